@@ -1,0 +1,29 @@
+// Text the way the interpreter renders it.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <initializer_list>
+
+namespace tarnwick::text {
+
+// format(value, spec)
+inline Ref format(PyObject* value, PyObject* spec) noexcept {
+    return Ref::steal(PyObject_Format(value, spec));
+}
+
+// str(value), with an exact string used unchanged.
+inline Ref str_form(PyObject* value) noexcept {
+    return PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
+}
+
+// "".join(parts); every part must be a string.
+inline Ref join(std::initializer_list<PyObject*> parts) noexcept {
+    PyObject* separator = PyUnicode_FromStringAndSize(nullptr, 0);
+    if (separator == nullptr) return Ref();
+    Ref owned_separator = Ref::steal(separator);
+    return Ref::steal(_PyUnicode_JoinArray(separator, parts.begin(),
+                                           static_cast<Py_ssize_t>(parts.size())));
+}
+
+}  // namespace tarnwick::text

@@ -1,0 +1,1 @@
+"""Analysis passes over a `NormalizedBuildModel`, and the report builder in `summary`."""

@@ -1,0 +1,33 @@
+"""Where sections sit: the region lookups shared by the passes."""
+
+from __future__ import annotations
+
+from typing import Iterable, Optional
+
+from tarnwick.toolchains.base import MemoryCategory, MemoryRegion, NormalizedBuildModel, Section
+
+
+def category_of(region: Optional[MemoryRegion]) -> MemoryCategory:
+    if region is None:
+        return MemoryCategory.OTHER
+    try:
+        return MemoryCategory(getattr(region.category, "value", region.category))
+    except ValueError:
+        return MemoryCategory.OTHER
+
+
+def placed_sections(model: NormalizedBuildModel) -> Iterable[tuple[Section, Optional[MemoryRegion]]]:
+    """Every section of non-zero size with the region it runs from (None when outside all)."""
+    for section in model.sections:
+        if section.size:
+            yield section, model.region_of(section)
+
+
+def load_region_of(model: NormalizedBuildModel, section: Section) -> Optional[MemoryRegion]:
+    """The region holding the start-up image of a section copied at start-up, else None."""
+    if not section.copied_at_startup:
+        return None
+    region = model.region_named(section.load_region)
+    if region is None and section.load_address is not None:
+        region = next((r for r in model.memory_regions if r.contains(section.load_address)), None)
+    return region

@@ -1,0 +1,69 @@
+"""The analyser's configuration."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional
+
+
+@dataclass
+class ProjectConfig:
+    name: str = "firmware"
+
+
+@dataclass
+class BudgetConfig:
+    """Utilisation thresholds (0..1) per region name, for flash and for RAM regions."""
+
+    flash: dict = field(default_factory=dict)
+    ram: dict = field(default_factory=dict)
+
+
+@dataclass
+class PolicyConfig:
+    warn_on_near_capacity_ratio: float = 0.9
+    partition_max_bytes: dict = field(default_factory=dict)
+    fail_on_overflow: bool = True
+    fail_on_reserved_region_violation: bool = True
+
+
+@dataclass
+class ReportConfig:
+    enable_sankey_view: bool = True
+    enable_relationship_graph_view: bool = False
+
+
+@dataclass(frozen=True)
+class ComponentRule:
+    """Symbols whose object path or archive matches `pattern` (fnmatch) belong to `component`."""
+
+    pattern: str
+    component: str
+
+
+@dataclass(frozen=True)
+class RegionSpec:
+    """A memory region given in the configuration, for maps that carry none."""
+
+    name: str
+    origin: int
+    length: int
+    category: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class ReservedRangeSpec:
+    name: str
+    start: int
+    length: int
+
+
+@dataclass
+class TarnwickConfig:
+    project: ProjectConfig = field(default_factory=ProjectConfig)
+    budgets: BudgetConfig = field(default_factory=BudgetConfig)
+    policies: PolicyConfig = field(default_factory=PolicyConfig)
+    reports: ReportConfig = field(default_factory=ReportConfig)
+    components: list = field(default_factory=list)
+    regions: list = field(default_factory=list)
+    reserved_ranges: list = field(default_factory=list)

@@ -1,0 +1,148 @@
+"""Report records and finding enumerations.
+
+Records are frozen dataclasses built by keyword. `AnalysisReport.sorted_copy()` fixes the order
+in which a report lists its contents, so two runs over the same build compare equal.
+"""
+
+from __future__ import annotations
+
+import enum
+from dataclasses import dataclass, field, fields, is_dataclass, replace
+from typing import Any, Mapping
+
+SCHEMA_VERSION = "1.0"
+
+
+class IssueSeverity(str, enum.Enum):
+    INFO = "info"
+    WARNING = "warning"
+    ERROR = "error"
+
+    @property
+    def rank(self) -> int:
+        """Larger is more severe."""
+        return _SEVERITY_RANK[self]
+
+
+_SEVERITY_RANK = {IssueSeverity.INFO: 0, IssueSeverity.WARNING: 1, IssueSeverity.ERROR: 2}
+
+
+class IssueCategory(str, enum.Enum):
+    OVERFLOW = "overflow"
+    POLICY = "policy"
+    RESERVED_REGION = "reserved_region"
+    PLACEMENT = "placement"
+    PARSING = "parsing"
+
+
+@dataclass(frozen=True)
+class Issue:
+    id: str
+    severity: IssueSeverity
+    category: IssueCategory
+    title: str
+    description: str
+    affected_entities: tuple = ()
+    remediation_hint: str = ""
+
+
+@dataclass(frozen=True)
+class ReportSummary:
+    total_flash: int
+    total_ram: int
+    utilization_by_region: Mapping[str, float]
+    issue_counts: Mapping[str, int]
+    extra: Mapping[str, Any] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class ReportMetadata:
+    tool_version: str
+    schema_version: str
+    analysis_timestamp: str
+    target_name: str
+    toolchain_detected: str
+    parse_assumptions: Any = ()
+
+
+def _severity_rank(issue: Any) -> int:
+    severity = getattr(issue, "severity", None)
+    try:
+        return IssueSeverity(severity).rank
+    except ValueError:
+        return -1
+
+
+def _text(value: Any) -> str:
+    return value if isinstance(value, str) else str(value)
+
+
+def _number(value: Any) -> float:
+    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else 0
+
+
+@dataclass(frozen=True)
+class AnalysisReport:
+    metadata: ReportMetadata
+    summary: ReportSummary
+    regions: list
+    sections: list
+    symbols: list
+    components: Any
+    issues: list
+    trends: Mapping[str, Any]
+    regressions: Mapping[str, Any]
+    diagnostics: Mapping[str, Any]
+
+    def sorted_copy(self) -> "AnalysisReport":
+        """A new report with its lists in a stable order.
+
+        - regions by origin address, then name;
+        - sections by address, then name;
+        - symbols by size (largest first), then name, then address;
+        - components (when a list) by total size (largest first), then name;
+        - issues by severity (errors first), then id; equal keys keep their order.
+        Elements are shared with this report; only the lists are new.
+        """
+        def by_place(item: Any) -> tuple:
+            address = getattr(item, "origin", getattr(item, "address", 0))
+            return (_number(address), _text(getattr(item, "name", "")))
+
+        def by_size(item: Any) -> tuple:
+            return (-_number(getattr(item, "size", 0)), _text(getattr(item, "name", "")),
+                    _number(getattr(item, "address", 0)))
+
+        def by_total(item: Any) -> tuple:
+            return (-_number(getattr(item, "total_bytes", 0)), _text(getattr(item, "name", "")))
+
+        components = self.components
+        if isinstance(components, (list, tuple)):
+            components = sorted(components, key=by_total)
+        return replace(
+            self,
+            regions=sorted(self.regions, key=by_place),
+            sections=sorted(self.sections, key=by_place),
+            symbols=sorted(self.symbols, key=by_size),
+            components=components,
+            issues=sorted(self.issues, key=lambda i: (-_severity_rank(i), _text(getattr(i, "id", "")))),
+        )
+
+
+def to_jsonable(value: Any) -> Any:
+    """Plain JSON data of a report or any part of it: records under their field names,
+    enumerations as their values, tuples as lists."""
+    if isinstance(value, enum.Enum):
+        return to_jsonable(value.value)
+    if is_dataclass(value) and not isinstance(value, type):
+        return {f.name: to_jsonable(getattr(value, f.name)) for f in fields(value)}
+    if isinstance(value, Mapping):
+        return {_key(k): to_jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [to_jsonable(v) for v in value]
+    return value
+
+
+def _key(key: Any) -> str:
+    if isinstance(key, enum.Enum):
+        key = key.value
+    return key if isinstance(key, str) else str(key)

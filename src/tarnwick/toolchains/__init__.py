@@ -1,0 +1,1 @@
+"""Toolchain front ends: turn linker output into a `NormalizedBuildModel`."""

@@ -1,0 +1,138 @@
+"""The normalised build model every analysis pass reads."""
+
+from __future__ import annotations
+
+import enum
+from dataclasses import dataclass, field
+from typing import Optional
+
+
+class Toolchain(str, enum.Enum):
+    GNU_LD = "gnu_ld"
+    LLVM_LLD = "llvm_lld"
+    MANUAL = "manual"
+
+
+class MemoryCategory(str, enum.Enum):
+    FLASH = "flash"
+    RAM = "ram"
+    OTHER = "other"
+
+
+@dataclass(frozen=True)
+class MemoryRegion:
+    name: str
+    origin: int
+    length: int
+    category: MemoryCategory
+    attributes: str = ""
+
+    @property
+    def end(self) -> int:
+        return self.origin + self.length
+
+    def contains(self, address: int) -> bool:
+        return self.origin <= address < self.end
+
+
+@dataclass(frozen=True)
+class InputSection:
+    """One contribution to an output section: an object's section or `*fill*` padding."""
+
+    name: str
+    address: int
+    size: int
+    object_file: Optional[str] = None
+    archive: Optional[str] = None
+    is_fill: bool = False
+
+
+@dataclass(frozen=True)
+class Section:
+    """An output section. `execution_region` holds it at run time; `load_region` holds its
+    image when that differs (initialised data copied from flash at start-up)."""
+
+    name: str
+    address: int
+    size: int
+    execution_region: Optional[str]
+    load_region: Optional[str] = None
+    load_address: Optional[int] = None
+    has_contents: bool = True  # False for NOBITS (.bss, .noinit, stacks)
+    is_code: bool = False
+    inputs: tuple = ()
+
+    @property
+    def end(self) -> int:
+        return self.address + self.size
+
+    @property
+    def padding_bytes(self) -> int:
+        return sum(part.size for part in self.inputs if part.is_fill)
+
+    @property
+    def copied_at_startup(self) -> bool:
+        return (self.has_contents and self.load_region is not None
+                and self.load_region != self.execution_region)
+
+
+@dataclass(frozen=True)
+class Symbol:
+    name: str
+    address: int
+    size: int
+    section: Optional[str] = None
+    object_file: Optional[str] = None
+    archive: Optional[str] = None
+    size_derived: bool = False
+
+    @property
+    def contributor(self) -> str:
+        """The object file, as `libfoo.a(bar.o)` when it came out of an archive."""
+        if self.archive and self.object_file:
+            return f"{self.archive}({self.object_file})"
+        return self.object_file or self.archive or "(unknown)"
+
+
+@dataclass(frozen=True)
+class ReservedRange:
+    """An address range no section may occupy (bootloader, option bytes, shared mailbox)."""
+
+    name: str
+    start: int
+    length: int
+
+    @property
+    def end(self) -> int:
+        return self.start + self.length
+
+
+@dataclass
+class NormalizedBuildModel:
+    toolchain: Toolchain
+    memory_regions: list = field(default_factory=list)
+    sections: list = field(default_factory=list)
+    symbols: list = field(default_factory=list)
+    parse_assumptions: list = field(default_factory=list)
+    unresolved_ambiguities: list = field(default_factory=list)
+    stack_heap_hints: dict = field(default_factory=dict)
+    reserved_ranges: list = field(default_factory=list)
+    source_path: Optional[str] = None
+
+    def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
+        if name is None:
+            return None
+        for region in self.memory_regions:
+            if region.name == name:
+                return region
+        return None
+
+    def region_of(self, section: Section) -> Optional[MemoryRegion]:
+        """The region a section runs from: by name, else by address."""
+        region = self.region_named(section.execution_region)
+        if region is not None:
+            return region
+        for candidate in self.memory_regions:
+            if section.size and candidate.contains(section.address):
+                return candidate
+        return None
