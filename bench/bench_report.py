@@ -1,0 +1,131 @@
+"""Time the native report builder's own work as its inputs grow.
+
+Every collaborator (passes, records) is replaced by a stand-in that returns a precomputed
+result at C speed, so what is timed is the module's walking, sorting, copying and dict
+building. The module's own detectors (_overflow_issues, _budget_threshold_issues,
+_baseline_regressions, _build_config_summary) stay real.
+
+Run: python bench/bench_report.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import random
+import time
+from types import SimpleNamespace
+
+import tarnwick.analysis.summary as summary
+
+# (symbols, regions = sections): both together, then each alone.
+SERIES = {
+    "both": [(1_000, 10), (10_000, 100), (100_000, 1_000), (1_000_000, 10_000)],
+    "symbols": [(1_000, 10), (10_000, 10), (100_000, 10), (1_000_000, 10)],
+    "regions": [(1_000, 10), (1_000, 100), (1_000, 1_000), (1_000, 10_000)],
+}
+
+
+class Report(SimpleNamespace):
+    def sorted_copy(self):
+        return self
+
+
+def make_inputs(n_symbols: int, n_regions: int, seed: int = 1):
+    rng = random.Random(seed)
+    categories = [SimpleNamespace(value="flash"), SimpleNamespace(value="ram")]
+    regions = [SimpleNamespace(name=f"R{i:05d}", category=categories[i % 2]) for i in range(n_regions)]
+    rng.shuffle(regions)
+    sections = [SimpleNamespace(name=f" .s{i} ", execution_region=f"R{rng.randrange(n_regions):05d}")
+                for i in range(n_regions)]
+    symbols = [SimpleNamespace(name=f"sym{i}", size=rng.randrange(1, 4096)) for i in range(n_symbols)]
+    model = SimpleNamespace(
+        memory_regions=regions, sections=sections, symbols=symbols,
+        toolchain=SimpleNamespace(value="gnu_ld"), parse_assumptions=["a"],
+        unresolved_ambiguities=[], stack_heap_hints={"stack": ["_estack"]},
+    )
+    usage = {r.name: SimpleNamespace(overflow_bytes=rng.choice([0, 0, 0, 16]),
+                                     utilization_ratio=rng.random()) for r in regions}
+    config = SimpleNamespace(
+        budgets=SimpleNamespace(flash={name: 0.8 for name in list(usage)[::2]},
+                                ram={name: 0.9 for name in list(usage)[1::2]}),
+        policies=SimpleNamespace(warn_on_near_capacity_ratio=0.9, partition_max_bytes={},
+                                 fail_on_overflow=True, fail_on_reserved_region_violation=True),
+        reports=SimpleNamespace(enable_sankey_view=True, enable_relationship_graph_view=False),
+        project=SimpleNamespace(name="bench"),
+    )
+    rows = [SimpleNamespace(section_name=s.name, execution_region=s.execution_region, load_region=None,
+                            size=100, utilization_ratio_in_region=0.01) for s in sections]
+    top = [SimpleNamespace(name=f"sym{i}", size=4096 - i) for i in range(25)]
+    results = {
+        "compute_region_usage": usage,
+        "compute_section_usage": rows,
+        "top_symbols_by_size": top,
+        "top_object_archive_contributors": top,
+        "compute_flash_ram_attribution": SimpleNamespace(flash_bytes=1, ram_bytes=2, other_bytes=0),
+        "compute_initialized_ram_cost": SimpleNamespace(initialized_ram_bytes=1,
+                                                        estimated_flash_init_payload_bytes=1),
+        "compute_padding_waste": SimpleNamespace(total_padding_bytes=0,
+                                                 by_region={name: 0 for name in usage}),
+        "build_multicore_summary": None,
+        "group_symbols_by_component": [],
+        "detect_reserved_region_violations": [],
+        "detect_suspicious_section_placement": [],
+        "build_visualization_contract": {"schema_version": "1.0", "regions": list(usage)},
+    }
+    return model, config, results
+
+
+def install_stand_ins(results) -> None:
+    for name, value in results.items():
+        setattr(summary, name, (lambda v: lambda *a, **k: v)(value))
+    summary.Issue = SimpleNamespace
+    summary.ReportSummary = SimpleNamespace
+    summary.ReportMetadata = SimpleNamespace
+    summary.AnalysisReport = Report
+    summary.IssueSeverity = SimpleNamespace(INFO="info", WARNING="warning", ERROR="error")
+    summary.IssueCategory = SimpleNamespace(OVERFLOW="overflow", POLICY="policy")
+
+
+def time_call(function, min_seconds: float) -> float:
+    """Best time per call over repeated batches."""
+    best = float("inf")
+    spent = 0.0
+    repeats = 1
+    while spent < min_seconds:
+        start = time.perf_counter()
+        for _ in range(repeats):
+            function()
+        elapsed = time.perf_counter() - start
+        spent += elapsed
+        best = min(best, elapsed / repeats)
+        if elapsed < 0.05:
+            repeats *= 2
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="smaller sizes, shorter runs")
+    args = parser.parse_args()
+    for series, sizes in SERIES.items():
+        sizes = sizes[:3] if args.quick else sizes
+        print(f"\n[{series}]")
+        print(f"{'symbols':>10} {'regions':>8} {'ms/call':>10} {'growth':>8} {'ns/item':>9} {'ns/(n log n)':>13}")
+        previous = None
+        for n_symbols, n_regions in sizes:
+            model, config, results = make_inputs(n_symbols, n_regions)
+            install_stand_ins(results)
+            seconds = time_call(lambda: summary.build_analysis_report(model, config),
+                                0.3 if args.quick else 1.0)
+            items = n_symbols + 3 * n_regions  # symbols, regions, sections, usage entries
+            growth = f"{seconds / previous:.1f}x" if previous else "-"
+            per_item = seconds / items * 1e9
+            per_nlogn = seconds / (items * math.log2(items)) * 1e9
+            print(f"{n_symbols:>10} {n_regions:>8} {seconds * 1e3:>10.3f} {growth:>8} "
+                  f"{per_item:>9.1f} {per_nlogn:>13.2f}")
+            previous = seconds
+
+
+if __name__ == "__main__":
+    main()
