@@ -214,3 +214,37 @@ def test_exports_only_the_init_symbol():
     out = subprocess.run(["nm", "-D", "--defined-only", summary.__file__], capture_output=True,
                          text=True, check=True).stdout
     assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_summary"]
+
+
+def test_exec_on_another_module_is_refused():
+    result = run_python("""
+        import ctypes, types
+        import tarnwick.analysis.summary as s
+        library = ctypes.PyDLL(s.__file__)
+        library.PyInit_summary.restype = ctypes.c_void_p
+        definition = library.PyInit_summary()
+        execute = ctypes.pythonapi.PyModule_ExecDef
+        execute.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        try:
+            execute(types.ModuleType("other"), definition)
+        except RuntimeError as exc:
+            print(exc)
+        print(execute(s, definition), s.build_analysis_report.__name__)
+    """)
+    assert result.stdout.splitlines() == [
+        "Module 'summary' has already been imported. Re-initialisation is not supported.",
+        "0 build_analysis_report"], result.stderr
+
+
+def test_exec_registers_the_module_when_the_loader_did_not():
+    result = run_python("""
+        import importlib.util, sys
+        import tarnwick.analysis
+        spec = importlib.util.find_spec("tarnwick.analysis.summary")
+        module = importlib.util.module_from_spec(spec)
+        print("tarnwick.analysis.summary" in sys.modules)
+        spec.loader.exec_module(module)
+        print(sys.modules["tarnwick.analysis.summary"] is module, module.__file__ == spec.origin,
+              module.__package__, module.__loader__ is spec.loader, hasattr(module, "__path__"))
+    """)
+    assert result.stdout.splitlines() == ["False", "True True tarnwick.analysis True False"], result.stderr
