@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import enum
+import posixpath
 from dataclasses import dataclass, field
 from typing import Optional
 
@@ -90,7 +91,7 @@ class Symbol:
     def contributor(self) -> str:
         """The object file, as `libfoo.a(bar.o)` when it came out of an archive."""
         if self.archive and self.object_file:
-            return f"{self.archive}({self.object_file})"
+            return f"{posixpath.basename(self.archive)}({self.object_file})"
         return self.object_file or self.archive or "(unknown)"
 
 

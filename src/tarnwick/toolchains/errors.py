@@ -1,0 +1,15 @@
+"""The one error a map front end raises."""
+
+from __future__ import annotations
+
+from typing import Optional
+
+
+class MapParseError(ValueError):
+    """A map file that cannot be turned into a model. `str()` names the file and, where known,
+    the line: "path:line: reason"."""
+
+    def __init__(self, path: str, reason: str, line: Optional[int] = None):
+        self.path, self.reason, self.line = str(path), reason, line
+        where = f"{self.path}:{line}" if line is not None else self.path
+        super().__init__(f"{where}: {reason}")

@@ -1,0 +1,54 @@
+"""What a map parser reads, before it becomes a model: output sections with their input
+sections and symbols, memory regions and script assignments, all as the map states them."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional
+
+
+@dataclass(slots=True)
+class RawSymbol:
+    name: str
+    address: int
+    size: Optional[int]  # None where the map gives no size (GNU ld)
+
+
+@dataclass(slots=True)
+class RawInput:
+    name: str
+    address: int
+    size: int
+    origin: Optional[str]  # "main.o", "libfoo.a(bar.o)", "linker stubs"; None for fill
+    is_fill: bool = False
+    is_reservation: bool = False  # space set aside by `. = . + N` (heap, stack), not waste
+    symbols: list = field(default_factory=list)
+
+
+@dataclass(slots=True)
+class RawOutput:
+    name: str
+    address: int
+    size: int
+    load_address: Optional[int]
+    line: int
+    inputs: list = field(default_factory=list)
+
+
+@dataclass(slots=True)
+class RawRegion:
+    name: str
+    origin: int
+    length: int
+    attributes: str
+
+
+@dataclass
+class RawMap:
+    toolchain: str
+    path: str
+    regions: list = field(default_factory=list)
+    outputs: list = field(default_factory=list)
+    assignments: list = field(default_factory=list)  # (name, value or None, expression)
+    symbol_sizes_given: bool = False
+    notes: list = field(default_factory=list)
