@@ -24,7 +24,7 @@ def sample_model() -> NormalizedBuildModel:
     text = Section(".text", 0x0800_0000, 40_000, "FLASH", is_code=True, inputs=(
         InputSection(".text.main", 0x0800_0000, 1_200, "build/app/main.o"),
         InputSection("*fill*", 0x0800_04B0, 16, is_fill=True),
-        InputSection(".text.printf", 0x0800_04C0, 38_784, "vfprintf.o", "libc.a"),
+        InputSection(".text.printf", 0x0800_04C0, 38_784, "libc.a(vfprintf.o)"),
     ))
     rodata = Section(".rodata", 0x0800_9C40, 12_000, "FLASH")
     data = Section(".data", 0x2000_0000, 2_048, "RAM", load_region="FLASH", load_address=0x0800_CB20)

@@ -150,3 +150,21 @@ def test_no_reference_or_memory_leaks(tmp_path, monkeypatch, case):
     growth = _flat(runs[case], 1_000)
     assert [sys.getrefcount(obj) for obj in tracked] == counts
     assert growth < 64 * KIB, f"{growth} bytes kept after 1000 calls"
+
+
+def test_real_overflowing_map_to_report_and_back(tmp_path):
+    from pathlib import Path
+    from tarnwick.toolchains import load_map
+    maps = Path(__file__).resolve().parent.parent / "examples" / "firmware" / "maps"
+    config = TarnwickConfig(budgets=BudgetConfig(flash={"FLASH": 0.5}, ram={"CCM": 0.2}))
+    report = build_analysis_report(load_map(maps / "gnu_ld_ram_overflow.map", config), config)
+    assert [i.id for i in report.issues] == ["overflow.RAM", "budget.CCM"]
+    assert report.issues[0].description == "Region RAM exceeds capacity by 7504 bytes."
+    assert report.metadata.toolchain_detected == "gnu_ld"
+    assert report.summary.issue_counts == {"info": 0, "warning": 1, "error": 1}
+    path = tmp_path / "baseline.json"
+    path.write_text(json.dumps(to_jsonable(report)))
+    fixed = build_analysis_report(load_map(maps / "gnu_ld.map", config), config, baseline_json_path=path)
+    # the fixed build frees the 20 KiB that the larger frame buffer took
+    assert fixed.regressions["ram_delta_bytes"] == -(24576 - 4096)
+    assert fixed.regressions["regions"]["RAM"]["delta"] == pytest.approx(-20480 / 20480)

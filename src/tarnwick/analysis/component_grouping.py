@@ -39,12 +39,17 @@ def group_symbols_by_component(symbols, config, *, section_category_by_name) -> 
     """One entry per component, largest first. A symbol's bytes count as flash or RAM by the
     category of the region its section runs from."""
     rules = list(getattr(config, "components", ()) or ())
+    resolved: dict[tuple, str] = {}  # many symbols share an object file
     totals: dict[str, dict] = defaultdict(lambda: {"flash": 0, "ram": 0, "other": 0, "count": 0,
                                                    "by_section": defaultdict(int)})
     for symbol in symbols:
         if symbol.size <= 0:
             continue
-        entry = totals[component_of(symbol, rules)]
+        origin = (symbol.object_file, symbol.archive)
+        component = resolved.get(origin)
+        if component is None:
+            component = resolved[origin] = component_of(symbol, rules)
+        entry = totals[component]
         section = (symbol.section or "").strip()
         category = section_category_by_name.get(section)
         entry[category if category in ("flash", "ram") else "other"] += symbol.size

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import heapq
 from collections import defaultdict
 from dataclasses import dataclass
 
@@ -30,12 +31,12 @@ class InitializedRamCost:
 
 
 def _largest_first(entries, limit):
-    ranked = sorted(entries, key=lambda e: (-e.size, e.name))
-    return ranked[:max(limit, 0)]
+    return heapq.nsmallest(max(limit, 0), entries, key=lambda e: (-e.size, e.name))
 
 
 def top_symbols_by_size(symbols, *, limit: int) -> list:
-    return _largest_first((SizeEntry(s.name, s.size) for s in symbols if s.size > 0), limit)
+    largest = _largest_first((s for s in symbols if s.size > 0), limit)
+    return [SizeEntry(s.name, s.size) for s in largest]
 
 
 def top_object_archive_contributors(symbols, *, limit: int) -> list:

@@ -81,6 +81,10 @@ def _number(value: Any) -> float:
     return value if isinstance(value, (int, float)) and not isinstance(value, bool) else 0
 
 
+def _symbol_key(symbol: Any) -> tuple:
+    return (-symbol.size, symbol.name, symbol.address)
+
+
 @dataclass(frozen=True)
 class AnalysisReport:
     metadata: ReportMetadata
@@ -115,6 +119,10 @@ class AnalysisReport:
         def by_total(item: Any) -> tuple:
             return (-_number(getattr(item, "total_bytes", 0)), _text(getattr(item, "name", "")))
 
+        try:  # the usual case: real symbols; the key functions below cope with anything
+            symbols = sorted(self.symbols, key=_symbol_key)
+        except (AttributeError, TypeError):
+            symbols = sorted(self.symbols, key=by_size)
         components = self.components
         if isinstance(components, (list, tuple)):
             components = sorted(components, key=by_total)
@@ -122,7 +130,7 @@ class AnalysisReport:
             self,
             regions=sorted(self.regions, key=by_place),
             sections=sorted(self.sections, key=by_place),
-            symbols=sorted(self.symbols, key=by_size),
+            symbols=symbols,
             components=components,
             issues=sorted(self.issues, key=lambda i: (-_severity_rank(i), _text(getattr(i, "id", "")))),
         )

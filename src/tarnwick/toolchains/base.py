@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import enum
+import functools
 import posixpath
 from dataclasses import dataclass, field
 from typing import Optional
@@ -20,7 +21,7 @@ class MemoryCategory(str, enum.Enum):
     OTHER = "other"
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class MemoryRegion:
     name: str
     origin: int
@@ -36,19 +37,47 @@ class MemoryRegion:
         return self.origin <= address < self.end
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class InputSection:
-    """One contribution to an output section: an object's section or `*fill*` padding."""
+    """One contribution to an output section: an object's section, or `*fill*` that the linker
+    inserted. `origin` is the file as the map names it ("main.o", "libfoo.a(bar.o)").
+    Fill that the script asked for (`. = . + N`: heap, stack) is a reservation, not waste."""
 
     name: str
     address: int
     size: int
-    object_file: Optional[str] = None
-    archive: Optional[str] = None
+    origin: Optional[str] = None
     is_fill: bool = False
+    is_reservation: bool = False
+    symbols: list = field(default_factory=list)  # what the map lists, before sizes are known
+
+    @property
+    def object_file(self) -> Optional[str]:
+        return split_origin(self.origin)[0]
+
+    @property
+    def archive(self) -> Optional[str]:
+        return split_origin(self.origin)[1]
+
+    @property
+    def is_padding(self) -> bool:
+        return self.is_fill and not self.is_reservation
 
 
-@dataclass(frozen=True)
+@functools.lru_cache(maxsize=65536)
+def split_origin(origin: Optional[str]) -> tuple[Optional[str], Optional[str]]:
+    """'dir/libfoo.a(bar.o)' -> ('bar.o', 'dir/libfoo.a'); 'main.o' -> ('main.o', None)."""
+    if origin is None:
+        return None, None
+    if origin.endswith(")") and "(" in origin:
+        cut = origin.rfind("(", 0, len(origin) - 1)
+        archive, member = origin[:cut], origin[cut + 1:-1]
+        if archive.endswith((".a", ".lib", ".rlib")):
+            return member, archive
+    return origin, None
+
+
+@dataclass(slots=True)
 class Section:
     """An output section. `execution_region` holds it at run time; `load_region` holds its
     image when that differs (initialised data copied from flash at start-up)."""
@@ -69,7 +98,7 @@ class Section:
 
     @property
     def padding_bytes(self) -> int:
-        return sum(part.size for part in self.inputs if part.is_fill)
+        return sum(part.size for part in self.inputs if part.is_padding)
 
     @property
     def copied_at_startup(self) -> bool:
@@ -77,7 +106,7 @@ class Section:
                 and self.load_region != self.execution_region)
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class Symbol:
     name: str
     address: int
@@ -95,7 +124,7 @@ class Symbol:
         return self.object_file or self.archive or "(unknown)"
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class ReservedRange:
     """An address range no section may occupy (bootloader, option bytes, shared mailbox)."""
 

@@ -7,8 +7,8 @@ import re
 from typing import Optional
 
 from tarnwick.toolchains.base import (
-    InputSection, MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section,
-    Symbol, Toolchain,
+    MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, Toolchain,
+    split_origin,
 )
 from tarnwick.toolchains.raw import RawInput, RawMap, RawRegion
 
@@ -56,25 +56,25 @@ def _regions(raw: RawMap, config) -> tuple[list, Optional[str]]:
                 "region usage, overflow and budget checks cannot be made")
 
 
-def _split_origin(origin: Optional[str]) -> tuple[Optional[str], Optional[str]]:
-    """'dir/libfoo.a(bar.o)' -> ('bar.o', 'dir/libfoo.a'); 'main.o' -> ('main.o', None)."""
-    if origin is None:
-        return None, None
-    if origin.endswith(")") and "(" in origin:
-        cut = origin.rfind("(", 0, len(origin) - 1)
-        archive, member = origin[:cut], origin[cut + 1:-1]
-        if archive.endswith((".a", ".lib", ".rlib")):
-            return member, archive
-    return origin, None
-
-
 def _input_symbols(part: RawInput, output_name: str, sizes_given: bool) -> list:
     """The symbols of one input section, every byte of it accounted for. Where the map gives
     no sizes, a symbol runs to the next symbol or the end of its input section. Aliases (more
     than one name at one address) take the bytes once. Bytes no symbol covers are given to a
     symbol named after the input section."""
-    object_file, archive = _split_origin(part.origin)
+    object_file, archive = split_origin(part.origin)
     end = part.address + part.size
+    if len(part.symbols) == 1:  # the common case: one function, one section
+        only = part.symbols[0]
+        start = only.address & ~1
+        if part.address <= start < end:
+            size = min(only.size, end - start) if sizes_given else end - start
+            result = [Symbol(only.name, only.address, size, output_name, object_file, archive,
+                             size_derived=not sizes_given)]
+            rest = part.size - size
+            if rest > 0:
+                result.append(Symbol(part.name, part.address, rest, output_name, object_file,
+                                     archive, size_derived=True))
+            return result
     located = sorted((s for s in part.symbols if part.address <= (s.address & ~1) < end or not part.size),
                      key=lambda s: s.address & ~1)
     result = []
@@ -158,9 +158,7 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
         load_region = region_at(out.load_address) if out.load_address is not None else None
         in_ram = region is not None and region.category is MemoryCategory.RAM
         has_contents = not _NO_CONTENTS.match(out.name) and (not in_ram or out.load_address is not None)
-        inputs = tuple(InputSection(p.name, p.address, p.size, *_split_origin(p.origin),
-                                    is_fill=p.is_fill and not p.is_reservation)
-                       for p in out.inputs)
+        inputs = tuple(out.inputs)
         section = Section(
             name=out.name, address=out.address, size=out.size,
             execution_region=region.name if region else None,
@@ -175,6 +173,7 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
         for part in out.inputs:
             if not part.is_fill:
                 model.symbols.extend(_input_symbols(part, out.name, raw.symbol_sizes_given))
+            part.symbols = []  # now in model.symbols with their sizes
 
     if left_out:
         assumptions.append(f"{left_out} non-allocated output section(s) (debug, comments, "

@@ -29,14 +29,11 @@ _TOP_LEVEL_KEYWORDS = ("LOAD ", "START GROUP", "END GROUP", "OUTPUT(", "TARGET("
                        "Cross Reference Table", "Symbol  ", "Linker script and memory map",
                        "OUTPUT_FORMAT", "SEARCH_DIR")
 _DATA_STATEMENTS = {"BYTE", "SHORT", "LONG", "QUAD", "SQUAD"}
+_SYMBOL_INDENT = " " * 16 + "0x"
 
 
 def looks_like(first_line: str) -> bool:
     return first_line.strip() in FIRST_HEADINGS
-
-
-def _int(text: str) -> int:
-    return int(text, 16)
 
 
 def parse(lines: Iterator[str], path: str) -> RawMap:
@@ -58,9 +55,9 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
             pending = None
             match = _ADDRESS_SIZE.match(line)
             if match:
-                address, size = _int(match[1]), _int(match[2])
+                address, size = int(match[1], 16), int(match[2], 16)
                 if kind == "output":
-                    load = _int(match[3]) if match[3] else None
+                    load = int(match[3], 16) if match[3] else None
                     output = RawOutput(name, address, size, load, at)
                     raw.outputs.append(output)
                     current, reserve_next_fill = None, False
@@ -91,11 +88,51 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
             if not match:
                 raise MapParseError(path, f"unreadable memory region row {line.strip()!r}", lineno)
             if match[1] != "*default*":
-                raw.regions.append(RawRegion(match[1], _int(match[2]), _int(match[3]), match[4] or ""))
+                raw.regions.append(RawRegion(match[1], int(match[2], 16), int(match[3], 16),
+                                             match[4] or ""))
             continue
 
-        # the memory map
+        # the memory map; the most frequent lines (symbols, input sections) are tested first
+        if line.startswith(_SYMBOL_INDENT):
+            match = _SYMBOL.match(line)
+            if not match:
+                continue  # "[!provide] PROVIDE (...)", "(size before relaxing)" and the like
+            text = match[2]
+            if " " not in text and "=" not in text:
+                if current is not None:
+                    current.symbols.append(RawSymbol(text, int(match[1], 16), None))
+                continue
+            assignment = _ASSIGNMENT.match(text)
+            if assignment:
+                name, operator, expression = assignment.groups()
+                if name == ".":
+                    reserve_next_fill = "ALIGN" not in expression and (
+                        operator == "+=" or expression.lstrip("( ").startswith("."))
+                elif output is None:
+                    raw.assignments.append((name, int(match[1], 16), expression))
+            continue
+
         first = line[0]
+        if first == " " and line[1] != " ":
+            match = _INPUT.match(line)
+            if match:
+                if output is not None:
+                    name = match[1]
+                    if name == "*fill*":
+                        output.inputs.append(RawInput(name, int(match[2], 16), int(match[3], 16), None,
+                                                      True, reserve_next_fill))
+                        current = None
+                    else:
+                        origin = "linker script data" if name in _DATA_STATEMENTS else _origin(match[4])
+                        current = RawInput(name, int(match[2], 16), int(match[3], 16), origin)
+                        output.inputs.append(current)
+                reserve_next_fill = False
+                continue
+            token = line.strip()
+            if " " not in token and "(" not in token and not token.startswith(("*", "KEEP", "SORT")):
+                pending = ("input", lineno, token)
+            continue
+
         if first not in " \t":
             if line.startswith(_TOP_LEVEL_KEYWORDS):
                 if line.startswith("OUTPUT("):
@@ -111,53 +148,11 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
             if match[2] is None:
                 pending = ("output", lineno, match[1])
                 continue
-            load = _int(match[4]) if match[4] else None
-            output = RawOutput(match[1], _int(match[2]), _int(match[3]), load, lineno)
+            load = int(match[4], 16) if match[4] else None
+            output = RawOutput(match[1], int(match[2], 16), int(match[3], 16), load, lineno)
             raw.outputs.append(output)
             current, reserve_next_fill = None, False
-            continue
-
-        if line.startswith(" *fill*"):
-            match = _INPUT.match(line)
-            if match and output is not None:
-                fill = RawInput("*fill*", _int(match[2]), _int(match[3]), None, is_fill=True,
-                                is_reservation=reserve_next_fill)
-                output.inputs.append(fill)
-            reserve_next_fill = False
-            continue
-
-        if line[1] not in " \t":  # an input section, or an input pattern such as *(.text*)
-            match = _INPUT.match(line)
-            if match:
-                if output is not None:
-                    name = match[1]
-                    origin = "linker script data" if name in _DATA_STATEMENTS else _origin(match[4])
-                    current = RawInput(name, _int(match[2]), _int(match[3]), origin)
-                    output.inputs.append(current)
-                reserve_next_fill = False
-                continue
-            token = line.strip()
-            if " " not in token and not token.startswith(("*", "KEEP", "SORT")) and "(" not in token:
-                pending = ("input", lineno, token)
-            continue
-
-        match = _SYMBOL.match(line)
-        if not match:
-            continue  # "[!provide] PROVIDE (...)", "(size before relaxing)" and the like
-        text = match[2]
-        if " " in text or "=" in text:
-            assignment = _ASSIGNMENT.match(text)
-            if assignment:
-                name, operator, expression = assignment.groups()
-                if name == ".":
-                    reserve_next_fill = operator == "+=" or expression.lstrip("( ").startswith(".")
-                    if "ALIGN" in expression:
-                        reserve_next_fill = False
-                elif output is None:
-                    raw.assignments.append((name, _int(match[1]), expression))
-            continue
-        if current is not None and output is not None:
-            current.symbols.append(RawSymbol(text, _int(match[1]), None))
+        # anything else is a deeper-indented note of ld's; nothing to take from it
 
     if pending is not None and pending[0] == "output":
         raise MapParseError(path, "the map ends inside an output section header", lineno)

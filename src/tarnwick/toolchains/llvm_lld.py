@@ -12,37 +12,67 @@ from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawSymbol
 _HEADER = re.compile(r"^\s*VMA\s+LMA\s+Size\s+Align\s+Out\s+In\s+Symbol\s*$")
 _ROW = re.compile(r"^\s*([0-9a-fA-F]+)\s+([0-9a-fA-F]+)\s+([0-9a-fA-F]+)\s+(\d+) (.*)$")
 _ASSIGNMENT = re.compile(r"^([A-Za-z_.$][\w.$]*)\s*(\+?=)\s*(.*)$")
-_MAPPING_SYMBOL = re.compile(r"^\$[atdx](?:\..*)?$")
 _INDENT = 8  # In is indented by one step from Out, Symbol by two
+_TWO_STEPS = " " * (2 * _INDENT)
 
 
 def looks_like(first_line: str) -> bool:
     return bool(_HEADER.match(first_line))
 
 
+class _Columns:
+    """Where the header puts each column; rows are sliced there, and parsed with a pattern
+    when a value is wider than its column."""
+
+    def __init__(self, header: str):
+        self.vma_end = header.index("VMA") + 3
+        self.lma_end = header.index("LMA") + 3
+        self.size_end = header.index("Size") + 4
+        self.out = header.index("Out")
+
+    def split(self, line: str):
+        out = self.out
+        try:
+            if line[out - 1] == " " and line[self.vma_end] == " " and line[self.lma_end] == " ":
+                return (int(line[:self.vma_end], 16), int(line[self.vma_end:self.lma_end], 16),
+                        int(line[self.lma_end:self.size_end], 16), line[out:])
+        except (ValueError, IndexError):
+            pass
+        match = _ROW.match(line)
+        if not match:
+            return None
+        return int(match[1], 16), int(match[2], 16), int(match[3], 16), match[5]
+
+
 def parse(lines: Iterator[str], path: str) -> RawMap:
     raw = RawMap(toolchain="llvm_lld", path=path, symbol_sizes_given=True)
     output: Optional[RawOutput] = None
     current: Optional[RawInput] = None
-    header_seen = False
+    columns: Optional[_Columns] = None
     for lineno, line in enumerate(lines, 1):
         line = line.rstrip("\r\n")
         if not line.strip():
             continue
-        if not header_seen:
+        if columns is None:
             if not _HEADER.match(line):
                 raise MapParseError(path, "not an LLVM lld map: the table header is missing", lineno)
-            header_seen = True
+            columns = _Columns(line)
             continue
-        match = _ROW.match(line)
-        if not match:
+        row = columns.split(line)
+        if row is None:
             raise MapParseError(path, f"unreadable map row {line.strip()[:80]!r}", lineno)
-        vma, lma, size = int(match[1], 16), int(match[2], 16), int(match[3], 16)
-        rest = match[5]
+        vma, lma, size, rest = row
+        if rest[:_INDENT * 2] == _TWO_STEPS:  # a symbol
+            text = rest[_INDENT * 2:]
+            if current is None or not text or text[0] == "$" or "=" in text:
+                continue
+            current.symbols.append(RawSymbol(text, vma, size))
+            continue
         text = rest.lstrip(" ")
-        level = (len(rest) - len(text)) // _INDENT
-        if level == 0:
-            assignment = _ASSIGNMENT.match(text)
+        if not text:
+            raise MapParseError(path, "map row without a name", lineno)
+        if rest[0] != " ":  # an output section or a top-level assignment
+            assignment = _ASSIGNMENT.match(text) if "=" in text else None
             if assignment:
                 raw.assignments.append((assignment[1], None, assignment[3].strip()))
                 output = current = None
@@ -50,26 +80,22 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
             output = RawOutput(text, vma, size, lma if lma != vma else None, lineno)
             raw.outputs.append(output)
             current = None
-        elif level == 1:
-            if output is None:
-                continue  # a row under a top-level assignment
-            assignment = _ASSIGNMENT.match(text)
-            if assignment:
-                # `. = ALIGN(n)` rows carry the alignment gap; `. = . + n` reserves space
-                if assignment[1] == "." and size:
-                    reserved = "ALIGN" not in assignment[3]
-                    output.inputs.append(RawInput("*fill*", vma, size, None, is_fill=True,
-                                                  is_reservation=reserved))
-                current = None
-                continue
-            origin, section = _split_input(text)
-            current = RawInput(section, vma, size, origin)
-            output.inputs.append(current)
-        else:
-            if current is None or _MAPPING_SYMBOL.match(text) or "=" in text:
-                continue
-            current.symbols.append(RawSymbol(text, vma, size))
-    if not header_seen:
+            continue
+        if output is None:
+            continue  # a row under a top-level assignment
+        assignment = _ASSIGNMENT.match(text) if "=" in text else None
+        if assignment:
+            # `. = ALIGN(n)` rows carry the alignment gap; `. = . + n` reserves space
+            if assignment[1] == "." and size:
+                reserved = "ALIGN" not in assignment[3]
+                output.inputs.append(RawInput("*fill*", vma, size, None, is_fill=True,
+                                              is_reservation=reserved))
+            current = None
+            continue
+        origin, section = _split_input(text)
+        current = RawInput(section, vma, size, origin)
+        output.inputs.append(current)
+    if columns is None:
         raise MapParseError(path, "empty map file")
     _add_alignment_gaps(raw)
     return raw
@@ -90,12 +116,14 @@ def _add_alignment_gaps(raw: RawMap) -> None:
     """lld does not print the padding between input sections; it is the gap between one input
     section's end and the next one's start."""
     for output in raw.outputs:
-        inputs = sorted(output.inputs, key=lambda part: part.address)
-        gaps = []
-        for before, after in zip(inputs, inputs[1:]):
-            end = before.address + before.size
-            if after.address > end:
-                gaps.append(RawInput("*fill*", end, after.address - end, None, is_fill=True))
-        if gaps:
-            output.inputs.extend(gaps)
-            output.inputs.sort(key=lambda part: part.address)
+        inputs = output.inputs
+        if any(a.address > b.address for a, b in zip(inputs, inputs[1:])):
+            inputs.sort(key=lambda part: part.address)
+        with_gaps = []
+        end = None
+        for part in inputs:
+            if end is not None and part.address > end:
+                with_gaps.append(RawInput("*fill*", end, part.address - end, None, is_fill=True))
+            with_gaps.append(part)
+            end = max(end or 0, part.address + part.size)
+        output.inputs = with_gaps

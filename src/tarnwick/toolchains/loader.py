@@ -31,9 +31,9 @@ def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel
     try:
         if not Path(name).is_file():
             raise MapParseError(name, "not a regular file" if Path(name).exists() else "no such file")
-        with open(name, "rb") as handle:
-            head = handle.read(_PROBE_BYTES)
-            number, first = _first_line(name, head)
+        with open(name, "rb") as probe:
+            number, first = _first_line(name, probe.read(_PROBE_BYTES))
+        with open(name, encoding="utf-8", errors="replace", newline=None) as handle:
             if gnu_ld.looks_like(first):
                 parser = gnu_ld.parse
             elif llvm_lld.looks_like(first):
@@ -41,7 +41,6 @@ def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel
             else:
                 raise MapParseError(name, f"not a GNU ld or LLVM lld map (unexpected {first.strip()[:60]!r})",
                                     number)
-            handle.seek(0)
             raw = parser(_lines(handle, name), name)
     except OSError as exc:
         raise MapParseError(name, exc.strerror or str(exc)) from None
@@ -49,7 +48,8 @@ def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel
 
 
 def _lines(handle, path: str) -> Iterator[str]:
-    for number, data in enumerate(handle, 1):
-        if b"\0" in data:
+    """The file's lines, decoded as they are read; NUL bytes mean binary data."""
+    for number, line in enumerate(handle, 1):
+        if "\0" in line:
             raise MapParseError(path, "binary data inside the map", number)
-        yield data.decode("utf-8", errors="replace")
+        yield line

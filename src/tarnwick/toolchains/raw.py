@@ -6,23 +6,14 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Optional
 
+from tarnwick.toolchains.base import InputSection as RawInput  # parsers build the final record
+
 
 @dataclass(slots=True)
 class RawSymbol:
     name: str
     address: int
     size: Optional[int]  # None where the map gives no size (GNU ld)
-
-
-@dataclass(slots=True)
-class RawInput:
-    name: str
-    address: int
-    size: int
-    origin: Optional[str]  # "main.o", "libfoo.a(bar.o)", "linker stubs"; None for fill
-    is_fill: bool = False
-    is_reservation: bool = False  # space set aside by `. = . + N` (heap, stack), not waste
-    symbols: list = field(default_factory=list)
 
 
 @dataclass(slots=True)
