@@ -1,0 +1,3 @@
+from tarnwick.cli import entry_point
+
+entry_point()

@@ -1,0 +1,181 @@
+"""Reading `tarnwick.toml` into a `TarnwickConfig`, with errors that name the key."""
+
+from __future__ import annotations
+
+import math
+import os
+import tomllib
+from typing import Any, Callable, Optional, Union
+
+from tarnwick.config import (
+    BudgetConfig, ComponentRule, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
+    ReservedRangeSpec, TarnwickConfig,
+)
+
+CATEGORIES = ("flash", "ram", "other")
+
+
+class ConfigError(ValueError):
+    """`str()` is "path[:line]: key: reason"."""
+
+    def __init__(self, path: str, message: str, line: Optional[int] = None):
+        self.path, self.line = path, line
+        where = f"{path}:{line}" if line is not None else path
+        super().__init__(f"{where}: {message}")
+
+
+def _kind(value: Any) -> str:
+    return {bool: "a boolean", int: "an integer", float: "a number", str: "a string",
+            list: "an array", dict: "a table"}.get(type(value), type(value).__name__)
+
+
+class _Reader:
+    def __init__(self, path: str):
+        self.path = path
+
+    def fail(self, key: str, reason: str):
+        raise ConfigError(self.path, f"{key}: {reason}")
+
+    def table(self, value: Any, key: str, allowed: Optional[set] = None) -> dict:
+        if not isinstance(value, dict):
+            self.fail(key, f"must be a table, not {_kind(value)}")
+        if allowed is not None:
+            for name in value:
+                if name not in allowed:
+                    self.fail(f"{key}.{name}" if key else name,
+                              f"unknown key (known: {', '.join(sorted(allowed))})")
+        return value
+
+    def boolean(self, value: Any, key: str) -> bool:
+        if not isinstance(value, bool):
+            self.fail(key, f"must be true or false, not {_kind(value)}")
+        return value
+
+    def text(self, value: Any, key: str) -> str:
+        if not isinstance(value, str) or not value.strip():
+            self.fail(key, "must be a non-empty string")
+        return value
+
+    def integer(self, value: Any, key: str, minimum: int = 0) -> int:
+        if isinstance(value, bool) or not isinstance(value, int):
+            self.fail(key, f"must be an integer, not {_kind(value)}")
+        if value < minimum:
+            self.fail(key, f"must be at least {minimum}, not {value}")
+        return value
+
+    def ratio(self, value: Any, key: str) -> float:
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            self.fail(key, f"must be a number from 0 to 1, not {_kind(value)}")
+        if not math.isfinite(value) or not 0 <= value <= 1:
+            self.fail(key, f"must be from 0 to 1, not {value}")
+        return float(value)
+
+    def mapping(self, value: Any, key: str, check: Callable[[Any, str], Any]) -> dict:
+        return {name: check(item, f"{key}.{name}") for name, item in self.table(value, key).items()}
+
+    def array_of_tables(self, value: Any, key: str, build: Callable[[dict, str], Any]) -> list:
+        if not isinstance(value, list):
+            self.fail(key, f"must be an array of tables, not {_kind(value)}")
+        return [build(self.table(item, f"{key}[{index}]"), f"{key}[{index}]")
+                for index, item in enumerate(value)]
+
+
+def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
+    r = _Reader(path)
+    r.table(data, "", {"project", "budgets", "policies", "reports", "regions", "reserved_ranges",
+                       "components"})
+    config = TarnwickConfig()
+    if "project" in data:
+        project = r.table(data["project"], "project", {"name"})
+        if "name" in project:
+            config.project = ProjectConfig(name=r.text(project["name"], "project.name"))
+    if "budgets" in data:
+        budgets = r.table(data["budgets"], "budgets", {"flash", "ram"})
+        config.budgets = BudgetConfig(
+            flash=r.mapping(budgets.get("flash", {}), "budgets.flash", r.ratio),
+            ram=r.mapping(budgets.get("ram", {}), "budgets.ram", r.ratio))
+    if "policies" in data:
+        policies = r.table(data["policies"], "policies", {
+            "warn_on_near_capacity_ratio", "partition_max_bytes", "fail_on_overflow",
+            "fail_on_reserved_region_violation"})
+        defaults = PolicyConfig()
+        config.policies = PolicyConfig(
+            warn_on_near_capacity_ratio=r.ratio(
+                policies.get("warn_on_near_capacity_ratio", defaults.warn_on_near_capacity_ratio),
+                "policies.warn_on_near_capacity_ratio"),
+            partition_max_bytes=r.mapping(policies.get("partition_max_bytes", {}),
+                                          "policies.partition_max_bytes", r.integer),
+            fail_on_overflow=r.boolean(policies.get("fail_on_overflow", defaults.fail_on_overflow),
+                                       "policies.fail_on_overflow"),
+            fail_on_reserved_region_violation=r.boolean(
+                policies.get("fail_on_reserved_region_violation",
+                             defaults.fail_on_reserved_region_violation),
+                "policies.fail_on_reserved_region_violation"))
+    if "reports" in data:
+        reports = r.table(data["reports"], "reports", {"enable_sankey_view",
+                                                       "enable_relationship_graph_view"})
+        defaults = ReportConfig()
+        config.reports = ReportConfig(
+            enable_sankey_view=r.boolean(reports.get("enable_sankey_view", defaults.enable_sankey_view),
+                                         "reports.enable_sankey_view"),
+            enable_relationship_graph_view=r.boolean(
+                reports.get("enable_relationship_graph_view", defaults.enable_relationship_graph_view),
+                "reports.enable_relationship_graph_view"))
+
+    def region(item: dict, key: str) -> RegionSpec:
+        r.table(item, key, {"name", "origin", "length", "category"})
+        for required in ("name", "origin", "length"):
+            if required not in item:
+                r.fail(f"{key}.{required}", "is required")
+        category = item.get("category")
+        if category is not None and category not in CATEGORIES:
+            r.fail(f"{key}.category", f"must be one of {', '.join(CATEGORIES)}, not {category!r}")
+        return RegionSpec(r.text(item["name"], f"{key}.name"), r.integer(item["origin"], f"{key}.origin"),
+                          r.integer(item["length"], f"{key}.length", minimum=1), category)
+
+    def reserved(item: dict, key: str) -> ReservedRangeSpec:
+        r.table(item, key, {"name", "start", "length"})
+        for required in ("name", "start", "length"):
+            if required not in item:
+                r.fail(f"{key}.{required}", "is required")
+        return ReservedRangeSpec(r.text(item["name"], f"{key}.name"), r.integer(item["start"], f"{key}.start"),
+                                 r.integer(item["length"], f"{key}.length", minimum=1))
+
+    def component(item: dict, key: str) -> ComponentRule:
+        r.table(item, key, {"pattern", "component"})
+        for required in ("pattern", "component"):
+            if required not in item:
+                r.fail(f"{key}.{required}", "is required")
+        return ComponentRule(r.text(item["pattern"], f"{key}.pattern"),
+                             r.text(item["component"], f"{key}.component"))
+
+    config.regions = r.array_of_tables(data.get("regions", []), "regions", region)
+    names = [spec.name for spec in config.regions]
+    for name in names:
+        if names.count(name) > 1:
+            r.fail("regions", f"region {name!r} is given twice")
+    config.reserved_ranges = r.array_of_tables(data.get("reserved_ranges", []), "reserved_ranges", reserved)
+    config.components = r.array_of_tables(data.get("components", []), "components", component)
+    return config
+
+
+def load_config(path: Union[str, os.PathLike]) -> TarnwickConfig:
+    name = os.fspath(path)
+    try:
+        with open(name, "rb") as handle:
+            data = tomllib.load(handle)
+    except tomllib.TOMLDecodeError as exc:
+        line = getattr(exc, "lineno", None)
+        message = str(exc)
+        if line is None and "(at line " in message:
+            try:
+                line = int(message.rsplit("(at line ", 1)[1].split(",")[0])
+            except ValueError:
+                line = None
+            message = message.rsplit(" (at line ", 1)[0]
+        raise ConfigError(name, f"not valid TOML: {message}", line) from None
+    except UnicodeDecodeError:
+        raise ConfigError(name, "not valid TOML: the file is not UTF-8 text") from None
+    except OSError as exc:
+        raise ConfigError(name, exc.strerror or str(exc)) from None
+    return parse_config(data, name)

@@ -1,0 +1,122 @@
+"""What every renderer shows, read once from a report."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Optional
+
+from tarnwick.domain import AnalysisReport
+
+SEVERITY_ORDER = ("error", "warning", "info")
+
+
+@dataclass(frozen=True)
+class RegionRow:
+    name: str
+    category: str
+    used: int
+    size: int
+    ratio: float
+    overflow: int
+    delta_ratio: Optional[float]  # change since the baseline, None without one
+    near_capacity: bool
+    over_partition_cap: Optional[int]  # bytes above policies.partition_max_bytes
+
+    @property
+    def delta_bytes(self) -> Optional[int]:
+        return None if self.delta_ratio is None else round(self.delta_ratio * self.size)
+
+
+@dataclass(frozen=True)
+class Finding:
+    severity: str
+    id: str
+    title: str
+    description: str
+    hint: str
+
+
+@dataclass(frozen=True)
+class ReportView:
+    title: str
+    toolchain: str
+    timestamp: str
+    regions: list
+    findings: list
+    counts: dict
+    baseline_status: Optional[str]
+    baseline_path: Optional[str]
+    baseline_error: Optional[str]
+    flash_delta: Optional[int]
+    ram_delta: Optional[int]
+    total_flash: int
+    total_ram: int
+    sankey: Optional[dict]
+    notes: list
+
+
+def _value(member) -> str:
+    return getattr(member, "value", member)
+
+
+def build_view(report: AnalysisReport) -> ReportView:
+    config = report.diagnostics.get("config_summary", {})
+    policies = config.get("policies", {})
+    near = policies.get("warn_on_near_capacity_ratio", 1.0)
+    caps = policies.get("partition_max_bytes", {})
+    regressions = report.regressions or {}
+    compared = regressions.get("regions", {}) if regressions.get("status") == "ok" else {}
+    visualization = report.trends.get("visualization", {}) or {}
+    rows = []
+    for row in visualization.get("regions", []):
+        name = row["name"]
+        cap = caps.get(name)
+        delta = compared.get(name, {}).get("delta") if compared else None
+        rows.append(RegionRow(
+            name=name, category=row["category"], used=row["used_bytes"], size=row["capacity_bytes"],
+            ratio=row["utilization_ratio"], overflow=row["overflow_bytes"],
+            delta_ratio=delta, near_capacity=row["utilization_ratio"] >= near and not row["overflow_bytes"],
+            over_partition_cap=(row["used_bytes"] - cap) if cap is not None and row["used_bytes"] > cap else None,
+        ))
+    findings = [Finding(_value(i.severity), i.id, i.title, i.description, i.remediation_hint)
+                for i in report.issues]
+    findings.sort(key=lambda f: SEVERITY_ORDER.index(f.severity) if f.severity in SEVERITY_ORDER else 9)
+    notes = list(report.diagnostics.get("unresolved_ambiguities", []))
+    return ReportView(
+        title=report.metadata.target_name, toolchain=report.metadata.toolchain_detected,
+        timestamp=report.metadata.analysis_timestamp, regions=rows, findings=findings,
+        counts=dict(report.summary.issue_counts),
+        baseline_status=regressions.get("status"),
+        baseline_path=regressions.get("baseline_path", regressions.get("path")),
+        baseline_error=regressions.get("error"),
+        flash_delta=regressions.get("flash_delta_bytes"), ram_delta=regressions.get("ram_delta_bytes"),
+        total_flash=report.summary.total_flash, total_ram=report.summary.total_ram,
+        sankey=visualization.get("sankey"), notes=notes,
+    )
+
+
+def human_bytes(count: int) -> str:
+    """1292 -> '1,292 B'; 131072 -> '128.0 KiB'."""
+    for unit, scale in (("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if abs(count) >= scale:
+            return f"{count / scale:.1f} {unit}"
+    return f"{count:,} B"
+
+
+def signed_bytes(count: Optional[int]) -> str:
+    if count is None:
+        return ""
+    if not count:
+        return "±0 B"
+    return ("+" if count > 0 else "") + f"{count:,} B"
+
+
+def percent(ratio: float) -> str:
+    return f"{ratio * 100:.1f}%"
+
+
+def signed_points(delta: Optional[float]) -> str:
+    if delta is None:
+        return ""
+    points = delta * 100
+    return f"{'+' if points > 0 else ''}{points:.1f} pts" if abs(points) >= 0.05 else "±0.0 pts"
