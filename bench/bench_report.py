@@ -1,11 +1,12 @@
-"""Time the native report builder's own work as its inputs grow.
+"""Time the native report builder's own work as its inputs grow, against a plain-Python
+oracle of the same steps (tests/oracle.py) measured in the same run on the same inputs.
 
 Every collaborator (passes, records) is replaced by a stand-in that returns a precomputed
 result at C speed, so what is timed is the module's walking, sorting, copying and dict
 building. The module's own detectors (_overflow_issues, _budget_threshold_issues,
 _baseline_regressions, _build_config_summary) stay real.
 
-Run: python bench/bench_report.py [--quick]
+Run: python bench/bench_report.py [--quick] [--no-oracle]
 """
 
 from __future__ import annotations
@@ -16,13 +17,21 @@ import random
 import time
 from types import SimpleNamespace
 
+import os
+import sys
+
 import tarnwick.analysis.summary as summary
 
-# (symbols, regions = sections): both together, then each alone.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import oracle  # noqa: E402  (the tests' plain-Python twin)
+
+# (symbols, regions = sections). "sections" is the speed bar: the module's own work against
+# the oracle's. "symbols" grows only the model's symbol list, whose shallow copy into the
+# report is the interpreter's list copy in both, so its ratio tends to 1 by construction.
 SERIES = {
+    "sections": [(1_000, 10), (1_000, 100), (1_000, 1_000), (1_000, 10_000), (1_000, 100_000)],
     "both": [(1_000, 10), (10_000, 100), (100_000, 1_000), (1_000_000, 10_000)],
     "symbols": [(1_000, 10), (10_000, 10), (100_000, 10), (1_000_000, 10)],
-    "regions": [(1_000, 10), (1_000, 100), (1_000, 1_000), (1_000, 10_000)],
 }
 
 
@@ -76,15 +85,15 @@ def make_inputs(n_symbols: int, n_regions: int, seed: int = 1):
     return model, config, results
 
 
-def install_stand_ins(results) -> None:
+def install_stand_ins(results, namespace=summary) -> None:
     for name, value in results.items():
-        setattr(summary, name, (lambda v: lambda *a, **k: v)(value))
-    summary.Issue = SimpleNamespace
-    summary.ReportSummary = SimpleNamespace
-    summary.ReportMetadata = SimpleNamespace
-    summary.AnalysisReport = Report
-    summary.IssueSeverity = SimpleNamespace(INFO="info", WARNING="warning", ERROR="error")
-    summary.IssueCategory = SimpleNamespace(OVERFLOW="overflow", POLICY="policy")
+        setattr(namespace, name, (lambda v: lambda *a, **k: v)(value))
+    namespace.Issue = SimpleNamespace
+    namespace.ReportSummary = SimpleNamespace
+    namespace.ReportMetadata = SimpleNamespace
+    namespace.AnalysisReport = Report
+    namespace.IssueSeverity = SimpleNamespace(INFO="info", WARNING="warning", ERROR="error")
+    namespace.IssueCategory = SimpleNamespace(OVERFLOW="overflow", POLICY="policy")
 
 
 def time_call(function, min_seconds: float) -> float:
@@ -107,24 +116,39 @@ def time_call(function, min_seconds: float) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="smaller sizes, shorter runs")
+    parser.add_argument("--no-oracle", action="store_true", help="time the module alone")
     args = parser.parse_args()
+    worst = 0.0
     for series, sizes in SERIES.items():
+        counts_for_bar = series == "sections"
         sizes = sizes[:3] if args.quick else sizes
         print(f"\n[{series}]")
-        print(f"{'symbols':>10} {'regions':>8} {'ms/call':>10} {'growth':>8} {'ns/item':>9} {'ns/(n log n)':>13}")
+        print(f"{'symbols':>10} {'regions':>8} {'ms/call':>10} {'growth':>8} {'ns/item':>9} "
+              f"{'ns/(n log n)':>13} {'oracle ms':>10} {'ratio':>6}")
         previous = None
         for n_symbols, n_regions in sizes:
             model, config, results = make_inputs(n_symbols, n_regions)
             install_stand_ins(results)
-            seconds = time_call(lambda: summary.build_analysis_report(model, config),
-                                0.3 if args.quick else 1.0)
+            budget = 0.3 if args.quick else 1.0
+            seconds = time_call(lambda: summary.build_analysis_report(model, config), budget)
+            oracle_text = ratio_text = ""
+            if not args.no_oracle:
+                install_stand_ins(results, oracle)
+                baseline = time_call(lambda: oracle.build_analysis_report(model, config), budget)
+                ratio = seconds / baseline
+                if counts_for_bar:
+                    worst = max(worst, ratio)
+                oracle_text, ratio_text = f"{baseline * 1e3:.3f}", f"{ratio:.2f}"
             items = n_symbols + 3 * n_regions  # symbols, regions, sections, usage entries
             growth = f"{seconds / previous:.1f}x" if previous else "-"
             per_item = seconds / items * 1e9
             per_nlogn = seconds / (items * math.log2(items)) * 1e9
             print(f"{n_symbols:>10} {n_regions:>8} {seconds * 1e3:>10.3f} {growth:>8} "
-                  f"{per_item:>9.1f} {per_nlogn:>13.2f}")
+                  f"{per_item:>9.1f} {per_nlogn:>13.2f} {oracle_text:>10} {ratio_text:>6}")
             previous = seconds
+    if not args.no_oracle:
+        print(f"\nworst module/oracle ratio over 10 to 100,000 sections: {worst:.2f} "
+              "(target 0.30, floor 0.50)")
 
 
 if __name__ == "__main__":

@@ -77,11 +77,11 @@ Ref budget_issue(PyObject* region, PyObject* ratio, PyObject* threshold) noexcep
 
 // Appends the budget findings of one threshold map to `result`.
 bool scan_budget_map(PyObject* budget_map, PyObject* region_usage, PyObject* result) noexcept {
-    Ref entries = mappings::sorted_items(budget_map);
-    if (!entries) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+    mappings::SortedPairs entries;
+    if (entries.init(budget_map) < 0) return false;
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
         Ref region, threshold;
-        if (mappings::unpack(PyList_GET_ITEM(entries.get(), i), region, threshold) < 0) return false;
+        if (entries.pair(i, region, threshold) < 0) return false;
         Ref usage = mappings::get(region_usage, region.get());
         if (!usage) return false;
         if (usage.get() == Py_None) continue;
@@ -101,11 +101,11 @@ bool scan_budget_map(PyObject* budget_map, PyObject* region_usage, PyObject* res
 Ref overflow_issues(PyObject* region_usage) noexcept {
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return Ref();
-    Ref entries = mappings::sorted_items(region_usage);
-    if (!entries) return Ref();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+    mappings::SortedPairs entries;
+    if (entries.init(region_usage) < 0) return Ref();
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
         Ref region, usage;
-        if (mappings::unpack(PyList_GET_ITEM(entries.get(), i), region, usage) < 0) return Ref();
+        if (entries.pair(i, region, usage) < 0) return Ref();
         Ref overflow = getattr(usage.get(), names::overflow_bytes);
         if (!overflow) return Ref();
         const int positive = PyObject_RichCompareBool(overflow.get(), names::int_zero, Py_GT);

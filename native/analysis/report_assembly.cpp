@@ -45,13 +45,13 @@ Ref name_size_rows(PyObject* entries) noexcept {
 }
 
 Ref utilization_by_region(PyObject* region_usage) noexcept {
-    Ref entries = mappings::sorted_items(region_usage);
-    if (!entries) return Ref();
+    mappings::SortedPairs entries;
+    if (entries.init(region_usage) < 0) return Ref();
     Ref result = Ref::steal(PyDict_New());
     if (!result) return Ref();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
         Ref region, usage;
-        if (mappings::unpack(PyList_GET_ITEM(entries.get(), i), region, usage) < 0) return Ref();
+        if (entries.pair(i, region, usage) < 0) return Ref();
         Ref ratio = getattr(usage.get(), names::utilization_ratio);
         if (!ratio || !set_item(result.get(), region.get(), ratio.get())) return Ref();
     }
@@ -92,15 +92,31 @@ bool add_multicore(PyObject* target, PyObject* multicore) noexcept {
     return multicore == Py_None || set_item(target, names::multicore, multicore);
 }
 
+// dict(sorted(mapping.items())). Pairs from the generic path go through the dict constructor,
+// so odd items raise what it raises.
+Ref sorted_copy(PyObject* mapping) noexcept {
+    mappings::SortedPairs entries;
+    if (entries.init(mapping) < 0) return Ref();
+    if (PyObject* sorted_list = entries.sorted_items()) {
+        return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), sorted_list));
+    }
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return Ref();
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
+        Ref key, value;
+        if (entries.pair(i, key, value) < 0 || !set_item(result.get(), key.get(), value.get())) {
+            return Ref();
+        }
+    }
+    return result;
+}
+
 Ref padding_summary(PyObject* padding_waste) noexcept {
     Ref total = getattr(padding_waste, names::total_padding_bytes);
     if (!total) return Ref();
     Ref by_region = getattr(padding_waste, names::by_region);
     if (!by_region) return Ref();
-    Ref entries = mappings::sorted_items(by_region.get());
-    if (!entries) return Ref();
-    Ref ordered = Ref::steal(
-        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), entries.get()));
+    Ref ordered = sorted_copy(by_region.get());
     if (!ordered) return Ref();
     Ref result = Ref::steal(PyDict_New());
     if (!result || !set_item(result.get(), names::total_padding_bytes, total.get()) ||
