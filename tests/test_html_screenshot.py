@@ -59,9 +59,10 @@ def decode_png(data: bytes):
 
 
 def screenshot(html: Path, png: Path) -> None:
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
     subprocess.run([BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                     "--force-device-scale-factor=1", f"--screenshot={png}", "--window-size=1100,1000",
-                    html.as_uri()], check=True, capture_output=True, timeout=120)
+                    html.as_uri()], check=True, capture_output=True, timeout=120, env=env)
 
 
 def bar_rows(rows):
