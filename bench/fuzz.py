@@ -1,0 +1,129 @@
+"""Mutation fuzzing of the map front end (through to a finished report) and of the baseline
+comparison. Inputs that end in anything but the documented outcomes, or take too long, are
+saved under tests/corpus/ where tests/test_corpus.py replays them on every run.
+
+Run: python bench/fuzz.py [--seconds 60] [--seed N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import random
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+from corpus_outcomes import DEFAULT_SUMMARY, baseline_outcome, map_outcome  # noqa: E402
+
+MAPS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.map"))
+CORPUS = ROOT / "tests" / "corpus"
+TIME_LIMIT = 2.0  # seconds per input
+
+
+def mutate(data: bytes, rng: random.Random, others: list) -> bytes:
+    lines = data.split(b"\n")
+    for _ in range(rng.randint(1, 4)):
+        choice = rng.randrange(8)
+        if choice == 0:  # flip bytes
+            buffer = bytearray(b"\n".join(lines))
+            for _ in range(rng.randint(1, 8) if buffer else 0):
+                buffer[rng.randrange(len(buffer))] = rng.randrange(256)
+            lines = bytes(buffer).split(b"\n")
+        elif choice == 1:  # truncate
+            lines = lines[:rng.randrange(len(lines) + 1)]
+        elif choice == 2 and lines:  # delete a line
+            del lines[rng.randrange(len(lines))]
+        elif choice == 3 and lines:  # repeat a line
+            index = rng.randrange(len(lines))
+            lines[index:index] = [lines[index]] * rng.randint(1, 50)
+        elif choice == 4:  # splice from another map
+            other = rng.choice(others).split(b"\n")
+            start = rng.randrange(len(other))
+            lines[rng.randrange(len(lines) + 1):0] = other[start:start + rng.randint(1, 40)]
+        elif choice == 5 and lines:  # change a hex number
+            index = rng.randrange(len(lines))
+            lines[index] = lines[index].replace(b"0x", b"0x" + rng.choice([b"f", b"ff", b"0", b"fffffffff"]), 1)
+        elif choice == 6 and lines:  # indentation change
+            index = rng.randrange(len(lines))
+            lines[index] = rng.choice([b"", b" ", b"        ", b"\t"]) + lines[index].lstrip()
+        else:  # random junk line
+            lines.insert(rng.randrange(len(lines) + 1), bytes(rng.randrange(256) for _ in range(rng.randrange(30))))
+    return b"\n".join(lines)
+
+
+def random_json(rng: random.Random, depth: int = 0):
+    kind = rng.randrange(8 if depth < 4 else 5)
+    if kind == 0:
+        return None
+    if kind == 1:
+        return rng.choice([True, False])
+    if kind == 2:
+        return rng.choice([0, -1, 10 ** rng.randrange(400), rng.randrange(-10 ** 6, 10 ** 6)])
+    if kind == 3:
+        return rng.choice([0.5, -0.0, 1e308, float("nan"), float("inf"), rng.random()])
+    if kind == 4:
+        return rng.choice(["", "x", "1", "RAM"])
+    if kind == 5:
+        return [random_json(rng, depth + 1) for _ in range(rng.randrange(3))]
+    keys = ["summary", "total_flash", "total_ram", "utilization_by_region", "RAM", "FLASH", "x"]
+    return {rng.choice(keys): random_json(rng, depth + 1) for _ in range(rng.randrange(4))}
+
+
+def save(kind: str, data: bytes, why: str) -> Path:
+    name = hashlib.sha1(data).hexdigest()[:16]
+    path = CORPUS / kind / f"{name}.bin"
+    path.write_bytes(data)
+    (CORPUS / kind / f"{name}.why").write_text(why + "\n")
+    return path
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--seed", type=int, default=int(time.time()))
+    args = parser.parse_args()
+    rng = random.Random(args.seed)
+    originals = [path.read_bytes() for path in MAPS]
+    counts = {"maps": 0, "baselines": 0}
+    found = 0
+    deadline = time.monotonic() + args.seconds
+    summary = DEFAULT_SUMMARY
+    with tempfile.TemporaryDirectory() as folder:
+        target = Path(folder) / "input"
+        while time.monotonic() < deadline:
+            if rng.random() < 0.5:
+                data = mutate(rng.choice(originals), rng, originals)
+                target.write_bytes(data)
+                start = time.monotonic()
+                verdict = map_outcome(target)
+                kind = "maps"
+            else:
+                if rng.random() < 0.7:
+                    data = json.dumps(random_json(rng), allow_nan=True).encode()
+                    if rng.random() < 0.3:
+                        data = mutate(data, rng, [data])
+                else:
+                    data = bytes(rng.randrange(256) for _ in range(rng.randrange(64)))
+                target.write_bytes(data)
+                start = time.monotonic()
+                verdict = baseline_outcome(summary, target)
+                kind = "baselines"
+            counts[kind] += 1
+            elapsed = time.monotonic() - start
+            if verdict is not None or elapsed > TIME_LIMIT:
+                found += 1
+                why = verdict or f"took {elapsed:.2f} s"
+                print(f"FOUND ({kind}): {why} -> {save(kind, data, why)}")
+    print(f"seed {args.seed}: {counts['maps']} maps, {counts['baselines']} baselines in "
+          f"{args.seconds:.0f} s, {found} finding(s)")
+    return 1 if found else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
