@@ -248,3 +248,23 @@ def test_exec_registers_the_module_when_the_loader_did_not():
               module.__package__, module.__loader__ is spec.loader, hasattr(module, "__path__"))
     """)
     assert result.stdout.splitlines() == ["False", "True True tarnwick.analysis True False"], result.stderr
+
+
+def test_failed_exec_takes_back_its_registry_entry():
+    result = run_python("""
+        import importlib.util, sys
+        import tarnwick.analysis, tarnwick.analysis.multicore as mc
+        spec = importlib.util.find_spec("tarnwick.analysis.summary")
+        module = importlib.util.module_from_spec(spec)
+        saved = mc.build_multicore_summary
+        del mc.build_multicore_summary
+        try:
+            spec.loader.exec_module(module)
+        except ImportError as exc:
+            print(exc)
+        print("tarnwick.analysis.summary" in sys.modules)
+        mc.build_multicore_summary = saved
+        import tarnwick.analysis.summary as s
+        print(s.build_multicore_summary is saved)
+    """)
+    assert result.stdout.splitlines() == ["cannot import name build_multicore_summary", "False", "True"], result.stderr

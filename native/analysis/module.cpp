@@ -272,13 +272,24 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
     return module.release();
 }
 
+// Enters the module in sys.modules when the loader has not; 1 when this call entered it.
 int register_module(PyObject* module) noexcept {
     PyObject* registry = PyImport_GetModuleDict();  // borrowed
     Ref key = Ref::steal(PyUnicode_FromString(module_full_name));
     if (!key) return -1;
     const int present = PyDict_Contains(registry, key.get());
     if (present != 0) return present < 0 ? -1 : 0;
-    return PyDict_SetItem(registry, key.get(), module);
+    return PyDict_SetItem(registry, key.get(), module) < 0 ? -1 : 1;
+}
+
+// Takes back the entry register_module made, keeping the pending exception.
+void unregister_module(PyObject* module) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* registry = PyImport_GetModuleDict();  // borrowed
+    PyObject* entry = PyDict_GetItemString(registry, module_full_name);  // borrowed
+    if (entry == module) PyDict_DelItemString(registry, module_full_name);
+    PyErr_Restore(type, value, traceback);
 }
 
 int bind_functions(PyObject* globals) noexcept {
@@ -302,14 +313,20 @@ int populate(PyObject* module) noexcept {
     if (builtins == nullptr || PyDict_SetItemString(globals, "__builtins__", builtins) < 0) {
         return -1;
     }
-    if (register_module(module) < 0) return -1;
+    const int registered = register_module(module);
+    if (registered < 0) return -1;
     for (const ImportEntry& entry : imports) {
         if (run_import(entry, globals) < 0) {
             _PyTraceback_Add(traceback_function, traceback_file, entry.line);
+            if (registered) unregister_module(module);
             return -1;
         }
     }
-    return bind_functions(globals);
+    if (bind_functions(globals) < 0) {
+        if (registered) unregister_module(module);
+        return -1;
+    }
+    return 0;
 }
 
 int exec(PyObject* module) noexcept {
