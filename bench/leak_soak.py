@@ -33,11 +33,11 @@ def main() -> int:
                 except Exception as exc:
                     if expected is None or not isinstance(exc, expected):
                         raise
+            tracemalloc.start()
             for _ in range(1_000):
                 call()
             gc.collect()
             counts = [sys.getrefcount(obj) for obj in tracked]
-            tracemalloc.start()
             before_bytes = tracemalloc.get_traced_memory()[0]
             before = tracemalloc.take_snapshot()
             for _ in range(args.calls):
