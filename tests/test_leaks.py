@@ -1,13 +1,12 @@
-import gc
 import os
 import sys
-import tracemalloc
 
 import pytest
 
 from leak_cases import build_cases
+from test_end_to_end import _blocks_kept
 
-CALLS = 1_000
+CALLS = 500
 
 
 @pytest.fixture(scope="module")
@@ -37,18 +36,9 @@ def _call(function, expected):
 def test_flat_references_and_memory(cases, name):
     table, tracked = cases
     function, expected = table[name]
-    tracemalloc.start()  # before the warm-up: blocks allocated untraced would show as new
-    for _ in range(CALLS):  # warm-up window: caches and free lists fill
-        _call(function, expected)
+    _call(function, expected)
     counts = [sys.getrefcount(obj) for obj in tracked]
-    gc.collect()
-    before = tracemalloc.take_snapshot()
-    for _ in range(CALLS):
-        _call(function, expected)
-    gc.collect()
-    after = tracemalloc.take_snapshot()
-    tracemalloc.stop()
+    kept = _blocks_kept(lambda: _call(function, expected), CALLS)
     assert [sys.getrefcount(obj) for obj in tracked] == counts
-    kept = sum(stat.count_diff for stat in after.compare_to(before, "lineno"))
     if os.environ.get("PYTHONMALLOC") != "malloc":
         assert kept < CALLS // 4, f"{kept} blocks kept after {CALLS} calls"
