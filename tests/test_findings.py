@@ -147,3 +147,13 @@ def test_overflow_matches_a_direct_reading(overflows):
     issues = _overflow_issues({name: usage(value) for name, value in overflows.items()})
     expected = [f"overflow.{name}" for name, value in sorted(overflows.items()) if value > 0]
     assert [i.id for i in issues] == expected
+
+
+@given(st.one_of(st.floats(), st.just(-0.0), st.just(1e300), st.just(float("inf")), st.just(float("nan"))))
+def test_ratio_rendering_matches_float_format(ratio):
+    threshold = float("-inf")  # every ratio but NaN is above it
+    issues = _budget_threshold_issues({"R": usage(ratio=ratio)}, make_config(flash={"R": threshold}))
+    if ratio != ratio:  # NaN compares false
+        assert issues == []
+    else:
+        assert issues[0].description == f"Region R utilization is {ratio:.3f}, above configured threshold -inf."

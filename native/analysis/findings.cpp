@@ -65,9 +65,9 @@ Ref overflow_issue(PyObject* region, PyObject* overflow) noexcept {
 
 Ref budget_issue(PyObject* region, PyObject* ratio, PyObject* threshold) noexcept {
     return make_issue(budget_kind(), region, [ratio, threshold](PyObject* region_text) noexcept {
-        Ref ratio_text = text::format(ratio, names::fixed3);
+        Ref ratio_text = text::format_fixed3(ratio, names::fixed3);
         if (!ratio_text) return Ref();
-        Ref threshold_text = text::format(threshold, names::fixed3);
+        Ref threshold_text = text::format_fixed3(threshold, names::fixed3);
         if (!threshold_text) return Ref();
         return text::join({names::region_word, region_text, names::utilization_is,
                            ratio_text.get(), names::above_threshold, threshold_text.get(),
