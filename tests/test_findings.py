@@ -153,7 +153,38 @@ def test_overflow_matches_a_direct_reading(overflows):
 def test_ratio_rendering_matches_float_format(ratio):
     threshold = float("-inf")  # every ratio but NaN is above it
     issues = _budget_threshold_issues({"R": usage(ratio=ratio)}, make_config(flash={"R": threshold}))
-    if ratio != ratio:  # NaN compares false
+    if not ratio > threshold:  # NaN and -inf
         assert issues == []
     else:
         assert issues[0].description == f"Region R utilization is {ratio:.3f}, above configured threshold -inf."
+
+
+class Shadowed:
+    """Attributes the type decides: a property over an instance value, a class default."""
+
+    overflow_bytes = property(lambda self: 5)
+    utilization_ratio = 0.99
+
+    def __init__(self):
+        self.__dict__["overflow_bytes"] = 0
+
+
+class Hooked:
+    def __getattr__(self, name):
+        values = {"overflow_bytes": 3, "utilization_ratio": 0.97}
+        if name not in values:
+            raise AttributeError(name)
+        return values[name]
+
+
+@pytest.mark.parametrize("record, overflow, ratio", [(Shadowed(), 5, 0.99), (Hooked(), 3, 0.97)])
+def test_attributes_read_as_python_reads_them(record, overflow, ratio):
+    (issue,) = _overflow_issues({"R": record})
+    assert issue.description == f"Region R exceeds capacity by {overflow} bytes."
+    (budget,) = _budget_threshold_issues({"R": record}, make_config(flash={"R": 0.5}))
+    assert f"utilization is {ratio:.3f}" in budget.description
+
+
+def test_missing_attribute_message_is_the_interpreters():
+    with pytest.raises(AttributeError, match="^'types.SimpleNamespace' object has no attribute 'overflow_bytes'$"):
+        _overflow_issues({"R": SimpleNamespace()})

@@ -66,7 +66,7 @@ bool text_less(PyObject* a, PyObject* b) noexcept {
 }  // namespace
 
 bool SortedPairs::sort_string_keys(PyObject* dict) noexcept {
-    const Py_ssize_t count = PyDict_GET_SIZE(dict);
+    const Py_ssize_t count = PyDict_Size(dict);
     try {
         entries_.reserve(static_cast<std::size_t>(count));
     } catch (...) {

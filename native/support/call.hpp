@@ -9,7 +9,21 @@
 
 namespace tarnwick {
 
+// obj.name. For plain instances with a __dict__ and nothing of that name on the type, the
+// generic lookup reduces to one dict read, made here; everything else asks the interpreter.
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset > 0 &&
+        !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && _PyType_Lookup(type, name) == nullptr) {
+        // held while looking: a key's __eq__ could replace the instance dict
+        Ref dict = Ref::borrow(
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset));
+        if (dict) {
+            PyObject* value = PyDict_GetItemWithError(dict.get(), name);  // borrowed
+            if (value != nullptr) return Ref::borrow(value);
+            if (PyErr_Occurred()) return Ref();
+        }
+    }
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
