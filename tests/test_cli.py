@@ -133,3 +133,9 @@ def test_command_entry_points(command):
     result = subprocess.run(command + ["analyze", str(MAPS / "gnu_ld_ram_overflow.map"), "--config", str(CONFIG)],
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 1 and "overflow.RAM" in result.stdout
+
+
+def test_target_name_overrides_the_project(capsys):
+    code, out, _ = run(capsys, "analyze", MAPS / "gnu_ld.map", "--config", CONFIG, "--target", "rev-b",
+                       "--format", "json")
+    assert json.loads(out)["metadata"]["target_name"] == "rev-b"
