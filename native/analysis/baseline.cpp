@@ -111,7 +111,8 @@ Ref baseline_figure(PyObject* coercer_name, PyObject* mapping, PyObject* key,
 }
 
 Ref region_comparison(PyObject* current_ratios, PyObject* baseline_ratios) noexcept {
-    Ref regions = Ref::steal(PyDict_New());
+    const Py_ssize_t expected = PyDict_Check(current_ratios) ? PyDict_Size(current_ratios) : 0;
+    Ref regions = Ref::steal(_PyDict_NewPresized(expected));
     if (!regions) return Ref();
     Ref items = call_method(current_ratios, names::items);
     if (!items) return Ref();

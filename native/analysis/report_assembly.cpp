@@ -47,7 +47,7 @@ Ref name_size_rows(PyObject* entries) noexcept {
 Ref utilization_by_region(PyObject* region_usage) noexcept {
     mappings::SortedPairs entries;
     if (entries.init(region_usage) < 0) return Ref();
-    Ref result = Ref::steal(PyDict_New());
+    Ref result = Ref::steal(_PyDict_NewPresized(entries.size()));
     if (!result) return Ref();
     for (Py_ssize_t i = 0; i < entries.size(); ++i) {
         Ref region, usage;
@@ -100,7 +100,7 @@ Ref sorted_copy(PyObject* mapping) noexcept {
     if (PyObject* sorted_list = entries.sorted_items()) {
         return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), sorted_list));
     }
-    Ref result = Ref::steal(PyDict_New());
+    Ref result = Ref::steal(_PyDict_NewPresized(entries.size()));
     if (!result) return Ref();
     for (Py_ssize_t i = 0; i < entries.size(); ++i) {
         Ref key, value;
