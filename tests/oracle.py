@@ -30,25 +30,26 @@ from tarnwick.domain.schema import SCHEMA_VERSION
 _sum = sum
 
 
+def _pair(values):
+    if len(values) > 2:
+        raise ValueError("too many values to unpack (expected 2)")
+    if len(values) < 2:
+        n = len(values)
+        raise ValueError(f"need more than {n} value{'' if n == 1 else 's'} to unpack")
+    return values[0], values[1]
+
+
 def _unpack(item):
-    if isinstance(item, (tuple, list)) and type(item) in (tuple, list):
-        if len(item) > 2:
-            raise ValueError("too many values to unpack (expected 2)")
-        if len(item) < 2:
-            n = len(item)
-            raise ValueError(f"need more than {n} value{'' if n == 1 else 's'} to unpack")
-        return item[0], item[1]
+    if type(item) in (tuple, list):
+        return _pair(item)
     if not hasattr(type(item), "__iter__") and not hasattr(type(item), "__getitem__"):
         raise TypeError(f"cannot unpack non-iterable {type(item).__name__} object")
     values = []
     for value in item:
         values.append(value)
         if len(values) > 2:
-            raise ValueError("too many values to unpack (expected 2)")
-    if len(values) < 2:
-        n = len(values)
-        raise ValueError(f"need more than {n} value{'' if n == 1 else 's'} to unpack")
-    return values[0], values[1]
+            break
+    return _pair(values)
 
 
 def _text(value):

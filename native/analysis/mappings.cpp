@@ -23,11 +23,14 @@ int too_few(Py_ssize_t found) noexcept {
 
 }  // namespace
 
-SortedPairs::~SortedPairs() {
+SortedPairs::~SortedPairs() { release_entries(); }
+
+void SortedPairs::release_entries() noexcept {
     for (const Entry& entry : entries_) {
         Py_DECREF(entry.key);
         Py_DECREF(entry.value);
     }
+    entries_.clear();
 }
 
 namespace {
@@ -78,11 +81,7 @@ bool SortedPairs::sort_string_keys(PyObject* dict) noexcept {
     while (PyDict_Next(dict, &position, &key, &value)) {
         if (!PyUnicode_CheckExact(key) || PyUnicode_READY(key) < 0) {
             PyErr_Clear();
-            for (const Entry& entry : entries_) {
-                Py_DECREF(entry.key);
-                Py_DECREF(entry.value);
-            }
-            entries_.clear();
+            release_entries();
             return false;
         }
         latin1 = latin1 && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;

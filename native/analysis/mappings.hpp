@@ -35,6 +35,7 @@ private:
         PyObject* value;       // owned
     };
     bool sort_string_keys(PyObject* dict) noexcept;  // false: not applicable, nothing kept
+    void release_entries() noexcept;
 
     std::vector<Entry> entries_;
     Ref items_;

@@ -36,7 +36,8 @@ class _Reader:
     def fail(self, key: str, reason: str):
         raise ConfigError(self.path, f"{key}: {reason}")
 
-    def table(self, value: Any, key: str, allowed: Optional[set] = None) -> dict:
+    def table(self, value: Any, key: str, allowed: Optional[set] = None,
+              required: tuple = ()) -> dict:
         if not isinstance(value, dict):
             self.fail(key, f"must be a table, not {_kind(value)}")
         if allowed is not None:
@@ -44,6 +45,9 @@ class _Reader:
                 if name not in allowed:
                     self.fail(f"{key}.{name}" if key else name,
                               f"unknown key (known: {', '.join(sorted(allowed))})")
+        for name in required:
+            if name not in value:
+                self.fail(f"{key}.{name}", "is required")
         return value
 
     def boolean(self, value: Any, key: str) -> bool:
@@ -123,10 +127,7 @@ def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
                 "reports.enable_relationship_graph_view"))
 
     def region(item: dict, key: str) -> RegionSpec:
-        r.table(item, key, {"name", "origin", "length", "category"})
-        for required in ("name", "origin", "length"):
-            if required not in item:
-                r.fail(f"{key}.{required}", "is required")
+        r.table(item, key, {"name", "origin", "length", "category"}, ("name", "origin", "length"))
         category = item.get("category")
         if category is not None and category not in CATEGORIES:
             r.fail(f"{key}.category", f"must be one of {', '.join(CATEGORIES)}, not {category!r}")
@@ -134,26 +135,21 @@ def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
                           r.integer(item["length"], f"{key}.length", minimum=1), category)
 
     def reserved(item: dict, key: str) -> ReservedRangeSpec:
-        r.table(item, key, {"name", "start", "length"})
-        for required in ("name", "start", "length"):
-            if required not in item:
-                r.fail(f"{key}.{required}", "is required")
+        r.table(item, key, {"name", "start", "length"}, ("name", "start", "length"))
         return ReservedRangeSpec(r.text(item["name"], f"{key}.name"), r.integer(item["start"], f"{key}.start"),
                                  r.integer(item["length"], f"{key}.length", minimum=1))
 
     def component(item: dict, key: str) -> ComponentRule:
-        r.table(item, key, {"pattern", "component"})
-        for required in ("pattern", "component"):
-            if required not in item:
-                r.fail(f"{key}.{required}", "is required")
+        r.table(item, key, {"pattern", "component"}, ("pattern", "component"))
         return ComponentRule(r.text(item["pattern"], f"{key}.pattern"),
                              r.text(item["component"], f"{key}.component"))
 
     config.regions = r.array_of_tables(data.get("regions", []), "regions", region)
-    names = [spec.name for spec in config.regions]
-    for name in names:
-        if names.count(name) > 1:
-            r.fail("regions", f"region {name!r} is given twice")
+    seen: set = set()
+    for spec in config.regions:
+        if spec.name in seen:
+            r.fail("regions", f"region {spec.name!r} is given twice")
+        seen.add(spec.name)
     config.reserved_ranges = r.array_of_tables(data.get("reserved_ranges", []), "reserved_ranges", reserved)
     config.components = r.array_of_tables(data.get("components", []), "components", component)
     return config

@@ -6,7 +6,9 @@ import re
 from typing import Iterator, Optional
 
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawRegion, RawSymbol
+from tarnwick.toolchains.raw import (
+    RawInput, RawMap, RawOutput, RawRegion, RawSymbol, origin_as_named,
+)
 
 # The first line of every GNU ld map is one of these headings.
 FIRST_HEADINGS = (
@@ -62,7 +64,7 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
                     raw.outputs.append(output)
                     current, reserve_next_fill = None, False
                 elif output is not None:
-                    current = RawInput(name, address, size, _origin(match[4]))
+                    current = RawInput(name, address, size, origin_as_named(match[4]))
                     output.inputs.append(current)
                 continue
             if kind == "output":
@@ -123,7 +125,7 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
                                                       True, reserve_next_fill))
                         current = None
                     else:
-                        origin = "linker script data" if name in _DATA_STATEMENTS else _origin(match[4])
+                        origin = "linker script data" if name in _DATA_STATEMENTS else origin_as_named(match[4])
                         current = RawInput(name, int(match[2], 16), int(match[3], 16), origin)
                         output.inputs.append(current)
                 reserve_next_fill = False
@@ -165,9 +167,3 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
         raw.notes.append(f"{len(skipped)} map line(s) not understood and skipped "
                          f"(first at line {skipped[0]})")
     return raw
-
-
-def _origin(text: Optional[str]) -> Optional[str]:
-    if not text:
-        return None
-    return text[2:] if text.startswith("./") else text

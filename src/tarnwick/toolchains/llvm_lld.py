@@ -7,7 +7,7 @@ import re
 from typing import Iterator, Optional
 
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawSymbol
+from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawSymbol, origin_as_named
 
 _HEADER = re.compile(r"^\s*VMA\s+LMA\s+Size\s+Align\s+Out\s+In\s+Symbol\s*$")
 _ROW = re.compile(r"^\s*([0-9a-fA-F]+)\s+([0-9a-fA-F]+)\s+([0-9a-fA-F]+)\s+(\d+) (.*)$")
@@ -106,10 +106,7 @@ def _split_input(text: str) -> tuple[Optional[str], str]:
     cut = text.rfind(":(")
     if cut < 0 or not text.endswith(")"):
         return None, text
-    origin = text[:cut]
-    if origin.startswith("./"):
-        origin = origin[2:]
-    return origin or None, text[cut + 2:-1]
+    return origin_as_named(text[:cut]), text[cut + 2:-1]
 
 
 def _add_alignment_gaps(raw: RawMap) -> None:

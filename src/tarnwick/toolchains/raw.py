@@ -43,3 +43,10 @@ class RawMap:
     assignments: list = field(default_factory=list)  # (name, value or None, expression)
     symbol_sizes_given: bool = False
     notes: list = field(default_factory=list)
+
+
+def origin_as_named(text: Optional[str]) -> Optional[str]:
+    """The input file as a map names it, without a leading "./"; None when it names none."""
+    if not text:
+        return None
+    return text[2:] if text.startswith("./") else text
