@@ -94,9 +94,6 @@ def make_inputs(n_symbols: int, n_regions: int, seed: int = 1):
     return model, config, results
 
 
-RECORD_NAMES = ("Issue", "ReportSummary", "ReportMetadata", "AnalysisReport")
-
-
 def stand_ins(results) -> dict:
     found = {name: (lambda v: lambda *a, **k: v)(value) for name, value in results.items()}
     found.update(Issue=SimpleNamespace, ReportSummary=SimpleNamespace,
@@ -111,27 +108,23 @@ def install_stand_ins(results, namespace=summary) -> None:
     namespace.IssueCategory = SimpleNamespace(OVERFLOW="overflow", POLICY="policy")
 
 
-class _RecordedReport(Report):
-    calls: list
-
-    def sorted_copy(self):
-        type(self).calls.append(functools.partial(Report.sorted_copy, self))
-        return Report.sorted_copy(self)
-
-
 def collaborator_replay(model, config, results):
     """The collaborator calls of one module build, as argument-bound callables."""
     calls = []
 
-    def recording(target, live=None):
+    class RecordedReport(Report):
+        def sorted_copy(self):
+            calls.append(functools.partial(Report.sorted_copy, self))
+            return Report.sorted_copy(self)
+
+    def recording(target, live):
         def record(*args, **kwargs):
             calls.append(functools.partial(target, *args, **kwargs))
-            return (live or target)(*args, **kwargs)
+            return live(*args, **kwargs)
         return record
 
-    _RecordedReport.calls = calls
     for name, target in stand_ins(results).items():
-        live = _RecordedReport if name == "AnalysisReport" else None
+        live = RecordedReport if target is Report else target
         setattr(summary, name, recording(target, live))
     try:
         summary.build_analysis_report(model, config)

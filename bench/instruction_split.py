@@ -63,10 +63,8 @@ def costs_by_object(profile: str) -> dict[str, int]:
     return totals
 
 
-def per_build(which: str, sections: int, repeats: tuple[int, int], workdir: str) -> dict[str, float]:
-    script = os.path.join(workdir, "worker.py")
-    with open(script, "w") as handle:
-        handle.write(WORKER.format(bench=HERE, tests=os.path.join(HERE, "..", "tests")))
+def per_build(script: str, which: str, sections: int, repeats: tuple[int, int],
+              workdir: str) -> dict[str, float]:
     profiles = []
     for count in repeats:
         out = os.path.join(workdir, f"{which}.{sections}.{count}.out")
@@ -88,9 +86,12 @@ def main() -> None:
     print(f"{'sections':>8} {'module':>10} {'own code':>9} {'libc':>6} {'oracle':>11} "
           f"{'ratio':>6} {'bound':>6}   (instructions per build)")
     with tempfile.TemporaryDirectory() as workdir:
+        script = os.path.join(workdir, "worker.py")
+        with open(script, "w") as handle:
+            handle.write(WORKER.format(bench=HERE, tests=os.path.join(HERE, "..", "tests")))
         for sections in args.sections:
-            module = per_build("module", sections, tuple(args.repeats), workdir)
-            python = per_build("oracle", sections, tuple(args.repeats), workdir)
+            module = per_build(script, "module", sections, tuple(args.repeats), workdir)
+            python = per_build(script, "oracle", sections, tuple(args.repeats), workdir)
             own, libc = module.get("module", 0.0), module.get("libc", 0.0)
             print(f"{sections:>8} {module['total']:>10.0f} {own / module['total']:>8.1%} "
                   f"{libc / module['total']:>6.1%} {python['total']:>11.0f} "

@@ -146,10 +146,10 @@ def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
 
     config.regions = r.array_of_tables(data.get("regions", []), "regions", region)
     seen: set = set()
-    for spec in config.regions:
-        if spec.name in seen:
-            r.fail("regions", f"region {spec.name!r} is given twice")
-        seen.add(spec.name)
+    for entry in config.regions:
+        if entry.name in seen:
+            r.fail("regions", f"region {entry.name!r} is given twice")
+        seen.add(entry.name)
     config.reserved_ranges = r.array_of_tables(data.get("reserved_ranges", []), "reserved_ranges", reserved)
     config.components = r.array_of_tables(data.get("components", []), "components", component)
     return config
