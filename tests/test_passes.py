@@ -9,6 +9,7 @@ from tarnwick.analysis.reserved_region_checks import (
 )
 from tarnwick.analysis.section_usage import compute_section_usage
 from tarnwick.analysis.symbol_breakdown import (
+    FlashRamAttribution,
     compute_flash_ram_attribution, compute_initialized_ram_cost, top_symbols_by_size,
 )
 from tarnwick.analysis.visualization_contracts import build_visualization_contract
@@ -52,7 +53,8 @@ def test_zero_capacity_region_and_unplaced_section():
     m = model([Section(".odd", 0x4000_0000, 8, None)], regions=(empty,))
     usage = compute_region_usage(m)
     assert usage["EMPTY"].utilization_ratio == 0.0
-    assert compute_flash_ram_attribution(m).other_bytes == 8
+    # outside every region, a section counts by what it holds: contents are image (flash)
+    assert compute_flash_ram_attribution(m) == FlashRamAttribution(8, 0, 0)
     issues = detect_suspicious_section_placement(m)
     assert [i.id for i in issues] == ["placement.outside..odd"]
 

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 from typing import Iterable, Optional
 
-from tarnwick.toolchains.base import MemoryCategory, MemoryRegion, NormalizedBuildModel, Section
+from tarnwick.toolchains.base import (
+    MemoryCategory, MemoryRegion, NormalizedBuildModel, Section, region_containing,
+)
 
 
 def category_of(region: Optional[MemoryRegion]) -> MemoryCategory:
@@ -29,5 +31,5 @@ def load_region_of(model: NormalizedBuildModel, section: Section) -> Optional[Me
         return None
     region = model.region_named(section.load_region)
     if region is None and section.load_address is not None:
-        region = next((r for r in model.memory_regions if r.contains(section.load_address)), None)
+        region = region_containing(model.memory_regions, section.load_address)
     return region

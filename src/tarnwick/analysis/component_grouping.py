@@ -7,6 +7,8 @@ import posixpath
 from collections import defaultdict
 from dataclasses import dataclass, field
 
+from tarnwick.analysis._symbols import counted
+
 UNATTRIBUTED = "(unattributed)"
 
 
@@ -43,7 +45,7 @@ def group_symbols_by_component(symbols, config, *, section_category_by_name) -> 
     totals: dict[str, dict] = defaultdict(lambda: {"flash": 0, "ram": 0, "other": 0, "count": 0,
                                                    "by_section": defaultdict(int)})
     for symbol in symbols:
-        if symbol.size <= 0:
+        if not counted(symbol):
             continue
         origin = (symbol.object_file, symbol.archive)
         component = resolved.get(origin)

@@ -6,8 +6,10 @@ from tarnwick.analysis._placement import category_of, placed_sections
 from tarnwick.domain.schema import Issue, IssueCategory, IssueSeverity
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
 
-# Code meant to run from RAM is named so on purpose.
-_RAM_CODE_MARKERS = ("ramfunc", "ram_code", "ramcode", "fastcode", "itcm", ".ram", "ccmram")
+# Code meant to run from RAM is named so on purpose, as is RAM meant for code (Espressif
+# IRAM, Pico SDK's time-critical functions, Zephyr's and ST's RAM function sections, ITCM).
+_RAM_CODE_MARKERS = ("ramfunc", "ram_code", "ramcode", "fastcode", "itcm", ".ram", "ccmram",
+                     "iram", "time_critical", "ram_text", "ramtext", "tcm")
 
 
 def _overlap(start: int, end: int, other_start: int, other_end: int) -> int:
@@ -47,8 +49,11 @@ def _is_ram_code(name: str) -> bool:
 
 
 def detect_suspicious_section_placement(model: NormalizedBuildModel) -> list:
-    """Warnings for placements that are legal but rarely meant."""
+    """Warnings for placements that are legal but rarely meant. Code that runs from RAM is
+    only suspect on a part with flash, when nothing copies it there (no image in flash) and
+    its name does not say RAM code is meant."""
     issues = []
+    has_flash = any(category_of(r) is MemoryCategory.FLASH for r in model.memory_regions)
     for section, region in placed_sections(model):
         if region is None:
             if model.memory_regions:
@@ -65,7 +70,9 @@ def detect_suspicious_section_placement(model: NormalizedBuildModel) -> list:
                 f"Section {section.name} holds no contents but is placed in flash region "
                 f"{region.name} ({section.size} bytes).",
                 "Place zero-initialised and no-init sections in RAM."))
-        elif category is MemoryCategory.RAM and section.is_code and not _is_ram_code(section.name):
+        elif (category is MemoryCategory.RAM and section.is_code and has_flash
+              and not region.unified and section.load_region in (None, region.name)
+              and not _is_ram_code(section.name) and not _is_ram_code(region.name)):
             issues.append(_placement_issue(
                 section, "code_in_ram", "Code placed in RAM",
                 f"Section {section.name} holds code and runs from RAM region {region.name} "

@@ -7,6 +7,8 @@ from collections import defaultdict
 from dataclasses import dataclass
 
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
+from tarnwick.analysis._symbols import counted
+from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
 
 
@@ -35,7 +37,7 @@ def _largest_first(entries, limit):
 
 
 def top_symbols_by_size(symbols, *, limit: int) -> list:
-    largest = _largest_first((s for s in symbols if s.size > 0), limit)
+    largest = _largest_first((s for s in symbols if counted(s)), limit)
     return [SizeEntry(s.name, s.size) for s in largest]
 
 
@@ -44,21 +46,36 @@ def top_object_archive_contributors(symbols, *, limit: int) -> list:
     sizes: dict[str, int] = defaultdict(int)
     counts: dict[str, int] = defaultdict(int)
     for symbol in symbols:
-        if symbol.size > 0:
+        if counted(symbol):
             sizes[symbol.contributor] += symbol.size
             counts[symbol.contributor] += 1
     return _largest_first((SizeEntry(name, sizes[name], counts[name]) for name in sizes), limit)
 
 
 def compute_flash_ram_attribution(model: NormalizedBuildModel) -> FlashRamAttribution:
-    """Bytes by the kind of memory they occupy. Initialised data costs RAM where it runs and
-    flash where its image is kept."""
+    """Bytes by the kind of memory they occupy. A region counts what the linker says it uses
+    (alignment gaps included), by its kind. What runs from a unified memory, or from no region
+    at all, counts by what it holds: code, read-only data and images of initialised data as
+    flash; writable and zero-initialised data, and whatever is copied to where it runs, as
+    RAM (initialised data both)."""
     totals = {category: 0 for category in MemoryCategory}
+    usage = compute_region_usage(model)
+    counted_regions = set()
+    for region in model.memory_regions:
+        if region.name in counted_regions or region.unified:
+            continue
+        counted_regions.add(region.name)
+        totals[category_of(region)] += usage[region.name].used_bytes
     for section, region in placed_sections(model):
-        totals[category_of(region)] += section.size
+        if region is not None and not region.unified:
+            continue
         load_region = load_region_of(model, section)
-        if load_region is not None and load_region is not region:
-            totals[category_of(load_region)] += section.size
+        image_elsewhere = load_region is not None and load_region is not region and not load_region.unified
+        if section.has_contents and not image_elsewhere:
+            totals[MemoryCategory.FLASH] += section.size
+        copied = section.load_address is not None and section.load_address != section.address
+        if section.is_writable or not section.has_contents or copied:
+            totals[MemoryCategory.RAM] += section.size
     return FlashRamAttribution(
         flash_bytes=totals[MemoryCategory.FLASH],
         ram_bytes=totals[MemoryCategory.RAM],

@@ -11,7 +11,9 @@ from typing import Optional
 
 class Toolchain(str, enum.Enum):
     GNU_LD = "gnu_ld"
+    GNU_GOLD = "gnu_gold"
     LLVM_LLD = "llvm_lld"
+    MOLD = "mold"
     MANUAL = "manual"
 
 
@@ -23,11 +25,16 @@ class MemoryCategory(str, enum.Enum):
 
 @dataclass(slots=True)
 class MemoryRegion:
+    """`unified` marks one memory that holds a build's image and its writable data alike (a
+    RAM the image is loaded into, a single `mem`): its image counts as flash, its writable
+    data as RAM."""
+
     name: str
     origin: int
     length: int
     category: MemoryCategory
     attributes: str = ""
+    unified: bool = False
 
     @property
     def end(self) -> int:
@@ -91,6 +98,7 @@ class Section:
     has_contents: bool = True  # False for NOBITS (.bss, .noinit, stacks)
     is_code: bool = False
     inputs: tuple = ()
+    is_writable: bool = False
 
     @property
     def end(self) -> int:
@@ -115,6 +123,7 @@ class Symbol:
     object_file: Optional[str] = None
     archive: Optional[str] = None
     size_derived: bool = False
+    alias_of: Optional[str] = None  # another name for the bytes of this symbol, counted there
 
     @property
     def contributor(self) -> str:
@@ -160,9 +169,16 @@ class NormalizedBuildModel:
     def region_of(self, section: Section) -> Optional[MemoryRegion]:
         """The region a section runs from: by name, else by address."""
         region = self.region_named(section.execution_region)
-        if region is not None:
+        if region is not None or not section.size:
             return region
-        for candidate in self.memory_regions:
-            if section.size and candidate.contains(section.address):
-                return candidate
-        return None
+        return region_containing(self.memory_regions, section.address)
+
+
+def region_containing(regions, address: int) -> Optional[MemoryRegion]:
+    """The smallest region holding the address (regions may nest: MSP430's INFOMEM holds
+    INFOA to INFOD); the first listed of equal size."""
+    found = None
+    for region in regions:
+        if region.contains(address) and (found is None or region.length < found.length):
+            found = region
+    return found

@@ -1,5 +1,6 @@
 """Turns what a parser read into a `NormalizedBuildModel`: regions and their kinds, where each
-section runs and loads, symbol sizes, and the notes a reader of the report should see."""
+section runs and loads, what each section holds, symbol sizes, and the notes a reader of the
+report should see."""
 
 from __future__ import annotations
 
@@ -8,94 +9,145 @@ from typing import Optional
 
 from tarnwick.toolchains.base import (
     MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, Toolchain,
-    split_origin,
+    region_containing, split_origin,
 )
-from tarnwick.toolchains.raw import RawInput, RawMap, RawRegion
+from tarnwick.toolchains.raw import RawInput, RawMap
+from tarnwick.toolchains.region_kinds import region_category
+from tarnwick.toolchains.section_kinds import (
+    named_code, named_read_only, named_without_contents, named_writable, never_allocated,
+)
 
-# Sections that take no memory on the target: debug data, comments, attributes.
-_NON_ALLOCATED = re.compile(
-    r"^\.(debug|zdebug|comment|ARM\.attributes|riscv\.attributes|gnu\.attributes|stab|note\.gnu\.build-id"
-    r"|symtab|strtab|shstrtab|gnu_debuglink|GCC\.command\.line|line|xt\.)")
-# Sections the loader zero-fills or leaves alone: they have no image to copy.
-_NO_CONTENTS = re.compile(r"^(\.bss|\.sbss|\.tbss|\.noinit|\.no_init|COMMON|\._user_heap_stack|"
-                          r"\.heap|\.stack|\.uninit)", re.IGNORECASE)
-_CODE = re.compile(r"^\.(text|init|fini|ramfunc|ram_code|ramcode|iram|itcm|fastcode|glue_7|vfp11_veneer)")
-_FLASH_NAME = re.compile(r"FLASH|ROM|QSPI|OSPI|NOR|OTP|BOOT", re.IGNORECASE)
-_RAM_NAME = re.compile(r"RAM|CCM|TCM|SRAM|BKP", re.IGNORECASE)
 _HINT = re.compile(r"(stack|heap)", re.IGNORECASE)
 # A section that starts at most this far past the fill of an overflowing region still belongs
 # to it (the linker kept placing the region's sections after its end).
 _OVERFLOW_SLACK = 256
+# How many later sections to read for the load-address evidence; the next one in the same
+# region is nearly always among the first few.
+_EVIDENCE_WINDOW = 32
 
 
-def region_category(name: str, attributes: str = "") -> MemoryCategory:
-    """By the region's name first (FLASH, ROM; RAM, CCM, TCM), then by its attributes
-    (writable is RAM, readable or executable only is flash)."""
-    if _RAM_NAME.search(name) and not _FLASH_NAME.search(name):
-        return MemoryCategory.RAM
-    if _FLASH_NAME.search(name):
-        return MemoryCategory.FLASH
-    attributes = attributes.lower().lstrip("!")
-    if "w" in attributes:
-        return MemoryCategory.RAM
-    if "r" in attributes or "x" in attributes:
-        return MemoryCategory.FLASH
-    return MemoryCategory.OTHER
-
-
-def _regions(raw: RawMap, config) -> tuple[list, Optional[str]]:
+def _regions(raw: RawMap, config, notes: list) -> tuple[list, Optional[str]]:
+    configured = {r.name: r for r in getattr(config, "regions", ()) or ()}
     if raw.regions:
-        return [MemoryRegion(r.name, r.origin, r.length, region_category(r.name, r.attributes),
-                             r.attributes) for r in raw.regions], None
-    configured = list(getattr(config, "regions", ()) or ())
+        regions = []
+        for r in raw.regions:
+            given = configured.pop(r.name, None)
+            category = (MemoryCategory(given.category) if given is not None and given.category
+                        else region_category(r.name, r.attributes))
+            regions.append(MemoryRegion(r.name, r.origin, r.length, category, r.attributes))
+        if configured:
+            notes.append(f"configured region(s) {', '.join(sorted(configured))} not in the map: "
+                         "left out")
+        return regions, None
     if configured:
+        notes.append("memory regions taken from the configuration (the map lists none)")
         return [MemoryRegion(r.name, r.origin, r.length,
                              MemoryCategory(r.category) if r.category else region_category(r.name),
-                             "") for r in configured], None
-    return [], ("the map lists no memory regions and the configuration gives none: "
-                "region usage, overflow and budget checks cannot be made")
+                             "") for r in configured.values()], None
+    return [], ("the map lists no memory regions and the configuration gives none: region "
+                "usage, overflow and budget checks cannot be made; flash and RAM totals come "
+                "from what the sections hold")
 
 
-def _input_symbols(part: RawInput, output_name: str, sizes_given: bool) -> list:
-    """The symbols of one input section, every byte of it accounted for. Where the map gives
-    no sizes, a symbol runs to the next symbol or the end of its input section. Aliases (more
-    than one name at one address) take the bytes once. Bytes no symbol covers are given to a
-    symbol named after the input section."""
+def _mostly(raw_output, named) -> bool:
+    """Whether the named input sections hold more than half of a section's bytes."""
+    parts = [part for part in raw_output.inputs if not part.is_fill and part.size]
+    return sum(part.size for part in parts if named(part.name)) * 2 > sum(p.size for p in parts) > 0
+
+
+def _kinds(raw_output, region: Optional[MemoryRegion], has_contents: bool) -> tuple[bool, bool]:
+    """(holds code, holds writable data). By the section's name, else by what most of its
+    input sections are named, else by where it runs: data in RAM, or copied there from an
+    image elsewhere, is writable."""
+    name = raw_output.name
+    is_code = named_code(name) or (not named_writable(name) and not named_read_only(name)
+                                   and _mostly(raw_output, named_code))
+    if is_code:
+        return True, False
+    if not has_contents or named_writable(name) or _mostly(raw_output, named_writable):
+        return False, True
+    if named_read_only(name) or _mostly(raw_output, named_read_only):
+        return False, False
+    in_ram = region is not None and region.category is MemoryCategory.RAM
+    return False, in_ram or raw_output.load_address is not None
+
+
+def _named_nobits(raw_output) -> bool:
+    """No contents by its own name, or because everything in it is zero-initialised."""
+    if named_without_contents(raw_output.name):
+        return True
+    parts = [part for part in raw_output.inputs if not part.is_fill and part.size]
+    return bool(parts) and all(named_without_contents(part.name) for part in parts)
+
+
+def _load_evidence(outputs: list, index: int, regions: list) -> Optional[bool]:
+    """Whether a section with a load address of its own has an image there, read from the
+    next section placed in the same region: ld does not advance a region's load address past
+    a section it does not load (NOLOAD), so the next one starts where this one would."""
+    this = outputs[index]
+    start = this.load_address
+    region = region_containing(regions, start)
+    for later in outputs[index + 1:index + 1 + _EVIDENCE_WINDOW]:
+        position = later.load_address if later.load_address is not None else later.address
+        if region is not None and region_containing(regions, position) is not region:
+            continue
+        if region is None and position < start:
+            continue
+        if position < start:
+            return None
+        return position >= start + this.size
+    return None
+
+
+def _symbol_start(address: int, part: RawInput, end: int, thumb: bool) -> Optional[int]:
+    """Where a symbol's bytes start: Arm Thumb functions carry the low bit set."""
+    if part.address <= address < end:
+        return address - 1 if thumb and address & 1 and named_code(part.name) else address
+    if thumb and address & 1 and part.address <= address - 1 < end:
+        return address - 1
+    return None
+
+
+def _input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: bool) -> list:
+    """The symbols of one input section, every byte of it accounted for once. Where the map
+    gives no sizes, a symbol runs to the next symbol or the end of its input section. More than
+    one name at one address (aliases) all get the size; the first is the one whose bytes count,
+    the others name it in `alias_of`. Bytes no symbol covers go to a symbol named after the
+    input section."""
     object_file, archive = split_origin(part.origin)
     end = part.address + part.size
-    if len(part.symbols) == 1:  # the common case: one function, one section
-        only = part.symbols[0]
-        start = only.address & ~1
-        if part.address <= start < end:
-            size = min(only.size, end - start) if sizes_given else end - start
-            result = [Symbol(only.name, only.address, size, output_name, object_file, archive,
-                             size_derived=not sizes_given)]
-            rest = part.size - size
-            if rest > 0:
-                result.append(Symbol(part.name, part.address, rest, output_name, object_file,
-                                     archive, size_derived=True))
-            return result
-    located = sorted((s for s in part.symbols if part.address <= (s.address & ~1) < end or not part.size),
-                     key=lambda s: s.address & ~1)
+    located = []
+    for symbol in part.symbols:
+        start = _symbol_start(symbol.address, part, end, thumb)
+        if start is not None:
+            located.append((start, symbol))
+        elif not part.size:
+            located.append((part.address, symbol))
+    located.sort(key=lambda pair: pair[0])
     result = []
     covered = 0
     index = 0
     while index < len(located):
-        address = located[index].address & ~1
+        start = located[index][0]
         group_end = index
-        while group_end + 1 < len(located) and (located[group_end + 1].address & ~1) == address:
+        while group_end + 1 < len(located) and located[group_end + 1][0] == start:
             group_end += 1
-        group = located[index:group_end + 1]
+        group = [symbol for _, symbol in located[index:group_end + 1]]
+        following = located[group_end + 1][0] if group_end + 1 < len(located) else end
         primary = next((s for s in group if part.name.endswith("." + s.name)), group[0])
         if sizes_given:
-            size = max(0, min(primary.size or 0, end - address))
+            for symbol in group:
+                size = max(0, min(symbol.size or 0, end - start))
+                alias = primary.name if symbol is not primary and size == (primary.size or 0) else None
+                result.append(Symbol(symbol.name, symbol.address, size, output_name, object_file,
+                                     archive, False, alias))
+            covered += max(0, min(primary.size or 0, end - start))
         else:
-            following = located[group_end + 1].address & ~1 if group_end + 1 < len(located) else end
-            size = max(0, following - address)
-        for symbol in group:
-            result.append(Symbol(symbol.name, symbol.address, size if symbol is primary else 0,
-                                 output_name, object_file, archive, size_derived=not sizes_given))
-        covered += size
+            size = max(0, following - start)
+            for symbol in group:
+                result.append(Symbol(symbol.name, symbol.address, size, output_name, object_file,
+                                     archive, True, None if symbol is primary else primary.name))
+            covered += size
         index = group_end + 1
     rest = part.size - covered
     if rest > 0:
@@ -118,19 +170,33 @@ def _hints(raw: RawMap, sections: list) -> dict:
     return hints
 
 
+def _mark_unified(regions: list, sections: list) -> None:
+    """A RAM (or unknown) region holding both code that nothing copies there from flash and
+    writable data is one memory for both: the build runs where it is loaded."""
+    by_name = {r.name: r for r in regions}
+    image, writable = set(), set()
+    for section in sections:
+        if not section.size or section.execution_region not in by_name:
+            continue
+        if section.is_writable:
+            writable.add(section.execution_region)
+        elif section.is_code and section.load_region in (None, section.execution_region):
+            image.add(section.execution_region)
+    for region in regions:
+        region.unified = (region.category is not MemoryCategory.FLASH
+                          and region.name in image and region.name in writable)
+
+
 def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
-    regions, missing_regions = _regions(raw, config)
+    notes: list = []
+    regions, missing_regions = _regions(raw, config, notes)
     model = NormalizedBuildModel(toolchain=Toolchain(raw.toolchain), memory_regions=regions,
                                  source_path=raw.path)
     assumptions = model.parse_assumptions
     ambiguities = model.unresolved_ambiguities
     if missing_regions:
         ambiguities.append(missing_regions)
-    elif not raw.regions:
-        assumptions.append("memory regions taken from the configuration (the map lists none)")
-
-    def region_at(address: int) -> Optional[MemoryRegion]:
-        return next((r for r in regions if r.contains(address)), None)
+    assumptions.extend(notes)
 
     # How far each region is filled so far, to follow a region past its end when it overflows.
     filled_to = {r.name: r.origin for r in regions}
@@ -140,14 +206,12 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
                       and address <= filled_to[r.name] + _OVERFLOW_SLACK]
         return max(candidates, key=lambda r: r.origin, default=None)
 
-    left_out = 0
-    for out in raw.outputs:
-        if _NON_ALLOCATED.match(out.name) or out.name == "/DISCARD/":
-            left_out += 1
-            continue
+    allocated = [out for out in raw.outputs if not never_allocated(out.name, out.address)]
+    left_out = len(raw.outputs) - len(allocated)
+    for index, out in enumerate(allocated):
         region = None
         if out.size:
-            region = region_at(out.address)
+            region = region_containing(regions, out.address)
             if region is None:
                 region = overflowed_into(out.address)
                 if region is not None:
@@ -155,16 +219,22 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
                                        f"{region.name} past its end: the region overflows")
             if region is not None:
                 filled_to[region.name] = max(filled_to[region.name], out.address + out.size)
-        load_region = region_at(out.load_address) if out.load_address is not None else None
-        in_ram = region is not None and region.category is MemoryCategory.RAM
-        has_contents = not _NO_CONTENTS.match(out.name) and (not in_ram or out.load_address is not None)
-        inputs = tuple(out.inputs)
+        if _named_nobits(out):
+            has_contents = False
+        elif out.load_address is not None and out.size:
+            has_contents = _load_evidence(allocated, index, regions) is not False
+        else:
+            has_contents = True
+        load_region = (region_containing(regions, out.load_address)
+                       if out.load_address is not None and has_contents else None)
+        is_code, is_writable = _kinds(out, region, has_contents)
         section = Section(
             name=out.name, address=out.address, size=out.size,
             execution_region=region.name if region else None,
-            load_region=(load_region.name if load_region else None) if has_contents else None,
+            load_region=load_region.name if load_region else None,
             load_address=out.load_address if has_contents else None,
-            has_contents=has_contents, is_code=bool(_CODE.match(out.name)), inputs=inputs,
+            has_contents=has_contents, is_code=is_code, inputs=tuple(out.inputs),
+            is_writable=is_writable,
         )
         model.sections.append(section)
         if out.size and region is None and regions:
@@ -172,8 +242,9 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
                                "lies in no memory region")
         for part in out.inputs:
             if not part.is_fill:
-                model.symbols.extend(_input_symbols(part, out.name, raw.symbol_sizes_given))
+                model.symbols.extend(_input_symbols(part, out.name, raw.symbol_sizes_given, raw.thumb))
             part.symbols = []  # now in model.symbols with their sizes
+    _mark_unified(regions, model.sections)
 
     if left_out:
         assumptions.append(f"{left_out} non-allocated output section(s) (debug, comments, "
@@ -184,7 +255,11 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
     assumptions.append("bytes of an input section that no symbol covers are attributed to a "
                        "symbol named after the input section")
     assumptions.append("zero-initialised and no-load sections recognised by name (.bss, .noinit, "
-                       "COMMON, heap and stack)")
+                       "COMMON, heap and stack) and by a load address the next section reuses")
+    unified = [r.name for r in regions if r.unified]
+    if unified:
+        assumptions.append(f"{', '.join(unified)} hold(s) both the image and writable data: its "
+                           "code and read-only data count as flash, its writable data as RAM")
     assumptions.extend(raw.notes)
     for reserved in getattr(config, "reserved_ranges", ()) or ():
         model.reserved_ranges.append(ReservedRange(reserved.name, reserved.start, reserved.length))

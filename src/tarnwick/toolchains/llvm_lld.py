@@ -1,5 +1,6 @@
-"""LLVM lld map files (`-Wl,-Map=FILE` with `-fuse-ld=lld`): one table of
-VMA, LMA, Size, Align, then Out, In and Symbol columns told apart by indentation."""
+"""LLVM lld map files (`-Wl,-Map=FILE` with `-fuse-ld=lld`): one table of VMA, LMA, Size and
+Align in hex, then Out, In and Symbol columns told apart by indentation. mold writes the same
+table without the LMA column, with "0x" before the address and the size in decimal."""
 
 from __future__ import annotations
 
@@ -7,30 +8,49 @@ import re
 from typing import Iterator, Optional
 
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawSymbol, origin_as_named
+from tarnwick.toolchains.raw import (
+    DATA_STATEMENTS, SCRIPT_DATA, RawInput, RawMap, RawOutput, RawSymbol, origin_as_named,
+)
 
-_HEADER = re.compile(r"^\s*VMA\s+LMA\s+Size\s+Align\s+Out\s+In\s+Symbol\s*$")
-_ROW = re.compile(r"^\s*([0-9a-fA-F]+)\s+([0-9a-fA-F]+)\s+([0-9a-fA-F]+)\s+(\d+) (.*)$")
+_HEADER = re.compile(r"^\s*VMA\s+(LMA\s+)?Size\s+Align\s+Out\s+In\s+Symbol$")
+_LLD_ROW = re.compile(r"^\s*([0-9a-fA-F]+)\s+([0-9a-fA-F]+)\s+([0-9a-fA-F]+)\s+(\d+)(?: (.*))?$")
+_MOLD_ROW = re.compile(r"^\s*(?:0x)?([0-9a-fA-F]+)\s+(\d+)\s+(\d+)(?: (.*))?$")
 _ASSIGNMENT = re.compile(r"^([A-Za-z_.$][\w.$]*)\s*(\+?=)\s*(.*)$")
 _INDENT = 8  # In is indented by one step from Out, Symbol by two
 _TWO_STEPS = " " * (2 * _INDENT)
+# The sections a linker writes last; a map without any of them was cut short.
+_LAST_SECTIONS = {".shstrtab", ".strtab", ".symtab", "SHDR"}
 
 
 def looks_like(first_line: str) -> bool:
-    return bool(_HEADER.match(first_line))
+    return bool(_HEADER.match(first_line.rstrip()))
+
+
+def is_local_label(name: str) -> bool:
+    """Assembler-local labels and mapping symbols (".LBB0_1", ".L_MergedGlobals", "$t", "$d.1")
+    mark places inside functions and data; they are not symbols of their own."""
+    return name[:2] == ".L" or name[:1] == "$"
 
 
 class _Columns:
-    """Where the header puts each column; rows are sliced there, and parsed with a pattern
-    when a value is wider than its column."""
+    """Where the header puts each column. lld rows are sliced there, and parsed with a pattern
+    when a value is wider than its column; mold rows always with the pattern."""
 
     def __init__(self, header: str):
-        self.vma_end = header.index("VMA") + 3
-        self.lma_end = header.index("LMA") + 3
-        self.size_end = header.index("Size") + 4
+        self.mold = "LMA" not in header
         self.out = header.index("Out")
+        self.vma_end = header.index("VMA") + 3
+        self.lma_end = header.index("LMA") + 3 if not self.mold else 0
+        self.size_end = header.index("Size") + 4
 
     def split(self, line: str):
+        """(vma, lma, size, rest of the line from the Out column), or None."""
+        if self.mold:
+            match = _MOLD_ROW.match(line)
+            if not match:
+                return None
+            vma = int(match[1], 16)
+            return vma, vma, int(match[2]), match[4] or ""
         out = self.out
         try:
             if line[out - 1] == " " and line[self.vma_end] == " " and line[self.lma_end] == " ":
@@ -38,10 +58,10 @@ class _Columns:
                         int(line[self.lma_end:self.size_end], 16), line[out:])
         except (ValueError, IndexError):
             pass
-        match = _ROW.match(line)
+        match = _LLD_ROW.match(line)
         if not match:
             return None
-        return int(match[1], 16), int(match[2], 16), int(match[3], 16), match[5]
+        return int(match[1], 16), int(match[2], 16), int(match[3], 16), match[5] or ""
 
 
 def parse(lines: Iterator[str], path: str) -> RawMap:
@@ -49,14 +69,18 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
     output: Optional[RawOutput] = None
     current: Optional[RawInput] = None
     columns: Optional[_Columns] = None
+    complete = False
+    lineno = 0
     for lineno, line in enumerate(lines, 1):
-        line = line.rstrip("\r\n")
-        if not line.strip():
+        line = line.rstrip()
+        if not line:
             continue
         if columns is None:
             if not _HEADER.match(line):
                 raise MapParseError(path, "not an LLVM lld map: the table header is missing", lineno)
             columns = _Columns(line)
+            if columns.mold:
+                raw.toolchain, raw.symbol_sizes_given = "mold", False
             continue
         row = columns.split(line)
         if row is None:
@@ -64,19 +88,22 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
         vma, lma, size, rest = row
         if rest[:_INDENT * 2] == _TWO_STEPS:  # a symbol
             text = rest[_INDENT * 2:]
-            if current is None or not text or text[0] == "$" or "=" in text:
+            if current is None or not text or "=" in text or is_local_label(text):
+                raw.thumb = raw.thumb or text == "$t"
                 continue
-            current.symbols.append(RawSymbol(text, vma, size))
+            current.symbols.append(RawSymbol(text, vma, size if raw.symbol_sizes_given else None))
             continue
         text = rest.lstrip(" ")
         if not text:
-            raise MapParseError(path, "map row without a name", lineno)
+            output = current = None  # a --defsym row: lld leaves its name empty
+            continue
         if rest[0] != " ":  # an output section or a top-level assignment
             assignment = _ASSIGNMENT.match(text) if "=" in text else None
             if assignment:
                 raw.assignments.append((assignment[1], None, assignment[3].strip()))
                 output = current = None
                 continue
+            complete = complete or text in _LAST_SECTIONS
             output = RawOutput(text, vma, size, lma if lma != vma else None, lineno)
             raw.outputs.append(output)
             current = None
@@ -92,11 +119,19 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
                                               is_reservation=reserved))
             current = None
             continue
-        origin, section = _split_input(text)
+        keyword = text.split(" (", 1)[0]
+        if keyword in DATA_STATEMENTS:  # "LONG ( 0x5aa5c33c )"
+            origin, section = SCRIPT_DATA, keyword
+        else:
+            origin, section = _split_input(text)
         current = RawInput(section, vma, size, origin)
         output.inputs.append(current)
     if columns is None:
         raise MapParseError(path, "empty map file")
+    if not complete:
+        name = "mold" if columns.mold else "LLVM lld"
+        raise MapParseError(path, f"truncated {name} map: it ends before the section tables "
+                                  "(.symtab, .strtab, .shstrtab) the linker lists last", lineno)
     _add_alignment_gaps(raw)
     return raw
 

@@ -1,7 +1,8 @@
-"""Reading a map file: which linker wrote it, then its model."""
+"""Reading a map file: its text encoding, which linker wrote it, then its model."""
 
 from __future__ import annotations
 
+import codecs
 import os
 from pathlib import Path
 from typing import Iterator, Union
@@ -14,33 +15,60 @@ from tarnwick.toolchains.errors import MapParseError
 _PROBE_BYTES = 64 * 1024
 
 
-def _first_line(path: str, head: bytes) -> tuple[int, str]:
-    if b"\0" in head:
+def text_encoding(head: bytes) -> str:
+    """The encoding of a text file from its first bytes. Windows tools write UTF-16 (a
+    PowerShell redirect) and UTF-8 with a byte-order mark; the codecs named here skip the mark."""
+    if head.startswith(codecs.BOM_UTF8):
+        return "utf-8-sig"
+    if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        return "utf-16"
+    sample = head[:4096]
+    if len(sample) >= 8:
+        odd_nuls, even_nuls = sample[1::2].count(0), sample[0::2].count(0)
+        half = len(sample) // 2
+        if odd_nuls > 0.9 * half and even_nuls == 0:
+            return "utf-16-le"
+        if even_nuls > 0.9 * half and odd_nuls == 0:
+            return "utf-16-be"
+    return "utf-8"
+
+
+def _head_text(path: str, head: bytes, encoding: str) -> str:
+    if encoding.startswith("utf-8") and b"\0" in head:
         raise MapParseError(path, "binary file, not a linker map")
-    text = head.decode("utf-8", errors="replace")
+    text = codecs.getincrementaldecoder(encoding)(errors="replace").decode(head)
+    if not text.strip():
+        raise MapParseError(path, "empty file, not a linker map")
+    return text
+
+
+def _first_line(text: str) -> tuple[int, str]:
     for number, line in enumerate(text.splitlines(), 1):
         if line.strip():
             return number, line
-    raise MapParseError(path, "empty file, not a linker map")
+    return 1, ""
 
 
 def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel:
-    """The model of a GNU ld or LLVM lld map file, told apart by content. Raises
+    """The model of a GNU ld, gold, LLVM lld or mold map file, told apart by content. Raises
     MapParseError naming the file (and the line) for anything that is not a complete map."""
     name = os.fspath(path)
     try:
         if not Path(name).is_file():
             raise MapParseError(name, "not a regular file" if Path(name).exists() else "no such file")
         with open(name, "rb") as probe:
-            number, first = _first_line(name, probe.read(_PROBE_BYTES))
-        with open(name, encoding="utf-8", errors="replace", newline=None) as handle:
-            if gnu_ld.looks_like(first):
-                parser = gnu_ld.parse
-            elif llvm_lld.looks_like(first):
-                parser = llvm_lld.parse
-            else:
-                raise MapParseError(name, f"not a GNU ld or LLVM lld map (unexpected {first.strip()[:60]!r})",
-                                    number)
+            head = probe.read(_PROBE_BYTES)
+        encoding = text_encoding(head)
+        head_text = _head_text(name, head, encoding)
+        number, first = _first_line(head_text)
+        if llvm_lld.looks_like(first):
+            parser = llvm_lld.parse
+        elif gnu_ld.looks_like(head_text):
+            parser = gnu_ld.parse
+        else:
+            raise MapParseError(name, f"not a GNU ld or LLVM lld map (unexpected {first.strip()[:60]!r})",
+                                number)
+        with open(name, encoding=encoding, errors="replace", newline=None) as handle:
             raw = parser(_lines(handle, name), name)
     except OSError as exc:
         raise MapParseError(name, exc.strerror or str(exc)) from None
@@ -48,7 +76,8 @@ def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel
 
 
 def _lines(handle, path: str) -> Iterator[str]:
-    """The file's lines, decoded as they are read; NUL bytes mean binary data."""
+    """The file's lines, decoded as they are read; NUL bytes mean binary data. A carriage
+    return ends a line as a line feed does (maps written on Windows)."""
     for number, line in enumerate(handle, 1):
         if "\0" in line:
             raise MapParseError(path, "binary data inside the map", number)

@@ -43,6 +43,12 @@ class RawMap:
     assignments: list = field(default_factory=list)  # (name, value or None, expression)
     symbol_sizes_given: bool = False
     notes: list = field(default_factory=list)
+    thumb: bool = False  # Arm: odd addresses of code symbols mark Thumb functions
+
+
+# Linker script statements that place data of their own: `LONG(0x5aa5c33c)`.
+DATA_STATEMENTS = frozenset({"BYTE", "SHORT", "LONG", "QUAD", "SQUAD"})
+SCRIPT_DATA = "linker script data"  # the origin of what they place
 
 
 def origin_as_named(text: Optional[str]) -> Optional[str]:

@@ -1,0 +1,194 @@
+"""tarnwick's figures against the linkers' own, on real links made by tests/conformance/build.sh
+with every cross toolchain Debian packages, and on maps of other people's builds."""
+
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from tarnwick.analysis.region_usage import compute_region_usage
+from tarnwick.analysis.summary import build_analysis_report
+from tarnwick.analysis.symbol_breakdown import compute_flash_ram_attribution
+from tarnwick.config import RegionSpec, TarnwickConfig
+from tarnwick.toolchains import load_map
+
+CONFORMANCE = Path(__file__).resolve().parent / "conformance"
+MAPS = CONFORMANCE / "maps"
+REALMAPS = Path(__file__).resolve().parents[2] / "shared" / "realmaps"
+UNITS = {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30}
+GNU_LD_LINKS = sorted(p.name[:-len(".memory-usage.txt")] for p in MAPS.glob("*.memory-usage.txt"))
+# lld prints no region table: its links are checked against GNU ld's link of the same objects
+# and script.
+LLD_TWINS = {"arm-lld": "arm-gnu-ld-flat", "riscv-lld": "riscv-gnu-ld", "x86-lld": "x86-gnu-ld"}
+WITHOUT_REGIONS = ["arm-lld", "riscv-lld", "x86-lld", "x86-gold", "x86-mold"]
+
+
+def linker_table(text: str) -> tuple[dict, set]:
+    """Region -> used bytes from `--print-memory-usage`, and the regions ld said overflowed."""
+    used = {}
+    for line in text.splitlines():
+        match = re.match(r"^\s*(\S+):\s+(\d+) (B|KB|MB|GB)\s", line)
+        if match:
+            used[match[1]] = int(match[2]) * UNITS[match[3]]
+    overflowed = set(re.findall(r"region `([^']+)' overflowed by", text))
+    return used, overflowed
+
+
+def elf_sections(name: str) -> list:
+    """(vma, lma, size, flags) of every allocated section, as `objdump -h` read the ELF."""
+    rows = []
+    for line in (MAPS / f"{name}.sections.txt").read_text().splitlines():
+        fields = line.split(None, 7)
+        if len(fields) == 8 and fields[0].isdigit() and "ALLOC" in fields[7]:
+            rows.append((int(fields[3], 16), int(fields[4], 16), int(fields[2], 16),
+                         set(fields[7].replace(" ", "").split(","))))
+    return rows
+
+
+def elf_extents(name: str, regions) -> dict:
+    """Each region's use as the link laid it out: from its origin to the end of the last
+    section running there, or of the last image loaded there."""
+    ends = {r.name: r.origin for r in regions}
+    for vma, lma, size, flags in elf_sections(name):
+        places = [vma] + ([lma] if lma != vma and "LOAD" in flags else [])
+        for start in places:
+            for r in regions:
+                if r.origin <= start < r.origin + r.length and size:
+                    ends[r.name] = max(ends[r.name], start + size)
+    return {r.name: ends[r.name] - r.origin for r in regions}
+
+
+def report_of(path, config=None):
+    config = config or TarnwickConfig()
+    return build_analysis_report(load_map(path, config), config)
+
+
+@pytest.mark.parametrize("name", GNU_LD_LINKS)
+def test_region_use_and_overflow_equal_gnu_ld(name):
+    used, overflowed = linker_table((MAPS / f"{name}.memory-usage.txt").read_text())
+    report = report_of(MAPS / f"{name}.map")
+    ours = compute_region_usage(load_map(MAPS / f"{name}.map"))
+    assert {region: u.used_bytes for region, u in ours.items()} == used
+    found = {i.id.split(".", 1)[1] for i in report.issues if i.id.startswith("overflow.")}
+    assert found == overflowed
+    assert [i.id for i in report.issues if not i.id.startswith("overflow.")] == []
+
+
+@pytest.mark.parametrize("lld, twin", sorted(LLD_TWINS.items()))
+def test_lld_region_use_equals_its_own_layout(lld, twin):
+    """lld lays the same objects and script out differently from GNU ld (it relaxes less,
+    and moves the load address past a NOLOAD section), so its figures are checked against
+    the extents of its own ELF's sections, a measure that gives GNU ld's own table on GNU
+    ld's link."""
+    gnu = load_map(MAPS / f"{twin}.map")
+    regions = [RegionSpec(r.name, r.origin, r.length) for r in gnu.memory_regions]
+    model = load_map(MAPS / f"{lld}.map", TarnwickConfig(regions=regions))
+    used, _ = linker_table((MAPS / f"{twin}.memory-usage.txt").read_text())
+    assert elf_extents(twin, gnu.memory_regions) == used  # the reference agrees with ld itself
+    ours = {name: u.used_bytes for name, u in compute_region_usage(model).items()}
+    assert ours == elf_extents(lld, gnu.memory_regions)
+
+
+@pytest.mark.parametrize("name", WITHOUT_REGIONS)
+def test_totals_without_regions_follow_the_section_kinds(name):
+    """Without regions, flash is what the image holds (code, read-only data, images of
+    initialised data) and RAM what runs from RAM (writable and zero-initialised data, and
+    anything copied to another address), as the ELF's section flags say. ld marks a section
+    that the script fills with data statements (`.tail`: LONG(...)) writable; it is image."""
+    flash = ram = 0
+    script_data = {vma for vma, *_ in elf_sections(name)} & {
+        s.address for s in load_map(MAPS / f"{name}.map").sections
+        if s.inputs and all(p.origin == "linker script data" for p in s.inputs if not p.is_fill)}
+    for vma, lma, size, flags in elf_sections(name):
+        if {"CONTENTS", "LOAD"} <= flags:
+            flash += size
+        writable = "READONLY" not in flags and vma not in script_data
+        if writable or "CONTENTS" not in flags or vma != lma:
+            ram += size
+    model = load_map(MAPS / f"{name}.map")
+    attribution = compute_flash_ram_attribution(model)
+    assert (attribution.flash_bytes, attribution.ram_bytes) == (flash, ram)
+    assert any("no memory regions" in note for note in model.unresolved_ambiguities)
+
+
+@pytest.mark.parametrize("translated", ["x86-gnu-ld-fr", "x86-gnu-ld-de"])
+def test_translated_maps_read_as_the_english_one(translated):
+    english, other = load_map(MAPS / "x86-gnu-ld.map"), load_map(MAPS / f"{translated}.map")
+    shape = lambda m: [(s.name, s.address, s.size, s.load_address, s.has_contents) for s in m.sections]
+    assert shape(other) == shape(english)
+    assert [(s.name, s.size) for s in other.symbols] == [(s.name, s.size) for s in english.symbols]
+
+
+def test_french_map_is_really_translated():
+    head = (MAPS / "x86-gnu-ld-fr.map").read_text(encoding="utf-8")
+    assert "Configuration mémoire" in head and "address de chargement" in head
+
+
+@pytest.mark.parametrize("name, region, kinds", [
+    # NOLOAD after initialised data with AT> FLASH: no image in flash
+    ("arm-gnu-ld", ".noinit", (False, None)),
+    ("arm-gnu-ld", ".data", (True, "FLASH")),
+    ("arm-gnu-ld", ".ov_b", (True, "FLASH")),
+    ("riscv-gnu-ld", ".noinit", (False, None)),
+    ("avr-gnu-ld", ".data", (True, "text")),
+])
+def test_which_sections_have_an_image(name, region, kinds):
+    section = next(s for s in load_map(MAPS / f"{name}.map").sections if s.name == region)
+    assert (section.has_contents, section.load_region) == kinds
+
+
+def test_non_allocated_sections_take_no_memory():
+    names = {s.name for s in load_map(MAPS / "avr-gnu-ld.map").sections}
+    assert ".note.gnu.avr.deviceinfo" not in names and ".comment" not in names
+    names = {s.name for s in load_map(MAPS / "xtensa-gnu-ld.map").sections}
+    assert ".xtensa.info" not in names
+
+
+@pytest.mark.skipif(not shutil.which("arm-none-eabi-gcc") or not shutil.which("avr-gcc"),
+                    reason="the cross toolchains are not installed")
+def test_a_fresh_build_still_matches(tmp_path):
+    """The toolchains of this machine, not only the committed maps."""
+    subprocess.run(["bash", str(CONFORMANCE / "build.sh"), str(tmp_path)], check=True,
+                   capture_output=True, timeout=600)
+    for usage in tmp_path.glob("*.memory-usage.txt"):
+        used, _ = linker_table(usage.read_text())
+        model = load_map(tmp_path / usage.name.replace(".memory-usage.txt", ".map"))
+        assert {n: u.used_bytes for n, u in compute_region_usage(model).items()} == used, usage.name
+
+
+# --- maps written by other people's builds ---------------------------------------------------
+
+REAL = sorted(REALMAPS.glob("*.map")) if REALMAPS.is_dir() else []
+needs_realmaps = pytest.mark.skipif(not REAL, reason="../shared/realmaps is not there")
+
+
+@needs_realmaps
+@pytest.mark.parametrize("path", REAL, ids=lambda p: p.stem)
+def test_field_maps_read_clean(path):
+    report = report_of(path)
+    assert report.issues == []
+    assert report.summary.total_flash + report.summary.total_ram > 0
+
+
+@needs_realmaps
+@pytest.mark.parametrize("name, expected", [
+    ("rp2040-pico-blink", {"FLASH": 8632, "RAM": 3612, "SCRATCH_Y": 2048, "SCRATCH_X": 0}),
+    ("stm32f030-spl-make", {"ROM": 2728, "RAM": 1312}),
+])
+def test_field_map_figures(name, expected):
+    usage = compute_region_usage(load_map(REALMAPS / f"{name}.map"))
+    assert {region: usage[region].used_bytes for region in expected} == expected
+
+
+@needs_realmaps
+def test_avr_field_map_counts_the_data_image_in_text():
+    model = load_map(REALMAPS / "avr-atmega328p-blink.map")
+    usage = compute_region_usage(model)
+    sections = {s.name: s for s in model.sections}
+    text_end = sections[".text"].end
+    assert usage["text"].used_bytes == text_end + sections[".data"].size
+    assert usage["data"].used_bytes == sum(sections[n].size for n in (".data", ".bss", ".noinit"))
+    assert {r.name: r.category.value for r in model.memory_regions}["eeprom"] == "other"
