@@ -1,7 +1,6 @@
 """tarnwick's figures against the linkers' own, on real links made by tests/conformance/build.sh
 with every cross toolchain Debian packages, and on maps of other people's builds."""
 
-import os
 import re
 import shutil
 import subprocess
@@ -147,7 +146,11 @@ def test_non_allocated_sections_take_no_memory():
     assert ".xtensa.info" not in names
 
 
-@pytest.mark.skipif(not shutil.which("arm-none-eabi-gcc") or not shutil.which("avr-gcc"),
+TOOLS = ("arm-none-eabi-gcc", "avr-gcc", "riscv64-unknown-elf-gcc", "xtensa-lx106-elf-gcc",
+         "ld.lld", "ld.gold", "mold")
+
+
+@pytest.mark.skipif(not all(shutil.which(tool) for tool in TOOLS),
                     reason="the cross toolchains are not installed")
 def test_a_fresh_build_still_matches(tmp_path):
     """The toolchains of this machine, not only the committed maps."""

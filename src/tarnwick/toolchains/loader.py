@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import codecs
+import contextlib
+import gc
 import os
 from pathlib import Path
 from typing import Iterator, Union
@@ -49,6 +51,19 @@ def _first_line(text: str) -> tuple[int, str]:
     return 1, ""
 
 
+@contextlib.contextmanager
+def collector_paused():
+    """The model is a tree of records without cycles; the cyclic collector would only walk the
+    growing tree again and again, which makes a read superlinear in the map's size."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
 def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel:
     """The model of a GNU ld, gold, LLVM lld or mold map file, told apart by content. Raises
     MapParseError naming the file (and the line) for anything that is not a complete map."""
@@ -68,11 +83,11 @@ def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel
         else:
             raise MapParseError(name, f"not a GNU ld or LLVM lld map (unexpected {first.strip()[:60]!r})",
                                 number)
-        with open(name, encoding=encoding, errors="replace", newline=None) as handle:
+        with open(name, encoding=encoding, errors="replace", newline=None) as handle, collector_paused():
             raw = parser(_lines(handle, name), name)
+            return build_model(raw, config)
     except OSError as exc:
         raise MapParseError(name, exc.strerror or str(exc)) from None
-    return build_model(raw, config)
 
 
 def _lines(handle, path: str) -> Iterator[str]:
