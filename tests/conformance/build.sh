@@ -39,7 +39,7 @@ arm() {  # arm NAME OVERLAY_STYLE DEFINES... -- LINK_FLAGS...
     local dir="$work/$name" c=(-mcpu=cortex-m4 -mthumb -Os -g0 -ffunction-sections -fdata-sections -fcommon)
     mkdir -p "$dir"
     arm-none-eabi-gcc "${c[@]}" "${defines[@]}" -c "$src/app.c" -o "$dir/app.o"
-    arm-none-eabi-gcc "${c[@]}" -c "$src/startup_arm.c" -o "$dir/startup.o"
+    arm-none-eabi-gcc "${c[@]}" -c "$here/../../examples/firmware/src/startup.c" -o "$dir/startup.o"
     arm-none-eabi-gcc "${c[@]}" -c "$src/rust_names.c" -o "$dir/rust_names.o"
     arm-none-eabi-g++ "${c[@]}" -fno-exceptions -fno-rtti -fno-threadsafe-statics -c "$src/cxx.cpp" -o "$dir/cxx.o"
     arm-none-eabi-ar rcs "$dir/libcxx.a" "$dir/cxx.o" "$dir/rust_names.o"
