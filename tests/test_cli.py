@@ -63,7 +63,7 @@ def test_markdown_block(capsys, tmp_path):
                        "--baseline", baseline, "--format", "markdown")
     assert code == 1
     assert "| Region | Used | Size | Use | Change |" in out
-    assert "| RAM | 27,984 B | 20.0 KiB | 136.6% **overflow** | +20,480 B (+100.0 pts) |" in out
+    assert "| `RAM` | 27,984 B | 20.0 KiB | 136.6% **overflow** | +20,480 B (+100.0 pts) |" in out
     assert "- ❌ `overflow.RAM`: Region RAM exceeds capacity by 7504 bytes." in out
 
 
@@ -80,11 +80,11 @@ def test_reserved_range_violation_fails_its_policy(capsys, tmp_path):
 @pytest.mark.parametrize("make_args, message", [
     (lambda t: ["analyze", t / "missing.map"], "missing.map: no such file"),
     (lambda t: ["analyze", CONFIG], "tarnwick.toml:1: not a GNU ld or LLVM lld map"),
-    (lambda t: ["analyze", MAPS / "gnu_ld.map", "--config", t / "absent.toml"], "absent.toml: No such file"),
+    (lambda t: ["analyze", MAPS / "gnu_ld.map", "--config", t / "absent.toml"], "absent.toml: no such file"),
     (lambda t: ["analyze", MAPS / "gnu_ld.map", "--config", t / "bad.toml"], "bad.toml: budgets.flash.FLASH: must be from 0 to 1"),
     (lambda t: ["analyze", MAPS / "gnu_ld.map", "--format", "pdf"], "invalid choice: 'pdf'"),
     (lambda t: ["analyze"], "the following arguments are required: map"),
-    (lambda t: ["analyze", MAPS / "gnu_ld.map", "--output", t / "no" / "dir" / "r.txt"], "r.txt: No such file"),
+    (lambda t: ["analyze", MAPS / "gnu_ld.map", "--output", t / "no" / "dir" / "r.txt"], "r.txt: no such file; nothing was written"),
 ])
 def test_bad_input_exits_2_with_one_line(capsys, tmp_path, make_args, message):
     (tmp_path / "bad.toml").write_text("[budgets.flash]\nFLASH = 2\n")
@@ -99,7 +99,7 @@ def test_unreadable_baseline_is_a_warning(capsys, tmp_path):
     bad.write_bytes(b"{not json")
     code, out, err = run(capsys, "analyze", MAPS / "gnu_ld.map", "--config", CONFIG, "--baseline", bad)
     assert code == 0
-    assert err.startswith(f"tarnwick: warning: baseline {bad}: baseline_unreadable: Expecting property name")
+    assert err.startswith(f"tarnwick: warning: baseline {bad}: baseline_unreadable: not valid JSON: Expecting property name")
     assert "baseline_unreadable" in out
 
 

@@ -65,5 +65,5 @@ def test_syntax_errors_name_the_line(tmp_path, content, message):
 
 
 def test_missing_file(tmp_path):
-    with pytest.raises(ConfigError, match="No such file"):
+    with pytest.raises(ConfigError, match="no such file"):
         load_config(tmp_path / "absent.toml")

@@ -1,3 +1,3 @@
-from tarnwick.cli import entry_point
+from tarnwick.entry import entry_point
 
 entry_point()

@@ -7,6 +7,7 @@ import os
 import tomllib
 from typing import Any, Callable, Optional, Union
 
+from tarnwick.files import FileProblem, read_limited
 from tarnwick.config import (
     BudgetConfig, ComponentRule, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
     ReservedRangeSpec, TarnwickConfig,
@@ -155,11 +156,19 @@ def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
     return config
 
 
+# A configuration is a few hundred bytes; this bounds what a wrong path (a log, an image) costs.
+CONFIG_LIMIT = 1024 * 1024
+
+
 def load_config(path: Union[str, os.PathLike]) -> TarnwickConfig:
     name = os.fspath(path)
     try:
-        with open(name, "rb") as handle:
-            data = tomllib.load(handle)
+        text = read_limited(name, CONFIG_LIMIT).decode("utf-8-sig")
+        data = tomllib.loads(text)
+    except FileProblem as exc:
+        raise ConfigError(name, str(exc)) from None
+    except RecursionError:
+        raise ConfigError(name, "not valid TOML: nested too deeply") from None
     except tomllib.TOMLDecodeError as exc:
         line = getattr(exc, "lineno", None)
         message = str(exc)
@@ -172,6 +181,4 @@ def load_config(path: Union[str, os.PathLike]) -> TarnwickConfig:
         raise ConfigError(name, f"not valid TOML: {message}", line) from None
     except UnicodeDecodeError:
         raise ConfigError(name, "not valid TOML: the file is not UTF-8 text") from None
-    except OSError as exc:
-        raise ConfigError(name, exc.strerror or str(exc)) from None
     return parse_config(data, name)

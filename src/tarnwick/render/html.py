@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from html import escape
 
+from tarnwick.render.escape import html_text as escape
 from tarnwick.render.sankey import sankey_svg
-from tarnwick.render.view import build_view, human_bytes, percent, signed_bytes, signed_points
+from tarnwick.render.view import build_view, human_bytes, percent, region_change
 
 _CSS = """
 body { font: 14px/1.45 system-ui, sans-serif; margin: 24px; color: #1d2330; background: #fff; }
@@ -22,7 +22,7 @@ _BAR_WIDTH = 360
 
 
 def _bar(row) -> str:
-    filled = min(row.ratio, 1.0) * _BAR_WIDTH
+    filled = min(row.ratio, 1.0) * _BAR_WIDTH if row.ratio == row.ratio else 0.0
     kind = "bar-over" if row.overflow else ("bar-near" if row.near_capacity else "bar-ok")
     return (f'<svg class="region-bar" data-region="{escape(row.name)}" width="{_BAR_WIDTH}" height="14" '
             f'role="img" aria-label="{escape(row.name)} {percent(row.ratio)}">'
@@ -30,8 +30,8 @@ def _bar(row) -> str:
             f'<rect class="{kind}" width="{filled:.1f}" height="14" rx="3"/></svg>')
 
 
-def render_html(report) -> str:
-    view = build_view(report)
+def render_html(report, comparison=None) -> str:
+    view = build_view(report, comparison)
     with_baseline = view.baseline_status == "ok"
     parts = [
         "<!DOCTYPE html>", '<html lang="en"><head><meta charset="utf-8">',
@@ -44,8 +44,7 @@ def render_html(report) -> str:
         + ("<th>Change</th>" if with_baseline else "") + "</tr>",
     ]
     for row in view.regions:
-        change = (f"<td>{escape(signed_bytes(row.delta_bytes))} ({escape(signed_points(row.delta_ratio))})</td>"
-                  if with_baseline else "")
+        change = f"<td>{escape(region_change(row))}</td>" if with_baseline else ""
         parts.append(f'<tr class="region"><td>{escape(row.name)}</td><td>{row.used:,} B</td>'
                      f"<td>{escape(human_bytes(row.size))}</td><td>{percent(row.ratio)}</td>"
                      f"<td>{_bar(row)}</td>{change}</tr>")

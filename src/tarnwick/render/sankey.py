@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections import defaultdict
-from html import escape
+from tarnwick.render.escape import html_text as escape
 
 _COLUMNS = {"region": 0, "section": 1, "component": 2}
 _COLOURS = {"region": "#3f7fd9", "section": "#7a5cc7", "component": "#2f9e77"}

@@ -1,31 +1,32 @@
-"""The terminal report: one row per region with a bar, then findings, then the baseline."""
+"""The terminal report: one row per region with a bar, then findings, then the baseline.
+Everything taken from the input is shown with control characters escaped."""
 
 from __future__ import annotations
 
-from tarnwick.render.view import (
-    build_view, human_bytes, percent, signed_bytes, signed_points,
-)
+from tarnwick.render.escape import plain
+from tarnwick.render.view import build_view, human_bytes, percent, signed_bytes, signed_points
 
 BAR_WIDTH = 24
 
 
 def _bar(ratio: float) -> str:
-    filled = min(BAR_WIDTH, round(min(ratio, 1.0) * BAR_WIDTH))
+    filled = min(BAR_WIDTH, round(min(ratio, 1.0) * BAR_WIDTH)) if ratio == ratio else 0
     bar = "#" * filled + "." * (BAR_WIDTH - filled)
     return f"[{bar}]" + ("!" if ratio > 1 else "")
 
 
-def render_text(report) -> str:
-    view = build_view(report)
-    lines = [f"tarnwick report for {view.title} ({view.toolchain})", ""]
+def render_text(report, comparison=None) -> str:
+    view = build_view(report, comparison)
+    lines = [f"tarnwick report for {plain(view.title)} ({plain(view.toolchain)})", ""]
     if view.regions:
-        width = max(6, *(len(r.name) for r in view.regions))
+        names = {row.name: plain(row.name) for row in view.regions}
+        width = max(6, *(len(n) for n in names.values()))
         lines.append(f"{'Region':<{width}}  {'Used':>11}  {'Size':>11}  {'Use':>7}  Bar")
         for row in view.regions:
             mark = "  OVERFLOW" if row.overflow else ("  near capacity" if row.near_capacity else "")
             if row.over_partition_cap:
                 mark += f"  {row.over_partition_cap:,} B over partition cap"
-            lines.append(f"{row.name:<{width}}  {row.used:>9,} B  {human_bytes(row.size):>11}  "
+            lines.append(f"{names[row.name]:<{width}}  {row.used:>9,} B  {human_bytes(row.size):>11}  "
                          f"{percent(row.ratio):>7}  {_bar(row.ratio)}{mark}")
     else:
         lines.append("No memory regions: give them under [[regions]] in the configuration.")
@@ -35,19 +36,21 @@ def render_text(report) -> str:
     lines.append(f"Findings: {counts.get('error', 0)} error(s), {counts.get('warning', 0)} warning(s), "
                  f"{counts.get('info', 0)} info")
     for finding in view.findings:
-        lines.append(f"  {finding.severity.upper():<7} {finding.id}: {finding.description}")
+        lines.append(f"  {finding.severity.upper():<7} {plain(finding.id)}: {plain(finding.description)}")
         if finding.hint:
-            lines.append(f"          hint: {finding.hint}")
+            lines.append(f"          hint: {plain(finding.hint)}")
     if view.baseline_status == "ok":
-        lines += ["", f"Baseline {view.baseline_path}: flash {signed_bytes(view.flash_delta)}, "
+        lines += ["", f"Baseline {plain(view.baseline_path)}: flash {signed_bytes(view.flash_delta)}, "
                       f"RAM {signed_bytes(view.ram_delta)}"]
         for row in view.regions:
             if row.delta_ratio is not None:
-                lines.append(f"  {row.name}: {percent(row.ratio)} ({signed_points(row.delta_ratio)}, "
-                             f"{signed_bytes(row.delta_bytes)})")
+                change = signed_points(row.delta_ratio)
+                if row.delta_bytes is not None:
+                    change += f", {signed_bytes(row.delta_bytes)}"
+                lines.append(f"  {plain(row.name)}: {percent(row.ratio)} ({change})")
     elif view.baseline_status:
         detail = f": {view.baseline_error}" if view.baseline_error else ""
-        lines += ["", f"Baseline {view.baseline_path}: {view.baseline_status}{detail}"]
+        lines += ["", f"Baseline {plain(view.baseline_path)}: {view.baseline_status}{plain(detail)}"]
     for note in view.notes:
-        lines.append(f"Note: {note}")
+        lines.append(f"Note: {plain(note)}")
     return "\n".join(lines) + "\n"

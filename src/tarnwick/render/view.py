@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Optional
 
+from tarnwick.comparison import Comparison
 from tarnwick.domain import AnalysisReport
 
 SEVERITY_ORDER = ("error", "warning", "info")
@@ -21,10 +23,7 @@ class RegionRow:
     delta_ratio: Optional[float]  # change since the baseline, None without one
     near_capacity: bool
     over_partition_cap: Optional[int]  # bytes above policies.partition_max_bytes
-
-    @property
-    def delta_bytes(self) -> Optional[int]:
-        return None if self.delta_ratio is None else round(self.delta_ratio * self.size)
+    delta_bytes: Optional[int] = None  # bytes now less bytes in the baseline, where both have them
 
 
 @dataclass(frozen=True)
@@ -53,13 +52,14 @@ class ReportView:
     total_ram: int
     sankey: Optional[dict]
     notes: list
+    comparison: Optional[Comparison] = None
 
 
 def _value(member) -> str:
     return getattr(member, "value", member)
 
 
-def build_view(report: AnalysisReport) -> ReportView:
+def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None) -> ReportView:
     config = report.diagnostics.get("config_summary", {})
     policies = config.get("policies", {})
     near = policies.get("warn_on_near_capacity_ratio", 1.0)
@@ -72,16 +72,20 @@ def build_view(report: AnalysisReport) -> ReportView:
         name = row["name"]
         cap = caps.get(name)
         delta = compared.get(name, {}).get("delta") if compared else None
+        change = comparison.regions.get(name) if comparison is not None else None
         rows.append(RegionRow(
             name=name, category=row["category"], used=row["used_bytes"], size=row["capacity_bytes"],
             ratio=row["utilization_ratio"], overflow=row["overflow_bytes"],
             delta_ratio=delta, near_capacity=row["utilization_ratio"] >= near and not row["overflow_bytes"],
             over_partition_cap=(row["used_bytes"] - cap) if cap is not None and row["used_bytes"] > cap else None,
+            delta_bytes=change.delta if change is not None else None,
         ))
     findings = [Finding(_value(i.severity), i.id, i.title, i.description, i.remediation_hint)
                 for i in report.issues]
     findings.sort(key=lambda f: SEVERITY_ORDER.index(f.severity) if f.severity in SEVERITY_ORDER else 9)
     notes = list(report.diagnostics.get("unresolved_ambiguities", []))
+    if comparison is not None:
+        notes += comparison.notes
     return ReportView(
         title=report.metadata.target_name, toolchain=report.metadata.toolchain_detected,
         timestamp=report.metadata.analysis_timestamp, regions=rows, findings=findings,
@@ -91,7 +95,7 @@ def build_view(report: AnalysisReport) -> ReportView:
         baseline_error=regressions.get("error"),
         flash_delta=regressions.get("flash_delta_bytes"), ram_delta=regressions.get("ram_delta_bytes"),
         total_flash=report.summary.total_flash, total_ram=report.summary.total_ram,
-        sankey=visualization.get("sankey"), notes=notes,
+        sankey=visualization.get("sankey"), notes=notes, comparison=comparison,
     )
 
 
@@ -112,11 +116,21 @@ def signed_bytes(count: Optional[int]) -> str:
 
 
 def percent(ratio: float) -> str:
-    return f"{ratio * 100:.1f}%"
+    return f"{ratio * 100:.1f}%" if math.isfinite(ratio) else "n/a"
+
+
+def region_change(row: RegionRow) -> str:
+    """"+2,048 B (+10.0 pts)"; the points alone where the baseline holds no bytes."""
+    points = signed_points(row.delta_ratio)
+    if row.delta_bytes is None:
+        return f"({points})" if points else ""
+    return f"{signed_bytes(row.delta_bytes)} ({points})" if points else signed_bytes(row.delta_bytes)
 
 
 def signed_points(delta: Optional[float]) -> str:
     if delta is None:
         return ""
+    if not math.isfinite(delta):
+        return "n/a"
     points = delta * 100
     return f"{'+' if points > 0 else ''}{points:.1f} pts" if abs(points) >= 0.05 else "±0.0 pts"

@@ -5,9 +5,11 @@ from __future__ import annotations
 import codecs
 import contextlib
 import gc
+import io
 import os
-from pathlib import Path
 from typing import Iterator, Union
+
+from tarnwick.files import FileProblem, open_regular, reason
 
 from tarnwick.toolchains import gnu_ld, llvm_lld
 from tarnwick.toolchains.base import NormalizedBuildModel
@@ -69,25 +71,27 @@ def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel
     MapParseError naming the file (and the line) for anything that is not a complete map."""
     name = os.fspath(path)
     try:
-        if not Path(name).is_file():
-            raise MapParseError(name, "not a regular file" if Path(name).exists() else "no such file")
-        with open(name, "rb") as probe:
-            head = probe.read(_PROBE_BYTES)
-        encoding = text_encoding(head)
-        head_text = _head_text(name, head, encoding)
-        number, first = _first_line(head_text)
-        if llvm_lld.looks_like(first):
-            parser = llvm_lld.parse
-        elif gnu_ld.looks_like(head_text):
-            parser = gnu_ld.parse
-        else:
-            raise MapParseError(name, f"not a GNU ld or LLVM lld map (unexpected {first.strip()[:60]!r})",
-                                number)
-        with open(name, encoding=encoding, errors="replace", newline=None) as handle, collector_paused():
-            raw = parser(_lines(handle, name), name)
-            return build_model(raw, config)
+        with open_regular(name) as binary:
+            head = binary.read(_PROBE_BYTES)
+            encoding = text_encoding(head)
+            head_text = _head_text(name, head, encoding)
+            number, first = _first_line(head_text)
+            if llvm_lld.looks_like(first):
+                parser = llvm_lld.parse
+            elif gnu_ld.looks_like(head_text):
+                parser = gnu_ld.parse
+            else:
+                raise MapParseError(name, f"not a GNU ld or LLVM lld map (unexpected {first.strip()[:60]!r})",
+                                    number)
+            binary.seek(0)
+            handle = io.TextIOWrapper(binary, encoding=encoding, errors="replace", newline=None)
+            with collector_paused():
+                raw = parser(_lines(handle, name), name)
+                return build_model(raw, config)
+    except FileProblem as exc:
+        raise MapParseError(name, str(exc)) from None
     except OSError as exc:
-        raise MapParseError(name, exc.strerror or str(exc)) from None
+        raise MapParseError(name, reason(exc)) from None
 
 
 def _lines(handle, path: str) -> Iterator[str]:

@@ -1,0 +1,111 @@
+"""The baseline report the command compares with: read once, with a size limit, and checked to
+be a tarnwick report of this schema with usable figures before anything compares with it.
+
+A baseline that cannot serve is never an error of the run: the comparison is left out and the
+reason is given. The report module keeps its own documented answers for any file it is handed;
+the command hands it only what passed these checks, through `BaselineText`, which serves the
+text already read so the file is read once.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from dataclasses import dataclass
+from typing import Any, Optional
+
+from tarnwick.domain.schema import SCHEMA_VERSION
+from tarnwick.files import FileProblem, read_limited
+
+# A report of the largest map this tool is measured on (113 MB) is well below this.
+BASELINE_LIMIT = 256 * 1024 * 1024
+_TOTAL_LIMIT = 1 << 64
+
+
+@dataclass(frozen=True)
+class Baseline:
+    """A baseline report that passed the checks, with its decoded document."""
+
+    path: str
+    text: str
+    document: dict
+
+
+class BaselineText:
+    """What the report module reads a baseline through: `exists()`, `read_text()` and the
+    path's text, serving the text the command has already read and checked. For a baseline
+    that failed the checks, reading raises the reason, so the report says it could not be
+    read and why."""
+
+    def __init__(self, path: str, text: Optional[str], problem: Optional[str] = None):
+        self._path, self._text, self._problem = path, text, problem
+
+    def exists(self) -> bool:
+        return self._problem != "no such file"
+
+    def read_text(self, encoding: str = "utf-8") -> str:
+        if self._problem is not None:
+            raise ValueError(self._problem)
+        return self._text
+
+    def __str__(self) -> str:
+        return self._path
+
+
+def _reject_constant(name: str):
+    raise ValueError(f"{name} is not standard JSON")
+
+
+def _finite_number(value: Any) -> bool:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
+    try:
+        return math.isfinite(float(value))
+    except OverflowError:
+        return False
+
+
+def _summary_problem(document: Any) -> Optional[str]:
+    """Why a decoded document is not a usable tarnwick report, or None."""
+    if not isinstance(document, dict):
+        return f"not a tarnwick report (a JSON {type(document).__name__}, not an object)"
+    metadata = document.get("metadata")
+    version = metadata.get("schema_version") if isinstance(metadata, dict) else None
+    if version is None:
+        return "not a tarnwick report (no metadata.schema_version)"
+    if version != SCHEMA_VERSION:
+        return f"a report of schema {str(version)[:40]!r}, and this tool reads schema {SCHEMA_VERSION!r}"
+    summary = document.get("summary")
+    if not isinstance(summary, dict):
+        return "not a tarnwick report (no summary)"
+    for key in ("total_flash", "total_ram"):
+        value = summary.get(key)
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < _TOTAL_LIMIT:
+            return f"summary.{key} is not a byte count"
+    ratios = summary.get("utilization_by_region")
+    if not isinstance(ratios, dict):
+        return "summary.utilization_by_region is not an object"
+    for name, ratio in ratios.items():
+        if not _finite_number(ratio):
+            return f"summary.utilization_by_region.{name[:60]} is not a finite number"
+    return None
+
+
+def read_baseline(path: str) -> tuple[Optional[Baseline], BaselineText]:
+    """The checked baseline (None when it cannot serve), and what to hand the report module."""
+    try:
+        data = read_limited(path, BASELINE_LIMIT)
+        text = data.decode("utf-8-sig")
+        document = json.loads(text, parse_constant=_reject_constant)
+    except FileProblem as exc:
+        return None, BaselineText(path, None, str(exc))
+    except UnicodeDecodeError:
+        return None, BaselineText(path, None, "not UTF-8 text")
+    except RecursionError:
+        return None, BaselineText(path, None, "JSON nested too deeply")
+    except ValueError as exc:
+        return None, BaselineText(path, None, f"not valid JSON: {exc}")
+    problem = _summary_problem(document)
+    if problem is not None:
+        return None, BaselineText(path, None, problem)
+    return Baseline(path, text, document), BaselineText(path, text)
