@@ -1,6 +1,6 @@
-"""Mutation fuzzing of the map front end (through to a finished report) and of the baseline
-comparison. Inputs that end in anything but the documented outcomes, or take too long, are
-saved under tests/corpus/ where tests/test_corpus.py replays them on every run.
+"""Mutation fuzzing of the map and ELF front end (through to a finished report) and of the
+baseline comparison. Inputs that end in anything but the documented outcomes, or take too
+long, are saved under tests/corpus/ where tests/test_corpus.py replays them on every run.
 
 Run: python bench/fuzz.py [--seconds 60] [--seed N]
 """
@@ -22,6 +22,8 @@ sys.path.insert(0, str(ROOT / "tests"))
 from corpus_outcomes import DEFAULT_SUMMARY, baseline_outcome, map_outcome  # noqa: E402
 
 MAPS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.map"))
+ELFS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.elf")) + sorted(
+    (ROOT / "tests" / "conformance" / "maps").glob("*.elf"))
 CORPUS = ROOT / "tests" / "corpus"
 TIME_LIMIT = 2.0  # seconds per input
 
@@ -75,6 +77,24 @@ def random_json(rng: random.Random, depth: int = 0):
     return {rng.choice(keys): random_json(rng, depth + 1) for _ in range(rng.randrange(4))}
 
 
+def mutate_binary(data: bytes, rng: random.Random) -> bytes:
+    """Flipped bytes, overwritten words (offsets, counts, sizes), truncation."""
+    buffer = bytearray(data)
+    for _ in range(rng.randint(1, 6)):
+        choice = rng.randrange(4)
+        where = rng.randrange(len(buffer)) if buffer else 0
+        if choice == 0 and buffer:
+            buffer[where] = rng.randrange(256)
+        elif choice == 1 and len(buffer) > 4:
+            word = rng.choice([0, 1, 0xFFFF, 0xFFFFFFFF, 0x7FFFFFFF, rng.randrange(1 << 32), len(buffer)])
+            buffer[where:where + 4] = word.to_bytes(4, "little")
+        elif choice == 2:
+            del buffer[rng.randrange(len(buffer) + 1):]
+        elif buffer:  # a header field: the first 64 bytes hold the offsets and counts
+            buffer[rng.randrange(min(64, len(buffer)))] = rng.randrange(256)
+    return bytes(buffer)
+
+
 def save(kind: str, data: bytes, why: str) -> Path:
     name = hashlib.sha1(data).hexdigest()[:16]
     path = CORPUS / kind / f"{name}.bin"
@@ -90,19 +110,27 @@ def main() -> int:
     args = parser.parse_args()
     rng = random.Random(args.seed)
     originals = [path.read_bytes() for path in MAPS]
-    counts = {"maps": 0, "baselines": 0}
+    elfs = [path.read_bytes() for path in ELFS]
+    counts = {"maps": 0, "elf": 0, "baselines": 0}
     found = 0
     deadline = time.monotonic() + args.seconds
     summary = DEFAULT_SUMMARY
     with tempfile.TemporaryDirectory() as folder:
         target = Path(folder) / "input"
         while time.monotonic() < deadline:
-            if rng.random() < 0.5:
+            roll = rng.random()
+            if roll < 0.35:
                 data = mutate(rng.choice(originals), rng, originals)
                 target.write_bytes(data)
                 start = time.monotonic()
                 verdict = map_outcome(target)
                 kind = "maps"
+            elif roll < 0.6:
+                data = mutate_binary(rng.choice(elfs), rng)
+                target.write_bytes(data)
+                start = time.monotonic()
+                verdict = map_outcome(target)
+                kind = "elf"
             else:
                 if rng.random() < 0.7:
                     data = json.dumps(random_json(rng), allow_nan=True).encode()
@@ -120,7 +148,7 @@ def main() -> int:
                 found += 1
                 why = verdict or f"took {elapsed:.2f} s"
                 print(f"FOUND ({kind}): {why} -> {save(kind, data, why)}")
-    print(f"seed {args.seed}: {counts['maps']} maps, {counts['baselines']} baselines in "
+    print(f"seed {args.seed}: {counts['maps']} maps, {counts['elf']} ELF files, {counts['baselines']} baselines in "
           f"{args.seconds:.0f} s, {found} finding(s)")
     return 1 if found else 0
 

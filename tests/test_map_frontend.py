@@ -121,7 +121,7 @@ def _truncated(name, fraction):
 @pytest.mark.parametrize("content, reason", [
     (b"", "empty file"),
     (b"\n  \n\t\n", "empty file"),
-    (b"\x7fELF\x01\x01\x01\x00\x00\x00", "binary file"),
+    (b"\x7fELF\x01\x01\x01\x00\x00\x00", "not a usable ELF file"),
     (b"hello world\nthis is not a map\n", "not a GNU ld or LLVM lld map"),
     (_truncated("gnu_ld.map", 0.3).encode(), "truncated GNU ld map"),
     (_truncated("gnu_ld.map", 0.6).encode(), "truncated GNU ld map"),

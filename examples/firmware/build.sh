@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Rebuilds the example firmware and its map files with Debian's gcc-arm-none-eabi and lld:
+# Rebuilds the example firmware, its map files and ELF files with Debian's gcc-arm-none-eabi
+# and lld:
 #   apt-get install gcc-arm-none-eabi libnewlib-arm-none-eabi lld
-# The committed maps are the output of this script; tests read them, they never rebuild.
+# The committed maps, ELFs and `nm -S` listings are the output of this script; tests read
+# them, they never rebuild.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out="$here/maps"
@@ -24,7 +26,8 @@ link() {  # link NAME EXTRA_CFLAGS... -- EXTRA_LDFLAGS...
         && arm-none-eabi-gcc "${cflags[@]}" -c "$here/src/startup.c" -o startup.o \
         && arm-none-eabi-gcc "${cflags[@]}" -nostartfiles -T "$here/firmware.ld" \
              -Wl,--gc-sections -Wl,-Map="$out/$name.map" "${extra_ld[@]}" \
-             main.o startup.o -L. -lsensor -o "$name.elf")
+             main.o startup.o -L. -lsensor -o "$name.elf") \
+        && cp "$work/$name.elf" "$out/$name.elf" && arm-none-eabi-nm -S "$work/$name.elf" > "$out/$name.nm.txt"
 }
 
 # GNU ld, with its own region table to check figures against.
@@ -32,7 +35,7 @@ link gnu_ld -- -Wl,--print-memory-usage > "$out/gnu_ld.memory-usage.txt"
 # The same build linked with lld.
 mkdir -p "$work/lld"
 ln -sf "$(command -v ld.lld)" "$work/lld/ld.lld"
-link llvm_lld -- -B"$work/lld" -fuse-ld=lld
+link llvm_lld -- -B"$work/lld" -fuse-ld=lld -Wl,-z,max-page-size=4096
 # A build whose frame buffer no longer fits in RAM; --noinhibit-exec keeps its map.
 link gnu_ld_ram_overflow -DFRAME_BUFFER_BYTES=24576 -- -Wl,--noinhibit-exec \
     -Wl,--print-memory-usage > "$out/gnu_ld_ram_overflow.memory-usage.txt" 2>&1 || true

@@ -1,6 +1,9 @@
 // tarnwick._native: the fast paths of the front end and the renderers.
 #include "fast/demangle.hpp"
+#include "fast/elf_symbols.hpp"
 #include "support/ref.hpp"
+
+#include <new>
 
 namespace tarnwick {
 
@@ -26,7 +29,111 @@ PyObject* demangle_name(PyObject*, PyObject* name) noexcept {
     }
 }
 
+// A buffer view released on every path.
+class BufferView {
+public:
+    BufferView() noexcept { view_.obj = nullptr; }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (view_.obj != nullptr) PyBuffer_Release(&view_);
+    }
+    Py_buffer* get() noexcept { return &view_; }
+
+private:
+    Py_buffer view_;
+};
+
+bool read_flags(PyObject* sequence, std::size_t limit, std::vector<bool>& out) {
+    Ref items = Ref::steal(PySequence_Fast(sequence, "allocated must be a sequence"));
+    if (!items) return false;
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (static_cast<std::size_t>(count) > limit) {
+        PyErr_SetString(PyExc_ValueError, "more section flags than sections can exist");
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        int truth = PyObject_IsTrue(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (truth < 0) return false;
+        out[static_cast<std::size_t>(i)] = truth != 0;
+    }
+    return true;
+}
+
+bool read_indexes(PyObject* sequence, std::vector<std::uint32_t>& out) {
+    if (sequence == Py_None) return true;
+    Ref items = Ref::steal(PySequence_Fast(sequence, "extended must be a sequence or None"));
+    if (!items) return false;
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    out.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        unsigned long value = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+        out[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(value);
+    }
+    return true;
+}
+
+// elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
+//             thumb, allocated, extended) -> [(name, start, size, section, binding), ...]
+PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
+    BufferView data;
+    Py_ssize_t offset, count, entry_size, strings_offset, strings_size;
+    int is64, little, thumb;
+    PyObject *allocated, *extended;
+    if (!PyArg_ParseTuple(args, "y*nnnnnpppOO:elf_symbols", data.get(), &offset, &count, &entry_size,
+                          &strings_offset, &strings_size, &is64, &little, &thumb, &allocated, &extended))
+        return nullptr;
+    if (offset < 0 || count < 0 || entry_size <= 0 || strings_offset < 0 || strings_size < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative offsets or sizes");
+        return nullptr;
+    }
+    try {
+        elf::Table table{static_cast<const unsigned char*>(data.get()->buf),
+                         static_cast<std::size_t>(data.get()->len),
+                         static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
+                         static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
+                         static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {}};
+        if (!read_flags(allocated, 1u << 24, table.allocated) || !read_indexes(extended, table.extended))
+            return nullptr;
+        std::vector<elf::Placed> placed = elf::placed_symbols(table);
+        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(placed.size())));
+        if (!result) return nullptr;
+        for (std::size_t i = 0; i < placed.size(); ++i) {
+            const elf::Placed& symbol = placed[i];
+            PyObject* row = Py_BuildValue("(s#KKIi)", symbol.name.data(),
+                                          static_cast<Py_ssize_t>(symbol.name.size()),
+                                          static_cast<unsigned long long>(symbol.start),
+                                          static_cast<unsigned long long>(symbol.size), symbol.section,
+                                          static_cast<int>(symbol.binding));
+            if (row == nullptr) {
+                // a name that is not UTF-8: shown with replacement characters
+                PyErr_Clear();
+                Ref name = Ref::steal(PyUnicode_DecodeUTF8(symbol.name.data(),
+                                                           static_cast<Py_ssize_t>(symbol.name.size()), "replace"));
+                if (!name) return nullptr;
+                row = Py_BuildValue("(OKKIi)", name.get(), static_cast<unsigned long long>(symbol.start),
+                                    static_cast<unsigned long long>(symbol.size), symbol.section,
+                                    static_cast<int>(symbol.binding));
+                if (row == nullptr) return nullptr;
+            }
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+        }
+        return result.release();
+    } catch (const elf::Invalid& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef methods[] = {
+    {"elf_symbols", elf_symbols, METH_VARARGS,
+     "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
+     "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "
+     "in allocated sections, as (name, start, size, section index, binding), sorted by start."},
     {"demangle", demangle_name, METH_O,
      "demangle(name) -> str | None\n\nThe readable form of a mangled C++ or Rust symbol name, "
      "or None when the name is not mangled."},

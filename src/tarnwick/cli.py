@@ -46,8 +46,12 @@ def _arguments() -> argparse.ArgumentParser:
     parser = _Parser(prog="tarnwick", description="Memory-footprint analysis of firmware link maps.")
     parser.add_argument("--version", action="version", version=f"tarnwick {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-    analyze = commands.add_parser("analyze", help="analyse a GNU ld or LLVM lld map file")
-    analyze.add_argument("map", type=Path, help="the linker map file")
+    analyze = commands.add_parser("analyze", help="analyse a linker map file or an ELF file")
+    analyze.add_argument("map", type=Path, help="the linker map file, or the ELF file alone")
+    elf = analyze.add_mutually_exclusive_group()
+    elf.add_argument("--elf", type=Path, help="the ELF file of the same link (default: the one "
+                     "beside the map, same name with .elf or as its OUTPUT line names it)")
+    elf.add_argument("--no-elf", action="store_true", help="read the map alone")
     analyze.add_argument("--config", type=Path,
                          help=f"configuration file (default: ./{DEFAULT_CONFIG} when present)")
     analyze.add_argument("--baseline", type=Path, help="a JSON report of an earlier build")
@@ -112,18 +116,22 @@ def _analyze(args) -> int:
     from tarnwick.comparison import compare
     from tarnwick.files import reason, write_report, write_stdout
     from tarnwick.render import RENDERERS
-    from tarnwick.toolchains import load_map
+    from tarnwick.toolchains import AUTO, load_map
 
     config_path = _config_path(args.config)
     baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
     if args.output is not None:
-        _refuse_to_overwrite_inputs(args.output, {"map": os.fspath(args.map), "configuration": config_path,
-                                                  "baseline": baseline_path})
+        _refuse_to_overwrite_inputs(args.output, {
+            "map": os.fspath(args.map), "configuration": config_path, "baseline": baseline_path,
+            "ELF file": os.fspath(args.elf) if args.elf is not None else None})
     config = load_config(config_path) if config_path is not None else TarnwickConfig()
     baseline = handed = None
     if baseline_path is not None:
         baseline, handed = read_baseline(baseline_path)
-    model = load_map(args.map, config)
+    model = load_map(args.map, config, elf=None if args.no_elf else (args.elf or AUTO))
+    for line in model.warnings:
+        say("warning", line)
+        model.unresolved_ambiguities.append(line)
     for line in unchecked_budget_names(config, model):
         say("warning", line)
         model.unresolved_ambiguities.append(line)

@@ -24,24 +24,29 @@ class RegionUsageResult:
 
 class _Counter:
     """A region's location counter as the linker moves it: to the end of each section placed
-    in the region, in link order. Sections that start where the previous one started (the
+    in the region, in the order of their addresses (the link's order, which an ELF file's
+    section table need not keep). Sections that start where the previous one started (the
     members of an OVERLAY) leave it at the end of the largest. `furthest` is the end of the
-    section reaching furthest, which decides an overflow even when a later section set the
-    counter back (a stack placed at the top of RAM)."""
+    section reaching furthest, which decides an overflow even when the counter ends lower
+    (a stack placed at the top of RAM after sections that overflowed it)."""
 
-    __slots__ = ("current", "start", "furthest", "names")
+    __slots__ = ("placements",)
 
     def __init__(self):
-        self.current = self.start = self.furthest = None
-        self.names = []
+        self.placements = []
 
     def place(self, start: int, end: int, name: str) -> None:
-        if start == self.start:
-            self.current = max(self.current, end)
-        else:
-            self.current, self.start = end, start
-        self.furthest = end if self.furthest is None else max(self.furthest, end)
-        self.names.append(name)
+        self.placements.append((start, end, name))
+
+    def finish(self) -> tuple:
+        """(final counter, furthest end, section names in placement order); None for an
+        empty region."""
+        current = start = furthest = None
+        for placed_start, end, _name in sorted(self.placements, key=lambda p: p[0]):
+            current = max(current, end) if placed_start == start else end
+            start = placed_start
+            furthest = end if furthest is None else max(furthest, end)
+        return current, furthest, tuple(name for *_, name in self.placements)
 
 
 def compute_region_usage(model: NormalizedBuildModel) -> dict:
@@ -65,10 +70,10 @@ def compute_region_usage(model: NormalizedBuildModel) -> dict:
 
     result = {}
     for name, region in regions.items():
-        counter = counters[name]
+        current, furthest, names = counters[name].finish()
         capacity = region.length
-        used_bytes = max(counter.current - region.origin, 0) if counter.current is not None else 0
-        reach = max(counter.furthest - region.origin, 0) if counter.furthest is not None else 0
+        used_bytes = max(current - region.origin, 0) if current is not None else 0
+        reach = max(furthest - region.origin, 0) if furthest is not None else 0
         result[name] = RegionUsageResult(
             name=name,
             category=category_of(region).value,
@@ -78,6 +83,6 @@ def compute_region_usage(model: NormalizedBuildModel) -> dict:
             free_bytes=max(capacity - used_bytes, 0),
             utilization_ratio=used_bytes / capacity if capacity else (1.0 if used_bytes else 0.0),
             overflow_bytes=max(used_bytes - capacity, reach - capacity, 0),
-            section_names=tuple(counter.names),
+            section_names=names,
         )
     return result

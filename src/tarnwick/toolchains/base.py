@@ -14,6 +14,7 @@ class Toolchain(str, enum.Enum):
     GNU_GOLD = "gnu_gold"
     LLVM_LLD = "llvm_lld"
     MOLD = "mold"
+    ELF = "elf"
     MANUAL = "manual"
 
 
@@ -124,6 +125,7 @@ class Symbol:
     archive: Optional[str] = None
     size_derived: bool = False
     alias_of: Optional[str] = None  # another name for the bytes of this symbol, counted there
+    size_source: Optional[str] = None  # "elf" (symbol table), "map" (the map states it), "derived"
 
     @property
     def contributor(self) -> str:
@@ -157,6 +159,7 @@ class NormalizedBuildModel:
     stack_heap_hints: dict = field(default_factory=dict)
     reserved_ranges: list = field(default_factory=list)
     source_path: Optional[str] = None
+    warnings: list = field(default_factory=list)  # what the command also says on stderr
 
     def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
         if name is None:

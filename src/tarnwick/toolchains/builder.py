@@ -26,6 +26,33 @@ _OVERFLOW_SLACK = 256
 _EVIDENCE_WINDOW = 32
 
 
+class RegionPlacer:
+    """Which region each section runs from, by address, following a region past its end when
+    it overflows: the linker keeps placing the region's sections after its end, so a section
+    starting just past the fill of an overflowing region still belongs to it. Sections are
+    placed in address order."""
+
+    def __init__(self, regions: list, notes: list):
+        self.regions, self.notes = regions, notes
+        self.filled_to = {r.name: r.origin for r in regions}
+
+    def place(self, name: str, address: int, size: int) -> Optional[MemoryRegion]:
+        if not size:
+            return None
+        region = region_containing(self.regions, address)
+        if region is None:
+            filled = self.filled_to
+            candidates = [r for r in self.regions if r.origin <= address and filled[r.name] >= r.end
+                          and address <= filled[r.name] + _OVERFLOW_SLACK]
+            region = max(candidates, key=lambda r: r.origin, default=None)
+            if region is not None:
+                self.notes.append(f"section {name} at 0x{address:x} placed in {region.name} past "
+                                  "its end: the region overflows")
+        if region is not None:
+            self.filled_to[region.name] = max(self.filled_to[region.name], address + size)
+        return region
+
+
 def _regions(raw: RawMap, config, notes: list) -> tuple[list, Optional[str]]:
     configured = {r.name: r for r in getattr(config, "regions", ()) or ()}
     if raw.regions:
@@ -140,19 +167,19 @@ def _input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: b
                 size = max(0, min(symbol.size or 0, end - start))
                 alias = primary.name if symbol is not primary and size == (primary.size or 0) else None
                 result.append(Symbol(symbol.name, symbol.address, size, output_name, object_file,
-                                     archive, False, alias))
+                                     archive, False, alias, "map"))
             covered += max(0, min(primary.size or 0, end - start))
         else:
             size = max(0, following - start)
             for symbol in group:
                 result.append(Symbol(symbol.name, symbol.address, size, output_name, object_file,
-                                     archive, True, None if symbol is primary else primary.name))
+                                     archive, True, None if symbol is primary else primary.name, "derived"))
             covered += size
         index = group_end + 1
     rest = part.size - covered
     if rest > 0:
         result.append(Symbol(part.name, part.address, rest, output_name, object_file, archive,
-                             size_derived=True))
+                             size_derived=True, size_source="derived"))
     return result
 
 
@@ -170,7 +197,7 @@ def _hints(raw: RawMap, sections: list) -> dict:
     return hints
 
 
-def _mark_unified(regions: list, sections: list) -> None:
+def mark_unified(regions: list, sections: list) -> None:
     """A RAM (or unknown) region holding both code that nothing copies there from flash and
     writable data is one memory for both: the build runs where it is loaded."""
     by_name = {r.name: r for r in regions}
@@ -198,27 +225,11 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
         ambiguities.append(missing_regions)
     assumptions.extend(notes)
 
-    # How far each region is filled so far, to follow a region past its end when it overflows.
-    filled_to = {r.name: r.origin for r in regions}
-
-    def overflowed_into(address: int) -> Optional[MemoryRegion]:
-        candidates = [r for r in regions if r.origin <= address and filled_to[r.name] >= r.end
-                      and address <= filled_to[r.name] + _OVERFLOW_SLACK]
-        return max(candidates, key=lambda r: r.origin, default=None)
-
+    placer = RegionPlacer(regions, assumptions)
     allocated = [out for out in raw.outputs if not never_allocated(out.name, out.address)]
     left_out = len(raw.outputs) - len(allocated)
     for index, out in enumerate(allocated):
-        region = None
-        if out.size:
-            region = region_containing(regions, out.address)
-            if region is None:
-                region = overflowed_into(out.address)
-                if region is not None:
-                    assumptions.append(f"section {out.name} at 0x{out.address:x} placed in "
-                                       f"{region.name} past its end: the region overflows")
-            if region is not None:
-                filled_to[region.name] = max(filled_to[region.name], out.address + out.size)
+        region = placer.place(out.name, out.address, out.size)
         if _named_nobits(out):
             has_contents = False
         elif out.load_address is not None and out.size:
@@ -244,7 +255,7 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
             if not part.is_fill:
                 model.symbols.extend(_input_symbols(part, out.name, raw.symbol_sizes_given, raw.thumb))
             part.symbols = []  # now in model.symbols with their sizes
-    _mark_unified(regions, model.sections)
+    mark_unified(regions, model.sections)
 
     if left_out:
         assumptions.append(f"{left_out} non-allocated output section(s) (debug, comments, "

@@ -164,7 +164,9 @@ def parse(lines: Iterator[str], path: str) -> RawMap:
             if line.startswith(_TOP_LEVEL_KEYWORDS):
                 if line.startswith("OUTPUT("):
                     saw_output_line = True
-                    raw.thumb = "arm" in line.rsplit(None, 1)[-1]  # elf32-littlearm
+                    named = line[len("OUTPUT("):].rstrip(")").rsplit(" ", 1)
+                    raw.output_file = named[0] if len(named) == 2 else None
+                    raw.thumb = "arm" in named[-1]  # elf32-littlearm
                 output, current = None, None
                 continue
             if line.startswith(_CROSS_REFERENCES):

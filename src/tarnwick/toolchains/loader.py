@@ -7,13 +7,15 @@ import contextlib
 import gc
 import io
 import os
-from typing import Iterator, Union
+from typing import Iterator, Optional, Union
 
 from tarnwick.files import FileProblem, open_regular, reason
 
+from tarnwick.toolchains import elf as elf_format
 from tarnwick.toolchains import gnu_ld, llvm_lld
 from tarnwick.toolchains.base import NormalizedBuildModel
-from tarnwick.toolchains.builder import build_model
+from tarnwick.toolchains.builder import build_model, mark_unified
+from tarnwick.toolchains.elf_model import different_link, join_elf, model_from_elf
 from tarnwick.toolchains.errors import MapParseError
 
 _PROBE_BYTES = 64 * 1024
@@ -66,13 +68,22 @@ def collector_paused():
             gc.enable()
 
 
-def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel:
-    """The model of a GNU ld, gold, LLVM lld or mold map file, told apart by content. Raises
-    MapParseError naming the file (and the line) for anything that is not a complete map."""
+AUTO = "auto"  # use the ELF file of the link when one is found beside the map
+
+
+def load_map(path: Union[str, os.PathLike], config=None,
+             elf: Union[str, os.PathLike, None] = None) -> NormalizedBuildModel:
+    """The model of a GNU ld, gold, LLVM lld or mold map file, or of an ELF file, told apart by
+    content. With a map, `elf` names the ELF file of the same link to take symbol sizes and
+    section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
+    Raises MapParseError naming the file (and the line) for anything that is not a complete
+    map or a usable ELF file."""
     name = os.fspath(path)
     try:
         with open_regular(name) as binary:
             head = binary.read(_PROBE_BYTES)
+            if elf_format.looks_like(head):
+                return _elf_alone(name, config)
             encoding = text_encoding(head)
             head_text = _head_text(name, head, encoding)
             number, first = _first_line(head_text)
@@ -87,11 +98,62 @@ def load_map(path: Union[str, os.PathLike], config=None) -> NormalizedBuildModel
             handle = io.TextIOWrapper(binary, encoding=encoding, errors="replace", newline=None)
             with collector_paused():
                 raw = parser(_lines(handle, name), name)
-                return build_model(raw, config)
+                model = build_model(raw, config)
     except FileProblem as exc:
         raise MapParseError(name, str(exc)) from None
     except OSError as exc:
         raise MapParseError(name, reason(exc)) from None
+    if elf is not None:
+        _join_elf_file(model, name, raw.output_file, elf)
+    return model
+
+
+def _elf_alone(name: str, config) -> NormalizedBuildModel:
+    try:
+        with collector_paused():
+            return model_from_elf(elf_format.read_elf(name), config)
+    except elf_format.ElfError as exc:
+        raise MapParseError(name, f"not a usable ELF file: {exc}") from None
+
+
+def elf_beside(map_path: str, output_file: Optional[str]) -> Optional[str]:
+    """The ELF file of the link a map describes: the map's name with `.elf` ("fw.map" ->
+    "fw.elf", "fw.elf.map" -> "fw.elf"), or the file its OUTPUT(...) line names, beside the map
+    or as named."""
+    stem, _ = os.path.splitext(map_path)
+    candidates = [stem if stem.endswith(".elf") else stem + ".elf"]
+    if output_file:
+        candidates += [os.path.join(os.path.dirname(map_path), output_file), output_file]
+    for candidate in candidates:
+        if candidate != map_path and os.path.isfile(candidate):
+            return candidate
+    return None
+
+
+def _join_elf_file(model: NormalizedBuildModel, map_path: str, output_file: Optional[str],
+                   elf) -> None:
+    """Joins the ELF of the same link to a map's model. A named ELF that cannot be read is bad
+    input; one found beside the map, or one of another link, is a warning and is not used."""
+    named = elf is not AUTO
+    path = os.fspath(elf) if named else elf_beside(map_path, output_file)
+    if path is None:
+        return
+    try:
+        with collector_paused():
+            elf_file = elf_format.read_elf(path)
+    except elf_format.ElfError as exc:
+        if named:
+            raise MapParseError(path, f"not a usable ELF file: {exc}") from None
+        model.warnings.append(f"{path} beside the map is not a usable ELF file ({exc}): not used")
+        return
+    problem = different_link(model, elf_file)
+    if problem is not None:
+        model.warnings.append(f"{path} is not the output of the link the map describes ({problem}): "
+                              "the ELF is not used")
+        return
+    with collector_paused():
+        join_elf(model, elf_file)
+    mark_unified(model.memory_regions, model.sections)
 
 
 def _lines(handle, path: str) -> Iterator[str]:

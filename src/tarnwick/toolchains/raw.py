@@ -44,6 +44,7 @@ class RawMap:
     symbol_sizes_given: bool = False
     notes: list = field(default_factory=list)
     thumb: bool = False  # Arm: odd addresses of code symbols mark Thumb functions
+    output_file: Optional[str] = None  # the file the link wrote, as OUTPUT(...) names it
 
 
 # Linker script statements that place data of their own: `LONG(0x5aa5c33c)`.

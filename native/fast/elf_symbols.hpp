@@ -1,0 +1,39 @@
+// Symbols of an ELF symbol table that name bytes in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick::elf {
+
+struct Invalid : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Where the table is in the file's bytes, and how to read it.
+struct Table {
+    const unsigned char* data;
+    std::size_t data_size;
+    std::size_t offset, count, entry_size;
+    std::size_t strings_offset, strings_size;
+    bool is64, little, thumb;           // thumb: Arm, whose Thumb functions carry the low bit
+    std::vector<bool> allocated;        // by section index: placed in memory
+    std::vector<std::uint32_t> extended;  // SHT_SYMTAB_SHNDX, by symbol index (may be empty)
+};
+
+struct Placed {
+    std::string_view name;  // into the table's bytes
+    std::uint64_t start, size;
+    std::uint32_t section;
+    unsigned binding;
+};
+
+// Functions and data (locals included) in allocated sections, as `nm -S` lists them; not
+// section or file symbols, assembler-local labels or mapping symbols. Sorted by start, the
+// global before the weak before the local name of one start. Throws Invalid.
+std::vector<Placed> placed_symbols(const Table& table);
+
+}  // namespace tarnwick::elf

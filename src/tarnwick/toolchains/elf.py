@@ -1,0 +1,232 @@
+"""An ELF file's section headers, program headers and symbol table: 32- and 64-bit, little-
+and big-endian. Every offset and count is checked against the file before it is read, so a
+truncated or hostile file is one `ElfError`, never a crash, a hang or a read past the end."""
+
+from __future__ import annotations
+
+import mmap
+import os
+import struct
+from dataclasses import dataclass, field
+from typing import Optional
+
+from tarnwick._native import elf_symbols
+from tarnwick.files import FileProblem, open_regular
+
+MAGIC = b"\x7fELF"
+
+SHT_NOBITS, SHT_SYMTAB, SHT_DYNSYM, SHT_SYMTAB_SHNDX = 8, 2, 11, 18
+SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 0x1, 0x2, 0x4
+SHN_LORESERVE, SHN_XINDEX = 0xFF00, 0xFFFF
+PT_LOAD = 1
+EM_ARM = 40
+
+# (header, section header, program header, symbol) layouts by class; "<" or ">" is prefixed.
+_LAYOUTS = {
+    1: ("HHIIIIIHHHHHH", "IIIIIIIIII", "IIIIIIII", "IIIBBH"),
+    2: ("HHIQQQIHHHHHH", "IIQQQQIIQQ", "IIQQQQQQ", "IBBHQQ"),
+}
+_MACHINES = {2: "SPARC", 3: "x86", 8: "MIPS", 20: "PowerPC", 40: "Arm", 62: "x86-64", 83: "AVR",
+             94: "Xtensa", 105: "MSP430", 183: "AArch64", 243: "RISC-V"}
+
+
+class ElfError(ValueError):
+    """Why a file is not a usable ELF file; `str()` is the reason alone."""
+
+
+@dataclass(slots=True)
+class ElfSection:
+    index: int
+    name: str
+    type: int
+    flags: int
+    address: int
+    offset: int
+    size: int
+    link: int
+
+    @property
+    def allocated(self) -> bool:
+        return bool(self.flags & SHF_ALLOC)
+
+    @property
+    def has_contents(self) -> bool:
+        return self.type != SHT_NOBITS
+
+
+@dataclass(slots=True)
+class ElfSegment:
+    type: int
+    offset: int
+    vaddr: int
+    paddr: int
+    filesz: int
+    memsz: int
+
+
+@dataclass
+class ElfFile:
+    path: str
+    bits: int
+    little_endian: bool
+    machine: int
+    sections: list = field(default_factory=list)
+    segments: list = field(default_factory=list)
+    # (name, start, size, section index, binding) of the functions and data placed in memory,
+    # by start; Arm Thumb functions' start without the low bit
+    symbols: list = field(default_factory=list)
+    symbol_table: Optional[str] = None  # ".symtab", ".dynsym" or None
+
+    @property
+    def machine_name(self) -> str:
+        return _MACHINES.get(self.machine, f"machine {self.machine}")
+
+    def load_address(self, section: ElfSection) -> int:
+        """Where the section's image is loaded: its place in the LOAD segment holding it
+        (the segment's physical address plus the section's offset into it)."""
+        for segment in self.segments:
+            if (segment.type == PT_LOAD and section.has_contents and segment.filesz
+                    and segment.offset <= section.offset
+                    and section.offset + section.size <= segment.offset + segment.filesz
+                    and segment.vaddr <= section.address < segment.vaddr + segment.memsz):
+                return segment.paddr + (section.address - segment.vaddr)
+        return section.address
+
+
+def looks_like(head: bytes) -> bool:
+    return head[:4] == MAGIC
+
+
+class _Reader:
+    def __init__(self, data, little: bool, bits: int):
+        self.data, self.size = data, len(data)
+        self.order = "<" if little else ">"
+        self.header, self.section, self.segment, self.symbol = (
+            struct.Struct(self.order + layout) for layout in _LAYOUTS[bits])
+
+    def table(self, offset: int, count: int, entry_size: int, layout: struct.Struct, what: str) -> list:
+        """`count` entries of `entry_size` bytes at `offset`, each read with `layout`."""
+        if count == 0:
+            return []
+        if entry_size < layout.size:
+            raise ElfError(f"{what} entries of {entry_size} bytes, less than the {layout.size} they need")
+        end = offset + count * entry_size
+        if offset < 0 or end > self.size:
+            raise ElfError(f"the {what} ({count:,} entries at offset {offset:#x}) reach past the end "
+                           f"of the file ({self.size:,} bytes)")
+        if entry_size == layout.size:
+            return list(layout.iter_unpack(self.data[offset:end]))
+        return [layout.unpack_from(self.data, offset + i * entry_size) for i in range(count)]
+
+    def check(self, offset: int, size: int, what: str) -> None:
+        """That `size` bytes at `offset` lie inside the file."""
+        if offset < 0 or size < 0 or offset + size > self.size:
+            raise ElfError(f"{what} ({size:,} bytes at offset {offset:#x}) reaches past the end of the file")
+
+    def bytes_of(self, offset: int, size: int, what: str) -> bytes:
+        """`size` bytes at `offset`, checked against the file."""
+        self.check(offset, size, what)
+        return self.data[offset:offset + size]
+
+
+def _name(strings: bytes, offset: int) -> str:
+    if offset >= len(strings):
+        return ""
+    end = strings.find(b"\0", offset)
+    return strings[offset:end if end >= 0 else len(strings)].decode("utf-8", "replace")
+
+
+def read_elf(path: str) -> ElfFile:
+    """Reads the headers and the symbols placed in allocated sections. Raises ElfError for
+    anything that is not a complete, usable ELF file."""
+    try:
+        with open_regular(path) as handle:
+            size = os.fstat(handle.fileno()).st_size
+            if size < 16:
+                raise ElfError("shorter than an ELF header")
+            with mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
+                return _read(path, data)
+    except FileProblem as exc:
+        raise ElfError(str(exc)) from None
+    except OSError as exc:
+        raise ElfError(exc.strerror or str(exc)) from None
+
+
+def _read(path: str, data) -> ElfFile:
+    if data[:4] != MAGIC:
+        raise ElfError("no ELF magic number")
+    bits = {1: 32, 2: 64}.get(data[4])
+    little = {1: True, 2: False}.get(data[5])
+    if bits is None or little is None:
+        raise ElfError(f"unknown class {data[4]} or byte order {data[5]}")
+    reader = _Reader(data, little, data[4])
+    if len(data) < 16 + reader.header.size:
+        raise ElfError("shorter than an ELF header")
+    (_type, machine, _version, _entry, phoff, shoff, _flags, _ehsize, phentsize, phnum, shentsize,
+     shnum, shstrndx) = reader.header.unpack_from(data, 16)
+    elf = ElfFile(path, bits, little, machine)
+
+    if shoff == 0:
+        raise ElfError("no section header table")
+    raw_sections = reader.table(shoff, 1, shentsize, reader.section, "section header table")
+    if shnum == 0:  # more than 0xff00 sections: the count is in section 0
+        shnum = raw_sections[0][5]
+    if shstrndx == SHN_XINDEX:
+        shstrndx = raw_sections[0][6]
+    raw_sections = reader.table(shoff, shnum, shentsize, reader.section, "section header table")
+    if not 0 < shstrndx < shnum:
+        raise ElfError(f"section name table index {shstrndx} is not a section")
+    names_header = raw_sections[shstrndx]
+    names = reader.bytes_of(names_header[4], names_header[5], "the section name table")
+    for index, (name, kind, flags, address, offset, size, link, *_rest) in enumerate(raw_sections):
+        elf.sections.append(ElfSection(index, _name(names, name), kind, flags, address, offset, size, link))
+
+    for kind, offset, vaddr, paddr, filesz, memsz in _segments(reader, phoff, phnum, phentsize):
+        elf.segments.append(ElfSegment(kind, offset, vaddr, paddr, filesz, memsz))
+
+    table = (next((s for s in elf.sections if s.type == SHT_SYMTAB), None)
+             or next((s for s in elf.sections if s.type == SHT_DYNSYM), None))
+    if table is not None:
+        elf.symbol_table = table.name
+        elf.symbols = _symbols(reader, elf, table)
+    return elf
+
+
+def _segments(reader: _Reader, phoff: int, phnum: int, phentsize: int) -> list:
+    if phoff == 0 or phnum == 0:
+        return []
+    rows = reader.table(phoff, phnum, phentsize, reader.segment, "program header table")
+    if reader.segment.size == 32:  # 32-bit: type, offset, vaddr, paddr, filesz, memsz, flags, align
+        return [(r[0], r[1], r[2], r[3], r[4], r[5]) for r in rows]
+    return [(r[0], r[2], r[3], r[4], r[5], r[6]) for r in rows]  # 64-bit: flags comes second
+
+
+def _symbols(reader: _Reader, elf: ElfFile, table: ElfSection) -> list:
+    """The functions and data the table places in memory, sorted by start (native: a large
+    firmware's table has over 100,000 entries, mapping symbols included)."""
+    entry = reader.symbol.size
+    if table.size % entry and table.size > entry:
+        raise ElfError(f"symbol table size {table.size} is not a multiple of its {entry}-byte entries")
+    if not 0 < table.link < len(elf.sections):
+        raise ElfError(f"the symbol table names string table {table.link}, which is not a section")
+    strings = elf.sections[table.link]
+    count = table.size // entry
+    reader.check(table.offset, table.size, "the symbol table")
+    reader.check(strings.offset, strings.size, "the symbol name table")
+    extended = _extended_indexes(reader, elf, table, count)
+    try:
+        return elf_symbols(reader.data, table.offset, count, entry, strings.offset, strings.size,
+                           elf.bits == 64, elf.little_endian, elf.machine == EM_ARM,
+                           [s.allocated for s in elf.sections], extended)
+    except ValueError as exc:
+        raise ElfError(str(exc)) from None
+
+
+def _extended_indexes(reader: _Reader, elf: ElfFile, table: ElfSection, count: int) -> Optional[list]:
+    """SHT_SYMTAB_SHNDX: the section indexes that do not fit in 16 bits."""
+    holder = next((s for s in elf.sections if s.type == SHT_SYMTAB_SHNDX and s.link == table.index), None)
+    if holder is None:
+        return None
+    layout = struct.Struct(reader.order + "I")
+    return [value for (value,) in reader.table(holder.offset, min(count, holder.size // 4), 4, layout,
+                                                "extended section index table")] + [0] * max(0, count - holder.size // 4)

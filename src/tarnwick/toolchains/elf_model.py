@@ -1,0 +1,186 @@
+"""The model from an ELF file: alone (regions from the configuration, objects unknown), or
+joined to the model of the map of the same link, where the ELF gives every symbol's exact
+size (statics included) and every section's kind, and the map gives the regions and which
+object file each symbol came from."""
+
+from __future__ import annotations
+
+import bisect
+from typing import Optional
+
+from tarnwick.toolchains.base import (
+    MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, Toolchain,
+    region_containing, split_origin,
+)
+from tarnwick.toolchains.builder import RegionPlacer, mark_unified
+from tarnwick.toolchains.elf import ElfFile, ElfSection
+from tarnwick.toolchains.region_kinds import region_category
+
+
+
+def _allocated(elf: ElfFile) -> list:
+    return [s for s in elf.sections if s.allocated]
+
+
+def elf_symbols(elf: ElfFile) -> list:
+    """(start, size, name, section name) of the functions and data in memory, locals included,
+    as `nm -S` lists them, by start (the global before the weak before the local of a start)."""
+    names = {s.index: s.name for s in elf.sections}
+    return [(start, size, name, names.get(section)) for name, start, size, section, _ in elf.symbols]
+
+
+def _section_record(elf: ElfFile, section: ElfSection, regions: list,
+                    region: Optional[MemoryRegion]) -> Section:
+    load = elf.load_address(section)
+    load_region = region_containing(regions, load) if section.has_contents and load != section.address else None
+    return Section(
+        name=section.name, address=section.address, size=section.size,
+        execution_region=region.name if region else None,
+        load_region=load_region.name if load_region else None,
+        load_address=load if section.has_contents and load != section.address else None,
+        has_contents=section.has_contents, is_code=bool(section.flags & 0x4),
+        is_writable=bool(section.flags & 0x1),
+    )
+
+
+def _with_aliases(placed: list) -> list:
+    """Symbols at one start with one size name the same bytes: the first (global before weak
+    before local) owns them, the others are its aliases."""
+    result = []
+    owner: Optional[Symbol] = None
+    for symbol in placed:
+        if owner is not None and (symbol.address, symbol.size, symbol.section) == (
+                owner.address, owner.size, owner.section) and symbol.size:
+            symbol.alias_of = owner.name
+        else:
+            owner = symbol
+        result.append(symbol)
+    return result
+
+
+def _uncovered(start: int, end: int, spans: list) -> int:
+    """Bytes of [start, end) that no span covers."""
+    covered, reach = 0, start
+    for span_start, span_end in sorted(spans):
+        span_start, span_end = max(span_start, reach), min(span_end, end)
+        if span_end > span_start:
+            covered += span_end - span_start
+            reach = span_end
+    return end - start - covered
+
+
+def _remainder(container: tuple, symbols: list) -> Optional[Symbol]:
+    """A symbol named after a container (an input or output section) for its bytes that none
+    of its symbols covers, so every byte stays attributed. `container`: (start, end, name,
+    section, object, archive)."""
+    start, end, name, section, object_file, archive = container
+    rest = _uncovered(start, end, [(s.address, s.address + s.size) for s in symbols
+                                   if s.alias_of is None and s.size])
+    if rest <= 0:
+        return None
+    return Symbol(name, start, rest, section, object_file, archive, size_derived=True,
+                  size_source="derived")
+
+
+def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
+    """A model from the ELF alone: regions from the configuration, sections from the section
+    headers, symbols from the symbol table; which object each symbol came from is unknown."""
+    regions = [MemoryRegion(r.name, r.origin, r.length,
+                            MemoryCategory(r.category) if r.category else region_category(r.name), "")
+               for r in getattr(config, "regions", ()) or ()]
+    model = NormalizedBuildModel(toolchain=Toolchain.ELF, memory_regions=regions, source_path=elf.path)
+    placer = RegionPlacer(regions, model.parse_assumptions)
+    model.sections = [_section_record(elf, s, regions, placer.place(s.name, s.address, s.size))
+                      for s in sorted(_allocated(elf), key=lambda s: s.address)]
+    by_name = {s.name: s for s in model.sections}
+    placed = [Symbol(name, start, size, section, size_source="elf")
+              for start, size, name, section in elf_symbols(elf) if section in by_name]
+    model.symbols = _with_aliases(placed)
+    by_section: dict = {}
+    for symbol in model.symbols:
+        by_section.setdefault(symbol.section, []).append(symbol)
+    for section in model.sections:
+        rest = _remainder((section.address, section.end, section.name, section.name, None, None),
+                          by_section.get(section.name, []))
+        if rest is not None:
+            model.symbols.append(rest)
+    notes = model.parse_assumptions
+    notes.append(f"read from the ELF file alone ({elf.bits}-bit {elf.machine_name}, symbols from "
+                 f"{elf.symbol_table or 'no symbol table'}): symbol sizes are exact; which object file "
+                 "or archive each symbol came from is unknown (read the link's map with it for that)")
+    if regions:
+        notes.append("memory regions taken from the configuration (an ELF file lists none)")
+    else:
+        model.unresolved_ambiguities.append(
+            "no memory regions: an ELF file lists none and the configuration gives none; region "
+            "usage, overflow and budget checks cannot be made; flash and RAM totals come from "
+            "what the sections hold")
+    notes.append("bytes of a section that no symbol covers are attributed to a symbol named after the section")
+    for reserved in getattr(config, "reserved_ranges", ()) or ():
+        model.reserved_ranges.append(ReservedRange(reserved.name, reserved.start, reserved.length))
+    mark_unified(regions, model.sections)
+    return model
+
+
+def different_link(model: NormalizedBuildModel, elf: ElfFile) -> Optional[str]:
+    """Why the ELF is not the output of the link the map describes, or None when it is: every
+    section both list must have the same address and size."""
+    mapped = {s.name: s for s in model.sections if s.size}
+    common = 0
+    for section in _allocated(elf):
+        ours = mapped.get(section.name)
+        if ours is None or not section.size:
+            continue
+        if (ours.address, ours.size) != (section.address, section.size):
+            return (f"section {section.name} is at {ours.address:#x} ({ours.size} bytes) in the map "
+                    f"and at {section.address:#x} ({section.size} bytes) in the ELF")
+        common += 1
+    if not common:
+        return "the map and the ELF have no section in common"
+    return None
+
+
+def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
+    """Takes sizes and section kinds from the ELF of the link the map describes. Each symbol is
+    attributed to the object file of the map's input section that holds it."""
+    kinds = {s.name: s for s in _allocated(elf)}
+    regions = model.memory_regions
+    for section in model.sections:
+        header = kinds.get(section.name)
+        if header is None or header.address != section.address:
+            continue
+        record = _section_record(elf, header, regions, model.region_named(section.execution_region))
+        section.has_contents, section.is_code, section.is_writable = (
+            record.has_contents, record.is_code, record.is_writable)
+        section.load_address, section.load_region = record.load_address, record.load_region
+
+    # per output section, since overlays place sections at one address
+    inputs: dict = {}
+    for section in model.sections:
+        parts = sorted((part.address, part.address + part.size, part.name, section.name, part.origin)
+                       for part in section.inputs if not part.is_fill and part.size)
+        if parts:
+            inputs[section.name] = (parts, [part[0] for part in parts], [[] for _ in parts])
+    placed = []
+    for start, size, name, section_name in elf_symbols(elf):
+        if section_name not in kinds:
+            continue
+        symbol = Symbol(name, start, size, section_name, size_source="elf")
+        if section_name in inputs:
+            parts, starts, held = inputs[section_name]
+            index = bisect.bisect_right(starts, start) - 1
+            if index >= 0 and start < parts[index][1]:
+                symbol.object_file, symbol.archive = split_origin(parts[index][4])
+                held[index].append(symbol)
+        placed.append(symbol)
+    symbols = _with_aliases(placed)
+    for parts, _starts, held in inputs.values():
+        for (start, end, name, section, origin), own in zip(parts, held):
+            rest = _remainder((start, end, name, section, *split_origin(origin)), own)
+            if rest is not None:
+                symbols.append(rest)
+    model.symbols = symbols
+    notes = model.parse_assumptions
+    notes[:] = [n for n in notes if not n.startswith(("symbol sizes derived", "zero-initialised and no-load"))]
+    notes.append(f"symbol sizes and section kinds from the ELF file {elf.path} ({elf.bits}-bit "
+                 f"{elf.machine_name}), static symbols included; objects and archives from the map")
