@@ -1,6 +1,9 @@
 // tarnwick._native: the fast paths of the front end and the renderers.
 #include "fast/demangle.hpp"
 #include "fast/elf_symbols.hpp"
+#include "fast/gnu_ld_binding.hpp"
+#include "fast/json_writer.hpp"
+#include "fast/symbol_totals.hpp"
 #include "support/ref.hpp"
 
 #include <new>
@@ -130,6 +133,22 @@ PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
 }
 
 PyMethodDef methods[] = {
+    {"write_json", write_json, METH_VARARGS,
+     "write_json(value, write, enum_type, indent=2)\n\nWrites value as JSON through write(bytes), "
+     "in pieces: records by their fields, enumerations by their values."},
+    {"totals_by_origin", totals_by_origin, METH_VARARGS,
+     "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
+     "symbols that hold their bytes, added up by key_of(object_file, archive)."},
+    {"sorted_by_size", sorted_by_size, METH_O,
+     "sorted_by_size(items) -> list\n\nLargest size first, then by name, then by address; a "
+     "stable sort."},
+    {"largest_symbols", largest_symbols, METH_VARARGS,
+     "largest_symbols(symbols, limit) -> list\n\nThe largest symbols that hold their bytes, "
+     "largest first, then by name."},
+    {"read_gnu_ld_map", read_gnu_ld_map, METH_VARARGS,
+     "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nA GNU ld "
+     "or gold map (UTF-8 bytes) read into the model's records: (regions, outputs, assignments, "
+     "notes, gold, thumb, output_file)."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "

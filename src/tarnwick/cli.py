@@ -11,17 +11,17 @@ control characters in names escaped.
 from __future__ import annotations
 
 import argparse
-import difflib
+import gc
 import os
 import sys
 from pathlib import Path
 from typing import Optional, Sequence
 
 from tarnwick import __version__
-from tarnwick.config import TarnwickConfig
-from tarnwick.config_file import ConfigError, load_config
+from tarnwick.config import ConfigError, TarnwickConfig
 from tarnwick.domain import IssueCategory
 from tarnwick.render.escape import plain
+from tarnwick.toolchains.errors import MapParseError
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
 DEFAULT_CONFIG = "tarnwick.toml"
@@ -103,6 +103,8 @@ def unchecked_budget_names(config: TarnwickConfig, model) -> list:
     for key, name in keyed:
         if name in names:
             continue
+        import difflib
+
         folded = [n for n in names if n.lower() == name.lower()]
         closest = folded or difflib.get_close_matches(name, names, n=1, cutoff=0.0)
         hint = f" (closest: {closest[0]})" if closest else " (the map has no regions)"
@@ -115,7 +117,7 @@ def _analyze(args) -> int:
     from tarnwick.baseline_file import read_baseline
     from tarnwick.comparison import compare
     from tarnwick.files import reason, write_report, write_stdout
-    from tarnwick.render import RENDERERS
+    from tarnwick.render import render_to
     from tarnwick.toolchains import AUTO, load_map
 
     config_path = _config_path(args.config)
@@ -124,7 +126,12 @@ def _analyze(args) -> int:
         _refuse_to_overwrite_inputs(args.output, {
             "map": os.fspath(args.map), "configuration": config_path, "baseline": baseline_path,
             "ELF file": os.fspath(args.elf) if args.elf is not None else None})
-    config = load_config(config_path) if config_path is not None else TarnwickConfig()
+    if config_path is not None:
+        from tarnwick.config_file import load_config
+
+        config = load_config(config_path)
+    else:
+        config = TarnwickConfig()
     baseline = handed = None
     if baseline_path is not None:
         baseline, handed = read_baseline(baseline_path)
@@ -142,12 +149,14 @@ def _analyze(args) -> int:
         say("warning", f"baseline {report.regressions.get('path')}: {status}"
             + (f": {error}" if error else "") + "; the report is compared with nothing")
     comparison = compare(report, baseline) if baseline is not None and status == "ok" else None
-    text = RENDERERS[args.format](report, comparison)
+    def produce(write) -> None:
+        render_to(args.format, report, comparison, write)
+
     try:
         if args.output is None:
-            write_stdout([text])
+            write_stdout(produce)
         else:
-            write_report(os.fspath(args.output), [text])
+            write_report(os.fspath(args.output), produce)
     except BrokenPipeError:
         raise
     except OSError as exc:
@@ -172,8 +181,9 @@ def _silence_stdout() -> None:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    from tarnwick.toolchains import MapParseError
-
+    # The report is a large tree of records without cycles, and the command ends when it is
+    # written: the cyclic collector would only walk the tree again and again.
+    gc.disable()
     try:
         args = _arguments().parse_args(argv)
     except SystemExit as exc:  # --help, --version and argument errors (already printed)

@@ -67,3 +67,12 @@ class TarnwickConfig:
     components: list = field(default_factory=list)
     regions: list = field(default_factory=list)
     reserved_ranges: list = field(default_factory=list)
+
+
+class ConfigError(ValueError):
+    """`str()` is "path[:line]: key: reason"."""
+
+    def __init__(self, path: str, message: str, line: Optional[int] = None):
+        self.path, self.line = path, line
+        where = f"{path}:{line}" if line is not None else path
+        super().__init__(f"{where}: {message}")

@@ -9,20 +9,11 @@ from typing import Any, Callable, Optional, Union
 
 from tarnwick.files import FileProblem, read_limited
 from tarnwick.config import (
-    BudgetConfig, ComponentRule, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
+    BudgetConfig, ConfigError, ComponentRule, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
     ReservedRangeSpec, TarnwickConfig,
 )
 
 CATEGORIES = ("flash", "ram", "other")
-
-
-class ConfigError(ValueError):
-    """`str()` is "path[:line]: key: reason"."""
-
-    def __init__(self, path: str, message: str, line: Optional[int] = None):
-        self.path, self.line = path, line
-        where = f"{path}:{line}" if line is not None else path
-        super().__init__(f"{where}: {message}")
 
 
 def _kind(value: Any) -> str:

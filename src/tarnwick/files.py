@@ -10,7 +10,7 @@ import os
 import stat
 import sys
 import tempfile
-from typing import BinaryIO, Iterable, Optional
+from typing import BinaryIO, Callable, Optional
 
 _KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
@@ -77,12 +77,12 @@ def identity(path: str) -> Optional[tuple[int, int]]:
     return info.st_dev, info.st_ino
 
 
-def write_report(path: str, chunks: Iterable[str]) -> None:
-    """Writes a report to `path`. A regular file (or a new one) is replaced only once the new
-    contents are complete and on disk: they go to a temporary file in the same folder, which
-    is flushed, synced and renamed over the target; if anything fails the old file is left
-    as it was and the temporary file is removed. A device or FIFO (`/dev/stdout`) is written
-    directly. Raises OSError."""
+def write_report(path: str, produce: Callable[[Callable[[bytes], object]], None]) -> None:
+    """Writes a report to `path`: `produce(write)` hands over its bytes through `write`. A
+    regular file (or a new one) is replaced only once the new contents are complete and on
+    disk: they go to a temporary file in the same folder, which is flushed, synced and renamed
+    over the target; if anything fails the old file is left as it was and the temporary file
+    is removed. A device or FIFO (`/dev/stdout`) is written directly. Raises OSError."""
     target = os.path.realpath(path)  # replace what a symbolic link points to, not the link
     try:
         mode = os.stat(target).st_mode
@@ -91,15 +91,15 @@ def write_report(path: str, chunks: Iterable[str]) -> None:
     if mode is not None and not stat.S_ISREG(mode):
         if stat.S_ISDIR(mode):
             raise IsADirectoryError(errno.EISDIR, "Is a directory", path)
-        with open(target, "w", encoding="utf-8") as handle:
-            handle.writelines(chunks)
+        with open(target, "wb") as handle:
+            produce(handle.write)
         return
     folder = os.path.dirname(target)
     descriptor, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
                                              dir=folder)
     try:
-        with os.fdopen(descriptor, "w", encoding="utf-8") as handle:
-            handle.writelines(chunks)
+        with os.fdopen(descriptor, "wb") as handle:
+            produce(handle.write)
             handle.flush()
             os.fsync(handle.fileno())
         os.chmod(temporary, stat.S_IMODE(mode) if mode is not None else _default_mode())
@@ -134,10 +134,9 @@ def _sync_folder(folder: str) -> None:
         os.close(descriptor)
 
 
-def write_stdout(chunks: Iterable[str]) -> None:
-    """Writes to standard output and makes sure it arrived (a full disk shows at the flush).
-    Raises OSError; a closed pipe raises BrokenPipeError."""
-    write = sys.stdout.write
-    for chunk in chunks:
-        write(chunk)
+def write_stdout(produce: Callable[[Callable[[bytes], object]], None]) -> None:
+    """Writes to standard output through `produce(write)` and makes sure it arrived (a full disk
+    shows at the flush). Raises OSError; a closed pipe raises BrokenPipeError."""
     sys.stdout.flush()
+    produce(sys.stdout.buffer.write)
+    sys.stdout.buffer.flush()

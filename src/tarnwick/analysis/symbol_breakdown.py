@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import heapq
-from collections import defaultdict
 from dataclasses import dataclass
 
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
-from tarnwick.analysis._symbols import counted
+from tarnwick._native import largest_symbols, totals_by_origin
 from tarnwick.analysis.region_usage import compute_region_usage
+from tarnwick.origins import contributor_name
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
 
 
@@ -37,19 +37,13 @@ def _largest_first(entries, limit):
 
 
 def top_symbols_by_size(symbols, *, limit: int) -> list:
-    largest = _largest_first((s for s in symbols if counted(s)), limit)
-    return [SizeEntry(s.name, s.size) for s in largest]
+    return [SizeEntry(s.name, s.size) for s in largest_symbols(symbols, limit)]
 
 
 def top_object_archive_contributors(symbols, *, limit: int) -> list:
     """Object files (as `libfoo.a(bar.o)` inside archives) ranked by the bytes of their symbols."""
-    sizes: dict[str, int] = defaultdict(int)
-    counts: dict[str, int] = defaultdict(int)
-    for symbol in symbols:
-        if counted(symbol):
-            sizes[symbol.contributor] += symbol.size
-            counts[symbol.contributor] += 1
-    return _largest_first((SizeEntry(name, sizes[name], counts[name]) for name in sizes), limit)
+    totals = totals_by_origin(symbols, contributor_name)
+    return _largest_first((SizeEntry(name, size, count) for name, size, count, _ in totals), limit)
 
 
 def compute_flash_ram_attribution(model: NormalizedBuildModel) -> FlashRamAttribution:

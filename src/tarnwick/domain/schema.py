@@ -81,8 +81,12 @@ def _number(value: Any) -> float:
     return value if isinstance(value, (int, float)) and not isinstance(value, bool) else 0
 
 
-def _symbol_key(symbol: Any) -> tuple:
-    return (-symbol.size, symbol.name, symbol.address)
+def _sorted_symbols(symbols) -> list:
+    """By size (largest first), then name, then address (native: a large build has hundreds of
+    thousands of symbols)."""
+    from tarnwick._native import sorted_by_size
+
+    return sorted_by_size(symbols)
 
 
 @dataclass(frozen=True)
@@ -120,7 +124,7 @@ class AnalysisReport:
             return (-_number(getattr(item, "total_bytes", 0)), _text(getattr(item, "name", "")))
 
         try:  # the usual case: real symbols; the key functions below cope with anything
-            symbols = sorted(self.symbols, key=_symbol_key)
+            symbols = _sorted_symbols(self.symbols)
         except (AttributeError, TypeError):
             symbols = sorted(self.symbols, key=by_size)
         components = self.components

@@ -1,11 +1,27 @@
 """Report renderers: text for a terminal, JSON to keep as the next baseline, markdown for a
-pull-request comment, and one self-contained HTML page."""
+pull-request comment, and one self-contained HTML page. Each loads when it is asked for."""
 
-from tarnwick.render.html import render_html
-from tarnwick.render.json_report import render_json
-from tarnwick.render.markdown import render_markdown
-from tarnwick.render.text import render_text
+from __future__ import annotations
 
-RENDERERS = {"text": render_text, "json": render_json, "markdown": render_markdown, "html": render_html}
+import importlib
 
-__all__ = ["RENDERERS", "render_html", "render_json", "render_markdown", "render_text"]
+_MODULES = {"text": "text", "json": "json_report", "markdown": "markdown", "html": "html"}
+
+
+def renderer(kind: str):
+    """The function that renders a report as `kind` (text, json, markdown, html): it takes the
+    report and the comparison with the baseline (or None) and returns the text."""
+    return getattr(importlib.import_module(f"tarnwick.render.{_MODULES[kind]}"), f"render_{kind}")
+
+
+def render_to(kind: str, report, comparison, write) -> None:
+    """Writes the report in one of the formats through `write(bytes)`, as the pieces come."""
+    if kind == "json":
+        from tarnwick.render.json_report import write_report_json
+
+        write_report_json(report, comparison, write)
+    else:
+        write(renderer(kind)(report, comparison).encode("utf-8"))
+
+
+__all__ = ["render_to", "renderer"]

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import enum
-import functools
-import posixpath
 from dataclasses import dataclass, field
 from typing import Optional
+
+from tarnwick.origins import contributor_name, split_origin
 
 
 class Toolchain(str, enum.Enum):
@@ -72,19 +72,6 @@ class InputSection:
         return self.is_fill and not self.is_reservation
 
 
-@functools.lru_cache(maxsize=65536)
-def split_origin(origin: Optional[str]) -> tuple[Optional[str], Optional[str]]:
-    """'dir/libfoo.a(bar.o)' -> ('bar.o', 'dir/libfoo.a'); 'main.o' -> ('main.o', None)."""
-    if origin is None:
-        return None, None
-    if origin.endswith(")") and "(" in origin:
-        cut = origin.rfind("(", 0, len(origin) - 1)
-        archive, member = origin[:cut], origin[cut + 1:-1]
-        if archive.endswith((".a", ".lib", ".rlib")):
-            return member, archive
-    return origin, None
-
-
 @dataclass(slots=True)
 class Section:
     """An output section. `execution_region` holds it at run time; `load_region` holds its
@@ -100,14 +87,15 @@ class Section:
     is_code: bool = False
     inputs: tuple = ()
     is_writable: bool = False
+    padding_bytes: Optional[int] = None  # alignment fill among the inputs; added up when not given
+
+    def __post_init__(self):
+        if self.padding_bytes is None:
+            self.padding_bytes = sum(part.size for part in self.inputs if part.is_padding)
 
     @property
     def end(self) -> int:
         return self.address + self.size
-
-    @property
-    def padding_bytes(self) -> int:
-        return sum(part.size for part in self.inputs if part.is_padding)
 
     @property
     def copied_at_startup(self) -> bool:
@@ -130,9 +118,7 @@ class Symbol:
     @property
     def contributor(self) -> str:
         """The object file, as `libfoo.a(bar.o)` when it came out of an archive."""
-        if self.archive and self.object_file:
-            return f"{posixpath.basename(self.archive)}({self.object_file})"
-        return self.object_file or self.archive or "(unknown)"
+        return contributor_name(self.object_file, self.archive)
 
 
 @dataclass(slots=True)

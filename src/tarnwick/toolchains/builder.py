@@ -245,12 +245,15 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
             load_region=load_region.name if load_region else None,
             load_address=out.load_address if has_contents else None,
             has_contents=has_contents, is_code=is_code, inputs=tuple(out.inputs),
-            is_writable=is_writable,
+            is_writable=is_writable, padding_bytes=out.padding,
         )
         model.sections.append(section)
         if out.size and region is None and regions:
             ambiguities.append(f"section {out.name} at 0x{out.address:x} ({out.size} bytes) "
                                "lies in no memory region")
+        if out.symbols is not None:
+            model.symbols.extend(out.symbols)
+            continue
         for part in out.inputs:
             if not part.is_fill:
                 model.symbols.extend(_input_symbols(part, out.name, raw.symbol_sizes_given, raw.thumb))

@@ -6,16 +6,15 @@ import codecs
 import contextlib
 import gc
 import io
+import mmap
 import os
 from typing import Iterator, Optional, Union
 
 from tarnwick.files import FileProblem, open_regular, reason
 
-from tarnwick.toolchains import elf as elf_format
 from tarnwick.toolchains import gnu_ld, llvm_lld
 from tarnwick.toolchains.base import NormalizedBuildModel
 from tarnwick.toolchains.builder import build_model, mark_unified
-from tarnwick.toolchains.elf_model import different_link, join_elf, model_from_elf
 from tarnwick.toolchains.errors import MapParseError
 
 _PROBE_BYTES = 64 * 1024
@@ -82,23 +81,24 @@ def load_map(path: Union[str, os.PathLike], config=None,
     try:
         with open_regular(name) as binary:
             head = binary.read(_PROBE_BYTES)
-            if elf_format.looks_like(head):
+            if head[:4] == b"\x7fELF":  # the ELF magic number; the ELF reader loads when needed
                 return _elf_alone(name, config)
             encoding = text_encoding(head)
             head_text = _head_text(name, head, encoding)
             number, first = _first_line(head_text)
             if llvm_lld.looks_like(first):
-                parser = llvm_lld.parse
+                binary.seek(0)
+                handle = io.TextIOWrapper(binary, encoding=encoding, errors="replace", newline=None)
+                with collector_paused():
+                    raw = llvm_lld.parse(_lines(handle, name), name)
+                    model = build_model(raw, config)
             elif gnu_ld.looks_like(head_text):
-                parser = gnu_ld.parse
+                with _utf8_bytes(binary, encoding) as data, collector_paused():
+                    raw = gnu_ld.parse(data, name)
+                    model = build_model(raw, config)
             else:
                 raise MapParseError(name, f"not a GNU ld or LLVM lld map (unexpected {first.strip()[:60]!r})",
                                     number)
-            binary.seek(0)
-            handle = io.TextIOWrapper(binary, encoding=encoding, errors="replace", newline=None)
-            with collector_paused():
-                raw = parser(_lines(handle, name), name)
-                model = build_model(raw, config)
     except FileProblem as exc:
         raise MapParseError(name, str(exc)) from None
     except OSError as exc:
@@ -109,6 +109,9 @@ def load_map(path: Union[str, os.PathLike], config=None,
 
 
 def _elf_alone(name: str, config) -> NormalizedBuildModel:
+    from tarnwick.toolchains import elf as elf_format
+    from tarnwick.toolchains.elf_model import model_from_elf
+
     try:
         with collector_paused():
             return model_from_elf(elf_format.read_elf(name), config)
@@ -138,6 +141,9 @@ def _join_elf_file(model: NormalizedBuildModel, map_path: str, output_file: Opti
     path = os.fspath(elf) if named else elf_beside(map_path, output_file)
     if path is None:
         return
+    from tarnwick.toolchains import elf as elf_format
+    from tarnwick.toolchains.elf_model import different_link, join_elf
+
     try:
         with collector_paused():
             elf_file = elf_format.read_elf(path)
@@ -154,6 +160,28 @@ def _join_elf_file(model: NormalizedBuildModel, map_path: str, output_file: Opti
     with collector_paused():
         join_elf(model, elf_file)
     mark_unified(model.memory_regions, model.sections)
+
+
+@contextlib.contextmanager
+def _utf8_bytes(binary, encoding: str):
+    """The whole file as UTF-8 bytes: mapped into memory as it is, or re-encoded from UTF-16;
+    a byte-order mark is left out."""
+    if encoding.startswith("utf-16"):
+        binary.seek(0)
+        yield binary.read().decode(encoding, errors="replace").encode("utf-8")
+        return
+    size = os.fstat(binary.fileno()).st_size
+    if size == 0:
+        yield b""
+        return
+    with mmap.mmap(binary.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        view = memoryview(mapped)
+        text = view[3:] if encoding == "utf-8-sig" else view
+        try:
+            yield text
+        finally:
+            text.release()
+            view.release()
 
 
 def _lines(handle, path: str) -> Iterator[str]:

@@ -24,6 +24,8 @@ class RawOutput:
     load_address: Optional[int]
     line: int
     inputs: list = field(default_factory=list)
+    symbols: Optional[list] = None  # with their sizes, where the reader derived them already
+    padding: Optional[int] = None  # alignment fill among the inputs, where the reader added it up
 
 
 @dataclass(slots=True)

@@ -1,0 +1,296 @@
+// read_gnu_ld_map(): the map read in native code, handed to Python as the model's own records.
+#include "fast/gnu_ld_binding.hpp"
+
+#include "fast/gnu_ld_map.hpp"
+#include "fast/records.hpp"
+
+#include <string_view>
+#include <unordered_map>
+
+namespace tarnwick {
+
+namespace {
+
+using std::string_view;
+
+// One Python string per distinct text: a map repeats its object files, archives and section
+// names thousands of times.
+class Strings {
+public:
+    PyObject* get(string_view text) noexcept {  // borrowed; null with an exception set
+        auto found = cache_.find(text);
+        if (found != cache_.end()) return found->second.get();
+        Ref made = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        if (!made) return nullptr;
+        PyObject* borrowed = made.get();
+        try {
+            cache_.emplace(text, std::move(made));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        return borrowed;
+    }
+    // A new reference to the string, or null with an exception set.
+    PyObject* fresh(string_view text) noexcept {
+        PyObject* borrowed = get(text);
+        Py_XINCREF(borrowed);
+        return borrowed;
+    }
+
+private:
+    std::unordered_map<string_view, Ref> cache_;
+};
+
+// Text -> number, in one flat table: a large map names tens of thousands of object files, and
+// every input section asks for its own.
+class TextNumbers {
+public:
+    // The number of `text`, or `fresh` when it is new (then remembered as `fresh`).
+    std::size_t find_or_add(string_view text, std::size_t fresh) {
+        if (used_ * 2 >= slots_.size()) grow();
+        std::uint64_t hash = fnv1a(text);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
+            Slot& slot = slots_[at];
+            if (!slot.taken) {
+                slot = Slot{hash, text, fresh, true};
+                ++used_;
+                return fresh;
+            }
+            if (slot.hash == hash && slot.text == text) return slot.number;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        string_view text;
+        std::size_t number = 0;
+        bool taken = false;
+    };
+    static std::uint64_t fnv1a(string_view text) noexcept {
+        std::uint64_t hash = 0xcbf29ce484222325ull;
+        for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        return hash ^ (hash >> 29);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        used_ = 0;
+        std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (!slot.taken) continue;
+            std::size_t at = static_cast<std::size_t>(slot.hash) & mask;
+            while (slots_[at].taken) at = (at + 1) & mask;
+            slots_[at] = slot;
+            ++used_;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+PyObject* new_int(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
+
+PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
+
+PyObject* new_text(string_view text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+struct Builder {
+    RecordMaker input_record, symbol_record;
+    Strings strings;  // texts that repeat: section names, origins, objects and archives
+    TextNumbers origin_numbers;  // origin text -> its place in `origins`
+    struct Origin {
+        Ref text, parts;  // the origin as a Python string; (object_file, archive)
+    };
+    std::vector<Origin> origins;
+    Ref empty_tuple, derived;
+    PyObject* named_code;    // borrowed: tells whether an input section holds code
+    PyObject* split_origin;  // borrowed: (object_file, archive) of an origin
+
+    bool start(PyObject* input_class, PyObject* symbol_class, PyObject* code_test, PyObject* splitter) noexcept {
+        named_code = code_test;
+        split_origin = splitter;
+        empty_tuple = Ref::steal(PyTuple_New(0));
+        derived = Ref::steal(PyUnicode_InternFromString("derived"));
+        return empty_tuple && derived &&
+               input_record.prepare(input_class, {"name", "address", "size", "origin", "is_fill",
+                                                  "is_reservation", "symbols"}) &&
+               symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file",
+                                                    "archive", "size_derived", "alias_of", "size_source"});
+    }
+
+    // Symbol(name, address, size, section, object, archive, True, alias_of, "derived")
+    bool add_symbol(PyObject* list, string_view name, std::uint64_t address, std::uint64_t size, PyObject* section,
+                    PyObject* object, PyObject* archive, const gnu_ld::RawSymbol* alias_of) noexcept {
+        Ref name_text = Ref::steal(new_text(name));
+        Ref address_value = Ref::steal(new_int(address));
+        Ref size_value = Ref::steal(new_int(size));
+        Ref alias = alias_of != nullptr ? Ref::steal(new_text(alias_of->name)) : Ref::borrow(Py_None);
+        if (!name_text || !address_value || !size_value || !alias) return false;
+        Ref symbol = symbol_record.make({name_text.release(), address_value.release(), size_value.release(),
+                                         Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
+                                         new_bool(true), alias.release(), Py_NewRef(derived.get())});
+        return symbol && PyList_Append(list, symbol.get()) == 0;
+    }
+
+    // The object file and archive an input section's origin names, asked of the model's own
+    // split_origin once per origin.
+    // The origin made once per distinct text: null with an exception set on failure.
+    const Origin* origin_of(string_view origin) noexcept {
+        try {
+            std::size_t number = origin_numbers.find_or_add(origin, origins.size());
+            if (number == origins.size()) {
+                Ref text = Ref::steal(new_text(origin));
+                Ref parts = Ref::steal(text ? PyObject_CallOneArg(split_origin, text.get()) : nullptr);
+                if (!parts) return nullptr;
+                if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
+                    PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
+                    return nullptr;
+                }
+                origins.push_back(Origin{std::move(text), std::move(parts)});
+            }
+            return &origins[number];
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    }
+
+    PyObject* record_name(PyObject* record) const noexcept { return input_record.get(record, 0); }
+
+    // The input section records of one output section, and its symbols with their sizes.
+    bool output(const gnu_ld::Output& output, bool thumb, PyObject* inputs, PyObject* symbols) noexcept {
+        PyObject* section = strings.get(output.name);
+        if (section == nullptr) return false;
+        for (const gnu_ld::Input& input : output.inputs) {
+            bool fill = input.kind != gnu_ld::InputKind::object;
+            Ref name = Ref::steal(new_text(input.name));
+            Ref address = Ref::steal(new_int(input.address));
+            Ref size = Ref::steal(new_int(input.size));
+            const Origin* from = input.has_origin ? origin_of(input.origin) : nullptr;
+            if (input.has_origin && from == nullptr) return false;
+            Ref origin = Ref::borrow(from != nullptr ? from->text.get() : Py_None);
+            if (!name || !address || !size || !origin) return false;
+            Ref record = input_record.make({name.release(), address.release(), size.release(), origin.release(),
+                                            new_bool(fill), new_bool(input.kind == gnu_ld::InputKind::reservation),
+                                            Py_NewRef(empty_tuple.get())});
+            if (!record || PyList_Append(inputs, record.get()) != 0) return false;
+            if (fill) continue;
+
+            PyObject* object = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 0) : Py_None;
+            PyObject* archive = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 1) : Py_None;
+            bool code = false;
+            if (thumb) {
+                bool odd = false;
+                for (const gnu_ld::RawSymbol& symbol : input.symbols) odd = odd || (symbol.address & 1);
+                if (odd) {
+                    Ref verdict = Ref::steal(PyObject_CallOneArg(named_code, record_name(record.get())));
+                    if (!verdict) return false;
+                    int truth = PyObject_IsTrue(verdict.get());
+                    if (truth < 0) return false;
+                    code = truth == 1;
+                }
+            }
+            std::uint64_t uncovered = 0;
+            for (const gnu_ld::Sized& sized : gnu_ld::sized_symbols(input, thumb, code, uncovered)) {
+                if (!add_symbol(symbols, sized.name, sized.address, sized.size, section, object, archive, sized.primary))
+                    return false;
+            }
+            if (uncovered > 0 &&
+                !add_symbol(symbols, input.name, input.address, uncovered, section, object, archive, nullptr))
+                return false;
+        }
+        return true;
+    }
+};
+
+PyObject* regions_list(const gnu_ld::Map& map, Strings& strings) noexcept {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const gnu_ld::Region& region : map.regions) {
+        PyObject* name = strings.get(region.name);
+        if (name == nullptr) return nullptr;
+        Ref row = Ref::steal(Py_BuildValue("(OKKs#)", name, static_cast<unsigned long long>(region.origin),
+                                           static_cast<unsigned long long>(region.length), region.attributes.data(),
+                                           static_cast<Py_ssize_t>(region.attributes.size())));
+        if (!row || PyList_Append(list.get(), row.get()) != 0) return nullptr;
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
+    Py_buffer view;
+    PyObject *input_class, *symbol_class, *named_code, *skip_output, *split_origin;
+    if (!PyArg_ParseTuple(args, "y*OOOOO:read_gnu_ld_map", &view, &input_class, &symbol_class, &named_code,
+                          &skip_output, &split_origin))
+        return nullptr;
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    try {
+        gnu_ld::Map map = gnu_ld::read({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
+        Builder builder;
+        if (!builder.start(input_class, symbol_class, named_code, split_origin)) return nullptr;
+        Ref regions = Ref::steal(regions_list(map, builder.strings));
+        Ref outputs = Ref::steal(PyList_New(0));
+        if (!regions || !outputs) return nullptr;
+        for (const gnu_ld::Output& output : map.outputs) {
+            PyObject* name = builder.strings.get(output.name);
+            if (name == nullptr) return nullptr;
+            Ref address = Ref::steal(new_int(output.address));
+            Ref skip = Ref::steal(address ? PyObject_CallFunctionObjArgs(skip_output, name, address.get(), nullptr)
+                                          : nullptr);
+            if (!skip) return nullptr;
+            int skipped = PyObject_IsTrue(skip.get());
+            if (skipped < 0) return nullptr;
+            Ref inputs = skipped ? Ref::borrow(Py_None) : Ref::steal(PyList_New(0));
+            Ref symbols = skipped ? Ref::borrow(Py_None) : Ref::steal(PyList_New(0));
+            if (!inputs || !symbols) return nullptr;
+            if (!skipped && !builder.output(output, map.thumb, inputs.get(), symbols.get())) return nullptr;
+            Ref load = output.load ? Ref::steal(new_int(*output.load)) : Ref::borrow(Py_None);
+            unsigned long long padding = 0;  // alignment fill; a reservation (". = . + N") is not waste
+            for (const gnu_ld::Input& input : output.inputs)
+                if (input.kind == gnu_ld::InputKind::fill) padding += input.size;
+            Ref row = Ref::steal(load ? Py_BuildValue("(OOKOlOOK)", name, address.get(),
+                                                      static_cast<unsigned long long>(output.size), load.get(),
+                                                      output.line, inputs.get(), symbols.get(), padding)
+                                      : nullptr);
+            if (!row || PyList_Append(outputs.get(), row.get()) != 0) return nullptr;
+        }
+        Ref assignments = Ref::steal(PyList_New(0));
+        if (!assignments) return nullptr;
+        for (const gnu_ld::Assignment& assignment : map.assignments) {
+            PyObject* name = builder.strings.get(assignment.name);
+            PyObject* expression = builder.strings.get(assignment.expression);
+            if (name == nullptr || expression == nullptr) return nullptr;
+            Ref row = Ref::steal(Py_BuildValue("(OKO)", name, static_cast<unsigned long long>(assignment.value),
+                                               expression));
+            if (!row || PyList_Append(assignments.get(), row.get()) != 0) return nullptr;
+        }
+        Ref notes = Ref::steal(PyList_New(0));
+        if (!notes) return nullptr;
+        for (const std::string& note : map.notes) {
+            Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+            if (!text || PyList_Append(notes.get(), text.get()) != 0) return nullptr;
+        }
+        Ref output_file = map.output_file ? Ref::borrow(builder.strings.get(*map.output_file)) : Ref::borrow(Py_None);
+        if (!output_file) return nullptr;
+        return Py_BuildValue("(OOOOOOO)", regions.get(), outputs.get(), assignments.get(), notes.get(),
+                             map.gold ? Py_True : Py_False, map.thumb ? Py_True : Py_False, output_file.get());
+    } catch (const gnu_ld::MapError& error) {
+        Ref detail = Ref::steal(Py_BuildValue("(sl)", error.what(), error.line));
+        if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace tarnwick

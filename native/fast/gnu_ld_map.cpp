@@ -1,0 +1,503 @@
+#include "fast/gnu_ld_map.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarnwick::gnu_ld {
+
+namespace {
+
+using std::string_view;
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+string_view rstrip(string_view line) {
+    while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
+    return line;
+}
+
+bool starts_with(string_view text, string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// Reads one token and skips the blanks after it.
+class Cursor {
+public:
+    explicit Cursor(string_view text) : text_(text) {}
+    bool at_end() const { return pos_ >= text_.size(); }
+    std::size_t blanks() {
+        std::size_t start = pos_;
+        while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
+        return pos_ - start;
+    }
+    string_view token() {
+        std::size_t start = pos_;
+        while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
+        return text_.substr(start, pos_ - start);
+    }
+    string_view rest() const { return text_.substr(std::min(pos_, text_.size())); }
+
+private:
+    string_view text_;
+    std::size_t pos_ = 0;
+};
+
+// "0x" and 1 to 16 hex digits, the whole token.
+bool hex_token(string_view token, std::uint64_t& value) {
+    if (token.size() < 3 || token.size() > 18 || token[0] != '0' || token[1] != 'x') return false;
+    std::uint64_t result = 0;
+    for (char c : token.substr(2)) {
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0) return false;
+        result = result << 4 | static_cast<std::uint64_t>(digit);
+    }
+    value = result;
+    return true;
+}
+
+// NAME 0xADDRESS 0xSIZE [REST]: a region row or an output section row ("Row" below), or,
+// after a leading blank, an input section row. `rest` is what follows the size, if anything.
+struct Row {
+    string_view name, rest;
+    std::uint64_t address = 0, size = 0;
+};
+
+bool row(string_view line, Row& out) {
+    Cursor cursor(line);
+    out.name = cursor.token();
+    if (out.name.empty() || cursor.blanks() == 0) return false;
+    if (!hex_token(cursor.token(), out.address) || cursor.blanks() == 0) return false;
+    if (!hex_token(cursor.token(), out.size)) return false;
+    bool separated = cursor.blanks() > 0;
+    out.rest = cursor.rest();
+    return cursor.at_end() || separated;
+}
+
+// blanks 0xADDRESS blanks 0xSIZE [blanks REST]: the second line of a wrapped row.
+bool address_size(string_view line, std::uint64_t& address, std::uint64_t& size, string_view& rest) {
+    Cursor cursor(line);
+    if (cursor.blanks() == 0 || !hex_token(cursor.token(), address) || cursor.blanks() == 0) return false;
+    if (!hex_token(cursor.token(), size)) return false;
+    bool separated = cursor.blanks() > 0;
+    rest = cursor.rest();
+    return cursor.at_end() || separated;
+}
+
+// The load address at the end of an output section row, in any language:
+// "load address 0x0800a000", "address de chargement 0x0800a000".
+std::optional<std::uint64_t> load_address(string_view rest) {
+    rest = rstrip(rest);
+    std::size_t space = rest.find_last_of(" \t");
+    string_view last = space == string_view::npos ? rest : rest.substr(space + 1);
+    std::uint64_t value = 0;
+    if (hex_token(last, value)) return value;
+    return std::nullopt;
+}
+
+bool word_char(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; }
+
+// [PROVIDE[_HIDDEN] (] NAME (=|+=) EXPRESSION [)]: a script assignment.
+bool assignment(string_view text, string_view& name, bool& plus, string_view& expression) {
+    std::size_t pos = 0;
+    auto skip = [&] { while (pos < text.size() && is_space(text[pos])) ++pos; };
+    if (starts_with(text, "PROVIDE")) {
+        std::size_t after = 7;
+        if (starts_with(text.substr(7), "_HIDDEN")) after = 14;
+        std::size_t look = after;
+        while (look < text.size() && is_space(text[look])) ++look;
+        if (look < text.size() && text[look] == '(') {
+            pos = look + 1;
+            skip();
+        }
+    }
+    std::size_t start = pos;
+    if (pos >= text.size()) return false;
+    char first = text[pos];
+    if (!(word_char(first) && !(first >= '0' && first <= '9')) && first != '.' && first != '$') return false;
+    while (pos < text.size() && (word_char(text[pos]) || text[pos] == '.' || text[pos] == '$')) ++pos;
+    name = text.substr(start, pos - start);
+    skip();
+    plus = pos < text.size() && text[pos] == '+';
+    if (plus) ++pos;
+    if (pos >= text.size() || text[pos] != '=') return false;
+    ++pos;
+    skip();
+    expression = text.substr(pos);
+    if (!expression.empty() && expression.back() == ')') expression.remove_suffix(1);
+    return true;
+}
+
+bool data_statement(string_view word) {
+    return word == "BYTE" || word == "SHORT" || word == "LONG" || word == "QUAD" || word == "SQUAD";
+}
+
+bool top_level_keyword(string_view line) {
+    static constexpr string_view keywords[] = {"LOAD ", "START GROUP", "END GROUP", "OUTPUT(", "TARGET(",
+                                               "INCLUDE ", "OUTPUT_FORMAT", "SEARCH_DIR", "INSERT "};
+    for (string_view keyword : keywords)
+        if (starts_with(line, keyword)) return true;
+    return false;
+}
+
+std::string expand_tabs(string_view line) {
+    std::string out;
+    for (char c : line) {
+        if (c == '\t') {
+            out.append(8 - out.size() % 8, ' ');
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+constexpr string_view symbol_indent = "                0x";  // sixteen blanks
+
+class Reader {
+public:
+    explicit Reader(string_view text) : text_(text) {}
+
+    Map run() {
+        const char* data = text_.data();
+        const std::size_t size = text_.size();
+        if (std::memchr(data, '\0', size) != nullptr) {  // rare: find the line for the message
+            const char* nul = static_cast<const char*>(std::memchr(data, '\0', size));
+            long line = 1 + static_cast<long>(std::count(data, nul, '\n'));
+            throw MapError("binary data inside the map", line);
+        }
+        bool carriage_returns = std::memchr(data, '\r', size) != nullptr;
+        std::size_t pos = 0;
+        while (pos < size) {
+            // "\n", "\r\n" or a lone "\r" ends a line
+            const void* newline = std::memchr(data + pos, '\n', size - pos);
+            std::size_t end = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - data) : size;
+            std::size_t next = end < size ? end + 1 : size;
+            if (carriage_returns) {
+                const void* cr = std::memchr(data + pos, '\r', end - pos);
+                if (cr != nullptr) {
+                    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+                    next = at + 1 == end && end < size ? end + 1 : at + 1;
+                    end = at;
+                }
+            }
+            ++lineno_;
+            if (!take(text_.substr(pos, end - pos))) break;
+            pos = next;
+        }
+        finish();
+        return std::move(map_);
+    }
+
+private:
+    // One line; false to stop reading (the cross reference table).
+    bool take(string_view line) {
+        line = rstrip(line);
+        if (line.find('\t') != string_view::npos) {
+            map_.owned.push_back(expand_tabs(line));
+            line = map_.owned.back();
+        }
+        if (pending_) {
+            Pending wrapped = *pending_;
+            pending_.reset();
+            std::uint64_t address = 0, size = 0;
+            string_view rest;
+            if (address_size(line, address, size, rest)) {
+                if (wrapped.output) {
+                    start_output(wrapped.name, address, size, load_address(rest), wrapped.line);
+                } else if (output_ != nullptr) {
+                    add_input(wrapped.name, address, size, rest);
+                }
+                reserve_next_fill_ = false;
+                return true;
+            }
+            if (wrapped.output) end_output();
+        }
+        if (line.empty()) return true;
+
+        if (state_ != State::map) {
+            Row parsed;
+            bool is_row = row(line, parsed);
+            if (state_ == State::preamble) {
+                if (!is_row) {
+                    if (!starts_with(line, " ** ")) return true;
+                    state_ = State::map;  // gold: no memory table, the map starts here
+                    map_.gold = true;
+                } else if (!starts_with(parsed.name, ".")) {
+                    state_ = State::memory;  // the first row of the memory table
+                } else {
+                    state_ = State::map;
+                    map_.gold = true;
+                }
+            }
+            if (state_ == State::memory) {
+                if (!is_row) {
+                    state_ = State::map;  // the map's heading
+                    saw_memory_table_ = true;
+                    return true;
+                }
+                if (parsed.name != "*default*") {
+                    std::string attributes;
+                    for (char c : parsed.rest)
+                        if (!is_space(c)) attributes += c;
+                    map_.regions.push_back({parsed.name, parsed.address, parsed.size, std::move(attributes)});
+                }
+                return true;
+            }
+        }
+
+        if (starts_with(line, symbol_indent)) {
+            symbol_line(line);
+            return true;
+        }
+        char first = line[0];
+        if (first == ' ' && line.size() > 1 && line[1] != ' ') {
+            input_line(line);
+            return true;
+        }
+        if (first != ' ') return top_line(line);
+        return true;  // a deeper-indented note of ld's
+    }
+
+    void symbol_line(string_view line) {
+        Cursor cursor(line);
+        cursor.blanks();
+        std::uint64_t address = 0;
+        if (!hex_token(cursor.token(), address) || cursor.blanks() == 0 || cursor.at_end()) return;
+        string_view text = cursor.rest();
+        if (text.find(' ') == string_view::npos && text.find('=') == string_view::npos) {
+            if (current_ != nullptr) current_->symbols.push_back({text, address});
+            return;
+        }
+        if (starts_with(text, "0x")) {  // "0x4 LONG 0x706c75": a data statement of the script
+            Cursor data(text);
+            std::uint64_t size = 0;
+            if (!hex_token(data.token(), size) || data.blanks() == 0) return;
+            string_view word = data.token();
+            if (data_statement(word) && output_ != nullptr) {
+                Input input;
+                input.name = word;
+                input.address = address;
+                input.size = size;
+                input.origin = "linker script data";
+                input.has_origin = true;
+                output_->inputs.push_back(std::move(input));
+                current_ = nullptr;
+            }
+            return;
+        }
+        string_view name, expression;
+        bool plus = false;
+        if (!assignment(text, name, plus, expression)) return;
+        if (name == ".") {
+            string_view trimmed = expression;
+            while (!trimmed.empty() && (trimmed.front() == '(' || trimmed.front() == ' ')) trimmed.remove_prefix(1);
+            reserve_next_fill_ = expression.find("ALIGN") == string_view::npos && (plus || starts_with(trimmed, "."));
+        } else if (output_ == nullptr) {
+            map_.assignments.push_back({name, expression, address});
+        }
+    }
+
+    void input_line(string_view line) {
+        if (starts_with(line, " ** ")) {
+            map_.gold = true;
+            // " ** NAME[ NAME2] [0xADDRESS 0xSIZE]": gold's linker-made input sections
+            string_view body = line.substr(4);
+            std::size_t hex = body.find(" 0x");
+            string_view kind = rstrip(hex == string_view::npos ? body : body.substr(0, hex));
+            std::uint64_t address = 0, size = 0;
+            string_view rest;
+            if (hex == string_view::npos) {
+                map_.owned.push_back("** " + std::string(kind));
+                pending_ = Pending{false, lineno_, map_.owned.back()};
+            } else if (output_ != nullptr && address_size(body.substr(kind.size()), address, size, rest)) {
+                map_.owned.push_back("** " + std::string(kind));
+                add_input(map_.owned.back(), address, size, rest);
+            }
+            reserve_next_fill_ = false;
+            return;
+        }
+        Row parsed;
+        if (row(line.substr(1), parsed)) {
+            if (output_ != nullptr) add_input(parsed.name, parsed.address, parsed.size, parsed.rest);
+            reserve_next_fill_ = false;
+            return;
+        }
+        string_view token = line.substr(1);
+        if (token.find(' ') == string_view::npos && token.find('(') == string_view::npos &&
+            !starts_with(token, "*") && !starts_with(token, "KEEP") && !starts_with(token, "SORT"))
+            pending_ = Pending{false, lineno_, token};
+    }
+
+    bool top_line(string_view line) {
+        if (top_level_keyword(line)) {
+            if (starts_with(line, "OUTPUT(")) {
+                saw_output_line_ = true;
+                string_view inside = line.substr(7);
+                if (!inside.empty() && inside.back() == ')') inside.remove_suffix(1);
+                std::size_t space = inside.rfind(' ');
+                string_view format = space == string_view::npos ? inside : inside.substr(space + 1);
+                if (space != string_view::npos) map_.output_file = inside.substr(0, space);
+                map_.thumb = format.find("arm") != string_view::npos;  // elf32-littlearm
+            }
+            end_output();
+            return true;
+        }
+        if (starts_with(line, "Cross Reference Table")) return false;
+        Row parsed;
+        if (row(line, parsed)) {
+            start_output(parsed.name, parsed.address, parsed.size, load_address(parsed.rest), lineno_);
+            return true;
+        }
+        if (line.find(' ') == string_view::npos) {
+            pending_ = Pending{true, lineno_, line};
+            return true;
+        }
+        if (output_ != nullptr && output_->name == "/DISCARD/") return true;
+        if (skipped_first_ == 0) skipped_first_ = lineno_;
+        ++skipped_;
+        end_output();
+        return true;
+    }
+
+    void start_output(string_view name, std::uint64_t address, std::uint64_t size,
+                      std::optional<std::uint64_t> load, long line) {
+        map_.outputs.push_back(Output{name, address, size, load, line, {}});
+        output_ = &map_.outputs.back();
+        current_ = nullptr;
+        reserve_next_fill_ = false;
+    }
+
+    void end_output() {
+        output_ = nullptr;
+        current_ = nullptr;
+    }
+
+    void add_input(string_view name, std::uint64_t address, std::uint64_t size, string_view origin) {
+        Input input;
+        input.address = address;
+        input.size = size;
+        bool fill = name == "*fill*" || name == "** fill" || name == "** zero fill";
+        if (fill) {
+            input.name = "*fill*";
+            input.kind = reserve_next_fill_ ? InputKind::reservation : InputKind::fill;
+            output_->inputs.push_back(std::move(input));
+            current_ = nullptr;
+            return;
+        }
+        if (starts_with(name, "** ")) {  // gold's "** common", "** merge strings"
+            map_.owned.push_back("*" + std::string(name.substr(3)) + "*");
+            input.name = map_.owned.back();
+            input.origin = "linker generated";
+            input.has_origin = true;
+        } else {
+            input.name = name;
+            if (data_statement(name)) {
+                input.origin = "linker script data";
+                input.has_origin = true;
+            } else {
+                origin = rstrip(origin);
+                if (starts_with(origin, "./")) origin.remove_prefix(2);
+                input.origin = origin;
+                input.has_origin = !origin.empty();
+            }
+        }
+        output_->inputs.push_back(std::move(input));
+        current_ = &output_->inputs.back();
+    }
+
+    void finish() {
+        if (pending_ && pending_->output && !saw_output_line_ && !map_.gold)
+            throw MapError("the map ends inside an output section header", lineno_);
+        if (map_.gold) {
+            bool complete = false;
+            for (const Output& output : map_.outputs) {
+                string_view name = output.name;
+                if (name == ".shstrtab" || name == ".strtab" || name == ".symtab" || starts_with(name, ".debug") ||
+                    starts_with(name, ".comment") || starts_with(name, ".zdebug") || starts_with(name, ".stab") ||
+                    starts_with(name, ".gnu_debug") || starts_with(name, ".GCC.command.line") || name == ".line")
+                    complete = true;
+            }
+            if (!complete)
+                throw MapError("truncated ld.gold map: it ends before the sections gold lists last "
+                               "(.symtab, .strtab, .shstrtab)", lineno_);
+        } else {
+            if (!saw_memory_table_)
+                throw MapError("truncated GNU ld map: no memory configuration table and no memory map after it",
+                               lineno_);
+            if (!saw_output_line_) throw MapError("truncated GNU ld map: no OUTPUT(...) line", lineno_);
+        }
+        if (skipped_ > 0)
+            map_.notes.push_back(std::to_string(skipped_) + " map line(s) not understood and skipped (first at line " +
+                                 std::to_string(skipped_first_) + ")");
+    }
+
+    enum class State { preamble, memory, map };
+    struct Pending {
+        bool output;
+        long line;
+        string_view name;
+    };
+
+    string_view text_;
+    Map map_;
+    State state_ = State::preamble;
+    bool saw_memory_table_ = false, saw_output_line_ = false, reserve_next_fill_ = false;
+    Output* output_ = nullptr;
+    Input* current_ = nullptr;
+    std::optional<Pending> pending_;
+    long lineno_ = 0, skipped_ = 0, skipped_first_ = 0;
+};
+
+}  // namespace
+
+Map read(std::string_view text) { return Reader(text).run(); }
+
+std::vector<Sized> sized_symbols(const Input& input, bool thumb, bool code, std::uint64_t& uncovered) {
+    const std::uint64_t end = input.address + input.size;
+    struct Located {
+        std::uint64_t start;
+        const RawSymbol* symbol;
+    };
+    std::vector<Located> located;
+    located.reserve(input.symbols.size());
+    for (const RawSymbol& symbol : input.symbols) {
+        std::uint64_t address = symbol.address;
+        if (input.address <= address && address < end) {
+            located.push_back({thumb && code && (address & 1) ? address - 1 : address, &symbol});
+        } else if (thumb && (address & 1) && input.address <= address - 1 && address - 1 < end) {
+            located.push_back({address - 1, &symbol});
+        } else if (input.size == 0) {
+            located.push_back({input.address, &symbol});
+        }
+    }
+    std::stable_sort(located.begin(), located.end(), [](const Located& a, const Located& b) { return a.start < b.start; });
+    std::vector<Sized> result;
+    result.reserve(located.size());
+    std::uint64_t covered = 0;
+    for (std::size_t index = 0; index < located.size();) {
+        std::size_t group_end = index;
+        while (group_end + 1 < located.size() && located[group_end + 1].start == located[index].start) ++group_end;
+        std::uint64_t start = located[index].start;
+        std::uint64_t following = group_end + 1 < located.size() ? located[group_end + 1].start : end;
+        std::uint64_t size = following > start ? following - start : 0;
+        // the owner: the symbol the input section is named after (".text.main" for main)
+        const RawSymbol* primary = located[index].symbol;
+        for (std::size_t i = index; i <= group_end; ++i) {
+            string_view name = located[i].symbol->name;
+            if (input.name.size() > name.size() && input.name.substr(input.name.size() - name.size()) == name &&
+                input.name[input.name.size() - name.size() - 1] == '.') {
+                primary = located[i].symbol;
+                break;
+            }
+        }
+        for (std::size_t i = index; i <= group_end; ++i) {
+            const RawSymbol* symbol = located[i].symbol;
+            result.push_back({symbol->name, symbol->address, size, symbol == primary ? nullptr : primary});
+        }
+        covered += size;
+        index = group_end + 1;
+    }
+    uncovered = input.size > covered ? input.size - covered : 0;
+    return result;
+}
+
+}  // namespace tarnwick::gnu_ld

@@ -1,0 +1,107 @@
+// Instances of a Python class with __slots__ (the model's records), made without running its
+// __init__: each slot is written where the class's member descriptor says it lives. A large
+// map has hundreds of thousands of records, and __init__ would cost more than reading the map.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
+
+namespace tarnwick {
+
+class RecordMaker {
+public:
+    // Reads the slot offsets of `fields` from the class; false with an exception set when the
+    // class is not a plain slots class with those fields.
+    bool prepare(PyObject* type, std::initializer_list<const char*> fields) noexcept {
+        if (!PyType_Check(type)) {
+            PyErr_SetString(PyExc_TypeError, "a record class is expected");
+            return false;
+        }
+        type_ = reinterpret_cast<PyTypeObject*>(type);
+        offsets_.clear();
+        for (const char* field : fields) {
+            PyObject* descriptor = PyDict_GetItemString(type_->tp_dict, field);  // borrowed
+            if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
+                PyErr_Format(PyExc_TypeError, "%s has no slot %s", type_->tp_name, field);
+                return false;
+            }
+            PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+            if (member->type != T_OBJECT_EX || (member->flags & READONLY)) {
+                PyErr_Format(PyExc_TypeError, "%s.%s is not a writable object slot", type_->tp_name, field);
+                return false;
+            }
+            offsets_.push_back(member->offset);
+        }
+        return true;
+    }
+
+    // A new instance whose slots take over `values` (new references, one per field, in the
+    // order given to prepare). An empty Ref with an exception set when allocation fails.
+    Ref make(std::initializer_list<PyObject*> values) const noexcept {
+        PyObject* object = type_->tp_alloc(type_, 0);
+        if (object == nullptr) {
+            for (PyObject* value : values) Py_XDECREF(value);
+            return Ref();
+        }
+        std::size_t index = 0;
+        for (PyObject* value : values) {
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offsets_[index++]) = value;
+        }
+        return Ref::steal(object);
+    }
+
+    // The slot `index` of a record this maker made (borrowed).
+    PyObject* get(PyObject* record, std::size_t index) const noexcept {
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + offsets_[index]);
+    }
+
+private:
+    PyTypeObject* type_ = nullptr;
+    std::vector<Py_ssize_t> offsets_;
+};
+
+// Reads attributes of records fast: where the object's class keeps the attribute in a slot, the
+// slot is read directly; otherwise (other classes, test doubles) by the usual attribute lookup.
+class FieldReader {
+public:
+    explicit FieldReader(const char* name) noexcept : text_(name) {}
+
+    bool ready() noexcept {
+        name_ = Ref::steal(PyUnicode_InternFromString(text_));
+        return static_cast<bool>(name_);
+    }
+
+    // A new reference to the attribute, or an empty Ref with an exception set.
+    Ref read(PyObject* object) noexcept {
+        PyTypeObject* type = Py_TYPE(object);
+        if (type != type_) {
+            type_ = type;
+            offset_ = -1;
+            PyObject* descriptor = _PyType_Lookup(type, name_.get());  // borrowed
+            if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
+                PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+                if (member->type == T_OBJECT_EX && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
+                    type->tp_getattro == PyObject_GenericGetAttr)
+                    offset_ = member->offset;
+            }
+        }
+        if (offset_ >= 0) {
+            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset_);
+            if (value != nullptr) return Ref::borrow(value);
+        }
+        return Ref::steal(PyObject_GetAttr(object, name_.get()));
+    }
+
+private:
+    const char* text_;
+    Ref name_;
+    PyTypeObject* type_ = nullptr;
+    Py_ssize_t offset_ = -1;
+};
+
+}  // namespace tarnwick

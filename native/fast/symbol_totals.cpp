@@ -1,0 +1,306 @@
+// Passes over every symbol of a build, in one loop each: the bytes per object file, archive and
+// section, and the largest symbols. A large firmware has hundreds of thousands of symbols; the
+// passes then only fold the groups (a few thousand) in Python.
+#include "fast/symbol_totals.hpp"
+
+#include "fast/records.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+struct Names {
+    FieldReader size{"size"}, alias_of{"alias_of"}, object_file{"object_file"}, archive{"archive"},
+        section{"section"}, name{"name"};
+    bool ready() noexcept {
+        return size.ready() && alias_of.ready() && object_file.ready() && archive.ready() && section.ready() &&
+               name.ready();
+    }
+};
+
+// The bytes a symbol holds itself: its size, or 0 for an alias or an empty symbol. -1 with an
+// exception set on failure.
+long long own_bytes(PyObject* symbol, Names& names) noexcept {
+    Ref size = names.size.read(symbol);
+    if (!size) return -1;
+    if (!PyLong_Check(size.get())) {
+        PyErr_Format(PyExc_TypeError, "a symbol's size must be an integer, not %.100s", Py_TYPE(size.get())->tp_name);
+        return -1;
+    }
+    long long bytes = PyLong_AsLongLong(size.get());
+    if (bytes == -1 && PyErr_Occurred()) return -1;
+    if (bytes <= 0) return 0;
+    Ref alias = names.alias_of.read(symbol);
+    if (!alias) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();  // records without aliases
+        return bytes;
+    }
+    return alias.get() == Py_None ? bytes : 0;
+}
+
+struct PointerPair {
+    PyObject *a, *b;
+    bool operator==(const PointerPair& other) const noexcept { return a == other.a && b == other.b; }
+};
+
+// Origin (object file, archive) -> a number, by the identity of the texts: a map's reader shares
+// one text per origin, so this finds an origin with one probe of a flat table.
+class OriginTable {
+public:
+    // The number of `key`, or `fresh` when it is new (then remembered as `fresh`).
+    std::size_t find_or_add(PointerPair key, std::size_t fresh) {
+        if (used_ * 2 >= slots_.size()) grow();
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = hash(key) & mask;; at = (at + 1) & mask) {
+            Slot& slot = slots_[at];
+            if (!slot.taken) {
+                slot = Slot{key, fresh, true};
+                ++used_;
+                return fresh;
+            }
+            if (slot.key == key) return slot.value;
+        }
+    }
+
+private:
+    struct Slot {
+        PointerPair key{nullptr, nullptr};
+        std::size_t value = 0;
+        bool taken = false;
+    };
+    static std::size_t hash(PointerPair key) noexcept {
+        auto a = reinterpret_cast<std::uintptr_t>(key.a), b = reinterpret_cast<std::uintptr_t>(key.b);
+        return static_cast<std::size_t>(((a >> 4) ^ (b >> 4) * 31) * 0x9E3779B97F4A7C15ull >> 17);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        used_ = 0;
+        for (const Slot& slot : old)
+            if (slot.taken) find_or_add(slot.key, slot.value);
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+struct Total {
+    Ref key;
+    long long bytes = 0, count = 0;
+    std::vector<std::pair<Ref, long long>> sections;  // by section, in first-seen order
+
+    // false when the section is neither text nor None
+    bool add(PyObject* section, long long size) {
+        bytes += size;
+        count += 1;
+        for (auto& [name, total] : sections) {
+            if (name.get() == section) {
+                total += size;
+                return true;
+            }
+        }
+        if (section != Py_None && !PyUnicode_CheckExact(section)) return false;
+        sections.emplace_back(Ref::borrow(section), size);
+        return true;
+    }
+};
+
+bool text_or_none(PyObject* value) noexcept { return value == Py_None || PyUnicode_CheckExact(value); }
+
+// (key, bytes, count, ((section, bytes), ...)); equal section texts held in different objects
+// stay apart here, and the callers add them up by name.
+PyObject* total_row(const Total& total) noexcept {
+    Ref sections = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(total.sections.size())));
+    if (!sections) return nullptr;
+    for (std::size_t i = 0; i < total.sections.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(OL)", total.sections[i].first.get(), total.sections[i].second);
+        if (pair == nullptr) return nullptr;
+        PyTuple_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
+    }
+    return Py_BuildValue("(OLLO)", total.key.get(), total.bytes, total.count, sections.get());
+}
+
+}  // namespace
+
+PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
+    PyObject *symbols, *key_of;
+    if (!PyArg_ParseTuple(args, "OO:totals_by_origin", &symbols, &key_of)) return nullptr;
+    Names names;
+    if (!names.ready()) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    Ref key_numbers = Ref::steal(PyDict_New());  // key -> its number in `totals`
+    if (!iterator || !key_numbers) return nullptr;
+    try {
+        OriginTable origins;
+        std::vector<std::size_t> origin_total;  // origin number -> number in `totals`
+        std::vector<Total> totals;
+        PointerPair last{nullptr, nullptr};  // the symbols of one input section come together
+        std::size_t last_total = 0;
+        bool have_last = false;
+        while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
+            long long bytes = own_bytes(symbol.get(), names);
+            if (bytes < 0) return nullptr;
+            if (bytes == 0) continue;
+            Ref object = names.object_file.read(symbol.get());
+            Ref archive = object ? names.archive.read(symbol.get()) : Ref();
+            Ref section = archive ? names.section.read(symbol.get()) : Ref();
+            if (!section) return nullptr;
+            PointerPair origin{object.get(), archive.get()};
+            if (!have_last || !(origin == last)) {
+                std::size_t number = origins.find_or_add(origin, origin_total.size());
+                if (number == origin_total.size()) {  // an origin not met before: ask its key
+                    if (!text_or_none(object.get()) || !text_or_none(archive.get())) {
+                        PyErr_SetString(PyExc_TypeError, "a symbol's object_file and archive must be str or None");
+                        return nullptr;
+                    }
+                    Ref key = Ref::steal(PyObject_CallFunctionObjArgs(key_of, object.get(), archive.get(), nullptr));
+                    if (!key) return nullptr;
+                    PyObject* known = PyDict_GetItemWithError(key_numbers.get(), key.get());  // borrowed
+                    if (known == nullptr && PyErr_Occurred()) return nullptr;
+                    std::size_t total = known != nullptr ? PyLong_AsSize_t(known) : totals.size();
+                    if (known == nullptr) {
+                        Ref index = Ref::steal(PyLong_FromSize_t(total));
+                        if (!index || PyDict_SetItem(key_numbers.get(), key.get(), index.get()) < 0) return nullptr;
+                        totals.push_back(Total{std::move(key), 0, 0, {}});
+                    }
+                    origin_total.push_back(total);
+                }
+                last = origin;
+                last_total = origin_total[number];
+                have_last = true;
+                // the texts stay alive with the symbols in the list being read
+            }
+            if (!totals[last_total].add(section.get(), bytes)) {
+                PyErr_SetString(PyExc_TypeError, "a symbol's section must be str or None");
+                return nullptr;
+            }
+        }
+        if (PyErr_Occurred()) return nullptr;
+        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals.size())));
+        if (!result) return nullptr;
+        for (std::size_t i = 0; i < totals.size(); ++i) {
+            PyObject* row = total_row(totals[i]);
+            if (row == nullptr) return nullptr;
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+        }
+        return result.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* largest_symbols(PyObject*, PyObject* args) noexcept {
+    PyObject* symbols;
+    Py_ssize_t limit;
+    if (!PyArg_ParseTuple(args, "On:largest_symbols", &symbols, &limit)) return nullptr;
+    Names names;
+    if (!names.ready()) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    if (!iterator) return nullptr;
+    struct Entry {
+        long long bytes;
+        Ref name, symbol;
+    };
+    try {
+        std::vector<Entry> entries;
+        while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
+            long long bytes = own_bytes(symbol.get(), names);
+            if (bytes < 0) return nullptr;
+            if (bytes == 0) continue;
+            Ref name = names.name.read(symbol.get());
+            if (!name) return nullptr;
+            if (!PyUnicode_Check(name.get())) {
+                PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
+                return nullptr;
+            }
+            entries.push_back(Entry{bytes, std::move(name), std::move(symbol)});
+        }
+        if (PyErr_Occurred()) return nullptr;
+        // largest first, then by name: the order the report lists them in
+        auto before = [](const Entry& a, const Entry& b) {
+            if (a.bytes != b.bytes) return a.bytes > b.bytes;
+            return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
+        };
+        std::size_t count = std::min(entries.size(), static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0)));
+        std::partial_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(count), entries.end(), before);
+        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!result) return nullptr;
+        for (std::size_t i = 0; i < count; ++i)
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), entries[i].symbol.release());  // steals
+        return result.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* sorted_by_size(PyObject*, PyObject* items) noexcept {
+    FieldReader size_field{"size"}, name_field{"name"}, address_field{"address"};
+    if (!size_field.ready() || !name_field.ready() || !address_field.ready()) return nullptr;
+    Ref sequence = Ref::steal(PySequence_Fast(items, "sorted_by_size() needs a sequence"));
+    if (!sequence) return nullptr;
+    // The names are copied one after another as UTF-8, whose byte order is the order of the
+    // code points: comparing them there touches no scattered string objects.
+    struct Entry {
+        long long size;
+        unsigned long long address;
+        std::size_t name_at, name_length, index;
+    };
+    try {
+        Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        std::vector<Entry> entries;
+        entries.reserve(static_cast<std::size_t>(count));
+        std::string names;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+            Ref size = size_field.read(item);
+            Ref name = size ? name_field.read(item) : Ref();
+            Ref address = name ? address_field.read(item) : Ref();
+            if (!address) return nullptr;
+            if (!PyLong_CheckExact(size.get()) || !PyUnicode_CheckExact(name.get()) || !PyLong_CheckExact(address.get())) {
+                PyErr_SetString(PyExc_TypeError, "sizes and addresses must be int, names str");
+                return nullptr;
+            }
+            long long bytes = PyLong_AsLongLong(size.get());
+            unsigned long long where = PyLong_AsUnsignedLongLong(address.get());
+            Py_ssize_t length = 0;
+            const char* text = PyErr_Occurred() ? nullptr : PyUnicode_AsUTF8AndSize(name.get(), &length);
+            if (text == nullptr) {  // beyond 64 bits, a negative address, a name with lone surrogates
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "a size, address or name this sort cannot order");
+                return nullptr;
+            }
+            entries.push_back(Entry{bytes, where, names.size(), static_cast<std::size_t>(length),
+                                    static_cast<std::size_t>(i)});
+            names.append(text, static_cast<std::size_t>(length));
+        }
+        const char* base = names.data();
+        // largest first, then by name, then by address; equal keys keep their order
+        std::sort(entries.begin(), entries.end(), [base](const Entry& a, const Entry& b) {
+            if (a.size != b.size) return a.size > b.size;
+            int order = std::memcmp(base + a.name_at, base + b.name_at, std::min(a.name_length, b.name_length));
+            if (order != 0) return order < 0;
+            if (a.name_length != b.name_length) return a.name_length < b.name_length;
+            if (a.address != b.address) return a.address < b.address;
+            return a.index < b.index;
+        });
+        Ref result = Ref::steal(PyList_New(count));
+        if (!result) return nullptr;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(entries[static_cast<std::size_t>(i)].index));
+            PyList_SET_ITEM(result.get(), i, Py_NewRef(item));
+        }
+        return result.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace tarnwick

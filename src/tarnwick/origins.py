@@ -1,0 +1,28 @@
+"""Where a symbol's bytes came from, as a map names it: an object file, or an object file in an
+archive ("dir/libfoo.a(bar.o)")."""
+
+from __future__ import annotations
+
+import functools
+import posixpath
+from typing import Optional
+
+
+@functools.lru_cache(maxsize=65536)
+def split_origin(origin: Optional[str]) -> tuple[Optional[str], Optional[str]]:
+    """'dir/libfoo.a(bar.o)' -> ('bar.o', 'dir/libfoo.a'); 'main.o' -> ('main.o', None)."""
+    if origin is None:
+        return None, None
+    if origin.endswith(")") and "(" in origin:
+        cut = origin.rfind("(", 0, len(origin) - 1)
+        archive, member = origin[:cut], origin[cut + 1:-1]
+        if archive.endswith((".a", ".lib", ".rlib")):
+            return member, archive
+    return origin, None
+
+
+def contributor_name(object_file: Optional[str], archive: Optional[str]) -> str:
+    """An object file as a reader names it: `libfoo.a(bar.o)` when it came out of an archive."""
+    if archive and object_file:
+        return f"{posixpath.basename(archive)}({object_file})"
+    return object_file or archive or "(unknown)"
