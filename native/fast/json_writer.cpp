@@ -5,6 +5,7 @@
 
 #include <structmember.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -41,6 +42,7 @@ public:
         if (PyFloat_Check(value)) return real(PyFloat_AS_DOUBLE(value));
         if (PyList_Check(value) || PyTuple_Check(value)) return sequence(value, depth);
         if (PyDict_Check(value)) return mapping(value, depth);
+        if (Py_TYPE(value) == last_type_) return record(value, *last_fields_, depth);
         int is_enum = PyObject_IsInstance(value, enum_type_);
         if (is_enum < 0) return false;
         if (is_enum) {
@@ -49,7 +51,11 @@ public:
         }
         const std::vector<Field>* fields = record_fields(Py_TYPE(value));
         if (fields == nullptr && PyErr_Occurred()) return false;
-        if (fields != nullptr) return record(value, *fields, depth);
+        if (fields != nullptr) {
+            last_type_ = Py_TYPE(value);  // records come in runs of one class
+            last_fields_ = fields;
+            return record(value, *fields, depth);
+        }
         if (PyMapping_Check(value) && PyObject_HasAttrString(value, "items")) {
             Ref copy = Ref::steal(PyDict_New());
             if (!copy || PyDict_Merge(copy.get(), value, 1) < 0) return false;
@@ -71,12 +77,26 @@ private:
         return true;
     }
 
+    // Between the members of an object or a list: a new indented line, or a blank on one line.
     bool newline(int depth) {
-        if (indent_ > 0) {
+        if (inline_ > 0) {
+            out_ += ' ';
+        } else if (indent_ > 0) {
             out_ += '\n';
             out_.append(static_cast<std::size_t>(depth * indent_), ' ');
         }
         return true;
+    }
+
+    // Closing an object or a list: a new line at its own depth, or nothing on one line.
+    void closing(int depth) {
+        if (inline_ == 0) newline(depth);
+    }
+
+    static bool scalar(PyObject* value) noexcept {
+        return value == Py_None || PyBool_Check(value) || PyUnicode_Check(value) || PyLong_Check(value) ||
+               PyFloat_Check(value) || ((PyList_Check(value) || PyTuple_Check(value)) && PySequence_Fast_GET_SIZE(value) == 0) ||
+               (PyDict_Check(value) && PyDict_GET_SIZE(value) == 0);
     }
 
     bool flush() {
@@ -103,12 +123,16 @@ private:
         }
         out_ += '"';
         static const char hex[] = "0123456789abcdef";
+        Py_ssize_t run = 0;  // the start of the characters that need no escape
         for (Py_ssize_t i = 0; i < size; ++i) {
             unsigned char c = static_cast<unsigned char>(data[i]);
+            if (c != '"' && c != '\\' && c >= 0x20) continue;
+            out_.append(data + run, static_cast<std::size_t>(i - run));
+            run = i + 1;
             if (c == '"' || c == '\\') {
                 out_ += '\\';
                 out_ += static_cast<char>(c);
-            } else if (c < 0x20) {
+            } else {
                 switch (c) {
                     case '\n': out_ += "\\n"; break;
                     case '\r': out_ += "\\r"; break;
@@ -118,10 +142,9 @@ private:
                         out_ += hex[c >> 4];
                         out_ += hex[c & 15];
                 }
-            } else {
-                out_ += static_cast<char>(c);
             }
         }
+        out_.append(data + run, static_cast<std::size_t>(size - run));
         out_ += '"';
         return true;
     }
@@ -131,7 +154,9 @@ private:
         long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
             if (number == -1 && PyErr_Occurred()) return false;
-            out_ += std::to_string(number);
+            char digits[24];
+            auto written = std::to_chars(digits, digits + sizeof digits, number);
+            out_.append(digits, static_cast<std::size_t>(written.ptr - digits));
             return true;
         }
         Ref digits = Ref::steal(PyObject_Str(value));  // beyond 64 bits: int's own digits
@@ -161,10 +186,10 @@ private:
         out_ += '[';
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (i) out_ += ',';
-            newline(depth + 1);
+            if (i || inline_ == 0) newline(depth + 1);
             if (!this->value(PySequence_Fast_GET_ITEM(value, i), depth + 1) || !maybe_flush()) return false;
         }
-        newline(depth);
+        closing(depth);
         out_ += ']';
         return true;
     }
@@ -188,16 +213,19 @@ private:
         PyObject *k, *v;
         bool first = true;
         Ref hold = Ref::borrow(value);  // the dict stays alive while its items are written
+        bool leaf = inline_ == 0 && leaf_dict(value);
+        inline_ += leaf;
         while (PyDict_Next(value, &position, &k, &v)) {
             Ref item_key = Ref::borrow(k), item = Ref::borrow(v);
             if (!first) out_ += ',';
+            if (!first || inline_ == 0) newline(depth + 1);
             first = false;
-            newline(depth + 1);
             if (!key(item_key.get())) return false;
             out_ += indent_ > 0 ? ": " : ":";
             if (!this->value(item.get(), depth + 1) || !maybe_flush()) return false;
         }
-        newline(depth);
+        closing(depth);
+        inline_ -= leaf;
         out_ += '}';
         return true;
     }
@@ -238,30 +266,69 @@ private:
         return record ? &placed->second : nullptr;
     }
 
+    // A mapping or a record whose values are all scalars (or empty): written on one line.
+    static bool leaf_dict(PyObject* value) noexcept {
+        Py_ssize_t position = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(value, &position, &k, &v))
+            if (!scalar(v)) return false;
+        return true;
+    }
+
+    PyObject* field_value(PyObject* value, const Field& field) {
+        if (field.offset >= 0) {
+            PyObject* slot = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(value) + field.offset);
+            if (slot == nullptr)
+                PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(value)->tp_name,
+                             field.name.get());
+            return Py_XNewRef(slot);
+        }
+        return PyObject_GetAttr(value, field.name.get());
+    }
+
+    // A record of scalars kept in slots, written on one line straight from its slots (writing a
+    // scalar runs no Python code, so the borrowed values cannot go away meanwhile). False
+    // when the record is not one.
+    bool flat_record(PyObject* value, const std::vector<Field>& fields) {
+        for (const Field& field : fields) {
+            if (field.offset < 0) return false;
+            PyObject* slot = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(value) + field.offset);
+            if (slot == nullptr || !scalar(slot)) return false;
+        }
+        out_ += '{';
+        ++inline_;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (i) out_ += ", ";
+            out_ += fields[i].key;
+            this->value(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(value) + fields[i].offset), 0);
+        }
+        --inline_;
+        out_ += '}';
+        return true;
+    }
+
     bool record(PyObject* value, const std::vector<Field>& fields, int depth) {
         if (fields.empty()) return put("{}");
+        if (inline_ == 0 && indent_ > 0 && flat_record(value, fields)) return !PyErr_Occurred();
+        std::vector<Ref> items;
+        items.reserve(fields.size());
+        bool leaf = inline_ == 0;
+        for (const Field& field : fields) {
+            items.push_back(Ref::steal(field_value(value, field)));
+            if (!items.back()) return false;
+            leaf = leaf && scalar(items.back().get());
+        }
+        inline_ += leaf;
         out_ += '{';
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const Field& field = fields[i];
             if (i) out_ += ',';
-            newline(depth + 1);
+            if (i || inline_ == 0) newline(depth + 1);
             out_ += field.key;
-            Ref item;
-            if (field.offset >= 0) {
-                PyObject* slot = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(value) + field.offset);
-                if (slot == nullptr) {
-                    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                                 Py_TYPE(value)->tp_name, field.name.get());
-                    return false;
-                }
-                item = Ref::borrow(slot);
-            } else {
-                item = Ref::steal(PyObject_GetAttr(value, field.name.get()));
-                if (!item) return false;
-            }
-            if (!this->value(item.get(), depth + 1)) return false;
+            if (!this->value(items[i].get(), depth + 1)) return false;
         }
-        newline(depth);
+        closing(depth);
+        inline_ -= leaf;
         out_ += '}';
         return true;
     }
@@ -269,6 +336,9 @@ private:
     PyObject* write_;
     PyObject* enum_type_;
     int indent_;
+    int inline_ = 0;  // inside a record written on one line
+    PyTypeObject* last_type_ = nullptr;
+    const std::vector<Field>* last_fields_ = nullptr;
     std::string out_;
     std::unordered_map<PyTypeObject*, std::vector<Field>> classes_;
     std::unordered_map<PyTypeObject*, bool> is_record_;
