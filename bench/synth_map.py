@@ -89,5 +89,7 @@ def lld_map(functions: int, seed: int = 7) -> str:
     data, data_end = section(".data", 0x2000_0000, "data", functions // 3, load=end)
     bss, _ = section(".bss", data_end, "bss", functions // 3)
     out += text + data + bss + ["       0        0       26     1 .comment",
-                                "       0        0       26     1         <internal>:(.comment)"]
+                                "       0        0       26     1         <internal>:(.comment)",
+                                "       0        0       e9     1 .shstrtab",
+                                "       0        0       e9     1         <internal>:(.shstrtab)"]
     return "\n".join(out) + "\n"

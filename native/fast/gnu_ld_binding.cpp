@@ -123,12 +123,19 @@ struct Builder {
                                                     "archive", "size_derived", "alias_of", "size_source"});
     }
 
-    // Symbol(name, address, size, section, object, archive, True, alias_of, "derived")
+    // Symbol(name, address, size, section, object, archive, True, alias_of, "derived"). The
+    // numbers (and the name) are shared with the input section's record where they are equal:
+    // most symbols start where their input section starts and fill it.
     bool add_symbol(PyObject* list, string_view name, std::uint64_t address, std::uint64_t size, PyObject* section,
-                    PyObject* object, PyObject* archive, const gnu_ld::RawSymbol* alias_of) noexcept {
-        Ref name_text = Ref::steal(new_text(name));
-        Ref address_value = Ref::steal(new_int(address));
-        Ref size_value = Ref::steal(new_int(size));
+                    PyObject* object, PyObject* archive, const gnu_ld::RawSymbol* alias_of,
+                    const gnu_ld::Input& input, PyObject* input_record_made) noexcept {
+        Ref name_text = name.data() == input.name.data() && name.size() == input.name.size()
+                            ? Ref::borrow(input_record.get(input_record_made, 0))
+                            : Ref::steal(new_text(name));
+        Ref address_value = address == input.address ? Ref::borrow(input_record.get(input_record_made, 1))
+                                                     : Ref::steal(new_int(address));
+        Ref size_value = size == input.size ? Ref::borrow(input_record.get(input_record_made, 2))
+                                            : Ref::steal(new_int(size));
         Ref alias = alias_of != nullptr ? Ref::steal(new_text(alias_of->name)) : Ref::borrow(Py_None);
         if (!name_text || !address_value || !size_value || !alias) return false;
         Ref symbol = symbol_record.make({name_text.release(), address_value.release(), size_value.release(),
@@ -197,11 +204,12 @@ struct Builder {
             }
             std::uint64_t uncovered = 0;
             for (const gnu_ld::Sized& sized : gnu_ld::sized_symbols(input, thumb, code, uncovered)) {
-                if (!add_symbol(symbols, sized.name, sized.address, sized.size, section, object, archive, sized.primary))
+                if (!add_symbol(symbols, sized.name, sized.address, sized.size, section, object, archive, sized.primary,
+                                input, record.get()))
                     return false;
             }
-            if (uncovered > 0 &&
-                !add_symbol(symbols, input.name, input.address, uncovered, section, object, archive, nullptr))
+            if (uncovered > 0 && !add_symbol(symbols, input.name, input.address, uncovered, section, object, archive,
+                                             nullptr, input, record.get()))
                 return false;
         }
         return true;

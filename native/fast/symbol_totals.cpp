@@ -161,7 +161,9 @@ PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
                         PyErr_SetString(PyExc_TypeError, "a symbol's object_file and archive must be str or None");
                         return nullptr;
                     }
-                    Ref key = Ref::steal(PyObject_CallFunctionObjArgs(key_of, object.get(), archive.get(), nullptr));
+                    Ref key = Ref::steal(key_of == Py_None ? PyTuple_Pack(2, object.get(), archive.get())
+                                                           : PyObject_CallFunctionObjArgs(key_of, object.get(),
+                                                                                          archive.get(), nullptr));
                     if (!key) return nullptr;
                     PyObject* known = PyDict_GetItemWithError(key_numbers.get(), key.get());  // borrowed
                     if (known == nullptr && PyErr_Occurred()) return nullptr;

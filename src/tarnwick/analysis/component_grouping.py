@@ -8,8 +8,8 @@ import posixpath
 from collections import defaultdict
 from dataclasses import dataclass, field
 
-from tarnwick._native import totals_by_origin
 from tarnwick.origins import contributor_name
+from tarnwick.symbol_list import origin_totals
 
 UNATTRIBUTED = "(unattributed)"
 
@@ -57,24 +57,34 @@ def group_symbols_by_component(symbols, config, *, section_category_by_name) -> 
     """One entry per component, largest first. A symbol's bytes count as flash or RAM by the
     category of the region its section runs from."""
     rules = list(getattr(config, "components", ()) or ())
-    result = []
-    for name, _size, count, sections in totals_by_origin(
-            symbols, lambda object_file, archive: component_of(object_file, archive, rules)):
-        kinds = {"flash": 0, "ram": 0, "other": 0}
-        by_section: dict[str, int] = defaultdict(int)
+    totals: dict[str, dict] = {}
+    kinds: dict = {}  # section as a symbol names it -> (section as grouped, flash/ram/other)
+    for (object_file, archive), _size, count, sections in origin_totals(symbols):
+        name = component_of(object_file, archive, rules)
+        entry = totals.get(name)
+        if entry is None:
+            entry = totals[name] = {"flash": 0, "ram": 0, "other": 0, "count": 0, "by_section": defaultdict(int)}
+        entry["count"] += count
+        by_section = entry["by_section"]
         for section, size in sections:
-            section = (section or "").strip()
-            category = section_category_by_name.get(section)
-            kinds[category if category in ("flash", "ram") else "other"] += size
-            by_section[section] += size
-        result.append(ComponentUsage(
+            kind = kinds.get(section)
+            if kind is None:
+                stripped = (section or "").strip()
+                category = section_category_by_name.get(stripped)
+                kind = kinds[section] = (stripped, category if category in ("flash", "ram") else "other")
+            entry[kind[1]] += size
+            by_section[kind[0]] += size
+    result = [
+        ComponentUsage(
             name=name,
-            flash_bytes=kinds["flash"],
-            ram_bytes=kinds["ram"],
-            other_bytes=kinds["other"],
-            total_bytes=kinds["flash"] + kinds["ram"] + kinds["other"],
-            symbol_count=count,
-            by_section=dict(sorted(by_section.items())),
-        ))
+            flash_bytes=t["flash"],
+            ram_bytes=t["ram"],
+            other_bytes=t["other"],
+            total_bytes=t["flash"] + t["ram"] + t["other"],
+            symbol_count=t["count"],
+            by_section=dict(sorted(t["by_section"].items())),
+        )
+        for name, t in totals.items()
+    ]
     result.sort(key=lambda c: (-c.total_bytes, c.name))
     return result

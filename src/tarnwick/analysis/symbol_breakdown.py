@@ -6,9 +6,10 @@ import heapq
 from dataclasses import dataclass
 
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
-from tarnwick._native import largest_symbols, totals_by_origin
+from tarnwick._native import largest_symbols
 from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.origins import contributor_name
+from tarnwick.symbol_list import origin_totals
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
 
 
@@ -42,8 +43,14 @@ def top_symbols_by_size(symbols, *, limit: int) -> list:
 
 def top_object_archive_contributors(symbols, *, limit: int) -> list:
     """Object files (as `libfoo.a(bar.o)` inside archives) ranked by the bytes of their symbols."""
-    totals = totals_by_origin(symbols, contributor_name)
-    return _largest_first((SizeEntry(name, size, count) for name, size, count, _ in totals), limit)
+    sizes: dict[str, int] = {}
+    counts: dict[str, int] = {}
+    for (object_file, archive), size, count, _sections in origin_totals(symbols):
+        name = contributor_name(object_file, archive)
+        sizes[name] = sizes.get(name, 0) + size
+        counts[name] = counts.get(name, 0) + count
+    largest = heapq.nsmallest(max(limit, 0), ((-size, name) for name, size in sizes.items()))
+    return [SizeEntry(name, -negative, counts[name]) for negative, name in largest]
 
 
 def compute_flash_ram_attribution(model: NormalizedBuildModel) -> FlashRamAttribution:

@@ -7,6 +7,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.origins import contributor_name, split_origin
+from tarnwick.symbol_list import SymbolList, origin_totals
 
 
 class Toolchain(str, enum.Enum):
@@ -139,7 +140,7 @@ class NormalizedBuildModel:
     toolchain: Toolchain
     memory_regions: list = field(default_factory=list)
     sections: list = field(default_factory=list)
-    symbols: list = field(default_factory=list)
+    symbols: list = field(default_factory=SymbolList)
     parse_assumptions: list = field(default_factory=list)
     unresolved_ambiguities: list = field(default_factory=list)
     stack_heap_hints: dict = field(default_factory=dict)

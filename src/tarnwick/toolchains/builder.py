@@ -100,9 +100,13 @@ def _kinds(raw_output, region: Optional[MemoryRegion], has_contents: bool) -> tu
 
 
 def _named_nobits(raw_output) -> bool:
-    """No contents by its own name, or because everything in it is zero-initialised."""
-    if named_without_contents(raw_output.name):
+    """No contents by its own name, or because everything in it is zero-initialised. A name
+    that says code, read-only or initialised data decides without reading the inputs."""
+    name = raw_output.name
+    if named_without_contents(name):
         return True
+    if named_code(name) or named_read_only(name) or named_writable(name):
+        return False
     parts = [part for part in raw_output.inputs if not part.is_fill and part.size]
     return bool(parts) and all(named_without_contents(part.name) for part in parts)
 

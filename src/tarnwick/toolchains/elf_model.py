@@ -9,8 +9,8 @@ import bisect
 from typing import Optional
 
 from tarnwick.toolchains.base import (
-    MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, Toolchain,
-    region_containing, split_origin,
+    MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, SymbolList,
+    Toolchain, region_containing, split_origin,
 )
 from tarnwick.toolchains.builder import RegionPlacer, mark_unified
 from tarnwick.toolchains.elf import ElfFile, ElfSection
@@ -95,7 +95,7 @@ def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
     by_name = {s.name: s for s in model.sections}
     placed = [Symbol(name, start, size, section, size_source="elf")
               for start, size, name, section in elf_symbols(elf) if section in by_name]
-    model.symbols = _with_aliases(placed)
+    model.symbols = SymbolList(_with_aliases(placed))
     by_section: dict = {}
     for symbol in model.symbols:
         by_section.setdefault(symbol.section, []).append(symbol)
@@ -179,7 +179,7 @@ def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
             rest = _remainder((start, end, name, section, *split_origin(origin)), own)
             if rest is not None:
                 symbols.append(rest)
-    model.symbols = symbols
+    model.symbols = SymbolList(symbols)
     notes = model.parse_assumptions
     notes[:] = [n for n in notes if not n.startswith(("symbol sizes derived", "zero-initialised and no-load"))]
     notes.append(f"symbol sizes and section kinds from the ELF file {elf.path} ({elf.bits}-bit "

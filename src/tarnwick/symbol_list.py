@@ -1,0 +1,43 @@
+"""The list of a model's symbols, which keeps what several passes count from it."""
+
+from __future__ import annotations
+
+
+def _changes(method):
+    def changed(self, *args):
+        self._totals = None
+        return method(self, *args)
+    changed.__name__ = method.__name__
+    return changed
+
+
+class SymbolList(list):
+    """A model's symbols. Their totals per origin (object file and archive), which several
+    passes need, are counted once and kept until the list changes."""
+
+    __slots__ = ("_totals",)
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self._totals = None
+
+    def origin_totals(self) -> list:
+        """[((object_file, archive), bytes, count, ((section, bytes), ...)), ...] of the
+        symbols that hold their bytes (no aliases, no empty symbols)."""
+        if self._totals is None:
+            from tarnwick._native import totals_by_origin
+            self._totals = totals_by_origin(self, None)
+        return self._totals
+
+    append, extend, insert, remove, pop, clear, sort, reverse = map(_changes, (
+        list.append, list.extend, list.insert, list.remove, list.pop, list.clear, list.sort, list.reverse))
+    __setitem__, __delitem__, __iadd__, __imul__ = map(_changes, (
+        list.__setitem__, list.__delitem__, list.__iadd__, list.__imul__))
+
+
+def origin_totals(symbols) -> list:
+    """Totals per origin of any sequence of symbols, kept with a model's `SymbolList`."""
+    if isinstance(symbols, SymbolList):
+        return symbols.origin_totals()
+    from tarnwick._native import totals_by_origin
+    return totals_by_origin(symbols, None)
