@@ -249,7 +249,7 @@ def test_region_change_is_in_bytes_not_ratio_times_size(tmp_path, capsys, baseli
         assert expected in out
     code, out, _ = run(capsys, "analyze", bigger, "--config", CONFIG, "--baseline", baseline, "--format", "json")
     assert standard_json(out)["comparison"]["regions"]["RAM"] == {
-        "baseline": 7504, "current": 7504, "delta": 0, "change": "unchanged"}
+        "name": "RAM", "baseline": 7504, "current": 7504, "delta": 0, "change": "unchanged", "estimated": False}
 
 
 def test_a_baseline_without_region_bytes_is_not_given_invented_ones(tmp_path, capsys, baseline):

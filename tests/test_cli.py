@@ -1,4 +1,5 @@
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -22,7 +23,8 @@ def run(capsys, *args):
 def test_text_report_and_success(capsys):
     code, out, err = run(capsys, "analyze", MAPS / "gnu_ld.map", "--config", CONFIG)
     assert code == 0 and err == ""
-    rows = {line.split()[0]: line for line in out.splitlines() if line[:1].isupper()}
+    region_table = out.split("Totals:")[0]
+    rows = {line.split()[0]: line for line in region_table.splitlines() if line[:1].isupper()}
     assert "7,504 B" in rows["RAM"] and "36.6%" in rows["RAM"] and "[#########" in rows["RAM"]
     assert "1,292 B" in rows["FLASH"] and "128.0 KiB" in rows["FLASH"]
     assert "WARNING budget.RAM: Region RAM utilization is 0.366, above configured threshold 0.300." in out
@@ -113,8 +115,9 @@ def test_config_is_found_in_the_working_folder(capsys, tmp_path, monkeypatch):
 def test_html_is_self_contained(capsys):
     code, out, _ = run(capsys, "analyze", MAPS / "gnu_ld.map", "--config", CONFIG, "--format", "html")
     assert out.startswith("<!DOCTYPE html>") and out.rstrip().endswith("</html>")
-    for forbidden in ("<script", "src=", "href=", "http://", "https://", "@import", "url("):
+    for forbidden in ("src=", "href=", "http://", "https://", "@import", "url(", "fetch(", "XMLHttpRequest"):
         assert forbidden not in out
+    assert re.findall(r"<script[^>]*>", out) == ['<script type="application/json" id="tarnwick-data">', "<script>"]
     assert out.count('class="region-bar"') == 3 and '<svg class="sankey"' in out
 
 

@@ -50,6 +50,16 @@ def test_any_preamble_before_the_memory_table(tmp_path, preamble):
     assert shape(load_map(path))[:2] == shape(load_map(EXAMPLE))[:2]
 
 
+def test_native_reader_errors_name_file_and_line(tmp_path):
+    path = tmp_path / "cut.map"
+    text = EXAMPLE.read_text()
+    path.write_text(text[:text.index("OUTPUT(")])
+    with pytest.raises(MapParseError) as caught:
+        load_map(path)
+    assert caught.value.line == text[:text.index("OUTPUT(")].count("\n")
+    assert str(caught.value) == f"{path}:{caught.value.line}: truncated GNU ld map: no OUTPUT(...) line"
+
+
 def test_translated_headings_and_load_address(tmp_path):
     text = (EXAMPLE.read_text().replace("Memory Configuration", "Configuration mémoire")
             .replace("Name             Origin", "Nom              Origine")

@@ -350,4 +350,18 @@ std::optional<std::string> symbol(std::string_view name) {
     return std::nullopt;
 }
 
+std::optional<std::string> shown(std::string_view name) {
+    if (auto readable = symbol(name)) return readable;
+    static constexpr std::string_view prefixes[] = {
+        ".text.", ".rodata.", ".data.rel.ro.", ".data.", ".bss.", ".sdata.", ".sbss.", ".tbss.", ".tdata.",
+        ".ramfunc.", ".init_array.", ".gcc_except_table."};
+    for (std::string_view prefix : prefixes) {
+        if (name.substr(0, prefix.size()) != prefix) continue;
+        auto readable = symbol(name.substr(prefix.size()));
+        if (!readable) return std::nullopt;
+        return std::string(prefix) + *readable;
+    }
+    return std::nullopt;
+}
+
 }  // namespace tarnwick::demangle

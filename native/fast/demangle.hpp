@@ -11,4 +11,8 @@ namespace tarnwick::demangle {
 // malformed). Rust names lose their hash suffix, as rustc's own demangler shows them.
 std::optional<std::string> symbol(std::string_view name);
 
+// The readable form of a symbol or of an input section named after one
+// (".text._ZN7sensors6filterEv" -> ".text.sensors::filter()"); nothing when nothing changes.
+std::optional<std::string> shown(std::string_view name);
+
 }  // namespace tarnwick::demangle

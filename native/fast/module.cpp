@@ -1,6 +1,7 @@
 // tarnwick._native: the fast paths of the front end and the renderers.
 #include "fast/demangle.hpp"
 #include "fast/elf_symbols.hpp"
+#include "fast/explorer_rows.hpp"
 #include "fast/gnu_ld_binding.hpp"
 #include "fast/json_writer.hpp"
 #include "fast/symbol_totals.hpp"
@@ -132,13 +133,40 @@ PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
     }
 }
 
+// display_name(name) -> the name as a reader wants it: demangled, also after a section prefix
+PyObject* display_name(PyObject*, PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "display_name() argument must be str, not %.200s", Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+    if (text == nullptr) return nullptr;
+    try {
+        auto readable = demangle::shown({text, static_cast<std::size_t>(length)});
+        if (!readable) return Py_NewRef(name);
+        return PyUnicode_DecodeUTF8(readable->data(), static_cast<Py_ssize_t>(readable->size()), "replace");
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef methods[] = {
+    {"explorer_rows", explorer_rows, METH_VARARGS,
+     "explorer_rows(symbols, place_of, origin_of, deltas, unchanged) -> (rows, groups)\n\nThe rows "
+     "of the HTML explorer's symbol table, and the row numbers per (section, object file, archive)."},
+    {"display_name", display_name, METH_O,
+     "display_name(name) -> str\n\nThe name demangled (C++, Rust), also where it follows an input "
+     "section's prefix (.text._ZN...); the name itself when nothing changes."},
     {"write_json", write_json, METH_VARARGS,
      "write_json(value, write, enum_type, indent=2)\n\nWrites value as JSON through write(bytes), "
      "in pieces: records by their fields, enumerations by their values."},
     {"totals_by_origin", totals_by_origin, METH_VARARGS,
      "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
      "symbols that hold their bytes, added up by key_of(object_file, archive)."},
+    {"largest_per_section", largest_per_section, METH_VARARGS,
+     "largest_per_section(symbols, limit) -> dict\n\nIn each section, the largest symbols that hold "
+     "their bytes, largest first, then by name."},
     {"sorted_by_size", sorted_by_size, METH_O,
      "sorted_by_size(items) -> list\n\nLargest size first, then by name, then by address; a "
      "stable sort."},

@@ -243,6 +243,84 @@ PyObject* largest_symbols(PyObject*, PyObject* args) noexcept {
     }
 }
 
+PyObject* largest_per_section(PyObject*, PyObject* args) noexcept {
+    PyObject* symbols;
+    Py_ssize_t limit;
+    if (!PyArg_ParseTuple(args, "On:largest_per_section", &symbols, &limit)) return nullptr;
+    Names names;
+    if (!names.ready()) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    if (!iterator) return nullptr;
+    std::size_t keep = static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0));
+    struct Entry {
+        long long bytes;
+        Ref name, symbol;
+    };
+    // largest first, then by name
+    auto before = [](const Entry& a, const Entry& b) {
+        if (a.bytes != b.bytes) return a.bytes > b.bytes;
+        return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
+    };
+    struct Section {
+        Ref name;
+        std::vector<Entry> largest;  // a heap on `before`: its top is the smallest kept
+    };
+    try {
+        std::vector<Section> sections;
+        PyObject* last = nullptr;
+        std::size_t last_index = 0;
+        while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
+            long long bytes = own_bytes(symbol.get(), names);
+            if (bytes < 0) return nullptr;
+            if (bytes == 0 || keep == 0) continue;
+            Ref section = names.section.read(symbol.get());
+            Ref name = section ? names.name.read(symbol.get()) : Ref();
+            if (!name) return nullptr;
+            if (!PyUnicode_Check(name.get()) || !text_or_none(section.get())) {
+                PyErr_SetString(PyExc_TypeError, "a symbol's name must be str and its section str or None");
+                return nullptr;
+            }
+            if (section.get() != last) {  // sections are few: a short search, by equal text
+                last_index = sections.size();
+                for (std::size_t i = 0; i < sections.size(); ++i) {
+                    PyObject* known = sections[i].name.get();
+                    if (known == section.get() || (known != Py_None && section.get() != Py_None &&
+                                                   PyUnicode_Compare(known, section.get()) == 0)) {
+                        last_index = i;
+                        break;
+                    }
+                }
+                if (last_index == sections.size()) sections.push_back(Section{Ref::borrow(section.get()), {}});
+                last = section.get();
+            }
+            std::vector<Entry>& largest = sections[last_index].largest;
+            Entry entry{bytes, std::move(name), std::move(symbol)};
+            if (largest.size() < keep) {
+                largest.push_back(std::move(entry));
+                std::push_heap(largest.begin(), largest.end(), before);
+            } else if (before(entry, largest.front())) {
+                std::pop_heap(largest.begin(), largest.end(), before);
+                largest.back() = std::move(entry);
+                std::push_heap(largest.begin(), largest.end(), before);
+            }
+        }
+        if (PyErr_Occurred()) return nullptr;
+        Ref result = Ref::steal(PyDict_New());
+        if (!result) return nullptr;
+        for (Section& section : sections) {
+            std::sort_heap(section.largest.begin(), section.largest.end(), before);
+            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(section.largest.size())));
+            if (!list) return nullptr;
+            for (std::size_t i = 0; i < section.largest.size(); ++i)
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), section.largest[i].symbol.release());  // steals
+            if (PyDict_SetItem(result.get(), section.name.get(), list.get()) < 0) return nullptr;
+        }
+        return result.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* sorted_by_size(PyObject*, PyObject* items) noexcept {
     FieldReader size_field{"size"}, name_field{"name"}, address_field{"address"};
     if (!size_field.ready() || !name_field.ready() || !address_field.ready()) return nullptr;

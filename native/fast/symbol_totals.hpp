@@ -16,6 +16,10 @@ PyObject* totals_by_origin(PyObject* module, PyObject* args) noexcept;
 // bytes, largest first, then by name.
 PyObject* largest_symbols(PyObject* module, PyObject* args) noexcept;
 
+// largest_per_section(symbols, limit) -> {section: [symbol, ...]}: in each section, the `limit`
+// largest symbols that hold their bytes, largest first, then by name.
+PyObject* largest_per_section(PyObject* module, PyObject* args) noexcept;
+
 // sorted_by_size(items) -> list: largest size first, then by name, then by address; items with
 // equal keys keep their order. TypeError when a size or address is not an int or a name not a
 // str (the caller then sorts another way).

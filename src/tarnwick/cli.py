@@ -42,24 +42,50 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_BAD_INPUT, f"tarnwick: error: {plain(message)}\n")
 
 
+def _common(parser) -> None:
+    """The options `analyze` and `diff` share."""
+    elf = parser.add_mutually_exclusive_group()
+    elf.add_argument("--elf", type=Path, help="the ELF file of the same link (default: the one "
+                     "beside the map, same name with .elf or as its OUTPUT line names it)")
+    elf.add_argument("--no-elf", action="store_true", help="read the map alone")
+    parser.add_argument("--config", type=Path,
+                        help=f"configuration file (default: ./{DEFAULT_CONFIG} when present)")
+    parser.add_argument("--target", help="target name in the report (default: project.name)")
+    parser.add_argument("--format", choices=("text", "json", "markdown", "html"), default="text")
+    parser.add_argument("--top", type=int, metavar="N",
+                        help="the largest symbols, objects and changes to show (default: reports.top_entries, 10)")
+    parser.add_argument("--output", type=Path,
+                        help="write the report here instead of stdout (replaced only when complete)")
+
+
 def _arguments() -> argparse.ArgumentParser:
     parser = _Parser(prog="tarnwick", description="Memory-footprint analysis of firmware link maps.")
     parser.add_argument("--version", action="version", version=f"tarnwick {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     analyze = commands.add_parser("analyze", help="analyse a linker map file or an ELF file")
     analyze.add_argument("map", type=Path, help="the linker map file, or the ELF file alone")
-    elf = analyze.add_mutually_exclusive_group()
-    elf.add_argument("--elf", type=Path, help="the ELF file of the same link (default: the one "
-                     "beside the map, same name with .elf or as its OUTPUT line names it)")
-    elf.add_argument("--no-elf", action="store_true", help="read the map alone")
-    analyze.add_argument("--config", type=Path,
-                         help=f"configuration file (default: ./{DEFAULT_CONFIG} when present)")
     analyze.add_argument("--baseline", type=Path, help="a JSON report of an earlier build")
-    analyze.add_argument("--target", help="target name in the report (default: project.name)")
-    analyze.add_argument("--format", choices=("text", "json", "markdown", "html"), default="text")
-    analyze.add_argument("--output", type=Path,
-                         help="write the report here instead of stdout (replaced only when complete)")
+    _common(analyze)
+    diff = commands.add_parser("diff", help="what changed between two builds")
+    diff.add_argument("old", type=Path, help="the earlier build: a JSON report, a map or an ELF file")
+    diff.add_argument("new", type=Path, help="the later build: a JSON report, a map or an ELF file")
+    diff.add_argument("--fail-on-growth", action="append", default=[], metavar="[REGION=]BYTES",
+                      type=_growth_limit, help="exit 1 when flash and RAM together (or REGION) grew by more "
+                      "than BYTES; may be given once per region")
+    _common(diff)
     return parser
+
+
+def _growth_limit(text: str) -> tuple:
+    """"2048" (the total) or "RAM=512" (a region) -> (region or None, bytes)."""
+    region, _, limit = text.rpartition("=")
+    try:
+        value = int(limit, 0)
+    except ValueError:
+        value = -1
+    if value < 0 or (region == "" and "=" in text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not BYTES or REGION=BYTES")
+    return region or None, value
 
 
 def failed_policies(report, config: TarnwickConfig) -> list:
@@ -112,45 +138,35 @@ def unchecked_budget_names(config: TarnwickConfig, model) -> list:
     return lines
 
 
-def _analyze(args) -> int:
-    from tarnwick.analysis.summary import build_analysis_report
-    from tarnwick.baseline_file import read_baseline
-    from tarnwick.comparison import compare
-    from tarnwick.files import reason, write_report, write_stdout
-    from tarnwick.render import render_to
+def _load_config(args) -> TarnwickConfig:
+    path = _config_path(args.config)
+    if path is None:
+        return TarnwickConfig()
+    from tarnwick.config_file import load_config
+
+    return load_config(path)
+
+
+def _model(path, config: TarnwickConfig, args):
+    """The model of a map or an ELF file, with its warnings said."""
     from tarnwick.toolchains import AUTO, load_map
 
-    config_path = _config_path(args.config)
-    baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
-    if args.output is not None:
-        _refuse_to_overwrite_inputs(args.output, {
-            "map": os.fspath(args.map), "configuration": config_path, "baseline": baseline_path,
-            "ELF file": os.fspath(args.elf) if args.elf is not None else None})
-    if config_path is not None:
-        from tarnwick.config_file import load_config
+    model = load_map(path, config, elf=None if args.no_elf else (args.elf or AUTO))
+    for line in model.warnings + unchecked_budget_names(config, model):
+        say("warning", line)
+        model.unresolved_ambiguities.append(line)
+    return model
 
-        config = load_config(config_path)
-    else:
-        config = TarnwickConfig()
-    baseline = handed = None
-    if baseline_path is not None:
-        baseline, handed = read_baseline(baseline_path)
-    model = load_map(args.map, config, elf=None if args.no_elf else (args.elf or AUTO))
-    for line in model.warnings:
-        say("warning", line)
-        model.unresolved_ambiguities.append(line)
-    for line in unchecked_budget_names(config, model):
-        say("warning", line)
-        model.unresolved_ambiguities.append(line)
-    report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
-    status = report.regressions.get("status")
-    if status not in (None, "ok"):
-        error = report.regressions.get("error")
-        say("warning", f"baseline {report.regressions.get('path')}: {status}"
-            + (f": {error}" if error else "") + "; the report is compared with nothing")
-    comparison = compare(report, baseline) if baseline is not None and status == "ok" else None
+
+def _write(args, report, comparison, config: TarnwickConfig) -> Optional[int]:
+    """Writes the report where the arguments say; the exit code when that fails."""
+    from tarnwick.files import reason, write_report, write_stdout
+    from tarnwick.render import render_to
+
+    top = args.top if args.top is not None else config.reports.top_entries
+
     def produce(write) -> None:
-        render_to(args.format, report, comparison, write)
+        render_to(args.format, report, comparison, write, max(top, 0))
 
     try:
         if args.output is None:
@@ -165,11 +181,119 @@ def _analyze(args) -> int:
             _silence_stdout()
         say("error", f"{where}: {reason(exc)}" + ("" if args.output is None else "; nothing was written"))
         return EXIT_BAD_INPUT
-    failed = failed_policies(report, config)
+    return None
+
+
+def _verdict(report, config: TarnwickConfig, growth: tuple = ()) -> int:
+    failed = failed_policies(report, config) + list(growth)
     if failed:
         say("", f"policy failed: {', '.join(failed)}")
         return EXIT_POLICY
     return EXIT_OK
+
+
+def _inputs(args, **files) -> dict:
+    named = {role: os.fspath(path) if path is not None else None for role, path in files.items()}
+    named["configuration"] = _config_path(args.config)
+    named["ELF file"] = os.fspath(args.elf) if args.elf is not None else None
+    return named
+
+
+def _analyze(args) -> int:
+    from tarnwick.analysis.summary import build_analysis_report
+    from tarnwick.baseline_file import read_baseline
+    from tarnwick.comparison import compare
+
+    baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
+    if args.output is not None:
+        _refuse_to_overwrite_inputs(args.output, _inputs(args, map=args.map, baseline=args.baseline))
+    config = _load_config(args)
+    baseline = handed = None
+    if baseline_path is not None:
+        baseline, handed = read_baseline(baseline_path)
+    model = _model(args.map, config, args)
+    report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
+    status = report.regressions.get("status")
+    if status not in (None, "ok"):
+        error = report.regressions.get("error")
+        say("warning", f"baseline {report.regressions.get('path')}: {status}"
+            + (f": {error}" if error else "") + "; the report is compared with nothing")
+    comparison = compare(report, baseline) if baseline is not None and status == "ok" else None
+    return _write(args, report, comparison, config) or _verdict(report, config)
+
+
+def _is_json_report(path) -> bool:
+    from tarnwick.files import FileProblem, open_regular
+
+    try:
+        with open_regular(os.fspath(path)) as handle:
+            head = handle.read(4096)
+    except (FileProblem, OSError):
+        return False  # the map reader says what the problem is
+    return head.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] == b"{"
+
+
+def _stored(path) -> "object":
+    """A stored JSON report that passes the baseline checks; bad input otherwise."""
+    from tarnwick.baseline_file import read_baseline
+
+    stored, handed = read_baseline(os.fspath(path))
+    if stored is None:
+        try:
+            handed.read_text()
+        except ValueError as exc:
+            raise UsageError(f"{path}: {exc}") from None
+    return stored
+
+
+def _diff(args) -> int:
+    """NEW against OLD: NEW's report with the comparison, each side a JSON report, a map or an
+    ELF file read as `analyze` reads it."""
+    import dataclasses
+    import json
+
+    from tarnwick.analysis.summary import _baseline_regressions, build_analysis_report
+    from tarnwick.baseline_file import Baseline, BaselineText
+    from tarnwick.comparison import compare_footprints, footprint
+    from tarnwick.render.json_report import render_json
+    from tarnwick.stored_report import report_from_document
+
+    if args.output is not None:
+        _refuse_to_overwrite_inputs(args.output, _inputs(args, old=args.old, new=args.new))
+    config = _load_config(args)
+    old_path = os.fspath(args.old)
+    if _is_json_report(args.old):
+        old = _stored(args.old)
+    else:
+        text = render_json(build_analysis_report(_model(args.old, config, args), config))
+        old = Baseline(old_path, text, json.loads(text))
+    handed = BaselineText(old_path, old.text)
+    if _is_json_report(args.new):
+        stored = report_from_document(_stored(args.new).document)
+        report = dataclasses.replace(stored, regressions=_baseline_regressions(stored.summary, handed))
+    else:
+        report = build_analysis_report(_model(args.new, config, args), config, target_name=args.target,
+                                       baseline_json_path=handed)
+    comparison = compare_footprints(footprint(old.document), footprint(report), old_path)
+    growth = _growth_failures(comparison, args.fail_on_growth)  # a bad limit stops before any output
+    return _write(args, report, comparison, config) or _verdict(report, config, growth)
+
+
+def _growth_failures(comparison, limits: list) -> list:
+    """The --fail-on-growth limits the change passed, as words for the log."""
+    failed = []
+    for region, limit in limits:
+        if region is None:
+            grown = (comparison.flash_delta or 0) + (comparison.ram_delta or 0)
+            where = "flash and RAM"
+        else:
+            change = comparison.regions.get(region)
+            if change is None:
+                raise UsageError(f"--fail-on-growth {region}={limit}: no region named {region!r} in either build")
+            grown, where = change.delta or 0, region
+        if grown > limit:
+            failed.append(f"{where} grew by {grown:,} B, more than --fail-on-growth {limit:,}")
+    return failed
 
 
 def _silence_stdout() -> None:
@@ -189,7 +313,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit as exc:  # --help, --version and argument errors (already printed)
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
     try:
-        return _analyze(args)
+        return _diff(args) if args.command == "diff" else _analyze(args)
     except (MapParseError, ConfigError, UsageError) as exc:
         say("error", str(exc))
         return EXIT_BAD_INPUT

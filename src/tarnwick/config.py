@@ -31,6 +31,7 @@ class PolicyConfig:
 class ReportConfig:
     enable_sankey_view: bool = True
     enable_relationship_graph_view: bool = False
+    top_entries: int = 10  # the largest symbols, objects and changes the text and markdown show
 
 
 @dataclass(frozen=True)

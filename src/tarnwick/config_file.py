@@ -109,14 +109,15 @@ def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
                 "policies.fail_on_reserved_region_violation"))
     if "reports" in data:
         reports = r.table(data["reports"], "reports", {"enable_sankey_view",
-                                                       "enable_relationship_graph_view"})
+                                                       "enable_relationship_graph_view", "top_entries"})
         defaults = ReportConfig()
         config.reports = ReportConfig(
             enable_sankey_view=r.boolean(reports.get("enable_sankey_view", defaults.enable_sankey_view),
                                          "reports.enable_sankey_view"),
             enable_relationship_graph_view=r.boolean(
                 reports.get("enable_relationship_graph_view", defaults.enable_relationship_graph_view),
-                "reports.enable_relationship_graph_view"))
+                "reports.enable_relationship_graph_view"),
+            top_entries=r.integer(reports.get("top_entries", defaults.top_entries), "reports.top_entries"))
 
     def region(item: dict, key: str) -> RegionSpec:
         r.table(item, key, {"name", "origin", "length", "category"}, ("name", "origin", "length"))

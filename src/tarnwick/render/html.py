@@ -1,7 +1,13 @@
-"""One self-contained HTML page: inline CSS and SVG, nothing fetched from anywhere."""
+"""One self-contained HTML page: inline CSS, SVG and script, nothing fetched from anywhere.
+The regions and findings, an explorer to drill from a region down to its symbols, a table of
+every symbol to search and sort (with the change since the baseline, coloured by its sign),
+and the Sankey view of where the bytes go."""
 
 from __future__ import annotations
 
+from pathlib import Path
+
+from tarnwick.render.explorer import data_script, explorer_data
 
 from tarnwick.render.escape import html_text as escape
 from tarnwick.render.sankey import sankey_svg
@@ -17,7 +23,29 @@ td:first-child, th:first-child { text-align: left; }
 .bar-over { fill: #d0342c; } .finding { margin: 6px 0; } .sev { font-weight: 600; }
 .error { color: #b3261e; } .warning { color: #9a6700; } .info { color: #3f5f8f; }
 .hint { color: #5b6475; margin-left: 1.5em; } .note { color: #5b6475; }
+.crumb, .child { font: inherit; border: 0; background: none; color: #2456a6; cursor: pointer; padding: 0; }
+.crumb:hover, .child:hover { text-decoration: underline; }
+#blocks { display: flex; height: 58px; margin: 8px 0; gap: 2px; max-width: 1100px; }
+.block { flex-basis: 0; min-width: 3px; overflow: hidden; white-space: nowrap; cursor: pointer;
+  color: #fff; font-size: 12px; padding: 4px; box-sizing: border-box; border-radius: 3px; }
+.block.region { background: #4a6fa5; } .block.section { background: #7a5cc7; }
+.block.archive { background: #2f9e77; } .block.object { background: #c27c0e; }
+.block.symbol { background: #6b7280; } .block.rest { background: #b8bec9; color: #1d2330; cursor: default; }
+.block.more { background: #dde1e8; color: #1d2330; cursor: default; }
+.block.grown { box-shadow: inset 0 -5px 0 #d0342c; } .block.shrunk { box-shadow: inset 0 -5px 0 #1a8f3c; }
+#children { columns: 2; max-width: 1100px; padding-left: 18px; } .size { color: #5b6475; }
+.delta.grown { color: #b3261e; } .delta.shrunk { color: #1a7f37; }
+#search { font: inherit; padding: 4px 8px; width: 320px; } #count { color: #5b6475; margin-left: 10px; }
+.symbols { table-layout: fixed; } .symbols td, .symbols th { overflow: hidden;
+  white-space: nowrap; text-overflow: ellipsis; height: 21px; padding: 0 8px; text-align: left; }
+.symbols .num { text-align: right; } .symbols th { cursor: pointer; user-select: none; }
+.symbols th[data-order=down]::after { content: " ▾"; } .symbols th[data-order=up]::after { content: " ▴"; }
+#viewport { height: 440px; overflow-y: auto; position: relative; border: 1px solid #e3e6ec; }
+#rows-table { position: absolute; top: 0; left: 0; }
 """
+_SCRIPT = (Path(__file__).with_name("explorer.js")).read_text(encoding="utf-8")
+_COLUMNS = (("name", "Symbol", 300), ("object", "Object file", 230), ("section", "Section", 140),
+            ("region", "Region", 90), ("size", "Size", 100))
 _BAR_WIDTH = 360
 
 
@@ -28,6 +56,27 @@ def _bar(row) -> str:
             f'role="img" aria-label="{escape(row.name)} {percent(row.ratio)}">'
             f'<rect class="bar-bg" width="{_BAR_WIDTH}" height="14" rx="3"/>'
             f'<rect class="{kind}" width="{filled:.1f}" height="14" rx="3"/></svg>')
+
+
+def _explorer(report, comparison) -> list:
+    columns = list(_COLUMNS) + ([("change", "Change", 100)] if comparison is not None else [])
+    width = sum(w for *_, w in columns)
+    colgroup = "<colgroup>" + "".join(f'<col style="width:{width}px">' for *_, width in columns) + "</colgroup>"
+    head = "".join(f'<th data-key="{key}"{" class=num" if key in ("size", "change") else ""}>{title}</th>'
+                   for key, title, _ in columns)
+    return [
+        "<h2>Explorer</h2>",
+        '<div id="crumbs"></div><div id="blocks"></div><ul id="children"></ul>',
+        "<h2>Symbols</h2>",
+        '<input id="search" type="search" placeholder="Search symbols and object files" autocomplete="off">'
+        '<span id="count"></span>',
+        f'<table class="symbols" id="symbol-table" style="width:{width}px">{colgroup}<thead><tr>{head}</tr></thead></table>',
+        f'<div id="viewport" style="width:{width + 18}px"><div id="spacer"></div>'
+        f'<table class="symbols" id="rows-table" style="width:{width}px">{colgroup}'
+        '<tbody id="rows"></tbody></table></div>',
+        f'<script type="application/json" id="tarnwick-data">{data_script(explorer_data(report, comparison))}</script>',
+        f"<script>{_SCRIPT}</script>",
+    ]
 
 
 def render_html(report, comparison=None) -> str:
@@ -66,5 +115,6 @@ def render_html(report, comparison=None) -> str:
         parts += ["<h2>Where the bytes go</h2>", sankey_svg(view.sankey)]
     for note in view.notes:
         parts.append(f'<p class="note">Note: {escape(str(note))}</p>')
+    parts += _explorer(report, comparison)
     parts.append("</body></html>")
     return "\n".join(parts) + "\n"

@@ -12,13 +12,28 @@ import enum
 from tarnwick._native import write_json
 
 
+def _change(change) -> dict:
+    row = {"name": change.name}
+    if change.object_file is not None:
+        row["object_file"] = change.object_file
+    row.update(baseline=change.baseline, current=change.current, delta=change.delta, change=change.kind,
+               estimated=change.estimated)
+    return row
+
+
 def comparison_jsonable(comparison) -> dict:
-    return {
+    """The comparison at every level: regions by name (every region), and for sections,
+    components, archives, objects and symbols the entries that changed, the largest first."""
+    document = {
         "baseline_path": comparison.baseline_path,
-        "regions": {name: {"baseline": c.baseline, "current": c.current, "delta": c.delta,
-                           "change": c.kind} for name, c in comparison.regions.items()},
-        "notes": list(comparison.notes),
+        "flash_delta_bytes": comparison.flash_delta,
+        "ram_delta_bytes": comparison.ram_delta,
+        "regions": {name: _change(c) for name, c in comparison.regions.items()},
     }
+    for level in ("sections", "components", "archives", "objects", "symbols"):
+        document[level] = [_change(c) for c in comparison.level(level)]
+    document["notes"] = list(comparison.notes)
+    return document
 
 
 def _document(report, comparison) -> dict:

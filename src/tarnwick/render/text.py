@@ -3,6 +3,7 @@ Everything taken from the input is shown with control characters escaped."""
 
 from __future__ import annotations
 
+from tarnwick.render.breakdown import DEFAULT_TOP, change_rows, region_tops, shown_name
 from tarnwick.render.escape import plain
 from tarnwick.render.view import build_view, human_bytes, percent, signed_bytes, signed_points
 
@@ -15,7 +16,38 @@ def _bar(ratio: float) -> str:
     return f"[{bar}]" + ("!" if ratio > 1 else "")
 
 
-def render_text(report, comparison=None) -> str:
+def _tops(report, top: int) -> list:
+    lines = ["", f"Where the bytes go (the {top} largest per region; ~ marks sizes derived from a map)"]
+    for region in region_tops(report, top):
+        width = max([24] + [len(plain(e.name)) for e in region.symbols + region.objects])
+        lines.append(f"{plain(region.region)}")
+        if region.symbols:
+            lines.append(f"  {'symbol':<{width}}  {'size':>11}  object")
+            for entry in region.symbols:
+                size = f"{'~' if entry.estimated else ''}{entry.size:,} B"
+                lines.append(f"  {plain(entry.name):<{width}}  {size:>11}  {plain(entry.detail)}")
+        if region.objects:
+            lines.append(f"  {'object file':<{width}}  {'size':>11}")
+            for entry in region.objects:
+                lines.append(f"  {plain(entry.name):<{width}}  {entry.size:>9,} B")
+    return lines
+
+
+def _changes(comparison, top: int) -> list:
+    rows = change_rows(comparison, top)
+    if not rows:
+        return ["", "No section, component, archive, object or symbol changed since the baseline."]
+    lines = ["", f"Largest changes since the baseline (the {top} largest per level; ~ marks estimates)"]
+    for word, change in rows:
+        before = "-" if change.baseline is None else f"{change.baseline:,} B"
+        after = "-" if change.current is None else f"{change.current:,} B"
+        mark = "~" if change.estimated else " "
+        lines.append(f"  {word:<9} {mark}{signed_bytes(change.delta):>11}  {change.kind:<8}  "
+                     f"{plain(shown_name(change))}  ({before} -> {after})")
+    return lines
+
+
+def render_text(report, comparison=None, top: int = DEFAULT_TOP) -> str:
     view = build_view(report, comparison)
     lines = [f"tarnwick report for {plain(view.title)} ({plain(view.toolchain)})", ""]
     if view.regions:
@@ -51,6 +83,11 @@ def render_text(report, comparison=None) -> str:
     elif view.baseline_status:
         detail = f": {view.baseline_error}" if view.baseline_error else ""
         lines += ["", f"Baseline {plain(view.baseline_path)}: {view.baseline_status}{plain(detail)}"]
+    if comparison is not None:
+        lines += _changes(comparison, top)
+    if top > 0:
+        lines += _tops(report, top)
+    lines.append("")
     for note in view.notes:
         lines.append(f"Note: {plain(note)}")
     return "\n".join(lines) + "\n"

@@ -41,8 +41,8 @@ def parse(data, path: str) -> RawMap:
     try:
         regions, outputs, assignments, notes, gold, thumb, output_file = read_gnu_ld_map(
             data, RawInput, Symbol, named_code, never_allocated, split_origin)
-    except ValueError as exc:
-        reason, line = exc.args[0] if exc.args and isinstance(exc.args[0], tuple) else (str(exc), None)
+    except ValueError as exc:  # raised with the reason and the line
+        reason, line = exc.args if len(exc.args) == 2 else (str(exc), None)
         raise MapParseError(path, reason, line) from None
     raw = RawMap(toolchain="gnu_gold" if gold else "gnu_ld", path=path, thumb=thumb, output_file=output_file)
     raw.regions = [RawRegion(*region) for region in regions]

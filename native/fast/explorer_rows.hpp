@@ -1,0 +1,16 @@
+// The symbol table of the HTML explorer.
+#pragma once
+
+#include "support/ref.hpp"
+
+namespace tarnwick {
+
+// explorer_rows(symbols, place_of, origin_of, deltas, unchanged) -> (rows, groups): a row per
+// symbol that holds its bytes, [shown name, name, origin number, section number, region
+// number, size, change, size derived]; place_of(section) answers (section number, region
+// number, ...) and origin_of(object_file, archive) (origin number, contributor, ...), each once
+// per distinct key. The change is looked up (and taken out of) `deltas` by (name, contributor),
+// else `unchanged`. groups: (section, object_file, archive) -> row numbers.
+PyObject* explorer_rows(PyObject* module, PyObject* args) noexcept;
+
+}  // namespace tarnwick

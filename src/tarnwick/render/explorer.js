@@ -1,0 +1,157 @@
+// The explorer of tarnwick's HTML report: drill into the bytes (region, section, archive,
+// object, symbol), and search and sort every symbol. Reads its data from the page; renders
+// only the table rows in view, so a build with 100,000 symbols stays responsive.
+(function () {
+  "use strict";
+  var data = JSON.parse(document.getElementById("tarnwick-data").textContent);
+  var S = data.strings, rows = data.symbols;
+  var compared = rows.some(function (r) { return r[6] !== null; });
+  var ROW = 22, EXTRA = 8;
+
+  function bytes(n) { return n.toLocaleString("en-US") + " B"; }
+  function signed(n) {
+    if (n === null || n === undefined) return "";
+    if (n === 0) return "±0 B";
+    return (n > 0 ? "+" : "−") + Math.abs(n).toLocaleString("en-US") + " B";
+  }
+  function sign(n) { return n > 0 ? "grown" : n < 0 ? "shrunk" : ""; }
+  function el(tag, attrs, text) {
+    var node = document.createElement(tag);
+    for (var k in attrs) node.setAttribute(k, attrs[k]);
+    if (text !== undefined) node.textContent = text;
+    return node;
+  }
+
+  // --- drill-down: the children of the node in focus as blocks sized by their bytes ---------
+  var path = [data.tree];
+  var crumbs = document.getElementById("crumbs"), blocks = document.getElementById("blocks");
+  var children = document.getElementById("children");
+
+  function focus() { return path[path.length - 1]; }
+
+  function drawDrill() {
+    crumbs.textContent = "";
+    path.forEach(function (node, depth) {
+      if (depth) crumbs.appendChild(document.createTextNode(" › "));
+      var crumb = el("button", {"class": "crumb", "type": "button", "data-depth": depth}, node[0]);
+      crumb.addEventListener("click", function () { path = path.slice(0, depth + 1); drawDrill(); });
+      crumbs.appendChild(crumb);
+    });
+    var node = focus(), kids = node[3] === "symbol" ? [] : node[4], total = Math.max(node[1], 1);
+    blocks.textContent = "";
+    children.textContent = "";
+    var shown = 0;
+    kids.forEach(function (child, i) {
+      var share = child[1] / total;
+      if (i < 60 && share >= 0.004) {
+        var block = el("div", {"class": "block " + child[3] + " " + sign(child[2]), "data-name": child[0],
+                               "title": child[0] + ": " + bytes(child[1]) + (child[2] ? " (" + signed(child[2]) + ")" : "")});
+        block.style.flexGrow = String(child[1]);
+        block.appendChild(el("span", {}, child[0]));
+        block.addEventListener("click", function () { drill(child); });
+        blocks.appendChild(block);
+        shown += 1;
+      }
+    });
+    if (shown < kids.length) blocks.appendChild(el("div", {"class": "block more"}, "+" + (kids.length - shown)));
+    kids.slice(0, 200).forEach(function (child) {
+      var item = el("li", {"class": child[3]});
+      if (child[3] === "rest") {  // bytes no symbol names: nothing further to open
+        item.appendChild(el("span", {"class": "rest"}, child[0]));
+      } else {
+        var link = el("button", {"type": "button", "class": "child"}, child[0]);
+        link.addEventListener("click", function () { drill(child); });
+        item.appendChild(link);
+      }
+      item.appendChild(el("span", {"class": "size"}, " " + bytes(child[1])));
+      if (child[2]) item.appendChild(el("span", {"class": "delta " + sign(child[2])}, " " + signed(child[2])));
+      children.appendChild(item);
+    });
+    if (kids.length > 200) children.appendChild(el("li", {}, "… and " + (kids.length - 200) + " more"));
+  }
+
+  function drill(child) {
+    if (child[3] === "rest") return;
+    if (child[3] === "symbol") {  // a symbol: show it in the table
+      search.value = child[0];
+      filter();
+      return;
+    }
+    path.push(child);
+    drawDrill();
+  }
+
+  // --- the symbol table: search, sort, and only the rows in view ----------------------------
+  var search = document.getElementById("search"), viewport = document.getElementById("viewport");
+  var spacer = document.getElementById("spacer"), body = document.getElementById("rows");
+  var count = document.getElementById("count");
+  var shownRows = rows.slice(), order = {key: 5, down: true};
+  var keys = {name: 0, object: 2, section: 3, region: 4, size: 5, change: 6};
+
+  function value(row, key) { return key >= 2 && key <= 4 ? S[row[key]] : row[key]; }
+
+  function sortRows() {
+    var key = order.key, down = order.down ? -1 : 1;
+    shownRows.sort(function (a, b) {
+      var x = value(a, key), y = value(b, key);
+      if (x === null) x = -Infinity;
+      if (y === null) y = -Infinity;
+      if (x < y) return -down;
+      if (x > y) return down;
+      return a[0] < b[0] ? -1 : a[0] > b[0] ? 1 : 0;
+    });
+  }
+
+  function filter() {
+    var query = search.value.trim().toLowerCase();
+    shownRows = !query ? rows.slice() : rows.filter(function (r) {
+      return r[0].toLowerCase().indexOf(query) >= 0 || r[1].toLowerCase().indexOf(query) >= 0 ||
+             S[r[2]].toLowerCase().indexOf(query) >= 0;
+    });
+    sortRows();
+    viewport.scrollTop = 0;
+    drawRows();
+  }
+
+  function drawRows() {
+    spacer.style.height = (shownRows.length * ROW) + "px";
+    var first = Math.max(0, Math.floor(viewport.scrollTop / ROW) - EXTRA);
+    var last = Math.min(shownRows.length, first + Math.ceil(viewport.clientHeight / ROW) + 2 * EXTRA);
+    body.style.transform = "translateY(" + (first * ROW) + "px)";
+    body.textContent = "";
+    for (var i = first; i < last; i += 1) {
+      var r = shownRows[i], tr = el("tr", {"class": "symbol-row"});
+      tr.appendChild(el("td", {"class": "name", "title": r[1]}, r[0]));
+      tr.appendChild(el("td", {}, S[r[2]]));
+      tr.appendChild(el("td", {}, S[r[3]]));
+      tr.appendChild(el("td", {}, S[r[4]]));
+      tr.appendChild(el("td", {"class": "num"}, (r[7] ? "~" : "") + bytes(r[5])));
+      if (compared) tr.appendChild(el("td", {"class": "num delta " + sign(r[6])}, signed(r[6])));
+      body.appendChild(tr);
+    }
+    count.textContent = shownRows.length.toLocaleString("en-US") + " of " + rows.length.toLocaleString("en-US") + " symbols";
+  }
+
+  document.querySelectorAll("#symbol-table th[data-key]").forEach(function (th) {
+    th.addEventListener("click", function () {
+      var key = keys[th.getAttribute("data-key")];
+      order = {key: key, down: order.key === key ? !order.down : key >= 5};
+      document.querySelectorAll("#symbol-table th").forEach(function (h) { h.removeAttribute("data-order"); });
+      th.setAttribute("data-order", order.down ? "down" : "up");
+      sortRows();
+      drawRows();
+    });
+  });
+  var pending = null;
+  search.addEventListener("input", function () {
+    clearTimeout(pending);
+    pending = setTimeout(filter, 80);
+  });
+  viewport.addEventListener("scroll", function () { window.requestAnimationFrame(drawRows); });
+
+  sortRows();
+  drawDrill();
+  drawRows();
+  document.body.setAttribute("data-ready-ms", String(Math.round(performance.now())));
+  document.body.setAttribute("data-ready", "true");
+})();

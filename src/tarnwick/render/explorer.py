@@ -1,0 +1,148 @@
+"""The data of the HTML page's explorer: the bytes as a tree (region, output section, archive,
+object file, symbol) to drill into, and every symbol as a table row to search and sort, with
+its change since the baseline where there is one."""
+
+from __future__ import annotations
+
+import enum
+import posixpath
+from tarnwick._native import explorer_rows, write_json
+from tarnwick.origins import contributor_name
+from tarnwick.render.names import display_name
+
+NO_REGION, NO_ARCHIVE = "(no region)", "(no archive)"
+
+
+class _Strings:
+    """A table of the texts rows repeat (objects, sections, regions), referred to by number."""
+
+    def __init__(self):
+        self.index: dict = {}
+        self.texts: list = []
+
+    def number(self, text: str) -> int:
+        found = self.index.get(text)
+        if found is None:
+            found = self.index[text] = len(self.texts)
+            self.texts.append(text)
+        return found
+
+
+def explorer_data(report, comparison=None) -> dict:
+    """{"strings": [...], "symbols": [[name, raw name, object, section, region, size, delta,
+    estimated], ...], "tree": [name, bytes, delta, kind, [children]]}: texts of objects,
+    sections and regions as numbers into "strings"; a removed symbol has size 0."""
+    strings = _Strings()
+    regions = {}
+    for section in report.sections:
+        regions.setdefault(section.name, section.execution_region or NO_REGION)
+
+    def place_of(section):
+        region = regions.get(section, NO_REGION)
+        return strings.number(section or "(no section)"), strings.number(region), region
+
+    def origin_of(object_file, archive):
+        contributor = contributor_name(object_file, archive)
+        return strings.number(contributor), contributor
+
+    deltas = {(c.name, c.object_file): c for c in comparison.symbols} if comparison is not None else {}
+    rows, members = explorer_rows(report.symbols, place_of, origin_of, deltas,
+                                  0 if comparison is not None else None)
+    groups = {}
+    for (section, object_file, archive), numbers in members.items():
+        key = (regions.get(section, NO_REGION), section, posixpath.basename(archive) if archive else NO_ARCHIVE,
+               object_file or contributor_name(object_file, archive))
+        groups.setdefault(key, []).extend(numbers)
+    for change in deltas.values():  # symbols only the baseline has
+        rows.append([display_name(change.name), change.name, strings.number(change.object_file or "(unknown)"),
+                     strings.number("(removed)"), strings.number(NO_REGION), 0, change.delta, change.estimated])
+    tree = _tree(groups, rows)
+    _account_for_every_byte(tree, report)
+    return {"strings": strings.texts, "symbols": rows, "tree": tree}
+
+
+def _tree(groups: dict, rows: list) -> list:
+    """[name, bytes, delta or None, kind, children], children largest first; a symbol is
+    [name, bytes, delta, "symbol", row number]."""
+    root: dict = {}
+    for (region, section, archive, object_file), members in groups.items():
+        node = root
+        for key in (region, section or "(no section)", archive):
+            node = node.setdefault(key, {})
+        node.setdefault(object_file, []).extend(members)
+    return _node("all memory", root, 0, rows)
+
+
+_KINDS = ("all", "region", "section", "archive", "object")
+
+
+def _node(name: str, children, depth: int, rows: list) -> list:
+    if depth == len(_KINDS) - 1:  # an object file: its symbols
+        nodes = [[rows[i][0], rows[i][5], rows[i][6], "symbol", i] for i in children]
+    else:
+        nodes = [_node(key, value, depth + 1, rows) for key, value in children.items()]
+    return _finish([name, 0, None, _KINDS[depth], nodes])
+
+
+def _finish(node: list) -> list:
+    """Sums a node's bytes and changes from its children, sorted largest first."""
+    nodes = node[4]
+    nodes.sort(key=lambda child: (-child[1], child[0]))
+    deltas = [child[2] for child in nodes if child[2] is not None]
+    node[1], node[2] = sum(child[1] for child in nodes), sum(deltas) if deltas else None
+    return node
+
+
+def _rest(name: str, size: int) -> list:
+    return [name, size, None, "rest", []]
+
+
+def _account_for_every_byte(tree: list, report) -> None:
+    """Symbols do not cover a region: fill between inputs, stacks and heaps the script
+    reserves, code no symbol names, the load image of initialised data, gaps between
+    sections. Each becomes a leaf, so every region adds up to what the linker says it uses."""
+    regions = {node[0]: node for node in tree[4]}
+    used = {row["name"]: row["used_bytes"]
+            for row in (report.trends.get("visualization", {}) or {}).get("regions", [])}
+
+    def region_node(name: str) -> list:
+        if name not in regions:
+            regions[name] = [name, 0, None, "region", []]
+            tree[4].append(regions[name])
+        return regions[name]
+
+    for section in report.sections:
+        if section.size <= 0:
+            continue
+        if section.execution_region is not None:
+            region = region_node(section.execution_region)
+            node = next((child for child in region[4] if child[0] == section.name), None)
+            if node is None:
+                node = [section.name, 0, None, "section", []]
+                region[4].append(node)
+            reserved = sum(i.size for i in section.inputs if i.is_reservation)
+            fill = section.padding_bytes or 0
+            named = sum(child[1] for child in node[4])
+            rest = section.size - named - reserved - fill
+            for label, size in (("(reserved: stack, heap)", reserved), ("(alignment fill)", fill),
+                                ("(in no symbol)", rest)):
+                if size > 0:
+                    node[4].append(_rest(label, size))
+            _finish(node)
+        if (section.load_region and section.has_contents
+                and section.load_region != section.execution_region):
+            region_node(section.load_region)[4].append(_rest(f"{section.name} (load image)", section.size))
+    for name, region in regions.items():
+        gap = used.get(name, 0) - sum(child[1] for child in region[4])
+        if gap > 0:
+            region[4].append(_rest("(between sections)", gap))
+        _finish(region)
+    _finish(tree)
+
+
+def data_script(data: dict) -> str:
+    """The data as the text of a <script type="application/json">: every "<" written as an
+    escape, so no name can end the script."""
+    pieces: list = []
+    write_json(data, pieces.append, enum.Enum, 0)
+    return b"".join(pieces).decode("utf-8").replace("<", "\\u003c")
