@@ -1,7 +1,5 @@
 """The HTML report rendered by a real headless browser (Debian's chromium)."""
 
-import os
-import shutil
 import struct
 import subprocess
 import zlib
@@ -9,15 +7,13 @@ from pathlib import Path
 
 import pytest
 
+from browser import BROWSER, clean_environment, require
 from tarnwick.cli import main
 
 FIRMWARE = Path(__file__).resolve().parent.parent / "examples" / "firmware"
-BROWSER = shutil.which("chromium") or shutil.which("chromium-browser")
 BAR_COLOURS = {(233, 236, 242), (63, 127, 217), (224, 161, 0), (208, 52, 44)}
 
-if BROWSER is None and os.environ.get("CI"):
-    pytest.fail("CI must install chromium for the rendering check", pytrace=False)
-pytestmark = pytest.mark.skipif(BROWSER is None, reason="chromium is not installed")
+require("chromium")
 
 
 def decode_png(data: bytes):
@@ -59,10 +55,9 @@ def decode_png(data: bytes):
 
 
 def screenshot(html: Path, png: Path) -> None:
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
     subprocess.run([BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                     "--force-device-scale-factor=1", f"--screenshot={png}", "--window-size=1100,1000",
-                    html.as_uri()], check=True, capture_output=True, timeout=120, env=env)
+                    html.as_uri()], check=True, capture_output=True, timeout=120, env=clean_environment())
 
 
 def bar_rows(rows):

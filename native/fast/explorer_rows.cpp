@@ -22,20 +22,6 @@ struct PairHash {
     }
 };
 
-// A new reference to the readable form of a name (the name itself when nothing changes).
-PyObject* shown_name(PyObject* name) noexcept {
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-    if (text == nullptr) return nullptr;
-    try {
-        auto readable = demangle::shown({text, static_cast<std::size_t>(length)});
-        if (!readable) return Py_NewRef(name);
-        return PyUnicode_DecodeUTF8(readable->data(), static_cast<Py_ssize_t>(readable->size()), "replace");
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 // What a Python hook answers once per key (a section, an origin), kept for the next symbols.
 class Answers {
 public:
@@ -65,6 +51,19 @@ private:
 };
 
 }  // namespace
+
+PyObject* shown_name(PyObject* name) noexcept {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+    if (text == nullptr) return nullptr;
+    try {
+        auto readable = demangle::shown({text, static_cast<std::size_t>(length)});
+        if (!readable) return Py_NewRef(name);
+        return PyUnicode_DecodeUTF8(readable->data(), static_cast<Py_ssize_t>(readable->size()), "replace");
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 
 PyObject* explorer_rows(PyObject*, PyObject* args) noexcept {
     PyObject *symbols, *place_of, *origin_of, *deltas, *unchanged;

@@ -13,4 +13,8 @@ namespace tarnwick {
 // else `unchanged`. groups: (section, object_file, archive) -> row numbers.
 PyObject* explorer_rows(PyObject* module, PyObject* args) noexcept;
 
+// A new reference to the readable form of a str (itself when nothing changes); null with an
+// exception set.
+PyObject* shown_name(PyObject* name) noexcept;
+
 }  // namespace tarnwick

@@ -139,16 +139,7 @@ PyObject* display_name(PyObject*, PyObject* name) noexcept {
         PyErr_Format(PyExc_TypeError, "display_name() argument must be str, not %.200s", Py_TYPE(name)->tp_name);
         return nullptr;
     }
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-    if (text == nullptr) return nullptr;
-    try {
-        auto readable = demangle::shown({text, static_cast<std::size_t>(length)});
-        if (!readable) return Py_NewRef(name);
-        return PyUnicode_DecodeUTF8(readable->data(), static_cast<Py_ssize_t>(readable->size()), "replace");
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return shown_name(name);
 }
 
 PyMethodDef methods[] = {

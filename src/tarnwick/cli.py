@@ -42,12 +42,17 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_BAD_INPUT, f"tarnwick: error: {plain(message)}\n")
 
 
-def _common(parser) -> None:
-    """The options `analyze` and `diff` share."""
+def _common(parser, builds: int) -> None:
+    """The options `analyze` and `diff` share. One `--elf` cannot serve two builds: `diff`
+    finds each map's ELF file beside it."""
     elf = parser.add_mutually_exclusive_group()
-    elf.add_argument("--elf", type=Path, help="the ELF file of the same link (default: the one "
-                     "beside the map, same name with .elf or as its OUTPUT line names it)")
-    elf.add_argument("--no-elf", action="store_true", help="read the map alone")
+    if builds == 1:
+        elf.add_argument("--elf", type=Path, help="the ELF file of the same link (default: the one "
+                         "beside the map, same name with .elf or as its OUTPUT line names it)")
+    else:
+        parser.set_defaults(elf=None)
+    elf.add_argument("--no-elf", action="store_true", help="read the map alone" if builds == 1 else
+                     "read the maps alone (by default each map's ELF file is read when it is beside it)")
     parser.add_argument("--config", type=Path,
                         help=f"configuration file (default: ./{DEFAULT_CONFIG} when present)")
     parser.add_argument("--target", help="target name in the report (default: project.name)")
@@ -65,14 +70,14 @@ def _arguments() -> argparse.ArgumentParser:
     analyze = commands.add_parser("analyze", help="analyse a linker map file or an ELF file")
     analyze.add_argument("map", type=Path, help="the linker map file, or the ELF file alone")
     analyze.add_argument("--baseline", type=Path, help="a JSON report of an earlier build")
-    _common(analyze)
+    _common(analyze, builds=1)
     diff = commands.add_parser("diff", help="what changed between two builds")
     diff.add_argument("old", type=Path, help="the earlier build: a JSON report, a map or an ELF file")
     diff.add_argument("new", type=Path, help="the later build: a JSON report, a map or an ELF file")
     diff.add_argument("--fail-on-growth", action="append", default=[], metavar="[REGION=]BYTES",
                       type=_growth_limit, help="exit 1 when flash and RAM together (or REGION) grew by more "
                       "than BYTES; may be given once per region")
-    _common(diff)
+    _common(diff, builds=2)
     return parser
 
 

@@ -1,0 +1,159 @@
+"""The HTML explorer used as a person would, in a real headless Chromium driven by selenium:
+searching, drilling into blocks, sorting, and the page of a 20,000-function build."""
+
+import json
+import re
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+from browser import DRIVER, clean_environment, require
+from tarnwick.cli import main
+
+require("chromium", "chromedriver")
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+FIRMWARE = ROOT / "examples" / "firmware"
+MAPS = FIRMWARE / "maps"
+CONFIG = FIRMWARE / "tarnwick.toml"
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = webdriver.ChromeOptions()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1200,1000"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(options=options, service=Service(DRIVER, env=clean_environment()))
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture(scope="module")
+def compared(tmp_path_factory):
+    """The page of the grown build against the first one, and the JSON report of the same."""
+    folder = tmp_path_factory.mktemp("explorer")
+    page, document = folder / "diff.html", folder / "diff.json"
+    for form, path in (("html", page), ("json", document)):
+        main(["diff", str(MAPS / "gnu_ld.map"), str(MAPS / "gnu_ld_ram_overflow.map"), "--config", str(CONFIG),
+              "--format", form, "--output", str(path)])
+    return page, json.loads(document.read_text())
+
+
+def load(browser, page: Path) -> None:
+    browser.get(page.as_uri())
+    WebDriverWait(browser, 20).until(lambda b: b.find_element(By.TAG_NAME, "body").get_attribute("data-ready"))
+    errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
+    assert errors == []
+
+
+def visible_rows(browser) -> list:
+    return [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+            for row in browser.find_elements(By.CSS_SELECTOR, "#rows tr")]
+
+
+def count(browser) -> str:
+    return browser.find_element(By.ID, "count").text
+
+
+def children(browser) -> dict:
+    """The drill-down's list: name -> bytes."""
+    items = {}
+    for item in browser.find_elements(By.CSS_SELECTOR, "#children li"):
+        name, size = re.fullmatch(r"(.*) ([\d,]+) B(?: [+−±][\d,]+ B)?", item.text).groups()
+        items[name] = int(size.replace(",", ""))
+    return items
+
+
+def search(browser, text: str) -> None:
+    box = browser.find_element(By.ID, "search")
+    box.clear()
+    before = count(browser)
+    box.send_keys(text)
+    WebDriverWait(browser, 10).until(lambda b: count(b) != before)
+
+
+@pytest.mark.parametrize("query, names", [
+    ("filter", {"filter_apply", "filter_history", "taps"}),  # by name, and by object file filter.o
+    ("SENSOR_", {"sensor_init", "sensor_read", "sensor_offset"}),  # case does not matter
+    ("no such symbol", set()),
+])
+def test_typing_in_the_search_box_narrows_the_table(browser, compared, query, names):
+    page, _ = compared
+    load(browser, page)
+    total = count(browser)
+    search(browser, query)
+    assert {row[0] for row in visible_rows(browser)} == names
+    assert count(browser) == f"{len(names)} of {total.split(' of ')[1]}"
+
+
+def test_clicking_blocks_drills_from_a_region_to_a_symbol(browser, compared):
+    page, document = compared
+    load(browser, page)
+    used = {row["name"]: row["used_bytes"] for row in document["trends"]["visualization"]["regions"]}
+    assert children(browser) == used  # every region, with the linker's figure
+    for name, expected_crumbs in (("RAM", "all memory › RAM"), (".bss", "all memory › RAM › .bss"),
+                                  ("(no archive)", "all memory › RAM › .bss › (no archive)"),
+                                  ("main.o", "all memory › RAM › .bss › (no archive) › main.o")):
+        browser.find_element(By.CSS_SELECTOR, f'#blocks .block[data-name="{name}"]').click()
+        assert browser.find_element(By.ID, "crumbs").text == expected_crumbs
+        if name == "RAM":  # the region's parts add up to what the linker says it uses
+            assert sum(children(browser).values()) == used["RAM"]
+    item = browser.find_element(By.CSS_SELECTOR, "#children li")
+    assert item.text == "frame_buffer 24,576 B +20,480 B"
+    assert item.find_element(By.CSS_SELECTOR, ".delta").get_attribute("class") == "delta grown"
+    browser.find_element(By.CSS_SELECTOR, '#crumbs .crumb[data-depth="0"]').click()
+    assert browser.find_element(By.ID, "crumbs").text == "all memory"
+
+
+def test_the_table_sorts_by_a_column_and_colours_changes_by_sign(browser, compared):
+    page, _ = compared
+    load(browser, page)
+    sizes = [int(row[4].lstrip("~").split()[0].replace(",", "")) for row in visible_rows(browser)]
+    assert sizes == sorted(sizes, reverse=True) and sizes[0] == 24_576  # largest first at the start
+    browser.find_element(By.CSS_SELECTOR, '#symbol-table th[data-key="name"]').click()
+    names = [row[0] for row in visible_rows(browser)]
+    assert names == sorted(names)
+    browser.find_element(By.CSS_SELECTOR, '#symbol-table th[data-key="size"]').click()
+    browser.find_element(By.CSS_SELECTOR, '#symbol-table th[data-key="size"]').click()
+    sizes = [int(row[4].lstrip("~").split()[0].replace(",", "")) for row in visible_rows(browser)]
+    assert sizes == sorted(sizes)
+    grown = browser.find_element(By.CSS_SELECTOR, "#rows td.delta.grown")
+    assert grown.text == "+20,480 B"
+    red, green, blue = map(int, re.findall(r"\d+", grown.value_of_css_property("color"))[:3])
+    assert red > 150 and green < 80 and blue < 80
+
+
+@pytest.fixture(scope="module")
+def large_page(tmp_path_factory):
+    if shutil.which("arm-none-eabi-gcc") is None:
+        pytest.skip("arm-none-eabi-gcc not installed")
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        import large_firmware
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    folder = large_firmware.build()
+    page = tmp_path_factory.mktemp("large") / "large.html"
+    assert main(["analyze", str(folder / "firmware.map"), "--format", "html", "--output", str(page)]) == 0
+    return page, folder
+
+
+def test_the_large_build_is_interactive_within_two_seconds(browser, large_page):
+    page, _ = large_page
+    load(browser, page)
+    ready = int(browser.find_element(By.TAG_NAME, "body").get_attribute("data-ready-ms"))
+    assert ready < 2000, f"interactive after {ready} ms"
+    functions = 20_000
+    total = int(count(browser).split(" of ")[1].split()[0].replace(",", ""))
+    assert total >= 3 * functions  # a function, its table and its static scratch array each
+    assert len(visible_rows(browser)) < 100  # only what is in view is in the page
+    search(browser, "function_12345")
+    assert [row[0] for row in visible_rows(browser)] == ["function_12345"]
+    search(browser, "scratch_1999")  # statics, which only the ELF file names
+    assert {row[0] for row in visible_rows(browser)} == {f"scratch_1999{digit}" for digit in "0123456789"} | {"scratch_1999"}
