@@ -37,7 +37,7 @@ def run(capsys, *args):
 def html_rows(page: str) -> dict:
     data = json.loads(re.search(r'id="tarnwick-data">(.*?)</script>', page, re.S).group(1))
     strings = data["strings"]
-    return {(row[1], strings[row[2]]): row for row in data["symbols"]}
+    return {(row[1] or row[0], strings[row[2]]): row for row in data["symbols"]}
 
 
 @pytest.mark.parametrize("form", ["text", "markdown", "json", "html"])

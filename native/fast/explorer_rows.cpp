@@ -129,8 +129,9 @@ PyObject* explorer_rows(PyObject*, PyObject* args) noexcept {
             if (!shown || is_derived < 0) return nullptr;
             Ref row = Ref::steal(PyList_New(8));
             if (!row) return nullptr;
+            // the raw name only where it differs from the one shown
+            PyList_SET_ITEM(row.get(), 1, Py_NewRef(shown.get() == name.get() ? Py_None : name.get()));
             PyList_SET_ITEM(row.get(), 0, shown.release());
-            PyList_SET_ITEM(row.get(), 1, Py_NewRef(name.get()));
             PyList_SET_ITEM(row.get(), 2, Py_NewRef(PyTuple_GET_ITEM(origin, 0)));
             PyList_SET_ITEM(row.get(), 3, Py_NewRef(PyTuple_GET_ITEM(place, 0)));
             PyList_SET_ITEM(row.get(), 4, Py_NewRef(PyTuple_GET_ITEM(place, 1)));

@@ -6,7 +6,7 @@
 namespace tarnwick {
 
 // explorer_rows(symbols, place_of, origin_of, deltas, unchanged) -> (rows, groups): a row per
-// symbol that holds its bytes, [shown name, name, origin number, section number, region
+// symbol that holds its bytes, [shown name, name (None when shown as it is), origin number, section number, region
 // number, size, change, size derived]; place_of(section) answers (section number, region
 // number, ...) and origin_of(object_file, archive) (origin number, contributor, ...), each once
 // per distinct key. The change is looked up (and taken out of) `deltas` by (name, contributor),

@@ -29,6 +29,14 @@
 
   function focus() { return path[path.length - 1]; }
 
+  // An object file lists its symbols as row numbers, which become nodes only when opened.
+  function childrenOf(node) {
+    if (node[3] === "symbol") return [];
+    if (node[3] !== "object") return node[4];
+    return node[4].map(function (i) { return [rows[i][0], rows[i][5], rows[i][6], "symbol", i]; });
+  }
+  function rawName(r) { return r[1] === null ? r[0] : r[1]; }
+
   function drawDrill() {
     crumbs.textContent = "";
     path.forEach(function (node, depth) {
@@ -37,7 +45,7 @@
       crumb.addEventListener("click", function () { path = path.slice(0, depth + 1); drawDrill(); });
       crumbs.appendChild(crumb);
     });
-    var node = focus(), kids = node[3] === "symbol" ? [] : node[4], total = Math.max(node[1], 1);
+    var node = focus(), kids = childrenOf(node), total = Math.max(node[1], 1);
     blocks.textContent = "";
     children.textContent = "";
     var shown = 0;
@@ -105,7 +113,7 @@
   function filter() {
     var query = search.value.trim().toLowerCase();
     shownRows = !query ? rows.slice() : rows.filter(function (r) {
-      return r[0].toLowerCase().indexOf(query) >= 0 || r[1].toLowerCase().indexOf(query) >= 0 ||
+      return r[0].toLowerCase().indexOf(query) >= 0 || (r[1] !== null && r[1].toLowerCase().indexOf(query) >= 0) ||
              S[r[2]].toLowerCase().indexOf(query) >= 0;
     });
     sortRows();
@@ -121,7 +129,7 @@
     body.textContent = "";
     for (var i = first; i < last; i += 1) {
       var r = shownRows[i], tr = el("tr", {"class": "symbol-row"});
-      tr.appendChild(el("td", {"class": "name", "title": r[1]}, r[0]));
+      tr.appendChild(el("td", {"class": "name", "title": rawName(r)}, r[0]));
       tr.appendChild(el("td", {}, S[r[2]]));
       tr.appendChild(el("td", {}, S[r[3]]));
       tr.appendChild(el("td", {}, S[r[4]]));

@@ -31,7 +31,8 @@ class _Strings:
 def explorer_data(report, comparison=None) -> dict:
     """{"strings": [...], "symbols": [[name, raw name, object, section, region, size, delta,
     estimated], ...], "tree": [name, bytes, delta, kind, [children]]}: texts of objects,
-    sections and regions as numbers into "strings"; a removed symbol has size 0."""
+    sections and regions as numbers into "strings"; the raw name is null where it is the name
+    shown; a removed symbol has size 0."""
     strings = _Strings()
     regions = {}
     for section in report.sections:
@@ -54,7 +55,9 @@ def explorer_data(report, comparison=None) -> dict:
                object_file or contributor_name(object_file, archive))
         groups.setdefault(key, []).extend(numbers)
     for change in deltas.values():  # symbols only the baseline has
-        rows.append([display_name(change.name), change.name, strings.number(change.object_file or "(unknown)"),
+        shown = display_name(change.name)
+        rows.append([shown, None if shown == change.name else change.name,
+                     strings.number(change.object_file or "(unknown)"),
                      strings.number("(removed)"), strings.number(NO_REGION), 0, change.delta, change.estimated])
     tree = _tree(groups, rows)
     _account_for_every_byte(tree, report)
@@ -62,8 +65,8 @@ def explorer_data(report, comparison=None) -> dict:
 
 
 def _tree(groups: dict, rows: list) -> list:
-    """[name, bytes, delta or None, kind, children], children largest first; a symbol is
-    [name, bytes, delta, "symbol", row number]."""
+    """[name, bytes, delta or None, kind, children], children largest first; an object file's
+    children are the row numbers of its symbols."""
     root: dict = {}
     for (region, section, archive, object_file), members in groups.items():
         node = root
@@ -77,10 +80,12 @@ _KINDS = ("all", "region", "section", "archive", "object")
 
 
 def _node(name: str, children, depth: int, rows: list) -> list:
-    if depth == len(_KINDS) - 1:  # an object file: its symbols
-        nodes = [[rows[i][0], rows[i][5], rows[i][6], "symbol", i] for i in children]
-    else:
-        nodes = [_node(key, value, depth + 1, rows) for key, value in children.items()]
+    if depth == len(_KINDS) - 1:  # an object file: its symbols, as row numbers, largest first
+        sizes = [rows[i][5] for i in children]
+        order = sorted(range(len(children)), key=sizes.__getitem__, reverse=True)  # stable: ties keep row order
+        deltas = [rows[i][6] for i in children if rows[i][6] is not None]
+        return [name, sum(sizes), sum(deltas) if deltas else None, "object", [children[k] for k in order]]
+    nodes = [_node(key, value, depth + 1, rows) for key, value in children.items()]
     return _finish([name, 0, None, _KINDS[depth], nodes])
 
 
