@@ -81,7 +81,7 @@ def test_reserved_range_violation_fails_its_policy(capsys, tmp_path):
 
 @pytest.mark.parametrize("make_args, message", [
     (lambda t: ["analyze", t / "missing.map"], "missing.map: no such file"),
-    (lambda t: ["analyze", CONFIG], "tarnwick.toml:1: not a GNU ld or LLVM lld map"),
+    (lambda t: ["analyze", CONFIG], "tarnwick.toml:1: not a map tarnwick reads"),
     (lambda t: ["analyze", MAPS / "gnu_ld.map", "--config", t / "absent.toml"], "absent.toml: no such file"),
     (lambda t: ["analyze", MAPS / "gnu_ld.map", "--config", t / "bad.toml"], "bad.toml: budgets.flash.FLASH: must be from 0 to 1"),
     (lambda t: ["analyze", MAPS / "gnu_ld.map", "--format", "pdf"], "invalid choice: 'pdf'"),

@@ -122,7 +122,7 @@ def _truncated(name, fraction):
     (b"", "empty file"),
     (b"\n  \n\t\n", "empty file"),
     (b"\x7fELF\x01\x01\x01\x00\x00\x00", "not a usable ELF file"),
-    (b"hello world\nthis is not a map\n", "not a GNU ld or LLVM lld map"),
+    (b"hello world\nthis is not a map\n", "not a map tarnwick reads"),
     (_truncated("gnu_ld.map", 0.3).encode(), "truncated GNU ld map"),
     (_truncated("gnu_ld.map", 0.6).encode(), "truncated GNU ld map"),
     (b"Memory Configuration\n\nName Origin Length Attributes\nFLASH 0x0 zzz\n", "truncated GNU ld map"),
@@ -141,7 +141,7 @@ def test_bad_input_is_one_clear_error(tmp_path, content, reason):
 def test_errors_name_the_line(tmp_path):
     path = tmp_path / "x.map"
     path.write_text("\n\nnot a map\n")
-    with pytest.raises(MapParseError, match=r"x\.map:3: not a GNU ld or LLVM lld map") as caught:
+    with pytest.raises(MapParseError, match=r"x\.map:3: not a map tarnwick reads") as caught:
         load_map(path)
     assert caught.value.line == 3
 

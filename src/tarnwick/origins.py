@@ -5,7 +5,13 @@ from __future__ import annotations
 
 import functools
 import posixpath
+import re
 from typing import Optional
+
+
+# Archive names: ar's ".a", ".lib" and Rust's ".rlib", armlink's C libraries ("c_w.l"), and
+# TI's per-platform archives ("drivers_msp432p401x.aem4f").
+_PLATFORM_ARCHIVE = re.compile(r"\.a(?:e|r|a|m)[0-9a-z]{1,5}$", re.IGNORECASE)
 
 
 @functools.lru_cache(maxsize=65536)
@@ -16,7 +22,7 @@ def split_origin(origin: Optional[str]) -> tuple[Optional[str], Optional[str]]:
     if origin.endswith(")") and "(" in origin:
         cut = origin.rfind("(", 0, len(origin) - 1)
         archive, member = origin[:cut], origin[cut + 1:-1]
-        if archive.endswith((".a", ".lib", ".rlib")):
+        if archive.endswith((".a", ".lib", ".rlib", ".l")) or _PLATFORM_ARCHIVE.search(archive):
             return member, archive
     return origin, None
 

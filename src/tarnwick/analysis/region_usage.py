@@ -38,6 +38,10 @@ class _Counter:
     def place(self, start: int, end: int, name: str) -> None:
         self.placements.append((start, end, name))
 
+    def total(self) -> int:
+        """The bytes of the sections placed, gaps between them left out."""
+        return sum(end - start for start, end, _name in self.placements)
+
     def finish(self) -> tuple:
         """(final counter, furthest end, section names in placement order); None for an
         empty region."""
@@ -50,7 +54,8 @@ class _Counter:
 
 
 def compute_region_usage(model: NormalizedBuildModel) -> dict:
-    """Region name to usage: the region's final location counter minus its origin. A section
+    """Region name to usage: the region's final location counter minus its origin (or, for a
+    linker that counts so, the sum of its sections). A section
     counts in the region it runs from; a section copied at start-up also counts, at its load
     address, in the region holding its image. The first region of a name wins."""
     regions = {}
@@ -72,7 +77,10 @@ def compute_region_usage(model: NormalizedBuildModel) -> dict:
     for name, region in regions.items():
         current, furthest, names = counters[name].finish()
         capacity = region.length
-        used_bytes = max(current - region.origin, 0) if current is not None else 0
+        if getattr(model, "use_counts_gaps", True):
+            used_bytes = max(current - region.origin, 0) if current is not None else 0
+        else:
+            used_bytes = counters[name].total()
         reach = max(furthest - region.origin, 0) if furthest is not None else 0
         result[name] = RegionUsageResult(
             name=name,

@@ -15,6 +15,9 @@ class Toolchain(str, enum.Enum):
     GNU_GOLD = "gnu_gold"
     LLVM_LLD = "llvm_lld"
     MOLD = "mold"
+    ARMLINK = "armlink"
+    IAR_ILINK = "iar_ilink"
+    TI = "ti_linker"
     ELF = "elf"
     MANUAL = "manual"
 
@@ -147,6 +150,9 @@ class NormalizedBuildModel:
     reserved_ranges: list = field(default_factory=list)
     source_path: Optional[str] = None
     warnings: list = field(default_factory=list)  # what the command also says on stderr
+    # How the linker counts a region's use: from its origin to the end of what it placed last,
+    # gaps included (GNU ld, armlink, IAR), or as the sum of the sections in it (TI).
+    use_counts_gaps: bool = True
 
     def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
         if name is None:

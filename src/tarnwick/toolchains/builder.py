@@ -53,19 +53,20 @@ class RegionPlacer:
         return region
 
 
-def _regions(raw: RawMap, config, notes: list) -> tuple[list, Optional[str]]:
+def regions_with_config(found: list, config, notes: list) -> tuple[list, Optional[str]]:
+    """The regions a map gives, with the categories the configuration names for them; the
+    configuration's regions when the map gives none; and, when there are none at all, the
+    sentence that says what cannot be checked."""
     configured = {r.name: r for r in getattr(config, "regions", ()) or ()}
-    if raw.regions:
-        regions = []
-        for r in raw.regions:
-            given = configured.pop(r.name, None)
-            category = (MemoryCategory(given.category) if given is not None and given.category
-                        else region_category(r.name, r.attributes))
-            regions.append(MemoryRegion(r.name, r.origin, r.length, category, r.attributes))
+    if found:
+        for region in found:
+            given = configured.pop(region.name, None)
+            if given is not None and given.category:
+                region.category = MemoryCategory(given.category)
         if configured:
             notes.append(f"configured region(s) {', '.join(sorted(configured))} not in the map: "
                          "left out")
-        return regions, None
+        return found, None
     if configured:
         notes.append("memory regions taken from the configuration (the map lists none)")
         return [MemoryRegion(r.name, r.origin, r.length,
@@ -130,26 +131,28 @@ def _load_evidence(outputs: list, index: int, regions: list) -> Optional[bool]:
     return None
 
 
-def _symbol_start(address: int, part: RawInput, end: int, thumb: bool) -> Optional[int]:
+def _symbol_start(address: int, part: RawInput, end: int, thumb: bool, code: bool) -> Optional[int]:
     """Where a symbol's bytes start: Arm Thumb functions carry the low bit set."""
     if part.address <= address < end:
-        return address - 1 if thumb and address & 1 and named_code(part.name) else address
+        return address - 1 if thumb and address & 1 and code else address
     if thumb and address & 1 and part.address <= address - 1 < end:
         return address - 1
     return None
 
 
-def _input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: bool) -> list:
+def input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: bool,
+                  code: Optional[bool] = None) -> list:
     """The symbols of one input section, every byte of it accounted for once. Where the map
     gives no sizes, a symbol runs to the next symbol or the end of its input section. More than
     one name at one address (aliases) all get the size; the first is the one whose bytes count,
     the others name it in `alias_of`. Bytes no symbol covers go to a symbol named after the
-    input section."""
+    input section. `code` says whether the part holds code (else its name tells)."""
     object_file, archive = split_origin(part.origin)
     end = part.address + part.size
+    code = named_code(part.name) if code is None else code
     located = []
     for symbol in part.symbols:
-        start = _symbol_start(symbol.address, part, end, thumb)
+        start = _symbol_start(symbol.address, part, end, thumb, code)
         if start is not None:
             located.append((start, symbol))
         elif not part.size:
@@ -165,7 +168,9 @@ def _input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: b
             group_end += 1
         group = [symbol for _, symbol in located[index:group_end + 1]]
         following = located[group_end + 1][0] if group_end + 1 < len(located) else end
-        primary = next((s for s in group if part.name.endswith("." + s.name)), group[0])
+        # the one whose bytes count: named by the input section, else the largest
+        primary = next((s for s in group if part.name.endswith("." + s.name)),
+                       max(group, key=lambda s: s.size or 0) if sizes_given else group[0])
         if sizes_given:
             for symbol in group:
                 size = max(0, min(symbol.size or 0, end - start))
@@ -187,9 +192,10 @@ def _input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: b
     return result
 
 
-def _hints(raw: RawMap, sections: list) -> dict:
+def stack_heap_hints(assignments: list, sections: list) -> dict:
+    """Where the stacks and heaps are, from script assignments and section names."""
     hints: dict[str, list] = {"stack": [], "heap": []}
-    for name, value, expression in raw.assignments:
+    for name, value, expression in assignments:
         found = _HINT.search(name)
         if found:
             shown = f"0x{value:x}" if value is not None else expression
@@ -199,6 +205,10 @@ def _hints(raw: RawMap, sections: list) -> dict:
             if kind in section.name.lower():
                 hints[kind].append(f"section {section.name} at 0x{section.address:x}, {section.size} bytes")
     return hints
+
+
+def configured_reserved_ranges(config) -> list:
+    return [ReservedRange(r.name, r.start, r.length) for r in getattr(config, "reserved_ranges", ()) or ()]
 
 
 def mark_unified(regions: list, sections: list) -> None:
@@ -220,7 +230,9 @@ def mark_unified(regions: list, sections: list) -> None:
 
 def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
     notes: list = []
-    regions, missing_regions = _regions(raw, config, notes)
+    found = [MemoryRegion(r.name, r.origin, r.length, region_category(r.name, r.attributes), r.attributes)
+             for r in raw.regions]
+    regions, missing_regions = regions_with_config(found, config, notes)
     model = NormalizedBuildModel(toolchain=Toolchain(raw.toolchain), memory_regions=regions,
                                  source_path=raw.path)
     assumptions = model.parse_assumptions
@@ -260,7 +272,7 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
             continue
         for part in out.inputs:
             if not part.is_fill:
-                model.symbols.extend(_input_symbols(part, out.name, raw.symbol_sizes_given, raw.thumb))
+                model.symbols.extend(input_symbols(part, out.name, raw.symbol_sizes_given, raw.thumb))
             part.symbols = []  # now in model.symbols with their sizes
     mark_unified(regions, model.sections)
 
@@ -279,7 +291,6 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
         assumptions.append(f"{', '.join(unified)} hold(s) both the image and writable data: its "
                            "code and read-only data count as flash, its writable data as RAM")
     assumptions.extend(raw.notes)
-    for reserved in getattr(config, "reserved_ranges", ()) or ():
-        model.reserved_ranges.append(ReservedRange(reserved.name, reserved.start, reserved.length))
-    model.stack_heap_hints = _hints(raw, model.sections)
+    model.reserved_ranges.extend(configured_reserved_ranges(config))
+    model.stack_heap_hints = stack_heap_hints(raw.assignments, model.sections)
     return model

@@ -12,12 +12,16 @@ from typing import Iterator, Optional, Union
 
 from tarnwick.files import FileProblem, open_regular, reason
 
-from tarnwick.toolchains import gnu_ld, llvm_lld
+from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, llvm_lld, ti_linker
 from tarnwick.toolchains.base import NormalizedBuildModel
 from tarnwick.toolchains.builder import build_model, mark_unified
 from tarnwick.toolchains.errors import MapParseError
 
 _PROBE_BYTES = 64 * 1024
+# Told apart by content before GNU ld, whose signatures are looser.
+_VENDOR_READERS = (armlink, iar_ilink, ti_linker)
+READ_FORMATS = ("it reads maps of GNU ld, gold, LLVM lld, mold, Arm armlink (Keil MDK), IAR ILINK and "
+                "the TI linker, and ELF files")
 
 
 def text_encoding(head: bytes) -> str:
@@ -48,8 +52,9 @@ def _head_text(path: str, head: bytes, encoding: str) -> str:
 
 
 def _first_line(text: str) -> tuple[int, str]:
+    """The first line with a word in it: banners of '#' or '*' say nothing of the file."""
     for number, line in enumerate(text.splitlines(), 1):
-        if line.strip():
+        if any(character.isalnum() for character in line):
             return number, line
     return 1, ""
 
@@ -72,8 +77,9 @@ AUTO = "auto"  # use the ELF file of the link when one is found beside the map
 
 def load_map(path: Union[str, os.PathLike], config=None,
              elf: Union[str, os.PathLike, None] = None) -> NormalizedBuildModel:
-    """The model of a GNU ld, gold, LLVM lld or mold map file, or of an ELF file, told apart by
-    content. With a map, `elf` names the ELF file of the same link to take symbol sizes and
+    """The model of a map file (GNU ld, gold, LLVM lld, mold, armlink, IAR ILINK, TI), or of an
+    ELF file, told apart by
+    content. With a GNU or LLVM map, `elf` names the ELF file of the same link to take symbol sizes and
     section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
     Raises MapParseError naming the file (and the line) for anything that is not a complete
     map or a usable ELF file."""
@@ -86,10 +92,13 @@ def load_map(path: Union[str, os.PathLike], config=None,
             encoding = text_encoding(head)
             head_text = _head_text(name, head, encoding)
             number, first = _first_line(head_text)
-            if llvm_lld.looks_like(first):
+            vendor = next((reader for reader in _VENDOR_READERS if reader.looks_like(head_text)), None)
+            if llvm_lld.looks_like(first) or vendor is not None:
                 binary.seek(0)
                 handle = io.TextIOWrapper(binary, encoding=encoding, errors="replace", newline=None)
                 with collector_paused():
+                    if vendor is not None:
+                        return vendor.parse(_lines(handle, name), name, config)
                     raw = llvm_lld.parse(_lines(handle, name), name)
                     model = build_model(raw, config)
             elif gnu_ld.looks_like(head_text):
@@ -97,8 +106,8 @@ def load_map(path: Union[str, os.PathLike], config=None,
                     raw = gnu_ld.parse(data, name)
                     model = build_model(raw, config)
             else:
-                raise MapParseError(name, f"not a GNU ld or LLVM lld map (unexpected {first.strip()[:60]!r})",
-                                    number)
+                raise MapParseError(name, f"not a map tarnwick reads ({READ_FORMATS}); it begins "
+                                    f"{first.strip()[:60]!r}", number)
     except FileProblem as exc:
         raise MapParseError(name, str(exc)) from None
     except OSError as exc:

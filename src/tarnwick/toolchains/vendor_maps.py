@@ -1,0 +1,106 @@
+"""What the readers of the maps of Arm's armlink, IAR's ILINK and TI's linker share. These
+maps state what each section is (code, read-only, writable, zero-initialised), and most state
+symbol sizes and their own totals; the readers turn them into the model directly, and the
+totals a map states are checked against the model's."""
+
+from __future__ import annotations
+
+import bisect
+import re
+from dataclasses import dataclass, field
+from typing import Optional
+
+from tarnwick.toolchains.base import NormalizedBuildModel, Toolchain
+from tarnwick.toolchains.builder import (
+    configured_reserved_ranges, input_symbols, mark_unified, regions_with_config, stack_heap_hints,
+)
+
+_GROUPING = re.compile(r"(?<=[0-9a-fA-F])['\u00a0 ](?=[0-9a-fA-F])")
+
+
+def number(text: str) -> int:
+    """A figure as these maps print it: "0x26c", "0x800'0000" and "4'470" (IAR 9), "1 156"
+    (IAR 7), "1,632". Raises ValueError for anything else."""
+    plain = _GROUPING.sub("", text.strip()).replace(",", "")
+    return int(plain, 16) if plain[:2].lower() == "0x" else int(plain, 10)
+
+
+@dataclass
+class Stated:
+    """The totals a map states about itself, with the words it uses for them."""
+
+    flash: Optional[int] = None
+    flash_words: str = ""
+    ram: Optional[int] = None
+    ram_words: str = ""
+    regions: dict = field(default_factory=dict)  # region name -> used bytes as the map prints them
+
+
+def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, config, *,
+             sizes_given: bool, thumb: bool, notes: list, stated: Stated,
+             use_counts_gaps: bool = True) -> NormalizedBuildModel:
+    """The model of a vendor map: the regions (with what the configuration says of them), the
+    sections with their input sections, whose `symbols` hold what the map lists, and the notes.
+    The map's own totals are compared with the model's; a difference is an unresolved
+    ambiguity, so nobody trusts a figure the file contradicts."""
+    assumptions: list = []
+    regions, missing = regions_with_config(regions, config, assumptions)
+    model = NormalizedBuildModel(toolchain=toolchain, memory_regions=regions, source_path=path,
+                                 use_counts_gaps=use_counts_gaps)
+    if missing:
+        model.unresolved_ambiguities.append(missing)
+    model.sections.extend(sections)
+    for section in sections:
+        for part in section.inputs:
+            if not part.is_fill:
+                model.symbols.extend(input_symbols(part, section.name, sizes_given, thumb, section.is_code))
+            part.symbols = []
+    mark_unified(model.memory_regions, model.sections)
+    model.reserved_ranges.extend(configured_reserved_ranges(config))
+    model.stack_heap_hints = stack_heap_hints([], model.sections)
+    model.parse_assumptions.extend(assumptions + notes)
+    if not sizes_given:
+        model.parse_assumptions.append("symbol sizes derived from the next symbol or the end of the "
+                                       "input section (the map gives addresses only)")
+    model.parse_assumptions.append("bytes of an input section that no symbol covers are attributed "
+                                   "to a symbol named after the input section")
+    _check_against_stated(model, stated)
+    return model
+
+
+def _check_against_stated(model: NormalizedBuildModel, stated: Stated) -> None:
+    from tarnwick.analysis.region_usage import compute_region_usage
+    from tarnwick.analysis.symbol_breakdown import compute_flash_ram_attribution
+
+    totals = compute_flash_ram_attribution(model)
+    said = []
+    for kind, ours, theirs, words in (("flash", totals.flash_bytes, stated.flash, stated.flash_words),
+                                      ("RAM", totals.ram_bytes, stated.ram, stated.ram_words)):
+        if theirs is None:
+            continue
+        said.append(f"{kind} {theirs:,} B ({words})")
+        if ours != theirs:
+            model.unresolved_ambiguities.append(
+                f"the map states {kind} {theirs:,} B ({words}); its sections add up to {ours:,} B")
+    if said:
+        model.parse_assumptions.append("the map states " + ", ".join(said))
+    usage = compute_region_usage(model)
+    for name, theirs in stated.regions.items():
+        ours = usage[name].used_bytes if name in usage else None
+        if ours is not None and ours != theirs:
+            model.unresolved_ambiguities.append(
+                f"the map states region {name} uses {theirs:,} B; its sections add up to {ours:,} B")
+
+
+def place_symbols(sections: list, symbols: list) -> None:
+    """Gives each input section the symbols that lie in it, by address (a Thumb function's
+    address carries the low bit)."""
+    parts = sorted((part for section in sections for part in section.inputs if not part.is_fill and part.size),
+                   key=lambda part: part.address)
+    starts = [part.address for part in parts]
+    for symbol in symbols:
+        for address in (symbol.address, symbol.address & ~1):
+            index = bisect.bisect_right(starts, address) - 1
+            if index >= 0 and address < parts[index].address + parts[index].size:
+                parts[index].symbols.append(symbol)
+                break
