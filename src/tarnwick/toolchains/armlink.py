@@ -198,7 +198,13 @@ def _model(path, config, load_regions, exec_regions, symbols, stated: Stated):
         regions[lr.name] = MemoryRegion(lr.name, lr.base, lr.max, region_category(lr.name, "rx"), "rx")
         stated.regions[lr.name] = lr.size
     for er in exec_regions:
-        if er.in_place or er.empty or er.max == _NO_MAX:
+        if er.empty:  # a stack or heap the scatter file reserves: without a Max, exactly its size
+            capacity = er.max if er.max != _NO_MAX else er.size
+            regions[er.name] = MemoryRegion(er.name, er.exec_base, capacity, region_category(er.name, "rw"), "rw")
+            stated.regions[er.name] = er.size
+            notes.append(f"{er.name} is an EMPTY execution region: the {er.size:,} B it reserves count as used")
+            continue
+        if er.in_place or er.max == _NO_MAX:
             continue
         regions[er.name] = MemoryRegion(er.name, er.exec_base, er.max, region_category(er.name, "rw"), "rw")
         stated.regions[er.name] = er.size

@@ -27,6 +27,7 @@ _TOTAL = re.compile(r"^\s*([\d' ]+?)\s+bytes of (readonly|readwrite)\s+(code|dat
 _LIBRARY = re.compile(r"^\[(\d+)\] = (.*?)\s*$")
 _FAILED = re.compile(r"minimum\s+size\s+of\s+(0x[0-9a-fA-F']+)\s+bytes.*?in\s+<\[(0x[0-9a-fA-F']+)-(0x[0-9a-fA-F']+)\]>"
                      r".*?uncommitted\s+space\s+(0x[0-9a-fA-F']+)", re.S)
+_CONTAINER = re.compile(r"^<(?:\w+ )?block>$", re.IGNORECASE)  # "<Block>", "<Init block>"; not "<Block tail>"
 _TWO_WORD_KINDS = {"ro code", "rw code", "ro data", "rw data"}
 _ONE_WORD_KINDS = {"const", "zero", "uninit", "inited", "data", "noinit", "code"}
 _ARCHIVE_SUFFIXES = (".a", ".lib")
@@ -104,6 +105,7 @@ class _Reader:
         self.errors: list = []
         self.block = ""
         self.in_table = False
+        self.in_error = False
         self.pending = ""  # a name that wrapped onto the next line
 
     def read(self, lines: Iterable[str]) -> None:
@@ -119,6 +121,7 @@ class _Reader:
                 self.pending = ""
                 continue
             if not stripped or set(stripped) <= {"*", "#", "-", " "}:  # rules under headings
+                self.in_error = False
                 continue
             try:
                 self._line(part, line, stripped, number_)
@@ -127,21 +130,26 @@ class _Reader:
                                     "with its figures in hex or decimal", number_) from None
 
     def _line(self, part, line: str, stripped: str, number_: int) -> None:
+        if not line[:1].isspace() and not stripped.startswith("Error["):
+            self.in_error = False
         library = _LIBRARY.match(stripped)
         total = _TOTAL.match(line)
         if library:
             self.libraries[library.group(1)] = library.group(2)
         elif total:
             self.totals[(total.group(2), total.group(3))] = number(total.group(1).strip())
-        elif stripped.startswith(("Error[", "Errors:")) or self.errors and not stripped.startswith("Warning"):
-            if not stripped.startswith("Errors: none"):
-                self.errors.append(stripped)
+        elif stripped.startswith("Error[") or self.in_error and line[:1].isspace():
+            self.errors.append(stripped)  # a message and its indented continuation lines
+            self.in_error = True
+            return
         elif part == "PLACEMENT SUMMARY":
             self._placement(line, stripped)
         elif part == "ENTRY LIST":
+            if stripped.startswith("Entry") and "Address" in stripped:  # the table's heading
+                return
             tokens = (self.pending + " " + stripped).split() if self.pending else stripped.split()
-            if _hex_pair(tokens) < 0 and not any(t.startswith("0x") for t in tokens[1:]):
-                self.pending = stripped if len(tokens) == 1 else ""
+            if not any(t.startswith("0x") for t in tokens[1:]):  # a long name, its row on the next line
+                self.pending = stripped
                 return
             self.pending = ""
             found = _entry(tokens)
@@ -176,7 +184,7 @@ class _Reader:
             self.pending = stripped if _hex_pair(tokens) < 0 else ""
             return
         self.pending = ""
-        if row.module != "<Block>":  # a block's own row repeats the size of what it holds
+        if not _CONTAINER.match(row.module):  # a block's own row repeats the size of what it holds
             self.rows.append(row)
 
 

@@ -161,10 +161,14 @@ def _model(reader: _Reader, config):
         contents = not flags & {"UNINITIALIZED", "NOLOAD", "NOINIT"}
         where = region_containing(regions, address)
         loads_in = region_containing(regions, load) if load is not None else None
+        inputs = tuple(out.inputs)
+        if run:  # the rows give load addresses; the symbols are where the code runs
+            shift = address - out.address
+            inputs = tuple(InputSection(i.name, i.address + shift, i.size, i.origin, i.is_fill) for i in inputs)
         sections.append(Section(out.name, address, out.size, where.name if where else None,
                                 load_region=loads_in.name if loads_in else None, load_address=load,
                                 has_contents=contents, is_code="x" in kind,
-                                inputs=tuple(out.inputs), is_writable="w" in kind or not contents))
+                                inputs=inputs, is_writable="w" in kind or not contents))
     _aliases(reader, regions, sections, stated, notes)
     place_symbols(sections, [RawSymbol(name, address, None) for name, address in reader.symbols])
     return assemble(Toolchain.TI, reader.path, regions, sections, config, sizes_given=False, thumb=reader.arm,

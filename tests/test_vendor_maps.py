@@ -1,0 +1,212 @@
+"""Maps of Arm's armlink, IAR's ILINK and TI's linker: the figures equal what each file states
+about itself. The expectations are read from the files with this test's own patterns, never
+from the readers: ../shared/vendormaps holds maps of other people's builds (skipped when
+absent), tests/vendor_maps small maps written here for what those do not show."""
+
+import json
+import re
+from pathlib import Path
+
+import pytest
+
+from tarnwick.analysis.region_usage import compute_region_usage
+from tarnwick.analysis.summary import build_analysis_report
+from tarnwick.cli import main
+from tarnwick.config import TarnwickConfig
+from tarnwick.toolchains import MapParseError, load_map
+
+HERE = Path(__file__).resolve().parent
+SHARED = HERE.parents[1] / "shared" / "vendormaps"
+OURS = HERE / "vendor_maps"
+SHARED_MAPS = sorted(SHARED.glob("*.map")) if SHARED.is_dir() else []
+OUR_MAPS = sorted(OURS.glob("*.map"))
+
+
+def digits(text: str) -> int:
+    text = text.replace("'", "").replace(" ", "")
+    return int(text, 16) if text.startswith("0x") else int(text)
+
+
+def stated(text: str) -> dict:
+    """{"toolchain", "flash", "ram", "regions": {name: used}} as the file states them."""
+    if text.startswith("Component:"):
+        total = {kind: int(value) for kind, value in re.findall(r"Total (ROM|RW)\s+Size \([^)]*\)\s+(\d+)", text)}
+        regions = {}
+        for kind, name, props in re.findall(r"(Load|Execution) Region (\S+) \((.*)\)", text):
+            fields = dict(re.findall(r"(?:^|, )([A-Za-z][A-Za-z ]*): (0x[0-9a-fA-F]+)", props))
+            runs_elsewhere = kind == "Execution" and fields.get("Exec base") != fields.get("Load base")
+            capacity_known = fields.get("Max") != "0xffffffff"
+            if (kind == "Load" or runs_elsewhere) and capacity_known or "EMPTY" in props:
+                regions[name] = int(fields["Size"], 16)
+        empty = sum(int(size, 16) for size in re.findall(r"Size: (0x[0-9a-f]+), Max: [^)]*EMPTY", text))
+        return {"toolchain": "armlink", "flash": total["ROM"], "ram": total["RW"] + empty, "regions": regions}
+    if "IAR ELF Linker" in text:
+        totals = {(a, b): digits(n) for n, a, b in
+                  re.findall(r"^\s*([\d' ]+?) bytes of (readonly|readwrite)\s+(code|data) memory", text, re.M)}
+        flash = totals[("readonly", "code")] + totals.get(("readonly", "data"), 0)
+        return {"toolchain": "iar_ilink", "flash": flash, "ram": totals[("readwrite", "data")], "regions": {}}
+    rows = re.findall(r"^  (\S+)\s+([0-9a-f]{8})\s+([0-9a-f]{8})\s+([0-9a-f]{8})\s+[0-9a-f]{8}\s+(R[ W][ I]?[ X]?)",
+                      text, re.M)
+    used = {name: int(value, 16) for name, _origin, _length, value, _attr in rows}
+    sections = [(int(a, 16), int(n, 16)) for a, n in re.findall(r"^\S+\s+\d+\s+([0-9a-f]{8})\s+([0-9a-f]{8})", text, re.M)]
+    # one memory seen at two addresses states its use twice: count it where the sections are
+    flash = ram = 0
+    for name, origin, length, value, attr in rows:
+        start = int(origin, 16)
+        holds = any(start <= address < start + int(length, 16) for address, size in sections if size)
+        twin = any(other != name and (l, v) == (length, value) for other, _o, l, v, _a in rows)
+        if twin and not holds and int(value, 16):
+            used.pop(name)
+            continue
+        if "W" in attr:
+            ram += int(value, 16)
+        else:
+            flash += int(value, 16)
+    return {"toolchain": "ti_linker", "flash": flash, "ram": ram, "regions": used}
+
+
+def report_of(path):
+    config = TarnwickConfig()
+    model = load_map(path, config)
+    return model, build_analysis_report(model, config)
+
+
+@pytest.mark.parametrize("path", SHARED_MAPS + OUR_MAPS, ids=lambda p: p.name)
+def test_figures_equal_what_the_map_states(path):
+    expected = stated(path.read_text(encoding="utf-8", errors="replace"))
+    model, report = report_of(path)
+    assert report.metadata.toolchain_detected == expected["toolchain"]
+    assert (report.summary.total_flash, report.summary.total_ram) == (expected["flash"], expected["ram"])
+    usage = {name: u.used_bytes for name, u in compute_region_usage(model).items()}
+    assert {name: usage.get(name) for name in expected["regions"]} == expected["regions"]
+    assert model.unresolved_ambiguities == [] or not model.memory_regions
+    assert report.issues == []  # a clean, ordinary build gives no findings
+    assert any(symbol.size for symbol in model.symbols)
+
+
+def test_iar_placement_ranges_use_what_the_unused_ranges_leave():
+    """IAR 9 lists the free ranges: each region's use is its range less them."""
+    path = OURS / "iar-arm8-init-by-copy.map"
+    model, _ = report_of(path)
+    usage = compute_region_usage(model)
+    text = path.read_text()
+    for name, low, high in re.findall(r'^"(P\d)":\s+place in \[from (\S+) to (\S+?)\]', text, re.M):
+        start, end = digits(low), digits(high) + 1
+        free = sum(digits(b) + 1 - digits(a) for a, b, _ in re.findall(r"^\s+(0x\S+)\s+(0x\S+)\s+(0x\S+)\s*$", text, re.M)
+                   if start <= digits(a) < end)
+        assert usage[name].used_bytes == end - start - free
+
+
+@pytest.mark.parametrize("name, symbol, size, origin", [
+    ("armlink-ac6-scatter.map", "s_counter", 4, "main.o"),  # a static, from the local symbols
+    ("armlink-ac6-scatter.map", "memcpy", 56, "c_w.l(memcpy.o)"),  # armlink's own library
+    ("iar-arm8-init-by-copy.map", "Sensor::read(int) const", 0x70, "main.o"),  # a name with spaces, wrapped
+    ("iar-arm8-init-by-copy.map", "calibrate_sensor_channel_with_a_really_long_name", 0xb8, "sensor.a(calibration.o)"),
+    ("iar-arm8-init-by-copy.map", "memcpy", 0x36, "rt7M_tl.a(ABImemcpy.o)"),
+    ("ti-arm-ramfunc.map", "fast_isr", 0x40, "main.obj"),  # found where it runs, not where it loads
+    ("ti-arm-ramfunc.map", "_c_int00_noargs", 0x30, "rtsv7M4_T_le_v4SPD16_eabi.lib(boot_cortex_m.c.obj)"),
+])
+def test_symbols_have_their_sizes_and_origins(name, symbol, size, origin):
+    model, _ = report_of(OURS / name)
+    found = [s for s in model.symbols if s.name == symbol]
+    assert [(s.size, s.contributor) for s in found] == [(size, origin)]
+
+
+def test_symbols_account_for_every_byte_once():
+    for path in SHARED_MAPS + OUR_MAPS:
+        model, _ = report_of(path)
+        counted = sum(s.size for s in model.symbols if s.alias_of is None)
+        placed = sum(part.size for section in model.sections for part in section.inputs if not part.is_fill)
+        assert counted == placed, path.name
+
+
+def _variant(tmp_path, name, *replacements):
+    text = (OURS / name).read_text()
+    for old, new in replacements:
+        assert old in text
+        text = text.replace(old, new)
+    path = tmp_path / name
+    path.write_text(text)
+    return path
+
+
+def test_armlink_overflow_is_a_finding_and_fails_the_policy(tmp_path, capsys):
+    path = _variant(tmp_path, "armlink-ac6-scatter.map", ("Size: 0x00000118, Max: 0x00004000", "Size: 0x00000118, Max: 0x00000100"))
+    code = main(["analyze", str(path)])
+    out, err = capsys.readouterr()
+    assert code == 1 and "overflow.RW_IRAM1: Region RW_IRAM1 exceeds capacity by 24 bytes." in out
+
+
+def test_armlink_compressed_rw_data_counts_its_image_once(tmp_path):
+    path = _variant(tmp_path, "armlink-ac6-scatter.map",
+                    ("Size: 0x00000210, Max: 0x00020000", "Size: 0x0000020c, Max: 0x00020000"),
+                    ("Size: 0x00000118, Max: 0x00004000, ABSOLUTE)", "Size: 0x00000118, Max: 0x00004000, ABSOLUTE, COMPRESSED[0x0000000c])"),
+                    ("0x20000000   0x08000200", "0x20000000   COMPRESSED"),
+                    ("0x20000004   0x08000204", "0x20000004   COMPRESSED"),
+                    ("(Code + RO Data + RW Data)        528", "(Code + RO Data + RW Data)        524"))
+    model, report = report_of(path)
+    assert (report.summary.total_flash, report.summary.total_ram) == (524, 4376)
+    assert compute_region_usage(model)["LR_IROM1"].used_bytes == 0x20C
+    assert model.unresolved_ambiguities == []
+
+
+def test_iar_failed_placement_is_the_overflow_the_linker_reports(tmp_path, capsys):
+    message = ("Error[Lp011]: section placement failed\n"
+               "            unable to allocate space for sections/blocks with a total estimated\n"
+               "                      minimum size of 0x5200 bytes (max align 0x8) in\n"
+               "                      <[0x2000'0000-0x2000'4fff]> (total uncommitted space 0x4ae8).\n\n")
+    path = _variant(tmp_path, "iar-arm8-init-by-copy.map", ("Errors: none", message + "Errors: 1"))
+    code = main(["analyze", str(path)])
+    out, _ = capsys.readouterr()
+    assert code == 1 and f"Region P2 exceeds capacity by {0x5200 - 0x4ae8} bytes." in out
+
+
+@pytest.mark.parametrize("name", [p.name for p in OUR_MAPS])
+@pytest.mark.parametrize("form", ["text", "json", "markdown", "html"])
+def test_every_output_reads_a_vendor_map(capsys, name, form):
+    assert main(["analyze", str(OURS / name), "--format", form]) == 0
+    out, err = capsys.readouterr()
+    assert err == "" and out
+    if form == "json":
+        assert json.loads(out)["metadata"]["toolchain_detected"] in ("armlink", "iar_ilink", "ti_linker")
+
+
+def test_a_grown_buffer_shows_in_the_comparison_by_symbol(tmp_path, capsys):
+    grown = _variant(tmp_path, "iar-arm8-init-by-copy.map",
+                     ("  .bss               zero     0x2000'0014  0x104  main.o [1]",
+                      "  .bss               zero     0x2000'0014  0x204  main.o [1]"),
+                     ("s_samples              0x2000'0014  0x104", "s_samples              0x2000'0014  0x204"))
+    code = main(["diff", str(OURS / "iar-arm8-init-by-copy.map"), str(grown), "--format", "json"])
+    comparison = json.loads(capsys.readouterr()[0])["comparison"]
+    assert code == 0
+    assert [(c["name"], c["delta"], c["estimated"]) for c in comparison["symbols"]] == [("s_samples", 256, False)]
+
+
+@pytest.mark.parametrize("name, line, text, expected", [
+    ("armlink-ac6-scatter.map", "    0x080000c0   0x080000c0   0x00000040   Code   RO            9  * .text.main          main.o",
+     "    0x080000c0   0x080000c0   0x000000zz   Code", "expected a memory map row"),
+    ("armlink-ac6-scatter.map", "    0x08000180   0x08000180   0x00000040   Code   RO           11    .text.Reset_Handler  main.o",
+     "    0x08000180   0x08000180   0x00000040   Blob   RO           11    .text.Reset_Handler  main.o",
+     "unknown section type Blob RO"),
+    ("armlink-ac6-scatter.map", "  Load Region LR_IROM1 (Base: 0x08000000, Size: 0x00000210, Max: 0x00020000, ABSOLUTE)",
+     "  Load Region LR_IROM1 (Base: 0x08000000, Max: 0x00020000, ABSOLUTE)", "expected 'Load Region NAME"),
+    ("ti-arm-ramfunc.map", ".text      0    00000040    00000150     ", ".text      0    000000zz    00000150     ",
+     "expected a row of the section allocation map"),
+])
+def test_an_unreadable_part_names_the_file_line_and_what_was_expected(tmp_path, capsys, name, line, text, expected):
+    path = _variant(tmp_path, name, (line, text))
+    number = path.read_text().splitlines().index(text) + 1
+    assert main(["analyze", str(path)]) == 2
+    err = capsys.readouterr()[1]
+    assert err.startswith(f"tarnwick: error: {path}:{number}: ") and expected in err and err.count("\n") == 1
+
+
+def test_an_unknown_format_names_the_formats_and_its_first_words(tmp_path):
+    path = tmp_path / "other.map"
+    path.write_text("#" * 70 + "\n#\n#  Some Other Linker 1.0   \n#\n" + "*" * 70 + "\nSECTIONS ...\n")
+    with pytest.raises(MapParseError) as caught:
+        load_map(path)
+    message = str(caught.value)
+    assert message.startswith(f"{path}:3: not a map tarnwick reads")
+    assert all(word in message for word in ("GNU ld", "LLVM lld", "armlink", "IAR ILINK", "TI linker", "ELF"))
+    assert message.endswith("it begins '#  Some Other Linker 1.0'")
