@@ -21,7 +21,8 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 from corpus_outcomes import DEFAULT_SUMMARY, baseline_outcome, map_outcome  # noqa: E402
 
-MAPS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.map"))
+MAPS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.map")) + sorted(
+    (ROOT / "tests" / "vendor_maps").glob("*.map"))
 ELFS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.elf")) + sorted(
     (ROOT / "tests" / "conformance" / "maps").glob("*.elf"))
 CORPUS = ROOT / "tests" / "corpus"

@@ -3,7 +3,9 @@
 #include "fast/elf_symbols.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -82,6 +84,10 @@ std::vector<Placed> placed_symbols(const Table& table) {
         std::string_view name(begin, nul ? static_cast<const char*>(nul) - begin : table.strings_size - raw.name);
         if (name.empty() || local_label(name)) continue;
         std::uint64_t start = table.thumb && raw.kind == STT_FUNC ? raw.value & ~std::uint64_t{1} : raw.value;
+        // no symbol is a quarter of the address space; a size that wraps is a broken table
+        const std::uint64_t limit = table.is64 ? std::uint64_t{1} << 62 : std::uint64_t{1} << 32;
+        if (raw.size > limit || start > UINT64_MAX - raw.size || (!table.is64 && start + raw.size > limit))
+            throw Invalid("symbol " + std::string(name.substr(0, 80)) + " reaches past the end of the address space");
         result.push_back({name, start, raw.size, raw.section, raw.binding});
     }
     std::stable_sort(result.begin(), result.end(), [](const Placed& a, const Placed& b) {

@@ -172,7 +172,11 @@ def parse(lines: Iterable[str], path: str, config=None):
                 raise MapParseError(path, "memory map row before any execution region", line_number)
             exec_regions[-1].rows.append(_row(stripped.split(), path, line_number))
         elif part == "Image Symbol Table" and stripped[:1] not in ("", "-"):
-            found = _symbol(stripped)
+            try:
+                found = _symbol(stripped)
+            except ValueError:
+                raise MapParseError(path, "expected a symbol table row 'Symbol Name  Value  Ov Type  Size  "
+                                    "Object(Section)'", line_number) from None
             if found is not None:
                 symbols.append(found)
         totals = _TOTALS.match(line)

@@ -179,7 +179,11 @@ def _read(path: str, data) -> ElfFile:
     names_header = raw_sections[shstrndx]
     names = reader.bytes_of(names_header[4], names_header[5], "the section name table")
     for index, (name, kind, flags, address, offset, size, link, *_rest) in enumerate(raw_sections):
-        elf.sections.append(ElfSection(index, _name(names, name), kind, flags, address, offset, size, link))
+        section = ElfSection(index, _name(names, name), kind, flags, address, offset, size, link)
+        if section.allocated and (address + size > 1 << bits or size > 1 << (bits - 2)):
+            raise ElfError(f"section {section.name or index} ({size:#x} bytes at {address:#x}) reaches past "
+                           "the end of the address space")
+        elf.sections.append(section)
 
     for kind, offset, vaddr, paddr, filesz, memsz in _segments(reader, phoff, phnum, phentsize):
         elf.segments.append(ElfSegment(kind, offset, vaddr, paddr, filesz, memsz))

@@ -90,7 +90,10 @@ class _Reader:
         elif part == "SECTION ALLOCATION MAP":
             self._section_map(line, stripped, tokens, number)
         elif part == "MODULE SUMMARY" and stripped.startswith("Grand Total:"):
-            self.summary = [int(t) for t in tokens[2:5]]
+            figures = [int(t) for t in tokens[2:5]]
+            if len(figures) != 3:
+                raise ValueError(stripped)
+            self.summary = figures
         elif part == "SYMBOLS" and len(tokens) == 2 and _is_hex(tokens[0]):
             self.symbols.setdefault((tokens[1], int(tokens[0], 16)), None)
 
