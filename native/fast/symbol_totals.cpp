@@ -115,6 +115,28 @@ struct Total {
 
 bool text_or_none(PyObject* value) noexcept { return value == Py_None || PyUnicode_CheckExact(value); }
 
+// What a symbol's section is counted under: the section itself, or, given a mapping, what the
+// mapping says of it (its region), else the fallback. Remembers the last answer: a section's
+// symbols come together.
+class SectionGroups {
+public:
+    SectionGroups(PyObject* group_of, PyObject* fallback) : group_of_(group_of), fallback_(fallback) {}
+    // borrowed; null with an exception set
+    PyObject* of(PyObject* section) {
+        if (group_of_ == nullptr) return section;
+        if (section == last_section_) return last_group_;
+        PyObject* found = section == Py_None ? nullptr : PyDict_GetItemWithError(group_of_, section);
+        if (found == nullptr && PyErr_Occurred()) return nullptr;
+        last_section_ = section;
+        last_group_ = found != nullptr ? found : fallback_;
+        return last_group_;
+    }
+
+private:
+    PyObject *group_of_, *fallback_;
+    PyObject *last_section_ = nullptr, *last_group_ = nullptr;
+};
+
 // (key, bytes, count, ((section, bytes), ...)); equal section texts held in different objects
 // stay apart here, and the callers add them up by name.
 PyObject* total_row(const Total& total) noexcept {
@@ -131,8 +153,10 @@ PyObject* total_row(const Total& total) noexcept {
 }  // namespace
 
 PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
-    PyObject *symbols, *key_of;
-    if (!PyArg_ParseTuple(args, "OO:totals_by_origin", &symbols, &key_of)) return nullptr;
+    PyObject *symbols, *key_of, *group_of = nullptr, *fallback = Py_None;
+    if (!PyArg_ParseTuple(args, "OO|O!O:totals_by_origin", &symbols, &key_of, &PyDict_Type, &group_of, &fallback))
+        return nullptr;
+    SectionGroups groups(group_of, fallback);
     Names names;
     if (!names.ready()) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(symbols));
@@ -180,7 +204,9 @@ PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
                 have_last = true;
                 // the texts stay alive with the symbols in the list being read
             }
-            if (!totals[last_total].add(section.get(), bytes)) {
+            PyObject* place = groups.of(section.get());  // borrowed
+            if (place == nullptr) return nullptr;
+            if (!totals[last_total].add(place, bytes)) {
                 PyErr_SetString(PyExc_TypeError, "a symbol's section must be str or None");
                 return nullptr;
             }
@@ -244,9 +270,13 @@ PyObject* largest_symbols(PyObject*, PyObject* args) noexcept {
 }
 
 PyObject* largest_per_section(PyObject*, PyObject* args) noexcept {
-    PyObject* symbols;
+    PyObject *symbols, *group_of = nullptr, *fallback = Py_None;
     Py_ssize_t limit;
-    if (!PyArg_ParseTuple(args, "On:largest_per_section", &symbols, &limit)) return nullptr;
+    if (!PyArg_ParseTuple(args, "On|O!O:largest_per_section", &symbols, &limit, &PyDict_Type, &group_of, &fallback))
+        return nullptr;
+    SectionGroups groups(group_of, fallback);
+    Ref index_of = Ref::steal(PyDict_New());  // group -> its number in `sections`
+    if (!index_of) return nullptr;
     Names names;
     if (!names.ready()) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(symbols));
@@ -280,17 +310,19 @@ PyObject* largest_per_section(PyObject*, PyObject* args) noexcept {
                 PyErr_SetString(PyExc_TypeError, "a symbol's name must be str and its section str or None");
                 return nullptr;
             }
-            if (section.get() != last) {  // sections are few: a short search, by equal text
-                last_index = sections.size();
-                for (std::size_t i = 0; i < sections.size(); ++i) {
-                    PyObject* known = sections[i].name.get();
-                    if (known == section.get() || (known != Py_None && section.get() != Py_None &&
-                                                   PyUnicode_Compare(known, section.get()) == 0)) {
-                        last_index = i;
-                        break;
-                    }
+            if (section.get() != last) {  // a section's symbols come together: look up on a change
+                PyObject* group = groups.of(section.get());  // borrowed
+                if (group == nullptr) return nullptr;
+                PyObject* known = PyDict_GetItemWithError(index_of.get(), group);  // borrowed
+                if (known == nullptr && PyErr_Occurred()) return nullptr;
+                if (known != nullptr) {
+                    last_index = PyLong_AsSize_t(known);
+                } else {
+                    last_index = sections.size();
+                    Ref number = Ref::steal(PyLong_FromSize_t(last_index));
+                    if (!number || PyDict_SetItem(index_of.get(), group, number.get()) < 0) return nullptr;
+                    sections.push_back(Section{Ref::borrow(group), {}});
                 }
-                if (last_index == sections.size()) sections.push_back(Section{Ref::borrow(section.get()), {}});
                 last = section.get();
             }
             std::vector<Entry>& largest = sections[last_index].largest;

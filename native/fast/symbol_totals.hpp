@@ -5,19 +5,21 @@
 
 namespace tarnwick {
 
-// totals_by_origin(symbols, key_of) -> [(key, bytes, count, ((section, bytes), ...)), ...]: the
-// symbols that hold their bytes (size above 0, no alias), added up per key, where the key of a
-// symbol is key_of(object_file, archive), asked once per origin (the pair itself when key_of is
-// None). In the order the keys first
-// appear; a key's sections may name equal texts twice (held in different objects).
+// totals_by_origin(symbols, key_of[, group_of, fallback]) -> [(key, bytes, count, ((section,
+// bytes), ...)), ...]: the symbols that hold their bytes (size above 0, no alias), added up per
+// key, where the key of a symbol is key_of(object_file, archive), asked once per origin (the pair
+// itself when key_of is None). In the order the keys first appear; a key's sections may name
+// equal texts twice (held in different objects). With the dict group_of, the sections are
+// counted under group_of[section] (fallback when it has none): by region, say.
 PyObject* totals_by_origin(PyObject* module, PyObject* args) noexcept;
 
 // largest_symbols(symbols, limit) -> [symbol, ...]: the `limit` largest symbols that hold their
 // bytes, largest first, then by name.
 PyObject* largest_symbols(PyObject* module, PyObject* args) noexcept;
 
-// largest_per_section(symbols, limit) -> {section: [symbol, ...]}: in each section, the `limit`
-// largest symbols that hold their bytes, largest first, then by name.
+// largest_per_section(symbols, limit[, group_of, fallback]) -> {section: [symbol, ...]}: in each
+// section (or each group_of[section], fallback when it has none), the `limit` largest symbols
+// that hold their bytes, largest first, then by name.
 PyObject* largest_per_section(PyObject* module, PyObject* args) noexcept;
 
 // sorted_by_size(items) -> list: largest size first, then by name, then by address; items with

@@ -163,7 +163,7 @@ def _model(path, config: TarnwickConfig, args):
     return model
 
 
-def _write(args, report, comparison, config: TarnwickConfig) -> Optional[int]:
+def _write(args, report, comparison, config: TarnwickConfig, symbols=None) -> Optional[int]:
     """Writes the report where the arguments say; the exit code when that fails."""
     from tarnwick.files import reason, write_report, write_stdout
     from tarnwick.render import render_to
@@ -171,7 +171,7 @@ def _write(args, report, comparison, config: TarnwickConfig) -> Optional[int]:
     top = args.top if args.top is not None else config.reports.top_entries
 
     def produce(write) -> None:
-        render_to(args.format, report, comparison, write, max(top, 0))
+        render_to(args.format, report, comparison, write, max(top, 0), symbols)
 
     try:
         if args.output is None:
@@ -224,7 +224,7 @@ def _analyze(args) -> int:
         say("warning", f"baseline {report.regressions.get('path')}: {status}"
             + (f": {error}" if error else "") + "; the report is compared with nothing")
     comparison = compare(report, baseline) if baseline is not None and status == "ok" else None
-    return _write(args, report, comparison, config) or _verdict(report, config)
+    return _write(args, report, comparison, config, model.symbols) or _verdict(report, config)
 
 
 def _is_json_report(path) -> bool:
@@ -273,15 +273,17 @@ def _diff(args) -> int:
         text = render_json(build_analysis_report(_model(args.old, config, args), config))
         old = Baseline(old_path, text, json.loads(text))
     handed = BaselineText(old_path, old.text)
+    symbols = None
     if _is_json_report(args.new):
         stored = report_from_document(_stored(args.new).document)
         report = dataclasses.replace(stored, regressions=_baseline_regressions(stored.summary, handed))
     else:
-        report = build_analysis_report(_model(args.new, config, args), config, target_name=args.target,
-                                       baseline_json_path=handed)
+        model = _model(args.new, config, args)
+        report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
+        symbols = model.symbols
     comparison = compare_footprints(footprint(old.document), footprint(report), old_path)
     growth = _growth_failures(comparison, args.fail_on_growth)  # a bad limit stops before any output
-    return _write(args, report, comparison, config) or _verdict(report, config, growth)
+    return _write(args, report, comparison, config, symbols) or _verdict(report, config, growth)
 
 
 def _growth_failures(comparison, limits: list) -> list:

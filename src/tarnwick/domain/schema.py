@@ -85,8 +85,11 @@ def _sorted_symbols(symbols) -> list:
     """By size (largest first), then name, then address (native: a large build has hundreds of
     thousands of symbols)."""
     from tarnwick._native import sorted_by_size
+    from tarnwick.symbol_list import SymbolList
 
-    return sorted_by_size(symbols)
+    ordered = sorted_by_size(symbols)
+    # the totals a model's list keeps do not depend on the order: the renderers reuse them
+    return SymbolList.reordered(symbols, ordered) if isinstance(symbols, SymbolList) else ordered
 
 
 @dataclass(frozen=True)

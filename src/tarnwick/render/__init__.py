@@ -14,15 +14,17 @@ def renderer(kind: str):
     return getattr(importlib.import_module(f"tarnwick.render.{_MODULES[kind]}"), f"render_{kind}")
 
 
-def render_to(kind: str, report, comparison, write, top: int = 10) -> None:
+def render_to(kind: str, report, comparison, write, top: int = 10, symbols=None) -> None:
     """Writes the report in one of the formats through `write(bytes)`, as the pieces come;
-    `top`: how many of the largest symbols, objects and changes the text and markdown show."""
+    `top`: how many of the largest symbols, objects and changes the text and markdown show;
+    `symbols`: the model's own list of the report's symbols, when there is one (in link order,
+    with its totals counted: much quicker to go over than the report's sorted copy)."""
     if kind == "json":
         from tarnwick.render.json_report import write_report_json
 
         write_report_json(report, comparison, write)
     elif kind in ("text", "markdown"):
-        write(renderer(kind)(report, comparison, top).encode("utf-8"))
+        write(renderer(kind)(report, comparison, top, symbols).encode("utf-8"))
     else:
         write(renderer(kind)(report, comparison).encode("utf-8"))
 

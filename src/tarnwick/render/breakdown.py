@@ -3,11 +3,13 @@ of each memory region, and the largest changes since the baseline at every level
 
 from __future__ import annotations
 
+import heapq
 from dataclasses import dataclass
 
-from tarnwick._native import largest_per_section, totals_by_origin
+from tarnwick._native import largest_per_section
 from tarnwick.origins import contributor_name
 from tarnwick.render.names import display_name
+from tarnwick.symbol_list import origin_totals
 
 DEFAULT_TOP = 10
 NO_REGION = "(no region)"
@@ -30,23 +32,26 @@ class RegionTop:
     objects: list
 
 
-def region_tops(report, limit: int = DEFAULT_TOP) -> list:
+def region_tops(report, limit: int = DEFAULT_TOP, symbols=None) -> list:
     """Per region (in the report's order, then symbols outside every region), its `limit`
-    largest symbols and object files."""
-    region_of = {s.name: s.execution_region or NO_REGION for s in report.sections}
-    symbols: dict = {}
-    for section, largest in largest_per_section(report.symbols, limit).items():
-        symbols.setdefault(region_of.get(section, NO_REGION), []).extend(largest)
+    largest symbols and object files; `symbols`: the same symbols as the report's, in the
+    model's list."""
+    symbols_in = report.symbols if symbols is None else symbols
+    region_of = {}
+    for section in report.sections:
+        region_of.setdefault(section.name, section.execution_region or NO_REGION)
+    largest_in = largest_per_section(symbols_in, limit, region_of, NO_REGION)
     objects: dict = {}
-    for name, _size, _count, sections in totals_by_origin(report.symbols, contributor_name):
+    for (object_file, archive), _size, _count, sections in origin_totals(symbols_in):
+        name = contributor_name(object_file, archive)
         for section, size in sections:
             table = objects.setdefault(region_of.get(section, NO_REGION), {})
             table[name] = table.get(name, 0) + size
     order = [r.name for r in report.regions] + [NO_REGION]
     tops = []
-    for region in sorted(symbols.keys() | objects.keys(), key=lambda r: (r not in order, order.index(r) if r in order else 0, r)):
-        largest = sorted(symbols.get(region, ()), key=lambda s: (-s.size, s.name))[:limit]
-        biggest = sorted(objects.get(region, {}).items(), key=lambda item: (-item[1], item[0]))[:limit]
+    for region in sorted(largest_in.keys() | objects.keys(), key=lambda r: (r not in order, order.index(r) if r in order else 0, r)):
+        largest = largest_in.get(region, [])
+        biggest = heapq.nsmallest(limit, objects.get(region, {}).items(), key=lambda item: (-item[1], item[0]))
         tops.append(RegionTop(
             region,
             [Entry(display_name(s.name), s.size, s.contributor, s.size_source == "derived") for s in largest],

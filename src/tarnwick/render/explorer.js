@@ -33,7 +33,9 @@
   function childrenOf(node) {
     if (node[3] === "symbol") return [];
     if (node[3] !== "object") return node[4];
-    return node[4].map(function (i) { return [rows[i][0], rows[i][5], rows[i][6], "symbol", i]; });
+    return node[4].map(function (i) {
+      return typeof i === "number" ? [rows[i][0], rows[i][5], rows[i][6], "symbol", i] : i;
+    });
   }
   function rawName(r) { return r[1] === null ? r[0] : r[1]; }
 
@@ -137,7 +139,9 @@
       if (compared) tr.appendChild(el("td", {"class": "num delta " + sign(r[6])}, signed(r[6])));
       body.appendChild(tr);
     }
-    count.textContent = shownRows.length.toLocaleString("en-US") + " of " + rows.length.toLocaleString("en-US") + " symbols";
+    count.textContent = shownRows.length.toLocaleString("en-US") + " of " + rows.length.toLocaleString("en-US") +
+      " symbols" + (data.unlisted ? " (the largest; " + data.unlisted.toLocaleString("en-US") +
+      " smaller ones are in the JSON report)" : "");
   }
 
   document.querySelectorAll("#symbol-table th[data-key]").forEach(function (th) {

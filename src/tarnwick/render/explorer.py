@@ -47,8 +47,8 @@ def explorer_data(report, comparison=None) -> dict:
         return strings.number(contributor), contributor
 
     deltas = {(c.name, c.object_file): c for c in comparison.symbols} if comparison is not None else {}
-    rows, members = explorer_rows(report.symbols, place_of, origin_of, deltas,
-                                  0 if comparison is not None else None)
+    listed = _listed_symbols(report.symbols, deltas)
+    rows, members = explorer_rows(listed, place_of, origin_of, deltas, 0 if comparison is not None else None)
     groups = {}
     for (section, object_file, archive), numbers in members.items():
         key = (regions.get(section, NO_REGION), section, posixpath.basename(archive) if archive else NO_ARCHIVE,
@@ -60,8 +60,42 @@ def explorer_data(report, comparison=None) -> dict:
                      strings.number(change.object_file or "(unknown)"),
                      strings.number("(removed)"), strings.number(NO_REGION), 0, change.delta, change.estimated])
     tree = _tree(groups, rows)
-    _account_for_every_byte(tree, report)
-    return {"strings": strings.texts, "symbols": rows, "tree": tree}
+    _account_for_every_byte(tree, report, len(listed) < len(report.symbols))
+    _prune(tree, rows)
+    return {"strings": strings.texts, "symbols": rows, "tree": tree, "unlisted": len(report.symbols) - len(listed)}
+
+
+# A page stays quick to load and to search with this many symbols; a larger build lists its
+# largest (and every one that changed), and its blocks count the others' bytes.
+MAX_SYMBOLS = 100_000
+# Children kept per block: more are never shown, and the rest are one block of their bytes.
+MAX_CHILDREN = 250
+
+
+def _listed_symbols(symbols, deltas: dict) -> list:
+    """The largest symbols (the report lists them largest first) and those that changed."""
+    if len(symbols) <= MAX_SYMBOLS:
+        return symbols
+    listed = list(symbols[:MAX_SYMBOLS])
+    if deltas:
+        changed = {name for name, _object in deltas}
+        listed += [s for s in symbols[MAX_SYMBOLS:] if s.name in changed]
+    return listed
+
+
+def _prune(node: list, rows: list) -> None:
+    children = node[4]
+    if node[3] in ("symbol", "rest"):
+        return
+    if len(children) > MAX_CHILDREN:
+        kept, rest = children[:MAX_CHILDREN - 1], children[MAX_CHILDREN - 1:]
+        if node[3] == "object":  # row numbers
+            node[4] = kept + [_rest(f"({len(rest):,} smaller symbols)", sum(rows[i][5] for i in rest))]
+        else:
+            node[4] = kept + [_rest(f"({len(rest):,} more)", sum(child[1] for child in rest))]
+    if node[3] != "object":
+        for child in node[4]:
+            _prune(child, rows)
 
 
 def _tree(groups: dict, rows: list) -> list:
@@ -102,7 +136,7 @@ def _rest(name: str, size: int) -> list:
     return [name, size, None, "rest", []]
 
 
-def _account_for_every_byte(tree: list, report) -> None:
+def _account_for_every_byte(tree: list, report, unlisted: bool) -> None:
     """Symbols do not cover a region: fill between inputs, stacks and heaps the script
     reserves, code no symbol names, the load image of initialised data, gaps between
     sections. Each becomes a leaf, so every region adds up to what the linker says it uses."""
@@ -129,8 +163,9 @@ def _account_for_every_byte(tree: list, report) -> None:
             fill = section.padding_bytes or 0
             named = sum(child[1] for child in node[4])
             rest = section.size - named - reserved - fill
+            rest_label = "(symbols not listed, and bytes in none)" if unlisted else "(in no symbol)"
             for label, size in (("(reserved: stack, heap)", reserved), ("(alignment fill)", fill),
-                                ("(in no symbol)", rest)):
+                                (rest_label, rest)):
                 if size > 0:
                     node[4].append(_rest(label, size))
             _finish(node)

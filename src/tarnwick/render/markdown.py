@@ -119,7 +119,7 @@ def _largest_changes(comparison, top: int) -> list:
     return parts
 
 
-def _full_lists(report, comparison, top: int) -> list:
+def _full_lists(report, comparison, top: int, symbols) -> list:
     """The <details> blocks: every change at each level, the largest entries of each region."""
     blocks = []
     if comparison is not None:
@@ -127,7 +127,7 @@ def _full_lists(report, comparison, top: int) -> list:
             changes = comparison.level(level)
             if changes:
                 blocks.append(_details(f"All {word} changes ({len(changes):,})", _change_table(changes, word)))
-    for region in region_tops(report, top):
+    for region in region_tops(report, top, symbols):
         table = ["| Symbol | Size | Object |", "|---|---:|---|"]
         table += [f"| {markdown_code(e.name)} | {'~' if e.estimated else ''}{e.size:,} B | {markdown_code(e.detail)} |"
                   for e in region.symbols]
@@ -137,7 +137,7 @@ def _full_lists(report, comparison, top: int) -> list:
     return blocks
 
 
-def render_markdown(report, comparison=None, top: int = DEFAULT_TOP) -> str:
+def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=None) -> str:
     view = build_view(report, comparison)
     head = [f"### Memory footprint: {markdown_code(view.title, in_table=False)}", "", _verdict(view, comparison), ""]
     with_baseline = view.baseline_status == "ok"
@@ -165,6 +165,6 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP) -> str:
     else:
         findings = _Part(["", "No findings."])
     notes = _Part([line for note in view.notes for line in ("", f"_Note:_ {markdown_text(note)}")])
-    lists = _full_lists(report, comparison, top) if top > 0 else []
+    lists = _full_lists(report, comparison, top, symbols) if top > 0 else []
     parts = [summary, *changes, findings, *lists, notes]
     return "\n".join(_fit(parts, [summary, findings], [*changes, *lists])) + "\n"

@@ -16,9 +16,9 @@ def _bar(ratio: float) -> str:
     return f"[{bar}]" + ("!" if ratio > 1 else "")
 
 
-def _tops(report, top: int) -> list:
+def _tops(report, top: int, symbols) -> list:
     lines = ["", f"Where the bytes go (the {top} largest per region; ~ marks sizes derived from a map)"]
-    for region in region_tops(report, top):
+    for region in region_tops(report, top, symbols):
         width = max([24] + [len(plain(e.name)) for e in region.symbols + region.objects])
         lines.append(f"{plain(region.region)}")
         if region.symbols:
@@ -47,7 +47,7 @@ def _changes(comparison, top: int) -> list:
     return lines
 
 
-def render_text(report, comparison=None, top: int = DEFAULT_TOP) -> str:
+def render_text(report, comparison=None, top: int = DEFAULT_TOP, symbols=None) -> str:
     view = build_view(report, comparison)
     lines = [f"tarnwick report for {plain(view.title)} ({plain(view.toolchain)})", ""]
     if view.regions:
@@ -86,7 +86,7 @@ def render_text(report, comparison=None, top: int = DEFAULT_TOP) -> str:
     if comparison is not None:
         lines += _changes(comparison, top)
     if top > 0:
-        lines += _tops(report, top)
+        lines += _tops(report, top, symbols)
     lines.append("")
     for note in view.notes:
         lines.append(f"Note: {plain(note)}")
