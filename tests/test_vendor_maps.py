@@ -210,3 +210,10 @@ def test_an_unknown_format_names_the_formats_and_its_first_words(tmp_path):
     assert message.startswith(f"{path}:3: not a map tarnwick reads")
     assert all(word in message for word in ("GNU ld", "LLVM lld", "armlink", "IAR ILINK", "TI linker", "ELF"))
     assert message.endswith("it begins '#  Some Other Linker 1.0'")
+
+
+def test_an_elf_named_for_a_vendor_map_is_said_to_be_unused(capsys, tmp_path):
+    elf = HERE.parent / "examples" / "firmware" / "maps" / "gnu_ld.elf"
+    assert main(["analyze", str(OURS / "armlink-no-scatter.map"), "--elf", str(elf)]) == 0
+    err = capsys.readouterr()[1]
+    assert err == f"tarnwick: warning: {elf} is not read: armlink maps state their symbols' sizes themselves\n"

@@ -98,7 +98,11 @@ def load_map(path: Union[str, os.PathLike], config=None,
                 handle = io.TextIOWrapper(binary, encoding=encoding, errors="replace", newline=None)
                 with collector_paused():
                     if vendor is not None:
-                        return vendor.parse(_lines(handle, name), name, config)
+                        model = vendor.parse(_lines(handle, name), name, config)
+                        if elf is not None and elf is not AUTO:
+                            model.warnings.append(f"{os.fspath(elf)} is not read: {model.toolchain.value} maps "
+                                                  "state their symbols' sizes themselves")
+                        return model
                     raw = llvm_lld.parse(_lines(handle, name), name)
                     model = build_model(raw, config)
             elif gnu_ld.looks_like(head_text):
