@@ -153,7 +153,7 @@ PyMethodDef methods[] = {
      "write_json(value, write, enum_type, indent=2)\n\nWrites value as JSON through write(bytes), "
      "in pieces: records by their fields, enumerations by their values."},
     {"totals_by_origin", totals_by_origin, METH_VARARGS,
-     "totals_by_origin(symbols, key_of[, group_of, fallback]) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
+     "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
      "symbols that hold their bytes, added up by key_of(object_file, archive)."},
     {"largest_per_section", largest_per_section, METH_VARARGS,
      "largest_per_section(symbols, limit[, group_of, fallback]) -> dict\n\nIn each section, the largest symbols that hold "

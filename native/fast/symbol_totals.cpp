@@ -153,10 +153,8 @@ PyObject* total_row(const Total& total) noexcept {
 }  // namespace
 
 PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
-    PyObject *symbols, *key_of, *group_of = nullptr, *fallback = Py_None;
-    if (!PyArg_ParseTuple(args, "OO|O!O:totals_by_origin", &symbols, &key_of, &PyDict_Type, &group_of, &fallback))
-        return nullptr;
-    SectionGroups groups(group_of, fallback);
+    PyObject *symbols, *key_of;
+    if (!PyArg_ParseTuple(args, "OO:totals_by_origin", &symbols, &key_of)) return nullptr;
     Names names;
     if (!names.ready()) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(symbols));
@@ -204,9 +202,7 @@ PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
                 have_last = true;
                 // the texts stay alive with the symbols in the list being read
             }
-            PyObject* place = groups.of(section.get());  // borrowed
-            if (place == nullptr) return nullptr;
-            if (!totals[last_total].add(place, bytes)) {
+            if (!totals[last_total].add(section.get(), bytes)) {
                 PyErr_SetString(PyExc_TypeError, "a symbol's section must be str or None");
                 return nullptr;
             }

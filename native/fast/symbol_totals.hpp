@@ -5,12 +5,11 @@
 
 namespace tarnwick {
 
-// totals_by_origin(symbols, key_of[, group_of, fallback]) -> [(key, bytes, count, ((section,
-// bytes), ...)), ...]: the symbols that hold their bytes (size above 0, no alias), added up per
-// key, where the key of a symbol is key_of(object_file, archive), asked once per origin (the pair
-// itself when key_of is None). In the order the keys first appear; a key's sections may name
-// equal texts twice (held in different objects). With the dict group_of, the sections are
-// counted under group_of[section] (fallback when it has none): by region, say.
+// totals_by_origin(symbols, key_of) -> [(key, bytes, count, ((section, bytes), ...)), ...]: the
+// symbols that hold their bytes (size above 0, no alias), added up per key, where the key of a
+// symbol is key_of(object_file, archive), asked once per origin (the pair itself when key_of is
+// None). In the order the keys first appear; a key's sections may name equal texts twice (held
+// in different objects).
 PyObject* totals_by_origin(PyObject* module, PyObject* args) noexcept;
 
 // largest_symbols(symbols, limit) -> [symbol, ...]: the `limit` largest symbols that hold their

@@ -21,13 +21,6 @@ class SymbolList(list):
         super().__init__(*args)
         self._totals = None
 
-    @classmethod
-    def reordered(cls, source: "SymbolList", ordered: list) -> "SymbolList":
-        """The same symbols in another order, with the totals `source` has counted."""
-        result = cls(ordered)
-        result._totals = source._totals
-        return result
-
     def origin_totals(self) -> list:
         """[((object_file, archive), bytes, count, ((section, bytes), ...)), ...] of the
         symbols that hold their bytes (no aliases, no empty symbols)."""

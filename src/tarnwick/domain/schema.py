@@ -85,11 +85,8 @@ def _sorted_symbols(symbols) -> list:
     """By size (largest first), then name, then address (native: a large build has hundreds of
     thousands of symbols)."""
     from tarnwick._native import sorted_by_size
-    from tarnwick.symbol_list import SymbolList
 
-    ordered = sorted_by_size(symbols)
-    # the totals a model's list keeps do not depend on the order: the renderers reuse them
-    return SymbolList.reordered(symbols, ordered) if isinstance(symbols, SymbolList) else ordered
+    return sorted_by_size(symbols)
 
 
 @dataclass(frozen=True)
