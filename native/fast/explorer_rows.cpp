@@ -4,6 +4,7 @@
 
 #include "fast/demangle.hpp"
 #include "fast/records.hpp"
+#include "fast/symbol_totals.hpp"
 
 #include <cstdint>
 #include <new>
@@ -86,16 +87,11 @@ PyObject* explorer_rows(PyObject*, PyObject* args) noexcept {
     try {
         Answers places(place_of), origins(origin_of);
         while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
+            long long bytes = own_bytes(symbol.get(), size_field, alias_field);
+            if (bytes < 0) return nullptr;
+            if (bytes == 0) continue;
             Ref size = size_field.read(symbol.get());
-            Ref alias = size ? alias_field.read(symbol.get()) : Ref();
-            if (!alias) return nullptr;
-            if (!PyLong_Check(size.get())) {
-                PyErr_SetString(PyExc_TypeError, "a symbol's size must be an integer");
-                return nullptr;
-            }
-            long long bytes = PyLong_AsLongLong(size.get());
-            if (bytes == -1 && PyErr_Occurred()) return nullptr;
-            if (bytes <= 0 || alias.get() != Py_None) continue;
+            if (!size) return nullptr;
             Ref name = name_field.read(symbol.get());
             Ref section = name ? section_field.read(symbol.get()) : Ref();
             Ref object = section ? object_field.read(symbol.get()) : Ref();

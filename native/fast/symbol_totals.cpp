@@ -26,10 +26,10 @@ struct Names {
     }
 };
 
-// The bytes a symbol holds itself: its size, or 0 for an alias or an empty symbol. -1 with an
-// exception set on failure.
-long long own_bytes(PyObject* symbol, Names& names) noexcept {
-    Ref size = names.size.read(symbol);
+}  // namespace
+
+long long own_bytes(PyObject* symbol, FieldReader& size_field, FieldReader& alias_field) noexcept {
+    Ref size = size_field.read(symbol);
     if (!size) return -1;
     if (!PyLong_Check(size.get())) {
         PyErr_Format(PyExc_TypeError, "a symbol's size must be an integer, not %.100s", Py_TYPE(size.get())->tp_name);
@@ -38,7 +38,7 @@ long long own_bytes(PyObject* symbol, Names& names) noexcept {
     long long bytes = PyLong_AsLongLong(size.get());
     if (bytes == -1 && PyErr_Occurred()) return -1;
     if (bytes <= 0) return 0;
-    Ref alias = names.alias_of.read(symbol);
+    Ref alias = alias_field.read(symbol);
     if (!alias) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();  // records without aliases
@@ -46,6 +46,10 @@ long long own_bytes(PyObject* symbol, Names& names) noexcept {
     }
     return alias.get() == Py_None ? bytes : 0;
 }
+
+namespace {
+
+long long own_bytes(PyObject* symbol, Names& names) noexcept { return own_bytes(symbol, names.size, names.alias_of); }
 
 struct PointerPair {
     PyObject *a, *b;

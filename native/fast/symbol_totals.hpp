@@ -1,9 +1,14 @@
 // One loop over a build's symbols, for the passes that add them up.
 #pragma once
 
+#include "fast/records.hpp"
 #include "support/ref.hpp"
 
 namespace tarnwick {
+
+// The bytes a symbol holds itself: its size, or 0 for an alias or an empty symbol (a record
+// without `alias_of` is no alias). -1 with an exception set on failure.
+long long own_bytes(PyObject* symbol, FieldReader& size, FieldReader& alias_of) noexcept;
 
 // totals_by_origin(symbols, key_of) -> [(key, bytes, count, ((section, bytes), ...)), ...]: the
 // symbols that hold their bytes (size above 0, no alias), added up per key, where the key of a

@@ -32,14 +32,20 @@ class RegionTop:
     objects: list
 
 
+def section_regions(report) -> dict:
+    """Section name -> the region it runs from (the first section of a name decides)."""
+    regions: dict = {}
+    for section in report.sections:
+        regions.setdefault(section.name, section.execution_region or NO_REGION)
+    return regions
+
+
 def region_tops(report, limit: int = DEFAULT_TOP, symbols=None) -> list:
     """Per region (in the report's order, then symbols outside every region), its `limit`
     largest symbols and object files; `symbols`: the same symbols as the report's, in the
     model's list."""
     symbols_in = report.symbols if symbols is None else symbols
-    region_of = {}
-    for section in report.sections:
-        region_of.setdefault(section.name, section.execution_region or NO_REGION)
+    region_of = section_regions(report)
     largest_in = largest_per_section(symbols_in, limit, region_of, NO_REGION)
     objects: dict = {}
     for (object_file, archive), _size, _count, sections in origin_totals(symbols_in):

@@ -8,9 +8,10 @@ import enum
 import posixpath
 from tarnwick._native import explorer_rows, write_json
 from tarnwick.origins import contributor_name
+from tarnwick.render.breakdown import NO_REGION, section_regions
 from tarnwick.render.names import display_name
 
-NO_REGION, NO_ARCHIVE = "(no region)", "(no archive)"
+NO_ARCHIVE = "(no archive)"
 
 
 class _Strings:
@@ -34,9 +35,7 @@ def explorer_data(report, comparison=None) -> dict:
     sections and regions as numbers into "strings"; the raw name is null where it is the name
     shown; a removed symbol has size 0."""
     strings = _Strings()
-    regions = {}
-    for section in report.sections:
-        regions.setdefault(section.name, section.execution_region or NO_REGION)
+    regions = section_regions(report)
 
     def place_of(section):
         region = regions.get(section, NO_REGION)

@@ -263,7 +263,7 @@ def _section(er: _ExecutionRegion, kind: str, rows: list, runs_in, loads_in) -> 
     inputs = tuple(InputSection(row.name or "PAD", row.exec_address, row.size, row.origin, is_fill=row.kind is None)
                    for row in rows)
     image = next((row.load_address for row in rows if row.kind is not None), None)
-    copied = not er.in_place and kind not in ("ZI Data",) and image is not None
+    copied = not er.in_place and kind != "ZI Data" and image is not None
     return Section(f"{er.name} {kind}", start, end - start, runs_in,
                    load_region=loads_in if copied else None, load_address=image if copied else None,
                    has_contents=kind != "ZI Data", is_code=kind == "Code", inputs=inputs,
