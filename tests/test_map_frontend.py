@@ -5,6 +5,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from tarnwick._native import totals_by_origin
 from tarnwick.analysis.padding_waste import compute_padding_waste
 from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.analysis.symbol_breakdown import top_object_archive_contributors
@@ -166,3 +167,18 @@ def test_mutated_maps_give_a_model_or_a_clear_error(tmp_path, name, data):
     except MapParseError:
         return
     assert all(s.size >= 0 for s in model.symbols)
+    assert model.symbols.origin_totals() == totals_by_origin(list(model.symbols), None)
+
+
+CONFORMANCE = Path(__file__).resolve().parent / "conformance" / "maps"
+REAL_MAPS = Path(__file__).resolve().parents[2] / "shared" / "realmaps"
+
+
+@pytest.mark.parametrize("path", sorted(MAPS.glob("*.map")) + sorted(CONFORMANCE.glob("*.map"))
+                         + sorted(REAL_MAPS.glob("*.map")), ids=lambda p: p.name)
+def test_totals_counted_while_reading_equal_a_count_of_the_symbols(path):
+    model = load_map(path, elf=None)
+    assert model.symbols.origin_totals() == totals_by_origin(list(model.symbols), None)
+    kept = model.symbols.origin_totals()
+    model.symbols.append(model.symbols[0])  # a changed list counts again
+    assert model.symbols.origin_totals() != kept or model.symbols[0].size == 0

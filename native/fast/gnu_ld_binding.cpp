@@ -3,7 +3,10 @@
 
 #include "fast/gnu_ld_map.hpp"
 #include "fast/records.hpp"
+#include "fast/symbol_totals.hpp"
 
+#include <climits>
+#include <cstdint>
 #include <string_view>
 #include <unordered_map>
 
@@ -107,9 +110,16 @@ struct Builder {
         Ref text, parts;  // the origin as a Python string; (object_file, archive)
     };
     std::vector<Origin> origins;
+    std::size_t last_origin = SIZE_MAX;  // the origin asked last, by its number and text
+    string_view last_origin_text;
     Ref empty_tuple, derived;
     PyObject* named_code;    // borrowed: tells whether an input section holds code
     PyObject* split_origin;  // borrowed: (object_file, archive) of an origin
+    // The symbols' bytes per origin, counted as they are made: the passes would otherwise walk
+    // them all again. Not kept for sizes the Python side could not count either.
+    OriginTotals totals{Py_None};  // by origin number: 0 none, else 1 + the place in `origins`
+    gnu_ld::SymbolSizer sizer;
+    bool totals_kept = true;
 
     bool start(PyObject* input_class, PyObject* symbol_class, PyObject* code_test, PyObject* splitter) noexcept {
         named_code = code_test;
@@ -127,7 +137,7 @@ struct Builder {
     // numbers (and the name) are shared with the input section's record where they are equal:
     // most symbols start where their input section starts and fill it.
     bool add_symbol(PyObject* list, string_view name, std::uint64_t address, std::uint64_t size, PyObject* section,
-                    PyObject* object, PyObject* archive, const gnu_ld::RawSymbol* alias_of,
+                    PyObject* object, PyObject* archive, std::size_t origin, const gnu_ld::RawSymbol* alias_of,
                     const gnu_ld::Input& input, PyObject* input_record_made) noexcept {
         Ref name_text = name.data() == input.name.data() && name.size() == input.name.size()
                             ? Ref::borrow(input_record.get(input_record_made, 0))
@@ -138,6 +148,10 @@ struct Builder {
                                             : Ref::steal(new_int(size));
         Ref alias = alias_of != nullptr ? Ref::steal(new_text(alias_of->name)) : Ref::borrow(Py_None);
         if (!name_text || !address_value || !size_value || !alias) return false;
+        if (size > LLONG_MAX) totals_kept = false;
+        if (totals_kept && size > 0 && alias_of == nullptr &&
+            !totals.add(origin, object, archive, section, static_cast<long long>(size)))
+            return false;
         Ref symbol = symbol_record.make({name_text.release(), address_value.release(), size_value.release(),
                                          Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
                                          new_bool(true), alias.release(), Py_NewRef(derived.get())});
@@ -148,6 +162,8 @@ struct Builder {
     // split_origin once per origin.
     // The origin made once per distinct text: null with an exception set on failure.
     const Origin* origin_of(string_view origin) noexcept {
+        // an object's input sections mostly come one after another
+        if (last_origin < origins.size() && last_origin_text == origin) return &origins[last_origin];
         try {
             std::size_t number = origin_numbers.find_or_add(origin, origins.size());
             if (number == origins.size()) {
@@ -160,6 +176,8 @@ struct Builder {
                 }
                 origins.push_back(Origin{std::move(text), std::move(parts)});
             }
+            last_origin = number;
+            last_origin_text = origin;
             return &origins[number];
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
@@ -170,7 +188,8 @@ struct Builder {
     PyObject* record_name(PyObject* record) const noexcept { return input_record.get(record, 0); }
 
     // The input section records of one output section, and its symbols with their sizes.
-    bool output(const gnu_ld::Output& output, bool thumb, PyObject* inputs, PyObject* symbols) noexcept {
+    bool output(const gnu_ld::Map& map, const gnu_ld::Output& output, PyObject* inputs, PyObject* symbols) noexcept {
+        const bool thumb = map.thumb;
         PyObject* section = strings.get(output.name);
         if (section == nullptr) return false;
         for (const gnu_ld::Input& input : output.inputs) {
@@ -190,10 +209,11 @@ struct Builder {
 
             PyObject* object = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 0) : Py_None;
             PyObject* archive = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 1) : Py_None;
+            std::size_t origin_number = from != nullptr ? static_cast<std::size_t>(from - origins.data()) + 1 : 0;
             bool code = false;
             if (thumb) {
                 bool odd = false;
-                for (const gnu_ld::RawSymbol& symbol : input.symbols) odd = odd || (symbol.address & 1);
+                for (const gnu_ld::RawSymbol& symbol : map.symbols_of(input)) odd = odd || (symbol.address & 1);
                 if (odd) {
                     Ref verdict = Ref::steal(PyObject_CallOneArg(named_code, record_name(record.get())));
                     if (!verdict) return false;
@@ -203,13 +223,20 @@ struct Builder {
                 }
             }
             std::uint64_t uncovered = 0;
-            for (const gnu_ld::Sized& sized : gnu_ld::sized_symbols(input, thumb, code, uncovered)) {
-                if (!add_symbol(symbols, sized.name, sized.address, sized.size, section, object, archive, sized.primary,
-                                input, record.get()))
+            const std::vector<gnu_ld::Sized>* sized_symbols = nullptr;
+            try {
+                sized_symbols = &sizer.sizes(input, map.symbols_of(input), thumb, code, uncovered);
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
+            for (const gnu_ld::Sized& sized : *sized_symbols) {
+                if (!add_symbol(symbols, sized.name, sized.address, sized.size, section, object, archive, origin_number,
+                                sized.primary, input, record.get()))
                     return false;
             }
             if (uncovered > 0 && !add_symbol(symbols, input.name, input.address, uncovered, section, object, archive,
-                                             nullptr, input, record.get()))
+                                             origin_number, nullptr, input, record.get()))
                 return false;
         }
         return true;
@@ -261,7 +288,7 @@ PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
             Ref inputs = skipped ? Ref::borrow(Py_None) : Ref::steal(PyList_New(0));
             Ref symbols = skipped ? Ref::borrow(Py_None) : Ref::steal(PyList_New(0));
             if (!inputs || !symbols) return nullptr;
-            if (!skipped && !builder.output(output, map.thumb, inputs.get(), symbols.get())) return nullptr;
+            if (!skipped && !builder.output(map, output, inputs.get(), symbols.get())) return nullptr;
             Ref load = output.load ? Ref::steal(new_int(*output.load)) : Ref::borrow(Py_None);
             unsigned long long padding = 0;  // alignment fill; a reservation (". = . + N") is not waste
             for (const gnu_ld::Input& input : output.inputs)
@@ -290,8 +317,11 @@ PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
         }
         Ref output_file = map.output_file ? Ref::borrow(builder.strings.get(*map.output_file)) : Ref::borrow(Py_None);
         if (!output_file) return nullptr;
-        return Py_BuildValue("(OOOOOOO)", regions.get(), outputs.get(), assignments.get(), notes.get(),
-                             map.gold ? Py_True : Py_False, map.thumb ? Py_True : Py_False, output_file.get());
+        Ref totals = builder.totals_kept ? Ref::steal(builder.totals.rows()) : Ref::borrow(Py_None);
+        if (!totals) return nullptr;
+        return Py_BuildValue("(OOOOOOOO)", regions.get(), outputs.get(), assignments.get(), notes.get(),
+                             map.gold ? Py_True : Py_False, map.thumb ? Py_True : Py_False, output_file.get(),
+                             totals.get());
     } catch (const gnu_ld::MapError& error) {
         Ref detail = Ref::steal(Py_BuildValue("(sl)", error.what(), error.line));
         if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());

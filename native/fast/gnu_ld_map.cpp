@@ -264,7 +264,10 @@ private:
         if (!hex_token(cursor.token(), address) || cursor.blanks() == 0 || cursor.at_end()) return;
         string_view text = cursor.rest();
         if (text.find(' ') == string_view::npos && text.find('=') == string_view::npos) {
-            if (current_ != nullptr) current_->symbols.push_back({text, address});
+            if (current_ != nullptr) {
+                map_.symbols.push_back({text, address});
+                ++current_->symbol_count;
+            }
             return;
         }
         if (starts_with(text, "0x")) {  // "0x4 LONG 0x706c75": a data statement of the script
@@ -400,6 +403,7 @@ private:
                 input.has_origin = !origin.empty();
             }
         }
+        input.first_symbol = map_.symbols.size();
         output_->inputs.push_back(std::move(input));
         current_ = &output_->inputs.back();
     }
@@ -451,15 +455,12 @@ private:
 
 Map read(std::string_view text) { return Reader(text).run(); }
 
-std::vector<Sized> sized_symbols(const Input& input, bool thumb, bool code, std::uint64_t& uncovered) {
+const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const RawSymbol> symbols, bool thumb,
+                                             bool code, std::uint64_t& uncovered) {
     const std::uint64_t end = input.address + input.size;
-    struct Located {
-        std::uint64_t start;
-        const RawSymbol* symbol;
-    };
-    std::vector<Located> located;
-    located.reserve(input.symbols.size());
-    for (const RawSymbol& symbol : input.symbols) {
+    std::vector<Located>& located = located_;
+    located.clear();
+    for (const RawSymbol& symbol : symbols) {
         std::uint64_t address = symbol.address;
         if (input.address <= address && address < end) {
             located.push_back({thumb && code && (address & 1) ? address - 1 : address, &symbol});
@@ -469,9 +470,15 @@ std::vector<Sized> sized_symbols(const Input& input, bool thumb, bool code, std:
             located.push_back({input.address, &symbol});
         }
     }
-    std::stable_sort(located.begin(), located.end(), [](const Located& a, const Located& b) { return a.start < b.start; });
-    std::vector<Sized> result;
-    result.reserve(located.size());
+    auto earlier = [](const Located& a, const Located& b) { return a.start < b.start; };
+    if (located.size() <= 32) {  // the usual few, mostly in order: no buffer to allocate
+        for (std::size_t i = 1; i < located.size(); ++i)
+            for (std::size_t j = i; j > 0 && earlier(located[j], located[j - 1]); --j) std::swap(located[j], located[j - 1]);
+    } else {
+        std::stable_sort(located.begin(), located.end(), earlier);
+    }
+    std::vector<Sized>& result = result_;
+    result.clear();
     std::uint64_t covered = 0;
     for (std::size_t index = 0; index < located.size();) {
         std::size_t group_end = index;

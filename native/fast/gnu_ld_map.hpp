@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -32,7 +33,7 @@ struct Input {
     std::string_view origin;  // empty: none
     bool has_origin = false;
     InputKind kind = InputKind::object;
-    std::vector<RawSymbol> symbols;
+    std::size_t first_symbol = 0, symbol_count = 0;  // its symbols in Map::symbols
 };
 
 struct Output {
@@ -57,11 +58,16 @@ struct Assignment {
 struct Map {
     std::vector<Region> regions;
     std::vector<Output> outputs;
+    std::vector<RawSymbol> symbols;  // of all inputs, each input's together
     std::vector<Assignment> assignments;
     std::vector<std::string> notes;
     bool gold = false, thumb = false;
     std::optional<std::string_view> output_file;
     std::deque<std::string> owned;  // text made while reading (expanded tabs, gold's names)
+
+    std::span<const RawSymbol> symbols_of(const Input& input) const {
+        return {symbols.data() + input.first_symbol, input.symbol_count};
+    }
 };
 
 // Reads a whole map held in memory as UTF-8 bytes. Throws MapError for a map that is not
@@ -82,6 +88,20 @@ struct Sized {
 // section without symbols, are returned in `uncovered`. `thumb`: an Arm map, where odd
 // addresses mark Thumb functions, whose bytes start one lower; `code`: the input section holds
 // code.
-std::vector<Sized> sized_symbols(const Input& input, bool thumb, bool code, std::uint64_t& uncovered);
+// A sizer keeps its buffers from one input section to the next (a map has hundreds of
+// thousands); the result holds until the next call.
+class SymbolSizer {
+public:
+    const std::vector<Sized>& sizes(const Input& input, std::span<const RawSymbol> symbols, bool thumb, bool code,
+                                    std::uint64_t& uncovered);
+
+private:
+    struct Located {
+        std::uint64_t start;
+        const RawSymbol* symbol;
+    };
+    std::vector<Located> located_;
+    std::vector<Sized> result_;
+};
 
 }  // namespace tarnwick::gnu_ld

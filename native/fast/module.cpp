@@ -167,7 +167,8 @@ PyMethodDef methods[] = {
     {"read_gnu_ld_map", read_gnu_ld_map, METH_VARARGS,
      "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nA GNU ld "
      "or gold map (UTF-8 bytes) read into the model's records: (regions, outputs, assignments, "
-     "notes, gold, thumb, output_file)."},
+     "notes, gold, thumb, output_file, origin_totals); origin_totals as totals_by_origin(symbols, None) "
+     "gives them for the symbols of the outputs read, or None."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "

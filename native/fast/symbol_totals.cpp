@@ -51,72 +51,6 @@ namespace {
 
 long long own_bytes(PyObject* symbol, Names& names) noexcept { return own_bytes(symbol, names.size, names.alias_of); }
 
-struct PointerPair {
-    PyObject *a, *b;
-    bool operator==(const PointerPair& other) const noexcept { return a == other.a && b == other.b; }
-};
-
-// Origin (object file, archive) -> a number, by the identity of the texts: a map's reader shares
-// one text per origin, so this finds an origin with one probe of a flat table.
-class OriginTable {
-public:
-    // The number of `key`, or `fresh` when it is new (then remembered as `fresh`).
-    std::size_t find_or_add(PointerPair key, std::size_t fresh) {
-        if (used_ * 2 >= slots_.size()) grow();
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = hash(key) & mask;; at = (at + 1) & mask) {
-            Slot& slot = slots_[at];
-            if (!slot.taken) {
-                slot = Slot{key, fresh, true};
-                ++used_;
-                return fresh;
-            }
-            if (slot.key == key) return slot.value;
-        }
-    }
-
-private:
-    struct Slot {
-        PointerPair key{nullptr, nullptr};
-        std::size_t value = 0;
-        bool taken = false;
-    };
-    static std::size_t hash(PointerPair key) noexcept {
-        auto a = reinterpret_cast<std::uintptr_t>(key.a), b = reinterpret_cast<std::uintptr_t>(key.b);
-        return static_cast<std::size_t>(((a >> 4) ^ (b >> 4) * 31) * 0x9E3779B97F4A7C15ull >> 17);
-    }
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
-        used_ = 0;
-        for (const Slot& slot : old)
-            if (slot.taken) find_or_add(slot.key, slot.value);
-    }
-    std::vector<Slot> slots_;
-    std::size_t used_ = 0;
-};
-
-struct Total {
-    Ref key;
-    long long bytes = 0, count = 0;
-    std::vector<std::pair<Ref, long long>> sections;  // by section, in first-seen order
-
-    // false when the section is neither text nor None
-    bool add(PyObject* section, long long size) {
-        bytes += size;
-        count += 1;
-        for (auto& [name, total] : sections) {
-            if (name.get() == section) {
-                total += size;
-                return true;
-            }
-        }
-        if (section != Py_None && !PyUnicode_CheckExact(section)) return false;
-        sections.emplace_back(Ref::borrow(section), size);
-        return true;
-    }
-};
-
 bool text_or_none(PyObject* value) noexcept { return value == Py_None || PyUnicode_CheckExact(value); }
 
 // What a symbol's section is counted under: the section itself, or, given a mapping, what the
@@ -141,20 +75,93 @@ private:
     PyObject *last_section_ = nullptr, *last_group_ = nullptr;
 };
 
-// (key, bytes, count, ((section, bytes), ...)); equal section texts held in different objects
-// stay apart here, and the callers add them up by name.
-PyObject* total_row(const Total& total) noexcept {
-    Ref sections = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(total.sections.size())));
-    if (!sections) return nullptr;
-    for (std::size_t i = 0; i < total.sections.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(OL)", total.sections[i].first.get(), total.sections[i].second);
-        if (pair == nullptr) return nullptr;
-        PyTuple_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
+}  // namespace
+
+using origin_totals::Total;
+
+constexpr std::size_t unknown = SIZE_MAX;
+
+// The number in totals_ of an origin met for the first time (its key asked), or `unknown`
+// with an exception set.
+std::size_t OriginTotals::total_of(PyObject* object, PyObject* archive) {
+    if (!text_or_none(object) || !text_or_none(archive)) {
+        PyErr_SetString(PyExc_TypeError, "a symbol's object_file and archive must be str or None");
+        return unknown;
     }
-    return Py_BuildValue("(OLLO)", total.key.get(), total.bytes, total.count, sections.get());
+    if (!key_numbers_ && !(key_numbers_ = Ref::steal(PyDict_New()))) return unknown;
+    Ref key = Ref::steal(key_of_ == Py_None ? PyTuple_Pack(2, object, archive)
+                                            : PyObject_CallFunctionObjArgs(key_of_, object, archive, nullptr));
+    if (!key) return unknown;
+    PyObject* known = PyDict_GetItemWithError(key_numbers_.get(), key.get());  // borrowed
+    if (known == nullptr && PyErr_Occurred()) return unknown;
+    if (known != nullptr) return PyLong_AsSize_t(known);
+    std::size_t total = totals_.size();
+    Ref index = Ref::steal(PyLong_FromSize_t(total));
+    if (!index || PyDict_SetItem(key_numbers_.get(), key.get(), index.get()) < 0) return unknown;
+    totals_.push_back(Total{std::move(key), 0, 0, {}});
+    return total;
 }
 
-}  // namespace
+bool OriginTotals::add_to(std::size_t total, PyObject* section, long long bytes) {
+    if (totals_[total].add(section, bytes)) return true;
+    PyErr_SetString(PyExc_TypeError, "a symbol's section must be str or None");
+    return false;
+}
+
+bool OriginTotals::add(PyObject* object, PyObject* archive, PyObject* section, long long bytes) noexcept {
+    try {
+        PointerPair origin{object, archive};
+        if (!have_last_ || !(origin == last_)) {
+            std::size_t number = origins_.find_or_add(origin, origin_total_.size());
+            if (number == origin_total_.size()) {
+                std::size_t total = total_of(object, archive);
+                if (total == unknown) return false;
+                origin_total_.push_back(total);
+            }
+            last_ = origin;
+            last_total_ = origin_total_[number];
+            have_last_ = true;
+            // the texts stay alive with the symbols they were read from
+        }
+        return add_to(last_total_, section, bytes);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool OriginTotals::add(std::size_t origin, PyObject* object, PyObject* archive, PyObject* section,
+                       long long bytes) noexcept {
+    try {
+        if (origin >= numbered_.size()) numbered_.resize(origin + 1, unknown);
+        if (numbered_[origin] == unknown && (numbered_[origin] = total_of(object, archive)) == unknown) return false;
+        return add_to(numbered_[origin], section, bytes);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+// [(key, bytes, count, ((section, bytes), ...)), ...]; equal section texts held in different
+// objects stay apart here, and the callers add them up by name.
+PyObject* OriginTotals::rows() const noexcept {
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals_.size())));
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < totals_.size(); ++i) {
+        const Total& total = totals_[i];
+        Ref sections = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(total.sections.size())));
+        if (!sections) return nullptr;
+        for (std::size_t j = 0; j < total.sections.size(); ++j) {
+            PyObject* pair = Py_BuildValue("(OL)", total.sections[j].first.get(), total.sections[j].second);
+            if (pair == nullptr) return nullptr;
+            PyTuple_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(j), pair);  // steals pair
+        }
+        PyObject* row = Py_BuildValue("(OLLO)", total.key.get(), total.bytes, total.count, sections.get());
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+    }
+    return result.release();
+}
 
 PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
     PyObject *symbols, *key_of;
@@ -162,15 +169,9 @@ PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
     Names names;
     if (!names.ready()) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(symbols));
-    Ref key_numbers = Ref::steal(PyDict_New());  // key -> its number in `totals`
-    if (!iterator || !key_numbers) return nullptr;
+    if (!iterator) return nullptr;
     try {
-        OriginTable origins;
-        std::vector<std::size_t> origin_total;  // origin number -> number in `totals`
-        std::vector<Total> totals;
-        PointerPair last{nullptr, nullptr};  // the symbols of one input section come together
-        std::size_t last_total = 0;
-        bool have_last = false;
+        OriginTotals totals(key_of);
         while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
             long long bytes = own_bytes(symbol.get(), names);
             if (bytes < 0) return nullptr;
@@ -178,48 +179,10 @@ PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
             Ref object = names.object_file.read(symbol.get());
             Ref archive = object ? names.archive.read(symbol.get()) : Ref();
             Ref section = archive ? names.section.read(symbol.get()) : Ref();
-            if (!section) return nullptr;
-            PointerPair origin{object.get(), archive.get()};
-            if (!have_last || !(origin == last)) {
-                std::size_t number = origins.find_or_add(origin, origin_total.size());
-                if (number == origin_total.size()) {  // an origin not met before: ask its key
-                    if (!text_or_none(object.get()) || !text_or_none(archive.get())) {
-                        PyErr_SetString(PyExc_TypeError, "a symbol's object_file and archive must be str or None");
-                        return nullptr;
-                    }
-                    Ref key = Ref::steal(key_of == Py_None ? PyTuple_Pack(2, object.get(), archive.get())
-                                                           : PyObject_CallFunctionObjArgs(key_of, object.get(),
-                                                                                          archive.get(), nullptr));
-                    if (!key) return nullptr;
-                    PyObject* known = PyDict_GetItemWithError(key_numbers.get(), key.get());  // borrowed
-                    if (known == nullptr && PyErr_Occurred()) return nullptr;
-                    std::size_t total = known != nullptr ? PyLong_AsSize_t(known) : totals.size();
-                    if (known == nullptr) {
-                        Ref index = Ref::steal(PyLong_FromSize_t(total));
-                        if (!index || PyDict_SetItem(key_numbers.get(), key.get(), index.get()) < 0) return nullptr;
-                        totals.push_back(Total{std::move(key), 0, 0, {}});
-                    }
-                    origin_total.push_back(total);
-                }
-                last = origin;
-                last_total = origin_total[number];
-                have_last = true;
-                // the texts stay alive with the symbols in the list being read
-            }
-            if (!totals[last_total].add(section.get(), bytes)) {
-                PyErr_SetString(PyExc_TypeError, "a symbol's section must be str or None");
-                return nullptr;
-            }
+            if (!section || !totals.add(object.get(), archive.get(), section.get(), bytes)) return nullptr;
         }
         if (PyErr_Occurred()) return nullptr;
-        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals.size())));
-        if (!result) return nullptr;
-        for (std::size_t i = 0; i < totals.size(); ++i) {
-            PyObject* row = total_row(totals[i]);
-            if (row == nullptr) return nullptr;
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
-        }
-        return result.release();
+        return totals.rows();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

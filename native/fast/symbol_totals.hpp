@@ -4,11 +4,116 @@
 #include "fast/records.hpp"
 #include "support/ref.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
 namespace tarnwick {
 
 // The bytes a symbol holds itself: its size, or 0 for an alias or an empty symbol (a record
 // without `alias_of` is no alias). -1 with an exception set on failure.
 long long own_bytes(PyObject* symbol, FieldReader& size, FieldReader& alias_of) noexcept;
+
+namespace origin_totals {
+
+struct PointerPair {
+    PyObject *a, *b;
+    bool operator==(const PointerPair& other) const noexcept { return a == other.a && b == other.b; }
+};
+
+// Origin (object file, archive) -> a number, by the identity of the texts: a map's reader shares
+// one text per origin, so this finds an origin with one probe of a flat table.
+class OriginTable {
+public:
+    // The number of `key`, or `fresh` when it is new (then remembered as `fresh`).
+    std::size_t find_or_add(PointerPair key, std::size_t fresh) {
+        if (used_ * 2 >= slots_.size()) grow();
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = hash(key) & mask;; at = (at + 1) & mask) {
+            Slot& slot = slots_[at];
+            if (!slot.taken) {
+                slot = Slot{key, fresh, true};
+                ++used_;
+                return fresh;
+            }
+            if (slot.key == key) return slot.value;
+        }
+    }
+
+private:
+    struct Slot {
+        PointerPair key{nullptr, nullptr};
+        std::size_t value = 0;
+        bool taken = false;
+    };
+    static std::size_t hash(PointerPair key) noexcept {
+        auto a = reinterpret_cast<std::uintptr_t>(key.a), b = reinterpret_cast<std::uintptr_t>(key.b);
+        return static_cast<std::size_t>(((a >> 4) ^ (b >> 4) * 31) * 0x9E3779B97F4A7C15ull >> 17);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        used_ = 0;
+        for (const Slot& slot : old)
+            if (slot.taken) find_or_add(slot.key, slot.value);
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+struct Total {
+    Ref key;
+    long long bytes = 0, count = 0;
+    std::vector<std::pair<Ref, long long>> sections;  // by section, in first-seen order
+
+    // false when the section is neither text nor None
+    bool add(PyObject* section, long long size) {
+        bytes += size;
+        count += 1;
+        for (auto& [name, total] : sections) {
+            if (name.get() == section) {
+                total += size;
+                return true;
+            }
+        }
+        if (section != Py_None && !PyUnicode_CheckExact(section)) return false;
+        sections.emplace_back(Ref::borrow(section), size);
+        return true;
+    }
+};
+
+}  // namespace origin_totals
+
+// Symbols' own bytes added up per key of their origin (object file, archive): the key is
+// key_of(object_file, archive), asked once per origin (the pair itself when key_of is None).
+// Keys keep the order they first appear in; a key's sections too.
+class OriginTotals {
+public:
+    explicit OriginTotals(PyObject* key_of) noexcept : key_of_(key_of) {}
+    // One symbol's `bytes` (above 0) held in `section`; false with an exception set.
+    bool add(PyObject* object, PyObject* archive, PyObject* section, long long bytes) noexcept;
+    // The same, for a caller that numbers the origins itself (densely from 0; a pair may have
+    // more than one number): no table to search.
+    bool add(std::size_t origin, PyObject* object, PyObject* archive, PyObject* section, long long bytes) noexcept;
+    // A new list [(key, bytes, count, ((section, bytes), ...)), ...], or null with an exception set.
+    PyObject* rows() const noexcept;
+
+private:
+    using PointerPair = origin_totals::PointerPair;
+    std::size_t total_of(PyObject* object, PyObject* archive);
+    bool add_to(std::size_t total, PyObject* section, long long bytes);
+
+    PyObject* key_of_;
+    Ref key_numbers_;  // key -> its number in totals_
+    origin_totals::OriginTable origins_;
+    std::vector<std::size_t> origin_total_;  // origin number -> number in totals_
+    std::vector<std::size_t> numbered_;      // the caller's origin number -> number in totals_
+    std::vector<origin_totals::Total> totals_;
+    PointerPair last_{nullptr, nullptr};  // the symbols of one input section come together
+    std::size_t last_total_ = 0;
+    bool have_last_ = false;
+};
 
 // totals_by_origin(symbols, key_of) -> [(key, bytes, count, ((section, bytes), ...)), ...]: the
 // symbols that hold their bytes (size above 0, no alias), added up per key, where the key of a

@@ -30,5 +30,10 @@ def split_origin(origin: Optional[str]) -> tuple[Optional[str], Optional[str]]:
 def contributor_name(object_file: Optional[str], archive: Optional[str]) -> str:
     """An object file as a reader names it: `libfoo.a(bar.o)` when it came out of an archive."""
     if archive and object_file:
-        return f"{posixpath.basename(archive)}({object_file})"
+        return f"{_file_name(archive)}({object_file})"
     return object_file or archive or "(unknown)"
+
+
+@functools.lru_cache(maxsize=4096)  # a build has few archives and many objects in each
+def _file_name(path: str) -> str:
+    return posixpath.basename(path)

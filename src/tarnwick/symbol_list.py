@@ -29,6 +29,10 @@ class SymbolList(list):
             self._totals = totals_by_origin(self, None)
         return self._totals
 
+    def keep_origin_totals(self, totals: list) -> None:
+        """Totals a reader counted as it made these very symbols, as origin_totals() would."""
+        self._totals = totals
+
     append, extend, insert, remove, pop, clear, sort, reverse = map(_changes, (
         list.append, list.extend, list.insert, list.remove, list.pop, list.clear, list.sort, list.reverse))
     __setitem__, __delitem__, __iadd__, __imul__ = map(_changes, (

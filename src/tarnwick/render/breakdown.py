@@ -47,11 +47,14 @@ def region_tops(report, limit: int = DEFAULT_TOP, symbols=None) -> list:
     symbols_in = report.symbols if symbols is None else symbols
     region_of = section_regions(report)
     largest_in = largest_per_section(symbols_in, limit, region_of, NO_REGION)
-    objects: dict = {}
+    objects: dict = {}  # region -> {object file: bytes}
+    table_of: dict = {}  # section -> its region's table
     for (object_file, archive), _size, _count, sections in origin_totals(symbols_in):
         name = contributor_name(object_file, archive)
         for section, size in sections:
-            table = objects.setdefault(region_of.get(section, NO_REGION), {})
+            table = table_of.get(section)
+            if table is None:
+                table = table_of[section] = objects.setdefault(region_of.get(section, NO_REGION), {})
             table[name] = table.get(name, 0) + size
     order = [r.name for r in report.regions] + [NO_REGION]
     tops = []

@@ -275,6 +275,8 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
                 model.symbols.extend(input_symbols(part, out.name, raw.symbol_sizes_given, raw.thumb))
             part.symbols = []  # now in model.symbols with their sizes
     mark_unified(regions, model.sections)
+    if raw.origin_totals is not None and all(out.symbols is not None for out in allocated):
+        model.symbols.keep_origin_totals(raw.origin_totals)
 
     if left_out:
         assumptions.append(f"{left_out} non-allocated output section(s) (debug, comments, "

@@ -39,12 +39,13 @@ def parse(data, path: str) -> RawMap:
     """Reads the whole map from its UTF-8 bytes (native: a large map has hundreds of thousands
     of rows). Raises MapParseError for a map that is not complete."""
     try:
-        regions, outputs, assignments, notes, gold, thumb, output_file = read_gnu_ld_map(
+        regions, outputs, assignments, notes, gold, thumb, output_file, origin_totals = read_gnu_ld_map(
             data, RawInput, Symbol, named_code, never_allocated, split_origin)
     except ValueError as exc:  # raised with the reason and the line
         reason, line = exc.args if len(exc.args) == 2 else (str(exc), None)
         raise MapParseError(path, reason, line) from None
-    raw = RawMap(toolchain="gnu_gold" if gold else "gnu_ld", path=path, thumb=thumb, output_file=output_file)
+    raw = RawMap(toolchain="gnu_gold" if gold else "gnu_ld", path=path, thumb=thumb, output_file=output_file,
+                 origin_totals=origin_totals)
     raw.regions = [RawRegion(*region) for region in regions]
     raw.outputs = [RawOutput(name, address, size, load, line, inputs or [], symbols, padding)
                    for name, address, size, load, line, inputs, symbols, padding in outputs]

@@ -47,6 +47,8 @@ class RawMap:
     notes: list = field(default_factory=list)
     thumb: bool = False  # Arm: odd addresses of code symbols mark Thumb functions
     output_file: Optional[str] = None  # the file the link wrote, as OUTPUT(...) names it
+    # The outputs' symbols counted per origin as the reader made them (see SymbolList), if it did
+    origin_totals: Optional[list] = None
 
 
 # Linker script statements that place data of their own: `LONG(0x5aa5c33c)`.
