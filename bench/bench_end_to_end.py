@@ -58,8 +58,8 @@ def median_run(arguments: list, output: str, rounds: int) -> tuple[float, float,
 
 
 def parse_rate(path: Path) -> float:
-    """MB of map text per second into the model (best of three), the collector paused as the
-    command pauses it."""
+    """MB of map text per second into the model (best of three), as a Python caller of
+    load_map gets it (the collector running)."""
     best = min(_timed(lambda: load_map(path, elf=None)) for _ in range(3))
     return path.stat().st_size / 1e6 / best
 

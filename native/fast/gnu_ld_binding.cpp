@@ -317,6 +317,9 @@ PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
         }
         Ref output_file = map.output_file ? Ref::borrow(builder.strings.get(*map.output_file)) : Ref::borrow(Py_None);
         if (!output_file) return nullptr;
+        // the map's rows are all made: their room goes to the totals' rows
+        std::vector<gnu_ld::Output>().swap(map.outputs);
+        std::vector<gnu_ld::RawSymbol>().swap(map.symbols);
         Ref totals = builder.totals_kept ? Ref::steal(builder.totals.rows()) : Ref::borrow(Py_None);
         if (!totals) return nullptr;
         return Py_BuildValue("(OOOOOOOO)", regions.get(), outputs.get(), assignments.get(), notes.get(),

@@ -41,7 +41,9 @@ public:
     }
 
     // A new instance whose slots take over `values` (new references, one per field, in the
-    // order given to prepare). An empty Ref with an exception set when allocation fails.
+    // order given to prepare): texts, numbers, None, empty tuples or records made so, never a
+    // container that could lead back to the record. An empty Ref with an exception set when
+    // allocation fails.
     Ref make(std::initializer_list<PyObject*> values) const noexcept {
         PyObject* object = type_->tp_alloc(type_, 0);
         if (object == nullptr) {
@@ -52,6 +54,9 @@ public:
         for (PyObject* value : values) {
             *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offsets_[index++]) = value;
         }
+        // No cycle can pass through such a record, and the cyclic collector would otherwise walk
+        // the million records of a large map once more after every read.
+        if (PyObject_GC_IsTracked(object)) PyObject_GC_UnTrack(object);
         return Ref::steal(object);
     }
 

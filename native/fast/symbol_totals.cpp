@@ -154,10 +154,16 @@ PyObject* OriginTotals::rows() const noexcept {
         for (std::size_t j = 0; j < total.sections.size(); ++j) {
             PyObject* pair = Py_BuildValue("(OL)", total.sections[j].first.get(), total.sections[j].second);
             if (pair == nullptr) return nullptr;
+            PyObject_GC_UnTrack(pair);  // texts and numbers: as the collector itself would
             PyTuple_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(j), pair);  // steals pair
         }
+        PyObject_GC_UnTrack(sections.get());
         PyObject* row = Py_BuildValue("(OLLO)", total.key.get(), total.bytes, total.count, sections.get());
         if (row == nullptr) return nullptr;
+        if (key_of_ == Py_None) {  // the key is (object_file, archive): texts
+            PyObject_GC_UnTrack(total.key.get());
+            PyObject_GC_UnTrack(row);
+        }
         PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
     }
     return result.release();
