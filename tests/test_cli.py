@@ -142,3 +142,17 @@ def test_target_name_overrides_the_project(capsys):
     code, out, _ = run(capsys, "analyze", MAPS / "gnu_ld.map", "--config", CONFIG, "--target", "rev-b",
                        "--format", "json")
     assert json.loads(out)["metadata"]["target_name"] == "rev-b"
+
+
+@pytest.mark.parametrize("command", [["analyze", MAPS / "gnu_ld.map"],
+                                     ["diff", MAPS / "gnu_ld_ram_overflow.map", MAPS / "gnu_ld.map"],
+                                     ["analyze", MAPS / "missing.map"]])
+def test_a_python_caller_gets_its_collector_back_and_the_builds_it_asks_to_keep(capsys, command):
+    import gc
+    kept: list = []
+    assert gc.isenabled()
+    main([str(a) for a in command], kept=kept)
+    capsys.readouterr()
+    assert gc.isenabled()
+    builds = 0 if "missing.map" in str(command[-1]) else len(command) - 1
+    assert [type(k).__name__ for k in kept] == ["NormalizedBuildModel", "AnalysisReport"] * builds

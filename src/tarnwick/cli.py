@@ -218,6 +218,7 @@ def _analyze(args) -> int:
         baseline, handed = read_baseline(baseline_path)
     model = _model(args.map, config, args)
     report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
+    args.kept.extend((model, report))
     status = report.regressions.get("status")
     if status not in (None, "ok"):
         error = report.regressions.get("error")
@@ -270,7 +271,10 @@ def _diff(args) -> int:
     if _is_json_report(args.old):
         old = _stored(args.old)
     else:
-        text = render_json(build_analysis_report(_model(args.old, config, args), config))
+        old_model = _model(args.old, config, args)
+        old_report = build_analysis_report(old_model, config)
+        args.kept.extend((old_model, old_report))
+        text = render_json(old_report)
         old = Baseline(old_path, text, json.loads(text))
     handed = BaselineText(old_path, old.text)
     symbols = None
@@ -280,6 +284,7 @@ def _diff(args) -> int:
     else:
         model = _model(args.new, config, args)
         report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
+        args.kept.extend((model, report))
         symbols = model.symbols
     comparison = compare_footprints(footprint(old.document), footprint(report), old_path)
     growth = _growth_failures(comparison, args.fail_on_growth)  # a bad limit stops before any output
@@ -311,14 +316,26 @@ def _silence_stdout() -> None:
         pass
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Optional[Sequence[str]] = None, kept: Optional[list] = None) -> int:
+    """The command; `kept`: a list to leave the builds read in, for a process that ends without
+    freeing them (freeing a large build's records one by one takes half a second)."""
     # The report is a large tree of records without cycles, and the command ends when it is
     # written: the cyclic collector would only walk the tree again and again.
+    collecting = gc.isenabled()
     gc.disable()
+    try:
+        return _run(argv, kept)
+    finally:
+        if collecting:  # a Python caller gets its collector back
+            gc.enable()
+
+
+def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
     try:
         args = _arguments().parse_args(argv)
     except SystemExit as exc:  # --help, --version and argument errors (already printed)
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
+    args.kept = kept if kept is not None else []
     try:
         return _diff(args) if args.command == "diff" else _analyze(args)
     except (MapParseError, ConfigError, UsageError) as exc:

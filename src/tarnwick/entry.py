@@ -6,11 +6,15 @@ import os
 import sys
 
 
+# What a run read: never freed, as the process leaves without tearing anything down.
+_KEPT_TO_EXIT: list = []
+
+
 def entry_point() -> None:
     try:
         from tarnwick.cli import main
 
-        code = main()
+        code = main(kept=_KEPT_TO_EXIT)
     except KeyboardInterrupt:
         code = 130
     # The report is written and flushed; leave without tearing down the model's hundreds of
