@@ -58,11 +58,13 @@ def _with_aliases(placed: list) -> list:
     return result
 
 
-def _uncovered(start: int, end: int, spans: list) -> int:
-    """Bytes of [start, end) that no span covers."""
+def _uncovered(start: int, end: int, symbols: list) -> int:
+    """Bytes of [start, end) that no symbol (ordered by address) holds itself."""
     covered, reach = 0, start
-    for span_start, span_end in sorted(spans):
-        span_start, span_end = max(span_start, reach), min(span_end, end)
+    for symbol in symbols:
+        if symbol.alias_of is not None or not symbol.size:
+            continue
+        span_start, span_end = max(symbol.address, reach), min(symbol.address + symbol.size, end)
         if span_end > span_start:
             covered += span_end - span_start
             reach = span_end
@@ -71,11 +73,10 @@ def _uncovered(start: int, end: int, spans: list) -> int:
 
 def _remainder(container: tuple, symbols: list) -> Optional[Symbol]:
     """A symbol named after a container (an input or output section) for its bytes that none
-    of its symbols covers, so every byte stays attributed. `container`: (start, end, name,
-    section, object, archive)."""
+    of its symbols (ordered by address) covers, so every byte stays attributed. `container`:
+    (start, end, name, section, object, archive)."""
     start, end, name, section, object_file, archive = container
-    rest = _uncovered(start, end, [(s.address, s.address + s.size) for s in symbols
-                                   if s.alias_of is None and s.size])
+    rest = _uncovered(start, end, symbols)
     if rest <= 0:
         return None
     return Symbol(name, start, rest, section, object_file, archive, size_derived=True,
@@ -157,26 +158,30 @@ def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
     # per output section, since overlays place sections at one address
     inputs: dict = {}
     for section in model.sections:
-        parts = sorted((part.address, part.address + part.size, part.name, section.name, part.origin)
+        parts = sorted((part.address, part.address + part.size, part.name, section.name, *split_origin(part.origin))
                        for part in section.inputs if not part.is_fill and part.size)
         if parts:
             inputs[section.name] = (parts, [part[0] for part in parts], [[] for _ in parts])
     placed = []
+    no_inputs = ((), (), ())
     for start, size, name, section_name in elf_symbols(elf):
         if section_name not in kinds:
             continue
-        symbol = Symbol(name, start, size, section_name, size_source="elf")
-        if section_name in inputs:
-            parts, starts, held = inputs[section_name]
-            index = bisect.bisect_right(starts, start) - 1
-            if index >= 0 and start < parts[index][1]:
-                symbol.object_file, symbol.archive = split_origin(parts[index][4])
-                held[index].append(symbol)
+        parts, starts, held = inputs.get(section_name, no_inputs)
+        index = bisect.bisect_right(starts, start) - 1
+        if index >= 0 and start < parts[index][1]:
+            part = parts[index]
+            symbol = Symbol(name, start, size, section_name, part[4], part[5], False, None, "elf")
+            held[index].append(symbol)
+        else:
+            symbol = Symbol(name, start, size, section_name, None, None, False, None, "elf")
         placed.append(symbol)
     symbols = _with_aliases(placed)
     for parts, _starts, held in inputs.values():
-        for (start, end, name, section, origin), own in zip(parts, held):
-            rest = _remainder((start, end, name, section, *split_origin(origin)), own)
+        for part, own in zip(parts, held):
+            if len(own) == 1 and own[0].address == part[0] and own[0].size >= part[1] - part[0]:
+                continue  # the usual input section: one symbol fills it
+            rest = _remainder(part, own)
             if rest is not None:
                 symbols.append(rest)
     model.symbols = SymbolList(symbols)
