@@ -207,7 +207,6 @@ def _inputs(args, **files) -> dict:
 def _analyze(args) -> int:
     from tarnwick.analysis.summary import build_analysis_report
     from tarnwick.baseline_file import read_baseline
-    from tarnwick.comparison import compare
 
     baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
     if args.output is not None:
@@ -224,7 +223,11 @@ def _analyze(args) -> int:
         error = report.regressions.get("error")
         say("warning", f"baseline {report.regressions.get('path')}: {status}"
             + (f": {error}" if error else "") + "; the report is compared with nothing")
-    comparison = compare(report, baseline) if baseline is not None and status == "ok" else None
+    comparison = None
+    if baseline is not None and status == "ok":
+        from tarnwick.comparison import compare
+
+        comparison = compare(report, baseline)
     return _write(args, report, comparison, config, model.symbols) or _verdict(report, config)
 
 

@@ -9,7 +9,6 @@ import errno
 import os
 import stat
 import sys
-import tempfile
 from typing import BinaryIO, Callable, Optional
 
 _KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
@@ -95,8 +94,7 @@ def write_report(path: str, produce: Callable[[Callable[[bytes], object]], None]
             produce(handle.write)
         return
     folder = os.path.dirname(target)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
-                                             dir=folder)
+    descriptor, temporary = _new_temporary(folder, f".{os.path.basename(target)}.")
     try:
         with os.fdopen(descriptor, "wb") as handle:
             produce(handle.write)
@@ -111,6 +109,18 @@ def write_report(path: str, produce: Callable[[Callable[[bytes], object]], None]
             pass
         raise
     _sync_folder(folder)
+
+
+def _new_temporary(folder: str, prefix: str) -> tuple:
+    """(descriptor, path) of a new file only this process can read, as tempfile.mkstemp makes
+    it, without loading tempfile (and what it loads) for every run."""
+    for _ in range(100):
+        path = os.path.join(folder, f"{prefix}{os.urandom(6).hex()}.tmp")
+        try:
+            return os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600), path
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no unused temporary file name", folder)
 
 
 def _default_mode() -> int:

@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Optional
+from typing import TYPE_CHECKING, Optional
 
-from tarnwick.comparison import Comparison
 from tarnwick.domain import AnalysisReport
+
+if TYPE_CHECKING:  # the comparison module loads only for runs that compare
+    from tarnwick.comparison import Comparison
 
 SEVERITY_ORDER = ("error", "warning", "info")
 
