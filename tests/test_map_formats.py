@@ -114,6 +114,31 @@ def test_truncated_lld_map_is_refused(tmp_path):
         load_map(path)
 
 
+@pytest.mark.parametrize("encode", [
+    lambda text: text.encode("utf-16"), lambda text: text.replace("\n", "\r\n").encode(),
+    lambda text: text.replace("\n", "\r").encode(), lambda text: text.replace("\n", "   \n").encode(),
+], ids=["utf16", "crlf", "cr", "trailing-blanks"])
+def test_lld_maps_in_other_encodings_and_line_endings(tmp_path, encode):
+    path = tmp_path / "odd.map"
+    path.write_bytes(encode(LLD_MAP))
+    plain = tmp_path / "plain.map"
+    plain.write_text(LLD_MAP)
+    assert shape(load_map(path)) == shape(load_map(plain))
+
+
+@pytest.mark.parametrize("change, line, message", [
+    (lambda t: t.replace(" 8000040  8000040        7", " 8000040  18000000000000040        7"), 8,
+     "unreadable map row '8000040  18000000000000040        7     1 .rodata'"),
+    (lambda t: t.replace(" 8000041  8000041", " 8000041  80x0041"), 10, "unreadable map row '8000041  80x0041"),
+], ids=["beyond-64-bits", "not-hex"])
+def test_lld_rows_it_cannot_read_are_one_clear_error(tmp_path, change, line, message):
+    path = tmp_path / "bad.map"
+    path.write_bytes(change(LLD_MAP).encode())
+    with pytest.raises(MapParseError) as caught:
+        load_map(path, elf=None)
+    assert caught.value.line == line and message in str(caught.value)
+
+
 def test_gold_and_mold_maps_are_read():
     assert load_map(CONFORMANCE / "x86-gold.map").toolchain is Toolchain.GNU_GOLD
     mold = load_map(CONFORMANCE / "x86-mold.map")

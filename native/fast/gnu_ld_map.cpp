@@ -5,6 +5,8 @@
 
 namespace tarnwick::gnu_ld {
 
+using namespace link_map;
+
 namespace {
 
 using std::string_view;
@@ -154,7 +156,7 @@ constexpr string_view symbol_indent = "                0x";  // sixteen blanks
 
 class Reader {
 public:
-    explicit Reader(string_view text) : text_(text) {}
+    explicit Reader(string_view text) : text_(text) { map_.toolchain = "gnu_ld"; }
 
     Map run() {
         const char* data = text_.data();
@@ -220,12 +222,12 @@ private:
                 if (!is_row) {
                     if (!starts_with(line, " ** ")) return true;
                     state_ = State::map;  // gold: no memory table, the map starts here
-                    map_.gold = true;
+                    map_.toolchain = "gnu_gold";
                 } else if (!starts_with(parsed.name, ".")) {
                     state_ = State::memory;  // the first row of the memory table
                 } else {
                     state_ = State::map;
-                    map_.gold = true;
+                    map_.toolchain = "gnu_gold";
                 }
             }
             if (state_ == State::memory) {
@@ -301,7 +303,7 @@ private:
 
     void input_line(string_view line) {
         if (starts_with(line, " ** ")) {
-            map_.gold = true;
+            map_.toolchain = "gnu_gold";
             // " ** NAME[ NAME2] [0xADDRESS 0xSIZE]": gold's linker-made input sections
             string_view body = line.substr(4);
             std::size_t hex = body.find(" 0x");
@@ -409,9 +411,9 @@ private:
     }
 
     void finish() {
-        if (pending_ && pending_->output && !saw_output_line_ && !map_.gold)
+        if (pending_ && pending_->output && !saw_output_line_ && map_.toolchain != "gnu_gold")
             throw MapError("the map ends inside an output section header", lineno_);
-        if (map_.gold) {
+        if (map_.toolchain == "gnu_gold") {
             bool complete = false;
             for (const Output& output : map_.outputs) {
                 string_view name = output.name;
@@ -454,57 +456,5 @@ private:
 }  // namespace
 
 Map read(std::string_view text) { return Reader(text).run(); }
-
-const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const RawSymbol> symbols, bool thumb,
-                                             bool code, std::uint64_t& uncovered) {
-    const std::uint64_t end = input.address + input.size;
-    std::vector<Located>& located = located_;
-    located.clear();
-    for (const RawSymbol& symbol : symbols) {
-        std::uint64_t address = symbol.address;
-        if (input.address <= address && address < end) {
-            located.push_back({thumb && code && (address & 1) ? address - 1 : address, &symbol});
-        } else if (thumb && (address & 1) && input.address <= address - 1 && address - 1 < end) {
-            located.push_back({address - 1, &symbol});
-        } else if (input.size == 0) {
-            located.push_back({input.address, &symbol});
-        }
-    }
-    auto earlier = [](const Located& a, const Located& b) { return a.start < b.start; };
-    if (located.size() <= 32) {  // the usual few, mostly in order: no buffer to allocate
-        for (std::size_t i = 1; i < located.size(); ++i)
-            for (std::size_t j = i; j > 0 && earlier(located[j], located[j - 1]); --j) std::swap(located[j], located[j - 1]);
-    } else {
-        std::stable_sort(located.begin(), located.end(), earlier);
-    }
-    std::vector<Sized>& result = result_;
-    result.clear();
-    std::uint64_t covered = 0;
-    for (std::size_t index = 0; index < located.size();) {
-        std::size_t group_end = index;
-        while (group_end + 1 < located.size() && located[group_end + 1].start == located[index].start) ++group_end;
-        std::uint64_t start = located[index].start;
-        std::uint64_t following = group_end + 1 < located.size() ? located[group_end + 1].start : end;
-        std::uint64_t size = following > start ? following - start : 0;
-        // the owner: the symbol the input section is named after (".text.main" for main)
-        const RawSymbol* primary = located[index].symbol;
-        for (std::size_t i = index; i <= group_end; ++i) {
-            string_view name = located[i].symbol->name;
-            if (input.name.size() > name.size() && input.name.substr(input.name.size() - name.size()) == name &&
-                input.name[input.name.size() - name.size() - 1] == '.') {
-                primary = located[i].symbol;
-                break;
-            }
-        }
-        for (std::size_t i = index; i <= group_end; ++i) {
-            const RawSymbol* symbol = located[i].symbol;
-            result.push_back({symbol->name, symbol->address, size, symbol == primary ? nullptr : primary});
-        }
-        covered += size;
-        index = group_end + 1;
-    }
-    uncovered = input.size > covered ? input.size - covered : 0;
-    return result;
-}
 
 }  // namespace tarnwick::gnu_ld

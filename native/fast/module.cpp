@@ -2,8 +2,8 @@
 #include "fast/demangle.hpp"
 #include "fast/elf_symbols.hpp"
 #include "fast/explorer_rows.hpp"
-#include "fast/gnu_ld_binding.hpp"
 #include "fast/json_writer.hpp"
+#include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
 #include "support/ref.hpp"
 
@@ -166,9 +166,11 @@ PyMethodDef methods[] = {
      "largest first, then by name."},
     {"read_gnu_ld_map", read_gnu_ld_map, METH_VARARGS,
      "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nA GNU ld "
-     "or gold map (UTF-8 bytes) read into the model's records: (regions, outputs, assignments, "
-     "notes, gold, thumb, output_file, origin_totals); origin_totals as totals_by_origin(symbols, None) "
-     "gives them for the symbols of the outputs read, or None."},
+     "or gold map (UTF-8 bytes) read into the model's records: (toolchain, regions, outputs, assignments, "
+     "notes, thumb, sizes_given, output_file, origin_totals)."},
+    {"read_lld_map", read_lld_map, METH_VARARGS,
+     "read_lld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nAn LLVM "
+     "lld or mold map (UTF-8 bytes) read into the model's records, as read_gnu_ld_map gives them."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "

@@ -267,15 +267,9 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
         if out.size and region is None and regions:
             ambiguities.append(f"section {out.name} at 0x{out.address:x} ({out.size} bytes) "
                                "lies in no memory region")
-        if out.symbols is not None:
-            model.symbols.extend(out.symbols)
-            continue
-        for part in out.inputs:
-            if not part.is_fill:
-                model.symbols.extend(input_symbols(part, out.name, raw.symbol_sizes_given, raw.thumb))
-            part.symbols = []  # now in model.symbols with their sizes
+        model.symbols.extend(out.symbols)
     mark_unified(regions, model.sections)
-    if raw.origin_totals is not None and all(out.symbols is not None for out in allocated):
+    if raw.origin_totals is not None:
         model.symbols.keep_origin_totals(raw.origin_totals)
 
     if left_out:

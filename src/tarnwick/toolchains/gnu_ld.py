@@ -9,10 +9,8 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import read_gnu_ld_map
-from tarnwick.toolchains.base import Symbol, split_origin
-from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawRegion
-from tarnwick.toolchains.section_kinds import named_code, never_allocated
+from tarnwick.toolchains.native_maps import read_native
+from tarnwick.toolchains.raw import RawMap
 
 _HEX = r"0x([0-9a-fA-F]+)"
 # What only a GNU ld or gold map has, to tell one from other text by content.
@@ -38,17 +36,4 @@ def looks_like(head: str) -> bool:
 def parse(data, path: str) -> RawMap:
     """Reads the whole map from its UTF-8 bytes (native: a large map has hundreds of thousands
     of rows). Raises MapParseError for a map that is not complete."""
-    try:
-        regions, outputs, assignments, notes, gold, thumb, output_file, origin_totals = read_gnu_ld_map(
-            data, RawInput, Symbol, named_code, never_allocated, split_origin)
-    except ValueError as exc:  # raised with the reason and the line
-        reason, line = exc.args if len(exc.args) == 2 else (str(exc), None)
-        raise MapParseError(path, reason, line) from None
-    raw = RawMap(toolchain="gnu_gold" if gold else "gnu_ld", path=path, thumb=thumb, output_file=output_file,
-                 origin_totals=origin_totals)
-    raw.regions = [RawRegion(*region) for region in regions]
-    raw.outputs = [RawOutput(name, address, size, load, line, inputs or [], symbols, padding)
-                   for name, address, size, load, line, inputs, symbols, padding in outputs]
-    raw.assignments = assignments
-    raw.notes = notes
-    return raw
+    return read_native(read_gnu_ld_map, data, path)

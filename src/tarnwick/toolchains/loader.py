@@ -93,21 +93,19 @@ def load_map(path: Union[str, os.PathLike], config=None,
             head_text = _head_text(name, head, encoding)
             number, first = _first_line(head_text)
             vendor = next((reader for reader in _VENDOR_READERS if reader.looks_like(head_text)), None)
-            if llvm_lld.looks_like(first) or vendor is not None:
+            native = llvm_lld if llvm_lld.looks_like(first) else gnu_ld if gnu_ld.looks_like(head_text) else None
+            if vendor is not None:
                 binary.seek(0)
                 handle = io.TextIOWrapper(binary, encoding=encoding, errors="replace", newline=None)
                 with collector_paused():
-                    if vendor is not None:
-                        model = vendor.parse(_lines(handle, name), name, config)
-                        if elf is not None and elf is not AUTO:
-                            model.warnings.append(f"{os.fspath(elf)} is not read: {model.toolchain.value} maps "
-                                                  "state their symbols' sizes themselves")
-                        return model
-                    raw = llvm_lld.parse(_lines(handle, name), name)
-                    model = build_model(raw, config)
-            elif gnu_ld.looks_like(head_text):
+                    model = vendor.parse(_lines(handle, name), name, config)
+                if elf is not None and elf is not AUTO:
+                    model.warnings.append(f"{os.fspath(elf)} is not read: {model.toolchain.value} maps "
+                                          "state their symbols' sizes themselves")
+                return model
+            if native is not None:
                 with _utf8_bytes(binary, encoding) as data, collector_paused():
-                    raw = gnu_ld.parse(data, name)
+                    raw = native.parse(data, name)
                     model = build_model(raw, config)
             else:
                 raise MapParseError(name, f"not a map tarnwick reads ({READ_FORMATS}); it begins "

@@ -24,7 +24,7 @@ class RawOutput:
     load_address: Optional[int]
     line: int
     inputs: list = field(default_factory=list)
-    symbols: Optional[list] = None  # with their sizes, where the reader derived them already
+    symbols: Optional[list] = None  # the model's records, sized by the reader (None: left out)
     padding: Optional[int] = None  # alignment fill among the inputs, where the reader added it up
 
 

@@ -1,7 +1,9 @@
-// read_gnu_ld_map(): the map read in native code, handed to Python as the model's own records.
-#include "fast/gnu_ld_binding.hpp"
+// read_gnu_ld_map(), read_lld_map(): a map read in native code, handed to Python as the model's
+// own records.
+#include "fast/link_map_binding.hpp"
 
 #include "fast/gnu_ld_map.hpp"
+#include "fast/llvm_lld_map.hpp"
 #include "fast/records.hpp"
 #include "fast/symbol_totals.hpp"
 
@@ -15,6 +17,7 @@ namespace tarnwick {
 namespace {
 
 using std::string_view;
+namespace lm = link_map;
 
 // One Python string per distinct text: a map repeats its object files, archives and section
 // names thousands of times.
@@ -112,13 +115,13 @@ struct Builder {
     std::vector<Origin> origins;
     std::size_t last_origin = SIZE_MAX;  // the origin asked last, by its number and text
     string_view last_origin_text;
-    Ref empty_tuple, derived;
+    Ref empty_tuple, derived, from_map;  // the symbols' size_source texts
     PyObject* named_code;    // borrowed: tells whether an input section holds code
     PyObject* split_origin;  // borrowed: (object_file, archive) of an origin
     // The symbols' bytes per origin, counted as they are made: the passes would otherwise walk
     // them all again. Not kept for sizes the Python side could not count either.
     OriginTotals totals{Py_None};  // by origin number: 0 none, else 1 + the place in `origins`
-    gnu_ld::SymbolSizer sizer;
+    lm::SymbolSizer sizer;
     bool totals_kept = true;
 
     bool start(PyObject* input_class, PyObject* symbol_class, PyObject* code_test, PyObject* splitter) noexcept {
@@ -126,19 +129,20 @@ struct Builder {
         split_origin = splitter;
         empty_tuple = Ref::steal(PyTuple_New(0));
         derived = Ref::steal(PyUnicode_InternFromString("derived"));
-        return empty_tuple && derived &&
+        from_map = Ref::steal(PyUnicode_InternFromString("map"));
+        return empty_tuple && derived && from_map &&
                input_record.prepare(input_class, {"name", "address", "size", "origin", "is_fill",
                                                   "is_reservation", "symbols"}) &&
                symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file",
                                                     "archive", "size_derived", "alias_of", "size_source"});
     }
 
-    // Symbol(name, address, size, section, object, archive, True, alias_of, "derived"). The
-    // numbers (and the name) are shared with the input section's record where they are equal:
-    // most symbols start where their input section starts and fill it.
-    bool add_symbol(PyObject* list, string_view name, std::uint64_t address, std::uint64_t size, PyObject* section,
-                    PyObject* object, PyObject* archive, std::size_t origin, const gnu_ld::RawSymbol* alias_of,
-                    const gnu_ld::Input& input, PyObject* input_record_made) noexcept {
+    // Symbol(name, address, size, section, object, archive, derived, alias_of, "derived" or
+    // "map"). The numbers (and the name) are shared with the input section's record where they
+    // are equal: most symbols start where their input section starts and fill it.
+    bool add_symbol(PyObject* list, string_view name, std::uint64_t address, std::uint64_t size, bool derived_size,
+                    PyObject* section, PyObject* object, PyObject* archive, std::size_t origin,
+                    const lm::RawSymbol* alias_of, const lm::Input& input, PyObject* input_record_made) noexcept {
         Ref name_text = name.data() == input.name.data() && name.size() == input.name.size()
                             ? Ref::borrow(input_record.get(input_record_made, 0))
                             : Ref::steal(new_text(name));
@@ -154,7 +158,8 @@ struct Builder {
             return false;
         Ref symbol = symbol_record.make({name_text.release(), address_value.release(), size_value.release(),
                                          Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
-                                         new_bool(true), alias.release(), Py_NewRef(derived.get())});
+                                         new_bool(derived_size), alias.release(),
+                                         Py_NewRef(derived_size ? derived.get() : from_map.get())});
         return symbol && PyList_Append(list, symbol.get()) == 0;
     }
 
@@ -188,12 +193,12 @@ struct Builder {
     PyObject* record_name(PyObject* record) const noexcept { return input_record.get(record, 0); }
 
     // The input section records of one output section, and its symbols with their sizes.
-    bool output(const gnu_ld::Map& map, const gnu_ld::Output& output, PyObject* inputs, PyObject* symbols) noexcept {
+    bool output(const lm::Map& map, const lm::Output& output, PyObject* inputs, PyObject* symbols) noexcept {
         const bool thumb = map.thumb;
         PyObject* section = strings.get(output.name);
         if (section == nullptr) return false;
-        for (const gnu_ld::Input& input : output.inputs) {
-            bool fill = input.kind != gnu_ld::InputKind::object;
+        for (const lm::Input& input : output.inputs) {
+            bool fill = input.kind != lm::InputKind::object;
             Ref name = Ref::steal(new_text(input.name));
             Ref address = Ref::steal(new_int(input.address));
             Ref size = Ref::steal(new_int(input.size));
@@ -202,7 +207,7 @@ struct Builder {
             Ref origin = Ref::borrow(from != nullptr ? from->text.get() : Py_None);
             if (!name || !address || !size || !origin) return false;
             Ref record = input_record.make({name.release(), address.release(), size.release(), origin.release(),
-                                            new_bool(fill), new_bool(input.kind == gnu_ld::InputKind::reservation),
+                                            new_bool(fill), new_bool(input.kind == lm::InputKind::reservation),
                                             Py_NewRef(empty_tuple.get())});
             if (!record || PyList_Append(inputs, record.get()) != 0) return false;
             if (fill) continue;
@@ -213,7 +218,7 @@ struct Builder {
             bool code = false;
             if (thumb) {
                 bool odd = false;
-                for (const gnu_ld::RawSymbol& symbol : map.symbols_of(input)) odd = odd || (symbol.address & 1);
+                for (const lm::RawSymbol& symbol : map.symbols_of(input)) odd = odd || (symbol.address & 1);
                 if (odd) {
                     Ref verdict = Ref::steal(PyObject_CallOneArg(named_code, record_name(record.get())));
                     if (!verdict) return false;
@@ -223,30 +228,30 @@ struct Builder {
                 }
             }
             std::uint64_t uncovered = 0;
-            const std::vector<gnu_ld::Sized>* sized_symbols = nullptr;
+            const std::vector<lm::Sized>* sized_symbols = nullptr;
             try {
-                sized_symbols = &sizer.sizes(input, map.symbols_of(input), thumb, code, uncovered);
+                sized_symbols = &sizer.sizes(input, map.symbols_of(input), map.sizes_given, thumb, code, uncovered);
             } catch (const std::bad_alloc&) {
                 PyErr_NoMemory();
                 return false;
             }
-            for (const gnu_ld::Sized& sized : *sized_symbols) {
-                if (!add_symbol(symbols, sized.name, sized.address, sized.size, section, object, archive, origin_number,
-                                sized.primary, input, record.get()))
+            for (const lm::Sized& sized : *sized_symbols) {
+                if (!add_symbol(symbols, sized.name, sized.address, sized.size, !map.sizes_given, section, object,
+                                archive, origin_number, sized.primary, input, record.get()))
                     return false;
             }
-            if (uncovered > 0 && !add_symbol(symbols, input.name, input.address, uncovered, section, object, archive,
-                                             origin_number, nullptr, input, record.get()))
+            if (uncovered > 0 && !add_symbol(symbols, input.name, input.address, uncovered, true, section, object,
+                                             archive, origin_number, nullptr, input, record.get()))
                 return false;
         }
         return true;
     }
 };
 
-PyObject* regions_list(const gnu_ld::Map& map, Strings& strings) noexcept {
+PyObject* regions_list(const lm::Map& map, Strings& strings) noexcept {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (const gnu_ld::Region& region : map.regions) {
+    for (const lm::Region& region : map.regions) {
         PyObject* name = strings.get(region.name);
         if (name == nullptr) return nullptr;
         Ref row = Ref::steal(Py_BuildValue("(OKKs#)", name, static_cast<unsigned long long>(region.origin),
@@ -259,24 +264,28 @@ PyObject* regions_list(const gnu_ld::Map& map, Strings& strings) noexcept {
 
 }  // namespace
 
-PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
+namespace {
+
+using Reader = lm::Map (*)(std::string_view);
+
+// The map read by `reader` from the bytes in `args`, as the Python side's rows and records.
+PyObject* read_map(Reader reader, const char* format, PyObject* args) noexcept {
     Py_buffer view;
     PyObject *input_class, *symbol_class, *named_code, *skip_output, *split_origin;
-    if (!PyArg_ParseTuple(args, "y*OOOOO:read_gnu_ld_map", &view, &input_class, &symbol_class, &named_code,
-                          &skip_output, &split_origin))
+    if (!PyArg_ParseTuple(args, format, &view, &input_class, &symbol_class, &named_code, &skip_output, &split_origin))
         return nullptr;
     struct Release {
         Py_buffer* view;
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
     try {
-        gnu_ld::Map map = gnu_ld::read({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
+        lm::Map map = reader({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
         Builder builder;
         if (!builder.start(input_class, symbol_class, named_code, split_origin)) return nullptr;
         Ref regions = Ref::steal(regions_list(map, builder.strings));
         Ref outputs = Ref::steal(PyList_New(0));
         if (!regions || !outputs) return nullptr;
-        for (const gnu_ld::Output& output : map.outputs) {
+        for (const lm::Output& output : map.outputs) {
             PyObject* name = builder.strings.get(output.name);
             if (name == nullptr) return nullptr;
             Ref address = Ref::steal(new_int(output.address));
@@ -291,8 +300,8 @@ PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
             if (!skipped && !builder.output(map, output, inputs.get(), symbols.get())) return nullptr;
             Ref load = output.load ? Ref::steal(new_int(*output.load)) : Ref::borrow(Py_None);
             unsigned long long padding = 0;  // alignment fill; a reservation (". = . + N") is not waste
-            for (const gnu_ld::Input& input : output.inputs)
-                if (input.kind == gnu_ld::InputKind::fill) padding += input.size;
+            for (const lm::Input& input : output.inputs)
+                if (input.kind == lm::InputKind::fill) padding += input.size;
             Ref row = Ref::steal(load ? Py_BuildValue("(OOKOlOOK)", name, address.get(),
                                                       static_cast<unsigned long long>(output.size), load.get(),
                                                       output.line, inputs.get(), symbols.get(), padding)
@@ -301,12 +310,12 @@ PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
         }
         Ref assignments = Ref::steal(PyList_New(0));
         if (!assignments) return nullptr;
-        for (const gnu_ld::Assignment& assignment : map.assignments) {
+        for (const lm::Assignment& assignment : map.assignments) {
             PyObject* name = builder.strings.get(assignment.name);
             PyObject* expression = builder.strings.get(assignment.expression);
             if (name == nullptr || expression == nullptr) return nullptr;
-            Ref row = Ref::steal(Py_BuildValue("(OKO)", name, static_cast<unsigned long long>(assignment.value),
-                                               expression));
+            Ref value = assignment.value ? Ref::steal(new_int(*assignment.value)) : Ref::borrow(Py_None);
+            Ref row = Ref::steal(value ? Py_BuildValue("(OOO)", name, value.get(), expression) : nullptr);
             if (!row || PyList_Append(assignments.get(), row.get()) != 0) return nullptr;
         }
         Ref notes = Ref::steal(PyList_New(0));
@@ -318,20 +327,33 @@ PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
         Ref output_file = map.output_file ? Ref::borrow(builder.strings.get(*map.output_file)) : Ref::borrow(Py_None);
         if (!output_file) return nullptr;
         // the map's rows are all made: their room goes to the totals' rows
-        std::vector<gnu_ld::Output>().swap(map.outputs);
-        std::vector<gnu_ld::RawSymbol>().swap(map.symbols);
+        std::vector<lm::Output>().swap(map.outputs);
+        std::vector<lm::RawSymbol>().swap(map.symbols);
         Ref totals = builder.totals_kept ? Ref::steal(builder.totals.rows()) : Ref::borrow(Py_None);
         if (!totals) return nullptr;
-        return Py_BuildValue("(OOOOOOOO)", regions.get(), outputs.get(), assignments.get(), notes.get(),
-                             map.gold ? Py_True : Py_False, map.thumb ? Py_True : Py_False, output_file.get(),
-                             totals.get());
-    } catch (const gnu_ld::MapError& error) {
-        Ref detail = Ref::steal(Py_BuildValue("(sl)", error.what(), error.line));
+        Ref toolchain = Ref::steal(new_text(map.toolchain));
+        if (!toolchain) return nullptr;
+        return Py_BuildValue("(OOOOOOOOO)", toolchain.get(), regions.get(), outputs.get(), assignments.get(),
+                             notes.get(), map.thumb ? Py_True : Py_False, map.sizes_given ? Py_True : Py_False,
+                             output_file.get(), totals.get());
+    } catch (const lm::MapError& error) {
+        Ref row = error.row.data() != nullptr ? Ref::steal(new_text(error.row)) : Ref::borrow(Py_None);
+        Ref detail = Ref::steal(row ? Py_BuildValue("(slO)", error.what(), error.line, row.get()) : nullptr);
         if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());
         return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+}
+
+}  // namespace
+
+PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
+    return read_map(gnu_ld::read, "y*OOOOO:read_gnu_ld_map", args);
+}
+
+PyObject* read_lld_map(PyObject*, PyObject* args) noexcept {
+    return read_map(llvm_lld::read, "y*OOOOO:read_lld_map", args);
 }
 
 }  // namespace tarnwick

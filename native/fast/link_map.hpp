@@ -1,0 +1,109 @@
+// What a linker map says, whichever linker wrote it: output sections with their input sections
+// and symbols, memory regions and script assignments, as views into the map's text. Each
+// reader fills one; the binding makes the model's records from it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick::link_map {
+
+// A map that is not complete: the reason, the line (0: none), and the row that could not be read
+// (a view into the map's text) where that is the reason.
+struct MapError : std::runtime_error {
+    MapError(const std::string& reason, long line, std::string_view row = {})
+        : std::runtime_error(reason), line(line), row(row) {}
+    long line;
+    std::string_view row;
+};
+
+struct RawSymbol {
+    std::string_view name;
+    std::uint64_t address;
+    std::uint64_t size = 0;  // where the map states sizes (Map::sizes_given)
+};
+
+enum class InputKind { object, fill, reservation };
+
+struct Input {
+    std::string_view name;
+    std::uint64_t address = 0, size = 0;
+    std::string_view origin;  // empty: none
+    bool has_origin = false;
+    InputKind kind = InputKind::object;
+    std::size_t first_symbol = 0, symbol_count = 0;  // its symbols in Map::symbols
+};
+
+struct Output {
+    std::string_view name;
+    std::uint64_t address = 0, size = 0;
+    std::optional<std::uint64_t> load;
+    long line = 0;
+    std::vector<Input> inputs;
+};
+
+struct Region {
+    std::string_view name;
+    std::uint64_t origin, length;
+    std::string attributes;
+};
+
+struct Assignment {
+    std::string_view name, expression;
+    std::optional<std::uint64_t> value;  // where the map states it
+};
+
+struct Map {
+    std::vector<Region> regions;
+    std::vector<Output> outputs;
+    std::vector<RawSymbol> symbols;  // of all inputs, each input's together
+    std::vector<Assignment> assignments;
+    std::vector<std::string> notes;
+    std::string_view toolchain;  // "gnu_ld", "gnu_gold", "llvm_lld", "mold"
+    bool thumb = false;
+    bool sizes_given = false;  // the symbols' sizes are the map's, else derived from addresses
+    std::optional<std::string_view> output_file;
+    std::deque<std::string> owned;  // text made while reading (expanded tabs, linker-made names)
+
+    std::span<const RawSymbol> symbols_of(const Input& input) const {
+        return {symbols.data() + input.first_symbol, input.symbol_count};
+    }
+};
+
+// A symbol with its size: the map's, or as its addresses imply it.
+struct Sized {
+    std::string_view name;
+    std::uint64_t address, size;
+    const RawSymbol* primary;  // the symbol whose bytes these are when this is an alias, else null
+};
+
+// The symbols of one input section, every byte of it accounted for once. Names at one address
+// share their bytes; the one named like the section (".text.main" for main) owns them, else
+// the largest (sizes given) or the first. Without sizes, a symbol runs to the next one or to
+// the end of its input section; with sizes, each keeps its own (cut at the section's end) and
+// names the owner when it is as large. Bytes no symbol covers are returned in `uncovered`.
+// `thumb`: an Arm map, where odd addresses mark Thumb functions, whose bytes start one lower;
+// `code`: the input section holds code.
+// A sizer keeps its buffers from one input section to the next (a map has hundreds of
+// thousands); the result holds until the next call.
+class SymbolSizer {
+public:
+    const std::vector<Sized>& sizes(const Input& input, std::span<const RawSymbol> symbols, bool sizes_given,
+                                    bool thumb, bool code, std::uint64_t& uncovered);
+
+private:
+    struct Located {
+        std::uint64_t start;
+        const RawSymbol* symbol;
+    };
+    std::vector<Located> located_;
+    std::vector<Sized> result_;
+};
+
+}  // namespace tarnwick::link_map

@@ -1,0 +1,19 @@
+// The native map readers' entries from Python.
+#pragma once
+
+#include "support/ref.hpp"
+
+namespace tarnwick {
+
+// read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) and
+// read_lld_map(...) -> (toolchain, regions, outputs, assignments, notes, thumb, sizes_given,
+// output_file, origin_totals): a GNU ld or gold map, or an LLVM lld or mold map, from its UTF-8
+// bytes. `outputs` rows are (name, address, size, load address or None, line, input section
+// records, symbol records, alignment fill bytes), the records None for outputs
+// `skip_output(name, address)` leaves out; `origin_totals` are the symbols' totals as
+// totals_by_origin(symbols, None) counts them, or None. ValueError((reason, line, row)) for a
+// map that is not complete: line 0 when there is none, row the text that could not be read or None.
+PyObject* read_gnu_ld_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_lld_map(PyObject* module, PyObject* args) noexcept;
+
+}  // namespace tarnwick

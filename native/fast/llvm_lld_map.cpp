@@ -1,0 +1,347 @@
+#include "fast/llvm_lld_map.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarnwick::llvm_lld {
+
+using namespace link_map;
+using std::string_view;
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || (c >= '\x1c' && c <= '\x1f'); }
+
+string_view strip_end(string_view text) {
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+string_view strip_start(string_view text) {
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    return text;
+}
+
+bool starts_with(string_view text, string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+int digit_value(char c, int base) {
+    int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
+    return value < base ? value : -1;
+}
+
+// All of `digits` as a number (1 to 16 hex digits, or up to 19 decimal ones); false otherwise.
+bool number(string_view digits, int base, std::uint64_t& value) {
+    if (digits.empty() || digits.size() > (base == 16 ? 16u : 19u)) return false;
+    std::uint64_t result = 0;
+    for (char c : digits) {
+        int digit = digit_value(c, base);
+        if (digit < 0) return false;
+        result = result * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    }
+    value = result;
+    return true;
+}
+
+// Reads one run of blanks or of other characters at a time.
+class Cursor {
+public:
+    explicit Cursor(string_view text) : text_(text) {}
+    std::size_t blanks() {
+        std::size_t start = pos_;
+        while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
+        return pos_ - start;
+    }
+    string_view word() {
+        std::size_t start = pos_;
+        while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
+        return text_.substr(start, pos_ - start);
+    }
+    // After the align column: nothing, or one space and the rest (which may start blank).
+    bool rest(string_view& out) {
+        if (pos_ >= text_.size()) {
+            out = {};
+            return true;
+        }
+        if (text_[pos_] != ' ') return false;
+        out = text_.substr(pos_ + 1);
+        return true;
+    }
+
+private:
+    string_view text_;
+    std::size_t pos_ = 0;
+};
+
+// VMA [LMA] Size Align Out In Symbol: where the header puts each column.
+struct Columns {
+    bool mold = false;
+    std::size_t out = 0, vma_end = 0, lma_end = 0, size_end = 0;
+};
+
+bool header(string_view line, Columns& columns) {
+    static constexpr string_view lld[] = {"VMA", "LMA", "Size", "Align", "Out", "In", "Symbol"};
+    static constexpr string_view mold[] = {"VMA", "Size", "Align", "Out", "In", "Symbol"};
+    std::vector<string_view> words;
+    Cursor cursor(line);
+    cursor.blanks();
+    for (string_view word = cursor.word(); !word.empty() && words.size() <= std::size(lld); word = cursor.word()) {
+        words.push_back(word);
+        cursor.blanks();
+    }
+    auto is = [&words](const auto& expected) { return std::equal(words.begin(), words.end(), std::begin(expected), std::end(expected)); };
+    if (!is(lld) && !is(mold)) return false;
+    columns.mold = is(mold);
+    columns.out = line.find("Out");
+    columns.vma_end = line.find("VMA") + 3;
+    columns.lma_end = columns.mold ? 0 : line.find("LMA") + 3;
+    columns.size_end = line.find("Size") + 4;
+    return true;
+}
+
+// A column's slice: hex digits, blanks around them.
+bool column(string_view line, std::size_t from, std::size_t to, std::uint64_t& value) {
+    return number(strip_end(strip_start(line.substr(from, to - from))), 16, value);
+}
+
+struct Row {
+    std::uint64_t vma = 0, lma = 0, size = 0;
+    string_view rest;  // from the Out column
+};
+
+// The row's numbers and the rest of it, or false.
+bool split(string_view line, const Columns& columns, Row& row) {
+    if (!columns.mold) {
+        // the usual row: each value inside its column
+        if (line.size() > columns.out && columns.out > 0 && line[columns.out - 1] == ' ' &&
+            line.size() > columns.lma_end && line[columns.vma_end] == ' ' && line[columns.lma_end] == ' ' &&
+            column(line, 0, columns.vma_end, row.vma) && column(line, columns.vma_end, columns.lma_end, row.lma) &&
+            column(line, columns.lma_end, columns.size_end, row.size)) {
+            row.rest = line.substr(columns.out);
+            return true;
+        }
+    }
+    // a value wider than its column: read by the row's shape
+    Cursor cursor(line);
+    cursor.blanks();
+    string_view vma = cursor.word();
+    if (columns.mold && starts_with(vma, "0x")) vma.remove_prefix(2);
+    if (!number(vma, 16, row.vma) || cursor.blanks() == 0) return false;
+    if (columns.mold) {
+        row.lma = row.vma;
+        if (!number(cursor.word(), 10, row.size) || cursor.blanks() == 0) return false;
+    } else {
+        if (!number(cursor.word(), 16, row.lma) || cursor.blanks() == 0) return false;
+        if (!number(cursor.word(), 16, row.size) || cursor.blanks() == 0) return false;
+    }
+    string_view align = cursor.word();
+    if (align.empty() || !std::all_of(align.begin(), align.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    return cursor.rest(row.rest);
+}
+
+bool word_char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+// NAME (=|+=) EXPRESSION: a script assignment; the expression without surrounding blanks.
+bool assignment(string_view text, string_view& name, string_view& expression) {
+    if (text.empty()) return false;
+    char first = text[0];
+    if (!((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z') || first == '_' || first == '.' || first == '$'))
+        return false;
+    std::size_t pos = 1;
+    while (pos < text.size() && (word_char(text[pos]) || text[pos] == '.' || text[pos] == '$')) ++pos;
+    name = text.substr(0, pos);
+    while (pos < text.size() && is_space(text[pos])) ++pos;
+    if (pos < text.size() && text[pos] == '+') ++pos;
+    if (pos >= text.size() || text[pos] != '=') return false;
+    expression = strip_end(strip_start(text.substr(pos + 1)));
+    return true;
+}
+
+bool data_statement(string_view word) {
+    return word == "BYTE" || word == "SHORT" || word == "LONG" || word == "QUAD" || word == "SQUAD";
+}
+
+// Assembler-local labels and mapping symbols (".LBB0_1", ".L_MergedGlobals", "$t", "$d.1") mark
+// places inside functions and data; they are not symbols of their own.
+bool local_label(string_view name) { return starts_with(name, ".L") || starts_with(name, "$"); }
+
+bool last_section(string_view name) {
+    return name == ".shstrtab" || name == ".strtab" || name == ".symtab" || name == "SHDR";
+}
+
+constexpr std::size_t indent = 8;  // In is indented by one step from Out, Symbol by two
+
+class Reader {
+public:
+    explicit Reader(string_view text) : text_(text) {}
+
+    Map run() {
+        const char* data = text_.data();
+        const std::size_t size = text_.size();
+        bool carriage_returns = std::memchr(data, '\r', size) != nullptr;
+        std::size_t pos = 0;
+        while (pos < size) {
+            // "\n", "\r\n" or a lone "\r" ends a line
+            const void* newline = std::memchr(data + pos, '\n', size - pos);
+            std::size_t end = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - data) : size;
+            std::size_t next = end < size ? end + 1 : size;
+            if (carriage_returns) {
+                const void* cr = std::memchr(data + pos, '\r', end - pos);
+                if (cr != nullptr) {
+                    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+                    next = at + 1 == end && end < size ? end + 1 : at + 1;
+                    end = at;
+                }
+            }
+            ++lineno_;
+            string_view line = text_.substr(pos, end - pos);
+            if (line.find('\0') != string_view::npos) throw MapError("binary data inside the map", lineno_);
+            take(strip_end(line));
+            pos = next;
+        }
+        if (!have_columns_) throw MapError("empty map file", 0);
+        if (!complete_)
+            throw MapError(std::string("truncated ") + (columns_.mold ? "mold" : "LLVM lld") +
+                               " map: it ends before the section tables (.symtab, .strtab, .shstrtab) the linker "
+                               "lists last",
+                           lineno_);
+        for (Output& output : map_.outputs) add_alignment_gaps(output);
+        return std::move(map_);
+    }
+
+private:
+    void take(string_view line) {
+        if (line.empty()) return;
+        if (!have_columns_) {
+            if (!header(line, columns_)) throw MapError("not an LLVM lld map: the table header is missing", lineno_);
+            have_columns_ = true;
+            map_.toolchain = columns_.mold ? "mold" : "llvm_lld";
+            map_.sizes_given = !columns_.mold;
+            return;
+        }
+        Row row;
+        if (!split(line, columns_, row)) throw MapError("unreadable map row", lineno_, line);
+        string_view rest = row.rest;
+        if (rest.size() >= 2 * indent && rest.substr(0, 2 * indent).find_first_not_of(' ') == string_view::npos) {
+            string_view text = rest.substr(2 * indent);  // a symbol
+            if (!have_current_ || text.empty() || text.find('=') != string_view::npos || local_label(text)) {
+                map_.thumb = map_.thumb || text == "$t";
+                return;
+            }
+            map_.symbols.push_back({text, row.vma, map_.sizes_given ? row.size : 0});
+            ++map_.outputs[output_].inputs[current_input_].symbol_count;
+            return;
+        }
+        std::size_t first = rest.find_first_not_of(' ');
+        if (first == string_view::npos) {  // a --defsym row: lld leaves its name empty
+            have_output_ = have_current_ = false;
+            return;
+        }
+        string_view text = rest.substr(first);
+        string_view name, expression;
+        bool assigns = text.find('=') != string_view::npos && assignment(text, name, expression);
+        if (rest[0] != ' ') {  // an output section or a top-level assignment
+            have_current_ = false;
+            if (assigns) {
+                map_.assignments.push_back({name, expression, std::nullopt});
+                have_output_ = false;
+                return;
+            }
+            complete_ = complete_ || last_section(text);
+            map_.outputs.push_back(Output{text, row.vma, row.size,
+                                          row.lma != row.vma ? std::optional<std::uint64_t>(row.lma) : std::nullopt,
+                                          lineno_, {}});
+            output_ = map_.outputs.size() - 1;
+            have_output_ = true;
+            return;
+        }
+        if (!have_output_) return;  // a row under a top-level assignment
+        Output& output = map_.outputs[output_];
+        if (assigns) {
+            // `. = ALIGN(n)` rows carry the alignment gap; `. = . + n` reserves space
+            if (name == "." && row.size) {
+                Input fill;
+                fill.name = "*fill*";
+                fill.address = row.vma;
+                fill.size = row.size;
+                fill.kind = expression.find("ALIGN") == string_view::npos ? InputKind::reservation : InputKind::fill;
+                output.inputs.push_back(fill);
+            }
+            have_current_ = false;
+            return;
+        }
+        Input input;
+        input.address = row.vma;
+        input.size = row.size;
+        string_view keyword = text.substr(0, text.find(" ("));
+        if (data_statement(keyword)) {  // "LONG ( 0x5aa5c33c )"
+            input.name = keyword;
+            input.origin = "linker script data";
+            input.has_origin = true;
+        } else {
+            split_input(text, input);
+        }
+        input.first_symbol = map_.symbols.size();
+        output.inputs.push_back(input);
+        current_input_ = output.inputs.size() - 1;
+        have_current_ = true;
+    }
+
+    // "main.o:(.text.main)" -> origin "main.o", name ".text.main"; "<internal>" for linker-made input.
+    static void split_input(string_view text, Input& input) {
+        std::size_t cut = text.rfind(":(");
+        if (cut == string_view::npos || text.back() != ')') {
+            input.name = text;
+            return;
+        }
+        string_view origin = text.substr(0, cut);
+        input.has_origin = !origin.empty();
+        if (starts_with(origin, "./")) origin.remove_prefix(2);
+        input.origin = origin;
+        input.name = text.substr(cut + 2, text.size() - cut - 3);
+    }
+
+    // lld does not print the padding between input sections; it is the gap between one input
+    // section's end and the next one's start.
+    static void add_alignment_gaps(Output& output) {
+        std::vector<Input>& inputs = output.inputs;
+        bool ordered = std::is_sorted(inputs.begin(), inputs.end(),
+                                      [](const Input& a, const Input& b) { return a.address < b.address; });
+        if (!ordered)
+            std::stable_sort(inputs.begin(), inputs.end(),
+                             [](const Input& a, const Input& b) { return a.address < b.address; });
+        std::vector<Input> with_gaps;
+        with_gaps.reserve(inputs.size());
+        std::optional<std::uint64_t> end;
+        for (const Input& part : inputs) {
+            if (end && part.address > *end) {
+                Input fill;
+                fill.name = "*fill*";
+                fill.address = *end;
+                fill.size = part.address - *end;
+                fill.kind = InputKind::fill;
+                with_gaps.push_back(fill);
+            }
+            with_gaps.push_back(part);
+            end = std::max(end.value_or(0), part.address + part.size);
+        }
+        inputs = std::move(with_gaps);
+    }
+
+    string_view text_;
+    Map map_;
+    Columns columns_;
+    bool have_columns_ = false, complete_ = false;
+    bool have_output_ = false, have_current_ = false;  // the output, and its input, that take the next rows
+    std::size_t output_ = 0, current_input_ = 0;
+    long lineno_ = 0;
+};
+
+}  // namespace
+
+Map read(string_view text) { return Reader(text).run(); }
+
+}  // namespace tarnwick::llvm_lld

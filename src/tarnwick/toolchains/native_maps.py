@@ -1,0 +1,30 @@
+"""Maps read in native code (GNU ld and gold, LLVM lld and mold): the readers hand over the
+model's own records, and this makes the RawMap the builder takes."""
+
+from __future__ import annotations
+
+from tarnwick.toolchains.base import Symbol, split_origin
+from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawRegion
+from tarnwick.toolchains.section_kinds import named_code, never_allocated
+
+
+def read_native(read, data, path: str) -> RawMap:
+    """The map in `data` (UTF-8 bytes) read by the native `read`. Raises MapParseError for a
+    map that is not complete."""
+    try:
+        (toolchain, regions, outputs, assignments, notes, thumb, sizes_given, output_file,
+         origin_totals) = read(data, RawInput, Symbol, named_code, never_allocated, split_origin)
+    except ValueError as exc:  # raised with the reason, the line (0: none) and the row not read
+        reason, line, row = exc.args if len(exc.args) == 3 else (str(exc), 0, None)
+        if row is not None:
+            reason = f"{reason} {row.strip()[:80]!r}"
+        raise MapParseError(path, reason, line or None) from None
+    raw = RawMap(toolchain=toolchain, path=path, symbol_sizes_given=sizes_given, thumb=thumb,
+                 output_file=output_file, origin_totals=origin_totals)
+    raw.regions = [RawRegion(*region) for region in regions]
+    raw.outputs = [RawOutput(name, address, size, load, line, inputs or [], symbols, padding)
+                   for name, address, size, load, line, inputs, symbols, padding in outputs]
+    raw.assignments = assignments
+    raw.notes = notes
+    return raw
