@@ -217,3 +217,14 @@ def test_an_elf_named_for_a_vendor_map_is_said_to_be_unused(capsys, tmp_path):
     assert main(["analyze", str(OURS / "armlink-no-scatter.map"), "--elf", str(elf)]) == 0
     err = capsys.readouterr()[1]
     assert err == f"tarnwick: warning: {elf} is not read: armlink maps state their symbols' sizes themselves\n"
+
+
+@pytest.mark.parametrize("name, line, text", [
+    ("armlink-ac6-scatter.map", "    0x080000c0   0x080000c0   0x00000040   Code   RO            9  * .text.main          main.o",
+     "    0x1ffffffffffffffff   0x080000c0   0x00000040   Code   RO            9  * .text.main          main.o"),
+])
+def test_an_address_beyond_64_bits_is_one_clear_error(tmp_path, capsys, name, line, text):
+    path = _variant(tmp_path, name, (line, text))
+    assert main(["analyze", str(path)]) == 2
+    err = capsys.readouterr()[1]
+    assert "lies beyond the 64-bit address space" in err and err.count("\n") == 1

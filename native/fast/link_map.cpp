@@ -56,14 +56,14 @@ const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const
                 const RawSymbol* symbol = located[i].symbol;
                 std::uint64_t size = std::min(symbol->size, room);
                 bool alias = symbol != primary && size == primary->size;
-                result.push_back({symbol->name, symbol->address, size, alias ? primary : nullptr});
+                result.push_back({symbol, size, alias ? primary : nullptr});
             }
             covered += std::min(primary->size, room);
         } else {
             std::uint64_t size = following > start ? following - start : 0;
             for (std::size_t i = index; i <= group_end; ++i) {
                 const RawSymbol* symbol = located[i].symbol;
-                result.push_back({symbol->name, symbol->address, size, symbol == primary ? nullptr : primary});
+                result.push_back({symbol, size, symbol == primary ? nullptr : primary});
             }
             covered += size;
         }

@@ -78,8 +78,8 @@ struct Map {
 
 // A symbol with its size: the map's, or as its addresses imply it.
 struct Sized {
-    std::string_view name;
-    std::uint64_t address, size;
+    const RawSymbol* symbol;
+    std::uint64_t size;
     const RawSymbol* primary;  // the symbol whose bytes these are when this is an alias, else null
 };
 

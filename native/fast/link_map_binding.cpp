@@ -236,8 +236,8 @@ struct Builder {
                 return false;
             }
             for (const lm::Sized& sized : *sized_symbols) {
-                if (!add_symbol(symbols, sized.name, sized.address, sized.size, !map.sizes_given, section, object,
-                                archive, origin_number, sized.primary, input, record.get()))
+                if (!add_symbol(symbols, sized.symbol->name, sized.symbol->address, sized.size, !map.sizes_given,
+                                section, object, archive, origin_number, sized.primary, input, record.get()))
                     return false;
             }
             if (uncovered > 0 && !add_symbol(symbols, input.name, input.address, uncovered, true, section, object,
@@ -354,6 +354,137 @@ PyObject* read_gnu_ld_map(PyObject*, PyObject* args) noexcept {
 
 PyObject* read_lld_map(PyObject*, PyObject* args) noexcept {
     return read_map(llvm_lld::read, "y*OOOOO:read_lld_map", args);
+}
+
+namespace {
+
+// A number of a record the Python side made, as the sizer takes it: false (nothing set) where it
+// is not an int. `beyond` is what a value outside 0..2**64-1 counts as, with `negative` for one below 0.
+bool sizer_number(PyObject* value, std::uint64_t beyond, std::uint64_t negative, std::uint64_t& out) noexcept {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "an address or size must be an int, not %.100s", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (small == -1 && PyErr_Occurred()) return false;
+    if (overflow == 0) {
+        out = small < 0 ? negative : static_cast<std::uint64_t>(small);
+        return true;
+    }
+    if (overflow < 0) {
+        out = negative;
+        return true;
+    }
+    unsigned long long large = PyLong_AsUnsignedLongLong(value);
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        large = beyond;
+    }
+    out = large;
+    return true;
+}
+
+}  // namespace
+
+PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
+    PyObject *part, *section, *symbol_class, *split_origin;
+    int sizes_given = 0, thumb = 0, code = 0;
+    if (!PyArg_ParseTuple(args, "OOpppOO:size_symbols", &part, &section, &sizes_given, &thumb, &code, &symbol_class,
+                          &split_origin))
+        return nullptr;
+    FieldReader name_field{"name"}, address_field{"address"}, size_field{"size"}, origin_field{"origin"},
+        symbols_field{"symbols"};
+    if (!name_field.ready() || !address_field.ready() || !size_field.ready() || !origin_field.ready() ||
+        !symbols_field.ready())
+        return nullptr;
+    RecordMaker symbol_record;
+    if (!symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
+                                              "size_derived", "alias_of", "size_source"}))
+        return nullptr;
+    Ref part_name = name_field.read(part);
+    Ref part_address = part_name ? address_field.read(part) : Ref();
+    Ref part_size = part_address ? size_field.read(part) : Ref();
+    Ref origin = part_size ? origin_field.read(part) : Ref();
+    Ref listed = origin ? symbols_field.read(part) : Ref();
+    Ref raw_symbols = listed ? Ref::steal(PySequence_Fast(listed.get(), "an input section's symbols must be a sequence"))
+                             : Ref();
+    if (!raw_symbols) return nullptr;
+    try {
+        lm::Input input;
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(part_name.get(), &length);
+        if (text == nullptr) return nullptr;
+        input.name = {text, static_cast<std::size_t>(length)};
+        if (!sizer_number(part_address.get(), UINT64_MAX, 0, input.address) ||
+            !sizer_number(part_size.get(), UINT64_MAX, 0, input.size))
+            return nullptr;
+        if (input.address + input.size < input.address) {
+            PyErr_SetString(PyExc_OverflowError, "an input section that runs past the end of the address space");
+            return nullptr;
+        }
+        Py_ssize_t count = PySequence_Fast_GET_SIZE(raw_symbols.get());
+        std::vector<lm::RawSymbol> raws;
+        std::vector<Ref> names, addresses;  // the records' own objects, handed on unchanged
+        raws.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* raw = PySequence_Fast_GET_ITEM(raw_symbols.get(), i);
+            Ref name = name_field.read(raw);
+            Ref address = name ? address_field.read(raw) : Ref();
+            Ref size = address ? size_field.read(raw) : Ref();
+            if (!size) return nullptr;
+            const char* name_text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
+            if (name_text == nullptr) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
+                return nullptr;
+            }
+            lm::RawSymbol symbol{{name_text, static_cast<std::size_t>(length)}, 0, 0};
+            // out of range either way: past every input section, and a size no section holds
+            if (!sizer_number(address.get(), UINT64_MAX, UINT64_MAX, symbol.address) ||
+                (size.get() != Py_None && !sizer_number(size.get(), UINT64_MAX, 0, symbol.size)))
+                return nullptr;
+            raws.push_back(symbol);
+            names.push_back(std::move(name));
+            addresses.push_back(std::move(address));
+        }
+        std::uint64_t uncovered = 0;
+        lm::SymbolSizer sizer;
+        const std::vector<lm::Sized>& sized = sizer.sizes(input, raws, sizes_given, thumb, code, uncovered);
+        Ref parts = Ref::steal(PyObject_CallOneArg(split_origin, origin.get()));
+        if (!parts) return nullptr;
+        if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
+            PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
+            return nullptr;
+        }
+        PyObject* object = PyTuple_GET_ITEM(parts.get(), 0);
+        PyObject* archive = PyTuple_GET_ITEM(parts.get(), 1);
+        Ref derived = Ref::steal(PyUnicode_InternFromString(sizes_given ? "map" : "derived"));
+        Ref result = Ref::steal(PyList_New(0));
+        if (!derived || !result) return nullptr;
+        auto add = [&](PyObject* name, PyObject* address, std::uint64_t size, bool derived_size, PyObject* alias,
+                       PyObject* source) -> bool {
+            Ref size_value = Ref::steal(new_int(size));
+            if (!size_value) return false;
+            Ref record = symbol_record.make({Py_NewRef(name), Py_NewRef(address), size_value.release(),
+                                             Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
+                                             new_bool(derived_size), Py_NewRef(alias), Py_NewRef(source)});
+            return record && PyList_Append(result.get(), record.get()) == 0;
+        };
+        for (const lm::Sized& one : sized) {
+            std::size_t index = static_cast<std::size_t>(one.symbol - raws.data());
+            PyObject* alias = one.primary != nullptr ? names[static_cast<std::size_t>(one.primary - raws.data())].get()
+                                                     : Py_None;
+            if (!add(names[index].get(), addresses[index].get(), one.size, !sizes_given, alias, derived.get()))
+                return nullptr;
+        }
+        if (uncovered > 0) {
+            Ref rest = Ref::steal(PyUnicode_InternFromString("derived"));
+            if (!rest || !add(part_name.get(), part_address.get(), uncovered, true, Py_None, rest.get())) return nullptr;
+        }
+        return result.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 }  // namespace tarnwick

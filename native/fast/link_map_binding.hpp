@@ -16,4 +16,9 @@ namespace tarnwick {
 PyObject* read_gnu_ld_map(PyObject* module, PyObject* args) noexcept;
 PyObject* read_lld_map(PyObject* module, PyObject* args) noexcept;
 
+// size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> [Symbol, ...]: the
+// symbols of an input section record a Python reader made (its `symbols` with name, address and
+// size or None), sized as the native readers size theirs, every byte accounted for once.
+PyObject* size_symbols(PyObject* module, PyObject* args) noexcept;
+
 }  // namespace tarnwick

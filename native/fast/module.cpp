@@ -171,6 +171,9 @@ PyMethodDef methods[] = {
     {"read_lld_map", read_lld_map, METH_VARARGS,
      "read_lld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nAn LLVM "
      "lld or mold map (UTF-8 bytes) read into the model's records, as read_gnu_ld_map gives them."},
+    {"size_symbols", size_symbols, METH_VARARGS,
+     "size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> list\n\nThe symbols of "
+     "an input section with their sizes, every byte accounted for once."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "

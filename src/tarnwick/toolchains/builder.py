@@ -7,6 +7,7 @@ from __future__ import annotations
 import re
 from typing import Optional
 
+from tarnwick._native import size_symbols
 from tarnwick.toolchains.base import (
     MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, Toolchain,
     region_containing, split_origin,
@@ -131,65 +132,16 @@ def _load_evidence(outputs: list, index: int, regions: list) -> Optional[bool]:
     return None
 
 
-def _symbol_start(address: int, part: RawInput, end: int, thumb: bool, code: bool) -> Optional[int]:
-    """Where a symbol's bytes start: Arm Thumb functions carry the low bit set."""
-    if part.address <= address < end:
-        return address - 1 if thumb and address & 1 and code else address
-    if thumb and address & 1 and part.address <= address - 1 < end:
-        return address - 1
-    return None
-
-
 def input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: bool,
                   code: Optional[bool] = None) -> list:
     """The symbols of one input section, every byte of it accounted for once. Where the map
     gives no sizes, a symbol runs to the next symbol or the end of its input section. More than
     one name at one address (aliases) all get the size; the first is the one whose bytes count,
     the others name it in `alias_of`. Bytes no symbol covers go to a symbol named after the
-    input section. `code` says whether the part holds code (else its name tells)."""
-    object_file, archive = split_origin(part.origin)
-    end = part.address + part.size
+    input section. `code` says whether the part holds code (else its name tells). Sized in
+    native code, as the native readers size the symbols of theirs."""
     code = named_code(part.name) if code is None else code
-    located = []
-    for symbol in part.symbols:
-        start = _symbol_start(symbol.address, part, end, thumb, code)
-        if start is not None:
-            located.append((start, symbol))
-        elif not part.size:
-            located.append((part.address, symbol))
-    located.sort(key=lambda pair: pair[0])
-    result = []
-    covered = 0
-    index = 0
-    while index < len(located):
-        start = located[index][0]
-        group_end = index
-        while group_end + 1 < len(located) and located[group_end + 1][0] == start:
-            group_end += 1
-        group = [symbol for _, symbol in located[index:group_end + 1]]
-        following = located[group_end + 1][0] if group_end + 1 < len(located) else end
-        # the one whose bytes count: named by the input section, else the largest
-        primary = next((s for s in group if part.name.endswith("." + s.name)),
-                       max(group, key=lambda s: s.size or 0) if sizes_given else group[0])
-        if sizes_given:
-            for symbol in group:
-                size = max(0, min(symbol.size or 0, end - start))
-                alias = primary.name if symbol is not primary and size == (primary.size or 0) else None
-                result.append(Symbol(symbol.name, symbol.address, size, output_name, object_file,
-                                     archive, False, alias, "map"))
-            covered += max(0, min(primary.size or 0, end - start))
-        else:
-            size = max(0, following - start)
-            for symbol in group:
-                result.append(Symbol(symbol.name, symbol.address, size, output_name, object_file,
-                                     archive, True, None if symbol is primary else primary.name, "derived"))
-            covered += size
-        index = group_end + 1
-    rest = part.size - covered
-    if rest > 0:
-        result.append(Symbol(part.name, part.address, rest, output_name, object_file, archive,
-                             size_derived=True, size_source="derived"))
-    return result
+    return size_symbols(part, output_name, sizes_given, thumb, code, Symbol, split_origin)
 
 
 def stack_heap_hints(assignments: list, sections: list) -> dict:

@@ -11,10 +11,12 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.toolchains.base import NormalizedBuildModel, Toolchain
+from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.builder import (
     configured_reserved_ranges, input_symbols, mark_unified, regions_with_config, stack_heap_hints,
 )
 
+_ADDRESS_SPACE = 1 << 64
 _GROUPING = re.compile(r"(?<=[0-9a-fA-F])['\u00a0 ](?=[0-9a-fA-F])")
 
 
@@ -51,6 +53,10 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, con
         model.unresolved_ambiguities.append(missing)
     model.sections.extend(sections)
     for section in sections:
+        for item in (section, *section.inputs):
+            if not (item.address >= 0 and item.size >= 0 and item.address + item.size < _ADDRESS_SPACE):
+                raise MapParseError(path, f"{item.name} at {item.address:#x} ({item.size:,} bytes) lies beyond "
+                                          "the 64-bit address space")
         for part in section.inputs:
             if not part.is_fill:
                 model.symbols.extend(input_symbols(part, section.name, sizes_given, thumb, section.is_code))
