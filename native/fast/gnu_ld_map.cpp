@@ -166,25 +166,10 @@ public:
             long line = 1 + static_cast<long>(std::count(data, nul, '\n'));
             throw MapError("binary data inside the map", line);
         }
-        bool carriage_returns = std::memchr(data, '\r', size) != nullptr;
-        std::size_t pos = 0;
-        while (pos < size) {
-            // "\n", "\r\n" or a lone "\r" ends a line
-            const void* newline = std::memchr(data + pos, '\n', size - pos);
-            std::size_t end = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - data) : size;
-            std::size_t next = end < size ? end + 1 : size;
-            if (carriage_returns) {
-                const void* cr = std::memchr(data + pos, '\r', end - pos);
-                if (cr != nullptr) {
-                    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
-                    next = at + 1 == end && end < size ? end + 1 : at + 1;
-                    end = at;
-                }
-            }
+        for_each_line(text_, [this](string_view line) {
             ++lineno_;
-            if (!take(text_.substr(pos, end - pos))) break;
-            pos = next;
-        }
+            return take(line);
+        });
         finish();
         return std::move(map_);
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <span>
@@ -105,5 +106,30 @@ private:
     std::vector<Located> located_;
     std::vector<Sized> result_;
 };
+
+// Calls take(line) with each line of `text` in order, until it returns false; "\n", "\r\n" or a
+// lone "\r" ends a line (maps written on Windows, or by old Mac tools).
+template <class Take>
+void for_each_line(std::string_view text, Take&& take) {
+    const char* data = text.data();
+    const std::size_t size = text.size();
+    bool carriage_returns = std::memchr(data, '\r', size) != nullptr;
+    std::size_t pos = 0;
+    while (pos < size) {
+        const void* newline = std::memchr(data + pos, '\n', size - pos);
+        std::size_t end = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - data) : size;
+        std::size_t next = end < size ? end + 1 : size;
+        if (carriage_returns) {
+            const void* cr = std::memchr(data + pos, '\r', end - pos);
+            if (cr != nullptr) {
+                std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+                next = at + 1 == end && end < size ? end + 1 : at + 1;
+                end = at;
+            }
+        }
+        if (!take(text.substr(pos, end - pos))) return;
+        pos = next;
+    }
+}
 
 }  // namespace tarnwick::link_map

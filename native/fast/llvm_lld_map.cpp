@@ -179,29 +179,12 @@ public:
     explicit Reader(string_view text) : text_(text) {}
 
     Map run() {
-        const char* data = text_.data();
-        const std::size_t size = text_.size();
-        bool carriage_returns = std::memchr(data, '\r', size) != nullptr;
-        std::size_t pos = 0;
-        while (pos < size) {
-            // "\n", "\r\n" or a lone "\r" ends a line
-            const void* newline = std::memchr(data + pos, '\n', size - pos);
-            std::size_t end = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - data) : size;
-            std::size_t next = end < size ? end + 1 : size;
-            if (carriage_returns) {
-                const void* cr = std::memchr(data + pos, '\r', end - pos);
-                if (cr != nullptr) {
-                    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
-                    next = at + 1 == end && end < size ? end + 1 : at + 1;
-                    end = at;
-                }
-            }
+        for_each_line(text_, [this](string_view line) {
             ++lineno_;
-            string_view line = text_.substr(pos, end - pos);
             if (line.find('\0') != string_view::npos) throw MapError("binary data inside the map", lineno_);
             take(strip_end(line));
-            pos = next;
-        }
+            return true;
+        });
         if (!have_columns_) throw MapError("empty map file", 0);
         if (!complete_)
             throw MapError(std::string("truncated ") + (columns_.mold ? "mold" : "LLVM lld") +
