@@ -86,6 +86,8 @@ def _prune(node: list, rows: list) -> None:
     children = node[4]
     if node[3] in ("symbol", "rest"):
         return
+    if node[3] == "object":  # its symbols (row numbers) largest first, sorted only for the blocks kept
+        children.sort(key=lambda i: rows[i][5], reverse=True)  # stable: ties keep row order
     if len(children) > MAX_CHILDREN:
         kept, rest = children[:MAX_CHILDREN - 1], children[MAX_CHILDREN - 1:]
         if node[3] == "object":  # row numbers
@@ -102,24 +104,31 @@ def _tree(groups: dict, rows: list) -> list:
     children are the row numbers of its symbols."""
     root: dict = {}
     for (region, section, archive, object_file), members in groups.items():
-        node = root
-        for key in (region, section or "(no section)", archive):
-            node = node.setdefault(key, {})
-        node.setdefault(object_file, []).extend(members)
+        objects = root.setdefault(region, {}).setdefault(section or "(no section)", {}).setdefault(archive, {})
+        objects.setdefault(object_file, []).extend(members)
     return _node("all memory", root, 0, rows)
 
 
 _KINDS = ("all", "region", "section", "archive", "object")
 
 
-def _node(name: str, children, depth: int, rows: list) -> list:
-    if depth == len(_KINDS) - 1:  # an object file: its symbols, as row numbers, largest first
-        sizes = [rows[i][5] for i in children]
-        order = sorted(range(len(children)), key=sizes.__getitem__, reverse=True)  # stable: ties keep row order
-        deltas = [rows[i][6] for i in children if rows[i][6] is not None]
-        return [name, sum(sizes), sum(deltas) if deltas else None, "object", [children[k] for k in order]]
-    nodes = [_node(key, value, depth + 1, rows) for key, value in children.items()]
+def _node(name: str, children: dict, depth: int, rows: list) -> list:
+    if _KINDS[depth] == "archive":
+        nodes = [_object(key, members, rows) for key, members in children.items()]
+    else:
+        nodes = [_node(key, value, depth + 1, rows) for key, value in children.items()]
     return _finish([name, 0, None, _KINDS[depth], nodes])
+
+
+def _object(name: str, members: list, rows: list) -> list:
+    """An object file: its symbols as row numbers (sorted largest first when pruned)."""
+    size, delta = 0, None
+    for number in members:
+        row = rows[number]
+        size += row[5]
+        if row[6] is not None:
+            delta = row[6] if delta is None else delta + row[6]
+    return [name, size, delta, "object", members]
 
 
 def _finish(node: list) -> list:
