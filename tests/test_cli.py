@@ -156,3 +156,10 @@ def test_a_python_caller_gets_its_collector_back_and_the_builds_it_asks_to_keep(
     assert gc.isenabled()
     builds = 0 if "missing.map" in str(command[-1]) else len(command) - 1
     assert [type(k).__name__ for k in kept] == ["NormalizedBuildModel", "AnalysisReport"] * builds
+
+
+def test_markdown_of_a_map_without_regions_has_no_empty_table(capsys):
+    code, out, _ = run(capsys, "analyze", Path(__file__).resolve().parent / "conformance" / "maps" / "x86-mold.map",
+                       "--format", "markdown")
+    assert code == 0 and "| Region |" not in out
+    assert "\n\nNo memory regions; flash 511 B, RAM 6,264 B.\n\n" in out

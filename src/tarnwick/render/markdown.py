@@ -142,7 +142,8 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=Non
     head = [f"### Memory footprint: {markdown_code(view.title, in_table=False)}", "", _verdict(view, comparison), ""]
     with_baseline = view.baseline_status == "ok"
     header = "| Region | Used | Size | Use |" + (" Change |" if with_baseline else "")
-    head += [header, "|---|---:|---:|---:|" + ("---:|" if with_baseline else "")]
+    if view.regions:  # a table without rows reads as broken in a comment
+        head += [header, "|---|---:|---:|---:|" + ("---:|" if with_baseline else "")]
     regions = []
     for row in view.regions:
         use = percent(row.ratio) + (" **overflow**" if row.overflow else "")
@@ -152,7 +153,7 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=Non
         regions.append(line)
     after = []
     if not view.regions:
-        after += ["", f"No memory regions; flash {view.total_flash:,} B, RAM {view.total_ram:,} B."]
+        after += [f"No memory regions; flash {view.total_flash:,} B, RAM {view.total_ram:,} B."]
     if view.baseline_status and not with_baseline:
         after += ["", f"Baseline not compared: {markdown_text(view.baseline_status)}"
                       + (f" ({markdown_text(view.baseline_error)})" if view.baseline_error else "") + "."]
