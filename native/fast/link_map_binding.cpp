@@ -458,9 +458,9 @@ PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
         }
         PyObject* object = PyTuple_GET_ITEM(parts.get(), 0);
         PyObject* archive = PyTuple_GET_ITEM(parts.get(), 1);
-        Ref derived = Ref::steal(PyUnicode_InternFromString(sizes_given ? "map" : "derived"));
+        Ref source = Ref::steal(PyUnicode_InternFromString(sizes_given ? "map" : "derived"));
         Ref result = Ref::steal(PyList_New(0));
-        if (!derived || !result) return nullptr;
+        if (!source || !result) return nullptr;
         auto add = [&](PyObject* name, PyObject* address, std::uint64_t size, bool derived_size, PyObject* alias,
                        PyObject* source) -> bool {
             Ref size_value = Ref::steal(new_int(size));
@@ -474,7 +474,7 @@ PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
             std::size_t index = static_cast<std::size_t>(one.symbol - raws.data());
             PyObject* alias = one.primary != nullptr ? names[static_cast<std::size_t>(one.primary - raws.data())].get()
                                                      : Py_None;
-            if (!add(names[index].get(), addresses[index].get(), one.size, !sizes_given, alias, derived.get()))
+            if (!add(names[index].get(), addresses[index].get(), one.size, !sizes_given, alias, source.get()))
                 return nullptr;
         }
         if (uncovered > 0) {
