@@ -1,5 +1,6 @@
 // tarnwick._native: the fast paths of the front end and the renderers.
 #include "fast/demangle.hpp"
+#include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/json_writer.hpp"
@@ -174,6 +175,9 @@ PyMethodDef methods[] = {
     {"size_symbols", size_symbols, METH_VARARGS,
      "size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> list\n\nThe symbols of "
      "an input section with their sizes, every byte accounted for once."},
+    {"join_symbols", join_symbols, METH_VARARGS,
+     "join_symbols(rows, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
+     "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "

@@ -5,9 +5,9 @@ object file each symbol came from."""
 
 from __future__ import annotations
 
-import bisect
 from typing import Optional
 
+from tarnwick._native import join_symbols
 from tarnwick.toolchains.base import (
     MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, SymbolList,
     Toolchain, region_containing, split_origin,
@@ -43,46 +43,6 @@ def _section_record(elf: ElfFile, section: ElfSection, regions: list,
     )
 
 
-def _with_aliases(placed: list) -> list:
-    """Symbols at one start with one size name the same bytes: the first (global before weak
-    before local) owns them, the others are its aliases."""
-    result = []
-    owner: Optional[Symbol] = None
-    for symbol in placed:
-        if owner is not None and (symbol.address, symbol.size, symbol.section) == (
-                owner.address, owner.size, owner.section) and symbol.size:
-            symbol.alias_of = owner.name
-        else:
-            owner = symbol
-        result.append(symbol)
-    return result
-
-
-def _uncovered(start: int, end: int, symbols: list) -> int:
-    """Bytes of [start, end) that no symbol (ordered by address) holds itself."""
-    covered, reach = 0, start
-    for symbol in symbols:
-        if symbol.alias_of is not None or not symbol.size:
-            continue
-        span_start, span_end = max(symbol.address, reach), min(symbol.address + symbol.size, end)
-        if span_end > span_start:
-            covered += span_end - span_start
-            reach = span_end
-    return end - start - covered
-
-
-def _remainder(container: tuple, symbols: list) -> Optional[Symbol]:
-    """A symbol named after a container (an input or output section) for its bytes that none
-    of its symbols (ordered by address) covers, so every byte stays attributed. `container`:
-    (start, end, name, section, object, archive)."""
-    start, end, name, section, object_file, archive = container
-    rest = _uncovered(start, end, symbols)
-    if rest <= 0:
-        return None
-    return Symbol(name, start, rest, section, object_file, archive, size_derived=True,
-                  size_source="derived")
-
-
 def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
     """A model from the ELF alone: regions from the configuration, sections from the section
     headers, symbols from the symbol table; which object each symbol came from is unknown."""
@@ -93,18 +53,9 @@ def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
     placer = RegionPlacer(regions, model.parse_assumptions)
     model.sections = [_section_record(elf, s, regions, placer.place(s.name, s.address, s.size))
                       for s in sorted(_allocated(elf), key=lambda s: s.address)]
-    by_name = {s.name: s for s in model.sections}
-    placed = [Symbol(name, start, size, section, size_source="elf")
-              for start, size, name, section in elf_symbols(elf) if section in by_name]
-    model.symbols = SymbolList(_with_aliases(placed))
-    by_section: dict = {}
-    for symbol in model.symbols:
-        by_section.setdefault(symbol.section, []).append(symbol)
-    for section in model.sections:
-        rest = _remainder((section.address, section.end, section.name, section.name, None, None),
-                          by_section.get(section.name, []))
-        if rest is not None:
-            model.symbols.append(rest)
+    # each section as one input section of unknown origin: its bytes no symbol covers are named after it
+    whole = {s.name: [(s.address, s.end, s.name, s.name, None, None)] for s in model.sections if s.size}
+    model.symbols = SymbolList(join_symbols(elf_symbols(elf), {s.name for s in model.sections}, whole, Symbol))
     notes = model.parse_assumptions
     notes.append(f"read from the ELF file alone ({elf.bits}-bit {elf.machine_name}, symbols from "
                  f"{elf.symbol_table or 'no symbol table'}): symbol sizes are exact; which object file "
@@ -161,29 +112,8 @@ def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
         parts = sorted((part.address, part.address + part.size, part.name, section.name, *split_origin(part.origin))
                        for part in section.inputs if not part.is_fill and part.size)
         if parts:
-            inputs[section.name] = (parts, [part[0] for part in parts], [[] for _ in parts])
-    placed = []
-    no_inputs = ((), (), ())
-    for start, size, name, section_name in elf_symbols(elf):
-        if section_name not in kinds:
-            continue
-        parts, starts, held = inputs.get(section_name, no_inputs)
-        index = bisect.bisect_right(starts, start) - 1
-        if index >= 0 and start < parts[index][1]:
-            part = parts[index]
-            symbol = Symbol(name, start, size, section_name, part[4], part[5], False, None, "elf")
-            held[index].append(symbol)
-        else:
-            symbol = Symbol(name, start, size, section_name, None, None, False, None, "elf")
-        placed.append(symbol)
-    symbols = _with_aliases(placed)
-    for parts, _starts, held in inputs.values():
-        for part, own in zip(parts, held):
-            if len(own) == 1 and own[0].address == part[0] and own[0].size >= part[1] - part[0]:
-                continue  # the usual input section: one symbol fills it
-            rest = _remainder(part, own)
-            if rest is not None:
-                symbols.append(rest)
+            inputs[section.name] = parts
+    symbols = join_symbols(elf_symbols(elf), kinds, inputs, Symbol)
     model.symbols = SymbolList(symbols)
     notes = model.parse_assumptions
     notes[:] = [n for n in notes if not n.startswith(("symbol sizes derived", "zero-initialised and no-load"))]

@@ -1,0 +1,204 @@
+#include "fast/elf_join.hpp"
+
+#include "fast/records.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+// An int as an address: one beyond 64 bits counts as the end of the address space.
+bool address_of(PyObject* value, std::uint64_t& out) noexcept {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "an address or size must be an int, not %.100s", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    unsigned long long number = PyLong_AsUnsignedLongLong(value);
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        number = _PyLong_Sign(value) < 0 ? 0 : ULLONG_MAX;
+    }
+    out = number;
+    return true;
+}
+
+struct Placed {
+    PyObject* record;  // borrowed from the result list
+    std::uint64_t start, size;
+    bool alias;
+};
+
+// The input sections of one output section, read once.
+struct Parts {
+    PyObject* list;  // borrowed from `inputs`
+    std::vector<std::uint64_t> starts, ends;
+    std::vector<std::vector<std::size_t>> held;  // per part: its symbols in `placed`
+};
+
+bool read_parts(PyObject* entry, Parts& parts) noexcept {
+    if (!PyList_Check(entry)) {
+        PyErr_SetString(PyExc_TypeError, "inputs must map a section to a list of parts");
+        return false;
+    }
+    parts.list = entry;
+    Py_ssize_t count = PyList_GET_SIZE(parts.list);
+    try {
+        parts.starts.resize(static_cast<std::size_t>(count));
+        parts.ends.resize(static_cast<std::size_t>(count));
+        parts.held.resize(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* part = PyList_GET_ITEM(parts.list, i);
+        if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 6) {
+            PyErr_SetString(PyExc_TypeError, "a part must be (start, end, name, section, object_file, archive)");
+            return false;
+        }
+        if (!address_of(PyTuple_GET_ITEM(part, 0), parts.starts[static_cast<std::size_t>(i)]) ||
+            !address_of(PyTuple_GET_ITEM(part, 1), parts.ends[static_cast<std::size_t>(i)]))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
+    PyObject *rows, *allocated, *inputs, *symbol_class;
+    if (!PyArg_ParseTuple(args, "OOO!O:join_symbols", &rows, &allocated, &PyDict_Type, &inputs, &symbol_class))
+        return nullptr;
+    RecordMaker symbol_record;
+    if (!symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
+                                              "size_derived", "alias_of", "size_source"}))
+        return nullptr;
+    Ref sequence = Ref::steal(PySequence_Fast(rows, "join_symbols() needs a sequence of rows"));
+    Ref from_elf = Ref::steal(PyUnicode_InternFromString("elf"));
+    Ref derived = Ref::steal(PyUnicode_InternFromString("derived"));
+    Ref result = Ref::steal(PyList_New(0));
+    if (!sequence || !from_elf || !derived || !result) return nullptr;
+    try {
+        std::vector<Parts> sections;           // the output sections met, in the order met
+        std::vector<PyObject*> section_keys;   // their entries in `inputs` (borrowed)
+        std::vector<Placed> placed;
+        PyObject* last_name = nullptr;  // rows of one section come together
+        Parts* last_parts = nullptr;
+        bool last_allocated = false;
+        std::size_t owner = SIZE_MAX;  // the last symbol that owns its bytes, in `placed`
+        PyObject* owner_section = nullptr;
+        Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        placed.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* row = PySequence_Fast_GET_ITEM(sequence.get(), i);
+            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 4) {
+                PyErr_SetString(PyExc_TypeError, "a row must be (start, size, name, section)");
+                return nullptr;
+            }
+            PyObject *start = PyTuple_GET_ITEM(row, 0), *size = PyTuple_GET_ITEM(row, 1);
+            PyObject *name = PyTuple_GET_ITEM(row, 2), *section = PyTuple_GET_ITEM(row, 3);
+            if (section != last_name) {
+                last_name = section;
+                int in = PySequence_Contains(allocated, section);
+                if (in < 0) return nullptr;
+                last_allocated = in == 1;
+                last_parts = nullptr;
+                PyObject* entry = last_allocated ? PyDict_GetItemWithError(inputs, section) : nullptr;
+                if (entry == nullptr && PyErr_Occurred()) return nullptr;
+                if (entry != nullptr) {
+                    auto known = std::find(section_keys.begin(), section_keys.end(), entry);
+                    if (known == section_keys.end()) {
+                        sections.emplace_back();
+                        if (!read_parts(entry, sections.back())) return nullptr;
+                        section_keys.push_back(entry);
+                        known = section_keys.end() - 1;
+                    }
+                    last_parts = &sections[static_cast<std::size_t>(known - section_keys.begin())];
+                }
+            }
+            if (!last_allocated) continue;
+            std::uint64_t where = 0, bytes = 0;
+            if (!address_of(start, where) || !address_of(size, bytes)) return nullptr;
+            PyObject *object = Py_None, *archive = Py_None;
+            std::size_t part = SIZE_MAX;
+            if (last_parts != nullptr) {
+                const std::vector<std::uint64_t>& starts = last_parts->starts;
+                auto after = std::upper_bound(starts.begin(), starts.end(), where);
+                if (after != starts.begin()) {
+                    std::size_t index = static_cast<std::size_t>(after - starts.begin()) - 1;
+                    if (where < last_parts->ends[index]) {
+                        part = index;
+                        PyObject* found = PyList_GET_ITEM(last_parts->list, static_cast<Py_ssize_t>(index));
+                        object = PyTuple_GET_ITEM(found, 4);
+                        archive = PyTuple_GET_ITEM(found, 5);
+                    }
+                }
+            }
+            // names at one start with one size name the same bytes: the first owns them
+            bool alias = false;
+            if (owner != SIZE_MAX && bytes > 0 && placed[owner].start == where && placed[owner].size == bytes) {
+                int same = owner_section == section ? 1 : PyObject_RichCompareBool(owner_section, section, Py_EQ);
+                if (same < 0) return nullptr;
+                alias = same == 1;
+            }
+            PyObject* alias_of = alias ? symbol_record.get(placed[owner].record, 0) : Py_None;
+            Ref record = symbol_record.make({Py_NewRef(name), Py_NewRef(start), Py_NewRef(size), Py_NewRef(section),
+                                             Py_NewRef(object), Py_NewRef(archive), Py_NewRef(Py_False),
+                                             Py_NewRef(alias_of), Py_NewRef(from_elf.get())});
+            if (!record || PyList_Append(result.get(), record.get()) != 0) return nullptr;
+            placed.push_back({record.get(), where, bytes, alias});
+            if (!alias) {
+                owner = placed.size() - 1;
+                owner_section = section;
+            }
+            if (part != SIZE_MAX) last_parts->held[part].push_back(placed.size() - 1);
+        }
+        // the bytes of each input section its symbols leave uncovered, in the order of `inputs`
+        Py_ssize_t position = 0;
+        PyObject *key, *entry;
+        while (PyDict_Next(inputs, &position, &key, &entry)) {
+            auto known = std::find(section_keys.begin(), section_keys.end(), entry);
+            Parts fresh;
+            if (known == section_keys.end() && !read_parts(entry, fresh)) return nullptr;
+            Parts& parts = known == section_keys.end() ? fresh : sections[static_cast<std::size_t>(known - section_keys.begin())];
+            for (std::size_t i = 0; i < parts.starts.size(); ++i) {
+                std::uint64_t start = parts.starts[i], end = parts.ends[i];
+                const std::vector<std::size_t>& own = parts.held[i];
+                if (own.size() == 1 && placed[own[0]].start == start && placed[own[0]].size >= end - start)
+                    continue;  // the usual input section: one symbol fills it
+                std::uint64_t covered = 0, reach = start;
+                for (std::size_t index : own) {  // by start
+                    const Placed& symbol = placed[index];
+                    if (symbol.alias || symbol.size == 0) continue;
+                    std::uint64_t from = std::max(symbol.start, reach);
+                    std::uint64_t symbol_end = symbol.start + symbol.size < symbol.start ? ULLONG_MAX : symbol.start + symbol.size;
+                    std::uint64_t to = std::min(symbol_end, end);
+                    if (to > from) {
+                        covered += to - from;
+                        reach = to;
+                    }
+                }
+                if (end <= start || end - start <= covered) continue;
+                PyObject* part = PyList_GET_ITEM(parts.list, static_cast<Py_ssize_t>(i));
+                Ref rest = Ref::steal(PyLong_FromUnsignedLongLong(end - start - covered));
+                if (!rest) return nullptr;
+                Ref record = symbol_record.make({Py_NewRef(PyTuple_GET_ITEM(part, 2)), Py_NewRef(PyTuple_GET_ITEM(part, 0)),
+                                                 rest.release(), Py_NewRef(PyTuple_GET_ITEM(part, 3)),
+                                                 Py_NewRef(PyTuple_GET_ITEM(part, 4)), Py_NewRef(PyTuple_GET_ITEM(part, 5)),
+                                                 Py_NewRef(Py_True), Py_NewRef(Py_None), Py_NewRef(derived.get())});
+                if (!record || PyList_Append(result.get(), record.get()) != 0) return nullptr;
+            }
+        }
+        return result.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace tarnwick

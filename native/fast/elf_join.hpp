@@ -1,0 +1,17 @@
+// The symbols of an ELF joined to the map of the same link.
+#pragma once
+
+#include "support/ref.hpp"
+
+namespace tarnwick {
+
+// join_symbols(rows, allocated, inputs, Symbol) -> [Symbol, ...]. `rows`: (start, size, name,
+// section name) of the ELF's symbols by start; `allocated`: the names of its allocated
+// sections (others' symbols are left out); `inputs`: section name -> the map's input sections
+// of that output section as (start, end, name, section, object_file, archive), by start. Each
+// symbol gets the object file and archive of the input section that holds it; symbols at one
+// start with one size name the same bytes (the first owns them, the others are its aliases);
+// then, per input section, a symbol named after it for the bytes its symbols leave uncovered.
+PyObject* join_symbols(PyObject* module, PyObject* args) noexcept;
+
+}  // namespace tarnwick
