@@ -12,22 +12,6 @@ namespace tarnwick {
 
 namespace {
 
-// An int as an address: one beyond 64 bits counts as the end of the address space.
-bool address_of(PyObject* value, std::uint64_t& out) noexcept {
-    if (!PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "an address or size must be an int, not %.100s", Py_TYPE(value)->tp_name);
-        return false;
-    }
-    unsigned long long number = PyLong_AsUnsignedLongLong(value);
-    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-        number = _PyLong_Sign(value) < 0 ? 0 : ULLONG_MAX;
-    }
-    out = number;
-    return true;
-}
-
 struct Placed {
     PyObject* record;  // borrowed from the result list
     std::uint64_t start, size;
@@ -62,8 +46,8 @@ bool read_parts(PyObject* entry, Parts& parts) noexcept {
             PyErr_SetString(PyExc_TypeError, "a part must be (start, end, name, section, object_file, archive)");
             return false;
         }
-        if (!address_of(PyTuple_GET_ITEM(part, 0), parts.starts[static_cast<std::size_t>(i)]) ||
-            !address_of(PyTuple_GET_ITEM(part, 1), parts.ends[static_cast<std::size_t>(i)]))
+        if (!clamped_number(PyTuple_GET_ITEM(part, 0), 0, parts.starts[static_cast<std::size_t>(i)]) ||
+            !clamped_number(PyTuple_GET_ITEM(part, 1), 0, parts.ends[static_cast<std::size_t>(i)]))
             return false;
     }
     return true;
@@ -124,7 +108,7 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
             }
             if (!last_allocated) continue;
             std::uint64_t where = 0, bytes = 0;
-            if (!address_of(start, where) || !address_of(size, bytes)) return nullptr;
+            if (!clamped_number(start, 0, where) || !clamped_number(size, 0, bytes)) return nullptr;
             PyObject *object = Py_None, *archive = Py_None;
             std::size_t part = SIZE_MAX;
             if (last_parts != nullptr) {

@@ -18,8 +18,6 @@ string_view rstrip(string_view line) {
     return line;
 }
 
-bool starts_with(string_view text, string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
 // Reads one token and skips the blanks after it.
 class Cursor {
 public:

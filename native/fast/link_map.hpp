@@ -107,6 +107,8 @@ private:
     std::vector<Sized> result_;
 };
 
+inline bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
 // Calls take(line) with each line of `text` in order, until it returns false; "\n", "\r\n" or a
 // lone "\r" ends a line (maps written on Windows, or by old Mac tools).
 template <class Take>

@@ -356,37 +356,6 @@ PyObject* read_lld_map(PyObject*, PyObject* args) noexcept {
     return read_map(llvm_lld::read, "y*OOOOO:read_lld_map", args);
 }
 
-namespace {
-
-// A number of a record the Python side made, as the sizer takes it: false (nothing set) where it
-// is not an int. `beyond` is what a value outside 0..2**64-1 counts as, with `negative` for one below 0.
-bool sizer_number(PyObject* value, std::uint64_t beyond, std::uint64_t negative, std::uint64_t& out) noexcept {
-    if (!PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "an address or size must be an int, not %.100s", Py_TYPE(value)->tp_name);
-        return false;
-    }
-    int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (small == -1 && PyErr_Occurred()) return false;
-    if (overflow == 0) {
-        out = small < 0 ? negative : static_cast<std::uint64_t>(small);
-        return true;
-    }
-    if (overflow < 0) {
-        out = negative;
-        return true;
-    }
-    unsigned long long large = PyLong_AsUnsignedLongLong(value);
-    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        large = beyond;
-    }
-    out = large;
-    return true;
-}
-
-}  // namespace
-
 PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
     PyObject *part, *section, *symbol_class, *split_origin;
     int sizes_given = 0, thumb = 0, code = 0;
@@ -416,8 +385,8 @@ PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
         const char* text = PyUnicode_AsUTF8AndSize(part_name.get(), &length);
         if (text == nullptr) return nullptr;
         input.name = {text, static_cast<std::size_t>(length)};
-        if (!sizer_number(part_address.get(), UINT64_MAX, 0, input.address) ||
-            !sizer_number(part_size.get(), UINT64_MAX, 0, input.size))
+        if (!clamped_number(part_address.get(), 0, input.address) ||
+            !clamped_number(part_size.get(), 0, input.size))
             return nullptr;
         if (input.address + input.size < input.address) {
             PyErr_SetString(PyExc_OverflowError, "an input section that runs past the end of the address space");
@@ -440,8 +409,8 @@ PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
             }
             lm::RawSymbol symbol{{name_text, static_cast<std::size_t>(length)}, 0, 0};
             // out of range either way: past every input section, and a size no section holds
-            if (!sizer_number(address.get(), UINT64_MAX, UINT64_MAX, symbol.address) ||
-                (size.get() != Py_None && !sizer_number(size.get(), UINT64_MAX, 0, symbol.size)))
+            if (!clamped_number(address.get(), UINT64_MAX, symbol.address) ||
+                (size.get() != Py_None && !clamped_number(size.get(), 0, symbol.size)))
                 return nullptr;
             raws.push_back(symbol);
             names.push_back(std::move(name));

@@ -1,7 +1,6 @@
 #include "fast/llvm_lld_map.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace tarnwick::llvm_lld {
 
@@ -21,8 +20,6 @@ string_view strip_start(string_view text) {
     while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
     return text;
 }
-
-bool starts_with(string_view text, string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 int digit_value(char c, int base) {
     int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;

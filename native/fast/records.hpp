@@ -8,6 +8,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <vector>
 
@@ -108,5 +109,32 @@ private:
     PyTypeObject* type_ = nullptr;
     Py_ssize_t offset_ = -1;
 };
+
+// An int of a record as an unsigned 64-bit number: one beyond 64 bits counts as the largest,
+// a negative one as `negative`. False with TypeError set when the value is no int.
+inline bool clamped_number(PyObject* value, std::uint64_t negative, std::uint64_t& out) noexcept {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "an address or size must be an int, not %.100s", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (small == -1 && PyErr_Occurred()) return false;
+    if (overflow == 0) {
+        out = small < 0 ? negative : static_cast<std::uint64_t>(small);
+        return true;
+    }
+    if (overflow < 0) {
+        out = negative;
+        return true;
+    }
+    unsigned long long large = PyLong_AsUnsignedLongLong(value);
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // beyond 64 bits
+        large = UINT64_MAX;
+    }
+    out = large;
+    return true;
+}
 
 }  // namespace tarnwick
