@@ -261,15 +261,31 @@ def test_a_baseline_without_region_bytes_is_not_given_invented_ones(tmp_path, ca
     assert "RAM: 136.6% (+100.0 pts)" in out and "no used bytes per region" in out
 
 
-def test_budgets_naming_no_region_are_reported(tmp_path, capsys):
+@pytest.mark.parametrize("command_", ["analyze", "diff"])
+def test_budgets_naming_no_region_are_bad_input(tmp_path, capsys, command_):
+    """A typo in a budget would leave that check unmade while the job passes: the run stops."""
     config = tmp_path / "t.toml"
     config.write_text("[budgets.ram]\nram = 0.5\n[policies]\npartition_max_bytes = { FLAHS = 100 }\n")
+    builds = [MAP] if command_ == "analyze" else [MAP, MAP]
+    code, out, err = run(capsys, command_, *builds, "--config", config)
+    assert code == 2 and out == ""
+    line = one_line(err)
+    assert "budgets.ram.ram names no region of this map (closest: RAM)" in line
+    assert "policies.partition_max_bytes.FLAHS names no region of this map (closest: FLASH)" in line
+
+
+def test_budgets_of_another_target_are_kept_apart(tmp_path, capsys):
+    """One configuration for two boards: each board's budgets under its own target name."""
+    config = tmp_path / "t.toml"
+    config.write_text('[project]\nname = "board-a"\n[budgets.ram]\nRAM = 0.99\n'
+                      '[targets.board-b.budgets.ram]\nSRAM2 = 0.5\n'
+                      '[targets.board-a.budgets.ram]\nRAM = 0.01\n[targets.board-a.policies]\nfail_on_budget = true\n')
     code, out, err = run(capsys, "analyze", MAP, "--config", config)
-    lines = err.splitlines()
-    assert code == 0 and len(lines) == 2
-    assert "budgets.ram.ram names no region of this map (closest: RAM)" in lines[0]
-    assert "policies.partition_max_bytes.FLAHS names no region of this map (closest: FLASH)" in lines[1]
-    assert "budgets.ram.ram names no region" in out  # and the report says so too
+    assert code == 1 and "budget.RAM" in out and "fail_on_budget (budget.RAM)" in err
+    code, out, err = run(capsys, "analyze", MAP, "--config", config, "--target", "board-c")
+    assert code == 0 and "budget.RAM" not in out and err == ""
+    code, _, err = run(capsys, "analyze", MAP, "--config", config, "--target", "board-b")
+    assert code == 2 and "budgets.ram.SRAM2 names no region" in one_line(err)
 
 
 # --- unsafe text --------------------------------------------------------------------------

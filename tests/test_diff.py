@@ -105,7 +105,11 @@ def lenient_config(tmp_path):
     (NEW, OLD, ["--fail-on-growth", "0"], 0, ""),  # shrinking passes any limit
     (OLD, OLD, ["--fail-on-growth", "0"], 0, ""),
     (OLD, NEW, ["--fail-on-growth", "ROM=1"], 2, "no region named 'ROM' in either build"),
-    (OLD, NEW, ["--fail-on-growth", "RAM=-1"], 2, "is not BYTES or REGION=BYTES"),
+    (OLD, NEW, ["--fail-on-growth", "RAM=-1"], 2, "is not BYTES, REGION=BYTES or REGION=PERCENT%"),
+    (OLD, NEW, ["--fail-on-growth", "5%"], 2, "a percentage is of a region's size"),
+    (OLD, NEW, ["--fail-on-growth", "RAM=100%"], 0, ""),  # 20,480 B of a 20 KiB region
+    (OLD, NEW, ["--fail-on-growth", "RAM=99.9%"], 1, "more than --fail-on-growth 20,459 B (99.9% of 20,480 B)"),
+    (OLD, NEW, ["--fail-on-growth", "RMA=1"], 2, "no region named 'RMA' in either build (closest: RAM)"),
     (OLD, MAPS / "missing.map", [], 2, "missing.map"),
 ])
 def test_exit_codes_a_ci_job_gates_on(capsys, lenient_config, old, new, limits, code, message):

@@ -61,13 +61,14 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
         return nullptr;
     RecordMaker symbol_record;
     if (!symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
-                                              "size_derived", "alias_of", "size_source"}))
+                                              "size_derived", "alias_of", "size_source", "binding"}))
         return nullptr;
     Ref sequence = Ref::steal(PySequence_Fast(rows, "join_symbols() needs a sequence of rows"));
     Ref from_elf = Ref::steal(PyUnicode_InternFromString("elf"));
     Ref derived = Ref::steal(PyUnicode_InternFromString("derived"));
+    Ref unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
     Ref result = Ref::steal(PyList_New(0));
-    if (!sequence || !from_elf || !derived || !result) return nullptr;
+    if (!sequence || !from_elf || !derived || !unnamed || !result) return nullptr;
     try {
         std::vector<Parts> sections;           // the output sections met, in the order met
         std::vector<PyObject*> section_keys;   // their entries in `inputs` (borrowed)
@@ -81,12 +82,13 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
         placed.reserve(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* row = PySequence_Fast_GET_ITEM(sequence.get(), i);
-            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 4) {
-                PyErr_SetString(PyExc_TypeError, "a row must be (start, size, name, section)");
+            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 5) {
+                PyErr_SetString(PyExc_TypeError, "a row must be (start, size, name, section, binding)");
                 return nullptr;
             }
             PyObject *start = PyTuple_GET_ITEM(row, 0), *size = PyTuple_GET_ITEM(row, 1);
             PyObject *name = PyTuple_GET_ITEM(row, 2), *section = PyTuple_GET_ITEM(row, 3);
+            PyObject* binding = PyTuple_GET_ITEM(row, 4);
             if (section != last_name) {
                 last_name = section;
                 int in = PySequence_Contains(allocated, section);
@@ -134,7 +136,7 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
             PyObject* alias_of = alias ? symbol_record.get(placed[owner].record, 0) : Py_None;
             Ref record = symbol_record.make({Py_NewRef(name), Py_NewRef(start), Py_NewRef(size), Py_NewRef(section),
                                              Py_NewRef(object), Py_NewRef(archive), Py_NewRef(Py_False),
-                                             Py_NewRef(alias_of), Py_NewRef(from_elf.get())});
+                                             Py_NewRef(alias_of), Py_NewRef(from_elf.get()), Py_NewRef(binding)});
             if (!record || PyList_Append(result.get(), record.get()) != 0) return nullptr;
             placed.push_back({record.get(), where, bytes, alias});
             if (!alias) {
@@ -175,7 +177,8 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
                 Ref record = symbol_record.make({Py_NewRef(PyTuple_GET_ITEM(part, 2)), Py_NewRef(PyTuple_GET_ITEM(part, 0)),
                                                  rest.release(), Py_NewRef(PyTuple_GET_ITEM(part, 3)),
                                                  Py_NewRef(PyTuple_GET_ITEM(part, 4)), Py_NewRef(PyTuple_GET_ITEM(part, 5)),
-                                                 Py_NewRef(Py_True), Py_NewRef(Py_None), Py_NewRef(derived.get())});
+                                                 Py_NewRef(Py_True), Py_NewRef(Py_None), Py_NewRef(derived.get()),
+                                                 Py_NewRef(unnamed.get())});
                 if (!record || PyList_Append(result.get(), record.get()) != 0) return nullptr;
             }
         }

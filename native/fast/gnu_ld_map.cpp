@@ -154,7 +154,10 @@ constexpr string_view symbol_indent = "                0x";  // sixteen blanks
 
 class Reader {
 public:
-    explicit Reader(string_view text) : text_(text) { map_.toolchain = "gnu_ld"; }
+    explicit Reader(string_view text) : text_(text) {
+        map_.toolchain = "gnu_ld";
+        map_.symbols_global = true;
+    }
 
     Map run() {
         const char* data = text_.data();

@@ -69,6 +69,7 @@ struct Map {
     std::string_view toolchain;  // "gnu_ld", "gnu_gold", "llvm_lld", "mold"
     bool thumb = false;
     bool sizes_given = false;  // the symbols' sizes are the map's, else derived from addresses
+    bool symbols_global = false;  // it lists global symbols only (GNU ld); else statics too, unmarked
     std::optional<std::string_view> output_file;
     std::deque<std::string> owned;  // text made while reading (expanded tabs, linker-made names)
 

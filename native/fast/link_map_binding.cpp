@@ -116,6 +116,7 @@ struct Builder {
     std::size_t last_origin = SIZE_MAX;  // the origin asked last, by its number and text
     string_view last_origin_text;
     Ref empty_tuple, derived, from_map;  // the symbols' size_source texts
+    Ref global, unnamed;  // their binding texts
     PyObject* named_code;    // borrowed: tells whether an input section holds code
     PyObject* split_origin;  // borrowed: (object_file, archive) of an origin
     // The symbols' bytes per origin, counted as they are made: the passes would otherwise walk
@@ -130,19 +131,23 @@ struct Builder {
         empty_tuple = Ref::steal(PyTuple_New(0));
         derived = Ref::steal(PyUnicode_InternFromString("derived"));
         from_map = Ref::steal(PyUnicode_InternFromString("map"));
-        return empty_tuple && derived && from_map &&
+        global = Ref::steal(PyUnicode_InternFromString("global"));
+        unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
+        return empty_tuple && derived && from_map && global && unnamed &&
                input_record.prepare(input_class, {"name", "address", "size", "origin", "is_fill",
                                                   "is_reservation", "symbols"}) &&
                symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file",
-                                                    "archive", "size_derived", "alias_of", "size_source"});
+                                                    "archive", "size_derived", "alias_of", "size_source",
+                                                    "binding"});
     }
 
     // Symbol(name, address, size, section, object, archive, derived, alias_of, "derived" or
-    // "map"). The numbers (and the name) are shared with the input section's record where they
-    // are equal: most symbols start where their input section starts and fill it.
+    // "map", binding). The numbers (and the name) are shared with the input section's record
+    // where they are equal: most symbols start where their input section starts and fill it.
     bool add_symbol(PyObject* list, string_view name, std::uint64_t address, std::uint64_t size, bool derived_size,
                     PyObject* section, PyObject* object, PyObject* archive, std::size_t origin,
-                    const lm::RawSymbol* alias_of, const lm::Input& input, PyObject* input_record_made) noexcept {
+                    const lm::RawSymbol* alias_of, const lm::Input& input, PyObject* input_record_made,
+                    PyObject* binding) noexcept {
         Ref name_text = name.data() == input.name.data() && name.size() == input.name.size()
                             ? Ref::borrow(input_record.get(input_record_made, 0))
                             : Ref::steal(new_text(name));
@@ -159,7 +164,8 @@ struct Builder {
         Ref symbol = symbol_record.make({name_text.release(), address_value.release(), size_value.release(),
                                          Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
                                          new_bool(derived_size), alias.release(),
-                                         Py_NewRef(derived_size ? derived.get() : from_map.get())});
+                                         Py_NewRef(derived_size ? derived.get() : from_map.get()),
+                                         Py_NewRef(binding)});
         return symbol && PyList_Append(list, symbol.get()) == 0;
     }
 
@@ -235,13 +241,14 @@ struct Builder {
                 PyErr_NoMemory();
                 return false;
             }
+            PyObject* listed = map.symbols_global ? global.get() : Py_None;
             for (const lm::Sized& sized : *sized_symbols) {
                 if (!add_symbol(symbols, sized.symbol->name, sized.symbol->address, sized.size, !map.sizes_given,
-                                section, object, archive, origin_number, sized.primary, input, record.get()))
+                                section, object, archive, origin_number, sized.primary, input, record.get(), listed))
                     return false;
             }
             if (uncovered > 0 && !add_symbol(symbols, input.name, input.address, uncovered, true, section, object,
-                                             archive, origin_number, nullptr, input, record.get()))
+                                             archive, origin_number, nullptr, input, record.get(), unnamed.get()))
                 return false;
         }
         return true;
@@ -363,13 +370,13 @@ PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
                           &split_origin))
         return nullptr;
     FieldReader name_field{"name"}, address_field{"address"}, size_field{"size"}, origin_field{"origin"},
-        symbols_field{"symbols"};
+        symbols_field{"symbols"}, binding_field{"binding"};
     if (!name_field.ready() || !address_field.ready() || !size_field.ready() || !origin_field.ready() ||
-        !symbols_field.ready())
+        !symbols_field.ready() || !binding_field.ready())
         return nullptr;
     RecordMaker symbol_record;
     if (!symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
-                                              "size_derived", "alias_of", "size_source"}))
+                                              "size_derived", "alias_of", "size_source", "binding"}))
         return nullptr;
     Ref part_name = name_field.read(part);
     Ref part_address = part_name ? address_field.read(part) : Ref();
@@ -394,14 +401,15 @@ PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
         }
         Py_ssize_t count = PySequence_Fast_GET_SIZE(raw_symbols.get());
         std::vector<lm::RawSymbol> raws;
-        std::vector<Ref> names, addresses;  // the records' own objects, handed on unchanged
+        std::vector<Ref> names, addresses, bindings;  // the records' own objects, handed on unchanged
         raws.reserve(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* raw = PySequence_Fast_GET_ITEM(raw_symbols.get(), i);
             Ref name = name_field.read(raw);
             Ref address = name ? address_field.read(raw) : Ref();
             Ref size = address ? size_field.read(raw) : Ref();
-            if (!size) return nullptr;
+            Ref binding = size ? binding_field.read(raw) : Ref();
+            if (!binding) return nullptr;
             const char* name_text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
             if (name_text == nullptr) {
                 if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
@@ -415,6 +423,7 @@ PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
             raws.push_back(symbol);
             names.push_back(std::move(name));
             addresses.push_back(std::move(address));
+            bindings.push_back(std::move(binding));
         }
         std::uint64_t uncovered = 0;
         lm::SymbolSizer sizer;
@@ -431,24 +440,29 @@ PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
         Ref result = Ref::steal(PyList_New(0));
         if (!source || !result) return nullptr;
         auto add = [&](PyObject* name, PyObject* address, std::uint64_t size, bool derived_size, PyObject* alias,
-                       PyObject* source) -> bool {
+                       PyObject* source, PyObject* binding) -> bool {
             Ref size_value = Ref::steal(new_int(size));
             if (!size_value) return false;
             Ref record = symbol_record.make({Py_NewRef(name), Py_NewRef(address), size_value.release(),
                                              Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
-                                             new_bool(derived_size), Py_NewRef(alias), Py_NewRef(source)});
+                                             new_bool(derived_size), Py_NewRef(alias), Py_NewRef(source),
+                                             Py_NewRef(binding)});
             return record && PyList_Append(result.get(), record.get()) == 0;
         };
         for (const lm::Sized& one : sized) {
             std::size_t index = static_cast<std::size_t>(one.symbol - raws.data());
             PyObject* alias = one.primary != nullptr ? names[static_cast<std::size_t>(one.primary - raws.data())].get()
                                                      : Py_None;
-            if (!add(names[index].get(), addresses[index].get(), one.size, !sizes_given, alias, source.get()))
+            if (!add(names[index].get(), addresses[index].get(), one.size, !sizes_given, alias, source.get(),
+                     bindings[index].get()))
                 return nullptr;
         }
         if (uncovered > 0) {
             Ref rest = Ref::steal(PyUnicode_InternFromString("derived"));
-            if (!rest || !add(part_name.get(), part_address.get(), uncovered, true, Py_None, rest.get())) return nullptr;
+            Ref unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
+            if (!rest || !unnamed ||
+                !add(part_name.get(), part_address.get(), uncovered, true, Py_None, rest.get(), unnamed.get()))
+                return nullptr;
         }
         return result.release();
     } catch (const std::bad_alloc&) {

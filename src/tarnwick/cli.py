@@ -1,11 +1,12 @@
 """The `tarnwick` command.
 
-Exit codes: 0 when no policy fails; 1 when one does (an overflow with
-policies.fail_on_overflow, a reserved-range violation with
-policies.fail_on_reserved_region_violation); 2 for bad input (map, configuration, arguments,
-output file, standard output); 3 for an internal error. A baseline that cannot serve is a
-warning, and the report is compared with nothing. Every message is one line on stderr, with
-control characters in names escaped.
+Exit codes: 0 when no gate fails; 1 when one does (an overflow with policies.fail_on_overflow,
+a reserved-range violation with policies.fail_on_reserved_region_violation, a region above its
+budget with policies.fail_on_budget, a growth limit of `diff --fail-on-growth`); 2 for bad input
+(map, configuration, arguments, output file, standard output); 3 for an internal error; 128 and
+the signal's number when SIGTERM or SIGHUP ends the run (130 for Ctrl-C). A baseline that cannot
+serve is a warning, and the report is compared with nothing. Every message is one line on
+stderr, with control characters in names escaped.
 """
 
 from __future__ import annotations
@@ -13,22 +14,31 @@ from __future__ import annotations
 import argparse
 import gc
 import os
+import signal
 import sys
 from pathlib import Path
 from typing import Optional, Sequence
 
 from tarnwick import __version__
 from tarnwick.config import ConfigError, TarnwickConfig
-from tarnwick.domain import IssueCategory
+from tarnwick.gates import LimitError, Verdict, parse_growth_limit, policy_gates
 from tarnwick.render.escape import plain
 from tarnwick.toolchains.errors import MapParseError
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
 DEFAULT_CONFIG = "tarnwick.toml"
+MAX_TOP = 100_000
+# What a cancelled CI job or a closed terminal sends: the run stops at once, cleanly.
+_TERMINATING = (signal.SIGTERM, signal.SIGHUP)
 
 
 class UsageError(Exception):
     """Bad input the command itself finds (an output that would overwrite an input)."""
+
+
+class Terminated(BaseException):
+    """A terminating signal arrived; `args[0]` is its number. A BaseException, so that only the
+    cleanups that must run (the temporary file of a report being written) see it."""
 
 
 def say(kind: str, message: str) -> None:
@@ -57,10 +67,16 @@ def _common(parser, builds: int) -> None:
                         help=f"configuration file (default: ./{DEFAULT_CONFIG} when present)")
     parser.add_argument("--target", help="target name in the report (default: project.name)")
     parser.add_argument("--format", choices=("text", "json", "markdown", "html"), default="text")
-    parser.add_argument("--top", type=int, metavar="N",
-                        help="the largest symbols, objects and changes to show (default: reports.top_entries, 10)")
+    parser.add_argument("--top", type=_top, metavar="N",
+                        help="the largest symbols, objects and changes to show, 0 to 100,000 "
+                        "(default: reports.top_entries, 10)")
     parser.add_argument("--output", type=Path,
                         help="write the report here instead of stdout (replaced only when complete)")
+    parser.add_argument("--fail-on-budget", action="store_true",
+                        help="exit 1 when a region is above its budget (policies.fail_on_budget)")
+    parser.add_argument("--baseline-label", metavar="TEXT",
+                        help="what the baseline is, as the report names it (a commit, a branch; "
+                        "default: its file name)")
 
 
 def _arguments() -> argparse.ArgumentParser:
@@ -74,35 +90,31 @@ def _arguments() -> argparse.ArgumentParser:
     diff = commands.add_parser("diff", help="what changed between two builds")
     diff.add_argument("old", type=Path, help="the earlier build: a JSON report, a map or an ELF file")
     diff.add_argument("new", type=Path, help="the later build: a JSON report, a map or an ELF file")
-    diff.add_argument("--fail-on-growth", action="append", default=[], metavar="[REGION=]BYTES",
+    diff.add_argument("--fail-on-growth", action="append", default=[], metavar="[REGION=]BYTES|REGION=N%",
                       type=_growth_limit, help="exit 1 when flash and RAM together (or REGION) grew by more "
-                      "than BYTES; may be given once per region")
+                      "than BYTES, or REGION by more than N%% of its size; may be given once per region")
+    diff.add_argument("--strip-prefix", action="append", default=[], metavar="PREFIX",
+                      help="a folder to take off object paths before the two builds' files are matched "
+                      "(when the build roots found are not enough); may be given more than once")
     _common(diff, builds=2)
     return parser
 
 
-def _growth_limit(text: str) -> tuple:
-    """"2048" (the total) or "RAM=512" (a region) -> (region or None, bytes)."""
-    region, _, limit = text.rpartition("=")
+def _growth_limit(text: str):
     try:
-        value = int(limit, 0)
+        return parse_growth_limit(text)
+    except LimitError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _top(text: str) -> int:
+    try:
+        value = int(text, 10)
     except ValueError:
         value = -1
-    if value < 0 or (region == "" and "=" in text):
-        raise argparse.ArgumentTypeError(f"{text!r} is not BYTES or REGION=BYTES")
-    return region or None, value
-
-
-def failed_policies(report, config: TarnwickConfig) -> list:
-    """The policies the report breaks, as words for the log."""
-    categories = {getattr(i.category, "value", i.category) for i in report.issues}
-    failed = []
-    if config.policies.fail_on_overflow and IssueCategory.OVERFLOW.value in categories:
-        failed.append("fail_on_overflow")
-    if (config.policies.fail_on_reserved_region_violation
-            and IssueCategory.RESERVED_REGION.value in categories):
-        failed.append("fail_on_reserved_region_violation")
-    return failed
+    if not 0 <= value <= MAX_TOP:
+        raise argparse.ArgumentTypeError(f"{text[:40]!r} is not a whole number from 0 to {MAX_TOP:,}")
+    return value
 
 
 def _config_path(path: Optional[Path]) -> Optional[str]:
@@ -125,7 +137,7 @@ def _refuse_to_overwrite_inputs(output: Path, inputs: dict) -> None:
 
 def unchecked_budget_names(config: TarnwickConfig, model) -> list:
     """Budgets and partition caps that name no region of the map: their checks would be off
-    without anyone knowing. One line each, naming the closest region."""
+    without anyone knowing, so the run stops. One phrase each, naming the closest region."""
     names = [r.name for r in model.memory_regions]
     lines = []
     keyed = [(f"budgets.flash.{n}", n) for n in config.budgets.flash]
@@ -139,31 +151,43 @@ def unchecked_budget_names(config: TarnwickConfig, model) -> list:
         folded = [n for n in names if n.lower() == name.lower()]
         closest = folded or difflib.get_close_matches(name, names, n=1, cutoff=0.0)
         hint = f" (closest: {closest[0]})" if closest else " (the map has no regions)"
-        lines.append(f"{key} names no region of this map{hint}: that check is not made")
+        lines.append(f"{key} names no region of this map{hint}")
     return lines
 
 
 def _load_config(args) -> TarnwickConfig:
+    import dataclasses
+
     path = _config_path(args.config)
     if path is None:
-        return TarnwickConfig()
-    from tarnwick.config_file import load_config
+        config = TarnwickConfig()
+    else:
+        from tarnwick.config_file import load_config
 
-    return load_config(path)
+        config = load_config(path, args.target)
+    if args.fail_on_budget:
+        config.policies = dataclasses.replace(config.policies, fail_on_budget=True)
+    return config
 
 
-def _model(path, config: TarnwickConfig, args):
-    """The model of a map or an ELF file, with its warnings said."""
+def _model(path, config: TarnwickConfig, args, check_budgets: bool = True):
+    """The model of a map or an ELF file, with its warnings said. Budgets that name no region
+    of it are bad input: their checks would silently not be made."""
     from tarnwick.toolchains import AUTO, load_map
 
     model = load_map(path, config, elf=None if args.no_elf else (args.elf or AUTO))
-    for line in model.warnings + unchecked_budget_names(config, model):
+    if check_budgets:
+        unchecked = unchecked_budget_names(config, model)
+        if unchecked:
+            raise UsageError("; ".join(unchecked) + " (budgets for one target of several go under "
+                             "[targets.NAME] in the configuration)")
+    for line in model.warnings:
         say("warning", line)
         model.unresolved_ambiguities.append(line)
     return model
 
 
-def _write(args, report, comparison, config: TarnwickConfig, symbols=None) -> Optional[int]:
+def _write(args, report, comparison, config: TarnwickConfig, symbols, outcome) -> Optional[int]:
     """Writes the report where the arguments say; the exit code when that fails."""
     from tarnwick.files import reason, write_report, write_stdout
     from tarnwick.render import render_to
@@ -171,7 +195,7 @@ def _write(args, report, comparison, config: TarnwickConfig, symbols=None) -> Op
     top = args.top if args.top is not None else config.reports.top_entries
 
     def produce(write) -> None:
-        render_to(args.format, report, comparison, write, max(top, 0), symbols)
+        render_to(args.format, report, comparison, write, top, symbols, outcome)
 
     try:
         if args.output is None:
@@ -186,21 +210,55 @@ def _write(args, report, comparison, config: TarnwickConfig, symbols=None) -> Op
             _silence_stdout()
         say("error", f"{where}: {reason(exc)}" + ("" if args.output is None else "; nothing was written"))
         return EXIT_BAD_INPUT
+    _ci_host(report, comparison, symbols, outcome, top)
     return None
 
 
-def _verdict(report, config: TarnwickConfig, growth: tuple = ()) -> int:
-    failed = failed_policies(report, config) + list(growth)
-    if failed:
-        say("", f"policy failed: {', '.join(failed)}")
+def _ci_host(report, comparison, symbols, outcome, top: int) -> None:
+    """GitHub Actions: each failed gate as an error annotation, and the markdown report in the
+    job's summary page."""
+    if os.environ.get("GITHUB_ACTIONS") != "true":
+        return
+    for line in outcome.verdict.failures():
+        print(f"::error title=tarnwick::{_workflow_text(plain(line))}", file=sys.stderr)
+    summary = os.environ.get("GITHUB_STEP_SUMMARY")
+    if summary:
+        from tarnwick.files import reason
+        from tarnwick.render.markdown import render_markdown
+
+        try:
+            with open(summary, "a", encoding="utf-8") as handle:
+                handle.write(render_markdown(report, comparison, top, symbols, outcome) + "\n")
+        except OSError as exc:
+            say("warning", f"GITHUB_STEP_SUMMARY {summary}: {reason(exc)}; the job summary is not written")
+
+
+def _workflow_text(text: str) -> str:
+    """A message as a GitHub workflow command carries it."""
+    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+
+
+def _verdict(outcome) -> int:
+    failures = outcome.verdict.failures()
+    if failures:
+        say("", f"policy failed: {'; '.join(failures)}")
         return EXIT_POLICY
     return EXIT_OK
+
+
+def _outcome(report, config: TarnwickConfig, args, inputs: dict, growth: list = ()):
+    from tarnwick.outcome import Outcome
+
+    verdict = Verdict(policy_gates(report, config.policies), list(growth))
+    return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
+                   args.baseline_label)
 
 
 def _inputs(args, **files) -> dict:
     named = {role: os.fspath(path) if path is not None else None for role, path in files.items()}
     named["configuration"] = _config_path(args.config)
-    named["ELF file"] = os.fspath(args.elf) if args.elf is not None else None
+    if getattr(args, "elf", None) is not None:
+        named["ELF file"] = os.fspath(args.elf)
     return named
 
 
@@ -209,13 +267,18 @@ def _analyze(args) -> int:
     from tarnwick.baseline_file import read_baseline
 
     baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
+    inputs = _inputs(args, map=args.map, baseline=args.baseline)
     if args.output is not None:
-        _refuse_to_overwrite_inputs(args.output, _inputs(args, map=args.map, baseline=args.baseline))
+        _refuse_to_overwrite_inputs(args.output, inputs)
     config = _load_config(args)
     baseline = handed = None
     if baseline_path is not None:
         baseline, handed = read_baseline(baseline_path)
     model = _model(args.map, config, args)
+    if model.elf_path is not None:
+        inputs["ELF file"] = model.elf_path
+    if args.output is not None:
+        _refuse_to_overwrite_inputs(args.output, inputs)
     report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
     args.kept.extend((model, report))
     status = report.regressions.get("status")
@@ -227,8 +290,9 @@ def _analyze(args) -> int:
     if baseline is not None and status == "ok":
         from tarnwick.comparison import compare
 
-        comparison = compare(report, baseline)
-    return _write(args, report, comparison, config, model.symbols) or _verdict(report, config)
+        comparison = compare(report, baseline, baseline_label=args.baseline_label)
+    outcome = _outcome(report, config, args, inputs)
+    return _write(args, report, comparison, config, model.symbols, outcome) or _verdict(outcome)
 
 
 def _is_json_report(path) -> bool:
@@ -255,60 +319,69 @@ def _stored(path) -> "object":
     return stored
 
 
-def _diff(args) -> int:
-    """NEW against OLD: NEW's report with the comparison, each side a JSON report, a map or an
-    ELF file read as `analyze` reads it."""
+def _side(path, config: TarnwickConfig, args, inputs: dict, role: str, newer: bool):
+    """One build of `diff`: (its report, its byte tables, the model's symbols or None). A map
+    or an ELF file is analysed as `analyze` does; a JSON report is read back."""
     import dataclasses
-    import json
 
     from tarnwick.analysis.summary import _baseline_regressions, build_analysis_report
-    from tarnwick.baseline_file import Baseline, BaselineText
-    from tarnwick.comparison import compare_footprints, footprint
-    from tarnwick.render.json_report import render_json
-    from tarnwick.stored_report import report_from_document
+    from tarnwick.comparison import footprint
 
+    if _is_json_report(path):
+        from tarnwick.stored_report import report_from_document
+
+        document = _stored(path).document
+        report = report_from_document(document)
+        return report, footprint(document), None
+    model = _model(path, config, args, check_budgets=newer)
+    if model.elf_path is not None:
+        inputs[f"{role} ELF file"] = model.elf_path
+    report = build_analysis_report(model, config, target_name=args.target if newer else None)
+    if newer:
+        args.kept.extend((model, report))
+    return report, footprint(report), model.symbols if newer else None
+
+
+def _summary_text(report) -> str:
+    """The part of a report the report module compares with: its totals and ratios."""
+    import json
+
+    summary = report.summary
+    return json.dumps({"summary": {"total_flash": summary.total_flash, "total_ram": summary.total_ram,
+                                   "utilization_by_region": dict(summary.utilization_by_region)}})
+
+
+def _diff(args) -> int:
+    """NEW against OLD: NEW's report with the comparison, each side a JSON report, a map or an
+    ELF file read as `analyze` reads it. The earlier build is reduced to its byte tables
+    before the later one is read, so a diff holds one build at a time."""
+    import dataclasses
+
+    from tarnwick.analysis.summary import _baseline_regressions
+    from tarnwick.baseline_file import BaselineText
+    from tarnwick.comparison import compare_footprints
+    from tarnwick.gates import evaluate_growth
+
+    inputs = _inputs(args, old=args.old, new=args.new)
     if args.output is not None:
-        _refuse_to_overwrite_inputs(args.output, _inputs(args, old=args.old, new=args.new))
+        _refuse_to_overwrite_inputs(args.output, inputs)
     config = _load_config(args)
     old_path = os.fspath(args.old)
-    if _is_json_report(args.old):
-        old = _stored(args.old)
-    else:
-        old_model = _model(args.old, config, args)
-        old_report = build_analysis_report(old_model, config)
-        args.kept.extend((old_model, old_report))
-        text = render_json(old_report)
-        old = Baseline(old_path, text, json.loads(text))
-    handed = BaselineText(old_path, old.text)
-    symbols = None
-    if _is_json_report(args.new):
-        stored = report_from_document(_stored(args.new).document)
-        report = dataclasses.replace(stored, regressions=_baseline_regressions(stored.summary, handed))
-    else:
-        model = _model(args.new, config, args)
-        report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
-        args.kept.extend((model, report))
-        symbols = model.symbols
-    comparison = compare_footprints(footprint(old.document), footprint(report), old_path)
-    growth = _growth_failures(comparison, args.fail_on_growth)  # a bad limit stops before any output
-    return _write(args, report, comparison, config, symbols) or _verdict(report, config, growth)
-
-
-def _growth_failures(comparison, limits: list) -> list:
-    """The --fail-on-growth limits the change passed, as words for the log."""
-    failed = []
-    for region, limit in limits:
-        if region is None:
-            grown = (comparison.flash_delta or 0) + (comparison.ram_delta or 0)
-            where = "flash and RAM"
-        else:
-            change = comparison.regions.get(region)
-            if change is None:
-                raise UsageError(f"--fail-on-growth {region}={limit}: no region named {region!r} in either build")
-            grown, where = change.delta or 0, region
-        if grown > limit:
-            failed.append(f"{where} grew by {grown:,} B, more than --fail-on-growth {limit:,}")
-    return failed
+    old_report, before, _ = _side(args.old, config, args, inputs, "old", newer=False)
+    handed = BaselineText(old_path, _summary_text(old_report))
+    del old_report
+    report, after, symbols = _side(args.new, config, args, inputs, "new", newer=True)
+    report = dataclasses.replace(report, regressions=_baseline_regressions(report.summary, handed))
+    if args.output is not None:
+        _refuse_to_overwrite_inputs(args.output, inputs)
+    comparison = compare_footprints(before, after, old_path, args.strip_prefix, args.baseline_label)
+    try:  # a limit naming no region stops before any output
+        growth = evaluate_growth(comparison, args.fail_on_growth)
+    except LimitError as exc:
+        raise UsageError(str(exc)) from None
+    comparison = dataclasses.replace(comparison, growth_gates=growth)
+    outcome = _outcome(report, config, args, inputs, growth)
+    return _write(args, report, comparison, config, symbols, outcome) or _verdict(outcome)
 
 
 def _silence_stdout() -> None:
@@ -326,11 +399,29 @@ def main(argv: Optional[Sequence[str]] = None, kept: Optional[list] = None) -> i
     # written: the cyclic collector would only walk the tree again and again.
     collecting = gc.isenabled()
     gc.disable()
+    handlers = _catch_terminating_signals()
     try:
         return _run(argv, kept)
     finally:
-        if collecting:  # a Python caller gets its collector back
+        for number, handler in handlers.items():  # a Python caller gets its own back
+            signal.signal(number, handler)
+        if collecting:  # and its collector
             gc.enable()
+
+
+def _catch_terminating_signals() -> dict:
+    """SIGTERM and SIGHUP become Terminated, which ends the run once the report being written
+    is cleaned up. The handlers that were there, to put back; none off the main thread."""
+    def terminate(number, _frame):
+        raise Terminated(number)
+
+    previous = {}
+    for number in _TERMINATING:
+        try:
+            previous[number] = signal.signal(number, terminate)
+        except (ValueError, OSError):  # not the main thread
+            break
+    return previous
 
 
 def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
@@ -346,6 +437,8 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
         return EXIT_BAD_INPUT
     except KeyboardInterrupt:
         return 130
+    except Terminated as exc:
+        return 128 + exc.args[0]
     except BrokenPipeError:
         _silence_stdout()
         return EXIT_OK

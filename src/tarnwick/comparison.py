@@ -1,22 +1,34 @@
 """What changed between two builds, in bytes, at every level: memory regions, output sections,
 components, archives, object files and symbols, each as added, removed, grown or shrunk.
 
-Either side is a report of this run (records) or a stored JSON report (its document). Names
-are matched as the linker wrote them; a symbol is matched by its name and the object file it
-came from (two statics of one name in two files are two symbols). Where a side's symbol sizes
-were derived from a map rather than read from an ELF file, the symbol changes are marked as
-estimates; the totals of objects, archives and sections are exact either way.
+Either side is a report of this run (records) or a stored JSON report (its document, whose
+shape `baseline_file` has checked). Object files are matched by their path relative to each
+build's root (`build_paths`), so two builds made in two folders compare file by file; archives
+by their file name. A symbol is matched by its name and the object file it came from (two
+statics of one name in two files are two symbols).
+
+What a symbol is never depends on where its size came from. Where both sides' symbol sizes
+were read alike (both from an ELF file, or both from their maps), symbols compare as they are;
+a size derived from a map makes the change an estimate. Where one side had its ELF file and
+the other only its map, the side with the ELF is seen as its map would show it: a global symbol
+runs to the next global one or to the end of its input section, and statics and bytes no
+symbol names, which the map cannot show, are left out of the symbol changes (the totals of
+objects, archives and sections are exact either way).
 """
 
 from __future__ import annotations
 
+import bisect
 import posixpath
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Iterable, Optional
 
+from tarnwick.build_paths import PathMatcher
 from tarnwick.origins import contributor_name
 
 LEVELS = ("regions", "sections", "components", "archives", "objects", "symbols")
+# Symbols a map that lists globals only cannot show: statics, and the bytes no symbol names.
+_UNSEEN_BY_A_MAP = ("local", "unnamed")
 
 
 @dataclass(frozen=True)
@@ -59,6 +71,9 @@ class Comparison:
     symbols: list = field(default_factory=list)
     flash_delta: Optional[int] = None
     ram_delta: Optional[int] = None
+    baseline_label: Optional[str] = None  # what the baseline is, as the user names it (a commit)
+    region_sizes: dict = field(default_factory=dict)  # region name -> capacity, either build's
+    growth_gates: list = field(default_factory=list)  # gates.GrowthGate, evaluated by the command
 
     def level(self, name: str) -> list:
         return list(self.regions.values()) if name == "regions" else getattr(self, name)
@@ -66,6 +81,10 @@ class Comparison:
     @property
     def estimated(self) -> bool:
         return any(change.estimated for change in self.symbols)
+
+    @property
+    def label(self) -> str:
+        return self.baseline_label or self.baseline_path
 
 
 def _read(item: Any, key: str, default=None):
@@ -85,16 +104,45 @@ def _text(value) -> Optional[str]:
 
 @dataclass
 class Footprint:
-    """The byte tables of one build, by level."""
+    """The byte tables of one build, by level, keyed by the names the build itself uses."""
 
     regions: Optional[dict] = None  # None: the report holds no used bytes per region
     sections: dict = field(default_factory=dict)
     components: dict = field(default_factory=dict)
     archives: dict = field(default_factory=dict)
     objects: dict = field(default_factory=dict)
-    symbols: dict = field(default_factory=dict)  # (name, object) -> [bytes, estimated]
+    symbols: dict = field(default_factory=dict)  # (name, object) -> [bytes, estimated, binding]
     flash: Optional[int] = None
     ram: Optional[int] = None
+    region_sizes: dict = field(default_factory=dict)
+    # Symbol sizes read from an ELF file or stated by the map, not derived from addresses
+    exact: bool = False
+    # For an exact side: its symbols' places and its input sections' bounds, to see it as a map
+    # would show it (`map_view`)
+    placements: Optional[tuple] = None
+
+    def map_view(self, statics_listed: bool) -> dict:
+        """Each symbol's size as a map would derive it, (name, object) -> bytes: the symbols
+        such a map lists (globals; statics too when `statics_listed`) run to the next one in
+        their input section, or to its end (the bytes after them it cannot name included)."""
+        placed, bounds = self.placements or ([], {})
+        listed = ("global", "weak", "local", None) if statics_listed else ("global", "weak", None)
+        view: dict = {}
+        by_section: dict = {}
+        for row in placed:
+            if row[5] in listed:
+                by_section.setdefault(row[0], []).append(row)
+        for section, rows in by_section.items():
+            parts = bounds.get(section, [])
+            starts = [start for start, _ in parts]
+            rows.sort(key=lambda row: row[1])
+            for index, (_, start, size, name, contributor, _) in enumerate(rows):
+                at = bisect.bisect_right(starts, start) - 1
+                end = parts[at][1] if at >= 0 and start < parts[at][1] else start + size
+                following = rows[index + 1][1] if index + 1 < len(rows) else end
+                key = (name, contributor)
+                view[key] = view.get(key, 0) + (min(following, end) - start if following > start else size)
+        return view
 
 
 def footprint(report: Any) -> Footprint:
@@ -110,6 +158,9 @@ def footprint(report: Any) -> Footprint:
                 if isinstance(row, dict) and isinstance(row.get("name"), str)}
         if all(value is not None for value in used.values()) and (used or not rows):
             result.regions = used
+        result.region_sizes = {row["name"]: row.get("capacity_bytes") for row in rows
+                               if isinstance(row, dict) and isinstance(row.get("name"), str)
+                               and _byte_count(row.get("capacity_bytes")) is not None}
     for section in _read(report, "sections") or ():
         name, size = _text(_read(section, "name")), _byte_count(_read(section, "size"))
         if name is not None and size is not None:
@@ -118,6 +169,7 @@ def footprint(report: Any) -> Footprint:
         name, size = _text(_read(component, "name")), _byte_count(_read(component, "total_bytes"))
         if name is not None and size is not None:
             result.components[name] = result.components.get(name, 0) + size
+    placed = []  # (section, start, size, name, contributor, binding) of exact sizes
     for symbol in _read(report, "symbols") or ():
         size = _byte_count(_read(symbol, "size"))
         name = _text(_read(symbol, "name"))
@@ -125,26 +177,50 @@ def footprint(report: Any) -> Footprint:
             continue
         source = _read(symbol, "size_source")
         estimated = source == "derived" if source is not None else bool(_read(symbol, "size_derived", True))
+        binding = _text(_read(symbol, "binding"))
         object_file, archive = _text(_read(symbol, "object_file")), _text(_read(symbol, "archive"))
         contributor = contributor_name(object_file, archive)
         entry = result.symbols.get((name, contributor))
         if entry is None:
-            result.symbols[(name, contributor)] = [size, estimated]
+            result.symbols[(name, contributor)] = [size, estimated, binding]
         else:
             entry[0] += size
             entry[1] = entry[1] or estimated
+        if source in ("elf", "map"):
+            result.exact = True
+            placed.append((_text(_read(symbol, "section")), _byte_count(_read(symbol, "address")) or 0, size,
+                           name, contributor, binding))
         # every byte of an object's input sections belongs to one of its symbols: the totals
         # per object and archive are exact even where the symbols' own sizes are estimates
         result.objects[contributor] = result.objects.get(contributor, 0) + size
         if archive:
-            key = posixpath.basename(archive)
+            key = posixpath.basename(archive.replace("\\", "/"))
             result.archives[key] = result.archives.get(key, 0) + size
+    if result.exact:
+        result.placements = (placed, _input_bounds(_read(report, "sections") or ()))
     return result
 
 
-def _changed(before: dict, after: dict) -> list:
-    """The entries that differ, the largest change first (then by name). Symbols' entries are
-    [bytes, estimated]; the other levels' are bytes."""
+def _input_bounds(sections: Iterable) -> dict:
+    """Section name -> its input sections' (start, end), sorted; the section's own bounds when
+    it lists none."""
+    bounds: dict = {}
+    for section in sections:
+        name = _text(_read(section, "name"))
+        start, size = _byte_count(_read(section, "address")), _byte_count(_read(section, "size"))
+        if name is None or start is None or size is None:
+            continue
+        parts = sorted((_byte_count(_read(p, "address")) or 0, (_byte_count(_read(p, "address")) or 0)
+                        + (_byte_count(_read(p, "size")) or 0)) for p in _read(section, "inputs") or ()
+                       if not _read(p, "is_fill") and _byte_count(_read(p, "size")))
+        bounds.setdefault(name, parts or [(start, start + size)])
+    return bounds
+
+
+def _changed(before: dict, after: dict, names: dict, estimated_all: bool = False) -> list:
+    """The entries that differ, the largest change first (then by name). Both tables are keyed
+    alike (see `_matched`); `names` gives each key the name shown. Symbols' entries are
+    [bytes, estimated, ...]; the other levels' are bytes."""
     changes = []
     for key in before.keys() | after.keys():
         old, new = before.get(key), after.get(key)
@@ -152,14 +228,32 @@ def _changed(before: dict, after: dict) -> list:
         new_bytes = new[0] if isinstance(new, list) else new
         if old_bytes == new_bytes:
             continue
-        estimated = any(isinstance(side, list) and side[1] for side in (old, new))
-        name, object_file = key if isinstance(key, tuple) else (key, None)
+        estimated = estimated_all or any(isinstance(side, list) and side[1] for side in (old, new))
+        shown = names.get(key, key)
+        name, object_file = shown if isinstance(shown, tuple) else (shown, None)
         changes.append(Change(name, old_bytes, new_bytes, estimated, object_file))
     changes.sort(key=lambda c: (-abs(c.delta), c.name, c.object_file or ""))
     return changes
 
 
-def compare_footprints(before: Footprint, after: Footprint, baseline_path: str) -> Comparison:
+def _rekeyed(table: dict, key_of, names: dict, shown_of) -> dict:
+    """The table under the matched keys; `names` learns the name each key is shown by."""
+    result: dict = {}
+    for key, value in table.items():
+        matched = key_of(key)
+        names.setdefault(matched, shown_of(key))
+        if matched in result and isinstance(value, list):
+            merged = result[matched]
+            result[matched] = [merged[0] + value[0], merged[1] or value[1], *value[2:]]
+        elif matched in result:
+            result[matched] += value
+        else:
+            result[matched] = value
+    return result
+
+
+def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
+                       strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None) -> Comparison:
     notes = []
     regions = {}
     if before.regions is None or after.regions is None:
@@ -168,22 +262,70 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str) 
     else:
         for name in sorted(before.regions.keys() | after.regions.keys()):
             regions[name] = Change(name, before.regions.get(name), after.regions.get(name))
-    symbols = _changed(before.symbols, after.symbols)
-    if any(change.estimated for change in symbols):
-        notes.append("symbol sizes read from a map are estimates (the distance to the next symbol); "
-                     "symbol changes built on them are marked ~ (objects, archives and sections are exact)")
+    matcher = PathMatcher(before.objects.keys(), after.objects.keys(), strip_prefixes)
+    before_symbols, after_symbols, estimated_all = _comparable_symbols(before, after, notes)
+    names: dict = {}  # matched key -> the name shown: the current build's, else the baseline's
+    tables = {}
+    for side, key_of in ((after, matcher.new), (before, matcher.old)):
+        symbols = after_symbols if side is after else before_symbols
+        tables[side is after] = {
+            "objects": _rekeyed(side.objects, key_of, names.setdefault("objects", {}), lambda key: key),
+            "components": _rekeyed(side.components, lambda name: _component_key(name, key_of),
+                                   names.setdefault("components", {}), lambda key: key),
+            "symbols": _rekeyed(symbols, lambda key: (key[0], key_of(key[1])),
+                                names.setdefault("symbols", {}), lambda key: key),
+        }
+    if matcher.roots:
+        old_root, new_root = matcher.roots[0]
+        if old_root != new_root:
+            notes.append(f"object files matched by their path within each build: the baseline's under "
+                         f"{old_root or './'}, this build's under {new_root or './'}")
     flash = after.flash - before.flash if None not in (after.flash, before.flash) else None
     ram = after.ram - before.ram if None not in (after.ram, before.ram) else None
+    symbols = _changed(tables[False]["symbols"], tables[True]["symbols"], names["symbols"], estimated_all)
+    if any(change.estimated for change in symbols) and not estimated_all:
+        notes.append("symbol sizes read from a map are estimates (the distance to the next symbol); "
+                     "symbol changes built on them are marked ~ (objects, archives and sections are exact)")
     return Comparison(
         baseline_path, regions, notes,
-        sections=_changed(before.sections, after.sections),
-        components=_changed(before.components, after.components),
-        archives=_changed(before.archives, after.archives),
-        objects=_changed(before.objects, after.objects),
+        sections=_changed(before.sections, after.sections, {}),
+        components=_changed(tables[False]["components"], tables[True]["components"], names["components"]),
+        archives=_changed(before.archives, after.archives, {}),
+        objects=_changed(tables[False]["objects"], tables[True]["objects"], names["objects"]),
         symbols=symbols,
-        flash_delta=flash, ram_delta=ram)
+        flash_delta=flash, ram_delta=ram, baseline_label=baseline_label,
+        region_sizes={**before.region_sizes, **after.region_sizes})
 
 
-def compare(report, baseline) -> Comparison:
+def _component_key(name: str, key_of) -> str:
+    """A component named after an object's folder is matched as the folder's path is."""
+    if "/" not in name and "\\" not in name:
+        return name
+    return key_of(name + "/x.o")[:-len("/x.o")] or "."
+
+
+def _comparable_symbols(before: Footprint, after: Footprint, notes: list) -> tuple:
+    """The symbol tables to compare, and whether every change among them is an estimate.
+    Sides whose sizes came from the same kind of source compare as they are. Where one side's
+    sizes are exact and the other's derived from its map, the exact side is seen as a map
+    shows it, and what only one side can see is left out, with a note saying so."""
+    if before.exact == after.exact:
+        return before.symbols, after.symbols, False
+    exact, derived = (before, after) if before.exact else (after, before)
+    # a map that lists statics (lld, mold) names them without saying which they are
+    statics_listed = any(entry[2] is None for entry in derived.symbols.values())
+    viewed = {key: [size, True, None] for key, size in exact.map_view(statics_listed).items()}
+    seen = {key: [entry[0], True, entry[2]] for key, entry in derived.symbols.items()
+            if entry[2] not in _UNSEEN_BY_A_MAP}
+    side = "baseline" if derived is before else "current build"
+    notes.append(f"the {side} has no ELF file (its symbol sizes are derived from its map): symbols are "
+                 "compared as a map shows them, each global running to the next one, and statics and "
+                 "bytes no symbol names, which only an ELF file shows, are left out of the symbol "
+                 "changes; object, archive and section changes are exact")
+    return (viewed, seen, True) if exact is before else (seen, viewed, True)
+
+
+def compare(report, baseline, strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None) -> Comparison:
     """The current report against a checked baseline (`baseline_file.Baseline`)."""
-    return compare_footprints(footprint(baseline.document), footprint(report), baseline.path)
+    return compare_footprints(footprint(baseline.document), footprint(report), baseline.path,
+                              strip_prefixes, baseline_label)

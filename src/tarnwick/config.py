@@ -25,6 +25,7 @@ class PolicyConfig:
     partition_max_bytes: dict = field(default_factory=dict)
     fail_on_overflow: bool = True
     fail_on_reserved_region_violation: bool = True
+    fail_on_budget: bool = False  # a region above its budget fails the run, not only warns
 
 
 @dataclass

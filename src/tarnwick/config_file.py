@@ -14,6 +14,7 @@ from tarnwick.config import (
 )
 
 CATEGORIES = ("flash", "ram", "other")
+MAX_TOP = 100_000  # the largest entries a report lists; more is a slip of the keyboard
 
 
 def _kind(value: Any) -> str:
@@ -52,11 +53,13 @@ class _Reader:
             self.fail(key, "must be a non-empty string")
         return value
 
-    def integer(self, value: Any, key: str, minimum: int = 0) -> int:
+    def integer(self, value: Any, key: str, minimum: int = 0, maximum: Optional[int] = None) -> int:
         if isinstance(value, bool) or not isinstance(value, int):
             self.fail(key, f"must be an integer, not {_kind(value)}")
         if value < minimum:
             self.fail(key, f"must be at least {minimum}, not {value}")
+        if maximum is not None and value > maximum:
+            self.fail(key, f"must be at most {maximum:,}, not {value}")
         return value
 
     def ratio(self, value: Any, key: str) -> float:
@@ -76,37 +79,57 @@ class _Reader:
                 for index, item in enumerate(value)]
 
 
-def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
+_POLICIES = ("warn_on_near_capacity_ratio", "partition_max_bytes", "fail_on_overflow",
+             "fail_on_reserved_region_violation", "fail_on_budget")
+
+
+def _budgets(r: "_Reader", value: Any, key: str, base: BudgetConfig) -> BudgetConfig:
+    budgets = r.table(value, key, {"flash", "ram"})
+    return BudgetConfig(
+        flash={**base.flash, **r.mapping(budgets.get("flash", {}), f"{key}.flash", r.ratio)},
+        ram={**base.ram, **r.mapping(budgets.get("ram", {}), f"{key}.ram", r.ratio)})
+
+
+def _policies(r: "_Reader", value: Any, key: str, base: PolicyConfig) -> PolicyConfig:
+    policies = r.table(value, key, set(_POLICIES))
+
+    def get(name: str, check):
+        return check(policies[name], f"{key}.{name}") if name in policies else getattr(base, name)
+
+    return PolicyConfig(
+        warn_on_near_capacity_ratio=get("warn_on_near_capacity_ratio", r.ratio),
+        partition_max_bytes={**base.partition_max_bytes,
+                             **r.mapping(policies.get("partition_max_bytes", {}),
+                                         f"{key}.partition_max_bytes", r.integer)},
+        fail_on_overflow=get("fail_on_overflow", r.boolean),
+        fail_on_reserved_region_violation=get("fail_on_reserved_region_violation", r.boolean),
+        fail_on_budget=get("fail_on_budget", r.boolean))
+
+
+def parse_config(data: dict, path: str = "<config>", target: Optional[str] = None) -> TarnwickConfig:
+    """The configuration of `data`. `[targets.NAME]` tables hold budgets and policies for one
+    target of several: those of the target named (`target`, else `project.name`) are laid over
+    the others; every target's table is checked, named or not."""
     r = _Reader(path)
     r.table(data, "", {"project", "budgets", "policies", "reports", "regions", "reserved_ranges",
-                       "components"})
+                       "components", "targets"})
     config = TarnwickConfig()
     if "project" in data:
         project = r.table(data["project"], "project", {"name"})
         if "name" in project:
             config.project = ProjectConfig(name=r.text(project["name"], "project.name"))
     if "budgets" in data:
-        budgets = r.table(data["budgets"], "budgets", {"flash", "ram"})
-        config.budgets = BudgetConfig(
-            flash=r.mapping(budgets.get("flash", {}), "budgets.flash", r.ratio),
-            ram=r.mapping(budgets.get("ram", {}), "budgets.ram", r.ratio))
+        config.budgets = _budgets(r, data["budgets"], "budgets", BudgetConfig())
     if "policies" in data:
-        policies = r.table(data["policies"], "policies", {
-            "warn_on_near_capacity_ratio", "partition_max_bytes", "fail_on_overflow",
-            "fail_on_reserved_region_violation"})
-        defaults = PolicyConfig()
-        config.policies = PolicyConfig(
-            warn_on_near_capacity_ratio=r.ratio(
-                policies.get("warn_on_near_capacity_ratio", defaults.warn_on_near_capacity_ratio),
-                "policies.warn_on_near_capacity_ratio"),
-            partition_max_bytes=r.mapping(policies.get("partition_max_bytes", {}),
-                                          "policies.partition_max_bytes", r.integer),
-            fail_on_overflow=r.boolean(policies.get("fail_on_overflow", defaults.fail_on_overflow),
-                                       "policies.fail_on_overflow"),
-            fail_on_reserved_region_violation=r.boolean(
-                policies.get("fail_on_reserved_region_violation",
-                             defaults.fail_on_reserved_region_violation),
-                "policies.fail_on_reserved_region_violation"))
+        config.policies = _policies(r, data["policies"], "policies", PolicyConfig())
+    chosen = target or config.project.name
+    for name, table in r.table(data.get("targets", {}), "targets").items():
+        key = f"targets.{name}"
+        r.table(table, key, {"budgets", "policies"})
+        budgets = _budgets(r, table.get("budgets", {}), f"{key}.budgets", config.budgets)
+        policies = _policies(r, table.get("policies", {}), f"{key}.policies", config.policies)
+        if name == chosen:
+            config.budgets, config.policies = budgets, policies
     if "reports" in data:
         reports = r.table(data["reports"], "reports", {"enable_sankey_view",
                                                        "enable_relationship_graph_view", "top_entries"})
@@ -117,7 +140,8 @@ def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
             enable_relationship_graph_view=r.boolean(
                 reports.get("enable_relationship_graph_view", defaults.enable_relationship_graph_view),
                 "reports.enable_relationship_graph_view"),
-            top_entries=r.integer(reports.get("top_entries", defaults.top_entries), "reports.top_entries"))
+            top_entries=r.integer(reports.get("top_entries", defaults.top_entries), "reports.top_entries",
+                                  maximum=MAX_TOP))
 
     def region(item: dict, key: str) -> RegionSpec:
         r.table(item, key, {"name", "origin", "length", "category"}, ("name", "origin", "length"))
@@ -152,7 +176,7 @@ def parse_config(data: dict, path: str = "<config>") -> TarnwickConfig:
 CONFIG_LIMIT = 1024 * 1024
 
 
-def load_config(path: Union[str, os.PathLike]) -> TarnwickConfig:
+def load_config(path: Union[str, os.PathLike], target: Optional[str] = None) -> TarnwickConfig:
     name = os.fspath(path)
     try:
         text = read_limited(name, CONFIG_LIMIT).decode("utf-8-sig")
@@ -173,4 +197,4 @@ def load_config(path: Union[str, os.PathLike]) -> TarnwickConfig:
         raise ConfigError(name, f"not valid TOML: {message}", line) from None
     except UnicodeDecodeError:
         raise ConfigError(name, "not valid TOML: the file is not UTF-8 text") from None
-    return parse_config(data, name)
+    return parse_config(data, name, target)

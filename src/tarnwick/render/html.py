@@ -11,7 +11,7 @@ from tarnwick.render.explorer import data_script, explorer_data
 
 from tarnwick.render.escape import html_text as escape
 from tarnwick.render.sankey import sankey_svg
-from tarnwick.render.view import build_view, human_bytes, percent, region_change
+from tarnwick.render.view import build_view, gate_lines, human_bytes, percent, region_change, removed_regions
 
 _CSS = """
 body { font: 14px/1.45 system-ui, sans-serif; margin: 24px; color: #1d2330; background: #fff; }
@@ -23,6 +23,7 @@ td:first-child, th:first-child { text-align: left; }
 .bar-over { fill: #d0342c; } .finding { margin: 6px 0; } .sev { font-weight: 600; }
 .error { color: #b3261e; } .warning { color: #9a6700; } .info { color: #3f5f8f; }
 .hint { color: #5b6475; margin-left: 1.5em; } .note { color: #5b6475; }
+.gate.failed, .gate.failed::marker { color: #b3261e; } .gate.passed, .passed { color: #1a7f37; }
 .crumb, .child { font: inherit; border: 0; background: none; color: #2456a6; cursor: pointer; padding: 0; }
 .crumb:hover, .child:hover { text-decoration: underline; }
 #blocks { display: flex; height: 58px; margin: 8px 0; gap: 2px; max-width: 1100px; }
@@ -79,7 +80,26 @@ def _explorer(report, comparison) -> list:
     ]
 
 
-def render_html(report, comparison=None) -> str:
+def _gates(outcome) -> list:
+    lines = gate_lines(outcome)
+    if not lines:
+        return []
+    verdict = "failed" if outcome.verdict.failed else "passed"
+    parts = [f'<h2>Gates: <span class="{"error" if outcome.verdict.failed else "passed"}">{verdict}</span></h2>',
+             '<ul class="gates">']
+    parts += [f'<li class="gate {"failed" if failed else "passed"}">{"FAILED" if failed else "passed"}: '
+              f"{escape(text)}</li>" for failed, text in lines]
+    return parts + ["</ul>"]
+
+
+def _read_from(outcome) -> str:
+    if outcome is None or not outcome.inputs:
+        return ""
+    rows = "".join(f"<li>{escape(role)}: <code>{escape(path)}</code></li>" for role, path in outcome.inputs.items())
+    return f'<ul class="meta inputs">{rows}</ul>'
+
+
+def render_html(report, comparison=None, outcome=None) -> str:
     view = build_view(report, comparison)
     with_baseline = view.baseline_status == "ok"
     parts = [
@@ -88,6 +108,7 @@ def render_html(report, comparison=None) -> str:
         f"<h1>Memory footprint: {escape(view.title)}</h1>",
         f'<div class="meta">{escape(view.toolchain)} · {escape(view.timestamp)} · flash '
         f"{view.total_flash:,} B · RAM {view.total_ram:,} B</div>",
+        _read_from(outcome),
         "<h2>Regions</h2>",
         "<table><tr><th>Region</th><th>Used</th><th>Size</th><th>Use</th><th></th>"
         + ("<th>Change</th>" if with_baseline else "") + "</tr>",
@@ -97,7 +118,13 @@ def render_html(report, comparison=None) -> str:
         parts.append(f'<tr class="region"><td>{escape(row.name)}</td><td>{row.used:,} B</td>'
                      f"<td>{escape(human_bytes(row.size))}</td><td>{percent(row.ratio)}</td>"
                      f"<td>{_bar(row)}</td>{change}</tr>")
+    for name, used in removed_regions(comparison):
+        change = f"<td>removed (-{used:,} B)</td>" if with_baseline else ""
+        parts.append(f'<tr class="region removed"><td>{escape(name)}</td><td>–</td><td>–</td><td>–</td>'
+                     f"<td></td>{change}</tr>")
     parts.append("</table>")
+    if with_baseline and comparison is not None:
+        parts.append(f'<p class="meta">Compared with {escape(comparison.label)}.</p>')
     if not view.regions:
         parts.append('<p class="note">No memory regions: give them under [[regions]] in the configuration.</p>')
     if view.baseline_status and not with_baseline:
@@ -111,6 +138,7 @@ def render_html(report, comparison=None) -> str:
                      f"<code>{escape(finding.id)}</code>: {escape(finding.description)}"
                      + (f'<div class="hint">{escape(finding.hint)}</div>' if finding.hint else "")
                      + "</div>")
+    parts += _gates(outcome)
     if view.sankey:
         parts += ["<h2>Where the bytes go</h2>", sankey_svg(view.sankey)]
     for note in view.notes:

@@ -26,30 +26,34 @@ def comparison_jsonable(comparison) -> dict:
     components, archives, objects and symbols the entries that changed, the largest first."""
     document = {
         "baseline_path": comparison.baseline_path,
+        "baseline_label": comparison.label,
         "flash_delta_bytes": comparison.flash_delta,
         "ram_delta_bytes": comparison.ram_delta,
         "regions": {name: _change(c) for name, c in comparison.regions.items()},
     }
     for level in ("sections", "components", "archives", "objects", "symbols"):
         document[level] = [_change(c) for c in comparison.level(level)]
+    document["growth_gates"] = [gate.as_json() for gate in comparison.growth_gates]
     document["notes"] = list(comparison.notes)
     return document
 
 
-def _document(report, comparison) -> dict:
+def _document(report, comparison, outcome) -> dict:
     document = {f.name: getattr(report, f.name) for f in dataclasses.fields(report)}
     if comparison is not None:
         document["comparison"] = comparison_jsonable(comparison)
+    if outcome is not None:
+        document.update(outcome.as_json())
     return document
 
 
-def write_report_json(report, comparison, write) -> None:
+def write_report_json(report, comparison, write, outcome=None) -> None:
     """Writes the JSON through `write(bytes)`, piece by piece."""
-    write_json(_document(report, comparison), write, enum.Enum, 2)
+    write_json(_document(report, comparison, outcome), write, enum.Enum, 2)
     write(b"\n")
 
 
-def render_json(report, comparison=None) -> str:
+def render_json(report, comparison=None, outcome=None) -> str:
     pieces: list = []
-    write_report_json(report, comparison, pieces.append)
+    write_report_json(report, comparison, pieces.append, outcome)
     return b"".join(pieces).decode("utf-8")

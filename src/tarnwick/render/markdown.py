@@ -1,7 +1,9 @@
-"""A pull-request comment: a one-line verdict, the regions with their changes, the largest
-growers and shrinkers, the findings, and the full lists folded away in `<details>` blocks;
-never longer than GitHub's 65,536-character limit. Names are code spans and other text from
-the input is escaped, so nothing in a map can add links, images or HTML to the comment."""
+"""A pull-request comment: a hidden marker a bot finds its own comment by, a one-line verdict
+(the failed gate first), the regions with their changes, the largest growers and shrinkers,
+the findings and gates, and the full lists folded away in `<details>` blocks; never longer
+than GitHub's 65,536-character limit, whatever part of it is long. Names are code spans and
+other text from the input is escaped, so nothing in a map can add links, images or HTML to the
+comment."""
 
 from __future__ import annotations
 
@@ -9,17 +11,33 @@ from dataclasses import dataclass, field
 
 from tarnwick.render.breakdown import DEFAULT_TOP, LEVEL_NAMES, region_tops
 from tarnwick.render.names import display_name
-from tarnwick.render.escape import markdown_code, markdown_text
-from tarnwick.render.view import build_view, human_bytes, percent, region_change, signed_bytes
+from tarnwick.render.escape import html_text, markdown_code, markdown_text
+from tarnwick.render.view import (
+    build_view, gate_lines, human_bytes, percent, region_change, removed_regions, signed_bytes,
+)
 
 LIMIT = 65_536  # GitHub's limit for a comment
 _ICON = {"error": "❌", "warning": "⚠️", "info": "ℹ️"}
 _KIND = {"added": "🆕", "removed": "🗑️", "grown": "🔺", "shrunk": "🔻"}
 
 
-def _verdict(view, comparison) -> str:
+def marker(target: str) -> str:
+    """The hidden first line a bot finds this tool's comment for a target by. The name is
+    written so that it cannot end the HTML comment."""
+    safe, previous = [], ""
+    for c in target.replace("%", "%25"):
+        keep = c.isalnum() or c in "._/@+:" or (c == "-" and previous != "-")
+        safe.append(c if keep else f"%{ord(c):02X}" if ord(c) < 0x100 else f"%u{ord(c):04X}")
+        previous = c
+    return f"<!-- tarnwick target={''.join(safe)} -->"
+
+
+def _verdict(view, comparison, outcome) -> str:
     counts = view.counts
-    if counts.get("error"):
+    failures = outcome.verdict.failures() if outcome is not None else []
+    if failures:
+        verdict = f"❌ Failed: {'; '.join(markdown_text(line) for line in failures)}"
+    elif counts.get("error"):
         first = next(f for f in view.findings if f.severity == "error")
         verdict = f"❌ {counts['error']} error(s): {markdown_text(first.description.rstrip('.'))}"
     elif counts.get("warning"):
@@ -27,8 +45,9 @@ def _verdict(view, comparison) -> str:
     else:
         verdict = "✅ No findings"
     if view.baseline_status == "ok":
+        since = markdown_code(comparison.label, in_table=False) if comparison is not None else "the baseline"
         verdict += (f"; flash {signed_bytes(view.flash_delta)}, RAM {signed_bytes(view.ram_delta)} "
-                    "since the baseline")
+                    f"since {since}")
     return verdict + "."
 
 
@@ -74,18 +93,19 @@ def _table_part(title: str, table: list) -> _Part:
 
 
 def _details(summary: str, table: list) -> _Part:
+    """A folded list; its title is HTML (GitHub shows markdown escapes in it as they are)."""
     return _Part(["", f"<details><summary>{summary}</summary>", ""] + table[:2], table[2:], ["", "</details>"])
 
 
 def _fit(parts: list, essential: list, optional: list) -> list:
     """Cuts rows until the whole comment is within the limit. The essential parts (regions,
-    findings) take the room they need first; each optional part then gets an equal share of
-    what is left, and what one does not use passes to the next. A folded list that gets no
-    room for any row is left out whole."""
-    budget = LIMIT - 100 - sum(_size(p.opening + p.closing) + 40 for p in parts)
+    findings, gates) take the room they need first, each at most an equal share of the whole;
+    each optional part then gets an equal share of what is left, and what one does not use
+    passes to the next. A folded list that gets no room for any row is left out whole."""
+    budget = LIMIT - 200 - sum(_size(p.opening + p.closing) + 40 for p in parts)
     for index, part in enumerate(essential + optional):
         waiting = len(essential) + len(optional) - index
-        allowance = budget if index < len(essential) else budget // waiting
+        allowance = budget // waiting if index >= len(essential) else max(budget // 2, budget // waiting)
         kept, used = 0, 0
         for row in part.rows:
             if used + len(row) + 1 > allowance:
@@ -133,13 +153,21 @@ def _full_lists(report, comparison, top: int, symbols) -> list:
                   for e in region.symbols]
         objects = ["", "| Object file | Size |", "|---|---:|"]
         objects += [f"| {markdown_code(e.name)} | {e.size:,} B |" for e in region.objects]
-        blocks.append(_details(f"Largest in {markdown_text(region.region)}", table + objects))
+        blocks.append(_details(f"Largest in {html_text(region.region)}", table + objects))
     return blocks
 
 
-def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=None) -> str:
+def _gates(outcome) -> _Part:
+    lines = gate_lines(outcome)
+    if not lines:
+        return _Part([])
+    return _Part(["", "**Gates**", ""], [f"- {'❌' if failed else '✅'} {markdown_text(text)}" for failed, text in lines])
+
+
+def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=None, outcome=None) -> str:
     view = build_view(report, comparison)
-    head = [f"### Memory footprint: {markdown_code(view.title, in_table=False)}", "", _verdict(view, comparison), ""]
+    head = [marker(view.title), f"### Memory footprint: {markdown_code(view.title, in_table=False)}", "",
+            _verdict(view, comparison, outcome), ""]
     with_baseline = view.baseline_status == "ok"
     header = "| Region | Used | Size | Use |" + (" Change |" if with_baseline else "")
     if view.regions:  # a table without rows reads as broken in a comment
@@ -149,8 +177,11 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=Non
         use = percent(row.ratio) + (" **overflow**" if row.overflow else "")
         line = f"| {markdown_code(row.name)} | {row.used:,} B | {human_bytes(row.size)} | {use} |"
         if with_baseline:
-            line += f" {region_change(row)} |"
+            added = comparison is not None and getattr(comparison.regions.get(row.name), "kind", None) == "added"
+            line += f" {region_change(row)}{' (added)' if added else ''} |"
         regions.append(line)
+    for name, used in removed_regions(comparison):
+        regions.append(f"| {markdown_code(name)} | – | – | – |" + (f" removed (-{used:,} B) |" if with_baseline else ""))
     after = []
     if not view.regions:
         after += [f"No memory regions; flash {view.total_flash:,} B, RAM {view.total_ram:,} B."]
@@ -165,7 +196,8 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=Non
             f"{markdown_text(finding.description)}" for finding in view.findings])
     else:
         findings = _Part(["", "No findings."])
-    notes = _Part([line for note in view.notes for line in ("", f"_Note:_ {markdown_text(note)}")])
+    notes = _Part([], [f"\n_Note:_ {markdown_text(note)}" for note in view.notes])
+    gates = _gates(outcome)
     lists = _full_lists(report, comparison, top, symbols) if top > 0 else []
-    parts = [summary, *changes, findings, *lists, notes]
-    return "\n".join(_fit(parts, [summary, findings], [*changes, *lists])) + "\n"
+    parts = [summary, *changes, findings, gates, *lists, notes]
+    return "\n".join(_fit(parts, [summary, findings, gates], [*changes, *lists, notes])) + "\n"

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 from tarnwick.render.breakdown import DEFAULT_TOP, change_rows, region_tops, shown_name
 from tarnwick.render.escape import plain
-from tarnwick.render.view import build_view, human_bytes, percent, signed_bytes, signed_points
+from tarnwick.render.view import (
+    build_view, gate_lines, human_bytes, percent, removed_regions, signed_bytes, signed_points,
+)
 
 BAR_WIDTH = 24
 
@@ -47,9 +49,32 @@ def _changes(comparison, top: int) -> list:
     return lines
 
 
-def render_text(report, comparison=None, top: int = DEFAULT_TOP, symbols=None) -> str:
+def _read_from(outcome) -> list:
+    """Which files the figures come from: the map, and the ELF file joined to it."""
+    if outcome is None:
+        return []
+    inputs = outcome.inputs
+    lines = []
+    for role, prefix in (("map", ""), ("new", ""), ("old", "baseline ")):
+        if role in inputs:
+            elf = inputs.get("ELF file" if role == "map" else f"{role} ELF file")
+            lines.append(f"Read {prefix}{plain(inputs[role])}" + (f" with its ELF file {plain(elf)}" if elf else ""))
+    return lines
+
+
+def _gates(outcome) -> list:
+    gates = gate_lines(outcome)
+    if not gates:
+        return []
+    verdict = "FAILED" if outcome.verdict.failed else "passed"
+    lines = ["", f"Gates: {verdict}"]
+    lines += [f"  {'FAILED' if failed else 'passed':<7} {plain(text)}" for failed, text in gates]
+    return lines
+
+
+def render_text(report, comparison=None, top: int = DEFAULT_TOP, symbols=None, outcome=None) -> str:
     view = build_view(report, comparison)
-    lines = [f"tarnwick report for {plain(view.title)} ({plain(view.toolchain)})", ""]
+    lines = [f"tarnwick report for {plain(view.title)} ({plain(view.toolchain)})", *_read_from(outcome), ""]
     if view.regions:
         names = {row.name: plain(row.name) for row in view.regions}
         width = max(6, *(len(n) for n in names.values()))
@@ -71,15 +96,21 @@ def render_text(report, comparison=None, top: int = DEFAULT_TOP, symbols=None) -
         lines.append(f"  {finding.severity.upper():<7} {plain(finding.id)}: {plain(finding.description)}")
         if finding.hint:
             lines.append(f"          hint: {plain(finding.hint)}")
+    lines += _gates(outcome)
+    label = comparison.label if comparison is not None else view.baseline_path
     if view.baseline_status == "ok":
-        lines += ["", f"Baseline {plain(view.baseline_path)}: flash {signed_bytes(view.flash_delta)}, "
+        lines += ["", f"Baseline {plain(label)}: flash {signed_bytes(view.flash_delta)}, "
                       f"RAM {signed_bytes(view.ram_delta)}"]
         for row in view.regions:
             if row.delta_ratio is not None:
                 change = signed_points(row.delta_ratio)
                 if row.delta_bytes is not None:
                     change += f", {signed_bytes(row.delta_bytes)}"
-                lines.append(f"  {plain(row.name)}: {percent(row.ratio)} ({change})")
+                added = " added" if comparison is not None and getattr(
+                    comparison.regions.get(row.name), "kind", None) == "added" else ""
+                lines.append(f"  {plain(row.name)}: {percent(row.ratio)} ({change}){added}")
+        for name, used in removed_regions(comparison):
+            lines.append(f"  {plain(name)}: removed (it held {used:,} B)")
     elif view.baseline_status:
         detail = f": {view.baseline_error}" if view.baseline_error else ""
         lines += ["", f"Baseline {plain(view.baseline_path)}: {view.baseline_status}{plain(detail)}"]

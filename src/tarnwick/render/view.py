@@ -101,6 +101,25 @@ def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None) 
     )
 
 
+def removed_regions(comparison) -> list:
+    """The regions only the baseline had, as (name, bytes it used there)."""
+    if comparison is None:
+        return []
+    return [(change.name, change.baseline) for change in comparison.regions.values() if change.kind == "removed"]
+
+
+def gate_lines(outcome) -> list:
+    """(failed, text) of each gate of the run: the policies turned on and the growth limits."""
+    if outcome is None:
+        return []
+    lines = []
+    for gate in outcome.verdict.policies:
+        findings = f": {', '.join(gate.findings)}" if gate.findings else ": no finding breaks it"
+        lines.append((gate.failed, f"{gate.name}{findings}"))
+    lines += [(gate.failed, gate.reason) for gate in outcome.verdict.growth]
+    return lines
+
+
 def human_bytes(count: int) -> str:
     """1292 -> '1,292 B'; 131072 -> '128.0 KiB'."""
     for unit, scale in (("MiB", 1 << 20), ("KiB", 1 << 10)):

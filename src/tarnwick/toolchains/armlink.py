@@ -93,7 +93,7 @@ def _properties(text: str) -> dict:
     return found
 
 
-def _symbol(line: str) -> Optional[RawSymbol]:
+def _symbol(line: str, binding: Optional[str] = None) -> Optional[RawSymbol]:
     """A row of the image symbol table, read from the right (names may hold spaces:
     "Inline ARM to Thumb Veneer to __rt_exit"); None for what holds no bytes of its own."""
     tokens = line.split()
@@ -107,7 +107,7 @@ def _symbol(line: str) -> Optional[RawSymbol]:
         at -= 1
     if at < 1 or not tokens[at].startswith("0x"):
         return None
-    return RawSymbol(" ".join(tokens[:at]), int(tokens[at], 16), int(size))
+    return RawSymbol(" ".join(tokens[:at]), int(tokens[at], 16), int(size), binding)
 
 
 def _row(tokens: list, path: str, number_: int) -> _Row:
@@ -138,9 +138,13 @@ def parse(lines: Iterable[str], path: str, config=None):
     symbols: list = []
     stated = Stated()
     part = None
+    binding = None  # the image symbol table lists "Local Symbols", then "Global Symbols"
     for line_number, line in enumerate(lines, 1):
         stripped = line.strip()
         if not stripped:
+            continue
+        if stripped in ("Local Symbols", "Global Symbols"):
+            binding = stripped.split()[0].lower()
             continue
         if stripped in _PARTS:
             part = stripped
@@ -173,7 +177,7 @@ def parse(lines: Iterable[str], path: str, config=None):
             exec_regions[-1].rows.append(_row(stripped.split(), path, line_number))
         elif part == "Image Symbol Table" and stripped[:1] not in ("", "-"):
             try:
-                found = _symbol(stripped)
+                found = _symbol(stripped, binding)
             except ValueError:
                 raise MapParseError(path, "expected a symbol table row 'Symbol Name  Value  Ov Type  Size  "
                                     "Object(Section)'", line_number) from None

@@ -118,6 +118,9 @@ class Symbol:
     size_derived: bool = False
     alias_of: Optional[str] = None  # another name for the bytes of this symbol, counted there
     size_source: Optional[str] = None  # "elf" (symbol table), "map" (the map states it), "derived"
+    # "global", "weak" or "local" as the input says; "unnamed" for the bytes of an input section
+    # that no symbol covers; None where the input does not say (a map that lists statics unmarked)
+    binding: Optional[str] = None
 
     @property
     def contributor(self) -> str:
@@ -149,6 +152,7 @@ class NormalizedBuildModel:
     stack_heap_hints: dict = field(default_factory=dict)
     reserved_ranges: list = field(default_factory=list)
     source_path: Optional[str] = None
+    elf_path: Optional[str] = None  # the ELF file joined to the map, where one was
     warnings: list = field(default_factory=list)  # what the command also says on stderr
     # How the linker counts a region's use: from its origin to the end of what it placed last,
     # gaps included (GNU ld, armlink, IAR), or as the sum of the sections in it (TI).

@@ -22,11 +22,16 @@ def _allocated(elf: ElfFile) -> list:
     return [s for s in elf.sections if s.allocated]
 
 
+_BINDINGS = {0: "local", 1: "global", 2: "weak"}
+
+
 def elf_symbols(elf: ElfFile) -> list:
-    """(start, size, name, section name) of the functions and data in memory, locals included,
-    as `nm -S` lists them, by start (the global before the weak before the local of a start)."""
+    """(start, size, name, section name, binding) of the functions and data in memory, locals
+    included, as `nm -S` lists them, by start (the global before the weak before the local of a
+    start)."""
     names = {s.index: s.name for s in elf.sections}
-    return [(start, size, name, names.get(section)) for name, start, size, section, _ in elf.symbols]
+    return [(start, size, name, names.get(section), _BINDINGS.get(binding))
+            for name, start, size, section, binding in elf.symbols]
 
 
 def _section_record(elf: ElfFile, section: ElfSection, regions: list,
@@ -74,9 +79,15 @@ def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
     return model
 
 
+# The map's symbols checked against the ELF's: enough to tell another link, few enough to cost
+# nothing on a map of a million symbols.
+_SYMBOLS_CHECKED = 4096
+
+
 def different_link(model: NormalizedBuildModel, elf: ElfFile) -> Optional[str]:
     """Why the ELF is not the output of the link the map describes, or None when it is: every
-    section both list must have the same address and size."""
+    section both list must have the same address and size, and the symbols the map lists must
+    be where the ELF has them (another build of the same sources moves some)."""
     mapped = {s.name: s for s in model.sections if s.size}
     common = 0
     for section in _allocated(elf):
@@ -89,6 +100,26 @@ def different_link(model: NormalizedBuildModel, elf: ElfFile) -> Optional[str]:
         common += 1
     if not common:
         return "the map and the ELF have no section in common"
+    listed = [s for s in model.symbols if s.binding != "unnamed" and s.size_source != "elf"]
+    if not listed or not elf.symbols:
+        return None
+    step = max(1, len(listed) // _SYMBOLS_CHECKED)
+    wanted = {s.name for s in listed[::step]}
+    starts: dict = {}
+    for name, start, _size, _section, _binding in elf.symbols:
+        if name in wanted:
+            starts.setdefault(name, set()).add(start)
+    found = 0
+    for symbol in listed[::step]:
+        places = starts.get(symbol.name)
+        if places is None:
+            continue
+        if symbol.address not in places and symbol.address & ~1 not in places:
+            return (f"symbol {symbol.name} is at {symbol.address:#x} in the map and at "
+                    f"{min(places):#x} in the ELF")
+        found += 1
+    if not found:
+        return "none of the map's symbols is in the ELF"
     return None
 
 

@@ -87,7 +87,8 @@ def _entry(tokens: list) -> Optional[RawSymbol]:
         return None
     if tokens[at + 2] not in ("Code", "Data"):
         return None
-    return RawSymbol(" ".join(tokens[:at]), number(tokens[at]), number(tokens[at + 1]))
+    scope = {"Gb": "global", "Lc": "local", "Wk": "weak"}.get(tokens[at + 3]) if at + 3 < len(tokens) else None
+    return RawSymbol(" ".join(tokens[:at]), number(tokens[at]), number(tokens[at + 1]), scope)
 
 
 class _Reader:

@@ -130,47 +130,67 @@ def _elf_alone(name: str, config) -> NormalizedBuildModel:
         raise MapParseError(name, f"not a usable ELF file: {exc}") from None
 
 
-def elf_beside(map_path: str, output_file: Optional[str]) -> Optional[str]:
-    """The ELF file of the link a map describes: the map's name with `.elf` ("fw.map" ->
-    "fw.elf", "fw.elf.map" -> "fw.elf"), or the file its OUTPUT(...) line names, beside the map
-    or as named."""
+def elf_candidates(map_path: str, output_file: Optional[str]) -> list:
+    """Where the ELF file of the link a map describes may be, best first: the map's name with
+    `.elf` ("fw.map" -> "fw.elf", "fw.elf.map" -> "fw.elf"), then the file its OUTPUT(...) line
+    names. That path is relative to the folder the link ran in, which is the map's folder or
+    one above it (never the folder tarnwick happens to run in); each is tried, nearest first."""
     stem, _ = os.path.splitext(map_path)
     candidates = [stem if stem.endswith(".elf") else stem + ".elf"]
     if output_file:
-        candidates += [os.path.join(os.path.dirname(map_path), output_file), output_file]
+        named = output_file.replace("\\", "/") if os.sep == "/" else output_file
+        if os.path.isabs(named):
+            candidates.append(named)
+        else:
+            folder = os.path.dirname(os.path.abspath(map_path))
+            while True:
+                candidates.append(os.path.join(folder, named))
+                parent = os.path.dirname(folder)
+                if parent == folder:
+                    break
+                folder = parent
+    seen, found = set(), []
     for candidate in candidates:
-        if candidate != map_path and os.path.isfile(candidate):
-            return candidate
-    return None
+        key = os.path.normpath(os.path.abspath(candidate))
+        if key in seen or key == os.path.normpath(os.path.abspath(map_path)):
+            continue
+        seen.add(key)
+        if os.path.isfile(candidate):
+            found.append(candidate)
+    return found
 
 
 def _join_elf_file(model: NormalizedBuildModel, map_path: str, output_file: Optional[str],
                    elf) -> None:
     """Joins the ELF of the same link to a map's model. A named ELF that cannot be read is bad
-    input; one found beside the map, or one of another link, is a warning and is not used."""
+    input; one found beside the map, or one of another link, is a warning and is not used.
+    Found ELF files are tried nearest first; the first of the same link is used."""
     named = elf is not AUTO
-    path = os.fspath(elf) if named else elf_beside(map_path, output_file)
-    if path is None:
-        return
+    paths = [os.fspath(elf)] if named else elf_candidates(map_path, output_file)
     from tarnwick.toolchains import elf as elf_format
     from tarnwick.toolchains.elf_model import different_link, join_elf
 
-    try:
+    refused = []
+    for path in paths:
+        try:
+            with collector_paused():
+                elf_file = elf_format.read_elf(path)
+        except elf_format.ElfError as exc:
+            if named:
+                raise MapParseError(path, f"not a usable ELF file: {exc}") from None
+            refused.append(f"{path} beside the map is not a usable ELF file ({exc}): not used")
+            continue
+        problem = different_link(model, elf_file)
+        if problem is not None:
+            refused.append(f"{path} is not the output of the link the map describes ({problem}): "
+                           "the ELF is not used")
+            continue
         with collector_paused():
-            elf_file = elf_format.read_elf(path)
-    except elf_format.ElfError as exc:
-        if named:
-            raise MapParseError(path, f"not a usable ELF file: {exc}") from None
-        model.warnings.append(f"{path} beside the map is not a usable ELF file ({exc}): not used")
+            join_elf(model, elf_file)
+        mark_unified(model.memory_regions, model.sections)
+        model.elf_path = path
         return
-    problem = different_link(model, elf_file)
-    if problem is not None:
-        model.warnings.append(f"{path} is not the output of the link the map describes ({problem}): "
-                              "the ELF is not used")
-        return
-    with collector_paused():
-        join_elf(model, elf_file)
-    mark_unified(model.memory_regions, model.sections)
+    model.warnings.extend(refused)
 
 
 @contextlib.contextmanager

@@ -14,6 +14,7 @@ class RawSymbol:
     name: str
     address: int
     size: Optional[int]  # None where the map gives no size (GNU ld)
+    binding: Optional[str] = None  # "global" or "local" where the map tells them apart
 
 
 @dataclass(slots=True)

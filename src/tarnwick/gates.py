@@ -1,0 +1,152 @@
+"""The gates a CI job passes or fails on: the policies (an overflow, a reserved range, a budget)
+and the growth limits of `--fail-on-growth`. Each gate is evaluated once, here, and every output
+shows the same verdict the exit code gives; a gate that cannot be evaluated fails, with a line
+that says why, since a job that passes unchecked is worse than one that stops."""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass, field
+from typing import Optional
+
+from tarnwick.domain import IssueCategory
+
+# policy -> the finding category that breaks it
+POLICY_CATEGORIES = {
+    "fail_on_overflow": IssueCategory.OVERFLOW.value,
+    "fail_on_reserved_region_violation": IssueCategory.RESERVED_REGION.value,
+    "fail_on_budget": IssueCategory.POLICY.value,
+}
+_LIMIT = re.compile(r"^(?:(?P<region>.+)=)?(?P<amount>0[xX][0-9a-fA-F]+|[0-9]+(?:\.[0-9]+)?%?)$")
+
+
+class LimitError(ValueError):
+    """A growth limit that is not one (the message names it)."""
+
+
+@dataclass(frozen=True)
+class GrowthLimit:
+    """`--fail-on-growth [REGION=]BYTES` or `REGION=PERCENT%` (of the region's size)."""
+
+    given: str
+    region: Optional[str]
+    amount: float
+    percent: bool
+
+
+def parse_growth_limit(text: str) -> GrowthLimit:
+    found = _LIMIT.match(text.strip())
+    if found is None or found["region"] == "":
+        raise LimitError(f"{text!r} is not BYTES, REGION=BYTES or REGION=PERCENT%")
+    amount, region = found["amount"], found["region"]
+    percent = amount.endswith("%")
+    if percent and region is None:
+        raise LimitError(f"{text!r}: a percentage is of a region's size; give it as REGION={amount}")
+    if not percent and "." in amount:
+        raise LimitError(f"{text!r} is not a whole number of bytes")
+    value = float(amount[:-1]) if percent else int(amount, 0)
+    return GrowthLimit(text, region, value, percent)
+
+
+@dataclass(frozen=True)
+class GrowthGate:
+    region: Optional[str]  # None: flash and RAM together
+    given: str  # the limit as the user wrote it
+    limit: Optional[int]  # in bytes; None where a percentage had no region size to take it of
+    growth: Optional[int]  # None where the comparison cannot tell
+    failed: bool
+    reason: str  # one line: what was found
+
+    def as_json(self) -> dict:
+        return {"region": self.region, "limit": self.limit, "given": self.given, "growth": self.growth,
+                "failed": self.failed, "reason": self.reason}
+
+
+def evaluate_growth(comparison, limits: list) -> list:
+    """The gates of `limits` against a comparison. A region that neither build has is bad
+    input (LimitError); a growth the comparison cannot measure fails the gate."""
+    gates = []
+    for limit in limits:
+        where = limit.region or "flash and RAM"
+        if limit.region is None:
+            deltas = (comparison.flash_delta, comparison.ram_delta)
+            growth = None if None in deltas else deltas[0] + deltas[1]
+            unknown = "the baseline holds no flash or RAM total"
+        else:
+            if limit.region not in comparison.region_sizes and limit.region not in comparison.regions:
+                raise LimitError(f"--fail-on-growth {limit.given}: no region named {limit.region!r} in "
+                                 f"either build{_closest(limit.region, comparison.region_sizes)}")
+            change = comparison.regions.get(limit.region)
+            growth = change.delta if change is not None else None
+            unknown = "the baseline holds no used bytes per region"
+        size = comparison.region_sizes.get(limit.region) if limit.percent else None
+        bytes_ = (int(size * limit.amount / 100) if size is not None else None) if limit.percent else int(limit.amount)
+        shown = f"{bytes_:,} B" if bytes_ is not None else "?"
+        if limit.percent and size is not None:
+            shown += f" ({limit.amount:g}% of {size:,} B)"
+        if bytes_ is None:
+            gates.append(GrowthGate(limit.region, limit.given, None, growth, True,
+                                    f"{where}: no region size to take {limit.amount:g}% of; the gate fails"))
+        elif growth is None:
+            gates.append(GrowthGate(limit.region, limit.given, bytes_, None, True,
+                                    f"{where}: the growth cannot be measured ({unknown}); the gate fails"))
+        else:
+            failed = growth > bytes_
+            verb = "more than" if failed else "within"
+            gates.append(GrowthGate(limit.region, limit.given, bytes_, growth, failed,
+                                    f"{where} grew by {growth:,} B, {verb} --fail-on-growth {shown}"
+                                    if growth > 0 else f"{where} did not grow ({growth:+,} B), "
+                                    f"within --fail-on-growth {shown}"))
+    return gates
+
+
+def _closest(name: str, names) -> str:
+    import difflib
+
+    folded = [n for n in names if n.lower() == name.lower()]
+    closest = folded or difflib.get_close_matches(name, list(names), n=1, cutoff=0.0)
+    return f" (closest: {closest[0]})" if closest else ""
+
+
+@dataclass(frozen=True)
+class PolicyGate:
+    name: str
+    failed: bool
+    findings: tuple  # ids of the findings that break it
+
+    def as_json(self) -> dict:
+        return {"policy": self.name, "failed": self.failed, "findings": list(self.findings)}
+
+
+@dataclass(frozen=True)
+class Verdict:
+    """Every gate of a run, as the exit code and every output show it."""
+
+    policies: list = field(default_factory=list)  # PolicyGate of each policy turned on
+    growth: list = field(default_factory=list)  # GrowthGate of each --fail-on-growth
+
+    @property
+    def failed(self) -> bool:
+        return any(gate.failed for gate in (*self.policies, *self.growth))
+
+    def failures(self) -> list:
+        """One line per failed gate."""
+        lines = [f"{gate.name} ({', '.join(gate.findings)})" for gate in self.policies if gate.failed]
+        return lines + [gate.reason for gate in self.growth if gate.failed]
+
+    def as_json(self) -> dict:
+        return {"status": "failed" if self.failed else "passed", "failures": self.failures(),
+                "policies": [gate.as_json() for gate in self.policies],
+                "growth_gates": [gate.as_json() for gate in self.growth]}
+
+
+def policy_gates(report, policies) -> list:
+    """The gates of the policies turned on, each with the findings that break it."""
+    gates = []
+    for name, category in POLICY_CATEGORIES.items():
+        if not getattr(policies, name, False):
+            continue
+        ids = tuple(issue.id for issue in report.issues
+                    if getattr(issue.category, "value", issue.category) == category)
+        gates.append(PolicyGate(name, bool(ids), ids))
+    return gates

@@ -1,0 +1,20 @@
+"""What a run decided and read, beside the report itself: the verdict of its gates (which the
+exit code follows), the files it read, and what the baseline is called. Every output shows
+these, so no report reads "no errors" under a job that failed."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional
+
+from tarnwick.gates import Verdict
+
+
+@dataclass(frozen=True)
+class Outcome:
+    verdict: Verdict = field(default_factory=Verdict)
+    inputs: dict = field(default_factory=dict)  # role ("map", "ELF file", ...) -> path, as given or found
+    baseline_label: Optional[str] = None  # how the comment names the baseline (a commit, a branch)
+
+    def as_json(self) -> dict:
+        return {"verdict": self.verdict.as_json(), "inputs": dict(self.inputs)}
