@@ -124,7 +124,25 @@ def _report(baseline, raw_token=None, **summary):
     return json.dumps(document).replace('"@"', raw_token or '"@"')
 
 
+def _member(baseline, path: str, value) -> str:
+    """The baseline with one member (a dotted path; a number picks a list entry) replaced."""
+    document = json.loads(baseline.read_text())
+    *outer, last = path.split(".")
+    holder = document
+    for key in outer:
+        holder = holder[int(key)] if key.isdigit() else holder[key]
+    holder[int(last) if last.isdigit() else last] = value
+    return json.dumps(document)
+
+
 BAD_BASELINES = {
+    "symbols a number": (lambda b: _member(b, "symbols", 1), "symbols is not a list"),
+    "sections of numbers": (lambda b: _member(b, "sections", [1, 2]), "sections[0] is not an object"),
+    "inputs a string": (lambda b: _member(b, "sections.0.inputs", "x"), "sections[0].inputs is not a list"),
+    "components an object": (lambda b: _member(b, "components", {}), "components is not a list"),
+    "trends a list": (lambda b: _member(b, "trends", []), "trends is not an object"),
+    "region rows of text": (lambda b: _member(b, "trends.visualization.regions", ["RAM"]),
+                            "trends.visualization.regions is not a list of objects"),
     "deep nesting": (lambda b: '{"summary": ' + "[" * 1000 + "]" * 1000 + "}", "nested too deeply"),
     "NaN total": (lambda b: _report(b, "NaN", total_flash="@"), "not standard JSON"),
     "Infinity total": (lambda b: _report(b, "Infinity", total_ram="@"), "not standard JSON"),

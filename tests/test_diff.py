@@ -149,3 +149,29 @@ def test_the_pull_request_comment_stays_within_the_comment_limit(capsys):
     assert cut, "the full list must be cut"
     # every grown symbol is either in the full list or counted in the cut
     assert full_list.count("| 🔺 | +8 B |") + int(cut.group(1).replace(",", "")) == many
+
+
+def test_the_comment_limit_holds_for_notes_and_findings_too():
+    """Thousands of sections outside every region give thousands of notes and findings: the
+    comment still fits, and says how many it left out."""
+    import dataclasses
+
+    from tarnwick.analysis.summary import build_analysis_report
+    from tarnwick.config_file import load_config
+    from tarnwick.domain import Issue, IssueCategory, IssueSeverity
+    from tarnwick.render.markdown import LIMIT, render_markdown
+    from tarnwick.toolchains import load_map
+
+    config = load_config(str(CONFIG))
+    report = build_analysis_report(load_map(str(NEW), config), config)
+    notes = [f"section .orphan_{i:05} at 0x{0x3000_0000 + i * 64:x} (64 bytes) lies in no memory region"
+             for i in range(5_000)]
+    issues = [Issue(f"placement.orphan_{i:05}", IssueSeverity.WARNING, IssueCategory.PLACEMENT, "t",
+                    f"Section .orphan_{i:05} lies in no memory region.") for i in range(5_000)]
+    summary = dataclasses.replace(report.summary, issue_counts={"info": 0, "warning": 5_000, "error": 0})
+    report = dataclasses.replace(report, issues=issues, summary=summary,
+                                 diagnostics={**report.diagnostics, "unresolved_ambiguities": notes})
+    comment = render_markdown(report, None, top=10)
+    assert len(comment) <= LIMIT
+    assert re.search(r"… and [\d,]+ more", comment)
+    assert comment.count("<details>") == comment.count("</details>")

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 from tarnwick.domain.schema import SCHEMA_VERSION
-from tarnwick.files import FileProblem, read_limited
+from tarnwick.files import FileProblem, open_regular, read_limited
 
 # A report of the largest map this tool is measured on (113 MB) is well below this.
 BASELINE_LIMIT = 256 * 1024 * 1024
@@ -88,7 +88,47 @@ def _summary_problem(document: Any) -> Optional[str]:
     for name, ratio in ratios.items():
         if not _finite_number(ratio):
             return f"summary.utilization_by_region.{name[:60]} is not a finite number"
+    return _shape_problem(document)
+
+
+# The lists of a stored report that its readers walk (the comparison, the report read back),
+# with the lists their entries hold in turn.
+_LISTS = {"regions": (), "sections": ("inputs",), "symbols": (), "components": (), "issues": ()}
+
+
+def _shape_problem(document: dict) -> Optional[str]:
+    """Why the lists and objects a stored report's readers walk are not what they walk, or
+    None. Checked once here, so that no reader of a baseline meets a number for a list."""
+    for key, inner in _LISTS.items():
+        value = document.get(key, [])
+        if not isinstance(value, list):
+            return f"{key} is not a list"
+        for index, item in enumerate(value):
+            if not isinstance(item, dict):
+                return f"{key}[{index}] is not an object"
+            for name in inner:
+                if not isinstance(item.get(name, []), list):
+                    return f"{key}[{index}].{name} is not a list"
+    for key in ("trends", "regressions", "diagnostics", "metadata"):
+        if not isinstance(document.get(key, {}), dict):
+            return f"{key} is not an object"
+    visualization = document.get("trends", {}).get("visualization", {})
+    if not isinstance(visualization, dict):
+        return "trends.visualization is not an object"
+    rows = visualization.get("regions", [])
+    if not isinstance(rows, list) or not all(isinstance(row, dict) for row in rows):
+        return "trends.visualization.regions is not a list of objects"
     return None
+
+
+def looks_like_json_report(path: str) -> bool:
+    """Whether a file holds JSON rather than a map or an ELF file (its first character)."""
+    try:
+        with open_regular(path) as handle:
+            head = handle.read(4096)
+    except (FileProblem, OSError):
+        return False  # the map reader says what the problem is
+    return head.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] == b"{"
 
 
 def read_baseline(path: str) -> tuple[Optional[Baseline], BaselineText]:

@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import Optional, Sequence
 
 from tarnwick import __version__
+from tarnwick.api import ReportFileError
 from tarnwick.config import ConfigError, TarnwickConfig
 from tarnwick.gates import LimitError, Verdict, parse_growth_limit, policy_gates
 from tarnwick.render.escape import plain
@@ -170,12 +171,18 @@ def _load_config(args) -> TarnwickConfig:
     return config
 
 
-def _model(path, config: TarnwickConfig, args, check_budgets: bool = True):
-    """The model of a map or an ELF file, with its warnings said. Budgets that name no region
-    of it are bad input: their checks would silently not be made."""
+def _model(path, config: TarnwickConfig, args):
+    """The model of a map or an ELF file, with its warnings said (see `_inspect`)."""
     from tarnwick.toolchains import AUTO, load_map
 
     model = load_map(path, config, elf=None if args.no_elf else (args.elf or AUTO))
+    _inspect(model, config)
+    return model
+
+
+def _inspect(model, config: TarnwickConfig, check_budgets: bool = True) -> None:
+    """Says a model's warnings. Budgets that name no region of it are bad input: their checks
+    would silently not be made."""
     if check_budgets:
         unchecked = unchecked_budget_names(config, model)
         if unchecked:
@@ -184,7 +191,6 @@ def _model(path, config: TarnwickConfig, args, check_budgets: bool = True):
     for line in model.warnings:
         say("warning", line)
         model.unresolved_ambiguities.append(line)
-    return model
 
 
 def _write(args, report, comparison, config: TarnwickConfig, symbols, outcome) -> Optional[int]:
@@ -295,92 +301,44 @@ def _analyze(args) -> int:
     return _write(args, report, comparison, config, model.symbols, outcome) or _verdict(outcome)
 
 
-def _is_json_report(path) -> bool:
-    from tarnwick.files import FileProblem, open_regular
-
-    try:
-        with open_regular(os.fspath(path)) as handle:
-            head = handle.read(4096)
-    except (FileProblem, OSError):
-        return False  # the map reader says what the problem is
-    return head.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] == b"{"
-
-
-def _stored(path) -> "object":
-    """A stored JSON report that passes the baseline checks; bad input otherwise."""
-    from tarnwick.baseline_file import read_baseline
-
-    stored, handed = read_baseline(os.fspath(path))
-    if stored is None:
-        try:
-            handed.read_text()
-        except ValueError as exc:
-            raise UsageError(f"{path}: {exc}") from None
-    return stored
-
-
-def _side(path, config: TarnwickConfig, args, inputs: dict, role: str, newer: bool):
-    """One build of `diff`: (its report, its byte tables, the model's symbols or None). A map
-    or an ELF file is analysed as `analyze` does; a JSON report is read back."""
-    import dataclasses
-
-    from tarnwick.analysis.summary import _baseline_regressions, build_analysis_report
-    from tarnwick.comparison import footprint
-
-    if _is_json_report(path):
-        from tarnwick.stored_report import report_from_document
-
-        document = _stored(path).document
-        report = report_from_document(document)
-        return report, footprint(document), None
-    model = _model(path, config, args, check_budgets=newer)
-    if model.elf_path is not None:
-        inputs[f"{role} ELF file"] = model.elf_path
-    report = build_analysis_report(model, config, target_name=args.target if newer else None)
-    if newer:
-        args.kept.extend((model, report))
-    return report, footprint(report), model.symbols if newer else None
-
-
-def _summary_text(report) -> str:
-    """The part of a report the report module compares with: its totals and ratios."""
-    import json
-
-    summary = report.summary
-    return json.dumps({"summary": {"total_flash": summary.total_flash, "total_ram": summary.total_ram,
-                                   "utilization_by_region": dict(summary.utilization_by_region)}})
-
-
 def _diff(args) -> int:
     """NEW against OLD: NEW's report with the comparison, each side a JSON report, a map or an
     ELF file read as `analyze` reads it. The earlier build is reduced to its byte tables
     before the later one is read, so a diff holds one build at a time."""
     import dataclasses
 
-    from tarnwick.analysis.summary import _baseline_regressions
-    from tarnwick.baseline_file import BaselineText
-    from tarnwick.comparison import compare_footprints
+    from tarnwick.api import compared, read_build, summary_text
     from tarnwick.gates import evaluate_growth
+    from tarnwick.toolchains import AUTO
 
     inputs = _inputs(args, old=args.old, new=args.new)
     if args.output is not None:
         _refuse_to_overwrite_inputs(args.output, inputs)
     config = _load_config(args)
-    old_path = os.fspath(args.old)
-    old_report, before, _ = _side(args.old, config, args, inputs, "old", newer=False)
-    handed = BaselineText(old_path, _summary_text(old_report))
-    del old_report
-    report, after, symbols = _side(args.new, config, args, inputs, "new", newer=True)
-    report = dataclasses.replace(report, regressions=_baseline_regressions(report.summary, handed))
+    elf = None if args.no_elf else AUTO
+
+    def inspect(role: str, later: bool):
+        def seen(model) -> None:
+            _inspect(model, config, check_budgets=later)
+            if model.elf_path is not None:
+                inputs[f"{role} ELF file"] = model.elf_path
+        return seen
+
+    earlier = read_build(args.old, config, elf=elf, inspect=inspect("old", False))
+    before, before_summary = earlier.footprint, summary_text(earlier.report)
+    del earlier
+    later = read_build(args.new, config, elf=elf, target=args.target, inspect=inspect("new", True))
+    args.kept.extend(part for part in (later.model, later.report) if part is not None)
     if args.output is not None:
         _refuse_to_overwrite_inputs(args.output, inputs)
-    comparison = compare_footprints(before, after, old_path, args.strip_prefix, args.baseline_label)
+    report, comparison = compared(before, before_summary, later, args.old, args.strip_prefix, args.baseline_label)
     try:  # a limit naming no region stops before any output
         growth = evaluate_growth(comparison, args.fail_on_growth)
     except LimitError as exc:
         raise UsageError(str(exc)) from None
     comparison = dataclasses.replace(comparison, growth_gates=growth)
     outcome = _outcome(report, config, args, inputs, growth)
+    symbols = later.model.symbols if later.model is not None else None
     return _write(args, report, comparison, config, symbols, outcome) or _verdict(outcome)
 
 
@@ -432,7 +390,7 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
     args.kept = kept if kept is not None else []
     try:
         return _diff(args) if args.command == "diff" else _analyze(args)
-    except (MapParseError, ConfigError, UsageError) as exc:
+    except (MapParseError, ConfigError, UsageError, ReportFileError) as exc:
         say("error", str(exc))
         return EXIT_BAD_INPUT
     except KeyboardInterrupt:

@@ -1,0 +1,150 @@
+"""tarnwick from Python: what the command does, as calls. Every path may be a `str` or any
+path-like object; a configuration may be a `TarnwickConfig` or the path of a `tarnwick.toml`.
+
+    from tarnwick.api import analyze, diff
+
+    result = analyze("build/fw.map", config="tarnwick.toml", baseline="main-report.json")
+    result.report.summary.total_ram, result.comparison.symbols[:5]
+    diff("out/base/fw.map", "out/pr/fw.map").comparison.objects
+
+Errors are the command's bad-input errors as exceptions (each a ValueError whose text names
+the file): `MapParseError` for a map or ELF file that cannot be read, `ReportFileError` for a
+stored report that cannot serve as a side of `diff`, `ConfigError` for a configuration. A
+baseline of `analyze` that cannot serve gives a result without a comparison, and the report's
+`regressions` say why. The command (`tarnwick.cli`) is made of these same calls.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, replace
+from typing import Callable, Iterable, Optional, Union
+
+from tarnwick.config import TarnwickConfig
+from tarnwick.toolchains.loader import AUTO
+
+PathLike = Union[str, os.PathLike]
+
+
+class ReportFileError(ValueError):
+    """A stored JSON report that cannot serve as a build; `str()` names the file."""
+
+
+@dataclass(frozen=True)
+class Result:
+    report: object  # tarnwick.domain.AnalysisReport
+    comparison: object = None  # tarnwick.comparison.Comparison, where there was a baseline
+    model: object = None  # the NormalizedBuildModel the report was made from (None: a stored report)
+
+
+@dataclass(frozen=True)
+class Build:
+    """One side of a comparison: its report, its byte tables, its model (None when read back
+    from a stored report)."""
+
+    report: object
+    footprint: object
+    model: object = None
+
+
+def settings(config: Union[TarnwickConfig, PathLike, None], target: Optional[str] = None) -> TarnwickConfig:
+    """The configuration: as given, read from its file, or the defaults."""
+    if config is None:
+        return TarnwickConfig()
+    if isinstance(config, TarnwickConfig):
+        return config
+    from tarnwick.config_file import load_config
+
+    return load_config(os.fspath(config), target)
+
+
+def _elf(elf) -> Union[str, None]:
+    return elf if elf is None or elf is AUTO else os.fspath(elf)
+
+
+def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Optional[str] = None,
+               inspect: Optional[Callable] = None) -> Build:
+    """A build as `diff` reads either side: a stored JSON report read back, or a map or an ELF
+    file analysed. `inspect(model)` sees the model before its report is made."""
+    from tarnwick.baseline_file import looks_like_json_report, read_baseline
+    from tarnwick.comparison import footprint
+
+    text = os.fspath(path)
+    if looks_like_json_report(text):
+        from tarnwick.stored_report import report_from_document
+
+        stored, handed = read_baseline(text)
+        if stored is None:
+            try:
+                handed.read_text()
+            except ValueError as exc:
+                raise ReportFileError(f"{text}: {exc}") from None
+        return Build(report_from_document(stored.document), footprint(stored.document))
+    from tarnwick.analysis.summary import build_analysis_report
+    from tarnwick.toolchains import load_map
+
+    model = load_map(text, config, elf=_elf(elf))
+    if inspect is not None:
+        inspect(model)
+    report = build_analysis_report(model, config, target_name=target)
+    return Build(report, footprint(report), model)
+
+
+def summary_text(report) -> str:
+    """The part of a report the report module compares a baseline by: its totals and ratios."""
+    import json
+
+    summary = report.summary
+    return json.dumps({"summary": {"total_flash": summary.total_flash, "total_ram": summary.total_ram,
+                                   "utilization_by_region": dict(summary.utilization_by_region)}})
+
+
+def compared(before, before_summary: str, after: Build, baseline_path: PathLike,
+             strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None) -> tuple:
+    """(the later build's report with its regressions against the earlier one, the comparison).
+    The earlier build is given by its byte tables and `summary_text`, so that a caller holding
+    large builds can let the earlier one go before reading the later."""
+    from tarnwick.analysis.summary import _baseline_regressions
+    from tarnwick.baseline_file import BaselineText
+    from tarnwick.comparison import compare_footprints
+
+    path = os.fspath(baseline_path)
+    regressions = _baseline_regressions(after.report.summary, BaselineText(path, before_summary))
+    report = replace(after.report, regressions=regressions)
+    return report, compare_footprints(before, after.footprint, path, strip_prefixes, baseline_label)
+
+
+def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
+            baseline: Optional[PathLike] = None, elf=AUTO, target: Optional[str] = None,
+            strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None) -> Result:
+    """The report of a map or ELF file, compared with a stored JSON report when `baseline`
+    names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none)."""
+    from tarnwick.analysis.summary import build_analysis_report
+    from tarnwick.baseline_file import read_baseline
+    from tarnwick.toolchains import load_map
+
+    chosen = settings(config, target)
+    stored = handed = None
+    if baseline is not None:
+        stored, handed = read_baseline(os.fspath(baseline))
+    model = load_map(os.fspath(path), chosen, elf=_elf(elf))
+    report = build_analysis_report(model, chosen, target_name=target, baseline_json_path=handed)
+    comparison = None
+    if stored is not None and report.regressions.get("status") == "ok":
+        from tarnwick.comparison import compare
+
+        comparison = compare(report, stored, strip_prefixes, baseline_label)
+    return Result(report, comparison, model)
+
+
+def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
+         elf: bool = True, target: Optional[str] = None, strip_prefixes: Iterable[str] = (),
+         baseline_label: Optional[str] = None) -> Result:
+    """NEW's report compared with OLD; each a map (with its ELF file when `elf`), an ELF file,
+    or a stored JSON report."""
+    chosen = settings(config, target)
+    earlier = read_build(old, chosen, elf=AUTO if elf else None)
+    later = read_build(new, chosen, elf=AUTO if elf else None, target=target)
+    report, comparison = compared(earlier.footprint, summary_text(earlier.report), later, old,
+                                  strip_prefixes, baseline_label)
+    return Result(report, comparison, later.model)
