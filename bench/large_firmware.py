@@ -2,7 +2,9 @@
 functions in 40 files of 500, each function with an initialised array and a static
 zero-initialised one, the files in 8 archives, `main` calling every function, built with
 `-O1 -ffunction-sections -fdata-sections` for a part with 16 MB of flash and 2 MB of RAM.
-Writes bench/out/large/firmware.{map,elf}; rebuilds only when they are missing.
+Writes bench/out/large/firmware.{map,elf}; rebuilds only when they are missing. `build(grown=N)`
+makes the same firmware with N tables and N statics doubled (2N real changes), in
+bench/out/large-grown-N, for the comparison benchmarks.
 
 Run: python bench/large_firmware.py [--force]
 """
@@ -35,13 +37,17 @@ SECTIONS
 """
 
 
-def source(file: int) -> str:
+def source(file: int, grown: int = 0) -> str:
+    """The file's functions; of the first `grown` of the build, each table and static doubled
+    (spread over the files: every (20,000 // grown)th function)."""
     lines = ["#include <stdint.h>"]
+    every = FILES * PER_FILE // grown if grown else 0
     for index in range(PER_FILE):
         n = file * PER_FILE + index
+        double = 2 if every and n % every == 0 and n // every < grown else 1
         lines += [
-            f"int32_t table_{n}[4] = {{{n}, {n + 1}, {n + 2}, {n + 3}}};",
-            f"static int32_t scratch_{n}[8];",
+            f"int32_t table_{n}[{4 * double}] = {{{n}, {n + 1}, {n + 2}, {n + 3}}};",
+            f"static int32_t scratch_{n}[{8 * double}];",
             f"int32_t function_{n}(int32_t x) {{ scratch_{n}[x & 7] += x; "
             f"return table_{n}[x & 3] + scratch_{n}[(x + 1) & 7]; }}",
         ]
@@ -58,35 +64,40 @@ def main_source() -> str:
     return "\n".join(lines) + "\n"
 
 
-def build(force: bool = False) -> Path:
+def build(force: bool = False, grown: int = 0) -> Path:
     """The folder holding firmware.map and firmware.elf."""
-    if not force and (OUT / "firmware.map").exists() and (OUT / "firmware.elf").exists():
-        return OUT
-    OUT.mkdir(parents=True, exist_ok=True)
-    (OUT / "firmware.ld").write_text(SCRIPT)
-    (OUT / "main.c").write_text(main_source())
+    out = OUT if not grown else OUT.with_name(f"large-grown-{grown}")
+    if not force and (out / "firmware.map").exists() and (out / "firmware.elf").exists():
+        return out
+    return _build(out, grown)
+
+
+def _build(out: Path, grown: int) -> Path:
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "firmware.ld").write_text(SCRIPT)
+    (out / "main.c").write_text(main_source())
     compiles = []
     for file in range(FILES):
-        path = OUT / f"module{file}.c"
-        path.write_text(source(file))
+        path = out / f"module{file}.c"
+        path.write_text(source(file, grown))
         compiles.append(subprocess.Popen(["arm-none-eabi-gcc", *FLAGS, "-c", path.name, "-o",
-                                          f"module{file}.o"], cwd=OUT))
+                                          f"module{file}.o"], cwd=out))
         if len(compiles) >= os.cpu_count():
             compiles.pop(0).wait()
     for process in compiles:
         process.wait()
-    subprocess.run(["arm-none-eabi-gcc", *FLAGS, "-c", "main.c", "-o", "main.o"], check=True, cwd=OUT)
+    subprocess.run(["arm-none-eabi-gcc", *FLAGS, "-c", "main.c", "-o", "main.o"], check=True, cwd=out)
     per_archive = FILES // ARCHIVES
     archives = []
     for archive in range(ARCHIVES):
-        (OUT / f"libpart{archive}.a").unlink(missing_ok=True)
+        (out / f"libpart{archive}.a").unlink(missing_ok=True)
         members = [f"module{f}.o" for f in range(archive * per_archive, (archive + 1) * per_archive)]
-        subprocess.run(["arm-none-eabi-ar", "rcs", f"libpart{archive}.a", *members], check=True, cwd=OUT)
+        subprocess.run(["arm-none-eabi-ar", "rcs", f"libpart{archive}.a", *members], check=True, cwd=out)
         archives.append(f"-lpart{archive}")
     subprocess.run(["arm-none-eabi-gcc", *FLAGS, "-nostartfiles", "-nostdlib", "-T", "firmware.ld",
                     "-Wl,-Map=firmware.map", "-Wl,--gc-sections", "main.o", "-L.", "-Wl,--start-group",
-                    *archives, "-Wl,--end-group", "-o", "firmware.elf"], check=True, cwd=OUT)
-    return OUT
+                    *archives, "-Wl,--end-group", "-o", "firmware.elf"], check=True, cwd=out)
+    return out
 
 
 if __name__ == "__main__":

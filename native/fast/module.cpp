@@ -3,6 +3,7 @@
 #include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
 #include "fast/explorer_rows.hpp"
+#include "fast/footprint_tables.hpp"
 #include "fast/json_writer.hpp"
 #include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
@@ -153,6 +154,9 @@ PyMethodDef methods[] = {
     {"write_json", write_json, METH_VARARGS,
      "write_json(value, write, enum_type, indent=2)\n\nWrites value as JSON through write(bytes), "
      "in pieces: records by their fields, enumerations by their values."},
+    {"symbol_tables", symbol_tables, METH_VARARGS,
+     "symbol_tables(symbols, origin_of) -> (by_symbol, by_object, by_archive, exact, placed)\n\nThe byte "
+     "tables a comparison reads from a build's symbols (records or a stored report's objects)."},
     {"totals_by_origin", totals_by_origin, METH_VARARGS,
      "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
      "symbols that hold their bytes, added up by key_of(object_file, archive)."},

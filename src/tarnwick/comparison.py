@@ -23,6 +23,7 @@ import posixpath
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Optional
 
+from tarnwick._native import symbol_tables
 from tarnwick.build_paths import PathMatcher
 from tarnwick.origins import contributor_name
 
@@ -117,15 +118,16 @@ class Footprint:
     region_sizes: dict = field(default_factory=dict)
     # Symbol sizes read from an ELF file or stated by the map, not derived from addresses
     exact: bool = False
-    # For an exact side: its symbols' places and its input sections' bounds, to see it as a map
-    # would show it (`map_view`)
+    # For an exact side: its symbols' places and its sections, to see it as a map would show
+    # it (`map_view`)
     placements: Optional[tuple] = None
 
     def map_view(self, statics_listed: bool) -> dict:
         """Each symbol's size as a map would derive it, (name, object) -> bytes: the symbols
         such a map lists (globals; statics too when `statics_listed`) run to the next one in
         their input section, or to its end (the bytes after them it cannot name included)."""
-        placed, bounds = self.placements or ([], {})
+        placed, sections = self.placements or ([], ())
+        bounds = _input_bounds(sections)
         listed = ("global", "weak", "local", None) if statics_listed else ("global", "weak", None)
         view: dict = {}
         by_section: dict = {}
@@ -169,36 +171,18 @@ def footprint(report: Any) -> Footprint:
         name, size = _text(_read(component, "name")), _byte_count(_read(component, "total_bytes"))
         if name is not None and size is not None:
             result.components[name] = result.components.get(name, 0) + size
-    placed = []  # (section, start, size, name, contributor, binding) of exact sizes
-    for symbol in _read(report, "symbols") or ():
-        size = _byte_count(_read(symbol, "size"))
-        name = _text(_read(symbol, "name"))
-        if not size or name is None or _read(symbol, "alias_of") is not None:
-            continue
-        source = _read(symbol, "size_source")
-        estimated = source == "derived" if source is not None else bool(_read(symbol, "size_derived", True))
-        binding = _text(_read(symbol, "binding"))
-        object_file, archive = _text(_read(symbol, "object_file")), _text(_read(symbol, "archive"))
-        contributor = contributor_name(object_file, archive)
-        entry = result.symbols.get((name, contributor))
-        if entry is None:
-            result.symbols[(name, contributor)] = [size, estimated, binding]
-        else:
-            entry[0] += size
-            entry[1] = entry[1] or estimated
-        if source in ("elf", "map"):
-            result.exact = True
-            placed.append((_text(_read(symbol, "section")), _byte_count(_read(symbol, "address")) or 0, size,
-                           name, contributor, binding))
-        # every byte of an object's input sections belongs to one of its symbols: the totals
-        # per object and archive are exact even where the symbols' own sizes are estimates
-        result.objects[contributor] = result.objects.get(contributor, 0) + size
-        if archive:
-            key = posixpath.basename(archive.replace("\\", "/"))
-            result.archives[key] = result.archives.get(key, 0) + size
+    (result.symbols, result.objects, result.archives, result.exact,
+     placed) = symbol_tables(_read(report, "symbols") or [], _origin)
     if result.exact:
-        result.placements = (placed, _input_bounds(_read(report, "sections") or ()))
+        result.placements = (placed, _read(report, "sections") or ())
     return result
+
+
+def _origin(object_file, archive) -> tuple:
+    """(the name an object file is known by, its archive's file name or None)."""
+    archive = _text(archive)
+    return (contributor_name(_text(object_file), archive),
+            posixpath.basename(archive.replace("\\", "/")) if archive else None)
 
 
 def _input_bounds(sections: Iterable) -> dict:
@@ -217,38 +201,42 @@ def _input_bounds(sections: Iterable) -> dict:
     return bounds
 
 
-def _changed(before: dict, after: dict, names: dict, estimated_all: bool = False) -> list:
+def _changed(before: dict, after: dict, shown=None, estimated_all: bool = False) -> list:
     """The entries that differ, the largest change first (then by name). Both tables are keyed
-    alike (see `_matched`); `names` gives each key the name shown. Symbols' entries are
-    [bytes, estimated, ...]; the other levels' are bytes."""
+    alike; `shown(key)` gives a key the name shown. Symbols' entries are [bytes, estimated,
+    ...] under (name, object) keys; the other levels' are bytes."""
     changes = []
-    for key in before.keys() | after.keys():
-        old, new = before.get(key), after.get(key)
+
+    def add(key, old, new) -> None:
         old_bytes = old[0] if isinstance(old, list) else old
         new_bytes = new[0] if isinstance(new, list) else new
-        if old_bytes == new_bytes:
-            continue
         estimated = estimated_all or any(isinstance(side, list) and side[1] for side in (old, new))
-        shown = names.get(key, key)
-        name, object_file = shown if isinstance(shown, tuple) else (shown, None)
+        name = shown(key) if shown is not None else key
+        name, object_file = name if isinstance(name, tuple) else (name, None)
         changes.append(Change(name, old_bytes, new_bytes, estimated, object_file))
+
+    for key, new in after.items():  # most entries are the same on both sides: compared first, in one look
+        old = before.get(key)
+        if old != new and (old is None or not isinstance(new, list) or old[0] != new[0]):
+            add(key, old, new)
+    for key in before.keys() - after.keys():
+        add(key, before[key], None)
     changes.sort(key=lambda c: (-abs(c.delta), c.name, c.object_file or ""))
     return changes
 
 
-def _rekeyed(table: dict, key_of, names: dict, shown_of) -> dict:
-    """The table under the matched keys; `names` learns the name each key is shown by."""
+def _merged(table: dict, key_of) -> dict:
+    """The table under other keys; entries that come to share a key are added up."""
     result: dict = {}
     for key, value in table.items():
         matched = key_of(key)
-        names.setdefault(matched, shown_of(key))
-        if matched in result and isinstance(value, list):
-            merged = result[matched]
-            result[matched] = [merged[0] + value[0], merged[1] or value[1], *value[2:]]
-        elif matched in result:
-            result[matched] += value
-        else:
+        merged = result.get(matched)
+        if merged is None:
             result[matched] = value
+        elif isinstance(value, list):
+            result[matched] = [merged[0] + value[0], merged[1] or value[1], *value[2:]]
+        else:
+            result[matched] = merged + value
     return result
 
 
@@ -264,17 +252,19 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
             regions[name] = Change(name, before.regions.get(name), after.regions.get(name))
     matcher = PathMatcher(before.objects.keys(), after.objects.keys(), strip_prefixes)
     before_symbols, after_symbols, estimated_all = _comparable_symbols(before, after, notes)
-    names: dict = {}  # matched key -> the name shown: the current build's, else the baseline's
-    tables = {}
-    for side, key_of in ((after, matcher.new), (before, matcher.old)):
-        symbols = after_symbols if side is after else before_symbols
-        tables[side is after] = {
-            "objects": _rekeyed(side.objects, key_of, names.setdefault("objects", {}), lambda key: key),
-            "components": _rekeyed(side.components, lambda name: _component_key(name, key_of),
-                                   names.setdefault("components", {}), lambda key: key),
-            "symbols": _rekeyed(symbols, lambda key: (key[0], key_of(key[1])),
-                                names.setdefault("symbols", {}), lambda key: key),
-        }
+    # matched object name -> the name shown: the current build's, else the baseline's
+    keys = ({path: matcher.old(path) for path in before.objects}, {path: matcher.new(path) for path in after.objects})
+    shown = {key: path for path, key in keys[0].items()}
+    shown.update({key: path for path, key in keys[1].items()})
+    tables = []
+    for side, symbols, key_of, objects in ((before, before_symbols, matcher.old, keys[0]),
+                                           (after, after_symbols, matcher.new, keys[1])):
+        same = all(path == key for path, key in objects.items())
+        tables.append((
+            side.objects if same else _merged(side.objects, objects.__getitem__),
+            _merged(side.components, lambda name: _component_key(name, key_of)),
+            symbols if same else _merged(symbols, lambda key: (key[0], objects.get(key[1], key[1]))),
+        ))
     if matcher.roots:
         old_root, new_root = matcher.roots[0]
         if old_root != new_root:
@@ -282,16 +272,19 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
                          f"{old_root or './'}, this build's under {new_root or './'}")
     flash = after.flash - before.flash if None not in (after.flash, before.flash) else None
     ram = after.ram - before.ram if None not in (after.ram, before.ram) else None
-    symbols = _changed(tables[False]["symbols"], tables[True]["symbols"], names["symbols"], estimated_all)
+    symbols = _changed(tables[0][2], tables[1][2], lambda key: (key[0], shown.get(key[1], key[1])), estimated_all)
     if any(change.estimated for change in symbols) and not estimated_all:
         notes.append("symbol sizes read from a map are estimates (the distance to the next symbol); "
                      "symbol changes built on them are marked ~ (objects, archives and sections are exact)")
+    component_names = {_component_key(name, key_of): name for side, key_of in ((before, matcher.old),
+                                                                                (after, matcher.new))
+                       for name in side.components}
     return Comparison(
         baseline_path, regions, notes,
-        sections=_changed(before.sections, after.sections, {}),
-        components=_changed(tables[False]["components"], tables[True]["components"], names["components"]),
-        archives=_changed(before.archives, after.archives, {}),
-        objects=_changed(tables[False]["objects"], tables[True]["objects"], names["objects"]),
+        sections=_changed(before.sections, after.sections),
+        components=_changed(tables[0][1], tables[1][1], lambda key: component_names.get(key, key)),
+        archives=_changed(before.archives, after.archives),
+        objects=_changed(tables[0][0], tables[1][0], lambda key: shown.get(key, key)),
         symbols=symbols,
         flash_delta=flash, ram_delta=ram, baseline_label=baseline_label,
         region_sizes={**before.region_sizes, **after.region_sizes})

@@ -1,0 +1,20 @@
+// The byte tables a comparison of two builds reads from each build's symbols.
+#pragma once
+
+#include <Python.h>
+
+namespace tarnwick {
+
+// symbol_tables(symbols, origin_of) -> (by_symbol, by_object, by_archive, exact, placed): of the
+// symbols that hold their bytes (an int size above 0, a str name, no alias), read from records or
+// from the objects of a stored report (a missing member is None):
+//   by_symbol  {(name, contributor): [bytes, estimated, binding]}, added up per key;
+//   by_object  {contributor: bytes}; by_archive {archive name: bytes};
+//   exact      whether any size came from an ELF file or from the map ("elf", "map");
+//   placed     [(section, address, bytes, name, contributor, binding)] of those exact sizes.
+// origin_of(object_file, archive) -> (contributor, archive name or None), asked once per origin.
+// A symbol's size is an estimate when its size_source is "derived", or, without a size_source,
+// unless its size_derived is False.
+PyObject* symbol_tables(PyObject* module, PyObject* args) noexcept;
+
+}  // namespace tarnwick
