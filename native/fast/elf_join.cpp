@@ -56,8 +56,9 @@ bool read_parts(PyObject* entry, Parts& parts) noexcept {
 }  // namespace
 
 PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
-    PyObject *rows, *allocated, *inputs, *symbol_class;
-    if (!PyArg_ParseTuple(args, "OOO!O:join_symbols", &rows, &allocated, &PyDict_Type, &inputs, &symbol_class))
+    PyObject *rows, *section_names, *allocated, *inputs, *symbol_class;
+    if (!PyArg_ParseTuple(args, "OO!OO!O:join_symbols", &rows, &PyList_Type, &section_names, &allocated,
+                          &PyDict_Type, &inputs, &symbol_class))
         return nullptr;
     RecordMaker symbol_record;
     if (!symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
@@ -67,8 +68,12 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
     Ref from_elf = Ref::steal(PyUnicode_InternFromString("elf"));
     Ref derived = Ref::steal(PyUnicode_InternFromString("derived"));
     Ref unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
+    // the symbol table's bindings STB_LOCAL, STB_GLOBAL and STB_WEAK; others are None
+    Ref bindings[3] = {Ref::steal(PyUnicode_InternFromString("local")), Ref::steal(PyUnicode_InternFromString("global")),
+                       Ref::steal(PyUnicode_InternFromString("weak"))};
     Ref result = Ref::steal(PyList_New(0));
-    if (!sequence || !from_elf || !derived || !unnamed || !result) return nullptr;
+    if (!sequence || !from_elf || !derived || !unnamed || !result || !bindings[0] || !bindings[1] || !bindings[2])
+        return nullptr;
     try {
         std::vector<Parts> sections;           // the output sections met, in the order met
         std::vector<PyObject*> section_keys;   // their entries in `inputs` (borrowed)
@@ -83,12 +88,20 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* row = PySequence_Fast_GET_ITEM(sequence.get(), i);
             if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 5) {
-                PyErr_SetString(PyExc_TypeError, "a row must be (start, size, name, section, binding)");
+                PyErr_SetString(PyExc_TypeError, "a row must be (name, start, size, section index, binding)");
                 return nullptr;
             }
-            PyObject *start = PyTuple_GET_ITEM(row, 0), *size = PyTuple_GET_ITEM(row, 1);
-            PyObject *name = PyTuple_GET_ITEM(row, 2), *section = PyTuple_GET_ITEM(row, 3);
-            PyObject* binding = PyTuple_GET_ITEM(row, 4);
+            PyObject *name = PyTuple_GET_ITEM(row, 0), *start = PyTuple_GET_ITEM(row, 1);
+            PyObject* size = PyTuple_GET_ITEM(row, 2);
+            Py_ssize_t index = PyLong_AsSsize_t(PyTuple_GET_ITEM(row, 3));
+            long bind = PyLong_AsLong(PyTuple_GET_ITEM(row, 4));
+            if ((index == -1 || bind == -1) && PyErr_Occurred()) return nullptr;
+            if (index < 0 || index >= PyList_GET_SIZE(section_names)) {
+                PyErr_SetString(PyExc_ValueError, "a symbol's section index names no section");
+                return nullptr;
+            }
+            PyObject* section = PyList_GET_ITEM(section_names, index);
+            PyObject* binding = bind >= 0 && bind <= 2 ? bindings[bind].get() : Py_None;
             if (section != last_name) {
                 last_name = section;
                 int in = PySequence_Contains(allocated, section);

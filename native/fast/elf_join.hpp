@@ -5,8 +5,9 @@
 
 namespace tarnwick {
 
-// join_symbols(rows, allocated, inputs, Symbol) -> [Symbol, ...]. `rows`: (start, size, name,
-// section name) of the ELF's symbols by start; `allocated`: the names of its allocated
+// join_symbols(rows, section_names, allocated, inputs, Symbol) -> [Symbol, ...]. `rows`: (name,
+// start, size, section index, binding) of the ELF's symbols by start, as elf_symbols gives them;
+// `section_names`: the ELF's section names by index; `allocated`: the names of its allocated
 // sections (others' symbols are left out); `inputs`: section name -> the map's input sections
 // of that output section as (start, end, name, section, object_file, archive), by start. Each
 // symbol gets the object file and archive of the input section that holds it; symbols at one

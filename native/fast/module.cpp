@@ -180,7 +180,7 @@ PyMethodDef methods[] = {
      "size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> list\n\nThe symbols of "
      "an input section with their sizes, every byte accounted for once."},
     {"join_symbols", join_symbols, METH_VARARGS,
-     "join_symbols(rows, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
+     "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "

@@ -21,13 +21,12 @@ from dataclasses import dataclass, replace
 from typing import Callable, Iterable, Optional, Union
 
 from tarnwick.config import TarnwickConfig
+from tarnwick.toolchains.errors import ReportFileError
 from tarnwick.toolchains.loader import AUTO
 
 PathLike = Union[str, os.PathLike]
-
-
-class ReportFileError(ValueError):
-    """A stored JSON report that cannot serve as a build; `str()` names the file."""
+__all__ = ["Build", "ReportFileError", "Result", "analyze", "compared", "diff", "read_build", "settings",
+           "summary_text"]
 
 
 @dataclass(frozen=True)

@@ -20,11 +20,9 @@ from pathlib import Path
 from typing import Optional, Sequence
 
 from tarnwick import __version__
-from tarnwick.api import ReportFileError
 from tarnwick.config import ConfigError, TarnwickConfig
-from tarnwick.gates import LimitError, Verdict, parse_growth_limit, policy_gates
 from tarnwick.render.escape import plain
-from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.errors import MapParseError, ReportFileError
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
 DEFAULT_CONFIG = "tarnwick.toml"
@@ -102,6 +100,8 @@ def _arguments() -> argparse.ArgumentParser:
 
 
 def _growth_limit(text: str):
+    from tarnwick.gates import LimitError, parse_growth_limit
+
     try:
         return parse_growth_limit(text)
     except LimitError as exc:
@@ -253,6 +253,7 @@ def _verdict(outcome) -> int:
 
 
 def _outcome(report, config: TarnwickConfig, args, inputs: dict, growth: list = ()):
+    from tarnwick.gates import Verdict, policy_gates
     from tarnwick.outcome import Outcome
 
     verdict = Verdict(policy_gates(report, config.policies), list(growth))
@@ -308,7 +309,7 @@ def _diff(args) -> int:
     import dataclasses
 
     from tarnwick.api import compared, read_build, summary_text
-    from tarnwick.gates import evaluate_growth
+    from tarnwick.gates import LimitError, evaluate_growth
     from tarnwick.toolchains import AUTO
 
     inputs = _inputs(args, old=args.old, new=args.new)

@@ -6,8 +6,7 @@ that says why, since a job that passes unchecked is worse than one that stops.""
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
-from typing import Optional
+from typing import NamedTuple, Optional
 
 from tarnwick.domain import IssueCategory
 
@@ -24,8 +23,9 @@ class LimitError(ValueError):
     """A growth limit that is not one (the message names it)."""
 
 
-@dataclass(frozen=True)
-class GrowthLimit:
+# Tuples, not dataclasses: every run makes its verdict, and a dataclass costs a compile per
+# method when its module loads.
+class GrowthLimit(NamedTuple):
     """`--fail-on-growth [REGION=]BYTES` or `REGION=PERCENT%` (of the region's size)."""
 
     given: str
@@ -48,8 +48,7 @@ def parse_growth_limit(text: str) -> GrowthLimit:
     return GrowthLimit(text, region, value, percent)
 
 
-@dataclass(frozen=True)
-class GrowthGate:
+class GrowthGate(NamedTuple):
     region: Optional[str]  # None: flash and RAM together
     given: str  # the limit as the user wrote it
     limit: Optional[int]  # in bytes; None where a percentage had no region size to take it of
@@ -108,8 +107,7 @@ def _closest(name: str, names) -> str:
     return f" (closest: {closest[0]})" if closest else ""
 
 
-@dataclass(frozen=True)
-class PolicyGate:
+class PolicyGate(NamedTuple):
     name: str
     failed: bool
     findings: tuple  # ids of the findings that break it
@@ -118,12 +116,11 @@ class PolicyGate:
         return {"policy": self.name, "failed": self.failed, "findings": list(self.findings)}
 
 
-@dataclass(frozen=True)
-class Verdict:
+class Verdict(NamedTuple):
     """Every gate of a run, as the exit code and every output show it."""
 
-    policies: list = field(default_factory=list)  # PolicyGate of each policy turned on
-    growth: list = field(default_factory=list)  # GrowthGate of each --fail-on-growth
+    policies: tuple = ()  # PolicyGate of each policy turned on
+    growth: tuple = ()  # GrowthGate of each --fail-on-growth
 
     @property
     def failed(self) -> bool:

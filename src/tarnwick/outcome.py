@@ -4,16 +4,14 @@ these, so no report reads "no errors" under a job that failed."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from typing import Optional
+from typing import NamedTuple, Optional
 
 from tarnwick.gates import Verdict
 
 
-@dataclass(frozen=True)
-class Outcome:
-    verdict: Verdict = field(default_factory=Verdict)
-    inputs: dict = field(default_factory=dict)  # role ("map", "ELF file", ...) -> path, as given or found
+class Outcome(NamedTuple):
+    verdict: Verdict = Verdict()
+    inputs: dict = {}  # role ("map", "ELF file", ...) -> path, as given or found; never changed
     baseline_label: Optional[str] = None  # how the comment names the baseline (a commit, a branch)
 
     def as_json(self) -> dict:

@@ -5,6 +5,8 @@ object file each symbol came from."""
 
 from __future__ import annotations
 
+import bisect
+import operator
 from typing import Optional
 
 from tarnwick._native import join_symbols
@@ -22,16 +24,13 @@ def _allocated(elf: ElfFile) -> list:
     return [s for s in elf.sections if s.allocated]
 
 
-_BINDINGS = {0: "local", 1: "global", 2: "weak"}
-
-
-def elf_symbols(elf: ElfFile) -> list:
-    """(start, size, name, section name, binding) of the functions and data in memory, locals
-    included, as `nm -S` lists them, by start (the global before the weak before the local of a
-    start)."""
-    names = {s.index: s.name for s in elf.sections}
-    return [(start, size, name, names.get(section), _BINDINGS.get(binding))
-            for name, start, size, section, binding in elf.symbols]
+def _joined(elf: ElfFile, allocated, inputs: dict) -> list:
+    """The ELF's symbols placed in `allocated` sections, each with the object file of the input
+    section in `inputs` that holds it (see `join_symbols`)."""
+    names = [""] * len(elf.sections)
+    for section in elf.sections:
+        names[section.index] = section.name
+    return join_symbols(elf.symbols, names, allocated, inputs, Symbol)
 
 
 def _section_record(elf: ElfFile, section: ElfSection, regions: list,
@@ -60,7 +59,7 @@ def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
                       for s in sorted(_allocated(elf), key=lambda s: s.address)]
     # each section as one input section of unknown origin: its bytes no symbol covers are named after it
     whole = {s.name: [(s.address, s.end, s.name, s.name, None, None)] for s in model.sections if s.size}
-    model.symbols = SymbolList(join_symbols(elf_symbols(elf), {s.name for s in model.sections}, whole, Symbol))
+    model.symbols = SymbolList(_joined(elf, {s.name for s in model.sections}, whole))
     notes = model.parse_assumptions
     notes.append(f"read from the ELF file alone ({elf.bits}-bit {elf.machine_name}, symbols from "
                  f"{elf.symbol_table or 'no symbol table'}): symbol sizes are exact; which object file "
@@ -100,25 +99,32 @@ def different_link(model: NormalizedBuildModel, elf: ElfFile) -> Optional[str]:
         common += 1
     if not common:
         return "the map and the ELF have no section in common"
-    listed = [s for s in model.symbols if s.binding != "unnamed" and s.size_source != "elf"]
+    step = max(1, len(model.symbols) // _SYMBOLS_CHECKED)
+    listed = [s for s in model.symbols[::step] if s.binding != "unnamed" and s.size_source != "elf"]
     if not listed or not elf.symbols:
         return None
-    step = max(1, len(listed) // _SYMBOLS_CHECKED)
-    wanted = {s.name for s in listed[::step]}
-    starts: dict = {}
-    for name, start, _size, _section, _binding in elf.symbols:
-        if name in wanted:
-            starts.setdefault(name, set()).add(start)
-    found = 0
-    for symbol in listed[::step]:
-        places = starts.get(symbol.name)
-        if places is None:
-            continue
-        if symbol.address not in places and symbol.address & ~1 not in places:
-            return (f"symbol {symbol.name} is at {symbol.address:#x} in the map and at "
-                    f"{min(places):#x} in the ELF")
-        found += 1
-    if not found:
+    symbols = elf.symbols  # (name, start, ...) by start
+    starts = list(map(operator.itemgetter(1), symbols))
+    elsewhere = []
+    for symbol in listed:
+        found = False
+        for address in {symbol.address, symbol.address & ~1}:
+            at = bisect.bisect_left(starts, address)
+            while at < len(starts) and starts[at] == address and not found:
+                found = symbols[at][0] == symbol.name
+                at += 1
+        if not found:
+            elsewhere.append(symbol)
+    if not elsewhere:
+        return None
+    # a name the ELF lacks is one it does not list (a label without a type); one it has at
+    # another address is another link's
+    wanted = {s.name: s for s in elsewhere}
+    for name, start, *_ in symbols:
+        symbol = wanted.get(name)
+        if symbol is not None:
+            return f"symbol {name} is at {symbol.address:#x} in the map and at {start:#x} in the ELF"
+    if len(elsewhere) == len(listed):
         return "none of the map's symbols is in the ELF"
     return None
 
@@ -144,7 +150,7 @@ def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
                        for part in section.inputs if not part.is_fill and part.size)
         if parts:
             inputs[section.name] = parts
-    symbols = join_symbols(elf_symbols(elf), kinds, inputs, Symbol)
+    symbols = _joined(elf, kinds, inputs)
     model.symbols = SymbolList(symbols)
     notes = model.parse_assumptions
     notes[:] = [n for n in notes if not n.startswith(("symbol sizes derived", "zero-initialised and no-load"))]

@@ -1,4 +1,4 @@
-"""The one error a map front end raises."""
+"""The errors of reading a build: a map or ELF file, or a stored report read as a build."""
 
 from __future__ import annotations
 
@@ -13,3 +13,7 @@ class MapParseError(ValueError):
         self.path, self.reason, self.line = str(path), reason, line
         where = f"{self.path}:{line}" if line is not None else self.path
         super().__init__(f"{where}: {reason}")
+
+
+class ReportFileError(ValueError):
+    """A stored JSON report that cannot serve as a build; `str()` names the file."""
