@@ -4,6 +4,7 @@
 #include "fast/symbol_totals.hpp"
 #include "support/ref.hpp"
 
+#include <deque>
 #include <new>
 #include <vector>
 
@@ -35,6 +36,7 @@ private:
 
 struct Origin {
     Ref contributor, archive_name;
+    long long bytes = 0;  // its symbols' own bytes, added up as they are met
 };
 
 // (object file, archive) -> what origin_of says of it: by the texts' identity first (a reader
@@ -43,7 +45,7 @@ class Origins {
 public:
     explicit Origins(PyObject* origin_of) noexcept : origin_of_(origin_of) {}
 
-    const Origin* of(PyObject* object, PyObject* archive) noexcept {
+    Origin* of(PyObject* object, PyObject* archive) noexcept {
         try {
             std::size_t number = numbers_.find_or_add({object, archive}, origins_.size());
             if (number < origins_.size()) return &origins_[number];
@@ -71,10 +73,12 @@ public:
         }
     }
 
+    const std::deque<Origin>& all() const noexcept { return origins_; }
+
 private:
     PyObject* origin_of_;
     origin_totals::OriginTable numbers_;
-    std::vector<Origin> origins_;
+    std::deque<Origin> origins_;  // stable addresses as it grows
     std::vector<Ref> keep_;
     Ref by_value_;
 };
@@ -143,16 +147,22 @@ PyObject* symbol_tables(PyObject*, PyObject* args) noexcept {
             if (!flag) return nullptr;
             estimated = flag.get() != Py_False;
         }
-        const Origin* origin = origins.of(object.get(), holder.get());
+        Origin* origin = origins.of(object.get(), holder.get());
         if (origin == nullptr) return nullptr;
         Ref key = Ref::steal(PyTuple_Pack(2, symbol_name.get(), origin->contributor.get()));
         if (!key) return nullptr;
         PyObject* entry = PyDict_GetItemWithError(by_symbol.get(), key.get());  // borrowed
         if (entry == nullptr && PyErr_Occurred()) return nullptr;
+        PyObject* bound = PyUnicode_Check(symbol_binding.get()) ? symbol_binding.get() : Py_None;
         if (entry == nullptr) {
-            Ref fresh = Ref::steal(Py_BuildValue("[LOO]", bytes, estimated ? Py_True : Py_False,
-                                                 PyUnicode_Check(symbol_binding.get()) ? symbol_binding.get() : Py_None));
-            if (!fresh || PyDict_SetItem(by_symbol.get(), key.get(), fresh.get()) != 0) return nullptr;
+            Ref fresh = Ref::steal(PyList_New(3));
+            if (!fresh) return nullptr;
+            PyObject* count = PyLong_FromLongLong(bytes);
+            if (count == nullptr) return nullptr;
+            PyList_SET_ITEM(fresh.get(), 0, count);
+            PyList_SET_ITEM(fresh.get(), 1, Py_NewRef(estimated ? Py_True : Py_False));
+            PyList_SET_ITEM(fresh.get(), 2, Py_NewRef(bound));
+            if (PyDict_SetItem(by_symbol.get(), key.get(), fresh.get()) != 0) return nullptr;
         } else {
             long long total = PyLong_AsLongLong(PyList_GET_ITEM(entry, 0)) + bytes;
             Ref value = Ref::steal(PyLong_FromLongLong(total));
@@ -168,19 +178,52 @@ PyObject* symbol_tables(PyObject*, PyObject* args) noexcept {
                 Ref where = section.read(item);
                 Ref start = where ? address.read(item) : Ref();
                 if (!start) return nullptr;
-                Ref row = Ref::steal(Py_BuildValue(
-                    "(OOLOOO)", where.get(), PyLong_CheckExact(start.get()) ? start.get() : zero.get(), bytes,
-                    symbol_name.get(), origin->contributor.get(),
-                    PyUnicode_Check(symbol_binding.get()) ? symbol_binding.get() : Py_None));
+                Ref row = Ref::steal(PyTuple_Pack(6, where.get(), PyLong_CheckExact(start.get()) ? start.get() : zero.get(),
+                                                  symbol_size.get(), symbol_name.get(), origin->contributor.get(), bound));
                 if (!row || PyList_Append(placed.get(), row.get()) != 0) return nullptr;
             }
         }
-        if (!add_bytes(by_object.get(), origin->contributor.get(), bytes)) return nullptr;
-        if (origin->archive_name.get() != Py_None && !add_bytes(by_archive.get(), origin->archive_name.get(), bytes))
+        origin->bytes += bytes;
+    }
+    // per origin, then per the key it is known by (two origins may share one: "./main.o" and "main.o")
+    for (const Origin& origin : origins.all()) {
+        if (origin.bytes == 0) continue;
+        if (!add_bytes(by_object.get(), origin.contributor.get(), origin.bytes)) return nullptr;
+        if (origin.archive_name.get() != Py_None && !add_bytes(by_archive.get(), origin.archive_name.get(), origin.bytes))
             return nullptr;
     }
     return Py_BuildValue("(OOOOO)", by_symbol.get(), by_object.get(), by_archive.get(), exact ? Py_True : Py_False,
                          placed.get());
+}
+
+PyObject* differing_keys(PyObject*, PyObject* args) noexcept {
+    PyObject *before, *after;
+    if (!PyArg_ParseTuple(args, "O!O!:differing_keys", &PyDict_Type, &before, &PyDict_Type, &after)) return nullptr;
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(after, &position, &key, &value)) {
+        PyObject* old = PyDict_GetItemWithError(before, key);  // borrowed
+        if (old == nullptr && PyErr_Occurred()) return nullptr;
+        bool differs = old == nullptr;
+        if (!differs) {
+            // a symbol's entry is [bytes, ...]: its bytes are what is compared
+            PyObject* a = PyList_Check(old) && PyList_GET_SIZE(old) > 0 ? PyList_GET_ITEM(old, 0) : old;
+            PyObject* b = PyList_Check(value) && PyList_GET_SIZE(value) > 0 ? PyList_GET_ITEM(value, 0) : value;
+            int same = PyObject_RichCompareBool(a, b, Py_EQ);
+            if (same < 0) return nullptr;
+            differs = same == 0;
+        }
+        if (differs && PyList_Append(result.get(), key) != 0) return nullptr;
+    }
+    position = 0;
+    while (PyDict_Next(before, &position, &key, &value)) {
+        int there = PyDict_Contains(after, key);
+        if (there < 0) return nullptr;
+        if (there == 0 && PyList_Append(result.get(), key) != 0) return nullptr;
+    }
+    return result.release();
 }
 
 }  // namespace tarnwick

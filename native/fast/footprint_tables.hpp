@@ -17,4 +17,8 @@ namespace tarnwick {
 // unless its size_derived is False.
 PyObject* symbol_tables(PyObject* module, PyObject* args) noexcept;
 
+// differing_keys(before, after) -> [key, ...]: the keys whose values differ (for a list value,
+// its first item), then the keys only `before` has. Keys only `after` has count as differing.
+PyObject* differing_keys(PyObject* module, PyObject* args) noexcept;
+
 }  // namespace tarnwick

@@ -157,6 +157,9 @@ PyMethodDef methods[] = {
     {"symbol_tables", symbol_tables, METH_VARARGS,
      "symbol_tables(symbols, origin_of) -> (by_symbol, by_object, by_archive, exact, placed)\n\nThe byte "
      "tables a comparison reads from a build's symbols (records or a stored report's objects)."},
+    {"differing_keys", differing_keys, METH_VARARGS,
+     "differing_keys(before, after) -> list\n\nThe keys whose values (a list's first item) differ, or that "
+     "one table lacks."},
     {"totals_by_origin", totals_by_origin, METH_VARARGS,
      "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
      "symbols that hold their bytes, added up by key_of(object_file, archive)."},

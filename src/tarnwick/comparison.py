@@ -23,7 +23,7 @@ import posixpath
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Optional
 
-from tarnwick._native import symbol_tables
+from tarnwick._native import differing_keys, symbol_tables
 from tarnwick.build_paths import PathMatcher
 from tarnwick.origins import contributor_name
 
@@ -215,12 +215,8 @@ def _changed(before: dict, after: dict, shown=None, estimated_all: bool = False)
         name, object_file = name if isinstance(name, tuple) else (name, None)
         changes.append(Change(name, old_bytes, new_bytes, estimated, object_file))
 
-    for key, new in after.items():  # most entries are the same on both sides: compared first, in one look
-        old = before.get(key)
-        if old != new and (old is None or not isinstance(new, list) or old[0] != new[0]):
-            add(key, old, new)
-    for key in before.keys() - after.keys():
-        add(key, before[key], None)
+    for key in differing_keys(before, after):
+        add(key, before.get(key), after.get(key))
     changes.sort(key=lambda c: (-abs(c.delta), c.name, c.object_file or ""))
     return changes
 
