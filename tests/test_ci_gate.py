@@ -284,3 +284,40 @@ def test_the_python_api_takes_any_path(builds, tmp_path, capsys, spelling):
     compared = diff(spelling(base), spelling(pr))
     assert [(c.name, c.delta) for c in compared.comparison.symbols] == [("dma_ring", 1024), ("frame_buffer", 1024)]
     assert compared.report.regressions["ram_delta_bytes"] == 2048
+
+
+@pytest.mark.parametrize("form", FORMATS)
+def test_a_region_only_one_build_has_shows_in_every_output(tmp_path, capsys, form):
+    example = Path(__file__).resolve().parent.parent / "examples" / "firmware" / "maps" / "gnu_ld.map"
+    renamed = tmp_path / "renamed.map"  # the core-coupled RAM renamed: CCM removed, DTCM added
+    renamed.write_text(example.read_text().replace("CCM", "DTCM"))
+    code, out, err = run(capsys, "diff", example, renamed, "--no-elf", "--format", form)
+    assert code == 0, err
+    if form == "json":
+        regions = json.loads(out)["comparison"]["regions"]
+        assert (regions["CCM"]["change"], regions["DTCM"]["change"]) == ("removed", "added")
+        assert (regions["CCM"]["delta"], regions["DTCM"]["delta"]) == (-2048, 2048)
+    elif form == "text":
+        assert "  CCM: removed (it held 2,048 B)" in out and re.search(r"  DTCM: 25\.0% \(.*\) added", out)
+    elif form == "markdown":
+        assert "| `CCM` | – | – | – | removed (-2,048 B) |" in out and "+2,048 B (+25.0 pts) (added) |" in out
+    else:
+        assert '<tr class="region removed"><td>CCM</td>' in out and "removed (-2,048 B)" in out
+
+
+def test_folded_list_titles_are_html_not_markdown(tmp_path, capsys):
+    example = Path(__file__).resolve().parent.parent / "examples" / "firmware" / "maps" / "gnu_ld.map"
+    renamed = tmp_path / "renamed.map"
+    renamed.write_text(example.read_text().replace("CCM", "SRAM_D<1>"))
+    code, out, _ = run(capsys, "analyze", renamed, "--no-elf", "--format", "markdown")
+    assert "<details><summary>Largest in SRAM_D&lt;1&gt;</summary>" in out and "SRAM\\_D" not in out
+
+
+@pytest.mark.parametrize("top, accepted", [("0", True), ("100000", True), ("100001", False), ("-1", False),
+                                           ("99999999999999999999999", False), ("ten", False)])
+def test_top_takes_zero_to_a_hundred_thousand(capsys, top, accepted):
+    example = Path(__file__).resolve().parent.parent / "examples" / "firmware" / "maps" / "gnu_ld.map"
+    code, out, err = run(capsys, "analyze", example, "--top", top)
+    assert (code == 0) == accepted
+    if not accepted:
+        assert code == 2 and out == "" and "from 0 to 100,000" in err and err.count("\n") == 1

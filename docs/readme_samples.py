@@ -1,0 +1,44 @@
+"""Writes the README's sample outputs again from the command itself, so they never drift from
+what tarnwick prints: each block between `<!-- sample: KIND -->` and `<!-- /sample -->` is
+replaced by the output of the example run in that format.
+
+Run from the repository's root: python docs/readme_samples.py
+"""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+RUN = ["analyze", "examples/firmware/maps/gnu_ld_ram_overflow.map", "--config", "examples/firmware/tarnwick.toml",
+       "--baseline", "examples/firmware/baseline.json", "--top", "3"]
+
+
+def output(kind: str) -> str:
+    result = subprocess.run([sys.executable, "-m", "tarnwick", *RUN, "--format", kind], cwd=ROOT,
+                            capture_output=True, text=True)
+    if result.returncode not in (0, 1):
+        raise SystemExit(result.stderr)
+    return result.stdout.rstrip("\n")
+
+
+def main() -> None:
+    readme = ROOT / "README.md"
+    text = readme.read_text(encoding="utf-8")
+
+    def sample(match: re.Match) -> str:
+        kind = match.group(1)
+        body = output(kind)
+        if kind == "text":
+            body = f"```\n{body}\n```"
+        return f"<!-- sample: {kind} -->\n{body}\n<!-- /sample -->"
+
+    readme.write_text(re.sub(r"<!-- sample: (\w+) -->\n.*?<!-- /sample -->", sample, text, flags=re.S),
+                      encoding="utf-8")
+
+
+if __name__ == "__main__":
+    main()
