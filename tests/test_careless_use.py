@@ -135,15 +135,22 @@ def _member(baseline, path: str, value) -> str:
     return json.dumps(document)
 
 
+def _nested(depth: int) -> str:
+    return '{"summary": ' + "[" * depth + "]" * depth + "}"
+
+
 BAD_BASELINES = {
-    "symbols a number": (lambda b: _member(b, "symbols", 1), "symbols is not a list"),
+    # Each interpreter decodes JSON to a depth of its own: 3.11 stops before 1,000 levels, 3.12
+    # before 1,500, 3.13 before 10,000. What it decodes is then no report; nothing decodes 100,000.
+    "very deep nesting": (lambda b: _nested(100_000), "nested too deeply"),    "symbols a number": (lambda b: _member(b, "symbols", 1), "symbols is not a list"),
     "sections of numbers": (lambda b: _member(b, "sections", [1, 2]), "sections[0] is not an object"),
     "inputs a string": (lambda b: _member(b, "sections.0.inputs", "x"), "sections[0].inputs is not a list"),
     "components an object": (lambda b: _member(b, "components", {}), "components is not a list"),
     "trends a list": (lambda b: _member(b, "trends", []), "trends is not an object"),
     "region rows of text": (lambda b: _member(b, "trends.visualization.regions", ["RAM"]),
                             "trends.visualization.regions is not a list of objects"),
-    "deep nesting": (lambda b: '{"summary": ' + "[" * 1000 + "]" * 1000 + "}", "nested too deeply"),
+    "deep nesting": (lambda b: _nested(1000),
+                     "nested too deeply" if sys.version_info < (3, 12) else "not a tarnwick report"),
     "NaN total": (lambda b: _report(b, "NaN", total_flash="@"), "not standard JSON"),
     "Infinity total": (lambda b: _report(b, "Infinity", total_ram="@"), "not standard JSON"),
     "1e400 total": (lambda b: _report(b, "1e400", total_flash="@"), "not a byte count"),

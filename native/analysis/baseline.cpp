@@ -1,4 +1,5 @@
 #include "analysis/baseline.hpp"
+#include "support/compat.hpp"
 
 #include "analysis/mappings.hpp"
 #include "analysis/namespace.hpp"
@@ -38,7 +39,7 @@ Ref unreadable_from_pending(PyObject* path) noexcept {
     Ref error_text = text::str_form(value != nullptr ? value : Py_None);
     Ref result = error_text ? unreadable(path, error_text.get()) : Ref();
     if (!result) {
-        _PyErr_ChainExceptions(type, value, traceback);
+        compat::chain_exceptions(type, value, traceback);
         return Ref();
     }
     Py_XDECREF(type);
@@ -112,7 +113,7 @@ Ref baseline_figure(PyObject* coercer_name, PyObject* mapping, PyObject* key,
 
 Ref region_comparison(PyObject* current_ratios, PyObject* baseline_ratios) noexcept {
     const Py_ssize_t expected = PyDict_Check(current_ratios) ? PyDict_Size(current_ratios) : 0;
-    Ref regions = Ref::steal(_PyDict_NewPresized(expected));
+    Ref regions = Ref::steal(compat::presized_dict(expected));
     if (!regions) return Ref();
     Ref items = call_method(current_ratios, names::items);
     if (!items) return Ref();

@@ -1,6 +1,7 @@
 // What the interpreter loads: the module definition, its create and exec steps, the import
 // table and the seven functions with their argument rules.
 #include "analysis/arguments.hpp"
+#include "support/compat.hpp"
 #include "analysis/baseline.hpp"
 #include "analysis/coercion.hpp"
 #include "analysis/config_summary.hpp"
@@ -110,7 +111,7 @@ struct FunctionEntry {
 };
 
 #define TARNWICK_FUNCTION(line, name, impl) \
-    FunctionEntry { line, { name, _PyCFunction_CAST(impl), METH_FASTCALL | METH_KEYWORDS, nullptr } }
+    FunctionEntry { line, { name, TARNWICK_CFUNCTION(impl), METH_FASTCALL | METH_KEYWORDS, nullptr } }
 
 FunctionEntry functions[] = {
     TARNWICK_FUNCTION(39, "build_analysis_report", build_analysis_report),
@@ -298,7 +299,7 @@ int bind_functions(PyObject* globals) noexcept {
     for (FunctionEntry& entry : functions) {
         Ref function = Ref::steal(PyCFunction_NewEx(&entry.def, nullptr, module_name.get()));
         if (!function || PyDict_SetItemString(globals, entry.def.ml_name, function.get()) < 0) {
-            _PyTraceback_Add(traceback_function, traceback_file, entry.line);
+            compat::add_traceback(traceback_function, traceback_file, entry.line);
             return -1;
         }
     }
@@ -317,7 +318,7 @@ int populate(PyObject* module) noexcept {
     if (registered < 0) return -1;
     for (const ImportEntry& entry : imports) {
         if (run_import(entry, globals) < 0) {
-            _PyTraceback_Add(traceback_function, traceback_file, entry.line);
+            compat::add_traceback(traceback_function, traceback_file, entry.line);
             if (registered) unregister_module(module);
             return -1;
         }

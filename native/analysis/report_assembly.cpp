@@ -1,4 +1,5 @@
 #include "analysis/mappings.hpp"
+#include "support/compat.hpp"
 #include "analysis/namespace.hpp"
 #include "analysis/report.hpp"
 #include "contracts/config.hpp"
@@ -47,7 +48,7 @@ Ref name_size_rows(PyObject* entries) noexcept {
 Ref utilization_by_region(PyObject* region_usage) noexcept {
     mappings::SortedPairs entries;
     if (entries.init(region_usage) < 0) return Ref();
-    Ref result = Ref::steal(_PyDict_NewPresized(entries.size()));
+    Ref result = Ref::steal(compat::presized_dict(static_cast<Py_ssize_t>(entries.size())));
     if (!result) return Ref();
     for (Py_ssize_t i = 0; i < entries.size(); ++i) {
         Ref region, usage;
@@ -100,7 +101,7 @@ Ref sorted_copy(PyObject* mapping) noexcept {
     if (PyObject* sorted_list = entries.sorted_items()) {
         return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), sorted_list));
     }
-    Ref result = Ref::steal(_PyDict_NewPresized(entries.size()));
+    Ref result = Ref::steal(compat::presized_dict(static_cast<Py_ssize_t>(entries.size())));
     if (!result) return Ref();
     for (Py_ssize_t i = 0; i < entries.size(); ++i) {
         Ref key, value;

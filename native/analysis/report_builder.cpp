@@ -1,4 +1,5 @@
 #include "analysis/namespace.hpp"
+#include "support/compat.hpp"
 #include "analysis/report.hpp"
 #include "contracts/names.hpp"
 #include "support/call.hpp"
@@ -105,8 +106,7 @@ bool extend_with(PyObject* issues, PyObject* detector_name,
     if (!detector) return false;
     Ref found = call(detector.get(), arguments);
     if (!found) return false;
-    Ref none = Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(issues), found.get()));
-    return static_cast<bool>(none);
+    return compat::list_extend(issues, found.get()) == 0;
 }
 
 Ref gather_issues(PyObject* model, PyObject* config, PyObject* region_usage) noexcept {

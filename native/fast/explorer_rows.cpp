@@ -110,7 +110,7 @@ PyObject* explorer_rows(PyObject*, PyObject* args) noexcept {
                 return nullptr;
             }
             Ref delta = Ref::borrow(unchanged);
-            if (PyDict_GET_SIZE(deltas) > 0) {
+            if (PyDict_Size(deltas) > 0) {
                 Ref key = Ref::steal(PyTuple_Pack(2, name.get(), PyTuple_GET_ITEM(origin, 1)));
                 if (!key) return nullptr;
                 PyObject* change = PyDict_GetItemWithError(deltas, key.get());  // borrowed

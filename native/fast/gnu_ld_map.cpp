@@ -375,7 +375,9 @@ private:
             return;
         }
         if (starts_with(name, "** ")) {  // gold's "** common", "** merge strings"
-            map_.owned.push_back("*" + std::string(name.substr(3)) + "*");
+            std::string shown(1, '*');  // "*common*", as ld names what it makes
+            shown.append(name.substr(3)).push_back('*');
+            map_.owned.push_back(std::move(shown));
             input.name = map_.owned.back();
             input.origin = "linker generated";
             input.has_origin = true;

@@ -96,7 +96,7 @@ private:
     static bool scalar(PyObject* value) noexcept {
         return value == Py_None || PyBool_Check(value) || PyUnicode_Check(value) || PyLong_Check(value) ||
                PyFloat_Check(value) || ((PyList_Check(value) || PyTuple_Check(value)) && PySequence_Fast_GET_SIZE(value) == 0) ||
-               (PyDict_Check(value) && PyDict_GET_SIZE(value) == 0);
+               (PyDict_Check(value) && PyDict_Size(value) == 0);
     }
 
     bool flush() {
@@ -207,7 +207,7 @@ private:
     }
 
     bool mapping(PyObject* value, int depth) {
-        if (PyDict_GET_SIZE(value) == 0) return put("{}");
+        if (PyDict_Size(value) == 0) return put("{}");
         out_ += '{';
         Py_ssize_t position = 0;
         PyObject *k, *v;

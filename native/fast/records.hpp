@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support/ref.hpp"
+#include "support/compat.hpp"
 
 #include <structmember.h>
 
@@ -88,7 +89,7 @@ public:
         if (type != type_) {
             type_ = type;
             offset_ = -1;
-            PyObject* descriptor = _PyType_Lookup(type, name_.get());  // borrowed
+            PyObject* descriptor = compat::type_lookup(type, name_.get());  // borrowed
             if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
                 PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
                 if (member->type == T_OBJECT_EX && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&

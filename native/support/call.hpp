@@ -3,6 +3,7 @@
 #pragma once
 
 #include "support/ref.hpp"
+#include "support/compat.hpp"
 
 #include <array>
 #include <initializer_list>
@@ -14,7 +15,7 @@ namespace tarnwick {
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset > 0 &&
-        !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && _PyType_Lookup(type, name) == nullptr) {
+        !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && compat::type_lookup(type, name) == nullptr) {
         // held while looking: a key's __eq__ could replace the instance dict
         Ref dict = Ref::borrow(
             *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset));

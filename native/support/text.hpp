@@ -2,6 +2,7 @@
 #pragma once
 
 #include "support/ref.hpp"
+#include "support/compat.hpp"
 
 #include <initializer_list>
 
@@ -35,8 +36,7 @@ inline Ref join(std::initializer_list<PyObject*> parts) noexcept {
     PyObject* separator = PyUnicode_FromStringAndSize(nullptr, 0);
     if (separator == nullptr) return Ref();
     Ref owned_separator = Ref::steal(separator);
-    return Ref::steal(_PyUnicode_JoinArray(separator, parts.begin(),
-                                           static_cast<Py_ssize_t>(parts.size())));
+    return Ref::steal(compat::join(separator, parts));
 }
 
 }  // namespace tarnwick::text

@@ -21,6 +21,7 @@ from typing import Optional, Sequence
 
 from tarnwick import __version__
 from tarnwick.config import ConfigError, TarnwickConfig
+from tarnwick.entry import Terminated
 from tarnwick.render.escape import plain
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 
@@ -35,9 +36,6 @@ class UsageError(Exception):
     """Bad input the command itself finds (an output that would overwrite an input)."""
 
 
-class Terminated(BaseException):
-    """A terminating signal arrived; `args[0]` is its number. A BaseException, so that only the
-    cleanups that must run (the temporary file of a report being written) see it."""
 
 
 def say(kind: str, message: str) -> None:
