@@ -32,8 +32,8 @@ def _unraisable(hook):
 
 
 def entry_point() -> None:
-    sys.unraisablehook = _unraisable(sys.unraisablehook)
     try:
+        sys.unraisablehook = _unraisable(sys.unraisablehook)
         from tarnwick.cli import main
 
         code = main(kept=_KEPT_TO_EXIT)

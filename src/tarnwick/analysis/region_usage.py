@@ -53,11 +53,12 @@ class _Counter:
         return current, furthest, tuple(name for *_, name in self.placements)
 
 
-def compute_region_usage(model: NormalizedBuildModel) -> dict:
+def compute_region_usage(model: NormalizedBuildModel, *, load_images: bool = True) -> dict:
     """Region name to usage: the region's final location counter minus its origin (or, for a
-    linker that counts so, the sum of its sections). A section
-    counts in the region it runs from; a section copied at start-up also counts, at its load
-    address, in the region holding its image. The first region of a name wins."""
+    linker that counts so, the sum of its sections). A section counts in the region it runs
+    from; a section copied at start-up also counts, at its load address, in the region holding
+    its image (unless `load_images` is false: what ld's own table shows for images placed with
+    `AT(address)`). The first region of a name wins."""
     regions = {}
     for region in model.memory_regions:
         regions.setdefault(region.name, region)
@@ -68,7 +69,7 @@ def compute_region_usage(model: NormalizedBuildModel) -> dict:
         region = model.region_of(section)
         if region is not None and region.name in counters:
             counters[region.name].place(section.address, section.end, section.name)
-        load_region = load_region_of(model, section)
+        load_region = load_region_of(model, section) if load_images else None
         if load_region is not None and load_region is not region and load_region.name in counters:
             start = section.load_address
             counters[load_region.name].place(start, start + section.size, section.name)

@@ -153,6 +153,9 @@ class NormalizedBuildModel:
     reserved_ranges: list = field(default_factory=list)
     source_path: Optional[str] = None
     elf_path: Optional[str] = None  # the ELF file joined to the map, where one was
+    # (Section, its symbols) of sections the map shows but the reader took as not allocated
+    # ((COPY)); an ELF file joined later may allocate them after all
+    set_aside: list = field(default_factory=list)
     warnings: list = field(default_factory=list)  # what the command also says on stderr
     # How the linker counts a region's use: from its origin to the end of what it placed last,
     # gaps included (GNU ld, armlink, IAR), or as the sum of the sections in it (TI).

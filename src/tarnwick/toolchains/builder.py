@@ -132,6 +132,32 @@ def _load_evidence(outputs: list, index: int, regions: list) -> Optional[bool]:
     return None
 
 
+def not_allocated(outputs: list, regions: list) -> set:
+    """The indexes of sections the linker laid out without allocating them (`(COPY)`, `(INFO)`):
+    it does not move a region's location counter past such a section, so the next section of
+    the region starts where it started. A run of sections of one region that start at one
+    address, none with a load address of its own (an OVERLAY's members have theirs), is such
+    a run, its last member included. A map names no section types; the ELF file, where one is
+    read, tells for certain."""
+    found: set = set()
+    run: list = []
+    region = None
+    for index, out in enumerate(outputs):
+        if not out.size:
+            continue
+        own_load = out.load_address is not None and out.load_address != out.address
+        here = region_containing(regions, out.address)
+        if run and not own_load and here is region and out.address == outputs[run[0]].address:
+            run.append(index)
+            continue
+        if len(run) > 1:
+            found.update(run)
+        run, region = ([] if own_load else [index]), here
+    if len(run) > 1:
+        found.update(run)
+    return found
+
+
 def input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: bool,
                   code: Optional[bool] = None) -> list:
     """The symbols of one input section, every byte of it accounted for once. Where the map
@@ -180,6 +206,30 @@ def mark_unified(regions: list, sections: list) -> None:
                           and region.name in image and region.name in writable)
 
 
+def note_load_images(model: NormalizedBuildModel) -> None:
+    """Where a region's use ends with load images of initialised data, says what ld's own table
+    shows for it: ld counts an image in a region's use when the script places it with
+    `AT> REGION`, not with `AT(address)`, and the map reads the same either way. The bytes are
+    stored there, so they count; an overflow only they make is one ld does not report."""
+    from tarnwick.analysis.region_usage import compute_region_usage
+
+    counted = compute_region_usage(model)
+    without = compute_region_usage(model, load_images=False)
+    for name, usage in counted.items():
+        missing = usage.used_bytes - without[name].used_bytes
+        if missing <= 0:
+            continue
+        images = ", ".join(s.name for s in model.sections if s.copied_at_startup and s.load_region == name and s.size)
+        model.parse_assumptions.append(
+            f"{name} holds {usage.used_bytes:,} B with the load image(s) of {images} ({missing:,} B after its "
+            f"last section): ld's --print-memory-usage counts them where the script places them with AT> {name}, "
+            f"and shows {without[name].used_bytes:,} B where it places them with AT(address)")
+        if usage.overflow_bytes and not without[name].overflow_bytes:
+            model.unresolved_ambiguities.append(
+                f"{name} overflows by {usage.overflow_bytes:,} B only with the load image(s) of {images} stored "
+                "in it; ld does not report this overflow where the script places them with AT(address)")
+
+
 def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
     notes: list = []
     found = [MemoryRegion(r.name, r.origin, r.length, region_category(r.name, r.attributes), r.attributes)
@@ -196,8 +246,15 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
     placer = RegionPlacer(regions, assumptions)
     allocated = [out for out in raw.outputs if not never_allocated(out.name, out.address)]
     left_out = len(raw.outputs) - len(allocated)
+    unallocated = not_allocated(allocated, regions)
+    if unallocated:
+        names = [allocated[i].name for i in sorted(unallocated)]
+        assumptions.append(f"section(s) {', '.join(names)} taken as not allocated ((COPY)): they start at one "
+                           "address of their region one after another, so the linker did not move its location "
+                           "counter past them; they take no memory")
     for index, out in enumerate(allocated):
-        region = placer.place(out.name, out.address, out.size)
+        region = (region_containing(regions, out.address) if index in unallocated
+                  else placer.place(out.name, out.address, out.size))
         if _named_nobits(out):
             has_contents = False
         elif out.load_address is not None and out.size:
@@ -215,13 +272,16 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
             has_contents=has_contents, is_code=is_code, inputs=tuple(out.inputs),
             is_writable=is_writable, padding_bytes=out.padding,
         )
+        if index in unallocated:
+            model.set_aside.append((section, out.symbols))
+            continue
         model.sections.append(section)
         if out.size and region is None and regions:
             ambiguities.append(f"section {out.name} at 0x{out.address:x} ({out.size} bytes) "
                                "lies in no memory region")
         model.symbols.extend(out.symbols)
     mark_unified(regions, model.sections)
-    if raw.origin_totals is not None:
+    if raw.origin_totals is not None and not unallocated:  # counted with the set-aside sections' symbols
         model.symbols.keep_origin_totals(raw.origin_totals)
 
     if left_out:

@@ -133,6 +133,22 @@ def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
     """Takes sizes and section kinds from the ELF of the link the map describes. Each symbol is
     attributed to the object file of the map's input section that holds it."""
     kinds = {s.name: s for s in _allocated(elf)}
+    # the ELF decides what the map left in doubt: sections set aside as not allocated that it
+    # allocates count after all; sections it holds without the alloc flag take no memory
+    restored = [section for section, _ in model.set_aside
+                if section.name in kinds and kinds[section.name].address == section.address]
+    if restored:
+        model.sections.extend(restored)
+        model.parse_assumptions.append(f"the ELF file allocates section(s) {', '.join(s.name for s in restored)}, "
+                                       "which the map alone left in doubt: they count")
+    model.set_aside = [pair for pair in model.set_aside if pair[0] not in restored]
+    unallocated = {(s.name, s.address) for s in elf.sections if not s.allocated and s.size}
+    dropped = [s for s in model.sections if (s.name, s.address) in unallocated and s.name not in kinds]
+    if dropped:
+        gone = {s.name for s in dropped}
+        model.sections = [s for s in model.sections if s not in dropped]
+        model.parse_assumptions.append(f"section(s) {', '.join(sorted(gone))} not allocated in the ELF file "
+                                       "((COPY)): they take no memory")
     regions = model.memory_regions
     for section in model.sections:
         header = kinds.get(section.name)

@@ -14,7 +14,7 @@ from tarnwick.files import FileProblem, open_regular, reason
 
 from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, llvm_lld, ti_linker
 from tarnwick.toolchains.base import NormalizedBuildModel
-from tarnwick.toolchains.builder import build_model, mark_unified
+from tarnwick.toolchains.builder import build_model, mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
 
 _PROBE_BYTES = 64 * 1024
@@ -116,6 +116,7 @@ def load_map(path: Union[str, os.PathLike], config=None,
         raise MapParseError(name, reason(exc)) from None
     if elf is not None:
         _join_elf_file(model, name, raw.output_file, elf)
+    note_load_images(model)
     return model
 
 
