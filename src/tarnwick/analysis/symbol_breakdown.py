@@ -11,6 +11,7 @@ from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.origins import contributor_name
 from tarnwick.symbol_list import origin_totals
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
+from tarnwick.toolchains.section_kinds import named_code, named_read_only, named_writable
 
 
 @dataclass(frozen=True)
@@ -75,13 +76,26 @@ def compute_flash_ram_attribution(model: NormalizedBuildModel) -> FlashRamAttrib
         if section.has_contents and not image_elsewhere:
             totals[MemoryCategory.FLASH] += section.size
         copied = section.load_address is not None and section.load_address != section.address
-        if section.is_writable or not section.has_contents or copied:
+        if not section.has_contents or copied or named_writable(section.name):
             totals[MemoryCategory.RAM] += section.size
+        else:
+            totals[MemoryCategory.RAM] += _writable_bytes(section)
     return FlashRamAttribution(
         flash_bytes=totals[MemoryCategory.FLASH],
         ram_bytes=totals[MemoryCategory.RAM],
         other_bytes=totals[MemoryCategory.OTHER],
     )
+
+
+def _writable_bytes(section) -> int:
+    """The bytes of a section holding its image that are writable data: its writable and
+    zero-initialised input sections where their names tell (one section may gather a soft
+    core's code, data and bss), else the whole section when it is writable."""
+    parts = [part for part in section.inputs if not part.is_fill and part.size]
+    named = sum(part.size for part in parts if named_writable(part.name))
+    if named or any(named_code(part.name) or named_read_only(part.name) for part in parts):
+        return named
+    return section.size if section.is_writable else 0
 
 
 def compute_initialized_ram_cost(model: NormalizedBuildModel) -> InitializedRamCost:

@@ -190,8 +190,9 @@ def configured_reserved_ranges(config) -> list:
 
 
 def mark_unified(regions: list, sections: list) -> None:
-    """A RAM (or unknown) region holding both code that nothing copies there from flash and
-    writable data is one memory for both: the build runs where it is loaded."""
+    """A region holding the image of code that nothing copies there from flash, and writable
+    data, is one memory for both: the build runs where it is loaded. So is a region of no
+    known kind that holds such code: a soft core's `mem`, whose one section may hold it all."""
     by_name = {r.name: r for r in regions}
     image, writable = set(), set()
     for section in sections:
@@ -199,11 +200,12 @@ def mark_unified(regions: list, sections: list) -> None:
             continue
         if section.is_writable:
             writable.add(section.execution_region)
-        elif section.is_code and section.load_region in (None, section.execution_region):
+        holds_code = section.is_code or any(named_code(p.name) for p in section.inputs if p.size and not p.is_fill)
+        if holds_code and section.load_region in (None, section.execution_region):
             image.add(section.execution_region)
     for region in regions:
-        region.unified = (region.category is not MemoryCategory.FLASH
-                          and region.name in image and region.name in writable)
+        region.unified = (region.category is not MemoryCategory.FLASH and region.name in image
+                          and (region.name in writable or region.category is MemoryCategory.OTHER))
 
 
 def note_load_images(model: NormalizedBuildModel) -> None:
