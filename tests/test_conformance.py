@@ -66,17 +66,6 @@ def report_of(path, config=None):
     return build_analysis_report(load_map(path, config), config)
 
 
-@pytest.mark.parametrize("name", GNU_LD_LINKS)
-def test_region_use_and_overflow_equal_gnu_ld(name):
-    used, overflowed = linker_table((MAPS / f"{name}.memory-usage.txt").read_text())
-    report = report_of(MAPS / f"{name}.map")
-    ours = compute_region_usage(load_map(MAPS / f"{name}.map"))
-    assert {region: u.used_bytes for region, u in ours.items()} == used
-    found = {i.id.split(".", 1)[1] for i in report.issues if i.id.startswith("overflow.")}
-    assert found == overflowed
-    assert [i.id for i in report.issues if not i.id.startswith("overflow.")] == []
-
-
 @pytest.mark.parametrize("lld, twin", sorted(LLD_TWINS.items()))
 def test_lld_region_use_equals_its_own_layout(lld, twin):
     """lld lays the same objects and script out differently from GNU ld (it relaxes less,
@@ -160,9 +149,10 @@ def test_a_fresh_build_still_matches(tmp_path):
     subprocess.run(["bash", str(CONFORMANCE / "build.sh"), str(tmp_path)], check=True,
                    capture_output=True, timeout=600, env=environment)
     for usage in tmp_path.glob("*.memory-usage.txt"):
-        used, _ = linker_table(usage.read_text())
-        model = load_map(tmp_path / usage.name.replace(".memory-usage.txt", ".map"))
-        assert {n: u.used_bytes for n, u in compute_region_usage(model).items()} == used, usage.name
+        name = usage.name.replace(".memory-usage.txt", "")
+        used, _ = expected_use(tmp_path, name)
+        model = load_map(tmp_path / f"{name}.map")
+        assert {n: u.used_bytes for n, u in compute_region_usage(model).items()} == used, name
 
 
 # --- maps written by other people's builds ---------------------------------------------------
@@ -198,3 +188,95 @@ def test_avr_field_map_counts_the_data_image_in_text():
     assert usage["text"].used_bytes == text_end + sections[".data"].size
     assert usage["data"].used_bytes == sum(sections[n].size for n in (".data", ".bss", ".noinit"))
     assert {r.name: r.category.value for r in model.memory_regions}["eeprom"] == "other"
+
+
+# --- every link in the three ways it can be read ---------------------------------------------
+
+MODES = ["map alone", "map with its ELF", "ELF alone"]
+# Links whose scripts place initialised data with AT(address): ld's table leaves that image out
+# of the region that stores it; tarnwick counts it and says so.
+IMAGES_LD_LEAVES_OUT = {"arm-gnu-ld-cmsis": "FLASH"}
+
+
+def model_in_mode(name: str, mode: str):
+    from tarnwick.toolchains import AUTO
+
+    if mode == "ELF alone":  # regions from the map's memory configuration, as a user would give them
+        regions = [RegionSpec(r.name, r.origin, r.length, r.category.value)
+                   for r in load_map(MAPS / f"{name}.map").memory_regions]
+        return load_map(MAPS / f"{name}.elf", TarnwickConfig(regions=regions))
+    return load_map(MAPS / f"{name}.map", elf=AUTO if mode == "map with its ELF" else None)
+
+
+def expected_use(folder: Path, name: str) -> tuple:
+    """(region -> used bytes, the regions ld said overflowed): ld's own table, except where the
+    script placed a load image with AT(address) (IMAGES_LD_LEAVES_OUT): there the region
+    holds what the ELF's program headers store in it, up to the end of the last image."""
+    used, overflowed = linker_table((folder / f"{name}.memory-usage.txt").read_text())
+    region = IMAGES_LD_LEAVES_OUT.get(name)
+    if region is not None:
+        origin, length = next((r.origin, r.length) for r in load_map(folder / f"{name}.map").memory_regions
+                              if r.name == region)
+        ends = []
+        for line in (folder / f"{name}.segments.txt").read_text().splitlines():
+            fields = line.split()
+            if fields[:1] == ["LOAD"] and int(fields[5], 16):  # physical address, bytes in the file
+                ends.append(int(fields[3], 16) + int(fields[5], 16))
+        stored = max(end for end in ends if origin < end <= origin + length) - origin
+        assert stored > used[region]  # the image ld's table leaves out
+        used = {**used, region: stored}
+    return used, overflowed
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("name", GNU_LD_LINKS)
+def test_region_use_equals_gnu_ld_in_every_mode(name, mode):
+    expected, overflowed = expected_use(MAPS, name)
+    model = model_in_mode(name, mode)
+    ours = {region: u.used_bytes for region, u in compute_region_usage(model).items()}
+    assert ours == expected
+    region = IMAGES_LD_LEAVES_OUT.get(name)
+    if region is not None and mode != "ELF alone":
+        ld_says, _ = linker_table((MAPS / f"{name}.memory-usage.txt").read_text())
+        note = next(n for n in model.parse_assumptions if n.startswith(f"{region} holds"))
+        assert f"shows {ld_says[region]:,} B where it places them with AT(address)" in note
+    config = TarnwickConfig(regions=[RegionSpec(r.name, r.origin, r.length) for r in model.memory_regions])
+    report = build_analysis_report(model, config)
+    assert {i.id.split(".", 1)[1] for i in report.issues if i.id.startswith("overflow.")} == overflowed
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_copy_sections_take_no_memory(mode):
+    """The CMSIS template's (COPY) heap and stack: ld leaves them out, and so does every mode."""
+    names = {s.name for s in model_in_mode("arm-gnu-ld-cmsis", mode).sections}
+    assert ".heap" not in names and ".stack_dummy" not in names and ".data" in names
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_a_unified_memory_splits_its_one_section_by_what_it_holds(mode):
+    """A soft core's one section holds code, constants, data and bss: its image is flash (the
+    ELF's loaded bytes), its data and bss are RAM (their input sections, as the map lists them)."""
+    model = model_in_mode("riscv-gnu-ld-unified", mode)
+    attribution = compute_flash_ram_attribution(model)
+    image = sum(size for vma, lma, size, flags in elf_sections("riscv-gnu-ld-unified") if "LOAD" in flags)
+    text = (MAPS / "riscv-gnu-ld-unified.map").read_text()
+    writable = sum(int(size, 16) for size in re.findall(
+        r"^ (?:\.s?bss|\.s?data|COMMON)\S*\s+0x[0-9a-f]+\s+0x([0-9a-f]+) \S", text, re.M))
+    if mode == "ELF alone":  # no input sections: the section as the ELF's flags say, code and writable
+        assert (attribution.flash_bytes, attribution.ram_bytes) == (image, image)
+    else:
+        assert (attribution.flash_bytes, attribution.ram_bytes) == (image, writable) and writable > 0
+
+
+@pytest.mark.parametrize("mode", ["map alone", "map with its ELF"])
+def test_a_thumb_function_keeps_its_last_byte_in_an_lld_map(mode):
+    """cortex-m-rt's HardFaultTrampoline: a Thumb function last in a section whose name says
+    nothing of code; its odd address marks it, and lld lists the `$t` mapping symbol."""
+    nm = {line.split()[3]: int(line.split()[1], 16) for line in (MAPS / "arm-lld-thumb.nm.txt").read_text().splitlines()
+          if len(line.split()) == 4}
+    from tarnwick.toolchains import AUTO
+
+    model = load_map(MAPS / "arm-lld-thumb.map", elf=AUTO if mode == "map with its ELF" else None)
+    sized = {s.name: s.size for s in model.symbols if s.alias_of is None and s.binding != "unnamed"}
+    assert sized["HardFaultTrampoline"] == nm["HardFaultTrampoline"] == 8
+    assert all(sized[name] == nm[name] for name in ("main", "Reset_Handler", "cxx_entry", "rust_style_entry"))

@@ -38,6 +38,7 @@ struct Input {
     std::string_view origin;  // empty: none
     bool has_origin = false;
     InputKind kind = InputKind::object;
+    bool thumb_code = false;  // the map marks it Thumb code (lld lists the `$t` mapping symbol)
     std::size_t first_symbol = 0, symbol_count = 0;  // its symbols in Map::symbols
 };
 

@@ -221,8 +221,8 @@ struct Builder {
             PyObject* object = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 0) : Py_None;
             PyObject* archive = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 1) : Py_None;
             std::size_t origin_number = from != nullptr ? static_cast<std::size_t>(from - origins.data()) + 1 : 0;
-            bool code = false;
-            if (thumb) {
+            bool code = input.thumb_code;
+            if (thumb && !code) {
                 bool odd = false;
                 for (const lm::RawSymbol& symbol : map.symbols_of(input)) odd = odd || (symbol.address & 1);
                 if (odd) {

@@ -208,7 +208,10 @@ private:
         if (rest.size() >= 2 * indent && rest.substr(0, 2 * indent).find_first_not_of(' ') == string_view::npos) {
             string_view text = rest.substr(2 * indent);  // a symbol
             if (!have_current_ || text.empty() || text.find('=') != string_view::npos || local_label(text)) {
-                map_.thumb = map_.thumb || text == "$t";
+                if (text == "$t") {
+                    map_.thumb = true;
+                    if (have_current_) map_.outputs[output_].inputs[current_input_].thumb_code = true;
+                }
                 return;
             }
             map_.symbols.push_back({text, row.vma, map_.sizes_given ? row.size : 0});

@@ -15,12 +15,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 
-# keep NAME ELF BINUTILS_PREFIX: the ELF and what the binutils say of it
+# keep NAME ELF BINUTILS_PREFIX: the ELF and what the binutils say of it (sizes, section and
+# program headers, symbols)
 keep() {
     local name=$1 elf=$2 tools=$3
     { "${tools}size" -B -d "$elf"; "${tools}size" -A -d "$elf"; } | sed "s|$work/[^/ ]*/||g; s|$work/||g" \
         > "$out/$name.size.txt"
     "${tools}objdump" -h -w "$elf" | sed "s|$work/[^/ ]*/||g" > "$out/$name.sections.txt"
+    "${tools}readelf" -lW "$elf" | sed "s|$work/[^/ ]*/||g" > "$out/$name.segments.txt"
     "${tools}nm" -S "$elf" > "$out/$name.nm.txt"
     cp "$elf" "$out/$name.elf"
 }
@@ -55,6 +57,24 @@ arm arm-gnu-ld-overflow gnu -DBUFFER_WORDS=4096 -- -Wl,--noinhibit-exec -Wl,--pr
 arm arm-gnu-ld-flat flat -- -Wl,--print-memory-usage > "$out/arm-gnu-ld-flat.memory-usage.txt"
 arm arm-lld flat -- -B"$work/lld" -fuse-ld=lld -Wl,-z,max-page-size=4096
 
+# --- Arm Cortex-M4 in the layout of the CMSIS template and nrfx: the data image placed with
+#     AT(address), (COPY) heap and stack, a handler in a section named unlike code; the same
+#     objects with lld and the flat script, for its Thumb symbols ---
+cmsis() {  # cmsis NAME SCRIPT LINK_FLAGS...
+    local name=$1 script=$2; shift 2
+    local dir="$work/$name" c=(-mcpu=cortex-m4 -mthumb -Os -g0 -ffunction-sections -fdata-sections -fcommon)
+    mkdir -p "$dir"
+    arm-none-eabi-gcc "${c[@]}" -c "$src/startup_cmsis.S" -o "$dir/startup.o"
+    arm-none-eabi-gcc "${c[@]}" -DNO_SECTIONS -c "$src/app.c" -o "$dir/app.o"
+    arm-none-eabi-gcc "${c[@]}" -c "$src/rust_names.c" -o "$dir/rust_names.o"
+    arm-none-eabi-g++ "${c[@]}" -fno-exceptions -fno-rtti -fno-threadsafe-statics -c "$src/cxx.cpp" -o "$dir/cxx.o"
+    (cd "$dir" && arm-none-eabi-gcc "${c[@]}" -nostartfiles -nostdlib -T "$scripts/$script" -Wl,--gc-sections \
+        -Wl,-Map="$out/$name.map" "$@" startup.o app.o cxx.o rust_names.o -lgcc -o "$name.elf")
+    keep "$name" "$dir/$name.elf" arm-none-eabi-
+}
+cmsis arm-gnu-ld-cmsis cmsis.ld -Wl,--print-memory-usage > "$out/arm-gnu-ld-cmsis.memory-usage.txt"
+cmsis arm-lld-thumb cmsis.ld -B"$work/lld" -fuse-ld=lld -Wl,-z,max-page-size=4096
+
 # --- AVR ATmega328P: avr-gcc's own linker script (negated region attributes, device info) ---
 avr=(-mmcu=atmega328p -Os -g0 -ffunction-sections -fdata-sections -DNO_SECTIONS -DBUFFER_WORDS=64)
 mkdir -p "$work/avr"
@@ -81,6 +101,20 @@ riscv() {  # riscv NAME LINK_FLAGS...
 }
 riscv riscv-gnu-ld -Wl,--print-memory-usage > "$out/riscv-gnu-ld.memory-usage.txt"
 riscv riscv-lld -B"$work/lld" -fuse-ld=lld -Wl,--no-relax -Wl,-z,max-page-size=4096
+
+# --- RISC-V soft core: one memory without attributes, one section holding everything ---
+mkdir -p "$work/unified"
+u=(-march=rv32imac_zicsr -mabi=ilp32 -Os -g0 -ffunction-sections -fdata-sections -fcommon -ffreestanding
+   -fno-builtin -msmall-data-limit=8)
+(cd "$work/unified" \
+    && riscv64-unknown-elf-gcc "${u[@]}" -DBUFFER_WORDS=128 -DNO_SECTIONS -c "$src/app.c" -o app.o \
+    && riscv64-unknown-elf-gcc "${u[@]}" -c "$src/startup_bare.c" -o startup.o \
+    && riscv64-unknown-elf-gcc "${u[@]}" -c "$src/rust_names.c" -o rust_names.o \
+    && riscv64-unknown-elf-g++ "${u[@]}" -fno-exceptions -fno-rtti -fno-threadsafe-statics -c "$src/cxx.cpp" -o cxx.o \
+    && riscv64-unknown-elf-gcc "${u[@]}" -nostartfiles -nostdlib -T "$scripts/unified.ld" -Wl,-Map="$out/riscv-gnu-ld-unified.map" \
+        -Wl,--print-memory-usage startup.o app.o cxx.o rust_names.o -lgcc -o riscv-gnu-ld-unified.elf) \
+    > "$out/riscv-gnu-ld-unified.memory-usage.txt"
+keep riscv-gnu-ld-unified "$work/unified/riscv-gnu-ld-unified.elf" riscv64-unknown-elf-
 
 # --- Xtensa LX106 (ESP8266): IRAM, DRAM and mapped flash, .xtensa.info ---
 x=(-Os -g0 -ffreestanding -ffunction-sections -fdata-sections -mlongcalls -DBUFFER_WORDS=256)
