@@ -78,7 +78,10 @@ std::vector<Placed> placed_symbols(const Table& table) {
         if (raw.section >= table.allocated.size() || !table.allocated[raw.section]) continue;
         bool placed = raw.kind == STT_OBJECT || raw.kind == STT_FUNC || raw.kind == STT_TLS ||
                       raw.kind == STT_COMMON || (raw.kind == STT_NOTYPE && raw.size != 0);
-        if (!placed || raw.name >= table.strings_size) continue;
+        if (!placed) continue;
+        if (raw.name >= table.strings_size)  // its name would be read from whatever lies beyond
+            throw Invalid("symbol " + std::to_string(i) + " names offset " + std::to_string(raw.name) +
+                          ", outside its string table of " + std::to_string(table.strings_size) + " bytes");
         const char* begin = strings + raw.name;
         const void* nul = std::memchr(begin, '\0', table.strings_size - raw.name);
         std::string_view name(begin, nul ? static_cast<const char*>(nul) - begin : table.strings_size - raw.name);

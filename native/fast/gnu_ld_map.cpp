@@ -183,6 +183,7 @@ private:
             map_.owned.push_back(expand_tabs(line));
             line = map_.owned.back();
         }
+        row_ = line;
         if (pending_) {
             Pending wrapped = *pending_;
             pending_.reset();
@@ -264,6 +265,7 @@ private:
             if (!hex_token(data.token(), size) || data.blanks() == 0) return;
             string_view word = data.token();
             if (data_statement(word) && output_ != nullptr) {
+                check_extent("the script's data", address, size, lineno_, line);
                 Input input;
                 input.name = word;
                 input.address = address;
@@ -351,6 +353,8 @@ private:
 
     void start_output(string_view name, std::uint64_t address, std::uint64_t size,
                       std::optional<std::uint64_t> load, long line) {
+        check_extent("output section", address, size, line, row_);
+        if (load) check_extent("the load image of an output section", *load, size, line, row_);
         map_.outputs.push_back(Output{name, address, size, load, line, {}});
         output_ = &map_.outputs.back();
         current_ = nullptr;
@@ -363,6 +367,7 @@ private:
     }
 
     void add_input(string_view name, std::uint64_t address, std::uint64_t size, string_view origin) {
+        check_extent("input section", address, size, lineno_, row_);
         Input input;
         input.address = address;
         input.size = size;
@@ -439,6 +444,7 @@ private:
     Input* current_ = nullptr;
     std::optional<Pending> pending_;
     long lineno_ = 0, skipped_ = 0, skipped_first_ = 0;
+    string_view row_;  // the line being read, for a message about it
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <deque>
 #include <optional>
 #include <span>
@@ -110,6 +111,20 @@ private:
 };
 
 inline bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// The one rule for figures out of range, whichever reader meets them: a section (or a fill, or
+// a script's data) that runs past the end of the 64-bit address space, or a symbol larger than
+// any address space holds (2^63 bytes or more), is a map that cannot be right.
+inline void check_extent(std::string_view what, std::uint64_t address, std::uint64_t size, long line,
+                         std::string_view row) {
+    if (address + size < address)
+        throw MapError(std::string(what) + " runs past the end of the 64-bit address space", line, row);
+}
+
+inline void check_symbol_size(std::uint64_t size, long line, std::string_view row) {
+    if (size > static_cast<std::uint64_t>(INT64_MAX))
+        throw MapError("a symbol of 2^63 bytes or more, more than an address space holds", line, row);
+}
 
 // Calls take(line) with each line of `text` in order, until it returns false; "\n", "\r\n" or a
 // lone "\r" ends a line (maps written on Windows, or by old Mac tools).

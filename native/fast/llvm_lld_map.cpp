@@ -214,6 +214,7 @@ private:
                 }
                 return;
             }
+            if (map_.sizes_given) check_symbol_size(row.size, lineno_, line);
             map_.symbols.push_back({text, row.vma, map_.sizes_given ? row.size : 0});
             ++map_.outputs[output_].inputs[current_input_].symbol_count;
             return;
@@ -234,6 +235,8 @@ private:
                 return;
             }
             complete_ = complete_ || last_section(text);
+            check_extent("output section", row.vma, row.size, lineno_, line);
+            check_extent("the load image of an output section", row.lma, row.size, lineno_, line);
             map_.outputs.push_back(Output{text, row.vma, row.size,
                                           row.lma != row.vma ? std::optional<std::uint64_t>(row.lma) : std::nullopt,
                                           lineno_, {}});
@@ -246,6 +249,7 @@ private:
         if (assigns) {
             // `. = ALIGN(n)` rows carry the alignment gap; `. = . + n` reserves space
             if (name == "." && row.size) {
+                check_extent("a fill", row.vma, row.size, lineno_, line);
                 Input fill;
                 fill.name = "*fill*";
                 fill.address = row.vma;
@@ -256,6 +260,7 @@ private:
             have_current_ = false;
             return;
         }
+        check_extent("input section", row.vma, row.size, lineno_, line);
         Input input;
         input.address = row.vma;
         input.size = row.size;

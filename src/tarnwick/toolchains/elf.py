@@ -15,7 +15,11 @@ from tarnwick.files import FileProblem, open_regular
 
 MAGIC = b"\x7fELF"
 
-SHT_NOBITS, SHT_SYMTAB, SHT_DYNSYM, SHT_SYMTAB_SHNDX = 8, 2, 11, 18
+SHT_NOBITS, SHT_SYMTAB, SHT_STRTAB, SHT_DYNSYM, SHT_SYMTAB_SHNDX = 8, 2, 3, 11, 18
+ET_REL, ET_EXEC, ET_DYN, ET_CORE = 1, 2, 3, 4
+PT_INTERP = 3
+# A table this large must be stored in the file, not claimed over a hole of a sparse one.
+_STORED_CHECK = 1 << 20
 SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 0x1, 0x2, 0x4
 SHN_LORESERVE, SHN_XINDEX = 0xFF00, 0xFFFF
 PT_LOAD = 1
@@ -70,6 +74,7 @@ class ElfFile:
     bits: int
     little_endian: bool
     machine: int
+    kind: int = ET_EXEC  # e_type
     sections: list = field(default_factory=list)
     segments: list = field(default_factory=list)
     # (name, start, size, section index, binding) of the functions and data placed in memory,
@@ -80,6 +85,12 @@ class ElfFile:
     @property
     def machine_name(self) -> str:
         return _MACHINES.get(self.machine, f"machine {self.machine}")
+
+    @property
+    def host_program(self) -> bool:
+        """A program for an operating system's loader (a shared object or position-independent
+        executable, or one that names an interpreter), not a firmware image."""
+        return self.kind == ET_DYN or any(segment.type == PT_INTERP for segment in self.segments)
 
     def load_address(self, section: ElfSection) -> int:
         """Where the section's image is loaded: its place in the LOAD segment holding it
@@ -98,8 +109,8 @@ def looks_like(head: bytes) -> bool:
 
 
 class _Reader:
-    def __init__(self, data, little: bool, bits: int):
-        self.data, self.size = data, len(data)
+    def __init__(self, data, little: bool, bits: int, descriptor: Optional[int] = None):
+        self.data, self.size, self.descriptor = data, len(data), descriptor
         self.order = "<" if little else ">"
         self.header, self.section, self.segment, self.symbol = (
             struct.Struct(self.order + layout) for layout in _LAYOUTS[bits])
@@ -114,6 +125,7 @@ class _Reader:
         if offset < 0 or end > self.size:
             raise ElfError(f"the {what} ({count:,} entries at offset {offset:#x}) reach past the end "
                            f"of the file ({self.size:,} bytes)")
+        self.stored(offset, end - offset, f"the {what} ({count:,} entries)")
         if entry_size == layout.size:
             return list(layout.iter_unpack(self.data[offset:end]))
         return [layout.unpack_from(self.data, offset + i * entry_size) for i in range(count)]
@@ -122,6 +134,26 @@ class _Reader:
         """That `size` bytes at `offset` lie inside the file."""
         if offset < 0 or size < 0 or offset + size > self.size:
             raise ElfError(f"{what} ({size:,} bytes at offset {offset:#x}) reaches past the end of the file")
+        self.stored(offset, size, what)
+
+    def stored(self, offset: int, size: int, what: str) -> None:
+        """That a large table is stored in the file: a sparse file can claim any size while
+        holding nothing, and reading its holes would take minutes and gigabytes."""
+        if size < _STORED_CHECK or self.descriptor is None:
+            return
+        held, at, end = 0, offset, offset + size
+        try:
+            while at < end:
+                data = os.lseek(self.descriptor, at, os.SEEK_DATA)
+                if data >= end:
+                    break
+                hole = min(os.lseek(self.descriptor, data, os.SEEK_HOLE), end)
+                held, at = held + hole - data, hole
+        except OSError:  # no data after `at`, or a file system that cannot say: what it holds is known
+            pass
+        if held * 2 < size:
+            raise ElfError(f"{what} claims {size:,} bytes of which the file stores {held:,} (the rest are "
+                           "holes of a sparse file): not a table a linker wrote")
 
     def bytes_of(self, offset: int, size: int, what: str) -> bytes:
         """`size` bytes at `offset`, checked against the file."""
@@ -145,26 +177,31 @@ def read_elf(path: str) -> ElfFile:
             if size < 16:
                 raise ElfError("shorter than an ELF header")
             with mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
-                return _read(path, data)
+                return _read(path, data, handle.fileno())
     except FileProblem as exc:
         raise ElfError(str(exc)) from None
     except OSError as exc:
         raise ElfError(exc.strerror or str(exc)) from None
 
 
-def _read(path: str, data) -> ElfFile:
+def _read(path: str, data, descriptor: Optional[int] = None) -> ElfFile:
     if data[:4] != MAGIC:
         raise ElfError("no ELF magic number")
     bits = {1: 32, 2: 64}.get(data[4])
     little = {1: True, 2: False}.get(data[5])
     if bits is None or little is None:
         raise ElfError(f"unknown class {data[4]} or byte order {data[5]}")
-    reader = _Reader(data, little, data[4])
+    reader = _Reader(data, little, data[4], descriptor)
     if len(data) < 16 + reader.header.size:
         raise ElfError("shorter than an ELF header")
-    (_type, machine, _version, _entry, phoff, shoff, _flags, _ehsize, phentsize, phnum, shentsize,
+    (kind, machine, _version, _entry, phoff, shoff, _flags, _ehsize, phentsize, phnum, shentsize,
      shnum, shstrndx) = reader.header.unpack_from(data, 16)
-    elf = ElfFile(path, bits, little, machine)
+    if kind == ET_REL:
+        raise ElfError("a relocatable object file (its sections are not placed yet): link it, and read the "
+                       "linked image or its map")
+    if kind == ET_CORE:
+        raise ElfError("a core dump, not a linked image")
+    elf = ElfFile(path, bits, little, machine, kind)
 
     if shoff == 0:
         raise ElfError("no section header table")
@@ -214,6 +251,9 @@ def _symbols(reader: _Reader, elf: ElfFile, table: ElfSection) -> list:
     if not 0 < table.link < len(elf.sections):
         raise ElfError(f"the symbol table names string table {table.link}, which is not a section")
     strings = elf.sections[table.link]
+    if strings.type != SHT_STRTAB:
+        raise ElfError(f"the symbol table names section {table.link} ({strings.name or 'unnamed'}) as its "
+                       "string table, which is not one")
     count = table.size // entry
     reader.check(table.offset, table.size, "the symbol table")
     reader.check(strings.offset, strings.size, "the symbol name table")

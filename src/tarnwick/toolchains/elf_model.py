@@ -60,6 +60,10 @@ def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
     # each section as one input section of unknown origin: its bytes no symbol covers are named after it
     whole = {s.name: [(s.address, s.end, s.name, s.name, None, None)] for s in model.sections if s.size}
     model.symbols = SymbolList(_joined(elf, {s.name for s in model.sections}, whole))
+    if elf.host_program:
+        model.warnings.append(f"{elf.path} is a program for an operating system's loader ({elf.machine_name}, "
+                              "position-independent or dynamically linked), not a firmware image: its figures "
+                              "are its sections' sizes, with no target memory to fit them in")
     notes = model.parse_assumptions
     notes.append(f"read from the ELF file alone ({elf.bits}-bit {elf.machine_name}, symbols from "
                  f"{elf.symbol_table or 'no symbol table'}): symbol sizes are exact; which object file "
