@@ -104,7 +104,7 @@ def test_json_report_serves_as_the_next_baseline(tmp_path):
     assert all(entry["delta"] == 0.0 for entry in regressions["regions"].values())
 
 
-def _blocks_kept(run, count, windows=3):
+def _blocks_kept(run, count, windows=5):
     """Memory blocks still allocated after `count` calls of `run`, the least over a few
     windows. A leak of even one object per call keeps at least `count` blocks in every
     window; caches and free lists of the interpreter fill during a first window, and the rest

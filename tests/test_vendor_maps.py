@@ -40,6 +40,15 @@ def stated(text: str) -> dict:
                 regions[name] = int(fields["Size"], 16)
         empty = sum(int(size, 16) for size in re.findall(r"Size: (0x[0-9a-f]+), Max: [^)]*EMPTY", text))
         return {"toolchain": "armlink", "flash": total["ROM"], "ram": total["RW"] + empty, "regions": regions}
+    if text.startswith("Microchip Technology Inc") and "xc16-ld" in text:
+        totals = {name: int(value) for name, value in
+                  re.findall(r'Total "(\w+)" memory used \(bytes\):\s+\S+\s+\((\d+)\)', text)}
+        return {"toolchain": "xc16", "flash": totals["program"], "ram": totals["data"], "regions": totals}
+    if "Microchip PIC32 Memory-Usage Report" in text:
+        regions = {name: int(value) for name, value in re.findall(r"Total (\w+_mem) used\s*:\s+\S+\s+(\d+)", text)}
+        kinds = {kind: int(value) for kind, value in re.findall(r"Total (\w+) Memory used\s*:\s+\S+\s+(\d+)", text)}
+        return {"toolchain": "xc32", "flash": kinds["Program"] + kinds.get("Boot", 0), "ram": kinds["Data"],
+                "regions": regions}
     if "IAR ELF Linker" in text:
         totals = {(a, b): digits(n) for n, a, b in
                   re.findall(r"^\s*([\d' ]+?) bytes of (readonly|readwrite)\s+(code|data) memory", text, re.M)}
@@ -75,7 +84,7 @@ def report_of(path):
 # do (strict, so each one that starts to pass must leave this list).
 NOT_YET_READ = {"iar-stm8-3.11-nb-agps-1.map", "iar-xlink6.5-msp430f5529-1.map",
                 "keil-ac5.06u3-stm32f429-rtt-compressed-1.map", "sdcc-sdld3.00-stc8h-1.map",
-                "ti-msp430-16.9.4-fr5969-1.map", "xc16-2.10-dspic33ep-1.map"}
+                "ti-msp430-16.9.4-fr5969-1.map"}
 READ_MAPS = [p for p in SHARED_MAPS if p.name not in NOT_YET_READ] + OUR_MAPS
 
 
@@ -181,7 +190,7 @@ def test_every_output_reads_a_vendor_map(capsys, name, form):
     out, err = capsys.readouterr()
     assert err == "" and out
     if form == "json":
-        assert json.loads(out)["metadata"]["toolchain_detected"] in ("armlink", "iar_ilink", "ti_linker")
+        assert json.loads(out)["metadata"]["toolchain_detected"] in ("armlink", "iar_ilink", "ti_linker", "xc16", "xc32")
 
 
 def test_a_grown_buffer_shows_in_the_comparison_by_symbol(tmp_path, capsys):
@@ -241,3 +250,33 @@ def test_an_address_beyond_64_bits_is_one_clear_error(tmp_path, capsys, name, li
     assert main(["analyze", str(path)]) == 2
     err = capsys.readouterr()[1]
     assert "lies beyond the 64-bit address space" in err and err.count("\n") == 1
+
+
+def test_xc16_program_memory_is_counted_in_bytes_and_data_memory_apart():
+    """Program memory in PC units (3 bytes to two units) against data memory, an address space
+    of its own whose addresses overlap program memory's: .nbss at data 0x800 is not program
+    memory at PC 0x800."""
+    model, _ = report_of(OURS / "xc16-data-memory.map")
+    sections = {s.name: s for s in model.sections}
+    assert (sections[".nbss"].execution_region, sections[".nbss"].size) == ("data", 8)
+    assert (sections[".dinit"].execution_region, sections[".dinit"].size) == ("program", 0x14 * 3 // 2)
+    usage = compute_region_usage(model)
+    assert usage["program"].capacity == 0xA9FE * 3 // 2 and usage["data"].capacity == 0x2000
+    assert any("PC units" in note for note in model.parse_assumptions)
+
+
+def test_pic32_segments_are_one_memory():
+    """kseg1 data whose load address is its kseg0 twin is not copied: RAM counts it once."""
+    model, report = report_of(OURS / "xc32-pic32mx-kseg-aliases.map")
+    assert compute_region_usage(model)["kseg0_data_mem"].used_bytes == 0
+    assert report.summary.total_ram == compute_region_usage(model)["kseg1_data_mem"].used_bytes == 1816
+
+
+def test_a_section_beyond_the_regions_address_space_is_no_figure(tmp_path, capsys):
+    path = _variant(tmp_path, "xc16-data-memory.map", (".dinit            0x0002ac         0x14",
+                                                       ".dinit            0xfffff0         0x14"))
+    number = path.read_text().splitlines().index(".dinit            0xfffff0         0x14") + 1
+    assert main(["analyze", str(path)]) == 2
+    err = capsys.readouterr()[1]
+    assert err.startswith(f"tarnwick: error: {path}:{number}: section .dinit at 0xfffff0 (20 bytes)")
+    assert "beyond the 16-bit address space of the map's memory regions" in err and err.count("\n") == 1

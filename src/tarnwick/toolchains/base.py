@@ -18,6 +18,8 @@ class Toolchain(str, enum.Enum):
     ARMLINK = "armlink"
     IAR_ILINK = "iar_ilink"
     TI = "ti_linker"
+    XC16 = "xc16"
+    XC32 = "xc32"
     ELF = "elf"
     MANUAL = "manual"
 

@@ -12,6 +12,7 @@ from tarnwick.toolchains.base import (
     MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, Toolchain,
     region_containing, split_origin,
 )
+from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.raw import RawInput, RawMap
 from tarnwick.toolchains.region_kinds import region_category
 from tarnwick.toolchains.section_kinds import (
@@ -232,6 +233,19 @@ def note_load_images(model: NormalizedBuildModel) -> None:
                 "in it; ld does not report this overflow where the script places them with AT(address)")
 
 
+def check_address_space(raw: RawMap, outputs: list) -> None:
+    """A section beyond the address space that the map's own regions span (16, 24, 32 or 64
+    bits) is a figure no build has: the map is read wrongly or is broken, and is not reported."""
+    ends = [r.origin + r.length for r in raw.regions]
+    if not ends:
+        return
+    space = next((bits for bits in (16, 24, 32) if max(ends) <= 1 << bits), 64)
+    for out in outputs:
+        if out.size and out.address + out.size > 1 << space:
+            raise MapParseError(raw.path, f"section {out.name} at {out.address:#x} ({out.size:,} bytes) lies beyond "
+                                f"the {space}-bit address space of the map's memory regions", out.line or None)
+
+
 def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
     notes: list = []
     found = [MemoryRegion(r.name, r.origin, r.length, region_category(r.name, r.attributes), r.attributes)
@@ -247,6 +261,7 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
 
     placer = RegionPlacer(regions, assumptions)
     allocated = [out for out in raw.outputs if not never_allocated(out.name, out.address)]
+    check_address_space(raw, allocated)
     left_out = len(raw.outputs) - len(allocated)
     unallocated = not_allocated(allocated, regions)
     if unallocated:

@@ -12,7 +12,7 @@ from typing import Iterator, Optional, Union
 
 from tarnwick.files import FileProblem, open_regular, reason
 
-from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, llvm_lld, ti_linker
+from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, llvm_lld, microchip_xc, ti_linker
 from tarnwick.toolchains.base import NormalizedBuildModel
 from tarnwick.toolchains.builder import build_model, mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
@@ -20,8 +20,8 @@ from tarnwick.toolchains.errors import MapParseError
 _PROBE_BYTES = 64 * 1024
 # Told apart by content before GNU ld, whose signatures are looser.
 _VENDOR_READERS = (armlink, iar_ilink, ti_linker)
-READ_FORMATS = ("it reads maps of GNU ld, gold, LLVM lld, mold, Arm armlink (Keil MDK), IAR ILINK and "
-                "the TI linker, and ELF files")
+READ_FORMATS = ("it reads maps of GNU ld, gold, LLVM lld, mold, Arm armlink (Keil MDK), IAR ILINK, "
+                "the TI linker and Microchip XC16 and XC32, and ELF files")
 
 
 def text_encoding(head: bytes) -> str:
@@ -102,6 +102,14 @@ def load_map(path: Union[str, os.PathLike], config=None,
                 if elf is not None and elf is not AUTO:
                     model.warnings.append(f"{os.fspath(elf)} is not read: {model.toolchain.value} maps "
                                           "state their symbols' sizes themselves")
+                return model
+            if microchip_xc.looks_like(head_text):
+                with _utf8_bytes(binary, encoding) as data, collector_paused():
+                    model = microchip_xc.parse(data, name, config)
+                if elf is not None and elf is not AUTO:
+                    model.warnings.append(f"{os.fspath(elf)} is not read: its addresses are the Microchip "
+                                          "linker's own units")
+                note_load_images(model)
                 return model
             if native is not None:
                 with _utf8_bytes(binary, encoding) as data, collector_paused():

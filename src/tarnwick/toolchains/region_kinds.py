@@ -18,7 +18,7 @@ _RAM = {"ccm", "tcm", "dtcm", "itcm", "data", "bss", "heap", "stack", "ddr", "rt
 # VECT* and RESETVEC, Espressif irom/drom, execute-in-place windows.
 _FLASH = {"flash", "rom", "irom", "drom", "text", "qspi", "ospi", "xip", "nor", "otp", "boot",
           "vect", "vector", "vectors", "resetvec", "info", "infomem", "interrupts", "code",
-          "prog", "bsl", "app"}
+          "prog", "program", "bsl", "app"}
 
 
 def region_category(name: str, attributes: str = "") -> MemoryCategory:
@@ -27,7 +27,7 @@ def region_category(name: str, attributes: str = "") -> MemoryCategory:
     tokens = _TOKEN.findall(name.lower())
     if any(t in _OTHER for t in tokens):
         return MemoryCategory.OTHER
-    if any("ram" in t or t in _RAM for t in tokens):
+    if any(("ram" in t and t not in _FLASH) or t in _RAM for t in tokens):  # not "program"
         return MemoryCategory.RAM
     if any(t in _FLASH or t.startswith(("flash", "info", "vect", "bsl")) for t in tokens):
         return MemoryCategory.FLASH

@@ -33,8 +33,9 @@ _WRITABLE = re.compile(
     re.IGNORECASE)
 
 
-# mold lists the ELF file's own headers as if they were sections.
-_FILE_HEADERS = {"EHDR", "PHDR", "SHDR", "/DISCARD/"}
+# mold lists the ELF file's own headers as if they were sections; Microchip's XC16 keeps the
+# tool's signature in an information section.
+_FILE_HEADERS = {"EHDR", "PHDR", "SHDR", "/DISCARD/", "__c30_signature", "__c30_info"}
 
 
 def never_allocated(name: str, address: int) -> bool:

@@ -70,11 +70,13 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, con
                                        "input section (the map gives addresses only)")
     model.parse_assumptions.append("bytes of an input section that no symbol covers are attributed "
                                    "to a symbol named after the input section")
-    _check_against_stated(model, stated)
+    check_against_stated(model, stated)
     return model
 
 
-def _check_against_stated(model: NormalizedBuildModel, stated: Stated) -> None:
+def check_against_stated(model: NormalizedBuildModel, stated: Stated) -> None:
+    """The totals a map states compared with the model's: a difference is an unresolved
+    ambiguity, and what agrees is said among the assumptions."""
     from tarnwick.analysis.region_usage import compute_region_usage
     from tarnwick.analysis.symbol_breakdown import compute_flash_ram_attribution
 
