@@ -78,7 +78,7 @@ def compute_region_usage(model: NormalizedBuildModel, *, load_images: bool = Tru
     for name, region in regions.items():
         current, furthest, names = counters[name].finish()
         capacity = region.length
-        if getattr(model, "use_counts_gaps", True):
+        if getattr(model, "use_counts_gaps", True) and name not in getattr(model, "regions_summed", ()):
             used_bytes = max(current - region.origin, 0) if current is not None else 0
         else:
             used_bytes = counters[name].total()

@@ -77,6 +77,7 @@ class _LoadRegion:
     base: int
     size: int
     max: int
+    compressed: Optional[int] = None  # its size with RW data compressed, where it is
 
 
 def _properties(text: str) -> dict:
@@ -110,7 +111,24 @@ def _symbol(line: str, binding: Optional[str] = None) -> Optional[RawSymbol]:
     return RawSymbol(" ".join(tokens[:at]), int(tokens[at], 16), int(size), binding)
 
 
-def _row(tokens: list, path: str, number_: int) -> _Row:
+def _load_cursor(load_region: "_LoadRegion", exec_regions: list, exec_base: int) -> int:
+    """Where an execution region loads when the map does not say (Arm Compiler 5 before update
+    6): after the images of the earlier execution regions of its load region (their compressed
+    size where compressed; zero-initialised rows have no image), in place when it starts there."""
+    cursor = load_region.base
+    for er in exec_regions:
+        if er.load_region is load_region and not er.empty and er.load_base is not None:
+            image = er.compressed if er.compressed is not None else sum(
+                row.size for row in er.rows if row.kind != "ZI Data")
+            cursor = er.load_base + image
+    return exec_base if exec_base == cursor else cursor
+
+
+def _row(tokens: list, path: str, number_: int, load_column: bool = True) -> _Row:
+    """A memory map row; without a load column (Arm Compiler 5 before update 6 writes 'Base Addr
+    Size ...'), its load address is left to the region to tell."""
+    if not load_column:
+        tokens = tokens[:1] + ["-"] + tokens[1:]
     try:
         exec_address, size = int(tokens[0], 16), int(tokens[2], 16)
         load = None if tokens[1] in ("-", "COMPRESSED") else int(tokens[1], 16)
@@ -139,12 +157,16 @@ def parse(lines: Iterable[str], path: str, config=None):
     stated = Stated()
     part = None
     binding = None  # the image symbol table lists "Local Symbols", then "Global Symbols"
+    load_column = True  # rows name their load address (not before Arm Compiler 5.06 update 6)
     for line_number, line in enumerate(lines, 1):
         stripped = line.strip()
         if not stripped:
             continue
         if stripped in ("Local Symbols", "Global Symbols"):
             binding = stripped.split()[0].lower()
+            continue
+        if stripped.startswith(("Base Addr", "Exec Addr")):
+            load_column = stripped.startswith("Exec Addr")
             continue
         if stripped in _PARTS:
             part = stripped
@@ -155,17 +177,21 @@ def parse(lines: Iterable[str], path: str, config=None):
             values = _properties(text)
             try:
                 if kind == "Load":
+                    compressed = values.get("compressed")
                     load_regions.append(_LoadRegion(name, number(values["base"]), number(values["size"]),
-                                                    number(values.get("max", "0xffffffff"))))
+                                                    number(values.get("max", "0xffffffff")),
+                                                    number(compressed) if compressed else None))
                 else:
                     if not load_regions:
                         raise MapParseError(path, f"execution region {name} outside any load region", line_number)
                     compressed = values.get("compressed") or values.get("compressed size")
+                    exec_base = number(values["exec base"] if "exec base" in values else values["base"])
+                    load_base = number(values["load base"]) if "load base" in values else _load_cursor(
+                        load_regions[-1], exec_regions, exec_base)
                     exec_regions.append(_ExecutionRegion(
-                        name, number(values["exec base"]),
-                        number(values["load base"]) if "load base" in values else None,
-                        number(values["size"]), number(values.get("max", "0xffffffff")), load_regions[-1],
-                        number(compressed) if compressed else None, "empty" in values, line=line_number))
+                        name, exec_base, load_base, number(values["size"]), number(values.get("max", "0xffffffff")),
+                        load_regions[-1], number(compressed) if compressed else None, "empty" in values,
+                        line=line_number))
             except (KeyError, ValueError):
                 raise MapParseError(path, f"expected '{kind} Region NAME (... Size: 0x..., Max: 0x..., ...)'",
                                     line_number) from None
@@ -174,7 +200,11 @@ def parse(lines: Iterable[str], path: str, config=None):
         if part == "Memory Map of the image" and stripped.startswith("0x"):
             if not exec_regions:
                 raise MapParseError(path, "memory map row before any execution region", line_number)
-            exec_regions[-1].rows.append(_row(stripped.split(), path, line_number))
+            row = _row(stripped.split(), path, line_number, load_column)
+            region = exec_regions[-1]
+            if not load_column and row.load_address is None and region.load_base is not None and not region.compressed:
+                row.load_address = region.load_base + row.exec_address - region.exec_base
+            region.rows.append(row)
         elif part == "Image Symbol Table" and stripped[:1] not in ("", "-"):
             try:
                 found = _symbol(stripped, binding)
@@ -204,7 +234,7 @@ def _model(path, config, load_regions, exec_regions, symbols, stated: Stated):
                          "it is not in the region table; its bytes count by what they hold")
             continue
         regions[lr.name] = MemoryRegion(lr.name, lr.base, lr.max, region_category(lr.name, "rx"), "rx")
-        stated.regions[lr.name] = lr.size
+        stated.regions[lr.name] = lr.compressed if lr.compressed is not None else lr.size
     for er in exec_regions:
         if er.empty:  # a stack or heap the scatter file reserves: without a Max, exactly its size
             capacity = er.max if er.max != _NO_MAX else er.size

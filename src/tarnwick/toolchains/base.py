@@ -160,8 +160,11 @@ class NormalizedBuildModel:
     set_aside: list = field(default_factory=list)
     warnings: list = field(default_factory=list)  # what the command also says on stderr
     # How the linker counts a region's use: from its origin to the end of what it placed last,
-    # gaps included (GNU ld, armlink, IAR), or as the sum of the sections in it (TI).
+    # gaps included (GNU ld, armlink, IAR's read-only ranges), or as the sum of the sections in
+    # it (TI; `regions_summed` names the regions counted so when the linker differs by region,
+    # as IAR does for its read-write ranges).
     use_counts_gaps: bool = True
+    regions_summed: frozenset = frozenset()
 
     def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
         if name is None:

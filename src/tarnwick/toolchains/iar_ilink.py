@@ -277,7 +277,7 @@ def _model(reader: _Reader, config):
     regions = []
     for r in ranges:
         placed = [s for s in model_sections if s.execution_region == r.name and s.size]
-        ram = any(s.is_writable for s in placed) or (not placed and re.search(r"\b(rw|zero|block)\b", r.contents))
+        ram = _writable_range(r.contents, placed)
         regions.append(MemoryRegion(r.name, r.start, r.end - r.start,
                                     MemoryCategory.RAM if ram else MemoryCategory.FLASH, "rwx" if ram else "rx"))
         if r.others:
@@ -294,8 +294,24 @@ def _model(reader: _Reader, config):
         reader.stated.ram = reader.totals[("readwrite", "data")]
         reader.stated.ram_words = "readwrite data memory"
     place_symbols(model_sections, reader.symbols)
-    return assemble(Toolchain.IAR_ILINK, reader.path, regions, model_sections, config, sizes_given=True,
-                    thumb=reader.target.upper() == "ARM", notes=notes, stated=reader.stated)
+    model = assemble(Toolchain.IAR_ILINK, reader.path, regions, model_sections, config, sizes_given=True,
+                     thumb=reader.target.upper() == "ARM", notes=notes, stated=reader.stated,
+                     summed=frozenset(r.name for r in regions if r.category is MemoryCategory.RAM))
+    return model
+
+
+_READ_ONLY_WORDS = {"ro", "readonly"}
+_READ_WRITE_WORDS = {"rw", "readwrite", "zi", "zero", "block"}
+
+
+def _writable_range(directive: str, placed: list) -> bool:
+    """Whether a range is RAM: as its directive says ("{ ro }", "{ readwrite, block CSTACK }"),
+    and where it says both or neither, as what is placed there is."""
+    words = set(re.findall(r"[a-z]+", directive.lower().split("{", 1)[-1]))
+    read_only, read_write = bool(words & _READ_ONLY_WORDS), bool(words & _READ_WRITE_WORDS)
+    if read_only != read_write:
+        return read_write
+    return any(s.is_writable for s in placed)
 
 
 def _failures(errors: list) -> list:

@@ -40,7 +40,7 @@ class Stated:
 
 def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, config, *,
              sizes_given: bool, thumb: bool, notes: list, stated: Stated,
-             use_counts_gaps: bool = True) -> NormalizedBuildModel:
+             use_counts_gaps: bool = True, summed: frozenset = frozenset()) -> NormalizedBuildModel:
     """The model of a vendor map: the regions (with what the configuration says of them), the
     sections with their input sections, whose `symbols` hold what the map lists, and the notes.
     The map's own totals are compared with the model's; a difference is an unresolved
@@ -48,7 +48,7 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, con
     assumptions: list = []
     regions, missing = regions_with_config(regions, config, assumptions)
     model = NormalizedBuildModel(toolchain=toolchain, memory_regions=regions, source_path=path,
-                                 use_counts_gaps=use_counts_gaps)
+                                 use_counts_gaps=use_counts_gaps, regions_summed=summed)
     if missing:
         model.unresolved_ambiguities.append(missing)
     model.sections.extend(sections)
