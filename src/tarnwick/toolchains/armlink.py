@@ -222,6 +222,9 @@ def parse(lines: Iterable[str], path: str, config=None):
                 stated.ram, stated.ram_words = int(value), f"Total RW Size ({words})"
     if not exec_regions:
         raise MapParseError(path, "an armlink map without its 'Memory Map of the image' (link with --map)")
+    if stated.flash is None:
+        raise MapParseError(path, "an armlink map cut short: it does not end with its image component sizes "
+                            "('Total ROM Size'; link with --info totals)")
     return _model(path, config, load_regions, exec_regions, symbols, stated)
 
 

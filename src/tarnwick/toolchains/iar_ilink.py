@@ -105,6 +105,7 @@ class _Reader:
         self.totals: dict = {}
         self.errors: list = []
         self.block = ""
+        self.ended = False  # the closing "Errors: ..." line was read
         self.in_table = False
         self.in_error = False
         self.pending = ""  # a name that wrapped onto the next line
@@ -135,6 +136,8 @@ class _Reader:
             self.in_error = False
         library = _LIBRARY.match(stripped)
         total = _TOTAL.match(line)
+        if stripped.startswith("Errors:") and not line[:1].isspace():
+            self.ended = True
         if library:
             self.libraries[library.group(1)] = library.group(2)
         elif total:
@@ -194,6 +197,9 @@ def parse(lines: Iterable[str], path: str, config=None):
     reader.read(lines)
     if not reader.rows and not reader.directives:
         raise MapParseError(path, "an IAR map without its PLACEMENT SUMMARY (link with --map)")
+    if not reader.ended or not reader.totals:
+        raise MapParseError(path, "an IAR map cut short: it does not end with its totals ('N bytes of readonly "
+                            "code memory', 'Errors: ...')")
     return _model(reader, config)
 
 

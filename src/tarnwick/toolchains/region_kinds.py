@@ -18,7 +18,7 @@ _RAM = {"ccm", "tcm", "dtcm", "itcm", "data", "bss", "heap", "stack", "ddr", "rt
 # VECT* and RESETVEC, Espressif irom/drom, execute-in-place windows.
 _FLASH = {"flash", "rom", "irom", "drom", "text", "qspi", "ospi", "xip", "nor", "otp", "boot",
           "vect", "vector", "vectors", "resetvec", "info", "infomem", "interrupts", "code",
-          "prog", "program", "bsl", "app"}
+          "prog", "program", "bsl", "app", "fram"}
 
 
 def region_category(name: str, attributes: str = "") -> MemoryCategory:

@@ -2,8 +2,9 @@
 MEMORY CONFIGURATION states each region with its use in hex; the SEGMENT ALLOCATION MAP the
 kind of every output section (r-x, rw-); the SECTION ALLOCATION MAP each output section with
 its input sections ("library : object (section)"), holes and what the linker generated; the
-GLOBAL SYMBOLS their addresses, without sizes. TI counts a region's use as the sum of its
-sections, gaps between them left out.
+GLOBAL SYMBOLS their addresses, without sizes, and their count ("[845 symbols]"), the map's
+last line. TI counts a region's use as the sum of its sections, gaps between them left out.
+C2000 addresses and sizes are 16-bit words; the model counts bytes.
 """
 
 from __future__ import annotations
@@ -12,7 +13,9 @@ import re
 from dataclasses import dataclass, field
 from typing import Iterable, Optional
 
-from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, Toolchain, region_containing
+from tarnwick.toolchains.base import (
+    InputSection, MemoryCategory, MemoryRegion, Section, Toolchain, region_containing,
+)
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.region_kinds import region_category
@@ -25,6 +28,10 @@ _HEX = re.compile(r"^[0-9a-fA-F]{4,16}$")
 _ATTRIBUTE = re.compile(r"\b(UNINITIALIZED|NOLOAD|DSECT|COPY|NOINIT)\b")
 _RUN_ADDRESS = re.compile(r"RUN ADDR\s*=\s*([0-9a-fA-F]+)")
 _NOT_IN_MEMORY = {"DSECT", "COPY"}  # sections the link describes but never places in memory
+_SYMBOL_COUNT = re.compile(r"^\[(\d+) symbols\]$")
+# MSP430 FRAM parts keep code, constants, vectors and signatures in FRAM: not RAM, whatever
+# the RWIX attributes say
+_NON_VOLATILE = re.compile(r"^(?:.*FRAM.*|INT\d+|RESET|.*SIGNATURE|BEGIN|.*VECT.*)$", re.IGNORECASE)
 
 
 def looks_like(head: str) -> bool:
@@ -56,6 +63,10 @@ class _Reader:
         self.summary: Optional[list] = None  # MODULE SUMMARY grand total: code, ro data, rw data
         self.pending_name = ""
         self.library = ""
+        self.c2000 = False  # sizes and addresses in 16-bit words
+        self.region_lines: dict = {}  # region name -> the line that states it
+        self.symbol_count: Optional[int] = None  # "[N symbols]", the last line of a complete map
+        self.notes: list = []
 
     def read(self, lines: Iterable[str]) -> None:
         part = None
@@ -65,6 +76,12 @@ class _Reader:
                 continue
             if "Linker" in stripped and number < 5:
                 self.arm = self.arm or "ARM" in stripped
+                self.c2000 = self.c2000 or "C2000" in stripped or "C28" in stripped
+            self.symbol_count = None  # only the last line counts
+            counted = _SYMBOL_COUNT.match(stripped)
+            if counted:
+                self.symbol_count = int(counted.group(1))
+                continue
             heading = next((h for h in _HEADINGS if stripped.startswith(h)), None)
             if heading or stripped.startswith("GLOBAL SYMBOLS"):
                 # the symbols come twice (by name, by address): read the first listing
@@ -82,8 +99,16 @@ class _Reader:
         tokens = stripped.split()
         if part == "MEMORY CONFIGURATION":
             if len(tokens) >= 5 and all(_is_hex(t) for t in tokens[1:5]):
-                self.regions.append((tokens[0], int(tokens[1], 16), int(tokens[2], 16), int(tokens[3], 16),
-                                     " ".join(tokens[5:])))
+                row = (tokens[0], int(tokens[1], 16), int(tokens[2], 16), int(tokens[3], 16), " ".join(tokens[5:]))
+                seen = self.region_lines.get(row[0])
+                if seen is None:
+                    self.region_lines[row[0]] = number
+                    self.regions.append(row)
+                elif next(r for r in self.regions if r[0] == row[0]) == row:
+                    self.notes.append(f"memory region {row[0]} is listed twice alike (lines {seen} and {number})")
+                else:
+                    raise MapParseError(self.path, f"memory region {row[0]} is listed again, with other figures "
+                                        f"than on line {seen}", number)
         elif part == "SEGMENT ALLOCATION MAP":
             if len(tokens) >= 6 and line[:1].isspace() and _is_hex(tokens[0]):
                 self.kinds[tokens[5]] = tokens[4]
@@ -139,7 +164,31 @@ def parse(lines: Iterable[str], path: str, config=None):
     reader.read(lines)
     if not reader.outputs:
         raise MapParseError(path, "a TI linker map without its SECTION ALLOCATION MAP")
+    if reader.symbol_count is None:
+        raise MapParseError(path, "a TI linker map cut short: it does not end with the count of its global "
+                            "symbols ('[N symbols]')")
+    if reader.c2000:
+        _words_to_bytes(reader)
     return _model(reader, config)
+
+
+def _words_to_bytes(reader: _Reader) -> None:
+    """C2000 addresses and sizes count 16-bit words: the model counts bytes."""
+    reader.regions = [(name, origin * 2, length * 2, used * 2, attrs) for name, origin, length, used, attrs in reader.regions]
+    for out in reader.outputs:
+        out.address, out.size = out.address * 2, out.size * 2
+        out.attributes = _RUN_ADDRESS.sub(lambda m: f"RUN ADDR = {int(m.group(1), 16) * 2:x}", out.attributes)
+        out.inputs = [InputSection(i.name, i.address * 2, i.size * 2, i.origin, i.is_fill) for i in out.inputs]
+    reader.symbols = {(name, address * 2): None for name, address in reader.symbols}
+    reader.notes.append("C2000 addresses and sizes are 16-bit words: shown here in bytes (twice the map's figures)")
+
+
+def _category(name: str, attributes: str):
+    """A TI region's kind: FRAM, vectors, signatures and the C2000 entry point are non-volatile
+    memory; the rest by its name and attributes."""
+    if _NON_VOLATILE.match(name):
+        return MemoryCategory.FLASH
+    return region_category(name, attributes)
 
 
 def _attributes(text: str) -> str:
@@ -148,10 +197,10 @@ def _attributes(text: str) -> str:
 
 
 def _model(reader: _Reader, config):
-    regions = [MemoryRegion(name, origin, length, region_category(name, _attributes(attrs)), _attributes(attrs))
+    regions = [MemoryRegion(name, origin, length, _category(name, _attributes(attrs)), _attributes(attrs))
                for name, origin, length, _used, attrs in reader.regions]
     stated = Stated(regions={name: used for name, _o, _l, used, _a in reader.regions})
-    notes: list = []
+    notes: list = list(reader.notes)
     sections = []
     for out in reader.outputs:
         flags = set(_ATTRIBUTE.findall(out.attributes))
@@ -182,15 +231,19 @@ def _aliases(reader: _Reader, regions: list, sections: list, stated: Stated, not
     """One memory seen at two addresses (MSP432's SRAM_CODE and SRAM_DATA) is stated as used
     in both; its sections are placed in one, and the use is counted there once."""
     placed = {s.execution_region for s in sections if s.size}
+    # a twin is a region of the same length and use that holds sections: found by that key
+    holders: dict = {}
     for name, _origin, length, used, _attrs in reader.regions:
-        twin = next((other for other, _o, other_length, other_used, _a in reader.regions
-                     if other != name and other_length == length and other_used == used and other in placed),
-                    None)
-        if used and name not in placed and twin is not None:
-            del stated.regions[name]
+        if name in placed:
+            holders.setdefault((length, used), name)
+    for name, _origin, length, used, _attrs in reader.regions:
+        twin = holders.get((length, used))
+        if used and name not in placed and twin is not None and twin != name:
+            stated.regions.pop(name, None)
             notes.append(f"{name} and {twin} state the same use (0x{used:x}): one memory at two addresses; "
                          f"its sections are placed in {twin}, where they count once")
     if reader.summary is not None:
         code, read_only, writable = reader.summary
-        notes.append(f"the MODULE SUMMARY states code {code:,} B, ro data {read_only:,} B and rw data "
-                     f"{writable:,} B; flash and RAM here follow the section table")
+        scale = 2 if reader.c2000 else 1
+        notes.append(f"the MODULE SUMMARY states code {code * scale:,} B, ro data {read_only * scale:,} B and rw "
+                     f"data {writable * scale:,} B; flash and RAM here follow the section table")
