@@ -280,3 +280,37 @@ def test_a_thumb_function_keeps_its_last_byte_in_an_lld_map(mode):
     sized = {s.name: s.size for s in model.symbols if s.alias_of is None and s.binding != "unnamed"}
     assert sized["HardFaultTrampoline"] == nm["HardFaultTrampoline"] == 8
     assert all(sized[name] == nm[name] for name in ("main", "Reset_Handler", "cxx_entry", "rust_style_entry"))
+
+
+def intel_hex_bytes(path: Path) -> int:
+    """Data bytes of an Intel HEX image: what a programmer writes to flash."""
+    return sum(int(line[1:3], 16) for line in path.read_text().split() if line[7:9] == "00")
+
+
+@pytest.mark.parametrize("name", ["sdcc-8051", "sdcc-stm8"])
+def test_sdcc_flash_is_what_its_hex_image_holds(name):
+    model = load_map(MAPS / f"{name}.map")
+    assert compute_flash_ram_attribution(model).flash_bytes == intel_hex_bytes(MAPS / f"{name}.ihx")
+
+
+def test_sdcc_8051_regions_are_what_its_memory_summary_lays_out():
+    """sdld's .mem draws the internal RAM cell by cell (the stack takes what is left) and
+    states the external RAM and the ROM used; the three address spaces overlap, so each is
+    its own region."""
+    mem = (MAPS / "sdcc-8051.mem").read_text()
+    cells = "".join(re.findall(r"^0x[0-9a-f]{2}:\|(.*)\|$", mem, re.M)).replace("|", "")
+    external = int(re.search(r"EXTERNAL RAM\s+0x\S+\s+0x\S+\s+(\d+)", mem)[1])
+    stack = int(re.search(r"with (\d+) bytes available", mem)[1])
+    model = load_map(MAPS / "sdcc-8051.map")
+    used = {name: u.used_bytes for name, u in compute_region_usage(model).items()}
+    assert used == {"ROM": intel_hex_bytes(MAPS / "sdcc-8051.ihx"),
+                    "IRAM": sum(cell != " " for cell in cells), "XRAM": external}
+    assert any(f"{stack} B" in note and "stack" in note for note in model.parse_assumptions)
+
+
+def test_sdcc_stm8_accounts_every_area_once():
+    areas = dict(re.findall(r"^(\w+)\s+[0-9A-F]{8}\s+[0-9A-F]{8} =\s+(\d+)\. bytes",
+                            (MAPS / "sdcc-stm8.map").read_text(), re.M))
+    attribution = compute_flash_ram_attribution(load_map(MAPS / "sdcc-stm8.map"))
+    assert attribution.flash_bytes + attribution.ram_bytes == sum(map(int, areas.values()))
+    assert attribution.ram_bytes == sum(int(areas[a]) for a in ("DATA", "INITIALIZED", "SSEG"))

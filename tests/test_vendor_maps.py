@@ -27,8 +27,17 @@ def digits(text: str) -> int:
     return int(text, 16) if text.startswith("0x") else int(text)
 
 
-def stated(text: str) -> dict:
-    """{"toolchain", "flash", "ram", "regions": {name: used}} as the file states them."""
+def stated(text: str, path: Path = None) -> dict:
+    """{"toolchain", "flash", "ram", "regions": {name: used}} as the file states them (for SDCC,
+    its .mem file beside it)."""
+    if text.lstrip().startswith("ASxxxx Linker"):
+        mem = path.with_suffix(".mem").read_text()
+        rom = int(re.search(r"ROM/EPROM/FLASH\s+0x\S+\s+0x\S+\s+(\d+)", mem).group(1))
+        external = sum(int(size) for size in re.findall(r"(?:EXTERNAL RAM|PAGED EXT\. RAM)\s+(?:0x\S+\s+0x\S+\s+)?(\d+)", mem))
+        cells = "".join(re.findall(r"^0x[0-9a-f]{2}:\|(.*)\|$", mem, re.M)).replace("|", "")
+        internal = sum(1 for cell in cells if cell != " ")
+        return {"toolchain": "sdcc", "flash": rom, "ram": internal + external,
+                "regions": {"ROM": rom, "IRAM": internal, "XRAM": external}}
     if text.startswith("Component:"):
         total = {kind: int(value) for kind, value in re.findall(r"Total (ROM|RW)\s+Size \([^)]*\)\s+(\d+)", text)}
         regions = {}
@@ -52,6 +61,11 @@ def stated(text: str) -> dict:
         totals = {name: int(value) for name, value in
                   re.findall(r'Total "(\w+)" memory used \(bytes\):\s+\S+\s+\((\d+)\)', text)}
         return {"toolchain": "xc16", "flash": totals["program"], "ram": totals["data"], "regions": totals}
+    if "IAR Universal Linker" in text:
+        totals = {kind: int(value.replace(" ", "")) for value, kind in
+                  re.findall(r"^\s*([\d ]+?) bytes of (\w+)\s+memory", text, re.M)}
+        ram = sum(value for kind, value in totals.items() if kind in ("DATA", "IDATA", "XDATA"))
+        return {"toolchain": "iar_xlink", "flash": sum(totals.values()) - ram, "ram": ram, "regions": {}}
     if "Microchip PIC32 Memory-Usage Report" in text:
         regions = {name: int(value) for name, value in re.findall(r"Total (\w+_mem) used\s*:\s+\S+\s+(\d+)", text)}
         kinds = {kind: int(value) for kind, value in re.findall(r"Total (\w+) Memory used\s*:\s+\S+\s+(\d+)", text)}
@@ -89,20 +103,12 @@ def report_of(path):
     return model, build_analysis_report(model, config)
 
 
-# Shared maps of variants and formats the readers do not read yet: expected to fail until they
-# do (strict, so each one that starts to pass must leave this list).
-NOT_YET_READ = {"iar-xlink6.5-msp430f5529-1.map", "sdcc-sdld3.00-stc8h-1.map"}
-READ_MAPS = [p for p in SHARED_MAPS if p.name not in NOT_YET_READ] + OUR_MAPS
+READ_MAPS = SHARED_MAPS + OUR_MAPS
 
 
-def _expected_to_fail(paths):
-    return [pytest.param(p, marks=pytest.mark.xfail(strict=True, reason="not read yet"))
-            if p.name in NOT_YET_READ else p for p in paths]
-
-
-@pytest.mark.parametrize("path", _expected_to_fail(SHARED_MAPS) + OUR_MAPS, ids=lambda p: p.name)
+@pytest.mark.parametrize("path", READ_MAPS, ids=lambda p: p.name)
 def test_figures_equal_what_the_map_states(path):
-    expected = stated(path.read_text(encoding="utf-8", errors="replace"))
+    expected = stated(path.read_text(encoding="utf-8", errors="replace"), path)
     model, report = report_of(path)
     assert report.metadata.toolchain_detected == expected["toolchain"]
     assert (report.summary.total_flash, report.summary.total_ram) == (expected["flash"], expected["ram"])
@@ -197,7 +203,8 @@ def test_every_output_reads_a_vendor_map(capsys, name, form):
     out, err = capsys.readouterr()
     assert err == "" and out
     if form == "json":
-        assert json.loads(out)["metadata"]["toolchain_detected"] in ("armlink", "iar_ilink", "ti_linker", "xc16", "xc32")
+        assert json.loads(out)["metadata"]["toolchain_detected"] in ("armlink", "iar_ilink", "ti_linker", "xc16", "xc32",
+                                                                        "iar_xlink", "sdcc", "xc8")
 
 
 def test_a_grown_buffer_shows_in_the_comparison_by_symbol(tmp_path, capsys):

@@ -3,7 +3,7 @@
 # the linker's own --print-memory-usage table (GNU ld), `size -A` and `nm -S` of the ELF, and the
 # ELF itself. The tests compare tarnwick's figures with these. Needs:
 #   apt-get install gcc-arm-none-eabi libnewlib-arm-none-eabi gcc-avr avr-libc binutils-avr \
-#       gcc-riscv64-unknown-elf gcc-xtensa-lx106 binutils-xtensa-lx106 lld mold locales
+#       gcc-riscv64-unknown-elf gcc-xtensa-lx106 binutils-xtensa-lx106 lld mold locales sdcc
 # and the fr_FR.UTF-8 and de_DE.UTF-8 locales generated (see .ci/run).
 # Usage: build.sh [OUTPUT_FOLDER]   (default: the maps/ folder beside this script)
 set -euo pipefail
@@ -158,6 +158,17 @@ for linker in gold mold; do
     (cd "$work/plain" && "ld.$linker" -static -e _start --gc-sections -Map="$out/x86-$linker.map" \
         startup.o app.o libfw.a -o "x86-$linker.elf")
     keep "x86-$linker" "$work/plain/x86-$linker.elf" ""
+done
+
+# --- SDCC: sdld's maps for the 8051 (with the .mem summary it writes beside) and for STM8 ---
+mkdir -p "$work/sdcc"
+cp "$src/sdcc_8051.c" "$src/sdcc_stm8.c" "$work/sdcc/"
+(cd "$work/sdcc" && sdcc -mmcs51 --model-small sdcc_8051.c -o sdcc-8051.ihx >/dev/null \
+    && sdcc -mstm8 sdcc_stm8.c -o sdcc-stm8.ihx >/dev/null)
+for name in sdcc-8051 sdcc-stm8; do
+    for kind in map mem ihx; do
+        [ -f "$work/sdcc/$name.$kind" ] && cp "$work/sdcc/$name.$kind" "$out/$name.$kind"
+    done
 done
 
 # Keep the maps free of this machine's temporary folder.

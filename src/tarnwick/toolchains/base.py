@@ -17,6 +17,8 @@ class Toolchain(str, enum.Enum):
     MOLD = "mold"
     ARMLINK = "armlink"
     IAR_ILINK = "iar_ilink"
+    IAR_XLINK = "iar_xlink"
+    SDCC = "sdcc"
     TI = "ti_linker"
     XC16 = "xc16"
     XC32 = "xc32"

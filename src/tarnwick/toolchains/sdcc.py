@@ -1,0 +1,157 @@
+"""Maps of SDCC's linker, sdld (the ASxxxx linker; `sdcc ... -o fw.ihx` writes fw.map), for the
+8051 family and for STM8 and the other single-address-space targets. The map lists areas with
+their address and size ("CSEG 0000006D 00000098 = 152. bytes (REL,CON,CODE)") and each area's
+global symbols with the module defining them; the files linked and the base addresses given
+("HOME = 0x0000") close it.
+
+The 8051 has three address spaces, whose addresses overlap: code (areas marked CODE), internal
+RAM (register banks, DSEG, ISEG, OSEG, the stack) and external RAM (XDATA, paged PDATA); the
+model holds them apart, internal RAM at 2^32 and external at 2^33 plus their addresses, each a
+region. The `.mem` file sdld writes beside the map states the truth of each: the ROM used, the
+internal RAM's layout cell by cell, the external RAM used; it is read when present and the
+model is checked against it. STM8 and the others have one address space: areas from HOME on
+are flash, the rest RAM, and without a `.mem` there are no regions.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from typing import Iterable, Optional
+
+from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
+from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.raw import RawSymbol
+from tarnwick.toolchains.vendor_maps import Stated, assemble, place_symbols
+
+_BANNER = re.compile(r"^ASxxxx Linker V\S+")
+_AREA = re.compile(r"^(\S+)\s+([0-9A-Fa-f]{4,16})\s+([0-9A-Fa-f]{4,16})\s+=\s+(\d+)\. bytes \(([^)]*)\)")
+_SYMBOL = re.compile(r"^(?:\w:)?\s+([0-9A-Fa-f]{4,16})\s+(\S+)(?:\s+(\S+))?\s*$")
+_MEM_OTHER = re.compile(r"^\s+(PAGED EXT\. RAM|EXTERNAL RAM|ROM/EPROM/FLASH)\s+(?:(0x[0-9a-fA-F]+)\s+(0x[0-9a-fA-F]+)\s+)?"
+                        r"(\d+)\s+(\d+)", re.M)
+_MEM_LAYOUT = re.compile(r"^0x[0-9a-fA-F]{2}:\|((?:.\|){16})", re.M)
+INTERNAL, EXTERNAL = 1 << 32, 2 << 32  # the 8051's data spaces, held apart from code
+# Areas of the 8051's internal RAM; its code areas are marked CODE, its external RAM XDATA
+_STM8_FLASH = {"HOME", "GSINIT", "GSFINAL", "CONST", "INITIALIZER", "CODE", "CABS", "GSINIT0", "GSINIT1",
+               "GSINIT2", "GSINIT3", "GSINIT4", "GSINIT5", "XINIT"}
+
+
+def looks_like(head: str) -> bool:
+    return bool(_BANNER.match(head.lstrip()))
+
+
+def parse(lines: Iterable[str], path: str, config=None):
+    areas: list = []  # (name, address, size, attributes, line)
+    symbols: list = []  # (name, address, module, area)
+    complete = listed = False  # the files linked are listed, then the user's base addresses
+    for number, line in enumerate(lines, 1):
+        text = line.rstrip("\r\n").lstrip("\f")
+        if listed and re.match(r"^\w+ = 0x[0-9a-fA-F]+$", text):
+            complete = True
+        area = _AREA.match(text)
+        if area:
+            areas.append((area.group(1), int(area.group(2), 16), int(area.group(3), 16),
+                          set(area.group(5).split(",")), number))
+            continue
+        if text.startswith("User Base Address Definitions"):
+            listed = True
+            continue
+        symbol = _SYMBOL.match(text)
+        if symbol and areas and not text.lstrip().startswith(("Value", "-----")):
+            symbols.append((symbol.group(2), int(symbol.group(1), 16), symbol.group(3), areas[-1][0]))
+    if not areas:
+        raise MapParseError(path, "an SDCC map without its areas")
+    if not complete:
+        raise MapParseError(path, "an SDCC map cut short: it does not end with its user base address definitions")
+    return _model(path, config, areas, symbols, _memory_summary(path))
+
+
+def _memory_summary(path: str) -> Optional[dict]:
+    """What the `.mem` file beside the map states: {"rom", "internal", "external", "rom max",
+    "external max"}; None without one."""
+    mem = os.path.splitext(path)[0] + ".mem"
+    try:
+        with open(mem, encoding="utf-8", errors="replace") as handle:
+            text = handle.read(1 << 20)
+    except OSError:
+        return None
+    figures = {name: (int(size), int(largest)) for name, _start, _end, size, largest in _MEM_OTHER.findall(text)}
+    cells = "".join(_MEM_LAYOUT.findall(text)).replace("|", "")
+    if "ROM/EPROM/FLASH" not in figures:
+        return None
+    data = [index for index, cell in enumerate(cells) if cell.islower()]
+    stack = re.search(r"Stack starts at: (0x[0-9a-fA-F]+).*?with (\d+) bytes available", text)
+    return {"rom": figures["ROM/EPROM/FLASH"][0], "rom max": figures["ROM/EPROM/FLASH"][1],
+            "data": (data[0], data[-1] + 1) if data else (0, 0),
+            "internal": sum(1 for cell in cells if cell not in " ."), "internal size": len(cells) or 256,
+            "external": figures.get("EXTERNAL RAM", (0, 0))[0] + figures.get("PAGED EXT. RAM", (0, 0))[0],
+            "external max": figures.get("EXTERNAL RAM", (0, 0x10000))[1], "file": mem,
+            "stack": (int(stack.group(1), 16), int(stack.group(2))) if stack else None}
+
+
+def _model(path: str, config, areas: list, symbols: list, summary: Optional[dict]):
+    harvard = any("CODE" in attributes for *_, attributes, _ in areas)
+    notes: list = []
+    sections, spaces = [], {}  # area -> the offset its address space is held at
+    for name, address, size, attributes, _line in areas:
+        if "ABS" in attributes or not size or (harvard and name == "BSEG"):  # BSEG counts bits
+            continue
+        if harvard and name == "DSEG" and summary is not None:
+            # sdld states DSEG as the whole direct RAM; the .mem layout shows what it holds
+            address, end = summary["data"]
+            size = end - address
+            if not size:
+                continue
+        if harvard:
+            space = 0 if "CODE" in attributes else EXTERNAL if attributes & {"XDATA", "PAG"} or name in (
+                "XSEG", "PSEG", "XISEG") else INTERNAL
+            code = space == 0
+        else:
+            space, code = 0, name in _STM8_FLASH or name.startswith("GSINIT")
+        start = address + space
+        spaces[name] = space
+        # initialised data is copied from its initializer area in flash, which holds its image
+        section = Section(name, start, size, None, has_contents=code,
+                          is_code=code and name not in ("CONST", "INITIALIZER", "XINIT"),
+                          inputs=(InputSection(name, start, size, None),), is_writable=not code)
+        sections.append(section)
+    # each symbol's module names the object it came from; an area's bytes are its modules'
+    for section in sections:
+        modules = [m for n, a, m, area in symbols if area == section.name and m]
+        if modules and len(set(modules)) == 1:
+            section.inputs = (InputSection(section.name, section.address, section.size, f"{modules[0]}.rel"),)
+    regions = _regions(harvard, summary)
+    for section in sections:
+        holder = next((r for r in regions if r.contains(section.address)), None)
+        section.execution_region = holder.name if holder else None
+    stated = Stated()
+    if summary is not None:
+        stated.flash, stated.flash_words = summary["rom"], f"ROM/EPROM/FLASH in {os.path.basename(summary['file'])}"
+        stated.ram = summary["internal"] + summary["external"]
+        stated.ram_words = "the internal RAM laid out and the external RAM used"
+        stated.regions = {"ROM": summary["rom"], "IRAM": summary["internal"], "XRAM": summary["external"]}
+        notes.append(f"the figures of {os.path.basename(summary['file'])} beside the map are its truth")
+        if summary["stack"]:
+            start, left = summary["stack"]
+            notes.append(f"IRAM counts the stack as used: it starts at {start:#04x} and takes the {left} B "
+                         "of internal RAM left, as sdld lays it out")
+    if harvard:
+        notes.append(f"the 8051's internal RAM is held at {INTERNAL:#x} and its external RAM at {EXTERNAL:#x} plus "
+                     "their addresses: three address spaces that overlap")
+    # l_AREA and s_AREA are the linker's own lengths and starts of areas, not symbols
+    raw = [RawSymbol(name, address + spaces[area], None, "global") for name, address, _m, area in symbols
+           if area in spaces and not name.startswith(("l_", "s_", ".__."))]
+    place_symbols(sections, raw)
+    return assemble(Toolchain.SDCC, path, regions, sections, config, sizes_given=False, thumb=False, notes=notes,
+                    stated=stated, summed=frozenset({"XRAM"}))
+
+
+def _regions(harvard: bool, summary: Optional[dict]) -> list:
+    if not harvard:
+        return []
+    rom = summary["rom max"] if summary else 0x10000
+    internal = summary["internal size"] if summary else 256
+    external = summary["external max"] if summary else 0x10000
+    return [MemoryRegion("ROM", 0, rom, MemoryCategory.FLASH, "rx"),
+            MemoryRegion("IRAM", INTERNAL, internal, MemoryCategory.RAM, "rw"),
+            MemoryRegion("XRAM", EXTERNAL, external, MemoryCategory.RAM, "rw")]
