@@ -61,6 +61,13 @@ def stated(text: str, path: Path = None) -> dict:
         totals = {name: int(value) for name, value in
                   re.findall(r'Total "(\w+)" memory used \(bytes\):\s+\S+\s+\((\d+)\)', text)}
         return {"toolchain": "xc16", "flash": totals["program"], "ram": totals["data"], "regions": totals}
+    if text.startswith("Microchip MPLAB XC8"):
+        # words of program memory and configuration are 2 bytes in the HEX file (PIC10/12/16)
+        used = {kind: int(n) * (2 if unit.startswith("word") else 1) for kind, n, unit in re.findall(
+            r"^\s+(Program space|Data space|EEPROM space|Configuration bits|ID Location space)\s+used\s+\S+\s+"
+            r"\(\s*(\d+)\)\s+of\s+\S+\s+(\w+)", text, re.M)}
+        return {"toolchain": "xc8", "flash": used["Program space"] + used["Configuration bits"] + used["ID Location space"],
+                "ram": used["Data space"], "regions": {"CONFIG": used["Configuration bits"], "EEDATA": used["EEPROM space"]}}
     if "IAR Universal Linker" in text:
         totals = {kind: int(value.replace(" ", "")) for value, kind in
                   re.findall(r"^\s*([\d ]+?) bytes of (\w+)\s+memory", text, re.M)}
@@ -138,7 +145,9 @@ def test_iar_placement_ranges_use_what_the_unused_ranges_leave():
     ("iar-arm8-init-by-copy.map", "Sensor::read(int) const", 0x70, "main.o"),  # a name with spaces, wrapped
     ("iar-arm8-init-by-copy.map", "calibrate_sensor_channel_with_a_really_long_name", 0xb8, "sensor.a(calibration.o)"),
     ("iar-arm8-init-by-copy.map", "memcpy", 0x36, "rt7M_tl.a(ABImemcpy.o)"),
-    ("ti-arm-ramfunc.map", "fast_isr", 0x40, "main.obj"),  # found where it runs, not where it loads
+    ("ti-arm-ramfunc.map", "fast_isr", 0x40, "main.obj"),
+    ("xc8-pic16f877a.map", "_delay", 2 * 0x19, "blink.X.production.o"),  # 25 words of program memory
+    ("xc8-pic16f877a.map", "_period", 4, "blink.X.production.o"),  # data: bytes  # found where it runs, not where it loads
     ("ti-arm-ramfunc.map", "_c_int00_noargs", 0x30, "rtsv7M4_T_le_v4SPD16_eabi.lib(boot_cortex_m.c.obj)"),
 ])
 def test_symbols_have_their_sizes_and_origins(name, symbol, size, origin):
@@ -244,7 +253,8 @@ def test_an_unknown_format_names_the_formats_and_its_first_words(tmp_path):
         load_map(path)
     message = str(caught.value)
     assert message.startswith(f"{path}:3: not a map tarnwick reads")
-    assert all(word in message for word in ("GNU ld", "LLVM lld", "armlink", "IAR ILINK", "TI linker", "ELF"))
+    assert all(word in message for word in ("GNU ld", "LLVM lld", "armlink", "IAR ILINK", "IAR XLINK", "TI linker",
+                                            "XC8", "SDCC", "ELF"))
     assert message.endswith("it begins '#  Some Other Linker 1.0'")
 
 

@@ -22,6 +22,7 @@ class Toolchain(str, enum.Enum):
     TI = "ti_linker"
     XC16 = "xc16"
     XC32 = "xc32"
+    XC8 = "xc8"
     ELF = "elf"
     MANUAL = "manual"
 

@@ -12,16 +12,16 @@ from typing import Iterator, Optional, Union
 
 from tarnwick.files import FileProblem, open_regular, reason
 
-from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, iar_xlink, llvm_lld, microchip_xc, sdcc, ti_linker
+from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, iar_xlink, llvm_lld, microchip_xc, sdcc, ti_linker, xc8
 from tarnwick.toolchains.base import NormalizedBuildModel
 from tarnwick.toolchains.builder import build_model, mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
 
 _PROBE_BYTES = 64 * 1024
 # Told apart by content before GNU ld, whose signatures are looser.
-_VENDOR_READERS = (armlink, iar_ilink, iar_xlink, ti_linker, sdcc)
-READ_FORMATS = ("it reads maps of GNU ld, gold, LLVM lld, mold, Arm armlink (Keil MDK), IAR ILINK, "
-                "the TI linker and Microchip XC16 and XC32, and ELF files")
+_VENDOR_READERS = (armlink, iar_ilink, iar_xlink, ti_linker, sdcc, xc8)
+READ_FORMATS = ("it reads maps of GNU ld, gold, LLVM lld, mold, Arm armlink (Keil MDK), IAR ILINK and IAR XLINK, "
+                "the TI linker, Microchip XC8, XC16 and XC32, SDCC's sdld, and ELF files")
 
 
 def text_encoding(head: bytes) -> str:

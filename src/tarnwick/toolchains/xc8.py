@@ -1,0 +1,249 @@
+"""Maps of Microchip's XC8 for the 8-bit PICs (PIC10/12/16/18; the HI-TECH linker's format).
+The command line the map repeats names each class of memory and its ranges (`-ABANK0=020h-06Fh`,
+`-ACODE=00h-07FFhx4`: four pages); a first table lists each object's psects with their link
+and load addresses, length and address space; a second groups the psects by class (CODE,
+STRING, CONST, COMMON, BANKn, CONFIG, IDLOC, EEDATA...); SEGMENTS, UNUSED ADDRESS RANGES and
+the symbol table (name, psect, address) follow, and the compiler's memory summary where it is
+written into the map.
+
+The PIC's program and data memories are separate spaces whose addresses overlap: data (space
+1) is held at 2^32 plus its address. Program memory is addressed in words (the class's Delta:
+2 bytes per address on the PIC10/12/16, 1 on the PIC18), so its addresses and lengths are
+counted in bytes, as the HEX file stores them. The regions are the classes that own memory
+(CODE, COMMON or COMRAM, the RAM banks, CONFIG, IDLOC, EEDATA); the others (STRING, RAM,
+ABS1, SFRn...) are views over the same memory.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Iterable, Optional
+
+from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
+from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.raw import RawSymbol
+from tarnwick.toolchains.vendor_maps import Stated, assemble, place_symbols
+
+DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
+_BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
+_CLASS_OPTION = re.compile(r"-A(\w+)=((?:[0-9A-Fa-f]+h-[0-9A-Fa-f]+h(?:x\d+)?(?:/[0-9A-Fa-f]+h)?,?)+)")
+_DELTA_OPTION = re.compile(r"-D(\w+)=(\d+)")
+_PSECT = re.compile(r"^\s{8,}(\S+)\s+([0-9A-Fa-f]+)\s+([0-9A-Fa-f]+)\s+([0-9A-Fa-f]+)\s+(?:([0-9A-Fa-f]+)\s+)?(\d+)(?:\s+\d+)?\s*$")
+_CLASS = re.compile(r"^\s+CLASS\s+(\S+)\s*$")
+_SYMBOL = re.compile(r"^(\S+)\s+(\S+)\s+([0-9A-Fa-f]+)\s*$")
+_SUMMARY = re.compile(r"^\s*(Program space|Data space|EEPROM space|Configuration bits|ID Location space)\s+used\s+"
+                      r"[0-9A-Fa-f]+h\s+\(\s*(\d+)\)\s+of\s+[0-9A-Fa-f]+h\s+(words?|bytes?)", re.M)
+_TOTAL_RAM = re.compile(r"^\s*Total ram usage\s*:?\s*(\d+)", re.M | re.I)
+_RAM_CLASS = re.compile(r"^(?:COMMON|COMRAM|BANK\d+|BIGRAM)$")
+_NON_VOLATILE = ("CODE", "CONFIG", "IDLOC", "EEDATA")
+_PARTS = ("header", "objects", "classes", "segments", "unused", "symbols")
+
+
+def looks_like(head: str) -> bool:
+    return bool(_BANNER.search(head)) and "Linker command line" in head
+
+
+class _Reader:
+    def __init__(self, path: str):
+        self.path = path
+        self.command = []  # the lines of the command line
+        self.objects = {}  # (psect, link address) -> the object it came from
+        self.psects = []  # (name, link, load, length, space, class, line)
+        self.symbols = []  # (name, psect, address)
+        self.deltas = {}  # class -> bytes per address, as the unused ranges state it
+        self.seen = set()
+        self.tail = ""
+
+    def read(self, lines: Iterable[str]) -> None:
+        part, obj, klass = "header", None, None
+        for number, line in enumerate(lines, 1):
+            text = line.rstrip("\r\n")
+            stripped = text.strip()
+            heading = _heading(text)
+            if heading:
+                part = heading
+                self.seen.add(part)
+                continue
+            if part == "header":
+                if stripped.startswith("Machine type is"):
+                    part = "objects"
+                elif stripped:
+                    self.command.append(stripped.rstrip("\\").strip())
+            elif part == "objects":
+                psect = _PSECT.match(text)
+                if psect:
+                    self.objects[(psect.group(1), int(psect.group(2), 16))] = obj
+                elif stripped and not text.startswith(" "):
+                    obj = stripped
+            elif part == "classes":
+                named = _CLASS.match(text)
+                if named:
+                    klass = named.group(1)
+                    continue
+                psect = _PSECT.match(text)
+                if psect and klass is not None:
+                    name, link, load, length = psect.group(1), *(int(psect.group(i), 16) for i in (2, 3, 4))
+                    self.psects.append((name, link, load, length, int(psect.group(6)), klass, number))
+                elif stripped:
+                    raise MapParseError(self.path, "expected a psect row 'NAME  LINK  LOAD  LENGTH  SPACE' "
+                                        "under its class", number)
+            elif part == "unused":
+                fields = stripped.split()
+                if len(fields) == 4 and fields[3].isdigit() and "-" in fields[1]:
+                    self.deltas[fields[0]] = int(fields[3])
+            elif part == "symbols":
+                symbol = _SYMBOL.match(stripped)
+                if symbol and not stripped.startswith("Memory Summary"):
+                    self.symbols.append((symbol.group(1), symbol.group(2), int(symbol.group(3), 16)))
+                elif stripped:
+                    part = "tail"
+            if part == "tail":
+                self.tail += text + "\n"
+
+
+def _heading(text: str) -> Optional[str]:
+    stripped = text.strip()
+    if text.startswith("TOTAL") and "Name" in text and "Length" in text:
+        return "classes"
+    if text.startswith("SEGMENTS") and "Name" in text:
+        return "segments"
+    if stripped == "UNUSED ADDRESS RANGES":
+        return "unused"
+    if stripped == "Symbol Table":
+        return "symbols"
+    return None
+
+
+def parse(lines: Iterable[str], path: str, config=None):
+    reader = _Reader(path)
+    reader.read(lines)
+    if "classes" not in reader.seen or not reader.psects:
+        raise MapParseError(path, "an XC8 map without its psects by class")
+    if not {"unused", "symbols"} <= reader.seen:
+        raise MapParseError(path, "an XC8 map cut short: it does not reach its unused address ranges and "
+                            "symbol table")
+    return _model(reader, config)
+
+
+def _class_options(command: list) -> tuple[dict, dict]:
+    """(class -> [(low, high), ...] in the class's own units, each range repeated as its 'xN'
+    says), (class -> bytes per address) from the -A and -D options of the command line."""
+    text = " ".join(command)
+    ranges: dict = {}
+    for klass, spans in _CLASS_OPTION.findall(text):
+        found = []
+        for span in filter(None, spans.split(",")):
+            span, _, _load = span.partition("/")  # EEPROM is held in a space of its own: its link address
+            low_text, high_text = span.split("-")
+            high_text, _, repeat = high_text.partition("x")
+            low, high = int(low_text.rstrip("h"), 16), int(high_text.rstrip("h"), 16) + 1
+            for page in range(int(repeat or 1)):
+                found.append((low + page * (high - low), high + page * (high - low)))
+        ranges[klass] = found
+    deltas = {klass: int(delta) for klass, delta in _DELTA_OPTION.findall(text)}
+    return ranges, deltas
+
+
+def _model(reader: _Reader, config):
+    ranges, deltas = _class_options(reader.command)
+    deltas = {**deltas, **reader.deltas}
+
+    def scale(klass: str) -> int:  # bytes per address of a program-memory class
+        return deltas.get(klass, deltas.get("CODE", 1))
+
+    regions = []
+    for klass, spans in ranges.items():
+        if not (_RAM_CLASS.match(klass) or klass in _NON_VOLATILE):
+            continue
+        ram = bool(_RAM_CLASS.match(klass))
+        base, unit = _placing(klass, 1 if ram else 0, scale)
+        category = MemoryCategory.RAM if ram else MemoryCategory.OTHER if klass == "EEDATA" else MemoryCategory.FLASH
+        for index, (low, high) in enumerate(_merged(spans)):
+            name = klass if index == 0 else f"{klass}{index + 1}"
+            regions.append(MemoryRegion(name, base + low * unit, (high - low) * unit, category, "rw" if ram else "rx"))
+    sections, placed = [], {}
+    for name, link, load, length, space, klass, _line in reader.psects:
+        if not length:
+            continue
+        data = space == 1
+        base, unit = _placing(klass, space, scale)
+        start = load if base == 0 else link
+        address = base + start * unit
+        size = length * unit
+        origin = reader.objects.get((name, link))
+        section = Section(name, address, size, None, has_contents=not data,
+                          is_code=klass == "CODE" and not name.startswith("idata"),
+                          inputs=(InputSection(name, address, size, _object_name(origin)),), is_writable=data)
+        holder = min((r for r in regions if r.contains(address)), key=lambda r: r.length, default=None)
+        section.execution_region = holder.name if holder else None
+        sections.append(section)
+        placed[name] = (address, unit, start)
+    notes = [f"program memory counted in bytes: {scale('CODE')} per address, as the HEX file stores it"] \
+        if scale("CODE") != 1 else []
+    notes.append(f"data memory is held at {DATA_SPACE:#x} and EEPROM at {EEPROM_SPACE:#x} plus their "
+                 "addresses: the PIC's memories overlap in address")
+    raw = []
+    for name, psect, address in reader.symbols:
+        if psect in placed:
+            base, unit, start = placed[psect]
+            raw.append(RawSymbol(name, base + (address - start) * unit, None, "global"))
+    place_symbols(sections, raw)
+    stated = _stated(reader.tail, scale)
+    model = assemble(Toolchain.XC8, reader.path, regions, sections, config, sizes_given=False, thumb=False,
+                     notes=notes, stated=stated, use_counts_gaps=False)
+    if stated.flash is None and stated.ram is None:
+        model.unresolved_ambiguities.append(
+            "the map holds no memory summary (XC8 writes it with --summary): its figures are not checked "
+            "against the compiler's, and a map cut short in its symbol table reads as complete")
+    return model
+
+
+def _placing(klass: str, space: int, scale) -> tuple[int, int]:
+    """Where a class's addresses are held in the model and how many bytes each counts: data
+    at DATA_SPACE in bytes, EEPROM at EEPROM_SPACE in bytes (the HEX file's words are an
+    encoding), program memory where it is stored, in the class's bytes per address."""
+    if space == 1:
+        return DATA_SPACE, 1
+    if klass == "EEDATA":
+        return EEPROM_SPACE, 1
+    return 0, scale(klass)
+
+
+def _merged(spans: list) -> list:
+    """Ranges that touch (the pages of CODE) made one."""
+    merged: list = []
+    for low, high in sorted(spans):
+        if merged and low <= merged[-1][1]:
+            merged[-1] = (merged[-1][0], max(high, merged[-1][1]))
+        else:
+            merged.append((low, high))
+    return merged
+
+
+def _object_name(origin: Optional[str]) -> Optional[str]:
+    return re.split(r"[\\/]", origin)[-1] if origin else None
+
+
+def _stated(tail: str, scale) -> Stated:
+    """The compiler's memory summary, where the map holds it: words of program memory and
+    configuration counted in bytes as the model counts them."""
+    stated = Stated()
+    flash = ram = None
+    words = []
+    for kind, used, unit in _SUMMARY.findall(tail):
+        size = int(used) * (scale("CODE") if unit.startswith("word") else 1)
+        if kind == "Data space":
+            ram = size
+        elif kind == "EEPROM space":
+            continue
+        else:
+            flash = (flash or 0) + size
+            words.append(kind)
+    total_ram = _TOTAL_RAM.search(tail)
+    if total_ram:
+        ram = int(total_ram.group(1))
+    if flash is not None:
+        stated.flash, stated.flash_words = flash, " + ".join(words) + " of the memory summary"
+    if ram is not None:
+        stated.ram, stated.ram_words = ram, "Total ram usage" if total_ram else "Data space of the memory summary"
+    return stated
