@@ -85,7 +85,8 @@ def stated(text: str, path: Path = None) -> dict:
         return {"toolchain": "iar_ilink", "flash": flash, "ram": totals[("readwrite", "data")], "regions": {}}
     rows = re.findall(r"^  (\S+)\s+([0-9a-f]{8})\s+([0-9a-f]{8})\s+([0-9a-f]{8})\s+[0-9a-f]{8}\s+(R[ W][ I]?[ X]?)",
                       text, re.M)
-    used = {name: int(value, 16) for name, _origin, _length, value, _attr in rows}
+    words = 2 if "C2000" in text[:400] else 1  # C2000 counts 16-bit words
+    used = {name: int(value, 16) * words for name, _origin, _length, value, _attr in rows}
     sections = [(int(a, 16), int(n, 16)) for a, n in re.findall(r"^\S+\s+\d+\s+([0-9a-f]{8})\s+([0-9a-f]{8})", text, re.M)]
     # one memory seen at two addresses states its use twice: count it where the sections are
     flash = ram = 0
@@ -98,9 +99,9 @@ def stated(text: str, path: Path = None) -> dict:
             continue
         # RAM by its name where every region is RWIX (an MSP430 FRAM part: FRAM is no RAM)
         if ("RAM" in name.upper() and "FRAM" not in name.upper()) or ("W" in attr and "X" not in attr):
-            ram += int(value, 16)
+            ram += int(value, 16) * words
         else:
-            flash += int(value, 16)
+            flash += int(value, 16) * words
     return {"toolchain": "ti_linker", "flash": flash, "ram": ram, "regions": used}
 
 
@@ -326,3 +327,30 @@ def test_a_map_cut_short_is_never_read_as_complete(tmp_path, path):
         if not model.unresolved_ambiguities and not model.warnings:
             silent.append(at)
     assert silent == [], f"cut after these lines and read as complete: {silent}"
+
+
+@pytest.mark.parametrize("repeat, problem", [
+    ("  RAM                   00001c00   00000800  000000a8  00000758  RWIX", None),
+    ("  RAM                   00001c00   00000800  000000b0  00000750  RWIX", "listed again, with other figures"),
+])
+def test_a_repeated_memory_row_is_noted_or_an_error_at_its_line(tmp_path, repeat, problem):
+    row = "  FRAM                  00004400   0000bb80  0000009e  0000bae2  RWIX"
+    path = _variant(tmp_path, "ti-msp430fr-fram.map", (row, row + "\n" + repeat))
+    number = path.read_text().splitlines().index(row) + 2
+    if problem is None:
+        model = load_map(path, TarnwickConfig())
+        assert compute_region_usage(model)["RAM"].used_bytes == 0xa8
+        assert any(f"listed twice alike (lines {number - 2} and {number})" in n for n in model.parse_assumptions)
+    else:
+        with pytest.raises(MapParseError) as caught:
+            load_map(path, TarnwickConfig())
+        assert caught.value.line == number and problem in str(caught.value)
+
+
+def test_c2000_words_are_counted_in_bytes_and_its_entry_point_is_flash():
+    model, report = report_of(OURS / "ti-c2000-words.map")
+    begin = next(r for r in model.memory_regions if r.name == "BEGIN")
+    assert (begin.origin, begin.length, begin.category.value) == (0x80000 * 2, 4, "flash")
+    assert [(s.name, s.size) for s in model.symbols if s.name in ("_speed_log", "_target")] == [
+        ("_speed_log", 0x40 * 2), ("_target", 0xa * 2)]
+    assert any("16-bit words" in note for note in model.parse_assumptions)

@@ -25,6 +25,7 @@ _BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linke
 _HEADINGS = ("MEMORY CONFIGURATION", "SEGMENT ALLOCATION MAP", "SECTION ALLOCATION MAP", "MODULE SUMMARY",
              "LINKER GENERATED COPY TABLES", "LINKER GENERATED HANDLER TABLE")
 _HEX = re.compile(r"^[0-9a-fA-F]{4,16}$")
+_PAGE = re.compile(r"^[0-9a-fA-F]{1,8}$")
 _ATTRIBUTE = re.compile(r"\b(UNINITIALIZED|NOLOAD|DSECT|COPY|NOINIT)\b")
 _RUN_ADDRESS = re.compile(r"RUN ADDR\s*=\s*([0-9a-fA-F]+)")
 _NOT_IN_MEMORY = {"DSECT", "COPY"}  # sections the link describes but never places in memory
@@ -91,6 +92,8 @@ class _Reader:
                 continue
             try:
                 self._line(part, line, stripped, number)
+            except MapParseError:
+                raise
             except (ValueError, IndexError):
                 raise MapParseError(self.path, f"expected a row of the {(part or 'map').lower()} with its "
                                     "addresses and sizes in hex", number) from None
@@ -119,8 +122,10 @@ class _Reader:
             if len(figures) != 3:
                 raise ValueError(stripped)
             self.summary = figures
-        elif part == "SYMBOLS" and len(tokens) == 2 and _is_hex(tokens[0]):
-            self.symbols.setdefault((tokens[1], int(tokens[0], 16)), None)
+        elif part == "SYMBOLS" and len(tokens) in (2, 3) and _is_hex(tokens[0]) \
+                and (len(tokens) == 2 or _PAGE.match(tokens[1])):
+            # C2000 lists each symbol's data page between its address and its name
+            self.symbols.setdefault((tokens[-1], int(tokens[0], 16)), None)
 
     def _section_map(self, line: str, stripped: str, tokens: list, number: int) -> None:
         if not line[:1].isspace():  # an output section, or its name alone with its row under it
