@@ -181,17 +181,22 @@ def _memory_type(name: str, types: dict) -> str:
 
 def _model(reader: _Reader, config):
     types, ranges = _options(reader.header)
-    regions, seen = [], {}
+    kinds: dict = {}  # (low, high) -> the memory types whose options give that range
+    for memory, _first, spans in ranges:
+        for span in spans:
+            kinds.setdefault(span, []).append(memory)
+    regions, seen = [], set()
     for memory, first, spans in ranges:
         for low, high in spans:
-            key = (low, high)
-            if key in seen:
+            if (low, high) in seen:
                 continue
-            # a range of one segment is named after it (INFOA, INTVEC); a shared one by its kind
-            name = first if first is not None and len(spans) == 1 else f"{memory} {low:04X}-{high - 1:04X}"
-            seen[key] = MemoryRegion(name, low, high - low,
-                                     MemoryCategory.RAM if memory in _RAM_TYPES else MemoryCategory.FLASH, memory)
-            regions.append(seen[key])
+            seen.add((low, high))
+            # a range of one segment is named after it (INFOA, INTVEC); a shared one by its kinds
+            sharing = "+".join(sorted(set(kinds[(low, high)])))
+            name = first if first is not None and len(spans) == 1 and len(kinds[(low, high)]) == 1 \
+                else f"{sharing} {low:04X}-{high - 1:04X}"
+            regions.append(MemoryRegion(name, low, high - low,
+                                        MemoryCategory.RAM if memory in _RAM_TYPES else MemoryCategory.FLASH, memory))
     notes: list = []
     sections = []
     absolute = [s for s in reader.segments if s.name.endswith("_AN")]
