@@ -7,6 +7,7 @@
 #include "fast/records.hpp"
 #include "fast/symbol_totals.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <string_view>
@@ -363,107 +364,244 @@ PyObject* read_lld_map(PyObject*, PyObject* args) noexcept {
     return read_map(llvm_lld::read, "y*OOOOO:read_lld_map", args);
 }
 
+namespace {
+
+// An input section record of a Python reader: its own objects, and its extent.
+struct Part {
+    Ref name, address, size, origin;
+    lm::Input input;
+};
+
+// Sizes the symbols Python readers placed in their input sections, as the native readers size
+// theirs, and makes their records: one part at a time, the fields read through one set of readers.
+class PartSymbols {
+public:
+    bool start(PyObject* symbol_class, PyObject* splitter, bool sizes_given, bool thumb) noexcept {
+        split_origin_ = splitter;
+        sizes_given_ = sizes_given;
+        thumb_ = thumb;
+        for (FieldReader* field : {&name_, &address_, &size_, &origin_, &binding_})
+            if (!field->ready()) return false;
+        source_ = Ref::steal(PyUnicode_InternFromString(sizes_given ? "map" : "derived"));
+        derived_ = Ref::steal(PyUnicode_InternFromString("derived"));
+        unnamed_ = Ref::steal(PyUnicode_InternFromString("unnamed"));
+        origins_ = Ref::steal(PyDict_New());
+        return source_ && derived_ && unnamed_ && origins_ &&
+               record_.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
+                                              "size_derived", "alias_of", "size_source", "binding"});
+    }
+
+    // One raw symbol's fields, kept for the part it lies in. False with an exception set.
+    bool add_raw(PyObject* raw) noexcept {
+        Ref name = name_.read(raw);
+        Ref address = name ? address_.read(raw) : Ref();
+        Ref size = address ? size_.read(raw) : Ref();
+        Ref binding = size ? binding_.read(raw) : Ref();
+        if (!binding) return false;
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
+        if (text == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
+            return false;
+        }
+        lm::RawSymbol symbol{{text, static_cast<std::size_t>(length)}, 0, 0};
+        // out of range either way: past every input section, and a size no section holds
+        if (!clamped_number(address.get(), UINT64_MAX, symbol.address) ||
+            (size.get() != Py_None && !clamped_number(size.get(), 0, symbol.size)))
+            return false;
+        raws.push_back(symbol);
+        names_.push_back(std::move(name));
+        addresses_.push_back(std::move(address));
+        bindings_.push_back(std::move(binding));
+        return true;
+    }
+
+    // The part's fields: false with an exception set.
+    bool read_part(PyObject* part, Part& out) noexcept {
+        out.name = name_.read(part);
+        out.address = out.name ? address_.read(part) : Ref();
+        out.size = out.address ? size_.read(part) : Ref();
+        out.origin = out.size ? origin_.read(part) : Ref();
+        if (!out.origin) return false;
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(out.name.get(), &length);
+        if (text == nullptr) return false;
+        out.input = lm::Input{};
+        out.input.name = {text, static_cast<std::size_t>(length)};
+        if (!clamped_number(out.address.get(), 0, out.input.address) || !clamped_number(out.size.get(), 0, out.input.size))
+            return false;
+        if (out.input.address + out.input.size < out.input.address) {
+            PyErr_SetString(PyExc_OverflowError, "an input section that runs past the end of the address space");
+            return false;
+        }
+        return true;
+    }
+
+    // Appends the records of `symbols` (indexes into the raw symbols) of one part to `result`.
+    bool size(const Part& part, PyObject* section, bool code, const std::vector<std::size_t>& indexes,
+              PyObject* result) noexcept {
+        try {
+            chosen_.clear();
+            for (std::size_t index : indexes) chosen_.push_back(raws[index]);
+            std::uint64_t uncovered = 0;
+            const std::vector<lm::Sized>& sized = sizer_.sizes(part.input, chosen_, sizes_given_, thumb_, code, uncovered);
+            PyObject* parts = origin_parts(part.origin.get());
+            if (parts == nullptr) return false;
+            PyObject* object = PyTuple_GET_ITEM(parts, 0);
+            PyObject* archive = PyTuple_GET_ITEM(parts, 1);
+            auto add = [&](PyObject* name, PyObject* address, std::uint64_t bytes, bool derived_size, PyObject* alias,
+                           PyObject* source, PyObject* binding) -> bool {
+                Ref size_value = Ref::steal(new_int(bytes));
+                if (!size_value) return false;
+                Ref record = record_.make({Py_NewRef(name), Py_NewRef(address), size_value.release(), Py_NewRef(section),
+                                           Py_NewRef(object), Py_NewRef(archive), new_bool(derived_size),
+                                           Py_NewRef(alias), Py_NewRef(source), Py_NewRef(binding)});
+                return record && PyList_Append(result, record.get()) == 0;
+            };
+            for (const lm::Sized& one : sized) {
+                std::size_t index = indexes[static_cast<std::size_t>(one.symbol - chosen_.data())];
+                PyObject* alias = one.primary != nullptr
+                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen_.data())]].get()
+                                      : Py_None;
+                if (!add(names_[index].get(), addresses_[index].get(), one.size, !sizes_given_, alias, source_.get(),
+                         bindings_[index].get()))
+                    return false;
+            }
+            return uncovered == 0 || add(part.name.get(), part.address.get(), uncovered, true, Py_None, derived_.get(),
+                                         unnamed_.get());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+
+    std::vector<lm::RawSymbol> raws;
+
+private:
+    // (object_file, archive) of an origin, asked of split_origin once per distinct origin.
+    PyObject* origin_parts(PyObject* origin) noexcept {
+        PyObject* known = PyDict_GetItemWithError(origins_.get(), origin);
+        if (known != nullptr || PyErr_Occurred()) return known;
+        Ref parts = Ref::steal(PyObject_CallOneArg(split_origin_, origin));
+        if (!parts) return nullptr;
+        if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
+            PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
+            return nullptr;
+        }
+        if (PyDict_SetItem(origins_.get(), origin, parts.get()) != 0) return nullptr;
+        return parts.get();  // the dict holds it
+    }
+
+    FieldReader name_{"name"}, address_{"address"}, size_{"size"}, origin_{"origin"}, binding_{"binding"};
+    RecordMaker record_;
+    PyObject* split_origin_ = nullptr;
+    bool sizes_given_ = false, thumb_ = false;
+    Ref source_, derived_, unnamed_, origins_;
+    std::vector<Ref> names_, addresses_, bindings_;  // the raw records' own objects, handed on unchanged
+    std::vector<lm::RawSymbol> chosen_;
+    lm::SymbolSizer sizer_;
+};
+
+}  // namespace
+
 PyObject* size_symbols(PyObject*, PyObject* args) noexcept {
     PyObject *part, *section, *symbol_class, *split_origin;
     int sizes_given = 0, thumb = 0, code = 0;
     if (!PyArg_ParseTuple(args, "OOpppOO:size_symbols", &part, &section, &sizes_given, &thumb, &code, &symbol_class,
                           &split_origin))
         return nullptr;
-    FieldReader name_field{"name"}, address_field{"address"}, size_field{"size"}, origin_field{"origin"},
-        symbols_field{"symbols"}, binding_field{"binding"};
-    if (!name_field.ready() || !address_field.ready() || !size_field.ready() || !origin_field.ready() ||
-        !symbols_field.ready() || !binding_field.ready())
-        return nullptr;
-    RecordMaker symbol_record;
-    if (!symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
-                                              "size_derived", "alias_of", "size_source", "binding"}))
-        return nullptr;
-    Ref part_name = name_field.read(part);
-    Ref part_address = part_name ? address_field.read(part) : Ref();
-    Ref part_size = part_address ? size_field.read(part) : Ref();
-    Ref origin = part_size ? origin_field.read(part) : Ref();
-    Ref listed = origin ? symbols_field.read(part) : Ref();
+    PartSymbols symbols;
+    FieldReader symbols_field{"symbols"};
+    if (!symbols.start(symbol_class, split_origin, sizes_given, thumb) || !symbols_field.ready()) return nullptr;
+    Part read;
+    if (!symbols.read_part(part, read)) return nullptr;
+    Ref listed = symbols_field.read(part);
     Ref raw_symbols = listed ? Ref::steal(PySequence_Fast(listed.get(), "an input section's symbols must be a sequence"))
                              : Ref();
     if (!raw_symbols) return nullptr;
     try {
-        lm::Input input;
-        Py_ssize_t length = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(part_name.get(), &length);
-        if (text == nullptr) return nullptr;
-        input.name = {text, static_cast<std::size_t>(length)};
-        if (!clamped_number(part_address.get(), 0, input.address) ||
-            !clamped_number(part_size.get(), 0, input.size))
-            return nullptr;
-        if (input.address + input.size < input.address) {
-            PyErr_SetString(PyExc_OverflowError, "an input section that runs past the end of the address space");
-            return nullptr;
+        std::vector<std::size_t> indexes;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(raw_symbols.get()); ++i) {
+            if (!symbols.add_raw(PySequence_Fast_GET_ITEM(raw_symbols.get(), i))) return nullptr;
+            indexes.push_back(static_cast<std::size_t>(i));
         }
-        Py_ssize_t count = PySequence_Fast_GET_SIZE(raw_symbols.get());
-        std::vector<lm::RawSymbol> raws;
-        std::vector<Ref> names, addresses, bindings;  // the records' own objects, handed on unchanged
-        raws.reserve(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* raw = PySequence_Fast_GET_ITEM(raw_symbols.get(), i);
-            Ref name = name_field.read(raw);
-            Ref address = name ? address_field.read(raw) : Ref();
-            Ref size = address ? size_field.read(raw) : Ref();
-            Ref binding = size ? binding_field.read(raw) : Ref();
-            if (!binding) return nullptr;
-            const char* name_text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
-            if (name_text == nullptr) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
-                return nullptr;
-            }
-            lm::RawSymbol symbol{{name_text, static_cast<std::size_t>(length)}, 0, 0};
-            // out of range either way: past every input section, and a size no section holds
-            if (!clamped_number(address.get(), UINT64_MAX, symbol.address) ||
-                (size.get() != Py_None && !clamped_number(size.get(), 0, symbol.size)))
-                return nullptr;
-            raws.push_back(symbol);
-            names.push_back(std::move(name));
-            addresses.push_back(std::move(address));
-            bindings.push_back(std::move(binding));
-        }
-        std::uint64_t uncovered = 0;
-        lm::SymbolSizer sizer;
-        const std::vector<lm::Sized>& sized = sizer.sizes(input, raws, sizes_given, thumb, code, uncovered);
-        Ref parts = Ref::steal(PyObject_CallOneArg(split_origin, origin.get()));
-        if (!parts) return nullptr;
-        if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
-            PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
-            return nullptr;
-        }
-        PyObject* object = PyTuple_GET_ITEM(parts.get(), 0);
-        PyObject* archive = PyTuple_GET_ITEM(parts.get(), 1);
-        Ref source = Ref::steal(PyUnicode_InternFromString(sizes_given ? "map" : "derived"));
         Ref result = Ref::steal(PyList_New(0));
-        if (!source || !result) return nullptr;
-        auto add = [&](PyObject* name, PyObject* address, std::uint64_t size, bool derived_size, PyObject* alias,
-                       PyObject* source, PyObject* binding) -> bool {
-            Ref size_value = Ref::steal(new_int(size));
-            if (!size_value) return false;
-            Ref record = symbol_record.make({Py_NewRef(name), Py_NewRef(address), size_value.release(),
-                                             Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
-                                             new_bool(derived_size), Py_NewRef(alias), Py_NewRef(source),
-                                             Py_NewRef(binding)});
-            return record && PyList_Append(result.get(), record.get()) == 0;
+        if (!result || !symbols.size(read, section, code, indexes, result.get())) return nullptr;
+        return result.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* size_placed_symbols(PyObject*, PyObject* args) noexcept {
+    PyObject *sections, *raw_symbols, *symbol_class, *split_origin;
+    int sizes_given = 0, thumb = 0;
+    if (!PyArg_ParseTuple(args, "O!O!ppOO:size_placed_symbols", &PyList_Type, &sections, &PyList_Type, &raw_symbols,
+                          &sizes_given, &thumb, &symbol_class, &split_origin))
+        return nullptr;
+    PartSymbols symbols;
+    FieldReader inputs_field{"inputs"}, name_field{"name"}, code_field{"is_code"}, fill_field{"is_fill"};
+    if (!symbols.start(symbol_class, split_origin, sizes_given, thumb) || !inputs_field.ready() ||
+        !name_field.ready() || !code_field.ready() || !fill_field.ready())
+        return nullptr;
+    struct Placed {
+        Part part;
+        PyObject* section;  // borrowed from `names`
+        bool code;
+        std::vector<std::size_t> symbols;
+    };
+    try {
+        std::vector<Placed> parts;
+        std::vector<Ref> names;  // the sections' names, held while their parts are sized
+        for (Py_ssize_t s = 0; s < PyList_GET_SIZE(sections); ++s) {
+            PyObject* section = PyList_GET_ITEM(sections, s);
+            Ref name = name_field.read(section);
+            Ref code = name ? code_field.read(section) : Ref();
+            Ref inputs = code ? inputs_field.read(section) : Ref();
+            Ref listed = inputs ? Ref::steal(PySequence_Fast(inputs.get(), "a section's inputs must be a sequence")) : Ref();
+            if (!listed) return nullptr;
+            int is_code = PyObject_IsTrue(code.get());
+            if (is_code < 0) return nullptr;
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
+                PyObject* part = PySequence_Fast_GET_ITEM(listed.get(), i);
+                Ref fill = fill_field.read(part);
+                if (!fill) return nullptr;
+                int is_fill = PyObject_IsTrue(fill.get());
+                if (is_fill < 0) return nullptr;
+                if (is_fill) continue;
+                Placed placed{{}, name.get(), is_code == 1, {}};
+                if (!symbols.read_part(part, placed.part)) return nullptr;
+                parts.push_back(std::move(placed));
+            }
+            names.push_back(std::move(name));
+        }
+        // Each symbol to the part it lies in (a Thumb function's address carries the low bit):
+        // of parts starting at or below it, the last in address order, if it reaches it.
+        std::vector<std::size_t> order;
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            if (parts[i].part.input.size > 0) order.push_back(i);
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return parts[a].part.input.address < parts[b].part.input.address;
+        });
+        auto holder = [&](std::uint64_t address) -> Placed* {
+            auto after = std::upper_bound(order.begin(), order.end(), address, [&](std::uint64_t value, std::size_t i) {
+                return value < parts[i].part.input.address;
+            });
+            if (after == order.begin()) return nullptr;
+            Placed& placed = parts[*(after - 1)];
+            return address < placed.part.input.address + placed.part.input.size ? &placed : nullptr;
         };
-        for (const lm::Sized& one : sized) {
-            std::size_t index = static_cast<std::size_t>(one.symbol - raws.data());
-            PyObject* alias = one.primary != nullptr ? names[static_cast<std::size_t>(one.primary - raws.data())].get()
-                                                     : Py_None;
-            if (!add(names[index].get(), addresses[index].get(), one.size, !sizes_given, alias, source.get(),
-                     bindings[index].get()))
-                return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_symbols); ++i) {
+            if (!symbols.add_raw(PyList_GET_ITEM(raw_symbols, i))) return nullptr;
+            std::uint64_t address = symbols.raws.back().address;
+            Placed* found = holder(address);
+            if (found == nullptr && (address & 1)) found = holder(address & ~std::uint64_t{1});
+            if (found != nullptr) found->symbols.push_back(static_cast<std::size_t>(i));
         }
-        if (uncovered > 0) {
-            Ref rest = Ref::steal(PyUnicode_InternFromString("derived"));
-            Ref unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
-            if (!rest || !unnamed ||
-                !add(part_name.get(), part_address.get(), uncovered, true, Py_None, rest.get(), unnamed.get()))
-                return nullptr;
-        }
+        Ref result = Ref::steal(PyList_New(0));
+        if (!result) return nullptr;
+        for (const Placed& placed : parts)
+            if (!symbols.size(placed.part, placed.section, placed.code, placed.symbols, result.get())) return nullptr;
         return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

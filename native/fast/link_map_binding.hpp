@@ -21,4 +21,10 @@ PyObject* read_lld_map(PyObject* module, PyObject* args) noexcept;
 // size or None), sized as the native readers size theirs, every byte accounted for once.
 PyObject* size_symbols(PyObject* module, PyObject* args) noexcept;
 
+// size_placed_symbols(sections, raw_symbols, sizes_given, thumb, Symbol, split_origin) -> [Symbol, ...]:
+// each raw symbol placed in the input section of `sections` that holds its address (or, for a
+// Thumb address, the one below), then every input section's symbols sized as size_symbols sizes
+// them, in the order of the sections and their inputs. Symbols no input section holds are left out.
+PyObject* size_placed_symbols(PyObject* module, PyObject* args) noexcept;
+
 }  // namespace tarnwick

@@ -182,6 +182,9 @@ PyMethodDef methods[] = {
     {"size_symbols", size_symbols, METH_VARARGS,
      "size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> list\n\nThe symbols of "
      "an input section with their sizes, every byte accounted for once."},
+    {"size_placed_symbols", size_placed_symbols, METH_VARARGS,
+     "size_placed_symbols(sections, raw_symbols, sizes_given, thumb, Symbol, split_origin) -> list\n\nEach "
+     "symbol placed in the input section that holds it, then every input section's symbols sized."},
     {"join_symbols", join_symbols, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},

@@ -14,9 +14,10 @@ from typing import Iterable, Optional
 
 from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import reads_lines
 from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.region_kinds import region_category
-from tarnwick.toolchains.vendor_maps import Stated, assemble, number, place_symbols
+from tarnwick.toolchains.vendor_maps import Stated, assemble, number
 
 _HEADINGS = re.compile(r"^(?:Memory Map of the image|Image component sizes|Image Symbol Table|"
                        r"Section Cross References|Removing Unused input sections from the image)\s*$",
@@ -38,6 +39,9 @@ _TOTALS = re.compile(r"^\s*Total (RO|RW|ROM)\s+Size \(([^)]*)\)\s+(\d+)")
 def looks_like(head: str) -> bool:
     first = next((line for line in head.splitlines() if line.strip()), "")
     return (first.startswith("Component:") and "armlink" in first) or bool(_HEADINGS.search(head))
+
+
+ELF_NOT_READ = "armlink maps state their symbols' sizes themselves"  # why an ELF file named with the map is not used
 
 
 @dataclass
@@ -274,8 +278,7 @@ def _model(path, config, load_regions, exec_regions, symbols, stated: Stated):
     if reserved and stated.ram is not None:
         stated.ram += reserved
         stated.ram_words += f" and {reserved:,} B that EMPTY execution regions reserve"
-    place_symbols(sections, symbols)
-    return assemble(Toolchain.ARMLINK, path, list(regions.values()), sections, config, sizes_given=True,
+    return assemble(Toolchain.ARMLINK, path, list(regions.values()), sections, symbols, config, sizes_given=True,
                     thumb=True, notes=notes, stated=stated)
 
 
@@ -305,3 +308,6 @@ def _section(er: _ExecutionRegion, kind: str, rows: list, runs_in, loads_in) -> 
                    load_region=loads_in if copied else None, load_address=image if copied else None,
                    has_contents=kind != "ZI Data", is_code=kind == "Code", inputs=inputs,
                    is_writable=kind in ("RW Data", "ZI Data"))
+
+
+read = reads_lines(parse)

@@ -158,6 +158,7 @@ class NormalizedBuildModel:
     reserved_ranges: list = field(default_factory=list)
     source_path: Optional[str] = None
     elf_path: Optional[str] = None  # the ELF file joined to the map, where one was
+    output_file: Optional[str] = None  # the file the link wrote, as the map names it (OUTPUT(...))
     # (Section, its symbols) of sections the map shows but the reader took as not allocated
     # ((COPY)); an ELF file joined later may allocate them after all
     set_aside: list = field(default_factory=list)

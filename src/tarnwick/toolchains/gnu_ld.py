@@ -9,7 +9,7 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import read_gnu_ld_map
-from tarnwick.toolchains.native_maps import read_native
+from tarnwick.toolchains.native_maps import read_model, read_native
 from tarnwick.toolchains.raw import RawMap
 
 _HEX = r"0x([0-9a-fA-F]+)"
@@ -37,3 +37,10 @@ def parse(data, path: str) -> RawMap:
     """Reads the whole map from its UTF-8 bytes (native: a large map has hundreds of thousands
     of rows). Raises MapParseError for a map that is not complete."""
     return read_native(read_gnu_ld_map, data, path)
+
+
+ELF_NOT_READ = None  # the ELF file of the link gives symbol sizes and section kinds
+
+
+def read(source, config=None):
+    return read_model(read_gnu_ld_map, source, config)

@@ -15,8 +15,9 @@ from typing import Iterable, Optional
 
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import reads_lines
 from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble, number, place_symbols
+from tarnwick.toolchains.vendor_maps import Stated, assemble, number
 
 _BANNER = re.compile(r"IAR ELF Linker V\S+ for (\S+)")
 _PART = re.compile(r"^\*\*\* ([A-Z][A-Z ]+?)\s*$")
@@ -36,6 +37,9 @@ _PATH_SEPARATORS = re.compile(r"[/\\]")  # the maps keep Windows paths
 
 def looks_like(head: str) -> bool:
     return "IAR ELF Linker" in head or bool(re.search(r"^\*\*\* (PLACEMENT SUMMARY|ENTRY LIST)\s*$", head, re.M))
+
+
+ELF_NOT_READ = "IAR ILINK maps state their symbols' sizes themselves"  # why an ELF file named with the map is not used
 
 
 @dataclass
@@ -299,8 +303,7 @@ def _model(reader: _Reader, config):
     if ("readwrite", "data") in reader.totals:
         reader.stated.ram = reader.totals[("readwrite", "data")]
         reader.stated.ram_words = "readwrite data memory"
-    place_symbols(model_sections, reader.symbols)
-    model = assemble(Toolchain.IAR_ILINK, reader.path, regions, model_sections, config, sizes_given=True,
+    model = assemble(Toolchain.IAR_ILINK, reader.path, regions, model_sections, reader.symbols, config, sizes_given=True,
                      thumb=reader.target.upper() == "ARM", notes=notes, stated=reader.stated,
                      summed=frozenset(r.name for r in regions if r.category is MemoryCategory.RAM))
     return model
@@ -324,3 +327,6 @@ def _failures(errors: list) -> list:
     """(bytes needed, range start, range end, free bytes) of each placement that failed."""
     text = " ".join(errors)
     return [(number(a), number(b), number(c), number(d)) for a, b, c, d in _FAILED.findall(text)]
+
+
+read = reads_lines(parse)

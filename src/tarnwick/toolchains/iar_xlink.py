@@ -19,8 +19,9 @@ from typing import Iterable, Optional
 
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import reads_lines
 from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble, place_symbols
+from tarnwick.toolchains.vendor_maps import Stated, assemble
 
 _BANNER = re.compile(r"IAR Universal Linker V\S+")
 _OPTION = re.compile(r"-([ZP])\((\w+)\)([^\s=()]+)(?:=([0-9A-Fa-f,\- ]+?))?(?=\s|\)|$)")
@@ -39,6 +40,9 @@ _FLASH_TYPES = {"CODE", "CONST", "FARCONST", "HUGECONST", "NEARCONST", "FARCODE"
 
 def looks_like(head: str) -> bool:
     return bool(_BANNER.search(head))
+
+
+ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used
 
 
 @dataclass
@@ -86,7 +90,7 @@ class _Reader:
                     self.absolute += int(total.group(3).replace(" ", ""))
                 continue
             if stripped.startswith("Errors:"):
-                self.ended = True
+                self.ended, part = True, None
                 continue
             if part == "MODULE MAP":
                 module, segment = self._module_line(text, stripped, module, segment)
@@ -220,8 +224,7 @@ def _model(reader: _Reader, config):
     ram = sum(value for memory, value in reader.totals.items() if memory in _RAM_TYPES)
     stated.flash, stated.flash_words = flash, " + ".join(f"{m} memory" for m in reader.totals if m not in _RAM_TYPES)
     stated.ram, stated.ram_words = ram, " + ".join(f"{m} memory" for m in reader.totals if m in _RAM_TYPES)
-    place_symbols(sections, reader.symbols)
-    return assemble(Toolchain.IAR_XLINK, reader.path, regions, sections, config, sizes_given=False, thumb=False,
+    return assemble(Toolchain.IAR_XLINK, reader.path, regions, sections, reader.symbols, config, sizes_given=False, thumb=False,
                     notes=notes, stated=stated, use_counts_gaps=False)
 
 
@@ -231,3 +234,6 @@ def _region_of(regions: list, segment: _Segment, ram: bool) -> Optional[str]:
     holding = [r for r in regions if r.contains(segment.start) and (r.category is MemoryCategory.RAM) == ram]
     holding = holding or [r for r in regions if r.contains(segment.start)]
     return min(holding, key=lambda r: r.length).name if holding else None
+
+
+read = reads_lines(parse)

@@ -10,17 +10,26 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import read_lld_map
-from tarnwick.toolchains.native_maps import read_native
+from tarnwick.toolchains.map_text import first_line
+from tarnwick.toolchains.native_maps import read_model, read_native
 from tarnwick.toolchains.raw import RawMap
 
 _HEADER = re.compile(r"^\s*VMA\s+(LMA\s+)?Size\s+Align\s+Out\s+In\s+Symbol$")
 
 
-def looks_like(first_line: str) -> bool:
-    return bool(_HEADER.match(first_line.rstrip()))
+def looks_like(head: str) -> bool:
+    """Whether the table's heading is the file's first line."""
+    return bool(_HEADER.match(first_line(head)[1].rstrip()))
 
 
 def parse(data, path: str) -> RawMap:
     """Reads the whole map from its UTF-8 bytes. Raises MapParseError for a map that is not
     complete (cut short, or a row that is not one of the table's)."""
     return read_native(read_lld_map, data, path)
+
+
+ELF_NOT_READ = None  # the ELF file of the link gives symbol sizes and section kinds
+
+
+def read(source, config=None):
+    return read_model(read_lld_map, source, config)

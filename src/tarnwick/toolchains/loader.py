@@ -2,61 +2,26 @@
 
 from __future__ import annotations
 
-import codecs
 import contextlib
 import gc
-import io
-import mmap
 import os
-from typing import Iterator, Optional, Union
+from typing import Optional, Union
 
 from tarnwick.files import FileProblem, open_regular, reason
 
 from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, iar_xlink, llvm_lld, microchip_xc, sdcc, ti_linker, xc8
 from tarnwick.toolchains.base import NormalizedBuildModel
-from tarnwick.toolchains.builder import build_model, mark_unified, note_load_images
+from tarnwick.toolchains.builder import mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import PROBE_BYTES, MapText, first_line
 
-_PROBE_BYTES = 64 * 1024
-# Told apart by content before GNU ld, whose signatures are looser.
-_VENDOR_READERS = (armlink, iar_ilink, iar_xlink, ti_linker, sdcc, xc8)
+# Every reader has `looks_like(head)`, `read(source, config)` and `ELF_NOT_READ` (why an ELF
+# named with its maps is not used; None: it is joined). They are asked in this order: the
+# vendors' formats are told apart by their own banners, Microchip's XC16 and XC32 maps before
+# the GNU ld maps they contain, and GNU ld last, as its signatures are the loosest.
+READERS = (armlink, iar_ilink, iar_xlink, ti_linker, sdcc, xc8, microchip_xc, llvm_lld, gnu_ld)
 READ_FORMATS = ("it reads maps of GNU ld, gold, LLVM lld, mold, Arm armlink (Keil MDK), IAR ILINK and IAR XLINK, "
                 "the TI linker, Microchip XC8, XC16 and XC32, SDCC's sdld, and ELF files")
-
-
-def text_encoding(head: bytes) -> str:
-    """The encoding of a text file from its first bytes. Windows tools write UTF-16 (a
-    PowerShell redirect) and UTF-8 with a byte-order mark; the codecs named here skip the mark."""
-    if head.startswith(codecs.BOM_UTF8):
-        return "utf-8-sig"
-    if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
-        return "utf-16"
-    sample = head[:4096]
-    if len(sample) >= 8:
-        odd_nuls, even_nuls = sample[1::2].count(0), sample[0::2].count(0)
-        half = len(sample) // 2
-        if odd_nuls > 0.9 * half and even_nuls == 0:
-            return "utf-16-le"
-        if even_nuls > 0.9 * half and odd_nuls == 0:
-            return "utf-16-be"
-    return "utf-8"
-
-
-def _head_text(path: str, head: bytes, encoding: str) -> str:
-    if encoding.startswith("utf-8") and b"\0" in head:
-        raise MapParseError(path, "binary file, not a linker map")
-    text = codecs.getincrementaldecoder(encoding)(errors="replace").decode(head)
-    if not text.strip():
-        raise MapParseError(path, "empty file, not a linker map")
-    return text
-
-
-def _first_line(text: str) -> tuple[int, str]:
-    """The first line with a word in it: banners of '#' or '*' say nothing of the file."""
-    for number, line in enumerate(text.splitlines(), 1):
-        if any(character.isalnum() for character in line):
-            return number, line
-    return 1, ""
 
 
 @contextlib.contextmanager
@@ -77,53 +42,35 @@ AUTO = "auto"  # use the ELF file of the link when one is found beside the map
 
 def load_map(path: Union[str, os.PathLike], config=None,
              elf: Union[str, os.PathLike, None] = None) -> NormalizedBuildModel:
-    """The model of a map file (GNU ld, gold, LLVM lld, mold, armlink, IAR ILINK, TI), or of an
-    ELF file, told apart by
-    content. With a GNU or LLVM map, `elf` names the ELF file of the same link to take symbol sizes and
-    section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
+    """The model of a map file of any linker READ_FORMATS names, or of an ELF file, told apart
+    by content. With a GNU or LLVM map, `elf` names the ELF file of the same link to take symbol
+    sizes and section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
     Raises MapParseError naming the file (and the line) for anything that is not a complete
     map or a usable ELF file."""
     name = os.fspath(path)
     try:
         with open_regular(name) as binary:
-            head = binary.read(_PROBE_BYTES)
+            head = binary.read(PROBE_BYTES)
             if head[:4] == b"\x7fELF":  # the ELF magic number; the ELF reader loads when needed
                 return _elf_alone(name, config)
-            encoding = text_encoding(head)
-            head_text = _head_text(name, head, encoding)
-            number, first = _first_line(head_text)
-            vendor = next((reader for reader in _VENDOR_READERS if reader.looks_like(head_text)), None)
-            native = llvm_lld if llvm_lld.looks_like(first) else gnu_ld if gnu_ld.looks_like(head_text) else None
-            if vendor is not None:
-                binary.seek(0)
-                handle = io.TextIOWrapper(binary, encoding=encoding, errors="replace", newline=None)
-                with collector_paused():
-                    model = vendor.parse(_lines(handle, name), name, config)
-                if elf is not None and elf is not AUTO:
-                    model.warnings.append(f"{os.fspath(elf)} is not read: {model.toolchain.value} maps "
-                                          "state their symbols' sizes themselves")
-                return model
-            if microchip_xc.looks_like(head_text):
-                with _utf8_bytes(binary, encoding) as data, collector_paused():
-                    model = microchip_xc.parse(data, name, config)
-                if elf is not None and elf is not AUTO:
-                    model.warnings.append(f"{os.fspath(elf)} is not read: its addresses are the Microchip "
-                                          "linker's own units")
-                note_load_images(model)
-                return model
-            if native is not None:
-                with _utf8_bytes(binary, encoding) as data, collector_paused():
-                    raw = native.parse(data, name)
-                    model = build_model(raw, config)
-            else:
+            source = MapText(name, binary, head)
+            reader = next((reader for reader in READERS if reader.looks_like(source.head)), None)
+            if reader is None:
+                number, first = first_line(source.head)
                 raise MapParseError(name, f"not a map tarnwick reads ({READ_FORMATS}); it begins "
                                     f"{first.strip()[:60]!r}", number)
+            with collector_paused():
+                model = reader.read(source, config)
     except FileProblem as exc:
         raise MapParseError(name, str(exc)) from None
     except OSError as exc:
         raise MapParseError(name, reason(exc)) from None
+    if reader.ELF_NOT_READ is not None:
+        if elf is not None and elf is not AUTO:
+            model.warnings.append(f"{os.fspath(elf)} is not read: {reader.ELF_NOT_READ}")
+        return model
     if elf is not None:
-        _join_elf_file(model, name, raw.output_file, elf)
+        _join_elf_file(model, name, model.output_file, elf)
     note_load_images(model)
     return model
 
@@ -200,34 +147,3 @@ def _join_elf_file(model: NormalizedBuildModel, map_path: str, output_file: Opti
         model.elf_path = path
         return
     model.warnings.extend(refused)
-
-
-@contextlib.contextmanager
-def _utf8_bytes(binary, encoding: str):
-    """The whole file as UTF-8 bytes: mapped into memory as it is, or re-encoded from UTF-16;
-    a byte-order mark is left out."""
-    if encoding.startswith("utf-16"):
-        binary.seek(0)
-        yield binary.read().decode(encoding, errors="replace").encode("utf-8")
-        return
-    size = os.fstat(binary.fileno()).st_size
-    if size == 0:
-        yield b""
-        return
-    with mmap.mmap(binary.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-        view = memoryview(mapped)
-        text = view[3:] if encoding == "utf-8-sig" else view
-        try:
-            yield text
-        finally:
-            text.release()
-            view.release()
-
-
-def _lines(handle, path: str) -> Iterator[str]:
-    """The file's lines, decoded as they are read; NUL bytes mean binary data. A carriage
-    return ends a line as a line feed does (maps written on Windows)."""
-    for number, line in enumerate(handle, 1):
-        if "\0" in line:
-            raise MapParseError(path, "binary data inside the map", number)
-        yield line

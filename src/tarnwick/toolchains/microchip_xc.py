@@ -20,7 +20,7 @@ from __future__ import annotations
 import re
 from tarnwick.toolchains import gnu_ld
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel, Toolchain
-from tarnwick.toolchains.builder import build_model, check_address_space, mark_unified
+from tarnwick.toolchains.builder import build_model, check_address_space, mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.section_kinds import never_allocated
 from tarnwick.toolchains.vendor_maps import Stated, check_against_stated
@@ -41,6 +41,16 @@ def looks_like(head: str) -> bool:
     return (head.lstrip().startswith("Microchip Technology Inc")
             or "Microchip PIC32 Memory-Usage Report" in head
             or re.search(r"^xc(?:16|32)-ld ", head, re.M) is not None)
+
+
+ELF_NOT_READ = "its addresses are the Microchip linker's own units"  # why an ELF named with the map is not used
+
+
+def read(source, config=None) -> NormalizedBuildModel:
+    with source.utf8() as data:
+        model = parse(data, source.path, config)
+    note_load_images(model)
+    return model
 
 
 def _xc32(report: str) -> bool:

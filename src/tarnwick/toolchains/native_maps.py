@@ -3,7 +3,8 @@ model's own records, and this makes the RawMap the builder takes."""
 
 from __future__ import annotations
 
-from tarnwick.toolchains.base import Symbol, split_origin
+from tarnwick.toolchains.base import NormalizedBuildModel, Symbol, split_origin
+from tarnwick.toolchains.builder import build_model
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawRegion
 from tarnwick.toolchains.section_kinds import named_code, never_allocated
@@ -28,3 +29,12 @@ def read_native(read, data, path: str) -> RawMap:
     raw.assignments = assignments
     raw.notes = notes
     return raw
+
+
+def read_model(read, source, config) -> NormalizedBuildModel:
+    """The model of the map `source` (a MapText) read by the native `read`."""
+    with source.utf8() as data:
+        raw = read_native(read, data, source.path)
+        model = build_model(raw, config)
+    model.output_file = raw.output_file
+    return model

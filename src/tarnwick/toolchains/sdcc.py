@@ -21,8 +21,9 @@ from typing import Iterable, Optional
 
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import reads_lines
 from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble, place_symbols
+from tarnwick.toolchains.vendor_maps import Stated, assemble
 
 _BANNER = re.compile(r"^ASxxxx Linker V\S+")
 _AREA = re.compile(r"^(\S+)\s+([0-9A-Fa-f]{4,16})\s+([0-9A-Fa-f]{4,16})\s+=\s+(\d+)\. bytes \(([^)]*)\)")
@@ -38,6 +39,9 @@ _STM8_FLASH = {"HOME", "GSINIT", "GSFINAL", "CONST", "INITIALIZER", "CODE", "CAB
 
 def looks_like(head: str) -> bool:
     return bool(_BANNER.match(head.lstrip()))
+
+
+ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used
 
 
 def parse(lines: Iterable[str], path: str, config=None):
@@ -141,8 +145,7 @@ def _model(path: str, config, areas: list, symbols: list, summary: Optional[dict
     # l_AREA and s_AREA are the linker's own lengths and starts of areas, not symbols
     raw = [RawSymbol(name, address + spaces[area], None, "global") for name, address, _m, area in symbols
            if area in spaces and not name.startswith(("l_", "s_", ".__."))]
-    place_symbols(sections, raw)
-    return assemble(Toolchain.SDCC, path, regions, sections, config, sizes_given=False, thumb=False, notes=notes,
+    return assemble(Toolchain.SDCC, path, regions, sections, raw, config, sizes_given=False, thumb=False, notes=notes,
                     stated=stated, summed=frozenset({"XRAM"}))
 
 
@@ -155,3 +158,6 @@ def _regions(harvard: bool, summary: Optional[dict]) -> list:
     return [MemoryRegion("ROM", 0, rom, MemoryCategory.FLASH, "rx"),
             MemoryRegion("IRAM", INTERNAL, internal, MemoryCategory.RAM, "rw"),
             MemoryRegion("XRAM", EXTERNAL, external, MemoryCategory.RAM, "rw")]
+
+
+read = reads_lines(parse)

@@ -17,9 +17,10 @@ from tarnwick.toolchains.base import (
     InputSection, MemoryCategory, MemoryRegion, Section, Toolchain, region_containing,
 )
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import reads_lines
 from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.region_kinds import region_category
-from tarnwick.toolchains.vendor_maps import Stated, assemble, place_symbols
+from tarnwick.toolchains.vendor_maps import Stated, assemble
 
 _BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
 _HEADINGS = ("MEMORY CONFIGURATION", "SEGMENT ALLOCATION MAP", "SECTION ALLOCATION MAP", "MODULE SUMMARY",
@@ -37,6 +38,9 @@ _NON_VOLATILE = re.compile(r"^(?:.*FRAM.*|INT\d+|RESET|.*SIGNATURE|BEGIN|.*VECT.
 
 def looks_like(head: str) -> bool:
     return bool(_BANNER.search(head)) or ("MEMORY CONFIGURATION" in head and "SECTION ALLOCATION MAP" in head)
+
+
+ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used
 
 
 def _is_hex(text: str) -> bool:
@@ -227,8 +231,8 @@ def _model(reader: _Reader, config):
                                 has_contents=contents, is_code="x" in kind,
                                 inputs=inputs, is_writable="w" in kind or not contents))
     _aliases(reader, regions, sections, stated, notes)
-    place_symbols(sections, [RawSymbol(name, address, None) for name, address in reader.symbols])
-    return assemble(Toolchain.TI, reader.path, regions, sections, config, sizes_given=False, thumb=reader.arm,
+    symbols = [RawSymbol(name, address, None) for name, address in reader.symbols]
+    return assemble(Toolchain.TI, reader.path, regions, sections, symbols, config, sizes_given=False, thumb=reader.arm,
                     notes=notes, stated=stated, use_counts_gaps=False)
 
 
@@ -252,3 +256,6 @@ def _aliases(reader: _Reader, regions: list, sections: list, stated: Stated, not
         scale = 2 if reader.c2000 else 1
         notes.append(f"the MODULE SUMMARY states code {code * scale:,} B, ro data {read_only * scale:,} B and rw "
                      f"data {writable * scale:,} B; flash and RAM here follow the section table")
+
+
+read = reads_lines(parse)

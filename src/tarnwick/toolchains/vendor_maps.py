@@ -5,15 +5,15 @@ totals a map states are checked against the model's."""
 
 from __future__ import annotations
 
-import bisect
 import re
 from dataclasses import dataclass, field
 from typing import Optional
 
-from tarnwick.toolchains.base import NormalizedBuildModel, Toolchain
+from tarnwick._native import size_placed_symbols
+from tarnwick.toolchains.base import NormalizedBuildModel, Symbol, Toolchain, split_origin
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.builder import (
-    configured_reserved_ranges, input_symbols, mark_unified, regions_with_config, stack_heap_hints,
+    configured_reserved_ranges, mark_unified, regions_with_config, stack_heap_hints,
 )
 
 _ADDRESS_SPACE = 1 << 64
@@ -38,11 +38,12 @@ class Stated:
     regions: dict = field(default_factory=dict)  # region name -> used bytes as the map prints them
 
 
-def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, config, *,
+def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, symbols: list, config, *,
              sizes_given: bool, thumb: bool, notes: list, stated: Stated,
              use_counts_gaps: bool = True, summed: frozenset = frozenset()) -> NormalizedBuildModel:
     """The model of a vendor map: the regions (with what the configuration says of them), the
-    sections with their input sections, whose `symbols` hold what the map lists, and the notes.
+    sections with their input sections, the symbols the map lists (RawSymbol: each is placed in
+    the input section that holds it, and sized), and the notes.
     The map's own totals are compared with the model's; a difference is an unresolved
     ambiguity, so nobody trusts a figure the file contradicts."""
     assumptions: list = []
@@ -57,10 +58,7 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, con
             if not (item.address >= 0 and item.size >= 0 and item.address + item.size < _ADDRESS_SPACE):
                 raise MapParseError(path, f"{item.name} at {item.address:#x} ({item.size:,} bytes) lies beyond "
                                           "the 64-bit address space")
-        for part in section.inputs:
-            if not part.is_fill:
-                model.symbols.extend(input_symbols(part, section.name, sizes_given, thumb, section.is_code))
-            part.symbols = []
+    model.symbols.extend(size_placed_symbols(sections, list(symbols), sizes_given, thumb, Symbol, split_origin))
     mark_unified(model.memory_regions, model.sections)
     model.reserved_ranges.extend(configured_reserved_ranges(config))
     model.stack_heap_hints = stack_heap_hints([], model.sections)
@@ -98,17 +96,3 @@ def check_against_stated(model: NormalizedBuildModel, stated: Stated) -> None:
         if ours is not None and ours != theirs:
             model.unresolved_ambiguities.append(
                 f"the map states region {name} uses {theirs:,} B; its sections add up to {ours:,} B")
-
-
-def place_symbols(sections: list, symbols: list) -> None:
-    """Gives each input section the symbols that lie in it, by address (a Thumb function's
-    address carries the low bit)."""
-    parts = sorted((part for section in sections for part in section.inputs if not part.is_fill and part.size),
-                   key=lambda part: part.address)
-    starts = [part.address for part in parts]
-    for symbol in symbols:
-        for address in (symbol.address, symbol.address & ~1):
-            index = bisect.bisect_right(starts, address) - 1
-            if index >= 0 and address < parts[index].address + parts[index].size:
-                parts[index].symbols.append(symbol)
-                break

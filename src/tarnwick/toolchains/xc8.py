@@ -21,8 +21,9 @@ from typing import Iterable, Optional
 
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import reads_lines
 from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble, place_symbols
+from tarnwick.toolchains.vendor_maps import Stated, assemble
 
 DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
 _BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
@@ -41,6 +42,9 @@ _PARTS = ("header", "objects", "classes", "segments", "unused", "symbols")
 
 def looks_like(head: str) -> bool:
     return bool(_BANNER.search(head)) and "Linker command line" in head
+
+
+ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used
 
 
 class _Reader:
@@ -187,9 +191,8 @@ def _model(reader: _Reader, config):
         if psect in placed:
             base, unit, start = placed[psect]
             raw.append(RawSymbol(name, base + (address - start) * unit, None, "global"))
-    place_symbols(sections, raw)
     stated = _stated(reader.tail, scale)
-    model = assemble(Toolchain.XC8, reader.path, regions, sections, config, sizes_given=False, thumb=False,
+    model = assemble(Toolchain.XC8, reader.path, regions, sections, raw, config, sizes_given=False, thumb=False,
                      notes=notes, stated=stated, use_counts_gaps=False)
     if stated.flash is None and stated.ram is None:
         model.unresolved_ambiguities.append(
@@ -247,3 +250,6 @@ def _stated(tail: str, scale) -> Stated:
     if ram is not None:
         stated.ram, stated.ram_words = ram, "Total ram usage" if total_ram else "Data space of the memory summary"
     return stated
+
+
+read = reads_lines(parse)

@@ -1,0 +1,103 @@
+"""An open map file as every reader takes it: its path, its start as text (to tell the format
+by), and its whole content either as decoded lines or as UTF-8 bytes, whichever the reader
+reads fastest. Windows tools write UTF-16 and UTF-8 with a byte-order mark; both are read."""
+
+from __future__ import annotations
+
+import codecs
+import contextlib
+import io
+import mmap
+import os
+from typing import Callable, Iterator
+
+from tarnwick.toolchains.errors import MapParseError
+
+PROBE_BYTES = 64 * 1024
+
+
+def text_encoding(head: bytes) -> str:
+    """The encoding of a text file from its first bytes. Windows tools write UTF-16 (a
+    PowerShell redirect) and UTF-8 with a byte-order mark; the codecs named here skip the mark."""
+    if head.startswith(codecs.BOM_UTF8):
+        return "utf-8-sig"
+    if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        return "utf-16"
+    sample = head[:4096]
+    if len(sample) >= 8:
+        odd_nuls, even_nuls = sample[1::2].count(0), sample[0::2].count(0)
+        half = len(sample) // 2
+        if odd_nuls > 0.9 * half and even_nuls == 0:
+            return "utf-16-le"
+        if even_nuls > 0.9 * half and odd_nuls == 0:
+            return "utf-16-be"
+    return "utf-8"
+
+
+def first_line(text: str) -> tuple[int, str]:
+    """The first line with a word in it, and its number: banners of '#' or '*' say nothing
+    of the file."""
+    for number, line in enumerate(text.splitlines(), 1):
+        if any(character.isalnum() for character in line):
+            return number, line
+    return 1, ""
+
+
+class MapText:
+    """A map file open for reading. `head` is its start as text; `lines()` and `utf8()` give
+    all of it, from the start, as often as asked."""
+
+    def __init__(self, path: str, binary, head: bytes):
+        self.path = path
+        self._binary = binary
+        self.encoding = text_encoding(head)
+        if self.encoding.startswith("utf-8") and b"\0" in head:
+            raise MapParseError(path, "binary file, not a linker map")
+        self.head = codecs.getincrementaldecoder(self.encoding)(errors="replace").decode(head)
+        if not self.head.strip():
+            raise MapParseError(path, "empty file, not a linker map")
+
+    def lines(self) -> Iterator[str]:
+        """The file's lines, decoded as they are read; NUL bytes mean binary data. A carriage
+        return ends a line as a line feed does (maps written on Windows)."""
+        self._binary.seek(0)
+        handle = io.TextIOWrapper(self._binary, encoding=self.encoding, errors="replace", newline=None)
+        try:
+            for number, line in enumerate(handle, 1):
+                if "\0" in line:
+                    raise MapParseError(self.path, "binary data inside the map", number)
+                yield line
+        finally:
+            # leave the file to its owner, who closes it; a reader that stopped early may be
+            # closed after the file is
+            with contextlib.suppress(ValueError):
+                handle.detach()
+
+    @contextlib.contextmanager
+    def utf8(self):
+        """The whole file as UTF-8 bytes: mapped into memory as it is, or re-encoded from
+        UTF-16; a byte-order mark is left out."""
+        binary = self._binary
+        if self.encoding.startswith("utf-16"):
+            binary.seek(0)
+            yield binary.read().decode(self.encoding, errors="replace").encode("utf-8")
+            return
+        if os.fstat(binary.fileno()).st_size == 0:
+            yield b""
+            return
+        with mmap.mmap(binary.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+            view = memoryview(mapped)
+            text = view[3:] if self.encoding == "utf-8-sig" else view
+            try:
+                yield text
+            finally:
+                text.release()
+                view.release()
+
+
+def reads_lines(parse: Callable) -> Callable:
+    """The `read` of a reader whose `parse(lines, path, config)` takes the map line by line."""
+    def read(source: MapText, config=None):
+        return parse(source.lines(), source.path, config)
+    read.__doc__ = parse.__doc__
+    return read
