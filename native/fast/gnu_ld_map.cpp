@@ -1,4 +1,5 @@
 #include "fast/gnu_ld_map.hpp"
+#include "fast/map_text.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -11,48 +12,7 @@ namespace {
 
 using std::string_view;
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
-string_view rstrip(string_view line) {
-    while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
-    return line;
-}
-
-// Reads one token and skips the blanks after it.
-class Cursor {
-public:
-    explicit Cursor(string_view text) : text_(text) {}
-    bool at_end() const { return pos_ >= text_.size(); }
-    std::size_t blanks() {
-        std::size_t start = pos_;
-        while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
-        return pos_ - start;
-    }
-    string_view token() {
-        std::size_t start = pos_;
-        while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
-        return text_.substr(start, pos_ - start);
-    }
-    string_view rest() const { return text_.substr(std::min(pos_, text_.size())); }
-
-private:
-    string_view text_;
-    std::size_t pos_ = 0;
-};
-
-// "0x" and 1 to 16 hex digits, the whole token.
-bool hex_token(string_view token, std::uint64_t& value) {
-    if (token.size() < 3 || token.size() > 18 || token[0] != '0' || token[1] != 'x') return false;
-    std::uint64_t result = 0;
-    for (char c : token.substr(2)) {
-        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (digit < 0) return false;
-        result = result << 4 | static_cast<std::uint64_t>(digit);
-    }
-    value = result;
-    return true;
-}
+using namespace map_text;
 
 // NAME 0xADDRESS 0xSIZE [REST]: a region row or an output section row ("Row" below), or,
 // after a leading blank, an input section row. `rest` is what follows the size, if anything.
@@ -85,7 +45,7 @@ bool address_size(string_view line, std::uint64_t& address, std::uint64_t& size,
 // The load address at the end of an output section row, in any language:
 // "load address 0x0800a000", "address de chargement 0x0800a000".
 std::optional<std::uint64_t> load_address(string_view rest) {
-    rest = rstrip(rest);
+    rest = strip_end(rest);
     std::size_t space = rest.find_last_of(" \t");
     string_view last = space == string_view::npos ? rest : rest.substr(space + 1);
     std::uint64_t value = 0;
@@ -93,41 +53,21 @@ std::optional<std::uint64_t> load_address(string_view rest) {
     return std::nullopt;
 }
 
-bool word_char(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; }
-
 // [PROVIDE[_HIDDEN] (] NAME (=|+=) EXPRESSION [)]: a script assignment.
 bool assignment(string_view text, string_view& name, bool& plus, string_view& expression) {
     std::size_t pos = 0;
-    auto skip = [&] { while (pos < text.size() && is_space(text[pos])) ++pos; };
     if (starts_with(text, "PROVIDE")) {
-        std::size_t after = 7;
-        if (starts_with(text.substr(7), "_HIDDEN")) after = 14;
+        std::size_t after = starts_with(text.substr(7), "_HIDDEN") ? 14 : 7;
         std::size_t look = after;
         while (look < text.size() && is_space(text[look])) ++look;
         if (look < text.size() && text[look] == '(') {
             pos = look + 1;
-            skip();
+            while (pos < text.size() && is_space(text[pos])) ++pos;
         }
     }
-    std::size_t start = pos;
-    if (pos >= text.size()) return false;
-    char first = text[pos];
-    if (!(word_char(first) && !(first >= '0' && first <= '9')) && first != '.' && first != '$') return false;
-    while (pos < text.size() && (word_char(text[pos]) || text[pos] == '.' || text[pos] == '$')) ++pos;
-    name = text.substr(start, pos - start);
-    skip();
-    plus = pos < text.size() && text[pos] == '+';
-    if (plus) ++pos;
-    if (pos >= text.size() || text[pos] != '=') return false;
-    ++pos;
-    skip();
-    expression = text.substr(pos);
+    if (!assignment_at(text, pos, name, plus, expression)) return false;
     if (!expression.empty() && expression.back() == ')') expression.remove_suffix(1);
     return true;
-}
-
-bool data_statement(string_view word) {
-    return word == "BYTE" || word == "SHORT" || word == "LONG" || word == "QUAD" || word == "SQUAD";
 }
 
 bool top_level_keyword(string_view line) {
@@ -178,7 +118,7 @@ public:
 private:
     // One line; false to stop reading (the cross reference table).
     bool take(string_view line) {
-        line = rstrip(line);
+        line = strip_end(line);
         if (line.find('\t') != string_view::npos) {
             map_.owned.push_back(expand_tabs(line));
             line = map_.owned.back();
@@ -295,7 +235,7 @@ private:
             // " ** NAME[ NAME2] [0xADDRESS 0xSIZE]": gold's linker-made input sections
             string_view body = line.substr(4);
             std::size_t hex = body.find(" 0x");
-            string_view kind = rstrip(hex == string_view::npos ? body : body.substr(0, hex));
+            string_view kind = strip_end(hex == string_view::npos ? body : body.substr(0, hex));
             std::uint64_t address = 0, size = 0;
             string_view rest;
             if (hex == string_view::npos) {
@@ -392,7 +332,7 @@ private:
                 input.origin = "linker script data";
                 input.has_origin = true;
             } else {
-                origin = rstrip(origin);
+                origin = strip_end(origin);
                 if (starts_with(origin, "./")) origin.remove_prefix(2);
                 input.origin = origin;
                 input.has_origin = !origin.empty();

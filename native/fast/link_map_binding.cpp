@@ -2,6 +2,7 @@
 // own records.
 #include "fast/link_map_binding.hpp"
 
+#include "fast/flat_table.hpp"
 #include "fast/gnu_ld_map.hpp"
 #include "fast/llvm_lld_map.hpp"
 #include "fast/records.hpp"
@@ -49,54 +50,16 @@ private:
     std::unordered_map<string_view, Ref> cache_;
 };
 
-// Text -> number, in one flat table: a large map names tens of thousands of object files, and
-// every input section asks for its own.
-class TextNumbers {
-public:
-    // The number of `text`, or `fresh` when it is new (then remembered as `fresh`).
-    std::size_t find_or_add(string_view text, std::size_t fresh) {
-        if (used_ * 2 >= slots_.size()) grow();
-        std::uint64_t hash = fnv1a(text);
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
-            Slot& slot = slots_[at];
-            if (!slot.taken) {
-                slot = Slot{hash, text, fresh, true};
-                ++used_;
-                return fresh;
-            }
-            if (slot.hash == hash && slot.text == text) return slot.number;
-        }
-    }
-
-private:
-    struct Slot {
-        std::uint64_t hash = 0;
-        string_view text;
-        std::size_t number = 0;
-        bool taken = false;
-    };
-    static std::uint64_t fnv1a(string_view text) noexcept {
-        std::uint64_t hash = 0xcbf29ce484222325ull;
+// Text -> number: a large map names tens of thousands of object files, and every input
+// section asks for its own.
+struct TextHash {
+    std::uint64_t operator()(string_view text) const noexcept {
+        std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
         for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
         return hash ^ (hash >> 29);
     }
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
-        used_ = 0;
-        std::size_t mask = slots_.size() - 1;
-        for (const Slot& slot : old) {
-            if (!slot.taken) continue;
-            std::size_t at = static_cast<std::size_t>(slot.hash) & mask;
-            while (slots_[at].taken) at = (at + 1) & mask;
-            slots_[at] = slot;
-            ++used_;
-        }
-    }
-    std::vector<Slot> slots_;
-    std::size_t used_ = 0;
 };
+using TextNumbers = FlatTable<string_view, TextHash>;
 
 PyObject* new_int(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
 

@@ -1,4 +1,5 @@
 #include "fast/llvm_lld_map.hpp"
+#include "fast/map_text.hpp"
 
 #include <algorithm>
 
@@ -9,65 +10,19 @@ using std::string_view;
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || (c >= '\x1c' && c <= '\x1f'); }
+using namespace map_text;
 
-string_view strip_end(string_view text) {
-    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-string_view strip_start(string_view text) {
-    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
-    return text;
-}
-
-int digit_value(char c, int base) {
-    int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
-    return value < base ? value : -1;
-}
-
-// All of `digits` as a number (1 to 16 hex digits, or up to 19 decimal ones); false otherwise.
-bool number(string_view digits, int base, std::uint64_t& value) {
-    if (digits.empty() || digits.size() > (base == 16 ? 16u : 19u)) return false;
-    std::uint64_t result = 0;
-    for (char c : digits) {
-        int digit = digit_value(c, base);
-        if (digit < 0) return false;
-        result = result * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-    }
-    value = result;
-    return true;
-}
-
-// Reads one run of blanks or of other characters at a time.
-class Cursor {
-public:
-    explicit Cursor(string_view text) : text_(text) {}
-    std::size_t blanks() {
-        std::size_t start = pos_;
-        while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
-        return pos_ - start;
-    }
-    string_view word() {
-        std::size_t start = pos_;
-        while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
-        return text_.substr(start, pos_ - start);
-    }
-    // After the align column: nothing, or one space and the rest (which may start blank).
-    bool rest(string_view& out) {
-        if (pos_ >= text_.size()) {
-            out = {};
-            return true;
-        }
-        if (text_[pos_] != ' ') return false;
-        out = text_.substr(pos_ + 1);
+// After the align column: nothing, or one space and the rest (which may start blank).
+bool rest_after_one_space(const Cursor& cursor, string_view line, string_view& out) {
+    std::size_t at = cursor.position();
+    if (at >= line.size()) {
+        out = {};
         return true;
     }
-
-private:
-    string_view text_;
-    std::size_t pos_ = 0;
-};
+    if (line[at] != ' ') return false;
+    out = line.substr(at + 1);
+    return true;
+}
 
 // VMA [LMA] Size Align Out In Symbol: where the header puts each column.
 struct Columns {
@@ -81,7 +36,7 @@ bool header(string_view line, Columns& columns) {
     std::vector<string_view> words;
     Cursor cursor(line);
     cursor.blanks();
-    for (string_view word = cursor.word(); !word.empty() && words.size() <= std::size(lld); word = cursor.word()) {
+    for (string_view word = cursor.token(); !word.empty() && words.size() <= std::size(lld); word = cursor.token()) {
         words.push_back(word);
         cursor.blanks();
     }
@@ -120,45 +75,28 @@ bool split(string_view line, const Columns& columns, Row& row) {
     // a value wider than its column: read by the row's shape
     Cursor cursor(line);
     cursor.blanks();
-    string_view vma = cursor.word();
+    string_view vma = cursor.token();
     if (columns.mold && starts_with(vma, "0x")) vma.remove_prefix(2);
     if (!number(vma, 16, row.vma) || cursor.blanks() == 0) return false;
     if (columns.mold) {
         row.lma = row.vma;
-        if (!number(cursor.word(), 10, row.size) || cursor.blanks() == 0) return false;
+        if (!number(cursor.token(), 10, row.size) || cursor.blanks() == 0) return false;
     } else {
-        if (!number(cursor.word(), 16, row.lma) || cursor.blanks() == 0) return false;
-        if (!number(cursor.word(), 16, row.size) || cursor.blanks() == 0) return false;
+        if (!number(cursor.token(), 16, row.lma) || cursor.blanks() == 0) return false;
+        if (!number(cursor.token(), 16, row.size) || cursor.blanks() == 0) return false;
     }
-    string_view align = cursor.word();
+    string_view align = cursor.token();
     if (align.empty() || !std::all_of(align.begin(), align.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
-    return cursor.rest(row.rest);
-}
-
-bool word_char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-           static_cast<unsigned char>(c) >= 0x80;
+    return rest_after_one_space(cursor, line, row.rest);
 }
 
 // NAME (=|+=) EXPRESSION: a script assignment; the expression without surrounding blanks.
 bool assignment(string_view text, string_view& name, string_view& expression) {
-    if (text.empty()) return false;
-    char first = text[0];
-    if (!((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z') || first == '_' || first == '.' || first == '$'))
-        return false;
-    std::size_t pos = 1;
-    while (pos < text.size() && (word_char(text[pos]) || text[pos] == '.' || text[pos] == '$')) ++pos;
-    name = text.substr(0, pos);
-    while (pos < text.size() && is_space(text[pos])) ++pos;
-    if (pos < text.size() && text[pos] == '+') ++pos;
-    if (pos >= text.size() || text[pos] != '=') return false;
-    expression = strip_end(strip_start(text.substr(pos + 1)));
+    bool plus = false;
+    if (!assignment_at(text, 0, name, plus, expression)) return false;
+    expression = strip_end(expression);
     return true;
-}
-
-bool data_statement(string_view word) {
-    return word == "BYTE" || word == "SHORT" || word == "LONG" || word == "QUAD" || word == "SQUAD";
 }
 
 // Assembler-local labels and mapping symbols (".LBB0_1", ".L_MergedGlobals", "$t", "$d.1") mark

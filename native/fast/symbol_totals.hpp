@@ -1,6 +1,7 @@
 // One loop over a build's symbols, for the passes that add them up.
 #pragma once
 
+#include "fast/flat_table.hpp"
 #include "fast/records.hpp"
 #include "support/ref.hpp"
 
@@ -22,45 +23,16 @@ struct PointerPair {
     bool operator==(const PointerPair& other) const noexcept { return a == other.a && b == other.b; }
 };
 
+struct PointerPairHash {
+    std::uint64_t operator()(PointerPair key) const noexcept {
+        auto a = reinterpret_cast<std::uintptr_t>(key.a), b = reinterpret_cast<std::uintptr_t>(key.b);
+        return ((a >> 4) ^ (b >> 4) * 31) * 0x9E3779B97F4A7C15ull >> 17;
+    }
+};
+
 // Origin (object file, archive) -> a number, by the identity of the texts: a map's reader shares
 // one text per origin, so this finds an origin with one probe of a flat table.
-class OriginTable {
-public:
-    // The number of `key`, or `fresh` when it is new (then remembered as `fresh`).
-    std::size_t find_or_add(PointerPair key, std::size_t fresh) {
-        if (used_ * 2 >= slots_.size()) grow();
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = hash(key) & mask;; at = (at + 1) & mask) {
-            Slot& slot = slots_[at];
-            if (!slot.taken) {
-                slot = Slot{key, fresh, true};
-                ++used_;
-                return fresh;
-            }
-            if (slot.key == key) return slot.value;
-        }
-    }
-
-private:
-    struct Slot {
-        PointerPair key{nullptr, nullptr};
-        std::size_t value = 0;
-        bool taken = false;
-    };
-    static std::size_t hash(PointerPair key) noexcept {
-        auto a = reinterpret_cast<std::uintptr_t>(key.a), b = reinterpret_cast<std::uintptr_t>(key.b);
-        return static_cast<std::size_t>(((a >> 4) ^ (b >> 4) * 31) * 0x9E3779B97F4A7C15ull >> 17);
-    }
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
-        used_ = 0;
-        for (const Slot& slot : old)
-            if (slot.taken) find_or_add(slot.key, slot.value);
-    }
-    std::vector<Slot> slots_;
-    std::size_t used_ = 0;
-};
+using OriginTable = FlatTable<PointerPair, PointerPairHash>;
 
 struct Total {
     Ref key;

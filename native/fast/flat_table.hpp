@@ -1,0 +1,55 @@
+// A table of keys to numbers in one flat array (open addressing): the readers and the totals
+// look up tens of thousands of object files and origins, one probe each as a rule.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tarnwick {
+
+// `Key` must be copyable and comparable with ==; `Hash` gives its hash.
+template <class Key, class Hash>
+class FlatTable {
+public:
+    // The number of `key`, or `fresh` when it is new (then remembered as `fresh`).
+    std::size_t find_or_add(const Key& key, std::size_t fresh) {
+        if (used_ * 2 >= slots_.size()) grow();
+        std::uint64_t hash = Hash{}(key);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
+            Slot& slot = slots_[at];
+            if (!slot.taken) {
+                slot = Slot{hash, key, fresh, true};
+                ++used_;
+                return fresh;
+            }
+            if (slot.hash == hash && slot.key == key) return slot.number;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        Key key{};
+        std::size_t number = 0;
+        bool taken = false;
+    };
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        used_ = 0;
+        std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (!slot.taken) continue;
+            std::size_t at = static_cast<std::size_t>(slot.hash) & mask;
+            while (slots_[at].taken) at = (at + 1) & mask;
+            slots_[at] = slot;
+            ++used_;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+}  // namespace tarnwick

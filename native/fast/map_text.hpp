@@ -1,0 +1,104 @@
+// The text toolkit every native map reader shares: what a blank is, trimming, reading a line
+// one token at a time, and figures in hex or decimal.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+
+namespace tarnwick::map_text {
+
+using std::string_view;
+
+// Python's blanks in ASCII (str.split() splits at all of them, the file separators included).
+inline bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || (c >= '\x1c' && c <= '\x1f');
+}
+
+inline string_view strip_end(string_view text) {
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+inline string_view strip_start(string_view text) {
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    return text;
+}
+
+// The value of one digit in `base`, or -1.
+inline int digit_value(char c, int base) {
+    int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
+    return value < base ? value : -1;
+}
+
+// All of `digits` as a number (1 to 16 hex digits, or up to 19 decimal ones); false otherwise.
+inline bool number(string_view digits, int base, std::uint64_t& value) {
+    if (digits.empty() || digits.size() > (base == 16 ? 16u : 19u)) return false;
+    std::uint64_t result = 0;
+    for (char c : digits) {
+        int digit = digit_value(c, base);
+        if (digit < 0) return false;
+        result = result * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    }
+    value = result;
+    return true;
+}
+
+// "0x" and 1 to 16 hex digits, the whole token.
+inline bool hex_token(string_view token, std::uint64_t& value) {
+    return token.size() >= 3 && token[0] == '0' && token[1] == 'x' && number(token.substr(2), 16, value);
+}
+
+// Reads a line one run of blanks or of other characters at a time.
+class Cursor {
+public:
+    explicit Cursor(string_view text) : text_(text) {}
+    bool at_end() const { return pos_ >= text_.size(); }
+    std::size_t position() const { return pos_; }
+    // Skips the blanks here; how many there were.
+    std::size_t blanks() {
+        std::size_t start = pos_;
+        while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
+        return pos_ - start;
+    }
+    // The characters up to the next blank.
+    string_view token() {
+        std::size_t start = pos_;
+        while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
+        return text_.substr(start, pos_ - start);
+    }
+    string_view rest() const { return text_.substr(std::min(pos_, text_.size())); }
+
+private:
+    string_view text_;
+    std::size_t pos_ = 0;
+};
+
+inline bool word_char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+// NAME (=|+=) EXPRESSION from `pos` of a script line: the name (a letter, '_', '.' or '$' first),
+// whether it adds, and the expression after the blanks that follow '='.
+inline bool assignment_at(string_view text, std::size_t pos, string_view& name, bool& plus, string_view& expression) {
+    if (pos >= text.size()) return false;
+    char first = text[pos];
+    if (!(word_char(first) && !(first >= '0' && first <= '9')) && first != '.' && first != '$') return false;
+    std::size_t start = pos;
+    while (pos < text.size() && (word_char(text[pos]) || text[pos] == '.' || text[pos] == '$')) ++pos;
+    name = text.substr(start, pos - start);
+    while (pos < text.size() && is_space(text[pos])) ++pos;
+    plus = pos < text.size() && text[pos] == '+';
+    if (plus) ++pos;
+    if (pos >= text.size() || text[pos] != '=') return false;
+    expression = strip_start(text.substr(pos + 1));
+    return true;
+}
+
+// The linker script's data statements (ld lists them as rows of their own).
+inline bool data_statement(string_view word) {
+    return word == "BYTE" || word == "SHORT" || word == "LONG" || word == "QUAD" || word == "SQUAD";
+}
+
+}  // namespace tarnwick::map_text
