@@ -186,7 +186,7 @@ def test_an_elf_of_another_link_with_the_same_sections_is_not_joined(builds, tmp
     code, out, err = run(capsys, "analyze", copy / "firmware.map", "--format", "json")
     assert code == 0 and "is not the output of the link the map describes (symbol" in err
     document = json.loads(out)
-    assert "ELF file" not in document["inputs"] and {s["size_source"] for s in document["symbols"]} == {"derived"}
+    assert "ELF file" not in document["inputs"] and {s["size_source"] for s in document["symbols"]} <= {"derived", "bound"}
 
 
 @pytest.mark.parametrize("command, victim", [
@@ -310,7 +310,7 @@ def test_folded_list_titles_are_html_not_markdown(tmp_path, capsys):
     renamed = tmp_path / "renamed.map"
     renamed.write_text(example.read_text().replace("CCM", "SRAM_D<1>"))
     code, out, _ = run(capsys, "analyze", renamed, "--no-elf", "--format", "markdown")
-    assert "<details><summary>Largest in SRAM_D&lt;1&gt;</summary>" in out and "SRAM\\_D" not in out
+    assert "<details><summary>Where the bytes go in SRAM_D&lt;1&gt; (" in out and "SRAM\\_D" not in out
 
 
 @pytest.mark.parametrize("top, accepted", [("0", True), ("100000", True), ("100001", False), ("-1", False),

@@ -27,7 +27,7 @@ def test_text_report_and_success(capsys):
     rows = {line.split()[0]: line for line in region_table.splitlines() if line[:1].isupper()}
     assert "7,504 B" in rows["RAM"] and "36.6%" in rows["RAM"] and "[#########" in rows["RAM"]
     assert "1,292 B" in rows["FLASH"] and "128.0 KiB" in rows["FLASH"]
-    assert "WARNING budget.RAM: Region RAM utilization is 0.366, above configured threshold 0.300." in out
+    assert "WARNING budget.RAM: Region RAM uses 36.6%, above its budget of 30.0%." in out
 
 
 def test_overflow_fails_the_policy_and_baseline_deltas_show(capsys, tmp_path):

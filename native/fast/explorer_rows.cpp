@@ -80,10 +80,15 @@ PyObject* explorer_rows(PyObject*, PyObject* args) noexcept {
                                &alias_field, &source_field})
         if (!field->ready()) return nullptr;
     Ref derived = Ref::steal(PyUnicode_InternFromString("derived"));
+    Ref bound = Ref::steal(PyUnicode_InternFromString("bound"));
+    // how a size is marked: "~" taken from addresses, "≤" an upper bound, "" as stated
+    Ref approximate = Ref::steal(PyUnicode_FromString("~"));
+    Ref at_most = Ref::steal(PyUnicode_FromString("\u2264"));
+    Ref exact = Ref::steal(PyUnicode_FromString(""));
     Ref iterator = Ref::steal(PyObject_GetIter(symbols));
     Ref rows = Ref::steal(PyList_New(0));
     Ref groups = Ref::steal(PyDict_New());  // (section, object_file, archive) -> [row numbers]
-    if (!derived || !iterator || !rows || !groups) return nullptr;
+    if (!derived || !bound || !approximate || !at_most || !exact || !iterator || !rows || !groups) return nullptr;
     try {
         Answers places(place_of), origins(origin_of);
         while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -122,7 +127,8 @@ PyObject* explorer_rows(PyObject*, PyObject* args) noexcept {
             }
             Ref shown = Ref::steal(shown_name(name.get()));
             int is_derived = PyObject_RichCompareBool(source.get(), derived.get(), Py_EQ);
-            if (!shown || is_derived < 0) return nullptr;
+            int is_bound = is_derived == 0 ? PyObject_RichCompareBool(source.get(), bound.get(), Py_EQ) : 0;
+            if (!shown || is_derived < 0 || is_bound < 0) return nullptr;
             Ref row = Ref::steal(PyList_New(8));
             if (!row) return nullptr;
             // the raw name only where it differs from the one shown
@@ -133,7 +139,7 @@ PyObject* explorer_rows(PyObject*, PyObject* args) noexcept {
             PyList_SET_ITEM(row.get(), 4, Py_NewRef(PyTuple_GET_ITEM(place, 1)));
             PyList_SET_ITEM(row.get(), 5, Py_NewRef(size.get()));
             PyList_SET_ITEM(row.get(), 6, delta.release());
-            PyList_SET_ITEM(row.get(), 7, Py_NewRef(is_derived ? Py_True : Py_False));
+            PyList_SET_ITEM(row.get(), 7, Py_NewRef(is_derived ? approximate.get() : is_bound ? at_most.get() : exact.get()));
             Py_ssize_t number = PyList_GET_SIZE(rows.get());
             if (PyList_Append(rows.get(), row.get()) < 0) return nullptr;
             Ref group_key = Ref::steal(PyTuple_Pack(3, section.get(), object.get(), archive.get()));

@@ -109,11 +109,12 @@ PyObject* symbol_tables(PyObject*, PyObject* args) noexcept {
     Ref from_elf = Ref::steal(PyUnicode_InternFromString("elf"));
     Ref from_map = Ref::steal(PyUnicode_InternFromString("map"));
     Ref from_addresses = Ref::steal(PyUnicode_InternFromString("derived"));
+    Ref upper_bound = Ref::steal(PyUnicode_InternFromString("bound"));
     Ref by_symbol = Ref::steal(PyDict_New()), by_object = Ref::steal(PyDict_New());
     Ref by_archive = Ref::steal(PyDict_New()), placed = Ref::steal(PyList_New(0));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref items = Ref::steal(PySequence_Fast(symbols, "symbols must be a sequence"));
-    if (!from_elf || !from_map || !from_addresses || !by_symbol || !by_object || !by_archive || !placed || !zero ||
+    if (!from_elf || !from_map || !from_addresses || !upper_bound || !by_symbol || !by_object || !by_archive || !placed || !zero ||
         !items)
         return nullptr;
     Origins origins(origin_of);
@@ -140,8 +141,9 @@ PyObject* symbol_tables(PyObject*, PyObject* args) noexcept {
         bool estimated;
         if (kind.get() != Py_None) {
             int same = PyObject_RichCompareBool(kind.get(), from_addresses.get(), Py_EQ);
-            if (same < 0) return nullptr;
-            estimated = same == 1;
+            int bounded = same == 0 ? PyObject_RichCompareBool(kind.get(), upper_bound.get(), Py_EQ) : 0;
+            if (same < 0 || bounded < 0) return nullptr;
+            estimated = same == 1 || bounded == 1;
         } else {
             Ref flag = derived.read(item);
             if (!flag) return nullptr;

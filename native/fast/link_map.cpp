@@ -51,19 +51,21 @@ const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const
             for (std::size_t i = index + 1; sizes_given && i <= group_end; ++i)
                 if (located[i].symbol->size > primary->size) primary = located[i].symbol;
         }
+        bool alone = index == 0 && group_end + 1 == located.size();  // the only address in the section
         if (sizes_given) {
             for (std::size_t i = index; i <= group_end; ++i) {
                 const RawSymbol* symbol = located[i].symbol;
                 std::uint64_t size = std::min(symbol->size, room);
                 bool alias = symbol != primary && size == primary->size;
-                result.push_back({symbol, size, alias ? primary : nullptr});
+                result.push_back({symbol, size, alias ? primary : nullptr, alone && named_after(input.name, symbol->name)});
             }
             covered += std::min(primary->size, room);
         } else {
             std::uint64_t size = following > start ? following - start : 0;
             for (std::size_t i = index; i <= group_end; ++i) {
                 const RawSymbol* symbol = located[i].symbol;
-                result.push_back({symbol, size, symbol == primary ? nullptr : primary});
+                result.push_back({symbol, size, symbol == primary ? nullptr : primary,
+                                  alone && named_after(input.name, symbol->name)});
             }
             covered += size;
         }

@@ -85,7 +85,19 @@ struct Sized {
     const RawSymbol* symbol;
     std::uint64_t size;
     const RawSymbol* primary;  // the symbol whose bytes these are when this is an alias, else null
+    // The input section is this symbol's own (".bss.tx_buffer", ".text:main") and holds no other
+    // address: a size taken from addresses is then exact. Otherwise, where the map leaves statics
+    // out, such a size is an upper bound: unlisted statics may lie in it.
+    bool dedicated = false;
 };
+
+// Whether an input section is named after a symbol: "main", ".text.main", ".text:main".
+inline bool named_after(std::string_view section, std::string_view symbol) {
+    if (section == symbol) return true;
+    if (section.size() <= symbol.size() || section.substr(section.size() - symbol.size()) != symbol) return false;
+    char separator = section[section.size() - symbol.size() - 1];
+    return separator == '.' || separator == ':';
+}
 
 // The symbols of one input section, every byte of it accounted for once. Names at one address
 // share their bytes; the one named like the section (".text.main" for main) owns them, else

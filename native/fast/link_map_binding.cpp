@@ -79,7 +79,7 @@ struct Builder {
     std::vector<Origin> origins;
     std::size_t last_origin = SIZE_MAX;  // the origin asked last, by its number and text
     string_view last_origin_text;
-    Ref empty_tuple, derived, from_map;  // the symbols' size_source texts
+    Ref empty_tuple, derived, bound, from_map;  // the symbols' size_source texts
     Ref global, unnamed;  // their binding texts
     PyObject* named_code;    // borrowed: tells whether an input section holds code
     PyObject* split_origin;  // borrowed: (object_file, archive) of an origin
@@ -94,10 +94,11 @@ struct Builder {
         split_origin = splitter;
         empty_tuple = Ref::steal(PyTuple_New(0));
         derived = Ref::steal(PyUnicode_InternFromString("derived"));
+        bound = Ref::steal(PyUnicode_InternFromString("bound"));
         from_map = Ref::steal(PyUnicode_InternFromString("map"));
         global = Ref::steal(PyUnicode_InternFromString("global"));
         unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
-        return empty_tuple && derived && from_map && global && unnamed &&
+        return empty_tuple && derived && bound && from_map && global && unnamed &&
                input_record.prepare(input_class, {"name", "address", "size", "origin", "is_fill",
                                                   "is_reservation", "symbols"}) &&
                symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file",
@@ -105,13 +106,13 @@ struct Builder {
                                                     "binding"});
     }
 
-    // Symbol(name, address, size, section, object, archive, derived, alias_of, "derived" or
-    // "map", binding). The numbers (and the name) are shared with the input section's record
+    // Symbol(name, address, size, section, object, archive, derived, alias_of, "derived", "bound"
+    // or "map", binding). The numbers (and the name) are shared with the input section's record
     // where they are equal: most symbols start where their input section starts and fill it.
     bool add_symbol(PyObject* list, string_view name, std::uint64_t address, std::uint64_t size, bool derived_size,
                     PyObject* section, PyObject* object, PyObject* archive, std::size_t origin,
                     const lm::RawSymbol* alias_of, const lm::Input& input, PyObject* input_record_made,
-                    PyObject* binding) noexcept {
+                    PyObject* binding, bool upper_bound = false) noexcept {
         Ref name_text = name.data() == input.name.data() && name.size() == input.name.size()
                             ? Ref::borrow(input_record.get(input_record_made, 0))
                             : Ref::steal(new_text(name));
@@ -128,7 +129,7 @@ struct Builder {
         Ref symbol = symbol_record.make({name_text.release(), address_value.release(), size_value.release(),
                                          Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
                                          new_bool(derived_size), alias.release(),
-                                         Py_NewRef(derived_size ? derived.get() : from_map.get()),
+                                         Py_NewRef(!derived_size ? from_map.get() : upper_bound ? bound.get() : derived.get()),
                                          Py_NewRef(binding)});
         return symbol && PyList_Append(list, symbol.get()) == 0;
     }
@@ -207,8 +208,11 @@ struct Builder {
             }
             PyObject* listed = map.symbols_global ? global.get() : Py_None;
             for (const lm::Sized& sized : *sized_symbols) {
+                // statics the map leaves out may lie in a size taken from addresses
+                bool upper_bound = !map.sizes_given && map.symbols_global && !sized.dedicated;
                 if (!add_symbol(symbols, sized.symbol->name, sized.symbol->address, sized.size, !map.sizes_given,
-                                section, object, archive, origin_number, sized.primary, input, record.get(), listed))
+                                section, object, archive, origin_number, sized.primary, input, record.get(), listed,
+                                upper_bound))
                     return false;
             }
             if (uncovered > 0 && !add_symbol(symbols, input.name, input.address, uncovered, true, section, object,
@@ -346,10 +350,11 @@ public:
         for (FieldReader* field : {&name_, &address_, &size_, &origin_, &binding_})
             if (!field->ready()) return false;
         source_ = Ref::steal(PyUnicode_InternFromString(sizes_given ? "map" : "derived"));
+        bound_ = Ref::steal(PyUnicode_InternFromString("bound"));
         derived_ = Ref::steal(PyUnicode_InternFromString("derived"));
         unnamed_ = Ref::steal(PyUnicode_InternFromString("unnamed"));
         origins_ = Ref::steal(PyDict_New());
-        return source_ && derived_ && unnamed_ && origins_ &&
+        return source_ && bound_ && derived_ && unnamed_ && origins_ &&
                record_.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
                                               "size_derived", "alias_of", "size_source", "binding"});
     }
@@ -426,7 +431,9 @@ public:
                 PyObject* alias = one.primary != nullptr
                                       ? names_[indexes[static_cast<std::size_t>(one.primary - chosen_.data())]].get()
                                       : Py_None;
-                if (!add(names_[index].get(), addresses_[index].get(), one.size, !sizes_given_, alias, source_.get(),
+                // these maps list global symbols only: statics may lie in a size taken from addresses
+                PyObject* source = !sizes_given_ && !one.dedicated ? bound_.get() : source_.get();
+                if (!add(names_[index].get(), addresses_[index].get(), one.size, !sizes_given_, alias, source,
                          bindings_[index].get()))
                     return false;
             }
@@ -459,7 +466,7 @@ private:
     RecordMaker record_;
     PyObject* split_origin_ = nullptr;
     bool sizes_given_ = false, thumb_ = false;
-    Ref source_, derived_, unnamed_, origins_;
+    Ref source_, bound_, derived_, unnamed_, origins_;
     std::vector<Ref> names_, addresses_, bindings_;  // the raw records' own objects, handed on unchanged
     std::vector<lm::RawSymbol> chosen_;
     lm::SymbolSizer sizer_;

@@ -191,7 +191,7 @@ def _inspect(model, config: TarnwickConfig, check_budgets: bool = True) -> None:
         model.unresolved_ambiguities.append(line)
 
 
-def _write(args, report, comparison, config: TarnwickConfig, symbols, outcome) -> Optional[int]:
+def _write(args, report, comparison, config: TarnwickConfig, model, outcome) -> Optional[int]:
     """Writes the report where the arguments say; the exit code when that fails."""
     from tarnwick.files import reason, write_report, write_stdout
     from tarnwick.render import render_to
@@ -199,7 +199,7 @@ def _write(args, report, comparison, config: TarnwickConfig, symbols, outcome) -
     top = args.top if args.top is not None else config.reports.top_entries
 
     def produce(write) -> None:
-        render_to(args.format, report, comparison, write, top, symbols, outcome)
+        render_to(args.format, report, comparison, write, top, model, outcome)
 
     try:
         if args.output is None:
@@ -214,11 +214,11 @@ def _write(args, report, comparison, config: TarnwickConfig, symbols, outcome) -
             _silence_stdout()
         say("error", f"{where}: {reason(exc)}" + ("" if args.output is None else "; nothing was written"))
         return EXIT_BAD_INPUT
-    _ci_host(report, comparison, symbols, outcome, top)
+    _ci_host(report, comparison, model, outcome, top)
     return None
 
 
-def _ci_host(report, comparison, symbols, outcome, top: int) -> None:
+def _ci_host(report, comparison, model, outcome, top: int) -> None:
     """GitHub Actions: each failed gate as an error annotation, and the markdown report in the
     job's summary page."""
     if os.environ.get("GITHUB_ACTIONS") != "true":
@@ -232,7 +232,7 @@ def _ci_host(report, comparison, symbols, outcome, top: int) -> None:
 
         try:
             with open(summary, "a", encoding="utf-8") as handle:
-                handle.write(render_markdown(report, comparison, top, symbols, outcome) + "\n")
+                handle.write(render_markdown(report, comparison, top, model, outcome) + "\n")
         except OSError as exc:
             say("warning", f"GITHUB_STEP_SUMMARY {summary}: {reason(exc)}; the job summary is not written")
 
@@ -297,7 +297,7 @@ def _analyze(args) -> int:
 
         comparison = compare(report, baseline, baseline_label=args.baseline_label)
     outcome = _outcome(report, config, args, inputs)
-    return _write(args, report, comparison, config, model.symbols, outcome) or _verdict(outcome)
+    return _write(args, report, comparison, config, model, outcome) or _verdict(outcome)
 
 
 def _diff(args) -> int:
@@ -337,8 +337,7 @@ def _diff(args) -> int:
         raise UsageError(str(exc)) from None
     comparison = dataclasses.replace(comparison, growth_gates=growth)
     outcome = _outcome(report, config, args, inputs, growth)
-    symbols = later.model.symbols if later.model is not None else None
-    return _write(args, report, comparison, config, symbols, outcome) or _verdict(outcome)
+    return _write(args, report, comparison, config, later.model, outcome) or _verdict(outcome)
 
 
 def _silence_stdout() -> None:

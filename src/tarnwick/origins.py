@@ -36,4 +36,5 @@ def contributor_name(object_file: Optional[str], archive: Optional[str]) -> str:
 
 @functools.lru_cache(maxsize=4096)  # a build has few archives and many objects in each
 def _file_name(path: str) -> str:
-    return posixpath.basename(path)
+    """The file name of a path with either separator, or both (`C:/sdk\\lib/libc.a`)."""
+    return posixpath.basename(path.replace("\\", "/"))

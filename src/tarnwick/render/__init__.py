@@ -14,20 +14,21 @@ def renderer(kind: str):
     return getattr(importlib.import_module(f"tarnwick.render.{_MODULES[kind]}"), f"render_{kind}")
 
 
-def render_to(kind: str, report, comparison, write, top: int = 10, symbols=None, outcome=None) -> None:
+def render_to(kind: str, report, comparison, write, top: int = 10, model=None, outcome=None) -> None:
     """Writes the report in one of the formats through `write(bytes)`, as the pieces come;
     `top`: how many of the largest symbols, objects and changes the text and markdown show;
-    `symbols`: the model's own list of the report's symbols, when there is one (in link order,
-    with its totals counted: much quicker to go over than the report's sorted copy);
-    `outcome`: the run's verdict and inputs (`tarnwick.outcome.Outcome`), where there was a run."""
+    `model`: the build's model, when there is one (its symbols in link order, with their
+    totals counted, are much quicker to go over than the report's sorted copy, and its regions
+    are in the order the linker lists them); `outcome`: the run's verdict and inputs
+    (`tarnwick.outcome.Outcome`), where there was a run."""
     if kind == "json":
         from tarnwick.render.json_report import write_report_json
 
-        write_report_json(report, comparison, write, outcome)
+        write_report_json(report, comparison, write, outcome, model)
     elif kind in ("text", "markdown"):
-        write(renderer(kind)(report, comparison, top, symbols, outcome).encode("utf-8"))
+        write(renderer(kind)(report, comparison, top, model, outcome).encode("utf-8"))
     else:
-        write(renderer(kind)(report, comparison, outcome).encode("utf-8"))
+        write(renderer(kind)(report, comparison, outcome, model).encode("utf-8"))
 
 
 __all__ = ["render_to", "renderer"]

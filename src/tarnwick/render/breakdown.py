@@ -17,12 +17,22 @@ LEVEL_NAMES = {"sections": "section", "components": "component", "archives": "ar
                "objects": "object", "symbols": "symbol"}
 
 
+SIZE_LEGEND = ("~ a size taken from the map's addresses; ≤ at most that: statics the map does not list "
+               "may share those bytes")
+
+
 @dataclass(frozen=True)
 class Entry:
     name: str      # as shown: demangled
     size: int
     detail: str    # the object file a symbol came from
     estimated: bool
+    bound: bool = False  # an upper bound: statics the map leaves out may lie in it
+
+
+def size_mark(entry) -> str:
+    """"≤" before an upper bound, "~" before a size taken from addresses, else nothing."""
+    return "≤" if entry.bound else "~" if entry.estimated else ""
 
 
 @dataclass(frozen=True)
@@ -63,7 +73,8 @@ def region_tops(report, limit: int = DEFAULT_TOP, symbols=None) -> list:
         biggest = heapq.nsmallest(limit, objects.get(region, {}).items(), key=lambda item: (-item[1], item[0]))
         tops.append(RegionTop(
             region,
-            [Entry(display_name(s.name), s.size, s.contributor, s.size_source == "derived") for s in largest],
+            [Entry(display_name(s.name), s.size, s.contributor, s.size_source in ("derived", "bound"),
+                   s.size_source == "bound") for s in largest],
             [Entry(name, size, "", False) for name, size in biggest]))
     return tops
 

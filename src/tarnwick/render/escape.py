@@ -13,7 +13,9 @@ _INVISIBLE = [*range(0x00, 0x20), 0x7F, *range(0x80, 0xA0), 0x061C, 0x200B, 0x20
 _NAMED = {0x09: "\\t", 0x0A: "\\n", 0x0D: "\\r"}
 _PLAIN = {code: _NAMED.get(code, f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
           for code in _INVISIBLE}
-_PLAIN[ord("\\")] = "\\\\"
+# Where a text shows escapes, its own backslashes are doubled so that no escape can be faked;
+# a text without any (a Windows path) is shown as it is.
+_ESCAPED = {**_PLAIN, ord("\\"): "\\\\"}
 # What markdown can read as syntax anywhere in a line (a full stop or a comma never is).
 _MARKDOWN_PUNCTUATION = re.compile(r"([\\`*_{}\[\]()#+\-!|<>~&=])")
 # What GitHub turns into a link even without markdown syntax: URLs, www. and e-mail addresses.
@@ -24,9 +26,9 @@ _ZERO_WIDTH_SPACE = "\u200b"
 def plain(text) -> str:
     """One line of plain text: invisible and control characters written as escapes."""
     text = text if isinstance(text, str) else str(text)
-    if text.isprintable() and "\\" not in text:
+    if text.isprintable():  # every character _PLAIN escapes is one isprintable() refuses
         return text
-    return text.translate(_PLAIN)
+    return text.translate(_ESCAPED)
 
 
 def markdown_text(text) -> str:

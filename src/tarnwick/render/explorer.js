@@ -39,26 +39,35 @@
   }
   function rawName(r) { return r[1] === null ? r[0] : r[1]; }
 
-  function drawDrill() {
+  var heading = document.getElementById("drill-heading");
+
+  function drawDrill(moveFocus) {
     crumbs.textContent = "";
     path.forEach(function (node, depth) {
       if (depth) crumbs.appendChild(document.createTextNode(" › "));
       var crumb = el("button", {"class": "crumb", "type": "button", "data-depth": depth}, node[0]);
-      crumb.addEventListener("click", function () { path = path.slice(0, depth + 1); drawDrill(); });
+      crumb.addEventListener("click", function () { path = path.slice(0, depth + 1); drawDrill(true); });
       crumbs.appendChild(crumb);
     });
     var node = focus(), kids = childrenOf(node), total = Math.max(node[1], 1);
+    heading.textContent = node[0] + ": " + bytes(node[1]) + (path.length > 1 ? " (Escape: up one level)" : "");
     blocks.textContent = "";
     children.textContent = "";
     var shown = 0;
     kids.forEach(function (child, i) {
       var share = child[1] / total;
       if (i < 60 && share >= 0.004) {
-        var block = el("div", {"class": "block " + child[3] + " " + sign(child[2]), "data-name": child[0],
-                               "title": child[0] + ": " + bytes(child[1]) + (child[2] ? " (" + signed(child[2]) + ")" : "")});
+        var label = child[0] + ": " + bytes(child[1]) + (child[2] ? " (" + signed(child[2]) + ")" : "");
+        var opens = child[3] !== "rest";
+        // a block is a button when it opens; arrow keys move between blocks, one tab stop for all
+        var block = el(opens ? "button" : "div", {"class": "block " + child[3] + " " + sign(child[2]),
+                                                  "data-name": child[0], "title": label,
+                                                  "aria-label": label, "tabindex": shown ? "-1" : "0"});
+        if (opens) block.setAttribute("type", "button");
+        else block.setAttribute("role", "img");
         block.style.flexGrow = String(child[1]);
-        block.appendChild(el("span", {}, child[0]));
-        block.addEventListener("click", function () { drill(child); });
+        block.appendChild(el("span", {"aria-hidden": "true"}, child[0]));
+        if (opens) block.addEventListener("click", function () { drill(child); });
         blocks.appendChild(block);
         shown += 1;
       }
@@ -78,6 +87,7 @@
       children.appendChild(item);
     });
     if (kids.length > 200) children.appendChild(el("li", {}, "… and " + (kids.length - 200) + " more"));
+    if (moveFocus) heading.focus();
   }
 
   function drill(child) {
@@ -85,11 +95,39 @@
     if (child[3] === "symbol") {  // a symbol: show it in the table
       search.value = child[0];
       filter();
+      search.focus();
       return;
     }
     path.push(child);
-    drawDrill();
+    drawDrill(true);
   }
+
+  function up() {
+    if (path.length < 2) return;
+    path.pop();
+    drawDrill(true);
+  }
+
+  document.getElementById("explorer").addEventListener("keydown", function (event) {
+    if (event.key === "Escape") {
+      up();
+      event.preventDefault();
+      return;
+    }
+    var target = event.target;
+    if (!target.classList || !target.classList.contains("block")) return;
+    var all = Array.prototype.slice.call(blocks.querySelectorAll(".block[tabindex]"));
+    var at = all.indexOf(target), next = at;
+    if (event.key === "ArrowRight" || event.key === "ArrowDown") next = Math.min(all.length - 1, at + 1);
+    else if (event.key === "ArrowLeft" || event.key === "ArrowUp") next = Math.max(0, at - 1);
+    else if (event.key === "Home") next = 0;
+    else if (event.key === "End") next = all.length - 1;
+    else return;
+    event.preventDefault();
+    all[at].setAttribute("tabindex", "-1");
+    all[next].setAttribute("tabindex", "0");
+    all[next].focus();
+  });
 
   // --- the symbol table: search, sort, and only the rows in view ----------------------------
   var search = document.getElementById("search"), viewport = document.getElementById("viewport");
@@ -120,8 +158,11 @@
     });
     sortRows();
     viewport.scrollTop = 0;
+    active = 0;
     drawRows();
   }
+
+  var active = 0;  // the row the arrow keys are on
 
   function drawRows() {
     spacer.style.height = (shownRows.length * ROW) + "px";
@@ -130,12 +171,13 @@
     body.style.transform = "translateY(" + (first * ROW) + "px)";
     body.textContent = "";
     for (var i = first; i < last; i += 1) {
-      var r = shownRows[i], tr = el("tr", {"class": "symbol-row"});
+      var r = shownRows[i], tr = el("tr", {"class": "symbol-row", "data-index": String(i),
+                                           "tabindex": i === active ? "0" : "-1"});
       tr.appendChild(el("td", {"class": "name", "title": rawName(r)}, r[0]));
       tr.appendChild(el("td", {}, S[r[2]]));
       tr.appendChild(el("td", {}, S[r[3]]));
       tr.appendChild(el("td", {}, S[r[4]]));
-      tr.appendChild(el("td", {"class": "num"}, (r[7] ? "~" : "") + bytes(r[5])));
+      tr.appendChild(el("td", {"class": "num"}, (r[7] || "") + bytes(r[5])));
       if (compared) tr.appendChild(el("td", {"class": "num delta " + sign(r[6])}, signed(r[6])));
       body.appendChild(tr);
     }
@@ -144,15 +186,42 @@
       " smaller ones are in the JSON report)" : "");
   }
 
+  // each header is a button that sorts by its column (again: the other way)
   document.querySelectorAll("#symbol-table th[data-key]").forEach(function (th) {
-    th.addEventListener("click", function () {
+    th.querySelector("button").addEventListener("click", function () {
       var key = keys[th.getAttribute("data-key")];
       order = {key: key, down: order.key === key ? !order.down : key >= 5};
-      document.querySelectorAll("#symbol-table th").forEach(function (h) { h.removeAttribute("data-order"); });
+      document.querySelectorAll("#symbol-table th").forEach(function (h) {
+        h.removeAttribute("data-order");
+        h.setAttribute("aria-sort", "none");
+      });
       th.setAttribute("data-order", order.down ? "down" : "up");
+      th.setAttribute("aria-sort", order.down ? "descending" : "ascending");
       sortRows();
+      active = 0;
       drawRows();
     });
+  });
+
+  // Up and Down, Page Up and Page Down, Home and End move through the rows, drawing them as
+  // they come into view; the row moved to takes the focus.
+  viewport.addEventListener("keydown", function (event) {
+    var page = Math.max(1, Math.floor(viewport.clientHeight / ROW) - 1), next = active;
+    if (event.key === "ArrowDown") next = active + 1;
+    else if (event.key === "ArrowUp") next = active - 1;
+    else if (event.key === "PageDown") next = active + page;
+    else if (event.key === "PageUp") next = active - page;
+    else if (event.key === "Home") next = 0;
+    else if (event.key === "End") next = shownRows.length - 1;
+    else return;
+    event.preventDefault();
+    active = Math.max(0, Math.min(shownRows.length - 1, next));
+    var top = active * ROW;
+    if (top < viewport.scrollTop) viewport.scrollTop = top;
+    else if (top + ROW > viewport.scrollTop + viewport.clientHeight) viewport.scrollTop = top + ROW - viewport.clientHeight;
+    drawRows();
+    var row = body.querySelector('tr[data-index="' + active + '"]');
+    if (row) row.focus();
   });
   var pending = null;
   search.addEventListener("input", function () {
@@ -161,8 +230,16 @@
   });
   viewport.addEventListener("scroll", function () { window.requestAnimationFrame(drawRows); });
 
+  // times as the reader's own local date and time
+  document.querySelectorAll("time[datetime]").forEach(function (t) {
+    var moment = new Date(t.getAttribute("datetime"));
+    if (!isNaN(moment.getTime())) t.textContent = moment.toLocaleString(undefined, {
+      year: "numeric", month: "2-digit", day: "2-digit", hour: "2-digit", minute: "2-digit", second: "2-digit",
+      timeZoneName: "short"});
+  });
+
   sortRows();
-  drawDrill();
+  drawDrill(false);
   drawRows();
   document.body.setAttribute("data-ready-ms", String(Math.round(performance.now())));
   document.body.setAttribute("data-ready", "true");

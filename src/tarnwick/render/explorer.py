@@ -9,6 +9,7 @@ import posixpath
 from tarnwick._native import explorer_rows, write_json
 from tarnwick.origins import contributor_name
 from tarnwick.render.breakdown import NO_REGION, section_regions
+from tarnwick.render.ledger import GAPS, LOAD_IMAGE, UNNAMED, ledgers, section_lines
 from tarnwick.render.names import display_name
 
 NO_ARCHIVE = "(no archive)"
@@ -29,9 +30,9 @@ class _Strings:
         return found
 
 
-def explorer_data(report, comparison=None) -> dict:
+def explorer_data(report, comparison=None, model=None) -> dict:
     """{"strings": [...], "symbols": [[name, raw name, object, section, region, size, delta,
-    estimated], ...], "tree": [name, bytes, delta, kind, [children]]}: texts of objects,
+    mark: "~" taken from addresses, "≤" an upper bound, "" as stated], ...], "tree": [name, bytes, delta, kind, [children]]}: texts of objects,
     sections and regions as numbers into "strings"; the raw name is null where it is the name
     shown; a removed symbol has size 0."""
     strings = _Strings()
@@ -57,9 +58,10 @@ def explorer_data(report, comparison=None) -> dict:
         shown = display_name(change.name)
         rows.append([shown, None if shown == change.name else change.name,
                      strings.number(change.object_file or "(unknown)"),
-                     strings.number("(removed)"), strings.number(NO_REGION), 0, change.delta, change.estimated])
+                     strings.number("(removed)"), strings.number(NO_REGION), 0, change.delta,
+                     "~" if change.estimated else ""])
     tree = _tree(groups, rows)
-    _account_for_every_byte(tree, report, len(listed) < len(report.symbols))
+    _account_for_every_byte(tree, report, len(listed) < len(report.symbols), ledgers(report, model.symbols if model is not None else None, model))
     _prune(tree, rows)
     return {"strings": strings.texts, "symbols": rows, "tree": tree, "unlisted": len(report.symbols) - len(listed)}
 
@@ -144,13 +146,12 @@ def _rest(name: str, size: int) -> list:
     return [name, size, None, "rest", []]
 
 
-def _account_for_every_byte(tree: list, report, unlisted: bool) -> None:
+def _account_for_every_byte(tree: list, report, unlisted: bool, books: list) -> None:
     """Symbols do not cover a region: fill between inputs, stacks and heaps the script
     reserves, code no symbol names, the load image of initialised data, gaps between
-    sections. Each becomes a leaf, so every region adds up to what the linker says it uses."""
+    sections. Each becomes a leaf, so every region adds up to what the linker says it uses
+    (`books`: the regions' ledgers, whose load images and gaps these are)."""
     regions = {node[0]: node for node in tree[4]}
-    used = {row["name"]: row["used_bytes"]
-            for row in (report.trends.get("visualization", {}) or {}).get("regions", [])}
 
     def region_node(name: str) -> list:
         if name not in regions:
@@ -159,31 +160,26 @@ def _account_for_every_byte(tree: list, report, unlisted: bool) -> None:
         return regions[name]
 
     for section in report.sections:
-        if section.size <= 0:
+        if section.size <= 0 or section.execution_region is None:
             continue
-        if section.execution_region is not None:
-            region = region_node(section.execution_region)
-            node = next((child for child in region[4] if child[0] == section.name), None)
-            if node is None:
-                node = [section.name, 0, None, "section", []]
-                region[4].append(node)
-            reserved = sum(i.size for i in section.inputs if i.is_reservation)
-            fill = section.padding_bytes or 0
-            named = sum(child[1] for child in node[4])
-            rest = section.size - named - reserved - fill
-            rest_label = "(symbols not listed, and bytes in none)" if unlisted else "(in no symbol)"
-            for label, size in (("(reserved: stack, heap)", reserved), ("(alignment fill)", fill),
-                                (rest_label, rest)):
-                if size > 0:
-                    node[4].append(_rest(label, size))
-            _finish(node)
-        if (section.load_region and section.has_contents
-                and section.load_region != section.execution_region):
-            region_node(section.load_region)[4].append(_rest(f"{section.name} (load image)", section.size))
-    for name, region in regions.items():
-        gap = used.get(name, 0) - sum(child[1] for child in region[4])
-        if gap > 0:
-            region[4].append(_rest("(between sections)", gap))
+        region = region_node(section.execution_region)
+        node = next((child for child in region[4] if child[0] == section.name), None)
+        if node is None:
+            node = [section.name, 0, None, "section", []]
+            region[4].append(node)
+        # the symbols shown are the node's children: what no symbol row holds is a leaf
+        for line in section_lines(section, sum(child[1] for child in node[4]), {}):
+            label = f"({line.label})" if line.kind != UNNAMED else (
+                "(symbols not listed, and bytes in none)" if unlisted else "(in no symbol)")
+            node[4].append(_rest(label, line.size))
+        _finish(node)
+    for book in books:
+        if book.name not in regions and book.name == NO_REGION:
+            continue
+        for line in book.lines:
+            if line.kind in (LOAD_IMAGE, GAPS) and line.size > 0:
+                region_node(book.name)[4].append(_rest(f"({line.label})", line.size))
+    for region in regions.values():
         _finish(region)
     _finish(tree)
 

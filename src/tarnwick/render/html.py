@@ -9,8 +9,11 @@ from pathlib import Path
 
 from tarnwick.render.explorer import data_script, explorer_data
 
+from tarnwick.render.breakdown import SIZE_LEGEND
 from tarnwick.render.escape import html_text as escape
-from tarnwick.render.sankey import sankey_svg
+from tarnwick.render.ledger import ledgers
+from tarnwick.render.relationships import relationship_svg
+from tarnwick.render.sankey import balanced, sankey_svg
 from tarnwick.render.view import build_view, gate_lines, human_bytes, percent, region_change, removed_regions
 
 _CSS = """
@@ -24,14 +27,17 @@ td:first-child, th:first-child { text-align: left; }
 .error { color: #b3261e; } .warning { color: #9a6700; } .info { color: #3f5f8f; }
 .hint { color: #5b6475; margin-left: 1.5em; } .note { color: #5b6475; }
 .gate.failed, .gate.failed::marker { color: #b3261e; } .gate.passed, .passed { color: #1a7f37; }
-.crumb, .child { font: inherit; border: 0; background: none; color: #2456a6; cursor: pointer; padding: 0; }
+.crumb, .child, .sort { font: inherit; border: 0; background: none; color: #2456a6; cursor: pointer; padding: 0; }
 .crumb:hover, .child:hover { text-decoration: underline; }
+:focus-visible { outline: 3px solid #1d4ed8; outline-offset: 2px; }
+#drill-heading { font-size: 14px; margin: 6px 0; }
 #blocks { display: flex; height: 58px; margin: 8px 0; gap: 2px; max-width: 1100px; }
-.block { flex-basis: 0; min-width: 3px; overflow: hidden; white-space: nowrap; cursor: pointer;
-  color: #fff; font-size: 12px; padding: 4px; box-sizing: border-box; border-radius: 3px; }
-.block.region { background: #4a6fa5; } .block.section { background: #7a5cc7; }
-.block.archive { background: #2f9e77; } .block.object { background: #c27c0e; }
-.block.symbol { background: #6b7280; } .block.rest { background: #b8bec9; color: #1d2330; cursor: default; }
+.block { flex-basis: 0; min-width: 3px; overflow: hidden; white-space: nowrap; cursor: pointer; border: 0;
+  font: inherit; color: #fff; font-size: 12px; padding: 4px; box-sizing: border-box; border-radius: 3px;
+  text-align: left; }
+.block.region { background: #3d5f91; } .block.section { background: #6746b8; }
+.block.archive { background: #1d6e52; } .block.object { background: #8a5208; }
+.block.symbol { background: #565d69; } .block.rest { background: #b8bec9; color: #1d2330; cursor: default; }
 .block.more { background: #dde1e8; color: #1d2330; cursor: default; }
 .block.grown { box-shadow: inset 0 -5px 0 #d0342c; } .block.shrunk { box-shadow: inset 0 -5px 0 #1a8f3c; }
 #children { columns: 2; max-width: 1100px; padding-left: 18px; } .size { color: #5b6475; }
@@ -39,7 +45,9 @@ td:first-child, th:first-child { text-align: left; }
 #search { font: inherit; padding: 4px 8px; width: 320px; } #count { color: #5b6475; margin-left: 10px; }
 .symbols { table-layout: fixed; } .symbols td, .symbols th { overflow: hidden;
   white-space: nowrap; text-overflow: ellipsis; height: 21px; padding: 0 8px; text-align: left; }
-.symbols .num { text-align: right; } .symbols th { cursor: pointer; user-select: none; }
+.symbols .num { text-align: right; } .symbols th { user-select: none; }
+.symbols th .sort { color: inherit; font-weight: 600; width: 100%; text-align: inherit; }
+.sr { position: absolute; width: 1px; height: 1px; overflow: hidden; clip: rect(0 0 0 0); }
 .symbols th[data-order=down]::after { content: " ▾"; } .symbols th[data-order=up]::after { content: " ▴"; }
 #viewport { height: 440px; overflow-y: auto; position: relative; border: 1px solid #e3e6ec; }
 #rows-table { position: absolute; top: 0; left: 0; }
@@ -59,23 +67,32 @@ def _bar(row) -> str:
             f'<rect class="{kind}" width="{filled:.1f}" height="14" rx="3"/></svg>')
 
 
-def _explorer(report, comparison) -> list:
+def _explorer(report, comparison, model) -> list:
     columns = list(_COLUMNS) + ([("change", "Change", 100)] if comparison is not None else [])
     width = sum(w for *_, w in columns)
     colgroup = "<colgroup>" + "".join(f'<col style="width:{width}px">' for *_, width in columns) + "</colgroup>"
-    head = "".join(f'<th data-key="{key}"{" class=num" if key in ("size", "change") else ""}>{title}</th>'
-                   for key, title, _ in columns)
+    head = "".join(f'<th data-key="{key}" aria-sort="{"descending" if key == "size" else "none"}"'
+                   f'{" data-order=down" if key == "size" else ""}{" class=num" if key in ("size", "change") else ""}>'
+                   f'<button type="button" class="sort">{title}</button></th>' for key, title, _ in columns)
     return [
-        "<h2>Explorer</h2>",
-        '<div id="crumbs"></div><div id="blocks"></div><ul id="children"></ul>',
+        '<section id="explorer" aria-labelledby="explorer-title">',
+        '<h2 id="explorer-title">Explorer</h2>',
+        '<p class="meta">Tab to the blocks, arrow keys between them, Enter opens one, Escape goes back up.</p>',
+        '<nav id="crumbs" aria-label="Where you are"></nav>',
+        '<h3 id="drill-heading" tabindex="-1"></h3>',
+        '<div id="blocks"></div><ul id="children"></ul>',
+        "</section>",
         "<h2>Symbols</h2>",
-        '<input id="search" type="search" placeholder="Search symbols and object files" autocomplete="off">'
-        '<span id="count"></span>',
+        '<label for="search">Search </label>'
+        '<input id="search" type="search" placeholder="symbols and object files" spellcheck="false">'
+        '<span id="count" role="status"></span>',
         f'<table class="symbols" id="symbol-table" style="width:{width}px">{colgroup}<thead><tr>{head}</tr></thead></table>',
-        f'<div id="viewport" style="width:{width + 18}px"><div id="spacer"></div>'
-        f'<table class="symbols" id="rows-table" style="width:{width}px">{colgroup}'
+        f'<div id="viewport" tabindex="0" aria-label="Symbols: arrow keys move between rows" '
+        f'style="width:{width + 18}px"><div id="spacer"></div>'
+        f'<table class="symbols" id="rows-table" style="width:{width}px" aria-label="Symbols">{colgroup}'
         '<tbody id="rows"></tbody></table></div>',
-        f'<script type="application/json" id="tarnwick-data">{data_script(explorer_data(report, comparison))}</script>',
+        f'<script type="application/json" id="tarnwick-data">{data_script(explorer_data(report, comparison, model))}'
+        "</script>",
         f"<script>{_SCRIPT}</script>",
     ]
 
@@ -99,18 +116,20 @@ def _read_from(outcome) -> str:
     return f'<ul class="meta inputs">{rows}</ul>'
 
 
-def render_html(report, comparison=None, outcome=None) -> str:
-    view = build_view(report, comparison)
+def render_html(report, comparison=None, outcome=None, model=None) -> str:
+    view = build_view(report, comparison, model)
     with_baseline = view.baseline_status == "ok"
+    stamp = report.metadata.analysis_timestamp
     parts = [
         "<!DOCTYPE html>", '<html lang="en"><head><meta charset="utf-8">',
-        f"<title>tarnwick: {escape(view.title)}</title><style>{_CSS}</style></head><body>",
+        f"<title>tarnwick: {escape(view.title)}</title><style>{_CSS}</style></head><body><main>",
         f"<h1>Memory footprint: {escape(view.title)}</h1>",
-        f'<div class="meta">{escape(view.toolchain)} · {escape(view.timestamp)} · flash '
-        f"{view.total_flash:,} B · RAM {view.total_ram:,} B</div>",
+        f'<div class="meta">{escape(view.toolchain)} · <time datetime="{escape(stamp)}">{escape(view.timestamp)}'
+        f"</time> · flash {view.total_flash:,} B · RAM {view.total_ram:,} B</div>",
+        f'<p class="meta legend">{escape(SIZE_LEGEND)}</p>',
         _read_from(outcome),
         "<h2>Regions</h2>",
-        "<table><tr><th>Region</th><th>Used</th><th>Size</th><th>Use</th><th></th>"
+        '<table><tr><th>Region</th><th>Used</th><th>Size</th><th>Use</th><th><span class="sr">Bar</span></th>'
         + ("<th>Change</th>" if with_baseline else "") + "</tr>",
     ]
     for row in view.regions:
@@ -139,10 +158,14 @@ def render_html(report, comparison=None, outcome=None) -> str:
                      + (f'<div class="hint">{escape(finding.hint)}</div>' if finding.hint else "")
                      + "</div>")
     parts += _gates(outcome)
-    if view.sankey:
-        parts += ["<h2>Where the bytes go</h2>", sankey_svg(view.sankey)]
     for note in view.notes:
         parts.append(f'<p class="note">Note: {escape(str(note))}</p>')
-    parts += _explorer(report, comparison)
-    parts.append("</body></html>")
+    if view.sankey:
+        books = ledgers(report, model.symbols if model is not None else None, model)
+        parts += ["<h2>Where the bytes go</h2>", sankey_svg(balanced(view.sankey, books))]
+    graph = (report.trends.get("visualization", {}) or {}).get("relationship_graph")
+    if graph:
+        parts += ["<h2>Components and the sections they occupy</h2>", relationship_svg(graph)]
+    parts += _explorer(report, comparison, model)
+    parts.append("</main></body></html>")
     return "\n".join(parts) + "\n"

@@ -38,8 +38,13 @@ def comparison_jsonable(comparison) -> dict:
     return document
 
 
-def _document(report, comparison, outcome) -> dict:
+def _document(report, comparison, outcome, model=None) -> dict:
+    from tarnwick.render.ledger import ledgers
+
     document = {f.name: getattr(report, f.name) for f in dataclasses.fields(report)}
+    # every region's bytes by what holds them, adding up to its use (regions as the linker lists them)
+    document["accounting"] = {"regions": [book.as_json() for book in ledgers(
+        report, model.symbols if model is not None else None, model)]}
     if comparison is not None:
         document["comparison"] = comparison_jsonable(comparison)
     if outcome is not None:
@@ -47,13 +52,13 @@ def _document(report, comparison, outcome) -> dict:
     return document
 
 
-def write_report_json(report, comparison, write, outcome=None) -> None:
+def write_report_json(report, comparison, write, outcome=None, model=None) -> None:
     """Writes the JSON through `write(bytes)`, piece by piece."""
-    write_json(_document(report, comparison, outcome), write, enum.Enum, 2)
+    write_json(_document(report, comparison, outcome, model), write, enum.Enum, 2)
     write(b"\n")
 
 
-def render_json(report, comparison=None, outcome=None) -> str:
+def render_json(report, comparison=None, outcome=None, model=None) -> str:
     pieces: list = []
-    write_report_json(report, comparison, pieces.append, outcome)
+    write_report_json(report, comparison, pieces.append, outcome, model)
     return b"".join(pieces).decode("utf-8")

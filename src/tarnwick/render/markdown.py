@@ -9,11 +9,13 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from tarnwick.render.breakdown import DEFAULT_TOP, LEVEL_NAMES, region_tops
+from tarnwick.render.breakdown import DEFAULT_TOP, LEVEL_NAMES, SIZE_LEGEND, region_tops, size_mark
 from tarnwick.render.names import display_name
 from tarnwick.render.escape import html_text, markdown_code, markdown_text
+from tarnwick.render.ledger import shown_ledgers
 from tarnwick.render.view import (
-    build_view, gate_lines, human_bytes, percent, region_change, removed_regions, signed_bytes,
+    Family, build_view, family_label, folded, gate_lines, human_bytes, percent, region_change, removed_regions,
+    signed_bytes,
 )
 
 LIMIT = 65_536  # GitHub's limit for a comment
@@ -139,21 +141,35 @@ def _largest_changes(comparison, top: int) -> list:
     return parts
 
 
-def _full_lists(report, comparison, top: int, symbols) -> list:
-    """The <details> blocks: every change at each level, the largest entries of each region."""
+def _full_lists(report, comparison, top: int, model) -> list:
+    """The <details> blocks: every change at each level, and per region what fills it (every
+    byte), its sections and archives, and its largest symbols and object files."""
     blocks = []
     if comparison is not None:
         for level, word in LEVEL_NAMES.items():
             changes = comparison.level(level)
             if changes:
                 blocks.append(_details(f"All {word} changes ({len(changes):,})", _change_table(changes, word)))
-    for region in region_tops(report, top, symbols):
-        table = ["| Symbol | Size | Object |", "|---|---:|---|"]
-        table += [f"| {markdown_code(e.name)} | {'~' if e.estimated else ''}{e.size:,} B | {markdown_code(e.detail)} |"
-                  for e in region.symbols]
-        objects = ["", "| Object file | Size |", "|---|---:|"]
-        objects += [f"| {markdown_code(e.name)} | {e.size:,} B |" for e in region.objects]
-        blocks.append(_details(f"Largest in {html_text(region.region)}", table + objects))
+    symbols = model.symbols if model is not None else None
+    tops = {region.region: region for region in region_tops(report, top, symbols)}
+    for book in shown_ledgers(report, symbols, model):
+        table = ["| What fills it | Size |", "|---|---:|"]
+        table += [f"| {markdown_text(line.label)} | {line.size:,} B |" for line in book.lines]
+        table.append(f"| **accounted** | **{book.accounted:,} of {book.used:,} B** |")
+        for title, rows in (("Section", book.sections[:top]), ("Archive", book.archives[:top])):
+            if rows:
+                table += ["", f"| {title} | Size |", "|---|---:|"]
+                table += [f"| {markdown_code(name)} | {size:,} B |" for name, size in rows]
+        region = tops.get(book.name)
+        if region and region.symbols:
+            table += ["", "| Symbol | Size | Object |", "|---|---:|---|"]
+            table += [f"| {markdown_code(e.name)} | {size_mark(e)}{e.size:,} B | {markdown_code(e.detail)} |"
+                      for e in region.symbols]
+        if region and region.objects:
+            table += ["", "| Object file | Size |", "|---|---:|"]
+            table += [f"| {markdown_code(e.name)} | {e.size:,} B |" for e in region.objects]
+        blocks.append(_details(f"Where the bytes go in {html_text(book.name)} ({book.accounted:,} of "
+                               f"{book.used:,} B accounted)", table))
     return blocks
 
 
@@ -164,8 +180,8 @@ def _gates(outcome) -> _Part:
     return _Part(["", "**Gates**", ""], [f"- {'❌' if failed else '✅'} {markdown_text(text)}" for failed, text in lines])
 
 
-def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=None, outcome=None) -> str:
-    view = build_view(report, comparison)
+def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None, outcome=None) -> str:
+    view = build_view(report, comparison, model)
     head = [marker(view.title), f"### Memory footprint: {markdown_code(view.title, in_table=False)}", "",
             _verdict(view, comparison, outcome), ""]
     with_baseline = view.baseline_status == "ok"
@@ -173,7 +189,12 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=Non
     if view.regions:  # a table without rows reads as broken in a comment
         head += [header, "|---|---:|---:|---:|" + ("---:|" if with_baseline else "")]
     regions = []
-    for row in view.regions:
+    for row in folded(view.regions):
+        if isinstance(row, Family):
+            use = percent(row.used / row.size if row.size else 0.0) + (" **overflow**" if row.overflow else "")
+            line = f"| {markdown_text(family_label(row))} | {row.used:,} B | {human_bytes(row.size)} | {use} |"
+            regions.append(line + (" |" if with_baseline else ""))
+            continue
         use = percent(row.ratio) + (" **overflow**" if row.overflow else "")
         line = f"| {markdown_code(row.name)} | {row.used:,} B | {human_bytes(row.size)} | {use} |"
         if with_baseline:
@@ -196,8 +217,9 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, symbols=Non
             f"{markdown_text(finding.description)}" for finding in view.findings])
     else:
         findings = _Part(["", "No findings."])
+    legend = _Part(["", f"_{markdown_text(SIZE_LEGEND)}_"]) if top > 0 or comparison is not None else _Part([])
     notes = _Part([], [f"\n_Note:_ {markdown_text(note)}" for note in view.notes])
     gates = _gates(outcome)
-    lists = _full_lists(report, comparison, top, symbols) if top > 0 else []
-    parts = [summary, *changes, findings, gates, *lists, notes]
-    return "\n".join(_fit(parts, [summary, findings, gates], [*changes, *lists, notes])) + "\n"
+    lists = _full_lists(report, comparison, top, model) if top > 0 else []
+    parts = [summary, legend, *changes, findings, gates, notes, *lists]
+    return "\n".join(_fit(parts, [summary, findings, gates], [notes, *changes, *lists])) + "\n"

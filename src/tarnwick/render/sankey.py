@@ -64,3 +64,33 @@ def sankey_svg(sankey: dict) -> str:
                      f'font-size="11">{escape(node["name"])} ({value[index]:,} B)</text>')
     return (f'<svg class="sankey" width="{WIDTH}" height="{HEIGHT}" viewBox="0 0 {WIDTH} {HEIGHT}" '
             '>' + "".join(paths) + "".join(boxes) + "</svg>")
+
+
+def balanced(sankey: dict, books: list) -> dict:
+    """The flows with each region's own total: the analysis draws a region's sections, and a
+    region also holds load images of initialised data and gaps between sections, which are
+    added as flows of their own, so the picture's total for a region is the region table's."""
+    from tarnwick.render.ledger import GAPS, LOAD_IMAGE
+
+    nodes = list(sankey.get("nodes", []))
+    links = list(sankey.get("links", []))
+    outflow: dict = defaultdict(int)
+    for link in links:
+        outflow[link["source"]] += link.get("value", 0)
+    index = {(node.get("kind"), node.get("name")): i for i, node in enumerate(nodes)}
+    for book in books:
+        source = index.get(("region", book.name))
+        if source is None:
+            continue
+        missing = book.used - outflow[source]
+        for line in book.lines:
+            if line.kind not in (LOAD_IMAGE, GAPS) or line.size <= 0 or missing <= 0:
+                continue
+            size = min(line.size, missing)
+            nodes.append({"id": f"extra:{book.name}:{line.label}", "kind": "section", "name": f"({line.label})"})
+            links.append({"source": source, "target": len(nodes) - 1, "value": size})
+            missing -= size
+        if missing > 0:  # what the ledger cannot name, labelled rather than left out
+            nodes.append({"id": f"extra:{book.name}:other", "kind": "section", "name": "(other bytes of the region)"})
+            links.append({"source": source, "target": len(nodes) - 1, "value": missing})
+    return {**sankey, "nodes": nodes, "links": links}

@@ -3,10 +3,12 @@ Everything taken from the input is shown with control characters escaped."""
 
 from __future__ import annotations
 
-from tarnwick.render.breakdown import DEFAULT_TOP, change_rows, region_tops, shown_name
+from tarnwick.render.breakdown import DEFAULT_TOP, SIZE_LEGEND, change_rows, region_tops, shown_name, size_mark
 from tarnwick.render.escape import plain
+from tarnwick.render.ledger import shown_ledgers
 from tarnwick.render.view import (
-    build_view, gate_lines, human_bytes, percent, removed_regions, signed_bytes, signed_points,
+    Family, build_view, family_label, folded, gate_lines, human_bytes, percent, removed_regions, signed_bytes,
+    signed_points,
 )
 
 BAR_WIDTH = 24
@@ -18,20 +20,35 @@ def _bar(ratio: float) -> str:
     return f"[{bar}]" + ("!" if ratio > 1 else "")
 
 
-def _tops(report, top: int, symbols) -> list:
-    lines = ["", f"Where the bytes go (the {top} largest per region; ~ marks sizes derived from a map)"]
-    for region in region_tops(report, top, symbols):
-        width = max([24] + [len(plain(e.name)) for e in region.symbols + region.objects])
-        lines.append(f"{plain(region.region)}")
-        if region.symbols:
-            lines.append(f"  {'symbol':<{width}}  {'size':>11}  object")
+def _size(entry) -> str:
+    return f"{size_mark(entry)}{entry.size:,} B"
+
+
+def _tops(report, top: int, model) -> list:
+    symbols = model.symbols if model is not None else None
+    tops = {region.region: region for region in region_tops(report, top, symbols)}
+    lines = ["", f"Where the bytes go (per region: what fills it, its sections and archives, the {top} largest "
+                 "symbols and object files)", f"  {SIZE_LEGEND}"]
+    for book in shown_ledgers(report, symbols, model):
+        region = tops.get(book.name)
+        entries = list(book.lines) + (region.symbols + region.objects if region else [])
+        width = max([24] + [len(plain(getattr(e, "label", None) or e.name)) for e in entries]
+                    + [len(plain(name)) for name, _ in book.sections[:top] + book.archives[:top]])
+        lines.append(f"{plain(book.name)}: accounted {book.accounted:,} of {book.used:,} B")
+        for line in book.lines:
+            lines.append(f"  {plain(line.label):<{width}}  {line.size:>11,} B")
+        for title, rows in (("section", book.sections[:top]), ("archive", book.archives[:top])):
+            if rows:
+                lines.append(f"  {title:<{width}}  {'size':>13}")
+                lines += [f"  {plain(name):<{width}}  {size:>11,} B" for name, size in rows]
+        if region and region.symbols:
+            lines.append(f"  {'symbol':<{width}}  {'size':>13}  object")
             for entry in region.symbols:
-                size = f"{'~' if entry.estimated else ''}{entry.size:,} B"
-                lines.append(f"  {plain(entry.name):<{width}}  {size:>11}  {plain(entry.detail)}")
-        if region.objects:
-            lines.append(f"  {'object file':<{width}}  {'size':>11}")
+                lines.append(f"  {plain(entry.name):<{width}}  {_size(entry):>13}  {plain(entry.detail)}")
+        if region and region.objects:
+            lines.append(f"  {'object file':<{width}}  {'size':>13}")
             for entry in region.objects:
-                lines.append(f"  {plain(entry.name):<{width}}  {entry.size:>9,} B")
+                lines.append(f"  {plain(entry.name):<{width}}  {entry.size:>11,} B")
     return lines
 
 
@@ -72,19 +89,25 @@ def _gates(outcome) -> list:
     return lines
 
 
-def render_text(report, comparison=None, top: int = DEFAULT_TOP, symbols=None, outcome=None) -> str:
-    view = build_view(report, comparison)
+def render_text(report, comparison=None, top: int = DEFAULT_TOP, model=None, outcome=None) -> str:
+    view = build_view(report, comparison, model)
     lines = [f"tarnwick report for {plain(view.title)} ({plain(view.toolchain)})", *_read_from(outcome), ""]
     if view.regions:
-        names = {row.name: plain(row.name) for row in view.regions}
-        width = max(6, *(len(n) for n in names.values()))
+        shown = folded(view.regions)
+        names = [plain(family_label(item) if isinstance(item, Family) else item.name) for item in shown]
+        width = max(6, *(len(n) for n in names))
         lines.append(f"{'Region':<{width}}  {'Used':>11}  {'Size':>11}  {'Use':>7}  Bar")
-        for row in view.regions:
-            mark = "  OVERFLOW" if row.overflow else ("  near capacity" if row.near_capacity else "")
-            if row.over_partition_cap:
-                mark += f"  {row.over_partition_cap:,} B over partition cap"
-            lines.append(f"{names[row.name]:<{width}}  {row.used:>9,} B  {human_bytes(row.size):>11}  "
-                         f"{percent(row.ratio):>7}  {_bar(row.ratio)}{mark}")
+        for name, row in zip(names, shown):
+            if isinstance(row, Family):
+                ratio = row.used / row.size if row.size else 0.0
+                mark = f"  OVERFLOW by {row.overflow:,} B" if row.overflow else ""
+            else:
+                ratio = row.ratio
+                mark = "  OVERFLOW" if row.overflow else ("  near capacity" if row.near_capacity else "")
+                if row.over_partition_cap:
+                    mark += f"  {row.over_partition_cap:,} B over partition cap"
+            lines.append(f"{name:<{width}}  {row.used:>9,} B  {human_bytes(row.size):>11}  "
+                         f"{percent(ratio):>7}  {_bar(ratio)}{mark}")
     else:
         lines.append("No memory regions: give them under [[regions]] in the configuration.")
     lines.append(f"Totals: flash {view.total_flash:,} B, RAM {view.total_ram:,} B")
@@ -117,7 +140,7 @@ def render_text(report, comparison=None, top: int = DEFAULT_TOP, symbols=None, o
     if comparison is not None:
         lines += _changes(comparison, top)
     if top > 0:
-        lines += _tops(report, top, symbols)
+        lines += _tops(report, top, model)
     lines.append("")
     for note in view.notes:
         lines.append(f"Note: {plain(note)}")

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import math
+import re
 from dataclasses import dataclass
+from datetime import datetime
 from typing import TYPE_CHECKING, Optional
 
 from tarnwick.domain import AnalysisReport
@@ -61,7 +63,11 @@ def _value(member) -> str:
     return getattr(member, "value", member)
 
 
-def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None) -> ReportView:
+def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None, model=None) -> ReportView:
+    """What the renderers show; `model`: the build's model where there is one (for the order
+    the linker lists its regions in)."""
+    from tarnwick.render.ledger import region_order
+
     config = report.diagnostics.get("config_summary", {})
     policies = config.get("policies", {})
     near = policies.get("warn_on_near_capacity_ratio", 1.0)
@@ -70,7 +76,9 @@ def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None) 
     compared = regressions.get("regions", {}) if regressions.get("status") == "ok" else {}
     visualization = report.trends.get("visualization", {}) or {}
     rows = []
-    for row in visualization.get("regions", []):
+    order = {name: index for index, name in enumerate(region_order(report, model))}
+    listed = sorted(visualization.get("regions", []), key=lambda row: order.get(row["name"], len(order)))
+    for row in listed:
         name = row["name"]
         cap = caps.get(name)
         delta = compared.get(name, {}).get("delta") if compared else None
@@ -78,11 +86,12 @@ def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None) 
         rows.append(RegionRow(
             name=name, category=row["category"], used=row["used_bytes"], size=row["capacity_bytes"],
             ratio=row["utilization_ratio"], overflow=row["overflow_bytes"],
-            delta_ratio=delta, near_capacity=row["utilization_ratio"] >= near and not row["overflow_bytes"],
+            delta_ratio=delta, near_capacity=(row["utilization_ratio"] >= near and not row["overflow_bytes"]
+                                              and row["capacity_bytes"] > TINY_REGION),
             over_partition_cap=(row["used_bytes"] - cap) if cap is not None and row["used_bytes"] > cap else None,
             delta_bytes=change.delta if change is not None else None,
         ))
-    findings = [Finding(_value(i.severity), i.id, i.title, i.description, i.remediation_hint)
+    findings = [Finding(_value(i.severity), i.id, i.title, _readable(i.id, i.description), i.remediation_hint)
                 for i in report.issues]
     findings.sort(key=lambda f: SEVERITY_ORDER.index(f.severity) if f.severity in SEVERITY_ORDER else 9)
     notes = list(report.diagnostics.get("unresolved_ambiguities", []))
@@ -90,7 +99,7 @@ def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None) 
         notes += comparison.notes
     return ReportView(
         title=report.metadata.target_name, toolchain=report.metadata.toolchain_detected,
-        timestamp=report.metadata.analysis_timestamp, regions=rows, findings=findings,
+        timestamp=local_time(report.metadata.analysis_timestamp), regions=rows, findings=findings,
         counts=dict(report.summary.issue_counts),
         baseline_status=regressions.get("status"),
         baseline_path=regressions.get("baseline_path", regressions.get("path")),
@@ -99,6 +108,85 @@ def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None) 
         total_flash=report.summary.total_flash, total_ram=report.summary.total_ram,
         sankey=visualization.get("sankey"), notes=notes, comparison=comparison,
     )
+
+
+# A region this small is one vector, fuse or signature: full is how it is meant to be.
+TINY_REGION = 64
+_BUDGET = re.compile(r"^Region (?P<region>.+) utilization is (?P<used>[-+0-9.e]+|nan|inf), above configured "
+                     r"threshold (?P<budget>[-+0-9.e]+|nan|inf)\.$")
+
+
+def _readable(finding_id: str, description: str) -> str:
+    """A finding as a person reads it: budgets as percentages, as the regions' use is shown
+    (the JSON report keeps the analysis's own words)."""
+    found = _BUDGET.match(description) if finding_id.startswith("budget.") else None
+    if found is None:
+        return description
+    used, budget = float(found["used"]), float(found["budget"])
+    return f"Region {found['region']} uses {percent(used)}, above its budget of {percent(budget)}."
+
+
+def local_time(stamp: str) -> str:
+    """An ISO timestamp as the reader's local date and time to the second, with its offset;
+    the text as it is when it is not one."""
+    try:
+        moment = datetime.fromisoformat(stamp)
+    except (TypeError, ValueError):
+        return stamp
+    if moment.tzinfo is not None:
+        moment = moment.astimezone()
+    return moment.strftime("%Y-%m-%d %H:%M:%S") + (moment.strftime(" %Z") if moment.tzinfo else "")
+
+
+@dataclass(frozen=True)
+class Family:
+    """Tiny regions of one kind (VECT1 to VECT15, INT00 to INT54, *SIGNATURE) shown as one line."""
+    name: str
+    members: list  # RegionRow
+
+    @property
+    def used(self) -> int:
+        return sum(row.used for row in self.members)
+
+    @property
+    def size(self) -> int:
+        return sum(row.size for row in self.members)
+
+    @property
+    def overflow(self) -> int:
+        return sum(row.overflow for row in self.members)
+
+
+def _family_key(name: str) -> str:
+    stem = re.sub(r"\d+$", "", name)
+    if stem != name:
+        return stem + "*"
+    found = re.search(r"(SIGNATURE|SIGNATURES|FUSES?|LOCK)$", name, re.IGNORECASE)
+    return "*" + found[1].upper() if found else name
+
+
+def folded(rows: list) -> list:
+    """The region rows with each family of three or more tiny regions as one Family, where its
+    first member stood."""
+    families: dict = {}
+    for row in rows:
+        if row.size <= TINY_REGION:
+            families.setdefault(_family_key(row.name), []).append(row)
+    shown, placed = [], set()
+    for row in rows:
+        key = _family_key(row.name) if row.size <= TINY_REGION else None
+        members = families.get(key, []) if key is not None else []
+        if len(members) < 3:
+            shown.append(row)
+        elif key not in placed:
+            placed.add(key)
+            shown.append(Family(key, members))
+    return shown
+
+
+def family_label(family: Family) -> str:
+    """"VECT1 … VECT15 (15 regions)"."""
+    return f"{family.members[0].name} … {family.members[-1].name} ({len(family.members)} regions)"
 
 
 def removed_regions(comparison) -> list:
