@@ -2,6 +2,7 @@
 searching, drilling into blocks, sorting, and the page of a 20,000-function build."""
 
 import json
+import os
 import re
 import shutil
 import sys
@@ -157,3 +158,114 @@ def test_the_large_build_is_interactive_within_two_seconds(browser, large_page):
     assert [row[0] for row in visible_rows(browser)] == ["function_12345"]
     search(browser, "scratch_1999")  # statics, which only the ELF file names
     assert {row[0] for row in visible_rows(browser)} == {f"scratch_1999{digit}" for digit in "0123456789"} | {"scratch_1999"}
+
+
+def focused(browser):
+    return browser.switch_to.active_element
+
+
+def press(browser, *keys) -> None:
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    chain = ActionChains(browser)
+    for key in keys:
+        chain.send_keys(key)
+    chain.perform()
+
+
+def test_the_explorer_is_used_by_keyboard_alone(browser, compared):
+    """Tab to the blocks, arrow keys between them, Enter drills down with the focus on the new
+    view's heading, Escape goes back up; headers are buttons that sort; the rows are reached
+    with the arrow keys; the search box is reached with Tab."""
+    from selenium.webdriver.common.keys import Keys
+
+    page, _ = compared
+    load(browser, page)
+    browser.find_element(By.TAG_NAME, "body").click()
+    for _ in range(200):  # Tab from the top of the page to the first block
+        press(browser, Keys.TAB)
+        if "block" in (focused(browser).get_attribute("class") or ""):
+            break
+    assert focused(browser).get_attribute("data-name") == "RAM"  # the largest region first
+    press(browser, Keys.ARROW_RIGHT)
+    assert focused(browser).get_attribute("data-name") == "CCM"
+    press(browser, Keys.ARROW_LEFT, Keys.ENTER)
+    assert browser.find_element(By.ID, "crumbs").text == "all memory › RAM"
+    assert focused(browser).get_attribute("id") == "drill-heading"
+    assert focused(browser).text.startswith("RAM: ")
+    press(browser, Keys.TAB)  # from the heading to the first block of the new view
+    assert focused(browser).get_attribute("data-name") == ".bss"
+    press(browser, Keys.ENTER)
+    assert browser.find_element(By.ID, "crumbs").text == "all memory › RAM › .bss"
+    press(browser, Keys.ESCAPE)
+    assert browser.find_element(By.ID, "crumbs").text == "all memory › RAM"
+    assert focused(browser).get_attribute("id") == "drill-heading"
+
+    header = browser.find_element(By.CSS_SELECTOR, '#symbol-table th[data-key="name"] button')
+    header.send_keys(Keys.ENTER)
+    names = [row[0] for row in visible_rows(browser)]
+    assert names == sorted(names)
+    assert browser.find_element(By.CSS_SELECTOR, '#symbol-table th[data-key="name"]').get_attribute("aria-sort") == "ascending"
+    press(browser, Keys.TAB)  # the next header, then on to the rows
+    viewport = browser.find_element(By.ID, "viewport")
+    viewport.send_keys(Keys.ARROW_DOWN)
+    viewport = focused(browser)
+    assert viewport.get_attribute("data-index") == "1" and viewport.text.startswith(names[1])
+    press(browser, Keys.END)
+    assert focused(browser).get_attribute("data-index") == str(len(names) - 1)
+
+    box = browser.find_element(By.ID, "search")
+    box.send_keys("sensor_")
+    WebDriverWait(browser, 10).until(lambda b: count(b).startswith("3 of"))
+    assert {row[0] for row in visible_rows(browser)} == {"sensor_init", "sensor_read", "sensor_offset"}
+
+
+def _axe_violations(browser) -> list:
+    """The serious and critical findings of axe-core on the page as it is now."""
+    try:
+        import axe_selenium_python as axe_module
+    except ImportError:
+        if os.environ.get("CI"):
+            pytest.fail("CI must install the test extra (axe-selenium-python)", pytrace=False)
+        pytest.skip("axe-selenium-python not installed")
+    axe = axe_module.Axe(browser)
+    axe.inject()
+    results = axe.run()
+    return [(v["id"], v["impact"], [node["target"] for node in v["nodes"]][:3]) for v in results["violations"]
+            if v["impact"] in ("serious", "critical")]
+
+
+def test_the_page_passes_an_accessibility_audit(browser, compared, tmp_path):
+    page, _ = compared
+    load(browser, page)
+    assert _axe_violations(browser) == []
+    # and drilled down, where the blocks and the list are made by the script
+    browser.find_element(By.CSS_SELECTOR, '#blocks .block[data-name="RAM"]').click()
+    assert _axe_violations(browser) == []
+
+
+def test_the_relationship_graph_is_drawn(browser, tmp_path):
+    config = tmp_path / "tarnwick.toml"
+    config.write_text(CONFIG.read_text().replace("enable_relationship_graph_view = false",
+                                                 "enable_relationship_graph_view = true"))
+    page, document = tmp_path / "graph.html", tmp_path / "graph.json"
+    for form, path in (("html", page), ("json", document)):
+        main(["analyze", str(MAPS / "gnu_ld.map"), "--config", str(config), "--format", form, "--output", str(path)])
+    edges = json.loads(document.read_text())["trends"]["visualization"]["relationship_graph"]["edges"]
+    load(browser, page)
+    drawn = browser.find_elements(By.CSS_SELECTOR, "svg.relationships path.relation")
+    assert len(drawn) == len(edges)
+    titles = {path.find_element(By.TAG_NAME, "title").get_attribute("textContent") for path in drawn}
+    assert titles == {f"{e['component']} in {e['section']}: {e['bytes']:,} B" for e in edges}
+    assert drawn[0].size["height"] > 0 or drawn[0].size["width"] > 0
+    assert _axe_violations(browser) == []
+
+
+def test_the_flow_picture_totals_equal_the_region_table(browser, compared):
+    page, document = compared
+    load(browser, page)
+    used = {row["name"]: row["used_bytes"] for row in document["trends"]["visualization"]["regions"]}
+    labels = [t.text for t in browser.find_elements(By.CSS_SELECTOR, "svg.sankey text")]
+    shown = {m[1]: int(m[2].replace(",", "")) for m in (re.fullmatch(r"(\S+) \(([\d,]+) B\)", t) for t in labels) if m
+             and m[1] in used}
+    assert shown == {name: size for name, size in used.items() if size}

@@ -57,6 +57,21 @@ arm arm-gnu-ld-overflow gnu -DBUFFER_WORDS=4096 -- -Wl,--noinhibit-exec -Wl,--pr
 arm arm-gnu-ld-flat flat -- -Wl,--print-memory-usage > "$out/arm-gnu-ld-flat.memory-usage.txt"
 arm arm-lld flat -- -B"$work/lld" -fuse-ld=lld -Wl,-z,max-page-size=4096
 
+# --- Arm Cortex-M4: a driver built without -fdata-sections, whose statics share the .bss input
+#     section of a global (the map lists the global alone) ---
+statics() {
+    local name=arm-gnu-ld-statics dir="$work/arm-gnu-ld-statics" c=(-mcpu=cortex-m4 -mthumb -Os -g0 -ffunction-sections)
+    mkdir -p "$dir"
+    arm-none-eabi-gcc "${c[@]}" -c "$src/uart_statics.c" -o "$dir/uart.o"
+    arm-none-eabi-gcc "${c[@]}" -fdata-sections -c "$src/uart_main.c" -o "$dir/main.o"
+    arm-none-eabi-gcc "${c[@]}" -fdata-sections -c "$here/../../examples/firmware/src/startup.c" -o "$dir/startup.o"
+    (cd "$dir" && arm-none-eabi-gcc "${c[@]}" -nostartfiles -nostdlib -L"$scripts/flat" -T "$scripts/arm.ld" \
+        -Wl,--gc-sections -Wl,--defsym=STACK_SIZE=0x800 -Wl,-Map="$out/$name.map" -Wl,--print-memory-usage \
+        startup.o main.o uart.o -lc -lgcc -o "$name.elf")
+    keep "$name" "$dir/$name.elf" arm-none-eabi-
+}
+statics > "$out/arm-gnu-ld-statics.memory-usage.txt"
+
 # --- Arm Cortex-M4 in the layout of the CMSIS template and nrfx: the data image placed with
 #     AT(address), (COPY) heap and stack, a handler in a section named unlike code; the same
 #     objects with lld and the flat script, for its Thumb symbols ---
