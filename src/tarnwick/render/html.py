@@ -48,7 +48,7 @@ td:first-child, th:first-child { text-align: left; }
 .symbols .num { text-align: right; } .symbols th { user-select: none; }
 .symbols th .sort { color: inherit; font-weight: 600; width: 100%; text-align: inherit; }
 .sr { position: absolute; width: 1px; height: 1px; overflow: hidden; clip: rect(0 0 0 0); }
-.symbols th[data-order=down]::after { content: " ▾"; } .symbols th[data-order=up]::after { content: " ▴"; }
+.symbols th[data-order=down] .sort::after { content: " \\2193"; } .symbols th[data-order=up] .sort::after { content: " \\2191"; }
 #viewport { height: 440px; overflow-y: auto; position: relative; border: 1px solid #e3e6ec; }
 #rows-table { position: absolute; top: 0; left: 0; }
 """
