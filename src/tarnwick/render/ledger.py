@@ -11,7 +11,7 @@ import re
 from dataclasses import dataclass, field
 from typing import Optional
 
-from tarnwick.render.breakdown import NO_REGION, section_regions
+from tarnwick.render.breakdown import NO_REGION, origins_by_region
 from tarnwick.symbol_list import origin_totals
 
 # Sections that reserve memory for a stack or a heap: TI calls its heap .sysmem, IAR CSTACK.
@@ -77,7 +77,6 @@ def _visual_regions(report) -> list:
 def ledgers(report, symbols=None, model=None) -> list:
     """A RegionLedger per region, in region_order, then one for sections in no region."""
     symbols = report.symbols if symbols is None else symbols
-    region_of = section_regions(report)
     named, unnamed = _symbol_bytes(symbols, report.sections)
     used = {row["name"]: row["used_bytes"] for row in _visual_regions(report)}
     books: dict = {name: RegionLedger(name, used.get(name, 0)) for name in region_order(report, model)}
@@ -125,31 +124,42 @@ def ledgers(report, symbols=None, model=None) -> list:
             lines.append(Line(OVERLAP, "counted once (overlaid sections, compressed images)", rest))
         ledger.lines = lines
         ledger.sections = sorted(sections.get(region, {}).items(), key=lambda item: (-item[1], item[0]))
-    _archives(books, symbols, region_of)
+    _archives(books, report, symbols)
     return [ledger for ledger in books.values() if ledger.used or ledger.lines]
 
 
 def _symbol_bytes(symbols, sections) -> tuple[dict, dict]:
     """Bytes of named symbols by section (its place in `sections`), and of unnamed ones (bytes
     of an input section no symbol covers) by section and whether the linker made them. A name
-    several sections share (IAR's two `.text`) is told apart by address."""
+    several sections share (IAR's two `.text`) is told apart by address. The totals per section
+    come from the symbols' totals per origin, counted once per build; only the unnamed symbols
+    and those of shared names are gone through one by one."""
     places: dict = {}
     for index, section in enumerate(sections):
         places.setdefault(section.name, []).append(index)
+    shared = {name for name, indexes in places.items() if len(indexes) > 1}
+    held: dict = {}
+    for _origin, _size, _count, by_section in origin_totals(symbols):
+        for section, size in by_section:
+            if section not in shared:
+                held[section] = held.get(section, 0) + size
     named: dict = {}
+    for name, size in held.items():
+        if name in places:
+            named[places[name][0]] = size
     unnamed: dict = {}
-    for symbol in symbols:
+    for symbol in [s for s in symbols if s.binding == "unnamed" or s.section in shared]:
         size = symbol.size
-        if size <= 0 or symbol.alias_of is not None:
+        if size <= 0 or symbol.alias_of is not None or symbol.section not in places:
             continue
-        candidates = places.get(symbol.section)
-        if not candidates:
-            continue
+        candidates = places[symbol.section]
         index = candidates[0] if len(candidates) == 1 else _holder(sections, candidates, symbol.address)
         if symbol.binding == "unnamed":
             linker = bool(symbol.object_file and _LINKER_MADE.match(symbol.object_file))
             by_kind = unnamed.setdefault(index, {})
             by_kind[linker] = by_kind.get(linker, 0) + size
+            if symbol.section not in shared:
+                named[index] -= size  # counted in the section's total above
         else:
             named[index] = named.get(index, 0) + size
     return named, unnamed
@@ -178,18 +188,16 @@ def section_lines(section, named: int, unnamed: dict) -> list:
     return [line for line in lines if line.size > 0]
 
 
-def _archives(books: dict, symbols, region_of: dict) -> None:
+def _archives(books: dict, report, symbols) -> None:
     """Each region's archives (libraries) by the bytes of their symbols there."""
-    totals: dict = {}
-    for (_object, archive), _size, _count, sections in origin_totals(symbols):
-        name = posixpath.basename(archive.replace("\\", "/")) if archive else NO_ARCHIVE
-        for section, size in sections:
-            region = region_of.get(section, NO_REGION)
-            table = totals.setdefault(region, {})
-            table[name] = table.get(name, 0) + size
-    for region, table in totals.items():
-        if region in books:
-            books[region].archives = sorted(table.items(), key=lambda item: (-item[1], item[0]))
+    for region, table in origins_by_region(report, symbols).items():
+        if region not in books:
+            continue
+        totals: dict = {}
+        for (_object, archive), size in table.items():
+            name = posixpath.basename(archive.replace("\\", "/")) if archive else NO_ARCHIVE
+            totals[name] = totals.get(name, 0) + size
+        books[region].archives = sorted(totals.items(), key=lambda item: (-item[1], item[0]))
 
 
 def shown_ledgers(report, symbols=None, model=None) -> list:

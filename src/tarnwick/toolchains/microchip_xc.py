@@ -128,6 +128,7 @@ def _to_bytes(raw, report: str) -> list:
     def holds(regions, address):
         return any(r.origin <= address < r.origin + r.length for r in regions)
 
+    raw.origin_totals = None  # counted in PC units as the symbols were read: counted again in bytes
     for region in program_regions:
         region.origin, region.length = region.origin * 3 // 2, region.length * 3 // 2
     for region in data_regions:
