@@ -201,8 +201,11 @@ def mark_unified(regions: list, sections: list) -> None:
             continue
         if section.is_writable:
             writable.add(section.execution_region)
-        holds_code = section.is_code or any(named_code(p.name) for p in section.inputs if p.size and not p.is_fill)
-        if holds_code and section.load_region in (None, section.execution_region):
+        if section.load_region not in (None, section.execution_region) or section.execution_region in image:
+            continue
+        if by_name[section.execution_region].category is MemoryCategory.FLASH or not section.has_contents:
+            continue  # flash is never one memory with RAM; a section with no contents holds no code
+        if section.is_code or any(named_code(p.name) for p in section.inputs if p.size and not p.is_fill):
             image.add(section.execution_region)
     for region in regions:
         region.unified = (region.category is not MemoryCategory.FLASH and region.name in image
