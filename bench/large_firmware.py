@@ -1,7 +1,8 @@
 """Builds a large firmware with the Arm cross toolchain, for the speed benchmarks: 20,000
 functions in 40 files of 500, each function with an initialised array and a static
 zero-initialised one, the files in 8 archives, `main` calling every function, built with
-`-O1 -ffunction-sections -fdata-sections` for a part with 16 MB of flash and 2 MB of RAM.
+`-O1 -ffunction-sections -fdata-sections` (and `-fstack-usage -fcallgraph-info=su`: its stack files) for a
+part with 16 MB of flash and 2 MB of RAM.
 Writes bench/out/large/firmware.{map,elf}; rebuilds only when they are missing. `build(grown=N)`
 makes the same firmware with N tables and N statics doubled (2N real changes), in
 bench/out/large-grown-N, for the comparison benchmarks.
@@ -20,6 +21,8 @@ from pathlib import Path
 OUT = Path(__file__).resolve().parent / "out" / "large"
 FILES, PER_FILE, ARCHIVES = 40, 500, 8
 FLAGS = ["-mcpu=cortex-m4", "-mthumb", "-O1", "-g0", "-ffunction-sections", "-fdata-sections"]
+# the compiler's stack files beside each object, for the stack check
+STACK_FLAGS = ["-fstack-usage", "-fcallgraph-info=su"]
 SCRIPT = """
 MEMORY
 {
@@ -67,7 +70,7 @@ def main_source() -> str:
 def build(force: bool = False, grown: int = 0) -> Path:
     """The folder holding firmware.map and firmware.elf."""
     out = OUT if not grown else OUT.with_name(f"large-grown-{grown}")
-    if not force and (out / "firmware.map").exists() and (out / "firmware.elf").exists():
+    if not force and all((out / name).exists() for name in ("firmware.map", "firmware.elf", "main.ci")):
         return out
     return _build(out, grown)
 
@@ -80,13 +83,13 @@ def _build(out: Path, grown: int) -> Path:
     for file in range(FILES):
         path = out / f"module{file}.c"
         path.write_text(source(file, grown))
-        compiles.append(subprocess.Popen(["arm-none-eabi-gcc", *FLAGS, "-c", path.name, "-o",
+        compiles.append(subprocess.Popen(["arm-none-eabi-gcc", *FLAGS, *STACK_FLAGS, "-c", path.name, "-o",
                                           f"module{file}.o"], cwd=out))
         if len(compiles) >= os.cpu_count():
             compiles.pop(0).wait()
     for process in compiles:
         process.wait()
-    subprocess.run(["arm-none-eabi-gcc", *FLAGS, "-c", "main.c", "-o", "main.o"], check=True, cwd=out)
+    subprocess.run(["arm-none-eabi-gcc", *FLAGS, *STACK_FLAGS, "-c", "main.c", "-o", "main.o"], check=True, cwd=out)
     per_archive = FILES // ARCHIVES
     archives = []
     for archive in range(ARCHIVES):

@@ -34,6 +34,7 @@ class Result:
     report: object  # tarnwick.domain.AnalysisReport
     comparison: object = None  # tarnwick.comparison.Comparison, where there was a baseline
     model: object = None  # the NormalizedBuildModel the report was made from (None: a stored report)
+    stack: object = None  # the worst-case stack (analysis.stack_depth.StackResult), where stack files were read
 
 
 @dataclass(frozen=True)
@@ -44,6 +45,12 @@ class Build:
     report: object
     footprint: object
     model: object = None
+    stack: object = None  # the worst-case stack, where the build's stack files were read
+    stored_stack: Optional[dict] = None  # a stored report's `stack`
+
+    def stack_document(self) -> Optional[dict]:
+        """The build's stack as a stored report holds it."""
+        return self.stack.as_json() if self.stack is not None else self.stored_stack
 
 
 def settings(config: Union[TarnwickConfig, PathLike, None], target: Optional[str] = None) -> TarnwickConfig:
@@ -62,7 +69,7 @@ def _elf(elf) -> Union[str, None]:
 
 
 def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Optional[str] = None,
-               inspect: Optional[Callable] = None) -> Build:
+               inspect: Optional[Callable] = None, stack_folders: Iterable[PathLike] = ()) -> Build:
     """A build as `diff` reads either side: a stored JSON report read back, or a map or an ELF
     file analysed. `inspect(model)` sees the model before its report is made."""
     from tarnwick.baseline_file import looks_like_json_report, read_baseline
@@ -78,15 +85,30 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
                 handed.read_text()
             except ValueError as exc:
                 raise ReportFileError(f"{text}: {exc}") from None
-        return Build(report_from_document(stored.document), footprint(stored.document))
+        kept = stored.document.get("stack")
+        return Build(report_from_document(stored.document), footprint(stored.document),
+                     stored_stack=kept if isinstance(kept, dict) else None)
     from tarnwick.analysis.summary import build_analysis_report
     from tarnwick.toolchains import load_map
 
     model = load_map(text, config, elf=_elf(elf))
     if inspect is not None:
         inspect(model)
-    report = build_analysis_report(model, config, target_name=target)
-    return Build(report, footprint(report), model)
+    report, stack = with_stack(build_analysis_report(model, config, target_name=target), model, config, stack_folders)
+    return Build(report, footprint(report), model, stack)
+
+
+def with_stack(report, model, config: TarnwickConfig, folders: Iterable[PathLike] = (), before=None) -> tuple:
+    """(the report with the stack's finding, the worst-case stack or None): the stack files of
+    the build's objects, found beside them or in `folders` and the configuration's. `before`:
+    a stored report's `stack`, to say what changed."""
+    from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack as add_finding
+
+    searched = [*config.stack.folders, *(os.fspath(folder) for folder in folders)]
+    stack = analyse_stack(model, config.stack, searched)
+    if stack is not None and before:
+        stack.changes = stack_changes(stack, before)
+    return add_finding(report, stack), stack
 
 
 def summary_text(report) -> str:
@@ -115,9 +137,11 @@ def compared(before, before_summary: str, after: Build, baseline_path: PathLike,
 
 def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
             baseline: Optional[PathLike] = None, elf=AUTO, target: Optional[str] = None,
-            strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None) -> Result:
+            strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None,
+            stack_folders: Iterable[PathLike] = ()) -> Result:
     """The report of a map or ELF file, compared with a stored JSON report when `baseline`
-    names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none)."""
+    names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none);
+    `stack_folders`: where the build's .su and .ci files are, besides beside its objects."""
     from tarnwick.analysis.summary import build_analysis_report
     from tarnwick.baseline_file import read_baseline
     from tarnwick.toolchains import load_map
@@ -128,22 +152,33 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
         stored, handed = read_baseline(os.fspath(baseline))
     model = load_map(os.fspath(path), chosen, elf=_elf(elf))
     report = build_analysis_report(model, chosen, target_name=target, baseline_json_path=handed)
+    report, stack = with_stack(report, model, chosen, stack_folders,
+                               stored.document.get("stack") if stored is not None else None)
     comparison = None
     if stored is not None and report.regressions.get("status") == "ok":
         from tarnwick.comparison import compare
 
         comparison = compare(report, stored, strip_prefixes, baseline_label)
-    return Result(report, comparison, model)
+    return Result(report, comparison, model, stack)
 
 
 def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
          elf: bool = True, target: Optional[str] = None, strip_prefixes: Iterable[str] = (),
-         baseline_label: Optional[str] = None) -> Result:
+         baseline_label: Optional[str] = None, stack_folders: Iterable[PathLike] = ()) -> Result:
     """NEW's report compared with OLD; each a map (with its ELF file when `elf`), an ELF file,
     or a stored JSON report."""
     chosen = settings(config, target)
-    earlier = read_build(old, chosen, elf=AUTO if elf else None)
-    later = read_build(new, chosen, elf=AUTO if elf else None, target=target)
+    earlier = read_build(old, chosen, elf=AUTO if elf else None, stack_folders=stack_folders)
+    later = read_build(new, chosen, elf=AUTO if elf else None, target=target, stack_folders=stack_folders)
     report, comparison = compared(earlier.footprint, summary_text(earlier.report), later, old,
                                   strip_prefixes, baseline_label)
-    return Result(report, comparison, later.model)
+    changed_stack(later, earlier.stack_document())
+    return Result(report, comparison, later.model, later.stack)
+
+
+def changed_stack(later: Build, before: Optional[dict]) -> None:
+    """Says in the later build's stack what changed since `before` (an earlier build's)."""
+    from tarnwick.analysis.stack_depth import stack_changes
+
+    if later.stack is not None and before:
+        later.stack.changes = stack_changes(later.stack, before)

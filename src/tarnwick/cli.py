@@ -71,6 +71,9 @@ def _common(parser, builds: int) -> None:
                         help="write the report here instead of stdout (replaced only when complete)")
     parser.add_argument("--fail-on-budget", action="store_true",
                         help="exit 1 when a region is above its budget (policies.fail_on_budget)")
+    parser.add_argument("--stack-usage", action="append", default=[], type=Path, metavar="DIR",
+                        help="a folder holding the build's .su and .ci stack files (searched recursively; "
+                             "repeatable); files beside the object files the map names are found without it")
     parser.add_argument("--baseline-label", metavar="TEXT",
                         help="what the baseline is, as the report names it (a commit, a branch; "
                         "default: its file name)")
@@ -250,13 +253,13 @@ def _verdict(outcome) -> int:
     return EXIT_OK
 
 
-def _outcome(report, config: TarnwickConfig, args, inputs: dict, growth: list = ()):
+def _outcome(report, config: TarnwickConfig, args, inputs: dict, growth: list = (), stack=None):
     from tarnwick.gates import Verdict, policy_gates
     from tarnwick.outcome import Outcome
 
     verdict = Verdict(policy_gates(report, config.policies), list(growth))
     return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
-                   args.baseline_label)
+                   args.baseline_label, stack)
 
 
 def _inputs(args, **files) -> dict:
@@ -267,8 +270,17 @@ def _inputs(args, **files) -> dict:
     return named
 
 
+def _stack_folders(args) -> list:
+    """The --stack-usage folders; one that is not a folder is bad input."""
+    for folder in args.stack_usage:
+        if not folder.is_dir():
+            raise UsageError(f"--stack-usage {os.fspath(folder)}: not a folder")
+    return [os.fspath(folder) for folder in args.stack_usage]
+
+
 def _analyze(args) -> int:
     from tarnwick.analysis.summary import build_analysis_report
+    from tarnwick.api import with_stack
     from tarnwick.baseline_file import read_baseline
 
     baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
@@ -285,6 +297,8 @@ def _analyze(args) -> int:
     if args.output is not None:
         _refuse_to_overwrite_inputs(args.output, inputs)
     report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
+    report, stack = with_stack(report, model, config, _stack_folders(args),
+                               baseline.document.get("stack") if baseline is not None else None)
     args.kept.extend((model, report))
     status = report.regressions.get("status")
     if status not in (None, "ok"):
@@ -296,7 +310,7 @@ def _analyze(args) -> int:
         from tarnwick.comparison import compare
 
         comparison = compare(report, baseline, baseline_label=args.baseline_label)
-    outcome = _outcome(report, config, args, inputs)
+    outcome = _outcome(report, config, args, inputs, stack=stack)
     return _write(args, report, comparison, config, model, outcome) or _verdict(outcome)
 
 
@@ -306,7 +320,7 @@ def _diff(args) -> int:
     before the later one is read, so a diff holds one build at a time."""
     import dataclasses
 
-    from tarnwick.api import compared, read_build, summary_text
+    from tarnwick.api import changed_stack, compared, read_build, summary_text
     from tarnwick.gates import LimitError, evaluate_growth
     from tarnwick.toolchains import AUTO
 
@@ -323,10 +337,13 @@ def _diff(args) -> int:
                 inputs[f"{role} ELF file"] = model.elf_path
         return seen
 
-    earlier = read_build(args.old, config, elf=elf, inspect=inspect("old", False))
-    before, before_summary = earlier.footprint, summary_text(earlier.report)
+    folders = _stack_folders(args)
+    earlier = read_build(args.old, config, elf=elf, inspect=inspect("old", False), stack_folders=folders)
+    before, before_summary, before_stack = earlier.footprint, summary_text(earlier.report), earlier.stack_document()
     del earlier
-    later = read_build(args.new, config, elf=elf, target=args.target, inspect=inspect("new", True))
+    later = read_build(args.new, config, elf=elf, target=args.target, inspect=inspect("new", True),
+                       stack_folders=folders)
+    changed_stack(later, before_stack)
     args.kept.extend(part for part in (later.model, later.report) if part is not None)
     if args.output is not None:
         _refuse_to_overwrite_inputs(args.output, inputs)
@@ -336,7 +353,7 @@ def _diff(args) -> int:
     except LimitError as exc:
         raise UsageError(str(exc)) from None
     comparison = dataclasses.replace(comparison, growth_gates=growth)
-    outcome = _outcome(report, config, args, inputs, growth)
+    outcome = _outcome(report, config, args, inputs, growth, later.stack)
     return _write(args, report, comparison, config, later.model, outcome) or _verdict(outcome)
 
 

@@ -26,6 +26,7 @@ class PolicyConfig:
     fail_on_overflow: bool = True
     fail_on_reserved_region_violation: bool = True
     fail_on_budget: bool = False  # a region above its budget fails the run, not only warns
+    fail_on_stack_overflow: bool = False  # a worst-case stack larger than the reservation fails the run
 
 
 @dataclass
@@ -33,6 +34,19 @@ class ReportConfig:
     enable_sankey_view: bool = True
     enable_relationship_graph_view: bool = False
     top_entries: int = 10  # the largest symbols, objects and changes the text and markdown show
+
+
+@dataclass
+class StackConfig:
+    """What the stack check needs that a build's files may not say."""
+
+    size: Optional[int] = None  # the stack the link reserves, where the map does not show it
+    entry_point: Optional[str] = None  # the reset handler, where no vector table names it
+    interrupts: list = field(default_factory=list)  # interrupt handlers, where no vector table names them
+    threads: list = field(default_factory=list)  # RTOS thread entries: each on a stack of its own
+    interrupt_nesting: int = 1  # interrupts that may stack on one another
+    exception_frame_bytes: int = 32  # what the core stacks per interrupt (Cortex-M: 32, 104 with FP)
+    folders: list = field(default_factory=list)  # where to look for .su and .ci files
 
 
 @dataclass(frozen=True)
@@ -69,6 +83,7 @@ class TarnwickConfig:
     components: list = field(default_factory=list)
     regions: list = field(default_factory=list)
     reserved_ranges: list = field(default_factory=list)
+    stack: StackConfig = field(default_factory=StackConfig)
 
 
 class ConfigError(ValueError):

@@ -10,7 +10,7 @@ from typing import Any, Callable, Optional, Union
 from tarnwick.files import FileProblem, read_limited
 from tarnwick.config import (
     BudgetConfig, ConfigError, ComponentRule, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
-    ReservedRangeSpec, TarnwickConfig,
+    ReservedRangeSpec, StackConfig, TarnwickConfig,
 )
 
 CATEGORIES = ("flash", "ram", "other")
@@ -69,6 +69,11 @@ class _Reader:
             self.fail(key, f"must be from 0 to 1, not {value}")
         return float(value)
 
+    def texts(self, value: Any, key: str) -> list:
+        if not isinstance(value, list):
+            self.fail(key, f"must be an array of strings, not {_kind(value)}")
+        return [self.text(item, f"{key}[{index}]") for index, item in enumerate(value)]
+
     def mapping(self, value: Any, key: str, check: Callable[[Any, str], Any]) -> dict:
         return {name: check(item, f"{key}.{name}") for name, item in self.table(value, key).items()}
 
@@ -80,7 +85,7 @@ class _Reader:
 
 
 _POLICIES = ("warn_on_near_capacity_ratio", "partition_max_bytes", "fail_on_overflow",
-             "fail_on_reserved_region_violation", "fail_on_budget")
+             "fail_on_reserved_region_violation", "fail_on_budget", "fail_on_stack_overflow")
 
 
 def _budgets(r: "_Reader", value: Any, key: str, base: BudgetConfig) -> BudgetConfig:
@@ -103,7 +108,8 @@ def _policies(r: "_Reader", value: Any, key: str, base: PolicyConfig) -> PolicyC
                                          f"{key}.partition_max_bytes", r.integer)},
         fail_on_overflow=get("fail_on_overflow", r.boolean),
         fail_on_reserved_region_violation=get("fail_on_reserved_region_violation", r.boolean),
-        fail_on_budget=get("fail_on_budget", r.boolean))
+        fail_on_budget=get("fail_on_budget", r.boolean),
+        fail_on_stack_overflow=get("fail_on_stack_overflow", r.boolean))
 
 
 def parse_config(data: dict, path: str = "<config>", target: Optional[str] = None) -> TarnwickConfig:
@@ -112,7 +118,7 @@ def parse_config(data: dict, path: str = "<config>", target: Optional[str] = Non
     the others; every target's table is checked, named or not."""
     r = _Reader(path)
     r.table(data, "", {"project", "budgets", "policies", "reports", "regions", "reserved_ranges",
-                       "components", "targets"})
+                       "components", "targets", "stack"})
     config = TarnwickConfig()
     if "project" in data:
         project = r.table(data["project"], "project", {"name"})
@@ -169,7 +175,27 @@ def parse_config(data: dict, path: str = "<config>", target: Optional[str] = Non
         seen.add(entry.name)
     config.reserved_ranges = r.array_of_tables(data.get("reserved_ranges", []), "reserved_ranges", reserved)
     config.components = r.array_of_tables(data.get("components", []), "components", component)
+    if "stack" in data:
+        config.stack = _stack(r, data["stack"], path)
     return config
+
+
+def _stack(r: "_Reader", value: Any, path: str) -> StackConfig:
+    stack = r.table(value, "stack", {"size", "entry_point", "interrupts", "threads", "interrupt_nesting",
+                                     "exception_frame_bytes", "folders"})
+    defaults = StackConfig()
+    here = os.path.dirname(os.path.abspath(path)) if path != "<config>" else os.getcwd()
+    return StackConfig(
+        size=r.integer(stack["size"], "stack.size", minimum=1) if "size" in stack else None,
+        entry_point=r.text(stack["entry_point"], "stack.entry_point") if "entry_point" in stack else None,
+        interrupts=r.texts(stack.get("interrupts", []), "stack.interrupts"),
+        threads=r.texts(stack.get("threads", []), "stack.threads"),
+        interrupt_nesting=r.integer(stack.get("interrupt_nesting", defaults.interrupt_nesting),
+                                    "stack.interrupt_nesting", maximum=256),
+        exception_frame_bytes=r.integer(stack.get("exception_frame_bytes", defaults.exception_frame_bytes),
+                                        "stack.exception_frame_bytes", maximum=4096),
+        # folders are relative to the configuration file, as a build's other paths in it are
+        folders=[os.path.join(here, folder) for folder in r.texts(stack.get("folders", []), "stack.folders")])
 
 
 # A configuration is a few hundred bytes; this bounds what a wrong path (a log, an image) costs.

@@ -15,6 +15,7 @@ POLICY_CATEGORIES = {
     "fail_on_overflow": IssueCategory.OVERFLOW.value,
     "fail_on_reserved_region_violation": IssueCategory.RESERVED_REGION.value,
     "fail_on_budget": IssueCategory.POLICY.value,
+    "fail_on_stack_overflow": IssueCategory.STACK.value,
 }
 _LIMIT = re.compile(r"^(?:(?P<region>.+)=)?(?P<amount>0[xX][0-9a-fA-F]+|[0-9]+(?:\.[0-9]+)?%?)$")
 

@@ -13,6 +13,10 @@ class Outcome(NamedTuple):
     verdict: Verdict = Verdict()
     inputs: dict = {}  # role ("map", "ELF file", ...) -> path, as given or found; never changed
     baseline_label: Optional[str] = None  # how the comment names the baseline (a commit, a branch)
+    stack: object = None  # the worst-case stack (analysis.stack_depth.StackResult), where stack files were read
 
     def as_json(self) -> dict:
-        return {"verdict": self.verdict.as_json(), "inputs": dict(self.inputs)}
+        document = {"verdict": self.verdict.as_json(), "inputs": dict(self.inputs)}
+        if self.stack is not None:
+            document["stack"] = self.stack.as_json()
+        return document

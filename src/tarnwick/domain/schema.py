@@ -33,6 +33,8 @@ class IssueCategory(str, enum.Enum):
     RESERVED_REGION = "reserved_region"
     PLACEMENT = "placement"
     PARSING = "parsing"
+    STACK = "stack"  # the worst-case stack exceeds the reservation
+    STACK_UNBOUNDED = "stack_unbounded"  # it cannot be shown to fit
 
 
 @dataclass(frozen=True)

@@ -49,6 +49,9 @@ td:first-child, th:first-child { text-align: left; }
 .symbols th .sort { color: inherit; font-weight: 600; width: 100%; text-align: inherit; }
 .sr { position: absolute; width: 1px; height: 1px; overflow: hidden; clip: rect(0 0 0 0); }
 .symbols th[data-order=down] .sort::after { content: " \\2193"; } .symbols th[data-order=up] .sort::after { content: " \\2191"; }
+.stack-fits { color: #1a7f37; } .stack-does-not-fit { color: #b3261e; } .stack-may-not-fit { color: #9a6700; }
+.tree, .tree ul { list-style: none; padding-left: 18px; margin: 2px 0; } .fn.deepest { font-weight: 600; }
+.stack-tree h3 { font-size: 14px; margin: 12px 0 4px; }
 #viewport { height: 440px; overflow-y: auto; position: relative; border: 1px solid #e3e6ec; }
 #rows-table { position: absolute; top: 0; left: 0; }
 """
@@ -158,6 +161,10 @@ def render_html(report, comparison=None, outcome=None, model=None) -> str:
                      + (f'<div class="hint">{escape(finding.hint)}</div>' if finding.hint else "")
                      + "</div>")
     parts += _gates(outcome)
+    if outcome is not None and outcome.stack is not None:
+        from tarnwick.render.stack_view import html_section
+
+        parts += html_section(outcome.stack)
     for note in view.notes:
         parts.append(f'<p class="note">Note: {escape(str(note))}</p>')
     if view.sankey:

@@ -220,6 +220,22 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
     legend = _Part(["", f"_{markdown_text(SIZE_LEGEND)}_"]) if top > 0 or comparison is not None else _Part([])
     notes = _Part([], [f"\n_Note:_ {markdown_text(note)}" for note in view.notes])
     gates = _gates(outcome)
+    stack = _stack(outcome, top)
     lists = _full_lists(report, comparison, top, model) if top > 0 else []
-    parts = [summary, legend, *changes, findings, gates, notes, *lists]
-    return "\n".join(_fit(parts, [summary, findings, gates], [notes, *changes, *lists])) + "\n"
+    if outcome is not None and outcome.stack is not None and top > 0:
+        from tarnwick.render.stack_view import frames_table
+
+        frames = frames_table(outcome.stack, top, markdown_code)
+        if frames:
+            lists.append(_details("Stack: the largest frames", frames))
+    parts = [summary, legend, *changes, findings, gates, stack, notes, *lists]
+    return "\n".join(_fit(parts, [summary, findings, gates, stack], [notes, *changes, *lists])) + "\n"
+
+
+def _stack(outcome, top: int) -> _Part:
+    if outcome is None or outcome.stack is None:
+        return _Part([])
+    from tarnwick.render.stack_view import markdown_lines
+
+    lines = markdown_lines(outcome.stack, top, markdown_code, markdown_text)
+    return _Part(lines[:3], lines[3:])

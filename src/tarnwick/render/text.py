@@ -120,6 +120,10 @@ def render_text(report, comparison=None, top: int = DEFAULT_TOP, model=None, out
         if finding.hint:
             lines.append(f"          hint: {plain(finding.hint)}")
     lines += _gates(outcome)
+    if outcome is not None and outcome.stack is not None:
+        from tarnwick.render.stack_view import text_lines
+
+        lines += text_lines(outcome.stack, top)
     label = comparison.label if comparison is not None else view.baseline_path
     if view.baseline_status == "ok":
         lines += ["", f"Baseline {plain(label)}: flash {signed_bytes(view.flash_delta)}, "
