@@ -17,11 +17,19 @@ RUN = ["analyze", "examples/firmware/maps/gnu_ld_ram_overflow.map", "--config", 
        "--baseline", "examples/firmware/baseline.json", "--top", "3"]
 
 
+STACK = ["--stack-usage", "examples/firmware/stack"]
+
+
 def output(kind: str) -> str:
-    result = subprocess.run([sys.executable, "-m", "tarnwick", *RUN, "--format", kind], cwd=ROOT,
+    """The run's output in a format; "stack": the stack part of the text report of the same run
+    with the example's stack files."""
+    extra, form = (STACK, "text") if kind == "stack" else ([], kind)
+    result = subprocess.run([sys.executable, "-m", "tarnwick", *RUN, *extra, "--format", form], cwd=ROOT,
                             capture_output=True, text=True)
     if result.returncode not in (0, 1):
         raise SystemExit(result.stderr)
+    if kind == "stack":
+        return result.stdout.split("\n\nStack: ", 1)[1].split("\n\n", 1)[0].join(["Stack: ", ""])
     return result.stdout.rstrip("\n")
 
 
@@ -32,7 +40,7 @@ def main() -> None:
     def sample(match: re.Match) -> str:
         kind = match.group(1)
         body = output(kind)
-        if kind == "text":
+        if kind in ("text", "stack"):
             body = f"```\n{body}\n```"
         return f"<!-- sample: {kind} -->\n{body}\n<!-- /sample -->"
 

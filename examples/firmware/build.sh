@@ -11,7 +11,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 
-cflags=(-mcpu=cortex-m4 -mthumb -Os -ffunction-sections -fdata-sections -g0 -Wall)
+# -fstack-usage and -fcallgraph-info=su write each object's stack files (.su, .ci), kept in stack/
+cflags=(-mcpu=cortex-m4 -mthumb -Os -ffunction-sections -fdata-sections -g0 -Wall -fstack-usage -fcallgraph-info=su)
 arm-none-eabi-gcc "${cflags[@]}" -c "$here/lib/sensor.c" -o "$work/sensor.o"
 arm-none-eabi-gcc "${cflags[@]}" -c "$here/lib/filter.c" -o "$work/filter.o"
 arm-none-eabi-ar rcs "$work/libsensor.a" "$work/sensor.o" "$work/filter.o"
@@ -39,6 +40,12 @@ link llvm_lld -- -B"$work/lld" -fuse-ld=lld -Wl,-z,max-page-size=4096
 # A build whose frame buffer no longer fits in RAM; --noinhibit-exec keeps its map.
 link gnu_ld_ram_overflow -DFRAME_BUFFER_BYTES=24576 -- -Wl,--noinhibit-exec \
     -Wl,--print-memory-usage > "$out/gnu_ld_ram_overflow.memory-usage.txt" 2>&1 || true
+
+# The stack files of the first link's objects (the others differ in a global's size alone).
+mkdir -p "$here/stack"
+link gnu_ld -- >/dev/null
+cp "$work"/*.su "$work"/*.ci "$here/stack/"
+sed -i "s|$here/||g" "$here"/stack/*.su "$here"/stack/*.ci
 
 # Keep the maps free of this machine's temporary folder.
 sed -i "s|$work/||g; s|$work|.|g" "$out"/*.map

@@ -351,8 +351,9 @@ def _reason(cause, graph: _Graph) -> Optional[str]:
 
 # --- entry points -----------------------------------------------------------------------------
 
-def _vector_table(model) -> Optional[list]:
-    """(reset handler, [interrupt handlers]) by name from the ELF's Cortex-M vector table, or None."""
+def _vector_table(model, known) -> Optional[list]:
+    """(reset handler, [interrupt handlers]) by name from the ELF's Cortex-M vector table, or None;
+    of the names at one address (weak aliases of a default handler) the one `known` holds."""
     if not model.elf_path:
         return None
     from tarnwick.toolchains import elf as elf_format
@@ -363,7 +364,10 @@ def _vector_table(model) -> Optional[list]:
         return None
     if elf.machine != elf_format.EM_ARM:
         return None
-    at = {start: name for name, start, _size, _index, _binding in elf.symbols}
+    at: dict = {}
+    for name, start, _size, _index, _binding in elf.symbols:
+        if name in known or start not in at:
+            at[start] = name
     table = next((s for s in elf.sections if s.name in (".isr_vector", ".vectors", ".vector_table")
                   and s.has_contents), None)
     if table is None:
@@ -395,7 +399,7 @@ def _vector_table(model) -> Optional[list]:
 
 def _entry_points(model, config, graph: _Graph) -> tuple:
     """[(name, kind)] of the program's entry points, and a note on where they come from."""
-    vectors = _vector_table(model)
+    vectors = _vector_table(model, graph.by_name)
     entries, note = [], ""
     if config.entry_point or config.interrupts:
         reset = config.entry_point
