@@ -36,6 +36,12 @@ def test_defaults():
     ({"policies": {"warn_on_near_capacity_ratio": True}}, "policies.warn_on_near_capacity_ratio: must be a number"),
     ({"reports": {"enable_sankey_view": 1}}, "reports.enable_sankey_view: must be true or false, not an integer"),
     ({"regions": {"name": "RAM"}}, "regions: must be an array of tables"),
+    ({"stack": {"size": 0}}, "stack.size: must be at least 1, not 0"),
+    ({"stack": {"interrupts": "SysTick_Handler"}}, "stack.interrupts: must be an array of strings, not a string"),
+    ({"stack": {"threads": ["ok", ""]}}, "stack.threads[1]: must be a non-empty string"),
+    ({"stack": {"nesting": 2}}, "stack.nesting: unknown key"),
+    ({"stack": {"exception_frame_bytes": 5000}}, "stack.exception_frame_bytes: must be at most 4,096, not 5000"),
+    ({"policies": {"fail_on_stack_overflow": 1}}, "policies.fail_on_stack_overflow: must be true or false"),
     ({"regions": [{"name": "RAM", "origin": 0}]}, "regions[0].length: is required"),
     ({"regions": [{"name": "RAM", "origin": 0, "length": 0}]}, "regions[0].length: must be at least 1"),
     ({"regions": [{"name": "RAM", "origin": 0, "length": 4, "category": "sram"}]}, "regions[0].category: must be one of"),
@@ -67,3 +73,11 @@ def test_syntax_errors_name_the_line(tmp_path, content, message):
 def test_missing_file(tmp_path):
     with pytest.raises(ConfigError, match="no such file"):
         load_config(tmp_path / "absent.toml")
+
+
+def test_stack_folders_are_taken_from_the_configuration_files_folder(tmp_path):
+    path = tmp_path / "cfg.toml"
+    path.write_text('[stack]\nfolders = ["build/obj"]\nsize = 4096\ninterrupts = ["SysTick_Handler"]\n')
+    stack = load_config(path).stack
+    assert stack.folders == [str(tmp_path / "build" / "obj")] and stack.size == 4096
+    assert stack.interrupts == ["SysTick_Handler"] and stack.interrupt_nesting == 1
