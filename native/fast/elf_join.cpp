@@ -62,7 +62,7 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
         return nullptr;
     RecordMaker symbol_record;
     if (!symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
-                                              "size_derived", "alias_of", "size_source", "binding"}))
+                                              "size_derived", "alias_of", "size_source", "binding", "source"}))
         return nullptr;
     Ref sequence = Ref::steal(PySequence_Fast(rows, "join_symbols() needs a sequence of rows"));
     Ref from_elf = Ref::steal(PyUnicode_InternFromString("elf"));
@@ -149,7 +149,8 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
             PyObject* alias_of = alias ? symbol_record.get(placed[owner].record, 0) : Py_None;
             Ref record = symbol_record.make({Py_NewRef(name), Py_NewRef(start), Py_NewRef(size), Py_NewRef(section),
                                              Py_NewRef(object), Py_NewRef(archive), Py_NewRef(Py_False),
-                                             Py_NewRef(alias_of), Py_NewRef(from_elf.get()), Py_NewRef(binding)});
+                                             Py_NewRef(alias_of), Py_NewRef(from_elf.get()), Py_NewRef(binding),
+                                             Py_NewRef(Py_None)});
             if (!record || PyList_Append(result.get(), record.get()) != 0) return nullptr;
             placed.push_back({record.get(), where, bytes, alias});
             if (!alias) {
@@ -191,7 +192,7 @@ PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
                                                  rest.release(), Py_NewRef(PyTuple_GET_ITEM(part, 3)),
                                                  Py_NewRef(PyTuple_GET_ITEM(part, 4)), Py_NewRef(PyTuple_GET_ITEM(part, 5)),
                                                  Py_NewRef(Py_True), Py_NewRef(Py_None), Py_NewRef(derived.get()),
-                                                 Py_NewRef(unnamed.get())});
+                                                 Py_NewRef(unnamed.get()), Py_NewRef(Py_None)});
                 if (!record || PyList_Append(result.get(), record.get()) != 0) return nullptr;
             }
         }

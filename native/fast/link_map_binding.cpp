@@ -103,7 +103,7 @@ struct Builder {
                                                   "is_reservation", "symbols"}) &&
                symbol_record.prepare(symbol_class, {"name", "address", "size", "section", "object_file",
                                                     "archive", "size_derived", "alias_of", "size_source",
-                                                    "binding"});
+                                                    "binding", "source"});
     }
 
     // Symbol(name, address, size, section, object, archive, derived, alias_of, "derived", "bound"
@@ -130,7 +130,7 @@ struct Builder {
                                          Py_NewRef(section), Py_NewRef(object), Py_NewRef(archive),
                                          new_bool(derived_size), alias.release(),
                                          Py_NewRef(!derived_size ? from_map.get() : upper_bound ? bound.get() : derived.get()),
-                                         Py_NewRef(binding)});
+                                         Py_NewRef(binding), Py_NewRef(Py_None)});
         return symbol && PyList_Append(list, symbol.get()) == 0;
     }
 
@@ -356,7 +356,7 @@ public:
         origins_ = Ref::steal(PyDict_New());
         return source_ && bound_ && derived_ && unnamed_ && origins_ &&
                record_.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
-                                              "size_derived", "alias_of", "size_source", "binding"});
+                                              "size_derived", "alias_of", "size_source", "binding", "source"});
     }
 
     // One raw symbol's fields, kept for the part it lies in. False with an exception set.
@@ -423,7 +423,7 @@ public:
                 if (!size_value) return false;
                 Ref record = record_.make({Py_NewRef(name), Py_NewRef(address), size_value.release(), Py_NewRef(section),
                                            Py_NewRef(object), Py_NewRef(archive), new_bool(derived_size),
-                                           Py_NewRef(alias), Py_NewRef(source), Py_NewRef(binding)});
+                                           Py_NewRef(alias), Py_NewRef(source), Py_NewRef(binding), Py_NewRef(Py_None)});
                 return record && PyList_Append(result, record.get()) == 0;
             };
             for (const lm::Sized& one : sized) {

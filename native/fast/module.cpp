@@ -2,6 +2,7 @@
 #include "fast/demangle.hpp"
 #include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
+#include "fast/dwarf.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
 #include "fast/json_writer.hpp"
@@ -188,6 +189,9 @@ PyMethodDef methods[] = {
     {"join_symbols", join_symbols, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
+    {"read_dwarf", read_dwarf, METH_VARARGS,
+     "read_dwarf(info, abbrev, str, line, line_str, str_offsets, addr, rnglists, ranges, little) -> tuple\n\n"
+     "The source files, compile units, and functions, variables and inlined calls of an ELF's DWARF."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "

@@ -35,6 +35,7 @@ class Result:
     comparison: object = None  # tarnwick.comparison.Comparison, where there was a baseline
     model: object = None  # the NormalizedBuildModel the report was made from (None: a stored report)
     stack: object = None  # the worst-case stack (analysis.stack_depth.StackResult), where stack files were read
+    sources: object = None  # where the bytes go by source file (analysis.sources.SourceView or NoSources)
 
 
 @dataclass(frozen=True)
@@ -47,6 +48,7 @@ class Build:
     model: object = None
     stack: object = None  # the worst-case stack, where the build's stack files were read
     stored_stack: Optional[dict] = None  # a stored report's `stack`
+    sources: object = None  # the source view (analysis.sources), where the build was read (not a stored report)
 
     def stack_document(self) -> Optional[dict]:
         """The build's stack as a stored report holds it."""
@@ -94,8 +96,16 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
     model = load_map(text, config, elf=_elf(elf))
     if inspect is not None:
         inspect(model)
+    sources = source_view(model)
     report, stack = with_stack(build_analysis_report(model, config, target_name=target), model, config, stack_folders)
-    return Build(report, footprint(report), model, stack)
+    return Build(report, footprint(report, sources), model, stack, sources=sources)
+
+
+def source_view(model):
+    """Every symbol given its source file, and the files and folders added up (or why not)."""
+    from tarnwick.analysis.sources import source_view as view
+
+    return view(model)
 
 
 def with_stack(report, model, config: TarnwickConfig, folders: Iterable[PathLike] = (), before=None) -> tuple:
@@ -151,6 +161,7 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     if baseline is not None:
         stored, handed = read_baseline(os.fspath(baseline))
     model = load_map(os.fspath(path), chosen, elf=_elf(elf))
+    sources = source_view(model)
     report = build_analysis_report(model, chosen, target_name=target, baseline_json_path=handed)
     report, stack = with_stack(report, model, chosen, stack_folders,
                                stored.document.get("stack") if stored is not None else None)
@@ -158,8 +169,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     if stored is not None and report.regressions.get("status") == "ok":
         from tarnwick.comparison import compare
 
-        comparison = compare(report, stored, strip_prefixes, baseline_label)
-    return Result(report, comparison, model, stack)
+        comparison = compare(report, stored, strip_prefixes, baseline_label, sources)
+    return Result(report, comparison, model, stack, sources)
 
 
 def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
@@ -173,7 +184,7 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     report, comparison = compared(earlier.footprint, summary_text(earlier.report), later, old,
                                   strip_prefixes, baseline_label)
     changed_stack(later, earlier.stack_document())
-    return Result(report, comparison, later.model, later.stack)
+    return Result(report, comparison, later.model, later.stack, later.sources)
 
 
 def changed_stack(later: Build, before: Optional[dict]) -> None:

@@ -253,13 +253,13 @@ def _verdict(outcome) -> int:
     return EXIT_OK
 
 
-def _outcome(report, config: TarnwickConfig, args, inputs: dict, growth: list = (), stack=None):
+def _outcome(report, config: TarnwickConfig, args, inputs: dict, growth: list = (), stack=None, sources=None):
     from tarnwick.gates import Verdict, policy_gates
     from tarnwick.outcome import Outcome
 
     verdict = Verdict(policy_gates(report, config.policies), list(growth))
     return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
-                   args.baseline_label, stack)
+                   args.baseline_label, stack, sources)
 
 
 def _inputs(args, **files) -> dict:
@@ -280,7 +280,7 @@ def _stack_folders(args) -> list:
 
 def _analyze(args) -> int:
     from tarnwick.analysis.summary import build_analysis_report
-    from tarnwick.api import with_stack
+    from tarnwick.api import source_view, with_stack
     from tarnwick.baseline_file import read_baseline
 
     baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
@@ -296,6 +296,7 @@ def _analyze(args) -> int:
         inputs["ELF file"] = model.elf_path
     if args.output is not None:
         _refuse_to_overwrite_inputs(args.output, inputs)
+    sources = source_view(model)
     report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
     report, stack = with_stack(report, model, config, _stack_folders(args),
                                baseline.document.get("stack") if baseline is not None else None)
@@ -309,8 +310,8 @@ def _analyze(args) -> int:
     if baseline is not None and status == "ok":
         from tarnwick.comparison import compare
 
-        comparison = compare(report, baseline, baseline_label=args.baseline_label)
-    outcome = _outcome(report, config, args, inputs, stack=stack)
+        comparison = compare(report, baseline, baseline_label=args.baseline_label, sources=sources)
+    outcome = _outcome(report, config, args, inputs, stack=stack, sources=sources)
     return _write(args, report, comparison, config, model, outcome) or _verdict(outcome)
 
 
@@ -353,7 +354,7 @@ def _diff(args) -> int:
     except LimitError as exc:
         raise UsageError(str(exc)) from None
     comparison = dataclasses.replace(comparison, growth_gates=growth)
-    outcome = _outcome(report, config, args, inputs, growth, later.stack)
+    outcome = _outcome(report, config, args, inputs, growth, later.stack, later.sources)
     return _write(args, report, comparison, config, later.model, outcome) or _verdict(outcome)
 
 

@@ -27,7 +27,7 @@ from tarnwick._native import differing_keys, symbol_tables
 from tarnwick.build_paths import PathMatcher
 from tarnwick.origins import contributor_name
 
-LEVELS = ("regions", "sections", "components", "archives", "objects", "symbols")
+LEVELS = ("regions", "sections", "components", "archives", "objects", "symbols", "files", "folders")
 # Symbols a map that lists globals only cannot show: statics, and the bytes no symbol names.
 _UNSEEN_BY_A_MAP = ("local", "unnamed")
 
@@ -70,6 +70,8 @@ class Comparison:
     archives: list = field(default_factory=list)
     objects: list = field(default_factory=list)
     symbols: list = field(default_factory=list)
+    files: list = field(default_factory=list)  # source files, where both builds have debug information
+    folders: list = field(default_factory=list)  # their folders, every level
     flash_delta: Optional[int] = None
     ram_delta: Optional[int] = None
     baseline_label: Optional[str] = None  # what the baseline is, as the user names it (a commit)
@@ -113,6 +115,8 @@ class Footprint:
     archives: dict = field(default_factory=dict)
     objects: dict = field(default_factory=dict)
     symbols: dict = field(default_factory=dict)  # (name, object) -> [bytes, estimated, binding]
+    files: Optional[dict] = None  # source file -> bytes; None without debug information
+    folders: Optional[dict] = None  # source folder (every level) -> bytes
     flash: Optional[int] = None
     ram: Optional[int] = None
     region_sizes: dict = field(default_factory=dict)
@@ -147,9 +151,17 @@ class Footprint:
         return view
 
 
-def footprint(report: Any) -> Footprint:
-    """The byte tables of a report: an `AnalysisReport`, or the document of a stored one."""
+def footprint(report: Any, sources=None) -> Footprint:
+    """The byte tables of a report: an `AnalysisReport` (with its build's source view, where
+    there is one), or the document of a stored one."""
     result = Footprint()
+    listed = (_read(report, "sources"), _read(report, "source_folders")) if isinstance(report, dict) else (
+        ([row.as_json() for row in sources.files], [row.as_json() for row in sources.folders])
+        if hasattr(sources, "files") else (None, None))
+    if all(isinstance(rows, list) for rows in listed):
+        result.files, result.folders = ({row["path"]: row["size"] for row in rows if isinstance(row, dict)
+                                         and isinstance(row.get("path"), str) and _byte_count(row.get("size")) is not None}
+                                        for rows in listed)
     summary = _read(report, "summary") or {}
     result.flash, result.ram = _byte_count(_read(summary, "total_flash")), _byte_count(_read(summary, "total_ram"))
     trends = _read(report, "trends") or {}
@@ -275,8 +287,15 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
     component_names = {_component_key(name, key_of): name for side, key_of in ((before, matcher.old),
                                                                                 (after, matcher.new))
                        for name in side.components}
+    files = folders = []
+    if before.files is not None and after.files is not None:
+        files, folders = _changed(before.files, after.files), _changed(before.folders, after.folders)
+    elif (before.files is None) != (after.files is None):
+        notes.append("source file and folder changes need the debug information of both builds; "
+                     f"the {'baseline' if before.files is None else 'current build'} has none")
     return Comparison(
         baseline_path, regions, notes,
+        files=files, folders=folders,
         sections=_changed(before.sections, after.sections),
         components=_changed(tables[0][1], tables[1][1], lambda key: component_names.get(key, key)),
         archives=_changed(before.archives, after.archives),
@@ -314,7 +333,9 @@ def _comparable_symbols(before: Footprint, after: Footprint, notes: list) -> tup
     return (viewed, seen, True) if exact is before else (seen, viewed, True)
 
 
-def compare(report, baseline, strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None) -> Comparison:
-    """The current report against a checked baseline (`baseline_file.Baseline`)."""
-    return compare_footprints(footprint(baseline.document), footprint(report), baseline.path,
+def compare(report, baseline, strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None,
+            sources=None) -> Comparison:
+    """The current report (and its build's source view) against a checked baseline
+    (`baseline_file.Baseline`)."""
+    return compare_footprints(footprint(baseline.document), footprint(report, sources), baseline.path,
                               strip_prefixes, baseline_label)

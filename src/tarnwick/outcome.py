@@ -14,9 +14,12 @@ class Outcome(NamedTuple):
     inputs: dict = {}  # role ("map", "ELF file", ...) -> path, as given or found; never changed
     baseline_label: Optional[str] = None  # how the comment names the baseline (a commit, a branch)
     stack: object = None  # the worst-case stack (analysis.stack_depth.StackResult), where stack files were read
+    sources: object = None  # the source view (analysis.sources.SourceView or NoSources), where it was asked for
 
     def as_json(self) -> dict:
         document = {"verdict": self.verdict.as_json(), "inputs": dict(self.inputs)}
         if self.stack is not None:
             document["stack"] = self.stack.as_json()
+        if self.sources is not None:
+            document.update(self.sources.as_json())
         return document

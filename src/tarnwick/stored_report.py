@@ -55,7 +55,8 @@ def _symbol(item: dict) -> Symbol:
     return Symbol(_text(item.get("name")), _count(item.get("address")), _count(item.get("size")),
                   _optional_text(item.get("section")), _optional_text(item.get("object_file")),
                   _optional_text(item.get("archive")), derived, _optional_text(item.get("alias_of")),
-                  source or ("derived" if derived else None), _optional_text(item.get("binding")))
+                  source or ("derived" if derived else None), _optional_text(item.get("binding")),
+                  _optional_text(item.get("source")))
 
 
 def _input(item: dict) -> InputSection:

@@ -25,12 +25,26 @@ class ComponentUsage:
     by_section: dict = field(default_factory=dict)
 
 
-def component_of(object_file, archive, rules) -> str:
+def _origin_sources(symbols) -> dict:
+    """(object_file, archive) -> the source file its compile unit names, where the build's
+    debug information gives one (an object file is one compile unit)."""
+    found: dict = {}
+    for symbol in symbols:
+        source = getattr(symbol, "source", None)
+        if source:
+            key = (symbol.object_file, symbol.archive)
+            if key not in found:
+                head, colon, tail = source.rpartition(":")
+                found[key] = head if colon and tail.isdigit() else source
+    return found
+
+
+def component_of(object_file, archive, rules, source=None) -> str:
     """The component of what an object file (of an archive) holds: the first rule whose glob
-    matches the object, the archive or `libfoo.a(bar.o)`, else the archive's or the object's
-    folder's name."""
+    matches the object, the archive, `libfoo.a(bar.o)` or the source file the object was
+    compiled from, else the archive's or the object's folder's name."""
     if rules:
-        candidates = [c for c in (object_file, archive, contributor_name(object_file, archive)) if c]
+        candidates = [c for c in (object_file, archive, contributor_name(object_file, archive), source) if c]
         for rule in rules:
             if any(fnmatch.fnmatchcase(c, rule.pattern) for c in candidates):
                 return rule.component
@@ -59,8 +73,9 @@ def group_symbols_by_component(symbols, config, *, section_category_by_name) -> 
     rules = list(getattr(config, "components", ()) or ())
     totals: dict[str, dict] = {}
     kinds: dict = {}  # section as a symbol names it -> (section as grouped, flash/ram/other)
+    sources = _origin_sources(symbols) if rules else {}
     for (object_file, archive), _size, count, sections in origin_totals(symbols):
-        name = component_of(object_file, archive, rules)
+        name = component_of(object_file, archive, rules, sources.get((object_file, archive)))
         entry = totals.get(name)
         if entry is None:
             entry = totals[name] = {"flash": 0, "ram": 0, "other": 0, "count": 0, "by_section": defaultdict(int)}

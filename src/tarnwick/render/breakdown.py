@@ -14,7 +14,7 @@ from tarnwick.symbol_list import origin_totals
 DEFAULT_TOP = 10
 NO_REGION = "(no region)"
 LEVEL_NAMES = {"sections": "section", "components": "component", "archives": "archive",
-               "objects": "object", "symbols": "symbol"}
+               "objects": "object", "symbols": "symbol", "files": "file", "folders": "folder"}
 
 
 SIZE_LEGEND = ("~ a size taken from the map's addresses; ≤ at most that: statics the map does not list "

@@ -32,7 +32,7 @@
   // An object file lists its symbols as row numbers, which become nodes only when opened.
   function childrenOf(node) {
     if (node[3] === "symbol") return [];
-    if (node[3] !== "object") return node[4];
+    if (node[3] !== "object" && node[3] !== "file") return node[4];
     return node[4].map(function (i) {
       return typeof i === "number" ? [rows[i][0], rows[i][5], rows[i][6], "symbol", i] : i;
     });
@@ -107,6 +107,17 @@
     path.pop();
     drawDrill(true);
   }
+
+  // by memory region or by source folder, where the build's debug information gives the latter
+  document.querySelectorAll("#views button[data-view]").forEach(function (button) {
+    button.addEventListener("click", function () {
+      path = [button.getAttribute("data-view") === "sources" ? data.sources : data.tree];
+      document.querySelectorAll("#views button").forEach(function (b) {
+        b.setAttribute("aria-pressed", b === button ? "true" : "false");
+      });
+      drawDrill(true);
+    });
+  });
 
   document.getElementById("explorer").addEventListener("keydown", function (event) {
     if (event.key === "Escape") {

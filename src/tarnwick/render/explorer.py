@@ -30,7 +30,7 @@ class _Strings:
         return found
 
 
-def explorer_data(report, comparison=None, model=None) -> dict:
+def explorer_data(report, comparison=None, model=None, by_sources: bool = False) -> dict:
     """{"strings": [...], "symbols": [[name, raw name, object, section, region, size, delta,
     mark: "~" taken from addresses, "≤" an upper bound, "" as stated], ...], "tree": [name, bytes, delta, kind, [children]]}: texts of objects,
     sections and regions as numbers into "strings"; the raw name is null where it is the name
@@ -63,7 +63,40 @@ def explorer_data(report, comparison=None, model=None) -> dict:
     tree = _tree(groups, rows)
     _account_for_every_byte(tree, report, len(listed) < len(report.symbols), ledgers(report, model.symbols if model is not None else None, model))
     _prune(tree, rows)
-    return {"strings": strings.texts, "symbols": rows, "tree": tree, "unlisted": len(report.symbols) - len(listed)}
+    data = {"strings": strings.texts, "symbols": rows, "tree": tree, "unlisted": len(report.symbols) - len(listed)}
+    if by_sources:
+        data["sources"] = _source_tree(listed, rows)
+        _prune(data["sources"], rows)
+    return data
+
+
+def _source_tree(listed, rows: list) -> list:
+    """The symbols' bytes by folder and source file: [name, bytes, delta, kind, children], a
+    file's children the row numbers of its symbols; the bytes no compile unit claims in one
+    node of their own."""
+    from tarnwick.analysis.sources import UNCLAIMED, _file
+
+    root: dict = {}
+    number = 0
+    for symbol in listed:  # the rows are the listed symbols that hold bytes, in order
+        if symbol.alias_of is not None or symbol.size <= 0:
+            continue
+        source = symbol.source
+        parts = _file(source).split("/") if source else [UNCLAIMED]
+        if parts[0] == "" and len(parts) > 1:  # an absolute path: its root is a folder
+            parts[0] = "/"
+        node = root
+        for folder in parts[:-1]:
+            node = node.setdefault(folder + "/", {})
+        node.setdefault(parts[-1], []).append(number)
+        number += 1
+    return _source_node("all sources", root, rows, "all")
+
+
+def _source_node(name: str, children: dict, rows: list, kind: str) -> list:
+    nodes = [_source_node(key.rstrip("/") or "/", value, rows, "folder") if isinstance(value, dict)
+             else _object(key, value, rows, "file") for key, value in children.items()]
+    return _finish([name, 0, None, kind, nodes])
 
 
 # A page stays quick to load and to search with this many symbols; a larger build lists its
@@ -88,15 +121,16 @@ def _prune(node: list, rows: list) -> None:
     children = node[4]
     if node[3] in ("symbol", "rest"):
         return
-    if node[3] == "object":  # its symbols (row numbers) largest first, sorted only for the blocks kept
+    files = node[3] in ("object", "file")
+    if files:  # its symbols (row numbers) largest first, sorted only for the blocks kept
         children.sort(key=lambda i: rows[i][5], reverse=True)  # stable: ties keep row order
     if len(children) > MAX_CHILDREN:
         kept, rest = children[:MAX_CHILDREN - 1], children[MAX_CHILDREN - 1:]
-        if node[3] == "object":  # row numbers
+        if files:  # row numbers
             node[4] = kept + [_rest(f"({len(rest):,} smaller symbols)", sum(rows[i][5] for i in rest))]
         else:
             node[4] = kept + [_rest(f"({len(rest):,} more)", sum(child[1] for child in rest))]
-    if node[3] != "object":
+    if not files:
         for child in node[4]:
             _prune(child, rows)
 
@@ -122,15 +156,15 @@ def _node(name: str, children: dict, depth: int, rows: list) -> list:
     return _finish([name, 0, None, _KINDS[depth], nodes])
 
 
-def _object(name: str, members: list, rows: list) -> list:
-    """An object file: its symbols as row numbers (sorted largest first when pruned)."""
+def _object(name: str, members: list, rows: list, kind: str = "object") -> list:
+    """An object (or source) file: its symbols as row numbers (sorted largest first when pruned)."""
     size, delta = 0, None
     for number in members:
         row = rows[number]
         size += row[5]
         if row[6] is not None:
             delta = row[6] if delta is None else delta + row[6]
-    return [name, size, delta, "object", members]
+    return [name, size, delta, kind, members]
 
 
 def _finish(node: list) -> list:

@@ -11,7 +11,7 @@ from tarnwick.render.explorer import data_script, explorer_data
 
 from tarnwick.render.breakdown import SIZE_LEGEND
 from tarnwick.render.escape import html_text as escape
-from tarnwick.render.ledger import ledgers
+from tarnwick.render.ledger import by_source, ledgers
 from tarnwick.render.relationships import relationship_svg
 from tarnwick.render.sankey import balanced, sankey_svg
 from tarnwick.render.view import build_view, gate_lines, human_bytes, percent, region_change, removed_regions
@@ -37,6 +37,9 @@ td:first-child, th:first-child { text-align: left; }
   text-align: left; }
 .block.region { background: #3d5f91; } .block.section { background: #6746b8; }
 .block.archive { background: #1d6e52; } .block.object { background: #8a5208; }
+.block.folder { background: #1d6e52; } .block.file { background: #8a5208; }
+.view { font: inherit; padding: 3px 10px; border: 1px solid #b8bec9; background: #fff; border-radius: 4px; cursor: pointer; }
+.view[aria-pressed=true] { background: #3d5f91; color: #fff; border-color: #3d5f91; }
 .block.symbol { background: #565d69; } .block.rest { background: #b8bec9; color: #1d2330; cursor: default; }
 .block.more { background: #dde1e8; color: #1d2330; cursor: default; }
 .block.grown { box-shadow: inset 0 -5px 0 #d0342c; } .block.shrunk { box-shadow: inset 0 -5px 0 #1a8f3c; }
@@ -70,7 +73,7 @@ def _bar(row) -> str:
             f'<rect class="{kind}" width="{filled:.1f}" height="14" rx="3"/></svg>')
 
 
-def _explorer(report, comparison, model) -> list:
+def _explorer(report, comparison, model, by_sources: bool = False) -> list:
     columns = list(_COLUMNS) + ([("change", "Change", 100)] if comparison is not None else [])
     width = sum(w for *_, w in columns)
     colgroup = "<colgroup>" + "".join(f'<col style="width:{width}px">' for *_, width in columns) + "</colgroup>"
@@ -81,6 +84,10 @@ def _explorer(report, comparison, model) -> list:
         '<section id="explorer" aria-labelledby="explorer-title">',
         '<h2 id="explorer-title">Explorer</h2>',
         '<p class="meta">Tab to the blocks, arrow keys between them, Enter opens one, Escape goes back up.</p>',
+        ('<div id="views" role="group" aria-label="Explore by">'
+         '<button type="button" class="view" data-view="tree" aria-pressed="true">By memory region</button> '
+         '<button type="button" class="view" data-view="sources" aria-pressed="false">By source folder</button>'
+         "</div>" if by_sources else ""),
         '<nav id="crumbs" aria-label="Where you are"></nav>',
         '<h3 id="drill-heading" tabindex="-1"></h3>',
         '<div id="blocks"></div><ul id="children"></ul>',
@@ -94,7 +101,7 @@ def _explorer(report, comparison, model) -> list:
         f'style="width:{width + 18}px"><div id="spacer"></div>'
         f'<table class="symbols" id="rows-table" style="width:{width}px" aria-label="Symbols">{colgroup}'
         '<tbody id="rows"></tbody></table></div>',
-        f'<script type="application/json" id="tarnwick-data">{data_script(explorer_data(report, comparison, model))}'
+        f'<script type="application/json" id="tarnwick-data">{data_script(explorer_data(report, comparison, model, by_sources))}'
         "</script>",
         f"<script>{_SCRIPT}</script>",
     ]
@@ -173,6 +180,9 @@ def render_html(report, comparison=None, outcome=None, model=None) -> str:
     graph = (report.trends.get("visualization", {}) or {}).get("relationship_graph")
     if graph:
         parts += ["<h2>Components and the sections they occupy</h2>", relationship_svg(graph)]
-    parts += _explorer(report, comparison, model)
+    sources = outcome.sources if outcome is not None else None
+    if sources is not None and not by_source(sources):
+        parts.append(f'<p class="note">{escape(sources.reason)}</p>')
+    parts += _explorer(report, comparison, model, by_source(sources))
     parts.append("</main></body></html>")
     return "\n".join(parts) + "\n"

@@ -31,7 +31,7 @@ def comparison_jsonable(comparison) -> dict:
         "ram_delta_bytes": comparison.ram_delta,
         "regions": {name: _change(c) for name, c in comparison.regions.items()},
     }
-    for level in ("sections", "components", "archives", "objects", "symbols"):
+    for level in ("sections", "components", "archives", "objects", "symbols", "files", "folders"):
         document[level] = [_change(c) for c in comparison.level(level)]
     document["growth_gates"] = [gate.as_json() for gate in comparison.growth_gates]
     document["notes"] = list(comparison.notes)

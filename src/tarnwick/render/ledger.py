@@ -240,3 +240,19 @@ def _merged_pairs(tables) -> list:
         for name, size in table:
             total[name] = total.get(name, 0) + size
     return sorted(total.items(), key=lambda item: (-item[1], item[0]))
+
+
+def by_source(sources) -> bool:
+    """Whether a build's source view holds files (not only the reason it has none)."""
+    return sources is not None and hasattr(sources, "by_region")
+
+
+def source_lists(sources, region: str, top: int) -> list:
+    """(title, [(name, bytes), ...]) of a region's largest source files and folders; a family of
+    regions (a ledger named for several) has none of its own."""
+    if not by_source(sources) or region not in sources.by_region:
+        return []
+    tables = sources.by_region[region]
+    largest = lambda table: sorted(table.items(), key=lambda item: (-item[1], item[0]))[:top]
+    return [(title, rows) for title, rows in (("source file", largest(tables["files"])),
+                                               ("source folder", largest(tables["folders"]))) if rows]

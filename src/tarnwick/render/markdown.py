@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 from tarnwick.render.breakdown import DEFAULT_TOP, LEVEL_NAMES, SIZE_LEGEND, region_tops, size_mark
 from tarnwick.render.names import display_name
 from tarnwick.render.escape import html_text, markdown_code, markdown_text
-from tarnwick.render.ledger import shown_ledgers
+from tarnwick.render.ledger import by_source, shown_ledgers, source_lists
 from tarnwick.render.view import (
     Family, build_view, family_label, folded, gate_lines, human_bytes, percent, region_change, removed_regions,
     signed_bytes,
@@ -141,7 +141,7 @@ def _largest_changes(comparison, top: int) -> list:
     return parts
 
 
-def _full_lists(report, comparison, top: int, model) -> list:
+def _full_lists(report, comparison, top: int, model, sources=None) -> list:
     """The <details> blocks: every change at each level, and per region what fills it (every
     byte), its sections and archives, and its largest symbols and object files."""
     blocks = []
@@ -156,7 +156,9 @@ def _full_lists(report, comparison, top: int, model) -> list:
         table = ["| What fills it | Size |", "|---|---:|"]
         table += [f"| {markdown_text(line.label)} | {line.size:,} B |" for line in book.lines]
         table.append(f"| **accounted** | **{book.accounted:,} of {book.used:,} B** |")
-        for title, rows in (("Section", book.sections[:top]), ("Archive", book.archives[:top])):
+        listed = [("Section", book.sections[:top]), ("Archive", book.archives[:top])]
+        listed += [(title.capitalize(), rows) for title, rows in source_lists(sources, book.name, top)]
+        for title, rows in listed:
             if rows:
                 table += ["", f"| {title} | Size |", "|---|---:|"]
                 table += [f"| {markdown_code(name)} | {size:,} B |" for name, size in rows]
@@ -218,10 +220,13 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
     else:
         findings = _Part(["", "No findings."])
     legend = _Part(["", f"_{markdown_text(SIZE_LEGEND)}_"]) if top > 0 or comparison is not None else _Part([])
+    if outcome is not None and outcome.sources is not None and not by_source(outcome.sources) and top > 0:
+        legend.opening.append(f"_{markdown_text(outcome.sources.reason)}_")
     notes = _Part([], [f"\n_Note:_ {markdown_text(note)}" for note in view.notes])
     gates = _gates(outcome)
     stack = _stack(outcome, top)
-    lists = _full_lists(report, comparison, top, model) if top > 0 else []
+    sources = outcome.sources if outcome is not None else None
+    lists = _full_lists(report, comparison, top, model, sources) if top > 0 else []
     if outcome is not None and outcome.stack is not None and top > 0:
         from tarnwick.render.stack_view import frames_table
 

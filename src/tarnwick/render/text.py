@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from tarnwick.render.breakdown import DEFAULT_TOP, SIZE_LEGEND, change_rows, region_tops, shown_name, size_mark
 from tarnwick.render.escape import plain
-from tarnwick.render.ledger import shown_ledgers
+from tarnwick.render.ledger import by_source, shown_ledgers, source_lists
 from tarnwick.render.view import (
     Family, build_view, family_label, folded, gate_lines, human_bytes, percent, removed_regions, signed_bytes,
     signed_points,
@@ -24,11 +24,14 @@ def _size(entry) -> str:
     return f"{size_mark(entry)}{entry.size:,} B"
 
 
-def _tops(report, top: int, model) -> list:
+def _tops(report, top: int, model, sources=None) -> list:
     symbols = model.symbols if model is not None else None
     tops = {region.region: region for region in region_tops(report, top, symbols)}
     lines = ["", f"Where the bytes go (per region: what fills it, its sections and archives, the {top} largest "
-                 "symbols and object files)", f"  {SIZE_LEGEND}"]
+                 "symbols and object files" + (", source files and folders)" if by_source(sources) else ")"),
+             f"  {SIZE_LEGEND}"]
+    if sources is not None and not by_source(sources):
+        lines.append(f"  {plain(sources.reason)}")
     for book in shown_ledgers(report, symbols, model):
         region = tops.get(book.name)
         entries = list(book.lines) + (region.symbols + region.objects if region else [])
@@ -37,7 +40,9 @@ def _tops(report, top: int, model) -> list:
         lines.append(f"{plain(book.name)}: accounted {book.accounted:,} of {book.used:,} B")
         for line in book.lines:
             lines.append(f"  {plain(line.label):<{width}}  {line.size:>11,} B")
-        for title, rows in (("section", book.sections[:top]), ("archive", book.archives[:top])):
+        listed = [("section", book.sections[:top]), ("archive", book.archives[:top])]
+        listed += source_lists(sources, book.name, top)
+        for title, rows in listed:
             if rows:
                 lines.append(f"  {title:<{width}}  {'size':>13}")
                 lines += [f"  {plain(name):<{width}}  {size:>11,} B" for name, size in rows]
@@ -144,7 +149,7 @@ def render_text(report, comparison=None, top: int = DEFAULT_TOP, model=None, out
     if comparison is not None:
         lines += _changes(comparison, top)
     if top > 0:
-        lines += _tops(report, top, model)
+        lines += _tops(report, top, model, outcome.sources if outcome is not None else None)
     lines.append("")
     for note in view.notes:
         lines.append(f"Note: {plain(note)}")

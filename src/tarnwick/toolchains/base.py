@@ -126,6 +126,9 @@ class Symbol:
     # "global", "weak" or "local" as the input says; "unnamed" for the bytes of an input section
     # that no symbol covers; None where the input does not say (a map that lists statics unmarked)
     binding: Optional[str] = None
+    # "path/file.c:LINE" where the ELF's debug information places it ("path/file.c" for bytes of
+    # a compile unit that no function or variable names); None without debug information
+    source: Optional[str] = None
 
     @property
     def contributor(self) -> str:
@@ -159,6 +162,7 @@ class NormalizedBuildModel:
     source_path: Optional[str] = None
     elf_path: Optional[str] = None  # the ELF file joined to the map, where one was
     output_file: Optional[str] = None  # the file the link wrote, as the map names it (OUTPUT(...))
+    elf_file: object = None  # the ELF read (its headers and sections; its symbols let go), for its debug information
     # (Section, its symbols) of sections the map shows but the reader took as not allocated
     # ((COPY)); an ELF file joined later may allocate them after all
     set_aside: list = field(default_factory=list)

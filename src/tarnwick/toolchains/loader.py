@@ -81,7 +81,11 @@ def _elf_alone(name: str, config) -> NormalizedBuildModel:
 
     try:
         with collector_paused():
-            return model_from_elf(elf_format.read_elf(name), config)
+            elf_file = elf_format.read_elf(name)
+            model = model_from_elf(elf_file, config)
+        elf_file.symbols = []  # in the model now
+        model.elf_file = elf_file
+        return model
     except elf_format.ElfError as exc:
         raise MapParseError(name, f"not a usable ELF file: {exc}") from None
 
@@ -145,5 +149,7 @@ def _join_elf_file(model: NormalizedBuildModel, map_path: str, output_file: Opti
             join_elf(model, elf_file)
         mark_unified(model.memory_regions, model.sections)
         model.elf_path = path
+        elf_file.symbols = []  # in the model now
+        model.elf_file = elf_file
         return
     model.warnings.extend(refused)

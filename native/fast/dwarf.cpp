@@ -1,0 +1,658 @@
+// read_dwarf(): the compile units, functions, variables and inlined calls of an ELF's DWARF.
+// Every read is checked against its section, so a hostile file ends in a ValueError.
+#include "fast/dwarf.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace tarnwick::dwarf {
+
+namespace {
+
+using std::string_view;
+
+// DW_TAG, DW_AT, DW_FORM values used here
+enum : std::uint64_t {
+    TAG_compile_unit = 0x11, TAG_partial_unit = 0x3c, TAG_subprogram = 0x2e, TAG_variable = 0x34,
+    TAG_inlined_subroutine = 0x1d,
+    AT_location = 0x02, AT_name = 0x03, AT_stmt_list = 0x10, AT_low_pc = 0x11, AT_high_pc = 0x12,
+    AT_comp_dir = 0x1b, AT_abstract_origin = 0x31, AT_decl_file = 0x3a, AT_decl_line = 0x3b,
+    AT_specification = 0x47, AT_ranges = 0x55, AT_linkage_name = 0x6e, AT_str_offsets_base = 0x72,
+    AT_addr_base = 0x73, AT_rnglists_base = 0x74, AT_MIPS_linkage_name = 0x2007,
+    AT_GNU_addr_base = 0x2133, AT_GNU_ranges_base = 0x2132,
+};
+
+class Cursor {
+public:
+    Cursor(string_view data, bool little, std::size_t at = 0) : data_(data), at_(at), little_(little) {}
+    std::size_t at() const { return at_; }
+    void seek(std::size_t at) {
+        if (at > data_.size()) throw Invalid("an offset past the end of its section");
+        at_ = at;
+    }
+    bool done() const { return at_ >= data_.size(); }
+    void skip(std::uint64_t count) {
+        if (count > data_.size() - at_) throw Invalid("a record runs past the end of its section");
+        at_ += static_cast<std::size_t>(count);
+    }
+    std::uint64_t fixed(int width) {
+        if (static_cast<std::size_t>(width) > data_.size() - at_) throw Invalid("a record runs past the end of its section");
+        std::uint64_t value = 0;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(data_.data() + at_);
+        for (int i = 0; i < width; ++i)
+            value |= static_cast<std::uint64_t>(bytes[i]) << (little_ ? 8 * i : 8 * (width - 1 - i));
+        at_ += static_cast<std::size_t>(width);
+        return value;
+    }
+    std::uint64_t uleb() {
+        std::uint64_t value = 0;
+        for (int shift = 0;; shift += 7) {
+            if (at_ >= data_.size()) throw Invalid("a number runs past the end of its section");
+            auto byte = static_cast<unsigned char>(data_[at_++]);
+            if (shift < 64) value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+            if (!(byte & 0x80)) return value;
+        }
+    }
+    std::int64_t sleb() {
+        std::int64_t value = 0;
+        int shift = 0;
+        unsigned char byte = 0;
+        do {
+            if (at_ >= data_.size()) throw Invalid("a number runs past the end of its section");
+            byte = static_cast<unsigned char>(data_[at_++]);
+            if (shift < 64) value |= static_cast<std::int64_t>(byte & 0x7f) << shift;
+            shift += 7;
+        } while (byte & 0x80);
+        if (shift < 64 && (byte & 0x40)) value |= -(static_cast<std::int64_t>(1) << shift);
+        return value;
+    }
+    string_view text() {  // a NUL-terminated string here
+        std::size_t end = data_.find('\0', at_);
+        if (end == string_view::npos) throw Invalid("a string runs past the end of its section");
+        string_view found = data_.substr(at_, end - at_);
+        at_ = end + 1;
+        return found;
+    }
+    string_view bytes(std::uint64_t count) {
+        if (count > data_.size() - at_) throw Invalid("a block runs past the end of its section");
+        string_view found = data_.substr(at_, static_cast<std::size_t>(count));
+        at_ += static_cast<std::size_t>(count);
+        return found;
+    }
+    // unit_length: (length, offset size 4 or 8)
+    std::pair<std::uint64_t, int> length() {
+        std::uint64_t value = fixed(4);
+        if (value == 0xffffffffu) return {fixed(8), 8};
+        if (value >= 0xfffffff0u) throw Invalid("a reserved unit length");
+        return {value, 4};
+    }
+
+private:
+    string_view data_;
+    std::size_t at_;
+    bool little_;
+};
+
+string_view string_at(string_view section, std::uint64_t offset) {
+    if (offset >= section.size()) throw Invalid("a string offset past the end of its section");
+    std::size_t end = section.find('\0', static_cast<std::size_t>(offset));
+    if (end == string_view::npos) throw Invalid("a string runs past the end of its section");
+    return section.substr(static_cast<std::size_t>(offset), end - static_cast<std::size_t>(offset));
+}
+
+struct Spec {
+    std::uint64_t attribute, form;
+    std::int64_t implicit;  // DW_FORM_implicit_const
+};
+
+struct Abbrev {
+    std::uint64_t tag = 0;
+    bool children = false;
+    std::vector<Spec> specs;
+};
+
+using Abbrevs = std::unordered_map<std::uint64_t, Abbrev>;
+
+Abbrevs read_abbrevs(string_view section, std::uint64_t offset, bool little) {
+    Abbrevs table;
+    Cursor at(section, little);
+    at.seek(static_cast<std::size_t>(std::min<std::uint64_t>(offset, section.size())));
+    if (offset > section.size()) throw Invalid("an abbreviation table past the end of .debug_abbrev");
+    while (true) {
+        std::uint64_t code = at.uleb();
+        if (code == 0) return table;
+        Abbrev& entry = table[code];
+        entry.tag = at.uleb();
+        entry.children = at.fixed(1) != 0;
+        while (true) {
+            std::uint64_t attribute = at.uleb(), form = at.uleb();
+            if (attribute == 0 && form == 0) break;
+            std::int64_t implicit = form == 0x21 ? at.sleb() : 0;
+            entry.specs.push_back({attribute, form, implicit});
+        }
+    }
+}
+
+// An attribute's value as read: a number (constant, offset, address, reference), a string, or
+// a block; `form` says which.
+struct Value {
+    std::uint64_t form = 0;
+    std::uint64_t number = 0;
+    string_view text, block;
+    bool is_text = false, is_block = false, is_index = false;  // is_index: strx/addrx/rnglistx
+};
+
+struct UnitHeader {
+    std::size_t start, end, dies;  // the unit's first byte, one past its last, its first DIE
+    int offset_size, address_size, version;
+    std::uint64_t abbrev_offset;
+    unsigned type;
+};
+
+class Reader {
+public:
+    explicit Reader(const Sections& s) : s_(s) {}
+
+    Result run() {
+        Cursor at(s_.info, s_.little);
+        while (!at.done()) {
+            UnitHeader header = unit_header(at);
+            at.seek(header.end);
+            if (header.type != 1 && header.type != 3) continue;  // type and split units: nothing placed
+            unit(header);
+        }
+        return std::move(result_);
+    }
+
+private:
+    UnitHeader unit_header(Cursor& at) {
+        UnitHeader h{};
+        h.start = at.at();
+        auto [length, offset_size] = at.length();
+        if (length > s_.info.size() - at.at()) throw Invalid("a compile unit runs past the end of .debug_info");
+        h.end = at.at() + static_cast<std::size_t>(length);
+        h.offset_size = offset_size;
+        h.version = static_cast<int>(at.fixed(2));
+        if (h.version < 2 || h.version > 5) throw Invalid("DWARF version " + std::to_string(h.version));
+        if (h.version >= 5) {
+            h.type = static_cast<unsigned>(at.fixed(1));
+            h.address_size = static_cast<int>(at.fixed(1));
+            h.abbrev_offset = at.fixed(offset_size);
+            if (h.type == 2 || h.type == 6) at.skip(8 + offset_size);  // type units
+            else if (h.type == 4 || h.type == 5) at.skip(8);  // skeleton, split compile: dwo id
+        } else {
+            h.type = 1;
+            h.abbrev_offset = at.fixed(offset_size);
+            h.address_size = static_cast<int>(at.fixed(1));
+        }
+        if (h.address_size != 2 && h.address_size != 4 && h.address_size != 8)
+            throw Invalid("an address size of " + std::to_string(h.address_size) + " bytes");
+        h.dies = at.at();
+        return h;
+    }
+
+    Value value(Cursor& at, std::uint64_t form, std::int64_t implicit, const UnitHeader& h) {
+        Value v;
+        v.form = form;
+        switch (form) {
+            case 0x01: v.number = at.fixed(h.address_size); break;                      // addr
+            case 0x03: v.block = at.bytes(at.fixed(2)); v.is_block = true; break;        // block2
+            case 0x04: v.block = at.bytes(at.fixed(4)); v.is_block = true; break;        // block4
+            case 0x05: v.number = at.fixed(2); break;                                   // data2
+            case 0x06: v.number = at.fixed(4); break;                                   // data4
+            case 0x07: v.number = at.fixed(8); break;                                   // data8
+            case 0x08: v.text = at.text(); v.is_text = true; break;                     // string
+            case 0x09: case 0x18: v.block = at.bytes(at.uleb()); v.is_block = true; break;  // block, exprloc
+            case 0x0a: v.block = at.bytes(at.fixed(1)); v.is_block = true; break;        // block1
+            case 0x0b: case 0x0c: case 0x11: v.number = at.fixed(1); break;             // data1, flag, ref1
+            case 0x0d: v.number = static_cast<std::uint64_t>(at.sleb()); break;          // sdata
+            case 0x0e: case 0x1f: case 0x1d: case 0x1f21:                                // strp, line_strp, strp_sup, GNU_strp_alt
+                v.number = at.fixed(h.offset_size);
+                if (form == 0x0e) { v.text = string_at(s_.str, v.number); v.is_text = true; }
+                else if (form == 0x1f) { v.text = string_at(s_.line_str, v.number); v.is_text = true; }
+                break;
+            case 0x0f: case 0x15: v.number = at.uleb(); break;                          // udata, ref_udata
+            case 0x10: v.number = at.fixed(h.version <= 2 ? h.address_size : h.offset_size); break;  // ref_addr
+            case 0x12: v.number = at.fixed(2); break;                                   // ref2
+            case 0x13: case 0x1c: v.number = at.fixed(4); break;                        // ref4, ref_sup4
+            case 0x14: case 0x20: case 0x24: v.number = at.fixed(8); break;             // ref8, ref_sig8, ref_sup8
+            case 0x16: {                                                                 // indirect
+                std::uint64_t actual = at.uleb();
+                if (actual == 0x16) throw Invalid("an indirect form that names itself");
+                return value(at, actual, implicit, h);
+            }
+            case 0x17: case 0x1f20: v.number = at.fixed(h.offset_size); break;          // sec_offset, GNU_ref_alt
+            case 0x19: v.number = 1; break;                                             // flag_present
+            case 0x1a: case 0x1b: case 0x22: case 0x23: case 0x1f01: case 0x1f02:        // strx, addrx, loclistx, rnglistx
+                v.number = at.uleb(); v.is_index = true; break;
+            case 0x1e: at.skip(16); break;                                              // data16
+            case 0x21: v.number = static_cast<std::uint64_t>(implicit); break;          // implicit_const
+            case 0x25: case 0x29: v.number = at.fixed(1); v.is_index = true; break;      // strx1, addrx1
+            case 0x26: case 0x2a: v.number = at.fixed(2); v.is_index = true; break;      // strx2, addrx2
+            case 0x27: case 0x2b: v.number = at.fixed(3); v.is_index = true; break;      // strx3, addrx3
+            case 0x28: case 0x2c: v.number = at.fixed(4); v.is_index = true; break;      // strx4, addrx4
+            default: throw Invalid("attribute form " + std::to_string(form) + " is not one DWARF defines");
+        }
+        return v;
+    }
+
+    // The unit's bases for indexed strings, addresses and range lists.
+    struct Bases {
+        std::uint64_t str_offsets = 8, addr = 8, rnglists = 12;
+        bool str_offsets_given = false;
+    };
+
+    string_view text_of(const Value& v, const UnitHeader& h, const Bases& b) {
+        if (v.is_text) return v.text;
+        bool indexed = v.form == 0x1a || v.form == 0x1f02 || (v.form >= 0x25 && v.form <= 0x28);
+        if (!indexed) return {};
+        std::uint64_t base = b.str_offsets_given ? b.str_offsets : (h.offset_size == 8 ? 16 : 8);
+        Cursor at(s_.str_offsets, s_.little);
+        std::uint64_t offset = base + v.number * static_cast<std::uint64_t>(h.offset_size);
+        if (offset > s_.str_offsets.size()) throw Invalid("a string index past the end of .debug_str_offsets");
+        at.seek(static_cast<std::size_t>(offset));
+        return string_at(s_.str, at.fixed(h.offset_size));
+    }
+
+    std::uint64_t address_of(const Value& v, const UnitHeader& h, const Bases& b) {
+        bool indexed = v.form == 0x1b || v.form == 0x1f01 || (v.form >= 0x29 && v.form <= 0x2c);
+        if (!indexed) return v.number;
+        Cursor at(s_.addr, s_.little);
+        std::uint64_t offset = b.addr + v.number * static_cast<std::uint64_t>(h.address_size);
+        if (offset > s_.addr.size()) throw Invalid("an address index past the end of .debug_addr");
+        at.seek(static_cast<std::size_t>(offset));
+        return at.fixed(h.address_size);
+    }
+
+    // The address a location expression names when it is one address (DW_OP_addr, DW_OP_addrx).
+    bool location_address(string_view block, const UnitHeader& h, const Bases& b, std::uint64_t& address) {
+        if (block.empty()) return false;
+        Cursor at(block, s_.little);
+        auto op = static_cast<unsigned char>(block[0]);
+        at.skip(1);
+        if (op == 0x03) {  // DW_OP_addr
+            address = at.fixed(h.address_size);
+            return at.done();
+        }
+        if (op == 0xa1 || op == 0xfb) {  // DW_OP_addrx, DW_OP_GNU_addr_index
+            Value index;
+            index.form = 0x1b;
+            index.number = at.uleb();
+            address = address_of(index, h, b);
+            return at.done();
+        }
+        return false;
+    }
+
+    std::vector<Range> ranges_of(const Value& v, const UnitHeader& h, const Bases& b, std::uint64_t base) {
+        std::vector<Range> found;
+        if (h.version >= 5) {
+            std::uint64_t offset = v.number;
+            if (v.is_index || v.form == 0x23) {
+                Cursor table(s_.rnglists, s_.little);
+                std::uint64_t at_offset = b.rnglists + v.number * static_cast<std::uint64_t>(h.offset_size);
+                if (at_offset > s_.rnglists.size()) throw Invalid("a range list index past the end of .debug_rnglists");
+                table.seek(static_cast<std::size_t>(at_offset));
+                offset = b.rnglists + table.fixed(h.offset_size);
+            }
+            Cursor at(s_.rnglists, s_.little);
+            at.seek(static_cast<std::size_t>(std::min<std::uint64_t>(offset, s_.rnglists.size())));
+            for (int guard = 0; guard < 1'000'000; ++guard) {
+                auto kind = at.fixed(1);
+                Value index;
+                index.form = 0x1b;
+                switch (kind) {
+                    case 0: return found;
+                    case 1: index.number = at.uleb(); base = address_of(index, h, b); break;
+                    case 2: { index.number = at.uleb(); std::uint64_t lo = address_of(index, h, b);
+                              index.number = at.uleb(); found.push_back({lo, address_of(index, h, b)}); break; }
+                    case 3: { index.number = at.uleb(); std::uint64_t lo = address_of(index, h, b);
+                              found.push_back({lo, lo + at.uleb()}); break; }
+                    case 4: { std::uint64_t lo = at.uleb(), hi = at.uleb(); found.push_back({base + lo, base + hi}); break; }
+                    case 5: base = at.fixed(h.address_size); break;
+                    case 6: { std::uint64_t lo = at.fixed(h.address_size); found.push_back({lo, at.fixed(h.address_size)}); break; }
+                    case 7: { std::uint64_t lo = at.fixed(h.address_size); found.push_back({lo, lo + at.uleb()}); break; }
+                    default: throw Invalid("a range list entry of an unknown kind");
+                }
+            }
+            throw Invalid("a range list without an end");
+        }
+        Cursor at(s_.ranges, s_.little);
+        if (v.number > s_.ranges.size()) throw Invalid("a range list past the end of .debug_ranges");
+        at.seek(static_cast<std::size_t>(v.number));
+        std::uint64_t largest = h.address_size == 8 ? ~0ull : (1ull << (8 * h.address_size)) - 1;
+        for (int guard = 0; guard < 1'000'000; ++guard) {
+            std::uint64_t lo = at.fixed(h.address_size), hi = at.fixed(h.address_size);
+            if (lo == 0 && hi == 0) return found;
+            if (lo == largest) base = hi;
+            else found.push_back({base + lo, base + hi});
+        }
+        throw Invalid("a range list without an end");
+    }
+
+    // What a DIE says of itself that other DIEs may refer to (specification, abstract origin).
+    struct Named {
+        string_view name, linkage;
+        long file = -1;
+        std::uint64_t line = 0;
+        std::uint64_t origin = 0;  // its own specification or abstract origin, 0 when none
+    };
+
+    void unit(const UnitHeader& h) {
+        Abbrevs abbrevs = read_abbrevs(s_.abbrev, h.abbrev_offset, s_.little);
+        Cursor at(s_.info, s_.little, h.dies);
+        Bases bases;
+        std::size_t unit_index = result_.units.size();
+        result_.units.push_back({});
+        Unit& unit = result_.units.back();
+        std::unordered_map<std::uint64_t, Named> named;  // DIE offset (in .debug_info) -> what it names
+        struct Pending {
+            Kind kind;
+            std::uint64_t die, low, size;
+        };
+        std::vector<Pending> pending;
+        std::vector<std::size_t> files_local;
+        std::uint64_t unit_low = 0;
+        int depth = 0;
+        bool first = true;
+        std::vector<std::pair<std::uint64_t, Value>> values;
+        while (at.at() < h.end) {
+            std::size_t die = at.at();
+            std::uint64_t code = at.uleb();
+            if (code == 0) {
+                if (--depth <= 0) break;
+                continue;
+            }
+            auto found = abbrevs.find(code);
+            if (found == abbrevs.end()) throw Invalid("a DIE with an abbreviation code its table lacks");
+            const Abbrev& abbrev = found->second;
+            values.clear();
+            for (const Spec& spec : abbrev.specs) values.push_back({spec.attribute, value(at, spec.form, spec.implicit, h)});
+            if (first) {  // the unit's own DIE: its bases hold for every indexed string and address after
+                first = false;
+                if (abbrev.tag != TAG_compile_unit && abbrev.tag != TAG_partial_unit) break;
+                for (auto& [attribute, v] : values) {
+                    if (attribute == AT_str_offsets_base) { bases.str_offsets = v.number; bases.str_offsets_given = true; }
+                    if (attribute == AT_addr_base || attribute == AT_GNU_addr_base) bases.addr = v.number;
+                    if (attribute == AT_rnglists_base) bases.rnglists = v.number;
+                }
+            }
+            Named self;
+            std::uint64_t low = 0, high = 0;
+            bool has_low = false, has_high = false, high_is_offset = false, has_location = false, has_ranges = false;
+            std::uint64_t location = 0;
+            Value ranges_value, stmt_list;
+            bool has_stmt = false;
+            for (auto& [attribute, v] : values) {
+                switch (attribute) {
+                    case AT_name: self.name = text_of(v, h, bases); break;
+                    case AT_linkage_name: case AT_MIPS_linkage_name: self.linkage = text_of(v, h, bases); break;
+                    case AT_decl_file: self.file = static_cast<long>(v.number); break;
+                    case AT_decl_line: self.line = v.number; break;
+                    case AT_specification: case AT_abstract_origin:
+                        self.origin = v.form == 0x10 ? v.number : h.start + v.number;
+                        break;
+                    case AT_low_pc: low = address_of(v, h, bases); has_low = true; break;
+                    case AT_high_pc:
+                        high = v.form == 0x01 || v.is_index ? address_of(v, h, bases) : v.number;
+                        high_is_offset = !(v.form == 0x01 || v.is_index);
+                        has_high = true;
+                        break;
+                    case AT_ranges: ranges_value = v; has_ranges = true; break;
+                    case AT_location:
+                        if (v.is_block) has_location = location_address(v.block, h, bases, location);
+                        break;
+                    case AT_comp_dir: unit.folder = text_of(v, h, bases); break;
+                    case AT_stmt_list: stmt_list = v; has_stmt = true; break;
+                    default: break;
+                }
+            }
+            if (has_high && high_is_offset) high = low + high;
+            if (die == h.dies) {  // the unit's own DIE
+                unit.name = self.name;
+                unit_low = has_low ? low : 0;
+                if (has_ranges) unit.ranges = ranges_of(ranges_value, h, bases, unit_low);
+                else if (has_low && has_high && high > low) unit.ranges.push_back({low, high});
+                if (has_stmt) files_local = line_files(stmt_list.number, h, unit.folder);
+                unit.files = files_local;
+                if (abbrev.children) ++depth;
+                continue;
+            }
+            if (!self.name.empty() || !self.linkage.empty() || self.file >= 0 || self.origin)
+                named[die] = self;
+            if (abbrev.tag == TAG_subprogram && has_low) {
+                pending.push_back({Kind::function, die, low, has_high && high > low ? high - low : 0});
+            } else if (abbrev.tag == TAG_variable && has_location) {
+                pending.push_back({Kind::variable, die, location, 0});
+            } else if (abbrev.tag == TAG_inlined_subroutine && self.origin) {
+                std::uint64_t bytes = 0;
+                if (has_ranges)
+                    for (const Range& r : ranges_of(ranges_value, h, bases, unit_low)) bytes += r.high > r.low ? r.high - r.low : 0;
+                else if (has_low && has_high && high > low) bytes = high - low;
+                if (bytes) pending.push_back({Kind::inlined, die, 0, bytes});
+            }
+            if (abbrev.children) ++depth;
+        }
+        for (const Pending& p : pending) {
+            Named resolved = resolve(named, p.die);
+            Entity entity{p.kind, resolved.name, resolved.linkage == resolved.name ? string_view{} : resolved.linkage,
+                          unit_index, -1, resolved.line, p.low, p.size};
+            if (resolved.file >= 0) {
+                // a version 5 line table numbers its files from 0, the earlier ones from 1 (0: none);
+                // GCC may pair a version 5 unit with an older line table
+                long index = line_version_ >= 5 ? resolved.file : resolved.file - 1;
+                if (index >= 0 && static_cast<std::size_t>(index) < files_local.size())
+                    entity.file = static_cast<long>(files_local[static_cast<std::size_t>(index)]);
+            }
+            if (entity.name.empty() && entity.linkage.empty()) continue;
+            result_.entities.push_back(entity);
+        }
+    }
+
+    // A DIE's name, linkage name, file and line, taken from what it refers to where it lacks them.
+    static Named resolve(const std::unordered_map<std::uint64_t, Named>& named, std::uint64_t die) {
+        Named result;
+        std::uint64_t at = die;
+        for (int hops = 0; hops < 8 && at; ++hops) {
+            auto found = named.find(at);
+            if (found == named.end()) break;
+            const Named& n = found->second;
+            if (result.name.empty()) result.name = n.name;
+            if (result.linkage.empty()) result.linkage = n.linkage;
+            if (result.file < 0) { result.file = n.file; result.line = n.line; }
+            at = n.origin;
+        }
+        return result;
+    }
+
+    // The line table's file names, joined with their folders, as places in result_.paths.
+    std::vector<std::size_t> line_files(std::uint64_t offset, const UnitHeader& unit, string_view folder) {
+        std::vector<std::size_t> places;
+        line_version_ = 0;
+        if (offset >= s_.line.size()) return places;
+        Cursor at(s_.line, s_.little);
+        at.seek(static_cast<std::size_t>(offset));
+        auto [length, offset_size] = at.length();
+        std::size_t end = at.at() + static_cast<std::size_t>(std::min<std::uint64_t>(length, s_.line.size() - at.at()));
+        int version = static_cast<int>(at.fixed(2));
+        if (version < 2 || version > 5) throw Invalid("line table version " + std::to_string(version));
+        line_version_ = version;
+        int address_size = unit.address_size;
+        if (version >= 5) {
+            address_size = static_cast<int>(at.fixed(1));
+            at.skip(1);  // segment selector size
+        }
+        at.fixed(offset_size);  // header length
+        at.skip(version >= 4 ? 5 : 4);  // instruction length, [max ops], default is_stmt, line base, line range
+        std::uint64_t opcode_base = at.fixed(1);
+        at.skip(opcode_base ? opcode_base - 1 : 0);
+        UnitHeader forms = unit;
+        forms.offset_size = offset_size;
+        forms.address_size = address_size;
+        forms.version = version;
+        std::vector<std::string> folders;
+        std::vector<std::pair<std::string, std::uint64_t>> names;
+        if (version >= 5) {
+            for (int table = 0; table < 2; ++table) {
+                std::vector<std::pair<std::uint64_t, std::uint64_t>> format;
+                std::uint64_t kinds = at.fixed(1);
+                for (std::uint64_t i = 0; i < kinds; ++i) format.push_back({at.uleb(), at.uleb()});
+                std::uint64_t count = at.uleb();
+                if (count > s_.line.size()) throw Invalid("a line table with more entries than bytes");
+                for (std::uint64_t i = 0; i < count; ++i) {
+                    std::string path;
+                    std::uint64_t directory = 0;
+                    for (auto [kind, form] : format) {
+                        Value v = value(at, form, 0, forms);
+                        if (kind == 1) path = std::string(v.is_text ? v.text : string_view{});
+                        if (kind == 2) directory = v.number;
+                    }
+                    if (table == 0) folders.push_back(path);
+                    else names.push_back({path, directory});
+                }
+            }
+        } else {
+            folders.push_back(std::string(folder));
+            while (true) {
+                string_view name = at.text();
+                if (name.empty()) break;
+                folders.push_back(std::string(name));
+            }
+            while (at.at() < end) {
+                string_view name = at.text();
+                if (name.empty()) break;
+                std::uint64_t directory = at.uleb();
+                at.uleb();
+                at.uleb();
+                names.push_back({std::string(name), directory});
+            }
+        }
+        for (auto& [name, directory] : names) {
+            std::string path = name;
+            if (!absolute(path) && directory < folders.size() && !folders[directory].empty()) {
+                std::string base = folders[directory];
+                if (!absolute(base) && directory != 0 && !folder.empty()) base = std::string(folder) + "/" + base;
+                path = base + "/" + path;
+            } else if (!absolute(path) && !folder.empty()) {
+                path = std::string(folder) + "/" + path;
+            }
+            places.push_back(place_of(path));
+        }
+        return places;
+    }
+
+    static bool absolute(const std::string& path) {
+        return !path.empty() && (path[0] == '/' || path[0] == '\\' || (path.size() > 2 && path[1] == ':'));
+    }
+
+    std::size_t place_of(const std::string& path) {
+        auto found = path_places_.find(path);
+        if (found != path_places_.end()) return found->second;
+        std::size_t place = result_.paths.size();
+        result_.paths.push_back(path);
+        path_places_.emplace(path, place);
+        return place;
+    }
+
+    const Sections& s_;
+    Result result_;
+    int line_version_ = 0;  // of the unit being read
+    std::unordered_map<std::string, std::size_t> path_places_;
+};
+
+}  // namespace
+
+Result read(const Sections& sections) {
+    return Reader(sections).run();
+}
+
+}  // namespace tarnwick::dwarf
+
+namespace tarnwick {
+
+namespace {
+
+PyObject* text_object(std::string_view text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+}  // namespace
+
+PyObject* read_dwarf(PyObject*, PyObject* args) noexcept {
+    Py_buffer views[9];
+    int little = 1;
+    for (Py_buffer& view : views) view.obj = nullptr;
+    if (!PyArg_ParseTuple(args, "y*y*y*y*y*y*y*y*y*p:read_dwarf", &views[0], &views[1], &views[2], &views[3],
+                          &views[4], &views[5], &views[6], &views[7], &views[8], &little))
+        return nullptr;
+    struct Release {
+        Py_buffer* views;
+        ~Release() {
+            for (int i = 0; i < 9; ++i)
+                if (views[i].obj != nullptr) PyBuffer_Release(&views[i]);
+        }
+    } release{views};
+    auto view = [&](int i) {
+        return std::string_view(static_cast<const char*>(views[i].buf), static_cast<std::size_t>(views[i].len));
+    };
+    dwarf::Sections sections{view(0), view(1), view(2), view(3), view(4), view(5), view(6), view(7), view(8),
+                             little != 0};
+    try {
+        dwarf::Result result = dwarf::read(sections);
+        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.paths.size())));
+        if (!paths) return nullptr;
+        for (std::size_t i = 0; i < result.paths.size(); ++i) {
+            PyObject* text = text_object(result.paths[i]);
+            if (text == nullptr) return nullptr;
+            PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i), text);
+        }
+        Ref units = Ref::steal(PyList_New(0));
+        if (!units) return nullptr;
+        for (const dwarf::Unit& unit : result.units) {
+            Ref ranges = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(unit.ranges.size())));
+            if (!ranges) return nullptr;
+            for (std::size_t i = 0; i < unit.ranges.size(); ++i) {
+                PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(unit.ranges[i].low),
+                                               static_cast<unsigned long long>(unit.ranges[i].high));
+                if (pair == nullptr) return nullptr;
+                PyTuple_SET_ITEM(ranges.get(), static_cast<Py_ssize_t>(i), pair);
+            }
+            Ref name = Ref::steal(text_object(unit.name));
+            Ref folder = Ref::steal(text_object(unit.folder));
+            Ref row = Ref::steal(name && folder ? PyTuple_Pack(3, name.get(), folder.get(), ranges.get()) : nullptr);
+            if (!row || PyList_Append(units.get(), row.get()) != 0) return nullptr;
+        }
+        std::unordered_map<const char*, Ref> names;  // one Python string per string in .debug_str
+        auto name_of = [&](std::string_view text) -> PyObject* {  // borrowed
+            auto found = names.find(text.data());
+            if (found != names.end()) return found->second.get();
+            Ref made = Ref::steal(text_object(text));
+            PyObject* borrowed = made.get();
+            if (made) names.emplace(text.data(), std::move(made));
+            return borrowed;
+        };
+        Ref entities = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.entities.size())));
+        if (!entities) return nullptr;
+        for (std::size_t i = 0; i < result.entities.size(); ++i) {
+            const dwarf::Entity& e = result.entities[i];
+            PyObject* name = name_of(e.name);
+            PyObject* linkage = e.linkage.empty() ? Py_None : name_of(e.linkage);
+            if (name == nullptr || linkage == nullptr) return nullptr;
+            PyObject* row = Py_BuildValue("(iOOnlKKK)", static_cast<int>(e.kind), name, linkage,
+                                          static_cast<Py_ssize_t>(e.unit), e.file,
+                                          static_cast<unsigned long long>(e.line),
+                                          static_cast<unsigned long long>(e.low),
+                                          static_cast<unsigned long long>(e.size));
+            if (row == nullptr) return nullptr;
+            PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row);
+        }
+        return PyTuple_Pack(3, paths.get(), units.get(), entities.get());
+    } catch (const dwarf::Invalid& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace tarnwick
