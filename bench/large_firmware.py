@@ -67,15 +67,17 @@ def main_source() -> str:
     return "\n".join(lines) + "\n"
 
 
-def build(force: bool = False, grown: int = 0) -> Path:
-    """The folder holding firmware.map and firmware.elf."""
+def build(force: bool = False, grown: int = 0, debug: bool = False) -> Path:
+    """The folder holding firmware.map and firmware.elf; `debug`: built with -g (in
+    bench/out/large-g), for the source view."""
     out = OUT if not grown else OUT.with_name(f"large-grown-{grown}")
+    out = out.with_name(out.name + "-g") if debug else out
     if not force and all((out / name).exists() for name in ("firmware.map", "firmware.elf", "main.ci")):
         return out
-    return _build(out, grown)
+    return _build(out, grown, ["-g"] if debug else ["-g0"])
 
 
-def _build(out: Path, grown: int) -> Path:
+def _build(out: Path, grown: int, debug: list) -> Path:
     out.mkdir(parents=True, exist_ok=True)
     (out / "firmware.ld").write_text(SCRIPT)
     (out / "main.c").write_text(main_source())
@@ -83,13 +85,14 @@ def _build(out: Path, grown: int) -> Path:
     for file in range(FILES):
         path = out / f"module{file}.c"
         path.write_text(source(file, grown))
-        compiles.append(subprocess.Popen(["arm-none-eabi-gcc", *FLAGS, *STACK_FLAGS, "-c", path.name, "-o",
+        compiles.append(subprocess.Popen(["arm-none-eabi-gcc", *FLAGS, *STACK_FLAGS, *debug, "-c", path.name, "-o",
                                           f"module{file}.o"], cwd=out))
         if len(compiles) >= os.cpu_count():
             compiles.pop(0).wait()
     for process in compiles:
         process.wait()
-    subprocess.run(["arm-none-eabi-gcc", *FLAGS, *STACK_FLAGS, "-c", "main.c", "-o", "main.o"], check=True, cwd=out)
+    subprocess.run(["arm-none-eabi-gcc", *FLAGS, *STACK_FLAGS, *debug, "-c", "main.c", "-o", "main.o"], check=True,
+                   cwd=out)
     per_archive = FILES // ARCHIVES
     archives = []
     for archive in range(ARCHIVES):

@@ -20,9 +20,24 @@ RUN = ["analyze", "examples/firmware/maps/gnu_ld_ram_overflow.map", "--config", 
 STACK = ["--stack-usage", "examples/firmware/stack"]
 
 
+def sources_output() -> str:
+    """The source view: the firmware of tests/source_firmware built with -g, its text report's
+    FLASH part."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as out:
+        subprocess.run(["bash", "tests/source_firmware/build.sh", out], cwd=ROOT, check=True, capture_output=True)
+        result = subprocess.run([sys.executable, "-m", "tarnwick", "analyze", f"{out}/dwarf5/firmware.map",
+                                 "--top", "3"], cwd=ROOT, capture_output=True, text=True)
+    flash = result.stdout.split("\nFLASH: ", 1)[1].split("\nRAM: ", 1)[0]
+    return "FLASH: " + flash.rstrip("\n")
+
+
 def output(kind: str) -> str:
     """The run's output in a format; "stack": the stack part of the text report of the same run
-    with the example's stack files."""
+    with the example's stack files; "sources": see sources_output."""
+    if kind == "sources":
+        return sources_output()
     extra, form = (STACK, "text") if kind == "stack" else ([], kind)
     result = subprocess.run([sys.executable, "-m", "tarnwick", *RUN, *extra, "--format", form], cwd=ROOT,
                             capture_output=True, text=True)
@@ -40,7 +55,7 @@ def main() -> None:
     def sample(match: re.Match) -> str:
         kind = match.group(1)
         body = output(kind)
-        if kind in ("text", "stack"):
+        if kind in ("text", "stack", "sources"):
             body = f"```\n{body}\n```"
         return f"<!-- sample: {kind} -->\n{body}\n<!-- /sample -->"
 
