@@ -161,3 +161,34 @@ def test_changes_per_file_and_folder_since_the_baseline(builds, capsys, tmp_path
     text = capsys.readouterr()[0]
     assert re.search(r"^  file +\+100 B +grown +drivers/uart/uart\.c", text, re.M)
     assert re.search(r"^  folder +\+100 B +grown +drivers/uart ", text, re.M)
+
+
+def _debug_section(elf: Path, name: str) -> tuple:
+    listing = subprocess.run(["arm-none-eabi-readelf", "-S", "-W", str(elf)], capture_output=True, text=True).stdout
+    row = next(line for line in listing.splitlines() if f" {name} " in line)
+    fields = row.split("]", 1)[1].split()
+    return int(fields[3], 16), int(fields[4], 16)  # file offset, size
+
+
+@pytest.mark.parametrize("seed", range(24))
+def test_damaged_debug_information_is_a_note_never_a_crash(builds, capsys, tmp_path, seed):
+    """Bytes of .debug_info, .debug_abbrev or .debug_line overwritten: the report is made, and
+    the debug information is read or its one line says why not."""
+    import random
+
+    rng = random.Random(seed)
+    elf = tmp_path / "firmware.elf"
+    data = bytearray((builds / "dwarf5" / "firmware.elf").read_bytes())
+    offset, size = _debug_section(builds / "dwarf5" / "firmware.elf",
+                                  (".debug_info", ".debug_abbrev", ".debug_line")[seed % 3])
+    for _ in range(1 + seed % 4):
+        at = offset + rng.randrange(size)
+        data[at:at + 4] = rng.choice([b"\xff\xff\xff\xff", b"\x00\x00\x00\x00", bytes(rng.randrange(256) for _ in range(4))])
+    elf.write_bytes(bytes(data))
+    code = main(["analyze", str(elf), "--format", "json"])
+    out, err = capsys.readouterr()
+    assert code == 0 and "internal error" not in err
+    document = json.loads(out)
+    assert (document["sources"] is None) == ("sources_note" in document)
+    if document["sources"] is None:
+        assert "cannot be read" in document["sources_note"]
