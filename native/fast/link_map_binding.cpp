@@ -359,13 +359,23 @@ public:
                                               "size_derived", "alias_of", "size_source", "binding", "source"});
     }
 
-    // One raw symbol's fields, kept for the part it lies in. False with an exception set.
+    // One raw symbol's fields, kept for the part it lies in: a RawSymbol record, or the tuple
+    // (name, address, size or None, binding or None) a reader of many symbols makes more cheaply.
+    // False with an exception set.
     bool add_raw(PyObject* raw) noexcept {
-        Ref name = name_.read(raw);
-        Ref address = name ? address_.read(raw) : Ref();
-        Ref size = address ? size_.read(raw) : Ref();
-        Ref binding = size ? binding_.read(raw) : Ref();
-        if (!binding) return false;
+        Ref name, address, size, binding;
+        if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) == 4) {
+            name = Ref::borrow(PyTuple_GET_ITEM(raw, 0));
+            address = Ref::borrow(PyTuple_GET_ITEM(raw, 1));
+            size = Ref::borrow(PyTuple_GET_ITEM(raw, 2));
+            binding = Ref::borrow(PyTuple_GET_ITEM(raw, 3));
+        } else {
+            name = name_.read(raw);
+            address = name ? address_.read(raw) : Ref();
+            size = address ? size_.read(raw) : Ref();
+            binding = size ? binding_.read(raw) : Ref();
+            if (!binding) return false;
+        }
         Py_ssize_t length = 0;
         const char* text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
         if (text == nullptr) {

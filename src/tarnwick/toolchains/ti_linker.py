@@ -231,7 +231,7 @@ def _model(reader: _Reader, config):
                                 has_contents=contents, is_code="x" in kind,
                                 inputs=inputs, is_writable="w" in kind or not contents))
     _aliases(reader, regions, sections, stated, notes)
-    symbols = [RawSymbol(name, address, None) for name, address in reader.symbols]
+    symbols = [(name, address, None, None) for name, address in reader.symbols]  # RawSymbol's fields
     return assemble(Toolchain.TI, reader.path, regions, sections, symbols, config, sizes_given=False, thumb=reader.arm,
                     notes=notes, stated=stated, use_counts_gaps=False)
 
