@@ -118,17 +118,23 @@ class _Reader:
         part = None
         for number_, line in enumerate(lines, 1):
             stripped = line.strip()
-            banner = _BANNER.search(line)
-            if banner and not self.target:
-                self.target = banner.group(1)
-            heading = _PART.match(stripped)
-            if heading:
-                part = heading.group(1)
-                self.pending = ""
-                continue
-            if not stripped or set(stripped) <= {"*", "#", "-", " "}:  # rules under headings
+            if not self.target and number_ < 40:  # the banner is in the box at the top
+                banner = _BANNER.search(line)
+                if banner:
+                    self.target = banner.group(1)
+            if not stripped:
                 self.in_error = False
                 continue
+            first = stripped[0]
+            if first in "*#-":
+                heading = _PART.match(stripped) if first == "*" else None
+                if heading:
+                    part = heading.group(1)
+                    self.pending = ""
+                    continue
+                if set(stripped) <= {"*", "#", "-", " "}:  # rules under headings
+                    self.in_error = False
+                    continue
             try:
                 self._line(part, line, stripped, number_)
             except ValueError:
@@ -138,8 +144,8 @@ class _Reader:
     def _line(self, part, line: str, stripped: str, number_: int) -> None:
         if not line[:1].isspace() and not stripped.startswith("Error["):
             self.in_error = False
-        library = _LIBRARY.match(stripped)
-        total = _TOTAL.match(line)
+        library = _LIBRARY.match(stripped) if stripped[0] == "[" else None
+        total = _TOTAL.match(line) if "bytes of" in line else None
         if stripped.startswith("Errors:") and not line[:1].isspace():
             self.ended = True
         if library:

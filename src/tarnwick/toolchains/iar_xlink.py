@@ -83,7 +83,7 @@ class _Reader:
                 if title:
                     part = title
                 continue
-            total = _TOTAL.match(text)
+            total = _TOTAL.match(text) if "bytes of" in text else None
             if total:
                 self.totals[total.group(2).upper()] = int(total.group(1).replace(" ", ""))
                 if total.group(3):
@@ -98,13 +98,14 @@ class _Reader:
                 last = self._segment_line(text, last, number)
 
     def _module_line(self, text: str, stripped: str, module, segment):
-        named = _FILE.match(text)
-        if named:
-            return re.split(r"[\\/]", named.group(1))[-1], None
-        kind = _MODULE.match(text)
-        if kind:
-            return (kind.group(2) if kind.group(1) == "LIBRARY" else module), None
-        located = _PART.search(text)
+        if "NAME :" in stripped:
+            named = _FILE.match(text)
+            if named:
+                return re.split(r"[\\/]", named.group(1))[-1], None
+            kind = _MODULE.match(text)
+            if kind:
+                return (kind.group(2) if kind.group(1) == "LIBRARY" else module), None
+        located = _PART.search(text) if "segment, address:" in text else None
         if located and segment is not None:
             start, size = int(located.group(1), 16), int(located.group(3), 16)
             self.parts.append((start, size, segment, module))

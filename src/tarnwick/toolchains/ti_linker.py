@@ -83,16 +83,21 @@ class _Reader:
                 self.arm = self.arm or "ARM" in stripped
                 self.c2000 = self.c2000 or "C2000" in stripped or "C28" in stripped
             self.symbol_count = None  # only the last line counts
-            counted = _SYMBOL_COUNT.match(stripped)
-            if counted:
-                self.symbol_count = int(counted.group(1))
+            first = stripped[0]
+            if first == "[":
+                counted = _SYMBOL_COUNT.match(stripped)
+                if counted:
+                    self.symbol_count = int(counted.group(1))
+                    continue
+            if "A" <= first <= "Z":  # headings are capitals; the rows under them start otherwise
+                heading = next((h for h in _HEADINGS if stripped.startswith(h)), None)
+                if heading or stripped.startswith("GLOBAL SYMBOLS"):
+                    # the symbols come twice (by name, by address): read the first listing
+                    part = heading or ("SYMBOLS" if not self.symbols else None)
+                    continue
+            if first in "-*+|" and set(stripped) <= {"-", " ", "*", "+", "|"}:
                 continue
-            heading = next((h for h in _HEADINGS if stripped.startswith(h)), None)
-            if heading or stripped.startswith("GLOBAL SYMBOLS"):
-                # the symbols come twice (by name, by address): read the first listing
-                part = heading or ("SYMBOLS" if not self.symbols else None)
-                continue
-            if set(stripped) <= {"-", " ", "*", "+", "|"}:
+            if part is None:
                 continue
             try:
                 self._line(part, line, stripped, number)

@@ -23,8 +23,9 @@ _GROUPING = re.compile(r"(?<=[0-9a-fA-F])['\u00a0 ](?=[0-9a-fA-F])")
 def number(text: str) -> int:
     """A figure as these maps print it: "0x26c", "0x800'0000" and "4'470" (IAR 9), "1 156"
     (IAR 7), "1,632". Raises ValueError for anything else."""
-    plain = _GROUPING.sub("", text.strip()).replace(",", "")
-    return int(plain, 16) if plain[:2].lower() == "0x" else int(plain, 10)
+    if "'" in text or " " in text or "," in text or "\u00a0" in text:
+        text = _GROUPING.sub("", text.strip()).replace(",", "")
+    return int(text, 16) if text[:2] in ("0x", "0X") else int(text, 10)
 
 
 @dataclass

@@ -19,7 +19,7 @@ from __future__ import annotations
 import re
 from typing import Iterable, Optional
 
-from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
+from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain, region_containing
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.map_text import reads_lines
 from tarnwick.toolchains.raw import RawSymbol
@@ -178,7 +178,7 @@ def _model(reader: _Reader, config):
         section = Section(name, address, size, None, has_contents=not data,
                           is_code=klass == "CODE" and not name.startswith("idata"),
                           inputs=(InputSection(name, address, size, _object_name(origin)),), is_writable=data)
-        holder = min((r for r in regions if r.contains(address)), key=lambda r: r.length, default=None)
+        holder = region_containing(regions, address)
         section.execution_region = holder.name if holder else None
         sections.append(section)
         placed[name] = (address, unit, start)
