@@ -7,12 +7,12 @@ reference for each symbol's file and line."""
 import json
 import os
 import re
-import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
 
+from firmware_builds import build_with_script
 from tarnwick.cli import main
 
 FIRMWARE = Path(__file__).resolve().parent / "source_firmware"
@@ -21,14 +21,7 @@ VARIANTS = ("dwarf4", "dwarf5", "dwarf5-gz")
 
 @pytest.fixture(scope="module")
 def builds(tmp_path_factory):
-    if shutil.which("arm-none-eabi-gcc") is None:
-        if os.environ.get("CI"):
-            pytest.fail("CI must install gcc-arm-none-eabi for the source tests", pytrace=False)
-        pytest.skip("arm-none-eabi-gcc not installed")
-    out = tmp_path_factory.mktemp("sources")
-    environment = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
-    subprocess.run(["bash", str(FIRMWARE / "build.sh"), str(out)], check=True, capture_output=True, env=environment)
-    return out
+    return build_with_script(FIRMWARE / "build.sh", tmp_path_factory.mktemp("sources"))
 
 
 def report(capsys, *arguments) -> dict:

@@ -7,11 +7,11 @@ import json
 import os
 import re
 import shutil
-import subprocess
 from pathlib import Path
 
 import pytest
 
+from firmware_builds import build_with_script
 from tarnwick.cli import main
 
 FIRMWARE = Path(__file__).resolve().parent / "stack_firmware"
@@ -20,14 +20,7 @@ EXCEPTION_FRAME = 32
 
 @pytest.fixture(scope="module")
 def build(tmp_path_factory):
-    if shutil.which("arm-none-eabi-gcc") is None:
-        if os.environ.get("CI"):
-            pytest.fail("CI must install gcc-arm-none-eabi for the stack tests", pytrace=False)
-        pytest.skip("arm-none-eabi-gcc not installed")
-    out = tmp_path_factory.mktemp("stack")
-    environment = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
-    subprocess.run(["bash", str(FIRMWARE / "build.sh"), str(out)], check=True, capture_output=True, env=environment)
-    return out / "build"
+    return build_with_script(FIRMWARE / "build.sh", tmp_path_factory.mktemp("stack")) / "build"
 
 
 def frames(folder: Path) -> dict:
