@@ -4,7 +4,6 @@ sums of the frames the compiler wrote along those chains, the unbounded ones say
 link with a tight stack is a finding where the roomy one is not."""
 
 import json
-import os
 import re
 import shutil
 from pathlib import Path
