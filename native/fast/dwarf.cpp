@@ -100,7 +100,7 @@ string_view string_at(string_view section, std::uint64_t offset) {
     return section.substr(static_cast<std::size_t>(offset), end - static_cast<std::size_t>(offset));
 }
 
-struct Spec {
+struct AttributeForm {
     std::uint64_t attribute, form;
     std::int64_t implicit;  // DW_FORM_implicit_const
 };
@@ -108,7 +108,7 @@ struct Spec {
 struct Abbrev {
     std::uint64_t tag = 0;
     bool children = false;
-    std::vector<Spec> specs;
+    std::vector<AttributeForm> forms;
 };
 
 using Abbrevs = std::unordered_map<std::uint64_t, Abbrev>;
@@ -128,7 +128,7 @@ Abbrevs read_abbrevs(string_view section, std::uint64_t offset, bool little) {
             std::uint64_t attribute = at.uleb(), form = at.uleb();
             if (attribute == 0 && form == 0) break;
             std::int64_t implicit = form == 0x21 ? at.sleb() : 0;
-            entry.specs.push_back({attribute, form, implicit});
+            entry.forms.push_back({attribute, form, implicit});
         }
     }
 }
@@ -330,12 +330,12 @@ private:
         throw Invalid("a range list without an end");
     }
 
-    // What a DIE says of itself that other DIEs may refer to (specification, abstract origin).
+    // What a DIE says of itself that other DIEs may refer to (the declaration a definition completes, an abstract origin).
     struct Named {
         string_view name, linkage;
         long file = -1;
         std::uint64_t line = 0;
-        std::uint64_t origin = 0;  // its own specification or abstract origin, 0 when none
+        std::uint64_t origin = 0;  // the declaration it completes or its abstract origin, 0 when none
     };
 
     void unit(const UnitHeader& h) {
@@ -367,7 +367,7 @@ private:
             if (found == abbrevs.end()) throw Invalid("a DIE with an abbreviation code its table lacks");
             const Abbrev& abbrev = found->second;
             values.clear();
-            for (const Spec& spec : abbrev.specs) values.push_back({spec.attribute, value(at, spec.form, spec.implicit, h)});
+            for (const AttributeForm& form : abbrev.forms) values.push_back({form.attribute, value(at, form.form, form.implicit, h)});
             if (first) {  // the unit's own DIE: its bases hold for every indexed string and address after
                 first = false;
                 if (abbrev.tag != TAG_compile_unit && abbrev.tag != TAG_partial_unit) break;
