@@ -177,7 +177,19 @@ class NormalizedBuildModel:
     def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
         if name is None:
             return None
-        for region in self.memory_regions:
+        regions = self.memory_regions
+        # asked once per section: a table of the first region of each name, made again whenever
+        # the list is another or has changed length
+        known = self.__dict__.get("_by_name")
+        if known is None or known[0] is not regions or known[1] != len(regions):
+            table: dict = {}
+            for region in regions:
+                table.setdefault(region.name, region)
+            known = self.__dict__["_by_name"] = (regions, len(regions), table)
+        found = known[2].get(name)
+        if found is not None and found.name == name:
+            return found
+        for region in regions:  # a region renamed in place since the table was made
             if region.name == name:
                 return region
         return None
