@@ -194,7 +194,7 @@ def sdcc(count: int) -> str:
 def xc8(count: int) -> str:
     code = list(_functions(count))
     out = ["Microchip MPLAB XC8 Compiler v2.36 (Free license) build 20220127204148 Og1 ", "Linker command line:", "",
-           "-W-3 -Q18F47Q10 -ACODE=00h-01FFFFh -ACOMRAM=01h-05Fh -ABANK0=060h-0FFh -DCODE=1 -DCOMRAM=1 ", "",
+           "-W-3 -Q18F47Q10 -ACODE=00h-03FFFFFFh -ACOMRAM=01h-05Fh -ABANK0=060h-0FFh -DCODE=1 -DCOMRAM=1 ", "",
            "Object code version is 3.11", "", "Machine type is 18F47Q10", "", "",
            "                Name                               Link     Load   Length Selector   Space Scale"]
     cursor, classed, symbols = 0, [], []
@@ -211,10 +211,10 @@ def xc8(count: int) -> str:
     out += ["", "", "", "SEGMENTS        Name                           Load    Length   Top    Selector   Space  Class     Delta",
             "", f"                text0                          000000  {cursor:06X}  {cursor:06X}         0       0  CODE        1",
             "", "", "UNUSED ADDRESS RANGES", "", "        Name                Unused          Largest block    Delta",
-            f"        CODE             {cursor:06X}-1FFFF          {0x20000 - cursor:>5X}           1", "",
+            f"        CODE             {cursor:06X}-3FFFFFF          {0x4000000 - cursor:>5X}           1", "",
             "                                  Symbol Table", ""] + symbols
     out += ["", "", "Memory Summary:",
-            f"    Program space        used {cursor:>5X}h ({cursor:>6}) of 20000h bytes   (  0.0%)",
+            f"    Program space        used {cursor:>5X}h ({cursor:>6}) of 4000000h bytes   (  0.0%)",
             "    Data space           used     0h (     0) of   F00h bytes   (  0.0%)", ""]
     return "\n".join(out)
 
