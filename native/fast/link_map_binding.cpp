@@ -528,7 +528,6 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) noexcept {
         Part part;
         PyObject* section;  // borrowed from `names`
         bool code;
-        std::vector<std::size_t> symbols;
     };
     try {
         std::vector<Placed> parts;
@@ -549,39 +548,52 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) noexcept {
                 int is_fill = PyObject_IsTrue(fill.get());
                 if (is_fill < 0) return nullptr;
                 if (is_fill) continue;
-                Placed placed{{}, name.get(), is_code == 1, {}};
-                if (!symbols.read_part(part, placed.part)) return nullptr;
-                parts.push_back(std::move(placed));
+                parts.push_back({{}, name.get(), is_code == 1});
+                if (!symbols.read_part(part, parts.back().part)) return nullptr;
             }
             names.push_back(std::move(name));
         }
         // Each symbol to the part it lies in (a Thumb function's address carries the low bit):
-        // of parts starting at or below it, the last in address order, if it reaches it.
-        std::vector<std::size_t> order;
+        // of parts starting at or below it, the last in address order, if it reaches it. Parts
+        // and symbols are both taken in address order and walked together.
+        std::vector<std::pair<std::uint64_t, std::size_t>> order;  // (start, part) of parts holding bytes
+        order.reserve(parts.size());
         for (std::size_t i = 0; i < parts.size(); ++i)
-            if (parts[i].part.input.size > 0) order.push_back(i);
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return parts[a].part.input.address < parts[b].part.input.address;
-        });
-        auto holder = [&](std::uint64_t address) -> Placed* {
-            auto after = std::upper_bound(order.begin(), order.end(), address, [&](std::uint64_t value, std::size_t i) {
-                return value < parts[i].part.input.address;
-            });
-            if (after == order.begin()) return nullptr;
-            Placed& placed = parts[*(after - 1)];
-            return address < placed.part.input.address + placed.part.input.size ? &placed : nullptr;
+            if (parts[i].part.input.size > 0) order.push_back({parts[i].part.input.address, i});
+        std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        auto holder = [&](std::uint64_t address) -> std::size_t {  // SIZE_MAX: none
+            auto after = std::upper_bound(order.begin(), order.end(), address,
+                                          [](std::uint64_t value, const auto& entry) { return value < entry.first; });
+            if (after == order.begin()) return SIZE_MAX;
+            std::size_t at = (after - 1)->second;
+            const lm::Input& input = parts[at].part.input;
+            return address < input.address + input.size ? at : SIZE_MAX;
         };
+        std::vector<std::size_t> owner;  // per raw symbol: its part, or SIZE_MAX
+        owner.reserve(static_cast<std::size_t>(PyList_GET_SIZE(raw_symbols)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_symbols); ++i) {
             if (!symbols.add_raw(PyList_GET_ITEM(raw_symbols, i))) return nullptr;
             std::uint64_t address = symbols.raws.back().address;
-            Placed* found = holder(address);
-            if (found == nullptr && (address & 1)) found = holder(address & ~std::uint64_t{1});
-            if (found != nullptr) found->symbols.push_back(static_cast<std::size_t>(i));
+            std::size_t found = holder(address);
+            if (found == SIZE_MAX && (address & 1)) found = holder(address & ~std::uint64_t{1});
+            owner.push_back(found);
         }
+        // the symbols of each part, in the order given: a counting sort into one array
+        std::vector<std::size_t> first(parts.size() + 1, 0), members(owner.size());
+        for (std::size_t part : owner)
+            if (part != SIZE_MAX) ++first[part + 1];
+        for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+        std::vector<std::size_t> next(first.begin(), first.end() - 1);
+        for (std::size_t i = 0; i < owner.size(); ++i)
+            if (owner[i] != SIZE_MAX) members[next[owner[i]]++] = i;
         Ref result = Ref::steal(PyList_New(0));
         if (!result) return nullptr;
-        for (const Placed& placed : parts)
-            if (!symbols.size(placed.part, placed.section, placed.code, placed.symbols, result.get())) return nullptr;
+        std::vector<std::size_t> these;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            these.assign(members.begin() + static_cast<std::ptrdiff_t>(first[i]),
+                         members.begin() + static_cast<std::ptrdiff_t>(first[i + 1]));
+            if (!symbols.size(parts[i].part, parts[i].section, parts[i].code, these, result.get())) return nullptr;
+        }
         return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
