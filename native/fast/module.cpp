@@ -3,6 +3,7 @@
 #include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
 #include "fast/dwarf.hpp"
+#include "fast/ti_map.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
 #include "fast/json_writer.hpp"
@@ -189,6 +190,8 @@ PyMethodDef methods[] = {
     {"join_symbols", join_symbols, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
+    {"read_ti_map", read_ti_map, METH_VARARGS,
+     "read_ti_map(data, InputSection) -> tuple\n\nThe rows of a TI linker map (UTF-8 bytes)."},
     {"read_dwarf", read_dwarf, METH_VARARGS,
      "read_dwarf(info, abbrev, str, line, line_str, str_offsets, addr, rnglists, ranges, little) -> tuple\n\n"
      "The source files, compile units, and functions, variables and inlined calls of an ELF's DWARF."},

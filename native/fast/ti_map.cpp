@@ -1,0 +1,358 @@
+// read_ti_map(): the rows of a TI linker map (TI ARM, MSP430, C2000), read line by line as
+// the map writes them: the memory configuration, the segment allocation map's attributes, the
+// section allocation map with each output section's input sections (made as the model's
+// records), the module summary's grand total and the first listing of the global symbols.
+#include "fast/ti_map.hpp"
+
+#include "fast/link_map.hpp"
+#include "fast/map_text.hpp"
+#include "fast/records.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+using std::string_view;
+using namespace map_text;
+
+enum class Part { none, memory, segments, sections, summary, symbols };
+
+constexpr string_view headings[] = {"MEMORY CONFIGURATION", "SEGMENT ALLOCATION MAP", "SECTION ALLOCATION MAP",
+                                    "MODULE SUMMARY", "LINKER GENERATED COPY TABLES",
+                                    "LINKER GENERATED HANDLER TABLE"};
+constexpr Part parts_of[] = {Part::memory, Part::segments, Part::sections, Part::summary, Part::none, Part::none};
+constexpr const char* part_names[] = {"map", "memory configuration", "segment allocation map",
+                                      "section allocation map", "module summary", "symbols"};
+
+// 4 to 16 hex digits, the whole token (the TI linker writes addresses and sizes so).
+bool hex(string_view token, std::uint64_t& value) {
+    return token.size() >= 4 && token.size() <= 16 && number(token, 16, value);
+}
+
+bool hex(string_view token) {
+    std::uint64_t ignored;
+    return hex(token, ignored);
+}
+
+std::vector<string_view> tokens_of(string_view text) {
+    std::vector<string_view> tokens;
+    Cursor cursor(text);
+    cursor.blanks();
+    while (!cursor.at_end()) {
+        tokens.push_back(cursor.token());
+        cursor.blanks();
+    }
+    return tokens;
+}
+
+std::string joined(const std::vector<string_view>& tokens, std::size_t from) {
+    std::string text;
+    for (std::size_t i = from; i < tokens.size(); ++i) {
+        if (i > from) text += ' ';
+        text.append(tokens[i]);
+    }
+    return text;
+}
+
+struct Failure {
+    std::string reason;
+    long line;
+};
+
+PyObject* text(string_view value) noexcept {
+    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+class Reader {
+public:
+    bool start(PyObject* input_class) noexcept {
+        empty_ = Ref::steal(PyTuple_New(0));
+        linker_ = Ref::steal(PyUnicode_FromString("linker generated"));
+        hole_ = Ref::steal(PyUnicode_FromString("--HOLE--"));
+        regions_ = Ref::steal(PyList_New(0));
+        kinds_ = Ref::steal(PyDict_New());
+        outputs_ = Ref::steal(PyList_New(0));
+        symbols_ = Ref::steal(PyList_New(0));
+        notes_ = Ref::steal(PyList_New(0));
+        return empty_ && linker_ && hole_ && regions_ && kinds_ && outputs_ && symbols_ && notes_ &&
+               input_.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"});
+    }
+
+    // false with an exception set; `failure` set for a row that is not what its part holds
+    bool line(string_view raw, long number) noexcept {
+        if (raw.find('\0') != string_view::npos) {
+            failure = Failure{"binary data inside the map", number};
+            return true;
+        }
+        string_view stripped = strip_end(strip_start(raw));
+        if (stripped.empty()) return true;
+        if (number < 5 && stripped.find("Linker") != string_view::npos) {
+            arm = arm || stripped.find("ARM") != string_view::npos;
+            c2000 = c2000 || stripped.find("C2000") != string_view::npos || stripped.find("C28") != string_view::npos;
+        }
+        symbol_count = -1;  // only the last line counts
+        char first = stripped.front();
+        if (first == '[' && stripped.size() > 10 && stripped.substr(stripped.size() - 9) == " symbols]") {
+            std::uint64_t count = 0;
+            if (number_of(stripped.substr(1, stripped.size() - 10), 10, count)) {
+                symbol_count = static_cast<long long>(count);
+                return true;
+            }
+        }
+        if (first >= 'A' && first <= 'Z') {
+            for (std::size_t i = 0; i < std::size(headings); ++i) {
+                if (link_map::starts_with(stripped, headings[i])) {
+                    part_ = parts_of[i];
+                    return true;
+                }
+            }
+            if (link_map::starts_with(stripped, "GLOBAL SYMBOLS")) {  // listed twice (by name, by address): the first
+                part_ = PyList_GET_SIZE(symbols_.get()) == 0 ? Part::symbols : Part::none;
+                return true;
+            }
+        }
+        if (first == '-' || first == '*' || first == '+' || first == '|') {
+            bool rule = true;
+            for (char c : stripped) rule = rule && (c == '-' || c == ' ' || c == '*' || c == '+' || c == '|');
+            if (rule) return true;
+        }
+        if (part_ == Part::none) return true;
+        std::vector<string_view> tokens = tokens_of(stripped);
+        bool ok = true;
+        switch (part_) {
+            case Part::memory: ok = memory(tokens, number); break;
+            case Part::segments: ok = segments(raw, tokens); break;
+            case Part::sections: ok = sections(raw, stripped, tokens, number); break;
+            case Part::summary: ok = summary_row(stripped, tokens); break;
+            case Part::symbols: ok = symbol(tokens); break;
+            default: break;
+        }
+        if (!ok && !PyErr_Occurred() && !failure) {
+            failure = Failure{std::string("expected a row of the ") + part_names[static_cast<int>(part_)] +
+                                  " with its addresses and sizes in hex",
+                              number};
+        }
+        return ok || !PyErr_Occurred();
+    }
+
+    PyObject* result() noexcept {
+        Ref summary = summary_given ? Ref::steal(Py_BuildValue("(LLL)", summary_[0], summary_[1], summary_[2]))
+                                    : Ref::borrow(Py_None);
+        Ref count = symbol_count >= 0 ? Ref::steal(PyLong_FromLongLong(symbol_count)) : Ref::borrow(Py_None);
+        if (!summary || !count) return nullptr;
+        return Py_BuildValue("(OOOOOOOOO)", arm ? Py_True : Py_False, c2000 ? Py_True : Py_False, regions_.get(),
+                             kinds_.get(), outputs_.get(), summary.get(), symbols_.get(), count.get(), notes_.get());
+    }
+
+    std::optional<Failure> failure;
+    bool arm = false, c2000 = false;
+    long long symbol_count = -1;
+
+private:
+    static bool number_of(string_view digits, int base, std::uint64_t& value) { return number(digits, base, value); }
+
+    bool memory(const std::vector<string_view>& t, long number) {
+        std::uint64_t origin, length, used, unused;
+        if (t.size() < 5 || !hex(t[1], origin) || !hex(t[2], length) || !hex(t[3], used) || !hex(t[4], unused))
+            return true;
+        std::string name(t[0]), attributes = joined(t, 5);
+        auto seen = region_lines_.find(name);
+        if (seen == region_lines_.end()) {
+            region_lines_.emplace(name, number);
+            region_rows_.emplace(name, std::vector<std::uint64_t>{origin, length, used});
+            region_attributes_.emplace(name, attributes);
+            Ref row = Ref::steal(Py_BuildValue("(NKKKN)", text(t[0]), static_cast<unsigned long long>(origin),
+                                               static_cast<unsigned long long>(length),
+                                               static_cast<unsigned long long>(used), text(attributes)));
+            return row && PyList_Append(regions_.get(), row.get()) == 0;
+        }
+        const auto& earlier = region_rows_[name];
+        if (earlier == std::vector<std::uint64_t>{origin, length, used} && region_attributes_[name] == attributes) {
+            Ref note = Ref::steal(PyUnicode_FromFormat("memory region %s is listed twice alike (lines %ld and %ld)",
+                                                       name.c_str(), seen->second, number));
+            return note && PyList_Append(notes_.get(), note.get()) == 0;
+        }
+        failure = Failure{"memory region " + name + " is listed again, with other figures than on line " +
+                              std::to_string(seen->second),
+                          number};
+        return true;
+    }
+
+    bool segments(string_view raw, const std::vector<string_view>& t) {
+        if (t.size() >= 6 && !raw.empty() && is_space(raw.front()) && hex(t[0])) {
+            Ref key = Ref::steal(text(t[5]));
+            Ref value = Ref::steal(text(t[4]));
+            return key && value && PyDict_SetItem(kinds_.get(), key.get(), value.get()) == 0;
+        }
+        return true;
+    }
+
+    bool sections(string_view raw, string_view stripped, std::vector<string_view> t, long number) {
+        if (raw.empty() || !is_space(raw.front())) {  // an output section, or its name alone with its row under it
+            std::string named;
+            if (t[0] == "*" && !pending_.empty()) {
+                named = pending_;
+                t[0] = named;
+            }
+            if (t.size() == 1 && !hex(t[0])) {
+                pending_ = std::string(t[0]);
+                return true;
+            }
+            pending_.clear();
+            std::uint64_t address, size;
+            if (t.size() < 4 || !hex(t[2], address) || !hex(t[3], size)) {
+                if (t[0] == "output" || t[0] == "section") return true;  // the table's heading
+                return false;
+            }
+            Ref inputs = Ref::steal(PyList_New(0));
+            Ref row = Ref::steal(inputs ? Py_BuildValue("(NKKNlO)", text(t[0]), static_cast<unsigned long long>(address),
+                                                        static_cast<unsigned long long>(size), text(joined(t, 4)),
+                                                        number, inputs.get())
+                                        : nullptr);
+            if (!row || PyList_Append(outputs_.get(), row.get()) != 0) return false;
+            current_ = inputs.get();  // held by its row, in the outputs list
+            library_.clear();
+            return true;
+        }
+        std::uint64_t address, size;
+        if (current_ == nullptr || t.size() < 3 || !hex(t[0], address) || !hex(t[1], size)) return true;
+        // the text after the address and the size, as Python's split(None, 2) leaves it
+        Cursor cursor(stripped);
+        cursor.token();
+        cursor.blanks();
+        cursor.token();
+        cursor.blanks();
+        return input(address, size, cursor.rest());
+    }
+
+    bool input(std::uint64_t address, std::uint64_t size, string_view rest) {
+        Ref name, origin;
+        bool fill = false;
+        if (link_map::starts_with(rest, "--HOLE--")) {
+            name = Ref::borrow(hole_.get());
+            origin = Ref::borrow(Py_None);
+            fill = true;
+        } else if (link_map::starts_with(rest, "(")) {  // made by the linker: copy tables, load images
+            std::size_t close = rest.find(')');
+            name = shared(close != string_view::npos ? rest.substr(1, close - 1) : rest);
+            origin = Ref::borrow(linker_.get());
+        } else {
+            string_view library, member = rest;
+            std::size_t colon = rest.find(" : ");
+            if (link_map::starts_with(rest, ": ")) {
+                library = library_;
+                member = rest.substr(2);
+            } else if (colon != string_view::npos) {
+                library = rest.substr(0, colon);
+                member = rest.substr(colon + 3);
+            }
+            library_ = std::string(library);
+            std::size_t open = member.find(" (");
+            string_view object = open != string_view::npos ? member.substr(0, open) : member;
+            string_view section = open != string_view::npos ? member.substr(open + 2) : string_view{};
+            while (!section.empty() && section.back() == ')') section.remove_suffix(1);
+            std::string named = library_.empty() ? std::string(object) : library_ + "(" + std::string(object) + ")";
+            name = shared(section.empty() ? object : section);
+            origin = shared(named);
+        }
+        Ref at = Ref::steal(PyLong_FromUnsignedLongLong(address));
+        Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
+        if (!name || !origin || !at || !bytes) return false;
+        Ref record = input_.make({name.release(), at.release(), bytes.release(), origin.release(),
+                                  Py_NewRef(fill ? Py_True : Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
+        return record && PyList_Append(current_, record.get()) == 0;
+    }
+
+    // One Python string per distinct text: a map names its objects and sections thousands of
+    // times, and the passes after look them up by identity first.
+    Ref shared(string_view value) {
+        auto found = strings_.find(value);
+        if (found != strings_.end()) return Ref::borrow(found->second.get());
+        Ref made = Ref::steal(text(value));
+        if (made) strings_.emplace(std::string(value), Ref::borrow(made.get()));
+        return made;
+    }
+
+    bool summary_row(string_view stripped, const std::vector<string_view>& t) {
+        if (!link_map::starts_with(stripped, "Grand Total:")) return true;
+        std::uint64_t figures[3];
+        if (t.size() < 5) return false;
+        for (int i = 0; i < 3; ++i)
+            if (!number(t[2 + i], 10, figures[i])) return false;
+        for (int i = 0; i < 3; ++i) summary_[i] = static_cast<long long>(figures[i]);
+        summary_given = true;
+        return true;
+    }
+
+    bool symbol(const std::vector<string_view>& t) {
+        std::uint64_t address, page;
+        if ((t.size() != 2 && t.size() != 3) || !hex(t[0], address)) return true;
+        if (t.size() == 3 && !(t[1].size() >= 1 && t[1].size() <= 8 && number(t[1], 16, page))) return true;
+        std::string key = std::string(t.back()) + '\0' + std::to_string(address);
+        if (!seen_symbols_.emplace(std::move(key)).second) return true;
+        Ref row = Ref::steal(Py_BuildValue("(NK)", text(t.back()), static_cast<unsigned long long>(address)));
+        return row && PyList_Append(symbols_.get(), row.get()) == 0;
+    }
+
+    Part part_ = Part::none;
+    RecordMaker input_;
+    Ref empty_, linker_, hole_, regions_, kinds_, outputs_, symbols_, notes_;
+    PyObject* current_ = nullptr;  // the inputs of the last output section (borrowed)
+    std::string pending_, library_;
+    std::unordered_map<std::string, long> region_lines_;
+    std::unordered_map<std::string, std::vector<std::uint64_t>> region_rows_;
+    std::unordered_map<std::string, std::string> region_attributes_;
+    std::unordered_set<std::string> seen_symbols_;
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(string_view value) const noexcept { return std::hash<string_view>{}(value); }
+    };
+    struct TextEqual {
+        using is_transparent = void;
+        bool operator()(string_view a, string_view b) const noexcept { return a == b; }
+    };
+    std::unordered_map<std::string, Ref, TextHash, TextEqual> strings_;
+    long long summary_[3] = {0, 0, 0};
+    bool summary_given = false;
+};
+
+}  // namespace
+
+PyObject* read_ti_map(PyObject*, PyObject* args) noexcept {
+    Py_buffer view;
+    PyObject* input_class;
+    if (!PyArg_ParseTuple(args, "y*O:read_ti_map", &view, &input_class)) return nullptr;
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    try {
+        Reader reader;
+        if (!reader.start(input_class)) return nullptr;
+        long number = 0;
+        bool ok = true;
+        link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
+                                [&](string_view line) {
+                                    ok = reader.line(line, ++number);
+                                    return ok && !reader.failure;
+                                });
+        if (!ok) return nullptr;
+        if (reader.failure) {
+            Ref detail = Ref::steal(Py_BuildValue("(sl)", reader.failure->reason.c_str(), reader.failure->line));
+            if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());
+            return nullptr;
+        }
+        return reader.result();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace tarnwick
