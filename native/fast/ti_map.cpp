@@ -4,6 +4,7 @@
 // records), the module summary's grand total and the first listing of the global symbols.
 #include "fast/ti_map.hpp"
 
+#include "fast/flat_table.hpp"
 #include "fast/link_map.hpp"
 #include "fast/map_text.hpp"
 #include "fast/records.hpp"
@@ -12,7 +13,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace tarnwick {
@@ -41,15 +41,15 @@ bool hex(string_view token) {
     return hex(token, ignored);
 }
 
-std::vector<string_view> tokens_of(string_view text) {
-    std::vector<string_view> tokens;
+// The blank-separated tokens of a line, into `tokens` (kept from line to line: no allocation).
+void tokens_of(string_view text, std::vector<string_view>& tokens) {
+    tokens.clear();
     Cursor cursor(text);
     cursor.blanks();
     while (!cursor.at_end()) {
         tokens.push_back(cursor.token());
         cursor.blanks();
     }
-    return tokens;
 }
 
 std::string joined(const std::vector<string_view>& tokens, std::size_t from) {
@@ -124,7 +124,8 @@ public:
             if (rule) return true;
         }
         if (part_ == Part::none) return true;
-        std::vector<string_view> tokens = tokens_of(stripped);
+        std::vector<string_view>& tokens = tokens_;
+        tokens_of(stripped, tokens);
         bool ok = true;
         switch (part_) {
             case Part::memory: ok = memory(tokens, number); break;
@@ -194,7 +195,7 @@ private:
         return true;
     }
 
-    bool sections(string_view raw, string_view stripped, std::vector<string_view> t, long number) {
+    bool sections(string_view raw, string_view stripped, std::vector<string_view>& t, long number) {
         if (raw.empty() || !is_space(raw.front())) {  // an output section, or its name alone with its row under it
             std::string named;
             if (t[0] == "*" && !pending_.empty()) {
@@ -218,7 +219,7 @@ private:
                                         : nullptr);
             if (!row || PyList_Append(outputs_.get(), row.get()) != 0) return false;
             current_ = inputs.get();  // held by its row, in the outputs list
-            library_.clear();
+            library_ = {};
             return true;
         }
         std::uint64_t address, size;
@@ -241,7 +242,7 @@ private:
             fill = true;
         } else if (link_map::starts_with(rest, "(")) {  // made by the linker: copy tables, load images
             std::size_t close = rest.find(')');
-            name = shared(close != string_view::npos ? rest.substr(1, close - 1) : rest);
+            name = Ref::steal(text(close != string_view::npos ? rest.substr(1, close - 1) : rest));
             origin = Ref::borrow(linker_.get());
         } else {
             string_view library, member = rest;
@@ -253,13 +254,16 @@ private:
                 library = rest.substr(0, colon);
                 member = rest.substr(colon + 3);
             }
-            library_ = std::string(library);
+            library_ = library;  // a view into the map's bytes, which outlive the read
             std::size_t open = member.find(" (");
             string_view object = open != string_view::npos ? member.substr(0, open) : member;
             string_view section = open != string_view::npos ? member.substr(open + 2) : string_view{};
             while (!section.empty() && section.back() == ')') section.remove_suffix(1);
-            std::string named = library_.empty() ? std::string(object) : library_ + "(" + std::string(object) + ")";
-            name = shared(section.empty() ? object : section);
+            named_.assign(library_);
+            if (!library_.empty()) named_.append("(").append(object).append(")");
+            else named_.assign(object);
+            const std::string& named = named_;
+            name = Ref::steal(text(section.empty() ? object : section));  // unique, mostly: made anew
             origin = shared(named);
         }
         Ref at = Ref::steal(PyLong_FromUnsignedLongLong(address));
@@ -270,8 +274,8 @@ private:
         return record && PyList_Append(current_, record.get()) == 0;
     }
 
-    // One Python string per distinct text: a map names its objects and sections thousands of
-    // times, and the passes after look them up by identity first.
+    // One Python string per distinct origin: a map names its objects thousands of times, and the
+    // passes after look them up by identity first.
     Ref shared(string_view value) {
         auto found = strings_.find(value);
         if (found != strings_.end()) return Ref::borrow(found->second.get());
@@ -295,9 +299,13 @@ private:
         std::uint64_t address, page;
         if ((t.size() != 2 && t.size() != 3) || !hex(t[0], address)) return true;
         if (t.size() == 3 && !(t[1].size() >= 1 && t[1].size() <= 8 && number(t[1], 16, page))) return true;
-        std::string key = std::string(t.back()) + '\0' + std::to_string(address);
-        if (!seen_symbols_.emplace(std::move(key)).second) return true;
-        Ref row = Ref::steal(Py_BuildValue("(NK)", text(t.back()), static_cast<unsigned long long>(address)));
+        // a symbol listed twice at one address counts once (views into the map's bytes)
+        std::size_t fresh = seen_symbols_.find_or_add({t.back(), address}, listed_);
+        if (fresh != listed_) return true;
+        ++listed_;
+        Ref name = Ref::steal(text(t.back()));
+        Ref at = name ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
+        Ref row = at ? Ref::steal(PyTuple_Pack(2, name.get(), at.get())) : Ref();
         return row && PyList_Append(symbols_.get(), row.get()) == 0;
     }
 
@@ -305,11 +313,21 @@ private:
     RecordMaker input_;
     Ref empty_, linker_, hole_, regions_, kinds_, outputs_, symbols_, notes_;
     PyObject* current_ = nullptr;  // the inputs of the last output section (borrowed)
-    std::string pending_, library_;
+    std::string pending_, named_;
+    string_view library_;
     std::unordered_map<std::string, long> region_lines_;
     std::unordered_map<std::string, std::vector<std::uint64_t>> region_rows_;
     std::unordered_map<std::string, std::string> region_attributes_;
-    std::unordered_set<std::string> seen_symbols_;
+    struct SymbolHash {
+        std::uint64_t operator()(const std::pair<string_view, std::uint64_t>& key) const noexcept {
+            std::uint64_t hash = 0xcbf29ce484222325ull ^ (key.second * 0x9E3779B97F4A7C15ull);  // FNV-1a
+            for (char c : key.first) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+            return hash ^ (hash >> 29);
+        }
+    };
+    FlatTable<std::pair<string_view, std::uint64_t>, SymbolHash> seen_symbols_;
+    std::size_t listed_ = 0;
+    std::vector<string_view> tokens_;
     struct TextHash {
         using is_transparent = void;
         std::size_t operator()(string_view value) const noexcept { return std::hash<string_view>{}(value); }
