@@ -4,6 +4,7 @@
 #include "fast/elf_symbols.hpp"
 #include "fast/dwarf.hpp"
 #include "fast/ti_map.hpp"
+#include "fast/iar_map.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
 #include "fast/json_writer.hpp"
@@ -190,6 +191,8 @@ PyMethodDef methods[] = {
     {"join_symbols", join_symbols, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
+    {"read_iar_map", read_iar_map, METH_VARARGS,
+     "read_iar_map(data) -> tuple\n\nThe rows of an IAR ILINK map (UTF-8 bytes)."},
     {"read_ti_map", read_ti_map, METH_VARARGS,
      "read_ti_map(data, InputSection) -> tuple\n\nThe rows of a TI linker map (UTF-8 bytes)."},
     {"read_dwarf", read_dwarf, METH_VARARGS,

@@ -11,26 +11,16 @@ from __future__ import annotations
 import bisect
 import re
 from dataclasses import dataclass, field
-from typing import Iterable, Optional
+from typing import Optional
 
+from tarnwick._native import read_iar_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import reads_lines
-from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.vendor_maps import Stated, assemble, number
 
-_BANNER = re.compile(r"IAR ELF Linker V\S+ for (\S+)")
-_PART = re.compile(r"^\*\*\* ([A-Z][A-Z ]+?)\s*$")
-_BLOCK = re.compile(r'^"([^"]+)"(?:, part \d+ of \d+)?:')
-_DIRECTIVE = re.compile(r'^"([^"]+)":\s*(place .*)$', re.S)
 _RANGE = re.compile(r"\[from\s+(0x[0-9a-fA-F']+)\s+(to|size)\s+(0x[0-9a-fA-F']+)\s*\]")
-_TOTAL = re.compile(r"^\s*([\d' ]+?)\s+bytes of (readonly|readwrite)\s+(code|data)\s+memory")
-_LIBRARY = re.compile(r"^\[(\d+)\] = (.*?)\s*$")
 _FAILED = re.compile(r"minimum\s+size\s+of\s+(0x[0-9a-fA-F']+)\s+bytes.*?in\s+<\[(0x[0-9a-fA-F']+)-(0x[0-9a-fA-F']+)\]>"
                      r".*?uncommitted\s+space\s+(0x[0-9a-fA-F']+)", re.S)
-_CONTAINER = re.compile(r"^<(?:\w+ )?block>$", re.IGNORECASE)  # "<Block>", "<Init block>"; not "<Block tail>"
-_TWO_WORD_KINDS = {"ro code", "rw code", "ro data", "rw data"}
-_ONE_WORD_KINDS = {"const", "zero", "uninit", "inited", "data", "noinit", "code"}
 _ARCHIVE_SUFFIXES = (".a", ".lib")
 _PATH_SEPARATORS = re.compile(r"[/\\]")  # the maps keep Windows paths
 
@@ -61,156 +51,47 @@ class _Range:
     others: list = field(default_factory=list)  # other directives placing into the same range
 
 
-def _hex_pair(tokens: list) -> int:
-    """The index of the address in a row: the first of two hex numbers in a row; -1 if none."""
-    for index in range(len(tokens) - 1):
-        if tokens[index].startswith("0x") and tokens[index + 1].startswith("0x"):
-            return index
-    return -1
-
-
-def _section_row(tokens: list, block: str) -> Optional[_Row]:
-    at = _hex_pair(tokens)
-    if at < 1:
-        return None
-    before = tokens[:at]
-    if len(before) >= 3 and " ".join(before[-2:]) in _TWO_WORD_KINDS:
-        kind, name = " ".join(before[-2:]), before[:-2]
-    elif len(before) >= 2 and before[-1] in _ONE_WORD_KINDS:
-        kind, name = before[-1], before[:-1]
-    else:
-        kind, name = "", before
-    return _Row(" ".join(name), kind, number(tokens[at]), number(tokens[at + 1]), " ".join(tokens[at + 2:]), block)
-
-
-def _entry(tokens: list) -> Optional[RawSymbol]:
-    """ENTRY LIST: name (may hold spaces: C++), address, size (may be blank), type, scope,
-    module. None for labels without a size and what the linker created."""
-    at = next((i for i in range(1, len(tokens)) if tokens[i].startswith("0x")), -1)
-    if at < 1 or at + 2 >= len(tokens) or not tokens[at + 1].startswith("0x"):
-        return None
-    if tokens[at + 2] not in ("Code", "Data"):
-        return None
-    scope = {"Gb": "global", "Lc": "local", "Wk": "weak"}.get(tokens[at + 3]) if at + 3 < len(tokens) else None
-    return RawSymbol(" ".join(tokens[:at]), number(tokens[at]), number(tokens[at + 1]), scope)
-
-
+@dataclass
 class _Reader:
-    def __init__(self, path: str):
-        self.path = path
-        self.target = ""
-        self.directives: list = []  # (name, text)
-        self.statement: list = []
-        self.rows: list = []
-        self.unused: list = []  # (start, end) inclusive end + 1
-        self.symbols: list = []
-        self.libraries: dict = {}
-        self.stated = Stated()
-        self.totals: dict = {}
-        self.errors: list = []
-        self.block = ""
-        self.ended = False  # the closing "Errors: ..." line was read
-        self.in_table = False
-        self.in_error = False
-        self.pending = ""  # a name that wrapped onto the next line
+    """What the map's rows say, read in native code (native/fast/iar_map.cpp)."""
 
-    def read(self, lines: Iterable[str]) -> None:
-        part = None
-        for number_, line in enumerate(lines, 1):
-            stripped = line.strip()
-            if not self.target and number_ < 40:  # the banner is in the box at the top
-                banner = _BANNER.search(line)
-                if banner:
-                    self.target = banner.group(1)
-            if not stripped:
-                self.in_error = False
-                continue
-            first = stripped[0]
-            if first in "*#-":
-                heading = _PART.match(stripped) if first == "*" else None
-                if heading:
-                    part = heading.group(1)
-                    self.pending = ""
-                    continue
-                if set(stripped) <= {"*", "#", "-", " "}:  # rules under headings
-                    self.in_error = False
-                    continue
-            try:
-                self._line(part, line, stripped, number_)
-            except ValueError:
-                raise MapParseError(self.path, f"expected a row of the {part.lower() if part else 'map'} "
-                                    "with its figures in hex or decimal", number_) from None
+    path: str
+    target: str = ""
+    directives: list = field(default_factory=list)  # (name, text)
+    rows: list = field(default_factory=list)  # _Row
+    unused: list = field(default_factory=list)  # (start, end past the last byte)
+    symbols: list = field(default_factory=list)  # (name, address, size, binding): RawSymbol's fields
+    libraries: dict = field(default_factory=dict)
+    stated: Stated = field(default_factory=Stated)
+    totals: dict = field(default_factory=dict)
+    errors: list = field(default_factory=list)
+    ended: bool = False  # the closing "Errors: ..." line was read
 
-    def _line(self, part, line: str, stripped: str, number_: int) -> None:
-        if not line[:1].isspace() and not stripped.startswith("Error["):
-            self.in_error = False
-        library = _LIBRARY.match(stripped) if stripped[0] == "[" else None
-        total = _TOTAL.match(line) if "bytes of" in line else None
-        if stripped.startswith("Errors:") and not line[:1].isspace():
-            self.ended = True
-        if library:
-            self.libraries[library.group(1)] = library.group(2)
-        elif total:
-            self.totals[(total.group(2), total.group(3))] = number(total.group(1).strip())
-        elif stripped.startswith("Error[") or self.in_error and line[:1].isspace():
-            self.errors.append(stripped)  # a message and its indented continuation lines
-            self.in_error = True
-            return
-        elif part == "PLACEMENT SUMMARY":
-            self._placement(line, stripped)
-        elif part == "ENTRY LIST":
-            if stripped.startswith("Entry") and "Address" in stripped:  # the table's heading
-                return
-            tokens = (self.pending + " " + stripped).split() if self.pending else stripped.split()
-            if not any(t.startswith("0x") for t in tokens[1:]):  # a long name, its row on the next line
-                self.pending = stripped
-                return
-            self.pending = ""
-            found = _entry(tokens)
-            if found is not None:
-                self.symbols.append(found)
-
-    def _placement(self, line: str, stripped: str) -> None:
-        if not self.in_table:  # the directives, each up to its ";", then the table
-            if stripped.startswith("Section") and "Kind" in stripped:
-                self.in_table = True
-                return
-            self.statement.append(stripped)
-            if stripped.endswith(";"):
-                found = _DIRECTIVE.match(" ".join(self.statement))
-                if found:
-                    self.directives.append((found.group(1), found.group(2)))
-                self.statement = []
-            return
-        block = _BLOCK.match(stripped)
-        if block:
-            self.block = block.group(1)
-            self.pending = ""
-            return
-        if stripped.startswith(("- ", "Unused ranges", "From ")):
-            return
-        tokens = (self.pending + " " + stripped).split() if self.pending else stripped.split()
-        if len(tokens) == 3 and all(t.startswith("0x") for t in tokens):  # an unused range
-            self.unused.append((number(tokens[0]), number(tokens[1]) + 1))
-            return
-        row = _section_row(tokens, self.block)
-        if row is None:
-            self.pending = stripped if _hex_pair(tokens) < 0 else ""
-            return
-        self.pending = ""
-        if not _CONTAINER.match(row.module):  # a block's own row repeats the size of what it holds
-            self.rows.append(row)
+    def read(self, data) -> None:
+        try:
+            (self.target, self.directives, rows, self.unused, self.symbols, self.libraries, self.totals, self.errors,
+             self.ended) = read_iar_map(data)
+        except ValueError as exc:
+            reason, line = exc.args if len(exc.args) == 2 else (str(exc), 0)  # (reason, line)
+            raise MapParseError(self.path, reason, line or None) from None
+        self.rows = [_Row(*row) for row in rows]
 
 
-def parse(lines: Iterable[str], path: str, config=None):
+def parse(data, path: str, config=None):
+    """The model of an IAR ILINK map from its UTF-8 bytes."""
     reader = _Reader(path)
-    reader.read(lines)
+    reader.read(data)
     if not reader.rows and not reader.directives:
         raise MapParseError(path, "an IAR map without its PLACEMENT SUMMARY (link with --map)")
     if not reader.ended or not reader.totals:
         raise MapParseError(path, "an IAR map cut short: it does not end with its totals ('N bytes of readonly "
                             "code memory', 'Errors: ...')")
     return _model(reader, config)
+
+
+def read(source, config=None):
+    with source.utf8() as data:
+        return parse(data, source.path, config)
 
 
 def _ranges(directives: list) -> list:
@@ -334,5 +215,3 @@ def _failures(errors: list) -> list:
     text = " ".join(errors)
     return [(number(a), number(b), number(c), number(d)) for a, b, c, d in _FAILED.findall(text)]
 
-
-read = reads_lines(parse)

@@ -1,0 +1,369 @@
+// read_iar_map(): the rows of an IAR ILINK map, line by line as the map writes them: the
+// placement directives, the placement summary's sections (names and rows that wrap onto the
+// next line, blocks, unused ranges), the entry list's symbols, the library references, the
+// totals and the error messages of a failed link.
+#include "fast/iar_map.hpp"
+
+#include "fast/link_map.hpp"
+#include "fast/map_text.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+using std::string_view;
+using namespace map_text;
+using link_map::starts_with;
+
+struct RowError {};  // a figure that is not one: the row is not what its part holds
+
+// A figure as these maps print it: "0x26c", "0x800'0000" and "4'470" (IAR 9), "1 156" (IAR 7),
+// "1,632" (grouping marks between digits, commas anywhere).
+std::uint64_t figure(string_view text) {
+    text = strip_end(strip_start(text));
+    std::string plain;
+    plain.reserve(text.size());
+    auto digit = [](char c) { return digit_value(c, 16) >= 0; };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        bool between = i > 0 && i + 1 < text.size() && digit(text[i - 1]);
+        if (c == ',') continue;
+        if ((c == '\'' || c == ' ') && between && digit(text[i + 1])) continue;
+        if (c == '\xc2' && i + 1 < text.size() && text[i + 1] == '\xa0' && between && i + 2 < text.size() &&
+            digit(text[i + 2])) {  // a no-break space, in UTF-8
+            ++i;
+            continue;
+        }
+        plain += c;
+    }
+    std::uint64_t value = 0;
+    bool hex = plain.size() > 2 && plain[0] == '0' && (plain[1] == 'x' || plain[1] == 'X');
+    if (!number(hex ? string_view(plain).substr(2) : string_view(plain), hex ? 16 : 10, value)) throw RowError{};
+    return value;
+}
+
+std::string joined(const std::vector<string_view>& tokens, std::size_t from, std::size_t to) {
+    std::string text;
+    for (std::size_t i = from; i < to; ++i) {
+        if (i > from) text += ' ';
+        text.append(tokens[i]);
+    }
+    return text;
+}
+
+PyObject* text(string_view value) noexcept {
+    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+bool one_word_kind(string_view word) {
+    return word == "const" || word == "zero" || word == "uninit" || word == "inited" || word == "data" ||
+           word == "noinit" || word == "code";
+}
+
+bool two_word_kind(string_view first, string_view second) {
+    return (first == "ro" || first == "rw") && (second == "code" || second == "data");
+}
+
+// "<Block>", "<Init block>": a block's own row, which repeats the size of what it holds
+bool container(string_view module) {
+    if (module.size() < 7 || module.front() != '<' || module.back() != '>') return false;
+    string_view inside = module.substr(1, module.size() - 2);
+    std::size_t space = inside.find(' ');
+    string_view last = space == string_view::npos ? inside : inside.substr(space + 1);
+    if (space != string_view::npos && inside.substr(space + 1).find(' ') != string_view::npos) return false;
+    std::string lower;
+    for (char c : last) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return lower == "block";
+}
+
+class Reader {
+public:
+    bool start() noexcept {
+        directives_ = Ref::steal(PyList_New(0));
+        rows_ = Ref::steal(PyList_New(0));
+        unused_ = Ref::steal(PyList_New(0));
+        symbols_ = Ref::steal(PyList_New(0));
+        libraries_ = Ref::steal(PyDict_New());
+        totals_ = Ref::steal(PyDict_New());
+        errors_ = Ref::steal(PyList_New(0));
+        kinds_[0] = Ref::steal(PyUnicode_FromString("global"));
+        kinds_[1] = Ref::steal(PyUnicode_FromString("local"));
+        kinds_[2] = Ref::steal(PyUnicode_FromString("weak"));
+        return directives_ && rows_ && unused_ && symbols_ && libraries_ && totals_ && errors_ && kinds_[0] &&
+               kinds_[1] && kinds_[2];
+    }
+
+    // false with an exception set; `failure` (the line) for a row that is not what its part holds
+    bool line(string_view raw, long number) noexcept {
+        try {
+            return step(raw, number);
+        } catch (const RowError&) {
+            failure = number;
+            return true;
+        }
+    }
+
+    PyObject* result() noexcept {
+        Ref target = Ref::steal(text(target_));
+        if (!target) return nullptr;
+        return Py_BuildValue("(OOOOOOOOO)", target.get(), directives_.get(), rows_.get(), unused_.get(),
+                             symbols_.get(), libraries_.get(), totals_.get(), errors_.get(),
+                             ended_ ? Py_True : Py_False);
+    }
+
+    std::optional<long> failure;
+    std::optional<long> binary;  // a line holding a NUL byte
+    std::string part_name;
+
+private:
+    bool step(string_view raw, long number) {
+        if (raw.find('\0') != string_view::npos) {
+            binary = number;
+            return true;
+        }
+        string_view stripped = strip_end(strip_start(raw));
+        if (target_.empty() && number < 40) {
+            std::size_t at = raw.find("IAR ELF Linker V");
+            if (at != string_view::npos) {
+                Cursor cursor(raw.substr(at + 16));
+                cursor.token();
+                cursor.blanks();
+                if (cursor.token() == "for") {
+                    cursor.blanks();
+                    target_ = std::string(cursor.token());
+                }
+            }
+        }
+        if (stripped.empty()) {
+            in_error_ = false;
+            return true;
+        }
+        char first = stripped.front();
+        if (first == '*' || first == '#' || first == '-') {
+            if (first == '*' && starts_with(stripped, "*** ") && stripped.size() > 4) {
+                string_view name = strip_end(stripped.substr(4));
+                bool heading = !name.empty() && name.front() >= 'A' && name.front() <= 'Z';
+                for (char c : name) heading = heading && ((c >= 'A' && c <= 'Z') || c == ' ');
+                if (heading) {
+                    part_ = std::string(name);
+                    pending_.clear();
+                    return true;
+                }
+            }
+            bool rule = true;
+            for (char c : stripped) rule = rule && (c == '*' || c == '#' || c == '-' || c == ' ');
+            if (rule) {
+                in_error_ = false;
+                return true;
+            }
+        }
+        part_name = part_;
+        bool indented = is_space(raw.front());
+        if (!indented && !starts_with(stripped, "Error[")) in_error_ = false;
+        if (starts_with(stripped, "Errors:") && !indented) ended_ = true;
+        if (first == '[') {  // "[1] = C:\work\Obj": where a module's reference number points
+            std::size_t close = stripped.find("] = ");
+            std::uint64_t reference;
+            if (close != string_view::npos && number_of(stripped.substr(1, close - 1), reference)) {
+                Ref key = Ref::steal(text(stripped.substr(1, close - 1)));
+                Ref value = Ref::steal(text(strip_end(stripped.substr(close + 4))));
+                return key && value && PyDict_SetItem(libraries_.get(), key.get(), value.get()) == 0;
+            }
+        }
+        std::size_t bytes_of = raw.find("bytes of ");
+        if (bytes_of != string_view::npos && total(raw, bytes_of)) return !PyErr_Occurred();
+        if (starts_with(stripped, "Error[") || (in_error_ && indented)) {  // a message and its continuation
+            in_error_ = true;
+            Ref message = Ref::steal(text(stripped));
+            return message && PyList_Append(errors_.get(), message.get()) == 0;
+        }
+        if (part_ == "PLACEMENT SUMMARY") return placement(stripped);
+        if (part_ == "ENTRY LIST") return entry(stripped);
+        return true;
+    }
+
+    static bool number_of(string_view digits, std::uint64_t& value) { return number(digits, 10, value); }
+
+    // "  1'304 bytes of readwrite data memory": true when it is such a line (then counted)
+    bool total(string_view raw, std::size_t bytes_of) {
+        string_view count = strip_end(strip_start(raw.substr(0, bytes_of)));
+        if (count.empty()) return false;
+        for (char c : count)
+            if (!((c >= '0' && c <= '9') || c == '\'' || c == ' ')) return false;
+        Cursor after(raw.substr(bytes_of + 9));
+        string_view access = after.token();
+        if ((access != "readonly" && access != "readwrite") || after.blanks() == 0) return false;
+        string_view content = after.token();
+        if ((content != "code" && content != "data") || after.blanks() == 0) return false;
+        if (!starts_with(after.rest(), "memory")) return false;
+        Ref key = Ref::steal(Py_BuildValue("(NN)", text(access), text(content)));
+        Ref value = Ref::steal(PyLong_FromUnsignedLongLong(figure(count)));
+        if (key && value) PyDict_SetItem(totals_.get(), key.get(), value.get());
+        return true;
+    }
+
+    void split(string_view stripped) {
+        tokens_.clear();
+        if (!pending_.empty()) {
+            line_ = pending_ + " " + std::string(stripped);
+            stripped = line_;
+        }
+        Cursor cursor(stripped);
+        cursor.blanks();
+        while (!cursor.at_end()) {
+            tokens_.push_back(cursor.token());
+            cursor.blanks();
+        }
+    }
+
+    bool placement(string_view stripped) {
+        if (!in_table_) {  // the directives, each up to its ";", then the table
+            if (starts_with(stripped, "Section") && stripped.find("Kind") != string_view::npos) {
+                in_table_ = true;
+                return true;
+            }
+            if (!statement_.empty()) statement_ += ' ';
+            statement_.append(stripped);
+            if (stripped.back() == ';') {
+                directive(statement_);
+                statement_.clear();
+            }
+            return true;
+        }
+        if (stripped.front() == '"') {  // "P2", part 1 of 3:   a block of the summary
+            std::size_t close = stripped.find('"', 1);
+            if (close != string_view::npos) {
+                string_view after = stripped.substr(close + 1);
+                if (starts_with(after, ", part ")) {
+                    std::size_t colon = after.find(':');
+                    after = colon != string_view::npos ? after.substr(colon) : string_view{};
+                }
+                if (starts_with(after, ":")) {
+                    block_ = std::string(stripped.substr(1, close - 1));
+                    pending_.clear();
+                    return true;
+                }
+            }
+        }
+        if (starts_with(stripped, "- ") || starts_with(stripped, "Unused ranges") || starts_with(stripped, "From "))
+            return true;
+        split(stripped);
+        const auto& t = tokens_;
+        if (t.size() == 3 && starts_with(t[0], "0x") && starts_with(t[1], "0x") && starts_with(t[2], "0x")) {
+            Ref row = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(figure(t[0])),
+                                               static_cast<unsigned long long>(figure(t[1]) + 1)));
+            return row && PyList_Append(unused_.get(), row.get()) == 0;
+        }
+        std::size_t at = SIZE_MAX;  // the address: the first of two hex figures in a row
+        for (std::size_t i = 0; i + 1 < t.size(); ++i)
+            if (starts_with(t[i], "0x") && starts_with(t[i + 1], "0x")) {
+                at = i;
+                break;
+            }
+        if (at == SIZE_MAX || at < 1) {
+            if (at == SIZE_MAX) pending_ = std::string(stripped);
+            else pending_.clear();
+            return true;
+        }
+        std::size_t name_end = at;
+        std::string kind;
+        if (at >= 3 && two_word_kind(t[at - 2], t[at - 1])) {
+            kind = std::string(t[at - 2]) + " " + std::string(t[at - 1]);
+            name_end = at - 2;
+        } else if (at >= 2 && one_word_kind(t[at - 1])) {
+            kind = std::string(t[at - 1]);
+            name_end = at - 1;
+        }
+        std::uint64_t address = figure(t[at]), size = figure(t[at + 1]);
+        std::string module = joined(t, at + 2, t.size());
+        pending_.clear();
+        if (container(module)) return true;
+        Ref row = Ref::steal(Py_BuildValue("(NNKKNN)", text(joined(t, 0, name_end)), text(kind),
+                                           static_cast<unsigned long long>(address), static_cast<unsigned long long>(size),
+                                           text(module), text(block_)));
+        return row && PyList_Append(rows_.get(), row.get()) == 0;
+    }
+
+    void directive(const std::string& statement) {  // "P1":  place in [from 0x0 to 0x3'ffff] { ro };
+        if (statement.empty() || statement.front() != '"') return;
+        std::size_t close = statement.find("\":", 1);
+        if (close == std::string::npos || close == 1) return;
+        string_view rest = strip_start(string_view(statement).substr(close + 2));
+        if (!starts_with(rest, "place ")) return;
+        Ref row = Ref::steal(Py_BuildValue("(NN)", text(string_view(statement).substr(1, close - 1)), text(rest)));
+        if (row) PyList_Append(directives_.get(), row.get());
+    }
+
+    bool entry(string_view stripped) {
+        if (starts_with(stripped, "Entry") && stripped.find("Address") != string_view::npos) return true;  // heading
+        split(stripped);
+        const auto& t = tokens_;
+        bool placed = false;
+        for (std::size_t i = 1; i < t.size() && !placed; ++i) placed = starts_with(t[i], "0x");
+        if (!placed) {  // a long name: its row is on the next line
+            pending_ = std::string(stripped);
+            return true;
+        }
+        pending_.clear();
+        std::size_t at = 1;
+        while (at < t.size() && !starts_with(t[at], "0x")) ++at;
+        if (at + 2 >= t.size() || !starts_with(t[at + 1], "0x") || (t[at + 2] != "Code" && t[at + 2] != "Data"))
+            return true;  // a label without a size, or what the linker created
+        PyObject* scope = Py_None;
+        if (at + 3 < t.size())
+            scope = t[at + 3] == "Gb" ? kinds_[0].get() : t[at + 3] == "Lc" ? kinds_[1].get()
+                  : t[at + 3] == "Wk" ? kinds_[2].get() : Py_None;
+        std::uint64_t address = figure(t[at]), size = figure(t[at + 1]);
+        Ref row = Ref::steal(Py_BuildValue("(NKKO)", text(joined(t, 0, at)), static_cast<unsigned long long>(address),
+                                           static_cast<unsigned long long>(size), scope));
+        return row && PyList_Append(symbols_.get(), row.get()) == 0;
+    }
+
+    std::string target_, part_, block_, pending_, statement_, line_;
+    std::vector<string_view> tokens_;
+    bool in_table_ = false, in_error_ = false, ended_ = false;
+    Ref directives_, rows_, unused_, symbols_, libraries_, totals_, errors_, kinds_[3];
+};
+
+}  // namespace
+
+PyObject* read_iar_map(PyObject*, PyObject* args) noexcept {
+    Py_buffer view;
+    if (!PyArg_ParseTuple(args, "y*:read_iar_map", &view)) return nullptr;
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    try {
+        Reader reader;
+        if (!reader.start()) return nullptr;
+        long number = 0;
+        bool ok = true;
+        link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
+                                [&](string_view line) {
+                                    ok = reader.line(line, ++number);
+                                    return ok && !reader.failure && !reader.binary;
+                                });
+        if (!ok) return nullptr;
+        if (reader.binary || reader.failure) {
+            std::string part = reader.part_name;
+            for (char& c : part) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+            std::string reason = reader.binary ? "binary data inside the map"
+                                               : "expected a row of the " + (part.empty() ? std::string("map") : part) +
+                                                     " with its figures in hex or decimal";
+            Ref detail = Ref::steal(Py_BuildValue("(sl)", reason.c_str(), reader.binary ? *reader.binary : *reader.failure));
+            if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());
+            return nullptr;
+        }
+        return reader.result();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace tarnwick

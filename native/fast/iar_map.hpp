@@ -1,0 +1,17 @@
+// IAR ILINK map files, read in native code.
+#pragma once
+
+#include "support/ref.hpp"
+
+namespace tarnwick {
+
+// read_iar_map(data) -> (target, directives, rows, unused, symbols, libraries, totals, errors,
+// ended) from an IAR ILINK map's UTF-8 bytes: the target the banner names; the placement
+// directives (name, text); the placement summary's rows (name, kind, address, size, module,
+// block), blocks' own rows left out; the unused ranges (start, end past the last byte); the
+// entry list's symbols (name, address, size, binding or None); {reference: library}; totals
+// {(readonly|readwrite, code|data): bytes}; the error messages; whether "Errors:" closed it.
+// ValueError((reason, line)) for a row its part cannot hold.
+PyObject* read_iar_map(PyObject* module, PyObject* args) noexcept;
+
+}  // namespace tarnwick
