@@ -154,12 +154,20 @@ def _model(reader: _Reader, config):
         sections.append(run)
     notes: list = []
     model_sections = []
+    origins: dict = {}  # module as the map names it -> origin: a map names each module many times
+
+    def origin_of(module: str) -> Optional[str]:
+        found = origins.get(module, origins)
+        if found is origins:
+            found = origins[module] = _origin(module, reader.libraries)
+        return found
+
     for rows in sections:
         first = rows[0]
         code, writable, contents = _kind(first.kind)
         where = range_of(first.address)
         start, end = first.address, max(r.address + r.size for r in rows)
-        inputs = tuple(InputSection(r.name, r.address, r.size, _origin(r.module, reader.libraries)) for r in rows)
+        inputs = tuple(InputSection(r.name, r.address, r.size, origin_of(r.module)) for r in rows)
         model_sections.append(Section(first.name, start, end - start, where.name if where else None,
                                       has_contents=contents, is_code=code, inputs=inputs, is_writable=writable))
     for text in _failures(reader.errors):
