@@ -6,10 +6,12 @@
 
 #include "fast/link_map.hpp"
 #include "fast/map_text.hpp"
+#include "fast/records.hpp"
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tarnwick {
@@ -83,7 +85,11 @@ bool container(string_view module) {
 
 class Reader {
 public:
-    bool start() noexcept {
+    bool start(PyObject* input_class) noexcept {
+        empty_ = Ref::steal(PyTuple_New(0));
+        if (!empty_ || !input_.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation",
+                                                      "symbols"}))
+            return false;
         directives_ = Ref::steal(PyList_New(0));
         rows_ = Ref::steal(PyList_New(0));
         unused_ = Ref::steal(PyList_New(0));
@@ -283,9 +289,16 @@ private:
         std::string module = joined(t, at + 2, t.size());
         pending_.clear();
         if (container(module)) return true;
-        Ref row = Ref::steal(Py_BuildValue("(NNKKNN)", text(joined(t, 0, name_end)), text(kind),
-                                           static_cast<unsigned long long>(address), static_cast<unsigned long long>(size),
-                                           text(module), text(block_)));
+        Ref name = Ref::steal(text(joined(t, 0, name_end)));
+        Ref start = Ref::steal(PyLong_FromUnsignedLongLong(address));
+        Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
+        if (!name || !start || !bytes) return false;
+        // the input section's record; its origin is known once the library references are read
+        Ref part = input_.make({Py_NewRef(name.get()), Py_NewRef(start.get()), Py_NewRef(bytes.get()), Py_NewRef(Py_None),
+                                Py_NewRef(Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
+        Ref row = Ref::steal(part ? Py_BuildValue("(OOOONNO)", name.get(), shared(kind), start.get(), bytes.get(),
+                                                  shared(module), shared(block_), part.get())
+                                  : nullptr);
         return row && PyList_Append(rows_.get(), row.get()) == 0;
     }
 
@@ -324,6 +337,18 @@ private:
         return row && PyList_Append(symbols_.get(), row.get()) == 0;
     }
 
+    // A new reference to the one Python string of a text that repeats (kinds, modules, blocks).
+    PyObject* shared(string_view value) {
+        auto found = strings_.find(std::string(value));
+        if (found != strings_.end()) return Py_NewRef(found->second.get());
+        PyObject* made = text(value);
+        if (made != nullptr) strings_.emplace(std::string(value), Ref::borrow(made));
+        return made;
+    }
+
+    std::unordered_map<std::string, Ref> strings_;
+    RecordMaker input_;
+    Ref empty_;
     std::string target_, part_, block_, pending_, statement_, line_;
     std::vector<string_view> tokens_;
     bool in_table_ = false, in_error_ = false, ended_ = false;
@@ -334,14 +359,15 @@ private:
 
 PyObject* read_iar_map(PyObject*, PyObject* args) noexcept {
     Py_buffer view;
-    if (!PyArg_ParseTuple(args, "y*:read_iar_map", &view)) return nullptr;
+    PyObject* input_class;
+    if (!PyArg_ParseTuple(args, "y*O:read_iar_map", &view, &input_class)) return nullptr;
     struct Release {
         Py_buffer* view;
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
     try {
         Reader reader;
-        if (!reader.start()) return nullptr;
+        if (!reader.start(input_class)) return nullptr;
         long number = 0;
         bool ok = true;
         link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},

@@ -11,7 +11,7 @@ from __future__ import annotations
 import bisect
 import re
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import NamedTuple, Optional
 
 from tarnwick._native import read_iar_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
@@ -32,14 +32,16 @@ def looks_like(head: str) -> bool:
 ELF_NOT_READ = "IAR ILINK maps state their symbols' sizes themselves"  # why an ELF file named with the map is not used
 
 
-@dataclass
-class _Row:
+class _Row(NamedTuple):
+    """A row of the placement summary, as the native reader gives it (a plain tuple)."""
+
     name: str
     kind: str
     address: int
     size: int
     module: str
     block: str
+    part: InputSection  # its record, the origin set once the library references are known
 
 
 @dataclass
@@ -58,7 +60,7 @@ class _Reader:
     path: str
     target: str = ""
     directives: list = field(default_factory=list)  # (name, text)
-    rows: list = field(default_factory=list)  # _Row
+    rows: list = field(default_factory=list)  # tuples, as _Row names their fields
     unused: list = field(default_factory=list)  # (start, end past the last byte)
     symbols: list = field(default_factory=list)  # (name, address, size, binding): RawSymbol's fields
     libraries: dict = field(default_factory=dict)
@@ -70,11 +72,11 @@ class _Reader:
     def read(self, data) -> None:
         try:
             (self.target, self.directives, rows, self.unused, self.symbols, self.libraries, self.totals, self.errors,
-             self.ended) = read_iar_map(data)
+             self.ended) = read_iar_map(data, InputSection)
         except ValueError as exc:
             reason, line = exc.args if len(exc.args) == 2 else (str(exc), 0)  # (reason, line)
             raise MapParseError(self.path, reason, line or None) from None
-        self.rows = [_Row(*row) for row in rows]
+        self.rows = rows
 
 
 def parse(data, path: str, config=None):
@@ -144,9 +146,10 @@ def _model(reader: _Reader, config):
         return ranges[index] if index >= 0 and address < ranges[index].end else None
 
     sections, run = [], []
+    name, kind, address, size, _module, block, _part = range(len(_Row._fields))  # the fields of a row
     for row in reader.rows:
-        if run and (row.name, row.kind, row.block) != (run[-1].name, run[-1].kind, run[-1].block) \
-                or run and row.address < run[-1].address + run[-1].size:
+        if run and (row[name] != run[-1][name] or row[kind] != run[-1][kind] or row[block] != run[-1][block]
+                    or row[address] < run[-1][address] + run[-1][size]):
             sections.append(run)
             run = []
         run.append(row)
@@ -163,11 +166,13 @@ def _model(reader: _Reader, config):
         return found
 
     for rows in sections:
-        first = rows[0]
+        first = _Row(*rows[0])
         code, writable, contents = _kind(first.kind)
         where = range_of(first.address)
-        start, end = first.address, max(r.address + r.size for r in rows)
-        inputs = tuple(InputSection(r.name, r.address, r.size, origin_of(r.module)) for r in rows)
+        start, end = first.address, max(r[address] + r[size] for r in rows)
+        for r in rows:
+            r[_part].origin = origin_of(r[_module])
+        inputs = tuple(r[_part] for r in rows)
         model_sections.append(Section(first.name, start, end - start, where.name if where else None,
                                       has_contents=contents, is_code=code, inputs=inputs, is_writable=writable))
     for text in _failures(reader.errors):
