@@ -39,13 +39,13 @@ def armlink(count: int) -> str:
            "    Symbol Name                              Value     Ov Type        Size  Object(Section)", ""]
     out += symbols
     out += ["", "", "=" * 78, "", "Memory Map of the image", "", f"  Image Entry point : 0x{flash | 1:08x}", "",
-            f"  Load Region LR_IROM1 (Base: 0x{flash:08x}, Size: 0x{code_total:08x}, Max: 0x01000000, ABSOLUTE)", "",
+            f"  Load Region LR_IROM1 (Base: 0x{flash:08x}, Size: 0x{code_total:08x}, Max: 0x10000000, ABSOLUTE)", "",
             f"    Execution Region ER_IROM1 (Exec base: 0x{flash:08x}, Load base: 0x{flash:08x}, Size: 0x{code_total:08x}, "
-            "Max: 0x01000000, ABSOLUTE)", "",
+            "Max: 0x10000000, ABSOLUTE)", "",
             "    Exec Addr    Load Addr    Size         Type   Attr      Idx    E Section Name        Object", ""]
     out += rows
     out += ["", "", f"    Execution Region RW_IRAM1 (Exec base: 0x{ram:08x}, Load base: 0x{ro_end:08x}, "
-            f"Size: 0x{zi_total:08x}, Max: 0x01000000, ABSOLUTE)", "",
+            f"Size: 0x{zi_total:08x}, Max: 0x10000000, ABSOLUTE)", "",
             "    Exec Addr    Load Addr    Size         Type   Attr      Idx    E Section Name        Object", ""]
     out += ram_rows
     out += ["", "", "=" * 78, "", "Image component sizes", "", "",
@@ -82,8 +82,8 @@ def iar_ilink(count: int) -> str:
     ram_total = at - ram
     out = ["#" * 79, "#", "# IAR ELF Linker V9.50.1.380/W64 for ARM                 03/Mar/2026  10:00:00",
            "# Copyright 2007-2024 IAR Systems AB.", "#", "#" * 79, "", "*" * 79, "*** PLACEMENT SUMMARY", "***", "",
-           '"P1":  place in [from 0x800\'0000 to 0x8ff\'ffff] { ro };',
-           '"P2":  place in [from 0x2000\'0000 to 0x20ff\'ffff] { rw };', "",
+           '"P1":  place in [from 0x800\'0000 to 0x17ff\'ffff] { ro };',
+           '"P2":  place in [from 0x2000\'0000 to 0x2fff\'ffff] { rw };', "",
            "  Section            Kind         Address    Size  Object",
            "  -------            ----         -------    ----  ------", f'"P1":{"":>38}{code_total:#x}']
     out += rows
@@ -119,8 +119,8 @@ def ti_linker(count: int) -> str:
            ">> Linked Tue Dec  1 10:00:00 2026", "", "OUTPUT FILE NAME:   <app.out>", "", "", "MEMORY CONFIGURATION", "",
            "         name            origin    length      used     unused   attr    fill",
            "----------------------  --------  ---------  --------  --------  ----  --------",
-           f"  FLASH                 00000000   01000000  {code_total:08x}  {0x1000000 - code_total:08x}  R  X",
-           f"  SRAM                  20000000   01000000  {ram_total:08x}  {0x1000000 - ram_total:08x}  RW X", "", "",
+           f"  FLASH                 00000000   10000000  {code_total:08x}  {0x10000000 - code_total:08x}  R  X",
+           f"  SRAM                  20000000   10000000  {ram_total:08x}  {0x10000000 - ram_total:08x}  RW X", "", "",
            "SECTION ALLOCATION MAP", "", " output                                  attributes/",
            "section   page    origin      length       input sections",
            "--------  ----  ----------  ----------   ----------------",
@@ -140,10 +140,10 @@ def iar_xlink(count: int) -> str:
     code = list(_functions(count))
     data = list(_functions(count // 4, seed=12))
     out = ["#" * 80, "#      IAR Universal Linker V6.5.1.95" + " " * 42 + "#",
-           "#           Command line  =  -Z(DATA)DATA16_Z=100000-1FFFFF" + " " * 21 + "#",
-           "#                            -Z(CODE)CODE=0-FFFFF" + " " * 30 + "#", "#" * 80, "",
+           "#           Command line  =  -Z(DATA)DATA16_Z=10000000-1FFFFFFF" + " " * 17 + "#",
+           "#                            -Z(CODE)CODE=0-FFFFFFF" + " " * 27 + "#", "#" * 80, "",
            " " * 16 + "*" * 40, " " * 16 + "*              MODULE MAP              *", " " * 16 + "*" * 40, ""]
-    cursor, at = 0, 0x100000
+    cursor, at = 0, 0x10000000
     for (name, obj, size), index in zip(code, range(len(code))):
         if index % 20 == 0:
             out += ["", f"  FILE NAME : C:\\work\\fw\\Obj\\{obj[:-2]}.r43", f"  PROGRAM MODULE, NAME : {obj[:-2]}", "",
@@ -162,10 +162,10 @@ def iar_xlink(count: int) -> str:
             "SEGMENT              SPACE    START ADDRESS   END ADDRESS     SIZE  TYPE  ALIGN",
             "=======              =====    =============   ===========     ====  ====  =====",
             f"CODE                                   0000 - {cursor - 1:04X}   {cursor:>12X}   rel    1",
-            f"DATA16_Z                             100000 - {at - 1:04X}   {at - 0x100000:>12X}   rel    1", "",
+            f"DATA16_Z                           10000000 - {at - 1:04X}   {at - 0x10000000:>12X}   rel    1", "",
             " " * 16 + "*" * 40, " " * 16 + "*        END OF CROSS REFERENCE        *", " " * 16 + "*" * 40, "",
             f" {cursor:,} bytes of CODE  memory".replace(",", " "),
-            f" {at - 0x100000:,} bytes of DATA  memory".replace(",", " "), "", "Errors: none", "Warnings: none", ""]
+            f" {at - 0x10000000:,} bytes of DATA  memory".replace(",", " "), "", "Errors: none", "Warnings: none", ""]
     return "\n".join(out)
 
 
