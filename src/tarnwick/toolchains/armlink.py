@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass, field
-from typing import Iterable, Optional
+from typing import NamedTuple, Optional
 
+from tarnwick._native import read_armlink_map
 from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import reads_lines
 from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.region_kinds import region_category
 from tarnwick.toolchains.vendor_maps import Stated, assemble, number
@@ -22,18 +22,8 @@ from tarnwick.toolchains.vendor_maps import Stated, assemble, number
 _HEADINGS = re.compile(r"^(?:Memory Map of the image|Image component sizes|Image Symbol Table|"
                        r"Section Cross References|Removing Unused input sections from the image)\s*$",
                        re.MULTILINE)
-_PARTS = frozenset({"Section Cross References", "Removing Unused input sections from the image",
-                    "Adding Veneers to the image", "Image Symbol Table", "Memory Map of the image",
-                    "Image component sizes"})
-_REGION = re.compile(r"^\s*(Load|Execution) Region (\S+) \((.*)\)\s*$")
 _NO_MAX = 0xFFFFFFFF
-_ROW_SHAPE = "'Exec Addr  Load Addr  Size  Type  Attr  Idx  E  Section Name  Object'"
-# The kinds of rows, as the image component sizes count them.
-_KINDS = {("Code", "RO"): "Code", ("Ven", "RO"): "Code", ("Code", "XO"): "Code",
-          ("Data", "RO"): "RO Data", ("Data", "RW"): "RW Data", ("Zero", "RW"): "ZI Data",
-          ("Code", "RW"): "Code"}
-_SYMBOL_TYPES = {"Data", "Code"}  # "Thumb Code", "ARM Code", "Data"; not "Section", "Number"
-_TOTALS = re.compile(r"^\s*Total (RO|RW|ROM)\s+Size \(([^)]*)\)\s+(\d+)")
+_STATED_TOTALS = {"ROM": "flash", "RW": "ram"}  # the totals the map states, as the model names them
 
 
 def looks_like(head: str) -> bool:
@@ -44,14 +34,18 @@ def looks_like(head: str) -> bool:
 ELF_NOT_READ = "armlink maps state their symbols' sizes themselves"  # why an ELF file named with the map is not used
 
 
-@dataclass
-class _Row:
+class _Row(NamedTuple):
+    """A memory map row, as the native reader gives it (a plain tuple)."""
+
     exec_address: int
-    load_address: Optional[int]
+    load_address: Optional[int]  # None where the map does not say
     size: int
-    kind: Optional[str]  # None for padding
-    name: str = ""
-    origin: Optional[str] = None
+    kind: Optional[str]  # "Code", "RO Data", "RW Data", "ZI Data"; None for padding
+    part: InputSection
+    load_listed: bool  # the map has a load column (not before Arm Compiler 5.06 update 6)
+
+
+_EXEC, _LOAD, _SIZE, _KIND, _PART, _LISTED = range(len(_Row._fields))
 
 
 @dataclass
@@ -98,23 +92,6 @@ def _properties(text: str) -> dict:
     return found
 
 
-def _symbol(line: str, binding: Optional[str] = None) -> Optional[RawSymbol]:
-    """A row of the image symbol table, read from the right (names may hold spaces:
-    "Inline ARM to Thumb Veneer to __rt_exit"); None for what holds no bytes of its own."""
-    tokens = line.split()
-    if len(tokens) < 5 or tokens[-1] == "ABSOLUTE" or "Undefined" in tokens:
-        return None
-    size, kind = tokens[-2], tokens[-3]
-    if not size.isdigit() or kind not in _SYMBOL_TYPES:
-        return None
-    at = len(tokens) - (5 if kind == "Code" else 4)  # the value, or the overlay column before it
-    if at >= 1 and not tokens[at].startswith("0x"):
-        at -= 1
-    if at < 1 or not tokens[at].startswith("0x"):
-        return None
-    return RawSymbol(" ".join(tokens[:at]), int(tokens[at], 16), int(size), binding)
-
-
 def _load_cursor(load_region: "_LoadRegion", exec_regions: list, exec_base: int) -> int:
     """Where an execution region loads when the map does not say (Arm Compiler 5 before update
     6): after the images of the earlier execution regions of its load region (their compressed
@@ -123,113 +100,60 @@ def _load_cursor(load_region: "_LoadRegion", exec_regions: list, exec_base: int)
     for er in exec_regions:
         if er.load_region is load_region and not er.empty and er.load_base is not None:
             image = er.compressed if er.compressed is not None else sum(
-                row.size for row in er.rows if row.kind != "ZI Data")
+                row[_SIZE] for row in er.rows if row[_KIND] != "ZI Data")
             cursor = er.load_base + image
     return exec_base if exec_base == cursor else cursor
 
 
-def _row(tokens: list, path: str, number_: int, load_column: bool = True) -> _Row:
-    """A memory map row; without a load column (Arm Compiler 5 before update 6 writes 'Base Addr
-    Size ...'), its load address is left to the region to tell."""
-    if not load_column:
-        tokens = tokens[:1] + ["-"] + tokens[1:]
+def parse(data, path: str, config=None):
+    """The model of an armlink map from its UTF-8 bytes. Raises MapParseError naming the line
+    for a part that does not read as armlink writes it."""
     try:
-        exec_address, size = int(tokens[0], 16), int(tokens[2], 16)
-        load = None if tokens[1] in ("-", "COMPRESSED") else int(tokens[1], 16)
-    except (ValueError, IndexError):
-        raise MapParseError(path, f"expected a memory map row {_ROW_SHAPE}", number_) from None
-    if len(tokens) >= 4 and tokens[3] == "PAD":
-        return _Row(exec_address, load, size, None)
-    if len(tokens) < 7 or not tokens[5].isdigit():
-        raise MapParseError(path, f"expected a memory map row {_ROW_SHAPE}", number_)
-    kind = _KINDS.get((tokens[3], tokens[4]))
-    if kind is None:
-        raise MapParseError(path, f"unknown section type {tokens[3]} {tokens[4]} (expected Code, Data, "
-                            "Zero, Ven or PAD, RO, RW or XO)", number_)
-    rest = tokens[6:]
-    if rest and rest[0] == "*":  # the entry point's section
-        rest = rest[1:]
-    return _Row(exec_address, load, size, kind, rest[0] if rest else "", " ".join(rest[1:]) or None)
-
-
-def parse(lines: Iterable[str], path: str, config=None):
-    """The model of an armlink map. Raises MapParseError naming the line for a part that does
-    not read as armlink writes it."""
+        regions, rows, symbols, totals = read_armlink_map(data, InputSection)
+    except ValueError as exc:
+        reason, line = exc.args if len(exc.args) == 2 else (str(exc), 0)  # (reason, line)
+        raise MapParseError(path, reason, line or None) from None
     load_regions: list = []
     exec_regions: list = []
-    symbols: list = []
-    stated = Stated()
-    part = None
-    binding = None  # the image symbol table lists "Local Symbols", then "Global Symbols"
-    load_column = True  # rows name their load address (not before Arm Compiler 5.06 update 6)
-    for line_number, line in enumerate(lines, 1):
-        stripped = line.strip()
-        if not stripped:
-            continue
-        if stripped in ("Local Symbols", "Global Symbols"):
-            binding = stripped.split()[0].lower()
-            continue
-        if stripped.startswith(("Base Addr", "Exec Addr")):
-            load_column = stripped.startswith("Exec Addr")
-            continue
-        if stripped in _PARTS:
-            part = stripped
-            continue
-        region = _REGION.match(line)
-        if region:
-            kind, name, text = region.groups()
-            values = _properties(text)
-            try:
-                if kind == "Load":
-                    compressed = values.get("compressed")
-                    load_regions.append(_LoadRegion(name, number(values["base"]), number(values["size"]),
-                                                    number(values.get("max", "0xffffffff")),
-                                                    number(compressed) if compressed else None))
-                else:
-                    if not load_regions:
-                        raise MapParseError(path, f"execution region {name} outside any load region", line_number)
-                    compressed = values.get("compressed") or values.get("compressed size")
-                    exec_base = number(values["exec base"] if "exec base" in values else values["base"])
-                    load_base = number(values["load base"]) if "load base" in values else _load_cursor(
-                        load_regions[-1], exec_regions, exec_base)
-                    exec_regions.append(_ExecutionRegion(
-                        name, exec_base, load_base, number(values["size"]), number(values.get("max", "0xffffffff")),
-                        load_regions[-1], number(compressed) if compressed else None, "empty" in values,
-                        line=line_number))
-            except (KeyError, ValueError):
-                raise MapParseError(path, f"expected '{kind} Region NAME (... Size: 0x..., Max: 0x..., ...)'",
-                                    line_number) from None
-            part = "Memory Map of the image"
-            continue
-        if part == "Memory Map of the image" and stripped.startswith("0x"):
-            if not exec_regions:
-                raise MapParseError(path, "memory map row before any execution region", line_number)
-            row = _row(stripped.split(), path, line_number, load_column)
-            region = exec_regions[-1]
-            if not load_column and row.load_address is None and region.load_base is not None and not region.compressed:
-                row.load_address = region.load_base + row.exec_address - region.exec_base
-            region.rows.append(row)
-        elif part == "Image Symbol Table" and stripped[:1] not in ("", "-"):
-            try:
-                found = _symbol(stripped, binding)
-            except ValueError:
-                raise MapParseError(path, "expected a symbol table row 'Symbol Name  Value  Ov Type  Size  "
-                                    "Object(Section)'", line_number) from None
-            if found is not None:
-                symbols.append(found)
-        totals = _TOTALS.match(line)
-        if totals:
-            which, words, value = totals.groups()
-            if which == "ROM":
-                stated.flash, stated.flash_words = int(value), f"Total ROM Size ({words})"
-            elif which == "RW":
-                stated.ram, stated.ram_words = int(value), f"Total RW Size ({words})"
+    rows_of = iter(rows)  # one list per execution region, in the map's order
+    for kind, name, text, line_number in regions:
+        values = _properties(text)
+        try:
+            if kind == "Load":
+                compressed = values.get("compressed")
+                load_regions.append(_LoadRegion(name, number(values["base"]), number(values["size"]),
+                                                number(values.get("max", "0xffffffff")),
+                                                number(compressed) if compressed else None))
+                continue
+            if not load_regions:
+                raise MapParseError(path, f"execution region {name} outside any load region", line_number)
+            compressed = values.get("compressed") or values.get("compressed size")
+            exec_base = number(values["exec base"] if "exec base" in values else values["base"])
+            load_base = number(values["load base"]) if "load base" in values else _load_cursor(
+                load_regions[-1], exec_regions, exec_base)
+            exec_regions.append(_ExecutionRegion(
+                name, exec_base, load_base, number(values["size"]), number(values.get("max", "0xffffffff")),
+                load_regions[-1], number(compressed) if compressed else None, "empty" in values,
+                rows=next(rows_of), line=line_number))
+        except (KeyError, ValueError):
+            raise MapParseError(path, f"expected '{kind} Region NAME (... Size: 0x..., Max: 0x..., ...)'",
+                                line_number) from None
     if not exec_regions:
         raise MapParseError(path, "an armlink map without its 'Memory Map of the image' (link with --map)")
+    stated = Stated()
+    for which, words, value in totals:
+        if which in _STATED_TOTALS:
+            setattr(stated, _STATED_TOTALS[which], value)
+            setattr(stated, f"{_STATED_TOTALS[which]}_words", f"Total {which} Size ({words})")
     if stated.flash is None:
         raise MapParseError(path, "an armlink map cut short: it does not end with its image component sizes "
                             "('Total ROM Size'; link with --info totals)")
-    return _model(path, config, load_regions, exec_regions, symbols, stated)
+    return _model(path, config, load_regions, exec_regions, [RawSymbol(*symbol) for symbol in symbols], stated)
+
+
+def read(source, config=None):
+    with source.utf8() as data:
+        return parse(data, source.path, config)
 
 
 def _model(path, config, load_regions, exec_regions, symbols, stated: Stated):
@@ -272,7 +196,7 @@ def _model(path, config, load_regions, exec_regions, symbols, stated: Stated):
                                                                    er.compressed, "linker"),)))
             notes.append(f"{er.name}'s RW data is compressed in the image: {er.compressed:,} B in flash "
                          f"for {er.size:,} B in RAM")
-        extent = max((row.exec_address + row.size for row in er.rows), default=er.exec_base) - er.exec_base
+        extent = max((row[_EXEC] + row[_SIZE] for row in er.rows), default=er.exec_base) - er.exec_base
         if extent != er.size:
             notes.append(f"execution region {er.name} states Size 0x{er.size:x}; its rows reach 0x{extent:x}")
     if reserved and stated.ram is not None:
@@ -287,27 +211,26 @@ def _runs(er: _ExecutionRegion, runs_in: Optional[str], loads_in: Optional[str])
     included in the run it pads."""
     sections, run, kind = [], [], None
     for row in er.rows:
-        if row.kind is not None and row.kind != kind and any(r.kind for r in run):
+        row_kind = row[_KIND]
+        if row_kind is not None and row_kind != kind and any(r[_KIND] for r in run):
             sections.append(_section(er, kind, run, runs_in, loads_in))
             run = []
-        kind = row.kind or kind
+        kind = row_kind or kind
         run.append(row)
-    if any(r.kind for r in run):
+    if any(r[_KIND] for r in run):
         sections.append(_section(er, kind, run, runs_in, loads_in))
     return sections
 
 
 def _section(er: _ExecutionRegion, kind: str, rows: list, runs_in, loads_in) -> Section:
-    start = rows[0].exec_address
-    end = max(row.exec_address + row.size for row in rows)
-    inputs = tuple(InputSection(row.name or "PAD", row.exec_address, row.size, row.origin, is_fill=row.kind is None)
-                   for row in rows)
-    image = next((row.load_address for row in rows if row.kind is not None), None)
+    start = rows[0][_EXEC]
+    end = max(row[_EXEC] + row[_SIZE] for row in rows)
+    first = _Row(*next(row for row in rows if row[_KIND] is not None))
+    image = first.load_address
+    if not first.load_listed and er.load_base is not None and not er.compressed:
+        image = er.load_base + first.exec_address - er.exec_base  # where a map without load addresses puts it
     copied = not er.in_place and kind != "ZI Data" and image is not None
     return Section(f"{er.name} {kind}", start, end - start, runs_in,
                    load_region=loads_in if copied else None, load_address=image if copied else None,
-                   has_contents=kind != "ZI Data", is_code=kind == "Code", inputs=inputs,
+                   has_contents=kind != "ZI Data", is_code=kind == "Code", inputs=tuple(row[_PART] for row in rows),
                    is_writable=kind in ("RW Data", "ZI Data"))
-
-
-read = reads_lines(parse)
