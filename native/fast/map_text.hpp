@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -10,10 +11,15 @@ namespace tarnwick::map_text {
 
 using std::string_view;
 
-// Python's blanks in ASCII (str.split() splits at all of them, the file separators included).
-inline bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || (c >= '\x1c' && c <= '\x1f');
-}
+// Python's blanks in ASCII (str.split() splits at all of them, the file separators included),
+// as a table: the readers ask it of every character of a map.
+inline constexpr auto space_table = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : {' ', '\t', '\n', '\r', '\f', '\v', '\x1c', '\x1d', '\x1e', '\x1f'}) table[c] = true;
+    return table;
+}();
+
+inline bool is_space(char c) { return space_table[static_cast<unsigned char>(c)]; }
 
 inline string_view strip_end(string_view text) {
     while (!text.empty() && is_space(text.back())) text.remove_suffix(1);

@@ -6,6 +6,7 @@
 #include "fast/ti_map.hpp"
 #include "fast/iar_map.hpp"
 #include "fast/armlink_map.hpp"
+#include "fast/xc8_map.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
 #include "fast/json_writer.hpp"
@@ -196,6 +197,8 @@ PyMethodDef methods[] = {
      "read_iar_map(data) -> tuple\n\nThe rows of an IAR ILINK map (UTF-8 bytes)."},
     {"read_armlink_map", read_armlink_map, METH_VARARGS,
      "read_armlink_map(data, InputSection) -> tuple\n\nThe rows of an Arm armlink map (UTF-8 bytes)."},
+    {"read_xc8_map", read_xc8_map, METH_VARARGS,
+     "read_xc8_map(data) -> tuple\n\nThe rows of a Microchip XC8 map (UTF-8 bytes)."},
     {"read_ti_map", read_ti_map, METH_VARARGS,
      "read_ti_map(data, InputSection) -> tuple\n\nThe rows of a TI linker map (UTF-8 bytes)."},
     {"read_dwarf", read_dwarf, METH_VARARGS,

@@ -15,6 +15,7 @@ from typing import NamedTuple, Optional
 from tarnwick._native import read_armlink_map
 from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.region_kinds import region_category
 from tarnwick.toolchains.vendor_maps import Stated, assemble, number
@@ -108,11 +109,7 @@ def _load_cursor(load_region: "_LoadRegion", exec_regions: list, exec_base: int)
 def parse(data, path: str, config=None):
     """The model of an armlink map from its UTF-8 bytes. Raises MapParseError naming the line
     for a part that does not read as armlink writes it."""
-    try:
-        regions, rows, symbols, totals = read_armlink_map(data, InputSection)
-    except ValueError as exc:
-        reason, line = exc.args if len(exc.args) == 2 else (str(exc), 0)  # (reason, line)
-        raise MapParseError(path, reason, line or None) from None
+    regions, rows, symbols, totals = native_rows(read_armlink_map, path, data, InputSection)
     load_regions: list = []
     exec_regions: list = []
     rows_of = iter(rows)  # one list per execution region, in the map's order
@@ -151,9 +148,7 @@ def parse(data, path: str, config=None):
     return _model(path, config, load_regions, exec_regions, [RawSymbol(*symbol) for symbol in symbols], stated)
 
 
-def read(source, config=None):
-    with source.utf8() as data:
-        return parse(data, source.path, config)
+read = reads_bytes(parse)
 
 
 def _model(path, config, load_regions, exec_regions, symbols, stated: Stated):

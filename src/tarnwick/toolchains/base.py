@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from bisect import bisect_right
+
 import enum
 from dataclasses import dataclass, field
 from typing import Optional
@@ -210,3 +212,16 @@ def region_containing(regions, address: int) -> Optional[MemoryRegion]:
         if region.contains(address) and (found is None or region.length < found.length):
             found = region
     return found
+
+
+class RegionFinder:
+    """region_containing for many addresses: the regions' bounds cut the address space into
+    pieces, and within a piece the same regions hold every address."""
+
+    def __init__(self, regions):
+        self._bounds = sorted({bound for region in regions for bound in (region.origin, region.end)})
+        self._holders = [region_containing(regions, bound) for bound in self._bounds]
+
+    def at(self, address: int) -> Optional[MemoryRegion]:
+        index = bisect_right(self._bounds, address) - 1
+        return self._holders[index] if index >= 0 else None

@@ -16,6 +16,7 @@ from typing import NamedTuple, Optional
 from tarnwick._native import read_iar_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.vendor_maps import Stated, assemble, number
 
 _RANGE = re.compile(r"\[from\s+(0x[0-9a-fA-F']+)\s+(to|size)\s+(0x[0-9a-fA-F']+)\s*\]")
@@ -70,12 +71,8 @@ class _Reader:
     ended: bool = False  # the closing "Errors: ..." line was read
 
     def read(self, data) -> None:
-        try:
-            (self.target, self.directives, rows, self.unused, self.symbols, self.libraries, self.totals, self.errors,
-             self.ended) = read_iar_map(data, InputSection)
-        except ValueError as exc:
-            reason, line = exc.args if len(exc.args) == 2 else (str(exc), 0)  # (reason, line)
-            raise MapParseError(self.path, reason, line or None) from None
+        (self.target, self.directives, rows, self.unused, self.symbols, self.libraries, self.totals, self.errors,
+         self.ended) = native_rows(read_iar_map, self.path, data, InputSection)
         self.rows = rows
 
 
@@ -91,9 +88,7 @@ def parse(data, path: str, config=None):
     return _model(reader, config)
 
 
-def read(source, config=None):
-    with source.utf8() as data:
-        return parse(data, source.path, config)
+read = reads_bytes(parse)
 
 
 def _ranges(directives: list) -> list:

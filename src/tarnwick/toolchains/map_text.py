@@ -101,3 +101,22 @@ def reads_lines(parse: Callable) -> Callable:
         return parse(source.lines(), source.path, config)
     read.__doc__ = parse.__doc__
     return read
+
+
+def reads_bytes(parse: Callable) -> Callable:
+    """The `read` of a reader whose `parse(data, path, config)` takes the map as UTF-8 bytes."""
+    def read(source: MapText, config=None):
+        with source.utf8() as data:
+            return parse(data, source.path, config)
+    read.__doc__ = parse.__doc__
+    return read
+
+
+def native_rows(reader: Callable, path: str, data, *args):
+    """What a native reader gives for a map's bytes; its ValueError((reason, line)) becomes the
+    MapParseError naming that line."""
+    try:
+        return reader(data, *args)
+    except ValueError as exc:
+        reason, line = exc.args if len(exc.args) == 2 else (str(exc), 0)
+        raise MapParseError(path, reason, line or None) from None

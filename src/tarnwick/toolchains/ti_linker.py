@@ -19,6 +19,7 @@ from tarnwick.toolchains.base import (
     InputSection, MemoryCategory, MemoryRegion, Section, Toolchain, region_containing,
 )
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.region_kinds import region_category
 from tarnwick.toolchains.vendor_maps import Stated, assemble
 
@@ -63,12 +64,8 @@ class _Reader:
         self.notes: list = []
 
     def read(self, data) -> None:
-        try:
-            (self.arm, self.c2000, self.regions, self.kinds, outputs, self.summary, self.symbols,
-             self.symbol_count, self.notes) = read_ti_map(data, InputSection)
-        except ValueError as exc:
-            reason, line = exc.args if len(exc.args) == 2 else (str(exc), 0)  # (reason, line)
-            raise MapParseError(self.path, reason, line or None) from None
+        (self.arm, self.c2000, self.regions, self.kinds, outputs, self.summary, self.symbols,
+         self.symbol_count, self.notes) = native_rows(read_ti_map, self.path, data, InputSection)
         self.outputs = [_Output(*row) for row in outputs]
 
 
@@ -86,9 +83,7 @@ def parse(data, path: str, config=None):
     return _model(reader, config)
 
 
-def read(source, config=None):
-    with source.utf8() as data:
-        return parse(data, source.path, config)
+read = reads_bytes(parse)
 
 
 def _words_to_bytes(reader: _Reader) -> None:

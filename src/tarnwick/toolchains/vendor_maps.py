@@ -79,19 +79,20 @@ def check_against_stated(model: NormalizedBuildModel, stated: Stated) -> None:
     from tarnwick.analysis.region_usage import compute_region_usage
     from tarnwick.analysis.symbol_breakdown import compute_flash_ram_attribution
 
-    totals = compute_flash_ram_attribution(model)
     said = []
-    for kind, ours, theirs, words in (("flash", totals.flash_bytes, stated.flash, stated.flash_words),
-                                      ("RAM", totals.ram_bytes, stated.ram, stated.ram_words)):
-        if theirs is None:
-            continue
-        said.append(f"{kind} {theirs:,} B ({words})")
-        if ours != theirs:
-            model.unresolved_ambiguities.append(
-                f"the map states {kind} {theirs:,} B ({words}); its sections add up to {ours:,} B")
+    if stated.flash is not None or stated.ram is not None:
+        totals = compute_flash_ram_attribution(model)
+        for kind, ours, theirs, words in (("flash", totals.flash_bytes, stated.flash, stated.flash_words),
+                                          ("RAM", totals.ram_bytes, stated.ram, stated.ram_words)):
+            if theirs is None:
+                continue
+            said.append(f"{kind} {theirs:,} B ({words})")
+            if ours != theirs:
+                model.unresolved_ambiguities.append(
+                    f"the map states {kind} {theirs:,} B ({words}); its sections add up to {ours:,} B")
     if said:
         model.parse_assumptions.append("the map states " + ", ".join(said))
-    usage = compute_region_usage(model)
+    usage = compute_region_usage(model) if stated.regions else {}
     for name, theirs in stated.regions.items():
         ours = usage[name].used_bytes if name in usage else None
         if ours is not None and ours != theirs:

@@ -17,11 +17,11 @@ ABS1, SFRn...) are views over the same memory.
 from __future__ import annotations
 
 import re
-from typing import Iterable, Optional
 
-from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain, region_containing
+from tarnwick._native import read_xc8_map
+from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import reads_lines
+from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.vendor_maps import Stated, assemble
 
@@ -29,15 +29,11 @@ DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
 _BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
 _CLASS_OPTION = re.compile(r"-A(\w+)=((?:[0-9A-Fa-f]+h-[0-9A-Fa-f]+h(?:x\d+)?(?:/[0-9A-Fa-f]+h)?,?)+)")
 _DELTA_OPTION = re.compile(r"-D(\w+)=(\d+)")
-_PSECT = re.compile(r"^\s{8,}(\S+)\s+([0-9A-Fa-f]+)\s+([0-9A-Fa-f]+)\s+([0-9A-Fa-f]+)\s+(?:([0-9A-Fa-f]+)\s+)?(\d+)(?:\s+\d+)?\s*$")
-_CLASS = re.compile(r"^\s+CLASS\s+(\S+)\s*$")
-_SYMBOL = re.compile(r"^(\S+)\s+(\S+)\s+([0-9A-Fa-f]+)\s*$")
 _SUMMARY = re.compile(r"^\s*(Program space|Data space|EEPROM space|Configuration bits|ID Location space)\s+used\s+"
                       r"[0-9A-Fa-f]+h\s+\(\s*(\d+)\)\s+of\s+[0-9A-Fa-f]+h\s+(words?|bytes?)", re.M)
 _TOTAL_RAM = re.compile(r"^\s*Total ram usage\s*:?\s*(\d+)", re.M | re.I)
 _RAM_CLASS = re.compile(r"^(?:COMMON|COMRAM|BANK\d+|BIGRAM)$")
 _NON_VOLATILE = ("CODE", "CONFIG", "IDLOC", "EEDATA")
-_PARTS = ("header", "objects", "classes", "segments", "unused", "symbols")
 
 
 def looks_like(head: str) -> bool:
@@ -47,86 +43,15 @@ def looks_like(head: str) -> bool:
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used
 
 
-class _Reader:
-    def __init__(self, path: str):
-        self.path = path
-        self.command = []  # the lines of the command line
-        self.objects = {}  # (psect, link address) -> the object it came from
-        self.psects = []  # (name, link, load, length, space, class, line)
-        self.symbols = []  # (name, psect, address)
-        self.deltas = {}  # class -> bytes per address, as the unused ranges state it
-        self.seen = set()
-        self.tail = ""
-
-    def read(self, lines: Iterable[str]) -> None:
-        part, obj, klass = "header", None, None
-        for number, line in enumerate(lines, 1):
-            text = line.rstrip("\r\n")
-            stripped = text.strip()
-            heading = _heading(text)
-            if heading:
-                part = heading
-                self.seen.add(part)
-                continue
-            if part == "header":
-                if stripped.startswith("Machine type is"):
-                    part = "objects"
-                elif stripped:
-                    self.command.append(stripped.rstrip("\\").strip())
-            elif part == "objects":
-                psect = _PSECT.match(text)
-                if psect:
-                    self.objects[(psect.group(1), int(psect.group(2), 16))] = obj
-                elif stripped and not text.startswith(" "):
-                    obj = stripped
-            elif part == "classes":
-                named = _CLASS.match(text)
-                if named:
-                    klass = named.group(1)
-                    continue
-                psect = _PSECT.match(text)
-                if psect and klass is not None:
-                    name, link, load, length = psect.group(1), *(int(psect.group(i), 16) for i in (2, 3, 4))
-                    self.psects.append((name, link, load, length, int(psect.group(6)), klass, number))
-                elif stripped:
-                    raise MapParseError(self.path, "expected a psect row 'NAME  LINK  LOAD  LENGTH  SPACE' "
-                                        "under its class", number)
-            elif part == "unused":
-                fields = stripped.split()
-                if len(fields) == 4 and fields[3].isdigit() and "-" in fields[1]:
-                    self.deltas[fields[0]] = int(fields[3])
-            elif part == "symbols":
-                symbol = _SYMBOL.match(stripped)
-                if symbol and not stripped.startswith("Memory Summary"):
-                    self.symbols.append((symbol.group(1), symbol.group(2), int(symbol.group(3), 16)))
-                elif stripped:
-                    part = "tail"
-            if part == "tail":
-                self.tail += text + "\n"
-
-
-def _heading(text: str) -> Optional[str]:
-    stripped = text.strip()
-    if text.startswith("TOTAL") and "Name" in text and "Length" in text:
-        return "classes"
-    if text.startswith("SEGMENTS") and "Name" in text:
-        return "segments"
-    if stripped == "UNUSED ADDRESS RANGES":
-        return "unused"
-    if stripped == "Symbol Table":
-        return "symbols"
-    return None
-
-
-def parse(lines: Iterable[str], path: str, config=None):
-    reader = _Reader(path)
-    reader.read(lines)
-    if "classes" not in reader.seen or not reader.psects:
+def parse(data, path: str, config=None):
+    """The model of an XC8 map from its UTF-8 bytes."""
+    command, psects, deltas, symbols, tail, seen = native_rows(read_xc8_map, path, data)
+    if "classes" not in seen or not psects:
         raise MapParseError(path, "an XC8 map without its psects by class")
-    if not {"unused", "symbols"} <= reader.seen:
+    if not {"unused", "symbols"} <= seen:
         raise MapParseError(path, "an XC8 map cut short: it does not reach its unused address ranges and "
                             "symbol table")
-    return _model(reader, config)
+    return _model(path, config, command, psects, deltas, symbols, tail)
 
 
 def _class_options(command: list) -> tuple[dict, dict]:
@@ -148,9 +73,9 @@ def _class_options(command: list) -> tuple[dict, dict]:
     return ranges, deltas
 
 
-def _model(reader: _Reader, config):
-    ranges, deltas = _class_options(reader.command)
-    deltas = {**deltas, **reader.deltas}
+def _model(path: str, config, command: list, psects: list, unused_deltas: dict, symbols: list, tail: str):
+    ranges, deltas = _class_options(command)
+    deltas = {**deltas, **unused_deltas}
 
     def scale(klass: str) -> int:  # bytes per address of a program-memory class
         return deltas.get(klass, deltas.get("CODE", 1))
@@ -165,34 +90,38 @@ def _model(reader: _Reader, config):
         for index, (low, high) in enumerate(_merged(spans)):
             name = klass if index == 0 else f"{klass}{index + 1}"
             regions.append(MemoryRegion(name, base + low * unit, (high - low) * unit, category, "rw" if ram else "rx"))
+    finder = RegionFinder(regions)
+    placings: dict = {}  # (class, space) -> (base, bytes per address)
     sections, placed = [], {}
-    for name, link, load, length, space, klass, _line in reader.psects:
+    for name, link, load, length, space, klass, _line, origin in psects:
         if not length:
             continue
         data = space == 1
-        base, unit = _placing(klass, space, scale)
+        placing = placings.get((klass, data))
+        if placing is None:
+            placing = placings[(klass, data)] = _placing(klass, space, scale)
+        base, unit = placing
         start = load if base == 0 else link
         address = base + start * unit
         size = length * unit
-        origin = reader.objects.get((name, link))
-        section = Section(name, address, size, None, has_contents=not data,
-                          is_code=klass == "CODE" and not name.startswith("idata"),
-                          inputs=(InputSection(name, address, size, _object_name(origin)),), is_writable=data)
-        holder = region_containing(regions, address)
-        section.execution_region = holder.name if holder else None
-        sections.append(section)
+        holder = finder.at(address)
+        sections.append(Section(name, address, size, holder.name if holder else None, has_contents=not data,
+                                is_code=klass == "CODE" and not name.startswith("idata"),
+                                inputs=(InputSection(name, address, size, origin),), is_writable=data,
+                                padding_bytes=0))
         placed[name] = (address, unit, start)
     notes = [f"program memory counted in bytes: {scale('CODE')} per address, as the HEX file stores it"] \
         if scale("CODE") != 1 else []
     notes.append(f"data memory is held at {DATA_SPACE:#x} and EEPROM at {EEPROM_SPACE:#x} plus their "
                  "addresses: the PIC's memories overlap in address")
     raw = []
-    for name, psect, address in reader.symbols:
-        if psect in placed:
-            base, unit, start = placed[psect]
+    for name, psect, address in symbols:
+        where = placed.get(psect)
+        if where is not None:
+            base, unit, start = where
             raw.append(RawSymbol(name, base + (address - start) * unit, None, "global"))
-    stated = _stated(reader.tail, scale)
-    model = assemble(Toolchain.XC8, reader.path, regions, sections, raw, config, sizes_given=False, thumb=False,
+    stated = _stated(tail, scale)
+    model = assemble(Toolchain.XC8, path, regions, sections, raw, config, sizes_given=False, thumb=False,
                      notes=notes, stated=stated, use_counts_gaps=False)
     if stated.flash is None and stated.ram is None:
         model.unresolved_ambiguities.append(
@@ -223,10 +152,6 @@ def _merged(spans: list) -> list:
     return merged
 
 
-def _object_name(origin: Optional[str]) -> Optional[str]:
-    return re.split(r"[\\/]", origin)[-1] if origin else None
-
-
 def _stated(tail: str, scale) -> Stated:
     """The compiler's memory summary, where the map holds it: words of program memory and
     configuration counted in bytes as the model counts them."""
@@ -252,4 +177,4 @@ def _stated(tail: str, scale) -> Stated:
     return stated
 
 
-read = reads_lines(parse)
+read = reads_bytes(parse)

@@ -1,0 +1,72 @@
+// What the native map readers share around their line loop: the failure a reader stops at,
+// texts made Python strings, and the call that feeds a reader each line of a map's bytes.
+#pragma once
+
+#include "fast/link_map.hpp"
+#include "support/ref.hpp"
+
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace tarnwick::map_reader {
+
+struct Failure {
+    std::string reason;
+    long line;
+};
+
+// Bytes that are not UTF-8 are read as U+FFFD, as a map read as text reads them.
+inline PyObject* text(std::string_view value) noexcept {
+    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+// One Python string for each text that repeats (kinds, classes, objects): a new reference.
+class SharedTexts {
+public:
+    Ref get(std::string_view value) {
+        auto found = strings_.find(std::string(value));
+        if (found != strings_.end()) return Ref::borrow(found->second.get());
+        Ref made = Ref::steal(text(value));
+        if (made) strings_.emplace(std::string(value), Ref::borrow(made.get()));
+        return made;
+    }
+
+private:
+    std::unordered_map<std::string, Ref> strings_;
+};
+
+// The buffer of a map's bytes, released when the call ends.
+struct BufferRelease {
+    Py_buffer* view;
+    ~BufferRelease() { PyBuffer_Release(view); }
+};
+
+// Calls reader.line(line, number) with each line of the map until it returns false (an
+// exception is set) or sets reader.failure; then reader.result(). A failure is raised as
+// ValueError((reason, line)).
+template <class Reader>
+PyObject* read_lines(const Py_buffer& view, Reader& reader) noexcept {
+    try {
+        long number = 0;
+        bool ok = true;
+        link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
+                                [&](std::string_view line) {
+                                    ok = reader.line(line, ++number);
+                                    return ok && !reader.failure;
+                                });
+        if (!ok) return nullptr;
+        if (reader.failure) {
+            Ref detail = Ref::steal(Py_BuildValue("(sl)", reader.failure->reason.c_str(), reader.failure->line));
+            if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());
+            return nullptr;
+        }
+        return reader.result();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace tarnwick::map_reader
