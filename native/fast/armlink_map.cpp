@@ -4,6 +4,7 @@
 #include "fast/armlink_map.hpp"
 
 #include "fast/link_map.hpp"
+#include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
 #include "fast/records.hpp"
 
@@ -26,14 +27,8 @@ constexpr string_view parts[] = {"Section Cross References", "Removing Unused in
                                  "Adding Veneers to the image", "Image Symbol Table", "Memory Map of the image",
                                  "Image component sizes"};
 
-struct Failure {
-    std::string reason;
-    long line;
-};
-
-PyObject* text(string_view value) noexcept {
-    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
-}
+using map_reader::Failure;
+using map_reader::text;
 
 // The kind of a row, as the image component sizes count them; empty for one armlink does not write.
 string_view kind_of(string_view type, string_view attribute) {
@@ -176,9 +171,9 @@ private:
                 object.append(t[i]);
             }
         }
-        Ref kind_text = pad ? Ref::borrow(Py_None) : shared(kind);
+        Ref kind_text = pad ? Ref::borrow(Py_None) : shared_.get(kind);
         Ref name_text = pad || name.empty() ? Ref::borrow(pad_.get()) : Ref::steal(text(name));
-        Ref origin_text = object.empty() ? Ref::borrow(Py_None) : shared(object);
+        Ref origin_text = object.empty() ? Ref::borrow(Py_None) : shared_.get(object);
         Ref exec_value = Ref::steal(PyLong_FromUnsignedLongLong(exec));
         Ref size_value = Ref::steal(PyLong_FromUnsignedLongLong(size));
         Ref load_value = listed ? Ref::steal(PyLong_FromUnsignedLongLong(load)) : Ref::borrow(Py_None);
@@ -244,20 +239,11 @@ private:
         return row && PyList_Append(totals_.get(), row.get()) == 0;
     }
 
-    // A new reference to the one Python string of a text that repeats (kinds, objects).
-    Ref shared(string_view value) {
-        auto found = strings_.find(std::string(value));
-        if (found != strings_.end()) return Ref::borrow(found->second.get());
-        Ref made = Ref::steal(text(value));
-        if (made) strings_.emplace(std::string(value), Ref::borrow(made.get()));
-        return made;
-    }
-
     string_view part_;
     const char* binding_ = nullptr;  // "local" or "global" as the symbol table says, else none
     bool load_column_ = true;  // rows name their load address (not before Arm Compiler 5.06 update 6)
     std::vector<string_view> tokens_;
-    std::unordered_map<std::string, Ref> strings_;
+    map_reader::SharedTexts shared_;
     RecordMaker input_;
     Ref empty_, pad_, regions_, rows_, symbols_, totals_, current_;
 };
@@ -268,30 +254,10 @@ PyObject* read_armlink_map(PyObject*, PyObject* args) noexcept {
     Py_buffer view;
     PyObject* input_class;
     if (!PyArg_ParseTuple(args, "y*O:read_armlink_map", &view, &input_class)) return nullptr;
-    struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    try {
-        Reader reader;
-        if (!reader.start(input_class)) return nullptr;
-        long number = 0;
-        bool ok = true;
-        link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
-                                [&](string_view line) {
-                                    ok = reader.line(line, ++number);
-                                    return ok && !reader.failure;
-                                });
-        if (!ok) return nullptr;
-        if (reader.failure) {
-            Ref detail = Ref::steal(Py_BuildValue("(sl)", reader.failure->reason.c_str(), reader.failure->line));
-            if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());
-            return nullptr;
-        }
-        return reader.result();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    map_reader::BufferRelease release{&view};
+    Reader reader;
+    if (!reader.start(input_class)) return nullptr;
+    return map_reader::read_lines(view, reader);
 }
 
 }  // namespace tarnwick

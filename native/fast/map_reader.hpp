@@ -23,11 +23,13 @@ inline PyObject* text(std::string_view value) noexcept {
     return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
 }
 
-// One Python string for each text that repeats (kinds, classes, objects): a new reference.
+// One Python string for each text that repeats (kinds, classes, objects): a map names its
+// objects thousands of times, and the passes after look them up by identity first.
 class SharedTexts {
 public:
+    // a new reference
     Ref get(std::string_view value) {
-        auto found = strings_.find(std::string(value));
+        auto found = strings_.find(value);
         if (found != strings_.end()) return Ref::borrow(found->second.get());
         Ref made = Ref::steal(text(value));
         if (made) strings_.emplace(std::string(value), Ref::borrow(made.get()));
@@ -35,7 +37,15 @@ public:
     }
 
 private:
-    std::unordered_map<std::string, Ref> strings_;
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view value) const noexcept { return std::hash<std::string_view>{}(value); }
+    };
+    struct TextEqual {
+        using is_transparent = void;
+        bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+    };
+    std::unordered_map<std::string, Ref, TextHash, TextEqual> strings_;
 };
 
 // The buffer of a map's bytes, released when the call ends.

@@ -6,6 +6,7 @@
 
 #include "fast/flat_table.hpp"
 #include "fast/link_map.hpp"
+#include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
 #include "fast/records.hpp"
 
@@ -61,14 +62,8 @@ std::string joined(const std::vector<string_view>& tokens, std::size_t from) {
     return text;
 }
 
-struct Failure {
-    std::string reason;
-    long line;
-};
-
-PyObject* text(string_view value) noexcept {
-    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
-}
+using map_reader::Failure;
+using map_reader::text;
 
 class Reader {
 public:
@@ -264,7 +259,7 @@ private:
             else named_.assign(object);
             const std::string& named = named_;
             name = Ref::steal(text(section.empty() ? object : section));  // unique, mostly: made anew
-            origin = shared(named);
+            origin = shared_.get(named);
         }
         Ref at = Ref::steal(PyLong_FromUnsignedLongLong(address));
         Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
@@ -272,16 +267,6 @@ private:
         Ref record = input_.make({name.release(), at.release(), bytes.release(), origin.release(),
                                   Py_NewRef(fill ? Py_True : Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
         return record && PyList_Append(current_, record.get()) == 0;
-    }
-
-    // One Python string per distinct origin: a map names its objects thousands of times, and the
-    // passes after look them up by identity first.
-    Ref shared(string_view value) {
-        auto found = strings_.find(value);
-        if (found != strings_.end()) return Ref::borrow(found->second.get());
-        Ref made = Ref::steal(text(value));
-        if (made) strings_.emplace(std::string(value), Ref::borrow(made.get()));
-        return made;
     }
 
     bool summary_row(string_view stripped, const std::vector<string_view>& t) {
@@ -328,15 +313,7 @@ private:
     FlatTable<std::pair<string_view, std::uint64_t>, SymbolHash> seen_symbols_;
     std::size_t listed_ = 0;
     std::vector<string_view> tokens_;
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(string_view value) const noexcept { return std::hash<string_view>{}(value); }
-    };
-    struct TextEqual {
-        using is_transparent = void;
-        bool operator()(string_view a, string_view b) const noexcept { return a == b; }
-    };
-    std::unordered_map<std::string, Ref, TextHash, TextEqual> strings_;
+    map_reader::SharedTexts shared_;
     long long summary_[3] = {0, 0, 0};
     bool summary_given = false;
 };
@@ -347,30 +324,10 @@ PyObject* read_ti_map(PyObject*, PyObject* args) noexcept {
     Py_buffer view;
     PyObject* input_class;
     if (!PyArg_ParseTuple(args, "y*O:read_ti_map", &view, &input_class)) return nullptr;
-    struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    try {
-        Reader reader;
-        if (!reader.start(input_class)) return nullptr;
-        long number = 0;
-        bool ok = true;
-        link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
-                                [&](string_view line) {
-                                    ok = reader.line(line, ++number);
-                                    return ok && !reader.failure;
-                                });
-        if (!ok) return nullptr;
-        if (reader.failure) {
-            Ref detail = Ref::steal(Py_BuildValue("(sl)", reader.failure->reason.c_str(), reader.failure->line));
-            if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());
-            return nullptr;
-        }
-        return reader.result();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    map_reader::BufferRelease release{&view};
+    Reader reader;
+    if (!reader.start(input_class)) return nullptr;
+    return map_reader::read_lines(view, reader);
 }
 
 }  // namespace tarnwick
