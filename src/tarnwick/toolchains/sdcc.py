@@ -17,17 +17,16 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Iterable, Optional
+from typing import Optional
 
+from tarnwick._native import read_sdcc_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import reads_lines
+from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.vendor_maps import Stated, assemble
 
 _BANNER = re.compile(r"^ASxxxx Linker V\S+")
-_AREA = re.compile(r"^(\S+)\s+([0-9A-Fa-f]{4,16})\s+([0-9A-Fa-f]{4,16})\s+=\s+(\d+)\. bytes \(([^)]*)\)")
-_SYMBOL = re.compile(r"^(?:\w:)?\s+([0-9A-Fa-f]{4,16})\s+(\S+)(?:\s+(\S+))?\s*$")
 _MEM_OTHER = re.compile(r"^\s+(PAGED EXT\. RAM|EXTERNAL RAM|ROM/EPROM/FLASH)\s+(?:(0x[0-9a-fA-F]+)\s+(0x[0-9a-fA-F]+)\s+)?"
                         r"(\d+)\s+(\d+)", re.M)
 _MEM_LAYOUT = re.compile(r"^0x[0-9a-fA-F]{2}:\|((?:.\|){16})", re.M)
@@ -44,30 +43,15 @@ def looks_like(head: str) -> bool:
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used
 
 
-def parse(lines: Iterable[str], path: str, config=None):
-    areas: list = []  # (name, address, size, attributes, line)
-    symbols: list = []  # (name, address, module, area)
-    complete = listed = False  # the files linked are listed, then the user's base addresses
-    for number, line in enumerate(lines, 1):
-        text = line.rstrip("\r\n").lstrip("\f")
-        if listed and re.match(r"^\w+ = 0x[0-9a-fA-F]+$", text):
-            complete = True
-        area = _AREA.match(text)
-        if area:
-            areas.append((area.group(1), int(area.group(2), 16), int(area.group(3), 16),
-                          set(area.group(5).split(",")), number))
-            continue
-        if text.startswith("User Base Address Definitions"):
-            listed = True
-            continue
-        symbol = _SYMBOL.match(text)
-        if symbol and areas and not text.lstrip().startswith(("Value", "-----")):
-            symbols.append((symbol.group(2), int(symbol.group(1), 16), symbol.group(3), areas[-1][0]))
+def parse(data, path: str, config=None):
+    """The model of an sdld map from its UTF-8 bytes."""
+    areas, symbols, modules, complete = native_rows(read_sdcc_map, path, data, RawSymbol)
     if not areas:
         raise MapParseError(path, "an SDCC map without its areas")
     if not complete:
         raise MapParseError(path, "an SDCC map cut short: it does not end with its user base address definitions")
-    return _model(path, config, areas, symbols, _memory_summary(path))
+    areas = [(name, address, size, set(attributes.split(",")), line) for name, address, size, attributes, line in areas]
+    return _model(path, config, areas, symbols, modules, _memory_summary(path))
 
 
 def _memory_summary(path: str) -> Optional[dict]:
@@ -93,7 +77,8 @@ def _memory_summary(path: str) -> Optional[dict]:
             "stack": (int(stack.group(1), 16), int(stack.group(2))) if stack else None}
 
 
-def _model(path: str, config, areas: list, symbols: list, summary: Optional[dict]):
+def _model(path: str, config, areas: list, symbols: list, modules: list, summary: Optional[dict]):
+    """`symbols` and `modules` hold, per area, its symbols' records and the modules they name."""
     harvard = any("CODE" in attributes for *_, attributes, _ in areas)
     notes: list = []
     sections, spaces = [], {}  # area -> the offset its address space is held at
@@ -120,10 +105,13 @@ def _model(path: str, config, areas: list, symbols: list, summary: Optional[dict
                           inputs=(InputSection(name, start, size, None),), is_writable=not code)
         sections.append(section)
     # each symbol's module names the object it came from; an area's bytes are its modules'
+    named: dict = {}  # area name -> the modules its symbols name (areas of one name pooled)
+    for (name, *_), listed in zip(areas, modules):
+        named.setdefault(name, set()).update(listed)
     for section in sections:
-        modules = [m for n, a, m, area in symbols if area == section.name and m]
-        if modules and len(set(modules)) == 1:
-            section.inputs = (InputSection(section.name, section.address, section.size, f"{modules[0]}.rel"),)
+        if len(named.get(section.name, ())) == 1:
+            module, = named[section.name]
+            section.inputs = (InputSection(section.name, section.address, section.size, f"{module}.rel"),)
     regions = _regions(harvard, summary)
     for section in sections:
         holder = next((r for r in regions if r.contains(section.address)), None)
@@ -142,9 +130,14 @@ def _model(path: str, config, areas: list, symbols: list, summary: Optional[dict
     if harvard:
         notes.append(f"the 8051's internal RAM is held at {INTERNAL:#x} and its external RAM at {EXTERNAL:#x} plus "
                      "their addresses: three address spaces that overlap")
-    # l_AREA and s_AREA are the linker's own lengths and starts of areas, not symbols
-    raw = [RawSymbol(name, address + spaces[area], None, "global") for name, address, _m, area in symbols
-           if area in spaces and not name.startswith(("l_", "s_", ".__."))]
+    raw = []
+    for (name, *_), records in zip(areas, symbols):
+        if name not in spaces:
+            continue
+        if spaces[name]:
+            for record in records:
+                record.address += spaces[name]
+        raw.extend(records)
     return assemble(Toolchain.SDCC, path, regions, sections, raw, config, sizes_given=False, thumb=False, notes=notes,
                     stated=stated, summed=frozenset({"XRAM"}))
 
@@ -160,4 +153,4 @@ def _regions(harvard: bool, summary: Optional[dict]) -> list:
             MemoryRegion("XRAM", EXTERNAL, external, MemoryCategory.RAM, "rw")]
 
 
-read = reads_lines(parse)
+read = reads_bytes(parse)

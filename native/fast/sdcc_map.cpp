@@ -1,0 +1,154 @@
+// read_sdcc_map(): the areas and symbols of an sdld map (SDCC's linker for the 8051, STM8 and
+// others), line by line: "CSEG  0000006D  00000098 =  152. bytes (REL,CON,CODE)" starts an area,
+// "     0000006D  _main     main" lists one of its symbols with its module, and the user base
+// address definitions ("HOME = 0x0000") close the map.
+#include "fast/sdcc_map.hpp"
+
+#include "fast/link_map.hpp"
+#include "fast/map_reader.hpp"
+#include "fast/map_text.hpp"
+#include "fast/records.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+using std::string_view;
+using namespace map_text;
+using link_map::starts_with;
+using map_reader::Failure;
+using map_reader::text;
+
+bool ascii_word(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// 4 to 16 hex digits, the whole token.
+bool hex(string_view token, std::uint64_t& value) { return token.size() >= 4 && number(token, 16, value); }
+
+class Reader {
+public:
+    bool start(PyObject* symbol_class) noexcept {
+        areas_ = Ref::steal(PyList_New(0));
+        symbols_ = Ref::steal(PyList_New(0));
+        modules_ = Ref::steal(PyList_New(0));
+        global_ = Ref::steal(PyUnicode_InternFromString("global"));
+        return areas_ && symbols_ && modules_ && global_ &&
+               symbol_.prepare(symbol_class, {"name", "address", "size", "binding"});
+    }
+
+    bool line(string_view raw, long number) {
+        if (raw.find('\0') != string_view::npos) {
+            failure = Failure{"binary data inside the map", number};
+            return true;
+        }
+        while (!raw.empty() && raw.front() == '\f') raw.remove_prefix(1);
+        if (listed_ && !complete_ && base_definition(raw)) complete_ = true;
+        if (!raw.empty() && !is_space(raw.front())) {
+            int area_row = area(raw, number);
+            if (area_row != 0) return area_row > 0;
+            if (starts_with(raw, "User Base Address Definitions")) {
+                listed_ = true;
+                return true;
+            }
+        }
+        return current_symbols_ == nullptr || symbol(raw);
+    }
+
+    PyObject* result() noexcept {
+        return Py_BuildValue("(OOOO)", areas_.get(), symbols_.get(), modules_.get(), complete_ ? Py_True : Py_False);
+    }
+
+    std::optional<Failure> failure;
+
+private:
+    // "HOME = 0x0000": a word, " = 0x", hex digits, nothing after
+    static bool base_definition(string_view raw) {
+        std::size_t at = 0;
+        while (at < raw.size() && ascii_word(raw[at])) ++at;
+        if (at == 0 || raw.substr(at, 5) != " = 0x" || at + 5 == raw.size()) return false;
+        for (char c : raw.substr(at + 5))
+            if (digit_value(c, 16) < 0) return false;
+        return true;
+    }
+
+    // 1 for an area row, 0 for a line that is none, -1 with an exception set
+    int area(string_view raw, long number) {
+        Cursor cursor(raw);
+        string_view name = cursor.token();
+        std::uint64_t address = 0, size = 0;
+        if (cursor.blanks() == 0 || !hex(cursor.token(), address) || cursor.blanks() == 0 || !hex(cursor.token(), size) ||
+            cursor.blanks() == 0 || cursor.token() != "=" || cursor.blanks() == 0)
+            return 0;
+        string_view rest = cursor.rest();
+        std::size_t digits = 0;
+        while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+        if (digits == 0 || !starts_with(rest.substr(digits), ". bytes (")) return 0;
+        string_view attributes = rest.substr(digits + 9);
+        std::size_t close = attributes.find(')');
+        if (close == string_view::npos) return 0;
+        Ref row = Ref::steal(Py_BuildValue("(NKKNl)", text(name), static_cast<unsigned long long>(address),
+                                           static_cast<unsigned long long>(size), text(attributes.substr(0, close)),
+                                           number));
+        Ref symbols = row ? Ref::steal(PyList_New(0)) : Ref();
+        Ref modules = symbols ? Ref::steal(PyList_New(0)) : Ref();
+        if (!modules || PyList_Append(areas_.get(), row.get()) != 0 || PyList_Append(symbols_.get(), symbols.get()) != 0 ||
+            PyList_Append(modules_.get(), modules.get()) != 0)
+            return -1;
+        current_symbols_ = symbols.get();  // the lists above hold them
+        current_modules_ = modules.get();
+        seen_modules_.clear();
+        return 1;
+    }
+
+    // "[C:]   VALUE  NAME  [MODULE]": false with an exception set
+    bool symbol(string_view raw) {
+        if (raw.size() >= 2 && ascii_word(raw[0]) && raw[1] == ':') raw.remove_prefix(2);
+        Cursor cursor(raw);
+        if (cursor.blanks() == 0) return true;
+        std::uint64_t address = 0;
+        if (!hex(cursor.token(), address) || cursor.blanks() == 0) return true;
+        string_view name = cursor.token();
+        cursor.blanks();
+        string_view module = cursor.token();
+        cursor.blanks();
+        if (name.empty() || !cursor.at_end()) return true;
+        if (!module.empty() && seen_modules_.insert(module).second) {
+            Ref module_text = Ref::steal(text(module));
+            if (!module_text || PyList_Append(current_modules_, module_text.get()) != 0) return false;
+        }
+        if (starts_with(name, "l_") || starts_with(name, "s_") || starts_with(name, ".__.")) return true;
+        Ref name_text = Ref::steal(text(name));
+        Ref address_value = name_text ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
+        if (!address_value) return false;
+        Ref record = symbol_.make({name_text.release(), address_value.release(), Py_NewRef(Py_None), Py_NewRef(global_.get())});
+        return record && PyList_Append(current_symbols_, record.get()) == 0;
+    }
+
+    bool listed_ = false, complete_ = false;
+    PyObject* current_symbols_ = nullptr;  // borrowed from symbols_
+    PyObject* current_modules_ = nullptr;  // borrowed from modules_
+    std::unordered_set<string_view> seen_modules_;
+    RecordMaker symbol_;
+    Ref areas_, symbols_, modules_, global_;
+};
+
+}  // namespace
+
+PyObject* read_sdcc_map(PyObject*, PyObject* args) noexcept {
+    Py_buffer view;
+    PyObject* symbol_class;
+    if (!PyArg_ParseTuple(args, "y*O:read_sdcc_map", &view, &symbol_class)) return nullptr;
+    map_reader::BufferRelease release{&view};
+    Reader reader;
+    if (!reader.start(symbol_class)) return nullptr;
+    return map_reader::read_lines(view, reader);
+}
+
+}  // namespace tarnwick
