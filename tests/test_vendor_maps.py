@@ -238,6 +238,10 @@ def test_a_grown_buffer_shows_in_the_comparison_by_symbol(tmp_path, capsys):
      "  Load Region LR_IROM1 (Base: 0x08000000, Max: 0x00020000, ABSOLUTE)", "expected 'Load Region NAME"),
     ("ti-arm-ramfunc.map", ".text      0    00000040    00000150     ", ".text      0    000000zz    00000150     ",
      "expected a row of the section allocation map"),
+    ("xc8-pic16f877a.map", "                cinit                               7FC      7FC        4         0",
+     "                cinit                               7FC      7FC        4zz       0", "expected a psect row"),
+    ("iar-xlink-msp430.map", "DATA16_I                               0214 - 0215               2   rel    1",
+     "DATA16_I                               0214 - 0215               2   rel    x", "expected a row of the segments"),
 ])
 def test_an_unreadable_part_names_the_file_line_and_what_was_expected(tmp_path, capsys, name, line, text, expected):
     path = _variant(tmp_path, name, (line, text))
@@ -269,12 +273,25 @@ def test_an_elf_named_for_a_vendor_map_is_said_to_be_unused(capsys, tmp_path):
 @pytest.mark.parametrize("name, line, text", [
     ("armlink-ac6-scatter.map", "    0x080000c0   0x080000c0   0x00000040   Code   RO            9  * .text.main          main.o",
      "    0x1ffffffffffffffff   0x080000c0   0x00000040   Code   RO            9  * .text.main          main.o"),
+    ("xc8-pic16f877a.map", "                cinit                               7FC      7FC        4         0",
+     "                cinit                   1FFFFFFFFFFFFFFFF      7FC        4         0"),
+    ("iar-xlink-msp430.map", "  Relative segment, address: 0214 - 0215 (0x2 bytes), align: 1",
+     "  Relative segment, address: 10000000000000214 - 0215 (0x2 bytes), align: 1"),
 ])
 def test_an_address_beyond_64_bits_is_one_clear_error(tmp_path, capsys, name, line, text):
     path = _variant(tmp_path, name, (line, text))
     assert main(["analyze", str(path)]) == 2
     err = capsys.readouterr()[1]
     assert "lies beyond the 64-bit address space" in err and err.count("\n") == 1
+
+
+def test_an_xlink_line_of_bytes_without_a_figure_is_no_total(tmp_path, capsys):
+    path = _variant(tmp_path, "iar-xlink-msp430.map", ("Errors:", "   bytes of CODE memory\nErrors:"))
+    summaries = []
+    for read in (OURS / "iar-xlink-msp430.map", path):
+        assert main(["analyze", str(read), "--format", "json"]) == 0
+        summaries.append(json.loads(capsys.readouterr()[0])["summary"])
+    assert summaries[0] == summaries[1] and summaries[0]["total_flash"] > 0
 
 
 def test_xc16_program_memory_is_counted_in_bytes_and_data_memory_apart():

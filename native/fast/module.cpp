@@ -8,6 +8,7 @@
 #include "fast/armlink_map.hpp"
 #include "fast/xc8_map.hpp"
 #include "fast/sdcc_map.hpp"
+#include "fast/iar_xlink_map.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
 #include "fast/json_writer.hpp"
@@ -198,6 +199,8 @@ PyMethodDef methods[] = {
      "read_iar_map(data) -> tuple\n\nThe rows of an IAR ILINK map (UTF-8 bytes)."},
     {"read_armlink_map", read_armlink_map, METH_VARARGS,
      "read_armlink_map(data, InputSection) -> tuple\n\nThe rows of an Arm armlink map (UTF-8 bytes)."},
+    {"read_iar_xlink_map", read_iar_xlink_map, METH_VARARGS,
+     "read_iar_xlink_map(data, RawSymbol) -> tuple\n\nThe rows of an IAR XLINK map (UTF-8 bytes)."},
     {"read_sdcc_map", read_sdcc_map, METH_VARARGS,
      "read_sdcc_map(data, RawSymbol) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
     {"read_xc8_map", read_xc8_map, METH_VARARGS,
