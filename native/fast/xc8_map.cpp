@@ -6,11 +6,14 @@
 #include "fast/flat_table.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
+#include "fast/records.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -41,6 +44,10 @@ struct PlacedHash {
     std::uint64_t operator()(const Placed& key) const {
         return std::hash<string_view>{}(key.first) ^ (key.second * 0x9E3779B97F4A7C15ull);
     }
+};
+
+struct NameHash {
+    std::uint64_t operator()(string_view key) const { return std::hash<string_view>{}(key); }
 };
 
 struct Psect {
@@ -235,7 +242,165 @@ private:
     Ref command_, symbols_, deltas_, seen_;
 };
 
+// Figures of the model past 64 bits stay what they are (the model's checks name them): the
+// arithmetic of placing a psect is done in 128 bits.
+using Wide = __int128;
+
+Ref wide_number(Wide value) {
+    if (value >= 0 && value <= static_cast<Wide>(UINT64_MAX))
+        return Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+    if (value < 0 && value >= static_cast<Wide>(INT64_MIN))
+        return Ref::steal(PyLong_FromLongLong(static_cast<long long>(value)));
+    bool negative = value < 0;
+    unsigned __int128 magnitude = negative ? static_cast<unsigned __int128>(-value) : static_cast<unsigned __int128>(value);
+    char digits[40];
+    char* at = digits + sizeof(digits);
+    *--at = '\0';
+    do {
+        *--at = "0123456789abcdef"[static_cast<int>(magnitude & 15)];
+        magnitude >>= 4;
+    } while (magnitude != 0);
+    if (negative) *--at = '-';
+    return Ref::steal(PyLong_FromString(at, nullptr, 16));
+}
+
+// A non-negative int below 2^64 (the figures the reader made, the regions' bounds, a class's
+// bytes per address); false with an exception set otherwise.
+bool plain_number(PyObject* value, std::uint64_t& out) {
+    out = PyLong_Check(value) ? PyLong_AsUnsignedLongLong(value) : static_cast<unsigned long long>(-1);
+    if (out == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return false;
+    if (!PyLong_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "an int is expected");
+        return false;
+    }
+    return true;
+}
+
+struct Placing {
+    std::uint64_t base, unit;
+};
+
+struct Where {
+    Wide address;
+    std::uint64_t unit, start;
+};
+
 }  // namespace
+
+PyObject* place_xc8_psects(PyObject*, PyObject* args) noexcept {
+    PyObject *psects, *symbols, *placing_of, *bounds, *names, *section_class, *input_class, *symbol_class;
+    if (!PyArg_ParseTuple(args, "O!O!OO!O!OOO:place_xc8_psects", &PyList_Type, &psects, &PyList_Type, &symbols,
+                          &placing_of, &PyList_Type, &bounds, &PyList_Type, &names, &section_class, &input_class,
+                          &symbol_class))
+        return nullptr;
+    RecordMaker section, input, symbol;
+    if (!section.prepare(section_class, {"name", "address", "size", "execution_region", "load_region", "load_address",
+                                         "has_contents", "is_code", "inputs", "is_writable", "padding_bytes"}) ||
+        !input.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"}) ||
+        !symbol.prepare(symbol_class, {"name", "address", "size", "binding"}))
+        return nullptr;
+    if (PyList_GET_SIZE(names) != PyList_GET_SIZE(bounds) + 1) {
+        PyErr_SetString(PyExc_ValueError, "one region name more than bounds is expected");
+        return nullptr;
+    }
+    try {
+        std::vector<std::uint64_t> edges;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bounds); ++i) {
+            std::uint64_t edge;
+            if (!plain_number(PyList_GET_ITEM(bounds, i), edge)) return nullptr;
+            edges.push_back(edge);
+        }
+        Ref empty = Ref::steal(PyTuple_New(0));
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        Ref global = Ref::steal(PyUnicode_InternFromString("global"));
+        Ref sections = Ref::steal(PyList_New(0));
+        Ref raw = Ref::steal(PyList_New(0));
+        if (!empty || !zero || !global || !sections || !raw) return nullptr;
+        std::unordered_map<PyObject*, Placing> placings[2];  // by class (one string per class), code and data
+        FlatTable<string_view, NameHash> placed;  // psect name (the rows hold it) -> its last row's place in wheres
+        std::vector<Where> wheres;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(psects); ++i) {
+            PyObject* row = PyList_GET_ITEM(psects, i);
+            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 8) {
+                PyErr_SetString(PyExc_TypeError, "psect rows of read_xc8_map are expected");
+                return nullptr;
+            }
+            PyObject *name = PyTuple_GET_ITEM(row, 0), *klass = PyTuple_GET_ITEM(row, 5), *origin = PyTuple_GET_ITEM(row, 7);
+            std::uint64_t link, load, length, space;
+            if (!plain_number(PyTuple_GET_ITEM(row, 1), link) || !plain_number(PyTuple_GET_ITEM(row, 2), load) ||
+                !plain_number(PyTuple_GET_ITEM(row, 3), length) || !plain_number(PyTuple_GET_ITEM(row, 4), space))
+                return nullptr;
+            if (length == 0) continue;
+            bool data = space == 1;
+            auto known = placings[data].find(klass);
+            if (known == placings[data].end()) {
+                Ref made = Ref::steal(PyObject_CallFunctionObjArgs(placing_of, klass, PyTuple_GET_ITEM(row, 4), nullptr));
+                Placing placing{};
+                if (!made || !PyTuple_Check(made.get()) || PyTuple_GET_SIZE(made.get()) != 2) {
+                    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "placing gives (base, bytes per address)");
+                    return nullptr;
+                }
+                if (!plain_number(PyTuple_GET_ITEM(made.get(), 0), placing.base) ||
+                    !plain_number(PyTuple_GET_ITEM(made.get(), 1), placing.unit))
+                    return nullptr;
+                known = placings[data].emplace(klass, placing).first;  // the row holds the class's string
+            }
+            const Placing& placing = known->second;
+            std::uint64_t start = placing.base == 0 ? load : link;
+            Wide address = static_cast<Wide>(placing.base) + static_cast<Wide>(start) * placing.unit;
+            Wide size = static_cast<Wide>(length) * placing.unit;
+            std::size_t holder = static_cast<std::size_t>(
+                std::upper_bound(edges.begin(), edges.end(), address,
+                                 [](Wide value, std::uint64_t edge) { return value < static_cast<Wide>(edge); }) -
+                edges.begin());
+            Ref address_value = wide_number(address);
+            Ref size_value = address_value ? wide_number(size) : Ref();
+            if (!size_value) return nullptr;
+            Ref part = input.make({Py_NewRef(name), Py_NewRef(address_value.get()), Py_NewRef(size_value.get()),
+                                   Py_NewRef(origin), Py_NewRef(Py_False), Py_NewRef(Py_False), Py_NewRef(empty.get())});
+            Ref parts = part ? Ref::steal(PyTuple_Pack(1, part.get())) : Ref();
+            if (!parts) return nullptr;
+            Py_ssize_t name_length = 0;
+            const char* name_text = PyUnicode_AsUTF8AndSize(name, &name_length);
+            if (name_text == nullptr) return nullptr;
+            bool code = PyUnicode_CompareWithASCIIString(klass, "CODE") == 0 &&
+                        string_view(name_text, static_cast<std::size_t>(name_length)).substr(0, 5) != "idata";
+            Ref record = section.make({Py_NewRef(name), address_value.release(), size_value.release(),
+                                       Py_NewRef(PyList_GET_ITEM(names, static_cast<Py_ssize_t>(holder))),
+                                       Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(data ? Py_False : Py_True),
+                                       Py_NewRef(code ? Py_True : Py_False), parts.release(),
+                                       Py_NewRef(data ? Py_True : Py_False), Py_NewRef(zero.get())});
+            if (!record || PyList_Append(sections.get(), record.get()) != 0) return nullptr;
+            std::size_t at = placed.find_or_add(string_view(name_text, static_cast<std::size_t>(name_length)), wheres.size());
+            if (at == wheres.size()) wheres.push_back(Where{address, placing.unit, start});
+            else wheres[at] = Where{address, placing.unit, start};
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(symbols); ++i) {
+            PyObject* row = PyList_GET_ITEM(symbols, i);
+            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3) {
+                PyErr_SetString(PyExc_TypeError, "symbol rows of read_xc8_map are expected");
+                return nullptr;
+            }
+            Py_ssize_t length = 0;
+            const char* psect = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(row, 1), &length);
+            if (psect == nullptr) return nullptr;
+            std::size_t where = placed.find_or_add(string_view(psect, static_cast<std::size_t>(length)), SIZE_MAX);
+            if (where == SIZE_MAX) continue;
+            std::uint64_t value;
+            if (!plain_number(PyTuple_GET_ITEM(row, 2), value)) return nullptr;
+            const Where& at = wheres[where];
+            Ref address = wide_number(at.address + (static_cast<Wide>(value) - static_cast<Wide>(at.start)) *
+                                                       static_cast<Wide>(at.unit));
+            Ref record = address ? symbol.make({Py_NewRef(PyTuple_GET_ITEM(row, 0)), address.release(), Py_NewRef(Py_None),
+                                                Py_NewRef(global.get())})
+                                 : Ref();
+            if (!record || PyList_Append(raw.get(), record.get()) != 0) return nullptr;
+        }
+        return PyTuple_Pack(2, sections.get(), raw.get());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 
 PyObject* read_xc8_map(PyObject*, PyObject* args) noexcept {
     Py_buffer view;

@@ -19,10 +19,18 @@ def category_of(region: Optional[MemoryRegion]) -> MemoryCategory:
 
 
 def placed_sections(model: NormalizedBuildModel) -> Iterable[tuple[Section, Optional[MemoryRegion]]]:
-    """Every section of non-zero size with the region it runs from (None when outside all)."""
+    """Every section of non-zero size with the region it runs from (None when outside all):
+    as `model.region_of` finds it, each region name looked up once."""
+    named: dict = {}
+    regions = model.memory_regions
     for section in model.sections:
-        if section.size:
-            yield section, model.region_of(section)
+        if not section.size:
+            continue
+        name = section.execution_region
+        region = named.get(name, named)
+        if region is named:
+            region = named[name] = model.region_named(name)
+        yield section, region if region is not None else region_containing(regions, section.address)
 
 
 def load_region_of(model: NormalizedBuildModel, section: Section) -> Optional[MemoryRegion]:

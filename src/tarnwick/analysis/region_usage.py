@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from tarnwick.analysis._placement import category_of, load_region_of
+from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
 from tarnwick.toolchains.base import NormalizedBuildModel
 
 
@@ -63,10 +63,7 @@ def compute_region_usage(model: NormalizedBuildModel, *, load_images: bool = Tru
     for region in model.memory_regions:
         regions.setdefault(region.name, region)
     counters = {name: _Counter() for name in regions}
-    for section in model.sections:
-        if not section.size:
-            continue
-        region = model.region_of(section)
+    for section, region in placed_sections(model):
         if region is not None and region.name in counters:
             counters[region.name].place(section.address, section.end, section.name)
         load_region = load_region_of(model, section) if load_images else None

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-from bisect import bisect_right
-
 import enum
 from dataclasses import dataclass, field
 from typing import Optional
@@ -216,12 +214,10 @@ def region_containing(regions, address: int) -> Optional[MemoryRegion]:
 
 class RegionFinder:
     """region_containing for many addresses: the regions' bounds cut the address space into
-    pieces, and within a piece the same regions hold every address."""
+    pieces, and within a piece the same regions hold every address. `names[i]` is the name of
+    the region holding the addresses with i bounds at or below them (None: no region)."""
 
     def __init__(self, regions):
-        self._bounds = sorted({bound for region in regions for bound in (region.origin, region.end)})
-        self._holders = [region_containing(regions, bound) for bound in self._bounds]
-
-    def at(self, address: int) -> Optional[MemoryRegion]:
-        index = bisect_right(self._bounds, address) - 1
-        return self._holders[index] if index >= 0 else None
+        self.bounds = sorted({bound for region in regions for bound in (region.origin, region.end)})
+        holders = [region_containing(regions, bound) for bound in self.bounds]
+        self.names = [None] + [holder.name if holder else None for holder in holders]

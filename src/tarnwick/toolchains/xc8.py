@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import re
 
-from tarnwick._native import read_xc8_map
+from tarnwick._native import place_xc8_psects, read_xc8_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.map_text import native_rows, reads_bytes
@@ -91,35 +91,20 @@ def _model(path: str, config, command: list, psects: list, unused_deltas: dict, 
             name = klass if index == 0 else f"{klass}{index + 1}"
             regions.append(MemoryRegion(name, base + low * unit, (high - low) * unit, category, "rw" if ram else "rx"))
     finder = RegionFinder(regions)
-    placings: dict = {}  # (class, space) -> (base, bytes per address)
-    sections, placed = [], {}
-    for name, link, load, length, space, klass, _line, origin in psects:
-        if not length:
-            continue
-        data = space == 1
-        placing = placings.get((klass, data))
-        if placing is None:
-            placing = placings[(klass, data)] = _placing(klass, space, scale)
-        base, unit = placing
-        start = load if base == 0 else link
-        address = base + start * unit
-        size = length * unit
-        holder = finder.at(address)
-        sections.append(Section(name, address, size, holder.name if holder else None, has_contents=not data,
-                                is_code=klass == "CODE" and not name.startswith("idata"),
-                                inputs=(InputSection(name, address, size, origin),), is_writable=data,
-                                padding_bytes=0))
-        placed[name] = (address, unit, start)
+
+    def placing(klass: str, space: int) -> tuple[int, int]:
+        base, unit = _placing(klass, space, scale)
+        if unit >= 1 << 32:
+            raise MapParseError(path, f"class {klass} counts {unit:,} bytes per address: its psects lie beyond "
+                                "the 64-bit address space")
+        return base, unit
+
+    sections, raw = place_xc8_psects(psects, symbols, placing, finder.bounds, finder.names,
+                                     Section, InputSection, RawSymbol)
     notes = [f"program memory counted in bytes: {scale('CODE')} per address, as the HEX file stores it"] \
         if scale("CODE") != 1 else []
     notes.append(f"data memory is held at {DATA_SPACE:#x} and EEPROM at {EEPROM_SPACE:#x} plus their "
                  "addresses: the PIC's memories overlap in address")
-    raw = []
-    for name, psect, address in symbols:
-        where = placed.get(psect)
-        if where is not None:
-            base, unit, start = where
-            raw.append(RawSymbol(name, base + (address - start) * unit, None, "global"))
     stated = _stated(tail, scale)
     model = assemble(Toolchain.XC8, path, regions, sections, raw, config, sizes_given=False, thumb=False,
                      notes=notes, stated=stated, use_counts_gaps=False)
