@@ -5,6 +5,7 @@
 #include "fast/link_map.hpp"
 #include "support/ref.hpp"
 
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -21,6 +22,21 @@ struct Failure {
 // Bytes that are not UTF-8 are read as U+FFFD, as a map read as text reads them.
 inline PyObject* text(std::string_view value) noexcept {
     return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+// A tuple taking over `items` (new references); empty with an exception set when one of them
+// could not be made (nullptr) or the tuple cannot be. Rows are made by the hundred thousand,
+// and Py_BuildValue reads its format each time.
+inline Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
+    bool complete = true;
+    for (PyObject* item : items) complete = complete && item != nullptr;
+    PyObject* made = complete ? PyTuple_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
+    Py_ssize_t index = 0;
+    for (PyObject* item : items) {
+        if (made != nullptr) PyTuple_SET_ITEM(made, index++, item);
+        else Py_XDECREF(item);
+    }
+    return Ref::steal(made);
 }
 
 // One Python string for each text that repeats (kinds, classes, objects): a map names its

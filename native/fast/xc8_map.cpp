@@ -130,8 +130,10 @@ public:
             Ref object = owner.empty() ? Ref::borrow(Py_None) : shared.get(basename(owner));
             Ref klass = object ? shared.get(row.klass) : Ref();
             if (!klass) return nullptr;
-            Ref entry = Ref::steal(Py_BuildValue("(NKKKKOlO)", text(row.name), row.link, row.load, row.length,
-                                                 row.space, klass.get(), row.line, object.get()));
+            Ref entry = map_reader::tuple_of({text(row.name), PyLong_FromUnsignedLongLong(row.link),
+                                              PyLong_FromUnsignedLongLong(row.load), PyLong_FromUnsignedLongLong(row.length),
+                                              PyLong_FromUnsignedLongLong(row.space), Py_NewRef(klass.get()),
+                                              PyLong_FromLong(row.line), Py_NewRef(object.get())});
             if (!entry || PyList_Append(psects.get(), entry.get()) != 0) return nullptr;
         }
         Ref tail = Ref::steal(text(tail_));
@@ -227,7 +229,7 @@ private:
         if (tokens_.size() != 3 || !all_of(tokens_[2], 16) || starts_with(stripped, "Memory Summary")) return 0;
         std::uint64_t address = 0;
         if (!hex_figure(tokens_[2], address, number)) return 0;
-        Ref row = Ref::steal(Py_BuildValue("(NNK)", text(tokens_[0]), text(tokens_[1]), address));
+        Ref row = map_reader::tuple_of({text(tokens_[0]), text(tokens_[1]), PyLong_FromUnsignedLongLong(address)});
         return row && PyList_Append(symbols_.get(), row.get()) == 0 ? 1 : -1;
     }
 

@@ -180,8 +180,9 @@ def stack_heap_hints(assignments: list, sections: list) -> dict:
             shown = f"0x{value:x}" if value is not None else expression
             hints[found[1].lower()].append(f"{name} = {shown}")
     for section in sections:
+        lowered = section.name.lower()
         for kind in ("stack", "heap"):
-            if kind in section.name.lower():
+            if kind in lowered:
                 hints[kind].append(f"section {section.name} at 0x{section.address:x}, {section.size} bytes")
     return hints
 

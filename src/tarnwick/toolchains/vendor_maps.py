@@ -55,10 +55,9 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
         model.unresolved_ambiguities.append(missing)
     model.sections.extend(sections)
     for section in sections:
-        for item in (section, *section.inputs):
-            if not (item.address >= 0 and item.size >= 0 and item.address + item.size < _ADDRESS_SPACE):
-                raise MapParseError(path, f"{item.name} at {item.address:#x} ({item.size:,} bytes) lies beyond "
-                                          "the 64-bit address space")
+        _check_extent(path, section)
+        for part in section.inputs:
+            _check_extent(path, part)
     model.symbols.extend(size_placed_symbols(sections, list(symbols), sizes_given, thumb, Symbol, split_origin))
     mark_unified(model.memory_regions, model.sections)
     model.reserved_ranges.extend(configured_reserved_ranges(config))
@@ -71,6 +70,12 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
                                    "to a symbol named after the input section")
     check_against_stated(model, stated)
     return model
+
+
+def _check_extent(path: str, item) -> None:
+    if not (item.address >= 0 and item.size >= 0 and item.address + item.size < _ADDRESS_SPACE):
+        raise MapParseError(path, f"{item.name} at {item.address:#x} ({item.size:,} bytes) lies beyond "
+                                  "the 64-bit address space")
 
 
 def check_against_stated(model: NormalizedBuildModel, stated: Stated) -> None:
