@@ -251,13 +251,7 @@ private:
 }  // namespace
 
 PyObject* read_armlink_map(PyObject*, PyObject* args) noexcept {
-    Py_buffer view;
-    PyObject* input_class;
-    if (!PyArg_ParseTuple(args, "y*O:read_armlink_map", &view, &input_class)) return nullptr;
-    map_reader::BufferRelease release{&view};
-    Reader reader;
-    if (!reader.start(input_class)) return nullptr;
-    return map_reader::read_lines(view, reader);
+    return map_reader::read_map<Reader>(args, "y*O:read_armlink_map");
 }
 
 }  // namespace tarnwick

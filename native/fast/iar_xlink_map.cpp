@@ -29,13 +29,6 @@ enum class Part { other, modules, segments };
 
 constexpr string_view segment_shape = "expected a row of the segments in address order 'SEGMENT  START - END  SIZE  TYPE  ALIGN'";
 
-bool all_of(string_view token, int base) {
-    if (token.empty()) return false;
-    for (char c : token)
-        if (digit_value(c, base) < 0) return false;
-    return true;
-}
-
 bool word(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
            static_cast<unsigned char>(c) >= 0x80;
@@ -112,15 +105,6 @@ private:
         return held && PyList_Append(list, held.get()) == 0;
     }
 
-    void tokens(string_view text) {
-        tokens_.clear();
-        Cursor cursor(text);
-        cursor.blanks();
-        while (!cursor.at_end()) {
-            tokens_.push_back(cursor.token());
-            cursor.blanks();
-        }
-    }
 
     // A hex figure; one past 64 bits is a place no memory has.
     bool hex(string_view token, std::uint64_t& value, long number) {
@@ -259,9 +243,9 @@ private:
     bool segment_line(string_view raw, string_view stripped, long number) {
         if (starts_with(raw, "SEGMENT") || starts_with(raw, "=======") || stripped.empty()) return true;
         if (is_space(raw.front())) {  // "      0140 - 0141   2": another range of the segment above
-            tokens(raw);
+            tokens_of(raw, tokens_);
             const auto& t = tokens_;
-            if (t.size() == 4 && has_last_ && all_of(t[0], 16) && t[1] == "-" && all_of(t[2], 16) && all_of(t[3], 16)) {
+            if (t.size() == 4 && has_last_ && all_digits(t[0], 16) && t[1] == "-" && all_digits(t[2], 16) && all_digits(t[3], 16)) {
                 std::uint64_t start = 0, size = 0;
                 if (!hex(t[0], start, number) || !hex(t[3], size, number)) return true;
                 return add_segment(last_, start, size);
@@ -289,21 +273,21 @@ private:
     // "  START [- END] [SIZE] [TYPE ALIGN]": 1 and the start and size (0 without an end), 0 for
     // no match, -1 for figures past 64 bits (failure set)
     int figures(string_view rest, std::uint64_t& start, std::uint64_t& size, long number) {
-        tokens(rest);
+        tokens_of(rest, tokens_);
         const auto& t = tokens_;
         std::size_t n = t.size();
-        if (n == 0 || t[0].size() < 2 || !all_of(t[0], 16)) return 0;
+        if (n == 0 || t[0].size() < 2 || !all_digits(t[0], 16)) return 0;
         auto typed = [&](std::size_t at) {  // "rel  0" closing the row
             return at + 2 == n && t[at].size() == 3 && std::all_of(t[at].begin(), t[at].end(), [](char c) {
                        return c >= 'a' && c <= 'z';
-                   }) && all_of(t[at + 1], 10);
+                   }) && all_digits(t[at + 1], 10);
         };
         // as the row's optional parts are tried: an end, then a size, then a type, each first present
         for (bool with_end : {true, false}) {
-            if (with_end && (n < 3 || t[1] != "-" || !all_of(t[2], 16))) continue;
+            if (with_end && (n < 3 || t[1] != "-" || !all_digits(t[2], 16))) continue;
             std::size_t after_end = with_end ? 3 : 1;
             for (bool with_size : {true, false}) {
-                if (with_size && (after_end >= n || !all_of(t[after_end], 16))) continue;
+                if (with_size && (after_end >= n || !all_digits(t[after_end], 16))) continue;
                 std::size_t after_size = after_end + (with_size ? 1 : 0);
                 if (after_size != n && !typed(after_size)) continue;
                 if (!hex(t[0], start, number)) return -1;
@@ -332,13 +316,7 @@ private:
 }  // namespace
 
 PyObject* read_iar_xlink_map(PyObject*, PyObject* args) noexcept {
-    Py_buffer view;
-    PyObject* symbol_class;
-    if (!PyArg_ParseTuple(args, "y*O:read_iar_xlink_map", &view, &symbol_class)) return nullptr;
-    map_reader::BufferRelease release{&view};
-    Reader reader;
-    if (!reader.start(symbol_class)) return nullptr;
-    return map_reader::read_lines(view, reader);
+    return map_reader::read_map<Reader>(args, "y*O:read_iar_xlink_map");
 }
 
 }  // namespace tarnwick

@@ -95,4 +95,19 @@ PyObject* read_lines(const Py_buffer& view, Reader& reader) noexcept {
     }
 }
 
+// A native reader's whole call: `format` takes the map's bytes ("y*:read_x_map") and the record
+// class its Reader starts with, if it takes one ("y*O:read_x_map").
+template <class Reader>
+PyObject* read_map(PyObject* args, const char* format) noexcept {
+    Py_buffer view;
+    PyObject* record_class = nullptr;
+    if (!PyArg_ParseTuple(args, format, &view, &record_class)) return nullptr;
+    BufferRelease release{&view};
+    Reader reader;
+    bool started;
+    if constexpr (requires { reader.start(); }) started = reader.start();
+    else started = reader.start(record_class);
+    return started ? read_lines(view, reader) : nullptr;
+}
+
 }  // namespace tarnwick::map_reader

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick::map_text {
 
@@ -79,6 +80,25 @@ private:
     string_view text_;
     std::size_t pos_ = 0;
 };
+
+// Whether every character of a token is a digit in `base` (and it has one).
+inline bool all_digits(string_view token, int base) {
+    if (token.empty()) return false;
+    for (char c : token)
+        if (digit_value(c, base) < 0) return false;
+    return true;
+}
+
+// The blank-separated tokens of a line, into `tokens` (kept from line to line: no allocation).
+inline void tokens_of(string_view text, std::vector<string_view>& tokens) {
+    tokens.clear();
+    Cursor cursor(text);
+    cursor.blanks();
+    while (!cursor.at_end()) {
+        tokens.push_back(cursor.token());
+        cursor.blanks();
+    }
+}
 
 inline bool word_char(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||

@@ -142,13 +142,7 @@ private:
 }  // namespace
 
 PyObject* read_sdcc_map(PyObject*, PyObject* args) noexcept {
-    Py_buffer view;
-    PyObject* symbol_class;
-    if (!PyArg_ParseTuple(args, "y*O:read_sdcc_map", &view, &symbol_class)) return nullptr;
-    map_reader::BufferRelease release{&view};
-    Reader reader;
-    if (!reader.start(symbol_class)) return nullptr;
-    return map_reader::read_lines(view, reader);
+    return map_reader::read_map<Reader>(args, "y*O:read_sdcc_map");
 }
 
 }  // namespace tarnwick

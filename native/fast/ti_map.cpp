@@ -42,17 +42,6 @@ bool hex(string_view token) {
     return hex(token, ignored);
 }
 
-// The blank-separated tokens of a line, into `tokens` (kept from line to line: no allocation).
-void tokens_of(string_view text, std::vector<string_view>& tokens) {
-    tokens.clear();
-    Cursor cursor(text);
-    cursor.blanks();
-    while (!cursor.at_end()) {
-        tokens.push_back(cursor.token());
-        cursor.blanks();
-    }
-}
-
 std::string joined(const std::vector<string_view>& tokens, std::size_t from) {
     std::string text;
     for (std::size_t i = from; i < tokens.size(); ++i) {
@@ -321,13 +310,7 @@ private:
 }  // namespace
 
 PyObject* read_ti_map(PyObject*, PyObject* args) noexcept {
-    Py_buffer view;
-    PyObject* input_class;
-    if (!PyArg_ParseTuple(args, "y*O:read_ti_map", &view, &input_class)) return nullptr;
-    map_reader::BufferRelease release{&view};
-    Reader reader;
-    if (!reader.start(input_class)) return nullptr;
-    return map_reader::read_lines(view, reader);
+    return map_reader::read_map<Reader>(args, "y*O:read_ti_map");
 }
 
 }  // namespace tarnwick

@@ -29,13 +29,6 @@ using map_reader::text;
 
 enum class Part { header, objects, classes, segments, unused, symbols, tail };
 
-bool all_of(string_view token, int base) {
-    if (token.empty()) return false;
-    for (char c : token)
-        if (digit_value(c, base) < 0) return false;
-    return true;
-}
-
 bool contains(string_view text, string_view word) { return text.find(word) != string_view::npos; }
 
 using Placed = std::pair<string_view, std::uint64_t>;  // a psect's name and link address
@@ -157,15 +150,6 @@ private:
         return slash == string_view::npos ? path : path.substr(slash + 1);
     }
 
-    void tokens(string_view text) {
-        tokens_.clear();
-        Cursor cursor(text);
-        cursor.blanks();
-        while (!cursor.at_end()) {
-            tokens_.push_back(cursor.token());
-            cursor.blanks();
-        }
-    }
 
     // A hex figure of a row; one past 64 bits is a place no memory has.
     bool hex_figure(string_view token, std::uint64_t& value, long number) {
@@ -179,13 +163,13 @@ private:
     bool psect(string_view raw, Psect& row, long number) {
         Cursor lead(raw);
         if (lead.blanks() < 8) return false;
-        tokens(raw);
+        tokens_of(raw, tokens_);
         const auto& t = tokens_;
         std::size_t n = t.size();
-        if (n < 5 || n > 7 || !all_of(t[1], 16) || !all_of(t[2], 16) || !all_of(t[3], 16)) return false;
+        if (n < 5 || n > 7 || !all_digits(t[1], 16) || !all_digits(t[2], 16) || !all_digits(t[3], 16)) return false;
         string_view space;
-        if (n == 5 && all_of(t[4], 10)) space = t[4];
-        else if (n >= 6 && all_of(t[4], 16) && all_of(t[5], 10) && (n == 6 || all_of(t[6], 10))) space = t[5];
+        if (n == 5 && all_digits(t[4], 10)) space = t[4];
+        else if (n >= 6 && all_digits(t[4], 16) && all_digits(t[5], 10) && (n == 6 || all_digits(t[6], 10))) space = t[5];
         else return false;
         row.name = t[0];
         row.line = number;
@@ -198,7 +182,7 @@ private:
     }
 
     void classes(string_view raw, string_view stripped, long number) {
-        tokens(stripped);
+        tokens_of(stripped, tokens_);
         if (tokens_.size() == 2 && tokens_[0] == "CLASS" && !raw.empty() && is_space(raw.front())) {
             klass_ = tokens_[1];
             known_class_ = true;
@@ -215,8 +199,8 @@ private:
 
     // "CODE  0AF0-0FFF  510  2": the class's bytes per address are its last figure
     bool unused(string_view stripped) {
-        tokens(stripped);
-        if (tokens_.size() != 4 || !all_of(tokens_[3], 10) || !contains(tokens_[1], "-")) return true;
+        tokens_of(stripped, tokens_);
+        if (tokens_.size() != 4 || !all_digits(tokens_[3], 10) || !contains(tokens_[1], "-")) return true;
         std::string digits(tokens_[3]);
         Ref klass = Ref::steal(text(tokens_[0]));
         Ref delta = klass ? Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10)) : Ref();
@@ -225,8 +209,8 @@ private:
 
     // "NAME  PSECT  ADDRESS": 1 for a row, 0 for a line that is none, -1 with an exception set
     int symbol(string_view stripped, long number) {
-        tokens(stripped);
-        if (tokens_.size() != 3 || !all_of(tokens_[2], 16) || starts_with(stripped, "Memory Summary")) return 0;
+        tokens_of(stripped, tokens_);
+        if (tokens_.size() != 3 || !all_digits(tokens_[2], 16) || starts_with(stripped, "Memory Summary")) return 0;
         std::uint64_t address = 0;
         if (!hex_figure(tokens_[2], address, number)) return 0;
         Ref row = map_reader::tuple_of({text(tokens_[0]), text(tokens_[1]), PyLong_FromUnsignedLongLong(address)});
@@ -405,12 +389,7 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) noexcept {
 }
 
 PyObject* read_xc8_map(PyObject*, PyObject* args) noexcept {
-    Py_buffer view;
-    if (!PyArg_ParseTuple(args, "y*:read_xc8_map", &view)) return nullptr;
-    map_reader::BufferRelease release{&view};
-    Reader reader;
-    if (!reader.start()) return nullptr;
-    return map_reader::read_lines(view, reader);
+    return map_reader::read_map<Reader>(args, "y*:read_xc8_map");
 }
 
 }  // namespace tarnwick
