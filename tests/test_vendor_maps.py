@@ -371,3 +371,13 @@ def test_c2000_words_are_counted_in_bytes_and_its_entry_point_is_flash():
     assert [(s.name, s.size) for s in model.symbols if s.name in ("_speed_log", "_target")] == [
         ("_speed_log", 0x40 * 2), ("_target", 0xa * 2)]
     assert any("16-bit words" in note for note in model.parse_assumptions)
+
+
+@pytest.mark.parametrize("name, code", [
+    ("ti-msp430fr-fram.map", {".text", ".text:_isr"}),
+    ("ti-c2000-words.map", {".text"}),
+    ("ti-arm-ramfunc.map", {".text", ".TI.ramfunc"}),  # as its segment allocation map says
+])
+def test_ti_sections_are_code_by_the_segment_map_else_by_their_name(name, code):
+    model, _ = report_of(OURS / name)
+    assert {section.name for section in model.sections if section.is_code} == code

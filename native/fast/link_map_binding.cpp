@@ -556,18 +556,24 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) noexcept {
         // Each symbol to the part it lies in (a Thumb function's address carries the low bit):
         // of parts starting at or below it, the last in address order, if it reaches it. Parts
         // and symbols are both taken in address order and walked together.
-        std::vector<std::pair<std::uint64_t, std::size_t>> order;  // (start, part) of parts holding bytes
+        // (start, end, part) of parts holding bytes: the end kept beside the start, so finding a
+        // symbol's part reads no more memory than the search did
+        struct Span {
+            std::uint64_t start, end;
+            std::size_t part;
+        };
+        std::vector<Span> order;
         order.reserve(parts.size());
-        for (std::size_t i = 0; i < parts.size(); ++i)
-            if (parts[i].part.input.size > 0) order.push_back({parts[i].part.input.address, i});
-        std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            const lm::Input& input = parts[i].part.input;
+            if (input.size > 0) order.push_back({input.address, input.address + input.size, i});
+        }
+        std::stable_sort(order.begin(), order.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
         auto holder = [&](std::uint64_t address) -> std::size_t {  // SIZE_MAX: none
             auto after = std::upper_bound(order.begin(), order.end(), address,
-                                          [](std::uint64_t value, const auto& entry) { return value < entry.first; });
+                                          [](std::uint64_t value, const Span& span) { return value < span.start; });
             if (after == order.begin()) return SIZE_MAX;
-            std::size_t at = (after - 1)->second;
-            const lm::Input& input = parts[at].part.input;
-            return address < input.address + input.size ? at : SIZE_MAX;
+            return address < (after - 1)->end ? (after - 1)->part : SIZE_MAX;
         };
         std::vector<std::size_t> owner;  // per raw symbol: its part, or SIZE_MAX
         owner.reserve(static_cast<std::size_t>(PyList_GET_SIZE(raw_symbols)));

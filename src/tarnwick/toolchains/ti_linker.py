@@ -21,6 +21,7 @@ from tarnwick.toolchains.base import (
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.region_kinds import region_category
+from tarnwick.toolchains.section_kinds import named_code, named_writable
 from tarnwick.toolchains.vendor_maps import Stated, assemble
 
 _BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
@@ -131,10 +132,12 @@ def _model(reader: _Reader, config):
         if run:  # the rows give load addresses; the symbols are where the code runs
             shift = address - out.address
             inputs = tuple(InputSection(i.name, i.address + shift, i.size, i.origin, i.is_fill) for i in inputs)
+        # without a segment allocation map (MSP430, C2000) a section's name says what it holds
+        code = "x" in kind if reader.kinds else named_code(out.name)
+        writable = "w" in kind if reader.kinds else named_writable(out.name)
         sections.append(Section(out.name, address, out.size, where.name if where else None,
                                 load_region=loads_in.name if loads_in else None, load_address=load,
-                                has_contents=contents, is_code="x" in kind,
-                                inputs=inputs, is_writable="w" in kind or not contents))
+                                has_contents=contents, is_code=code, inputs=inputs, is_writable=writable or not contents))
     _aliases(reader, regions, sections, stated, notes)
     symbols = [(name, address, None, None) for name, address in reader.symbols]  # RawSymbol's fields
     return assemble(Toolchain.TI, reader.path, regions, sections, symbols, config, sizes_given=False, thumb=reader.arm,
