@@ -43,13 +43,17 @@ inline Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
 // objects thousands of times, and the passes after look them up by identity first.
 class SharedTexts {
 public:
-    // a new reference
+    // a new reference; rows in a run name the same text, so the last one is tried first
     Ref get(std::string_view value) {
+        if (last_ != nullptr && value == last_->first) return Ref::borrow(last_->second.get());
         auto found = strings_.find(value);
-        if (found != strings_.end()) return Ref::borrow(found->second.get());
-        Ref made = Ref::steal(text(value));
-        if (made) strings_.emplace(std::string(value), Ref::borrow(made.get()));
-        return made;
+        if (found == strings_.end()) {
+            Ref made = Ref::steal(text(value));
+            if (!made) return made;
+            found = strings_.emplace(std::string(value), std::move(made)).first;
+        }
+        last_ = &*found;  // nodes of an unordered_map stay where they are
+        return Ref::borrow(found->second.get());
     }
 
 private:
@@ -62,6 +66,7 @@ private:
         bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
     };
     std::unordered_map<std::string, Ref, TextHash, TextEqual> strings_;
+    const std::pair<const std::string, Ref>* last_ = nullptr;
 };
 
 // The buffer of a map's bytes, released when the call ends.

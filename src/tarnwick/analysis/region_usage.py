@@ -4,6 +4,7 @@ them for `--print-memory-usage` and its overflow check."""
 from __future__ import annotations
 
 from dataclasses import dataclass
+from operator import itemgetter
 
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
 from tarnwick.toolchains.base import NormalizedBuildModel
@@ -46,7 +47,7 @@ class _Counter:
         """(final counter, furthest end, section names in placement order); None for an
         empty region."""
         current = start = furthest = None
-        for placed_start, end, _name in sorted(self.placements, key=lambda p: p[0]):
+        for placed_start, end, _name in sorted(self.placements, key=itemgetter(0)):
             current = max(current, end) if placed_start == start else end
             start = placed_start
             furthest = end if furthest is None else max(furthest, end)
@@ -63,10 +64,15 @@ def compute_region_usage(model: NormalizedBuildModel, *, load_images: bool = Tru
     for region in model.memory_regions:
         regions.setdefault(region.name, region)
     counters = {name: _Counter() for name in regions}
+    placements = {name: counter.placements for name, counter in counters.items()}  # no call per section
     for section, region in placed_sections(model):
-        if region is not None and region.name in counters:
-            counters[region.name].place(section.address, section.end, section.name)
-        load_region = load_region_of(model, section) if load_images else None
+        if region is not None:
+            placed = placements.get(region.name)
+            if placed is not None:
+                placed.append((section.address, section.address + section.size, section.name))
+        if not (load_images and section.copied_at_startup):
+            continue
+        load_region = load_region_of(model, section)
         if load_region is not None and load_region is not region and load_region.name in counters:
             start = section.load_address
             counters[load_region.name].place(start, start + section.size, section.name)

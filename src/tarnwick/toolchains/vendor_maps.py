@@ -55,9 +55,11 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
         model.unresolved_ambiguities.append(missing)
     model.sections.extend(sections)
     for section in sections:
-        _check_extent(path, section)
+        if not (section.address >= 0 and section.size >= 0 and section.address + section.size < _ADDRESS_SPACE):
+            _beyond(path, section)
         for part in section.inputs:
-            _check_extent(path, part)
+            if not (part.address >= 0 and part.size >= 0 and part.address + part.size < _ADDRESS_SPACE):
+                _beyond(path, part)
     model.symbols.extend(size_placed_symbols(sections, list(symbols), sizes_given, thumb, Symbol, split_origin))
     mark_unified(model.memory_regions, model.sections)
     model.reserved_ranges.extend(configured_reserved_ranges(config))
@@ -72,10 +74,9 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
     return model
 
 
-def _check_extent(path: str, item) -> None:
-    if not (item.address >= 0 and item.size >= 0 and item.address + item.size < _ADDRESS_SPACE):
-        raise MapParseError(path, f"{item.name} at {item.address:#x} ({item.size:,} bytes) lies beyond "
-                                  "the 64-bit address space")
+def _beyond(path: str, item) -> None:
+    raise MapParseError(path, f"{item.name} at {item.address:#x} ({item.size:,} bytes) lies beyond "
+                              "the 64-bit address space")
 
 
 def check_against_stated(model: NormalizedBuildModel, stated: Stated) -> None:
