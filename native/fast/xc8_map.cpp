@@ -3,7 +3,6 @@
 // symbol table, and what follows it (the compiler's memory summary).
 #include "fast/xc8_map.hpp"
 
-#include "fast/flat_table.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
 #include "fast/records.hpp"
@@ -31,17 +30,15 @@ enum class Part { header, objects, classes, segments, unused, symbols, tail };
 
 bool contains(string_view text, string_view word) { return text.find(word) != string_view::npos; }
 
-using Placed = std::pair<string_view, std::uint64_t>;  // a psect's name and link address
-
-struct PlacedHash {
-    std::uint64_t operator()(const Placed& key) const {
-        return std::hash<string_view>{}(key.first) ^ (key.second * 0x9E3779B97F4A7C15ull);
-    }
+// A psect row of the objects part: the object holding the psect of that name and link address.
+struct Owned {
+    std::uint64_t link;
+    string_view name, object;
 };
 
-struct NameHash {
-    std::uint64_t operator()(string_view key) const { return std::hash<string_view>{}(key); }
-};
+bool before(std::uint64_t link, string_view name, const Owned& row) {
+    return link != row.link ? link < row.link : name < row.name;
+}
 
 struct Psect {
     string_view name;
@@ -85,9 +82,7 @@ public:
         case Part::objects: {
             Psect row;
             if (psect(raw, row, number)) {
-                std::size_t at = objects_.find_or_add({row.name, row.link}, owners_.size());
-                if (at == owners_.size()) owners_.push_back(object_);
-                else owners_[at] = object_;  // listed again: the last row holds
+                owned_.push_back(Owned{row.link, row.name, object_});
             }
             else if (!stripped.empty() && raw.front() != ' ') object_ = stripped;
             break;
@@ -117,9 +112,16 @@ public:
         Ref psects = Ref::steal(PyList_New(0));
         if (!psects) return nullptr;
         map_reader::SharedTexts shared;
+        // psects found among the objects' rows by link address and name, sorted once: tens of
+        // thousands of lookups in a hash table miss the cache each time
+        std::stable_sort(owned_.begin(), owned_.end(), [](const Owned& a, const Owned& b) { return before(a.link, a.name, b); });
         for (const Psect& row : psects_) {
-            std::size_t at = objects_.find_or_add({row.name, row.link}, SIZE_MAX);
-            string_view owner = at == SIZE_MAX ? string_view() : owners_[at];
+            auto after = std::upper_bound(owned_.begin(), owned_.end(), row, [](const Psect& key, const Owned& owned) {
+                return before(key.link, key.name, owned);
+            });
+            // listed again: the last row holds
+            bool found = after != owned_.begin() && (after - 1)->link == row.link && (after - 1)->name == row.name;
+            string_view owner = found ? (after - 1)->object : string_view();
             Ref object = owner.empty() ? Ref::borrow(Py_None) : shared.get(basename(owner));
             Ref klass = object ? shared.get(row.klass) : Ref();
             if (!klass) return nullptr;
@@ -222,8 +224,7 @@ private:
     bool known_class_ = false;
     std::vector<string_view> tokens_;
     std::vector<Psect> psects_;
-    FlatTable<Placed, PlacedHash> objects_;  // psect and link address -> its object in owners_
-    std::vector<string_view> owners_;
+    std::vector<Owned> owned_;
     std::string tail_;
     Ref command_, symbols_, deltas_, seen_;
 };
@@ -303,8 +304,7 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) noexcept {
         Ref raw = Ref::steal(PyList_New(0));
         if (!empty || !zero || !global || !sections || !raw) return nullptr;
         std::unordered_map<PyObject*, Placing> placings[2];  // by class (one string per class), code and data
-        FlatTable<string_view, NameHash> placed;  // psect name (the rows hold it) -> its last row's place in wheres
-        std::vector<Where> wheres;
+        std::vector<std::pair<string_view, Where>> placed;  // psect name (the rows hold it) and its place
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(psects); ++i) {
             PyObject* row = PyList_GET_ITEM(psects, i);
             if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 8) {
@@ -357,10 +357,11 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) noexcept {
                                        Py_NewRef(code ? Py_True : Py_False), parts.release(),
                                        Py_NewRef(data ? Py_True : Py_False), Py_NewRef(zero.get())});
             if (!record || PyList_Append(sections.get(), record.get()) != 0) return nullptr;
-            std::size_t at = placed.find_or_add(string_view(name_text, static_cast<std::size_t>(name_length)), wheres.size());
-            if (at == wheres.size()) wheres.push_back(Where{address, placing.unit, start});
-            else wheres[at] = Where{address, placing.unit, start};
+            placed.push_back({string_view(name_text, static_cast<std::size_t>(name_length)), Where{address, placing.unit, start}});
         }
+        // each symbol's psect found by its name, the last row of a name holding (sorted once, as
+        // the psects of the objects' rows are)
+        std::stable_sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(symbols); ++i) {
             PyObject* row = PyList_GET_ITEM(symbols, i);
             if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3) {
@@ -370,11 +371,13 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) noexcept {
             Py_ssize_t length = 0;
             const char* psect = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(row, 1), &length);
             if (psect == nullptr) return nullptr;
-            std::size_t where = placed.find_or_add(string_view(psect, static_cast<std::size_t>(length)), SIZE_MAX);
-            if (where == SIZE_MAX) continue;
+            string_view psect_name(psect, static_cast<std::size_t>(length));
+            auto after = std::upper_bound(placed.begin(), placed.end(), psect_name,
+                                          [](string_view key, const auto& entry) { return key < entry.first; });
+            if (after == placed.begin() || (after - 1)->first != psect_name) continue;
             std::uint64_t value;
             if (!plain_number(PyTuple_GET_ITEM(row, 2), value)) return nullptr;
-            const Where& at = wheres[where];
+            const Where& at = (after - 1)->second;
             Ref address = wide_number(at.address + (static_cast<Wide>(value) - static_cast<Wide>(at.start)) *
                                                        static_cast<Wide>(at.unit));
             Ref record = address ? symbol.make({Py_NewRef(PyTuple_GET_ITEM(row, 0)), address.release(), Py_NewRef(Py_None),
