@@ -4,7 +4,6 @@
 // records), the module summary's grand total and the first listing of the global symbols.
 #include "fast/ti_map.hpp"
 
-#include "fast/flat_table.hpp"
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
@@ -98,7 +97,7 @@ public:
                 }
             }
             if (link_map::starts_with(stripped, "GLOBAL SYMBOLS")) {  // listed twice (by name, by address): the first
-                part_ = PyList_GET_SIZE(symbols_.get()) == 0 ? Part::symbols : Part::none;
+                part_ = listed_.empty() ? Part::symbols : Part::none;
                 return true;
             }
         }
@@ -131,7 +130,7 @@ public:
         Ref summary = summary_given ? Ref::steal(Py_BuildValue("(LLL)", summary_[0], summary_[1], summary_[2]))
                                     : Ref::borrow(Py_None);
         Ref count = symbol_count >= 0 ? Ref::steal(PyLong_FromLongLong(symbol_count)) : Ref::borrow(Py_None);
-        if (!summary || !count) return nullptr;
+        if (!summary || !count || !symbols()) return nullptr;
         return Py_BuildValue("(OOOOOOOOO)", arm ? Py_True : Py_False, c2000 ? Py_True : Py_False, regions_.get(),
                              kinds_.get(), outputs_.get(), summary.get(), symbols_.get(), count.get(), notes_.get());
     }
@@ -273,14 +272,35 @@ private:
         std::uint64_t address, page;
         if ((t.size() != 2 && t.size() != 3) || !hex(t[0], address)) return true;
         if (t.size() == 3 && !(t[1].size() >= 1 && t[1].size() <= 8 && number(t[1], 16, page))) return true;
-        // a symbol listed twice at one address counts once (views into the map's bytes)
-        std::size_t fresh = seen_symbols_.find_or_add({t.back(), address}, listed_);
-        if (fresh != listed_) return true;
-        ++listed_;
-        Ref name = Ref::steal(text(t.back()));
-        Ref at = name ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
-        Ref row = at ? Ref::steal(PyTuple_Pack(2, name.get(), at.get())) : Ref();
-        return row && PyList_Append(symbols_.get(), row.get()) == 0;
+        listed_.push_back({t.back(), address});
+        return true;
+    }
+
+    // The symbols listed, in their order; one listed twice at one address counts once. Found by
+    // sorting once: a hash table of a hundred thousand names misses the cache on every row.
+    bool symbols() noexcept {
+        try {
+            std::vector<std::uint32_t> order(listed_.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return listed_[a].address != listed_[b].address ? listed_[a].address < listed_[b].address
+                                                                : listed_[a].name < listed_[b].name;
+            });
+            std::vector<bool> again(listed_.size(), false);
+            for (std::size_t i = 1; i < order.size(); ++i) {
+                const Listed &previous = listed_[order[i - 1]], &here = listed_[order[i]];
+                again[order[i]] = previous.address == here.address && previous.name == here.name;
+            }
+            for (std::size_t i = 0; i < listed_.size(); ++i) {
+                if (again[i]) continue;
+                Ref row = map_reader::tuple_of({text(listed_[i].name), PyLong_FromUnsignedLongLong(listed_[i].address)});
+                if (!row || PyList_Append(symbols_.get(), row.get()) != 0) return false;
+            }
+            return true;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
     }
 
     Part part_ = Part::none;
@@ -292,15 +312,11 @@ private:
     std::unordered_map<std::string, long> region_lines_;
     std::unordered_map<std::string, std::vector<std::uint64_t>> region_rows_;
     std::unordered_map<std::string, std::string> region_attributes_;
-    struct SymbolHash {
-        std::uint64_t operator()(const std::pair<string_view, std::uint64_t>& key) const noexcept {
-            std::uint64_t hash = 0xcbf29ce484222325ull ^ (key.second * 0x9E3779B97F4A7C15ull);  // FNV-1a
-            for (char c : key.first) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-            return hash ^ (hash >> 29);
-        }
+    struct Listed {
+        string_view name;  // a view into the map's bytes
+        std::uint64_t address;
     };
-    FlatTable<std::pair<string_view, std::uint64_t>, SymbolHash> seen_symbols_;
-    std::size_t listed_ = 0;
+    std::vector<Listed> listed_;  // the first listing of the global symbols
     std::vector<string_view> tokens_;
     map_reader::SharedTexts shared_;
     long long summary_[3] = {0, 0, 0};
