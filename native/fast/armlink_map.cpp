@@ -59,10 +59,6 @@ public:
     }
 
     bool line(string_view raw, long number) noexcept {
-        if (raw.find('\0') != string_view::npos) {
-            failure = Failure{"binary data inside the map", number};
-            return true;
-        }
         string_view stripped = strip_end(strip_start(raw));
         if (stripped.empty()) return true;
         if (stripped == "Local Symbols" || stripped == "Global Symbols") {

@@ -36,11 +36,6 @@ bool word(char c) {
 
 bool contains(string_view text, string_view part) { return text.find(part) != string_view::npos; }
 
-string_view basename(string_view path) {
-    std::size_t slash = path.find_last_of("/\\");
-    return slash == string_view::npos ? path : path.substr(slash + 1);
-}
-
 // "8 340": digits in groups; false without a digit
 bool grouped(string_view text, std::uint64_t& value) {
     std::string digits;
@@ -63,10 +58,6 @@ public:
     }
 
     bool line(string_view raw, long number) {
-        if (raw.find('\0') != string_view::npos) {
-            failure = Failure{"binary data inside the map", number};
-            return true;
-        }
         if (!raw.empty() && raw.front() == '#') return append(header_.get(), text(raw));
         string_view stripped = strip_end(strip_start(raw));
         if (stripped.size() > 2 && stripped.front() == '*' && stripped.back() == '*') {
@@ -151,7 +142,7 @@ private:
     bool module_line(string_view raw, string_view stripped, long number) {
         if (contains(stripped, "NAME :")) {
             if (starts_with(stripped, "FILE NAME : ")) {
-                module_ = basename(strip_end(stripped.substr(12)));
+                module_ = base_name(strip_end(stripped.substr(12)));
                 has_module_ = true;
                 segment_ = {};
                 has_segment_ = false;

@@ -76,8 +76,8 @@ struct BufferRelease {
 };
 
 // Calls reader.line(line, number) with each line of the map until it returns false (an
-// exception is set) or sets reader.failure; then reader.result(). A failure is raised as
-// ValueError((reason, line)).
+// exception is set) or sets reader.failure; then reader.result(). A line holding a NUL byte is
+// binary data, no map. A failure is raised as ValueError((reason, line)).
 template <class Reader>
 PyObject* read_lines(const Py_buffer& view, Reader& reader) noexcept {
     try {
@@ -85,6 +85,10 @@ PyObject* read_lines(const Py_buffer& view, Reader& reader) noexcept {
         bool ok = true;
         link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
                                 [&](std::string_view line) {
+                                    if (line.find('\0') != std::string_view::npos) {
+                                        reader.failure = Failure{"binary data inside the map", ++number};
+                                        return false;
+                                    }
                                     ok = reader.line(line, ++number);
                                     return ok && !reader.failure;
                                 });

@@ -100,6 +100,12 @@ inline void tokens_of(string_view text, std::vector<string_view>& tokens) {
     }
 }
 
+// The file name at the end of a path written with either separator.
+inline string_view base_name(string_view path) {
+    std::size_t slash = path.find_last_of("/\\");
+    return slash == string_view::npos ? path : path.substr(slash + 1);
+}
+
 inline bool word_char(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
            static_cast<unsigned char>(c) >= 0x80;

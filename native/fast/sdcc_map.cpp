@@ -44,10 +44,6 @@ public:
     }
 
     bool line(string_view raw, long number) {
-        if (raw.find('\0') != string_view::npos) {
-            failure = Failure{"binary data inside the map", number};
-            return true;
-        }
         while (!raw.empty() && raw.front() == '\f') raw.remove_prefix(1);
         if (listed_ && !complete_ && base_definition(raw)) complete_ = true;
         if (!raw.empty() && !is_space(raw.front())) {

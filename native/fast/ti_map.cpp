@@ -70,10 +70,6 @@ public:
 
     // false with an exception set; `failure` set for a row that is not what its part holds
     bool line(string_view raw, long number) noexcept {
-        if (raw.find('\0') != string_view::npos) {
-            failure = Failure{"binary data inside the map", number};
-            return true;
-        }
         string_view stripped = strip_end(strip_start(raw));
         if (stripped.empty()) return true;
         if (number < 5 && stripped.find("Linker") != string_view::npos) {

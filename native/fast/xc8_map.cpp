@@ -58,10 +58,6 @@ public:
     }
 
     bool line(string_view raw, long number) {
-        if (raw.find('\0') != string_view::npos) {
-            failure = Failure{"binary data inside the map", number};
-            return true;
-        }
         string_view stripped = strip_end(strip_start(raw));
         if (const char* heading = heading_of(raw, stripped)) {
             part_ = heading[0] == 'c' ? Part::classes : heading[0] == 's' && heading[1] == 'e' ? Part::segments
@@ -122,7 +118,7 @@ public:
             // listed again: the last row holds
             bool found = after != owned_.begin() && (after - 1)->link == row.link && (after - 1)->name == row.name;
             string_view owner = found ? (after - 1)->object : string_view();
-            Ref object = owner.empty() ? Ref::borrow(Py_None) : shared.get(basename(owner));
+            Ref object = owner.empty() ? Ref::borrow(Py_None) : shared.get(base_name(owner));
             Ref klass = object ? shared.get(row.klass) : Ref();
             if (!klass) return nullptr;
             Ref entry = map_reader::tuple_of({text(row.name), PyLong_FromUnsignedLongLong(row.link),
@@ -147,10 +143,6 @@ private:
         return nullptr;
     }
 
-    static string_view basename(string_view path) {
-        std::size_t slash = path.find_last_of("/\\");
-        return slash == string_view::npos ? path : path.substr(slash + 1);
-    }
 
 
     // A hex figure of a row; one past 64 bits is a place no memory has.
