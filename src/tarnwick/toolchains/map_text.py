@@ -1,15 +1,14 @@
 """An open map file as every reader takes it: its path, its start as text (to tell the format
-by), and its whole content either as decoded lines or as UTF-8 bytes, whichever the reader
-reads fastest. Windows tools write UTF-16 and UTF-8 with a byte-order mark; both are read."""
+by), and its whole content as UTF-8 bytes for the reader's native line loop. Windows tools
+write UTF-16 and UTF-8 with a byte-order mark; both are read."""
 
 from __future__ import annotations
 
 import codecs
 import contextlib
-import io
 import mmap
 import os
-from typing import Callable, Iterator
+from typing import Callable
 
 from tarnwick.toolchains.errors import MapParseError
 
@@ -44,8 +43,8 @@ def first_line(text: str) -> tuple[int, str]:
 
 
 class MapText:
-    """A map file open for reading. `head` is its start as text; `lines()` and `utf8()` give
-    all of it, from the start, as often as asked."""
+    """A map file open for reading. `head` is its start as text; `utf8()` gives all of it, as
+    often as asked."""
 
     def __init__(self, path: str, binary, head: bytes):
         self.path = path
@@ -56,22 +55,6 @@ class MapText:
         self.head = codecs.getincrementaldecoder(self.encoding)(errors="replace").decode(head)
         if not self.head.strip():
             raise MapParseError(path, "empty file, not a linker map")
-
-    def lines(self) -> Iterator[str]:
-        """The file's lines, decoded as they are read; NUL bytes mean binary data. A carriage
-        return ends a line as a line feed does (maps written on Windows)."""
-        self._binary.seek(0)
-        handle = io.TextIOWrapper(self._binary, encoding=self.encoding, errors="replace", newline=None)
-        try:
-            for number, line in enumerate(handle, 1):
-                if "\0" in line:
-                    raise MapParseError(self.path, "binary data inside the map", number)
-                yield line
-        finally:
-            # leave the file to its owner, who closes it; a reader that stopped early may be
-            # closed after the file is
-            with contextlib.suppress(ValueError):
-                handle.detach()
 
     @contextlib.contextmanager
     def utf8(self):
@@ -93,14 +76,6 @@ class MapText:
             finally:
                 text.release()
                 view.release()
-
-
-def reads_lines(parse: Callable) -> Callable:
-    """The `read` of a reader whose `parse(lines, path, config)` takes the map line by line."""
-    def read(source: MapText, config=None):
-        return parse(source.lines(), source.path, config)
-    read.__doc__ = parse.__doc__
-    return read
 
 
 def reads_bytes(parse: Callable) -> Callable:
