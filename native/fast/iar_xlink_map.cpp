@@ -6,7 +6,6 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
-#include "fast/records.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -52,9 +51,7 @@ public:
         parts_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         totals_ = Ref::steal(PyDict_New());
-        global_ = Ref::steal(PyUnicode_InternFromString("global"));
-        return header_ && segments_ && parts_ && symbols_ && totals_ && global_ &&
-               symbol_.prepare(symbol_class, {"name", "address", "size", "binding"});
+        return header_ && segments_ && parts_ && symbols_ && totals_ && symbol_.prepare(symbol_class);
     }
 
     bool line(string_view raw, long number) {
@@ -216,11 +213,7 @@ private:
         if (at < 4 || (at < rest.size() && word(rest[at]))) return false;
         std::uint64_t address = 0;
         if (!hex(rest.substr(0, at), address, number)) return true;
-        Ref name_text = Ref::steal(text(name));
-        Ref address_value = name_text ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
-        if (!address_value) return true;
-        Ref record = symbol_.make({name_text.release(), address_value.release(), Py_NewRef(Py_None), Py_NewRef(global_.get())});
-        if (record) PyList_Append(symbols_.get(), record.get());
+        symbol_.append(symbols_.get(), name, address);  // an exception set is seen by the caller
         return true;
     }
 
@@ -300,8 +293,8 @@ private:
     string_view module_, segment_, last_;
     std::uint64_t absolute_ = 0;
     std::vector<string_view> tokens_;
-    RecordMaker symbol_;
-    Ref header_, segments_, parts_, symbols_, totals_, global_;
+    map_reader::GlobalSymbols symbol_;
+    Ref header_, segments_, parts_, symbols_, totals_;
 };
 
 }  // namespace

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "fast/link_map.hpp"
+#include "fast/records.hpp"
 #include "support/ref.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <new>
 #include <optional>
@@ -67,6 +69,30 @@ private:
     };
     std::unordered_map<std::string, Ref, TextHash, TextEqual> strings_;
     const std::pair<const std::string, Ref>* last_ = nullptr;
+};
+
+// The symbols of a map that states no sizes and no binding of its own: RawSymbol records (name,
+// address, no size, "global").
+class GlobalSymbols {
+public:
+    bool prepare(PyObject* symbol_class) noexcept {
+        global_ = Ref::steal(PyUnicode_InternFromString("global"));
+        return global_ && maker_.prepare(symbol_class, {"name", "address", "size", "binding"});
+    }
+
+    // false with an exception set
+    bool append(PyObject* list, std::string_view name, std::uint64_t address) noexcept {
+        Ref name_text = Ref::steal(text(name));
+        Ref address_value = name_text ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
+        Ref record = address_value ? maker_.make({name_text.release(), address_value.release(), Py_NewRef(Py_None),
+                                                  Py_NewRef(global_.get())})
+                                   : Ref();
+        return record && PyList_Append(list, record.get()) == 0;
+    }
+
+private:
+    RecordMaker maker_;
+    Ref global_;
 };
 
 // The buffer of a map's bytes, released when the call ends.

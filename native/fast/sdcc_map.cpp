@@ -7,7 +7,6 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
-#include "fast/records.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -38,9 +37,7 @@ public:
         areas_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         modules_ = Ref::steal(PyList_New(0));
-        global_ = Ref::steal(PyUnicode_InternFromString("global"));
-        return areas_ && symbols_ && modules_ && global_ &&
-               symbol_.prepare(symbol_class, {"name", "address", "size", "binding"});
+        return areas_ && symbols_ && modules_ && symbol_.prepare(symbol_class);
     }
 
     bool line(string_view raw, long number) {
@@ -120,19 +117,15 @@ private:
             if (!module_text || PyList_Append(current_modules_, module_text.get()) != 0) return false;
         }
         if (starts_with(name, "l_") || starts_with(name, "s_") || starts_with(name, ".__.")) return true;
-        Ref name_text = Ref::steal(text(name));
-        Ref address_value = name_text ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
-        if (!address_value) return false;
-        Ref record = symbol_.make({name_text.release(), address_value.release(), Py_NewRef(Py_None), Py_NewRef(global_.get())});
-        return record && PyList_Append(current_symbols_, record.get()) == 0;
+        return symbol_.append(current_symbols_, name, address);
     }
 
     bool listed_ = false, complete_ = false;
     PyObject* current_symbols_ = nullptr;  // borrowed from symbols_
     PyObject* current_modules_ = nullptr;  // borrowed from modules_
     std::unordered_set<string_view> seen_modules_;
-    RecordMaker symbol_;
-    Ref areas_, symbols_, modules_, global_;
+    map_reader::GlobalSymbols symbol_;
+    Ref areas_, symbols_, modules_;
 };
 
 }  // namespace
