@@ -81,8 +81,8 @@ public:
     }
 
     PyObject* result() noexcept {
-        return Py_BuildValue("(OOOOOKO)", header_.get(), segments_.get(), parts_.get(), symbols_.get(), totals_.get(),
-                             static_cast<unsigned long long>(absolute_), ended_ ? Py_True : Py_False);
+        return Py_BuildValue("(OOOOOO)", header_.get(), segments_.get(), parts_.get(), symbols_.get(), totals_.get(),
+                             ended_ ? Py_True : Py_False);
     }
 
     std::optional<Failure> failure;
@@ -111,24 +111,14 @@ private:
         string_view figure = rest.substr(0, at);
         for (char c : figure)
             if (c != ' ' && (c < '0' || c > '9')) return 0;
-        std::uint64_t bytes = 0, extra = 0;
+        std::uint64_t bytes = 0;
         if (!grouped(figure, bytes)) return 0;  // blanks alone are no figure
         Cursor cursor(rest.substr(at + 10));
         string_view memory = cursor.token();
         std::size_t length = 0;
         while (length < memory.size() && word(memory[length])) ++length;
         if (length == 0 || length != memory.size() || cursor.blanks() == 0 || !starts_with(cursor.rest(), "memory"))
-            return 0;
-        string_view after = cursor.rest().substr(6);
-        Cursor more(after);
-        if (more.blanks() > 0 && starts_with(more.rest(), "(+")) {
-            string_view inside = strip_start(more.rest().substr(2));
-            std::size_t end = inside.find(" absolute");
-            if (end != string_view::npos && grouped(strip_end(inside.substr(0, end)), extra)) {
-                string_view close = strip_start(inside.substr(end + 9));
-                if (starts_with(close, ")")) absolute_ += extra;
-            }
-        }
+            return 0;  // what follows ("(+ 61 absolute )") is left out of the totals, as XLINK leaves it
         std::string upper(memory);
         for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
         Ref key = Ref::steal(text(upper));
@@ -291,7 +281,6 @@ private:
     Part part_ = Part::other;
     bool ended_ = false, has_module_ = false, has_segment_ = false, has_last_ = false;
     string_view module_, segment_, last_;
-    std::uint64_t absolute_ = 0;
     std::vector<string_view> tokens_;
     map_reader::GlobalSymbols symbol_;
     Ref header_, segments_, parts_, symbols_, totals_;

@@ -179,11 +179,10 @@ private:
         tokens_of(stripped, tokens_);
         if (tokens_.size() == 2 && tokens_[0] == "CLASS" && !raw.empty() && is_space(raw.front())) {
             klass_ = tokens_[1];
-            known_class_ = true;
             return;
         }
         Psect row;
-        if (psect(raw, row, number) && known_class_) {
+        if (psect(raw, row, number) && !klass_.empty()) {  // a CLASS row names one
             row.klass = klass_;
             psects_.push_back(row);
         } else if (!failure && !stripped.empty()) {
@@ -213,7 +212,6 @@ private:
 
     Part part_ = Part::header;
     string_view object_, klass_;
-    bool known_class_ = false;
     std::vector<string_view> tokens_;
     std::vector<Psect> psects_;
     std::vector<Owned> owned_;

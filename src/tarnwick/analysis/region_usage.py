@@ -36,9 +36,6 @@ class _Counter:
     def __init__(self):
         self.placements = []
 
-    def place(self, start: int, end: int, name: str) -> None:
-        self.placements.append((start, end, name))
-
     def total(self) -> int:
         """The bytes of the sections placed, gaps between them left out."""
         return sum(end - start for start, end, _name in self.placements)
@@ -64,7 +61,7 @@ def compute_region_usage(model: NormalizedBuildModel, *, load_images: bool = Tru
     for region in model.memory_regions:
         regions.setdefault(region.name, region)
     counters = {name: _Counter() for name in regions}
-    placements = {name: counter.placements for name, counter in counters.items()}  # no call per section
+    placements = {name: counter.placements for name, counter in counters.items()}  # appended to without a call
     for section, region in placed_sections(model):
         if region is not None:
             placed = placements.get(region.name)
@@ -73,9 +70,9 @@ def compute_region_usage(model: NormalizedBuildModel, *, load_images: bool = Tru
         if not (load_images and section.copied_at_startup):
             continue
         load_region = load_region_of(model, section)
-        if load_region is not None and load_region is not region and load_region.name in counters:
+        if load_region is not None and load_region is not region and load_region.name in placements:
             start = section.load_address
-            counters[load_region.name].place(start, start + section.size, section.name)
+            placements[load_region.name].append((start, start + section.size, section.name))
 
     result = {}
     for name, region in regions.items():

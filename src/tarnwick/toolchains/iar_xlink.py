@@ -26,7 +26,6 @@ from tarnwick.toolchains.vendor_maps import Stated, assemble
 _BANNER = re.compile(r"IAR Universal Linker V\S+")
 _OPTION = re.compile(r"-([ZP])\((\w+)\)([^\s=()]+)(?:=([0-9A-Fa-f,\- ]+?))?(?=\s|\)|$)")
 _RAM_TYPES = {"DATA", "IDATA", "XDATA", "BIT", "BDATA", "PDATA", "NEAR", "FAR", "HUGE", "EEPROM"}
-_FLASH_TYPES = {"CODE", "CONST", "FARCONST", "HUGECONST", "NEARCONST", "FARCODE"}
 
 
 def looks_like(head: str) -> bool:
@@ -44,7 +43,7 @@ class _Segment(NamedTuple):
 
 def parse(data, path: str, config=None):
     """The model of an XLINK map from its UTF-8 bytes."""
-    header, segments, parts, symbols, totals, _absolute, ended = native_rows(read_iar_xlink_map, path, data, RawSymbol)
+    header, segments, parts, symbols, totals, ended = native_rows(read_iar_xlink_map, path, data, RawSymbol)
     if not segments:
         raise MapParseError(path, "an IAR XLINK map without its SEGMENTS IN ADDRESS ORDER (link with -xms)")
     if not ended or not totals:
