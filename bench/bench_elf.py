@@ -17,7 +17,7 @@ from large_firmware import build
 from tarnwick.analysis.summary import build_analysis_report
 from tarnwick.config import TarnwickConfig
 from tarnwick.toolchains import load_map
-from tarnwick.toolchains.elf import SHT_SYMTAB, read_elf
+from tarnwick.toolchains.elf.elf_file import SHT_SYMTAB, read_elf
 
 
 def best(function, rounds: int = 3) -> float:

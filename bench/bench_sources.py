@@ -22,7 +22,7 @@ from large_firmware import build
 
 from tarnwick.analysis.sources import attach_sources
 from tarnwick.toolchains import AUTO, load_map
-from tarnwick.toolchains.dwarf import read_debug_info
+from tarnwick.toolchains.elf.dwarf import read_debug_info
 
 
 def run(arguments: list) -> tuple:

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from test_conformance import elf_sections, linker_table
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 
 HERE = Path(__file__).resolve().parent
 CONFORMANCE = HERE / "conformance" / "maps"

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 
 FIRMWARE = Path(__file__).resolve().parent.parent / "examples" / "firmware"
 MAP = FIRMWARE / "maps" / "gnu_ld.map"
@@ -245,7 +245,7 @@ def test_map_symlink_loop_says_what_it_is(tmp_path, capsys):
 
 
 # What the console script does, telling the test when the command's first instruction is next.
-LAUNCHER = ("import sys; from tarnwick.entry import entry_point; sys.argv = ['tarnwick'] + sys.argv[1:]; "
+LAUNCHER = ("import sys; from tarnwick.app.entry import entry_point; sys.argv = ['tarnwick'] + sys.argv[1:]; "
             "sys.stdout.write('started\\n'); sys.stdout.flush(); entry_point()")
 
 

@@ -18,8 +18,8 @@ from pathlib import Path
 import pytest
 
 from firmware_builds import build, nm_sizes
-from tarnwick.build_paths import PathMatcher, normalized
-from tarnwick.cli import main
+from tarnwick.compare.build_paths import PathMatcher, normalized
+from tarnwick.app.cli import main
 
 FORMATS = ["text", "json", "markdown", "html"]
 GROWN = {"DMA_RING_WORDS": 768, "FRAME_BUFFER_BYTES": 5120}  # a global and a static, +1,024 B each
@@ -215,7 +215,7 @@ def test_a_signal_during_a_write_leaves_the_old_report_and_no_temporary_file(bui
     _, base, pr = builds
     report = tmp_path / "report.json"
     report.write_text("the previous report\n")
-    script = ("import os, signal, sys, runpy, tarnwick.files as files\n"
+    script = ("import os, signal, sys, runpy, tarnwick.support.files as files\n"
               "real = files.os.fsync\n"
               f"def interrupted(fd):\n    os.kill(os.getpid(), {int(number)})\n    real(fd)\n"
               "files.os.fsync = interrupted\n"

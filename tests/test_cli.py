@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 
 FIRMWARE = Path(__file__).resolve().parent.parent / "examples" / "firmware"
 MAPS = FIRMWARE / "maps"

@@ -12,10 +12,10 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from elf_writer import ALLOC, EXEC, SHT_NOBITS, SHT_PROGBITS, WRITE, elf
 from tarnwick.analysis.region_usage import compute_region_usage
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 from tarnwick.config import RegionSpec, TarnwickConfig
 from tarnwick.toolchains import AUTO, MapParseError, load_map
-from tarnwick.toolchains.elf import ElfError, read_elf
+from tarnwick.toolchains.elf.elf_file import ElfError, read_elf
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "firmware" / "maps"

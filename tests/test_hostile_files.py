@@ -109,7 +109,7 @@ def _changed(tmp_path: Path, name: str, old: str, new: str) -> Path:
      "input section runs past the end of the 64-bit address space"),
 ], ids=["gnu input", "gnu output", "lld symbol", "lld input"])
 def test_a_figure_beyond_64_bits_is_bad_input_at_its_line(tmp_path, capsys, name, old, new, reason):
-    from tarnwick.cli import main
+    from tarnwick.app.cli import main
 
     path = _changed(tmp_path, name, old, new)
     line = path.read_text().splitlines().index(new) + 1 if new in path.read_text().splitlines() else None
@@ -183,7 +183,7 @@ def _elf_type(kind: int):
     (_elf_type(3), 0, "is a program for an operating system's loader"),
 ], ids=["sparse symbol table", "name outside", "not a string table", "relocatable", "core", "shared object"])
 def test_elf_files_that_are_not_what_they_claim(tmp_path, capsys, make, code, said):
-    from tarnwick.cli import main
+    from tarnwick.app.cli import main
 
     path = tmp_path / "firmware.elf"
     make(_firmware_elf(), path)

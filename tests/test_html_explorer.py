@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from browser import DRIVER, clean_environment, require
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 
 require("chromium", "chromedriver")
 webdriver = pytest.importorskip("selenium.webdriver")

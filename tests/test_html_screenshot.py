@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 from browser import BROWSER, clean_environment, require
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 
 FIRMWARE = Path(__file__).resolve().parent.parent / "examples" / "firmware"
 BAR_COLOURS = {(233, 236, 242), (63, 127, 217), (224, 161, 0), (208, 52, 44)}

@@ -12,7 +12,7 @@ from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.config import RegionSpec, TarnwickConfig
 from tarnwick.toolchains import MapParseError, load_map
 from tarnwick.toolchains.base import MemoryCategory, Toolchain
-from tarnwick.toolchains.region_kinds import region_category
+from tarnwick.toolchains.building.region_kinds import region_category
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "firmware" / "maps" / "gnu_ld.map"
 CONFORMANCE = Path(__file__).resolve().parent / "conformance" / "maps"

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from firmware_builds import build_with_script
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 
 FIRMWARE = Path(__file__).resolve().parent / "source_firmware"
 VARIANTS = ("dwarf4", "dwarf5", "dwarf5-gz")

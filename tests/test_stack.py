@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from firmware_builds import build_with_script
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 
 FIRMWARE = Path(__file__).resolve().parent / "stack_firmware"
 EXCEPTION_FRAME = 32

@@ -11,7 +11,7 @@ import pytest
 
 from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.analysis.summary import build_analysis_report
-from tarnwick.cli import main
+from tarnwick.app.cli import main
 from tarnwick.config import TarnwickConfig
 from tarnwick.toolchains import MapParseError, load_map
 

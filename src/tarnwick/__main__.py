@@ -1,3 +1,3 @@
-from tarnwick.entry import entry_point
+from tarnwick.app.entry import entry_point
 
 entry_point()

@@ -8,8 +8,8 @@ import posixpath
 from collections import defaultdict
 from dataclasses import dataclass, field
 
-from tarnwick.origins import contributor_name
-from tarnwick.symbol_list import origin_totals
+from tarnwick.support.origins import contributor_name
+from tarnwick.support.symbol_list import origin_totals
 
 UNATTRIBUTED = "(unattributed)"
 

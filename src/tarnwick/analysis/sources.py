@@ -199,7 +199,7 @@ class NoSources:
 
 def source_view(model):
     """The build's SourceView (its symbols given their sources), or NoSources saying why not."""
-    from tarnwick.toolchains.dwarf import DebugInfoError, read_debug_info
+    from tarnwick.toolchains.elf.dwarf import DebugInfoError, read_debug_info
 
     elf = model.elf_file
     if elf is None:

@@ -15,7 +15,7 @@ import struct
 from dataclasses import dataclass, field
 from typing import Optional
 
-from tarnwick.origins import contributor_name
+from tarnwick.support.origins import contributor_name
 from tarnwick.toolchains.stack_files import INDIRECT, StackFileError, index_folders, read_unit, stem_of
 
 EXCEPTION_FRAME = 32  # Cortex-M stacks eight words on an exception (104 B with the FP context)
@@ -91,7 +91,7 @@ class StackResult:
 
 def _objects(model) -> dict:
     """Object file -> the archive it came out of (or None), of every object holding symbols."""
-    from tarnwick.symbol_list import origin_totals
+    from tarnwick.support.symbol_list import origin_totals
 
     objects: dict = {}
     for (object_file, archive), *_ in origin_totals(model.symbols):
@@ -356,7 +356,7 @@ def _vector_table(model, known) -> Optional[list]:
     of the names at one address (weak aliases of a default handler) the one `known` holds."""
     if not model.elf_path:
         return None
-    from tarnwick.toolchains import elf as elf_format
+    from tarnwick.toolchains.elf import elf_file as elf_format
 
     try:
         elf = elf_format.read_elf(model.elf_path)

@@ -8,10 +8,10 @@ from dataclasses import dataclass
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
 from tarnwick._native import largest_symbols
 from tarnwick.analysis.region_usage import compute_region_usage
-from tarnwick.origins import contributor_name
-from tarnwick.symbol_list import origin_totals
+from tarnwick.support.origins import contributor_name
+from tarnwick.support.symbol_list import origin_totals
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
-from tarnwick.toolchains.section_kinds import named_code, named_read_only, named_writable
+from tarnwick.toolchains.building.section_kinds import named_code, named_read_only, named_writable
 
 
 @dataclass(frozen=True)

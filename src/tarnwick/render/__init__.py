@@ -20,7 +20,7 @@ def render_to(kind: str, report, comparison, write, top: int = 10, model=None, o
     `model`: the build's model, when there is one (its symbols in link order, with their
     totals counted, are much quicker to go over than the report's sorted copy, and its regions
     are in the order the linker lists them); `outcome`: the run's verdict and inputs
-    (`tarnwick.outcome.Outcome`), where there was a run."""
+    (`tarnwick.app.outcome.Outcome`), where there was a run."""
     if kind == "json":
         from tarnwick.render.json_report import write_report_json
 

@@ -7,9 +7,9 @@ import heapq
 from dataclasses import dataclass
 
 from tarnwick._native import largest_per_section
-from tarnwick.origins import contributor_name
+from tarnwick.support.origins import contributor_name
 from tarnwick.render.names import display_name
-from tarnwick.symbol_list import origin_totals
+from tarnwick.support.symbol_list import origin_totals
 
 DEFAULT_TOP = 10
 NO_REGION = "(no region)"

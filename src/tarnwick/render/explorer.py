@@ -7,7 +7,7 @@ from __future__ import annotations
 import enum
 import posixpath
 from tarnwick._native import explorer_rows, write_json
-from tarnwick.origins import contributor_name
+from tarnwick.support.origins import contributor_name
 from tarnwick.render.breakdown import NO_REGION, section_regions
 from tarnwick.render.ledger import GAPS, LOAD_IMAGE, UNNAMED, ledgers, section_lines
 from tarnwick.render.names import display_name

@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.render.breakdown import NO_REGION, origins_by_region
-from tarnwick.symbol_list import origin_totals
+from tarnwick.support.symbol_list import origin_totals
 
 # Sections that reserve memory for a stack or a heap: TI calls its heap .sysmem, IAR CSTACK.
 _RESERVATION = re.compile(r"stack|heap|sysmem", re.IGNORECASE)

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Optional
 from tarnwick.domain import AnalysisReport
 
 if TYPE_CHECKING:  # the comparison module loads only for runs that compare
-    from tarnwick.comparison import Comparison
+    from tarnwick.compare.comparison import Comparison
 
 SEVERITY_ORDER = ("error", "warning", "info")
 

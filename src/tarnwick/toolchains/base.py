@@ -6,8 +6,8 @@ import enum
 from dataclasses import dataclass, field
 from typing import Optional
 
-from tarnwick.origins import contributor_name, split_origin
-from tarnwick.symbol_list import SymbolList, origin_totals
+from tarnwick.support.origins import contributor_name, split_origin
+from tarnwick.support.symbol_list import SymbolList, origin_totals
 
 
 class Toolchain(str, enum.Enum):

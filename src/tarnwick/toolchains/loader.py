@@ -7,13 +7,13 @@ import gc
 import os
 from typing import Optional, Union
 
-from tarnwick.files import FileProblem, open_regular, reason
+from tarnwick.support.files import FileProblem, open_regular, reason
 
-from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, iar_xlink, llvm_lld, microchip_xc, sdcc, ti_linker, xc8
+from tarnwick.toolchains.maps import armlink, gnu_ld, iar_ilink, iar_xlink, llvm_lld, microchip_xc, sdcc, ti_linker, xc8
 from tarnwick.toolchains.base import NormalizedBuildModel
-from tarnwick.toolchains.builder import mark_unified, note_load_images
+from tarnwick.toolchains.building.builder import mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import PROBE_BYTES, MapText, first_line
+from tarnwick.toolchains.maps.map_text import PROBE_BYTES, MapText, first_line
 
 # Every reader has `looks_like(head)`, `read(source, config)` and `ELF_NOT_READ` (why an ELF
 # named with its maps is not used; None: it is joined). They are asked in this order: the
@@ -76,8 +76,8 @@ def load_map(path: Union[str, os.PathLike], config=None,
 
 
 def _elf_alone(name: str, config) -> NormalizedBuildModel:
-    from tarnwick.toolchains import elf as elf_format
-    from tarnwick.toolchains.elf_model import model_from_elf
+    from tarnwick.toolchains.elf import elf_file as elf_format
+    from tarnwick.toolchains.elf.elf_model import model_from_elf
 
     try:
         with collector_paused():
@@ -127,8 +127,8 @@ def _join_elf_file(model: NormalizedBuildModel, map_path: str, output_file: Opti
     Found ELF files are tried nearest first; the first of the same link is used."""
     named = elf is not AUTO
     paths = [os.fspath(elf)] if named else elf_candidates(map_path, output_file)
-    from tarnwick.toolchains import elf as elf_format
-    from tarnwick.toolchains.elf_model import different_link, join_elf
+    from tarnwick.toolchains.elf import elf_file as elf_format
+    from tarnwick.toolchains.elf.elf_model import different_link, join_elf
 
     refused = []
     for path in paths:

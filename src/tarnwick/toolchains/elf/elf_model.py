@@ -14,9 +14,9 @@ from tarnwick.toolchains.base import (
     MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, SymbolList,
     Toolchain, region_containing, split_origin,
 )
-from tarnwick.toolchains.builder import RegionPlacer, mark_unified
-from tarnwick.toolchains.elf import ElfFile, ElfSection
-from tarnwick.toolchains.region_kinds import region_category
+from tarnwick.toolchains.building.builder import RegionPlacer, mark_unified
+from tarnwick.toolchains.elf.elf_file import ElfFile, ElfSection
+from tarnwick.toolchains.building.region_kinds import region_category
 
 
 

@@ -21,7 +21,7 @@ from typing import Optional, Sequence
 
 from tarnwick import __version__
 from tarnwick.config import ConfigError, TarnwickConfig
-from tarnwick.entry import Terminated
+from tarnwick.app.entry import Terminated
 from tarnwick.render.escape import plain
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 
@@ -101,7 +101,7 @@ def _arguments() -> argparse.ArgumentParser:
 
 
 def _growth_limit(text: str):
-    from tarnwick.gates import LimitError, parse_growth_limit
+    from tarnwick.compare.gates import LimitError, parse_growth_limit
 
     try:
         return parse_growth_limit(text)
@@ -127,7 +127,7 @@ def _config_path(path: Optional[Path]) -> Optional[str]:
 
 def _refuse_to_overwrite_inputs(output: Path, inputs: dict) -> None:
     """An output that is one of the inputs, by identity (device and inode), not spelling."""
-    from tarnwick.files import identity
+    from tarnwick.support.files import identity
 
     target = identity(os.fspath(output))
     if target is None:
@@ -164,7 +164,7 @@ def _load_config(args) -> TarnwickConfig:
     if path is None:
         config = TarnwickConfig()
     else:
-        from tarnwick.config_file import load_config
+        from tarnwick.app.config_file import load_config
 
         config = load_config(path, args.target)
     if args.fail_on_budget:
@@ -196,7 +196,7 @@ def _inspect(model, config: TarnwickConfig, check_budgets: bool = True) -> None:
 
 def _write(args, report, comparison, config: TarnwickConfig, model, outcome) -> Optional[int]:
     """Writes the report where the arguments say; the exit code when that fails."""
-    from tarnwick.files import reason, write_report, write_stdout
+    from tarnwick.support.files import reason, write_report, write_stdout
     from tarnwick.render import render_to
 
     top = args.top if args.top is not None else config.reports.top_entries
@@ -230,7 +230,7 @@ def _ci_host(report, comparison, model, outcome, top: int) -> None:
         print(f"::error title=tarnwick::{_workflow_text(plain(line))}", file=sys.stderr)
     summary = os.environ.get("GITHUB_STEP_SUMMARY")
     if summary:
-        from tarnwick.files import reason
+        from tarnwick.support.files import reason
         from tarnwick.render.markdown import render_markdown
 
         try:
@@ -254,8 +254,8 @@ def _verdict(outcome) -> int:
 
 
 def _outcome(report, config: TarnwickConfig, args, inputs: dict, growth: list = (), stack=None, sources=None):
-    from tarnwick.gates import Verdict, policy_gates
-    from tarnwick.outcome import Outcome
+    from tarnwick.compare.gates import Verdict, policy_gates
+    from tarnwick.app.outcome import Outcome
 
     verdict = Verdict(policy_gates(report, config.policies), list(growth))
     return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
@@ -280,8 +280,8 @@ def _stack_folders(args) -> list:
 
 def _analyze(args) -> int:
     from tarnwick.analysis.summary import build_analysis_report
-    from tarnwick.api import source_view, with_stack
-    from tarnwick.baseline_file import read_baseline
+    from tarnwick.app.api import source_view, with_stack
+    from tarnwick.compare.baseline_file import read_baseline
 
     baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
     inputs = _inputs(args, map=args.map, baseline=args.baseline)
@@ -308,7 +308,7 @@ def _analyze(args) -> int:
             + (f": {error}" if error else "") + "; the report is compared with nothing")
     comparison = None
     if baseline is not None and status == "ok":
-        from tarnwick.comparison import compare
+        from tarnwick.compare.comparison import compare
 
         comparison = compare(report, baseline, baseline_label=args.baseline_label, sources=sources)
     outcome = _outcome(report, config, args, inputs, stack=stack, sources=sources)
@@ -321,8 +321,8 @@ def _diff(args) -> int:
     before the later one is read, so a diff holds one build at a time."""
     import dataclasses
 
-    from tarnwick.api import changed_stack, compared, read_build, summary_text
-    from tarnwick.gates import LimitError, evaluate_growth
+    from tarnwick.app.api import changed_stack, compared, read_build, summary_text
+    from tarnwick.compare.gates import LimitError, evaluate_growth
     from tarnwick.toolchains import AUTO
 
     inputs = _inputs(args, old=args.old, new=args.new)

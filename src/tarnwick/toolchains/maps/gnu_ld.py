@@ -9,8 +9,8 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import read_gnu_ld_map
-from tarnwick.toolchains.native_maps import read_model, read_native
-from tarnwick.toolchains.raw import RawMap
+from tarnwick.toolchains.maps.native_maps import read_model, read_native
+from tarnwick.toolchains.building.raw import RawMap
 
 _HEX = r"0x([0-9a-fA-F]+)"
 # What only a GNU ld or gold map has, to tell one from other text by content.

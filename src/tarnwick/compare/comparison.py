@@ -24,8 +24,8 @@ from dataclasses import dataclass, field
 from typing import Any, Iterable, Optional
 
 from tarnwick._native import differing_keys, symbol_tables
-from tarnwick.build_paths import PathMatcher
-from tarnwick.origins import contributor_name
+from tarnwick.compare.build_paths import PathMatcher
+from tarnwick.support.origins import contributor_name
 
 LEVELS = ("regions", "sections", "components", "archives", "objects", "symbols", "files", "folders")
 # Symbols a map that lists globals only cannot show: statics, and the bytes no symbol names.

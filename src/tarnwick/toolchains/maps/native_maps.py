@@ -4,10 +4,10 @@ model's own records, and this makes the RawMap the builder takes."""
 from __future__ import annotations
 
 from tarnwick.toolchains.base import NormalizedBuildModel, Symbol, split_origin
-from tarnwick.toolchains.builder import build_model
+from tarnwick.toolchains.building.builder import build_model
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.raw import RawInput, RawMap, RawOutput, RawRegion
-from tarnwick.toolchains.section_kinds import named_code, never_allocated
+from tarnwick.toolchains.building.raw import RawInput, RawMap, RawOutput, RawRegion
+from tarnwick.toolchains.building.section_kinds import named_code, never_allocated
 
 
 def read_native(read, data, path: str) -> RawMap:

@@ -34,7 +34,7 @@ def _unraisable(hook):
 def entry_point() -> None:
     try:
         sys.unraisablehook = _unraisable(sys.unraisablehook)
-        from tarnwick.cli import main
+        from tarnwick.app.cli import main
 
         code = main(kept=_KEPT_TO_EXIT)
     except KeyboardInterrupt:

@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick._native import elf_symbols
-from tarnwick.files import FileProblem, open_regular
+from tarnwick.support.files import FileProblem, open_regular
 
 MAGIC = b"\x7fELF"
 

@@ -15,10 +15,10 @@ from typing import NamedTuple, Optional
 from tarnwick._native import read_armlink_map
 from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.region_kinds import region_category
-from tarnwick.toolchains.vendor_maps import Stated, assemble, number
+from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.building.raw import RawSymbol
+from tarnwick.toolchains.building.region_kinds import region_category
+from tarnwick.toolchains.maps.vendor_maps import Stated, assemble, number
 
 _HEADINGS = re.compile(r"^(?:Memory Map of the image|Image component sizes|Image Symbol Table|"
                        r"Section Cross References|Removing Unused input sections from the image)\s*$",

@@ -12,7 +12,7 @@ from typing import Optional
 from tarnwick._native import size_placed_symbols
 from tarnwick.toolchains.base import NormalizedBuildModel, Symbol, Toolchain, split_origin
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.builder import (
+from tarnwick.toolchains.building.builder import (
     configured_reserved_ranges, mark_unified, regions_with_config, stack_heap_hints,
 )
 

@@ -22,9 +22,9 @@ from typing import Optional
 from tarnwick._native import read_sdcc_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble
+from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.building.raw import RawSymbol
+from tarnwick.toolchains.maps.vendor_maps import Stated, assemble
 
 _BANNER = re.compile(r"^ASxxxx Linker V\S+")
 _MEM_OTHER = re.compile(r"^\s+(PAGED EXT\. RAM|EXTERNAL RAM|ROM/EPROM/FLASH)\s+(?:(0x[0-9a-fA-F]+)\s+(0x[0-9a-fA-F]+)\s+)?"

@@ -7,7 +7,7 @@ import os
 import tomllib
 from typing import Any, Callable, Optional, Union
 
-from tarnwick.files import FileProblem, read_limited
+from tarnwick.support.files import FileProblem, read_limited
 from tarnwick.config import (
     BudgetConfig, ConfigError, ComponentRule, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
     ReservedRangeSpec, StackConfig, TarnwickConfig,

@@ -19,9 +19,9 @@ from typing import NamedTuple, Optional
 from tarnwick._native import read_iar_xlink_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble
+from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.building.raw import RawSymbol
+from tarnwick.toolchains.maps.vendor_maps import Stated, assemble
 
 _BANNER = re.compile(r"IAR Universal Linker V\S+")
 _OPTION = re.compile(r"-([ZP])\((\w+)\)([^\s=()]+)(?:=([0-9A-Fa-f,\- ]+?))?(?=\s|\)|$)")

@@ -13,9 +13,9 @@ from tarnwick.toolchains.base import (
     region_containing, split_origin,
 )
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.raw import RawInput, RawMap
-from tarnwick.toolchains.region_kinds import region_category
-from tarnwick.toolchains.section_kinds import (
+from tarnwick.toolchains.building.raw import RawInput, RawMap
+from tarnwick.toolchains.building.region_kinds import region_category
+from tarnwick.toolchains.building.section_kinds import (
     named_code, named_read_only, named_without_contents, named_writable, never_allocated,
 )
 

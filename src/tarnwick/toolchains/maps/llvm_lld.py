@@ -10,9 +10,9 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import read_lld_map
-from tarnwick.toolchains.map_text import first_line
-from tarnwick.toolchains.native_maps import read_model, read_native
-from tarnwick.toolchains.raw import RawMap
+from tarnwick.toolchains.maps.map_text import first_line
+from tarnwick.toolchains.maps.native_maps import read_model, read_native
+from tarnwick.toolchains.building.raw import RawMap
 
 _HEADER = re.compile(r"^\s*VMA\s+(LMA\s+)?Size\s+Align\s+Out\s+In\s+Symbol$")
 

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 from tarnwick.domain.schema import SCHEMA_VERSION
-from tarnwick.files import FileProblem, open_regular, read_limited
+from tarnwick.support.files import FileProblem, open_regular, read_limited
 
 # A report of the largest map this tool is measured on (113 MB) is well below this.
 BASELINE_LIMIT = 256 * 1024 * 1024

@@ -16,8 +16,8 @@ from typing import NamedTuple, Optional
 from tarnwick._native import read_iar_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.vendor_maps import Stated, assemble, number
+from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.maps.vendor_maps import Stated, assemble, number
 
 _RANGE = re.compile(r"\[from\s+(0x[0-9a-fA-F']+)\s+(to|size)\s+(0x[0-9a-fA-F']+)\s*\]")
 _FAILED = re.compile(r"minimum\s+size\s+of\s+(0x[0-9a-fA-F']+)\s+bytes.*?in\s+<\[(0x[0-9a-fA-F']+)-(0x[0-9a-fA-F']+)\]>"

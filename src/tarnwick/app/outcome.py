@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from typing import NamedTuple, Optional
 
-from tarnwick.gates import Verdict
+from tarnwick.compare.gates import Verdict
 
 
 class Outcome(NamedTuple):

@@ -19,10 +19,10 @@ from tarnwick.toolchains.base import (
     InputSection, MemoryCategory, MemoryRegion, Section, Toolchain, region_containing,
 )
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.region_kinds import region_category
-from tarnwick.toolchains.section_kinds import named_code, named_writable
-from tarnwick.toolchains.vendor_maps import Stated, assemble
+from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.building.region_kinds import region_category
+from tarnwick.toolchains.building.section_kinds import named_code, named_writable
+from tarnwick.toolchains.maps.vendor_maps import Stated, assemble
 
 _BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
 _ATTRIBUTE = re.compile(r"\b(UNINITIALIZED|NOLOAD|DSECT|COPY|NOINIT)\b")

@@ -21,9 +21,9 @@ import re
 from tarnwick._native import place_xc8_psects, read_xc8_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble
+from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.building.raw import RawSymbol
+from tarnwick.toolchains.maps.vendor_maps import Stated, assemble
 
 DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
 _BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)

@@ -18,12 +18,12 @@ checked against the model's; a difference is an unresolved ambiguity.
 from __future__ import annotations
 
 import re
-from tarnwick.toolchains import gnu_ld
+from tarnwick.toolchains.maps import gnu_ld
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel, Toolchain
-from tarnwick.toolchains.builder import build_model, check_address_space, mark_unified, note_load_images
+from tarnwick.toolchains.building.builder import build_model, check_address_space, mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.section_kinds import never_allocated
-from tarnwick.toolchains.vendor_maps import Stated, check_against_stated
+from tarnwick.toolchains.building.section_kinds import never_allocated
+from tarnwick.toolchains.maps.vendor_maps import Stated, check_against_stated
 
 _XC16_TOTAL = re.compile(r'Total "(\w+)" memory used \(bytes\):\s+(?:0x[0-9a-fA-F]+|\d+)\s+\((\d+)\)')
 _XC16_REGION = re.compile(r'^"(\w+)" Memory\s+\[Origin = (0x[0-9a-fA-F]+), Length = (0x[0-9a-fA-F]+)\]', re.M)

@@ -1,0 +1,110 @@
+"""Every output of two builds of tarnwick compared byte for byte: each map and ELF file of the
+examples, the tests and ../shared, in every format, alone and with its ELF, and `diff`s of
+pairs of builds. The report's timestamp is fixed, so only what the change did can differ.
+
+Make the two builds first (see bench_compare.py), then:
+    python bench/same_outputs.py /tmp/before-build /tmp/after-build [--keep FOLDER]
+Exit status 1 and the differing runs listed when any output differs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+SHARED = ROOT.parent / "shared"
+FORMATS = ("text", "json", "markdown", "html")
+
+# Runs the command in a tree with the report's clock fixed: the report module looks `datetime`
+# up in its own namespace on every call, so a stand-in there fixes every timestamp.
+DRIVER = """
+import datetime, json, sys
+import tarnwick.analysis.summary as summary
+
+class Fixed(datetime.datetime):
+    @classmethod
+    def now(cls, tz=None):
+        return cls(2026, 1, 2, 3, 4, 5, tzinfo=tz)
+
+summary.datetime = Fixed
+from tarnwick.%s import main
+runs = json.loads(sys.argv[1])
+codes = [main(arguments) for arguments in runs]
+print(json.dumps(codes), file=sys.stderr)
+"""
+
+
+def inputs() -> list:
+    found = sorted({*ROOT.glob("examples/**/*.map"), *ROOT.glob("examples/**/*.elf"),
+                    *ROOT.glob("tests/**/*.map"), *ROOT.glob("tests/conformance/maps/*.elf"),
+                    *SHARED.glob("realmaps/*.map"), *SHARED.glob("vendormaps/*.map")})
+    return [path for path in found if "corpus" not in path.parts]
+
+
+def runs(folder: str) -> list:
+    """(name, arguments) of every run: each input in every format, with and without its ELF."""
+    planned = []
+    for path in inputs():
+        for kind in FORMATS:
+            for elf in ((), ("--no-elf",)) if path.suffix == ".map" else ((),):
+                name = f"{path.relative_to(ROOT.parent)} {kind} {' '.join(elf)}".strip()
+                planned.append((name, ["analyze", str(path), "--format", kind, *elf]))
+    maps = ROOT / "examples" / "firmware" / "maps"
+    pairs = [(maps / "gnu-ld.map", maps / "gnu-ld-overflow.map"), (maps / "gnu-ld.map", maps / "lld.map")]
+    baseline = ROOT / "examples" / "firmware" / "baseline.json"
+    for old, new in pairs + [(baseline, maps / "gnu-ld.map")]:
+        for kind in FORMATS:
+            planned.append((f"diff {old.name} {new.name} {kind}", ["diff", str(old), str(new), "--format", kind]))
+    return [(name, [*arguments, "--output", os.path.join(folder, f"{index}.out")])
+            for index, (name, arguments) in enumerate(planned)]
+
+
+def outputs(tree: str, module: str, planned: list, folder: str) -> list:
+    """(exit code, digest of the output) of every run, in one process of the tree."""
+    environment = dict(os.environ, PYTHONPATH=tree)
+    done = subprocess.run([sys.executable, "-S", "-c", DRIVER % module, json.dumps([a for _, a in planned])],
+                          env=environment, capture_output=True, text=True, cwd=folder)
+    codes = json.loads(done.stderr.strip().splitlines()[-1])
+    results = []
+    for (_, arguments), code in zip(planned, codes):
+        out = Path(arguments[-1])
+        results.append((code, hashlib.sha256(out.read_bytes()).hexdigest() if out.exists() else None,
+                        out.read_bytes() if out.exists() else b""))
+        if out.exists():
+            out.unlink()
+    return results
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("before")
+    parser.add_argument("after")
+    parser.add_argument("--before-module", default="cli", help="where `main` is in the earlier build")
+    parser.add_argument("--after-module", default="cli", help="where `main` is in the later build")
+    parser.add_argument("--keep", help="a folder to write the differing outputs into")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as folder:
+        planned = runs(folder)
+        before = outputs(args.before, args.before_module, planned, folder)
+        after = outputs(args.after, args.after_module, planned, folder)
+    differing = [(name, old, new) for (name, _), old, new in zip(planned, before, after) if old[:2] != new[:2]]
+    for name, old, new in differing:
+        print(f"differs: {name} (exit {old[0]} -> {new[0]})")
+        if args.keep:
+            stem = Path(args.keep) / name.replace("/", "_").replace(" ", "_")
+            stem.parent.mkdir(parents=True, exist_ok=True)
+            stem.with_suffix(".before").write_bytes(old[2])
+            stem.with_suffix(".after").write_bytes(new[2])
+    print(f"{len(planned) - len(differing)} of {len(planned)} runs give the same exit code and bytes")
+    return 1 if differing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""Below every layer: safe file access and the helpers of the build model's names and symbol lists."""

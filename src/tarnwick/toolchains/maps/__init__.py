@@ -1,0 +1,1 @@
+"""The map readers: one per linker family, each filling the build model through the builder."""
