@@ -1,4 +1,4 @@
-"""Every output of two builds of tarnwick compared byte for byte: each map and ELF file of the
+"""Every output of two builds of tarnwick compared byte for byte, with its exit code and messages: each map and ELF file of the
 examples, the tests and ../shared, in every format, alone and with its ELF, and `diff`s of
 pairs of builds. The report's timestamp is fixed, so only what the change did can differ.
 
@@ -25,7 +25,7 @@ FORMATS = ("text", "json", "markdown", "html")
 # Runs the command in a tree with the report's clock fixed: the report module looks `datetime`
 # up in its own namespace on every call, so a stand-in there fixes every timestamp.
 DRIVER = """
-import datetime, json, sys
+import datetime, io, json, sys
 import tarnwick.analysis.summary as summary
 
 class Fixed(datetime.datetime):
@@ -36,8 +36,13 @@ class Fixed(datetime.datetime):
 summary.datetime = Fixed
 from tarnwick.%s import main
 runs = json.loads(sys.argv[1])
-codes = [main(arguments) for arguments in runs]
-print(json.dumps(codes), file=sys.stderr)
+results = []
+for arguments in runs:
+    sys.stderr = io.StringIO()
+    code = main(arguments)
+    results.append((code, sys.stderr.getvalue()))
+sys.stderr = sys.__stderr__
+print(json.dumps(results), file=sys.stderr)
 """
 
 
@@ -57,11 +62,17 @@ def runs(folder: str) -> list:
                 name = f"{path.relative_to(ROOT.parent)} {kind} {' '.join(elf)}".strip()
                 planned.append((name, ["analyze", str(path), "--format", kind, *elf]))
     maps = ROOT / "examples" / "firmware" / "maps"
-    pairs = [(maps / "gnu-ld.map", maps / "gnu-ld-overflow.map"), (maps / "gnu-ld.map", maps / "lld.map")]
+    pairs = [(maps / "gnu_ld.map", maps / "gnu_ld_ram_overflow.map"), (maps / "gnu_ld.map", maps / "llvm_lld.map")]
     baseline = ROOT / "examples" / "firmware" / "baseline.json"
-    for old, new in pairs + [(baseline, maps / "gnu-ld.map")]:
+    for old, new in pairs + [(baseline, maps / "gnu_ld.map"), (maps / "gnu_ld.map", baseline)]:
         for kind in FORMATS:
             planned.append((f"diff {old.name} {new.name} {kind}", ["diff", str(old), str(new), "--format", kind]))
+    config = ROOT / "examples" / "firmware" / "tarnwick.toml"
+    for kind in FORMATS:
+        planned.append((f"analyze gnu_ld.map --baseline {kind}",
+                        ["analyze", str(maps / "gnu_ld.map"), "--baseline", str(baseline), "--format", kind]))
+        planned.append((f"analyze gnu_ld_ram_overflow.map --config {kind}",
+                        ["analyze", str(maps / "gnu_ld_ram_overflow.map"), "--config", str(config), "--format", kind]))
     return [(name, [*arguments, "--output", os.path.join(folder, f"{index}.out")])
             for index, (name, arguments) in enumerate(planned)]
 
@@ -71,12 +82,12 @@ def outputs(tree: str, module: str, planned: list, folder: str) -> list:
     environment = dict(os.environ, PYTHONPATH=tree)
     done = subprocess.run([sys.executable, "-S", "-c", DRIVER % module, json.dumps([a for _, a in planned])],
                           env=environment, capture_output=True, text=True, cwd=folder)
-    codes = json.loads(done.stderr.strip().splitlines()[-1])
+    said = json.loads(done.stderr.strip().splitlines()[-1])
     results = []
-    for (_, arguments), code in zip(planned, codes):
+    for (_, arguments), (code, errors) in zip(planned, said):
         out = Path(arguments[-1])
-        results.append((code, hashlib.sha256(out.read_bytes()).hexdigest() if out.exists() else None,
-                        out.read_bytes() if out.exists() else b""))
+        data = out.read_bytes() if out.exists() else b""
+        results.append((code, hashlib.sha256(data).hexdigest() if out.exists() else None, data, errors))
         if out.exists():
             out.unlink()
     return results
@@ -94,7 +105,8 @@ def main() -> int:
         planned = runs(folder)
         before = outputs(args.before, args.before_module, planned, folder)
         after = outputs(args.after, args.after_module, planned, folder)
-    differing = [(name, old, new) for (name, _), old, new in zip(planned, before, after) if old[:2] != new[:2]]
+    differing = [(name, old, new) for (name, _), old, new in zip(planned, before, after)
+                 if (old[0], old[1], old[3]) != (new[0], new[1], new[3])]
     for name, old, new in differing:
         print(f"differs: {name} (exit {old[0]} -> {new[0]})")
         if args.keep:
@@ -102,7 +114,11 @@ def main() -> int:
             stem.parent.mkdir(parents=True, exist_ok=True)
             stem.with_suffix(".before").write_bytes(old[2])
             stem.with_suffix(".after").write_bytes(new[2])
-    print(f"{len(planned) - len(differing)} of {len(planned)} runs give the same exit code and bytes")
+            stem.with_suffix(".before-stderr").write_text(old[3])
+            stem.with_suffix(".after-stderr").write_text(new[3])
+    refused = sum(1 for code, *_ in after if code not in (0, 1))
+    print(f"{len(planned) - len(differing)} of {len(planned)} runs give the same exit code, bytes and messages "
+          f"({refused} of them refuse their input in the later build)")
     return 1 if differing else 0
 
 

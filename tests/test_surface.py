@@ -192,7 +192,7 @@ BLOCKER = """
 
 @pytest.mark.parametrize("target, line", [
     # the first statement whose import reaches the blocked module
-    ("tarnwick.analysis.multicore", 11), ("tarnwick.domain.schema", 14),
+    ("tarnwick.analysis.multicore", 11), ("tarnwick.domain.schema", 10),
     ("tarnwick.toolchains.base", 11), ("tarnwick.config", 26),
 ])
 def test_missing_collaborator_fails_then_import_succeeds(target, line):

@@ -6,23 +6,12 @@ import fnmatch
 import functools
 import posixpath
 from collections import defaultdict
-from dataclasses import dataclass, field
 
-from tarnwick.support.origins import contributor_name
+from tarnwick.domain.schema import ComponentUsage
+from tarnwick.support.origins import contributor_name, source_file
 from tarnwick.support.symbol_list import origin_totals
 
 UNATTRIBUTED = "(unattributed)"
-
-
-@dataclass(frozen=True)
-class ComponentUsage:
-    name: str
-    flash_bytes: int
-    ram_bytes: int
-    other_bytes: int
-    total_bytes: int
-    symbol_count: int
-    by_section: dict = field(default_factory=dict)
 
 
 def _origin_sources(symbols) -> dict:
@@ -34,8 +23,7 @@ def _origin_sources(symbols) -> dict:
         if source:
             key = (symbol.object_file, symbol.archive)
             if key not in found:
-                head, colon, tail = source.rpartition(":")
-                found[key] = head if colon and tail.isdigit() else source
+                found[key] = source_file(source)
     return found
 
 

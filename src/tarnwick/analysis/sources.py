@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.analysis._placement import category_of, load_region_of
+from tarnwick.support.origins import source_file
 from tarnwick.toolchains.base import MemoryCategory
 
 UNCLAIMED = "(no compile unit: libraries built without -g, linker fill)"
@@ -127,12 +128,12 @@ def attach_sources(model, debug) -> SourceView:
         if symbol.alias_of is not None or symbol.size <= 0:
             continue
         flash, ram = kinds.get(symbol.section, (False, False))
-        total = unclaimed if source is None else files.setdefault(_file(source), SourceTotal(_file(source)))
+        total = unclaimed if source is None else files.setdefault(source_file(source), SourceTotal(source_file(source)))
         total.size += symbol.size
         total.flash += symbol.size if flash else 0
         total.ram += symbol.size if ram else 0
         region = by_region.setdefault(region_of.get(symbol.section) or "(no region)", {"files": {}, "folders": {}})
-        name = _file(source) if source is not None else UNCLAIMED
+        name = source_file(source) if source is not None else UNCLAIMED
         region["files"][name] = region["files"].get(name, 0) + symbol.size
     folders: dict = {}
     for total in files.values():
@@ -150,12 +151,6 @@ def attach_sources(model, debug) -> SourceView:
                       key=lambda i: (-i.bytes, i.name))
     return SourceView(sorted(files.values(), key=order), sorted(folders.values(), key=order), unclaimed, heaviest,
                       by_region, len(debug.units))
-
-
-def _file(source: str) -> str:
-    """"drivers/uart.c:42" -> "drivers/uart.c"."""
-    head, colon, tail = source.rpartition(":")
-    return head if colon and tail.isdigit() else source
 
 
 def _matching(name: str, candidates: list) -> Optional[str]:

@@ -1,47 +1,92 @@
-"""tarnwick from Python: what the command does, as calls. Every path may be a `str` or any
-path-like object; a configuration may be a `TarnwickConfig` or the path of a `tarnwick.toml`.
+"""tarnwick from Python: what the command does, as calls; the command is their result rendered.
+Every path may be a `str` or any path-like object; a configuration may be a `TarnwickConfig` or
+the path of a `tarnwick.toml`.
 
     from tarnwick.api import analyze, diff
 
     result = analyze("build/fw.map", config="tarnwick.toml", baseline="main-report.json")
-    result.report.summary.total_ram, result.comparison.symbols[:5]
-    diff("out/base/fw.map", "out/pr/fw.map").comparison.objects
+    result.exit_code, result.verdict.failures(), [(r.name, r.used_bytes) for r in result.regions]
+    diff("out/base/fw.map", "out/pr/fw.map", growth_limits=["RAM=1024"]).comparison.objects
 
 Errors are the command's bad-input errors as exceptions (each a ValueError whose text names
 the file): `MapParseError` for a map or ELF file that cannot be read, `ReportFileError` for a
-stored report that cannot serve as a side of `diff`, `ConfigError` for a configuration. A
-baseline of `analyze` that cannot serve gives a result without a comparison, and the report's
-`regressions` say why. The command (`tarnwick.app.cli`) is made of these same calls.
+stored report that cannot serve as a side of `diff`, `ConfigError` for a configuration, and
+`RunError` for what only the run can see (an output that is one of the inputs, budgets naming
+no region, a growth limit naming no region, a stack-file folder that is not one). A baseline of
+`analyze` that cannot serve gives a result without a comparison; `warnings` says why.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import os
-from dataclasses import dataclass, replace
-from typing import Callable, Iterable, Optional, Union
+from dataclasses import dataclass, field
+from typing import Callable, Iterable, NamedTuple, Optional, Union
 
-from tarnwick.config import TarnwickConfig
-from tarnwick.toolchains.errors import ReportFileError
+from tarnwick.app.outcome import Outcome
+from tarnwick.app.run_checks import RunError, check_budgets_name_regions, checked_folders, refuse_to_overwrite_inputs
+from tarnwick.config import ConfigError, TarnwickConfig
+from tarnwick.toolchains.errors import MapParseError, ReportFileError
 from tarnwick.toolchains.loader import AUTO
 
 PathLike = Union[str, os.PathLike]
-__all__ = ["Build", "ReportFileError", "Result", "analyze", "compared", "diff", "read_build", "settings",
-           "summary_text"]
+EXIT_OK, EXIT_POLICY = 0, 1
+__all__ = ["AUTO", "Build", "ConfigError", "MapParseError", "RegionFigures", "ReportFileError", "Result",
+           "RunError", "analyze", "diff", "read_build", "settings"]
+
+
+class RegionFigures(NamedTuple):
+    """One memory region of a report as its table shows it."""
+
+    name: str
+    category: str  # "flash", "ram", ...
+    origin: int
+    size_bytes: int
+    used_bytes: int
+    free_bytes: int
+    utilization: float  # used / size
+    overflow_bytes: int
 
 
 @dataclass(frozen=True)
 class Result:
+    """What a run found and decided: the report, the comparison with the baseline (None without
+    one), the verdict of every gate, and the files it read."""
+
     report: object  # tarnwick.domain.AnalysisReport
     comparison: object = None  # tarnwick.compare.comparison.Comparison, where there was a baseline
     model: object = None  # the NormalizedBuildModel the report was made from (None: a stored report)
     stack: object = None  # the worst-case stack (analysis.stack_depth.StackResult), where stack files were read
     sources: object = None  # where the bytes go by source file (analysis.sources.SourceView or NoSources)
+    outcome: Outcome = Outcome()  # the verdict, the files read, the baseline's label, the warnings
+    config: TarnwickConfig = field(default_factory=TarnwickConfig)  # the configuration the run used
+
+    @property
+    def verdict(self):
+        """Every gate (policies, growth limits) and whether any failed (`compare.gates.Verdict`)."""
+        return self.outcome.verdict
+
+    @property
+    def exit_code(self) -> int:
+        """What the command exits with for this result: 1 when a gate failed, else 0."""
+        return EXIT_POLICY if self.outcome.verdict.failed else EXIT_OK
+
+    @property
+    def warnings(self) -> tuple:
+        return self.outcome.warnings
+
+    @property
+    def regions(self) -> list:
+        """Each memory region's figures, as the report's region table holds them."""
+        rows = (self.report.trends.get("visualization") or {}).get("regions") or ()
+        return [RegionFigures(row["name"], row["category"], row["origin"], row["capacity_bytes"], row["used_bytes"],
+                              row["free_bytes"], row["utilization_ratio"], row["overflow_bytes"]) for row in rows]
 
 
 @dataclass(frozen=True)
 class Build:
-    """One side of a comparison: its report, its byte tables, its model (None when read back
-    from a stored report)."""
+    """One build as a comparison takes it: its report, its byte tables, its model (None when read
+    back from a stored report), and the summary another build is compared with it by."""
 
     report: object
     footprint: object
@@ -55,31 +100,88 @@ class Build:
         return self.stack.as_json() if self.stack is not None else self.stored_stack
 
 
-def settings(config: Union[TarnwickConfig, PathLike, None], target: Optional[str] = None) -> TarnwickConfig:
-    """The configuration: as given, read from its file, or the defaults."""
+def settings(config: Union[TarnwickConfig, PathLike, None], target: Optional[str] = None,
+             fail_on_budget: bool = False) -> TarnwickConfig:
+    """The configuration: as given, read from its file, or the defaults; `fail_on_budget` turns
+    that policy on whatever the configuration says."""
     if config is None:
-        return TarnwickConfig()
-    if isinstance(config, TarnwickConfig):
-        return config
-    from tarnwick.app.config_file import load_config
+        chosen = TarnwickConfig()
+    elif isinstance(config, TarnwickConfig):
+        chosen = config
+    else:
+        from tarnwick.app.config_file import load_config
 
-    return load_config(os.fspath(config), target)
+        chosen = load_config(os.fspath(config), target)
+    if fail_on_budget and not chosen.policies.fail_on_budget:
+        chosen = dataclasses.replace(chosen, policies=dataclasses.replace(chosen.policies, fail_on_budget=True))
+    return chosen
+
+
+class _Warnings(list):
+    """What a run warns of, each line also handed to `said` (the command's stderr) as it is found."""
+
+    def __init__(self, said: Optional[Callable[[str], None]]):
+        super().__init__()
+        self.said = said
+
+    def append(self, line: str) -> None:
+        super().append(line)
+        if self.said is not None:
+            self.said(line)
+
+    def extend(self, lines) -> None:
+        for line in lines:
+            self.append(line)
+
+
+def _config_path(config) -> Optional[str]:
+    return None if config is None or isinstance(config, TarnwickConfig) else os.fspath(config)
 
 
 def _elf(elf) -> Union[str, None]:
     return elf if elf is None or elf is AUTO else os.fspath(elf)
 
 
+def _model(path: str, config: TarnwickConfig, elf, warnings: list, check_budgets: bool):
+    """The model of a map or an ELF file. Budgets that name no region of it are bad input:
+    their checks would silently not be made."""
+    from tarnwick.toolchains import load_map
+
+    model = load_map(path, config, elf=_elf(elf))
+    if check_budgets:
+        check_budgets_name_regions(config, model)
+    warnings.extend(model.warnings)
+    return model
+
+
+def _report(model, config: TarnwickConfig, target, baseline, folders: list, before_stack) -> tuple:
+    """(report, stack, sources) of a model: the report module's report with the stack's finding,
+    the worst-case stack (what changed since `before_stack`, a stored report's `stack`), and the
+    source view. `baseline`: what the report module compares the totals with."""
+    from tarnwick.analysis.sources import source_view
+    from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack
+    from tarnwick.analysis.summary import build_analysis_report
+
+    sources = source_view(model)
+    report = build_analysis_report(model, config, target_name=target, baseline_json_path=baseline)
+    stack = analyse_stack(model, config.stack, [*config.stack.folders, *checked_folders(folders)])
+    if stack is not None and before_stack:
+        stack.changes = stack_changes(stack, before_stack)
+    return with_stack(report, stack), stack, sources
+
+
 def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Optional[str] = None,
-               inspect: Optional[Callable] = None, stack_folders: Iterable[PathLike] = ()) -> Build:
+               baseline=None, stack_folders: Iterable[PathLike] = (), before_stack: Optional[dict] = None,
+               warnings: Optional[list] = None, check_budgets: bool = True) -> Build:
     """A build as `diff` reads either side: a stored JSON report read back, or a map or an ELF
-    file analysed. `inspect(model)` sees the model before its report is made."""
+    file analysed (compared by the report module with `baseline`, an earlier build's
+    `baseline_handle`). `warnings` collects what the read warns of."""
     from tarnwick.compare.baseline_file import looks_like_json_report, read_baseline
-    from tarnwick.compare.comparison import footprint
+    from tarnwick.compare.footprint import document_footprint, report_footprint
 
     text = os.fspath(path)
     if looks_like_json_report(text):
-        from tarnwick.compare.stored_report import report_from_document
+        from tarnwick.compare.stored_report import report_from_document, with_regressions
 
         stored, handed = read_baseline(text)
         if stored is None:
@@ -88,108 +190,113 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
             except ValueError as exc:
                 raise ReportFileError(f"{text}: {exc}") from None
         kept = stored.document.get("stack")
-        return Build(report_from_document(stored.document), footprint(stored.document),
+        report = report_from_document(stored.document)
+        if baseline is not None:
+            report = with_regressions(report, baseline)
+        return Build(report, document_footprint(stored.document),
                      stored_stack=kept if isinstance(kept, dict) else None)
-    from tarnwick.analysis.summary import build_analysis_report
-    from tarnwick.toolchains import load_map
-
-    model = load_map(text, config, elf=_elf(elf))
-    if inspect is not None:
-        inspect(model)
-    sources = source_view(model)
-    report, stack = with_stack(build_analysis_report(model, config, target_name=target), model, config, stack_folders)
-    return Build(report, footprint(report, sources), model, stack, sources=sources)
-
-
-def source_view(model):
-    """Every symbol given its source file, and the files and folders added up (or why not)."""
-    from tarnwick.analysis.sources import source_view as view
-
-    return view(model)
-
-
-def with_stack(report, model, config: TarnwickConfig, folders: Iterable[PathLike] = (), before=None) -> tuple:
-    """(the report with the stack's finding, the worst-case stack or None): the stack files of
-    the build's objects, found beside them or in `folders` and the configuration's. `before`:
-    a stored report's `stack`, to say what changed."""
-    from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack as add_finding
-
-    searched = [*config.stack.folders, *(os.fspath(folder) for folder in folders)]
-    stack = analyse_stack(model, config.stack, searched)
-    if stack is not None and before:
-        stack.changes = stack_changes(stack, before)
-    return add_finding(report, stack), stack
-
-
-def summary_text(report) -> str:
-    """The part of a report the report module compares a baseline by: its totals and ratios."""
-    import json
-
-    summary = report.summary
-    return json.dumps({"summary": {"total_flash": summary.total_flash, "total_ram": summary.total_ram,
-                                   "utilization_by_region": dict(summary.utilization_by_region)}})
-
-
-def compared(before, before_summary: str, after: Build, baseline_path: PathLike,
-             strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None) -> tuple:
-    """(the later build's report with its regressions against the earlier one, the comparison).
-    The earlier build is given by its byte tables and `summary_text`, so that a caller holding
-    large builds can let the earlier one go before reading the later."""
-    from tarnwick.analysis.summary import _baseline_regressions
-    from tarnwick.compare.baseline_file import BaselineText
-    from tarnwick.compare.comparison import compare_footprints
-
-    path = os.fspath(baseline_path)
-    regressions = _baseline_regressions(after.report.summary, BaselineText(path, before_summary))
-    report = replace(after.report, regressions=regressions)
-    return report, compare_footprints(before, after.footprint, path, strip_prefixes, baseline_label)
+    model = _model(text, config, elf, warnings if warnings is not None else [], check_budgets)
+    report, stack, sources = _report(model, config, target, baseline, list(stack_folders), before_stack)
+    return Build(report, report_footprint(report, sources), model, stack, sources=sources)
 
 
 def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
             baseline: Optional[PathLike] = None, elf=AUTO, target: Optional[str] = None,
             strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None,
-            stack_folders: Iterable[PathLike] = ()) -> Result:
+            stack_folders: Iterable[PathLike] = (), fail_on_budget: bool = False,
+            output: Optional[PathLike] = None, on_warning: Optional[Callable[[str], None]] = None) -> Result:
     """The report of a map or ELF file, compared with a stored JSON report when `baseline`
     names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none);
-    `stack_folders`: where the build's .su and .ci files are, besides beside its objects."""
-    from tarnwick.analysis.summary import build_analysis_report
+    `stack_folders`: where the build's .su and .ci files are, besides beside its objects;
+    `output`: the file the caller will write the report to, refused when the run reads it;
+    `on_warning(line)`: called with each warning as it is found (they are in `warnings` too)."""
     from tarnwick.compare.baseline_file import read_baseline
-    from tarnwick.toolchains import load_map
+    from tarnwick.compare.gates import Verdict, policy_gates
 
-    chosen = settings(config, target)
+    inputs = {"map": os.fspath(path), "baseline": os.fspath(baseline) if baseline is not None else None,
+              "configuration": _config_path(config)}
+    if elf is not None and elf is not AUTO:
+        inputs["ELF file"] = os.fspath(elf)
+    refuse_to_overwrite_inputs(output, inputs)
+    chosen = settings(config, target, fail_on_budget)
     stored = handed = None
     if baseline is not None:
         stored, handed = read_baseline(os.fspath(baseline))
-    model = load_map(os.fspath(path), chosen, elf=_elf(elf))
-    sources = source_view(model)
-    report = build_analysis_report(model, chosen, target_name=target, baseline_json_path=handed)
-    report, stack = with_stack(report, model, chosen, stack_folders,
-                               stored.document.get("stack") if stored is not None else None)
+    warnings = _Warnings(on_warning)
+    model = _model(inputs["map"], chosen, elf, warnings, check_budgets=True)
+    if model.elf_path is not None:
+        inputs["ELF file"] = model.elf_path
+        refuse_to_overwrite_inputs(output, inputs)
+    report, stack, sources = _report(model, chosen, target, handed, list(stack_folders),
+                                     stored.document.get("stack") if stored is not None else None)
+    status = report.regressions.get("status")
+    if status not in (None, "ok"):
+        error = report.regressions.get("error")
+        warnings.append(f"baseline {report.regressions.get('path')}: {status}"
+                        + (f": {error}" if error else "") + "; the report is compared with nothing")
     comparison = None
-    if stored is not None and report.regressions.get("status") == "ok":
+    if stored is not None and status == "ok":
         from tarnwick.compare.comparison import compare
 
         comparison = compare(report, stored, strip_prefixes, baseline_label, sources)
-    return Result(report, comparison, model, stack, sources)
+    verdict = Verdict(policy_gates(report, chosen.policies), [])
+    return Result(report, comparison, model, stack, sources,
+                  _outcome(verdict, inputs, baseline_label, stack, sources, warnings), chosen)
 
 
 def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
          elf: bool = True, target: Optional[str] = None, strip_prefixes: Iterable[str] = (),
-         baseline_label: Optional[str] = None, stack_folders: Iterable[PathLike] = ()) -> Result:
+         baseline_label: Optional[str] = None, stack_folders: Iterable[PathLike] = (),
+         growth_limits: Iterable = (), fail_on_budget: bool = False,
+         output: Optional[PathLike] = None, on_warning: Optional[Callable[[str], None]] = None) -> Result:
     """NEW's report compared with OLD; each a map (with its ELF file when `elf`), an ELF file,
-    or a stored JSON report."""
-    chosen = settings(config, target)
-    earlier = read_build(old, chosen, elf=AUTO if elf else None, stack_folders=stack_folders)
-    later = read_build(new, chosen, elf=AUTO if elf else None, target=target, stack_folders=stack_folders)
-    report, comparison = compared(earlier.footprint, summary_text(earlier.report), later, old,
-                                  strip_prefixes, baseline_label)
-    changed_stack(later, earlier.stack_document())
-    return Result(report, comparison, later.model, later.stack, later.sources)
+    or a stored JSON report. `growth_limits`: gates on the growth, each "BYTES", "REGION=BYTES"
+    or "REGION=N%" (of the region's size) or a parsed `compare.gates.GrowthLimit`. The earlier
+    build is reduced to its byte tables before the later one is read, so a diff holds one build
+    at a time."""
+    from tarnwick.compare.comparison import compare_footprints
+    from tarnwick.compare.gates import LimitError, Verdict, evaluate_growth, parse_growth_limit, policy_gates
+
+    limits = [parse_growth_limit(limit) if isinstance(limit, str) else limit for limit in growth_limits]
+    inputs = {"old": os.fspath(old), "new": os.fspath(new), "configuration": _config_path(config)}
+    refuse_to_overwrite_inputs(output, inputs)
+    chosen = settings(config, target, fail_on_budget)
+    folders = checked_folders(stack_folders)
+    finds = AUTO if elf else None
+    warnings = _Warnings(on_warning)
+    earlier = read_build(old, chosen, elf=finds, stack_folders=folders, warnings=warnings, check_budgets=False)
+    if earlier.model is not None and earlier.model.elf_path is not None:
+        inputs["old ELF file"] = earlier.model.elf_path
+    before, handle, before_stack = earlier.footprint, baseline_handle(earlier, inputs["old"]), earlier.stack_document()
+    del earlier  # one build at a time
+    later = read_build(new, chosen, elf=finds, target=target, baseline=handle, stack_folders=folders,
+                       before_stack=before_stack, warnings=warnings)
+    if later.model is not None and later.model.elf_path is not None:
+        inputs["new ELF file"] = later.model.elf_path
+    refuse_to_overwrite_inputs(output, inputs)
+    comparison = compare_footprints(before, later.footprint, inputs["old"], strip_prefixes, baseline_label)
+    try:  # a limit naming no region stops before any output
+        growth = evaluate_growth(comparison, limits)
+    except LimitError as exc:
+        raise RunError(str(exc)) from None
+    comparison = dataclasses.replace(comparison, growth_gates=growth)
+    verdict = Verdict(policy_gates(later.report, chosen.policies), list(growth))
+    return Result(later.report, comparison, later.model, later.stack, later.sources,
+                  _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings), chosen)
 
 
-def changed_stack(later: Build, before: Optional[dict]) -> None:
-    """Says in the later build's stack what changed since `before` (an earlier build's)."""
-    from tarnwick.analysis.stack_depth import stack_changes
+def baseline_handle(build: Build, path: str):
+    """An earlier build as the report module reads a baseline (`exists()`, `read_text()` and
+    its path): its totals and ratios, served from memory."""
+    import json
 
-    if later.stack is not None and before:
-        later.stack.changes = stack_changes(later.stack, before)
+    from tarnwick.compare.baseline_file import BaselineText
+
+    summary = build.report.summary
+    return BaselineText(path, json.dumps({"summary": {"total_flash": summary.total_flash, "total_ram": summary.total_ram,
+                                                      "utilization_by_region": dict(summary.utilization_by_region)}}))
+
+
+def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list) -> Outcome:
+    return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
+                   baseline_label, stack, sources, tuple(warnings))

@@ -14,28 +14,20 @@ from __future__ import annotations
 import argparse
 import gc
 import os
-import signal
 import sys
 from pathlib import Path
 from typing import Optional, Sequence
 
 from tarnwick import __version__
-from tarnwick.config import ConfigError, TarnwickConfig
-from tarnwick.app.entry import Terminated
+from tarnwick.app.run_checks import RunError
+from tarnwick.app.signals import Terminated, catch_terminating_signals, restore
+from tarnwick.config import ConfigError
 from tarnwick.render.escape import plain
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
 DEFAULT_CONFIG = "tarnwick.toml"
 MAX_TOP = 100_000
-# What a cancelled CI job or a closed terminal sends: the run stops at once, cleanly.
-_TERMINATING = (signal.SIGTERM, signal.SIGHUP)
-
-
-class UsageError(Exception):
-    """Bad input the command itself finds (an output that would overwrite an input)."""
-
-
 
 
 def say(kind: str, message: str) -> None:
@@ -125,84 +117,39 @@ def _config_path(path: Optional[Path]) -> Optional[str]:
     return DEFAULT_CONFIG if Path(DEFAULT_CONFIG).is_file() else None
 
 
-def _refuse_to_overwrite_inputs(output: Path, inputs: dict) -> None:
-    """An output that is one of the inputs, by identity (device and inode), not spelling."""
-    from tarnwick.support.files import identity
-
-    target = identity(os.fspath(output))
-    if target is None:
-        return
-    for role, path in inputs.items():
-        if path is not None and identity(path) == target:
-            raise UsageError(f"--output {output} is the {role} {path}: refusing to overwrite an input")
+def _warn(line: str) -> None:
+    say("warning", line)
 
 
-def unchecked_budget_names(config: TarnwickConfig, model) -> list:
-    """Budgets and partition caps that name no region of the map: their checks would be off
-    without anyone knowing, so the run stops. One phrase each, naming the closest region."""
-    names = [r.name for r in model.memory_regions]
-    lines = []
-    keyed = [(f"budgets.flash.{n}", n) for n in config.budgets.flash]
-    keyed += [(f"budgets.ram.{n}", n) for n in config.budgets.ram]
-    keyed += [(f"policies.partition_max_bytes.{n}", n) for n in config.policies.partition_max_bytes]
-    for key, name in keyed:
-        if name in names:
-            continue
-        import difflib
+def _analyze(args):
+    from tarnwick.app import api
 
-        folded = [n for n in names if n.lower() == name.lower()]
-        closest = folded or difflib.get_close_matches(name, names, n=1, cutoff=0.0)
-        hint = f" (closest: {closest[0]})" if closest else " (the map has no regions)"
-        lines.append(f"{key} names no region of this map{hint}")
-    return lines
+    return api.analyze(
+        args.map, config=_config_path(args.config), baseline=args.baseline,
+        elf=None if args.no_elf else (args.elf or api.AUTO), target=args.target,
+        baseline_label=args.baseline_label, stack_folders=args.stack_usage, fail_on_budget=args.fail_on_budget,
+        output=args.output, on_warning=_warn)
 
 
-def _load_config(args) -> TarnwickConfig:
-    import dataclasses
+def _diff(args):
+    from tarnwick.app import api
 
-    path = _config_path(args.config)
-    if path is None:
-        config = TarnwickConfig()
-    else:
-        from tarnwick.app.config_file import load_config
-
-        config = load_config(path, args.target)
-    if args.fail_on_budget:
-        config.policies = dataclasses.replace(config.policies, fail_on_budget=True)
-    return config
+    return api.diff(
+        args.old, args.new, config=_config_path(args.config), elf=not args.no_elf, target=args.target,
+        strip_prefixes=args.strip_prefix, baseline_label=args.baseline_label, stack_folders=args.stack_usage,
+        growth_limits=args.fail_on_growth, fail_on_budget=args.fail_on_budget, output=args.output,
+        on_warning=_warn)
 
 
-def _model(path, config: TarnwickConfig, args):
-    """The model of a map or an ELF file, with its warnings said (see `_inspect`)."""
-    from tarnwick.toolchains import AUTO, load_map
-
-    model = load_map(path, config, elf=None if args.no_elf else (args.elf or AUTO))
-    _inspect(model, config)
-    return model
-
-
-def _inspect(model, config: TarnwickConfig, check_budgets: bool = True) -> None:
-    """Says a model's warnings. Budgets that name no region of it are bad input: their checks
-    would silently not be made."""
-    if check_budgets:
-        unchecked = unchecked_budget_names(config, model)
-        if unchecked:
-            raise UsageError("; ".join(unchecked) + " (budgets for one target of several go under "
-                             "[targets.NAME] in the configuration)")
-    for line in model.warnings:
-        say("warning", line)
-        model.unresolved_ambiguities.append(line)
-
-
-def _write(args, report, comparison, config: TarnwickConfig, model, outcome) -> Optional[int]:
+def _write(args, result) -> Optional[int]:
     """Writes the report where the arguments say; the exit code when that fails."""
-    from tarnwick.support.files import reason, write_report, write_stdout
     from tarnwick.render import render_to
+    from tarnwick.support.files import reason, write_report, write_stdout
 
-    top = args.top if args.top is not None else config.reports.top_entries
+    top = args.top if args.top is not None else result.config.reports.top_entries
 
     def produce(write) -> None:
-        render_to(args.format, report, comparison, write, top, model, outcome)
+        render_to(args.format, result.report, result.comparison, write, top, result.model, result.outcome)
 
     try:
         if args.output is None:
@@ -217,25 +164,25 @@ def _write(args, report, comparison, config: TarnwickConfig, model, outcome) -> 
             _silence_stdout()
         say("error", f"{where}: {reason(exc)}" + ("" if args.output is None else "; nothing was written"))
         return EXIT_BAD_INPUT
-    _ci_host(report, comparison, model, outcome, top)
+    _ci_host(result, top)
     return None
 
 
-def _ci_host(report, comparison, model, outcome, top: int) -> None:
+def _ci_host(result, top: int) -> None:
     """GitHub Actions: each failed gate as an error annotation, and the markdown report in the
     job's summary page."""
     if os.environ.get("GITHUB_ACTIONS") != "true":
         return
-    for line in outcome.verdict.failures():
+    for line in result.verdict.failures():
         print(f"::error title=tarnwick::{_workflow_text(plain(line))}", file=sys.stderr)
     summary = os.environ.get("GITHUB_STEP_SUMMARY")
     if summary:
-        from tarnwick.support.files import reason
         from tarnwick.render.markdown import render_markdown
+        from tarnwick.support.files import reason
 
         try:
             with open(summary, "a", encoding="utf-8") as handle:
-                handle.write(render_markdown(report, comparison, top, model, outcome) + "\n")
+                handle.write(render_markdown(result.report, result.comparison, top, result.model, result.outcome) + "\n")
         except OSError as exc:
             say("warning", f"GITHUB_STEP_SUMMARY {summary}: {reason(exc)}; the job summary is not written")
 
@@ -245,117 +192,11 @@ def _workflow_text(text: str) -> str:
     return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
 
 
-def _verdict(outcome) -> int:
-    failures = outcome.verdict.failures()
+def _verdict(result) -> int:
+    failures = result.verdict.failures()
     if failures:
         say("", f"policy failed: {'; '.join(failures)}")
-        return EXIT_POLICY
-    return EXIT_OK
-
-
-def _outcome(report, config: TarnwickConfig, args, inputs: dict, growth: list = (), stack=None, sources=None):
-    from tarnwick.compare.gates import Verdict, policy_gates
-    from tarnwick.app.outcome import Outcome
-
-    verdict = Verdict(policy_gates(report, config.policies), list(growth))
-    return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
-                   args.baseline_label, stack, sources)
-
-
-def _inputs(args, **files) -> dict:
-    named = {role: os.fspath(path) if path is not None else None for role, path in files.items()}
-    named["configuration"] = _config_path(args.config)
-    if getattr(args, "elf", None) is not None:
-        named["ELF file"] = os.fspath(args.elf)
-    return named
-
-
-def _stack_folders(args) -> list:
-    """The --stack-usage folders; one that is not a folder is bad input."""
-    for folder in args.stack_usage:
-        if not folder.is_dir():
-            raise UsageError(f"--stack-usage {os.fspath(folder)}: not a folder")
-    return [os.fspath(folder) for folder in args.stack_usage]
-
-
-def _analyze(args) -> int:
-    from tarnwick.analysis.summary import build_analysis_report
-    from tarnwick.app.api import source_view, with_stack
-    from tarnwick.compare.baseline_file import read_baseline
-
-    baseline_path = os.fspath(args.baseline) if args.baseline is not None else None
-    inputs = _inputs(args, map=args.map, baseline=args.baseline)
-    if args.output is not None:
-        _refuse_to_overwrite_inputs(args.output, inputs)
-    config = _load_config(args)
-    baseline = handed = None
-    if baseline_path is not None:
-        baseline, handed = read_baseline(baseline_path)
-    model = _model(args.map, config, args)
-    if model.elf_path is not None:
-        inputs["ELF file"] = model.elf_path
-    if args.output is not None:
-        _refuse_to_overwrite_inputs(args.output, inputs)
-    sources = source_view(model)
-    report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
-    report, stack = with_stack(report, model, config, _stack_folders(args),
-                               baseline.document.get("stack") if baseline is not None else None)
-    args.kept.extend((model, report))
-    status = report.regressions.get("status")
-    if status not in (None, "ok"):
-        error = report.regressions.get("error")
-        say("warning", f"baseline {report.regressions.get('path')}: {status}"
-            + (f": {error}" if error else "") + "; the report is compared with nothing")
-    comparison = None
-    if baseline is not None and status == "ok":
-        from tarnwick.compare.comparison import compare
-
-        comparison = compare(report, baseline, baseline_label=args.baseline_label, sources=sources)
-    outcome = _outcome(report, config, args, inputs, stack=stack, sources=sources)
-    return _write(args, report, comparison, config, model, outcome) or _verdict(outcome)
-
-
-def _diff(args) -> int:
-    """NEW against OLD: NEW's report with the comparison, each side a JSON report, a map or an
-    ELF file read as `analyze` reads it. The earlier build is reduced to its byte tables
-    before the later one is read, so a diff holds one build at a time."""
-    import dataclasses
-
-    from tarnwick.app.api import changed_stack, compared, read_build, summary_text
-    from tarnwick.compare.gates import LimitError, evaluate_growth
-    from tarnwick.toolchains import AUTO
-
-    inputs = _inputs(args, old=args.old, new=args.new)
-    if args.output is not None:
-        _refuse_to_overwrite_inputs(args.output, inputs)
-    config = _load_config(args)
-    elf = None if args.no_elf else AUTO
-
-    def inspect(role: str, later: bool):
-        def seen(model) -> None:
-            _inspect(model, config, check_budgets=later)
-            if model.elf_path is not None:
-                inputs[f"{role} ELF file"] = model.elf_path
-        return seen
-
-    folders = _stack_folders(args)
-    earlier = read_build(args.old, config, elf=elf, inspect=inspect("old", False), stack_folders=folders)
-    before, before_summary, before_stack = earlier.footprint, summary_text(earlier.report), earlier.stack_document()
-    del earlier
-    later = read_build(args.new, config, elf=elf, target=args.target, inspect=inspect("new", True),
-                       stack_folders=folders)
-    changed_stack(later, before_stack)
-    args.kept.extend(part for part in (later.model, later.report) if part is not None)
-    if args.output is not None:
-        _refuse_to_overwrite_inputs(args.output, inputs)
-    report, comparison = compared(before, before_summary, later, args.old, args.strip_prefix, args.baseline_label)
-    try:  # a limit naming no region stops before any output
-        growth = evaluate_growth(comparison, args.fail_on_growth)
-    except LimitError as exc:
-        raise UsageError(str(exc)) from None
-    comparison = dataclasses.replace(comparison, growth_gates=growth)
-    outcome = _outcome(report, config, args, inputs, growth, later.stack, later.sources)
-    return _write(args, report, comparison, config, later.model, outcome) or _verdict(outcome)
+    return result.exit_code
 
 
 def _silence_stdout() -> None:
@@ -373,29 +214,13 @@ def main(argv: Optional[Sequence[str]] = None, kept: Optional[list] = None) -> i
     # written: the cyclic collector would only walk the tree again and again.
     collecting = gc.isenabled()
     gc.disable()
-    handlers = _catch_terminating_signals()
+    handlers = catch_terminating_signals()
     try:
         return _run(argv, kept)
     finally:
-        for number, handler in handlers.items():  # a Python caller gets its own back
-            signal.signal(number, handler)
+        restore(handlers)  # a Python caller gets its own back
         if collecting:  # and its collector
             gc.enable()
-
-
-def _catch_terminating_signals() -> dict:
-    """SIGTERM and SIGHUP become Terminated, which ends the run once the report being written
-    is cleaned up. The handlers that were there, to put back; none off the main thread."""
-    def terminate(number, _frame):
-        raise Terminated(number)
-
-    previous = {}
-    for number in _TERMINATING:
-        try:
-            previous[number] = signal.signal(number, terminate)
-        except (ValueError, OSError):  # not the main thread
-            break
-    return previous
 
 
 def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
@@ -403,10 +228,12 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
         args = _arguments().parse_args(argv)
     except SystemExit as exc:  # --help, --version and argument errors (already printed)
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
-    args.kept = kept if kept is not None else []
     try:
-        return _diff(args) if args.command == "diff" else _analyze(args)
-    except (MapParseError, ConfigError, UsageError, ReportFileError) as exc:
+        result = _diff(args) if args.command == "diff" else _analyze(args)
+        if kept is not None:
+            kept.extend(part for part in (result.model, result.report) if part is not None)
+        return _write(args, result) or _verdict(result)
+    except (MapParseError, ConfigError, RunError, ReportFileError) as exc:
         say("error", str(exc))
         return EXIT_BAD_INPUT
     except KeyboardInterrupt:

@@ -1,8 +1,8 @@
 """What changed between two builds, in bytes, at every level: memory regions, output sections,
 components, archives, object files and symbols, each as added, removed, grown or shrunk.
 
-Either side is a report of this run (records) or a stored JSON report (its document, whose
-shape `baseline_file` has checked). Object files are matched by their path relative to each
+Each side is given by its byte tables (`footprint`), made from a report of this run or from a
+stored JSON report alike. Object files are matched by their path relative to each
 build's root (`build_paths`), so two builds made in two folders compare file by file; archives
 by their file name. A symbol is matched by its name and the object file it came from (two
 statics of one name in two files are two symbols).
@@ -18,14 +18,12 @@ objects, archives and sections are exact either way).
 
 from __future__ import annotations
 
-import bisect
-import posixpath
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Optional
+from typing import Iterable, Optional
 
-from tarnwick._native import differing_keys, symbol_tables
+from tarnwick._native import differing_keys
 from tarnwick.compare.build_paths import PathMatcher
-from tarnwick.support.origins import contributor_name
+from tarnwick.compare.footprint import Footprint, document_footprint, report_footprint
 
 LEVELS = ("regions", "sections", "components", "archives", "objects", "symbols", "files", "folders")
 # Symbols a map that lists globals only cannot show: statics, and the bytes no symbol names.
@@ -62,7 +60,7 @@ class Change:
 @dataclass(frozen=True)
 class Comparison:
     baseline_path: str
-    regions: dict = field(default_factory=dict)  # region name -> Change, every region
+    regions: list = field(default_factory=list)  # a Change of every region, by name
     notes: list = field(default_factory=list)
     # the other levels: lists of the entities that changed, the largest change first
     sections: list = field(default_factory=list)
@@ -79,7 +77,11 @@ class Comparison:
     growth_gates: list = field(default_factory=list)  # gates.GrowthGate, evaluated by the command
 
     def level(self, name: str) -> list:
-        return list(self.regions.values()) if name == "regions" else getattr(self, name)
+        return getattr(self, name)
+
+    def region(self, name: str) -> Optional[Change]:
+        """The change of the region of that name, or None where neither build has it."""
+        return next((change for change in self.regions if change.name == name), None)
 
     @property
     def estimated(self) -> bool:
@@ -88,129 +90,6 @@ class Comparison:
     @property
     def label(self) -> str:
         return self.baseline_label or self.baseline_path
-
-
-def _read(item: Any, key: str, default=None):
-    """A member of a record (this run) or of a decoded JSON object (a stored report)."""
-    if isinstance(item, dict):
-        return item.get(key, default)
-    return getattr(item, key, default)
-
-
-def _byte_count(value) -> Optional[int]:
-    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else None
-
-
-def _text(value) -> Optional[str]:
-    return value if isinstance(value, str) else None
-
-
-@dataclass
-class Footprint:
-    """The byte tables of one build, by level, keyed by the names the build itself uses."""
-
-    regions: Optional[dict] = None  # None: the report holds no used bytes per region
-    sections: dict = field(default_factory=dict)
-    components: dict = field(default_factory=dict)
-    archives: dict = field(default_factory=dict)
-    objects: dict = field(default_factory=dict)
-    symbols: dict = field(default_factory=dict)  # (name, object) -> [bytes, estimated, binding]
-    files: Optional[dict] = None  # source file -> bytes; None without debug information
-    folders: Optional[dict] = None  # source folder (every level) -> bytes
-    flash: Optional[int] = None
-    ram: Optional[int] = None
-    region_sizes: dict = field(default_factory=dict)
-    # Symbol sizes read from an ELF file or stated by the map, not derived from addresses
-    exact: bool = False
-    # For an exact side: its symbols' places and its sections, to see it as a map would show
-    # it (`map_view`)
-    placements: Optional[tuple] = None
-
-    def map_view(self, statics_listed: bool) -> dict:
-        """Each symbol's size as a map would derive it, (name, object) -> bytes: the symbols
-        such a map lists (globals; statics too when `statics_listed`) run to the next one in
-        their input section, or to its end (the bytes after them it cannot name included)."""
-        placed, sections = self.placements or ([], ())
-        bounds = _input_bounds(sections)
-        listed = ("global", "weak", "local", None) if statics_listed else ("global", "weak", None)
-        view: dict = {}
-        by_section: dict = {}
-        for row in placed:
-            if row[5] in listed:
-                by_section.setdefault(row[0], []).append(row)
-        for section, rows in by_section.items():
-            parts = bounds.get(section, [])
-            starts = [start for start, _ in parts]
-            rows.sort(key=lambda row: row[1])
-            for index, (_, start, size, name, contributor, _) in enumerate(rows):
-                at = bisect.bisect_right(starts, start) - 1
-                end = parts[at][1] if at >= 0 and start < parts[at][1] else start + size
-                following = rows[index + 1][1] if index + 1 < len(rows) else end
-                key = (name, contributor)
-                view[key] = view.get(key, 0) + (min(following, end) - start if following > start else size)
-        return view
-
-
-def footprint(report: Any, sources=None) -> Footprint:
-    """The byte tables of a report: an `AnalysisReport` (with its build's source view, where
-    there is one), or the document of a stored one."""
-    result = Footprint()
-    listed = (_read(report, "sources"), _read(report, "source_folders")) if isinstance(report, dict) else (
-        ([row.as_json() for row in sources.files], [row.as_json() for row in sources.folders])
-        if hasattr(sources, "files") else (None, None))
-    if all(isinstance(rows, list) for rows in listed):
-        result.files, result.folders = ({row["path"]: row["size"] for row in rows if isinstance(row, dict)
-                                         and isinstance(row.get("path"), str) and _byte_count(row.get("size")) is not None}
-                                        for rows in listed)
-    summary = _read(report, "summary") or {}
-    result.flash, result.ram = _byte_count(_read(summary, "total_flash")), _byte_count(_read(summary, "total_ram"))
-    trends = _read(report, "trends") or {}
-    visualization = trends.get("visualization") if isinstance(trends, dict) else None
-    rows = visualization.get("regions") if isinstance(visualization, dict) else None
-    if isinstance(rows, list):
-        used = {row["name"]: _byte_count(row.get("used_bytes")) for row in rows
-                if isinstance(row, dict) and isinstance(row.get("name"), str)}
-        if all(value is not None for value in used.values()) and (used or not rows):
-            result.regions = used
-        result.region_sizes = {row["name"]: row.get("capacity_bytes") for row in rows
-                               if isinstance(row, dict) and isinstance(row.get("name"), str)
-                               and _byte_count(row.get("capacity_bytes")) is not None}
-    for section in _read(report, "sections") or ():
-        name, size = _text(_read(section, "name")), _byte_count(_read(section, "size"))
-        if name is not None and size is not None:
-            result.sections[name] = result.sections.get(name, 0) + size
-    for component in _read(report, "components") or ():
-        name, size = _text(_read(component, "name")), _byte_count(_read(component, "total_bytes"))
-        if name is not None and size is not None:
-            result.components[name] = result.components.get(name, 0) + size
-    (result.symbols, result.objects, result.archives, result.exact,
-     placed) = symbol_tables(_read(report, "symbols") or [], _origin)
-    if result.exact:
-        result.placements = (placed, _read(report, "sections") or ())
-    return result
-
-
-def _origin(object_file, archive) -> tuple:
-    """(the name an object file is known by, its archive's file name or None)."""
-    archive = _text(archive)
-    return (contributor_name(_text(object_file), archive),
-            posixpath.basename(archive.replace("\\", "/")) if archive else None)
-
-
-def _input_bounds(sections: Iterable) -> dict:
-    """Section name -> its input sections' (start, end), sorted; the section's own bounds when
-    it lists none."""
-    bounds: dict = {}
-    for section in sections:
-        name = _text(_read(section, "name"))
-        start, size = _byte_count(_read(section, "address")), _byte_count(_read(section, "size"))
-        if name is None or start is None or size is None:
-            continue
-        parts = sorted((_byte_count(_read(p, "address")) or 0, (_byte_count(_read(p, "address")) or 0)
-                        + (_byte_count(_read(p, "size")) or 0)) for p in _read(section, "inputs") or ()
-                       if not _read(p, "is_fill") and _byte_count(_read(p, "size")))
-        bounds.setdefault(name, parts or [(start, start + size)])
-    return bounds
 
 
 def _changed(before: dict, after: dict, shown=None, estimated_all: bool = False) -> list:
@@ -251,13 +130,13 @@ def _merged(table: dict, key_of) -> dict:
 def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
                        strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None) -> Comparison:
     notes = []
-    regions = {}
+    regions = []
     if before.regions is None or after.regions is None:
         notes.append("the baseline holds no used bytes per region: region changes are shown "
                      "in points of utilisation only")
     else:
         for name in sorted(before.regions.keys() | after.regions.keys()):
-            regions[name] = Change(name, before.regions.get(name), after.regions.get(name))
+            regions.append(Change(name, before.regions.get(name), after.regions.get(name)))
     matcher = PathMatcher(before.objects.keys(), after.objects.keys(), strip_prefixes)
     before_symbols, after_symbols, estimated_all = _comparable_symbols(before, after, notes)
     # matched object name -> the name shown: the current build's, else the baseline's
@@ -337,5 +216,5 @@ def compare(report, baseline, strip_prefixes: Iterable[str] = (), baseline_label
             sources=None) -> Comparison:
     """The current report (and its build's source view) against a checked baseline
     (`baseline_file.Baseline`)."""
-    return compare_footprints(footprint(baseline.document), footprint(report, sources), baseline.path,
-                              strip_prefixes, baseline_label)
+    return compare_footprints(document_footprint(baseline.document), report_footprint(report, sources),
+                              baseline.path, strip_prefixes, baseline_label)

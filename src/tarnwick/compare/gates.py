@@ -9,6 +9,7 @@ import re
 from typing import NamedTuple, Optional
 
 from tarnwick.domain import IssueCategory
+from tarnwick.support.names import closest_name
 
 # policy -> the finding category that breaks it
 POLICY_CATEGORIES = {
@@ -73,10 +74,10 @@ def evaluate_growth(comparison, limits: list) -> list:
             growth = None if None in deltas else deltas[0] + deltas[1]
             unknown = "the baseline holds no flash or RAM total"
         else:
-            if limit.region not in comparison.region_sizes and limit.region not in comparison.regions:
+            if limit.region not in comparison.region_sizes and comparison.region(limit.region) is None:
                 raise LimitError(f"--fail-on-growth {limit.given}: no region named {limit.region!r} in "
                                  f"either build{_closest(limit.region, comparison.region_sizes)}")
-            change = comparison.regions.get(limit.region)
+            change = comparison.region(limit.region)
             growth = change.delta if change is not None else None
             unknown = "the baseline holds no used bytes per region"
         size = comparison.region_sizes.get(limit.region) if limit.percent else None
@@ -101,11 +102,8 @@ def evaluate_growth(comparison, limits: list) -> list:
 
 
 def _closest(name: str, names) -> str:
-    import difflib
-
-    folded = [n for n in names if n.lower() == name.lower()]
-    closest = folded or difflib.get_close_matches(name, list(names), n=1, cutoff=0.0)
-    return f" (closest: {closest[0]})" if closest else ""
+    closest = closest_name(name, names)
+    return f" (closest: {closest})" if closest else ""
 
 
 class PolicyGate(NamedTuple):

@@ -7,9 +7,8 @@ from __future__ import annotations
 
 from typing import Any, Callable, Optional
 
-from tarnwick.analysis.component_grouping import ComponentUsage
 from tarnwick.domain import (
-    AnalysisReport, Issue, IssueCategory, IssueSeverity, ReportMetadata, ReportSummary,
+    AnalysisReport, ComponentUsage, Issue, IssueCategory, IssueSeverity, ReportMetadata, ReportSummary,
 )
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Symbol
 
@@ -116,3 +115,14 @@ def report_from_document(document: dict) -> AnalysisReport:
         regressions=_dict(document.get("regressions")),
         diagnostics=_dict(document.get("diagnostics")),
     )
+
+
+def with_regressions(report: AnalysisReport, baseline) -> AnalysisReport:
+    """A stored report read back as the later build of a comparison, with its totals compared
+    with the earlier build's (`baseline`, read as the report module reads one) by the report
+    module's own comparison: a report that is not built again cannot have them made for it."""
+    from dataclasses import replace
+
+    from tarnwick.analysis.summary import _baseline_regressions
+
+    return replace(report, regressions=_baseline_regressions(report.summary, baseline))

@@ -3,6 +3,7 @@
 from tarnwick.domain.schema import (
     SCHEMA_VERSION,
     AnalysisReport,
+    ComponentUsage,
     Issue,
     IssueCategory,
     IssueSeverity,
@@ -14,6 +15,7 @@ from tarnwick.domain.schema import (
 __all__ = [
     "SCHEMA_VERSION",
     "AnalysisReport",
+    "ComponentUsage",
     "Issue",
     "IssueCategory",
     "IssueSeverity",

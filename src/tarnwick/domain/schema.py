@@ -49,6 +49,19 @@ class Issue:
 
 
 @dataclass(frozen=True)
+class ComponentUsage:
+    """The bytes of one software component (a configured rule's, an archive's or a folder's)."""
+
+    name: str
+    flash_bytes: int
+    ram_bytes: int
+    other_bytes: int
+    total_bytes: int
+    symbol_count: int
+    by_section: dict = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
 class ReportSummary:
     total_flash: int
     total_ram: int

@@ -7,7 +7,7 @@ from __future__ import annotations
 import enum
 import posixpath
 from tarnwick._native import explorer_rows, write_json
-from tarnwick.support.origins import contributor_name
+from tarnwick.support.origins import contributor_name, source_file
 from tarnwick.render.breakdown import NO_REGION, section_regions
 from tarnwick.render.ledger import GAPS, LOAD_IMAGE, UNNAMED, ledgers, section_lines
 from tarnwick.render.names import display_name
@@ -74,7 +74,7 @@ def _source_tree(listed, rows: list) -> list:
     """The symbols' bytes by folder and source file: [name, bytes, delta, kind, children], a
     file's children the row numbers of its symbols; the bytes no compile unit claims in one
     node of their own."""
-    from tarnwick.analysis.sources import UNCLAIMED, _file
+    from tarnwick.analysis.sources import UNCLAIMED
 
     root: dict = {}
     number = 0
@@ -82,7 +82,7 @@ def _source_tree(listed, rows: list) -> list:
         if symbol.alias_of is not None or symbol.size <= 0:
             continue
         source = symbol.source
-        parts = _file(source).split("/") if source else [UNCLAIMED]
+        parts = source_file(source).split("/") if source else [UNCLAIMED]
         if parts[0] == "" and len(parts) > 1:  # an absolute path: its root is a folder
             parts[0] = "/"
         node = root

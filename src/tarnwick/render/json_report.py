@@ -29,7 +29,7 @@ def comparison_jsonable(comparison) -> dict:
         "baseline_label": comparison.label,
         "flash_delta_bytes": comparison.flash_delta,
         "ram_delta_bytes": comparison.ram_delta,
-        "regions": {name: _change(c) for name, c in comparison.regions.items()},
+        "regions": {c.name: _change(c) for c in comparison.regions},
     }
     for level in ("sections", "components", "archives", "objects", "symbols", "files", "folders"):
         document[level] = [_change(c) for c in comparison.level(level)]

@@ -12,6 +12,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.render.breakdown import NO_REGION, origins_by_region
+from tarnwick.render.regions import Family, family_label, folded, region_order, visual_regions
 from tarnwick.support.symbol_list import origin_totals
 
 # Sections that reserve memory for a stack or a heap: TI calls its heap .sysmem, IAR CSTACK.
@@ -54,31 +55,11 @@ class RegionLedger:
                 "archives": [{"name": n, "bytes": b} for n, b in self.archives]}
 
 
-def region_order(report, model=None) -> list:
-    """The regions as the linker lists them (the map's memory configuration; the report's own
-    order, by address, where there is no model), those that hold the program's flash and RAM
-    first."""
-    from tarnwick.render.view import TINY_REGION
-
-    regions = model.memory_regions if model is not None else report.regions
-    used = {row["name"]: row["used_bytes"] for row in _visual_regions(report)}
-
-    def holds_program(region) -> bool:  # not a vector or a signature: a memory the program is in
-        kind = getattr(region.category, "value", region.category)
-        return kind in ("flash", "ram") and used.get(region.name, 0) > 0 and region.length > TINY_REGION
-
-    return [r.name for r in sorted(regions, key=lambda r: not holds_program(r))]  # stable: the linker's order
-
-
-def _visual_regions(report) -> list:
-    return (report.trends.get("visualization", {}) or {}).get("regions", [])
-
-
 def ledgers(report, symbols=None, model=None) -> list:
     """A RegionLedger per region, in region_order, then one for sections in no region."""
     symbols = report.symbols if symbols is None else symbols
     named, unnamed = _symbol_bytes(symbols, report.sections)
-    used = {row["name"]: row["used_bytes"] for row in _visual_regions(report)}
+    used = {row["name"]: row["used_bytes"] for row in visual_regions(report)}
     books: dict = {name: RegionLedger(name, used.get(name, 0)) for name in region_order(report, model)}
 
     def book(name: Optional[str]) -> RegionLedger:
@@ -203,8 +184,6 @@ def _archives(books: dict, report, symbols) -> None:
 def shown_ledgers(report, symbols=None, model=None) -> list:
     """The ledgers as a person reads them: each family of tiny regions (vectors, signatures)
     that the region table folds into one line as one ledger, named as that line is."""
-    from tarnwick.render.view import Family, family_label, folded
-
     books = ledgers(report, symbols, model)
     sizes = {r.name: r.length for r in report.regions}
     by_name = {book.name: book for book in books}

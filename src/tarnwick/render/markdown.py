@@ -13,9 +13,9 @@ from tarnwick.render.breakdown import DEFAULT_TOP, LEVEL_NAMES, SIZE_LEGEND, reg
 from tarnwick.render.names import display_name
 from tarnwick.render.escape import html_text, markdown_code, markdown_text
 from tarnwick.render.ledger import by_source, shown_ledgers, source_lists
+from tarnwick.render.regions import Family, family_label, folded
 from tarnwick.render.view import (
-    Family, build_view, family_label, folded, gate_lines, human_bytes, percent, region_change, removed_regions,
-    signed_bytes,
+    build_view, gate_lines, human_bytes, percent, region_change, removed_regions, signed_bytes,
 )
 
 LIMIT = 65_536  # GitHub's limit for a comment
@@ -200,7 +200,7 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
         use = percent(row.ratio) + (" **overflow**" if row.overflow else "")
         line = f"| {markdown_code(row.name)} | {row.used:,} B | {human_bytes(row.size)} | {use} |"
         if with_baseline:
-            added = comparison is not None and getattr(comparison.regions.get(row.name), "kind", None) == "added"
+            added = comparison is not None and getattr(comparison.region(row.name), "kind", None) == "added"
             line += f" {region_change(row)}{' (added)' if added else ''} |"
         regions.append(line)
     for name, used in removed_regions(comparison):

@@ -6,9 +6,9 @@ from __future__ import annotations
 from tarnwick.render.breakdown import DEFAULT_TOP, SIZE_LEGEND, change_rows, region_tops, shown_name, size_mark
 from tarnwick.render.escape import plain
 from tarnwick.render.ledger import by_source, shown_ledgers, source_lists
+from tarnwick.render.regions import Family, family_label, folded
 from tarnwick.render.view import (
-    Family, build_view, family_label, folded, gate_lines, human_bytes, percent, removed_regions, signed_bytes,
-    signed_points,
+    build_view, gate_lines, human_bytes, percent, removed_regions, signed_bytes, signed_points,
 )
 
 BAR_WIDTH = 24
@@ -139,7 +139,7 @@ def render_text(report, comparison=None, top: int = DEFAULT_TOP, model=None, out
                 if row.delta_bytes is not None:
                     change += f", {signed_bytes(row.delta_bytes)}"
                 added = " added" if comparison is not None and getattr(
-                    comparison.regions.get(row.name), "kind", None) == "added" else ""
+                    comparison.region(row.name), "kind", None) == "added" else ""
                 lines.append(f"  {plain(row.name)}: {percent(row.ratio)} ({change}){added}")
         for name, used in removed_regions(comparison):
             lines.append(f"  {plain(name)}: removed (it held {used:,} B)")

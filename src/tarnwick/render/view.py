@@ -9,6 +9,7 @@ from datetime import datetime
 from typing import TYPE_CHECKING, Optional
 
 from tarnwick.domain import AnalysisReport
+from tarnwick.render.regions import TINY_REGION, region_order
 
 if TYPE_CHECKING:  # the comparison module loads only for runs that compare
     from tarnwick.compare.comparison import Comparison
@@ -66,8 +67,6 @@ def _value(member) -> str:
 def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None, model=None) -> ReportView:
     """What the renderers show; `model`: the build's model where there is one (for the order
     the linker lists its regions in)."""
-    from tarnwick.render.ledger import region_order
-
     config = report.diagnostics.get("config_summary", {})
     policies = config.get("policies", {})
     near = policies.get("warn_on_near_capacity_ratio", 1.0)
@@ -82,7 +81,7 @@ def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None, 
         name = row["name"]
         cap = caps.get(name)
         delta = compared.get(name, {}).get("delta") if compared else None
-        change = comparison.regions.get(name) if comparison is not None else None
+        change = comparison.region(name) if comparison is not None else None
         rows.append(RegionRow(
             name=name, category=row["category"], used=row["used_bytes"], size=row["capacity_bytes"],
             ratio=row["utilization_ratio"], overflow=row["overflow_bytes"],
@@ -110,8 +109,6 @@ def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None, 
     )
 
 
-# A region this small is one vector, fuse or signature: full is how it is meant to be.
-TINY_REGION = 64
 _BUDGET = re.compile(r"^Region (?P<region>.+) utilization is (?P<used>[-+0-9.e]+|nan|inf), above configured "
                      r"threshold (?P<budget>[-+0-9.e]+|nan|inf)\.$")
 
@@ -138,62 +135,11 @@ def local_time(stamp: str) -> str:
     return moment.strftime("%Y-%m-%d %H:%M:%S") + (moment.strftime(" %Z") if moment.tzinfo else "")
 
 
-@dataclass(frozen=True)
-class Family:
-    """Tiny regions of one kind (VECT1 to VECT15, INT00 to INT54, *SIGNATURE) shown as one line."""
-    name: str
-    members: list  # RegionRow
-
-    @property
-    def used(self) -> int:
-        return sum(row.used for row in self.members)
-
-    @property
-    def size(self) -> int:
-        return sum(row.size for row in self.members)
-
-    @property
-    def overflow(self) -> int:
-        return sum(row.overflow for row in self.members)
-
-
-def _family_key(name: str) -> str:
-    stem = re.sub(r"\d+$", "", name)
-    if stem != name:
-        return stem + "*"
-    found = re.search(r"(SIGNATURE|SIGNATURES|FUSES?|LOCK)$", name, re.IGNORECASE)
-    return "*" + found[1].upper() if found else name
-
-
-def folded(rows: list) -> list:
-    """The region rows with each family of three or more tiny regions as one Family, where its
-    first member stood."""
-    families: dict = {}
-    for row in rows:
-        if row.size <= TINY_REGION:
-            families.setdefault(_family_key(row.name), []).append(row)
-    shown, placed = [], set()
-    for row in rows:
-        key = _family_key(row.name) if row.size <= TINY_REGION else None
-        members = families.get(key, []) if key is not None else []
-        if len(members) < 3:
-            shown.append(row)
-        elif key not in placed:
-            placed.add(key)
-            shown.append(Family(key, members))
-    return shown
-
-
-def family_label(family: Family) -> str:
-    """"VECT1 … VECT15 (15 regions)"."""
-    return f"{family.members[0].name} … {family.members[-1].name} ({len(family.members)} regions)"
-
-
 def removed_regions(comparison) -> list:
     """The regions only the baseline had, as (name, bytes it used there)."""
     if comparison is None:
         return []
-    return [(change.name, change.baseline) for change in comparison.regions.values() if change.kind == "removed"]
+    return [(change.name, change.baseline) for change in comparison.regions if change.kind == "removed"]
 
 
 def gate_lines(outcome) -> list:

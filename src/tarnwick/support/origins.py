@@ -38,3 +38,9 @@ def contributor_name(object_file: Optional[str], archive: Optional[str]) -> str:
 def _file_name(path: str) -> str:
     """The file name of a path with either separator, or both (`C:/sdk\\lib/libc.a`)."""
     return posixpath.basename(path.replace("\\", "/"))
+
+
+def source_file(source: str) -> str:
+    """A symbol's source ("drivers/uart.c:42") without its line: "drivers/uart.c"."""
+    head, colon, tail = source.rpartition(":")
+    return head if colon and tail.isdigit() else source

@@ -42,6 +42,15 @@ AUTO = "auto"  # use the ELF file of the link when one is found beside the map
 
 def load_map(path: Union[str, os.PathLike], config=None,
              elf: Union[str, os.PathLike, None] = None) -> NormalizedBuildModel:
+    """The model of a map file of any linker READ_FORMATS names, or of an ELF file (see
+    `_read_model`). What the read warns of (`model.warnings`, for the user to be told) is also
+    among the model's unresolved ambiguities, so every report of it says so."""
+    model = _read_model(path, config, elf)
+    model.unresolved_ambiguities.extend(model.warnings)
+    return model
+
+
+def _read_model(path, config, elf) -> NormalizedBuildModel:
     """The model of a map file of any linker READ_FORMATS names, or of an ELF file, told apart
     by content. With a GNU or LLVM map, `elf` names the ELF file of the same link to take symbol
     sizes and section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
