@@ -1,4 +1,9 @@
-"""tarnwick from Python: the calls the command is made of (see `tarnwick.app.api`)."""
+"""tarnwick from Python: `analyze` and `diff`, the calls the command is made of. They live in
+`tarnwick.app.api`, whose documentation tells the whole surface; this is where scripts import
+them from."""
 
-from tarnwick.app.api import *  # noqa: F401,F403
-from tarnwick.app.api import __all__, __doc__  # noqa: F401
+from tarnwick.app.api import (  # noqa: F401
+    AUTO, Build, ConfigError, MapParseError, RegionFigures, ReportFileError, Result, RunError, analyze, diff,
+    read_build, settings,
+)
+from tarnwick.app.api import __all__  # noqa: F401
