@@ -112,10 +112,9 @@ def main() -> int:
         if args.keep:
             stem = Path(args.keep) / name.replace("/", "_").replace(" ", "_")
             stem.parent.mkdir(parents=True, exist_ok=True)
-            stem.with_suffix(".before").write_bytes(old[2])
-            stem.with_suffix(".after").write_bytes(new[2])
-            stem.with_suffix(".before-stderr").write_text(old[3])
-            stem.with_suffix(".after-stderr").write_text(new[3])
+            for side, (_, _, data, errors) in (("before", old), ("after", new)):
+                Path(f"{stem}.{side}").write_bytes(data)
+                Path(f"{stem}.{side}-stderr").write_text(errors)
     refused = sum(1 for code, *_ in after if code not in (0, 1))
     print(f"{len(planned) - len(differing)} of {len(planned)} runs give the same exit code, bytes and messages "
           f"({refused} of them refuse their input in the later build)")

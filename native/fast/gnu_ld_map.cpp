@@ -70,6 +70,24 @@ bool assignment(string_view text, string_view& name, bool& plus, string_view& ex
     return true;
 }
 
+// A symbol ld prints demangled ("sensors::filter(sensors::Ring<unsigned long, 16u> const&,
+// unsigned long)", "vtable for Foo") has blanks as the script's statements do: it is a text that
+// is neither a data statement, an assignment ("operator==" is none) nor a PROVIDE or ASSERT.
+bool demangled_symbol(string_view text) {
+    if (starts_with(text, "0x")) return false;
+    string_view name, expression;
+    bool plus = false;
+    if (assignment(text, name, plus, expression) && !starts_with(expression, "=")) return false;
+    static constexpr string_view statements[] = {"PROVIDE", "HIDDEN", "ASSERT"};
+    for (string_view word : statements) {
+        if (!starts_with(text, word)) continue;
+        std::size_t at = word.size();
+        while (at < text.size() && (word_char(text[at]) || is_space(text[at]))) ++at;  // PROVIDE_HIDDEN (
+        if (at < text.size() && text[at] == '(') return false;
+    }
+    return true;
+}
+
 bool top_level_keyword(string_view line) {
     static constexpr string_view keywords[] = {"LOAD ", "START GROUP", "END GROUP", "OUTPUT(", "TARGET(",
                                                "INCLUDE ", "OUTPUT_FORMAT", "SEARCH_DIR", "INSERT "};
@@ -192,7 +210,7 @@ private:
         std::uint64_t address = 0;
         if (!hex_token(cursor.token(), address) || cursor.blanks() == 0 || cursor.at_end()) return;
         string_view text = cursor.rest();
-        if (text.find(' ') == string_view::npos && text.find('=') == string_view::npos) {
+        if ((text.find(' ') == string_view::npos && text.find('=') == string_view::npos) || demangled_symbol(text)) {
             if (current_ != nullptr) {
                 map_.symbols.push_back({text, address});
                 ++current_->symbol_count;

@@ -19,13 +19,17 @@ no region, a growth limit naming no region, a stack-file folder that is not one)
 from __future__ import annotations
 
 import dataclasses
+import functools
 import os
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, NamedTuple, Optional, Union
 
 from tarnwick.app.outcome import Outcome
-from tarnwick.app.run_checks import RunError, check_budgets_name_regions, checked_folders, refuse_to_overwrite_inputs
+from tarnwick.app.run_checks import (
+    RunError, check_budgets_name_regions, checked_folders, refuse_to_overwrite_inputs, refuse_to_overwrite_reads,
+)
 from tarnwick.config import ConfigError, TarnwickConfig
+from tarnwick.support.files import reads_noted
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 from tarnwick.toolchains.loader import AUTO
 
@@ -200,6 +204,18 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
     return Build(report, report_footprint(report, sources), model, stack, sources=sources)
 
 
+def _never_over_what_it_reads(run):
+    """The run's `output` is refused when it is any file the run read, whatever its role."""
+    @functools.wraps(run)
+    def guarded(*args, output: Optional[PathLike] = None, **kwargs):
+        with reads_noted() as noted:
+            result = run(*args, output=output, **kwargs)
+        refuse_to_overwrite_reads(output, noted)
+        return result
+    return guarded
+
+
+@_never_over_what_it_reads
 def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
             baseline: Optional[PathLike] = None, elf=AUTO, target: Optional[str] = None,
             strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None,
@@ -244,6 +260,7 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
                   _outcome(verdict, inputs, baseline_label, stack, sources, warnings), chosen)
 
 
+@_never_over_what_it_reads
 def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
          elf: bool = True, target: Optional[str] = None, strip_prefixes: Iterable[str] = (),
          baseline_label: Optional[str] = None, stack_folders: Iterable[PathLike] = (),

@@ -27,6 +27,17 @@ def refuse_to_overwrite_inputs(output, inputs: dict) -> None:
             raise RunError(f"--output {os.fspath(output)} is the {role} {path}: refusing to overwrite an input")
 
 
+def refuse_to_overwrite_reads(output, noted: dict) -> None:
+    """An output that is any file the run read (a stack file, an ELF found through the map):
+    `noted` as `support.files.reads_noted` gives it."""
+    if output is None:
+        return
+    target = identity(os.fspath(output))
+    if target is not None and target in noted:
+        raise RunError(f"--output {os.fspath(output)} is {noted[target]}, which this run reads: "
+                       "refusing to overwrite an input")
+
+
 def unchecked_budget_names(config, model) -> list:
     """Budgets and partition caps that name no region of the map: their checks would be off
     without anyone knowing. One phrase each, naming the closest region."""

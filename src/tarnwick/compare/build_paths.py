@@ -72,7 +72,9 @@ def _split_tail(old: str, new: str) -> Optional[tuple]:
 class PathMatcher:
     """The name each side's object paths are matched by. `old(path)` and `new(path)` give it;
     a path that matches nothing keeps its own name (relative to its build root where one was
-    found)."""
+    found). Two paths of one build never get one name: where taking a root off would make them
+    alike (`src/u.o` beside `/b/src/u.o`), the paths that root was taken off are named by the
+    root pair they were matched through, and any still alike keep their whole paths."""
 
     def __init__(self, old_paths: Iterable[str], new_paths: Iterable[str], strip: Iterable[str] = ()):
         self._strip = _prefixes(strip)
@@ -81,8 +83,17 @@ class PathMatcher:
         self._both = set(old.values()) & set(new.values())
         self.roots = self._roots([p for p in old.values() if p not in self._both],
                                  [p for p in new.values() if p not in self._both])
-        self._names = ({path: self._relative(clean, 0) for path, clean in old.items()},
-                       {path: self._relative(clean, 1) for path, clean in new.items()})
+        # each side's root prefixes, by the rank of the best pair that has them
+        self._ranks = ({}, {})
+        for rank, pair in enumerate(self.roots):
+            for side in (0, 1):
+                self._ranks[side].setdefault(pair[side], rank)
+        found = ({path: self._relative(clean, 0) for path, clean in old.items()},
+                 {path: self._relative(clean, 1) for path, clean in new.items()})
+        self._alike = self._shared(found)
+        self._names = tuple({path: self._distinct(*named) for path, named in found[side].items()} for side in (0, 1))
+        for side, cleaned in enumerate((old, new)):
+            self._names[side].update(self._whole(self._names[side], cleaned))
 
     def _clean(self, path: str) -> str:
         return _strip(normalized(path), self._strip) if path else path
@@ -101,19 +112,49 @@ class PathMatcher:
                     votes[pair] += 1
         return [pair for pair, _ in sorted(votes.items(), key=lambda item: (-item[1], item[0]))]
 
-    def _relative(self, path: str, side: int) -> str:
+    def _relative(self, path: str, side: int) -> tuple:
+        """(the path less the best-ranked root prefix it starts with, that pair's rank or None)."""
         if path in self._both:
-            return path
-        for pair in self.roots:
-            prefix = pair[side]
-            if path.startswith(prefix):
-                return path[len(prefix):] or "."
-        return path
+            return path, None
+        ranks = self._ranks[side]
+        best = ranks.get("")
+        parts = path.split("/")
+        for end in range(1, len(parts)):  # every folder prefix: "src/", "/b/", "/b/src/"
+            rank = ranks.get("/".join(parts[:end]) + "/")
+            if rank is not None and (best is None or rank < best):
+                best = rank
+        if best is None:
+            return path, None
+        return path[len(self.roots[best][side]):] or ".", best
+
+    @staticmethod
+    def _shared(found: tuple) -> set:
+        """The names that two paths of one side were given."""
+        alike = set()
+        for side in found:
+            seen = set()
+            for name, _ in side.values():
+                (alike if name in seen else seen).add(name)
+        return alike
+
+    def _distinct(self, name: str, rank: Optional[int]) -> str:
+        """A name two paths of one side were given, made distinct: a path a root was taken off
+        is named by that root pair's old prefix on both sides, so it still meets its match."""
+        if name not in self._alike or rank is None:
+            return name
+        return self.roots[rank][0] + ("" if name == "." else name)  # alike on both sides of the pair
+
+    @staticmethod
+    def _whole(names: dict, cleaned: dict) -> dict:
+        """The paths of one side still named alike, each by its whole path."""
+        counts = Counter(names.values())
+        return {path: cleaned[path] for path, name in names.items() if counts[name] > 1 and cleaned[path] != name}
 
     def _name(self, path: str, side: int) -> str:
         found = self._names[side].get(path)
         if found is None:  # a path the matcher was not given (a component's folder)
-            found = self._names[side][path] = self._relative(self._clean(path), side) if path else path
+            clean = self._clean(path) if path else path
+            found = self._names[side][path] = self._distinct(*self._relative(clean, side)) if path else path
         return found
 
     def old(self, path: str) -> str:

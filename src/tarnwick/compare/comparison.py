@@ -18,14 +18,18 @@ objects, archives and sections are exact either way).
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass, field
 from typing import Iterable, Optional
 
-from tarnwick._native import differing_keys
+from tarnwick._native import demangle, differing_keys
 from tarnwick.compare.build_paths import PathMatcher
 from tarnwick.compare.footprint import Footprint, document_footprint, report_footprint
 
 LEVELS = ("regions", "sections", "components", "archives", "objects", "symbols", "files", "folders")
+# How C++ (Itanium, also with a leading underscore on Mach-O) and Rust (v0) names begin.
+_MANGLED = ("_Z", "__Z", "_R")
+_RUST_HASH = re.compile(r"::h[0-9a-f]{16}$")
 # Symbols a map that lists globals only cannot show: statics, and the bytes no symbol names.
 _UNSEEN_BY_A_MAP = ("local", "unnamed")
 
@@ -139,6 +143,7 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
             regions.append(Change(name, before.regions.get(name), after.regions.get(name)))
     matcher = PathMatcher(before.objects.keys(), after.objects.keys(), strip_prefixes)
     before_symbols, after_symbols, estimated_all = _comparable_symbols(before, after, notes)
+    identity, spelled = _symbol_identities(before_symbols, after_symbols)
     # matched object name -> the name shown: the current build's, else the baseline's
     keys = ({path: matcher.old(path) for path in before.objects}, {path: matcher.new(path) for path in after.objects})
     shown = {key: path for path, key in keys[0].items()}
@@ -150,7 +155,8 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
         tables.append((
             side.objects if same else _merged(side.objects, objects.__getitem__),
             _merged(side.components, lambda name: _component_key(name, key_of)),
-            symbols if same else _merged(symbols, lambda key: (key[0], objects.get(key[1], key[1]))),
+            symbols if same and not identity else _merged(
+                symbols, lambda key: (identity.get(key[0], key[0]), objects.get(key[1], key[1]))),
         ))
     if matcher.roots:
         old_root, new_root = matcher.roots[0]
@@ -159,7 +165,8 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
                          f"{old_root or './'}, this build's under {new_root or './'}")
     flash = after.flash - before.flash if None not in (after.flash, before.flash) else None
     ram = after.ram - before.ram if None not in (after.ram, before.ram) else None
-    symbols = _changed(tables[0][2], tables[1][2], lambda key: (key[0], shown.get(key[1], key[1])), estimated_all)
+    symbols = _changed(tables[0][2], tables[1][2],
+                       lambda key: (spelled.get(key[0], key[0]), shown.get(key[1], key[1])), estimated_all)
     if any(change.estimated for change in symbols) and not estimated_all:
         notes.append("symbol sizes read from a map are estimates (the distance to the next symbol); "
                      "symbol changes built on them are marked ~ (objects, archives and sections are exact)")
@@ -182,6 +189,30 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
         symbols=symbols,
         flash_delta=flash, ram_delta=ram, baseline_label=baseline_label,
         region_sizes={**before.region_sizes, **after.region_sizes})
+
+
+def _symbol_identities(before: dict, after: dict) -> tuple:
+    """(name -> identity, identity -> the name shown) for C++ and Rust symbols: a map prints
+    them demangled (lld and mold with a legacy Rust name's hash, "core::fmt::write::h0123...")
+    and an ELF keeps them mangled, and a symbol is the same whichever a side spells. The
+    current build's spelling is shown; other names are their own identity."""
+    identity: dict = {}
+    spelled: dict = {}
+    for later, table in ((False, before), (True, after)):
+        for name, _ in table:
+            if not isinstance(name, str):
+                continue
+            readable = demangle(name) if name.startswith(_MANGLED) else None
+            if readable is None and "::h" in name:
+                readable = name
+            if readable is not None:
+                readable = _RUST_HASH.sub("", readable)
+                if readable != name:
+                    identity[name] = readable
+                spelled[readable] = name
+            elif later and name in spelled:  # the current build spells it readably
+                spelled[name] = name
+    return identity, spelled
 
 
 def _component_key(name: str, key_of) -> str:

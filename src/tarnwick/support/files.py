@@ -5,6 +5,7 @@ report replaces the file it is written to only once it is complete."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import stat
@@ -19,6 +20,22 @@ _REASONS = {errno.ENOENT: "no such file", errno.ELOOP: "a symbolic link loop",
             errno.ENOSPC: "no space left on the device", errno.EROFS: "a read-only file system",
             errno.EFBIG: "the file is too large for the file system",
             errno.EDQUOT: "the disk quota is used up"}
+
+
+# The runs under way that note each file they read: (device, inode) -> the path it was opened by.
+_READERS: list = []
+
+
+@contextlib.contextmanager
+def reads_noted():
+    """Notes every regular file opened for reading (by `open_regular`) while the block runs, as
+    {(device, inode): path}, so that nothing a run read can be written over by its output."""
+    noted: dict = {}
+    _READERS.append(noted)
+    try:
+        yield noted
+    finally:
+        _READERS.remove(noted)
 
 
 class FileProblem(ValueError):
@@ -49,6 +66,8 @@ def open_regular(path: str, limit: Optional[int] = None) -> BinaryIO:
             raise FileProblem(f"not a regular file ({kind})")
         if limit is not None and info.st_size > limit:
             raise FileProblem(f"{info.st_size:,} bytes, more than the {limit:,} this tool reads")
+        for noted in _READERS:
+            noted.setdefault((info.st_dev, info.st_ino), path)
         os.set_blocking(descriptor, True)
         return os.fdopen(descriptor, "rb")
     except BaseException:

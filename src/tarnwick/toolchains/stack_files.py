@@ -14,6 +14,8 @@ import re
 from dataclasses import dataclass, field
 from typing import Iterable, Optional
 
+from tarnwick.support.files import FileProblem, read_limited, reason
+
 # Names and labels hold no quote (a C++ operator"" name would be written with \" : such a unit's
 # node is then not read, and its calls go to a function without stack information).
 _NODE = re.compile(r'^node: \{ title: "([^"]*)" label: "([^"]*)"(?: shape : (\w+))? \}', re.M)
@@ -89,13 +91,12 @@ def read_stack_usage(path: str, object_name: str) -> Unit:
 
 
 def _read(path: str) -> str:
-    try:
-        with open(path, "rb") as handle:
-            data = handle.read(_MOST_BYTES + 1)
+    try:  # a FIFO or a device where a stack file is looked for is never waited on
+        data = read_limited(path, _MOST_BYTES)
+    except FileProblem as exc:
+        raise StackFileError(f"{path}: {exc}") from None
     except OSError as exc:
-        raise StackFileError(f"{path}: {exc.strerror or exc}") from None
-    if len(data) > _MOST_BYTES:
-        raise StackFileError(f"{path}: larger than {_MOST_BYTES >> 20} MiB, not a stack file")
+        raise StackFileError(f"{path}: {reason(exc)}") from None
     return data.decode("utf-8", errors="replace")
 
 
