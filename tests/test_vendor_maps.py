@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from tarnwick.analysis.region_usage import compute_region_usage
-from tarnwick.analysis.summary import build_analysis_report
+from tarnwick.api import analyze
 from tarnwick.cli import main
 from tarnwick.config import TarnwickConfig
 from tarnwick.toolchains import MapParseError, load_map
@@ -106,9 +106,9 @@ def stated(text: str, path: Path = None) -> dict:
 
 
 def report_of(path):
-    config = TarnwickConfig()
-    model = load_map(path, config)
-    return model, build_analysis_report(model, config)
+    """(the model, its report) as `analyze` makes them: the map's stated totals checked."""
+    result = analyze(path, config=TarnwickConfig())
+    return result.model, result.report
 
 
 READ_MAPS = SHARED_MAPS + OUR_MAPS
@@ -122,7 +122,7 @@ def test_figures_equal_what_the_map_states(path):
     assert (report.summary.total_flash, report.summary.total_ram) == (expected["flash"], expected["ram"])
     usage = {name: u.used_bytes for name, u in compute_region_usage(model).items()}
     assert {name: usage.get(name) for name in expected["regions"]} == expected["regions"]
-    assert model.unresolved_ambiguities == [] or not model.memory_regions
+    assert report.diagnostics["unresolved_ambiguities"] == [] or not model.memory_regions
     assert report.issues == []  # a clean, ordinary build gives no findings
     assert any(symbol.size for symbol in model.symbols)
 
@@ -192,7 +192,7 @@ def test_armlink_compressed_rw_data_counts_its_image_once(tmp_path):
     model, report = report_of(path)
     assert (report.summary.total_flash, report.summary.total_ram) == (524, 4376)
     assert compute_region_usage(model)["LR_IROM1"].used_bytes == 0x20C
-    assert model.unresolved_ambiguities == []
+    assert report.issues == [] and model.unresolved_ambiguities == []
 
 
 def test_iar_failed_placement_is_the_overflow_the_linker_reports(tmp_path, capsys):
@@ -221,7 +221,9 @@ def test_a_grown_buffer_shows_in_the_comparison_by_symbol(tmp_path, capsys):
     grown = _variant(tmp_path, "iar-arm8-init-by-copy.map",
                      ("  .bss               zero     0x2000'0014  0x104  main.o [1]",
                       "  .bss               zero     0x2000'0014  0x204  main.o [1]"),
-                     ("s_samples              0x2000'0014  0x104", "s_samples              0x2000'0014  0x204"))
+                     ("s_samples              0x2000'0014  0x104", "s_samples              0x2000'0014  0x204"),
+                     ("0x2000'0518  0x2000'4fff  0x4ae8", "0x2000'0618  0x2000'4fff  0x49e8"),
+                     ("1'304 bytes of readwrite", "1'560 bytes of readwrite"))
     code = main(["diff", str(OURS / "iar-arm8-init-by-copy.map"), str(grown), "--format", "json"])
     comparison = json.loads(capsys.readouterr()[0])["comparison"]
     assert code == 0
@@ -338,10 +340,10 @@ def test_a_map_cut_short_is_never_read_as_complete(tmp_path, path):
         cut = tmp_path / f"cut-{at}.map"
         cut.write_text("".join(lines[:at]), encoding="utf-8")
         try:
-            model = load_map(cut, TarnwickConfig())
+            model, report = report_of(cut)
         except MapParseError:
             continue
-        if not model.unresolved_ambiguities and not model.warnings:
+        if not report.diagnostics["unresolved_ambiguities"] and not model.warnings and not report.issues:
             silent.append(at)
     assert silent == [], f"cut after these lines and read as complete: {silent}"
 

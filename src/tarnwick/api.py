@@ -90,6 +90,7 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
         kept = stored.document.get("stack")
         return Build(report_from_document(stored.document), footprint(stored.document),
                      stored_stack=kept if isinstance(kept, dict) else None)
+    from tarnwick.analysis.stated_totals import with_stated_totals
     from tarnwick.analysis.summary import build_analysis_report
     from tarnwick.toolchains import load_map
 
@@ -97,7 +98,8 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
     if inspect is not None:
         inspect(model)
     sources = source_view(model)
-    report, stack = with_stack(build_analysis_report(model, config, target_name=target), model, config, stack_folders)
+    report = with_stated_totals(build_analysis_report(model, config, target_name=target), model)
+    report, stack = with_stack(report, model, config, stack_folders)
     return Build(report, footprint(report, sources), model, stack, sources=sources)
 
 
@@ -152,6 +154,7 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     """The report of a map or ELF file, compared with a stored JSON report when `baseline`
     names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none);
     `stack_folders`: where the build's .su and .ci files are, besides beside its objects."""
+    from tarnwick.analysis.stated_totals import with_stated_totals
     from tarnwick.analysis.summary import build_analysis_report
     from tarnwick.baseline_file import read_baseline
     from tarnwick.toolchains import load_map
@@ -162,7 +165,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
         stored, handed = read_baseline(os.fspath(baseline))
     model = load_map(os.fspath(path), chosen, elf=_elf(elf))
     sources = source_view(model)
-    report = build_analysis_report(model, chosen, target_name=target, baseline_json_path=handed)
+    report = with_stated_totals(build_analysis_report(model, chosen, target_name=target, baseline_json_path=handed),
+                                model)
     report, stack = with_stack(report, model, chosen, stack_folders,
                                stored.document.get("stack") if stored is not None else None)
     comparison = None

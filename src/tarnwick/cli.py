@@ -279,6 +279,7 @@ def _stack_folders(args) -> list:
 
 
 def _analyze(args) -> int:
+    from tarnwick.analysis.stated_totals import with_stated_totals
     from tarnwick.analysis.summary import build_analysis_report
     from tarnwick.api import source_view, with_stack
     from tarnwick.baseline_file import read_baseline
@@ -297,7 +298,8 @@ def _analyze(args) -> int:
     if args.output is not None:
         _refuse_to_overwrite_inputs(args.output, inputs)
     sources = source_view(model)
-    report = build_analysis_report(model, config, target_name=args.target, baseline_json_path=handed)
+    report = with_stated_totals(build_analysis_report(model, config, target_name=args.target,
+                                                      baseline_json_path=handed), model)
     report, stack = with_stack(report, model, config, _stack_folders(args),
                                baseline.document.get("stack") if baseline is not None else None)
     args.kept.extend((model, report))
@@ -321,6 +323,7 @@ def _diff(args) -> int:
     before the later one is read, so a diff holds one build at a time."""
     import dataclasses
 
+    from tarnwick.analysis.stated_totals import disputes
     from tarnwick.api import changed_stack, compared, read_build, summary_text
     from tarnwick.gates import LimitError, evaluate_growth
     from tarnwick.toolchains import AUTO
@@ -341,6 +344,7 @@ def _diff(args) -> int:
     folders = _stack_folders(args)
     earlier = read_build(args.old, config, elf=elf, inspect=inspect("old", False), stack_folders=folders)
     before, before_summary, before_stack = earlier.footprint, summary_text(earlier.report), earlier.stack_document()
+    disputed = disputes(earlier.report)
     del earlier
     later = read_build(args.new, config, elf=elf, target=args.target, inspect=inspect("new", True),
                        stack_folders=folders)
@@ -350,7 +354,7 @@ def _diff(args) -> int:
         _refuse_to_overwrite_inputs(args.output, inputs)
     report, comparison = compared(before, before_summary, later, args.old, args.strip_prefix, args.baseline_label)
     try:  # a limit naming no region stops before any output
-        growth = evaluate_growth(comparison, args.fail_on_growth)
+        growth = evaluate_growth(comparison, args.fail_on_growth, (*disputed, *disputes(report)))
     except LimitError as exc:
         raise UsageError(str(exc)) from None
     comparison = dataclasses.replace(comparison, growth_gates=growth)

@@ -150,6 +150,18 @@ class ReservedRange:
 
 
 @dataclass
+class StatedTotals:
+    """The totals a map states about itself, with the words it uses for them, as its reader
+    hands them on; analysis.stated_totals compares them with the report's figures."""
+
+    flash: Optional[int] = None
+    flash_words: str = ""
+    ram: Optional[int] = None
+    ram_words: str = ""
+    regions: dict = field(default_factory=dict)  # region name -> used bytes as the map prints them
+
+
+@dataclass
 class NormalizedBuildModel:
     toolchain: Toolchain
     memory_regions: list = field(default_factory=list)
@@ -173,6 +185,7 @@ class NormalizedBuildModel:
     # as IAR does for its read-write ranges).
     use_counts_gaps: bool = True
     regions_summed: frozenset = frozenset()
+    stated: Optional[StatedTotals] = None  # what the map states of its own totals, where it does
 
     def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
         if name is None:

@@ -19,11 +19,11 @@ from __future__ import annotations
 
 import re
 from tarnwick.toolchains import gnu_ld
-from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel, Toolchain
+from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel, StatedTotals, Toolchain
 from tarnwick.toolchains.builder import build_model, check_address_space, mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.section_kinds import never_allocated
-from tarnwick.toolchains.vendor_maps import Stated, check_against_stated
+from tarnwick.toolchains.vendor_maps import hand_on
 
 _XC16_TOTAL = re.compile(r'Total "(\w+)" memory used \(bytes\):\s+(?:0x[0-9a-fA-F]+|\d+)\s+\((\d+)\)')
 _XC16_REGION = re.compile(r'^"(\w+)" Memory\s+\[Origin = (0x[0-9a-fA-F]+), Length = (0x[0-9a-fA-F]+)\]', re.M)
@@ -82,13 +82,13 @@ def parse(data, path: str, config=None) -> NormalizedBuildModel:
     if xc32:
         notes += _one_copy_of_aliased_memory(model)
     model.parse_assumptions.extend(notes)
-    check_against_stated(model, stated)
+    hand_on(model, stated)
     return model
 
 
-def _xc16_totals(report: str) -> Stated:
+def _xc16_totals(report: str) -> StatedTotals:
     totals = {name: int(value) for name, value in _XC16_TOTAL.findall(report)}
-    stated = Stated(regions=dict(totals))
+    stated = StatedTotals(regions=dict(totals))
     if "program" in totals:
         stated.flash, stated.flash_words = totals["program"], 'Total "program" memory used'
     if "data" in totals:
@@ -96,11 +96,11 @@ def _xc16_totals(report: str) -> Stated:
     return stated
 
 
-def _xc32_totals(report: str) -> Stated:
+def _xc32_totals(report: str) -> StatedTotals:
     regions = {name: int(value) for name, value in _XC32_REGION_TOTAL.findall(report)
                if not name.endswith(("Program", "Data", "Boot"))}
     kinds = {kind: int(value) for kind, value in _XC32_TOTAL.findall(report)}
-    stated = Stated(regions=regions)
+    stated = StatedTotals(regions=regions)
     if "Program" in kinds:
         stated.flash = kinds["Program"] + kinds.get("Boot", 0)
         stated.flash_words = "Total Program Memory used" + (" + Total Boot Memory used" if "Boot" in kinds else "")

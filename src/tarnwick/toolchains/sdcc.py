@@ -20,11 +20,11 @@ import re
 from typing import Optional
 
 from tarnwick._native import read_sdcc_map
-from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
+from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble
+from tarnwick.toolchains.vendor_maps import assemble
 
 _BANNER = re.compile(r"^ASxxxx Linker V\S+")
 _MEM_OTHER = re.compile(r"^\s+(PAGED EXT\. RAM|EXTERNAL RAM|ROM/EPROM/FLASH)\s+(?:(0x[0-9a-fA-F]+)\s+(0x[0-9a-fA-F]+)\s+)?"
@@ -116,7 +116,7 @@ def _model(path: str, config, areas: list, symbols: list, modules: list, summary
     for section in sections:
         holder = next((r for r in regions if r.contains(section.address)), None)
         section.execution_region = holder.name if holder else None
-    stated = Stated()
+    stated = StatedTotals()
     if summary is not None:
         stated.flash, stated.flash_words = summary["rom"], f"ROM/EPROM/FLASH in {os.path.basename(summary['file'])}"
         stated.ram = summary["internal"] + summary["external"]

@@ -16,13 +16,13 @@ from typing import Optional
 
 from tarnwick._native import read_ti_map
 from tarnwick.toolchains.base import (
-    InputSection, MemoryCategory, MemoryRegion, Section, Toolchain, region_containing,
+    InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain, region_containing,
 )
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.region_kinds import region_category
 from tarnwick.toolchains.section_kinds import named_code, named_writable
-from tarnwick.toolchains.vendor_maps import Stated, assemble
+from tarnwick.toolchains.vendor_maps import assemble
 
 _BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
 _ATTRIBUTE = re.compile(r"\b(UNINITIALIZED|NOLOAD|DSECT|COPY|NOINIT)\b")
@@ -114,7 +114,7 @@ def _attributes(text: str) -> str:
 def _model(reader: _Reader, config):
     regions = [MemoryRegion(name, origin, length, _category(name, _attributes(attrs)), _attributes(attrs))
                for name, origin, length, _used, attrs in reader.regions]
-    stated = Stated(regions={name: used for name, _o, _l, used, _a in reader.regions})
+    stated = StatedTotals(regions={name: used for name, _o, _l, used, _a in reader.regions})
     notes: list = list(reader.notes)
     sections = []
     for out in reader.outputs:
@@ -144,7 +144,7 @@ def _model(reader: _Reader, config):
                     notes=notes, stated=stated, use_counts_gaps=False)
 
 
-def _aliases(reader: _Reader, regions: list, sections: list, stated: Stated, notes: list) -> None:
+def _aliases(reader: _Reader, regions: list, sections: list, stated: StatedTotals, notes: list) -> None:
     """One memory seen at two addresses (MSP432's SRAM_CODE and SRAM_DATA) is stated as used
     in both; its sections are placed in one, and the use is counted there once."""
     placed = {s.execution_region for s in sections if s.size}

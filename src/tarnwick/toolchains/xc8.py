@@ -19,11 +19,13 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import place_xc8_psects, read_xc8_map
-from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, Toolchain
+from tarnwick.toolchains.base import (
+    InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, StatedTotals, Toolchain,
+)
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.raw import RawSymbol
-from tarnwick.toolchains.vendor_maps import Stated, assemble
+from tarnwick.toolchains.vendor_maps import assemble
 
 DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
 _BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
@@ -137,10 +139,10 @@ def _merged(spans: list) -> list:
     return merged
 
 
-def _stated(tail: str, scale) -> Stated:
+def _stated(tail: str, scale) -> StatedTotals:
     """The compiler's memory summary, where the map holds it: words of program memory and
     configuration counted in bytes as the model counts them."""
-    stated = Stated()
+    stated = StatedTotals()
     flash = ram = None
     words = []
     for kind, used, unit in _SUMMARY.findall(tail):
