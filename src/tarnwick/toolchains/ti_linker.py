@@ -146,19 +146,26 @@ def _model(reader: _Reader, config):
 
 def _aliases(reader: _Reader, regions: list, sections: list, stated: StatedTotals, notes: list) -> None:
     """One memory seen at two addresses (MSP432's SRAM_CODE and SRAM_DATA) is stated as used
-    in both; its sections are placed in one, and the use is counted there once."""
+    in both; its sections are placed in one, where they count. The other shows the same bytes,
+    as sections of no contents of its own, and is neither flash nor RAM: they count once."""
     placed = {s.execution_region for s in sections if s.size}
     # a twin is a region of the same length and use that holds sections: found by that key
     holders: dict = {}
     for name, _origin, length, used, _attrs in reader.regions:
         if name in placed:
             holders.setdefault((length, used), name)
+    by_name = {region.name: region for region in regions}
     for name, _origin, length, used, _attrs in reader.regions:
         twin = holders.get((length, used))
-        if used and name not in placed and twin is not None and twin != name:
-            stated.regions.pop(name, None)
-            notes.append(f"{name} and {twin} state the same use (0x{used:x}): one memory at two addresses; "
-                         f"its sections are placed in {twin}, where they count once")
+        if not (used and name not in placed and twin is not None and twin != name):
+            continue
+        alias, memory = by_name[name], by_name[twin]
+        alias.category = MemoryCategory.OTHER
+        sections.extend(Section(f"{s.name} (seen in {twin})", s.address - memory.origin + alias.origin, s.size, name,
+                                has_contents=False, is_writable=s.is_writable)
+                        for s in list(sections) if s.execution_region == twin and s.size)
+        notes.append(f"{name} and {twin} state the same use (0x{used:x}): one memory at two addresses; "
+                     f"its sections are placed in {twin}, where they count once, and shown in {name} as well")
     if reader.summary is not None:
         code, read_only, writable = reader.summary
         scale = 2 if reader.c2000 else 1
