@@ -50,8 +50,28 @@ def parse(data, path: str, config=None):
         raise MapParseError(path, "an SDCC map without its areas")
     if not complete:
         raise MapParseError(path, "an SDCC map cut short: it does not end with its user base address definitions")
+    areas, symbols, modules = _continued(areas, symbols, modules)
     areas = [(name, address, size, set(attributes.split(",")), line) for name, address, size, attributes, line in areas]
     return _model(path, config, areas, symbols, modules, _memory_summary(path))
+
+
+def _continued(areas: list, symbols: list, modules: list) -> tuple[list, list, list]:
+    """An area whose heading is repeated on the next page of its symbol list (same name,
+    address, size and attributes) is one area: its symbols and modules joined, once each."""
+    kept: dict = {}
+    joined_areas, joined_symbols, joined_modules = [], [], []
+    for area, listed, named in zip(areas, symbols, modules):
+        index = kept.get(area[:4])
+        if index is None:
+            kept[area[:4]] = len(joined_areas)
+            joined_areas.append(area)
+            joined_symbols.append(list(listed))
+            joined_modules.append(list(named))
+            continue
+        seen = {(symbol.name, symbol.address) for symbol in joined_symbols[index]}
+        joined_symbols[index].extend(s for s in listed if (s.name, s.address) not in seen)
+        joined_modules[index].extend(m for m in named if m not in joined_modules[index])
+    return joined_areas, joined_symbols, joined_modules
 
 
 def _memory_summary(path: str) -> Optional[dict]:
