@@ -30,6 +30,12 @@ def digits(text: str) -> int:
 def stated(text: str, path: Path = None) -> dict:
     """{"toolchain", "flash", "ram", "regions": {name: used}} as the file states them (for SDCC,
     its .mem file beside it)."""
+    if text.lstrip().startswith("ASxxxx Linker") and not path.with_suffix(".mem").exists():
+        # a single address space (STM8) without its .mem: the flash areas, each area once, however
+        # many pages its heading is repeated on
+        areas = set(re.findall(r"^(HOME|GSINIT\d?|GSFINAL|CONST|INITIALIZER|CODE)\s+([0-9A-F]{8})\s+[0-9A-F]{8} =\s+(\d+)\. "
+                               r"bytes", text, re.M))
+        return {"toolchain": "sdcc", "flash": sum(int(size) for *_, size in areas), "ram": None, "regions": {}}
     if text.lstrip().startswith("ASxxxx Linker"):
         mem = path.with_suffix(".mem").read_text()
         rom = int(re.search(r"ROM/EPROM/FLASH\s+0x\S+\s+0x\S+\s+(\d+)", mem).group(1))
@@ -56,18 +62,33 @@ def stated(text: str, path: Path = None) -> dict:
                 # a load region's bytes stored: its compressed size where its RW data is compressed
                 regions[name] = int(compressed.group(1), 16) if compressed and kind == "Load" else int(fields["Size"], 16)
         empty = sum(int(size, 16) for size in re.findall(r"Size: (0x[0-9a-f]+), Max: [^)]*EMPTY", text))
-        return {"toolchain": "armlink", "flash": total["ROM"], "ram": total["RW"] + empty, "regions": regions}
+        # the load regions state their size with the alignment fill that Total ROM Size leaves out
+        loads = sum(size for name, size in regions.items() if re.search(rf"Load Region {name} ", text))
+        return {"toolchain": "armlink", "flash": total["ROM"], "ram": total["RW"] + empty, "regions": regions,
+                "left out": {"flash": max(loads - total["ROM"], 0)}}
     if text.startswith("Microchip Technology Inc") and "xc16-ld" in text:
-        totals = {name: int(value) for name, value in
-                  re.findall(r'Total "(\w+)" memory used \(bytes\):\s+\S+\s+\((\d+)\)', text)}
+        totals = {name: int(value) for name, value in  # v1.25 writes the region's name without quotes
+                  re.findall(r'Total "?(\w+?)"? memory used \(bytes\):\s+\S+\s+\((\d+)\)', text)}
         return {"toolchain": "xc16", "flash": totals["program"], "ram": totals["data"], "regions": totals}
     if text.startswith("Microchip MPLAB XC8"):
-        # words of program memory and configuration are 2 bytes in the HEX file (PIC10/12/16)
+        # words of program memory and configuration are 2 bytes in the HEX file (PIC10/12/16);
+        # configuration words and ID locations are memories of their own, not program flash
         used = {kind: int(n) * (2 if unit.startswith("word") else 1) for kind, n, unit in re.findall(
             r"^\s+(Program space|Data space|EEPROM space|Configuration bits|ID Location space)\s+used\s+\S+\s+"
             r"\(\s*(\d+)\)\s+of\s+\S+\s+(\w+)", text, re.M)}
-        return {"toolchain": "xc8", "flash": used["Program space"] + used["Configuration bits"] + used["ID Location space"],
-                "ram": used["Data space"], "regions": {"CONFIG": used["Configuration bits"], "EEDATA": used["EEPROM space"]}}
+        if used:
+            return {"toolchain": "xc8", "flash": used["Program space"], "ram": used["Data space"],
+                    "regions": {"CONFIG": used["Configuration bits"], "EEDATA": used["EEPROM space"]}}
+        # no memory summary: the SEGMENTS table (lengths in the class's units, DELTA bytes each)
+        delta = {klass: int(n) for klass, n in re.findall(r"-D(\w+)=(\d+)", text)}
+        segments = re.findall(r"^\s+\w+\s+[0-9A-F]{6}\s+([0-9A-F]{6})\s+[0-9A-F]{6}\s+[0-9A-F]+\s+(\d+)\s+(\w+)",
+                              text.split("SEGMENTS", 1)[1].split("UNUSED ADDRESS RANGES")[0], re.M)
+        length = {}
+        for size, space, klass in segments:
+            key = "data" if space == "1" else klass
+            length[key] = length.get(key, 0) + int(size, 16) * delta.get(klass, 1)
+        return {"toolchain": "xc8", "flash": length.get("CODE", 0), "ram": length.get("data", 0),
+                "regions": {klass: length[klass] for klass in ("CONFIG", "IDLOC") if klass in length}}
     if "IAR Universal Linker" in text:
         totals = {kind: int(value.replace(" ", "")) for value, kind in
                   re.findall(r"^\s*([\d ]+?) bytes of (\w+)\s+memory", text, re.M)}
@@ -82,7 +103,11 @@ def stated(text: str, path: Path = None) -> dict:
         totals = {(a, b): digits(n) for n, a, b in
                   re.findall(r"^\s*([\d' ]+?) bytes of (readonly|readwrite)\s+(code|data) memory", text, re.M)}
         flash = totals[("readonly", "code")] + totals.get(("readonly", "data"), 0)
-        return {"toolchain": "iar_ilink", "flash": flash, "ram": totals[("readwrite", "data")], "regions": {}}
+        # each part of the placement summary states its size in its heading: what these add up to
+        # beyond both totals is alignment of read-write parts that the readwrite total leaves out
+        parts = sum(digits(size) for size in re.findall(r'^"[^"]+"(?:, part \d+ of \d+)?:\s+(0x[0-9a-f\']+)\s*$', text, re.M))
+        return {"toolchain": "iar_ilink", "flash": flash, "ram": totals[("readwrite", "data")], "regions": {},
+                "left out": {"ram": parts - flash - totals[("readwrite", "data")]}}
     rows = re.findall(r"^  (\S+)\s+([0-9a-f]{8})\s+([0-9a-f]{8})\s+([0-9a-f]{8})\s+[0-9a-f]{8}\s+(R[ W][ I]?[ X]?)",
                       text, re.M)
     words = 2 if "C2000" in text[:400] else 1  # C2000 counts 16-bit words
@@ -95,8 +120,7 @@ def stated(text: str, path: Path = None) -> dict:
         holds = any(start <= address < start + int(length, 16) for address, size in sections if size)
         twin = any(other != name and (l, v) == (length, value) for other, _o, l, v, _a in rows)
         if twin and not holds and int(value, 16):
-            used.pop(name)
-            continue
+            continue  # shown as the map states it, counted once
         # RAM by its name where every region is RWIX (an MSP430 FRAM part: FRAM is no RAM)
         if ("RAM" in name.upper() and "FRAM" not in name.upper()) or ("W" in attr and "X" not in attr):
             ram += int(value, 16) * words
@@ -119,10 +143,21 @@ def test_figures_equal_what_the_map_states(path):
     expected = stated(path.read_text(encoding="utf-8", errors="replace"), path)
     model, report = report_of(path)
     assert report.metadata.toolchain_detected == expected["toolchain"]
-    assert (report.summary.total_flash, report.summary.total_ram) == (expected["flash"], expected["ram"])
+    notes = report.diagnostics["unresolved_ambiguities"]
+    for kind, figure in (("flash", report.summary.total_flash), ("RAM", report.summary.total_ram)):
+        theirs = expected[kind.lower()]
+        if theirs is None:  # the file states none
+            continue
+        # fill that the file's total leaves out: shown with both figures, the file's first
+        left_out = expected.get("left out", {}).get(kind.lower(), 0)
+        assert figure == theirs + left_out, kind
+        assert not left_out or any(note.startswith(f"the map states {kind} {theirs:,} B") and f"{figure:,} B" in note
+                                   for note in notes)
     usage = {name: u.used_bytes for name, u in compute_region_usage(model).items()}
     assert {name: usage.get(name) for name in expected["regions"]} == expected["regions"]
-    assert report.diagnostics["unresolved_ambiguities"] == [] or not model.memory_regions
+    explained = [f"the map states {kind} " for kind, share in (("flash", "flash"), ("RAM", "ram"))
+                 if expected.get("left out", {}).get(share)]
+    assert [note for note in notes if not note.startswith(tuple(explained))] == [] or not model.memory_regions
     assert report.issues == []  # a clean, ordinary build gives no findings
     assert any(symbol.size for symbol in model.symbols)
 
@@ -327,6 +362,9 @@ def test_a_section_beyond_the_regions_address_space_is_no_figure(tmp_path, capsy
 
 
 CUTS = 24
+# a line that places no byte: blank, or a section of size 0 (XC32 ends with the empty remnants
+# of the sections its allocator moved; a cut among them loses no figure and no symbol)
+_NOTHING = re.compile(r"^\s*(?:\S+\s+0x0+\s+0x0\b.*)?\s*$")
 
 
 @pytest.mark.parametrize("path", READ_MAPS, ids=lambda p: p.name)
@@ -343,7 +381,8 @@ def test_a_map_cut_short_is_never_read_as_complete(tmp_path, path):
             model, report = report_of(cut)
         except MapParseError:
             continue
-        if not report.diagnostics["unresolved_ambiguities"] and not model.warnings and not report.issues:
+        quiet = not report.diagnostics["unresolved_ambiguities"] and not model.warnings and not report.issues
+        if quiet and not all(_NOTHING.match(line) for line in lines[at:]):
             silent.append(at)
     assert silent == [], f"cut after these lines and read as complete: {silent}"
 
