@@ -44,6 +44,30 @@ def stated(text: str, path: Path = None) -> dict:
         internal = sum(1 for cell in cells if cell != " ")
         return {"toolchain": "sdcc", "flash": rom, "ram": internal + external,
                 "regions": {"ROM": rom, "IRAM": internal, "XRAM": external}}
+    if re.match(r"\s*(?:BL51 BANKED|LX51) LINKER/LOCATER", text):
+        # "Program Size: data=80.1 xdata=0 code=4218": bytes, and bits after the point
+        size = {name: int(value) for name, value in re.findall(r"(\w+)=(\d+)(?:\.\d)?", text.split("Program Size:")[1].splitlines()[0])}
+        flash = size["code"] + size.get("const", 0)
+        return {"toolchain": "keil_c51", "flash": flash, "ram": size["data"] + size["xdata"],
+                "regions": {"ROM": flash, "IRAM": size["data"], "XRAM": size["xdata"]}}
+    if re.search(r"^Map of .+ from link file ", text[:500], re.M):
+        # COSMIC clnk: the Segments table's lengths, by the segments' names
+        segments = re.findall(r"^start [0-9a-f]{8} end [0-9a-f]{8} length\s+(\d+) segment (\S+)", text, re.M)
+        flash = sum(int(n) for n, name in segments if name in (".text", ".const", ".init", ".vector"))
+        ram = sum(int(n) for n, name in segments if name in (".bsct", ".ubsct", ".data", ".bss", ".bit", ".share"))
+        return {"toolchain": "cosmic", "flash": flash, "ram": ram, "regions": {}}
+    if text.startswith("Renesas Optimizing Linker"):
+        totals = dict(re.findall(r"^(ROMDATA|RAMDATA|PROGRAM) SECTION:\s+([0-9a-fA-F]+) Byte", text, re.M))
+        if totals:
+            return {"toolchain": "renesas_rlink", "flash": int(totals["ROMDATA"], 16) + int(totals["PROGRAM"], 16),
+                    "ram": int(totals["RAMDATA"], 16), "regions": {}}
+        # no totals (RH850): its RAM is at 0xFE000000 and above, the rest is ROM
+        rows = [(int(a, 16), int(n, 16)) for a, n in re.findall(r"^\S+\s*\n\s+([0-9a-f]{8})\s+[0-9a-f]{8}\s+([0-9a-f]+)",
+                                                               text, re.M)]
+        copies = len(re.findall(r"-rom=", text))
+        assert copies == 1  # .data copied to .data.R: its image is the ROM section
+        return {"toolchain": "renesas_rlink", "flash": sum(n for a, n in rows if a < 0xFE000000),
+                "ram": sum(n for a, n in rows if a >= 0xFE000000), "regions": {}}
     if text.startswith("Component:"):
         total = {kind: int(value) for kind, value in re.findall(r"Total (ROM|RW)\s+Size \([^)]*\)\s+(\d+)", text)}
         regions = {}

@@ -23,6 +23,9 @@ class Toolchain(str, enum.Enum):
     XC16 = "xc16"
     XC32 = "xc32"
     XC8 = "xc8"
+    KEIL_C51 = "keil_c51"
+    COSMIC = "cosmic"
+    RENESAS = "renesas_rlink"
     ELF = "elf"
     MANUAL = "manual"
 
