@@ -272,8 +272,9 @@ def test_every_output_reads_a_vendor_map(capsys, name, form):
     out, err = capsys.readouterr()
     assert err == "" and out
     if form == "json":
-        assert json.loads(out)["metadata"]["toolchain_detected"] in ("armlink", "iar_ilink", "ti_linker", "xc16", "xc32",
-                                                                        "iar_xlink", "sdcc", "xc8")
+        assert json.loads(out)["metadata"]["toolchain_detected"] in (
+            "armlink", "iar_ilink", "ti_linker", "xc16", "xc32", "iar_xlink", "sdcc", "xc8", "keil_c51", "cosmic",
+            "renesas_rlink")
 
 
 def test_a_grown_buffer_shows_in_the_comparison_by_symbol(tmp_path, capsys):
@@ -446,3 +447,223 @@ def test_c2000_words_are_counted_in_bytes_and_its_entry_point_is_flash():
 def test_ti_sections_are_code_by_the_segment_map_else_by_their_name(name, code):
     model, _ = report_of(OURS / name)
     assert {section.name for section in model.sections if section.is_code} == code
+
+
+# A figure the map's own total contradicts: a warning finding in every output, both figures with
+# the file's first, and every gate computed from the regions' figures fails closed.
+_DISPUTED = ("512 bytes of readonly  code memory", "612 bytes of readonly  code memory")
+_DISPUTE_LINE = "The map states flash 664 B (readonly code + readonly data memory); its sections add up to 564 B."
+
+
+@pytest.mark.parametrize("form", ["text", "json", "markdown", "html"])
+def test_a_disputed_figure_is_a_warning_in_every_output_and_fails_the_gates(tmp_path, capsys, form):
+    path = _variant(tmp_path, "iar-arm8-init-by-copy.map", _DISPUTED)
+    assert main(["analyze", str(path), "--format", form]) == 1
+    out, err = capsys.readouterr()
+    why = "fail_on_overflow: computed from figures the map's own totals contradict (stated.flash); the gate fails"
+    assert err == f"tarnwick: policy failed: {why}\n"
+    if form == "json":
+        document = json.loads(out)
+        assert [(i["id"], i["severity"], i["description"]) for i in document["issues"]] == [
+            ("stated.flash", "warning", _DISPUTE_LINE)]
+        assert document["summary"]["issue_counts"]["warning"] == 1
+        gate = next(g for g in document["verdict"]["policies"] if g["policy"] == "fail_on_overflow")
+        assert (gate["failed"], gate["findings"], gate["reason"]) == (True, ["stated.flash"], why)
+    else:
+        shown = out.replace("&#x27;", "'").replace("\\", "")  # as HTML and markdown escape it
+        assert _DISPUTE_LINE in shown and why in shown, form
+
+
+def test_a_disputed_figure_does_not_fail_a_gate_that_is_off(tmp_path, capsys):
+    path = _variant(tmp_path, "iar-arm8-init-by-copy.map", _DISPUTED)
+    config = tmp_path / "tarnwick.toml"
+    config.write_text("[policies]\nfail_on_overflow = false\n")
+    assert main(["analyze", str(path), "--config", str(config), "--format", "json"]) == 0
+    document = json.loads(capsys.readouterr()[0])
+    assert [i["id"] for i in document["issues"]] == ["stated.flash"] and document["verdict"]["status"] == "passed"
+
+
+@pytest.mark.parametrize("limit, fails", [
+    ("100000", True),  # flash and RAM together: the disputed flash is in it
+    ("P2=100000", False),  # RAM's region: no disputed figure in it
+    ("P1=100000", True),  # the flash region the dispute is about
+])
+def test_a_growth_gate_measured_with_a_disputed_figure_fails_closed(tmp_path, capsys, limit, fails):
+    path = _variant(tmp_path, "iar-arm8-init-by-copy.map", _DISPUTED)
+    config = tmp_path / "tarnwick.toml"
+    config.write_text("[policies]\nfail_on_overflow = false\n")
+    code = main(["diff", str(OURS / "iar-arm8-init-by-copy.map"), str(path), "--config", str(config),
+                 "--fail-on-growth", limit, "--format", "json"])
+    gate, = json.loads(capsys.readouterr()[0])["verdict"]["growth_gates"]
+    assert (code, gate["failed"]) == ((1, True) if fails else (0, False))
+    assert ("contradict (stated.flash); the gate fails" in gate["reason"]) == fails
+
+
+@pytest.mark.parametrize("stated, note", [
+    (526, True),  # 2 B fewer: no more than the load region's alignment fill
+    (500, False),  # 28 B fewer: more than fill can be
+])
+def test_fill_a_stated_total_leaves_out_is_a_note_and_more_is_a_finding(tmp_path, capsys, stated, note):
+    path = _variant(tmp_path, "armlink-ac6-scatter.map",
+                    ("(Code + RO Data + RW Data)        528", f"(Code + RO Data + RW Data)        {stated}"))
+    code = main(["analyze", str(path), "--format", "json"])
+    document = json.loads(capsys.readouterr()[0])
+    notes = [n for n in document["diagnostics"]["unresolved_ambiguities"] if n.startswith(f"the map states flash {stated} B")]
+    assert document["summary"]["total_flash"] == 528
+    assert (code, bool(notes), [i["id"] for i in document["issues"]]) == ((0, True, []) if note else (1, False, ["stated.flash"]))
+
+
+def test_the_stated_totals_are_the_readers_data_and_the_check_is_on_the_road(tmp_path):
+    """load_map hands the totals on; the pass that compares them runs where the report is made."""
+    path = _variant(tmp_path, "iar-arm8-init-by-copy.map", _DISPUTED)
+    model = load_map(path, TarnwickConfig())
+    assert (model.stated.flash, model.stated.ram, model.unresolved_ambiguities) == (664, 1304, [])
+    assert [i.id for i in analyze(path).report.issues] == ["stated.flash"]
+
+
+def test_sdcc_an_area_whose_heading_repeats_on_the_next_page_is_one_area(tmp_path):
+    """sdld repeats an area's heading on each page of its symbol list: one area, counted once,
+    against the Intel HEX image sdcc wrote for the link."""
+    base = HERE / "conformance" / "maps" / "sdcc-stm8.map"
+    text = base.read_text()
+    heading = re.search(r"^Area .*\n-+.*\n(CODE .*)\n", text, re.M)
+    page = ("\fASxxxx Linker V03.00 + NoICE + sdld,  page 11.\nHexadecimal  [32-Bits]\n\n" + heading.group(0)
+            + "\n      Value  Global                              Global Defined In Module\n"
+              "      -----  --------------------------------   ------------------------\n"
+              "     00008080  _main                              sdcc_stm8\n\n")
+    at = text.index("\n", text.index("     00008080  _main ")) + 1
+    path = tmp_path / "sdcc-stm8.map"
+    path.write_text(text[:at] + page + text[at:])
+    hex_image = sum(int(line[1:3], 16) for line in base.with_suffix(".ihx").read_text().split() if line[7:9] == "00")
+    model, report = report_of(path)
+    assert report.summary.total_flash == hex_image
+    assert [s.name for s in model.symbols].count("_main") == 1
+
+
+def test_iar_an_alignment_column_reads_as_the_map_without_it(tmp_path):
+    """IAR 9.50 and later add an alignment column between address and size."""
+    text = (OURS / "iar-arm8-init-by-copy.map").read_text()
+    rows = re.compile(r"^(  \S.*?\s)(0x[0-9a-f']+)(\s+)(0x[0-9a-f']+)(\s+\S)", re.M)
+    path = tmp_path / "aligned.map"
+    path.write_text(rows.sub(lambda m: f"{m[1]}{m[2]}{m[3]}4   {m[4]}{m[5]}", text))
+    assert path.read_text() != text
+    before, after = report_of(OURS / "iar-arm8-init-by-copy.map"), report_of(path)
+    assert [(s.name, s.address, s.size) for s in after[0].sections] == [(s.name, s.address, s.size) for s in before[0].sections]
+    assert (after[1].summary.total_flash, after[1].summary.total_ram, after[1].issues) == (564, 1304, [])
+
+
+def test_iar_a_block_placed_over_the_first_of_two_ranges_is_no_overflow(tmp_path):
+    """Kinetis: [0x0-0x3ff] | [0x410-...] leave the flash configuration field out; the vectors
+    placed at 0x0 run over it. The two ranges are one region, as the linker placed it all."""
+    path = _variant(tmp_path, "iar-arm8-init-by-copy.map",
+                    ("place in [from 0x800'0000 to 0x801'ffff] { ro };",
+                     "place in [from 0x800'0000 to 0x800'001f] |\n                [from 0x800'0030 to 0x801'ffff] { ro };"))
+    model, report = report_of(path)
+    usage = compute_region_usage(model)
+    assert [(r.name, r.origin, r.length) for r in model.memory_regions if r.category.value == "flash"] == [
+        ("P1", 0x800_0000, 0x2_0000)]
+    assert (usage["P1"].used_bytes, report.issues) == (564, [])
+    assert any("[0x8000020-0x800002f]" in note for note in model.parse_assumptions)
+
+
+def test_iar_a_gap_inside_a_read_write_part_counts_as_its_part_says(tmp_path):
+    """IAR counts the alignment before a row in a read-write part (its module summary's
+    'Gaps'): the part's heading and closing line state the bytes it spans."""
+    path = _variant(tmp_path, "iar-arm8-init-by-copy.map",
+                    ('"P2", part 3 of 3:                         0x400', '"P2", part 3 of 3:                         0x4e8'),
+                    ("                            - 0x2000'0518  0x400", "                            - 0x2000'0600  0x4e8"),
+                    ("0x2000'0518  0x2000'4fff  0x4ae8", "0x2000'0600  0x2000'4fff  0x4a00"),
+                    ("1'304 bytes of readwrite", "1'536 bytes of readwrite"))
+    text = path.read_text()
+    part = text.index('"P2", part 3 of 3:')
+    end = text.index("- 0x2000'0600", part)
+    shifted = re.sub(r"0x2000'0([0-9a-f]{3})", lambda m: f"0x2000'0{int(m[1], 16) + 0xe8:03x}", text[part:end])
+    path.write_text(text[:part] + shifted + text[end:])
+    model, report = report_of(path)
+    gaps = [s for s in model.sections if s.name == "(alignment)"]
+    assert [(s.address, s.size) for s in gaps] == [(0x2000_0118, 0xe8)]
+    assert (report.summary.total_ram, report.issues) == (1536, [])
+
+
+def test_ti_the_alias_of_a_memory_shows_its_use_and_counts_it_once(tmp_path):
+    text = (OURS / "ti-arm-ramfunc.map").read_text()
+    line = next(l for l in text.splitlines() if l.startswith("  SRAM  "))
+    alias = line.replace("SRAM     ", "SRAM_CODE", 1).replace("20000000", "01000000", 1)
+    path = _variant(tmp_path, "ti-arm-ramfunc.map", (line, line + "\n" + alias))
+    model, report = report_of(path)
+    usage = compute_region_usage(model)
+    used = int(line.split()[3], 16)
+    assert usage["SRAM"].used_bytes == usage["SRAM_CODE"].used_bytes == used
+    assert report.summary.total_ram == used and report.issues == []
+
+
+def test_xc16_the_report_without_quotes_reads_as_with_them(tmp_path):
+    """XC16 1.25 writes 'Program Memory  [Origin...' and 'Total program memory used'."""
+    text = (OURS / "xc16-data-memory.map").read_text()
+    path = tmp_path / "old.map"
+    path.write_text(re.sub(r'"(\w+)" Memory', lambda m: f"{m[1].capitalize()} Memory", text).replace('Total "', "Total ")
+                    .replace('" memory used', " memory used"))
+    assert '"program"' not in path.read_text()
+    model, report = report_of(path)
+    assert (report.summary.total_flash, report.summary.total_ram, report.issues) == (288, 76, [])
+    assert model.stated.regions == {"program": 288, "data": 76}
+
+
+def test_xc32_what_the_report_lists_in_no_region_is_left_out(tmp_path):
+    """A debug vector placed by address, that the memory-usage report does not count."""
+    text = (OURS / "xc32-pic32mx-kseg-aliases.map").read_text()
+    marker = text.index("\n.reset ", text.index("Memory Configuration"))
+    vector = ("\n._debug_exception\n                0xbfc00480       0x2c\n ._debug_exception\n"
+              "                0xbfc00480       0x2c debug-exception-return.o\n")
+    path = tmp_path / "debug.map"
+    path.write_text(text[:marker] + vector + text[marker:])
+    model, report = report_of(path)
+    assert "._debug_exception" not in {s.name for s in model.sections}
+    assert (report.summary.total_flash, report.summary.total_ram, report.issues) == (1088, 1816, [])
+    assert any("._debug_exception (44 B at 0xbfc00480)" in note for note in model.parse_assumptions)
+
+
+@pytest.mark.parametrize("name, cut, expected", [
+    # the symbol list stops before a function its Stack usage names
+    ("cosmic-stm8-eeprom-data.map", "_meter_read ", "its Symbols lack _meter_read"),
+    ("renesas-ccrx-rom-copies.map", "PROGRAM SECTION:", "its Total Section Size lacks PROGRAM"),
+    ("keil-lx51-const-xdata.map", "Program Size:", "does not end with its 'Program Size:'"),
+])
+def test_a_new_reader_names_what_a_map_cut_short_lacks(tmp_path, name, cut, expected):
+    text = (OURS / name).read_text()
+    path = tmp_path / name
+    path.write_text(text[:text.rindex(cut)])
+    with pytest.raises(MapParseError) as caught:
+        load_map(path)
+    assert "cut short" in str(caught.value) and expected in str(caught.value)
+
+
+def test_c51_bits_count_in_whole_bytes_and_the_memories_are_held_apart():
+    model, report = report_of(OURS / "keil-bl51-xdata-bits.map")
+    sections = {s.name: s for s in model.sections}
+    assert (sections["?BI?MAIN"].size, sections["?XD?MAIN"].address, sections["?DT?UART"].address) == (
+        1, (2 << 32) + 0, (1 << 32) + 0x10)
+    assert {r.name: r.length for r in model.memory_regions} == {"ROM": 0x10000, "IRAM": 128, "XRAM": 0x10000}
+    # the library's shared code, cut at its modules' symbols
+    library = [(p.address, p.origin) for p in sections["?C?LIB_CODE"].inputs]
+    assert library == [(0xB2, "C51L.LIB(?C?COPY)"), (0xF2, "C51L.LIB(?C?CLDPTR)")]
+    assert {s.name: s.size for s in model.symbols if s.name in ("rx_buffer", "log_buffer", "main")} == {
+        "rx_buffer": 0x40, "log_buffer": 0x100, "main": 0x45}
+    assert any("?BI?MAIN 1 B and 2 bit(s)" in note for note in model.parse_assumptions)
+
+
+def test_cosmic_eeprom_data_is_neither_flash_nor_ram_and_the_stack_size_is_said():
+    model, report = report_of(OURS / "cosmic-stm8-eeprom-data.map")
+    assert ".eeprom" not in {s.name for s in model.sections}
+    assert any("EEPROM data (.eeprom 16 B at 0x4000)" in note for note in model.parse_assumptions)
+    assert any("stack usage: 30 B" in note for note in model.parse_assumptions)
+    assert {s.name: s.contributor for s in model.symbols if s.name in ("_memcpy", "_settings")} == {
+        "_memcpy": "libis0.sm8(memcpy.o)", "_settings": "main.o"}
+
+
+def test_renesas_the_ram_copies_that_rom_names_load_from_their_rom_sections():
+    model, report = report_of(OURS / "renesas-ccrx-rom-copies.map")
+    copies = {s.name: (s.load_address, s.size) for s in model.sections if s.load_address is not None}
+    assert copies == {"R": (0xFFFF8170, 0x10), "R_1": (0xFFFF8180, 4)}
+    assert not {"D", "D_1"} & {s.name for s in model.sections}
+    assert {s.name for s in model.sections if not s.has_contents} == {"B_1", "B", "SU", "SI"}

@@ -128,10 +128,12 @@ def _model(path: str, config, segments: list, parts: list, symbols: list, functi
     stated.flash_words = stated.ram_words = "the lengths of its Segments table"
     if unknown:
         notes.append(f"segment(s) {', '.join(sorted(set(unknown)))} of no name COSMIC gives: counted as read-only")
-    eeprom = sum(s.size for s in sections if s.name in _ELSEWHERE)
-    if eeprom:
-        notes.append(f"the EEPROM's {eeprom:,} B count with flash: the map states no memory regions to tell them "
-                     "apart (name them in [[regions]])")
+    eeprom = [s for s in sections if s.name in _ELSEWHERE]
+    if eeprom and not getattr(config, "regions", None):  # without regions it would count as flash or RAM
+        sections = [s for s in sections if s.name not in _ELSEWHERE]
+        notes.append(f"EEPROM data ({', '.join(f'{s.name} {s.size:,} B at {s.address:#x}' for s in eeprom)}) is "
+                     "neither flash nor RAM: left out, as the map states no regions to hold it (name them in "
+                     "[[regions]])")
     if stack is not None:
         notes.append(f"the linker's stack usage: {stack:,} B along the deepest call path of its Stack usage "
                      "(the stack is the RAM the data leaves, not a segment)")

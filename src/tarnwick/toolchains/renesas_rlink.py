@@ -21,6 +21,7 @@ from tarnwick.toolchains.vendor_maps import assemble
 
 _BANNER = re.compile(r"^\s*Renesas Optimizing Linker \(V[\d.]+ *\)")
 _NO_CONTENTS = re.compile(r"bss|stack|^B(?:_\d+)?$|^S[UI]$", re.IGNORECASE)
+_STACK = re.compile(r"stack|^S[UI]$", re.IGNORECASE)
 _CODE = re.compile(r"^(?:\.text|P(?:_\w+)?$|RESET$|\.reset)", re.IGNORECASE)
 
 
@@ -36,6 +37,9 @@ def parse(data, path: str, config=None):
     _banner, options, rows, totals, parts = native_rows(read_rlink_map, path, data)
     if "Mapping List" not in parts or not rows:
         raise MapParseError(path, "a Renesas linker map without its Mapping List (link with -list and -show)")
+    if "Total Section Size" in parts and not {"RAMDATA", "ROMDATA", "PROGRAM"} <= set(totals):
+        raise MapParseError(path, "a Renesas linker map cut short: its Total Section Size lacks "
+                            + ", ".join(sorted({"RAMDATA", "ROMDATA", "PROGRAM"} - set(totals))))
     copies = _copies(options)
     by_name = {name: (start, size) for name, start, _end, size, _line in rows}
     notes, sections, images = [], [], {}
@@ -52,9 +56,10 @@ def parse(data, path: str, config=None):
             continue
         copied = name in images
         contents = copied or not _NO_CONTENTS.search(name)
+        stack = bool(_STACK.search(name))  # what the stack reserves
         sections.append(Section(name, start, size, None, load_address=images.get(name),
                                 has_contents=contents, is_code=bool(_CODE.match(name)),
-                                inputs=(InputSection(name, start, size, None),),
+                                inputs=(InputSection(name, start, size, None, is_fill=stack, is_reservation=stack),),
                                 is_writable=copied or not contents))
     if images:
         notes.append("initialised data copied from ROM at start-up, as -rom pairs them: "
