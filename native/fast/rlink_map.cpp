@@ -69,9 +69,10 @@ public:
     std::optional<Failure> failure;
 
 private:
-    bool unfinished() {
+    // at `where`: the line that should have held them (the name's own line where none did)
+    bool unfinished(long where = 0) {
         failure = Failure{"the Mapping List names section " + pending_ + " without its START, END and SIZE",
-                          pending_line_};
+                          where ? where : pending_line_};
         pending_.clear();
         return true;
     }
@@ -90,7 +91,7 @@ private:
         std::uint64_t start = 0, end = 0, size = 0;
         if (pending_.empty() || tokens_.size() < 3 || !number_of(tokens_[0], start) || !number_of(tokens_[1], end) ||
             !number_of(tokens_[2], size)) {
-            if (!pending_.empty()) return unfinished();
+            if (!pending_.empty()) return unfinished(number);
             return true;
         }
         Ref row = map_reader::tuple_of({text(pending_), PyLong_FromUnsignedLongLong(start), PyLong_FromUnsignedLongLong(end),

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import ntpath
 import re
+from typing import Optional
 
 from tarnwick.toolchains.base import InputSection, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
@@ -91,8 +92,11 @@ def parse(text: str, path: str, config=None):
     return _model(path, config, segments, parts, symbols, functions, stack)
 
 
-def _origin(module: str) -> str:
-    """"Debug\\main.o" -> "main.o"; "(C:\\...\\libis0.sm8)sprnt.o" -> "libis0.sm8(sprnt.o)"."""
+def _origin(module: Optional[str]) -> Optional[str]:
+    """"Debug\\main.o" -> "main.o"; "(C:\\...\\libis0.sm8)sprnt.o" -> "libis0.sm8(sprnt.o)"; None
+    for a section listed before any module."""
+    if module is None:
+        return None
     if module.startswith("(") and ")" in module:
         library, _, member = module[1:].rpartition(")")  # the path may hold parentheses: "(x86)"
         return f"{ntpath.basename(library)}({member})"
@@ -106,8 +110,8 @@ def _model(path: str, config, segments: list, parts: list, symbols: list, functi
     for name, start, length, _module, _line in segments:
         if name.startswith(".debug") or name.endswith(".") or not length:
             continue  # debug information, no target memory
-        inside = sorted((address, size, module) for part_name, address, size, module, _ in parts
-                        if part_name == name and start <= address < start + length and size)
+        inside = sorted(((address, size, module) for part_name, address, size, module, _ in parts
+                         if part_name == name and start <= address < start + length and size), key=lambda p: p[:2])
         inputs, at = [], start
         for address, size, module in inside:
             if address > at:
