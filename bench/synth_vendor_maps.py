@@ -216,7 +216,9 @@ def xc8(count: int) -> str:
             "                                  Symbol Table", ""] + symbols
     out += ["", "", "Memory Summary:",
             f"    Program space        used {cursor:>5X}h ({cursor:>6}) of 4000000h bytes   (  0.0%)",
-            "    Data space           used     0h (     0) of   F00h bytes   (  0.0%)", ""]
+            "    Data space           used     0h (     0) of   F00h bytes   (  0.0%)",
+            "    Configuration bits   used     0h (     0) of     6h words   (  0.0%)",
+            "    ID Location space    used     0h (     0) of    10h bytes   (  0.0%)", ""]
     return "\n".join(out)
 
 
@@ -261,18 +263,28 @@ def cosmic(count: int) -> str:
 
 
 def renesas_rlink(count: int) -> str:
-    """An rlink map whose Mapping List holds a section per function."""
+    """An rlink map as a large build writes it: a Mapping List of a section per object file's code
+    (-start=P*), and a symbol list of every function, which is most of the map."""
     code = list(_functions(count))
     out = ["Renesas Optimizing Linker (V3.05.00 )             01-Jan-2024 00:00:00", "", "*** Options ***", "",
-           "-output=fw.abs", "-list=fw.map", "-end", "", "*** Mapping List ***", "",
+           "-output=fw.abs", "-list=fw.map", "-show=symbol,total_size", "-end", "", "*** Mapping List ***", "",
            "SECTION                            START      END         SIZE   ALIGN", ""]
-    cursor, program = 0xFFF00000, 0
-    for name, _obj, size in code:
-        out += [f"P_{name}", f"                                  {cursor:08x}  {cursor + size - 1:08x}  {size:8x}   1"]
+    symbols = ["", "*** Symbol List ***", "", "SECTION=", "FILE=                               START        END    SIZE",
+               "  SYMBOL                            ADDR        SIZE    INFO      COUNTS  OPT", ""]
+    cursor, program, current = 0xFFF00000, 0, None
+    for name, obj, size in code:
+        if obj != current:
+            if current is not None:
+                out += [f"P_{current[:-2]}", f"                                  {start:08x}  {cursor - 1:08x}  {cursor - start:8x}   1"]
+            current, start = obj, cursor
+            symbols += [f"SECTION=P_{obj[:-2]}", f"FILE={obj}"]
+        symbols += [f"  _{name}", f"                                  {cursor:08x}  {size:8x}   func ,g         1"]
         cursor += size
         program += size
+    out += [f"P_{current[:-2]}", f"                                  {start:08x}  {cursor - 1:08x}  {cursor - start:8x}   1"]
     return "\n".join(out + ["", "*** Total Section Size ***", "", "RAMDATA SECTION:  00000000 Byte(s)",
-                            "ROMDATA SECTION:  00000000 Byte(s)", f"PROGRAM SECTION:  {program:08x} Byte(s)", ""])
+                            "ROMDATA SECTION:  00000000 Byte(s)", f"PROGRAM SECTION:  {program:08x} Byte(s)"]
+                     + symbols + [""])
 
 
 MAKERS = {"armlink": armlink, "iar_ilink": iar_ilink, "iar_xlink": iar_xlink, "ti_linker": ti_linker,

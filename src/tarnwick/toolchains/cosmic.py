@@ -23,7 +23,7 @@ from tarnwick.toolchains.vendor_maps import assemble
 _BANNER = re.compile(r"^Map of .+ from link file .+$", re.M)
 _ROW = re.compile(r"^start ([0-9a-fA-F]+|\*+) end ([0-9a-fA-F]+|\*+) length\s+(\d+) (segment|section) (\S+)"
                   r"(\s+\*\*\* removed \*\*\*)?\s*$")
-_HEADING = re.compile(r"^\s*(Segments|Modules|Stack usage|Call tree|Symbols)\s*$")
+_HEADINGS = {"Segments", "Modules", "Stack usage", "Call tree", "Symbols"}
 _SYMBOL = re.compile(r"^(\S+)\s+([0-9a-fA-F]{4,16})\s+defined in (.+?)(?: section (\S+))?\s*$")
 _STACK_ROW = re.compile(r"^(\S+)\s+>?\s*\d+\s+\(\d+\)\s*$")
 _STACK_SIZE = re.compile(r"^Stack size:\s*(\d+)\s*$")
@@ -53,11 +53,10 @@ def parse(text: str, path: str, config=None):
     stack = None
     for number, line in enumerate(text.splitlines(), 1):
         line = line.rstrip()
-        heading = _HEADING.match(line)
-        if heading:
-            part = heading.group(1)
+        if len(line) < 48 and line.strip() in _HEADINGS:  # a part's heading, centred between rules
+            part = line.strip()
             continue
-        row = _ROW.match(line)
+        row = _ROW.match(line) if line[:6] == "start " else None
         if row:
             start, end, length, kind, name, removed = row.groups()
             if removed or "*" in start:
@@ -107,16 +106,24 @@ def _model(path: str, config, segments: list, parts: list, symbols: list, functi
     notes: list = []
     made_by_linker = {section for _n, _a, where, section in symbols if where == "linker" and section}
     sections, unknown, stated = [], [], StatedTotals(flash=0, ram=0)
+    by_name: dict = {}  # segment name -> its modules' sections (address, size, module)
+    for part_name, address, size, module, _ in parts:
+        if size:
+            by_name.setdefault(part_name, []).append((address, size, module))
+    origins: dict = {}  # a module is named once per section it has
     for name, start, length, _module, _line in segments:
         if name.startswith(".debug") or name.endswith(".") or not length:
             continue  # debug information, no target memory
-        inside = sorted(((address, size, module) for part_name, address, size, module, _ in parts
-                         if part_name == name and start <= address < start + length and size), key=lambda p: p[:2])
+        inside = sorted((part for part in by_name.get(name, ()) if start <= part[0] < start + length),
+                        key=lambda part: part[:2])
         inputs, at = [], start
         for address, size, module in inside:
             if address > at:
-                inputs.append(InputSection(name, at, address - at, "linker", is_fill=True))
-            inputs.append(InputSection(name, address, size, _origin(module)))
+                inputs.append(InputSection(name, at, address - at, "linker", True))
+            origin = origins.get(module, origins)
+            if origin is origins:
+                origin = origins[module] = _origin(module)
+            inputs.append(InputSection(name, address, size, origin))
             at = max(at, address + size)
         if not inside and name in made_by_linker:
             inputs, at = [InputSection(name, start, length, "linker")], start + length

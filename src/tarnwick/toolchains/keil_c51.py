@@ -15,6 +15,7 @@ spaces.
 
 from __future__ import annotations
 
+import bisect
 import ntpath
 import re
 from typing import Optional
@@ -54,8 +55,15 @@ def parse(data, path: str, config=None):
     notes: list = []
     regions = _regions(linker, command, classes, notes)
     owners = _owners(modules)
+    by_space: dict = {}  # space -> its symbols' (address, module), in address order
+    for space, address, _name, module in symbols:
+        if module in owners:
+            by_space.setdefault(space, []).append((address, module))
+    for listed in by_space.values():
+        listed.sort()
     sections, left_bits = [], []
-    for space, kind, start, size, bits, name, _line in segments:
+    append = sections.append
+    for space, kind, start, size, bits, name, _line in segments:  # by the ten thousand: positional records
         if bits:
             left_bits.append(f"{name or kind} {size:,} B and {bits} bit(s)")
         if not size:
@@ -64,13 +72,13 @@ def parse(data, path: str, config=None):
         shown = name.strip('"') or f"(absolute {kind.lower()} at {start:04X}H)"
         code = space == "C"
         reserved = name == "?STACK"
-        origin = "linker" if _LINKER_MADE.match(name) else _origin(name, owners)
-        inputs = (InputSection(shown, address, size, origin, is_fill=reserved, is_reservation=reserved),)
+        made = name[:1] in ('"', "_") and _LINKER_MADE.match(name)
+        origin = "linker" if made else _origin(name, owners)
+        inputs = (InputSection(shown, address, size, origin, reserved, reserved),)
         if origin is None:  # the library's code of many modules: each module's part from its first symbol
-            inputs = _by_module(shown, space, start, size, symbols, owners) or inputs
-        sections.append(Section(shown, address, size, _REGIONS[space], has_contents=code,
-                                is_code=code and kind != "CONST" and not name.startswith("?CO?"),
-                                inputs=inputs, is_writable=not code))
+            inputs = _by_module(shown, space, start, size, by_space.get(space, []), owners) or inputs
+        append(Section(shown, address, size, _REGIONS[space], None, None, code,
+                       code and kind != "CONST" and not name.startswith("?CO?"), inputs, not code, 0))
     if left_bits:
         notes.append(f"bit segments count their whole bytes, as the listing's data= total does: {', '.join(left_bits)}")
     notes.append(f"the internal RAM is held at {INTERNAL:#x} and XDATA at {EXTERNAL:#x} plus their addresses: the "
@@ -112,14 +120,17 @@ def _origin(segment: str, owners: dict) -> Optional[str]:
     between question marks (LX51's "?CO??C_STARTUP?0", an interrupt vector "?STC8AX_ISR?0000B")."""
     if not segment.startswith("?"):
         return None
+    last = segment.rsplit("?", 1)[-1]
+    if last in owners:
+        return owners[last]
     found = [module for module in owners if segment.endswith("?" + module) or f"?{module}?" in segment]
     return owners[max(found, key=len)] if found else None
 
 
-def _by_module(name: str, space: str, start: int, size: int, symbols: list, owners: dict) -> tuple:
-    """A segment several modules share (?C?LIB_CODE), cut where the symbols' module changes."""
-    inside = sorted((address, module) for at, address, _name, module in symbols
-                    if at == space and start <= address < start + size and module in owners)
+def _by_module(name: str, space: str, start: int, size: int, listed: list, owners: dict) -> tuple:
+    """A segment several modules share (?C?LIB_CODE), cut where the symbols' module changes
+    (`listed`: the space's symbols, (address, module) in address order)."""
+    inside = listed[bisect.bisect_left(listed, (start, "")):bisect.bisect_left(listed, (start + size, ""))]
     cuts: list = []
     for address, module in inside:
         if not cuts or cuts[-1][1] != module:

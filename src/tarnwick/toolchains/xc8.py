@@ -63,11 +63,11 @@ def parse(data, path: str, config=None):
 
 
 def _cut_short(tail: str) -> str:
-    """Why the part after the symbol table is not whole ("" when it is): the memory summary
-    ends with its ID locations; the function and module information (XC8 2) with the estimated
-    size of each source file that defines a function."""
+    """Why the part after the symbol table is not whole ("" when it is): the function and module
+    information (XC8 2) ends with the estimated size of each source file that defines a function.
+    A memory summary that stops short is a note (see _model)."""
     if "Memory Summary:" in tail:
-        return "" if _LAST_SUMMARY_LINE.search(tail) else "its memory summary stops before its ID locations"
+        return ""  # the summary's own lines say how far it goes (see _model)
     if "FUNCTION INFORMATION" not in tail and "MODULE INFORMATION" not in tail:
         return ""
     sized = set(_ESTIMATED.findall(tail))
@@ -143,6 +143,9 @@ def _model(path: str, config, command: list, psects: list, unused_deltas: dict, 
     notes.append("each region's use checked against what the map's unused address ranges leave of it")
     model = assemble(Toolchain.XC8, path, regions, sections, raw, config, sizes_given=False, thumb=False,
                      notes=notes, stated=stated, use_counts_gaps=False)
+    if "Memory Summary:" in tail and not _LAST_SUMMARY_LINE.search(tail):
+        model.unresolved_ambiguities.append("the memory summary stops before its ID locations, the line XC8 writes "
+                                            "last: the map may be cut short")
     if stated.flash is None and stated.ram is None and "INFORMATION" not in tail:
         model.unresolved_ambiguities.append(
             "the map holds no memory summary (XC8 writes it with --summary) nor function and module information: "
