@@ -329,7 +329,7 @@ def test_an_unknown_format_names_the_formats_and_its_first_words(tmp_path):
     message = str(caught.value)
     assert message.startswith(f"{path}:3: not a map tarnwick reads")
     assert all(word in message for word in ("GNU ld", "LLVM lld", "armlink", "IAR ILINK", "IAR XLINK", "TI linker",
-                                            "XC8", "SDCC", "ELF"))
+                                            "XC8", "SDCC", "BL51", "LX51", "COSMIC", "Renesas", "ELF"))
     assert message.endswith("it begins '#  Some Other Linker 1.0'")
 
 
