@@ -1,5 +1,5 @@
 """Synthesises large, well-formed maps of the vendor linkers in the layouts the small maps of
-tests/vendor_maps show (armlink, IAR ILINK and XLINK, TI, SDCC, XC8), with totals that agree with
+tests/vendor_maps show (armlink, IAR ILINK and XLINK, TI, SDCC, XC8, Keil C51, COSMIC, Renesas), with totals that agree with
 their rows, for the readers' benchmark. Each maker takes the number of functions; about
 `size_hint` bytes of map come per function."""
 
@@ -216,9 +216,76 @@ def xc8(count: int) -> str:
             "                                  Symbol Table", ""] + symbols
     out += ["", "", "Memory Summary:",
             f"    Program space        used {cursor:>5X}h ({cursor:>6}) of 4000000h bytes   (  0.0%)",
-            "    Data space           used     0h (     0) of   F00h bytes   (  0.0%)", ""]
+            "    Data space           used     0h (     0) of   F00h bytes   (  0.0%)",
+            "    Configuration bits   used     0h (     0) of     6h words   (  0.0%)",
+            "    ID Location space    used     0h (     0) of    10h bytes   (  0.0%)", ""]
     return "\n".join(out)
 
 
+def keil_c51(count: int) -> str:
+    """An LX51 listing: each function a code segment with its public symbol and a few lines."""
+    code = list(_functions(count))
+    out = ["LX51 LINKER/LOCATER V4.66.97.0                                          01/01/2024  00:00:00  PAGE 1", "",
+           "LX51 LINKER/LOCATER V4.66.97.0, INVOKED BY:", "C:\\KEIL\\C51\\BIN\\LX51.EXE .\\Objects\\fw.obj TO fw", "",
+           "INPUT MODULES INCLUDED:", "  .\\Objects\\fw.obj (FW)", "",
+           "ACTIVE MEMORY CLASSES OF MODULE:  fw (FW)", "", "BASE        START       END         USED      MEMORY CLASS",
+           "=" * 58, "C:000000H   C:000000H   C:FFFFFFH   000000H   CODE", "",
+           "MEMORY MAP OF MODULE:  fw (FW)", "",
+           "START     STOP      LENGTH    ALIGN  RELOC    MEMORY CLASS   SEGMENT NAME", "=" * 73, "",
+           "* * * * * * * * * * *   C O D E   M E M O R Y   * * * * * * * * * * * * *"]
+    cursor, symbols = 0, ["", "SYMBOL TABLE OF MODULE:  fw (FW)", "",
+                          "      VALUE       REP       CLASS    TYPE      SYMBOL NAME", "      " + "=" * 52,
+                          "      ---         MODULE    ---      ---       FW"]
+    for name, _obj, size in code:
+        out.append(f"{cursor:06X}H   {cursor + size - 1:06X}H   {size:06X}H   BYTE   UNIT     CODE           ?PR?{name.upper()}?FW")
+        symbols.append(f"      {0x1000000 + cursor:08X}H   PUBLIC    CODE     PROC      {name}")
+        symbols += [f"      {0x1000000 + cursor + line:08X}H   LINE      CODE     ---       #{line}" for line in (0, 2)]
+        cursor += size
+    return "\n".join(out + symbols + ["", f"Program Size: data=0.0 xdata=0 code={cursor}",
+                                      "LX51 RUN COMPLETE.  0 WARNING(S),  0 ERROR(S)", ""])
+
+
+def cosmic(count: int) -> str:
+    """A clnk map: one module per eight functions, each with its .text section and symbols."""
+    code = list(_functions(count))
+    total = sum(size for _n, _o, size in code)
+    out = ["", "Map of fw.sm8 from link file fw.lkf - Mon Jan  1 00:00:00 2024", "", "", "Segments", "",
+           f"start 00008080 end {0x8080 + total:08x} length {total:5d} segment .text", "", "", "Modules", ""]
+    symbols, cursor, current = ["", "Stack usage", "", "Stack size: 8", "", "", "Symbols", ""], 0x8080, None
+    for name, obj, size in code:
+        if obj != current:
+            out += ["", f"Debug\\{obj}:"]
+            current = obj
+        out.append(f"start {cursor:08x} end {cursor + size:08x} length {size:5d} section .text")
+        symbols.append(f"_{name:<31} {cursor:08x}   defined in Debug\\{obj} section .text")
+        cursor += size
+    return "\n".join(out + symbols + [""])
+
+
+def renesas_rlink(count: int) -> str:
+    """An rlink map as a large build writes it: a Mapping List of a section per object file's code
+    (-start=P*), and a symbol list of every function, which is most of the map."""
+    code = list(_functions(count))
+    out = ["Renesas Optimizing Linker (V3.05.00 )             01-Jan-2024 00:00:00", "", "*** Options ***", "",
+           "-output=fw.abs", "-list=fw.map", "-show=symbol,total_size", "-end", "", "*** Mapping List ***", "",
+           "SECTION                            START      END         SIZE   ALIGN", ""]
+    symbols = ["", "*** Symbol List ***", "", "SECTION=", "FILE=                               START        END    SIZE",
+               "  SYMBOL                            ADDR        SIZE    INFO      COUNTS  OPT", ""]
+    cursor, program, current = 0xFFF00000, 0, None
+    for name, obj, size in code:
+        if obj != current:
+            if current is not None:
+                out += [f"P_{current[:-2]}", f"                                  {start:08x}  {cursor - 1:08x}  {cursor - start:8x}   1"]
+            current, start = obj, cursor
+            symbols += [f"SECTION=P_{obj[:-2]}", f"FILE={obj}"]
+        symbols += [f"  _{name}", f"                                  {cursor:08x}  {size:8x}   func ,g         1"]
+        cursor += size
+        program += size
+    out += [f"P_{current[:-2]}", f"                                  {start:08x}  {cursor - 1:08x}  {cursor - start:8x}   1"]
+    return "\n".join(out + ["", "*** Total Section Size ***", "", "RAMDATA SECTION:  00000000 Byte(s)",
+                            "ROMDATA SECTION:  00000000 Byte(s)", f"PROGRAM SECTION:  {program:08x} Byte(s)"]
+                     + symbols + [""])
+
+
 MAKERS = {"armlink": armlink, "iar_ilink": iar_ilink, "iar_xlink": iar_xlink, "ti_linker": ti_linker,
-          "sdcc": sdcc, "xc8": xc8}
+          "sdcc": sdcc, "xc8": xc8, "keil_c51": keil_c51, "cosmic": cosmic, "renesas_rlink": renesas_rlink}

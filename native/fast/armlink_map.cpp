@@ -116,7 +116,7 @@ private:
     bool hex_figure(string_view token, std::uint64_t& value, long number) {
         if (hex_token(token, value)) return true;
         bool hex = token.size() > 18 && starts_with(token, "0x");
-        for (char c : token.substr(2)) hex = hex && digit_value(c, 16) >= 0;
+        for (char c : hex ? token.substr(2) : string_view()) hex = hex && digit_value(c, 16) >= 0;
         if (hex && !failure)
             failure = Failure{"a figure of the memory map (" + std::string(token) + ") lies beyond the 64-bit address space",
                               number};

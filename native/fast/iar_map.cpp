@@ -92,6 +92,7 @@ public:
             return false;
         directives_ = Ref::steal(PyList_New(0));
         rows_ = Ref::steal(PyList_New(0));
+        parts_ = Ref::steal(PyList_New(0));
         unused_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         libraries_ = Ref::steal(PyDict_New());
@@ -100,7 +101,7 @@ public:
         kinds_[0] = Ref::steal(PyUnicode_FromString("global"));
         kinds_[1] = Ref::steal(PyUnicode_FromString("local"));
         kinds_[2] = Ref::steal(PyUnicode_FromString("weak"));
-        return directives_ && rows_ && unused_ && symbols_ && libraries_ && totals_ && errors_ && kinds_[0] &&
+        return directives_ && rows_ && parts_ && unused_ && symbols_ && libraries_ && totals_ && errors_ && kinds_[0] &&
                kinds_[1] && kinds_[2];
     }
 
@@ -117,7 +118,7 @@ public:
     PyObject* result() noexcept {
         Ref target = Ref::steal(text(target_));
         if (!target) return nullptr;
-        return Py_BuildValue("(OOOOOOOOO)", target.get(), directives_.get(), rows_.get(), unused_.get(),
+        return Py_BuildValue("(OOOOOOOOOO)", target.get(), directives_.get(), rows_.get(), parts_.get(), unused_.get(),
                              symbols_.get(), libraries_.get(), totals_.get(), errors_.get(),
                              ended_ ? Py_True : Py_False);
     }
@@ -252,12 +253,17 @@ private:
                 if (starts_with(after, ":")) {
                     block_ = std::string(stripped.substr(1, close - 1));
                     pending_.clear();
+                    Cursor size(after.substr(1));  // the part's size as its heading states it
+                    size.blanks();
+                    string_view stated = size.token();
+                    part_size_ = starts_with(stated, "0x") ? std::optional<std::uint64_t>(figure(stated)) : std::nullopt;
+                    part_first_ = PyList_GET_SIZE(rows_.get());
                     return true;
                 }
             }
         }
-        if (starts_with(stripped, "- ") || starts_with(stripped, "Unused ranges") || starts_with(stripped, "From "))
-            return true;
+        if (starts_with(stripped, "- ")) return part_end(stripped);
+        if (starts_with(stripped, "Unused ranges") || starts_with(stripped, "From ")) return true;
         split(stripped);
         const auto& t = tokens_;
         if (t.size() == 3 && starts_with(t[0], "0x") && starts_with(t[1], "0x") && starts_with(t[2], "0x")) {
@@ -265,12 +271,16 @@ private:
                                                static_cast<unsigned long long>(figure(t[1]) + 1)));
             return row && PyList_Append(unused_.get(), row.get()) == 0;
         }
-        std::size_t at = SIZE_MAX;  // the address: the first of two hex figures in a row
-        for (std::size_t i = 0; i + 1 < t.size(); ++i)
-            if (starts_with(t[i], "0x") && starts_with(t[i + 1], "0x")) {
+        std::size_t at = SIZE_MAX;  // the address: the first of two hex figures in a row, or of two with
+        bool aligned = false;       // the alignment (decimal) between them
+        for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+            if (!starts_with(t[i], "0x")) continue;
+            aligned = i + 2 < t.size() && all_digits(t[i + 1], 10) && starts_with(t[i + 2], "0x");
+            if (aligned || starts_with(t[i + 1], "0x")) {
                 at = i;
                 break;
             }
+        }
         if (at == SIZE_MAX || at < 1) {
             if (at == SIZE_MAX) pending_ = std::string(stripped);
             else pending_.clear();
@@ -285,8 +295,9 @@ private:
             kind = std::string(t[at - 1]);
             name_end = at - 1;
         }
-        std::uint64_t address = figure(t[at]), size = figure(t[at + 1]);
-        std::string module = joined(t, at + 2, t.size());
+        std::size_t sized = aligned ? at + 2 : at + 1;  // IAR 9.50 and later: an alignment column between
+        std::uint64_t address = figure(t[at]), size = figure(t[sized]);
+        std::string module = joined(t, sized + 1, t.size());
         pending_.clear();
         if (container(module)) return true;
         Ref name = Ref::steal(text(joined(t, 0, name_end)));
@@ -300,6 +311,25 @@ private:
                                                   shared(module), shared(block_), part.get())
                                   : nullptr);
         return row && PyList_Append(rows_.get(), row.get()) == 0;
+    }
+
+    // "- 0x2000'067c   0x670": where a part of the summary ends and the bytes it spans
+    bool part_end(string_view stripped) {
+        Cursor cursor(stripped.substr(1));
+        cursor.blanks();
+        string_view end = cursor.token();
+        cursor.blanks();
+        string_view size = cursor.token();
+        if (!starts_with(end, "0x") || !starts_with(size, "0x")) return true;
+        Ref header = part_size_ ? Ref::steal(PyLong_FromUnsignedLongLong(*part_size_)) : Ref::borrow(Py_None);
+        Ref part = header ? Ref::steal(Py_BuildValue("(NOnnKK)", text(block_), header.get(), part_first_,
+                                                     PyList_GET_SIZE(rows_.get()),
+                                                     static_cast<unsigned long long>(figure(end)),
+                                                     static_cast<unsigned long long>(figure(size))))
+                          : Ref();
+        part_first_ = PyList_GET_SIZE(rows_.get());
+        part_size_.reset();
+        return part && PyList_Append(parts_.get(), part.get()) == 0;
     }
 
     void directive(const std::string& statement) {  // "P1":  place in [from 0x0 to 0x3'ffff] { ro };
@@ -352,7 +382,9 @@ private:
     std::string target_, part_, block_, pending_, statement_, line_;
     std::vector<string_view> tokens_;
     bool in_table_ = false, in_error_ = false, ended_ = false;
-    Ref directives_, rows_, unused_, symbols_, libraries_, totals_, errors_, kinds_[3];
+    std::optional<std::uint64_t> part_size_;  // of the part being read, as its heading states it
+    Py_ssize_t part_first_ = 0;                // its first row
+    Ref directives_, rows_, parts_, unused_, symbols_, libraries_, totals_, errors_, kinds_[3];
 };
 
 }  // namespace

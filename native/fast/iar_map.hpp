@@ -5,10 +5,12 @@
 
 namespace tarnwick {
 
-// read_iar_map(data, InputSection) -> (target, directives, rows, unused, symbols, libraries,
+// read_iar_map(data, InputSection) -> (target, directives, rows, parts, unused, symbols, libraries,
 // totals, errors, ended) from an IAR ILINK map's UTF-8 bytes: the target the banner names; the
 // placement directives (name, text); the placement summary's rows (name, kind, address, size,
-// module, block, the input section's record without its origin), blocks' own rows left out; the unused ranges (start, end past the last byte); the
+// module, block, the input section's record without its origin), blocks' own rows left out; the
+// parts of the summary (block, size its heading states or None, first row, row past its last, end
+// address, bytes spanned as its closing line states them); the unused ranges (start, end past the last byte); the
 // entry list's symbols (name, address, size, binding or None); {reference: library}; totals
 // {(readonly|readwrite, code|data): bytes}; the error messages; whether "Errors:" closed it.
 // ValueError((reason, line)) for a row its part cannot hold.

@@ -9,6 +9,8 @@
 #include "fast/xc8_map.hpp"
 #include "fast/sdcc_map.hpp"
 #include "fast/iar_xlink_map.hpp"
+#include "fast/c51_map.hpp"
+#include "fast/rlink_map.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
 #include "fast/json_writer.hpp"
@@ -201,6 +203,10 @@ PyMethodDef methods[] = {
      "read_armlink_map(data, InputSection) -> tuple\n\nThe rows of an Arm armlink map (UTF-8 bytes)."},
     {"read_iar_xlink_map", read_iar_xlink_map, METH_VARARGS,
      "read_iar_xlink_map(data, RawSymbol) -> tuple\n\nThe rows of an IAR XLINK map (UTF-8 bytes)."},
+    {"read_c51_map", read_c51_map, METH_VARARGS,
+     "read_c51_map(data) -> tuple\n\nThe parts of a Keil C51 BL51 or LX51 listing (UTF-8 bytes)."},
+    {"read_rlink_map", read_rlink_map, METH_VARARGS,
+     "read_rlink_map(data) -> tuple\n\nThe parts of a Renesas optimizing linker map (UTF-8 bytes)."},
     {"read_sdcc_map", read_sdcc_map, METH_VARARGS,
      "read_sdcc_map(data, RawSymbol) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
     {"place_xc8_psects", place_xc8_psects, METH_VARARGS,

@@ -54,7 +54,8 @@ public:
         symbols_ = Ref::steal(PyList_New(0));
         deltas_ = Ref::steal(PyDict_New());
         seen_ = Ref::steal(PySet_New(nullptr));
-        return command_ && symbols_ && deltas_ && seen_;
+        unused_ = Ref::steal(PyList_New(0));
+        return command_ && symbols_ && deltas_ && seen_ && unused_;
     }
 
     bool line(string_view raw, long number) {
@@ -129,7 +130,8 @@ public:
         }
         Ref tail = Ref::steal(text(tail_));
         if (!tail) return nullptr;
-        return PyTuple_Pack(6, command_.get(), psects.get(), deltas_.get(), symbols_.get(), tail.get(), seen_.get());
+        return PyTuple_Pack(7, command_.get(), psects.get(), deltas_.get(), unused_.get(), symbols_.get(), tail.get(),
+                            seen_.get());
     }
 
     std::optional<Failure> failure;
@@ -190,10 +192,23 @@ private:
         }
     }
 
-    // "CODE  0AF0-0FFF  510  2": the class's bytes per address are its last figure
+    // "CODE  0AF0-0FFF  510  2": a range of the class left free (the class's bytes per address its
+    // last figure, where written); "  1000-1FFF  800": another range of the class above
     bool unused(string_view stripped) {
         tokens_of(stripped, tokens_);
-        if (tokens_.size() != 4 || !all_digits(tokens_[3], 10) || !contains(tokens_[1], "-")) return true;
+        std::size_t at = !tokens_.empty() && contains(tokens_[0], "-") ? 0 : 1;
+        if (tokens_.size() < at + 2 || !contains(tokens_[at], "-")) return true;
+        if (at == 1) unused_class_ = tokens_[0];
+        string_view span = tokens_[at];
+        std::size_t dash = span.find('-');
+        std::uint64_t low = 0, high = 0;
+        if (unused_class_.empty() || !map_text::number(span.substr(0, dash), 16, low) ||
+            !map_text::number(span.substr(dash + 1), 16, high) || high < low || high == UINT64_MAX)
+            return true;
+        Ref row = map_reader::tuple_of({text(unused_class_), PyLong_FromUnsignedLongLong(low),
+                                        PyLong_FromUnsignedLongLong(high + 1)});
+        if (!row || PyList_Append(unused_.get(), row.get()) != 0) return false;
+        if (at != 1 || tokens_.size() != 4 || !all_digits(tokens_[3], 10)) return true;
         std::string digits(tokens_[3]);
         Ref klass = Ref::steal(text(tokens_[0]));
         Ref delta = klass ? Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10)) : Ref();
@@ -211,12 +226,12 @@ private:
     }
 
     Part part_ = Part::header;
-    string_view object_, klass_;
+    string_view object_, klass_, unused_class_;
     std::vector<string_view> tokens_;
     std::vector<Psect> psects_;
     std::vector<Owned> owned_;
     std::string tail_;
-    Ref command_, symbols_, deltas_, seen_;
+    Ref command_, symbols_, deltas_, seen_, unused_;
 };
 
 // Figures of the model past 64 bits stay what they are (the model's checks name them): the

@@ -159,15 +159,18 @@ def _model(path: str, config: TarnwickConfig, elf, warnings: list, check_budgets
 
 
 def _report(model, config: TarnwickConfig, target, baseline, folders: list, before_stack) -> tuple:
-    """(report, stack, sources) of a model: the report module's report with the stack's finding,
+    """(report, stack, sources) of a model: the report module's report with the findings of the
+    totals the map states and of the stack,
     the worst-case stack (what changed since `before_stack`, a stored report's `stack`), and the
     source view. `baseline`: what the report module compares the totals with."""
     from tarnwick.analysis.sources import source_view
     from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack
+    from tarnwick.analysis.stated_totals import with_stated_totals
     from tarnwick.analysis.summary import build_analysis_report
 
     sources = source_view(model)
-    report = build_analysis_report(model, config, target_name=target, baseline_json_path=baseline)
+    report = with_stated_totals(build_analysis_report(model, config, target_name=target, baseline_json_path=baseline),
+                                model)
     stack = analyse_stack(model, config.stack, [*config.stack.folders, *checked_folders(folders)])
     if stack is not None and before_stack:
         stack.changes = stack_changes(stack, before_stack)
@@ -271,6 +274,7 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     or "REGION=N%" (of the region's size) or a parsed `compare.gates.GrowthLimit`. The earlier
     build is reduced to its byte tables before the later one is read, so a diff holds one build
     at a time."""
+    from tarnwick.analysis.stated_totals import disputes
     from tarnwick.compare.comparison import compare_footprints
     from tarnwick.compare.gates import LimitError, Verdict, evaluate_growth, parse_growth_limit, policy_gates
 
@@ -285,6 +289,7 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     if earlier.model is not None and earlier.model.elf_path is not None:
         inputs["old ELF file"] = earlier.model.elf_path
     before, handle, before_stack = earlier.footprint, baseline_handle(earlier, inputs["old"]), earlier.stack_document()
+    disputed = disputes(earlier.report)
     del earlier  # one build at a time
     later = read_build(new, chosen, elf=finds, target=target, baseline=handle, stack_folders=folders,
                        before_stack=before_stack, warnings=warnings)
@@ -293,7 +298,7 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     refuse_to_overwrite_inputs(output, inputs)
     comparison = compare_footprints(before, later.footprint, inputs["old"], strip_prefixes, baseline_label)
     try:  # a limit naming no region stops before any output
-        growth = evaluate_growth(comparison, limits)
+        growth = evaluate_growth(comparison, limits, (*disputed, *disputes(later.report)))
     except LimitError as exc:
         raise RunError(str(exc)) from None
     comparison = dataclasses.replace(comparison, growth_gates=growth)

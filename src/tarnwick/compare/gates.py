@@ -18,6 +18,8 @@ POLICY_CATEGORIES = {
     "fail_on_budget": IssueCategory.POLICY.value,
     "fail_on_stack_overflow": IssueCategory.STACK.value,
 }
+# the policies computed from the regions' used bytes: they cannot pass on figures the map disputes
+_FROM_FIGURES = ("fail_on_overflow", "fail_on_budget")
 _LIMIT = re.compile(r"^(?:(?P<region>.+)=)?(?P<amount>0[xX][0-9a-fA-F]+|[0-9]+(?:\.[0-9]+)?%?)$")
 
 
@@ -63,12 +65,19 @@ class GrowthGate(NamedTuple):
                 "failed": self.failed, "reason": self.reason}
 
 
-def evaluate_growth(comparison, limits: list) -> list:
+def evaluate_growth(comparison, limits: list, disputed: tuple = ()) -> list:
     """The gates of `limits` against a comparison. A region that neither build has is bad
-    input (LimitError); a growth the comparison cannot measure fails the gate."""
+    input (LimitError); a growth the comparison cannot measure fails the gate, and so does one
+    measured with a figure either build's map disputes (`disputed`: their findings)."""
     gates = []
     for limit in limits:
         where = limit.region or "flash and RAM"
+        doubted = [f.id for f in disputed if limit.region is None or limit.region in f.affected_entities]
+        if doubted:
+            gates.append(GrowthGate(limit.region, limit.given, None, None, True,
+                                    f"{where}: the growth is measured with figures the map's own totals contradict "
+                                    f"({', '.join(doubted)}); the gate fails"))
+            continue
         if limit.region is None:
             deltas = (comparison.flash_delta, comparison.ram_delta)
             growth = None if None in deltas else deltas[0] + deltas[1]
@@ -110,9 +119,13 @@ class PolicyGate(NamedTuple):
     name: str
     failed: bool
     findings: tuple  # ids of the findings that break it
+    reason: str = ""  # why it fails where no finding of its own breaks it
 
     def as_json(self) -> dict:
-        return {"policy": self.name, "failed": self.failed, "findings": list(self.findings)}
+        document = {"policy": self.name, "failed": self.failed, "findings": list(self.findings)}
+        if self.reason:
+            document["reason"] = self.reason
+        return document
 
 
 class Verdict(NamedTuple):
@@ -127,7 +140,7 @@ class Verdict(NamedTuple):
 
     def failures(self) -> list:
         """One line per failed gate."""
-        lines = [f"{gate.name} ({', '.join(gate.findings)})" for gate in self.policies if gate.failed]
+        lines = [gate.reason or f"{gate.name} ({', '.join(gate.findings)})" for gate in self.policies if gate.failed]
         return lines + [gate.reason for gate in self.growth if gate.failed]
 
     def as_json(self) -> dict:
@@ -137,12 +150,20 @@ class Verdict(NamedTuple):
 
 
 def policy_gates(report, policies) -> list:
-    """The gates of the policies turned on, each with the findings that break it."""
+    """The gates of the policies turned on, each with the findings that break it; one computed
+    from the regions' figures fails while the map's own totals contradict one of them."""
+    from tarnwick.analysis.stated_totals import disputes
+
+    doubted = tuple(issue.id for issue in disputes(report))
     gates = []
     for name, category in POLICY_CATEGORIES.items():
         if not getattr(policies, name, False):
             continue
         ids = tuple(issue.id for issue in report.issues
                     if getattr(issue.category, "value", issue.category) == category)
+        if not ids and doubted and name in _FROM_FIGURES:
+            gates.append(PolicyGate(name, True, doubted, f"{name}: computed from figures the map's own totals "
+                                                         f"contradict ({', '.join(doubted)}); the gate fails"))
+            continue
         gates.append(PolicyGate(name, bool(ids), ids))
     return gates

@@ -149,7 +149,7 @@ def gate_lines(outcome) -> list:
     lines = []
     for gate in outcome.verdict.policies:
         findings = f": {', '.join(gate.findings)}" if gate.findings else ": no finding breaks it"
-        lines.append((gate.failed, f"{gate.name}{findings}"))
+        lines.append((gate.failed, gate.reason or f"{gate.name}{findings}"))
     lines += [(gate.failed, gate.reason) for gate in outcome.verdict.growth]
     return lines
 

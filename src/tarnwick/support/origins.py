@@ -10,7 +10,8 @@ from typing import Optional
 
 
 # Archive names: ar's ".a", ".lib" and Rust's ".rlib", armlink's C libraries ("c_w.l"), and
-# TI's per-platform archives ("drivers_msp432p401x.aem4f").
+# TI's per-platform archives ("drivers_msp432p401x.aem4f"), COSMIC's for STM8 ("libis0.sm8");
+# Windows tools write them in capitals.
 _PLATFORM_ARCHIVE = re.compile(r"\.a(?:e|r|a|m)[0-9a-z]{1,5}$", re.IGNORECASE)
 
 
@@ -22,7 +23,7 @@ def split_origin(origin: Optional[str]) -> tuple[Optional[str], Optional[str]]:
     if origin.endswith(")") and "(" in origin:
         cut = origin.rfind("(", 0, len(origin) - 1)
         archive, member = origin[:cut], origin[cut + 1:-1]
-        if archive.endswith((".a", ".lib", ".rlib", ".l")) or _PLATFORM_ARCHIVE.search(archive):
+        if archive.lower().endswith((".a", ".lib", ".rlib", ".l", ".sm8")) or _PLATFORM_ARCHIVE.search(archive):
             return member, archive
     return origin, None
 

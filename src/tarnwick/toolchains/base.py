@@ -23,6 +23,9 @@ class Toolchain(str, enum.Enum):
     XC16 = "xc16"
     XC32 = "xc32"
     XC8 = "xc8"
+    KEIL_C51 = "keil_c51"
+    COSMIC = "cosmic"
+    RENESAS = "renesas_rlink"
     ELF = "elf"
     MANUAL = "manual"
 
@@ -150,6 +153,18 @@ class ReservedRange:
 
 
 @dataclass
+class StatedTotals:
+    """The totals a map states about itself, with the words it uses for them, as its reader
+    hands them on; analysis.stated_totals compares them with the report's figures."""
+
+    flash: Optional[int] = None
+    flash_words: str = ""
+    ram: Optional[int] = None
+    ram_words: str = ""
+    regions: dict = field(default_factory=dict)  # region name -> used bytes as the map prints them
+
+
+@dataclass
 class NormalizedBuildModel:
     toolchain: Toolchain
     memory_regions: list = field(default_factory=list)
@@ -173,6 +188,7 @@ class NormalizedBuildModel:
     # as IAR does for its read-write ranges).
     use_counts_gaps: bool = True
     regions_summed: frozenset = frozenset()
+    stated: Optional[StatedTotals] = None  # what the map states of its own totals, where it does
 
     def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
         if name is None:

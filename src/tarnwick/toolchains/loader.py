@@ -9,7 +9,10 @@ from typing import Optional, Union
 
 from tarnwick.support.files import FileProblem, open_regular, reason
 
-from tarnwick.toolchains.maps import armlink, gnu_ld, iar_ilink, iar_xlink, llvm_lld, microchip_xc, sdcc, ti_linker, xc8
+from tarnwick.toolchains.maps import (
+    armlink, cosmic, gnu_ld, iar_ilink, iar_xlink, keil_c51, llvm_lld, microchip_xc, renesas_rlink, sdcc, ti_linker,
+    xc8,
+)
 from tarnwick.toolchains.base import NormalizedBuildModel
 from tarnwick.toolchains.building.builder import mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
@@ -19,9 +22,11 @@ from tarnwick.toolchains.maps.map_text import PROBE_BYTES, MapText, first_line
 # named with its maps is not used; None: it is joined). They are asked in this order: the
 # vendors' formats are told apart by their own banners, Microchip's XC16 and XC32 maps before
 # the GNU ld maps they contain, and GNU ld last, as its signatures are the loosest.
-READERS = (armlink, iar_ilink, iar_xlink, ti_linker, sdcc, xc8, microchip_xc, llvm_lld, gnu_ld)
+READERS = (armlink, iar_ilink, iar_xlink, ti_linker, sdcc, xc8, keil_c51, cosmic, renesas_rlink, microchip_xc, llvm_lld,
+           gnu_ld)
 READ_FORMATS = ("it reads maps of GNU ld, gold, LLVM lld, mold, Arm armlink (Keil MDK), IAR ILINK and IAR XLINK, "
-                "the TI linker, Microchip XC8, XC16 and XC32, SDCC's sdld, and ELF files")
+                "the TI linker, Microchip XC8, XC16 and XC32, SDCC's sdld, Keil C51's BL51 and LX51, COSMIC's clnk, "
+                "the Renesas optimizing linker, and ELF files")
 
 
 @contextlib.contextmanager

@@ -13,12 +13,12 @@ from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
 from tarnwick._native import read_armlink_map
-from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, Toolchain
+from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.building.region_kinds import region_category
-from tarnwick.toolchains.maps.vendor_maps import Stated, assemble, number
+from tarnwick.toolchains.maps.vendor_maps import assemble, number
 
 _HEADINGS = re.compile(r"^(?:Memory Map of the image|Image component sizes|Image Symbol Table|"
                        r"Section Cross References|Removing Unused input sections from the image)\s*$",
@@ -137,7 +137,7 @@ def parse(data, path: str, config=None):
                                 line_number) from None
     if not exec_regions:
         raise MapParseError(path, "an armlink map without its 'Memory Map of the image' (link with --map)")
-    stated = Stated()
+    stated = StatedTotals()
     for which, words, value in totals:
         if which in _STATED_TOTALS:
             setattr(stated, _STATED_TOTALS[which], value)
@@ -151,7 +151,7 @@ def parse(data, path: str, config=None):
 read = reads_bytes(parse)
 
 
-def _model(path, config, load_regions, exec_regions, symbols, stated: Stated):
+def _model(path, config, load_regions, exec_regions, symbols, stated: StatedTotals):
     notes: list = []
     regions: dict = {}
     for lr in load_regions:

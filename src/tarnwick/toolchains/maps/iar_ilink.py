@@ -14,12 +14,13 @@ from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
 from tarnwick._native import read_iar_map
-from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
+from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.maps.vendor_maps import Stated, assemble, number
+from tarnwick.toolchains.maps.vendor_maps import assemble, number
 
-_RANGE = re.compile(r"\[from\s+(0x[0-9a-fA-F']+)\s+(to|size)\s+(0x[0-9a-fA-F']+)\s*\]")
+_RANGE = re.compile(r"\[from\s+(0x[0-9a-fA-F']+)\s+(to|size)\s+(0x[0-9a-fA-F']+)"
+                    r"(?:\s+repeat\s+(\d+)(?:\s+displacement\s+(0x[0-9a-fA-F']+))?)?\s*\]")
 _FAILED = re.compile(r"minimum\s+size\s+of\s+(0x[0-9a-fA-F']+)\s+bytes.*?in\s+<\[(0x[0-9a-fA-F']+)-(0x[0-9a-fA-F']+)\]>"
                      r".*?uncommitted\s+space\s+(0x[0-9a-fA-F']+)", re.S)
 _ARCHIVE_SUFFIXES = (".a", ".lib")
@@ -62,17 +63,18 @@ class _Reader:
     target: str = ""
     directives: list = field(default_factory=list)  # (name, text)
     rows: list = field(default_factory=list)  # tuples, as _Row names their fields
+    parts: list = field(default_factory=list)  # (block, heading's size or None, first row, past its last, end, bytes)
     unused: list = field(default_factory=list)  # (start, end past the last byte)
     symbols: list = field(default_factory=list)  # (name, address, size, binding): RawSymbol's fields
     libraries: dict = field(default_factory=dict)
-    stated: Stated = field(default_factory=Stated)
+    stated: StatedTotals = field(default_factory=StatedTotals)
     totals: dict = field(default_factory=dict)
     errors: list = field(default_factory=list)
     ended: bool = False  # the closing "Errors: ..." line was read
 
     def read(self, data) -> None:
-        (self.target, self.directives, rows, self.unused, self.symbols, self.libraries, self.totals, self.errors,
-         self.ended) = native_rows(read_iar_map, self.path, data, InputSection)
+        (self.target, self.directives, rows, self.parts, self.unused, self.symbols, self.libraries, self.totals,
+         self.errors, self.ended) = native_rows(read_iar_map, self.path, data, InputSection)
         self.rows = rows
 
 
@@ -91,22 +93,52 @@ def parse(data, path: str, config=None):
 read = reads_bytes(parse)
 
 
-def _ranges(directives: list) -> list:
+def _ranges(directives: list, notes: list) -> list:
     ranges: dict = {}
     for name, text in directives:
         if not text.startswith("place in"):
             continue
-        found = _RANGE.findall(text)
-        for index, (start, how, other) in enumerate(found):
-            begin = number(start)
-            end = begin + number(other) if how == "size" else number(other) + 1
+        spans = _joined(_spans(text))
+        for index, (begin, end, holes) in enumerate(spans):
             key = (begin, end)
-            label = name if len(found) == 1 else f"{name}:{index + 1}"
+            label = name if len(spans) == 1 else f"{name}:{index + 1}"
+            if holes:
+                shown = " and ".join(f"[0x{a:x}-0x{b - 1:x}]" for a, b in holes)
+                notes.append(f"{label} places into ranges with {shown} between them: one region, as what is placed "
+                             "at an address may fill those bytes")
             if key in ranges:
                 ranges[key].others.append(label)
             else:
                 ranges[key] = _Range(label, begin, end, text)
     return sorted(ranges.values(), key=lambda r: r.start)
+
+
+def _spans(directive: str) -> list:
+    """The address ranges of a `place in` directive, (start, end past the last byte), each
+    `repeat N` copy one after the other (or `displacement` apart)."""
+    spans = []
+    for start, how, other, repeat, displacement in _RANGE.findall(directive):
+        begin = number(start)
+        end = begin + number(other) if how == "size" else number(other) + 1
+        step = number(displacement) if displacement else end - begin
+        spans.extend((begin + copy * step, end + copy * step) for copy in range(int(repeat or 1)))
+    return sorted(spans)
+
+
+def _joined(spans: list) -> list:
+    """(start, end, holes) of ranges that are one memory: ranges that touch, and ranges cut
+    apart by a hole smaller than either (Kinetis' flash configuration field between the
+    vectors and the code); ranges further apart are memories of their own."""
+    joined: list = []
+    for begin, end in spans:
+        if joined:
+            first, last, holes = joined[-1]
+            hole = begin - last
+            if hole <= 0 or (hole < end - begin and hole < last - first):
+                joined[-1] = (first, max(end, last), holes + ([(last, begin)] if hole > 0 else []))
+                continue
+        joined.append((begin, end, []))
+    return joined
 
 
 def _origin(module: str, libraries: dict) -> Optional[str]:
@@ -133,7 +165,8 @@ def _kind(kind: str) -> tuple[bool, bool, bool]:
 
 
 def _model(reader: _Reader, config):
-    ranges = _ranges(reader.directives)
+    notes: list = []
+    ranges = _ranges(reader.directives, notes)
     starts = [r.start for r in ranges]
 
     def range_of(address: int) -> Optional[_Range]:
@@ -150,7 +183,6 @@ def _model(reader: _Reader, config):
         run.append(row)
     if run:
         sections.append(run)
-    notes: list = []
     model_sections = []
     origins: dict = {}  # module as the map names it -> origin: a map names each module many times
 
@@ -185,6 +217,8 @@ def _model(reader: _Reader, config):
         ram = _writable_range(r.contents, placed)
         regions.append(MemoryRegion(r.name, r.start, r.end - r.start,
                                     MemoryCategory.RAM if ram else MemoryCategory.FLASH, "rwx" if ram else "rx"))
+        if ram:  # IAR counts a read-write range by its parts: what lies between their rows too
+            model_sections.extend(_gaps(reader, r))
         if r.others:
             notes.append(f"{', '.join(r.others)} place(s) into the same range as {r.name}: one region")
         unused = [(a, b) for a, b in reader.unused if r.start <= a < r.end]
@@ -202,6 +236,31 @@ def _model(reader: _Reader, config):
                      thumb=reader.target.upper() == "ARM", notes=notes, stated=reader.stated,
                      summed=frozenset(r.name for r in regions if r.category is MemoryCategory.RAM))
     return model
+
+
+def _gaps(reader: _Reader, where: _Range) -> list:
+    """The bytes of the parts of the summary in a range that no row holds: alignment before and
+    between their rows, and after the last where the part's heading states more than its rows
+    span. IAR counts them in the part (its module summary's 'Gaps'), so they are fill here."""
+    gaps = []
+    for _block, heading, first, past, end, size in reader.parts:
+        start = end - size
+        if not (where.start <= start < where.end) or first == past:
+            continue
+        spans = sorted((r[2], r[2] + r[3]) for r in reader.rows[first:past])
+        holes, at = [], start
+        for low, high in spans:
+            if low > at:
+                holes.append((at, low))
+            at = max(at, high)
+        if end > at:
+            holes.append((at, end))
+        if heading is not None and heading > size:
+            holes.append((end, start + heading))
+        gaps.extend(Section("(alignment)", low, high - low, where.name, has_contents=False, is_writable=True,
+                            inputs=(InputSection("(alignment)", low, high - low, "linker", is_fill=True),))
+                    for low, high in holes)
+    return gaps
 
 
 _READ_ONLY_WORDS = {"ro", "readonly"}

@@ -17,11 +17,11 @@ import re
 from typing import NamedTuple, Optional
 
 from tarnwick._native import read_iar_xlink_map
-from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
+from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
-from tarnwick.toolchains.maps.vendor_maps import Stated, assemble
+from tarnwick.toolchains.maps.vendor_maps import assemble
 
 _BANNER = re.compile(r"IAR Universal Linker V\S+")
 _OPTION = re.compile(r"-([ZP])\((\w+)\)([^\s=()]+)(?:=([0-9A-Fa-f,\- ]+?))?(?=\s|\)|$)")
@@ -143,7 +143,7 @@ def _model(path: str, config, header: list, segments: list, parts: list, symbols
     if absolute:
         notes.append(f"{sum(s.size for s in absolute):,} B of absolute segments ({', '.join(sorted({s.name for s in absolute}))}: "
                      "the part's registers) left out, as XLINK's totals leave them out")
-    stated = Stated()
+    stated = StatedTotals()
     flash = sum(value for memory, value in totals.items() if memory not in _RAM_TYPES)
     ram = sum(value for memory, value in totals.items() if memory in _RAM_TYPES)
     stated.flash, stated.flash_words = flash, " + ".join(f"{m} memory" for m in totals if m not in _RAM_TYPES)

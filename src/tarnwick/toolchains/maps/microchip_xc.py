@@ -19,18 +19,21 @@ from __future__ import annotations
 
 import re
 from tarnwick.toolchains.maps import gnu_ld
-from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel, Toolchain
+from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel, StatedTotals, Toolchain
 from tarnwick.toolchains.building.builder import build_model, check_address_space, mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.section_kinds import never_allocated
-from tarnwick.toolchains.maps.vendor_maps import Stated, check_against_stated
+from tarnwick.toolchains.maps.vendor_maps import hand_on
 
-_XC16_TOTAL = re.compile(r'Total "(\w+)" memory used \(bytes\):\s+(?:0x[0-9a-fA-F]+|\d+)\s+\((\d+)\)')
-_XC16_REGION = re.compile(r'^"(\w+)" Memory\s+\[Origin = (0x[0-9a-fA-F]+), Length = (0x[0-9a-fA-F]+)\]', re.M)
+# 'Total "program" memory used', 'Total program memory used' before v1.30 or so
+_XC16_TOTAL = re.compile(r'Total "?(\w+?)"? memory used \(bytes\):\s+(?:0x[0-9a-fA-F]+|\d+)\s+\((\d+)\)', re.I)
 _XC32_REGION_TOTAL = re.compile(r"^\s*Total (\w+) used\s*:\s+0x[0-9a-fA-F]+\s+(\d+)", re.M)
 _XC32_TOTAL = re.compile(r"^\s*Total (Program|Data|Boot) Memory used\s*:\s+0x[0-9a-fA-F]+\s+(\d+)", re.M)
+_XC32_ROW = re.compile(r"^\S+\s+(0x[0-9a-fA-F]+)\s+(?:0x[0-9a-fA-F]+|0)\s+\d+", re.M)  # a section the report lists
+_XC32_RESERVATION = re.compile(r"^(\w+)\s+0x[0-9a-fA-F]+\s+(?:0x[0-9a-fA-F]+|0)\s+(\d+)", re.M)
+_REPORT_HEADING = re.compile(r'^"?(?=\w+"? Memory\s+\[Origin)', re.M)  # each memory's part of the report
 _REPORT_ROW = re.compile(r"^(\S+)\s+0x[0-9a-fA-F]+\s", re.M)  # a section and its address
-_MEMORY_CONFIGURATION = b"\nMemory Configuration\n"
+_MEMORY_CONFIGURATION = re.compile(rb"\nMemory Configuration\r?\n")  # CRLF where written on Windows
 # XC16's two address spaces held apart in the model
 DATA_SPACE = 1 << 32
 # PIC32 kseg0 and kseg1 both map the physical memory below 512 MiB
@@ -60,7 +63,8 @@ def _xc32(report: str) -> bool:
 def parse(data, path: str, config=None) -> NormalizedBuildModel:
     """The model of an XC16 or XC32 map from its bytes (UTF-8)."""
     raw_bytes = bytes(data)
-    start = raw_bytes.find(_MEMORY_CONFIGURATION)
+    found = _MEMORY_CONFIGURATION.search(raw_bytes)
+    start = found.start() if found else -1
     if start < 0:
         raise MapParseError(path, "a Microchip XC map without its memory configuration (link with -Map)")
     report = raw_bytes[:start].decode("utf-8", "replace")
@@ -72,7 +76,8 @@ def parse(data, path: str, config=None) -> NormalizedBuildModel:
         # in the map's own units, before XC16's two address spaces are held apart
         check_address_space(raw, [out for out in raw.outputs if not never_allocated(out.name, out.address)])
         if xc32:
-            stated, notes = _xc32_totals(report), []
+            stated = _xc32_totals(report)
+            notes = _unlisted(raw, report, set(stated.regions))
         else:
             stated, notes = _xc16_totals(report), _to_bytes(raw, report)
         model = build_model(raw, config)
@@ -81,14 +86,16 @@ def parse(data, path: str, config=None) -> NormalizedBuildModel:
     _categories(model, xc32, config)
     if xc32:
         notes += _one_copy_of_aliased_memory(model)
+        if stated.regions:  # the report counts each region as the sum of the sections it lists there
+            model.regions_summed = frozenset(stated.regions)
     model.parse_assumptions.extend(notes)
-    check_against_stated(model, stated)
+    hand_on(model, stated)
     return model
 
 
-def _xc16_totals(report: str) -> Stated:
+def _xc16_totals(report: str) -> StatedTotals:
     totals = {name: int(value) for name, value in _XC16_TOTAL.findall(report)}
-    stated = Stated(regions=dict(totals))
+    stated = StatedTotals(regions=dict(totals))
     if "program" in totals:
         stated.flash, stated.flash_words = totals["program"], 'Total "program" memory used'
     if "data" in totals:
@@ -96,17 +103,42 @@ def _xc16_totals(report: str) -> Stated:
     return stated
 
 
-def _xc32_totals(report: str) -> Stated:
+def _xc32_totals(report: str) -> StatedTotals:
     regions = {name: int(value) for name, value in _XC32_REGION_TOTAL.findall(report)
                if not name.endswith(("Program", "Data", "Boot"))}
     kinds = {kind: int(value) for kind, value in _XC32_TOTAL.findall(report)}
-    stated = Stated(regions=regions)
+    stated = StatedTotals(regions=regions)
     if "Program" in kinds:
         stated.flash = kinds["Program"] + kinds.get("Boot", 0)
         stated.flash_words = "Total Program Memory used" + (" + Total Boot Memory used" if "Boot" in kinds else "")
     if "Data" in kinds:
         stated.ram, stated.ram_words = kinds["Data"], "Total Data Memory used"
     return stated
+
+
+def _unlisted(raw, report: str, totalled: set) -> list:
+    """PIC32: the sections of the memory map that the memory-usage report lists in none of its
+    regions are left out, as its totals leave them out: the minimum stack that its dynamic
+    reservation grows from, a debug exception vector placed by address, the register
+    information MIPS keeps at address 0."""
+    counted, _, reserved = report.partition("Dynamic Data-Memory Reservation")
+    listed = {int(address, 16) for address in _XC32_ROW.findall(counted)}
+    if not listed:
+        return []
+    kept, left = [], []
+    for out in raw.outputs:
+        if out.size and out.address not in listed and not never_allocated(out.name, out.address) and (
+                out.name == ".reginfo" or any(r.origin <= out.address < r.origin + r.length for r in raw.regions
+                                              if r.name in totalled)):
+            left.append(f"{out.name} ({out.size:,} B at {out.address:#x})")
+            continue
+        kept.append(out)
+    raw.outputs = kept
+    if not left:
+        return []
+    dynamic = ", ".join(f"{name} {int(size):,} B" for name, size in _XC32_RESERVATION.findall(reserved))
+    return [f"the memory-usage report lists {', '.join(left)} in none of its regions: left out, as its totals "
+            "leave them out" + (f" (its dynamic reservations: {dynamic})" if dynamic else "")]
 
 
 def _data_space(attributes: str) -> bool:
@@ -119,8 +151,8 @@ def _to_bytes(raw, report: str) -> list:
     """XC16: program-memory figures in bytes, data memory moved above DATA_SPACE. A section is
     data memory when the report lists it there, or when only a data region holds it."""
     data_sections = set()
-    for block in re.split(r'^"', report, flags=re.M)[1:]:
-        if block.startswith('data"'):
+    for block in _REPORT_HEADING.split(report)[1:]:
+        if block.lower().startswith(("data\" memory", "data memory")):
             data_sections |= set(_REPORT_ROW.findall(block.split("Total", 1)[0]))
     data_regions = [r for r in raw.regions if _data_space(r.attributes)]
     program_regions = [r for r in raw.regions if not _data_space(r.attributes)]

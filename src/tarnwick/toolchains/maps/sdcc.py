@@ -20,11 +20,11 @@ import re
 from typing import Optional
 
 from tarnwick._native import read_sdcc_map
-from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, Toolchain
+from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
-from tarnwick.toolchains.maps.vendor_maps import Stated, assemble
+from tarnwick.toolchains.maps.vendor_maps import assemble
 
 _BANNER = re.compile(r"^ASxxxx Linker V\S+")
 _MEM_OTHER = re.compile(r"^\s+(PAGED EXT\. RAM|EXTERNAL RAM|ROM/EPROM/FLASH)\s+(?:(0x[0-9a-fA-F]+)\s+(0x[0-9a-fA-F]+)\s+)?"
@@ -50,8 +50,28 @@ def parse(data, path: str, config=None):
         raise MapParseError(path, "an SDCC map without its areas")
     if not complete:
         raise MapParseError(path, "an SDCC map cut short: it does not end with its user base address definitions")
+    areas, symbols, modules = _continued(areas, symbols, modules)
     areas = [(name, address, size, set(attributes.split(",")), line) for name, address, size, attributes, line in areas]
     return _model(path, config, areas, symbols, modules, _memory_summary(path))
+
+
+def _continued(areas: list, symbols: list, modules: list) -> tuple[list, list, list]:
+    """An area whose heading is repeated on the next page of its symbol list (same name,
+    address, size and attributes) is one area: its symbols and modules joined, once each."""
+    kept: dict = {}
+    joined_areas, joined_symbols, joined_modules = [], [], []
+    for area, listed, named in zip(areas, symbols, modules):
+        index = kept.get(area[:4])
+        if index is None:
+            kept[area[:4]] = len(joined_areas)
+            joined_areas.append(area)
+            joined_symbols.append(list(listed))
+            joined_modules.append(list(named))
+            continue
+        seen = {(symbol.name, symbol.address) for symbol in joined_symbols[index]}
+        joined_symbols[index].extend(s for s in listed if (s.name, s.address) not in seen)
+        joined_modules[index].extend(m for m in named if m not in joined_modules[index])
+    return joined_areas, joined_symbols, joined_modules
 
 
 def _memory_summary(path: str) -> Optional[dict]:
@@ -116,7 +136,7 @@ def _model(path: str, config, areas: list, symbols: list, modules: list, summary
     for section in sections:
         holder = next((r for r in regions if r.contains(section.address)), None)
         section.execution_region = holder.name if holder else None
-    stated = Stated()
+    stated = StatedTotals()
     if summary is not None:
         stated.flash, stated.flash_words = summary["rom"], f"ROM/EPROM/FLASH in {os.path.basename(summary['file'])}"
         stated.ram = summary["internal"] + summary["external"]

@@ -16,13 +16,13 @@ from typing import Optional
 
 from tarnwick._native import read_ti_map
 from tarnwick.toolchains.base import (
-    InputSection, MemoryCategory, MemoryRegion, Section, Toolchain, region_containing,
+    InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain, region_containing,
 )
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.region_kinds import region_category
 from tarnwick.toolchains.building.section_kinds import named_code, named_writable
-from tarnwick.toolchains.maps.vendor_maps import Stated, assemble
+from tarnwick.toolchains.maps.vendor_maps import assemble
 
 _BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
 _ATTRIBUTE = re.compile(r"\b(UNINITIALIZED|NOLOAD|DSECT|COPY|NOINIT)\b")
@@ -114,7 +114,7 @@ def _attributes(text: str) -> str:
 def _model(reader: _Reader, config):
     regions = [MemoryRegion(name, origin, length, _category(name, _attributes(attrs)), _attributes(attrs))
                for name, origin, length, _used, attrs in reader.regions]
-    stated = Stated(regions={name: used for name, _o, _l, used, _a in reader.regions})
+    stated = StatedTotals(regions={name: used for name, _o, _l, used, _a in reader.regions})
     notes: list = list(reader.notes)
     sections = []
     for out in reader.outputs:
@@ -144,21 +144,28 @@ def _model(reader: _Reader, config):
                     notes=notes, stated=stated, use_counts_gaps=False)
 
 
-def _aliases(reader: _Reader, regions: list, sections: list, stated: Stated, notes: list) -> None:
+def _aliases(reader: _Reader, regions: list, sections: list, stated: StatedTotals, notes: list) -> None:
     """One memory seen at two addresses (MSP432's SRAM_CODE and SRAM_DATA) is stated as used
-    in both; its sections are placed in one, and the use is counted there once."""
+    in both; its sections are placed in one, where they count. The other shows the same bytes,
+    as sections of no contents of its own, and is neither flash nor RAM: they count once."""
     placed = {s.execution_region for s in sections if s.size}
     # a twin is a region of the same length and use that holds sections: found by that key
     holders: dict = {}
     for name, _origin, length, used, _attrs in reader.regions:
         if name in placed:
             holders.setdefault((length, used), name)
+    by_name = {region.name: region for region in regions}
     for name, _origin, length, used, _attrs in reader.regions:
         twin = holders.get((length, used))
-        if used and name not in placed and twin is not None and twin != name:
-            stated.regions.pop(name, None)
-            notes.append(f"{name} and {twin} state the same use (0x{used:x}): one memory at two addresses; "
-                         f"its sections are placed in {twin}, where they count once")
+        if not (used and name not in placed and twin is not None and twin != name):
+            continue
+        alias, memory = by_name[name], by_name[twin]
+        alias.category = MemoryCategory.OTHER
+        sections.extend(Section(f"{s.name} (seen in {twin})", s.address - memory.origin + alias.origin, s.size, name,
+                                has_contents=False, is_writable=s.is_writable)
+                        for s in list(sections) if s.execution_region == twin and s.size)
+        notes.append(f"{name} and {twin} state the same use (0x{used:x}): one memory at two addresses; "
+                     f"its sections are placed in {twin}, where they count once, and shown in {name} as well")
     if reader.summary is not None:
         code, read_only, writable = reader.summary
         scale = 2 if reader.c2000 else 1

@@ -1,16 +1,14 @@
 """What the readers of the maps of Arm's armlink, IAR's ILINK and TI's linker share. These
 maps state what each section is (code, read-only, writable, zero-initialised), and most state
-symbol sizes and their own totals; the readers turn them into the model directly, and the
-totals a map states are checked against the model's."""
+symbol sizes and their own totals; the readers turn them into the model directly, and hand the
+totals a map states on with it."""
 
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
-from typing import Optional
 
 from tarnwick._native import size_placed_symbols
-from tarnwick.toolchains.base import NormalizedBuildModel, Symbol, Toolchain, split_origin
+from tarnwick.toolchains.base import NormalizedBuildModel, StatedTotals, Symbol, Toolchain, split_origin
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.builder import (
     configured_reserved_ranges, mark_unified, regions_with_config, stack_heap_hints,
@@ -28,25 +26,13 @@ def number(text: str) -> int:
     return int(text, 16) if text[:2] in ("0x", "0X") else int(text, 10)
 
 
-@dataclass
-class Stated:
-    """The totals a map states about itself, with the words it uses for them."""
-
-    flash: Optional[int] = None
-    flash_words: str = ""
-    ram: Optional[int] = None
-    ram_words: str = ""
-    regions: dict = field(default_factory=dict)  # region name -> used bytes as the map prints them
-
-
 def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, symbols: list, config, *,
-             sizes_given: bool, thumb: bool, notes: list, stated: Stated,
+             sizes_given: bool, thumb: bool, notes: list, stated: StatedTotals,
              use_counts_gaps: bool = True, summed: frozenset = frozenset()) -> NormalizedBuildModel:
     """The model of a vendor map: the regions (with what the configuration says of them), the
     sections with their input sections, the symbols the map lists (RawSymbol: each is placed in
-    the input section that holds it, and sized), and the notes.
-    The map's own totals are compared with the model's; a difference is an unresolved
-    ambiguity, so nobody trusts a figure the file contradicts."""
+    the input section that holds it, and sized), the notes, and the totals the map states, which
+    a pass compares with the report's figures (analysis.stated_totals)."""
     assumptions: list = []
     regions, missing = regions_with_config(regions, config, assumptions)
     model = NormalizedBuildModel(toolchain=toolchain, memory_regions=regions, source_path=path,
@@ -70,7 +56,7 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
                                        "input section (the map gives addresses only)")
     model.parse_assumptions.append("bytes of an input section that no symbol covers are attributed "
                                    "to a symbol named after the input section")
-    check_against_stated(model, stated)
+    hand_on(model, stated)
     return model
 
 
@@ -79,28 +65,10 @@ def _beyond(path: str, item) -> None:
                               "the 64-bit address space")
 
 
-def check_against_stated(model: NormalizedBuildModel, stated: Stated) -> None:
-    """The totals a map states compared with the model's: a difference is an unresolved
-    ambiguity, and what agrees is said among the assumptions."""
-    from tarnwick.analysis.region_usage import compute_region_usage
-    from tarnwick.analysis.symbol_breakdown import compute_flash_ram_attribution
-
-    said = []
-    if stated.flash is not None or stated.ram is not None:
-        totals = compute_flash_ram_attribution(model)
-        for kind, ours, theirs, words in (("flash", totals.flash_bytes, stated.flash, stated.flash_words),
-                                          ("RAM", totals.ram_bytes, stated.ram, stated.ram_words)):
-            if theirs is None:
-                continue
-            said.append(f"{kind} {theirs:,} B ({words})")
-            if ours != theirs:
-                model.unresolved_ambiguities.append(
-                    f"the map states {kind} {theirs:,} B ({words}); its sections add up to {ours:,} B")
+def hand_on(model: NormalizedBuildModel, stated: StatedTotals) -> None:
+    """The totals a map states, on its model, and said among its assumptions."""
+    said = [f"{kind} {figure:,} B ({words})" for kind, figure, words in
+            (("flash", stated.flash, stated.flash_words), ("RAM", stated.ram, stated.ram_words)) if figure is not None]
     if said:
         model.parse_assumptions.append("the map states " + ", ".join(said))
-    usage = compute_region_usage(model) if stated.regions else {}
-    for name, theirs in stated.regions.items():
-        ours = usage[name].used_bytes if name in usage else None
-        if ours is not None and ours != theirs:
-            model.unresolved_ambiguities.append(
-                f"the map states region {name} uses {theirs:,} B; its sections add up to {ours:,} B")
+    model.stated = stated

@@ -19,11 +19,13 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import place_xc8_psects, read_xc8_map
-from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, Toolchain
+from tarnwick.toolchains.base import (
+    InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, StatedTotals, Toolchain,
+)
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
-from tarnwick.toolchains.maps.vendor_maps import Stated, assemble
+from tarnwick.toolchains.maps.vendor_maps import assemble
 
 DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
 _BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
@@ -32,6 +34,9 @@ _DELTA_OPTION = re.compile(r"-D(\w+)=(\d+)")
 _SUMMARY = re.compile(r"^\s*(Program space|Data space|EEPROM space|Configuration bits|ID Location space)\s+used\s+"
                       r"[0-9A-Fa-f]+h\s+\(\s*(\d+)\)\s+of\s+[0-9A-Fa-f]+h\s+(words?|bytes?)", re.M)
 _TOTAL_RAM = re.compile(r"^\s*Total ram usage\s*:?\s*(\d+)", re.M | re.I)
+_LAST_SUMMARY_LINE = re.compile(r"^\s*ID Location space\s+used\s", re.M)
+_ESTIMATED = re.compile(r"^(\S.*?) estimated size: \d+\s*$", re.M)  # "main.c estimated size: 5"
+_DEFINED_IN = re.compile(r'^\s*line \d+ in file "([^"]+)"', re.M)  # a function's place in FUNCTION INFORMATION
 _RAM_CLASS = re.compile(r"^(?:COMMON|COMRAM|BANK\d+|BIGRAM)$")
 _NON_VOLATILE = ("CODE", "CONFIG", "IDLOC", "EEDATA")
 
@@ -45,51 +50,79 @@ ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF f
 
 def parse(data, path: str, config=None):
     """The model of an XC8 map from its UTF-8 bytes."""
-    command, psects, deltas, symbols, tail, seen = native_rows(read_xc8_map, path, data)
+    command, psects, deltas, unused, symbols, tail, seen = native_rows(read_xc8_map, path, data)
     if "classes" not in seen or not psects:
         raise MapParseError(path, "an XC8 map without its psects by class")
     if not {"unused", "symbols"} <= seen:
         raise MapParseError(path, "an XC8 map cut short: it does not reach its unused address ranges and "
                             "symbol table")
-    return _model(path, config, command, psects, deltas, symbols, tail)
+    cut = _cut_short(tail)
+    if cut:
+        raise MapParseError(path, f"an XC8 map cut short: {cut}")
+    return _model(path, config, command, psects, deltas, unused, symbols, tail)
 
 
-def _class_options(command: list) -> tuple[dict, dict]:
+def _cut_short(tail: str) -> str:
+    """Why the part after the symbol table is not whole ("" when it is): the function and module
+    information (XC8 2) ends with the estimated size of each source file that defines a function.
+    A memory summary that stops short is a note (see _model)."""
+    if "Memory Summary:" in tail:
+        return ""  # the summary's own lines say how far it goes (see _model)
+    if "FUNCTION INFORMATION" not in tail and "MODULE INFORMATION" not in tail:
+        return ""
+    sized = set(_ESTIMATED.findall(tail))
+    defined = set(_DEFINED_IN.findall(tail))
+    last = tail.rstrip().rsplit("\n", 1)[-1]
+    if "MODULE INFORMATION" not in tail or not _ESTIMATED.search(last) or not defined <= sized:
+        return "its module information does not reach the estimated size of every file it defines functions in"
+    return ""
+
+
+def _class_options(command: list) -> tuple[dict, dict, dict]:
     """(class -> [(low, high), ...] in the class's own units, each range repeated as its 'xN'
-    says), (class -> bytes per address) from the -A and -D options of the command line."""
+    says), (class -> its load address less its link address, where a '/' gives one), (class ->
+    bytes per address) from the -A and -D options of the command line."""
     text = " ".join(command)
     ranges: dict = {}
+    loaded: dict = {}  # class -> how far above its link addresses it loads (where it says: EEPROM)
     for klass, spans in _CLASS_OPTION.findall(text):
         found = []
         for span in filter(None, spans.split(",")):
-            span, _, _load = span.partition("/")  # EEPROM is held in a space of its own: its link address
+            span, _, load = span.partition("/")  # EEPROM is held in a space of its own: its link address
             low_text, high_text = span.split("-")
             high_text, _, repeat = high_text.partition("x")
             low, high = int(low_text.rstrip("h"), 16), int(high_text.rstrip("h"), 16) + 1
+            if load:
+                loaded[klass] = int(load.rstrip("h"), 16) - low
             for page in range(int(repeat or 1)):
                 found.append((low + page * (high - low), high + page * (high - low)))
         ranges[klass] = found
     deltas = {klass: int(delta) for klass, delta in _DELTA_OPTION.findall(text)}
-    return ranges, deltas
+    return ranges, loaded, deltas
 
 
-def _model(path: str, config, command: list, psects: list, unused_deltas: dict, symbols: list, tail: str):
-    ranges, deltas = _class_options(command)
+def _model(path: str, config, command: list, psects: list, unused_deltas: dict, unused: list, symbols: list,
+           tail: str):
+    ranges, loaded, deltas = _class_options(command)
     deltas = {**deltas, **unused_deltas}
 
     def scale(klass: str) -> int:  # bytes per address of a program-memory class
         return deltas.get(klass, deltas.get("CODE", 1))
 
-    regions = []
+    regions, left = [], {}  # left: region name -> its bytes the unused address ranges leave used
     for klass, spans in ranges.items():
         if not (_RAM_CLASS.match(klass) or klass in _NON_VOLATILE):
             continue
         ram = bool(_RAM_CLASS.match(klass))
         base, unit = _placing(klass, 1 if ram else 0, scale)
-        category = MemoryCategory.RAM if ram else MemoryCategory.OTHER if klass == "EEDATA" else MemoryCategory.FLASH
+        # configuration words, ID locations and EEPROM are memories of their own, not program flash
+        category = MemoryCategory.RAM if ram else MemoryCategory.FLASH if klass == "CODE" else MemoryCategory.OTHER
         for index, (low, high) in enumerate(_merged(spans)):
             name = klass if index == 0 else f"{klass}{index + 1}"
             regions.append(MemoryRegion(name, base + low * unit, (high - low) * unit, category, "rw" if ram else "rx"))
+            shift = loaded.get(klass, 0)  # its unused ranges are given at its load addresses
+            free = sum(max(min(b - shift, high) - max(a - shift, low), 0) for k, a, b in unused if k == klass)
+            left[name] = (high - low - free) * unit
     finder = RegionFinder(regions)
 
     def placing(klass: str, space: int) -> tuple[int, int]:
@@ -106,12 +139,17 @@ def _model(path: str, config, command: list, psects: list, unused_deltas: dict, 
     notes.append(f"data memory is held at {DATA_SPACE:#x} and EEPROM at {EEPROM_SPACE:#x} plus their "
                  "addresses: the PIC's memories overlap in address")
     stated = _stated(tail, scale)
+    stated.regions = left  # what its unused address ranges leave of each region
+    notes.append("each region's use checked against what the map's unused address ranges leave of it")
     model = assemble(Toolchain.XC8, path, regions, sections, raw, config, sizes_given=False, thumb=False,
                      notes=notes, stated=stated, use_counts_gaps=False)
-    if stated.flash is None and stated.ram is None:
+    if "Memory Summary:" in tail and not _LAST_SUMMARY_LINE.search(tail):
+        model.unresolved_ambiguities.append("the memory summary stops before its ID locations, the line XC8 writes "
+                                            "last: the map may be cut short")
+    if stated.flash is None and stated.ram is None and "INFORMATION" not in tail:
         model.unresolved_ambiguities.append(
-            "the map holds no memory summary (XC8 writes it with --summary): its figures are not checked "
-            "against the compiler's, and a map cut short in its symbol table reads as complete")
+            "the map holds no memory summary (XC8 writes it with --summary) nor function and module information: "
+            "a map cut short in its symbol table reads as complete")
     return model
 
 
@@ -137,22 +175,21 @@ def _merged(spans: list) -> list:
     return merged
 
 
-def _stated(tail: str, scale) -> Stated:
+def _stated(tail: str, scale) -> StatedTotals:
     """The compiler's memory summary, where the map holds it: words of program memory and
     configuration counted in bytes as the model counts them."""
-    stated = Stated()
+    stated = StatedTotals()
     flash = ram = None
     words = []
     for kind, used, unit in _SUMMARY.findall(tail):
         size = int(used) * (scale("CODE") if unit.startswith("word") else 1)
         if kind == "Data space":
             ram = size
-        elif kind == "EEPROM space":
-            continue
-        else:
-            flash = (flash or 0) + size
+        elif kind == "Program space":
+            flash = size
             words.append(kind)
-    total_ram = _TOTAL_RAM.search(tail)
+    # XC8 2 states a "Total ram usage" for each function it describes: that is no total of the program
+    total_ram = _TOTAL_RAM.search(tail.split("FUNCTION INFORMATION", 1)[0])
     if total_ram:
         ram = int(total_ram.group(1))
     if flash is not None:

@@ -1,0 +1,268 @@
+// read_c51_map(): the parts of a Keil C51 linker listing (BL51 .m51, LX51 .map) line by line:
+// the command line, the input modules, LX51's active memory classes, the memory map's segments
+// under their memory's heading ("* * * D A T A   M E M O R Y * * *"), the symbol table, the
+// "Program Size:" line and the closing "RUN COMPLETE" line. Page headings ("BL51 BANKED
+// LINKER/LOCATER V6.22 ... PAGE 2") interrupt every table and are passed over.
+#include "fast/c51_map.hpp"
+
+#include "fast/link_map.hpp"
+#include "fast/map_reader.hpp"
+#include "fast/map_text.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+using std::string_view;
+using namespace map_text;
+using link_map::starts_with;
+using map_reader::Failure;
+using map_reader::text;
+
+bool contains(string_view text, string_view word) { return text.find(word) != string_view::npos; }
+
+// "0020H", "0020H.1", "C:000000H", "I:000020H.0": the figure (its "X:" memory prefix left out)
+// and the bits after its point; false for anything else
+bool keil_figure(string_view token, std::uint64_t& value, unsigned& bits) {
+    if (token.size() > 2 && token[1] == ':') token.remove_prefix(2);
+    std::size_t h = token.find('H');
+    if (h == string_view::npos || h == 0 || !number(token.substr(0, h), 16, value)) return false;
+    string_view rest = token.substr(h + 1);
+    bits = 0;
+    if (rest.empty()) return true;
+    if (rest.size() != 2 || rest[0] != '.' || rest[1] < '0' || rest[1] > '7') return false;
+    bits = static_cast<unsigned>(rest[1] - '0');
+    return true;
+}
+
+// The memory of a symbol or class prefix ("C:", "CODE", "XDATA"...): 'C' code, 'D' internal
+// RAM, 'X' external RAM, 0 for none the model holds (bits, numbers, special registers).
+char space_of_class(string_view klass) {
+    if (klass == "CODE" || klass == "CONST" || klass == "ECODE" || klass == "HCONST") return 'C';
+    if (klass == "XDATA" || klass == "HDATA" || klass == "EDATA") return 'X';
+    if (klass == "DATA" || klass == "IDATA") return 'D';
+    return 0;
+}
+
+enum class Part { header, command, modules, classes, segments, overlay, symbols, other };
+
+class Reader {
+public:
+    bool start() noexcept {
+        modules_ = Ref::steal(PyList_New(0));
+        classes_ = Ref::steal(PyList_New(0));
+        segments_ = Ref::steal(PyList_New(0));
+        symbols_ = Ref::steal(PyList_New(0));
+        sizes_ = Ref::steal(PyDict_New());
+        return modules_ && classes_ && segments_ && symbols_ && sizes_;
+    }
+
+    bool line(string_view raw, long number) {
+        string_view stripped = strip_end(strip_start(raw));
+        if (linker_.empty()) {
+            if (starts_with(stripped, "BL51 ")) linker_ = "BL51";
+            else if (starts_with(stripped, "LX51 ")) linker_ = "LX51";
+        }
+        if (starts_with(stripped, linker_.empty() ? "\x01" : linker_) && contains(stripped, " PAGE ")) return true;
+        if (contains(stripped, "INVOKED BY:")) {
+            part_ = Part::command;
+            return true;
+        }
+        if (heading(stripped)) return true;
+        if (starts_with(stripped, "Program Size:")) return sizes(stripped.substr(13));
+        if (contains(stripped, "RUN COMPLETE.")) complete_ = true;
+        switch (part_) {
+        case Part::command:
+            if (stripped.empty()) {
+                if (!command_.empty()) part_ = Part::other;
+            } else if (starts_with(stripped, ">>")) {
+                string_view more = stripped.substr(2);
+                command_.append(starts_with(more, " ") ? more.substr(1) : more);
+            } else {
+                if (!command_.empty()) command_ += ' ';
+                command_.append(stripped);
+            }
+            return true;
+        case Part::modules:
+            return module(stripped);
+        case Part::classes:
+            return memory_class(stripped);
+        case Part::segments:
+            return segment(stripped, number);
+        case Part::symbols:
+            return symbol(stripped);
+        default:
+            return true;
+        }
+    }
+
+    PyObject* result() noexcept {
+        Ref linker = Ref::steal(text(linker_));
+        Ref command = linker ? Ref::steal(text(command_)) : Ref();
+        if (!command) return nullptr;
+        return PyTuple_Pack(8, linker.get(), command.get(), modules_.get(), classes_.get(), segments_.get(),
+                            symbols_.get(), sizes_.get(), complete_ ? Py_True : Py_False);
+    }
+
+    std::optional<Failure> failure;
+
+private:
+    bool heading(string_view stripped) {
+        static constexpr std::pair<string_view, Part> headings[] = {
+            {"INPUT MODULES INCLUDED", Part::modules},   {"ACTIVE MEMORY CLASSES OF MODULE", Part::classes},
+            {"LINK MAP OF MODULE", Part::segments},       {"MEMORY MAP OF MODULE", Part::segments},
+            {"OVERLAY MAP OF MODULE", Part::overlay},     {"PUBLIC SYMBOLS OF MODULE", Part::other},
+            {"SYMBOL TABLE OF MODULE", Part::symbols},    {"INTER-MODULE CROSS-REFERENCE", Part::other},
+            {"CALL TREE OF MODULE", Part::other},
+        };
+        for (const auto& [words, part] : headings) {
+            if (starts_with(stripped, words)) {
+                part_ = part;
+                space_ = 0;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // "  .\Objects\main.obj (MAIN)", "  D:\KEIL5\C51\LIB\C51FPS.LIB (?C?FPADD)"
+    bool module(string_view stripped) {
+        std::size_t open = stripped.rfind(" (");
+        if (stripped.empty() || stripped.back() != ')' || open == string_view::npos || starts_with(stripped, "COMMENT"))
+            return true;
+        Ref row = map_reader::tuple_of({text(strip_end(stripped.substr(0, open))),
+                                        text(stripped.substr(open + 2, stripped.size() - open - 3))});
+        return row && PyList_Append(modules_.get(), row.get()) == 0;
+    }
+
+    // "C:000000H   C:000000H   C:00FFFFH   00053AH   CODE"
+    bool memory_class(string_view stripped) {
+        tokens_of(stripped, tokens_);
+        if (tokens_.size() != 5 || tokens_[1].size() < 3 || tokens_[1][1] != ':') return true;
+        std::uint64_t start, end, used;
+        unsigned start_bits, end_bits, used_bits;
+        if (!keil_figure(tokens_[1], start, start_bits) || !keil_figure(tokens_[2], end, end_bits) ||
+            !keil_figure(tokens_[3], used, used_bits) || end == UINT64_MAX)
+            return true;
+        char prefix = tokens_[1][0];
+        const char* space = prefix == 'C' ? "C" : prefix == 'X' ? "X" : prefix == 'I' || prefix == 'D' ? "D" : "";
+        Ref row = map_reader::tuple_of({text(tokens_[4]), text(space), PyLong_FromUnsignedLongLong(start),
+                                        PyLong_FromUnsignedLongLong(end + 1), PyLong_FromUnsignedLongLong(used),
+                                        PyLong_FromUnsignedLong(used_bits)});
+        return row && PyList_Append(classes_.get(), row.get()) == 0;
+    }
+
+    // BL51: "TYPE  BASE  LENGTH  RELOCATION  NAME"; LX51: "START  STOP  LENGTH  ALIGN  RELOC  CLASS
+    // NAME"; under a memory's heading, which says the space
+    bool segment(string_view stripped, long number) {
+        if (starts_with(stripped, "* * *")) {
+            space_ = contains(stripped, "X D A T A") ? 'X' : contains(stripped, "D A T A") ? 'D'
+                     : contains(stripped, "C O D E") ? 'C' : 0;
+            return true;
+        }
+        if (space_ == 0 || stripped.empty()) return true;
+        Cursor cursor(stripped);
+        std::vector<string_view> head;
+        while (head.size() < (linker_ == "LX51" ? 6u : 4u) && !cursor.at_end()) {
+            head.push_back(cursor.token());
+            cursor.blanks();
+        }
+        string_view name = strip_end(cursor.rest());
+        std::uint64_t start = 0, length = 0, other = 0;
+        unsigned start_bits = 0, length_bits = 0, other_bits = 0;
+        string_view kind;
+        bool row;
+        if (linker_ == "LX51") {
+            bool figures = head.size() >= 3 && keil_figure(head[0], start, start_bits);
+            if (!figures) return true;  // a heading of the table
+            if (contains(stripped, "**GAP**")) return true;
+            row = head.size() == 6 && keil_figure(head[1], other, other_bits) && keil_figure(head[2], length, length_bits);
+            kind = row ? head[5] : string_view();
+        } else {
+            bool typed = !head.empty() && !head[0].empty() && head[0].front() >= 'A' && head[0].front() <= 'Z';
+            if (!typed || head[0] == "TYPE") return true;  // a gap row starts with its figure
+            row = head.size() >= 3 && keil_figure(head[1], start, start_bits) && keil_figure(head[2], length, length_bits);
+            kind = head[0];
+        }
+        if (!row) {
+            failure = Failure{linker_ == "LX51" ? "expected a segment row 'START  STOP  LENGTH  ALIGN  RELOC  CLASS  NAME'"
+                                                : "expected a segment row 'TYPE  BASE  LENGTH  RELOCATION  NAME'",
+                              number};
+            return true;
+        }
+        const char space[2] = {space_, '\0'};
+        Ref entry = map_reader::tuple_of({text(space), text(kind), PyLong_FromUnsignedLongLong(start),
+                                          PyLong_FromUnsignedLongLong(length), PyLong_FromUnsignedLong(length_bits),
+                                          text(name), PyLong_FromLong(number)});
+        return entry && PyList_Append(segments_.get(), entry.get()) == 0;
+    }
+
+    // BL51: "C:09CFH  PUBLIC  main", "-------  MODULE  MAIN"; LX51: "010004E0H  PUBLIC  CODE  ---
+    // _Delay_ms", "---  MODULE  ---  ---  STC8AX_DELAY"
+    bool symbol(string_view stripped) {
+        tokens_of(stripped, tokens_);
+        if (tokens_.size() < 3) return true;
+        string_view rep = tokens_[1], name = tokens_.back();
+        if (rep == "MODULE") {
+            module_ = std::string(name);
+            return true;
+        }
+        if (rep != "PUBLIC" && rep != "SYMBOL") return true;
+        std::uint64_t value;
+        unsigned bits;
+        if (!keil_figure(tokens_[0], value, bits) || bits != 0) return true;
+        char space;
+        if (linker_ == "LX51") {
+            if (tokens_.size() < 5) return true;
+            space = space_of_class(tokens_[2]);
+            value &= 0xFFFFFF;  // the top byte names the memory
+        } else {
+            char prefix = tokens_[0].size() > 2 && tokens_[0][1] == ':' ? tokens_[0][0] : 0;
+            space = prefix == 'C' ? 'C' : prefix == 'X' ? 'X' : prefix == 'I' ? 'D' : prefix == 'D' && value < 0x80 ? 'D' : 0;
+        }
+        if (space == 0 || (space == 'D' && value >= 0x100)) return true;  // bits, numbers, special registers
+        const char memory[2] = {space, '\0'};
+        Ref row = map_reader::tuple_of({text(memory), PyLong_FromUnsignedLongLong(value), text(name), text(module_)});
+        return row && PyList_Append(symbols_.get(), row.get()) == 0;
+    }
+
+    // " data=80.1 xdata=0 code=4218"
+    bool sizes(string_view rest) {
+        tokens_of(rest, tokens_);
+        for (string_view item : tokens_) {
+            std::size_t equals = item.find('=');
+            if (equals == string_view::npos || equals == 0) continue;
+            string_view figure = item.substr(equals + 1);
+            std::size_t point = figure.find('.');
+            std::uint64_t bytes = 0, bits = 0;
+            if (!number(figure.substr(0, point), 10, bytes)) continue;
+            if (point != string_view::npos && !number(figure.substr(point + 1), 10, bits)) continue;
+            Ref key = Ref::steal(text(item.substr(0, equals)));
+            Ref value = key ? map_reader::tuple_of({PyLong_FromUnsignedLongLong(bytes), PyLong_FromUnsignedLongLong(bits)})
+                            : Ref();
+            if (!value || PyDict_SetItem(sizes_.get(), key.get(), value.get()) != 0) return false;
+        }
+        return true;
+    }
+
+    Part part_ = Part::header;
+    char space_ = 0;
+    bool complete_ = false;
+    std::string linker_, command_, module_;
+    std::vector<string_view> tokens_;
+    Ref modules_, classes_, segments_, symbols_, sizes_;
+};
+
+}  // namespace
+
+PyObject* read_c51_map(PyObject*, PyObject* args) noexcept {
+    return map_reader::read_map<Reader>(args, "y*:read_c51_map");
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,18 @@
+// Keil C51 BL51 and LX51 listings (.m51, .map), read in native code.
+#pragma once
+
+#include "support/ref.hpp"
+
+namespace tarnwick {
+
+// read_c51_map(data) -> (linker, command, modules, classes, segments, symbols, sizes, complete)
+// from a BL51 or LX51 listing's UTF-8 bytes: "BL51" or "LX51"; the command line it was invoked
+// with; the input modules (file, module); LX51's active memory classes (class, space, start,
+// end past the last byte, bytes used, bits used); the memory map's segments (space "C", "D" or
+// "X", type or class, start, bytes, bits, name, line), gaps left out; the symbol table's
+// symbols (space, address, name, module); the "Program Size:" figures {name: (bytes, bits)};
+// whether the run's closing line ("... RUN COMPLETE.") was read. The spaces: C code, D the
+// internal RAM (data, idata, bits, register banks), X external RAM.
+PyObject* read_c51_map(PyObject* module, PyObject* args) noexcept;
+
+}  // namespace tarnwick
