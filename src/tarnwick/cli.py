@@ -97,6 +97,18 @@ def _arguments() -> argparse.ArgumentParser:
                       help="a folder to take off object paths before the two builds' files are matched "
                       "(when the build roots found are not enough); may be given more than once")
     _common(diff, builds=2)
+    system = commands.add_parser("system", help="analyse every image of a product together ([system] in the "
+                                 "configuration)")
+    system.add_argument("config", nargs="?", type=Path, help=f"the configuration with [system] (default: "
+                        f"./{DEFAULT_CONFIG})")
+    system.add_argument("--baseline", type=Path, help="a JSON system report of an earlier build")
+    system.add_argument("--baseline-label", metavar="TEXT", help="what the baseline is, as the report names it")
+    system.add_argument("--format", choices=("text", "json", "markdown", "html"), default="text")
+    system.add_argument("--output", type=Path, help="write the report here instead of stdout (replaced only when "
+                        "complete)")
+    system.add_argument("--fail-on-growth", action="append", default=[], metavar="[IMAGE=]BYTES|IMAGE=N%",
+                        type=_growth_limit, help="with --baseline: exit 1 when the images together (or IMAGE, "
+                        "flash and RAM) grew by more than BYTES, or IMAGE by more than N%% of its partition")
     return parser
 
 
@@ -196,13 +208,22 @@ def _inspect(model, config: TarnwickConfig, check_budgets: bool = True) -> None:
 
 def _write(args, report, comparison, config: TarnwickConfig, model, outcome) -> Optional[int]:
     """Writes the report where the arguments say; the exit code when that fails."""
-    from tarnwick.files import reason, write_report, write_stdout
     from tarnwick.render import render_to
 
     top = args.top if args.top is not None else config.reports.top_entries
 
     def produce(write) -> None:
         render_to(args.format, report, comparison, write, top, model, outcome)
+
+    failed = _write_output(args, produce)
+    if failed is None:
+        _ci_host(report, comparison, model, outcome, top)
+    return failed
+
+
+def _write_output(args, produce) -> Optional[int]:
+    """Writes what `produce(write)` makes where the arguments say; the exit code when that fails."""
+    from tarnwick.files import reason, write_report, write_stdout
 
     try:
         if args.output is None:
@@ -217,7 +238,6 @@ def _write(args, report, comparison, config: TarnwickConfig, model, outcome) -> 
             _silence_stdout()
         say("error", f"{where}: {reason(exc)}" + ("" if args.output is None else "; nothing was written"))
         return EXIT_BAD_INPUT
-    _ci_host(report, comparison, model, outcome, top)
     return None
 
 
@@ -323,8 +343,11 @@ def _diff(args) -> int:
 
     from tarnwick.api import changed_stack, compared, read_build, summary_text
     from tarnwick.gates import LimitError, evaluate_growth
+    from tarnwick.system.command import is_system_side
     from tarnwick.toolchains import AUTO
 
+    if is_system_side(args.old) or is_system_side(args.new):  # two whole systems
+        return _system(args)
     inputs = _inputs(args, old=args.old, new=args.new)
     if args.output is not None:
         _refuse_to_overwrite_inputs(args.output, inputs)
@@ -356,6 +379,28 @@ def _diff(args) -> int:
     comparison = dataclasses.replace(comparison, growth_gates=growth)
     outcome = _outcome(report, config, args, inputs, growth, later.stack, later.sources)
     return _write(args, report, comparison, config, later.model, outcome) or _verdict(outcome)
+
+
+def _system(args) -> int:
+    """`tarnwick system` and `diff` of two systems (tarnwick.system.command)."""
+    from tarnwick.gates import LimitError
+    from tarnwick.system.command import run
+
+    def inspect(image: str, model, config: TarnwickConfig) -> None:
+        try:
+            _inspect(model, config)
+        except UsageError as exc:
+            raise UsageError(f"image {image}: {exc}") from None
+
+    if getattr(args, "output", None) is not None:
+        _refuse_to_overwrite_inputs(args.output, {"configuration": _config_path(getattr(args, "config", None)),
+                                                  "baseline": getattr(args, "baseline", None) and
+                                                  os.fspath(args.baseline)})
+    try:
+        return run(args, say=say, inspect=inspect, write=lambda args, produce: _write_output(args, produce),
+                   kept=args.kept)
+    except LimitError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def _silence_stdout() -> None:
@@ -405,6 +450,8 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
     args.kept = kept if kept is not None else []
     try:
+        if args.command == "system":
+            return _system(args)
         return _diff(args) if args.command == "diff" else _analyze(args)
     except (MapParseError, ConfigError, UsageError, ReportFileError) as exc:
         say("error", str(exc))
