@@ -117,7 +117,7 @@ def analyze_system(config: Union[str, os.PathLike, SystemSetup], *, baseline=Non
     """The system a configuration file describes, compared with a stored system report when
     `baseline` names one. `inspect(image_name, model, config)` sees each image's model before its
     report is made; `kept`: a list to leave the builds in (see `tarnwick.cli.main`)."""
-    from tarnwick.system.fit import check_scratch, fit_image, partition_rows, secure_headroom
+    from tarnwick.system.fit import check_scratch, fit_image, mark_related, partition_rows, secure_headroom
     from tarnwick.system.findings import image_issues, issues_of, verdict
     from tarnwick.system.images import read_image
     from tarnwick.system.overlap import (flash_overlaps, gaps, ram_overlaps, ram_per_core, region_shares,
@@ -137,6 +137,7 @@ def analyze_system(config: Union[str, os.PathLike, SystemSetup], *, baseline=Non
     problems, notes = [], []
     for image in images:
         fit_image(image, partition_of[image.spec.name], layout, description.mcuboot, rows, problems)
+    mark_related(layout, rows, partition_of)
     check_scratch(layout, description.mcuboot, problems, notes)
     overlaps = flash_overlaps(layout, images, partition_of, problems)
     shared = shared_ranges(description, images, layout)

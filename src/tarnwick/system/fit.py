@@ -43,8 +43,15 @@ def descendants(layout: PartitionLayout, partition: Partition) -> set:
 
 
 def related(layout: PartitionLayout, a: Partition, b: Partition) -> bool:
-    """One is the other, or made of it."""
-    return a.name == b.name or b.name in descendants(layout, a) or a.name in descendants(layout, b)
+    """One is the other, or made of it, or both are made of the same partitions and one holds
+    the other (a partition manager's mcuboot_primary and mcuboot_primary_app, both around app)."""
+    if a.name == b.name:
+        return True
+    of_a, of_b = descendants(layout, a), descendants(layout, b)
+    if b.name in of_a or a.name in of_b:
+        return True
+    holds = (a.start <= b.start and b.end <= a.end) or (b.start <= a.start and a.end <= b.end)
+    return bool(of_a & of_b) and holds
 
 
 def secondary_of(layout: PartitionLayout, spec, partition: Partition) -> Optional[Partition]:
@@ -186,12 +193,15 @@ def secure_headroom(image, block: Optional[int], ram_block: Optional[int]) -> li
 
 
 def partition_rows(layout: PartitionLayout) -> dict:
-    rows = {}
-    for p in layout.partitions:
-        rows[p.name] = PartitionRow(p.name, p.start, p.size, p.device, p.kind, source=p.source, detail=p.detail,
-                                    parts=p.parts, mapped=p.mapped)
-    for p in layout.partitions:  # the partitions a slot is made of
-        for name in descendants(layout, p):
-            if name in rows and rows[name].status == "no image":
-                rows[name].status = f"part of {p.name}"
-    return rows
+    return {p.name: PartitionRow(p.name, p.start, p.size, p.device, p.kind, source=p.source, detail=p.detail,
+                                 parts=p.parts, mapped=p.mapped) for p in layout.partitions}
+
+
+def mark_related(layout: PartitionLayout, rows: dict, partition_of: dict) -> None:
+    """A partition without an image that is part of an image's partition (or holds it) says so."""
+    for partition in dict.fromkeys(partition_of.values()):
+        for other in layout.partitions:
+            row = rows[other.name]
+            if row.image is None and other.name != partition.name and related(layout, partition, other):
+                inside = partition.start <= other.start and other.end <= partition.end
+                row.status = f"part of {partition.name}" if inside else f"holds {partition.name}"

@@ -125,8 +125,11 @@ def read_image(spec: ImageSpec, description: SystemDescription, config: Tarnwick
         {"verdict": stack.verdict, "detail": stack.detail, "worst_case": stack.worst_case,
          "reserved": stack.reservation} if stack is not None else None,
         warnings=list(getattr(model, "warnings", ())))
+    row.stored_ranges = [list(r) for r in stored]
+    ram = _ram_of(report)
+    row.ram_ranges = [list(r) for r in merged((start, end) for start, end, _ in ram)]
     sections = [(s.name, s.address, s.address + s.size) for s in report.sections if s.size]
-    return Image(spec, row, stored, _ram_of(report), [(r.name, _value(r.category), r.origin, r.origin + r.length)
+    return Image(spec, row, stored, ram, [(r.name, _value(r.category), r.origin, r.origin + r.length)
                                                        for r in report.regions], sections, config.policies)
 
 

@@ -46,6 +46,8 @@ class ImageRow:
     stack: Optional[dict] = None  # its worst-case stack, where its stack files were read
     signed_bytes: Optional[int] = None  # header, code and TLV area, for an image in an MCUboot slot
     warnings: list = field(default_factory=list)
+    stored_ranges: list = field(default_factory=list)  # [start, end) of its stored bytes, joined where they touch
+    ram_ranges: list = field(default_factory=list)  # [start, end) of its sections in RAM, joined
 
     @property
     def failed(self) -> bool:

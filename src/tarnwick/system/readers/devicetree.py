@@ -222,6 +222,27 @@ class _Parser:
             raise self.fail(f"&{label}: no node has this label", start)
         return node
 
+    def later_reference(self) -> tuple:
+        """A reference in a value, which may name a node the file defines further down:
+        (the text after `&`, where it is), resolved by `resolve` once the file is read."""
+        self.expect("&", "for a reference")
+        start = self.pos
+        if self.text.startswith("{", self.pos):
+            end = self.text.find("}", self.pos)
+            if end < 0:
+                raise self.fail("a path reference that never closes")
+            self.pos = end + 1
+            return ("path", self.text[start + 1:end], start)
+        return ("label", self.word(_LABEL_CHARS), start)
+
+    def resolve(self, reference: tuple) -> _Node:
+        kind, name, start = reference
+        node = self._by_path(name) if kind == "path" else self._by_label(name)
+        if node is None:
+            raise self.fail(f"&{{{name}}}: no such node" if kind == "path" else f"&{name}: no node has this label",
+                            start)
+        return node
+
     def _by_label(self, label: str) -> Optional[_Node]:
         return next((node for node in self.root.walk() if label in node.labels), None)
 
@@ -258,7 +279,7 @@ class _Parser:
             elif self.take("["):
                 values.append(("bytes", self.byte_string()))
             elif self.peek("&"):
-                values.append(("ref", self.reference()))
+                values.append(("ref", self.later_reference()))
             else:
                 raise self.fail("expected a value (<cells>, \"string\", [bytes] or &reference)")
             if not self.take(","):
@@ -272,7 +293,7 @@ class _Parser:
                 raise self.fail("cells that never close")
             self.label_list()
             if self.peek("&"):
-                cells.append(self.reference())
+                cells.append(self.later_reference())
             elif self.take("("):
                 cells.append(self.expression() & ((1 << bits) - 1))
                 self.expect(")", "to close the expression")
@@ -479,7 +500,7 @@ def _chosen(chosen: Optional[_Node], name: str, parser: _Parser) -> Optional[_No
         return None
     for kind, value in chosen.properties[name][0]:
         if kind == "ref":
-            return value
+            return parser.resolve(value)
         if kind == "string":
             node = parser._by_path(value)
             if node is None:
