@@ -60,6 +60,7 @@ class _Parser:
         self.path, self.text, self.pos = path, text, 0
         self.newlines = [index for index, char in enumerate(text) if char == "\n"]
         self.root = _Node("/", None, 1)
+        self.references: list = []  # those in values, resolved once the file is read
 
     # --- characters -----------------------------------------------------------------------------
 
@@ -126,6 +127,8 @@ class _Parser:
         while True:
             self.skip()
             if self.pos >= len(self.text):
+                for reference in self.references:  # as dtc does: a reference to nothing is an error
+                    self.resolve(reference)
                 return self.root
             if self.take("/dts-v1/") or self.take("/plugin/"):
                 self.expect(";", "after the version")
@@ -232,8 +235,11 @@ class _Parser:
             if end < 0:
                 raise self.fail("a path reference that never closes")
             self.pos = end + 1
-            return ("path", self.text[start + 1:end], start)
-        return ("label", self.word(_LABEL_CHARS), start)
+            reference = ("path", self.text[start + 1:end], start)
+        else:
+            reference = ("label", self.word(_LABEL_CHARS), start)
+        self.references.append(reference)
+        return reference
 
     def resolve(self, reference: tuple) -> _Node:
         kind, name, start = reference

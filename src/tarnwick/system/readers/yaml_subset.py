@@ -1,8 +1,8 @@
 """The part of YAML that partition files are written in: block mappings and sequences (also a
 sequence at its key's indentation, as PyYAML writes it), flow `[...]` and `{...}` of scalars,
 anchors and aliases (the partition manager shares its span lists so), plain and quoted
-scalars, comments. Scalars are integers (decimal, 0x, 0o), booleans, null or strings, as YAML
-reads them. Anything else (block scalars, tags, multi-line plain scalars, several documents)
+scalars, comments. Scalars are integers (decimal, 0x), booleans, null or strings, as YAML
+reads them; a plain scalar YAML 1.1 and 1.2 read differently (0755, yes, 0b1) is refused. Anything else (block scalars, tags, multi-line plain scalars, several documents)
 is refused at its line rather than read some other way. Every value remembers its line."""
 
 from __future__ import annotations
@@ -10,11 +10,11 @@ from __future__ import annotations
 import re
 from typing import Any
 
-_INTEGER = re.compile(r"^[-+]?(0x[0-9a-fA-F_]+|0o[0-7_]+|[0-9][0-9_]*)$")
+_INTEGER = re.compile(r"^[-+]?(0x[0-9a-fA-F_]+|[0-9][0-9_]*)$")
 _BOOLEANS = {"true": True, "True": True, "TRUE": True, "false": False, "False": False, "FALSE": False}
 _NULLS = {"", "~", "null", "Null", "NULL"}
 # Plain scalars YAML 1.1 (PyYAML, which writes these files) and YAML 1.2 read differently.
-_AMBIGUOUS = re.compile(r"^(?:[-+]?0[0-9_]+|yes|no|on|off|y|n|Yes|No|On|Off|YES|NO|ON|OFF|Y|N)$")
+_AMBIGUOUS = re.compile(r"^(?:[-+]?0[0-9_]+|[-+]?0[ob][0-9_]+|yes|no|on|off|Yes|No|On|Off|YES|NO|ON|OFF)$")
 _KEY = re.compile(r"^((?:\"(?:[^\"\\]|\\.)*\"|'(?:[^']|'')*'|[^\s#'\"\[\]{},&*!|>%@`][^#]*?))\s*:(?:\s+|$)")
 
 
@@ -56,16 +56,17 @@ def _strip_comment(text: str) -> str:
 class _Reader:
     def __init__(self, text: str):
         self.rows = []  # (line number, indentation, content)
-        started = False
+        started = ended = False
         for number, raw in enumerate(text.splitlines(), 1):
             content = _strip_comment(raw)
             if not content.strip():
                 continue
             if content.startswith("%"):
                 raise YamlError(number, "a YAML directive")
-            if content.strip() in ("---", "..."):
-                if started:
-                    raise YamlError(number, "a second YAML document")
+            if ended or (content.rstrip() == "---" and started):
+                raise YamlError(number, "a second YAML document")
+            if content.rstrip() in ("---", "..."):
+                ended = content.rstrip() == "..."
                 continue
             started = True
             body = content.lstrip(" ")
@@ -233,7 +234,7 @@ class _Reader:
             return text[1:-1].replace("''", "'")
         if text in _NULLS:
             return None
-        if _AMBIGUOUS.match(text) and text != "0":
+        if _AMBIGUOUS.match(text):
             raise YamlError(number, f"{text!r} means one thing to YAML 1.1 and another to YAML 1.2: quote it, "
                             "or write a number in decimal without leading zeros or in hex")
         if text in _BOOLEANS:
@@ -242,8 +243,7 @@ class _Reader:
             digits = text.replace("_", "")
             sign = -1 if digits.startswith("-") else 1
             digits = digits.lstrip("+-")
-            base = 16 if digits[:2] == "0x" else 8 if digits[:2] == "0o" else 10
-            return sign * int(digits[2:] if base != 10 else digits, base)
+            return sign * (int(digits[2:], 16) if digits[:2] == "0x" else int(digits, 10))
         return text
 
 
