@@ -7,6 +7,8 @@
 #                          --cmse-implib) and the non-secure image linked against its import library
 #   core0, core1,          two cores of one part, each with its own RAM and a mailbox region both
 #   core1-overlap          link; core1-overlap's script puts its RAM over core0's
+#   esp, esp-grown         an ESP8266 application (where xtensa-lx106-elf-gcc is installed), and
+#                          the same with a table larger than its 64 KiB partition
 # Objects for more links of the application (link-app.sh) stay in OUT/objects.
 # Usage: build.sh OUT
 set -euo pipefail
@@ -93,3 +95,10 @@ script core1-overlap "  FLASH (rx)   : ORIGIN = 0x00020000, LENGTH = 0x20000
   RAM (rwx)    : ORIGIN = 0x2000E000, LENGTH = 0xA000
   MAILBOX (rw) : ORIGIN = 0x20018000, LENGTH = 0x400" "$mailbox"
 link core1-overlap "${m4[@]}" objects/startup-m4.o objects/core1.o
+
+if command -v xtensa-lx106-elf-gcc >/dev/null; then
+    for variant in esp:64 esp-grown:16384; do
+        xtensa-lx106-elf-gcc -Os -g -nostdlib -DTABLE_WORDS=${variant#*:} -T "$here/esp.ld" \
+            -Wl,-Map="${variant%%:*}.map" "$here/esp.c" -o "${variant%%:*}.elf"
+    done
+fi
