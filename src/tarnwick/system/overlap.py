@@ -147,13 +147,23 @@ def ram_overlaps(images: list, shared: dict, description, problems: list) -> lis
         clash = _without(merged(clash), exempt)
         for start, end in clash:
             overlaps.append(Overlap("ram", a.spec.name, b.spec.name, start, end - start))
-            sections = sorted({name for image in (a, b) for s, e, name in image.ram if s < end and start < e})
+            users = [image for image in (a, b) if any(s < end and start < e for s, e, _ in image.ram)]
+            sections = sorted({name for image in users for s, e, name in image.ram if s < end and start < e})
+            span = f"from {_hex(start)} to {_hex(end)} ({end - start:,} B: {', '.join(sections)})"
+            if len(users) == 2:
+                what = f"{a.spec.name} and {b.spec.name} run at the same time and both use RAM {span}"
+            else:
+                user = users[0]
+                owner = b if user is a else a
+                region = next(f"{name} ({_hex(rs)}-{_hex(re)})" for name, category, rs, re in owner.memory
+                              if category == "ram" and rs < end and start < re)
+                what = (f"{user.spec.name} uses RAM {span} that {owner.spec.name}, running at the same time, has "
+                        f"in its region {region}")
             problems.append(Problem(
-                "system.overlap", f"{a.spec.name}.{b.spec.name}.{_hex(start)}", "RAM used by two images at once",
-                f"{a.spec.name} and {b.spec.name} run at the same time and both use RAM from {_hex(start)} to "
-                f"{_hex(end)} ({end - start:,} B: {', '.join(sections)}), which no shared region declares.",
-                (a.spec.name, b.spec.name), "Give each image RAM of its own in its linker script, or declare the "
-                "region shared ([[system.regions]] shared = true) if both use it on purpose."))
+                "system.overlap", f"{a.spec.name}.{b.spec.name}.{_hex(start)}", "RAM of two images at once",
+                f"{what}, and no shared region declares it.", (a.spec.name, b.spec.name),
+                "Give each image RAM of its own in its linker script, or declare the region shared "
+                "([[system.regions]] shared = true) if both use it on purpose."))
     return overlaps
 
 

@@ -76,7 +76,7 @@ def _flash_maps(report) -> list:
             if row.trailer_bytes:
                 svg.append(_rect(scale, row.end - row.trailer_bytes, row.end, 14, 18, "trailer",
                                  f"{row.name}: {row.trailer_bytes:,} B MCUboot keeps ({row.reserved})"))
-            if scale.width(row.start, row.end) > 8 * len(row.name) and row.name not in contained:
+            if scale.width(row.start, row.end) > 6.5 * len(row.name) + 6 and row.name not in contained:
                 svg.append(f'<text x="{scale.x(row.start) + 3:.1f}" y="27">{escape(row.name)}</text>')
         for gap in gaps:
             svg.append(_rect(scale, gap.start, gap.start + gap.size, 14, 18, "gap",
@@ -179,12 +179,12 @@ def render_html(result, top: int = 10) -> str:
              "<h2>Address maps</h2>",
              *_flash_maps(report),
              *_ram_maps(report),
-             "<h2>Images</h2>", _table(image_table(report)), "<h2>Partitions</h2>",
+             "<h2>Images and partitions</h2>", _table(image_table(report)),
              *(_table(table) for table in partition_tables(report))]
     mcuboot = mcuboot_line(report)
     if mcuboot:
         parts.append(f'<p class="meta">{escape(mcuboot)}</p>')
-    parts += ["<h2>RAM</h2>", _table(ram_table(report))]
+    parts.append(_table(ram_table(report)))
     parts += _list("Regions", region_lines(report))
     parts += _list("Secure headroom", secure_lines(report))
     parts += _list("Overlaps", overlap_lines(report)) or ["<h2>Overlaps</h2>", "<p>None.</p>"]
