@@ -367,6 +367,15 @@ BAD_INPUT = [
      "swap-fast"),
     ("mailbox nowhere", '[system]\npartitions = "zephyr.dts"\n[[system.regions]]\nname = "MBOX"\nshared = true\n'
      + _IMAGES, 3, "MBOX"),
+    ("image twice", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('"app"', '"mcuboot"'), 11, "given twice"),
+    ("write size", '[system]\npartitions = "zephyr.dts"\n[system.mcuboot]\nmode = "swap-move"\nwrite_size = 3\n'
+     + _IMAGES, 5, "3 is not one of 1, 2, 4, 8, 16, 32"),
+    ("key type", '[system]\npartitions = "zephyr.dts"\n[system.mcuboot]\nmode = "swap-move"\nkey = "dsa"\n'
+     + _IMAGES, 5, "'dsa' is not one of"),
+    ("block size", '[system]\npartitions = "zephyr.dts"\nsecure_block = "32Q"\n' + _IMAGES, 3, "not a size"),
+    ("no map", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('map = "{app}.map"', ""), 10,
+     "give its map or its ELF file"),
+    ("partitions", "[system]\npartitions = 5\n" + _IMAGES, 2, "must be a path"),
 ]
 
 
@@ -376,6 +385,36 @@ def test_bad_input_is_one_line_naming_file_and_line(out, capsys, case, text, lin
     code, text_out, err = _run(capsys, "system", config)
     assert code == 2 and text_out == "" and err.count("\n") == 1
     assert err.startswith(f"tarnwick: error: {config}:{line}: ") and words in err
+
+
+def test_an_elf_alone_with_a_configuration_of_its_own(out, capsys):
+    """An image given by its ELF file alone, its regions from its own configuration file, is read
+    as `analyze` reads that ELF with that configuration."""
+    own = _write(out, "core1-own.toml", """
+[[regions]]
+name = "FLASH"
+origin = 0x20000
+length = 0x20000
+category = "flash"
+[[regions]]
+name = "RAM"
+origin = 0x20010000
+length = 0x8000
+category = "ram"
+[[regions]]
+name = "MAILBOX"
+origin = 0x20018000
+length = 0x400
+category = "ram"
+""")
+    text = DUAL.format(regions='[[system.regions]]\nname = "MAILBOX"\nshared = true\n', core1="core1").replace(
+        'map = "core1.map"', f'elf = "core1.elf"\nconfig = "{own.name}"')
+    code, document = _json(capsys, "system", _write(out, "dual-elf.toml", text))
+    image = _by_name(document["system"]["images"])["core1"]
+    alone = analyze(out / "core1.elf", config=own).report.summary
+    assert code == 0 and (image["flash_bytes"], image["ram_bytes"]) == (alone.total_flash, alone.total_ram)
+    assert image["map"] is None and image["stored_bytes"] == binary(out / "core1.elf").stat().st_size
+    assert [p["image"] for p in document["system"]["regions"][0]["parts"]] == ["core0", "core1"]
 
 
 def test_a_partition_file_error_names_its_own_line(out, capsys):

@@ -67,10 +67,11 @@ class SystemDescription:
     partitions_base: Optional[int] = None
     text: str = ""  # the configuration's text, to say where a key is
 
-    def line_of(self, table: str, index: int, key: Optional[str] = None) -> Optional[int]:
+    def line_of(self, table: str, index: int = 0, key: Optional[str] = None) -> Optional[int]:
         return locate(self.text, table, index, key)
 
     def fail(self, message: str, table: str = "system", index: int = 0, key: Optional[str] = None) -> ConfigError:
+        """The error of a key, at the line of `key` in the `index`th `table` (or of the table)."""
         return ConfigError(self.path, message, self.line_of(table, index, key))
 
 
@@ -105,19 +106,47 @@ def locate(text: str, table: str, index: int = 0, key: Optional[str] = None) -> 
     return found
 
 
-def _size(r: TableReader, value: Any, key: str) -> int:
-    if isinstance(value, str):
-        parsed = parse_size(value)
-        if parsed is None:
-            r.fail(key, f"{value!r} is not a size (bytes, 0x..., or with K or M)")
-        value = parsed
-    return r.integer(value, key, minimum=1)
+_TABLES = ("system.images", "system.regions", "system.partitions", "system.mcuboot", "system")
 
 
-def _located(description: SystemDescription, table: str, index: int, key: Optional[str], error: ConfigError):
-    """The error with the line of the key that caused it."""
-    line = description.line_of(table, index, key)
-    return ConfigError(error.path, str(error)[len(error.path) + 2:], line) if line is not None else error
+class _Reader(TableReader):
+    """A TableReader whose every error also names the line of the key it is about."""
+
+    def __init__(self, path: str, text: str):
+        super().__init__(path)
+        self.source = text
+
+    def line(self, key: str) -> Optional[int]:
+        """The line of a dotted key (`system.images[1].role`): of the key where it is written, else
+        of its table, else of the table holding it."""
+        head = key.split(" ", 1)[0]
+        table = next((t for t in _TABLES if head == t or head.startswith((t + "[", t + "."))), None)
+        if table is None:
+            return None
+        rest, index = head[len(table):], 0
+        numbered = re.match(r"^\[(\d+)\]", rest)
+        if numbered:
+            index, rest = int(numbered[1]), rest[numbered.end():]
+        field_name = re.split(r"[.\[]", rest[1:])[0] if rest.startswith(".") else None
+        parent, _, last = table.rpartition(".")
+        return (locate(self.source, table, index, field_name)
+                or (locate(self.source, parent, 0, last) if parent else None) or locate(self.source, "system"))
+
+    def fail(self, key: str, reason: str):
+        raise ConfigError(self.path, f"{key}: {reason}", self.line(key))
+
+    def size(self, value: Any, key: str) -> int:
+        if isinstance(value, str):
+            parsed = parse_size(value)
+            if parsed is None:
+                self.fail(key, f"{value!r} is not a size (bytes, 0x..., or with K or M)")
+            value = parsed
+        return self.integer(value, key, minimum=1)
+
+    def choice(self, value: Any, key: str, choices) -> Any:
+        if value not in choices:
+            self.fail(key, f"{value!r} is not one of {', '.join(str(c) for c in choices if c is not None)}")
+        return value
 
 
 def read_description(data: dict, path: str, text: str, project_name: str) -> SystemDescription:
@@ -125,148 +154,95 @@ def read_description(data: dict, path: str, text: str, project_name: str) -> Sys
     if "system" not in data:
         raise ConfigError(path, "no [system] table: `tarnwick system` needs the images of the system, "
                           "each as a [[system.images]] table")
-    r = TableReader(path)
+    r = _Reader(path, text)
     description = SystemDescription(path, project_name, [], text=text)
     here = os.path.dirname(os.path.abspath(path))
-
-    def where(table: str, index: int = 0, key: Optional[str] = None):
-        def check(step):
-            try:
-                return step()
-            except ConfigError as error:
-                raise _located(description, table, index, key, error) from None
-        return check
-
-    system = where("system")(lambda: r.table(data["system"], "system", _SYSTEM_KEYS))
-    description.name = where("system", key="name")(
-        lambda: r.text(system["name"], "system.name")) if "name" in system else project_name
-    if "partitions" in system:  # files (a string, or strings), or [[system.partitions]] tables, or both
-        given = system["partitions"]
-        items = [given] if isinstance(given, (str, dict)) else given
-        if not isinstance(items, list):
-            raise description.fail("system.partitions: must be a path, a list of paths or [[system.partitions]] "
-                                   "tables", "system", 0, "partitions")
-        tables = 0
-        for index, item in enumerate(items):
-            if isinstance(item, dict):
-                description.partitions.append(_partition(r, description, tables, item))
-                tables += 1
-            else:
-                name = where("system", key="partitions")(lambda: r.text(item, f"system.partitions[{index}]"))
-                description.partition_files.append((os.path.join(here, name),
-                                                    description.line_of("system", 0, "partitions")))
+    system = r.table(data["system"], "system", _SYSTEM_KEYS)
+    if "name" in system:
+        description.name = r.text(system["name"], "system.name")
+    given = system.get("partitions", [])  # files (a string, or strings), [[system.partitions]] tables, or both
+    items = [given] if isinstance(given, (str, dict)) else given
+    if not isinstance(items, list):
+        r.fail("system.partitions", "must be a path, a list of paths or [[system.partitions]] tables")
+    for index, item in enumerate(items):
+        if isinstance(item, dict):
+            description.partitions.append(_partition(r, len(description.partitions), item))
+        else:
+            name = r.text(item, f"system.partitions[{index}]")
+            description.partition_files.append((os.path.join(here, name), r.line("system.partitions")))
     for key in ("secure_block", "secure_ram_block"):
         if key in system:
-            setattr(description, key, where("system", key=key)(lambda key=key: _size(r, system[key], f"system.{key}")))
-    if "partition_table_offset" in system:
-        description.partition_table_offset = where("system", key="partition_table_offset")(
-            lambda: r.integer(system["partition_table_offset"], "system.partition_table_offset"))
-    if "partitions_base" in system:
-        description.partitions_base = where("system", key="partitions_base")(
-            lambda: r.integer(system["partitions_base"], "system.partitions_base"))
-
-    images = where("system")(lambda: system.get("images", []))
+            setattr(description, key, r.size(system[key], f"system.{key}"))
+    for key in ("partition_table_offset", "partitions_base"):
+        if key in system:
+            setattr(description, key, r.integer(system[key], f"system.{key}"))
+    images = system.get("images", [])
     if not isinstance(images, list) or not images:
-        raise description.fail("system.images: give each image of the system as a [[system.images]] table "
-                               "(name, map and/or elf, role, partition)")
-    names: set = set()
+        r.fail("system.images", "give each image of the system as a [[system.images]] table (name, map and/or "
+               "elf, role, partition)")
     for index, item in enumerate(images):
-        key = f"system.images[{index}]"
-        check = where("system.images", index)
-        check(lambda: r.table(item, key, _IMAGE_KEYS, ("name", "role")))
-        name = where("system.images", index, "name")(lambda: r.text(item["name"], f"{key}.name"))
-        if name in names:
-            raise description.fail(f"{key}.name: image {name!r} is given twice", "system.images", index, "name")
-        names.add(name)
-        role = where("system.images", index, "role")(lambda: r.text(item["role"], f"{key}.role"))
-        if role not in ROLES:
-            raise description.fail(f"{key}.role: {role!r} is not one of {', '.join(ROLES)}", "system.images",
-                                   index, "role")
-        paths = {}
-        for part in ("map", "elf", "config", "devicetree"):
-            if part in item:
-                given = where("system.images", index, part)(lambda part=part: r.text(item[part], f"{key}.{part}"))
-                paths[part] = os.path.join(here, given)
-        if "map" not in paths and "elf" not in paths:
-            raise description.fail(f"{key} ({name}): give its map or its ELF file (map = ..., elf = ...)",
-                                   "system.images", index)
-        text_of = {part: where("system.images", index, part)(lambda part=part: r.text(item[part], f"{key}.{part}"))
-                   for part in ("partition", "core", "target", "secondary") if part in item}
-        if "partition" not in text_of and "devicetree" not in paths:
-            raise description.fail(f"{key} ({name}) names no partition: give partition = \"...\" (or its "
-                                   "devicetree, whose chosen code partition it is)", "system.images", index)
-        folders = where("system.images", index, "stack_usage")(
-            lambda: r.texts(item.get("stack_usage", []), f"{key}.stack_usage"))
-        signed = where("system.images", index, "mcuboot")(
-            lambda: r.boolean(item["mcuboot"], f"{key}.mcuboot")) if "mcuboot" in item else None
-        description.images.append(ImageSpec(
-            name, role, paths.get("map"), paths.get("elf"), text_of.get("partition"), text_of.get("core"),
-            paths.get("config"), text_of.get("target"), tuple(os.path.join(here, f) for f in folders),
-            text_of.get("secondary"), signed, paths.get("devicetree"), description.line_of("system.images", index)))
-
-    for index, item in enumerate(where("system")(lambda: system.get("regions", []))
-                                 if isinstance(system.get("regions", []), list) else [system["regions"]]):
+        spec = _image(r, f"system.images[{index}]", item, here)
+        if any(image.name == spec.name for image in description.images):
+            r.fail(f"system.images[{index}].name", f"image {spec.name!r} is given twice")
+        description.images.append(spec)
+    regions = system.get("regions", [])
+    for index, item in enumerate(regions if isinstance(regions, list) else [regions]):
         key = f"system.regions[{index}]"
-        check = where("system.regions", index)
-        check(lambda: r.table(item, key, {"name", "shared", "start", "size"}, ("name",)))
+        r.table(item, key, {"name", "shared", "start", "size"}, ("name",))
         description.regions.append(SharedRegion(
-            where("system.regions", index, "name")(lambda: r.text(item["name"], f"{key}.name")),
-            where("system.regions", index, "shared")(lambda: r.boolean(item.get("shared", False), f"{key}.shared")),
-            where("system.regions", index, "start")(lambda: r.integer(item["start"], f"{key}.start"))
-            if "start" in item else None,
-            where("system.regions", index, "size")(lambda: _size(r, item["size"], f"{key}.size"))
-            if "size" in item else None))
-
+            r.text(item["name"], f"{key}.name"), r.boolean(item.get("shared", False), f"{key}.shared"),
+            r.integer(item["start"], f"{key}.start") if "start" in item else None,
+            r.size(item["size"], f"{key}.size") if "size" in item else None))
     if "mcuboot" in system:
-        _mcuboot(r, description, system["mcuboot"], where)
+        description.mcuboot_given = _mcuboot(r, system["mcuboot"])
     return description
 
 
-def _partition(r: TableReader, description: SystemDescription, index: int, item: Any) -> Partition:
+def _image(r: _Reader, key: str, item: Any, here: str) -> ImageSpec:
+    r.table(item, key, _IMAGE_KEYS, ("name", "role"))
+    name = r.text(item["name"], f"{key}.name")
+    role = r.choice(r.text(item["role"], f"{key}.role"), f"{key}.role", ROLES)
+    paths = {part: os.path.join(here, r.text(item[part], f"{key}.{part}"))
+             for part in ("map", "elf", "config", "devicetree") if part in item}
+    if "map" not in paths and "elf" not in paths:
+        r.fail(key, f"{name}: give its map or its ELF file (map = ..., elf = ...)")
+    texts = {part: r.text(item[part], f"{key}.{part}") for part in ("partition", "core", "target", "secondary")
+             if part in item}
+    if "partition" not in texts and "devicetree" not in paths:
+        r.fail(key, f"{name} names no partition: give partition = \"...\" (or its devicetree, whose chosen code "
+               "partition it is)")
+    folders = r.texts(item.get("stack_usage", []), f"{key}.stack_usage")
+    signed = r.boolean(item["mcuboot"], f"{key}.mcuboot") if "mcuboot" in item else None
+    return ImageSpec(name, role, paths.get("map"), paths.get("elf"), texts.get("partition"), texts.get("core"),
+                     paths.get("config"), texts.get("target"), tuple(os.path.join(here, f) for f in folders),
+                     texts.get("secondary"), signed, paths.get("devicetree"), r.line(key))
+
+
+def _partition(r: _Reader, index: int, item: Any) -> Partition:
     key = f"system.partitions[{index}]"
-    try:
-        r.table(item, key, {"name", "start", "size", "device", "kind", "mapped"}, ("name", "start", "size"))
-        name = r.text(item["name"], f"{key}.name")
-        kind = item.get("kind", "flash")
-        if kind not in ("flash", "ram"):
-            r.fail(f"{key}.kind", f"must be flash or ram, not {kind!r}")
-        line = description.line_of("system.partitions", index)
-        return Partition(name, r.integer(item["start"], f"{key}.start"), _size(r, item["size"], f"{key}.size"),
-                         r.text(item.get("device", "flash" if kind == "flash" else "ram"), f"{key}.device"), kind,
-                         r.boolean(item.get("mapped", True), f"{key}.mapped"), (), (),
-                         f"{description.path}:{line}" if line else description.path)
-    except ConfigError as error:
-        problem = str(error)[len(error.path) + 2:]
-        field_name = problem.split(":", 1)[0].rsplit(".", 1)[-1]
-        raise ConfigError(error.path, problem, description.line_of("system.partitions", index, field_name)
-                          or description.line_of("system.partitions", index)) from None
+    r.table(item, key, {"name", "start", "size", "device", "kind", "mapped"}, ("name", "start", "size"))
+    kind = r.choice(item.get("kind", "flash"), f"{key}.kind", ("flash", "ram"))
+    line = r.line(key)
+    return Partition(r.text(item["name"], f"{key}.name"), r.integer(item["start"], f"{key}.start"),
+                     r.size(item["size"], f"{key}.size"), r.text(item.get("device", kind), f"{key}.device"), kind,
+                     r.boolean(item.get("mapped", True), f"{key}.mapped"), (), (),
+                     f"{r.path}:{line}" if line else r.path)
 
 
-def _mcuboot(r: TableReader, description: SystemDescription, value: Any, where) -> None:
-    check = where("system.mcuboot")
-    table = check(lambda: r.table(value, "system.mcuboot", {"mode", "write_size", "sector_size", "max_sectors",
-                                                              "header_size", "tlv_bytes", "key", "max_align"},
-                                  ("mode",)))
-    mode = where("system.mcuboot", 0, "mode")(lambda: r.text(table["mode"], "system.mcuboot.mode"))
-    if mode not in MODES:
-        raise description.fail(f"system.mcuboot.mode: {mode!r} is not one of {', '.join(MODES)}", "system.mcuboot",
-                               0, "mode")
-    given: dict = {"mode": mode}
+def _mcuboot(r: _Reader, value: Any) -> dict:
+    table = r.table(value, "system.mcuboot", {"mode", "write_size", "sector_size", "max_sectors", "header_size",
+                                              "tlv_bytes", "key", "max_align"}, ("mode",))
+    given: dict = {"mode": r.choice(r.text(table["mode"], "system.mcuboot.mode"), "system.mcuboot.mode", MODES)}
     for key in ("write_size", "sector_size", "max_sectors", "header_size", "tlv_bytes", "max_align"):
         if key in table:
-            given[key] = where("system.mcuboot", 0, key)(lambda key=key: _size(r, table[key], f"system.mcuboot.{key}"))
-    if "write_size" in given and given["write_size"] not in WRITE_SIZES:
-        raise description.fail(f"system.mcuboot.write_size: {given['write_size']} is not one of "
-                               f"{', '.join(map(str, WRITE_SIZES))}", "system.mcuboot", 0, "write_size")
-    if "max_align" in given and given["max_align"] not in (8, 16, 32):
-        raise description.fail("system.mcuboot.max_align: must be 8, 16 or 32", "system.mcuboot", 0, "max_align")
+            given[key] = r.size(table[key], f"system.mcuboot.{key}")
+    if "write_size" in given:
+        r.choice(given["write_size"], "system.mcuboot.write_size", WRITE_SIZES)
+    if "max_align" in given:
+        r.choice(given["max_align"], "system.mcuboot.max_align", (8, 16, 32))
     if "key" in table:
-        key_type = where("system.mcuboot", 0, "key")(lambda: r.text(table["key"], "system.mcuboot.key"))
-        if key_type not in KEY_TYPES:
-            raise description.fail(f"system.mcuboot.key: {key_type!r} is not one of "
-                                   f"{', '.join(k for k in KEY_TYPES if k)}", "system.mcuboot", 0, "key")
-        given["key"] = key_type
-    description.mcuboot_given = given
+        given["key"] = r.choice(r.text(table["key"], "system.mcuboot.key"), "system.mcuboot.key", KEY_TYPES)
+    return given
 
 
 def settle_mcuboot(description: SystemDescription, erase_block: Optional[int], write_block: Optional[int]) -> None:

@@ -206,28 +206,18 @@ class _Parser:
         return self.newlines[line - 2] + 1 if line >= 2 else 0
 
     def reference(self) -> _Node:
-        """`&label` or `&{/path/to/node}`: the node it names."""
-        self.expect("&", "for a reference")
-        start = self.pos
-        if self.text.startswith("{", self.pos):
-            end = self.text.find("}", self.pos)
-            if end < 0:
-                raise self.fail("a path reference that never closes")
-            path = self.text[self.pos + 1:end]
-            self.pos = end + 1
-            node = self._by_path(path)
-            if node is None:
-                raise self.fail(f"&{{{path}}}: no such node", start)
-            return node
-        label = self.word(_LABEL_CHARS)
-        node = self._by_label(label)
-        if node is None:
-            raise self.fail(f"&{label}: no node has this label", start)
-        return node
+        """`&label` or `&{/path/to/node}` before a node: the node it names, defined above."""
+        return self.resolve(self._reference())
 
     def later_reference(self) -> tuple:
-        """A reference in a value, which may name a node the file defines further down:
-        (the text after `&`, where it is), resolved by `resolve` once the file is read."""
+        """A reference in a value, which may name a node the file defines further down: resolved
+        by `resolve` once the file is read."""
+        reference = self._reference()
+        self.references.append(reference)
+        return reference
+
+    def _reference(self) -> tuple:
+        """("path" or "label", the text after `&`, where it is)."""
         self.expect("&", "for a reference")
         start = self.pos
         if self.text.startswith("{", self.pos):
@@ -235,11 +225,8 @@ class _Parser:
             if end < 0:
                 raise self.fail("a path reference that never closes")
             self.pos = end + 1
-            reference = ("path", self.text[start + 1:end], start)
-        else:
-            reference = ("label", self.word(_LABEL_CHARS), start)
-        self.references.append(reference)
-        return reference
+            return ("path", self.text[start + 1:end], start)
+        return ("label", self.word(_LABEL_CHARS), start)
 
     def resolve(self, reference: tuple) -> _Node:
         kind, name, start = reference
