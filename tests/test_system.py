@@ -298,7 +298,7 @@ def test_esp_idf_layout_fits_by_size(out, capsys):
         pytest.skip("xtensa-lx106-elf-gcc is not installed")
     config = _write(out, "esp.toml", """
 [system]
-partitions = "partitions.csv"
+partitions = ["partitions.csv", { name = "bootloader", start = 0x0, size = "32K", mapped = false }]
 [[system.images]]
 name = "factory_app"
 role = "application"
@@ -317,6 +317,8 @@ partition = "ota_0"
         assert rows[partition]["used_bytes"] == _xtensa_size(out / f"{elf}.elf")
     assert rows["factory"]["free_bytes"] > 0 > rows["ota_0"]["free_bytes"]
     assert code == 1 and [i["id"] for i in document["issues"]] == ["system.partition_overflow.update"]
+    # the table's bootloader and the CSV's partitions in one flash: the partition table's sector between them
+    assert {"device": "flash", "start": 0x8000, "size": 0x1000} in document["system"]["gaps"]
 
 
 def test_baseline_and_diff_say_which_image_grew(out, capsys):

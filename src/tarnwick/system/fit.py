@@ -131,6 +131,7 @@ def fit_image(image, partition: Partition, layout: PartitionLayout, mcuboot: Opt
     _slot(row, partition, spec, used, mcuboot, "primary", problems)
     secondary = secondary_of(layout, spec, partition)
     if secondary is not None and secondary.name != partition.name:
+        image.row.secondary = secondary.name
         other = rows[secondary.name]
         other.image = spec.name
         other.used_bytes = used
