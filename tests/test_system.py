@@ -13,6 +13,8 @@ import subprocess
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from system_builds import FIRMWARE, binary, built, image_end, need_imgtool
 
@@ -353,6 +355,59 @@ def test_stored_system_that_cannot_serve(out, capsys, problem):
     if problem.startswith("{"):
         code, text, err = _run(capsys, "diff", bad, _boot_app(out, "devicetree"))
         assert code == 2 and err.count("\n") == 1 and str(bad) in err
+
+
+_JSON_VALUES = st.recursive(st.none() | st.booleans() | st.integers(-2**70, 2**70) | st.text(max_size=4),
+                            lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner,
+                                                                                        max_size=3), max_leaves=6)
+
+
+def _paths(value, path=()):
+    yield path
+    items = value.items() if isinstance(value, dict) else enumerate(value) if isinstance(value, list) else ()
+    for key, inner in items:
+        yield from _paths(inner, (*path, key))
+
+
+@pytest.fixture(scope="module")
+def stored_system(out):
+    code = main(["system", str(_boot_app(out, "devicetree", "app-grown")), "--format", "json", "--output",
+                 str(out / "stored-system.json")])
+    assert code == 1
+    return json.loads((out / "stored-system.json").read_text())
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_damaged_stored_system(out, stored_system, data):
+    """A stored system report with one value replaced by another of any kind: it reads back and
+    renders in every format with the verdict its findings give, or it is refused as not a system
+    report this version reads (never an internal error)."""
+    import copy
+
+    from tarnwick.config import PolicyConfig
+    from tarnwick.system.analysis import SystemResult
+    from tarnwick.system.findings import verdict
+    from tarnwick.system.render import render_system
+    from tarnwick.system.report import StoredSystemError, report_from_json
+
+    document = copy.deepcopy(stored_system)
+    where = data.draw(st.sampled_from(list(_paths(document))[1:]))
+    parent = document
+    for key in where[:-1]:
+        parent = parent[key]
+    parent[where[-1]] = data.draw(_JSON_VALUES)
+    try:
+        report = report_from_json(document, "stored.json")
+    except StoredSystemError as error:
+        assert str(error).startswith("stored.json: ")
+        return
+    result = SystemResult(report, verdict(report, PolicyConfig()))
+    failed = result.verdict.failed
+    assert ("Gates: FAILED" in render_system("text", result)) is failed
+    assert json.loads(render_system("json", result))["verdict"]["status"] == ("failed" if failed else "passed")
+    assert ("Gates failed" in render_system("markdown", result)) is failed
+    assert ("Gates failed</strong>" in render_system("html", result)) is failed
 
 
 BAD_INPUT = [

@@ -7,6 +7,8 @@ from __future__ import annotations
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from tarnwick.system.partitions import PartitionFileError, read_partition_file
 from tarnwick.system.readers.yaml_subset import YamlError, load
@@ -165,3 +167,33 @@ def test_unreadable_partition_files(tmp_path, content, reason):
     with pytest.raises(PartitionFileError) as caught:
         read_partition_file(str(path))
     assert reason in str(caught.value) and str(path) in str(caught.value)
+
+
+_FIXTURES = {"zephyr.dts": (FIRMWARE / "zephyr.dts").read_text(), "partitions.yml": (FIRMWARE / "partitions.yml")
+             .read_text(), "partitions.csv": (FIRMWARE / "partitions.csv").read_text()}
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(name=st.sampled_from(sorted(_FIXTURES)), cuts=st.lists(st.tuples(st.integers(0, 4000), st.integers(0, 12),
+                                                                      st.sampled_from(["", ";", "{", "}", ":", " ",
+                                                                                       "\n", "&", "-", "0x", ",",
+                                                                                       "<", ">", '"', "#", "\t"])),
+                                                            max_size=4))
+def test_damaged_partition_files(tmp_path, name, cuts):
+    """A real partition file with bytes cut out and others put in: it reads into partitions of a
+    size, each from a line of the file, or fails with one line naming a line of the file."""
+    text = _FIXTURES[name]
+    for at, length, inserted in cuts:
+        at = min(at, len(text))
+        text = text[:at] + inserted + text[at + length:]
+    path = tmp_path / name
+    path.write_text(text)
+    lines = text.count("\n") + 1
+    try:
+        layout = read_partition_file(str(path))
+    except PartitionFileError as error:
+        assert "\n" not in str(error) and (error.line is None or 1 <= error.line <= lines)
+        return
+    for partition in layout.partitions:
+        assert partition.size > 0 and partition.start >= 0
+        assert 1 <= int(partition.source.rsplit(":", 1)[1]) <= lines

@@ -69,6 +69,12 @@ def run(args, *, say: Callable, inspect: Optional[Callable], write: Callable, ke
         from tarnwick.gates import Verdict
         from tarnwick.system.compare import compare_systems
 
+        from tarnwick.toolchains.errors import ReportFileError
+
+        for side in (args.old, args.new):
+            if not is_system_side(side):
+                raise ReportFileError(f"{os.fspath(side)}: not a system (a JSON system report, or a configuration "
+                                      "holding [system]), where the other side of the diff is one")
         config = os.fspath(args.config) if getattr(args, "config", None) is not None else None
         earlier = _side(args.old, inspect, kept, config)
         later = _side(args.new, inspect, kept, config)

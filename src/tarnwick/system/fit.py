@@ -179,7 +179,7 @@ def check_scratch(layout: PartitionLayout, mcuboot: Optional[Mcuboot], problems:
 def secure_headroom(image, block: Optional[int], ram_block: Optional[int]) -> list:
     """The secure image's room to the next protection-block boundary, in flash and in RAM."""
     found = []
-    veneers = [(start, end) for name, start, end in image.sections if "sgstubs" in name or name == ".gnu.sgstubs"]
+    veneers = [(start, end) for name, start, end in image.sections if "sgstubs" in name]  # .gnu.sgstubs
     for memory, unit, ranges in (("flash", block, image.stored), ("ram", ram_block,
                                                                   [(s, e) for s, e, _ in image.ram])):
         if unit is None or not ranges:

@@ -210,7 +210,11 @@ class StoredSystemError(ReportFileError):
 
 
 def _records(items: Any, build) -> list:
-    return [build(item) for item in items if isinstance(item, dict)] if isinstance(items, list) else []
+    if items is None:
+        return []
+    if not isinstance(items, list) or not all(isinstance(item, dict) for item in items):
+        raise ValueError("a list of records holds something else")
+    return [build(item) for item in items]
 
 
 _SORTS = {"int": (int,), "str": (str,), "bool": (bool,), "list": (list,), "tuple": (list, tuple), "dict": (dict,)}
@@ -227,6 +231,36 @@ def _checked(name: str, annotation: str, value: Any) -> Any:
     if not isinstance(value, kinds) or (sort == "int" and isinstance(value, bool)):
         raise ValueError(f"{name} is {type(value).__name__}, not {sort}")
     return tuple(value) if sort == "tuple" else value
+
+
+def _ranges(value: Any) -> list:
+    """[start, end) pairs of whole numbers, as stored."""
+    if not isinstance(value, list) or not all(
+            isinstance(pair, list) and len(pair) == 2 and all(isinstance(v, int) and not isinstance(v, bool)
+                                                              for v in pair) for pair in value):
+        raise ValueError("an address range is not two whole numbers")
+    return value
+
+
+def _strings(value: Any) -> list:
+    if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
+        raise ValueError("a list of names holds something else")
+    return value
+
+
+_MCUBOOT_NUMBERS = ("write_size", "sector_size", "max_sectors", "header_size", "tlv_bytes", "max_align")
+_TRAILER_NUMBERS = ("status_bytes", "flag_bytes", "magic_bytes", "total_bytes")
+
+
+def _mcuboot(value: Any) -> Optional[dict]:
+    if value is None:
+        return None
+    numbers = lambda table, keys: isinstance(table, dict) and all(  # noqa: E731
+        isinstance(table.get(k), int) and not isinstance(table.get(k), bool) for k in keys)
+    if not (numbers(value, _MCUBOOT_NUMBERS) and numbers(value.get("trailer"), _TRAILER_NUMBERS)
+            and isinstance(value.get("mode"), str) and isinstance(value.get("key"), (str, type(None)))):
+        raise ValueError("mcuboot is not the geometry and trailer of a slot")
+    return value
 
 
 def _fill(kind, item: dict, **special):
@@ -252,24 +286,27 @@ def report_from_json(document: dict, path: str) -> SystemReport:
         raise StoredSystemError(f"{path}: not a system report (no system object)")
     try:
         def gate(item: dict) -> PolicyGate:
-            return PolicyGate(str(item.get("policy")), bool(item.get("failed")), tuple(item.get("findings") or ()))
+            return PolicyGate(_checked("policy", "str", item.get("policy")),
+                              _checked("failed", "bool", item.get("failed")), tuple(_strings(item.get("findings"))))
 
         images = _records(system.get("images"), lambda item: _fill(
             ImageRow, item, regions=lambda v: _records(v, lambda r: _fill(RegionUse, r)),
-            issues=lambda v: _records(v, _issue), gates=lambda v: _records(v, gate)))
+            issues=lambda v: _records(v, _issue), gates=lambda v: _records(v, gate),
+            stored_ranges=lambda v: _ranges(v or []), ram_ranges=lambda v: _ranges(v or [])))
         ram = system.get("ram") if isinstance(system.get("ram"), dict) else {}
         return SystemReport(
-            str(system.get("name", "system")), images,
-            _records(system.get("partitions"), lambda item: _fill(PartitionRow, item, parts=lambda v: tuple(v or ()))),
+            _checked("name", "str", system.get("name", "system")), images,
+            _records(system.get("partitions"), lambda item: _fill(PartitionRow, item,
+                                                                  parts=lambda v: tuple(_strings(v or [])))),
             _records(system.get("overlaps"), lambda item: _fill(Overlap, item)),
             _records(system.get("gaps"), lambda item: _fill(Gap, item)),
             _records(system.get("regions"), lambda item: _fill(
                 RegionShare, item, parts=lambda v: _records(v, lambda p: _fill(SharedPart, p)))),
-            _records(ram.get("cores"), lambda item: _fill(CoreRam, item)),
-            int(ram.get("shared_bytes") or 0),
+            _records(ram.get("cores"), lambda item: _fill(CoreRam, item, images=_strings)),
+            _checked("shared_bytes", "int", ram.get("shared_bytes", 0)),
             _records(system.get("secure"), lambda item: _fill(
-                SecureHeadroom, item, veneers=lambda v: tuple(v) if isinstance(v, list) else None)),
-            system.get("mcuboot") if isinstance(system.get("mcuboot"), dict) else None,
+                SecureHeadroom, item, veneers=lambda v: tuple(_ranges([v])[0]) if v is not None else None)),
+            _mcuboot(system.get("mcuboot")),
             _records(document.get("issues"), _issue),
             [note for note in system.get("notes", []) if isinstance(note, str)],
             str((document.get("metadata") or {}).get("analysis_timestamp", "")),

@@ -41,7 +41,7 @@ def read_partition_csv(path: str, text: str, table_offset: int = 0x8000, base: O
         line = raw.strip()
         if not line or line.startswith("#"):
             continue
-        fields = [field.strip() for field in (line + ",,,,").split(",")]
+        fields = [field.strip() for field in (line + ",,,,,").split(",")]
         name, kind_text, subtype, offset_text, size_text, flags = fields[:6]
         if not name:
             raise PartitionFileError(path, "a partition without a name", number)
