@@ -258,6 +258,30 @@ def test_two_cores_share_a_mailbox(out, capsys, shared):
                                                    "size": size}]
 
 
+def test_each_core_with_its_own_devicetree(out, capsys):
+    """Two cores' devicetrees, each flash with its own boot_partition: each image is placed in the
+    partition its own devicetree chose, the second core's as flash1/boot_partition."""
+    board = (out / "zephyr.dts").read_text()
+    net = board.replace("flash0: flash@0", "flash1: flash@20000").replace("reg = < 0x0 0x40000 >",
+                                                                          "reg = < 0x20000 0x20000 >")
+    net = net.replace("zephyr,flash = &flash0", "zephyr,flash = &flash1").replace(
+        "zephyr,code-partition = &slot0_partition", "zephyr,code-partition = &boot_partition")
+    _write(out, "cpunet.dts", net)
+    _write(out, "cpuapp.dts", board.replace("zephyr,code-partition = &slot0_partition",
+                                            "zephyr,code-partition = &boot_partition"))
+    text = DUAL.format(regions='[[system.regions]]\nname = "MAILBOX"\nshared = true\n', core1="core1")
+    text = text.replace('partition = "core0_app"', 'devicetree = "cpuapp.dts"').replace(
+        'partition = "core1_app"', 'devicetree = "cpunet.dts"')
+    text = text.replace('[system]\npartitions = [\n  { name = "core0_app", start = 0x0, size = "128K" },\n'
+                        '  { name = "core1_app", start = 0x20000, size = "128K" },\n]', "[system]")
+    code, document = _json(capsys, "system", _write(out, "dual-devicetrees.toml", text))
+    images = _by_name(document["system"]["images"])
+    assert code == 0 and images["core0"]["partition"] == "boot_partition"
+    assert images["core1"]["partition"] == "flash1/boot_partition"
+    rows = _by_name(document["system"]["partitions"])
+    assert (rows["flash1/boot_partition"]["start"], rows["flash1/boot_partition"]["image"]) == (0x20000, "core1")
+
+
 def test_second_core_bss_in_the_first_cores_ram(out, capsys):
     code, document = _json(capsys, "system", _write(out, "dual-overlap.toml", DUAL.format(
         regions='[[system.regions]]\nname = "MAILBOX"\nshared = true\n', core1="core1-overlap")))

@@ -60,8 +60,11 @@ def read_layout(description: SystemDescription) -> PartitionLayout:
     files = list(description.partition_files)
     files += [(spec.devicetree, description.line_of("system.images", index, "devicetree"))
               for index, spec in enumerate(description.images) if spec.devicetree is not None]
+    unique: dict = {}
+    for path, line in files:  # each file once, at the first line naming it
+        unique.setdefault(path, line)
     read = {}
-    for path, line in files:
+    for path, line in unique.items():
         try:
             read[path] = read_partition_file(path, description.partition_table_offset, description.partitions_base)
         except PartitionFileError as error:
@@ -77,6 +80,11 @@ def read_layout(description: SystemDescription) -> PartitionLayout:
                                        f"devicetree {spec.devicetree} chooses none (zephyr,code-partition)",
                                        "system.images", index)
             description.images[index] = dataclasses.replace(spec, partition=chosen)
+        if spec.devicetree is not None:  # its partition as its own devicetree has it
+            own = read[spec.devicetree].named(description.images[index].partition)
+            merged = layout.same(own) if own is not None else None
+            if merged is not None:
+                description.images[index] = dataclasses.replace(description.images[index], partition=merged.name)
     layout.merge(PartitionLayout(list(description.partitions)), description.path)
     if not layout.partitions:
         raise description.fail("no partitions: give [system] partitions = \"PATH\" (a devicetree, partitions.yml "

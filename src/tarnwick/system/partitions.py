@@ -4,6 +4,7 @@ all of them fill the same records, and every error names the file and the line."
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import re
 from dataclasses import dataclass, field
@@ -72,11 +73,20 @@ class PartitionLayout:
     def named(self, name: str) -> Optional[Partition]:
         return next((p for p in self.partitions if p.answers_to(name)), None)
 
+    def same(self, partition: Partition) -> Optional[Partition]:
+        """This layout's record of a partition another file declares (by its device and range)."""
+        return next((p for p in self.partitions if (p.device, p.start, p.size, p.name.rsplit("/", 1)[-1])
+                     == (partition.device, partition.start, partition.size, partition.name)), None)
+
     def merge(self, other: "PartitionLayout", where: str) -> None:
         """Adds another file's partitions: one declared in both must be the same range (the
-        images of a sysbuild each carry the board's devicetree)."""
+        images of a sysbuild each carry the board's devicetree). A name another device already
+        has (each core's flash with its boot_partition) becomes DEVICE/NAME."""
         for partition in other.partitions:
             known = next((p for p in self.partitions if p.name == partition.name), None)
+            if known is not None and known.device != partition.device:
+                partition = dataclasses.replace(partition, name=f"{partition.device}/{partition.name}")
+                known = next((p for p in self.partitions if p.name == partition.name), None)
             if known is None:
                 self.partitions.append(partition)
             elif (known.device, known.start, known.size) != (partition.device, partition.start, partition.size):
