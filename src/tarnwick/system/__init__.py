@@ -16,7 +16,17 @@ Errors are the command's bad-input errors: ConfigError (the configuration, at it
 MapParseError (a partition file or an image, at its line), ReportFileError (a stored report).
 """
 
-from tarnwick.system.analysis import SystemResult, analyze_system
-from tarnwick.system.render import render_system
-
 __all__ = ["SystemResult", "analyze_system", "render_system"]
+
+
+def __getattr__(name: str):
+    # loaded when asked for: `tarnwick diff` looks at this package for every pair of builds
+    if name in ("SystemResult", "analyze_system"):
+        from tarnwick.system import analysis
+
+        return getattr(analysis, name)
+    if name == "render_system":
+        from tarnwick.system.render import render_system
+
+        return render_system
+    raise AttributeError(f"module 'tarnwick.system' has no attribute {name!r}")
