@@ -457,6 +457,9 @@ BAD_INPUT = [
     ("no map", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('map = "{app}.map"', ""), 10,
      "give its map or its ELF file"),
     ("partitions", "[system]\npartitions = 5\n" + _IMAGES, 2, "must be a path"),
+    ("stack folder", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('map = "{app}.map"',
+                                                                              'map = "{app}.map"\nstack_usage = ["su"]'),
+     14, "su: not a folder"),
 ]
 
 

@@ -103,6 +103,10 @@ def read_image(spec: ImageSpec, description: SystemDescription, config: Tarnwick
         if path is not None and not os.path.exists(path):
             raise ConfigError(description.path, f"system.images ({spec.name}).{part}: {path}: no such file",
                               description.line_of("system.images", _index(description, spec), part))
+    for folder in spec.stack_folders:
+        if not os.path.isdir(folder):
+            raise ConfigError(description.path, f"system.images ({spec.name}).stack_usage: {folder}: not a folder",
+                              description.line_of("system.images", _index(description, spec), "stack_usage"))
     elf = spec.elf if spec.map is not None and spec.elf is not None else AUTO
     build = read_build(spec.input, config, elf=elf, target=spec.target or spec.name, inspect=inspect,
                        stack_folders=spec.stack_folders)
