@@ -161,3 +161,29 @@ def test_more_sectors_than_mcuboot_swaps(out):
     result = analyze_system(_config(out, "sectors", out / "app.map", "swap-move", max_sectors=8))
     ids = [issue.id for issue in result.report.issues]
     assert "system.slot_headroom.slot0_partition.sectors" in ids and result.verdict.failed
+
+
+@pytest.mark.parametrize("layout,header_finding,imgtool_signs", [
+    ("after-header", False, True),  # linked at the slot's start plus the header: imgtool --pad-header
+    ("zephyr", False, True),  # at the slot's start, the header's room blank (ROM_START_OFFSET): no --pad-header
+    ("no-room", True, False),  # at the slot's start, its vector table where the header goes
+    ("in-header", True, True),  # 256 B into the slot: imgtool signs it, but the header covers its first bytes
+])
+def test_where_the_image_is_linked_in_its_slot(out, layout, header_finding, imgtool_signs):
+    script = (out / "app.ld").read_text()
+    origin = {"after-header": "0x00008200", "zephyr": "0x00008000", "no-room": "0x00008000",
+              "in-header": "0x00008100"}[layout]
+    script = script.replace("ORIGIN = 0x00008200, LENGTH = 0x10000 - 0x200", f"ORIGIN = {origin}, LENGTH = 0xF000")
+    if layout == "zephyr":
+        script = script.replace(".isr_vector : { KEEP", ".isr_vector : { . = 0x200; KEEP")
+    (out / f"app-{layout}.ld").write_text(script)
+    map_path = link_app(out, f"app-{layout}", 0, f"app-{layout}.ld")
+    result = analyze_system(_config(out, f"linked-{layout}", map_path, "swap-scratch"))
+    found = [issue.id for issue in result.report.issues]
+    assert ("system.slot_headroom.slot0_partition.header" in found) is header_finding
+    image = binary(out / f"app-{layout}.elf")
+    assert imgtool_accepts(image, SLOT, MAX_SECTORS, WRITE, pad_header=layout in ("after-header", "in-header")) \
+        is imgtool_signs
+    row = next(row for row in result.report.partitions if row.name == "slot0_partition")
+    if layout == "zephyr":  # the header's room is the image's own: imgtool's payload is the binary and the TLVs
+        assert row.used_bytes == image.stat().st_size + 40

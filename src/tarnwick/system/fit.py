@@ -103,14 +103,17 @@ def fit_image(image, partition: Partition, layout: PartitionLayout, mcuboot: Opt
                 "Make the image smaller, or the partition larger (and link the image for it)."))
         code_end = high - partition.start
         if signed:
-            if partition.start < low < partition.start + mcuboot.header_size:
+            inside = partition.start < low < partition.start + mcuboot.header_size
+            if inside or (low == partition.start and image.blank(low, mcuboot.header_size) is False):
+                where = (f"starts at {_hex(low)}, {low - partition.start:,} B into {partition.name}" if inside else
+                         f"stores code or data in the first {mcuboot.header_size:,} B of {partition.name}")
                 problems.append(Problem(
-                    "system.slot_headroom", partition.name, "No room for the image header",
-                    f"{spec.name} starts at {_hex(low)}, {low - partition.start:,} B into {partition.name}: the "
-                    f"{mcuboot.header_size:,} B MCUboot header before it would overwrite its first bytes.",
-                    (spec.name, partition.name),
+                    "system.slot_headroom", f"{partition.name}.header", "No room for the image header",
+                    f"{spec.name} {where}: the {mcuboot.header_size:,} B MCUboot header there would overwrite "
+                    "its first bytes.", (spec.name, partition.name),
                     f"Link the image at {_hex(partition.start + mcuboot.header_size)} (the slot's start plus "
-                    "the header), or at the slot's start with the header's room inside it."))
+                    "the header), or at the slot's start with the header's room blank inside it (Zephyr's "
+                    "CONFIG_ROM_START_OFFSET)."))
             used = max(code_end, mcuboot.header_size) + mcuboot.tlv_bytes
         else:
             used = code_end

@@ -24,6 +24,29 @@ class Image:
     memory: list  # (name, category, start, end) of its map's memory regions
     sections: list  # (name, start, end) of its allocated sections with sizes, as run
     policies: object  # its PolicyConfig
+    elf: object = None  # its ElfFile (headers only), where one was read
+
+    def blank(self, start: int, size: int) -> Optional[bool]:
+        """Whether the bytes it stores from `start` for `size` bytes are all zero (as objcopy
+        fills the gaps between sections); None without an ELF file to read them from."""
+        if self.elf is None:
+            return None
+        from tarnwick.files import FileProblem, open_regular
+
+        try:
+            with open_regular(self.elf.path) as handle:
+                for section in self.elf.sections:
+                    if not (section.allocated and section.has_contents and section.size):
+                        continue
+                    load = self.elf.load_address(section)
+                    low, high = max(load, start), min(load + section.size, start + size)
+                    if low < high:
+                        handle.seek(section.offset + low - load)
+                        if handle.read(high - low).strip(b"\0"):
+                            return False
+        except (FileProblem, OSError):
+            return None
+        return True
 
 
 def merged(ranges) -> list:
@@ -134,7 +157,7 @@ def read_image(spec: ImageSpec, description: SystemDescription, config: Tarnwick
     row.ram_ranges = [list(r) for r in merged((start, end) for start, end, _ in ram)]
     sections = [(s.name, s.address, s.address + s.size) for s in report.sections if s.size]
     return Image(spec, row, stored, ram, [(r.name, _value(r.category), r.origin, r.origin + r.length)
-                                                       for r in report.regions], sections, config.policies)
+                                          for r in report.regions], sections, config.policies, elf_file)
 
 
 def _index(description: SystemDescription, spec: ImageSpec) -> int:
