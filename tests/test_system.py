@@ -529,3 +529,14 @@ def test_html_draws_each_image_as_a_band(out, capsys):
     for name in ("core0", "core1"):
         assert re.search(rf'<rect class="band"[^>]*><title>{name}: 0x', page)
     assert '<rect class="overlap"' in page and '<rect class="shared"' in page
+
+
+@pytest.mark.parametrize("target", ["config", "app.map", "zephyr.dts", "base.json"])
+def test_output_never_replaces_an_input(out, capsys, target):
+    config = _boot_app(out, "devicetree")
+    base = out / "base.json"
+    assert main(["system", str(config), "--format", "json", "--output", str(base)]) == 0
+    path = config if target == "config" else out / target
+    before = path.read_bytes()
+    code, text, err = _run(capsys, "system", config, "--baseline", base, "--output", path)
+    assert code == 2 and "refusing to overwrite an input" in err and path.read_bytes() == before

@@ -393,12 +393,14 @@ def _system(args) -> int:
             raise UsageError(f"image {image}: {exc}") from None
 
     if getattr(args, "output", None) is not None:
-        _refuse_to_overwrite_inputs(args.output, {"configuration": _config_path(getattr(args, "config", None)),
-                                                  "baseline": getattr(args, "baseline", None) and
-                                                  os.fspath(args.baseline)})
+        named = {role: getattr(args, role, None) for role in ("baseline", "old", "new")}
+        named["config"] = _config_path(getattr(args, "config", None))
+        _refuse_to_overwrite_inputs(args.output, {"configuration" if role == "config" else role: os.fspath(path)
+                                                  for role, path in named.items() if path is not None})
     try:
+        guard = (lambda inputs: _refuse_to_overwrite_inputs(args.output, inputs)) if args.output is not None else None
         return run(args, say=say, inspect=inspect, write=lambda args, produce: _write_output(args, produce),
-                   kept=args.kept)
+                   kept=args.kept, guard=guard)
     except LimitError as exc:
         raise UsageError(str(exc)) from None
 

@@ -57,9 +57,23 @@ def _side(path, inspect, kept, policies_from: Optional[str]):
     return analyze_system(name, inspect=inspect, kept=kept)
 
 
-def run(args, *, say: Callable, inspect: Optional[Callable], write: Callable, kept: Optional[list] = None) -> int:
+def every_input(result) -> dict:
+    """Role -> path of every file the system was read from: its configuration, partition files,
+    baseline, and each image's map and ELF file."""
+    found = dict(result.inputs)
+    if result.description is not None:
+        found.update({f"partition file {path}": path for path, _ in result.description.partition_files})
+    for image in result.report.images:
+        found.update({f"{image.name} {kind}": path for kind, path in (("map", image.map), ("ELF file", image.elf))
+                      if path})
+    return found
+
+
+def run(args, *, say: Callable, inspect: Optional[Callable], write: Callable, kept: Optional[list] = None,
+        guard: Optional[Callable] = None) -> int:
     """The command: `args` as the command line parsed them (`args.command` "system" or "diff").
-    `write(args, produce)` writes the output and gives the exit code when that fails."""
+    `write(args, produce)` writes the output and gives the exit code when that fails;
+    `guard(inputs)` stops the run before that if the output would replace one of them."""
     import dataclasses
 
     from tarnwick.system.render import render_system
@@ -95,6 +109,8 @@ def run(args, *, say: Callable, inspect: Optional[Callable], write: Callable, ke
             say("warning", f"baseline {result.baseline_problem}; the system is compared with nothing")
         if growth and result.comparison is None:
             say("warning", "--fail-on-growth needs a --baseline to compare with; no growth gate is checked")
+    if guard is not None:
+        guard(every_input(result))
     failed = write(args, lambda put: put(render_system(args.format, result).encode("utf-8")))
     if failed:
         return failed
