@@ -161,7 +161,8 @@ def _readelf_sections(elf: Path) -> list:
                              check=True).stdout
     found = []
     for line in listing.splitlines():
-        match = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s+(\S+)\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+)\s+\S+\s+(\S*A\S*)", line)
+        match = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s+(\S+)\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+)\s+\S+\s+"
+                         r"(\S*A\S*)", line)
         if match:
             found.append((match[1], int(match[3], 16), int(match[4], 16), match[2]))
     return found
@@ -457,9 +458,8 @@ BAD_INPUT = [
     ("no map", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('map = "{app}.map"', ""), 10,
      "give its map or its ELF file"),
     ("partitions", "[system]\npartitions = 5\n" + _IMAGES, 2, "must be a path"),
-    ("stack folder", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('map = "{app}.map"',
-                                                                              'map = "{app}.map"\nstack_usage = ["su"]'),
-     14, "su: not a folder"),
+    ("stack folder", '[system]\npartitions = "zephyr.dts"\n'
+     + _IMAGES.replace('map = "{app}.map"', 'map = "{app}.map"\nstack_usage = ["su"]'), 14, "su: not a folder"),
 ]
 
 
@@ -514,7 +514,8 @@ def test_a_partition_file_error_names_its_own_line(out, capsys):
 def test_each_image_has_its_own_budgets(out, capsys):
     """`[targets.IMAGE]` budgets and policies apply to that image's own report and gates."""
     config = _boot_app(out, "devicetree")
-    text = config.read_text() + "\n[targets.app.budgets.flash]\nFLASH = 0.01\n[targets.app.policies]\nfail_on_budget = true\n"
+    text = (config.read_text() + "\n[targets.app.budgets.flash]\nFLASH = 0.01\n"
+            "[targets.app.policies]\nfail_on_budget = true\n")
     code, document = _json(capsys, "system", _write(out, "budgets.toml", text))
     images = _by_name(document["system"]["images"])
     assert code == 1 and images["app"]["verdict"] == "failed" and images["mcuboot"]["verdict"] == "passed"

@@ -152,7 +152,8 @@ def compare_systems(before: SystemReport, after: SystemReport, baseline_path: st
         if old is not None and old.free_bytes != row.free_bytes and (old.free_bytes is not None or
                                                                      row.free_bytes is not None):
             comparison.partitions.append(PartitionChange(row.name, row.image, old.free_bytes, row.free_bytes))
-    comparison.notes += [f"partition {name} is gone" for name in old_rows if name not in {r.name for r in after.partitions}]
+    kept = {row.name for row in after.partitions}
+    comparison.notes += [f"partition {name} is gone" for name in old_rows if name not in kept]
     old_secure = {(room.image, room.memory): room for room in before.secure}
     for room in after.secure:
         old = old_secure.get((room.image, room.memory))

@@ -151,7 +151,8 @@ def _slot(row: PartitionRow, partition: Partition, spec, used: int, mcuboot: Mcu
     if row.free_bytes < 0:
         problems.append(Problem(
             "system.slot_headroom", partition.name, "No room for the MCUboot trailer",
-            f"{what} ({used:,} B: header {mcuboot.header_size:,} B, code and TLV area {used - mcuboot.header_size:,} B) "
+            f"{what} ({used:,} B: header {mcuboot.header_size:,} B, code and TLV area "
+            f"{used - mcuboot.header_size:,} B) "
             f"leaves {partition.name} ({partition.size:,} B) {-row.free_bytes:,} B short of the "
             f"{room.reserved:,} B {mcuboot.mode} keeps at its end ({room.why}): the device could not be updated.",
             (spec.name, partition.name),

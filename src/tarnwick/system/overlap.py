@@ -89,7 +89,8 @@ def flash_overlaps(layout: PartitionLayout, images: list, partition_of: dict, pr
         pa, pb = partition_of[a.spec.name], partition_of[b.spec.name]
         if not (pa.mapped and pb.mapped) or pa.device != pb.device:
             continue
-        explained = merged(in_partitions.get((a.spec.name, pb.name), []) + in_partitions.get((b.spec.name, pa.name), []))
+        explained = merged(in_partitions.get((a.spec.name, pb.name), [])
+                           + in_partitions.get((b.spec.name, pa.name), []))
         shared = _without(_intersections(a.stored, b.stored), explained)
         if shared:
             size = sum(end - start for start, end in shared)
@@ -222,6 +223,7 @@ def gaps(layout: PartitionLayout) -> list:
             if partition.start > cursor:
                 found.append(Gap(device, cursor, partition.start - cursor))
             cursor = max(cursor, partition.end)
-        if known is not None and known.size is not None and known.start is not None and known.start + known.size > cursor:
-            found.append(Gap(device, cursor, known.start + known.size - cursor))
+        end = known.start + known.size if known is not None and None not in (known.start, known.size) else None
+        if end is not None and end > cursor:
+            found.append(Gap(device, cursor, end - cursor))
     return found

@@ -167,9 +167,6 @@ class SystemReport:
     def ram_bytes(self) -> int:
         return sum(image.ram_bytes for image in self.images)
 
-    def image(self, name: str) -> Optional[ImageRow]:
-        return next((image for image in self.images if image.name == name), None)
-
     def system_issues(self) -> list:
         return [issue for issue in self.issues if "/" not in issue.id]
 

@@ -420,7 +420,8 @@ def _size_cells(node: Optional[_Node], name: str, default: int, parser: _Parser)
     if not cells:
         return default
     if len(cells) != 1 or not isinstance(cells[0], int) or cells[0] > 2:
-        raise parser.fail(f"{name} of {node.name} must be one cell of 1 or 2", parser._line_start(node.properties[name][1]))
+        raise parser.fail(f"{name} of {node.name} must be one cell of 1 or 2",
+                          parser._line_start(node.properties[name][1]))
     return cells[0]
 
 

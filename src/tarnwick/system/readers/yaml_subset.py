@@ -2,7 +2,8 @@
 sequence at its key's indentation, as PyYAML writes it), flow `[...]` and `{...}` of scalars,
 anchors and aliases (the partition manager shares its span lists so), plain and quoted
 scalars, comments. Scalars are integers (decimal, 0x), booleans, null or strings, as YAML
-reads them; a plain scalar YAML 1.1 and 1.2 read differently (0755, yes, 0b1) is refused. Anything else (block scalars, tags, multi-line plain scalars, several documents)
+reads them; a plain scalar YAML 1.1 and 1.2 read differently (0755, yes, 0b1) is refused.
+Anything else (block scalars, tags, multi-line plain scalars, several documents)
 is refused at its line rather than read some other way. Every value remembers its line."""
 
 from __future__ import annotations

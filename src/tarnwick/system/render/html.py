@@ -65,7 +65,7 @@ def _flash_maps(report) -> list:
         height = 40 + _ROW * (len(images) + 1) + 20
         svg = [f'<svg class="map" width="{_WIDTH}" height="{height}" role="img" '
                f'aria-label="Flash address map of {escape(device)}">',
-               f'<text x="0" y="26">partitions</text>']
+               '<text x="0" y="26">partitions</text>']
         contained = {name for row in rows for name in row.parts}
         for row in rows:
             css = "container" if row.parts else "partition"
@@ -85,8 +85,8 @@ def _flash_maps(report) -> list:
             y = 40 + _ROW * index
             svg.append(f'<text x="0" y="{y + 12}">{escape(image.name)}</text>')
             for low, high in image.stored_ranges:
-                svg.append(_rect(scale, low, high, y, 14, "band", f"{image.name}: {hex_address(low)}-{hex_address(high)}",
-                                 colours[image.name]))
+                svg.append(_rect(scale, low, high, y, 14, "band",
+                                 f"{image.name}: {hex_address(low)}-{hex_address(high)}", colours[image.name]))
         for overlap in report.overlaps:
             if overlap.kind == "flash" and start <= overlap.start < end:
                 svg.append(_rect(scale, overlap.start, overlap.start + overlap.size, 10, 40 + _ROW * len(images),

@@ -95,7 +95,8 @@ def overlap_lines(report) -> list:
 def secure_lines(report) -> list:
     lines = []
     for room in report.secure:
-        line = (f"{room.image}: its {'RAM' if room.memory == 'ram' else room.memory} ends at {hex_address(room.end)}, {room.headroom_bytes:,} B before "
+        memory = "RAM" if room.memory == "ram" else room.memory
+        line = (f"{room.image}: its {memory} ends at {hex_address(room.end)}, {room.headroom_bytes:,} B before "
                 f"the {human_bytes(room.block)} boundary at {hex_address(room.boundary)} ({room.blocks} block"
                 f"{'s' if room.blocks != 1 else ''})")
         if room.veneers:
