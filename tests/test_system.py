@@ -210,6 +210,12 @@ def test_trustzone_secure_headroom_and_veneers(out, capsys):
     ram_end = max(address + size for name, address, size, kind in _readelf_sections(out / "secure.elf")
                   if address >= 0x20000000)
     assert rooms["ram"]["end"] == ram_end and rooms["ram"]["headroom_bytes"] == -ram_end % 0x2000
+    (out / "trustzone.json").write_text(json.dumps(document))
+    finer = _write(out, "trustzone-16k.toml", TRUSTZONE.replace('secure_block = "32K"', 'secure_block = "16K"'))
+    code, text, _ = _run(capsys, "system", finer, "--baseline", out / "trustzone.json")
+    blocks = -(-end // 0x4000)
+    assert code == 0 and f"tfm flash headroom {-end % 0x8000:,} -> {-end % 0x4000:,} B, now {blocks} blocks (was " \
+        f"{-(-end // 0x8000)})" in text
     cores = document["system"]["ram"]["cores"]
     assert cores == [{"core": "main", "images": ["tfm", "app_ns"],
                       "ram_bytes": sum(i["ram_bytes"] for i in document["system"]["images"]),

@@ -2,7 +2,8 @@
 
 Exit codes: 0 when no gate fails; 1 when one does (an overflow with policies.fail_on_overflow,
 a reserved-range violation with policies.fail_on_reserved_region_violation, a region above its
-budget with policies.fail_on_budget, a growth limit of `diff --fail-on-growth`); 2 for bad input
+budget with policies.fail_on_budget, a growth limit of `diff --fail-on-growth`, a gate of
+`tarnwick system`); 2 for bad input
 (map, configuration, arguments, output file, standard output); 3 for an internal error; 128 and
 the signal's number when SIGTERM or SIGHUP ends the run (130 for Ctrl-C). A baseline that cannot
 serve is a warning, and the report is compared with nothing. Every message is one line on
