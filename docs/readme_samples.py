@@ -33,11 +33,51 @@ def sources_output() -> str:
     return "FLASH: " + flash.rstrip("\n")
 
 
+def system_output(form: str) -> str:
+    """`tarnwick system` on docs/system_example.toml: tests/system_firmware built, the system with
+    the application as built first stored as the baseline, then the grown one compared with it.
+    The build folder is shown as `build`."""
+    import shutil
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as out:
+        subprocess.run(["bash", "tests/system_firmware/build.sh", out], cwd=ROOT, check=True, capture_output=True)
+        shutil.copy(ROOT / "tests/system_firmware/zephyr.dts", out)
+        example = (ROOT / "docs/system_example.toml").read_text()
+        Path(out, "tarnwick.toml").write_text(example)
+        Path(out, "base.toml").write_text(example.replace("app-grown.map", "app.map"))
+        command = [sys.executable, "-m", "tarnwick", "system"]
+        subprocess.run([*command, "base.toml", "--format", "json", "--output", "base.json"], cwd=out, check=True)
+        result = subprocess.run([*command, "--baseline", "base.json", "--format", form], cwd=out,
+                                capture_output=True, text=True)
+        if result.returncode not in (0, 1):
+            raise SystemExit(result.stderr)
+        text = result.stdout.replace(out, "build")
+    if form == "json":  # the system part, its first image and partition, the findings and verdict
+        import json
+
+        document = json.loads(text)
+        system = document["system"]
+        system["images"] = system["images"][1:]
+        for name in ("regions", "issues", "gates", "stored_ranges", "ram_ranges", "warnings", "stack"):
+            system["images"][0].pop(name)
+        system["partitions"] = system["partitions"][1:2]
+        for name in ("gaps", "regions", "secure", "notes"):
+            system.pop(name)
+        verdict = {key: document["verdict"][key] for key in ("status", "failures")}
+        kept = {"system": system, "issues": document["issues"][:1], "verdict": verdict}
+        return json.dumps(kept, indent=2)
+    return text.rstrip("\n")
+
+
 def output(kind: str) -> str:
     """The run's output in a format; "stack": the stack part of the text report of the same run
-    with the example's stack files; "sources": see sources_output."""
+    with the example's stack files; "sources": see sources_output; "system_FORMAT": see
+    system_output."""
     if kind == "sources":
         return sources_output()
+    if kind.startswith("system_"):
+        return system_output(kind[len("system_"):])
     extra, form = (STACK, "text") if kind == "stack" else ([], kind)
     result = subprocess.run([sys.executable, "-m", "tarnwick", *RUN, *extra, "--format", form], cwd=ROOT,
                             capture_output=True, text=True)
@@ -55,8 +95,10 @@ def main() -> None:
     def sample(match: re.Match) -> str:
         kind = match.group(1)
         body = output(kind)
-        if kind in ("text", "stack", "sources"):
+        if kind in ("text", "stack", "sources", "system_text"):
             body = f"```\n{body}\n```"
+        elif kind == "system_json":
+            body = f"```json\n{body}\n```"
         return f"<!-- sample: {kind} -->\n{body}\n<!-- /sample -->"
 
     readme.write_text(re.sub(r"<!-- sample: (\w+) -->\n.*?<!-- /sample -->", sample, text, flags=re.S),

@@ -2,7 +2,7 @@ from pathlib import Path
 
 import pytest
 
-from tarnwick.app.config_file import ConfigError, load_config, parse_config
+from tarnwick.support.config_file import ConfigError, load_config, parse_config
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "firmware" / "tarnwick.toml"
 

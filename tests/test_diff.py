@@ -130,7 +130,7 @@ def test_diff_never_writes_over_an_input(capsys, tmp_path):
 
 def test_the_pull_request_comment_stays_within_the_comment_limit(capsys):
     from tarnwick.analysis.summary import build_analysis_report
-    from tarnwick.app.config_file import load_config
+    from tarnwick.support.config_file import load_config
     from tarnwick.render.markdown import LIMIT, render_markdown
     from tarnwick.toolchains import load_map
 
@@ -157,7 +157,7 @@ def test_the_comment_limit_holds_for_notes_and_findings_too():
     import dataclasses
 
     from tarnwick.analysis.summary import build_analysis_report
-    from tarnwick.app.config_file import load_config
+    from tarnwick.support.config_file import load_config
     from tarnwick.domain import Issue, IssueCategory, IssueSeverity
     from tarnwick.render.markdown import LIMIT, render_markdown
     from tarnwick.toolchains import load_map

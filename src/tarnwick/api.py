@@ -4,6 +4,6 @@ them from."""
 
 from tarnwick.app.api import (  # noqa: F401
     AUTO, Build, ConfigError, MapParseError, RegionFigures, ReportFileError, Result, RunError, analyze, diff,
-    read_build, settings,
+    diff_systems, read_build, settings, system,
 )
 from tarnwick.app.api import __all__  # noqa: F401

@@ -27,6 +27,8 @@ class PolicyConfig:
     fail_on_reserved_region_violation: bool = True
     fail_on_budget: bool = False  # a region above its budget fails the run, not only warns
     fail_on_stack_overflow: bool = False  # a worst-case stack larger than the reservation fails the run
+    fail_on_system_overlap: bool = True  # `tarnwick system`: partitions or images that overlap fail it
+    fail_on_slot_headroom: bool = True  # `tarnwick system`: an image that leaves no room for its trailer
 
 
 @dataclass

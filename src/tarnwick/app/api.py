@@ -25,18 +25,17 @@ from dataclasses import dataclass, field
 from typing import Callable, Iterable, NamedTuple, Optional, Union
 
 from tarnwick.app.outcome import Outcome
-from tarnwick.app.run_checks import (
-    RunError, check_budgets_name_regions, checked_folders, refuse_to_overwrite_inputs, refuse_to_overwrite_reads,
-)
+from tarnwick.compare.builds import Build, baseline_handle, model_of, read_build, report_of
 from tarnwick.config import ConfigError, TarnwickConfig
 from tarnwick.support.files import reads_noted
+from tarnwick.support.run_checks import RunError, checked_folders, refuse_to_overwrite_inputs, refuse_to_overwrite_reads
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 from tarnwick.toolchains.loader import AUTO
 
 PathLike = Union[str, os.PathLike]
 EXIT_OK, EXIT_POLICY = 0, 1
 __all__ = ["AUTO", "Build", "ConfigError", "MapParseError", "RegionFigures", "ReportFileError", "Result",
-           "RunError", "analyze", "diff", "read_build", "settings"]
+           "RunError", "analyze", "diff", "diff_systems", "read_build", "settings", "system"]
 
 
 class RegionFigures(NamedTuple):
@@ -87,23 +86,6 @@ class Result:
                               row["free_bytes"], row["utilization_ratio"], row["overflow_bytes"]) for row in rows]
 
 
-@dataclass(frozen=True)
-class Build:
-    """One build as a comparison takes it: its report, its byte tables, its model (None when read
-    back from a stored report), and the summary another build is compared with it by."""
-
-    report: object
-    footprint: object
-    model: object = None
-    stack: object = None  # the worst-case stack, where the build's stack files were read
-    stored_stack: Optional[dict] = None  # a stored report's `stack`
-    sources: object = None  # the source view (analysis.sources), where the build was read (not a stored report)
-
-    def stack_document(self) -> Optional[dict]:
-        """The build's stack as a stored report holds it."""
-        return self.stack.as_json() if self.stack is not None else self.stored_stack
-
-
 def settings(config: Union[TarnwickConfig, PathLike, None], target: Optional[str] = None,
              fail_on_budget: bool = False) -> TarnwickConfig:
     """The configuration: as given, read from its file, or the defaults; `fail_on_budget` turns
@@ -113,7 +95,7 @@ def settings(config: Union[TarnwickConfig, PathLike, None], target: Optional[str
     elif isinstance(config, TarnwickConfig):
         chosen = config
     else:
-        from tarnwick.app.config_file import load_config
+        from tarnwick.support.config_file import load_config
 
         chosen = load_config(os.fspath(config), target)
     if fail_on_budget and not chosen.policies.fail_on_budget:
@@ -140,71 +122,6 @@ class _Warnings(list):
 
 def _config_path(config) -> Optional[str]:
     return None if config is None or isinstance(config, TarnwickConfig) else os.fspath(config)
-
-
-def _elf(elf) -> Union[str, None]:
-    return elf if elf is None or elf is AUTO else os.fspath(elf)
-
-
-def _model(path: str, config: TarnwickConfig, elf, warnings: list, check_budgets: bool):
-    """The model of a map or an ELF file. Budgets that name no region of it are bad input:
-    their checks would silently not be made."""
-    from tarnwick.toolchains import load_map
-
-    model = load_map(path, config, elf=_elf(elf))
-    if check_budgets:
-        check_budgets_name_regions(config, model)
-    warnings.extend(model.warnings)
-    return model
-
-
-def _report(model, config: TarnwickConfig, target, baseline, folders: list, before_stack) -> tuple:
-    """(report, stack, sources) of a model: the report module's report with the findings of the
-    totals the map states and of the stack,
-    the worst-case stack (what changed since `before_stack`, a stored report's `stack`), and the
-    source view. `baseline`: what the report module compares the totals with."""
-    from tarnwick.analysis.sources import source_view
-    from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack
-    from tarnwick.analysis.stated_totals import with_stated_totals
-    from tarnwick.analysis.summary import build_analysis_report
-
-    sources = source_view(model)
-    report = with_stated_totals(build_analysis_report(model, config, target_name=target, baseline_json_path=baseline),
-                                model)
-    stack = analyse_stack(model, config.stack, [*config.stack.folders, *checked_folders(folders)])
-    if stack is not None and before_stack:
-        stack.changes = stack_changes(stack, before_stack)
-    return with_stack(report, stack), stack, sources
-
-
-def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Optional[str] = None,
-               baseline=None, stack_folders: Iterable[PathLike] = (), before_stack: Optional[dict] = None,
-               warnings: Optional[list] = None, check_budgets: bool = True) -> Build:
-    """A build as `diff` reads either side: a stored JSON report read back, or a map or an ELF
-    file analysed (compared by the report module with `baseline`, an earlier build's
-    `baseline_handle`). `warnings` collects what the read warns of."""
-    from tarnwick.compare.baseline_file import looks_like_json_report, read_baseline
-    from tarnwick.compare.footprint import document_footprint, report_footprint
-
-    text = os.fspath(path)
-    if looks_like_json_report(text):
-        from tarnwick.compare.stored_report import report_from_document, with_regressions
-
-        stored, handed = read_baseline(text)
-        if stored is None:
-            try:
-                handed.read_text()
-            except ValueError as exc:
-                raise ReportFileError(f"{text}: {exc}") from None
-        kept = stored.document.get("stack")
-        report = report_from_document(stored.document)
-        if baseline is not None:
-            report = with_regressions(report, baseline)
-        return Build(report, document_footprint(stored.document),
-                     stored_stack=kept if isinstance(kept, dict) else None)
-    model = _model(text, config, elf, warnings if warnings is not None else [], check_budgets)
-    report, stack, sources = _report(model, config, target, baseline, list(stack_folders), before_stack)
-    return Build(report, report_footprint(report, sources), model, stack, sources=sources)
 
 
 def _never_over_what_it_reads(run):
@@ -242,11 +159,11 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     if baseline is not None:
         stored, handed = read_baseline(os.fspath(baseline))
     warnings = _Warnings(on_warning)
-    model = _model(inputs["map"], chosen, elf, warnings, check_budgets=True)
+    model = model_of(inputs["map"], chosen, elf, warnings, check_budgets=True)
     if model.elf_path is not None:
         inputs["ELF file"] = model.elf_path
         refuse_to_overwrite_inputs(output, inputs)
-    report, stack, sources = _report(model, chosen, target, handed, list(stack_folders),
+    report, stack, sources = report_of(model, chosen, target, handed, list(stack_folders),
                                      stored.document.get("stack") if stored is not None else None)
     status = report.regressions.get("status")
     if status not in (None, "ok"):
@@ -307,18 +224,67 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
                   _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings), chosen)
 
 
-def baseline_handle(build: Build, path: str):
-    """An earlier build as the report module reads a baseline (`exists()`, `read_text()` and
-    its path): its totals and ratios, served from memory."""
-    import json
-
-    from tarnwick.compare.baseline_file import BaselineText
-
-    summary = build.report.summary
-    return BaselineText(path, json.dumps({"summary": {"total_flash": summary.total_flash, "total_ram": summary.total_ram,
-                                                      "utilization_by_region": dict(summary.utilization_by_region)}}))
-
-
 def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list) -> Outcome:
     return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
                    baseline_label, stack, sources, tuple(warnings))
+
+
+@_never_over_what_it_reads
+def system(config: PathLike, *, baseline: Optional[PathLike] = None, baseline_label: Optional[str] = None,
+           growth_limits: Iterable = (), output: Optional[PathLike] = None,
+           on_warning: Optional[Callable[[str], None]] = None, kept: Optional[list] = None):
+    """Every image of the product a configuration's [system] describes, in one analysis
+    (`tarnwick.system.analysis.SystemResult`), compared with a stored system report when
+    `baseline` names one; `growth_limits` as for `diff`, of the images ("IMAGE=BYTES")."""
+    from tarnwick.compare.gates import LimitError, parse_growth_limit
+    from tarnwick.system.analysis import analyze_system
+    from tarnwick.system.sides import every_input
+
+    limits = [parse_growth_limit(limit) if isinstance(limit, str) else limit for limit in growth_limits]
+    refuse_to_overwrite_inputs(output, {"configuration": os.fspath(config),
+                                        "baseline": os.fspath(baseline) if baseline is not None else None})
+    warnings = _Warnings(on_warning)
+    try:  # a limit naming no image stops before any output
+        result = analyze_system(config, baseline=baseline, baseline_label=baseline_label, warnings=warnings,
+                                kept=kept, growth_limits=limits)
+    except LimitError as exc:
+        raise RunError(str(exc)) from None
+    if result.baseline_problem:
+        warnings.append(f"baseline {result.baseline_problem}; the system is compared with nothing")
+    if limits and result.comparison is None:
+        warnings.append("--fail-on-growth needs a --baseline to compare with; no growth gate is checked")
+    refuse_to_overwrite_inputs(output, every_input(result))
+    return dataclasses.replace(result, warnings=tuple(warnings))
+
+
+@_never_over_what_it_reads
+def diff_systems(old: PathLike, new: PathLike, *, config: Optional[PathLike] = None,
+                 baseline_label: Optional[str] = None, growth_limits: Iterable = (),
+                 output: Optional[PathLike] = None, on_warning: Optional[Callable[[str], None]] = None,
+                 kept: Optional[list] = None):
+    """NEW's system compared with OLD's; each a configuration holding [system] or a stored
+    system report (judged by the policies of `config`, where one is named)."""
+    from tarnwick.compare.gates import LimitError, Verdict, parse_growth_limit
+    from tarnwick.system.compare import compare_systems, growth_gates
+    from tarnwick.system.sides import every_input, is_system_side, system_side
+
+    limits = [parse_growth_limit(limit) if isinstance(limit, str) else limit for limit in growth_limits]
+    for side in (old, new):
+        if not is_system_side(side):
+            raise ReportFileError(f"{os.fspath(side)}: not a system (a JSON system report, or a configuration "
+                                  "holding [system]), where the other side of the diff is one")
+    refuse_to_overwrite_inputs(output, {"old": os.fspath(old), "new": os.fspath(new), "configuration": _config_path(config)})
+    warnings = _Warnings(on_warning)
+    policies_from = _config_path(config)
+    earlier = system_side(old, warnings, kept, policies_from)
+    later = system_side(new, warnings, kept, policies_from)
+    comparison = compare_systems(earlier.report, later.report, os.fspath(old), baseline_label)
+    try:
+        comparison.growth_gates = growth_gates(comparison, limits) if limits else ()
+    except LimitError as exc:
+        raise RunError(str(exc)) from None
+    result = dataclasses.replace(later, comparison=comparison,
+                                 verdict=Verdict(later.verdict.policies, tuple(comparison.growth_gates)),
+                                 inputs={"old": os.fspath(old), **later.inputs}, warnings=tuple(warnings))
+    refuse_to_overwrite_inputs(output, every_input(result))
+    return result

@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Optional, Sequence
 
 from tarnwick import __version__
-from tarnwick.app.run_checks import RunError
+from tarnwick.support.run_checks import RunError
 from tarnwick.app.signals import Terminated, catch_terminating_signals, restore
 from tarnwick.config import ConfigError
 from tarnwick.render.escape import plain
@@ -89,6 +89,18 @@ def _arguments() -> argparse.ArgumentParser:
                       help="a folder to take off object paths before the two builds' files are matched "
                       "(when the build roots found are not enough); may be given more than once")
     _common(diff, builds=2)
+    system = commands.add_parser("system", help="analyse every image of a product together ([system] in the "
+                                 "configuration)")
+    system.add_argument("config", nargs="?", type=Path, help=f"the configuration with [system] (default: "
+                        f"./{DEFAULT_CONFIG})")
+    system.add_argument("--baseline", type=Path, help="a JSON system report of an earlier build")
+    system.add_argument("--baseline-label", metavar="TEXT", help="what the baseline is, as the report names it")
+    system.add_argument("--format", choices=("text", "json", "markdown", "html"), default="text")
+    system.add_argument("--output", type=Path, help="write the report here instead of stdout (replaced only when "
+                        "complete)")
+    system.add_argument("--fail-on-growth", action="append", default=[], metavar="[IMAGE=]BYTES|IMAGE=N%",
+                        type=_growth_limit, help="with --baseline: exit 1 when the images together (or IMAGE, "
+                        "flash and RAM) grew by more than BYTES, or IMAGE by more than N%% of its partition")
     return parser
 
 
@@ -121,35 +133,67 @@ def _warn(line: str) -> None:
     say("warning", line)
 
 
-def _analyze(args):
+def _analyze(args, kept: Optional[list]):
     from tarnwick.app import api
 
-    return api.analyze(
+    result = api.analyze(
         args.map, config=_config_path(args.config), baseline=args.baseline,
         elf=None if args.no_elf else (args.elf or api.AUTO), target=args.target,
         baseline_label=args.baseline_label, stack_folders=args.stack_usage, fail_on_budget=args.fail_on_budget,
         output=args.output, on_warning=_warn)
+    return result, _build_renderer(args, result)
 
 
-def _diff(args):
+def _diff(args, kept: Optional[list]):
     from tarnwick.app import api
+    from tarnwick.system.sides import is_system_side
 
-    return api.diff(
+    if is_system_side(args.old) or is_system_side(args.new):  # two whole systems
+        result = api.diff_systems(args.old, args.new, config=args.config, baseline_label=args.baseline_label,
+                                  growth_limits=args.fail_on_growth, output=args.output, on_warning=_warn,
+                                  kept=kept)
+        return result, _system_renderer(result)
+    result = api.diff(
         args.old, args.new, config=_config_path(args.config), elf=not args.no_elf, target=args.target,
         strip_prefixes=args.strip_prefix, baseline_label=args.baseline_label, stack_folders=args.stack_usage,
         growth_limits=args.fail_on_growth, fail_on_budget=args.fail_on_budget, output=args.output,
         on_warning=_warn)
+    return result, _build_renderer(args, result)
 
 
-def _write(args, result) -> Optional[int]:
-    """Writes the report where the arguments say; the exit code when that fails."""
+def _system(args, kept: Optional[list]):
+    from tarnwick.app import api
+
+    config = _config_path(args.config)
+    if config is None:
+        raise ConfigError(DEFAULT_CONFIG, "no such file: name the configuration holding [system] "
+                          "(tarnwick system CONFIG)")
+    result = api.system(config, baseline=args.baseline, baseline_label=args.baseline_label,
+                        growth_limits=args.fail_on_growth, output=args.output, on_warning=_warn, kept=kept)
+    return result, _system_renderer(result)
+
+
+def _build_renderer(args, result):
+    """render(kind, write): a build's result in one of the formats, through `write(bytes)`."""
     from tarnwick.render import render_to
-    from tarnwick.support.files import reason, write_report, write_stdout
 
     top = args.top if args.top is not None else result.config.reports.top_entries
+    return lambda kind, write: render_to(kind, result.report, result.comparison, write, top, result.model,
+                                         result.outcome)
+
+
+def _system_renderer(result):
+    from tarnwick.system.render import render_system
+
+    return lambda kind, write: write(render_system(kind, result).encode("utf-8"))
+
+
+def _write(args, result, render) -> Optional[int]:
+    """Writes the report where the arguments say; the exit code when that fails."""
+    from tarnwick.support.files import reason, write_report, write_stdout
 
     def produce(write) -> None:
-        render_to(args.format, result.report, result.comparison, write, top, result.model, result.outcome)
+        render(args.format, write)
 
     try:
         if args.output is None:
@@ -164,11 +208,11 @@ def _write(args, result) -> Optional[int]:
             _silence_stdout()
         say("error", f"{where}: {reason(exc)}" + ("" if args.output is None else "; nothing was written"))
         return EXIT_BAD_INPUT
-    _ci_host(result, top)
+    _ci_host(result, render)
     return None
 
 
-def _ci_host(result, top: int) -> None:
+def _ci_host(result, render) -> None:
     """GitHub Actions: each failed gate as an error annotation, and the markdown report in the
     job's summary page."""
     if os.environ.get("GITHUB_ACTIONS") != "true":
@@ -177,12 +221,13 @@ def _ci_host(result, top: int) -> None:
         print(f"::error title=tarnwick::{_workflow_text(plain(line))}", file=sys.stderr)
     summary = os.environ.get("GITHUB_STEP_SUMMARY")
     if summary:
-        from tarnwick.render.markdown import render_markdown
         from tarnwick.support.files import reason
 
+        pieces: list = []
+        render("markdown", pieces.append)
         try:
             with open(summary, "a", encoding="utf-8") as handle:
-                handle.write(render_markdown(result.report, result.comparison, top, result.model, result.outcome) + "\n")
+                handle.write(b"".join(pieces).decode("utf-8") + "\n")
         except OSError as exc:
             say("warning", f"GITHUB_STEP_SUMMARY {summary}: {reason(exc)}; the job summary is not written")
 
@@ -229,10 +274,10 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
     except SystemExit as exc:  # --help, --version and argument errors (already printed)
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
     try:
-        result = _diff(args) if args.command == "diff" else _analyze(args)
+        result, render = {"analyze": _analyze, "diff": _diff, "system": _system}[args.command](args, kept)
         if kept is not None:
-            kept.extend(part for part in (result.model, result.report) if part is not None)
-        return _write(args, result) or _verdict(result)
+            kept.extend(part for part in (getattr(result, "model", None), result.report) if part is not None)
+        return _write(args, result, render) or _verdict(result)
     except (MapParseError, ConfigError, RunError, ReportFileError) as exc:
         say("error", str(exc))
         return EXIT_BAD_INPUT

@@ -35,6 +35,10 @@ class IssueCategory(str, enum.Enum):
     PARSING = "parsing"
     STACK = "stack"  # the worst-case stack exceeds the reservation
     STACK_UNBOUNDED = "stack_unbounded"  # it cannot be shown to fit
+    # `tarnwick system`: between the images of a product
+    SYSTEM_OVERLAP = "system.overlap"  # partitions, or images' bytes, in the same addresses
+    SLOT_HEADROOM = "system.slot_headroom"  # an image that leaves its slot no room for the MCUboot trailer
+    PARTITION_OVERFLOW = "system.partition_overflow"  # an image's stored bytes outside its partition
 
 
 @dataclass(frozen=True)

@@ -23,6 +23,8 @@ def _kind(value: Any) -> str:
 
 
 class _Reader:
+    """Checks a TOML table's values, each error naming its key."""
+
     def __init__(self, path: str):
         self.path = path
 
@@ -85,7 +87,8 @@ class _Reader:
 
 
 _POLICIES = ("warn_on_near_capacity_ratio", "partition_max_bytes", "fail_on_overflow",
-             "fail_on_reserved_region_violation", "fail_on_budget", "fail_on_stack_overflow")
+             "fail_on_reserved_region_violation", "fail_on_budget", "fail_on_stack_overflow",
+             "fail_on_system_overlap", "fail_on_slot_headroom")
 
 
 def _budgets(r: "_Reader", value: Any, key: str, base: BudgetConfig) -> BudgetConfig:
@@ -109,16 +112,19 @@ def _policies(r: "_Reader", value: Any, key: str, base: PolicyConfig) -> PolicyC
         fail_on_overflow=get("fail_on_overflow", r.boolean),
         fail_on_reserved_region_violation=get("fail_on_reserved_region_violation", r.boolean),
         fail_on_budget=get("fail_on_budget", r.boolean),
-        fail_on_stack_overflow=get("fail_on_stack_overflow", r.boolean))
+        fail_on_stack_overflow=get("fail_on_stack_overflow", r.boolean),
+        fail_on_system_overlap=get("fail_on_system_overlap", r.boolean),
+        fail_on_slot_headroom=get("fail_on_slot_headroom", r.boolean))
 
 
 def parse_config(data: dict, path: str = "<config>", target: Optional[str] = None) -> TarnwickConfig:
     """The configuration of `data`. `[targets.NAME]` tables hold budgets and policies for one
     target of several: those of the target named (`target`, else `project.name`) are laid over
-    the others; every target's table is checked, named or not."""
+    the others; every target's table is checked, named or not. `[system]` is read by
+    `tarnwick.system.description`."""
     r = _Reader(path)
     r.table(data, "", {"project", "budgets", "policies", "reports", "regions", "reserved_ranges",
-                       "components", "targets", "stack"})
+                       "components", "targets", "stack", "system"})
     config = TarnwickConfig()
     if "project" in data:
         project = r.table(data["project"], "project", {"name"})
@@ -204,6 +210,11 @@ CONFIG_LIMIT = 1024 * 1024
 
 def load_config(path: Union[str, os.PathLike], target: Optional[str] = None) -> TarnwickConfig:
     name = os.fspath(path)
+    return parse_config(read_toml(name)[0], name, target)
+
+
+def read_toml(name: str) -> tuple:
+    """(the TOML data of a configuration file, its text)."""
     try:
         text = read_limited(name, CONFIG_LIMIT).decode("utf-8-sig")
         data = tomllib.loads(text)
@@ -223,4 +234,7 @@ def load_config(path: Union[str, os.PathLike], target: Optional[str] = None) -> 
         raise ConfigError(name, f"not valid TOML: {message}", line) from None
     except UnicodeDecodeError:
         raise ConfigError(name, "not valid TOML: the file is not UTF-8 text") from None
-    return parse_config(data, name, target)
+    return data, text
+
+
+TableReader = _Reader  # for the readers of other tables of the same file
