@@ -93,12 +93,20 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
     from tarnwick.analysis.summary import build_analysis_report
     from tarnwick.toolchains import load_map
 
-    model = load_map(text, config, elf=_elf(elf))
+    model = loaded(load_map(text, config, elf=_elf(elf)))
     if inspect is not None:
         inspect(model)
     sources = source_view(model)
     report, stack = with_stack(build_analysis_report(model, config, target_name=target), model, config, stack_folders)
     return Build(report, footprint(report, sources), model, stack, sources=sources)
+
+
+def loaded(model):
+    """The model with what the passes run on every model read from a file have found in it."""
+    from tarnwick.analysis.load_images import note_load_images
+
+    note_load_images(model)
+    return model
 
 
 def source_view(model):
@@ -160,7 +168,7 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     stored = handed = None
     if baseline is not None:
         stored, handed = read_baseline(os.fspath(baseline))
-    model = load_map(os.fspath(path), chosen, elf=_elf(elf))
+    model = loaded(load_map(os.fspath(path), chosen, elf=_elf(elf)))
     sources = source_view(model)
     report = build_analysis_report(model, chosen, target_name=target, baseline_json_path=handed)
     report, stack = with_stack(report, model, chosen, stack_folders,

@@ -174,9 +174,10 @@ def _load_config(args) -> TarnwickConfig:
 
 def _model(path, config: TarnwickConfig, args):
     """The model of a map or an ELF file, with its warnings said (see `_inspect`)."""
+    from tarnwick.api import loaded
     from tarnwick.toolchains import AUTO, load_map
 
-    model = load_map(path, config, elf=None if args.no_elf else (args.elf or AUTO))
+    model = loaded(load_map(path, config, elf=None if args.no_elf else (args.elf or AUTO)))
     _inspect(model, config)
     return model
 

@@ -173,6 +173,9 @@ class NormalizedBuildModel:
     # as IAR does for its read-write ranges).
     use_counts_gaps: bool = True
     regions_summed: frozenset = frozenset()
+    # GNU ld maps do not state whether a load image was placed with `AT> REGION`, which ld's own
+    # table counts, or with `AT(address)`, which it leaves out (see analysis.load_images)
+    image_placement_unstated: bool = False
 
     def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
         if name is None:

@@ -213,30 +213,6 @@ def mark_unified(regions: list, sections: list) -> None:
                           and (region.name in writable or region.category is MemoryCategory.OTHER))
 
 
-def note_load_images(model: NormalizedBuildModel) -> None:
-    """Where a region's use ends with load images of initialised data, says what ld's own table
-    shows for it: ld counts an image in a region's use when the script places it with
-    `AT> REGION`, not with `AT(address)`, and the map reads the same either way. The bytes are
-    stored there, so they count; an overflow only they make is one ld does not report."""
-    from tarnwick.analysis.region_usage import compute_region_usage
-
-    counted = compute_region_usage(model)
-    without = compute_region_usage(model, load_images=False)
-    for name, usage in counted.items():
-        missing = usage.used_bytes - without[name].used_bytes
-        if missing <= 0:
-            continue
-        images = ", ".join(s.name for s in model.sections if s.copied_at_startup and s.load_region == name and s.size)
-        model.parse_assumptions.append(
-            f"{name} holds {usage.used_bytes:,} B with the load image(s) of {images} ({missing:,} B after its "
-            f"last section): ld's --print-memory-usage counts them where the script places them with AT> {name}, "
-            f"and shows {without[name].used_bytes:,} B where it places them with AT(address)")
-        if usage.overflow_bytes and not without[name].overflow_bytes:
-            model.unresolved_ambiguities.append(
-                f"{name} overflows by {usage.overflow_bytes:,} B only with the load image(s) of {images} stored "
-                "in it; ld does not report this overflow where the script places them with AT(address)")
-
-
 def check_address_space(raw: RawMap, outputs: list) -> None:
     """A section beyond the address space that the map's own regions span (16, 24, 32 or 64
     bits) is a figure no build has: the map is read wrongly or is broken, and is not reported."""
@@ -256,7 +232,7 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
              for r in raw.regions]
     regions, missing_regions = regions_with_config(found, config, notes)
     model = NormalizedBuildModel(toolchain=Toolchain(raw.toolchain), memory_regions=regions,
-                                 source_path=raw.path)
+                                 source_path=raw.path, image_placement_unstated=True)
     assumptions = model.parse_assumptions
     ambiguities = model.unresolved_ambiguities
     if missing_regions:

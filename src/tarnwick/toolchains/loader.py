@@ -11,7 +11,7 @@ from tarnwick.files import FileProblem, open_regular, reason
 
 from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, iar_xlink, llvm_lld, microchip_xc, sdcc, ti_linker, xc8
 from tarnwick.toolchains.base import NormalizedBuildModel
-from tarnwick.toolchains.builder import mark_unified, note_load_images
+from tarnwick.toolchains.builder import mark_unified
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.map_text import PROBE_BYTES, MapText, first_line
 
@@ -71,7 +71,6 @@ def load_map(path: Union[str, os.PathLike], config=None,
         return model
     if elf is not None:
         _join_elf_file(model, name, model.output_file, elf)
-    note_load_images(model)
     return model
 
 
