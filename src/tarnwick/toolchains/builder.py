@@ -16,7 +16,7 @@ from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.raw import RawInput, RawMap
 from tarnwick.toolchains.region_kinds import region_category
 from tarnwick.toolchains.section_kinds import (
-    named_code, named_read_only, named_without_contents, named_writable, never_allocated,
+    named_code, named_read_only, named_thread_local_bss, named_without_contents, named_writable, never_allocated,
 )
 
 _HINT = re.compile(r"(stack|heap)", re.IGNORECASE)
@@ -114,6 +114,27 @@ def _named_nobits(raw_output) -> bool:
     return bool(parts) and all(named_without_contents(part.name) for part in parts)
 
 
+def _named_thread_local_bss(raw_output) -> bool:
+    """.tbss by its own name or its input sections' names."""
+    if named_thread_local_bss(raw_output.name):
+        return True
+    parts = [part for part in raw_output.inputs if not part.is_fill and part.size]
+    return bool(parts) and all(named_thread_local_bss(part.name) for part in parts)
+
+
+def thread_local_note(names) -> str:
+    return (f"section(s) {', '.join(names)} hold(s) zero-initialised thread-local data (.tbss): the linker lays "
+            "it out in the TLS template without moving the region's location counter (what follows starts where "
+            "it starts), so it takes no memory of the region; each thread's TLS block holds it")
+
+
+def by_address_note(sections) -> str:
+    shown = ", ".join(f"{s.name} at 0x{s.address:x}" for s in sections)
+    return (f"section(s) {shown} placed by address alone (the command line or the script gives the address "
+            "and no `> REGION`): ld counts them in no memory region and leaves the region's location counter "
+            "where it was, so they are shown apart, in no region, and the gap before them is no use")
+
+
 def _load_evidence(outputs: list, index: int, regions: list) -> Optional[bool]:
     """Whether a section with a load address of its own has an image there, read from the
     next section placed in the same region: ld does not advance a region's load address past
@@ -157,6 +178,35 @@ def not_allocated(outputs: list, regions: list) -> set:
     if len(run) > 1:
         found.update(run)
     return found
+
+
+def left_behind(sections: list, regions: list, skip=frozenset()) -> set:
+    """The indexes of sections (with `address` and `size`, in the link's order) that a later
+    section of their region starts below: ld's location counter, which every section placed in
+    a region with `> REGION` moves, did not pass them, so the script placed them by their address
+    alone, and ld's table counts them in no region (its figure is where the counter ends).
+    Members of an overlay start where the one before started, and leave none behind."""
+    found: set = set()
+    rising: dict = {}  # region name -> [(start, index)] of the sections not yet left behind, rising
+    for index, section in enumerate(sections):
+        if index in skip:
+            continue
+        region = region_containing(regions, section.address)
+        if region is None:
+            continue
+        earlier = rising.setdefault(region.name, [])
+        while earlier and earlier[-1][0] > section.address:
+            found.add(earlier.pop()[1])
+        if section.size:
+            earlier.append((section.address, index))
+    return found
+
+
+def address_set_by_option(raw: RawMap) -> set:
+    """(name, address) of the sections whose address the map says the command line set
+    (`--section-start=.version=0x7ffe`: "Address of section .version set to 0x7ffe", in the
+    language ld writes): every word of the line, paired with its address, for a section to match."""
+    return {(word, address) for line, address in raw.addresses_set for word in line.split()}
 
 
 def input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: bool,
@@ -249,15 +299,40 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
         assumptions.append(f"section(s) {', '.join(names)} taken as not allocated ((COPY)): they start at one "
                            "address of their region one after another, so the linker did not move its location "
                            "counter past them; they take no memory")
+    thread_local = {index for index, out in enumerate(allocated)
+                    if out.size and index not in unallocated and _named_thread_local_bss(out)}
+    if thread_local:
+        assumptions.append(thread_local_note(allocated[i].name for i in sorted(thread_local)))
+    set_aside = unallocated | thread_local
+    # what GNU ld's own counters did (Microchip's XC maps, read as GNU ld's, mix address spaces)
+    gnu_ld = raw.toolchain == Toolchain.GNU_LD.value
+    by_address = set()
+    if gnu_ld:
+        by_option = address_set_by_option(raw)
+        by_address = {index for index, out in enumerate(allocated)
+                      if not out.scripted and (out.name, out.address) in by_option and index not in set_aside}
+        by_address |= left_behind(allocated, regions, set_aside | by_address)
+    if by_address:
+        assumptions.append(by_address_note(allocated[i] for i in sorted(by_address)))
+    # ld moves a region's load address past a section only when it stores the section's image:
+    # where it did, the section has contents whatever its name says ((COPY) heap and stack arrays)
+    evidence_over_names = gnu_ld
+    stored_despite_name = []
     for index, out in enumerate(allocated):
-        region = (region_containing(regions, out.address) if index in unallocated
-                  else placer.place(out.name, out.address, out.size))
-        if _named_nobits(out):
-            has_contents = False
-        elif out.load_address is not None and out.size:
-            has_contents = _load_evidence(allocated, index, regions) is not False
+        if index in set_aside:
+            region = region_containing(regions, out.address)
+        elif index in by_address:
+            region = None
         else:
-            has_contents = True
+            region = placer.place(out.name, out.address, out.size)
+        evidence = (_load_evidence(allocated, index, regions)
+                    if out.load_address is not None and out.size else None)
+        if _named_nobits(out):
+            has_contents = bool(evidence) and evidence_over_names
+            if has_contents:
+                stored_despite_name.append(out.name)
+        else:
+            has_contents = evidence is not False
         load_region = (region_containing(regions, out.load_address)
                        if out.load_address is not None and has_contents else None)
         is_code, is_writable = _kinds(out, region, has_contents)
@@ -269,17 +344,23 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
             has_contents=has_contents, is_code=is_code, inputs=tuple(out.inputs),
             is_writable=is_writable, padding_bytes=out.padding,
         )
-        if index in unallocated:
+        if index in by_address:
+            model.placed_by_address.add((out.name, out.address))
+        if index in set_aside:
             model.set_aside.append((section, out.symbols))
             continue
         model.sections.append(section)
-        if out.size and region is None and regions:
+        if out.size and region is None and regions and index not in by_address:
             ambiguities.append(f"section {out.name} at 0x{out.address:x} ({out.size} bytes) "
                                "lies in no memory region")
         model.symbols.extend(out.symbols)
     mark_unified(regions, model.sections)
-    if raw.origin_totals is not None and not unallocated:  # counted with the set-aside sections' symbols
+    if raw.origin_totals is not None and not set_aside:  # counted with the set-aside sections' symbols
         model.symbols.keep_origin_totals(raw.origin_totals)
+    if stored_despite_name:
+        assumptions.append(f"section(s) {', '.join(stored_despite_name)} hold contents whatever their names say: "
+                           "the linker moved the load address past them (the next image starts after theirs), "
+                           "which it does only for a section whose image it stores")
 
     if left_out:
         assumptions.append(f"{left_out} non-allocated output section(s) (debug, comments, "
