@@ -179,6 +179,9 @@ class NormalizedBuildModel:
     # (name, address) of the sections placed by their address alone, without `> REGION`: the
     # linker counts them in no region, so they are not looked up in one by their address
     placed_by_address: set = field(default_factory=set)
+    # (name, address) -> load address, of the sections whose load address the map states but
+    # that it takes as holding no image there; the ELF file, where one is joined, tells
+    load_addresses_unused: dict = field(default_factory=dict)
 
     def by_address_alone(self, section: Section) -> bool:
         return bool(self.placed_by_address) and (section.name, section.address) in self.placed_by_address

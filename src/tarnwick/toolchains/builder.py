@@ -346,6 +346,8 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
         )
         if index in by_address:
             model.placed_by_address.add((out.name, out.address))
+        if out.load_address is not None and not has_contents:
+            model.load_addresses_unused[(out.name, out.address)] = out.load_address
         if index in set_aside:
             model.set_aside.append((section, out.symbols))
             continue

@@ -110,6 +110,15 @@ class ElfFile:
         offsets from it."""
         return next((segment.vaddr for segment in self.segments if segment.type == PT_TLS), 0)
 
+    def physical_address(self, section: ElfSection) -> int:
+        """Where the LOAD segment spanning the section's addresses puts it in physical memory,
+        contents or not (a .bss inside a segment whose image is elsewhere); its own address
+        when no segment spans it."""
+        for segment in self.segments:
+            if segment.type == PT_LOAD and segment.vaddr <= section.address < segment.vaddr + segment.memsz:
+                return segment.paddr + (section.address - segment.vaddr)
+        return section.address
+
     def load_address(self, section: ElfSection) -> int:
         """Where the section's image is loaded: its place in the LOAD segment holding it
         (the segment's physical address plus the section's offset into it)."""
