@@ -189,7 +189,7 @@ def left_behind(sections: list, regions: list, skip=frozenset()) -> set:
     found: set = set()
     rising: dict = {}  # region name -> [(start, index)] of the sections not yet left behind, rising
     for index, section in enumerate(sections):
-        if index in skip:
+        if index in skip or not section.size:  # an empty section may sit anywhere (at 0)
             continue
         region = region_containing(regions, section.address)
         if region is None:
@@ -197,8 +197,7 @@ def left_behind(sections: list, regions: list, skip=frozenset()) -> set:
         earlier = rising.setdefault(region.name, [])
         while earlier and earlier[-1][0] > section.address:
             found.add(earlier.pop()[1])
-        if section.size:
-            earlier.append((section.address, index))
+        earlier.append((section.address, index))
     return found
 
 

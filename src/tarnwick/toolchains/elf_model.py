@@ -50,9 +50,10 @@ def _section_record(elf: ElfFile, section: ElfSection, regions: list,
 
 def _laid_out(elf: ElfFile, regions: list, notes: list) -> list:
     """The sections that take memory, in the section table's order (the link's, for GNU ld):
-    the allocated ones but thread-local bss, and those the linker laid out without the alloc
-    flag ((COPY)) and moved its location counter past."""
-    sections = [s for s in elf.sections if s.allocated or (s.placed and not never_allocated(s.name, s.address))]
+    the allocated ones but thread-local bss, and those the linker laid out in a region without
+    the alloc flag ((COPY)) and moved its location counter past."""
+    sections = [s for s in elf.sections if s.allocated or (s.placed and not never_allocated(s.name, s.address)
+                                                          and region_containing(regions, s.address) is not None)]
     tls = [s for s in sections if s.thread_local_bss]
     if tls:
         notes.append(thread_local_note(s.name for s in tls))
