@@ -43,7 +43,7 @@ def test_defaults():
     ({"stack": {"exception_frame_bytes": 5000}}, "stack.exception_frame_bytes: must be at most 4,096, not 5000"),
     ({"policies": {"fail_on_stack_overflow": 1}}, "policies.fail_on_stack_overflow: must be true or false"),
     ({"regions": [{"name": "RAM", "origin": 0}]}, "regions[0].length: is required"),
-    ({"regions": [{"name": "RAM", "origin": 0, "length": 0}]}, "regions[0].length: must be at least 1"),
+    ({"regions": [{"name": "RAM", "origin": 0, "length": -1}]}, "regions[0].length: must be at least 0, not -1"),
     ({"regions": [{"name": "RAM", "origin": 0, "length": 4, "category": "sram"}]}, "regions[0].category: must be one of"),
     ({"regions": [{"name": "A", "origin": 0, "length": 4}, {"name": "A", "origin": 8, "length": 4}]},
      "regions: region 'A' is given twice"),

@@ -9,6 +9,7 @@ from pathlib import Path
 
 import pytest
 
+from tarnwick.analysis.load_images import note_load_images
 from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.analysis.summary import build_analysis_report
 from tarnwick.analysis.symbol_breakdown import compute_flash_ram_attribution
@@ -205,7 +206,9 @@ def model_in_mode(name: str, mode: str):
         regions = [RegionSpec(r.name, r.origin, r.length, r.category.value)
                    for r in load_map(MAPS / f"{name}.map").memory_regions]
         return load_map(MAPS / f"{name}.elf", TarnwickConfig(regions=regions))
-    return load_map(MAPS / f"{name}.map", elf=AUTO if mode == "map with its ELF" else None)
+    model = load_map(MAPS / f"{name}.map", elf=AUTO if mode == "map with its ELF" else None)
+    note_load_images(model)  # as the command runs it on every model it reads
+    return model
 
 
 def expected_use(folder: Path, name: str) -> tuple:

@@ -89,6 +89,12 @@ std::vector<Placed> placed_symbols(const Table& table) {
         std::uint64_t start = table.thumb && raw.kind == STT_FUNC ? raw.value & ~std::uint64_t{1} : raw.value;
         // no symbol is a quarter of the address space; a size that wraps is a broken table
         const std::uint64_t limit = table.is64 ? std::uint64_t{1} << 62 : std::uint64_t{1} << 32;
+        if (raw.kind == STT_TLS) {
+            if (start > limit || table.tls_base > limit - start)
+                throw Invalid("thread-local symbol " + std::string(name.substr(0, 80)) +
+                              " lies past the end of the address space");
+            start += table.tls_base;
+        }
         if (raw.size > limit || start > UINT64_MAX - raw.size || (!table.is64 && start + raw.size > limit))
             throw Invalid("symbol " + std::string(name.substr(0, 80)) + " reaches past the end of the address space");
         result.push_back({name, start, raw.size, raw.section, raw.binding});

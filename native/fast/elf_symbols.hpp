@@ -22,6 +22,7 @@ struct Table {
     bool is64, little, thumb;           // thumb: Arm, whose Thumb functions carry the low bit
     std::vector<bool> allocated;        // by section index: placed in memory
     std::vector<std::uint32_t> extended;  // SHT_SYMTAB_SHNDX, by symbol index (may be empty)
+    std::uint64_t tls_base = 0;         // where the TLS template starts: a TLS symbol's value is an offset in it
 };
 
 struct Placed {
@@ -31,9 +32,10 @@ struct Placed {
     unsigned binding;
 };
 
-// Functions and data (locals included) in allocated sections, as `nm -S` lists them; not
-// section or file symbols, assembler-local labels or mapping symbols. Sorted by start, the
-// global before the weak before the local name of one start. Throws Invalid.
+// Functions and data (locals included) in the sections `allocated` marks, as `nm -S` lists
+// them; not section or file symbols, assembler-local labels or mapping symbols. A thread-local
+// symbol starts at its place in the TLS template. Sorted by start, the global before the weak
+// before the local name of one start. Throws Invalid.
 std::vector<Placed> placed_symbols(const Table& table);
 
 }  // namespace tarnwick::elf

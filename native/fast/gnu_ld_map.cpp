@@ -224,6 +224,7 @@ private:
             string_view word = data.token();
             if (data_statement(word) && output_ != nullptr) {
                 check_extent("the script's data", address, size, lineno_, line);
+                output_->scripted = true;
                 Input input;
                 input.name = word;
                 input.address = address;
@@ -238,6 +239,7 @@ private:
         string_view name, expression;
         bool plus = false;
         if (!assignment(text, name, plus, expression)) return;
+        if (output_ != nullptr) output_->scripted = true;
         if (name == ".") {
             string_view trimmed = expression;
             while (!trimmed.empty() && (trimmed.front() == '(' || trimmed.front() == ' ')) trimmed.remove_prefix(1);
@@ -274,8 +276,11 @@ private:
         }
         string_view token = line.substr(1);
         if (token.find(' ') == string_view::npos && token.find('(') == string_view::npos &&
-            !starts_with(token, "*") && !starts_with(token, "KEEP") && !starts_with(token, "SORT"))
+            !starts_with(token, "*") && !starts_with(token, "KEEP") && !starts_with(token, "SORT")) {
             pending_ = Pending{false, lineno_, token};
+        } else if (output_ != nullptr) {
+            output_->scripted = true;  // an input pattern of the script's statement for it
+        }
     }
 
     bool top_line(string_view line) {
@@ -303,6 +308,13 @@ private:
             return true;
         }
         if (output_ != nullptr && output_->name == "/DISCARD/") return true;
+        std::uint64_t set_to = 0;
+        std::size_t last = line.rfind(' ');
+        if (output_ == nullptr && std::count(line.begin(), line.end(), ' ') >= 2 &&
+            hex_token(line.substr(last + 1), set_to)) {  // "Address of section .data set to 0x800100"
+            map_.addresses_set.emplace_back(line, set_to);
+            return true;
+        }
         if (skipped_first_ == 0) skipped_first_ = lineno_;
         ++skipped_;
         end_output();
@@ -313,7 +325,7 @@ private:
                       std::optional<std::uint64_t> load, long line) {
         check_extent("output section", address, size, line, row_);
         if (load) check_extent("the load image of an output section", *load, size, line, row_);
-        map_.outputs.push_back(Output{name, address, size, load, line, {}});
+        map_.outputs.push_back(Output{name, address, size, load, line, {}, false});
         output_ = &map_.outputs.back();
         current_ = nullptr;
         reserve_next_fill_ = false;

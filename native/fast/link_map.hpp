@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarnwick::link_map {
@@ -49,6 +50,7 @@ struct Output {
     std::optional<std::uint64_t> load;
     long line = 0;
     std::vector<Input> inputs;
+    bool scripted = true;  // the map shows a script's statements for it (an orphan's shows none)
 };
 
 struct Region {
@@ -67,6 +69,9 @@ struct Map {
     std::vector<Output> outputs;
     std::vector<RawSymbol> symbols;  // of all inputs, each input's together
     std::vector<Assignment> assignments;
+    // Lines stating a section's address set on the command line (`--section-start`), as
+    // (line, address): ld translates their words, so the section's name is found in the line
+    std::vector<std::pair<std::string_view, std::uint64_t>> addresses_set;
     std::vector<std::string> notes;
     std::string_view toolchain;  // "gnu_ld", "gnu_gold", "llvm_lld", "mold"
     bool thumb = false;

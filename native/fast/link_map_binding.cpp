@@ -277,9 +277,10 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) noexcept {
             unsigned long long padding = 0;  // alignment fill; a reservation (". = . + N") is not waste
             for (const lm::Input& input : output.inputs)
                 if (input.kind == lm::InputKind::fill) padding += input.size;
-            Ref row = Ref::steal(load ? Py_BuildValue("(OOKOlOOK)", name, address.get(),
+            Ref row = Ref::steal(load ? Py_BuildValue("(OOKOlOOKO)", name, address.get(),
                                                       static_cast<unsigned long long>(output.size), load.get(),
-                                                      output.line, inputs.get(), symbols.get(), padding)
+                                                      output.line, inputs.get(), symbols.get(), padding,
+                                                      output.scripted ? Py_True : Py_False)
                                       : nullptr);
             if (!row || PyList_Append(outputs.get(), row.get()) != 0) return nullptr;
         }
@@ -292,6 +293,14 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) noexcept {
             Ref value = assignment.value ? Ref::steal(new_int(*assignment.value)) : Ref::borrow(Py_None);
             Ref row = Ref::steal(value ? Py_BuildValue("(OOO)", name, value.get(), expression) : nullptr);
             if (!row || PyList_Append(assignments.get(), row.get()) != 0) return nullptr;
+        }
+        Ref addresses_set = Ref::steal(PyList_New(0));
+        if (!addresses_set) return nullptr;
+        for (const auto& [line, address] : map.addresses_set) {
+            Ref text = Ref::steal(new_text(line));
+            Ref value = Ref::steal(text ? new_int(address) : nullptr);
+            Ref row = Ref::steal(value ? PyTuple_Pack(2, text.get(), value.get()) : nullptr);
+            if (!row || PyList_Append(addresses_set.get(), row.get()) != 0) return nullptr;
         }
         Ref notes = Ref::steal(PyList_New(0));
         if (!notes) return nullptr;
@@ -308,9 +317,9 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) noexcept {
         if (!totals) return nullptr;
         Ref toolchain = Ref::steal(new_text(map.toolchain));
         if (!toolchain) return nullptr;
-        return Py_BuildValue("(OOOOOOOOO)", toolchain.get(), regions.get(), outputs.get(), assignments.get(),
+        return Py_BuildValue("(OOOOOOOOOO)", toolchain.get(), regions.get(), outputs.get(), assignments.get(),
                              notes.get(), map.thumb ? Py_True : Py_False, map.sizes_given ? Py_True : Py_False,
-                             output_file.get(), totals.get());
+                             output_file.get(), totals.get(), addresses_set.get());
     } catch (const lm::MapError& error) {
         Ref row = error.row.data() != nullptr ? Ref::steal(new_text(error.row)) : Ref::borrow(Py_None);
         Ref detail = Ref::steal(row ? Py_BuildValue("(slO)", error.what(), error.line, row.get()) : nullptr);

@@ -91,14 +91,15 @@ bool read_indexes(PyObject* sequence, std::vector<std::uint32_t>& out) {
 }
 
 // elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
-//             thumb, allocated, extended) -> [(name, start, size, section, binding), ...]
+//             thumb, allocated, extended, tls_base) -> [(name, start, size, section, binding), ...]
 PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
     BufferView data;
     Py_ssize_t offset, count, entry_size, strings_offset, strings_size;
     int is64, little, thumb;
     PyObject *allocated, *extended;
-    if (!PyArg_ParseTuple(args, "y*nnnnnpppOO:elf_symbols", data.get(), &offset, &count, &entry_size,
-                          &strings_offset, &strings_size, &is64, &little, &thumb, &allocated, &extended))
+    unsigned long long tls_base = 0;
+    if (!PyArg_ParseTuple(args, "y*nnnnnpppOOK:elf_symbols", data.get(), &offset, &count, &entry_size,
+                          &strings_offset, &strings_size, &is64, &little, &thumb, &allocated, &extended, &tls_base))
         return nullptr;
     if (offset < 0 || count < 0 || entry_size <= 0 || strings_offset < 0 || strings_size < 0) {
         PyErr_SetString(PyExc_ValueError, "negative offsets or sizes");
@@ -109,7 +110,8 @@ PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
                          static_cast<std::size_t>(data.get()->len),
                          static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
                          static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
-                         static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {}};
+                         static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {},
+                         static_cast<std::uint64_t>(tls_base)};
         if (!read_flags(allocated, 1u << 24, table.allocated) || !read_indexes(extended, table.extended))
             return nullptr;
         std::vector<elf::Placed> placed = elf::placed_symbols(table);
@@ -221,8 +223,9 @@ PyMethodDef methods[] = {
      "The source files, compile units, and functions, variables and inlined calls of an ELF's DWARF."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
-     "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "
-     "in allocated sections, as (name, start, size, section index, binding), sorted by start."},
+     "thumb, allocated, extended, tls_base) -> list\n\nThe functions and data an ELF symbol table places "
+     "in the sections `allocated` marks, as (name, start, size, section index, binding), sorted by start; "
+     "a thread-local symbol at `tls_base` plus its value."},
     {"demangle", demangle_name, METH_O,
      "demangle(name) -> str | None\n\nThe readable form of a mangled C++ or Rust symbol name, "
      "or None when the name is not mangled."},

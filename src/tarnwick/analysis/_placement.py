@@ -19,8 +19,8 @@ def category_of(region: Optional[MemoryRegion]) -> MemoryCategory:
 
 
 def placed_sections(model: NormalizedBuildModel) -> Iterable[tuple[Section, Optional[MemoryRegion]]]:
-    """Every section of non-zero size with the region it runs from (None when outside all):
-    as `model.region_of` finds it, each region name looked up once."""
+    """Every section of non-zero size with the region it runs from (None when outside all, or
+    placed by its address alone): as `model.region_of` finds it, each region name looked up once."""
     named: dict = {}
     regions = model.memory_regions
     for section in model.sections:
@@ -30,7 +30,9 @@ def placed_sections(model: NormalizedBuildModel) -> Iterable[tuple[Section, Opti
         region = named.get(name, named)
         if region is named:
             region = named[name] = model.region_named(name)
-        yield section, region if region is not None else region_containing(regions, section.address)
+        if region is None and not model.by_address_alone(section):
+            region = region_containing(regions, section.address)
+        yield section, region
 
 
 def load_region_of(model: NormalizedBuildModel, section: Section) -> Optional[MemoryRegion]:

@@ -56,7 +56,7 @@ def detect_suspicious_section_placement(model: NormalizedBuildModel) -> list:
     has_flash = any(category_of(r) is MemoryCategory.FLASH for r in model.memory_regions)
     for section, region in placed_sections(model):
         if region is None:
-            if model.memory_regions:
+            if model.memory_regions and not model.by_address_alone(section):  # that one is a note
                 issues.append(_placement_issue(
                     section, "outside", "Section outside every memory region",
                     f"Section {section.name} at 0x{section.address:08x} ({section.size} bytes) "

@@ -39,11 +39,17 @@ def _elf(elf) -> Union[str, None]:
 
 
 def model_of(path: str, config: TarnwickConfig, elf, warnings: list, check_budgets: bool):
-    """The model of a map or an ELF file. Budgets that name no region of it are bad input:
-    their checks would silently not be made."""
+    """The model of a map or an ELF file, with the notes the passes that every model read from
+    a file needs have made. Budgets that name no region of it are bad input: their checks would
+    silently not be made."""
+    from tarnwick.analysis.load_images import note_load_images
     from tarnwick.toolchains import load_map
 
     model = load_map(path, config, elf=_elf(elf))
+    note_load_images(model)
+    # what the read warns of (for the user to be told) is among its ambiguities too, so every
+    # report of it says so
+    model.unresolved_ambiguities.extend(model.warnings)
     if check_budgets:
         check_budgets_name_regions(config, model)
     warnings.extend(model.warnings)

@@ -161,7 +161,7 @@ def parse_config(data: dict, path: str = "<config>", target: Optional[str] = Non
         if category is not None and category not in CATEGORIES:
             r.fail(f"{key}.category", f"must be one of {', '.join(CATEGORIES)}, not {category!r}")
         return RegionSpec(r.text(item["name"], f"{key}.name"), r.integer(item["origin"], f"{key}.origin"),
-                          r.integer(item["length"], f"{key}.length", minimum=1), category)
+                          r.integer(item["length"], f"{key}.length", minimum=0), category)
 
     def reserved(item: dict, key: str) -> ReservedRangeSpec:
         r.table(item, key, {"name", "start", "length"}, ("name", "start", "length"))

@@ -189,6 +189,18 @@ class NormalizedBuildModel:
     use_counts_gaps: bool = True
     regions_summed: frozenset = frozenset()
     stated: Optional[StatedTotals] = None  # what the map states of its own totals, where it does
+    # GNU ld maps do not state whether a load image was placed with `AT> REGION`, which ld's own
+    # table counts, or with `AT(address)`, which it leaves out (see analysis.load_images)
+    image_placement_unstated: bool = False
+    # (name, address) of the sections placed by their address alone, without `> REGION`: the
+    # linker counts them in no region, so they are not looked up in one by their address
+    placed_by_address: set = field(default_factory=set)
+    # (name, address) -> load address, of the sections whose load address the map states but
+    # that it takes as holding no image there; the ELF file, where one is joined, tells
+    load_addresses_unused: dict = field(default_factory=dict)
+
+    def by_address_alone(self, section: Section) -> bool:
+        return bool(self.placed_by_address) and (section.name, section.address) in self.placed_by_address
 
     def region_named(self, name: Optional[str]) -> Optional[MemoryRegion]:
         if name is None:
@@ -213,7 +225,7 @@ class NormalizedBuildModel:
     def region_of(self, section: Section) -> Optional[MemoryRegion]:
         """The region a section runs from: by name, else by address."""
         region = self.region_named(section.execution_region)
-        if region is not None or not section.size:
+        if region is not None or not section.size or self.by_address_alone(section):
             return region
         return region_containing(self.memory_regions, section.address)
 

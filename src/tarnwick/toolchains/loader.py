@@ -14,7 +14,7 @@ from tarnwick.toolchains.maps import (
     xc8,
 )
 from tarnwick.toolchains.base import NormalizedBuildModel
-from tarnwick.toolchains.building.builder import mark_unified, note_load_images
+from tarnwick.toolchains.building.builder import mark_unified
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import PROBE_BYTES, MapText, first_line
 
@@ -47,15 +47,6 @@ AUTO = "auto"  # use the ELF file of the link when one is found beside the map
 
 def load_map(path: Union[str, os.PathLike], config=None,
              elf: Union[str, os.PathLike, None] = None) -> NormalizedBuildModel:
-    """The model of a map file of any linker READ_FORMATS names, or of an ELF file (see
-    `_read_model`). What the read warns of (`model.warnings`, for the user to be told) is also
-    among the model's unresolved ambiguities, so every report of it says so."""
-    model = _read_model(path, config, elf)
-    model.unresolved_ambiguities.extend(model.warnings)
-    return model
-
-
-def _read_model(path, config, elf) -> NormalizedBuildModel:
     """The model of a map file of any linker READ_FORMATS names, or of an ELF file, told apart
     by content. With a GNU or LLVM map, `elf` names the ELF file of the same link to take symbol
     sizes and section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
@@ -85,7 +76,6 @@ def _read_model(path, config, elf) -> NormalizedBuildModel:
         return model
     if elf is not None:
         _join_elf_file(model, name, model.output_file, elf)
-    note_load_images(model)
     return model
 
 

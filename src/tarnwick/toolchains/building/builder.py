@@ -16,7 +16,7 @@ from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.raw import RawInput, RawMap
 from tarnwick.toolchains.building.region_kinds import region_category
 from tarnwick.toolchains.building.section_kinds import (
-    named_code, named_read_only, named_without_contents, named_writable, never_allocated,
+    named_code, named_read_only, named_thread_local_bss, named_without_contents, named_writable, never_allocated,
 )
 
 _HINT = re.compile(r"(stack|heap)", re.IGNORECASE)
@@ -114,6 +114,27 @@ def _named_nobits(raw_output) -> bool:
     return bool(parts) and all(named_without_contents(part.name) for part in parts)
 
 
+def _named_thread_local_bss(raw_output) -> bool:
+    """.tbss by its own name or its input sections' names."""
+    if named_thread_local_bss(raw_output.name):
+        return True
+    parts = [part for part in raw_output.inputs if not part.is_fill and part.size]
+    return bool(parts) and all(named_thread_local_bss(part.name) for part in parts)
+
+
+def thread_local_note(names) -> str:
+    return (f"section(s) {', '.join(names)} hold(s) zero-initialised thread-local data (.tbss): the linker lays "
+            "it out in the TLS template without moving the region's location counter (what follows starts where "
+            "it starts), so it takes no memory of the region; each thread's TLS block holds it")
+
+
+def by_address_note(sections) -> str:
+    shown = ", ".join(f"{s.name} at 0x{s.address:x}" for s in sections)
+    return (f"section(s) {shown} placed by address alone (the command line or the script gives the address "
+            "and no `> REGION`): ld counts them in no memory region and leaves the region's location counter "
+            "where it was, so they are shown apart, in no region, and the gap before them is no use")
+
+
 def _load_evidence(outputs: list, index: int, regions: list) -> Optional[bool]:
     """Whether a section with a load address of its own has an image there, read from the
     next section placed in the same region: ld does not advance a region's load address past
@@ -157,6 +178,34 @@ def not_allocated(outputs: list, regions: list) -> set:
     if len(run) > 1:
         found.update(run)
     return found
+
+
+def left_behind(sections: list, regions: list, skip=frozenset()) -> set:
+    """The indexes of sections (with `address` and `size`, in the link's order) that a later
+    section of their region starts below: ld's location counter, which every section placed in
+    a region with `> REGION` moves, did not pass them, so the script placed them by their address
+    alone, and ld's table counts them in no region (its figure is where the counter ends).
+    Members of an overlay start where the one before started, and leave none behind."""
+    found: set = set()
+    rising: dict = {}  # region name -> [(start, index)] of the sections not yet left behind, rising
+    for index, section in enumerate(sections):
+        if index in skip or not section.size:  # an empty section may sit anywhere (at 0)
+            continue
+        region = region_containing(regions, section.address)
+        if region is None:
+            continue
+        earlier = rising.setdefault(region.name, [])
+        while earlier and earlier[-1][0] > section.address:
+            found.add(earlier.pop()[1])
+        earlier.append((section.address, index))
+    return found
+
+
+def address_set_by_option(raw: RawMap) -> set:
+    """(name, address) of the sections whose address the map says the command line set
+    (`--section-start=.version=0x7ffe`: "Address of section .version set to 0x7ffe", in the
+    language ld writes): every word of the line, paired with its address, for a section to match."""
+    return {(word, address) for line, address in raw.addresses_set for word in line.split()}
 
 
 def input_symbols(part: RawInput, output_name: str, sizes_given: bool, thumb: bool,
@@ -213,30 +262,6 @@ def mark_unified(regions: list, sections: list) -> None:
                           and (region.name in writable or region.category is MemoryCategory.OTHER))
 
 
-def note_load_images(model: NormalizedBuildModel) -> None:
-    """Where a region's use ends with load images of initialised data, says what ld's own table
-    shows for it: ld counts an image in a region's use when the script places it with
-    `AT> REGION`, not with `AT(address)`, and the map reads the same either way. The bytes are
-    stored there, so they count; an overflow only they make is one ld does not report."""
-    from tarnwick.analysis.region_usage import compute_region_usage
-
-    counted = compute_region_usage(model)
-    without = compute_region_usage(model, load_images=False)
-    for name, usage in counted.items():
-        missing = usage.used_bytes - without[name].used_bytes
-        if missing <= 0:
-            continue
-        images = ", ".join(s.name for s in model.sections if s.copied_at_startup and s.load_region == name and s.size)
-        model.parse_assumptions.append(
-            f"{name} holds {usage.used_bytes:,} B with the load image(s) of {images} ({missing:,} B after its "
-            f"last section): ld's --print-memory-usage counts them where the script places them with AT> {name}, "
-            f"and shows {without[name].used_bytes:,} B where it places them with AT(address)")
-        if usage.overflow_bytes and not without[name].overflow_bytes:
-            model.unresolved_ambiguities.append(
-                f"{name} overflows by {usage.overflow_bytes:,} B only with the load image(s) of {images} stored "
-                "in it; ld does not report this overflow where the script places them with AT(address)")
-
-
 def check_address_space(raw: RawMap, outputs: list) -> None:
     """A section beyond the address space that the map's own regions span (16, 24, 32 or 64
     bits) is a figure no build has: the map is read wrongly or is broken, and is not reported."""
@@ -256,7 +281,7 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
              for r in raw.regions]
     regions, missing_regions = regions_with_config(found, config, notes)
     model = NormalizedBuildModel(toolchain=Toolchain(raw.toolchain), memory_regions=regions,
-                                 source_path=raw.path)
+                                 source_path=raw.path, image_placement_unstated=True)
     assumptions = model.parse_assumptions
     ambiguities = model.unresolved_ambiguities
     if missing_regions:
@@ -273,15 +298,40 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
         assumptions.append(f"section(s) {', '.join(names)} taken as not allocated ((COPY)): they start at one "
                            "address of their region one after another, so the linker did not move its location "
                            "counter past them; they take no memory")
+    thread_local = {index for index, out in enumerate(allocated)
+                    if out.size and index not in unallocated and _named_thread_local_bss(out)}
+    if thread_local:
+        assumptions.append(thread_local_note(allocated[i].name for i in sorted(thread_local)))
+    set_aside = unallocated | thread_local
+    # what GNU ld's own counters did (Microchip's XC maps, read as GNU ld's, mix address spaces)
+    gnu_ld = raw.toolchain == Toolchain.GNU_LD.value
+    by_address = set()
+    if gnu_ld:
+        by_option = address_set_by_option(raw)
+        by_address = {index for index, out in enumerate(allocated)
+                      if not out.scripted and (out.name, out.address) in by_option and index not in set_aside}
+        by_address |= left_behind(allocated, regions, set_aside | by_address)
+    if by_address:
+        assumptions.append(by_address_note(allocated[i] for i in sorted(by_address)))
+    # ld moves a region's load address past a section only when it stores the section's image:
+    # where it did, the section has contents whatever its name says ((COPY) heap and stack arrays)
+    evidence_over_names = gnu_ld
+    stored_despite_name = []
     for index, out in enumerate(allocated):
-        region = (region_containing(regions, out.address) if index in unallocated
-                  else placer.place(out.name, out.address, out.size))
-        if _named_nobits(out):
-            has_contents = False
-        elif out.load_address is not None and out.size:
-            has_contents = _load_evidence(allocated, index, regions) is not False
+        if index in set_aside:
+            region = region_containing(regions, out.address)
+        elif index in by_address:
+            region = None
         else:
-            has_contents = True
+            region = placer.place(out.name, out.address, out.size)
+        evidence = (_load_evidence(allocated, index, regions)
+                    if out.load_address is not None and out.size else None)
+        if _named_nobits(out):
+            has_contents = bool(evidence) and evidence_over_names
+            if has_contents:
+                stored_despite_name.append(out.name)
+        else:
+            has_contents = evidence is not False
         load_region = (region_containing(regions, out.load_address)
                        if out.load_address is not None and has_contents else None)
         is_code, is_writable = _kinds(out, region, has_contents)
@@ -293,17 +343,25 @@ def build_model(raw: RawMap, config=None) -> NormalizedBuildModel:
             has_contents=has_contents, is_code=is_code, inputs=tuple(out.inputs),
             is_writable=is_writable, padding_bytes=out.padding,
         )
-        if index in unallocated:
+        if index in by_address:
+            model.placed_by_address.add((out.name, out.address))
+        if out.load_address is not None and not has_contents:
+            model.load_addresses_unused[(out.name, out.address)] = out.load_address
+        if index in set_aside:
             model.set_aside.append((section, out.symbols))
             continue
         model.sections.append(section)
-        if out.size and region is None and regions:
+        if out.size and region is None and regions and index not in by_address:
             ambiguities.append(f"section {out.name} at 0x{out.address:x} ({out.size} bytes) "
                                "lies in no memory region")
         model.symbols.extend(out.symbols)
     mark_unified(regions, model.sections)
-    if raw.origin_totals is not None and not unallocated:  # counted with the set-aside sections' symbols
+    if raw.origin_totals is not None and not set_aside:  # counted with the set-aside sections' symbols
         model.symbols.keep_origin_totals(raw.origin_totals)
+    if stored_despite_name:
+        assumptions.append(f"section(s) {', '.join(stored_despite_name)} hold contents whatever their names say: "
+                           "the linker moved the load address past them (the next image starts after theirs), "
+                           "which it does only for a section whose image it stores")
 
     if left_out:
         assumptions.append(f"{left_out} non-allocated output section(s) (debug, comments, "

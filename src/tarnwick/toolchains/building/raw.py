@@ -27,6 +27,7 @@ class RawOutput:
     inputs: list = field(default_factory=list)
     symbols: Optional[list] = None  # the model's records, sized by the reader (None: left out)
     padding: Optional[int] = None  # alignment fill among the inputs, where the reader added it up
+    scripted: bool = True  # the map shows a script statement for it; False: an orphan section
 
 
 @dataclass(slots=True)
@@ -44,6 +45,9 @@ class RawMap:
     regions: list = field(default_factory=list)
     outputs: list = field(default_factory=list)
     assignments: list = field(default_factory=list)  # (name, value or None, expression)
+    # (line, address) of each line saying a section's address was set on the command line
+    # (`--section-start`); the line's words may be translated
+    addresses_set: list = field(default_factory=list)
     symbol_sizes_given: bool = False
     notes: list = field(default_factory=list)
     thumb: bool = False  # Arm: odd addresses of code symbols mark Thumb functions

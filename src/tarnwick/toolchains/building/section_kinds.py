@@ -50,6 +50,10 @@ def named_without_contents(name: str) -> bool:
     return bool(_NO_CONTENTS.match(name))
 
 
+def named_thread_local_bss(name: str) -> bool:
+    return name.startswith(".tbss")
+
+
 def named_code(name: str) -> bool:
     return bool(_CODE.match(name))
 

@@ -20,9 +20,9 @@ ET_REL, ET_EXEC, ET_DYN, ET_CORE = 1, 2, 3, 4
 PT_INTERP = 3
 # A table this large must be stored in the file, not claimed over a hole of a sparse one.
 _STORED_CHECK = 1 << 20
-SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 0x1, 0x2, 0x4
+SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR, SHF_TLS = 0x1, 0x2, 0x4, 0x400
 SHN_LORESERVE, SHN_XINDEX = 0xFF00, 0xFFFF
-PT_LOAD = 1
+PT_LOAD, PT_TLS = 1, 7
 EM_ARM = 40
 
 # (header, section header, program header, symbol) layouts by class; "<" or ">" is prefixed.
@@ -57,6 +57,18 @@ class ElfSection:
     def has_contents(self) -> bool:
         return self.type != SHT_NOBITS
 
+    @property
+    def placed(self) -> bool:
+        """Allocated, or laid out at an address without the alloc flag: a script's `(COPY)` or
+        `(INFO)` section, which ld may still count in its region (debug and notes sit at 0)."""
+        return self.allocated or bool(self.address and self.size)
+
+    @property
+    def thread_local_bss(self) -> bool:
+        """Zero-initialised thread-local data (.tbss): the TLS template's tail, over which the
+        linker does not move its location counter; each thread's block holds it."""
+        return bool(self.flags & SHF_TLS) and self.type == SHT_NOBITS
+
 
 @dataclass(slots=True)
 class ElfSegment:
@@ -78,7 +90,7 @@ class ElfFile:
     sections: list = field(default_factory=list)
     segments: list = field(default_factory=list)
     # (name, start, size, section index, binding) of the functions and data placed in memory,
-    # by start; Arm Thumb functions' start without the low bit
+    # by start; Arm Thumb functions' start without the low bit, thread-local ones' in the TLS template
     symbols: list = field(default_factory=list)
     symbol_table: Optional[str] = None  # ".symtab", ".dynsym" or None
 
@@ -91,6 +103,21 @@ class ElfFile:
         """A program for an operating system's loader (a shared object or position-independent
         executable, or one that names an interpreter), not a firmware image."""
         return self.kind == ET_DYN or any(segment.type == PT_INTERP for segment in self.segments)
+
+    @property
+    def tls_base(self) -> int:
+        """Where the TLS template starts (0 without one): thread-local symbols' values are
+        offsets from it."""
+        return next((segment.vaddr for segment in self.segments if segment.type == PT_TLS), 0)
+
+    def physical_address(self, section: ElfSection) -> int:
+        """Where the LOAD segment spanning the section's addresses puts it in physical memory,
+        contents or not (a .bss inside a segment whose image is elsewhere); its own address
+        when no segment spans it."""
+        for segment in self.segments:
+            if segment.type == PT_LOAD and segment.vaddr <= section.address < segment.vaddr + segment.memsz:
+                return segment.paddr + (section.address - segment.vaddr)
+        return section.address
 
     def load_address(self, section: ElfSection) -> int:
         """Where the section's image is loaded: its place in the LOAD segment holding it
@@ -169,7 +196,7 @@ def _name(strings: bytes, offset: int) -> str:
 
 
 def read_elf(path: str) -> ElfFile:
-    """Reads the headers and the symbols placed in allocated sections. Raises ElfError for
+    """Reads the headers and the symbols placed in memory. Raises ElfError for
     anything that is not a complete, usable ELF file."""
     try:
         with open_regular(path) as handle:
@@ -261,7 +288,7 @@ def _symbols(reader: _Reader, elf: ElfFile, table: ElfSection) -> list:
     try:
         return elf_symbols(reader.data, table.offset, count, entry, strings.offset, strings.size,
                            elf.bits == 64, elf.little_endian, elf.machine == EM_ARM,
-                           [s.allocated for s in elf.sections], extended)
+                           [s.placed for s in elf.sections], extended, elf.tls_base)
     except ValueError as exc:
         raise ElfError(str(exc)) from None
 

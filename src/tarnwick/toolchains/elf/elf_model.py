@@ -14,9 +14,10 @@ from tarnwick.toolchains.base import (
     MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, SymbolList,
     Toolchain, region_containing, split_origin,
 )
-from tarnwick.toolchains.building.builder import RegionPlacer, mark_unified
-from tarnwick.toolchains.elf.elf_file import ElfFile, ElfSection
+from tarnwick.toolchains.building.builder import RegionPlacer, by_address_note, left_behind, mark_unified, thread_local_note
 from tarnwick.toolchains.building.region_kinds import region_category
+from tarnwick.toolchains.building.section_kinds import never_allocated
+from tarnwick.toolchains.elf.elf_file import SHF_EXECINSTR, SHF_WRITE, ElfFile, ElfSection
 
 
 
@@ -47,6 +48,58 @@ def _section_record(elf: ElfFile, section: ElfSection, regions: list,
     )
 
 
+def _laid_out(elf: ElfFile, regions: list, notes: list) -> list:
+    """The sections that take memory, in the section table's order (the link's, for GNU ld):
+    the allocated ones but thread-local bss, and those the linker laid out in a region without
+    the alloc flag ((COPY)) and moved its location counter past."""
+    sections = [s for s in elf.sections if s.allocated or (s.placed and not never_allocated(s.name, s.address)
+                                                          and region_containing(regions, s.address) is not None)]
+    tls = [s for s in sections if s.thread_local_bss]
+    if tls:
+        notes.append(thread_local_note(s.name for s in tls))
+    sections = [s for s in sections if not s.thread_local_bss]
+    by_address = sorted(sections, key=lambda s: s.address)
+    around = neighbours(by_address, regions)
+    copies = [s for i, s in enumerate(by_address)
+              if not s.allocated and advanced_over(by_address, i, around, bool(s.flags & SHF_WRITE))]
+    counted = {id(s) for s in copies}
+    left_out = [s for s in sections if not s.allocated and id(s) not in counted]
+    if copies:
+        notes.append(copy_note((s.name for s in copies), counted=True))
+    if left_out:
+        notes.append(copy_note((s.name for s in left_out), counted=False))
+    return [s for s in sections if s.allocated or id(s) in counted]
+
+
+def _copy_images(elf: ElfFile, model: NormalizedBuildModel, laid_out: list) -> None:
+    """Where ld stored the images of the (COPY) sections it laid out: the ELF places none, and ld
+    puts each where the script puts the previous section of its region's image (no `AT` of its
+    own: the same load region), at that region's load counter, the end of what it stores so far."""
+    copies = {(s.name, s.address): s for s in laid_out if not s.allocated and s.has_contents}
+    if not copies or not model.memory_regions:
+        return
+    headers = {(s.name, s.address): s for s in laid_out}
+    regions = model.memory_regions
+    stored_to: dict = {}  # load region name -> where its load counter is
+    previous: dict = {}  # execution region name -> the region holding the last image placed from it
+    for section in model.sections:
+        header = copies.get((section.name, section.address))
+        run_in = region_containing(regions, section.address)
+        if header is not None and run_in is not None:
+            load_region = previous.get(run_in.name)
+            if load_region is not None and load_region is not run_in:
+                start = stored_to.get(load_region.name, load_region.origin)
+                section.load_address, section.load_region = start, load_region.name
+                stored_to[load_region.name] = start + section.size
+            continue
+        physical = elf.physical_address(headers[(section.name, section.address)])
+        stored_in = region_containing(regions, physical)
+        if run_in is not None and stored_in is not None:
+            previous[run_in.name] = stored_in
+        if stored_in is not None and section.has_contents:
+            stored_to[stored_in.name] = max(stored_to.get(stored_in.name, stored_in.origin), physical + section.size)
+
+
 def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
     """A model from the ELF alone: regions from the configuration, sections from the section
     headers, symbols from the symbol table; which object each symbol came from is unknown."""
@@ -55,8 +108,15 @@ def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
                for r in getattr(config, "regions", ()) or ()]
     model = NormalizedBuildModel(toolchain=Toolchain.ELF, memory_regions=regions, source_path=elf.path)
     placer = RegionPlacer(regions, model.parse_assumptions)
-    model.sections = [_section_record(elf, s, regions, placer.place(s.name, s.address, s.size))
-                      for s in sorted(_allocated(elf), key=lambda s: s.address)]
+    laid_out = _laid_out(elf, regions, model.parse_assumptions)
+    by_address = {(laid_out[i].name, laid_out[i].address) for i in left_behind(laid_out, regions)} if regions else set()
+    if by_address:
+        model.placed_by_address = by_address
+        model.parse_assumptions.append(by_address_note(s for s in laid_out if (s.name, s.address) in by_address))
+    model.sections = [_section_record(elf, s, regions, None if (s.name, s.address) in by_address
+                                      else placer.place(s.name, s.address, s.size))
+                      for s in sorted(laid_out, key=lambda s: s.address)]
+    _copy_images(elf, model, laid_out)
     # each section as one input section of unknown origin: its bytes no symbol covers are named after it
     whole = {s.name: [(s.address, s.end, s.name, s.name, None, None)] for s in model.sections if s.size}
     model.symbols = SymbolList(_joined(elf, {s.name for s in model.sections}, whole))
@@ -80,6 +140,20 @@ def model_from_elf(elf: ElfFile, config=None) -> NormalizedBuildModel:
         model.reserved_ranges.append(ReservedRange(reserved.name, reserved.start, reserved.length))
     mark_unified(regions, model.sections)
     return model
+
+
+def _take_copy_kinds(model: NormalizedBuildModel, section: Section, header: ElfSection) -> None:
+    """A (COPY) section the linker laid out takes its kind from the ELF's header, and its image
+    from the load address the map states: the ELF places no image of a section it does not
+    allocate."""
+    section.is_code, section.is_writable = bool(header.flags & SHF_EXECINSTR), bool(header.flags & SHF_WRITE)
+    section.has_contents = header.has_contents
+    load = section.load_address or model.load_addresses_unused.get((section.name, section.address))
+    if section.has_contents and load is not None and load != section.address:
+        region = region_containing(model.memory_regions, load)
+        section.load_address, section.load_region = load, region.name if region else None
+    else:
+        section.load_address = section.load_region = None
 
 
 # The map's symbols checked against the ELF's: enough to tell another link, few enough to cost
@@ -133,12 +207,53 @@ def different_link(model: NormalizedBuildModel, elf: ElfFile) -> Optional[str]:
     return None
 
 
+def neighbours(sections: list, regions: list) -> tuple[list, list]:
+    """For each of `sections` (in the link's order), the index of the section before it and of
+    the one after it in the same region (None: none), sections of no size left out."""
+    before, after = [None] * len(sections), [None] * len(sections)
+    last: dict = {}
+    for index, section in enumerate(sections):
+        if not section.size:
+            continue
+        key = id(region_containing(regions, section.address))
+        if key in last:
+            after[last[key]], before[index] = index, last[key]
+        last[key] = index
+    return before, after
+
+
+def advanced_over(sections: list, index: int, around: tuple, writable: bool, image_stored: bool = False) -> bool:
+    """Whether ld moved its location counter past the section at `index` of `sections` (in the
+    link's order; `around`: their `neighbours`), which the ELF holds without the alloc flag
+    (`(COPY)`): it did when the next section of its region starts at or after its end, not
+    when that one starts where it starts. With none after it: when ld stored its image
+    (`image_stored`: the next image starts after it), or when it is writable (its input
+    sections were allocated data, which ld lays out; the CMSIS template's heap and stack,
+    non-allocated input sections, leave the flag off)."""
+    this = sections[index]
+    before, after = around[0][index], around[1][index]
+    if after is not None:
+        return sections[after].address >= this.address + this.size
+    if before is not None and sections[before].address == this.address:
+        return False  # the last of sections laid out at one address
+    return image_stored or writable
+
+
+def copy_note(names, counted: bool) -> str:
+    shown = ", ".join(sorted(set(names)))
+    if counted:
+        return (f"section(s) {shown} not allocated in the ELF file ((COPY)), but the linker moved its location "
+                "counter past them (what follows starts after them): they count, as its own table counts them")
+    return f"section(s) {shown} not allocated in the ELF file ((COPY)): they take no memory"
+
+
 def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
     """Takes sizes and section kinds from the ELF of the link the map describes. Each symbol is
     attributed to the object file of the map's input section that holds it."""
-    kinds = {s.name: s for s in _allocated(elf)}
+    kinds = {s.name: s for s in _allocated(elf) if not s.thread_local_bss}
     # the ELF decides what the map left in doubt: sections set aside as not allocated that it
-    # allocates count after all; sections it holds without the alloc flag take no memory
+    # allocates count after all; sections it holds without the alloc flag count only where the
+    # linker moved its counter past them
     restored = [section for section, _ in model.set_aside
                 if section.name in kinds and kinds[section.name].address == section.address]
     if restored:
@@ -146,17 +261,36 @@ def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
         model.parse_assumptions.append(f"the ELF file allocates section(s) {', '.join(s.name for s in restored)}, "
                                        "which the map alone left in doubt: they count")
     model.set_aside = [pair for pair in model.set_aside if pair[0] not in restored]
-    unallocated = {(s.name, s.address) for s in elf.sections if not s.allocated and s.size}
-    dropped = [s for s in model.sections if (s.name, s.address) in unallocated and s.name not in kinds]
-    if dropped:
-        gone = {s.name for s in dropped}
-        model.sections = [s for s in model.sections if s not in dropped]
-        model.parse_assumptions.append(f"section(s) {', '.join(sorted(gone))} not allocated in the ELF file "
-                                       "((COPY)): they take no memory")
+    thread_local = {(s.name, s.address) for s in elf.sections if s.thread_local_bss and s.size}
+    tls = [s for s in model.sections if (s.name, s.address) in thread_local]
+    if tls:
+        model.sections = [s for s in model.sections if s not in tls]
+        model.set_aside.extend((s, None) for s in tls)
+        model.parse_assumptions.append(thread_local_note(s.name for s in tls))
+    unallocated = {(s.name, s.address): s for s in elf.sections if not s.allocated and s.size}
     regions = model.memory_regions
+    kept, dropped = [], []
+    around = neighbours(model.sections, regions)
+    for index, section in enumerate(model.sections):
+        header = unallocated.get((section.name, section.address))
+        if header is None or section.name in kinds:
+            continue
+        stored = section.load_address is not None
+        advanced = advanced_over(model.sections, index, around, bool(header.flags & SHF_WRITE), stored)
+        (kept if advanced else dropped).append((section, header))
+    if dropped:
+        gone = [section for section, _ in dropped]
+        model.sections = [s for s in model.sections if s not in gone]
+        model.parse_assumptions.append(copy_note((s.name for s in gone), counted=False))
+    for section, header in kept:
+        _take_copy_kinds(model, section, header)
+        kinds[section.name] = header
+    if kept:
+        model.parse_assumptions.append(copy_note((s.name for s, _ in kept), counted=True))
+    copies = {id(section) for section, _ in kept}
     for section in model.sections:
         header = kinds.get(section.name)
-        if header is None or header.address != section.address:
+        if header is None or header.address != section.address or id(section) in copies:
             continue
         record = _section_record(elf, header, regions, model.region_named(section.execution_region))
         section.has_contents, section.is_code, section.is_writable = (

@@ -20,7 +20,7 @@ from __future__ import annotations
 import re
 from tarnwick.toolchains.maps import gnu_ld
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel, StatedTotals, Toolchain
-from tarnwick.toolchains.building.builder import build_model, check_address_space, mark_unified, note_load_images
+from tarnwick.toolchains.building.builder import build_model, check_address_space, mark_unified
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.section_kinds import never_allocated
 from tarnwick.toolchains.maps.vendor_maps import hand_on
@@ -52,7 +52,6 @@ ELF_NOT_READ = "its addresses are the Microchip linker's own units"  # why an EL
 def read(source, config=None) -> NormalizedBuildModel:
     with source.utf8() as data:
         model = parse(data, source.path, config)
-    note_load_images(model)
     return model
 
 

@@ -15,7 +15,7 @@ def read_native(read, data, path: str) -> RawMap:
     map that is not complete."""
     try:
         (toolchain, regions, outputs, assignments, notes, thumb, sizes_given, output_file,
-         origin_totals) = read(data, RawInput, Symbol, named_code, never_allocated, split_origin)
+         origin_totals, addresses_set) = read(data, RawInput, Symbol, named_code, never_allocated, split_origin)
     except ValueError as exc:  # raised with the reason, the line (0: none) and the row not read
         reason, line, row = exc.args if len(exc.args) == 3 else (str(exc), 0, None)
         if row is not None:
@@ -24,9 +24,10 @@ def read_native(read, data, path: str) -> RawMap:
     raw = RawMap(toolchain=toolchain, path=path, symbol_sizes_given=sizes_given, thumb=thumb,
                  output_file=output_file, origin_totals=origin_totals)
     raw.regions = [RawRegion(*region) for region in regions]
-    raw.outputs = [RawOutput(name, address, size, load, line, inputs or [], symbols, padding)
-                   for name, address, size, load, line, inputs, symbols, padding in outputs]
+    raw.outputs = [RawOutput(name, address, size, load, line, inputs or [], symbols, padding, scripted)
+                   for name, address, size, load, line, inputs, symbols, padding, scripted in outputs]
     raw.assignments = assignments
+    raw.addresses_set = addresses_set
     raw.notes = notes
     return raw
 
