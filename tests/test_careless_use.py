@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from tarnwick.app.cli import main
+from tarnwick.app.signals import Terminated, interrupted_status
 
 FIRMWARE = Path(__file__).resolve().parent.parent / "examples" / "firmware"
 MAP = FIRMWARE / "maps" / "gnu_ld.map"
@@ -343,3 +344,18 @@ def test_hostile_names_reach_no_output_raw(tmp_path, capsys, fmt):
         assert "http://" not in outside_code and "https://" not in outside_code
     if fmt == "html":
         assert "<img" not in out
+
+
+@pytest.mark.parametrize("wrapped, status", [
+    (lambda: RuntimeError("Error calling __set_name__"), None),
+    (lambda: _caused(RuntimeError("Error calling __set_name__"), KeyboardInterrupt()), 130),
+    (lambda: _caused(ImportError("while importing"), _caused(ValueError("x"), Terminated(signal.SIGTERM))),
+     128 + signal.SIGTERM),
+])
+def test_an_interrupt_the_interpreter_wrapped_is_still_an_interrupt(wrapped, status):
+    assert interrupted_status(wrapped()) == status
+
+
+def _caused(error: BaseException, cause: BaseException) -> BaseException:
+    error.__cause__ = cause
+    return error

@@ -20,7 +20,7 @@ from typing import Optional, Sequence
 
 from tarnwick import __version__
 from tarnwick.support.run_checks import RunError
-from tarnwick.app.signals import Terminated, catch_terminating_signals, restore
+from tarnwick.app.signals import Terminated, catch_terminating_signals, interrupted_status, restore
 from tarnwick.config import ConfigError
 from tarnwick.render.escape import plain
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
@@ -289,5 +289,8 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
         _silence_stdout()
         return EXIT_OK
     except Exception as exc:  # a bug of ours: one line, never a traceback
+        interrupted = interrupted_status(exc)  # unless it is an interrupt the interpreter wrapped
+        if interrupted is not None:
+            return interrupted
         say("internal error", f"{type(exc).__name__}: {exc}")
         return EXIT_INTERNAL

@@ -5,7 +5,7 @@ command with status 130 and no traceback."""
 import os
 import sys
 
-from tarnwick.app.signals import SWALLOWED, note_unraisable_interrupts
+from tarnwick.app.signals import SWALLOWED, interrupted_status, note_unraisable_interrupts
 
 # What a run read: never freed, as the process leaves without tearing anything down.
 _KEPT_TO_EXIT: list = []
@@ -17,8 +17,10 @@ def entry_point() -> None:
         from tarnwick.app.cli import main
 
         code = main(kept=_KEPT_TO_EXIT)
-    except KeyboardInterrupt:
-        code = 130
+    except BaseException as error:  # an interrupt, maybe wrapped while the modules load
+        code = interrupted_status(error)
+        if code is None:
+            raise
     if SWALLOWED:
         code = SWALLOWED[0]
     # The report is written and flushed; leave without tearing down the model's hundreds of

@@ -15,6 +15,21 @@ class Terminated(BaseException):
     cleanups that must run (the temporary file of a report being written) see it."""
 
 
+def interrupted_status(error: BaseException):
+    """The exit status of an interrupt or a terminating signal, also where the interpreter
+    wrapped one in an error of its own (3.11 turns one that lands in a class's `__set_name__`
+    into a RuntimeError); None for any other error."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        if isinstance(error, KeyboardInterrupt):
+            return 130
+        if isinstance(error, Terminated):
+            return 128 + error.args[0]
+        error = error.__cause__ or error.__context__
+    return None
+
+
 def note_unraisable_interrupts() -> None:
     """An interrupt that arrives while the interpreter runs a callback it cannot raise from (a
     weak reference's, during an import) is noted in SWALLOWED, not printed."""
