@@ -1,0 +1,206 @@
+"""Stack frames and calls read from a linked image's machine code: for the functions the
+compiler wrote no stack file for (newlib's and every prebuilt library's, assembly, other
+compilers' objects). Arm Thumb/Thumb-2 and RISC-V (RV32, RV64, compressed instructions) are
+read; the instructions are decoded by native code (native/fast/machine_code.cpp), which follows
+each function's control flow with the stack depth along every path: its frame is the deepest
+point, its calls the bl/blx/jal targets and the tail calls (a branch out of the function).
+
+What the code does not bound says why: a stack allocation by a register's amount (alloca, a
+variable-length array), a change of sp it cannot follow, a call or jump through a pointer (kept
+as such, for `[stack] calls` to name its targets), an instruction it cannot decode."""
+
+from __future__ import annotations
+
+import mmap
+import os
+import re
+from dataclasses import dataclass, field
+from typing import Optional
+
+from tarnwick._native import elf_code_symbols, machine_frames
+from tarnwick.files import FileProblem, open_regular
+from tarnwick.toolchains import elf as elf_format
+
+THUMB, RV32, RV64 = 1, 2, 3
+CALL, JUMP, INDIRECT_CALL, INDIRECT_JUMP = 0, 1, 2, 3
+EM_RISCV = 243
+SHF_EXECINSTR = 0x4
+_PROBLEMS = {
+    1: "allocates a variable amount of stack (alloca or a variable-length array) at {at:#x}",
+    2: "sets sp in a way its machine code does not show at {at:#x}",
+    3: "reaches {at:#x} with two stack depths",
+    4: "holds an instruction that cannot be decoded at {at:#x}",
+    5: "releases more stack than it took at {at:#x}",
+    6: "has a table branch whose table cannot be read at {at:#x}",
+}
+_COLD = re.compile(r"^(.+)\.cold(?:\.\d+)?$")  # a part GCC split off a function (its rarely run code)
+# libgcc's switch helpers for Thumb-1: the case table follows the call
+_CASE_HELPERS = {"__gnu_thumb1_case_sqi": 1, "__gnu_thumb1_case_uqi": 2, "__gnu_thumb1_case_shi": 3,
+                 "__gnu_thumb1_case_uhi": 4, "__gnu_thumb1_case_si": 5}
+_MOST_MEMORY = 256 << 20  # of sections read for jump tables
+
+
+class MachineCodeError(ValueError):
+    """An image whose machine code cannot be read; `str()` says why."""
+
+
+@dataclass
+class MachineFunction:
+    name: str
+    address: int
+    size: int
+    binding: int  # ELF: 0 local, 1 global, 2 weak
+    file: Optional[str]  # a local's source file, as the symbol table's FILE entry before it names it
+    frame: int
+    problem: Optional[str]  # why its frame is not bounded
+    calls: tuple = ()  # (kind, target address, call site)
+
+    @property
+    def local(self) -> bool:
+        return self.binding == 0
+
+
+@dataclass
+class MachineCode:
+    architecture: str
+    functions: list  # MachineFunction, by address (aliases of one address share its figures)
+    by_address: dict = field(default_factory=dict)  # address -> [MachineFunction]
+    by_name: dict = field(default_factory=dict)  # name -> [MachineFunction]
+    notes: list = field(default_factory=list)
+
+
+def architecture_of(elf) -> Optional[int]:
+    if elf.machine == elf_format.EM_ARM:
+        return THUMB
+    if elf.machine == EM_RISCV:
+        return RV64 if elf.bits == 64 else RV32
+    return None
+
+
+def read_machine_code(path: str, elf=None) -> Optional[MachineCode]:
+    """The frames and calls of every function of the ELF at `path`, or None for an architecture
+    whose machine code is not read. Raises MachineCodeError."""
+    try:
+        elf = elf or elf_format.read_elf(path)
+    except elf_format.ElfError as exc:
+        raise MachineCodeError(str(exc)) from None
+    arch = architecture_of(elf)
+    if arch is None:
+        return None
+    table = next((s for s in elf.sections if s.name == elf.symbol_table), None)
+    if table is None or not 0 < table.link < len(elf.sections):
+        return MachineCode(_NAMES[arch], [], notes=[f"{path} has no symbol table: no function's machine code is read"])
+    try:
+        with open_regular(path) as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
+            symbols = _code_symbols(data, elf, table)
+            return _analyse(data, elf, arch, symbols)
+    except FileProblem as exc:
+        raise MachineCodeError(str(exc)) from None
+    except (OSError, ValueError) as exc:
+        raise MachineCodeError(getattr(exc, "strerror", None) or str(exc)) from None
+
+
+_NAMES = {THUMB: "Arm Thumb", RV32: "RISC-V (RV32)", RV64: "RISC-V (RV64)"}
+
+
+def _code_symbols(data, elf, table) -> list:
+    strings = elf.sections[table.link]
+    entry = 24 if elf.bits == 64 else 16
+    reader = elf_format._Reader(data, elf.little_endian, 2 if elf.bits == 64 else 1)
+    extended = elf_format._extended_indexes(reader, elf, table, table.size // entry)
+    code = [s.flags & SHF_EXECINSTR != 0 and s.has_contents and s.allocated for s in elf.sections]
+    return elf_code_symbols(data, table.offset, table.size // entry, entry, strings.offset, strings.size,
+                            elf.bits == 64, elf.little_endian, code, extended)
+
+
+def _analyse(data, elf, arch: int, symbols: list) -> MachineCode:
+    result = MachineCode(_NAMES[arch], [])
+    by_section: dict = {}
+    mapping: dict = {}  # section -> [(address, kind)]
+    file = None
+    functions = []
+    for name, value, size, section, binding, kind in symbols:
+        if kind == "F":
+            file = name
+        elif kind == "f":
+            address = value & ~1 if arch == THUMB else value
+            functions.append((address, size, section, binding, name, file if binding == 0 else None))
+        else:
+            mapping.setdefault(section, []).append((value, kind))
+    for entry in functions:
+        by_section.setdefault(entry[2], []).append(entry)
+    helpers = {address: _CASE_HELPERS[name] for address, _s, _i, _b, name, _f in functions
+               if name in _CASE_HELPERS} if arch == THUMB else {}
+    memory, held = [], 0
+    for section in elf.sections:  # where jump tables lie: code and read-only data
+        if section.allocated and section.has_contents and section.size and not section.flags & elf_format.SHF_WRITE:
+            held += section.size
+            if held > _MOST_MEMORY or section.offset + section.size > len(data):
+                continue
+            memory.append((section.address, bytes(data[section.offset:section.offset + section.size])))
+    contents = dict(memory)
+    for section_index, entries in sorted(by_section.items()):
+        section = elf.sections[section_index]
+        marks = sorted(mapping.get(section_index, []))
+        code = contents.get(section.address) if section.address in contents else bytes(
+            data[section.offset:section.offset + section.size])
+        if len(code) != section.size:
+            raise MachineCodeError(f"section {section.name} runs past the end of the file")
+        _analyse_section(result, code, section, arch, elf.little_endian, entries, marks, memory, helpers)
+    result.functions.sort(key=lambda f: (f.address, f.name))
+    for function in result.functions:
+        result.by_address.setdefault(function.address, []).append(function)
+        result.by_name.setdefault(function.name, []).append(function)
+    return result
+
+
+def _analyse_section(result: MachineCode, code: bytes, section, arch: int, little: bool, entries: list,
+                     marks: list, memory: list, helpers: dict) -> None:
+    end_of_section = section.address + section.size
+    data_ranges, arm_ranges = [], []
+    for index, (start, kind) in enumerate(marks):
+        end = marks[index + 1][0] if index + 1 < len(marks) else end_of_section
+        if kind == "d" and end > start:
+            data_ranges.append((start, end))
+        elif kind == "a" and end > start:
+            arm_ranges.append((start, end))
+    starts = sorted({address for address, *_ in entries} | {start for start, _ in data_ranges})
+    by_name = {}
+    for entry in entries:
+        by_name.setdefault(entry[4], []).append(entry)
+    unique: dict = {}  # address -> (the ranges of the function there)
+    parts: dict = {}  # a function's address -> its split-off parts' ranges
+    import bisect
+
+    def extent(address: int, size: int) -> tuple:
+        if size:
+            return address, min(address + size, end_of_section)
+        following = bisect.bisect_right(starts, address)  # no size (assembly without .size): to the next symbol
+        return address, starts[following] if following < len(starts) else end_of_section
+
+    for address, size, _section, binding, name, _file in entries:
+        if not section.address <= address < end_of_section:
+            continue
+        cold = _COLD.match(name)
+        parent = by_name.get(cold[1]) if cold else None
+        if parent:
+            parts.setdefault(parent[0][0], []).append(extent(address, size))
+            continue
+        unique.setdefault(address, [extent(address, size)])
+    for address, extra in parts.items():
+        if address in unique:
+            unique[address] += extra
+    addresses = sorted(unique)
+    walked = machine_frames(code, section.address, little, arch, [unique[a] for a in addresses], data_ranges,
+                            memory, helpers)
+    figures = dict(zip(addresses, walked))
+    for address, size, _section, binding, name, file in entries:
+        found = figures.get(address)
+        if found is None:
+            continue
+        frame, problem, problem_at, calls = found
+        if any(start <= address < end for start, end in arm_ranges):
+            text = "is Arm (A32) code, whose machine code is not read"
+        else:
+            text = _PROBLEMS[problem].format(at=problem_at) if problem else None
+        result.functions.append(MachineFunction(name, address, size, binding, file, frame, text, calls))
