@@ -1,12 +1,18 @@
-"""The stack check of the 20,000-function build (bench/large_firmware.py, built with its stack
-files): reading its .su and .ci files and solving the whole program's call graph, beside the
-time to read its map in the same run; best of five.
+"""The stack check of the 20,000-function build (bench/large_firmware.py), beside the time to
+read its map in the same run, best of five:
+
+- with its stack files: its .su and .ci files read and the whole program's call graph solved;
+- with none (the map and the ELF alone, in a folder of their own): every function's frame and
+  calls read from its machine code, then the same solve;
+- a build without stack files whose stack nobody asked for: what the stack check costs then
+  (looking for stack files beside the objects, and giving up).
 
 Run: python bench/bench_stack.py
 """
 
 from __future__ import annotations
 
+import shutil
 import time
 
 from large_firmware import build
@@ -27,12 +33,25 @@ def best(function, rounds: int = 5):
 
 def main() -> None:
     folder = build()
+    bare = folder.with_name(folder.name + "-no-stack-files")
+    bare.mkdir(exist_ok=True)
+    for name in ("firmware.map", "firmware.elf"):
+        shutil.copy2(folder / name, bare / name)
     map_seconds, model = best(lambda: load_map(folder / "firmware.map", None))
     stack_seconds, stack = best(lambda: analyse_stack(model, StackConfig(), [str(folder)]))
     calls = sum(len(f.callees) for f in stack.functions)
     print(f"map read: {map_seconds:.3f} s ({len(model.symbols):,} symbols)")
-    print(f"stack files read and solved: {stack_seconds:.3f} s ({stack.units} units, {len(stack.functions):,} "
-          f"functions, {calls:,} calls); {stack.verdict}: {stack.detail}")
+    print(f"stack files read and solved: {stack_seconds:.3f} s = {stack_seconds / map_seconds:.2f}x the map "
+          f"({stack.units} units, {len(stack.functions):,} functions, {calls:,} calls); {stack.verdict}: {stack.detail}")
+    bare_model = load_map(bare / "firmware.map", None, elf=bare / "firmware.elf")
+    asked = StackConfig(size=1 << 16)
+    code_seconds, from_code = best(lambda: analyse_stack(bare_model, asked))
+    sources = from_code.sources
+    print(f"machine code read and solved: {code_seconds:.3f} s = {code_seconds / map_seconds:.2f}x the map "
+          f"({len(from_code.functions):,} functions, frames from {sources}); {from_code.verdict}: {from_code.detail}")
+    none_seconds, nothing = best(lambda: analyse_stack(bare_model, StackConfig()))
+    assert nothing is None
+    print(f"no stack files, none asked for: {none_seconds * 1000:.1f} ms = {none_seconds / map_seconds:.3f}x the map")
 
 
 if __name__ == "__main__":

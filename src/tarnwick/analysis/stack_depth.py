@@ -175,7 +175,7 @@ class _Graph:
             self.by_address.setdefault(address, index)
         return index
 
-    def global_named(self, name: str, owners: dict) -> Optional[int]:
+    def global_named(self, name: str, owners) -> Optional[int]:
         candidates = self.by_name.get(name, [])
         if len(candidates) <= 1:
             return candidates[0] if candidates else None
@@ -235,6 +235,12 @@ class _Graph:
         return worst, bounded, cause, best, assumed
 
     def _settle(self, component: list, worst, bounded, cause, best, assumed) -> None:
+        if len(component) == 1 and not self.assumed[component[0]]:
+            node = component[0]
+            calls = self.calls[node]
+            if all(target != node for target, _site in calls) and self._settle_one(node, calls, worst, bounded,
+                                                                                      cause, best, assumed):
+                return
         members = set(component)
         recursive = len(component) > 1 or any(t == component[0] for t, _ in self.calls[component[0]])
         cycle = self._cycle(component) if recursive else []
@@ -289,6 +295,31 @@ class _Graph:
                 bounded[node] = bounded[node] and bounded[top]
                 assumed[node] = assumed[node] | assumed[top]
 
+    def _settle_one(self, node: int, calls: list, worst, bounded, cause, best, assumed) -> bool:
+        """A function on no cycle with a plain frame: the common case, settled without the sets
+        a recursion needs. False when it is not that case."""
+        frame = self.frames[node]
+        if frame is None or self.own_problems[node] or not self.has_calls[node] or (
+                self.qualifiers[node] != "static" and not self.qualifiers[node].endswith("bounded")):
+            return False
+        deepest, chosen, sure, rests = 0, None, True, _NONE
+        for target, _site in calls:
+            if target.__class__ is int:
+                if worst[target] > deepest:
+                    deepest, chosen = worst[target], target
+                if assumed[target]:
+                    rests = rests | assumed[target]
+                if not bounded[target]:
+                    if sure and cause[node] is None:
+                        cause[node] = cause[target]
+                    sure = False
+            else:
+                if sure and cause[node] is None:
+                    cause[node] = (node, target)
+                sure = False
+        worst[node], bounded[node], best[node], assumed[node] = frame + deepest, sure, chosen, rests
+        return True
+
     def _cycle(self, component: list) -> list:
         """One cycle of a recursive component, as names: a -> b -> a."""
         members = set(component)
@@ -333,8 +364,9 @@ def _reason(cause, graph: _Graph) -> Optional[str]:
 def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
     graph = _Graph()
     graph.recursion = dict(config.recursion)
-    owners = {s.name: s.object_file for s in model.symbols if s.object_file and s.binding != "unnamed"}
-    in_image = _image_names(model) if machine is None else None
+    owners = _Owners(model)
+    in_image = ({s.name for s in model.symbols if s.binding == "global" or s.binding == "weak"} or None
+                if machine is None and units else None)
     keys: dict = {}
     removed = []
     for number, unit in enumerate(units):
@@ -376,10 +408,18 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
     return graph
 
 
-def _image_names(model) -> Optional[set]:
-    """Without an ELF: the names the map places, where it names any."""
-    names = {s.name for s in model.symbols if s.binding in ("global", "weak")}
-    return names or None
+class _Owners:
+    """name -> the object file the symbol table puts it in, gathered the first time a name is
+    defined in more than one unit."""
+
+    def __init__(self, model):
+        self.model, self.table = model, None
+
+    def get(self, name: str) -> Optional[str]:
+        if self.table is None:
+            self.table = {s.name: s.object_file for s in self.model.symbols
+                          if s.object_file and s.binding != "unnamed"}
+        return self.table.get(name)
 
 
 def _machine_function(machine, function):
@@ -399,39 +439,41 @@ def _machine_function(machine, function):
 
 def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
     from tarnwick.origins import contributor_name
-    from tarnwick.toolchains.machine_code import CALL, INDIRECT_CALL, JUMP
+    from tarnwick.toolchains.machine_code import INDIRECT_CALL, INDIRECT_JUMP
 
-    owners = {}
-    for symbol in model.symbols:
-        if symbol.object_file and symbol.binding != "unnamed":
-            owners.setdefault((symbol.name, symbol.address & ~1), contributor_name(symbol.object_file, symbol.archive))
+    named = {s.name: s for s in model.symbols if s.object_file}
     read = []
+    by_address, by_name, add = graph.by_address, graph.by_name, graph.add
     for address, functions in machine.by_address.items():
-        index = graph.by_address.get(address)
+        index = by_address.get(address)
         if index is None:
-            first = min(functions, key=lambda f: (f.local, f.binding == 2, f.name))
-            index = graph.add(first.name, first.name, owners.get((first.name, address), ""), first.frame, "static",
-                              f"{address:#x}", "machine code", first.local, True, address, first.problem)
-            read.append(index)
+            first = functions[0] if len(functions) == 1 else min(functions, key=lambda f: (f.local, f.binding == 2, f.name))
+            symbol = named.get(first.name)
+            owner = (contributor_name(symbol.object_file, symbol.archive)
+                     if symbol is not None and symbol.address & ~1 == address else "")
+            index = add(first.name, first.name, owner, first.frame, "static", "", "machine code", first.local, True,
+                        address, first.problem)
+            read.append((index, first))
         elif graph.has_calls[index]:
             continue
         else:
-            read.append(index)  # a .su frame without a call graph: the calls from the machine code
+            read.append((index, functions[0]))  # a .su frame without a call graph: the calls from the machine code
             graph.has_calls[index] = True
-        for function in functions:  # every name of the address reaches it (weak aliases of a handler)
-            if not function.local and index not in graph.by_name.get(function.name, []):
-                graph.by_name.setdefault(function.name, []).append(index)
-    for index in read:
-        address = graph.addresses[index]
-        function = machine.by_address[address][0]
+        if len(functions) > 1:  # every name of the address reaches it (weak aliases of a handler)
+            for function in functions:
+                if not function.local and index not in by_name.get(function.name, ()):
+                    by_name.setdefault(function.name, []).append(index)
+    calls = graph.calls
+    for index, function in read:
+        listed = calls[index]
         for kind, target, site in function.calls:
-            if kind in (CALL, JUMP):
-                callee = graph.by_address.get(target)
-                graph.calls[index].append((callee if callee is not None else
-                                           f"calls {target:#x}, where no function starts", f"{site:#x}"))
+            if kind < INDIRECT_CALL:  # a call or a tail call
+                callee = by_address.get(target)
+                listed.append((callee, site) if callee is not None else
+                              (f"calls {target:#x}, where no function starts", f"{site:#x}"))
             else:
-                how = "calls" if kind == INDIRECT_CALL else "jumps"
-                graph.calls[index].append((f"{how} through a pointer at {site:#x}", f"{site:#x}"))
+                how = "jumps" if kind == INDIRECT_JUMP else "calls"
+                listed.append((f"{how} through a pointer at {site:#x}", f"{site:#x}"))
     if read:
         notes.append(f"{len(read):,} function(s) without a stack file read from the {machine.architecture} "
                      "machine code of the ELF file")
@@ -458,7 +500,7 @@ def _configured_frames(graph: _Graph, config, notes: list) -> None:
                     calls[at] = (indexes[0], site)
 
 
-def _configured_calls(graph: _Graph, config, owners: dict, notes: list) -> None:
+def _configured_calls(graph: _Graph, config, owners, notes: list) -> None:
     for caller, targets in sorted(config.calls.items()):
         indexes = graph.by_name.get(caller) or [i for i, n in enumerate(graph.names) if n == caller]
         if not indexes:
@@ -482,18 +524,23 @@ def _configured_calls(graph: _Graph, config, owners: dict, notes: list) -> None:
 
 # --- entry points -----------------------------------------------------------------------------
 
-def _vector_table(elf, known) -> Optional[list]:
+def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list]:
     """(reset handler, [interrupt handlers]) by name from the ELF's Cortex-M vector table, or None;
-    of the names at one address (weak aliases of a default handler) the one `known` holds."""
+    of the names at one address (weak aliases of a default handler) the one `known` holds.
+    `functions`: address -> [names], where the machine code was read (else the symbols are)."""
     from tarnwick.files import FileProblem, open_regular
     from tarnwick.toolchains import elf as elf_format
 
     if elf is None or elf.machine != elf_format.EM_ARM:
         return None
     at: dict = {}
-    for name, start, _size, _index, _binding in elf.symbols:
-        if name in known or start not in at:
-            at[start] = name
+    if functions is not None:
+        for start, names in functions.items():
+            at[start] = next((n for n in names if n in known), names[0])
+    else:
+        for name, start, _size, _index, _binding in elf.symbols:
+            if name in known or start not in at:
+                at[start] = name
     table = next((s for s in elf.sections if s.name in (".isr_vector", ".vectors", ".vector_table")
                   and s.has_contents), None)
     if table is None:
@@ -523,10 +570,12 @@ def _vector_table(elf, known) -> Optional[list]:
     return names[0], interrupts
 
 
-def _entry_points(elf, config, graph: _Graph, threads: list) -> tuple:
+def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tuple:
     """[(name, kind)] of the program's entry points, and a note on where they come from: the
     configuration, the vector table, the names of handlers, else the ELF header's entry."""
-    vectors = _vector_table(elf, graph.by_name)
+    functions = ({address: [f.name for f in listed] for address, listed in machine.by_address.items()}
+                 if machine is not None and machine.by_address else None)
+    vectors = _vector_table(elf, graph.by_name, functions)
     entries, note = [], ""
     if config.entry_point or config.interrupts:
         reset = config.entry_point
@@ -596,8 +645,8 @@ def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
     graph = _build_graph(units, machine, model, config, notes)
     worst, bounded, cause, best, assumed = graph.solve()
     functions = [FunctionStack(graph.names[i], graph.shown[i], graph.objects[i], graph.frames[i], worst[i],
-                               bounded[i], _reason(cause[i], graph), graph.sources[i],
-                               assumptions=tuple(sorted(assumed[i])))
+                               bounded[i], _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
+                               assumptions=tuple(sorted(assumed[i])) if assumed[i] else ())
                  for i in range(len(graph.names))]
     order = sorted(range(len(functions)), key=lambda i: (-functions[i].worst_case, functions[i].name,
                                                          functions[i].object_file))
@@ -612,10 +661,10 @@ def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
     from tarnwick.analysis.stack_threads import find_threads
 
     functions_at = {address: graph.names[index] for address, index in graph.by_address.items()}
-    threads, thread_notes = find_threads(model, config, functions_at)
+    threads, thread_notes = find_threads(model, config, functions_at, elf)
     notes += thread_notes
     entries = []
-    named, entry_note = _entry_points(elf, config, graph, threads)
+    named, entry_note = _entry_points(elf, config, graph, threads, machine)
     for name, kind in named:
         index = _pick(graph, name)
         if index is None:

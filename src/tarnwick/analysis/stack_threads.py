@@ -60,12 +60,13 @@ class _Image:
         return None
 
 
-def find_threads(model, config, functions_at: dict) -> tuple:
+def find_threads(model, config, functions_at: dict, elf=None) -> tuple:
     """([Thread], notes): the configured threads, then those the ELF shows. `functions_at`:
-    address -> function name, for the entries the records point at."""
+    address -> function name, for the entries the records point at; `elf` the ELF read with
+    its symbols, where the caller has it."""
     notes: list = []
     threads = [Thread(name, name, None, "configuration") for name in config.threads]
-    symbols = _symbols(model)
+    symbols = _symbols(model, elf) if any(spec.stack_symbol for spec in config.thread_stacks) else {}
     for spec in config.thread_stacks:
         size = spec.stack_size
         if spec.stack_symbol is not None:
@@ -74,7 +75,7 @@ def find_threads(model, config, functions_at: dict) -> tuple:
                 notes.append(f"thread {spec.name}: its stack symbol {spec.stack_symbol} is not in the build")
             size = found[1] if found else None
         threads.append(Thread(spec.name, spec.entry, size, "configuration", spec.stack_symbol))
-    elf = model.elf_file
+    elf = elf or model.elf_file
     if elf is None or not model.elf_path:
         return threads, notes
     known = {t.entry for t in threads}
@@ -90,10 +91,9 @@ def find_threads(model, config, functions_at: dict) -> tuple:
     return threads, notes
 
 
-def _symbols(model) -> dict:
+def _symbols(model, elf) -> dict:
     """name -> (address, size) of the ELF's symbols, else of the map's."""
-    elf = model.elf_file
-    rows = getattr(elf, "symbols", None) or []
+    rows = getattr(elf or model.elf_file, "symbols", None) or []
     if rows:
         return {name: (start, size) for name, start, size, *_ in rows}
     return {s.name: (s.address, s.size) for s in model.symbols if s.binding != "unnamed"}
@@ -136,7 +136,7 @@ def _symbol_at(image: _Image, address: int) -> Optional[str]:
 def _freertos(image: _Image, functions_at: dict) -> list:
     p = image.pointer
     rows = _elf_symbols(image)
-    buffers = {start: (name, size) for name, start, size, *_ in rows if size}
+    buffers = _Buffers(rows)
     writable_or_rodata = {s.index for s in image.elf.sections
                           if s.allocated and s.has_contents and not s.flags & 0x4}
     thumb = image.elf.machine == 40
@@ -161,12 +161,25 @@ def _freertos(image: _Image, functions_at: dict) -> list:
     return found
 
 
-def _task(image: _Image, at: int, entry_name: str, buffers: dict) -> Optional[Thread]:
+class _Buffers:
+    """start -> (name, size) of the sized symbols, gathered the first time a record is tried."""
+
+    def __init__(self, rows):
+        self.rows, self.table = rows, None
+
+    def get(self, start):
+        if self.table is None:
+            self.table = {start: (name, size) for name, start, size, *_ in self.rows if size}
+        return self.table.get(start)
+
+
+def _task(image: _Image, at: int, entry_name: str, buffers: _Buffers) -> Optional[Thread]:
     p = image.pointer
     depth_word, buffer = image.read(at + 2 * p, p), image.read(at + 5 * p, p)
-    if depth_word is None or buffer not in buffers:
+    found = buffers.get(buffer) if depth_word is not None else None
+    if found is None:
         return None
-    buffer_name, buffer_size = buffers[buffer]
+    buffer_name, buffer_size = found
     low = depth_word & 0xFFFF if image.elf.little_endian else depth_word >> (8 * p - 16)
     if buffer_size not in (low * p, depth_word * p) or not buffer_size:
         return None

@@ -101,14 +101,16 @@ def read_units(model, folders: list) -> tuple:
     index = index_folders(roots) if roots else StackIndex()
     if index.cut_short:
         notes.append(index.cut_short)
-    members = _members_of(model)
+    members = _Members(model)
     used = {os.path.abspath(p) for paths in found.values() for p in paths}
     for key in sorted(objects, key=lambda k: (k[0], k[1] or "")):
         if key in found:
             continue
         object_file, archive = key
-        chosen = _choose(index.get(stem_of(object_file), []), archive, members.get(key, set()), used,
-                         link_folder or (link_folders or [os.getcwd()])[0])
+        candidates = index.get(stem_of(object_file), [])
+        if not candidates:
+            continue
+        chosen = _choose(candidates, archive, members, key, used, link_folder or (link_folders or [os.getcwd()])[0])
         if chosen:
             found[key] = chosen
             used.update(os.path.abspath(p) for p in chosen)
@@ -135,16 +137,23 @@ def read_units(model, folders: list) -> tuple:
     return units, notes
 
 
-def _members_of(model) -> dict:
-    """(object, archive) -> the names of the symbols the model places in it."""
-    names: dict = {}
-    for symbol in model.symbols:
-        if symbol.object_file and symbol.binding != "unnamed":
-            names.setdefault((symbol.object_file, symbol.archive), set()).add(symbol.name)
-    return names
+class _Members:
+    """(object, archive) -> the names of the symbols the model places in it, gathered the first
+    time two stack files of one name compete for an object."""
+
+    def __init__(self, model):
+        self.model, self.names = model, None
+
+    def of(self, key) -> set:
+        if self.names is None:
+            self.names = {}
+            for symbol in self.model.symbols:
+                if symbol.object_file and symbol.binding != "unnamed":
+                    self.names.setdefault((symbol.object_file, symbol.archive), set()).add(symbol.name)
+        return self.names.get(key, set())
 
 
-def _choose(candidates: list, archive: Optional[str], names: set, used: set, link_folder: str) -> list:
+def _choose(candidates: list, archive: Optional[str], members: _Members, key, used: set, link_folder: str) -> list:
     """The stack files (.ci, .su of one object) of the candidates that belong to this object:
     those naming the most of its functions, then those whose folder shares most of the archive's
     path (a member's object lies in the archive's build tree), then the shortest path."""
@@ -164,7 +173,7 @@ def _choose(candidates: list, archive: Optional[str], names: set, used: set, lin
         base, paths = item
         try:
             unit = read_unit(sorted(paths, key=lambda p: not p.endswith(".su"))[:1], "")
-            named = len({f.name for f in unit.functions.values()} & names) if unit else 0
+            named = len({f.name for f in unit.functions.values()} & members.of(key)) if unit else 0
         except StackFileError:
             named = -1
         folder = os.path.dirname(os.path.abspath(base))

@@ -44,7 +44,7 @@ class MachineCodeError(ValueError):
     """An image whose machine code cannot be read; `str()` says why."""
 
 
-@dataclass
+@dataclass(slots=True)
 class MachineFunction:
     name: str
     address: int
@@ -117,20 +117,23 @@ def _analyse(data, elf, arch: int, symbols: list) -> MachineCode:
     result = MachineCode(_NAMES[arch], [])
     by_section: dict = {}
     mapping: dict = {}  # section -> [(address, kind)]
+    helpers: dict = {}
     file = None
-    functions = []
+    thumb = arch == THUMB
     for name, value, size, section, binding, kind in symbols:
-        if kind == "F":
+        if kind == "f":
+            entry = (value & ~1 if thumb else value, size, binding, name, file if binding == 0 else None)
+            listed = by_section.get(section)
+            if listed is None:
+                by_section[section] = [entry]
+            else:
+                listed.append(entry)
+            if thumb and name in _CASE_HELPERS:
+                helpers[entry[0]] = _CASE_HELPERS[name]
+        elif kind == "F":
             file = name
-        elif kind == "f":
-            address = value & ~1 if arch == THUMB else value
-            functions.append((address, size, section, binding, name, file if binding == 0 else None))
         else:
             mapping.setdefault(section, []).append((value, kind))
-    for entry in functions:
-        by_section.setdefault(entry[2], []).append(entry)
-    helpers = {address: _CASE_HELPERS[name] for address, _s, _i, _b, name, _f in functions
-               if name in _CASE_HELPERS} if arch == THUMB else {}
     memory, held = [], 0
     for section in elf.sections:  # where jump tables lie: code and read-only data
         if section.allocated and section.has_contents and section.size and not section.flags & elf_format.SHF_WRITE:
@@ -141,22 +144,33 @@ def _analyse(data, elf, arch: int, symbols: list) -> MachineCode:
     contents = dict(memory)
     for section_index, entries in sorted(by_section.items()):
         section = elf.sections[section_index]
-        marks = sorted(mapping.get(section_index, []))
-        code = contents.get(section.address) if section.address in contents else bytes(
-            data[section.offset:section.offset + section.size])
+        code = contents.get(section.address)
+        if code is None or len(code) != section.size:
+            code = bytes(data[section.offset:section.offset + section.size])
         if len(code) != section.size:
             raise MachineCodeError(f"section {section.name} runs past the end of the file")
-        _analyse_section(result, code, section, arch, elf.little_endian, entries, marks, memory, helpers)
-    result.functions.sort(key=lambda f: (f.address, f.name))
+        entries.sort()
+        _analyse_section(result, code, section, arch, elf.little_endian, entries,
+                         sorted(mapping.get(section_index, [])), memory, helpers)
+    by_address, by_name = result.by_address, result.by_name
     for function in result.functions:
-        result.by_address.setdefault(function.address, []).append(function)
-        result.by_name.setdefault(function.name, []).append(function)
+        listed = by_address.get(function.address)
+        if listed is None:
+            by_address[function.address] = [function]
+        else:
+            listed.append(function)
+        listed = by_name.get(function.name)
+        if listed is None:
+            by_name[function.name] = [function]
+        else:
+            listed.append(function)
     return result
 
 
 def _analyse_section(result: MachineCode, code: bytes, section, arch: int, little: bool, entries: list,
                      marks: list, memory: list, helpers: dict) -> None:
-    end_of_section = section.address + section.size
+    """The functions of one code section, `entries` (address, size, binding, name, file) by address."""
+    low, end_of_section = section.address, section.address + section.size
     data_ranges, arm_ranges = [], []
     for index, (start, kind) in enumerate(marks):
         end = marks[index + 1][0] if index + 1 < len(marks) else end_of_section
@@ -164,43 +178,43 @@ def _analyse_section(result: MachineCode, code: bytes, section, arch: int, littl
             data_ranges.append((start, end))
         elif kind == "a" and end > start:
             arm_ranges.append((start, end))
-    starts = sorted({address for address, *_ in entries} | {start for start, _ in data_ranges})
-    by_name = {}
+    starts = sorted({entry[0] for entry in entries} | {start for start, _ in data_ranges})
+    first_of = {}
     for entry in entries:
-        by_name.setdefault(entry[4], []).append(entry)
-    unique: dict = {}  # address -> (the ranges of the function there)
-    parts: dict = {}  # a function's address -> its split-off parts' ranges
-    import bisect
-
-    def extent(address: int, size: int) -> tuple:
+        first_of.setdefault(entry[3], entry[0])
+    ranges: dict = {}  # address -> the ranges of the function there, its split-off parts after its own
+    parts: list = []
+    following = 0
+    for address, size, _binding, name, _file in entries:
+        if not low <= address < end_of_section:
+            continue
         if size:
-            return address, min(address + size, end_of_section)
-        following = bisect.bisect_right(starts, address)  # no size (assembly without .size): to the next symbol
-        return address, starts[following] if following < len(starts) else end_of_section
-
-    for address, size, _section, binding, name, _file in entries:
-        if not section.address <= address < end_of_section:
-            continue
-        cold = _COLD.match(name)
-        parent = by_name.get(cold[1]) if cold else None
-        if parent:
-            parts.setdefault(parent[0][0], []).append(extent(address, size))
-            continue
-        unique.setdefault(address, [extent(address, size)])
-    for address, extra in parts.items():
-        if address in unique:
-            unique[address] += extra
-    addresses = sorted(unique)
-    walked = machine_frames(code, section.address, little, arch, [unique[a] for a in addresses], data_ranges,
-                            memory, helpers)
-    figures = dict(zip(addresses, walked))
-    for address, size, _section, binding, name, file in entries:
+            extent = (address, min(address + size, end_of_section))
+        else:  # no size (assembly without .size): to the next symbol
+            while following < len(starts) and starts[following] <= address:
+                following += 1
+            extent = (address, starts[following] if following < len(starts) else end_of_section)
+        if ".cold" in name:
+            cold = _COLD.match(name)
+            parent = first_of.get(cold[1]) if cold else None
+            if parent is not None:
+                parts.append((parent, extent))
+                continue
+        if address not in ranges:
+            ranges[address] = [extent]
+    for parent, extent in parts:
+        if parent in ranges:
+            ranges[parent].append(extent)
+    walked = machine_frames(code, low, little, arch, list(ranges.values()), data_ranges, memory, helpers)
+    figures = dict(zip(ranges, walked))
+    add = result.functions.append
+    for address, size, binding, name, file in entries:
         found = figures.get(address)
         if found is None:
             continue
         frame, problem, problem_at, calls = found
-        if any(start <= address < end for start, end in arm_ranges):
+        if arm_ranges and any(start <= address < end for start, end in arm_ranges):
             text = "is Arm (A32) code, whose machine code is not read"
         else:
             text = _PROBLEMS[problem].format(at=problem_at) if problem else None
-        result.functions.append(MachineFunction(name, address, size, binding, file, frame, text, calls))
+        add(MachineFunction(name, address, size, binding, file, frame, text, calls))

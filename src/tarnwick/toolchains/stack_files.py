@@ -79,11 +79,17 @@ def read_callgraph(path: str, object_name: str) -> Unit:
 
 def _frame(line: str) -> Optional[tuple]:
     """"48 bytes (static)" -> (48, "static"), read from the end: no pattern that backtracks."""
-    head, bytes_word, qualifier = line.rstrip().rpartition(" bytes (")
-    if not bytes_word or not qualifier.endswith(")") or not _QUALIFIER.fullmatch(qualifier[:-1]):
+    head, bytes_word, qualifier = line.rpartition(" bytes (")
+    if not bytes_word or qualifier[-1:] != ")":
         return None
-    digits = head.rpartition(" ")[2]
-    return (int(digits), qualifier[:-1]) if _number(digits) else None
+    qualifier = qualifier[:-1]
+    digits = head[head.rfind(" ") + 1:]
+    if not _number(digits) or not qualifier or qualifier.strip(_LETTERS):
+        return None
+    return int(digits), qualifier
+
+
+_LETTERS = "abcdefghijklmnopqrstuvwxyz,"
 
 
 def _su_line(line: str) -> Optional[tuple]:
