@@ -295,14 +295,18 @@ def source_view(model):
     elf = model.elf_file
     if elf is None:
         return NoSources("source files: a map alone; name its ELF file (built with -g) to see them")
-    names = {s.name for s in elf.sections}
-    if ".stab" in names and not names & {".debug_info", ".zdebug_info"}:
-        return NoSources(f"source files: {elf.path} holds STABS debug information only, which is not read "
-                         "(build with -gdwarf-2 or later)")
+    stabs = any(s.name == ".stab" for s in elf.sections)
+    stabs_only = (f"source files: {elf.path} holds STABS debug information only, which is not read "
+                  "(build with -gdwarf-2 or later)")
     try:
         debug = read_debug_info(elf)
     except (DebugInfoError, OSError) as exc:
         return NoSources(f"source files: the debug information of {elf.path} cannot be read ({exc})")
-    if debug is None or not debug.units:
-        return NoSources(f"source files: {elf.path} holds no debug information (build with -g)")
-    return attach_sources(model, debug)
+    placed = debug is not None and any(ranges for _name, _folder, ranges in debug.units) or bool(debug and debug.entities)
+    if not placed:
+        return NoSources(stabs_only if stabs else f"source files: {elf.path} holds no debug information (build with -g)")
+    view = attach_sources(model, debug)
+    if stabs:
+        view.notes.append("source files: the objects built with STABS debug information are counted without "
+                          "one (build them with -gdwarf-2 or later)")
+    return view

@@ -368,17 +368,18 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
     in_image = ({s.name for s in model.symbols if s.binding == "global" or s.binding == "weak"} or None
                 if machine is None and units else None)
     keys: dict = {}
-    removed = []
+    removed, claimed = [], set()
     for number, unit in enumerate(units):
         source = "ci" if unit.has_calls else "su"
         for title, function in unit.functions.items():
             address = None
             if machine is not None:
-                found = _machine_function(machine, function)
+                found = _machine_function(machine, function, claimed)
                 if found is None:
                     removed.append(function.name)
                     continue
                 address = found.address
+                claimed.add(address)
             elif in_image is not None and not function.local and function.name not in in_image:
                 removed.append(function.name)
                 continue
@@ -388,6 +389,8 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
     if removed:
         notes.append(f"{len(removed):,} function(s) of the stack files are not in the image (removed by "
                      f"--gc-sections or never linked), left out: " + ", ".join(sorted(set(removed))[:10]))
+    if machine is not None:  # before the stack files' calls: they may call what only the machine code shows
+        _add_machine_code(graph, machine, model, notes)
     for number, unit in enumerate(units):
         for caller, callee, site in unit.calls:
             source = keys.get((number, caller))
@@ -401,8 +404,6 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
                 target = graph.global_named(callee, owners)
             graph.calls[source].append((target if target is not None else f"calls {callee}, which has no "
                                         "stack information", site))
-    if machine is not None:
-        _add_machine_code(graph, machine, model, notes)
     _configured_frames(graph, config, notes)
     _configured_calls(graph, config, owners, notes)
     return graph
@@ -422,18 +423,14 @@ class _Owners:
         return self.table.get(name)
 
 
-def _machine_function(machine, function):
-    """The image's function a stack file's function is: by name, a static by its source file too."""
-    candidates = machine.by_name.get(function.name, [])
-    if function.local:
-        locals_ = [f for f in candidates if f.local]
-        if len(locals_) > 1:
-            source = os.path.basename(function.where.split(":")[0]) if function.where else ""
-            by_file = [f for f in locals_ if f.file == source]
-            locals_ = by_file or locals_
-        candidates = locals_ or candidates
-    else:
-        candidates = [f for f in candidates if not f.local] or candidates
+def _machine_function(machine, function, claimed: set):
+    """The image's function a stack file's function is: by name, then by the source file a
+    static's symbol table entry follows (two units' statics of one name), one function once."""
+    candidates = [f for f in machine.by_name.get(function.name, []) if f.address not in claimed]
+    if len(candidates) > 1:
+        source = os.path.basename(function.where.split(":")[0]) if function.where else ""
+        by_file = [f for f in candidates if f.file == source]
+        candidates = by_file or [f for f in candidates if f.local == function.local] or candidates
     return candidates[0] if candidates else None
 
 
@@ -442,7 +439,7 @@ def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
     from tarnwick.toolchains.machine_code import INDIRECT_CALL, INDIRECT_JUMP
 
     named = {s.name: s for s in model.symbols if s.object_file}
-    read = []
+    read, completed = [], 0
     by_address, by_name, add = graph.by_address, graph.by_name, graph.add
     for address, functions in machine.by_address.items():
         index = by_address.get(address)
@@ -459,6 +456,7 @@ def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
         else:
             read.append((index, functions[0]))  # a .su frame without a call graph: the calls from the machine code
             graph.has_calls[index] = True
+            completed += 1
         if len(functions) > 1:  # every name of the address reaches it (weak aliases of a handler)
             for function in functions:
                 if not function.local and index not in by_name.get(function.name, ()):
@@ -474,8 +472,11 @@ def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
             else:
                 how = "jumps" if kind == INDIRECT_JUMP else "calls"
                 listed.append((f"{how} through a pointer at {site:#x}", f"{site:#x}"))
-    if read:
-        notes.append(f"{len(read):,} function(s) without a stack file read from the {machine.architecture} "
+    if len(read) > completed:
+        notes.append(f"{len(read) - completed:,} function(s) without a stack file: frames and calls read from the "
+                     f"{machine.architecture} machine code of the ELF file")
+    if completed:
+        notes.append(f"{completed:,} function(s) with a .su file only: calls read from the {machine.architecture} "
                      "machine code of the ELF file")
     notes.extend(machine.notes)
 
@@ -516,6 +517,9 @@ def _configured_calls(graph: _Graph, config, owners, notes: list) -> None:
             site = through[0][1]
             for name in targets:
                 target = graph.global_named(name, owners)
+                if target is None:  # a static of that name, where there is one only
+                    statics = [i for i, n in enumerate(graph.names) if n == name]
+                    target = statics[0] if len(statics) == 1 else None
                 kept.append((target if target is not None else f"calls {name}, which has no stack information",
                              site))
             graph.calls[index] = kept
@@ -592,15 +596,23 @@ def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tu
         interrupts = sorted(n for n in graph.by_name if _HANDLER.search(n) and n != reset)
         note = "entry points by name (Reset_Handler and the *_Handler and *_IRQHandler functions): no vector table was read"
         if reset is None and elf is not None:
-            start = graph.by_address.get(elf.entry & ~1 if elf.machine == 40 else elf.entry)
-            if start is not None:
-                reset = graph.names[start]
+            reset = _entry_symbol(elf, graph)
+            if reset is not None:
                 note = f"the entry point is the ELF header's ({reset}): no vector table or handler names were found"
     if reset:
         entries.append((reset, "reset"))
     entries += [(name, "interrupt") for name in interrupts]
     entries += [(thread.entry, "thread") for thread in threads]
     return entries, note
+
+
+def _entry_symbol(elf, graph: _Graph) -> Optional[str]:
+    """The function the ELF header's entry address starts (ESP8266's ENTRY(call_user_start))."""
+    address = elf.entry & ~1 if elf.machine == 40 else elf.entry
+    found = graph.by_address.get(address)
+    if found is not None:
+        return graph.names[found]
+    return next((name for name, start, *_ in elf.symbols if start == address and name in graph.by_name), None)
 
 
 # --- the stack the link reserves ----------------------------------------------------------------

@@ -137,12 +137,11 @@ def _freertos(image: _Image, functions_at: dict) -> list:
     p = image.pointer
     rows = _elf_symbols(image)
     buffers = _Buffers(rows)
-    writable_or_rodata = {s.index for s in image.elf.sections
-                          if s.allocated and s.has_contents and not s.flags & 0x4}
+    with_contents = {s.index for s in image.elf.sections if s.allocated and s.has_contents}
     thumb = image.elf.machine == 40
     found, scanned = [], 0
     for name, start, size, index, _binding in rows:
-        if index not in writable_or_rodata or size < 6 * p:
+        if index not in with_contents or size < 6 * p or start in functions_at:  # data, not code
             continue
         scanned += size
         if scanned > _MOST_SCANNED:
