@@ -624,8 +624,10 @@ private:
             if (file >= 0 && file_unit < unit_files_.size()) {
                 const std::vector<std::size_t>& files = unit_files_[file_unit];
                 long index = unit_line_versions_[file_unit] >= 5 ? file : file - 1;
-                if (index >= 0 && static_cast<std::size_t>(index) < files.size())
+                if (index >= 0 && static_cast<std::size_t>(index) < files.size()) {
                     entity.file = static_cast<long>(files[static_cast<std::size_t>(index)]);
+                    entity.unit = file_unit;  // its path is the declaring unit's, relative to that unit's folder
+                }
             }
             if (entity.name.empty() && entity.linkage.empty()) continue;
             result_.entities.push_back(entity);

@@ -69,7 +69,8 @@ class SourceView:
                     {**self.unclaimed.as_json(), "path": None, "unclaimed": True},
                     {**self.fill.as_json(), "path": None, "fill": True}],
                 "source_folders": [f.as_json() for f in self.folders],
-                "inlined": [i.as_json() for i in self.inlined[:100]]}
+                "inlined": [i.as_json() for i in self.inlined[:100]],
+                **({"sources_notes": list(self.notes)} if self.notes else {})}
 
     def shown_path(self, source: Optional[str]) -> Optional[str]:
         """The file a symbol's source counts in: its own path, or its library's name."""
@@ -208,7 +209,7 @@ class _Project:
         self.foreign = foreign
         places = []
         for (name, folder, _ranges), away in zip(debug.units, foreign):
-            if away or not folder or not _absolute(folder):
+            if away or not folder or not _absolute(folder) or name == "<artificial>":  # LTO's link-time unit
                 continue
             places.append(folder.replace("\\", "/").rstrip("/") or "/")
             full = name if _absolute(name) else posixpath.join(folder, name)
@@ -225,6 +226,8 @@ class _Project:
         shown = _relative(path, folder)
         if self.root and shown.startswith(self.root + "/"):
             return shown[len(self.root) + 1:]
+        if shown.startswith("../") and _absolute(folder):  # above its unit's folder: where it lies
+            return posixpath.normpath(posixpath.join(folder.replace("\\", "/"), shown))
         return shown
 
     def library_of(self, path: str, symbol) -> Optional[str]:
