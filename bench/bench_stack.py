@@ -2,6 +2,8 @@
 read its map in the same run, best of five:
 
 - with its stack files: its .su and .ci files read and the whole program's call graph solved;
+- the same with its ELF file joined, as `tarnwick analyze` joins the one beside the map (the
+  machine code is then read for what the stack files do not describe: nothing here);
 - with none (the map and the ELF alone, in a folder of their own): every function's frame and
   calls read from its machine code, then the same solve;
 - a build without stack files whose stack nobody asked for: what the stack check costs then
@@ -43,6 +45,10 @@ def main() -> None:
     print(f"map read: {map_seconds:.3f} s ({len(model.symbols):,} symbols)")
     print(f"stack files read and solved: {stack_seconds:.3f} s = {stack_seconds / map_seconds:.2f}x the map "
           f"({stack.units} units, {len(stack.functions):,} functions, {calls:,} calls); {stack.verdict}: {stack.detail}")
+    joined = load_map(folder / "firmware.map", None, elf=folder / "firmware.elf")
+    joined_seconds, with_elf = best(lambda: analyse_stack(joined, StackConfig(), [str(folder)]))
+    print(f"stack files read and solved, the ELF joined: {joined_seconds:.3f} s = {joined_seconds / map_seconds:.2f}x "
+          f"the map (frames from {with_elf.sources})")
     bare_model = load_map(bare / "firmware.map", None, elf=bare / "firmware.elf")
     asked = StackConfig(size=1 << 16)
     code_seconds, from_code = best(lambda: analyse_stack(bare_model, asked))

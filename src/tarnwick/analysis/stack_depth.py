@@ -650,7 +650,9 @@ def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
     units, notes = read_units(model, list(folders))
     if not units and not folders and not asked_for(config):
         return None
-    elf, machine = _machine_code(model, notes)
+    described = frozenset((f.name, os.path.basename(f.where.split(":")[0])) if f.local else f.name
+                          for unit in units if unit.has_calls for f in unit.functions.values())
+    elf, machine = _machine_code(model, notes, described)
     if not units and machine is None:
         notes.append(f"no .su or .ci file found in {', '.join(folders) or 'the build'} or beside the object files "
                      "the map names" + ("" if model.elf_path else ", and no ELF file whose machine code tells the frames"))
@@ -693,7 +695,7 @@ def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
     return result
 
 
-def _machine_code(model, notes: list) -> tuple:
+def _machine_code(model, notes: list, described: frozenset = frozenset()) -> tuple:
     """(the ELF read again, its functions' machine code) where the build has an ELF file."""
     if not model.elf_path:
         return None, None
@@ -706,7 +708,7 @@ def _machine_code(model, notes: list) -> tuple:
         notes.append(f"{model.elf_path}: {exc}: no frame is read from its machine code")
         return None, None
     try:
-        machine = read_machine_code(model.elf_path, elf)
+        machine = read_machine_code(model.elf_path, elf, described)
     except MachineCodeError as exc:
         notes.append(f"the machine code of {model.elf_path} cannot be read ({exc})")
         return elf, None

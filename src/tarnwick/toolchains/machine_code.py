@@ -77,9 +77,11 @@ def architecture_of(elf) -> Optional[int]:
     return None
 
 
-def read_machine_code(path: str, elf=None) -> Optional[MachineCode]:
+def read_machine_code(path: str, elf=None, described: frozenset = frozenset()) -> Optional[MachineCode]:
     """The frames and calls of every function of the ELF at `path`, or None for an architecture
-    whose machine code is not read. Raises MachineCodeError."""
+    whose machine code is not read; a function `described` holds (the stack files give its frame
+    and calls: a global's name, a static's (name, source file)) is listed without its code walked
+    (frame None). Raises MachineCodeError."""
     try:
         elf = elf or elf_format.read_elf(path)
     except elf_format.ElfError as exc:
@@ -93,7 +95,7 @@ def read_machine_code(path: str, elf=None) -> Optional[MachineCode]:
     try:
         with open_regular(path) as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
             symbols = _code_symbols(data, elf, table)
-            return _analyse(data, elf, arch, symbols)
+            return _analyse(data, elf, arch, symbols, described)
     except FileProblem as exc:
         raise MachineCodeError(str(exc)) from None
     except (OSError, ValueError) as exc:
@@ -113,7 +115,7 @@ def _code_symbols(data, elf, table) -> list:
                             elf.bits == 64, elf.little_endian, code, extended)
 
 
-def _analyse(data, elf, arch: int, symbols: list) -> MachineCode:
+def _analyse(data, elf, arch: int, symbols: list, described: frozenset = frozenset()) -> MachineCode:
     result = MachineCode(_NAMES[arch], [])
     by_section: dict = {}
     mapping: dict = {}  # section -> [(address, kind)]
@@ -130,8 +132,8 @@ def _analyse(data, elf, arch: int, symbols: list) -> MachineCode:
                 listed.append(entry)
             if thumb and name in _CASE_HELPERS:
                 helpers[entry[0]] = _CASE_HELPERS[name]
-        elif kind == "F":
-            file = name
+        elif kind == "F":  # as the assembler's .file names it: the source's name, a folder before it at times
+            file = name.replace("\\", "/").rsplit("/", 1)[-1]
         else:
             mapping.setdefault(section, []).append((value, kind))
     memory, held = [], 0
@@ -151,7 +153,7 @@ def _analyse(data, elf, arch: int, symbols: list) -> MachineCode:
             raise MachineCodeError(f"section {section.name} runs past the end of the file")
         entries.sort()
         _analyse_section(result, code, section, arch, elf.little_endian, entries,
-                         sorted(mapping.get(section_index, [])), memory, helpers)
+                         sorted(mapping.get(section_index, [])), memory, helpers, described)
     by_address, by_name = result.by_address, result.by_name
     for function in result.functions:
         listed = by_address.get(function.address)
@@ -168,7 +170,7 @@ def _analyse(data, elf, arch: int, symbols: list) -> MachineCode:
 
 
 def _analyse_section(result: MachineCode, code: bytes, section, arch: int, little: bool, entries: list,
-                     marks: list, memory: list, helpers: dict) -> None:
+                     marks: list, memory: list, helpers: dict, described: frozenset = frozenset()) -> None:
     """The functions of one code section, `entries` (address, size, binding, name, file) by address."""
     low, end_of_section = section.address, section.address + section.size
     data_ranges, arm_ranges = [], []
@@ -205,12 +207,18 @@ def _analyse_section(result: MachineCode, code: bytes, section, arch: int, littl
     for parent, extent in parts:
         if parent in ranges:
             ranges[parent].append(extent)
+    if described:  # walk only what no stack file describes: a global by its name, a static by its file too
+        undescribed = {address for address, _size, binding, name, file in entries
+                       if (name if binding else (name, file)) not in described}
+        ranges = {address: extents for address, extents in ranges.items() if address in undescribed}
     walked = machine_frames(code, low, little, arch, list(ranges.values()), data_ranges, memory, helpers)
     figures = dict(zip(ranges, walked))
     add = result.functions.append
     for address, size, binding, name, file in entries:
         found = figures.get(address)
         if found is None:
+            if low <= address < end_of_section and (name if binding else (name, file)) in described:
+                add(MachineFunction(name, address, size, binding, file, None, None, ()))
             continue
         frame, problem, problem_at, calls = found
         if arm_ranges and any(start <= address < end for start, end in arm_ranges):
