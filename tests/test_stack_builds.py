@@ -166,6 +166,14 @@ def test_static_threads_are_found_and_each_has_its_own_stack(builds, capsys, tmp
                          ("html", r"<td>radio</td>")):
         assert main(["analyze", str(folder / "firmware.map"), "--format", form]) == 0
         assert re.search(marker, capsys.readouterr()[0])
+    before = tmp_path / "before.json"
+    stored = json.loads(json.dumps(document))
+    next(t for t in stored["stack"]["threads"] if t["name"] == "radio")["worst_case"] -= 40
+    before.write_text(json.dumps(stored))
+    changed = stack_of(capsys, folder / "firmware.map", "--config", config, "--baseline", before)["stack"]["changes"]
+    radio = threads["radio"]["worst_case"]
+    assert {"change": "thread radio", "detail": f"worst case {radio - 40:,} B -> {radio:,} B (+40 B), headroom "
+                                                f"{256 - radio:,} B"} in changed
 
 
 def test_an_image_without_a_vector_table_starts_at_the_elf_headers_entry(builds, capsys):
