@@ -439,27 +439,54 @@ def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
     from tarnwick.toolchains.machine_code import INDIRECT_CALL, INDIRECT_JUMP
 
     named = {s.name: s for s in model.symbols if s.object_file}
-    read, completed = [], 0
-    by_address, by_name, add = graph.by_address, graph.by_name, graph.add
+    read, completed, fresh = [], 0, []
+    by_address, by_name = graph.by_address, graph.by_name
     for address, functions in machine.by_address.items():
         index = by_address.get(address)
         if index is None:
             first = functions[0] if len(functions) == 1 else min(functions, key=lambda f: (f.local, f.binding == 2, f.name))
-            symbol = named.get(first.name)
-            owner = (contributor_name(symbol.object_file, symbol.archive)
-                     if symbol is not None and symbol.address & ~1 == address else "")
-            index = add(first.name, first.name, owner, first.frame, "static", "", "machine code", first.local, True,
-                        address, first.problem)
-            read.append((index, first))
+            fresh.append(first)
         elif graph.has_calls[index]:
             continue
         else:
             read.append((index, functions[0]))  # a .su frame without a call graph: the calls from the machine code
             graph.has_calls[index] = True
             completed += 1
-        if len(functions) > 1:  # every name of the address reaches it (weak aliases of a handler)
+    # the functions only the machine code shows, added all at once (a build may have thousands)
+    start = len(graph.names)
+    owners = []
+    for function in fresh:
+        symbol = named.get(function.name)
+        owners.append(contributor_name(symbol.object_file, symbol.archive)
+                      if symbol is not None and symbol.address & ~1 == function.address else "")
+    count = len(fresh)
+    graph.names += [f.name for f in fresh]
+    graph.shown += [f.name for f in fresh]
+    graph.objects += owners
+    graph.frames += [f.frame for f in fresh]
+    graph.qualifiers += ["static"] * count
+    graph.wheres += [""] * count
+    graph.sources += ["machine code"] * count
+    graph.locals += [f.local for f in fresh]
+    graph.has_calls += [True] * count
+    graph.addresses += [f.address for f in fresh]
+    graph.own_problems += [f.problem for f in fresh]
+    graph.calls += [[] for _ in range(count)]
+    graph.assumed += [[] for _ in range(count)]
+    for index, function in enumerate(fresh, start):
+        by_address.setdefault(function.address, index)
+        if not function.local:
+            listed = by_name.get(function.name)
+            if listed is None:
+                by_name[function.name] = [index]
+            else:
+                listed.append(index)
+        read.append((index, function))
+    for address, functions in machine.by_address.items():  # every name of an address reaches it (weak aliases)
+        if len(functions) > 1:
+            index = by_address.get(address)
             for function in functions:
-                if not function.local and index not in by_name.get(function.name, ()):
+                if index is not None and not function.local and index not in by_name.get(function.name, ()):
                     by_name.setdefault(function.name, []).append(index)
     calls = graph.calls
     for index, function in read:
@@ -531,17 +558,25 @@ def _configured_calls(graph: _Graph, config, owners, notes: list) -> None:
 def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list]:
     """(reset handler, [interrupt handlers]) by name from the ELF's Cortex-M vector table, or None;
     of the names at one address (weak aliases of a default handler) the one `known` holds.
-    `functions`: address -> [names], where the machine code was read (else the symbols are)."""
+    `functions`: address -> [MachineFunction], where the machine code was read (else the symbols are)."""
     from tarnwick.files import FileProblem, open_regular
     from tarnwick.toolchains import elf as elf_format
 
     if elf is None or elf.machine != elf_format.EM_ARM:
         return None
-    at: dict = {}
+
+    class _At(dict):  # address -> the name there, looked up only for the table's words
+        def get(self, start, default=None):
+            listed = functions.get(start)
+            if not listed:
+                return default
+            names = [f.name for f in listed]
+            return next((n for n in names if n in known), names[0])
+
     if functions is not None:
-        for start, names in functions.items():
-            at[start] = next((n for n in names if n in known), names[0])
+        at: dict = _At()
     else:
+        at = {}
         for name, start, _size, _index, _binding in elf.symbols:
             if name in known or start not in at:
                 at[start] = name
@@ -577,8 +612,7 @@ def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list
 def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tuple:
     """[(name, kind)] of the program's entry points, and a note on where they come from: the
     configuration, the vector table, the names of handlers, else the ELF header's entry."""
-    functions = ({address: [f.name for f in listed] for address, listed in machine.by_address.items()}
-                 if machine is not None and machine.by_address else None)
+    functions = machine.by_address if machine is not None and machine.by_address else None
     vectors = _vector_table(elf, graph.by_name, functions)
     entries, note = [], ""
     if config.entry_point or config.interrupts:
@@ -674,8 +708,7 @@ def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
         notes.append("defined in more than one unit, the largest taken: " + ", ".join(sorted(set(graph.ambiguous))[:10]))
     from tarnwick.analysis.stack_threads import find_threads
 
-    functions_at = {address: graph.names[index] for address, index in graph.by_address.items()}
-    threads, thread_notes = find_threads(model, config, functions_at, elf)
+    threads, thread_notes = find_threads(model, config, _NamesAt(graph), elf)
     notes += thread_notes
     entries = []
     named, entry_note = _entry_points(elf, config, graph, threads, machine)
@@ -693,6 +726,20 @@ def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
     result.threads = _thread_stacks(threads, entries, config)
     result.sources = {name: graph.sources.count(name) for name in SOURCES if name in graph.sources}
     return result
+
+
+class _NamesAt:
+    """address -> the name of the function the graph has there, without a table of them all."""
+
+    def __init__(self, graph: _Graph):
+        self.graph = graph
+
+    def get(self, address, default=None):
+        index = self.graph.by_address.get(address)
+        return self.graph.names[index] if index is not None else default
+
+    def __contains__(self, address) -> bool:
+        return address in self.graph.by_address
 
 
 def _machine_code(model, notes: list, described: frozenset = frozenset()) -> tuple:
