@@ -681,6 +681,20 @@ def asked_for(config) -> bool:
 def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
     """The stack of a build, or None when no stack file of it is found and none was asked for
     (a build without stack files costs nothing more)."""
+    import gc
+
+    # hundreds of thousands of small objects and no cycles: the collector's passes over all else
+    # alive (the model, the report) would cost more than the check itself
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _analyse_stack(model, config, folders)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _analyse_stack(model, config, folders) -> Optional[StackResult]:
     units, notes = read_units(model, list(folders))
     if not units and not folders and not asked_for(config):
         return None
