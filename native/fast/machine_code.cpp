@@ -1294,6 +1294,9 @@ PyObject* decode_machine_code(PyObject*, PyObject* args) noexcept {
         return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_RuntimeError, "decode_machine_code: %s", error.what());
+        return nullptr;
     }
 }
 

@@ -89,28 +89,34 @@ bool read_indexes(PyObject* sequence, std::vector<std::uint32_t>& out) {
     return true;
 }
 
+// The arguments both symbol readers take: the file's bytes, where its symbol table is, and which
+// sections count (data, offset, count, entry_size, strings_offset, strings_size, is64, little,
+// thumb, sections, extended).
+bool symbol_table(PyObject* args, const char* format, BufferView& data, elf::Table& table) {
+    Py_ssize_t offset, count, entry_size, strings_offset, strings_size;
+    int is64, little, thumb;
+    PyObject *sections, *extended;
+    if (!PyArg_ParseTuple(args, format, data.get(), &offset, &count, &entry_size, &strings_offset, &strings_size,
+                          &is64, &little, &thumb, &sections, &extended))
+        return false;
+    if (offset < 0 || count < 0 || entry_size <= 0 || strings_offset < 0 || strings_size < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative offsets or sizes");
+        return false;
+    }
+    table = elf::Table{static_cast<const unsigned char*>(data.get()->buf), static_cast<std::size_t>(data.get()->len),
+                       static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
+                       static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
+                       static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {}};
+    return read_flags(sections, 1u << 24, table.allocated) && read_indexes(extended, table.extended);
+}
+
 // elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
 //             thumb, allocated, extended) -> [(name, start, size, section, binding), ...]
 PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
     BufferView data;
-    Py_ssize_t offset, count, entry_size, strings_offset, strings_size;
-    int is64, little, thumb;
-    PyObject *allocated, *extended;
-    if (!PyArg_ParseTuple(args, "y*nnnnnpppOO:elf_symbols", data.get(), &offset, &count, &entry_size,
-                          &strings_offset, &strings_size, &is64, &little, &thumb, &allocated, &extended))
-        return nullptr;
-    if (offset < 0 || count < 0 || entry_size <= 0 || strings_offset < 0 || strings_size < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative offsets or sizes");
-        return nullptr;
-    }
     try {
-        elf::Table table{static_cast<const unsigned char*>(data.get()->buf),
-                         static_cast<std::size_t>(data.get()->len),
-                         static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
-                         static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
-                         static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {}};
-        if (!read_flags(allocated, 1u << 24, table.allocated) || !read_indexes(extended, table.extended))
-            return nullptr;
+        elf::Table table{};
+        if (!symbol_table(args, "y*nnnnnpppOO:elf_symbols", data, table)) return nullptr;
         std::vector<elf::Placed> placed = elf::placed_symbols(table);
         Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(placed.size())));
         if (!result) return nullptr;
@@ -153,26 +159,12 @@ PyObject* display_name(PyObject*, PyObject* name) noexcept {
 }
 
 // elf_code_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
-//                  code, extended) -> [(name, value, size, section, binding, kind), ...]
+//                  thumb, code, extended) -> [(name, value, size, section, binding, kind), ...]
 PyObject* elf_code_symbols(PyObject*, PyObject* args) noexcept {
     BufferView data;
-    Py_ssize_t offset, count, entry_size, strings_offset, strings_size;
-    int is64, little;
-    PyObject *code, *extended;
-    if (!PyArg_ParseTuple(args, "y*nnnnnppOO:elf_code_symbols", data.get(), &offset, &count, &entry_size,
-                          &strings_offset, &strings_size, &is64, &little, &code, &extended))
-        return nullptr;
-    if (offset < 0 || count < 0 || entry_size <= 0 || strings_offset < 0 || strings_size < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative offsets or sizes");
-        return nullptr;
-    }
     try {
-        elf::Table table{static_cast<const unsigned char*>(data.get()->buf),
-                         static_cast<std::size_t>(data.get()->len),
-                         static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
-                         static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
-                         static_cast<std::size_t>(strings_size), is64 != 0, little != 0, false, {}, {}};
-        if (!read_flags(code, 1u << 24, table.allocated) || !read_indexes(extended, table.extended)) return nullptr;
+        elf::Table table{};
+        if (!symbol_table(args, "y*nnnnnpppOO:elf_code_symbols", data, table)) return nullptr;
         std::vector<elf::CodeSymbol> found = elf::code_symbols(table);
         Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
         if (!result) return nullptr;
@@ -259,7 +251,7 @@ PyMethodDef methods[] = {
      "read_dwarf(info, abbrev, str, line, line_str, str_offsets, addr, rnglists, ranges, little) -> tuple\n\n"
      "The source files, compile units, and functions, variables and inlined calls of an ELF's DWARF."},
     {"elf_code_symbols", elf_code_symbols, METH_VARARGS,
-     "elf_code_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, code, "
+     "elf_code_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, thumb, code, "
      "extended) -> list\n\nThe functions and mapping symbols of the sections `code` marks, as (name, value, "
      "size, section index, binding, kind)."},
     {"machine_frames", machine_frames, METH_VARARGS,

@@ -112,7 +112,7 @@ def _code_symbols(data, elf, table) -> list:
     extended = elf_format._extended_indexes(reader, elf, table, table.size // entry)
     code = [s.flags & SHF_EXECINSTR != 0 and s.has_contents and s.allocated for s in elf.sections]
     return elf_code_symbols(data, table.offset, table.size // entry, entry, strings.offset, strings.size,
-                            elf.bits == 64, elf.little_endian, code, extended)
+                            elf.bits == 64, elf.little_endian, False, code, extended)
 
 
 def _analyse(data, elf, arch: int, symbols: list, described: frozenset = frozenset()) -> MachineCode:
