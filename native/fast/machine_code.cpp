@@ -731,6 +731,13 @@ Insn decode(Arch arch, const unsigned char* at, std::size_t available, std::uint
 
 namespace {
 
+// Constants and addresses add as the machine adds them: modulo 2^64, never a signed overflow.
+std::int64_t wrapping(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+
+constexpr std::int64_t MOST_STEP = std::int64_t{1} << 40;  // no frame is larger than this
+
 struct RegState {
     enum Kind : std::uint8_t {
         none,
@@ -868,8 +875,9 @@ private:
                 value = {RegState::stack, true, depth_before - insn.copy_offset};
             } else if (insn.copy_from >= 0 && insn.copy_from != (code_.arch == Arch::thumb ? PC_THUMB : 0)) {
                 value = reg(insn.copy_from);
-                if (value.kind == RegState::stack) value.value -= insn.copy_offset;
-                else if (value.kind == RegState::constant || value.kind == RegState::pointer) value.value += insn.copy_offset;
+                if (value.kind == RegState::stack) value.value = wrapping(value.value, -insn.copy_offset);
+                else if (value.kind == RegState::constant || value.kind == RegState::pointer)
+                    value.value = wrapping(value.value, insn.copy_offset);
                 else if (insn.copy_offset != 0) value = {};  // a table's entry or a saved address moved as it is
             } else if (insn.copy_from == 0 && code_.arch != Arch::thumb) {
                 value = {RegState::constant, true, insn.copy_offset};  // addi rd, zero, imm: li
@@ -899,7 +907,7 @@ private:
             const RegState &a = reg(insn.add_a), &b = reg(insn.add_b);
             RegState value;
             bool a_known = a.kind == RegState::constant && a.known, b_known = b.kind == RegState::constant && b.known;
-            if (a_known && b_known) value = {RegState::constant, true, a.value + b.value};
+            if (a_known && b_known) value = {RegState::constant, true, wrapping(a.value, b.value)};
             else if (a.kind == RegState::entry && b_known && b.value == a.value) value = {RegState::relative, true, a.value};
             else if (b.kind == RegState::entry && a_known && a.value == b.value) value = {RegState::relative, true, b.value};
             else if (a_known && b.kind == RegState::none) value = {RegState::pointer, true, a.value};
@@ -925,12 +933,12 @@ private:
         if (insn.load_index >= 0) {
             const RegState& index = state.regs[static_cast<std::size_t>(insn.load_index) & 31];
             if (base.kind == RegState::constant && base.known && index.kind != RegState::constant)
-                return {RegState::entry, true, base.value + insn.load_offset};
+                return {RegState::entry, true, wrapping(base.value, insn.load_offset)};
             if (index.kind == RegState::constant && index.known && base.kind != RegState::constant)
-                return {RegState::entry, true, index.value + insn.load_offset};
+                return {RegState::entry, true, wrapping(index.value, insn.load_offset)};
             return {};
         }
-        if (base.kind == RegState::pointer) return {RegState::entry, true, base.value + insn.load_offset};
+        if (base.kind == RegState::pointer) return {RegState::entry, true, wrapping(base.value, insn.load_offset)};
         return {};
     }
 
@@ -969,8 +977,11 @@ private:
                 break;
             case Sp::dynamic: {  // by a register's amount: a constant too large for the instruction is no alloca
                 const RegState* amount = insn.sp_reg >= 0 ? &state.regs[static_cast<std::size_t>(insn.sp_reg) & 31] : nullptr;
-                if (amount != nullptr && amount->kind == RegState::constant && amount->known) {
-                    std::int64_t value = code_.arch == Arch::rv64 ? amount->value : static_cast<std::int32_t>(amount->value);
+                std::int64_t value = 0;
+                if (amount != nullptr && amount->kind == RegState::constant && amount->known)
+                    value = code_.arch == Arch::rv64 ? amount->value : static_cast<std::int32_t>(amount->value);
+                if (amount != nullptr && amount->kind == RegState::constant && amount->known && value < MOST_STEP &&
+                    value > -MOST_STEP) {
                     depth += insn.sp_adds ? -value : value;
                 } else {
                     fail(Problem::dynamic, site);
@@ -982,7 +993,8 @@ private:
                 break;
             case Sp::from_reg: {
                 const RegState& reg = state.regs[static_cast<std::size_t>(insn.sp_reg) & 31];
-                if (reg.kind == RegState::stack) depth = reg.value - insn.sp_delta;
+                if (reg.kind == RegState::stack && reg.value < MOST_STEP && reg.value > -MOST_STEP)
+                    depth = reg.value - insn.sp_delta;
                 else if (reg.kind == RegState::constant) depth = 0;
                 else fail(Problem::untracked_sp, site);
                 break;
@@ -994,6 +1006,10 @@ private:
         state.pending_low = insn.sp == Sp::fresh && code_.arch != Arch::thumb;
         if (depth < 0) {
             fail(Problem::negative_depth, site);
+            return false;
+        }
+        if (depth > MOST_STEP) {
+            fail(Problem::untracked_sp, site);
             return false;
         }
         result_.frame = std::max(result_.frame, depth);
