@@ -163,3 +163,28 @@ def test_what_the_machine_code_does_not_bound_says_why(builds):
     assert huge.problem is None and huge.frame >= 280_000  # a frame too large for an immediate, followed
     longjmp = read_machine_code(str(builds / "m4-O0" / "mix.elf")).by_name.get("longjmp")
     assert longjmp is None or (longjmp[0].problem and "sets sp" in longjmp[0].problem)
+
+
+@pytest.mark.parametrize("arch", [1, 2, 3])
+def test_random_bytes_end_in_a_figure_or_a_reason_never_a_crash(arch):
+    """Code that is no code (random bytes, a truncated function, a table pointing anywhere):
+    every function still ends with a frame that is not negative, a reason from the known set
+    where it is not bounded, and calls whose sites lie inside it."""
+    import random
+
+    from tarnwick._native import machine_frames
+
+    rng = random.Random(arch)
+    for _ in range(150):
+        base = rng.choice([0, 0x8000000, 0xFFFFF000])
+        code = bytes(rng.randrange(256) for _ in range(rng.randrange(2, 600)))
+        ends = sorted(rng.randrange(0, len(code) + 1) for _ in range(3))
+        functions = [((base, base + ends[0]),), ((base + ends[0], base + ends[2]), (base + ends[1], base + len(code)))]
+        memory = [(base, code), (base + len(code) + 64, bytes(rng.randrange(256) for _ in range(64)))]
+        results = machine_frames(code, base, True, arch, functions, [(base + ends[1], base + ends[2])], memory,
+                                 {base + ends[0]: rng.randrange(1, 6)} if arch == 1 else {})
+        assert len(results) == len(functions)
+        for ranges, (frame, problem, at, calls) in zip(functions, results):
+            assert frame >= 0 and problem in range(7)
+            for _kind, _target, site in calls:
+                assert any(low <= site < high for low, high in ranges)
