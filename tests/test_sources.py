@@ -59,20 +59,29 @@ def test_every_symbol_has_the_source_nm_reads(builds, capsys, variant):
 @pytest.mark.parametrize("variant", VARIANTS)
 def test_files_add_up_to_their_symbols_and_folders_to_their_files(builds, capsys, variant):
     document = report(capsys, builds / variant / "firmware.map")
-    files = {row["path"]: row for row in document["sources"]}
+    rows = document["sources"]
+    files = {row["path"]: row for row in rows if row["path"] is not None}
+    unclaimed = next(row for row in rows if row.get("unclaimed"))
+    fill = next(row for row in rows if row.get("fill"))
     held: dict = {}
     for symbol in document["symbols"]:
         if symbol["alias_of"] is None and symbol["size"] > 0:
-            path = symbol["source"].rsplit(":", 1)[0] if symbol["source"] and re.search(r":\d+$", symbol["source"]) \
-                else symbol["source"]
+            if symbol["binding"] == "unnamed":  # bytes no symbol covers carry no source file
+                assert symbol["source"] is None
+                path = "fill"
+            elif symbol["source"] is None:
+                path = None
+            else:
+                path = symbol["source"].rsplit(":", 1)[0] if re.search(r":\d+$", symbol["source"]) else symbol["source"]
             held[path] = held.get(path, 0) + symbol["size"]
-    assert {path: row["size"] for path, row in files.items()} == held  # None: no compile unit
-    assert files[None]["unclaimed"] and files[None]["size"] == held[None] > 0
-    assert all(row["flash"] + row["ram"] >= row["size"] for row in files.values())
+    assert {**{path: row["size"] for path, row in files.items()}, None: unclaimed["size"], "fill": fill["size"]} == {
+        "fill": 0, **held}
+    assert unclaimed["size"] == held[None] > 0  # the vendor file built without -g
+    assert all(row["flash"] + row["ram"] >= row["size"] for row in rows)
     assert files["drivers/uart/uart.c"]["ram"] == 256 + 2  # uart_tx_ring and head
     folders = {row["path"]: row["size"] for row in document["source_folders"]}
     for folder, size in folders.items():
-        assert size == sum(row["size"] for path, row in files.items() if path and path.startswith(folder + "/"))
+        assert size == sum(row["size"] for path, row in files.items() if path.startswith(folder + "/"))
     assert {"drivers", "drivers/uart", "drivers/spi", "app", "lib", "lib/crc"} <= set(folders)
 
 
@@ -185,3 +194,51 @@ def test_damaged_debug_information_is_a_note_never_a_crash(builds, capsys, tmp_p
     assert (document["sources"] is None) == ("sources_note" in document)
     if document["sources"] is None:
         assert "cannot be read" in document["sources_note"]
+
+
+def test_an_lto_build_takes_each_symbols_file_from_its_declaration(builds, capsys):
+    """With -flto every function is in the link-time unit "<artificial>": the file and line come
+    from the unit that declares it, as `nm -l` finds them."""
+    elf = builds / "lto" / "firmware.elf"
+    document = report(capsys, builds / "lto" / "firmware.map")
+    ours = {(s["name"], s["address"] & ~1): s["source"] for s in document["symbols"] if s["binding"] != "unnamed"}
+    expected = {key: source for key, source in nm_sources(elf).items() if source and key in ours}
+    assert expected and {key: ours[key] for key in expected} == expected
+    assert not any("<artificial>" in (row["path"] or "") for row in document["sources"] + document["source_folders"])
+    assert {"app/main.c", "drivers/uart/uart.c", "startup.c"} <= {row["path"] for row in document["sources"]}
+
+
+def test_the_c_librarys_files_are_one_row_not_folders_of_another_machine(builds, capsys):
+    document = report(capsys, builds / "newlib" / "firmware.map")
+    rows = [row for row in document["sources"] if row["path"] is not None]
+    library = [row for row in rows if row.get("library")]
+    assert [row["path"] for row in library] == ["libc_nano.a"]
+    held = sum(s["size"] for s in document["symbols"] if s["alias_of"] is None and s["size"] > 0
+               and s["binding"] != "unnamed" and s["source"] and (s["archive"] or "").endswith("/libc_nano.a"))
+    assert library[0]["size"] == held > 0
+    for row in rows + document["source_folders"]:
+        assert not row["path"].startswith(("/", "..")), row
+    assert {row["path"] for row in document["source_folders"]} >= {"drivers", "app", "extra", "libc_nano.a"}
+    strlen = next(s for s in document["symbols"] if s["name"] == "strlen")  # the symbol keeps its own file
+    assert strlen["source"].startswith("/") and strlen["source"].endswith("/newlib/libc/machine/arm/strlen-armv7.S")
+
+
+def test_stabs_debug_information_is_one_line_never_a_file_without_a_name(builds, capsys):
+    document = report(capsys, builds / "stabs" / "firmware.map")
+    said = document.get("sources_note") or " ".join(document.get("sources_notes", []))
+    assert "STABS" in said
+    assert all(row["path"] != "" for row in document["sources"] or [])
+    assert main(["analyze", str(builds / "stabs" / "firmware.map")]) == 0
+    assert sum("STABS" in line for line in capsys.readouterr()[0].splitlines()) == 1
+
+
+def test_the_pages_source_view_adds_up_to_all_memory(builds, capsys):
+    assert main(["analyze", str(builds / "newlib" / "firmware.map"), "--format", "html"]) == 0
+    page = capsys.readouterr()[0]
+    data = json.loads(re.search(r'<script type="application/json" id="tarnwick-data">(.*?)</script>', page, re.S)[1]
+                      .replace("\\u003c", "<"))
+    regions, sources = data["tree"], data["sources"]
+    assert sources[1] == regions[1] > 0
+    rest = {node[0] for node in sources[4] if node[3] == "rest"}
+    assert any("reserved" in label for label in rest)  # the stack the script reserves is named, not hidden
+    assert not any(node[0] in ("/", "..") for node in sources[4])

@@ -104,14 +104,33 @@ def test_a_tight_stack_is_a_finding_in_every_output_and_fails_the_policy(build, 
     assert code == 0 and "passed  fail_on_stack_overflow: no finding breaks it" in out
 
 
-def test_without_the_archives_stack_files_the_worst_case_is_a_lower_bound(build, capsys):
-    code, out, _ = run(capsys, build / "roomy.map", "--format", "json")  # beside the objects only
-    document = json.loads(out)
-    stack = document["stack"]
+def test_archive_members_stack_files_are_found_in_the_build_tree_without_naming_it(build, capsys):
+    with_folder = stack_of(capsys, build)["stack"]
+    code, out, _ = run(capsys, build / "roomy.map", "--format", "json")  # the stack files beside the objects only
+    alone = json.loads(out)["stack"]
+    assert code == 0 and alone["worst_case"] == with_folder["worst_case"] and alone["bounded"]
+    assert {(f["name"], f["object_file"]): f["frame_source"] for f in alone["functions"]}[
+        ("lib_checksum", "libproto.a(proto.o)")] == "ci"
+
+
+def test_without_the_archives_stack_files_the_machine_code_gives_the_same_frames(build, capsys, tmp_path):
+    bare = tmp_path / "bare"
+    shutil.copytree(build, bare)
+    for stack_file in bare.glob("proto.*"):
+        if stack_file.suffix in (".su", ".ci"):
+            stack_file.unlink()
+    f = frames(build)
+    stack = json.loads(run(capsys, bare / "roomy.map", "--format", "json")[1])["stack"]
+    functions = {(fn["name"], fn["object_file"]): fn for fn in stack["functions"]}
+    for name in ("lib_checksum", "scratch"):
+        function = functions[(name, "libproto.a(proto.o)")]
+        assert function["frame_source"] == "machine code" and function["frame"] == f[("proto", name)]
+    assert stack["worst_case"] == stack_of(capsys, build)["stack"]["worst_case"] and stack["bounded"]
+    code, out, _ = run(capsys, bare / "roomy.map", "--no-elf", "--format", "json")  # no machine code to read
+    stack = json.loads(out)["stack"]
     assert stack["verdict"]["status"] == "may not fit" and stack["bounded"] is False
     reset = next(e for e in stack["entry_points"] if e["name"] == "Reset_Handler")
     assert reset["reason"] == "parse_command calls lib_checksum, which has no stack information"
-    assert [i["id"] for i in document["issues"]] == ["stack.unbounded"]
 
 
 def test_what_changed_since_the_baseline(build, capsys, tmp_path):

@@ -161,6 +161,7 @@ public:
             if (header.type != 1 && header.type != 3) continue;  // type and split units: nothing placed
             unit(header);
         }
+        resolve_across_units();
         return std::move(result_);
     }
 
@@ -433,10 +434,16 @@ private:
             }
             if (abbrev.children) ++depth;
         }
+        keep_declarations(named, unit_index, files_local);
         for (const Pending& p : pending) {
-            Named resolved = resolve(named, p.die);
+            std::uint64_t elsewhere = 0;
+            Named resolved = resolve(named, p.die, &elsewhere);
             Entity entity{p.kind, resolved.name, resolved.linkage == resolved.name ? string_view{} : resolved.linkage,
                           unit_index, -1, resolved.line, p.low, p.size};
+            if (elsewhere && (resolved.file < 0 || (entity.name.empty() && entity.linkage.empty()))) {
+                defer(entity, resolved, elsewhere, files_local);  // declared in another unit: an LTO build's
+                continue;
+            }
             if (resolved.file >= 0) {
                 // a version 5 line table numbers its files from 0, the earlier ones from 1 (0: none);
                 // GCC may pair a version 5 unit with an older line table
@@ -449,13 +456,18 @@ private:
         }
     }
 
-    // A DIE's name, linkage name, file and line, taken from what it refers to where it lacks them.
-    static Named resolve(const std::unordered_map<std::uint64_t, Named>& named, std::uint64_t die) {
+    // A DIE's name, linkage name, file and line, taken from what it refers to where it lacks them;
+    // `elsewhere` the reference that leads out of the unit, where one does.
+    static Named resolve(const std::unordered_map<std::uint64_t, Named>& named, std::uint64_t die,
+                         std::uint64_t* elsewhere = nullptr) {
         Named result;
         std::uint64_t at = die;
         for (int hops = 0; hops < 8 && at; ++hops) {
             auto found = named.find(at);
-            if (found == named.end()) break;
+            if (found == named.end()) {
+                if (elsewhere != nullptr && at != die) *elsewhere = at;
+                break;
+            }
             const Named& n = found->second;
             if (result.name.empty()) result.name = n.name;
             if (result.linkage.empty()) result.linkage = n.linkage;
@@ -553,6 +565,80 @@ private:
         path_places_.emplace(path, place);
         return place;
     }
+
+    // --- references across units (LTO: the link-time unit "<artificial>" refers to the early
+    // units that declare each function and variable, which may come after it) -----------------
+
+    struct Declared {
+        Named named;
+        std::size_t unit;
+    };
+
+    struct Deferred {
+        Entity entity;
+        Named found;  // what the unit itself says
+        std::uint64_t origin;
+    };
+
+    void keep_declarations(const std::unordered_map<std::uint64_t, Named>& named, std::size_t unit,
+                           const std::vector<std::size_t>& files) {
+        for (const auto& [die, self] : named) declared_.emplace(die, Declared{self, unit});
+        if (unit_files_.size() <= unit) {
+            unit_files_.resize(unit + 1);
+            unit_line_versions_.resize(unit + 1, 0);
+        }
+        unit_files_[unit] = files;
+        unit_line_versions_[unit] = line_version_;
+    }
+
+    void defer(const Entity& entity, const Named& found, std::uint64_t origin, const std::vector<std::size_t>&) {
+        deferred_.push_back({entity, found, origin});
+    }
+
+    // The entities whose declaration lies in another unit, once every unit is read: the name,
+    // file and line from the first declaration along the references, its file counted in the
+    // line table of the unit that declares it.
+    void resolve_across_units() {
+        for (Deferred& d : deferred_) {
+            Named result = d.found;
+            long file = result.file;
+            std::size_t file_unit = d.entity.unit;
+            std::uint64_t at = d.origin;
+            for (int hops = 0; hops < 8 && at; ++hops) {
+                auto found = declared_.find(at);
+                if (found == declared_.end()) break;
+                const Named& n = found->second.named;
+                if (result.name.empty()) result.name = n.name;
+                if (result.linkage.empty()) result.linkage = n.linkage;
+                if (file < 0 && n.file >= 0) {
+                    file = n.file;
+                    result.line = n.line;
+                    file_unit = found->second.unit;
+                }
+                at = n.origin;
+            }
+            Entity entity = d.entity;
+            entity.name = result.name;
+            entity.linkage = result.linkage == result.name ? string_view{} : result.linkage;
+            entity.line = result.line;
+            if (file >= 0 && file_unit < unit_files_.size()) {
+                const std::vector<std::size_t>& files = unit_files_[file_unit];
+                long index = unit_line_versions_[file_unit] >= 5 ? file : file - 1;
+                if (index >= 0 && static_cast<std::size_t>(index) < files.size()) {
+                    entity.file = static_cast<long>(files[static_cast<std::size_t>(index)]);
+                    entity.unit = file_unit;  // its path is the declaring unit's, relative to that unit's folder
+                }
+            }
+            if (entity.name.empty() && entity.linkage.empty()) continue;
+            result_.entities.push_back(entity);
+        }
+        deferred_.clear();
+    }
+
+    std::unordered_map<std::uint64_t, Declared> declared_;
+    std::vector<std::vector<std::size_t>> unit_files_;
+    std::vector<int> unit_line_versions_;
+    std::vector<Deferred> deferred_;
 
     const Sections& s_;
     Result result_;

@@ -38,4 +38,17 @@ struct Placed {
 // before the local name of one start. Throws Invalid.
 std::vector<Placed> placed_symbols(const Table& table);
 
+// The functions and the mapping symbols ($t, $d, $a, $x: where code and data lie) of the
+// sections `allocated` marks, their values as stored (a Thumb function's with its low bit), and
+// the FILE symbols (kind 'F') whose locals follow them, in the table's order.
+struct CodeSymbol {
+    std::string_view name;
+    std::uint64_t value, size;
+    std::uint32_t section;
+    unsigned binding;
+    char kind;  // 'f' a function, 'F' a source file, else the mapping symbol's letter
+};
+
+std::vector<CodeSymbol> code_symbols(const Table& table);
+
 }  // namespace tarnwick::elf

@@ -3,6 +3,7 @@
 #include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
 #include "fast/dwarf.hpp"
+#include "fast/machine_code.hpp"
 #include "fast/ti_map.hpp"
 #include "fast/iar_map.hpp"
 #include "fast/armlink_map.hpp"
@@ -90,30 +91,36 @@ bool read_indexes(PyObject* sequence, std::vector<std::uint32_t>& out) {
     return true;
 }
 
+// The arguments both symbol readers take: the file's bytes, where its symbol table is, and which
+// sections count (data, offset, count, entry_size, strings_offset, strings_size, is64, little,
+// thumb, sections, extended).
+bool symbol_table(PyObject* args, const char* format, BufferView& data, elf::Table& table) {
+    Py_ssize_t offset, count, entry_size, strings_offset, strings_size;
+    int is64, little, thumb;
+    PyObject *sections, *extended;
+    unsigned long long tls_base = 0;  // only where the format takes it: where thread-local symbols start
+    if (!PyArg_ParseTuple(args, format, data.get(), &offset, &count, &entry_size, &strings_offset, &strings_size,
+                          &is64, &little, &thumb, &sections, &extended, &tls_base))
+        return false;
+    if (offset < 0 || count < 0 || entry_size <= 0 || strings_offset < 0 || strings_size < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative offsets or sizes");
+        return false;
+    }
+    table = elf::Table{static_cast<const unsigned char*>(data.get()->buf), static_cast<std::size_t>(data.get()->len),
+                       static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
+                       static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
+                       static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {},
+                       static_cast<std::uint64_t>(tls_base)};
+    return read_flags(sections, 1u << 24, table.allocated) && read_indexes(extended, table.extended);
+}
+
 // elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
 //             thumb, allocated, extended, tls_base) -> [(name, start, size, section, binding), ...]
 PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
     BufferView data;
-    Py_ssize_t offset, count, entry_size, strings_offset, strings_size;
-    int is64, little, thumb;
-    PyObject *allocated, *extended;
-    unsigned long long tls_base = 0;
-    if (!PyArg_ParseTuple(args, "y*nnnnnpppOOK:elf_symbols", data.get(), &offset, &count, &entry_size,
-                          &strings_offset, &strings_size, &is64, &little, &thumb, &allocated, &extended, &tls_base))
-        return nullptr;
-    if (offset < 0 || count < 0 || entry_size <= 0 || strings_offset < 0 || strings_size < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative offsets or sizes");
-        return nullptr;
-    }
     try {
-        elf::Table table{static_cast<const unsigned char*>(data.get()->buf),
-                         static_cast<std::size_t>(data.get()->len),
-                         static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
-                         static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
-                         static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {},
-                         static_cast<std::uint64_t>(tls_base)};
-        if (!read_flags(allocated, 1u << 24, table.allocated) || !read_indexes(extended, table.extended))
-            return nullptr;
+        elf::Table table{};
+        if (!symbol_table(args, "y*nnnnnpppOO|K:elf_symbols", data, table)) return nullptr;
         std::vector<elf::Placed> placed = elf::placed_symbols(table);
         Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(placed.size())));
         if (!result) return nullptr;
@@ -153,6 +160,36 @@ PyObject* display_name(PyObject*, PyObject* name) noexcept {
         return nullptr;
     }
     return shown_name(name);
+}
+
+// elf_code_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
+//                  thumb, code, extended) -> [(name, value, size, section, binding, kind), ...]
+PyObject* elf_code_symbols(PyObject*, PyObject* args) noexcept {
+    BufferView data;
+    try {
+        elf::Table table{};
+        if (!symbol_table(args, "y*nnnnnpppOO:elf_code_symbols", data, table)) return nullptr;
+        std::vector<elf::CodeSymbol> found = elf::code_symbols(table);
+        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+        if (!result) return nullptr;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            const elf::CodeSymbol& symbol = found[i];
+            Ref name = Ref::steal(PyUnicode_DecodeUTF8(symbol.name.data(), static_cast<Py_ssize_t>(symbol.name.size()),
+                                                       "replace"));
+            if (!name) return nullptr;
+            PyObject* row = Py_BuildValue("(OKKIiC)", name.get(), static_cast<unsigned long long>(symbol.value),
+                                          static_cast<unsigned long long>(symbol.size), symbol.section,
+                                          static_cast<int>(symbol.binding), static_cast<int>(symbol.kind));
+            if (row == nullptr) return nullptr;
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+        }
+        return result.release();
+    } catch (const elf::Invalid& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyMethodDef methods[] = {
@@ -221,6 +258,16 @@ PyMethodDef methods[] = {
     {"read_dwarf", read_dwarf, METH_VARARGS,
      "read_dwarf(info, abbrev, str, line, line_str, str_offsets, addr, rnglists, ranges, little) -> tuple\n\n"
      "The source files, compile units, and functions, variables and inlined calls of an ELF's DWARF."},
+    {"elf_code_symbols", elf_code_symbols, METH_VARARGS,
+     "elf_code_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, thumb, code, "
+     "extended) -> list\n\nThe functions and mapping symbols of the sections `code` marks, as (name, value, "
+     "size, section index, binding, kind)."},
+    {"machine_frames", machine_frames, METH_VARARGS,
+     "machine_frames(code, base, little, arch, functions, data) -> list\n\n"
+     "Each function's (frame, problem, problem address, calls) from the machine code of one section."},
+    {"decode_machine_code", decode_machine_code, METH_VARARGS,
+     "decode_machine_code(code, base, little, arch) -> list\n\n"
+     "(address, size, flow, sp, sp delta, target) of each instruction of a linear sweep."},
     {"elf_symbols", elf_symbols, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended, tls_base) -> list\n\nThe functions and data an ELF symbol table places "

@@ -49,6 +49,22 @@ class StackConfig:
     interrupt_nesting: int = 1  # interrupts that may stack on one another
     exception_frame_bytes: int = 32  # what the core stacks per interrupt (Cortex-M: 32, 104 with FP)
     folders: list = field(default_factory=list)  # where to look for .su and .ci files
+    # what only the user knows; every figure that rests on it says so
+    frames: dict = field(default_factory=dict)  # function -> its frame in bytes
+    calls: dict = field(default_factory=dict)  # function -> the functions its calls through pointers reach
+    recursion: dict = field(default_factory=dict)  # function -> how many of it are on the stack at most
+    thread_stacks: list = field(default_factory=list)  # ThreadSpec, from [[stack.threads]] tables
+
+
+@dataclass(frozen=True)
+class ThreadSpec:
+    """An RTOS thread on a stack of its own: its entry function, and the stack's size or the
+    symbol of its buffer (whose size the ELF gives)."""
+
+    name: str
+    entry: str
+    stack_symbol: Optional[str] = None
+    stack_size: Optional[int] = None
 
 
 @dataclass(frozen=True)

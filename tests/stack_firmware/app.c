@@ -3,7 +3,8 @@
    main -> scratch (this file's: the same name, another frame)
    SysTick_Handler -> tick_update -> scratch (this file's)
    UART_IRQHandler -> lib_checksum -> scratch (proto.c's)
-   worker_thread -> walk_tree (recursive), and a call through a pointer: not bounded. */
+   worker_thread -> walk_tree (recursive), and a call through a pointer: not bounded.
+   never_linked: called by nothing, so --gc-sections leaves it out of the image. */
 #include <stdint.h>
 
 extern uint32_t lib_checksum(const uint8_t *data, uint32_t length);
@@ -53,4 +54,10 @@ int main(void) {
     line[0] = 'x';
     sink = parse_command((const uint8_t *)line) + scratch(2);
     return 0;
+}
+
+void never_linked(void) {
+    volatile uint32_t unused[3];
+    unused[0] = 1;
+    sink = unused[0];
 }

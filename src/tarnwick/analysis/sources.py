@@ -1,11 +1,19 @@
 """Where the bytes go by source file and folder: each symbol placed in the compile unit, file
 and line the ELF's debug information names for it, the files and every level of their folders
 added up (with their flash and RAM), the bytes no compile unit claims on a line of their own,
-and the inlined functions that weigh most where they were inlined."""
+and the inlined functions that weigh most where they were inlined.
+
+The project's own files are those below its root, the folder its own compile units were built
+in (and their sources lie in); a file outside it (the C library's `../../newlib/libc/...`, built
+in a folder of another machine, a toolchain header) is counted in one group per library, named
+by the archive its symbol came from, else "toolchain library", never as `..` folders. Bytes no
+symbol covers (the fill after a function, literals no symbol names) carry no source file: they
+are counted in a row of their own."""
 
 from __future__ import annotations
 
 import bisect
+import os
 import posixpath
 from dataclasses import dataclass, field
 from typing import Optional
@@ -14,7 +22,9 @@ from tarnwick.analysis._placement import category_of, load_region_of
 from tarnwick.support.origins import source_file
 from tarnwick.toolchains.base import MemoryCategory
 
-UNCLAIMED = "(no compile unit: libraries built without -g, linker fill)"
+UNCLAIMED = "(no compile unit: built without -g)"
+FILL = "(fill and bytes no symbol names)"
+TOOLCHAIN = "toolchain library"
 
 
 @dataclass
@@ -23,9 +33,13 @@ class SourceTotal:
     size: int = 0
     flash: int = 0
     ram: int = 0
+    library: bool = False  # a library's files, counted as one
 
     def as_json(self) -> dict:
-        return {"path": self.path, "size": self.size, "flash": self.flash, "ram": self.ram}
+        row = {"path": self.path, "size": self.size, "flash": self.flash, "ram": self.ram}
+        if self.library:
+            row["library"] = True
+        return row
 
 
 @dataclass
@@ -48,12 +62,23 @@ class SourceView:
     by_region: dict  # region -> {"files": {path: bytes}, "folders": {path: bytes}}
     units: int
     notes: list = field(default_factory=list)
+    fill: SourceTotal = field(default_factory=lambda: SourceTotal(FILL))
+    groups: dict = field(default_factory=dict)  # a source path outside the project -> its library's row
 
     def as_json(self) -> dict:
-        return {"sources": [f.as_json() for f in self.files] + [{**self.unclaimed.as_json(), "path": None,
-                                                                   "unclaimed": True}],
+        return {"sources": [f.as_json() for f in self.files] + [
+                    {**self.unclaimed.as_json(), "path": None, "unclaimed": True},
+                    {**self.fill.as_json(), "path": None, "fill": True}],
                 "source_folders": [f.as_json() for f in self.folders],
-                "inlined": [i.as_json() for i in self.inlined[:100]]}
+                "inlined": [i.as_json() for i in self.inlined[:100]],
+                **({"sources_notes": list(self.notes)} if self.notes else {})}
+
+    def shown_path(self, source: Optional[str]) -> Optional[str]:
+        """The file a symbol's source counts in: its own path, or its library's name."""
+        if source is None:
+            return None
+        path = source_file(source)
+        return self.groups.get(path, path)
 
 
 def _relative(path: str, folder: str) -> str:
@@ -76,8 +101,9 @@ def folders_of(path: str) -> list:
 
 def attach_sources(model, debug) -> SourceView:
     """Gives every symbol of the model its `source` and adds up the files and folders."""
-    unit_path = [_relative(name if "/" in name or "\\" in name or not folder else f"{folder}/{name}", folder)
-                 for name, folder, _ranges in debug.units]
+    project = _Project(debug, model)
+    unit_path = [project.shown(name if "/" in name or "\\" in name or not folder else f"{folder}/{name}", unit) or None
+                 if name else None for unit, (name, folder, _ranges) in enumerate(debug.units)]
     paths = list(debug.paths)
     relative_cache: dict = {}
 
@@ -85,7 +111,7 @@ def attach_sources(model, debug) -> SourceView:
         key = (path_index, unit)
         found = relative_cache.get(key)
         if found is None:
-            found = relative_cache[key] = _relative(paths[path_index], debug.units[unit][1])
+            found = relative_cache[key] = project.shown(paths[path_index], unit)
         return found
 
     at_address: dict = {}  # address -> [(name, linkage, source)]
@@ -112,45 +138,113 @@ def attach_sources(model, debug) -> SourceView:
 
     kinds = _section_kinds(model)
     files: dict = {}
-    unclaimed = SourceTotal(UNCLAIMED)
+    groups: dict = {}
+    unclaimed, fill = SourceTotal(UNCLAIMED), SourceTotal(FILL)
     by_region: dict = {}
     region_of = {s.name: s.execution_region for s in model.sections}
     for symbol in model.symbols:
         source = None
-        if symbol.binding != "unnamed":  # a Thumb function's address carries the low bit in a map
+        unnamed = symbol.binding == "unnamed"
+        if not unnamed:  # a Thumb function's address carries the low bit in a map
             candidates = at_address.get(symbol.address) or at_address.get(symbol.address & ~1)
             if candidates:
                 source = _matching(symbol.name, candidates)
-        if source is None:
-            unit = unit_at(symbol.address)
-            source = unit_path[unit] if unit is not None else None
+            if source is None:
+                unit = unit_at(symbol.address)
+                source = unit_path[unit] if unit is not None else None
         symbol.source = source
         if symbol.alias_of is not None or symbol.size <= 0:
             continue
         flash, ram = kinds.get(symbol.section, (False, False))
-        total = unclaimed if source is None else files.setdefault(source_file(source), SourceTotal(source_file(source)))
+        if unnamed:
+            total, name = fill, FILL
+        elif source is None:
+            total, name = unclaimed, UNCLAIMED
+        else:
+            name = source_file(source)
+            library = project.library_of(name, symbol)
+            if library is not None:
+                groups[name] = library
+                name = library
+            total = files.get(name)
+            if total is None:
+                total = files[name] = SourceTotal(name, library=library is not None)
         total.size += symbol.size
         total.flash += symbol.size if flash else 0
         total.ram += symbol.size if ram else 0
         region = by_region.setdefault(region_of.get(symbol.section) or "(no region)", {"files": {}, "folders": {}})
-        name = source_file(source) if source is not None else UNCLAIMED
         region["files"][name] = region["files"].get(name, 0) + symbol.size
     folders: dict = {}
     for total in files.values():
-        for folder in folders_of(total.path):
-            rolled = folders.setdefault(folder, SourceTotal(folder))
+        for folder in [total.path] if total.library else folders_of(total.path):
+            rolled = folders.setdefault(folder, SourceTotal(folder, library=total.library))
             rolled.size += total.size
             rolled.flash += total.flash
             rolled.ram += total.ram
+    libraries = {total.path for total in files.values() if total.library}
     for region in by_region.values():
         for name, size in region["files"].items():
-            for folder in folders_of(name):
+            for folder in [name] if name in libraries else folders_of(name):
                 region["folders"][folder] = region["folders"].get(folder, 0) + size
     order = lambda total: (-total.size, total.path)
     heaviest = sorted((Inlined(name, source, size, sites) for (name, source), (size, sites) in inlined.items()),
                       key=lambda i: (-i.bytes, i.name))
     return SourceView(sorted(files.values(), key=order), sorted(folders.values(), key=order), unclaimed, heaviest,
-                      by_region, len(debug.units))
+                      by_region, len(debug.units), fill=fill, groups=groups, notes=project.notes)
+
+
+class _Project:
+    """Which source paths are the project's: those below the root its own units were built in.
+    A unit is a library's when the map names an archive for its bytes that lies outside that
+    root (a toolchain's `libc_nano.a`), or, without one, when its file lies above the folder it
+    was built in, a folder this machine does not have (newlib's `../../newlib/libc/...` built
+    in another machine's tree)."""
+
+    def __init__(self, debug, model):
+        self.notes: list = []
+        self.units = debug.units
+        foreign = []
+        for name, folder, _ranges in debug.units:
+            escapes = not _absolute(name) and posixpath.normpath(name.replace("\\", "/")).startswith("../")
+            foreign.append(escapes and bool(folder) and not os.path.isdir(folder))
+        self.foreign = foreign
+        places = []
+        for (name, folder, _ranges), away in zip(debug.units, foreign):
+            if away or not folder or not _absolute(folder) or name == "<artificial>":  # LTO's link-time unit
+                continue
+            places.append(folder.replace("\\", "/").rstrip("/") or "/")
+            full = name if _absolute(name) else posixpath.join(folder, name)
+            places.append(posixpath.dirname(posixpath.normpath(full.replace("\\", "/"))))
+        self.root = posixpath.commonpath(places) if places and len({p[:1] for p in places}) == 1 else None
+        if self.root == "/":
+            self.root = None  # units built all over the machine: no root to tell the project by
+        self.library_of_archive: dict = {}
+
+    def shown(self, path: str, unit: int) -> str:
+        """A source path relative to its unit's folder when inside it, else relative to the
+        project's root when inside that, with '/' throughout."""
+        folder = self.units[unit][1]
+        shown = _relative(path, folder)
+        if self.root and shown.startswith(self.root + "/"):
+            return shown[len(self.root) + 1:]
+        if shown.startswith("../") and _absolute(folder):  # above its unit's folder: where it lies
+            return posixpath.normpath(posixpath.join(folder.replace("\\", "/"), shown))
+        return shown
+
+    def library_of(self, path: str, symbol) -> Optional[str]:
+        """The library a file counts in, or None for the project's own."""
+        archive = symbol.archive
+        if archive and _absolute(archive) and not (self.root and archive.replace("\\", "/").startswith(self.root + "/")):
+            return posixpath.basename(archive.replace("\\", "/"))
+        if not (_absolute(path) or path.startswith("../") or path == ".."):
+            return None
+        if self.root is None and not path.startswith(".."):
+            return None
+        return posixpath.basename(archive.replace("\\", "/")) if archive else TOOLCHAIN
+
+
+def _absolute(path: str) -> bool:
+    return path.startswith(("/", "\\")) or (len(path) > 2 and path[1] == ":")
 
 
 def _matching(name: str, candidates: list) -> Optional[str]:
@@ -199,10 +293,18 @@ def source_view(model):
     elf = model.elf_file
     if elf is None:
         return NoSources("source files: a map alone; name its ELF file (built with -g) to see them")
+    stabs = any(s.name == ".stab" for s in elf.sections)
+    stabs_only = (f"source files: {elf.path} holds STABS debug information only, which is not read "
+                  "(build with -gdwarf-2 or later)")
     try:
         debug = read_debug_info(elf)
     except (DebugInfoError, OSError) as exc:
         return NoSources(f"source files: the debug information of {elf.path} cannot be read ({exc})")
-    if debug is None or not debug.units:
-        return NoSources(f"source files: {elf.path} holds no debug information (build with -g)")
-    return attach_sources(model, debug)
+    placed = debug is not None and any(ranges for _name, _folder, ranges in debug.units) or bool(debug and debug.entities)
+    if not placed:
+        return NoSources(stabs_only if stabs else f"source files: {elf.path} holds no debug information (build with -g)")
+    view = attach_sources(model, debug)
+    if stabs:
+        view.notes.append("source files: the objects built with STABS debug information are counted without "
+                          "one (build them with -gdwarf-2 or later)")
+    return view

@@ -1,11 +1,13 @@
-"""The worst-case stack of a build, from the compiler's own stack files: each function's frame,
-the call graph of the whole program, each function's deepest chain of calls, the entry points
-(the reset handler, the interrupt handlers, the threads the configuration names) and the
-stack the link reserves, with a verdict on whether the program fits in it.
+"""The worst-case stack of a build: each function's frame (from the compiler's stack files,
+else from the image's machine code, else as the configuration states it), the call graph of the
+whole program, each function's deepest chain of calls, the entry points (the reset handler, the
+interrupt handlers, the threads, each with its own chain) and the stacks the link reserves, with
+a verdict on whether the program, and each thread, fits in its stack.
 
 A worst case is only a number when it is one: recursion, a call through a pointer, a frame the
 compiler calls dynamic and a callee without stack information make a function unbounded, and
-what is shown is then a lower bound with the reason."""
+what is shown is then a lower bound with the reason. What only the user knows (`[stack] frames`,
+`calls`, `recursion`) bounds it, and every figure that rests on such an assumption says so."""
 
 from __future__ import annotations
 
@@ -15,16 +17,19 @@ import struct
 from dataclasses import dataclass, field
 from typing import Optional
 
-from tarnwick.support.origins import contributor_name
-from tarnwick.toolchains.stack_files import INDIRECT, StackFileError, index_folders, read_unit, stem_of
+from tarnwick.analysis.stack_units import read_units
+from tarnwick.toolchains.stack_files import INDIRECT, stem_of
 
 EXCEPTION_FRAME = 32  # Cortex-M stacks eight words on an exception (104 B with the FP context)
-_STACK_SECTION = re.compile(r"^(?:\.stack(?:_dummy)?|\.co_stack|CSTACK|STACK|ARM_LIB_STACK(?:HEAP)?)(?:\s|$|\.)",
-                            re.IGNORECASE)
-_STACK_SIZE_SYMBOL = re.compile(r"^(_Min_Stack_Size|__stack_size__|_stack_size|__STACK_SIZE|STACK_SIZE) = 0x([0-9a-f]+)$")
+_STACK_SECTION = re.compile(
+    r"^(?:\.stack(?:_dummy)?|\.co_stack|CSTACK|STACK|ARM_LIB_STACK(?:HEAP)?)(?:\s|$|\.)", re.IGNORECASE)
+_STACK_SIZE_SYMBOL = re.compile(
+    r"^(_Min_Stack_Size|__stack_size__|_stack_size|__STACK_SIZE|STACK_SIZE) = 0x([0-9a-f]+)$")
 _VECTOR_NAMES = ("g_pfnVectors", "__isr_vector", "__Vectors", "g_vectors", "vector_table", "__vector_table",
                  "_vectors", "isr_vector")
 _HANDLER = re.compile(r"(?:_IRQHandler|_Handler|_IRQ|_isr|_ISR)$")
+SOURCES = ("su", "ci", "machine code", "configured")
+_NONE = frozenset()
 
 
 @dataclass
@@ -35,14 +40,17 @@ class FunctionStack:
     frame: Optional[int]
     worst_case: int  # exact when bounded, else a lower bound
     bounded: bool
-    path: list  # the names of the deepest chain, itself first
     reason: Optional[str] = None  # why it is unbounded
+    frame_source: Optional[str] = None  # "su", "ci", "machine code", "configured"
+    deepest: Optional[int] = None  # the callee on its deepest chain, a place in the functions' list
     callees: list = field(default_factory=list)  # places in the functions' list, or what is not one (a text)
+    assumptions: tuple = ()  # what of the configuration its worst case rests on
+    deepest_name: Optional[str] = None
 
     def as_json(self) -> dict:
         return {"name": self.name, "object_file": self.object_file, "frame": self.frame,
-                "worst_case": self.worst_case, "bounded": self.bounded, "path": list(self.path),
-                "reason": self.reason}
+                "frame_source": self.frame_source, "worst_case": self.worst_case, "bounded": self.bounded,
+                "deepest_callee": self.deepest_name, "reason": self.reason, "assumptions": list(self.assumptions)}
 
 
 @dataclass
@@ -54,10 +62,46 @@ class EntryPoint:
     path: list
     reason: Optional[str] = None
     function: Optional[int] = None  # its place in the functions' list
+    assumptions: tuple = ()
 
     def as_json(self) -> dict:
         return {"name": self.name, "kind": self.kind, "worst_case": self.worst_case, "bounded": self.bounded,
-                "path": list(self.path), "reason": self.reason}
+                "path": list(self.path), "reason": self.reason, "assumptions": list(self.assumptions)}
+
+
+@dataclass
+class ThreadStack:
+    """A thread on a stack of its own: its entry's worst case and the frame an interrupt stacks
+    on it, against its reservation."""
+
+    name: str
+    entry: str
+    worst_case: int
+    reservation: Optional[int]
+    bounded: bool
+    reason: Optional[str]
+    found: str  # where the thread was found: the configuration, Zephyr's static threads, ...
+    path: list = field(default_factory=list)
+    stack_symbol: Optional[str] = None
+    assumptions: tuple = ()
+
+    @property
+    def headroom(self) -> Optional[int]:
+        return self.reservation - self.worst_case if self.reservation is not None else None
+
+    @property
+    def fits(self) -> Optional[bool]:
+        if self.reservation is None:
+            return None
+        if self.worst_case > self.reservation:
+            return False
+        return True if self.bounded else None
+
+    def as_json(self) -> dict:
+        return {"name": self.name, "entry": self.entry, "worst_case": self.worst_case,
+                "reservation": self.reservation, "headroom": self.headroom, "bounded": self.bounded,
+                "reason": self.reason, "found": self.found, "stack_symbol": self.stack_symbol,
+                "path": list(self.path), "assumptions": list(self.assumptions)}
 
 
 @dataclass
@@ -70,172 +114,87 @@ class StackResult:
     nesting: int
     worst_case: Optional[int]  # the program's: reset path plus the interrupts on top
     bounded: bool
-    path: list  # the reset entry's deepest chain, then each interrupt's
+    path: list  # the chains that add up to it: the reset entry's, then each interrupt's on top
     verdict: str  # "fits", "does not fit", "may not fit", "unknown"
     detail: str  # one line: why
     units: int  # object files whose stack files were read
     notes: list = field(default_factory=list)
     changes: list = field(default_factory=list)  # since the baseline: (what, detail)
+    threads: list = field(default_factory=list)  # ThreadStack
+    assumptions: tuple = ()  # what of the configuration the program's worst case rests on
+    sources: dict = field(default_factory=dict)  # frame source -> functions whose frames come from it
 
     def as_json(self) -> dict:
         return {"functions": [f.as_json() for f in self.functions],
                 "entry_points": [e.as_json() for e in self.entries],
+                "threads": [t.as_json() for t in self.threads],
                 "reservation": {"bytes": self.reservation, "source": self.reservation_source},
                 "exception_frame": self.exception_frame, "interrupt_nesting": self.nesting,
-                "worst_case": self.worst_case, "bounded": self.bounded, "path": list(self.path),
+                "worst_case": self.worst_case, "bounded": self.bounded,
+                "path": [{"entry": entry, "kind": kind, "path": list(chain)} for entry, kind, chain in self.path],
                 "verdict": {"status": self.verdict, "detail": self.detail}, "units": self.units,
+                "frame_sources": dict(self.sources), "assumptions": list(self.assumptions),
                 "notes": list(self.notes), "changes": [{"change": what, "detail": detail} for what, detail in self.changes]}
-
-
-# --- reading the stack files of the objects a build names ---------------------------------------
-
-def _objects(model) -> dict:
-    """Object file -> the archive it came out of (or None), of every object holding symbols."""
-    from tarnwick.support.symbol_list import origin_totals
-
-    objects: dict = {}
-    for (object_file, archive), *_ in origin_totals(model.symbols):
-        if object_file:
-            objects.setdefault(object_file, archive)
-    return objects
-
-
-def _beside(object_file: str, link_folders: list) -> list:
-    """The stack files beside an object file, its path taken from each folder the link may have
-    run in, nearest first."""
-    stem = os.path.splitext(object_file.replace("\\", "/"))[0]
-    for folder in link_folders:
-        base = stem if os.path.isabs(stem) else os.path.join(folder, stem)
-        found = [base + suffix for suffix in (".ci", ".su") if os.path.isfile(base + suffix)]
-        if found:
-            return found
-    return []
-
-
-_PROBES = 50  # objects tried beside in every folder before a build is taken to have no stack files
-
-
-def _folder_of(stack_file: str, object_file: str) -> str:
-    """The folder the link ran in, from a stack file found beside an object named relative to it."""
-    stem = os.path.splitext(object_file.replace("\\", "/"))[0]
-    if os.path.isabs(stem):
-        return ""
-    base = os.path.splitext(stack_file)[0]
-    return base[:len(base) - len(stem)].rstrip("/\\") or "/"
-
-
-def _link_folders(map_path: Optional[str]) -> list:
-    if not map_path:
-        return [os.getcwd()]
-    folder = os.path.dirname(os.path.abspath(map_path))
-    folders = []
-    while True:
-        folders.append(folder)
-        parent = os.path.dirname(folder)
-        if parent == folder:
-            return folders
-        folder = parent
-
-
-def read_units(model, folders: list) -> tuple[list, list]:
-    """(units, notes) of the objects the model names: their stack files beside them, else found
-    by name in `folders` (archive members always so), and every stack file of `folders` besides."""
-    notes: list = []
-    index = index_folders(folders) if folders else {}
-    link_folders = _link_folders(model.source_path)
-    units, used = [], set()
-    tried = 0
-    for object_file, archive in sorted(_objects(model).items()):
-        paths = [] if archive or link_folders is None else _beside(object_file, link_folders)
-        if paths:  # the folder the link ran in: the others need not be tried again
-            folder = _folder_of(paths[0], object_file)
-            if folder in link_folders:
-                link_folders = [folder]
-        elif not archive and link_folders is not None:
-            tried += 1
-            if tried >= _PROBES and not units:
-                link_folders = None  # a build without stack files beside its objects: stop looking
-        if not paths:
-            paths = index.get(stem_of(object_file), [])[:2]
-        if not paths:
-            continue
-        try:
-            unit = read_unit(paths, contributor_name(object_file, archive))
-        except StackFileError as exc:
-            notes.append(f"{exc}: not read")
-            continue
-        if unit is not None:
-            units.append(unit)
-            used.update(os.path.abspath(p) for p in paths)
-    for stem, paths in sorted(index.items()):  # stack files of objects the map does not name
-        if any(os.path.abspath(p) in used for p in paths):
-            continue
-        try:
-            unit = read_unit(paths, stem + ".o")
-        except StackFileError as exc:
-            notes.append(f"{exc}: not read")
-            continue
-        if unit is not None and unit.functions:
-            units.append(unit)
-    return units, notes
 
 
 # --- the call graph and each function's worst case ------------------------------------------------
 
 class _Graph:
-    def __init__(self, units: list, owners: dict):
-        self.names, self.shown, self.objects, self.frames, self.qualifiers, self.wheres = [], [], [], [], [], []
-        self.calls: list = []  # per function: [(callee index or a cause text, call site)]
-        keys: dict = {}
-        by_name: dict = {}
-        for number, unit in enumerate(units):
-            for title, function in unit.functions.items():
-                keys[(number, title)] = len(self.names)
-                if not function.local:
-                    by_name.setdefault(function.name, []).append(len(self.names))
-                self.names.append(function.name)
-                self.shown.append(function.shown)
-                self.objects.append(unit.object_name)
-                self.frames.append(function.frame)
-                self.qualifiers.append(function.qualifier)
-                self.wheres.append(function.where)
-                self.calls.append([])
-        self.has_calls = [unit.has_calls for unit in units for _ in unit.functions]
-        self.ambiguous: list = []
-        for number, unit in enumerate(units):
-            for caller, callee, site in unit.calls:
-                source = keys.get((number, caller))
-                if source is None:
-                    continue
-                if callee == INDIRECT:
-                    self.calls[source].append((f"calls through a pointer at {site}", site))
-                    continue
-                target = keys.get((number, callee))
-                if target is None:
-                    target = self._global(callee, by_name, owners)
-                self.calls[source].append((target if target is not None else f"calls {callee}, which has no "
-                                           "stack information", site))
-        self.by_name = by_name
+    """The functions (from the stack files, the machine code and the configuration) and their
+    calls: per function its frame and [(callee index or a cause text, call site)]."""
 
-    def _global(self, name: str, by_name: dict, owners: dict) -> Optional[int]:
-        candidates = by_name.get(name, [])
+    def __init__(self):
+        self.names, self.shown, self.objects, self.frames, self.qualifiers, self.wheres = [], [], [], [], [], []
+        self.sources, self.addresses, self.has_calls, self.locals, self.own_problems = [], [], [], [], []
+        self.calls: list = []
+        self.assumed: list = []  # per function: its own assumptions (texts)
+        self.by_name: dict = {}  # global name -> [index]
+        self.by_address: dict = {}
+        self.ambiguous: list = []
+        self.recursion: dict = {}
+
+    def add(self, name, shown, object_file, frame, qualifier, where, source, local, has_calls,
+            address=None, problem=None) -> int:
+        index = len(self.names)
+        self.names.append(name)
+        self.shown.append(shown)
+        self.objects.append(object_file)
+        self.frames.append(frame)
+        self.qualifiers.append(qualifier)
+        self.wheres.append(where)
+        self.sources.append(source)
+        self.locals.append(local)
+        self.has_calls.append(has_calls)
+        self.addresses.append(address)
+        self.own_problems.append(problem)
+        self.calls.append([])
+        self.assumed.append([])
+        if not local:
+            self.by_name.setdefault(name, []).append(index)
+        if address is not None:
+            self.by_address.setdefault(address, index)
+        return index
+
+    def global_named(self, name: str, owners) -> Optional[int]:
+        candidates = self.by_name.get(name, [])
         if len(candidates) <= 1:
             return candidates[0] if candidates else None
         owner = owners.get(name)  # the object file the symbol table puts the symbol in
         chosen = [i for i in candidates if owner and stem_of(_member(self.objects[i])) == stem_of(owner)]
         if len(chosen) == 1:
             return chosen[0]
-        largest = max(candidates, key=lambda i: self.frames[i] or 0)
         self.ambiguous.append(name)
-        return largest
+        return max(candidates, key=lambda i: self.frames[i] or 0)
 
     def solve(self) -> tuple:
-        """(worst case, bounded, cause, next on the deepest chain) of every function, callees
-        before callers (Tarjan's strongly connected components, without recursion in Python)."""
+        """(worst case, bounded, cause, next on the deepest chain, assumptions) of every function,
+        callees before callers (Tarjan's strongly connected components, without recursion in
+        Python). Each function keeps only its deepest callee: the chains are walked from it."""
         count = len(self.names)
         worst, bounded = [0] * count, [True] * count
         cause: list = [None] * count  # (function index where it arises, text)
         best: list = [None] * count
+        assumed: list = [_NONE] * count
         order, low, on_stack, stack = [-1] * count, [0] * count, [False] * count, []
         counter = 0
         callees = [[t for t, _site in calls if isinstance(t, int)] for calls in self.calls]
@@ -272,32 +231,50 @@ class _Graph:
                             component.append(member)
                             if member == node:
                                 break
-                        self._settle(component, worst, bounded, cause, best)
-        return worst, bounded, cause, best
+                        self._settle(component, worst, bounded, cause, best, assumed)
+        return worst, bounded, cause, best, assumed
 
-    def _settle(self, component: list, worst, bounded, cause, best) -> None:
+    def _settle(self, component: list, worst, bounded, cause, best, assumed) -> None:
+        if len(component) == 1 and not self.assumed[component[0]]:
+            node = component[0]
+            calls = self.calls[node]
+            if all(target != node for target, _site in calls) and self._settle_one(node, calls, worst, bounded,
+                                                                                      cause, best, assumed):
+                return
         members = set(component)
         recursive = len(component) > 1 or any(t == component[0] for t, _ in self.calls[component[0]])
         cycle = self._cycle(component) if recursive else []
+        limits = [self.recursion[self.names[n]] for n in component if self.names[n] in self.recursion]
+        depth_limit = max(limits) if recursive and limits else None
+        shared = frozenset(text for n in component for text in self.assumed[n])
+        if depth_limit is not None:
+            named = sorted(self.names[n] for n in component if self.names[n] in self.recursion)
+            shared |= {f"{', '.join(named)} recursing at most {depth_limit} deep (configured)"}
+        cycle_frames = sum(self.frames[n] or 0 for n in component)
         for node in sorted(component, key=lambda n: self.names[n]):
             frame = self.frames[node] or 0
             deepest, chosen = 0, None
             own = None
             if self.frames[node] is None:
                 own = "has no stack information"
+            elif self.own_problems[node]:
+                own = self.own_problems[node]
             elif self.qualifiers[node].startswith("dynamic") and "bounded" not in self.qualifiers[node]:
                 own = f"has a dynamic frame (alloca or a variable-length array) at {self.wheres[node]}"
-            elif recursive:
+            elif recursive and depth_limit is None:
                 own = "is recursive (" + " → ".join(self.names[n] for n in cycle) + ")"
             elif not self.has_calls[node]:
                 own = "has no call graph (only its .su file was found)"
             sure = own is None
+            rests = shared
             for target, _site in self.calls[node]:
                 if isinstance(target, int):
                     if target in members:
                         continue
                     if worst[target] > deepest:
                         deepest, chosen = worst[target], target
+                    if assumed[target]:
+                        rests = rests | assumed[target]
                     if not bounded[target]:
                         sure = False
                         if own is None and cause[node] is None:
@@ -308,7 +285,40 @@ class _Graph:
                         cause[node] = (node, target)
             if own is not None:
                 cause[node] = (node, own)
-            worst[node], bounded[node], best[node] = frame + deepest, sure, chosen
+            own_worst = depth_limit * cycle_frames if depth_limit is not None else frame
+            worst[node], bounded[node], best[node], assumed[node] = own_worst + deepest, sure, chosen, rests
+        if depth_limit is not None:  # the component's members share its worst case
+            top = max(component, key=lambda n: worst[n])
+            for node in component:
+                if worst[node] < worst[top]:
+                    worst[node], best[node] = worst[top], best[top]
+                bounded[node] = bounded[node] and bounded[top]
+                assumed[node] = assumed[node] | assumed[top]
+
+    def _settle_one(self, node: int, calls: list, worst, bounded, cause, best, assumed) -> bool:
+        """A function on no cycle with a plain frame: the common case, settled without the sets
+        a recursion needs. False when it is not that case."""
+        frame = self.frames[node]
+        if frame is None or self.own_problems[node] or not self.has_calls[node] or (
+                self.qualifiers[node] != "static" and not self.qualifiers[node].endswith("bounded")):
+            return False
+        deepest, chosen, sure, rests = 0, None, True, _NONE
+        for target, _site in calls:
+            if target.__class__ is int:
+                if worst[target] > deepest:
+                    deepest, chosen = worst[target], target
+                if assumed[target]:
+                    rests = rests | assumed[target]
+                if not bounded[target]:
+                    if sure and cause[node] is None:
+                        cause[node] = cause[target]
+                    sure = False
+            else:
+                if sure and cause[node] is None:
+                    cause[node] = (node, target)
+                sure = False
+        worst[node], bounded[node], best[node], assumed[node] = frame + deepest, sure, chosen, rests
+        return True
 
     def _cycle(self, component: list) -> list:
         """One cycle of a recursive component, as names: a -> b -> a."""
@@ -349,25 +359,227 @@ def _reason(cause, graph: _Graph) -> Optional[str]:
     return f"{graph.names[where]} {text}"
 
 
+# --- building the graph from what the build shows ---------------------------------------------------
+
+def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
+    graph = _Graph()
+    graph.recursion = dict(config.recursion)
+    owners = _Owners(model)
+    in_image = ({s.name for s in model.symbols if s.binding == "global" or s.binding == "weak"} or None
+                if machine is None and units else None)
+    keys: dict = {}
+    removed, claimed = [], set()
+    for number, unit in enumerate(units):
+        source = "ci" if unit.has_calls else "su"
+        for title, function in unit.functions.items():
+            address = None
+            if machine is not None:
+                found = _machine_function(machine, function, claimed)
+                if found is None:
+                    removed.append(function.name)
+                    continue
+                address = found.address
+                claimed.add(address)
+            elif in_image is not None and not function.local and function.name not in in_image:
+                removed.append(function.name)
+                continue
+            keys[(number, title)] = graph.add(function.name, function.shown, unit.object_name, function.frame,
+                                              function.qualifier, function.where, source, function.local,
+                                              unit.has_calls, address)
+    if removed:
+        notes.append(f"{len(removed):,} function(s) of the stack files are not in the image (removed by "
+                     f"--gc-sections or never linked), left out: " + ", ".join(sorted(set(removed))[:10]))
+    if machine is not None:  # before the stack files' calls: they may call what only the machine code shows
+        _add_machine_code(graph, machine, model, notes)
+    for number, unit in enumerate(units):
+        for caller, callee, site in unit.calls:
+            source = keys.get((number, caller))
+            if source is None:
+                continue
+            if callee == INDIRECT:
+                graph.calls[source].append((f"calls through a pointer at {site}", site))
+                continue
+            target = keys.get((number, callee))
+            if target is None:
+                target = graph.global_named(callee, owners)
+            graph.calls[source].append((target if target is not None else f"calls {callee}, which has no "
+                                        "stack information", site))
+    _configured_frames(graph, config, notes)
+    _configured_calls(graph, config, owners, notes)
+    return graph
+
+
+class _Owners:
+    """name -> the object file the symbol table puts it in, gathered the first time a name is
+    defined in more than one unit."""
+
+    def __init__(self, model):
+        self.model, self.table = model, None
+
+    def get(self, name: str) -> Optional[str]:
+        if self.table is None:
+            self.table = {s.name: s.object_file for s in self.model.symbols
+                          if s.object_file and s.binding != "unnamed"}
+        return self.table.get(name)
+
+
+def _machine_function(machine, function, claimed: set):
+    """The image's function a stack file's function is: by name, then by the source file a
+    static's symbol table entry follows (two units' statics of one name), one function once."""
+    candidates = [f for f in machine.by_name.get(function.name, []) if f.address not in claimed]
+    if len(candidates) > 1:
+        source = os.path.basename(function.where.split(":")[0]) if function.where else ""
+        by_file = [f for f in candidates if f.file == source]
+        candidates = by_file or [f for f in candidates if f.local == function.local] or candidates
+    return candidates[0] if candidates else None
+
+
+def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
+    from tarnwick.support.origins import contributor_name
+    from tarnwick.toolchains.elf.machine_code import INDIRECT_CALL, INDIRECT_JUMP
+
+    named = {s.name: s for s in model.symbols if s.object_file}
+    read, completed, fresh = [], 0, []
+    by_address, by_name = graph.by_address, graph.by_name
+    for address, functions in machine.by_address.items():
+        index = by_address.get(address)
+        if index is None:
+            first = functions[0] if len(functions) == 1 else min(functions, key=lambda f: (f.local, f.binding == 2, f.name))
+            fresh.append(first)
+        elif graph.has_calls[index]:
+            continue
+        else:
+            read.append((index, functions[0]))  # a .su frame without a call graph: the calls from the machine code
+            graph.has_calls[index] = True
+            completed += 1
+    # the functions only the machine code shows, added all at once (a build may have thousands)
+    start = len(graph.names)
+    owners = []
+    for function in fresh:
+        symbol = named.get(function.name)
+        owners.append(contributor_name(symbol.object_file, symbol.archive)
+                      if symbol is not None and symbol.address & ~1 == function.address else "")
+    count = len(fresh)
+    graph.names += [f.name for f in fresh]
+    graph.shown += [f.name for f in fresh]
+    graph.objects += owners
+    graph.frames += [f.frame for f in fresh]
+    graph.qualifiers += ["static"] * count
+    graph.wheres += [""] * count
+    graph.sources += ["machine code"] * count
+    graph.locals += [f.local for f in fresh]
+    graph.has_calls += [True] * count
+    graph.addresses += [f.address for f in fresh]
+    graph.own_problems += [f.problem for f in fresh]
+    graph.calls += [[] for _ in range(count)]
+    graph.assumed += [[] for _ in range(count)]
+    for index, function in enumerate(fresh, start):
+        by_address.setdefault(function.address, index)
+        if not function.local:
+            listed = by_name.get(function.name)
+            if listed is None:
+                by_name[function.name] = [index]
+            else:
+                listed.append(index)
+        read.append((index, function))
+    for address, functions in machine.by_address.items():  # every name of an address reaches it (weak aliases)
+        if len(functions) > 1:
+            index = by_address.get(address)
+            for function in functions:
+                if index is not None and not function.local and index not in by_name.get(function.name, ()):
+                    by_name.setdefault(function.name, []).append(index)
+    calls = graph.calls
+    for index, function in read:
+        listed = calls[index]
+        for kind, target, site in function.calls:
+            if kind < INDIRECT_CALL:  # a call or a tail call
+                callee = by_address.get(target)
+                listed.append((callee, site) if callee is not None else
+                              (f"calls {target:#x}, where no function starts", f"{site:#x}"))
+            else:
+                how = "jumps" if kind == INDIRECT_JUMP else "calls"
+                listed.append((f"{how} through a pointer at {site:#x}", f"{site:#x}"))
+    if len(read) > completed:
+        notes.append(f"{len(read) - completed:,} function(s) without a stack file: frames and calls read from the "
+                     f"{machine.architecture} machine code of the ELF file")
+    if completed:
+        notes.append(f"{completed:,} function(s) with a .su file only: calls read from the {machine.architecture} "
+                     "machine code of the ELF file")
+    notes.extend(machine.notes)
+
+
+def _configured_frames(graph: _Graph, config, notes: list) -> None:
+    for name, frame in sorted(config.frames.items()):
+        indexes = graph.by_name.get(name) or [i for i, n in enumerate(graph.names) if n == name]
+        if not indexes:
+            index = graph.add(name, name, "", frame, "static", "", "configured", False, True)
+            graph.assumed[index].append(f"{name}'s frame {frame:,} B, calling nothing (configured)")
+            continue
+        for index in indexes:
+            graph.frames[index] = frame
+            graph.sources[index] = "configured"
+            graph.own_problems[index] = None
+            graph.qualifiers[index] = "static"
+            graph.assumed[index].append(f"{name}'s frame {frame:,} B (configured)")
+        for caller in range(len(graph.names)):  # calls to it that found no stack information
+            calls = graph.calls[caller]
+            for at, (target, site) in enumerate(calls):
+                if target == f"calls {name}, which has no stack information":
+                    calls[at] = (indexes[0], site)
+
+
+def _configured_calls(graph: _Graph, config, owners, notes: list) -> None:
+    for caller, targets in sorted(config.calls.items()):
+        indexes = graph.by_name.get(caller) or [i for i, n in enumerate(graph.names) if n == caller]
+        if not indexes:
+            notes.append(f"[stack] calls names {caller}, which is not in the build")
+            continue
+        for index in indexes:
+            calls = graph.calls[index]
+            through = [c for c in calls if isinstance(c[0], str) and " through a pointer at " in c[0]]
+            if not through:
+                notes.append(f"[stack] calls names {caller}, which makes no call through a pointer")
+                continue
+            kept = [c for c in calls if c not in through]
+            site = through[0][1]
+            for name in targets:
+                target = graph.global_named(name, owners)
+                if target is None:  # a static of that name, where there is one only
+                    statics = [i for i, n in enumerate(graph.names) if n == name]
+                    target = statics[0] if len(statics) == 1 else None
+                kept.append((target if target is not None else f"calls {name}, which has no stack information",
+                             site))
+            graph.calls[index] = kept
+            graph.assumed[index].append(f"{caller}'s calls through pointers reach {', '.join(targets)} (configured)")
+
+
 # --- entry points -----------------------------------------------------------------------------
 
-def _vector_table(model, known) -> Optional[list]:
+def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list]:
     """(reset handler, [interrupt handlers]) by name from the ELF's Cortex-M vector table, or None;
-    of the names at one address (weak aliases of a default handler) the one `known` holds."""
-    if not model.elf_path:
-        return None
+    of the names at one address (weak aliases of a default handler) the one `known` holds.
+    `functions`: address -> [MachineFunction], where the machine code was read (else the symbols are)."""
+    from tarnwick.support.files import FileProblem, open_regular
     from tarnwick.toolchains.elf import elf_file as elf_format
 
-    try:
-        elf = elf_format.read_elf(model.elf_path)
-    except elf_format.ElfError:
+    if elf is None or elf.machine != elf_format.EM_ARM:
         return None
-    if elf.machine != elf_format.EM_ARM:
-        return None
-    at: dict = {}
-    for name, start, _size, _index, _binding in elf.symbols:
-        if name in known or start not in at:
-            at[start] = name
+
+    class _At(dict):  # address -> the name there, looked up only for the table's words
+        def get(self, start, default=None):
+            listed = functions.get(start)
+            if not listed:
+                return default
+            names = [f.name for f in listed]
+            return next((n for n in names if n in known), names[0])
+
+    if functions is not None:
+        at: dict = _At()
+    else:
+        at = {}
+        for name, start, _size, _index, _binding in elf.symbols:
+            if name in known or start not in at:
+                at[start] = name
     table = next((s for s in elf.sections if s.name in (".isr_vector", ".vectors", ".vector_table")
                   and s.has_contents), None)
     if table is None:
@@ -382,10 +594,10 @@ def _vector_table(model, known) -> Optional[list]:
         return None
     count = min((table.size - offset) // 4, 512)
     try:
-        with open(model.elf_path, "rb") as handle:
+        with open_regular(elf.path) as handle:
             handle.seek(table.offset + offset)
             words = struct.unpack(("<" if elf.little_endian else ">") + f"{count}I", handle.read(count * 4))
-    except (OSError, struct.error):
+    except (OSError, FileProblem, struct.error):
         return None
     names = [at.get(word & ~1) if word & 1 else None for word in words[1:]]
     if not names or names[0] is None:
@@ -397,9 +609,11 @@ def _vector_table(model, known) -> Optional[list]:
     return names[0], interrupts
 
 
-def _entry_points(model, config, graph: _Graph) -> tuple:
-    """[(name, kind)] of the program's entry points, and a note on where they come from."""
-    vectors = _vector_table(model, graph.by_name)
+def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tuple:
+    """[(name, kind)] of the program's entry points, and a note on where they come from: the
+    configuration, the vector table, the names of handlers, else the ELF header's entry."""
+    functions = machine.by_address if machine is not None and machine.by_address else None
+    vectors = _vector_table(elf, graph.by_name, functions)
     entries, note = [], ""
     if config.entry_point or config.interrupts:
         reset = config.entry_point
@@ -415,11 +629,24 @@ def _entry_points(model, config, graph: _Graph) -> tuple:
                      None)
         interrupts = sorted(n for n in graph.by_name if _HANDLER.search(n) and n != reset)
         note = "entry points by name (Reset_Handler and the *_Handler and *_IRQHandler functions): no vector table was read"
+        if reset is None and elf is not None:
+            reset = _entry_symbol(elf, graph)
+            if reset is not None:
+                note = f"the entry point is the ELF header's ({reset}): no vector table or handler names were found"
     if reset:
         entries.append((reset, "reset"))
     entries += [(name, "interrupt") for name in interrupts]
-    entries += [(name, "thread") for name in config.threads]
+    entries += [(thread.entry, "thread") for thread in threads]
     return entries, note
+
+
+def _entry_symbol(elf, graph: _Graph) -> Optional[str]:
+    """The function the ELF header's entry address starts (ESP8266's ENTRY(call_user_start))."""
+    address = elf.entry & ~1 if elf.machine == 40 else elf.entry
+    found = graph.by_address.get(address)
+    if found is not None:
+        return graph.names[found]
+    return next((name for name, start, *_ in elf.symbols if start == address and name in graph.by_name), None)
 
 
 # --- the stack the link reserves ----------------------------------------------------------------
@@ -445,44 +672,130 @@ def _reservation(model, config) -> tuple:
 
 # --- the whole -------------------------------------------------------------------------------
 
+def asked_for(config) -> bool:
+    """Whether the configuration asks for the stack, stack files or not."""
+    return bool(config.size is not None or config.entry_point or config.interrupts or config.threads
+                or config.thread_stacks or config.frames or config.calls or config.recursion or config.folders)
+
+
 def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
-    """The stack of a build, or None when no stack file of it is found and none was asked for."""
+    """The stack of a build, or None when no stack file of it is found and none was asked for
+    (a build without stack files costs nothing more)."""
+    import gc
+
+    # hundreds of thousands of small objects and no cycles: the collector's passes over all else
+    # alive (the model, the report) would cost more than the check itself
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _analyse_stack(model, config, folders)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _analyse_stack(model, config, folders) -> Optional[StackResult]:
     units, notes = read_units(model, list(folders))
-    if not units:
-        if not folders:
-            return None
-        notes.append(f"no .su or .ci file found in {', '.join(folders)} or beside the object files the map names")
-    owners = {s.name: s.object_file for s in model.symbols if s.object_file and s.binding != "unnamed"}
-    graph = _Graph(units, owners)
-    worst, bounded, cause, best = graph.solve()
+    if not units and not folders and not asked_for(config):
+        return None
+    described = frozenset((f.name, os.path.basename(f.where.split(":")[0])) if f.local else f.name
+                          for unit in units if unit.has_calls for f in unit.functions.values())
+    elf, machine = _machine_code(model, notes, described)
+    if not units and machine is None:
+        notes.append(f"no .su or .ci file found in {', '.join(folders) or 'the build'} or beside the object files "
+                     "the map names" + ("" if model.elf_path else ", and no ELF file whose machine code tells the frames"))
+    graph = _build_graph(units, machine, model, config, notes)
+    worst, bounded, cause, best, assumed = graph.solve()
     functions = [FunctionStack(graph.names[i], graph.shown[i], graph.objects[i], graph.frames[i], worst[i],
-                               bounded[i], _chain(i, best, graph), _reason(cause[i], graph))
+                               bounded[i], _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
+                               assumptions=tuple(sorted(assumed[i])) if assumed[i] else ())
                  for i in range(len(graph.names))]
     order = sorted(range(len(functions)), key=lambda i: (-functions[i].worst_case, functions[i].name,
                                                          functions[i].object_file))
     place = {old: new for new, old in enumerate(order)}
     for i, function in enumerate(functions):
         function.callees = [place[t] if isinstance(t, int) else t for t, _site in graph.calls[i]]
+        function.deepest = place[best[i]] if best[i] is not None else None
+        function.deepest_name = graph.names[best[i]] if best[i] is not None else None
     functions = [functions[i] for i in order]
     if graph.ambiguous:
         notes.append("defined in more than one unit, the largest taken: " + ", ".join(sorted(set(graph.ambiguous))[:10]))
+    from tarnwick.analysis.stack_threads import find_threads
+
+    threads, thread_notes = find_threads(model, config, _NamesAt(graph), elf)
+    notes += thread_notes
     entries = []
-    named, entry_note = _entry_points(model, config, graph)
+    named, entry_note = _entry_points(elf, config, graph, threads, machine)
     for name, kind in named:
         index = _pick(graph, name)
         if index is None:
             entries.append(EntryPoint(name, kind, 0, False, [name], f"{name} has no stack information"))
             continue
         entries.append(EntryPoint(name, kind, worst[index], bounded[index], _chain(index, best, graph),
-                                  _reason(cause[index], graph), place[index]))
+                                  _reason(cause[index], graph), place[index], tuple(sorted(assumed[index]))))
     if entry_note:
         notes.append(entry_note)
     reservation, source = _reservation(model, config)
-    return _verdict(functions, entries, reservation, source, config, len(units), notes)
+    result = _verdict(functions, entries, reservation, source, config, len(units), notes)
+    result.threads = _thread_stacks(threads, entries, config)
+    result.sources = {name: graph.sources.count(name) for name in SOURCES if name in graph.sources}
+    return result
+
+
+class _NamesAt:
+    """address -> the name of the function the graph has there, without a table of them all."""
+
+    def __init__(self, graph: _Graph):
+        self.graph = graph
+
+    def get(self, address, default=None):
+        index = self.graph.by_address.get(address)
+        return self.graph.names[index] if index is not None else default
+
+    def __contains__(self, address) -> bool:
+        return address in self.graph.by_address
+
+
+def _machine_code(model, notes: list, described: frozenset = frozenset()) -> tuple:
+    """(the ELF read again, its functions' machine code) where the build has an ELF file."""
+    if not model.elf_path:
+        return None, None
+    from tarnwick.toolchains.elf import elf_file as elf_format
+    from tarnwick.toolchains.elf.machine_code import MachineCodeError, read_machine_code
+
+    try:
+        elf = elf_format.read_elf(model.elf_path)
+    except elf_format.ElfError as exc:
+        notes.append(f"{model.elf_path}: {exc}: no frame is read from its machine code")
+        return None, None
+    try:
+        machine = read_machine_code(model.elf_path, elf, described)
+    except MachineCodeError as exc:
+        notes.append(f"the machine code of {model.elf_path} cannot be read ({exc})")
+        return elf, None
+    if machine is None:
+        notes.append(f"{elf.machine_name} machine code is not read: functions without a stack file have no "
+                     "stack information")
+    return elf, machine
+
+
+def _thread_stacks(threads: list, entries: list, config) -> list:
+    by_entry = {e.name: e for e in entries if e.kind == "thread"}
+    stacks = []
+    for thread in threads:
+        entry = by_entry.get(thread.entry)
+        if entry is None:
+            continue
+        stacks.append(ThreadStack(thread.name, thread.entry, entry.worst_case + config.exception_frame_bytes,
+                                  thread.reservation, entry.bounded, entry.reason, thread.found, list(entry.path),
+                                  thread.stack_symbol, entry.assumptions))
+    return stacks
 
 
 def _pick(graph: _Graph, name: str) -> Optional[int]:
     candidates = graph.by_name.get(name, [])
+    if not candidates:
+        candidates = [i for i, n in enumerate(graph.names) if n == name]
     if not candidates:
         return None
     return max(candidates, key=lambda i: graph.frames[i] or 0)
@@ -501,7 +814,8 @@ def _verdict(functions, entries, reservation, source, config, units, notes) -> S
     total = reset.worst_case + sum(e.worst_case + frame for e in interrupts)
     sure = reset.bounded and all(e.bounded for e in interrupts)
     result.worst_case, result.bounded = total, sure
-    result.path = list(reset.path) + [name for e in interrupts for name in e.path]
+    result.path = [(e.name, e.kind, list(e.path)) for e in [reset, *interrupts]]
+    result.assumptions = tuple(sorted({a for e in [reset, *interrupts] for a in e.assumptions}))
     parts = [f"{reset.name} {reset.worst_case:,} B"] + [f"{e.name} {e.worst_case:,} B + {frame} B exception frame"
                                                         for e in interrupts]
     how = " + ".join(parts)
@@ -522,6 +836,8 @@ def _verdict(functions, entries, reservation, source, config, units, notes) -> S
         result.verdict = "fits"
         result.detail = (f"worst case {total:,} B ({how}) within the stack reservation of {reservation:,} B "
                          f"({source}), {reservation - total:,} B to spare")
+    if result.assumptions:
+        result.detail += "; assuming " + "; ".join(result.assumptions)
     return result
 
 
@@ -558,25 +874,43 @@ def stack_changes(now: StackResult, before: Optional[dict]) -> list:
             why.append("frames changed: " + ", ".join(grown))
         shown = f"{delta:+,} B" if delta is not None else "changed"
         changes.append((entry.name, f"{shown}" + (f" ({'; '.join(why)})" if why else "")))
+    old_threads = {t.get("name"): t for t in before.get("threads", []) if isinstance(t, dict)}
+    for thread in now.threads:
+        old = old_threads.get(thread.name)
+        if not old or not isinstance(old.get("worst_case"), int) or old["worst_case"] == thread.worst_case:
+            continue
+        headroom = f", headroom {thread.headroom:,} B" if thread.headroom is not None else ""
+        changes.append((f"thread {thread.name}", f"worst case {old['worst_case']:,} B -> {thread.worst_case:,} B "
+                                                 f"({thread.worst_case - old['worst_case']:+,} B){headroom}"))
     return changes
 
 
 # --- the finding, beside the analysis's own ------------------------------------------------------
 
 def stack_issues(result: StackResult) -> list:
-    """The finding of a stack that does not fit, or may not."""
+    """The findings of a stack that does not fit, or may not, and of each thread that does not fit."""
     from tarnwick.domain import Issue, IssueCategory, IssueSeverity
 
-    entries = tuple(e.name for e in result.entries if e.kind in ("reset", "interrupt") and e.name in result.path)
+    entries = tuple(entry for entry, _kind, _chain in result.path)
+    issues = []
     if result.verdict == "does not fit":
-        return [Issue("stack.overflow", IssueSeverity.ERROR, IssueCategory.STACK, "Stack may overflow",
-                      f"The {result.detail}.", entries,
-                      "Reduce the deepest chain's frames or calls, or reserve more stack.")]
-    if result.verdict == "may not fit":
-        return [Issue("stack.unbounded", IssueSeverity.WARNING, IssueCategory.STACK_UNBOUNDED,
-                      "Stack use not bounded", f"The {result.detail}.", entries,
-                      "Bound the recursion or the calls through pointers, or name the missing stack files.")]
-    return []
+        issues.append(Issue("stack.overflow", IssueSeverity.ERROR, IssueCategory.STACK, "Stack may overflow",
+                            f"The {result.detail}.", entries,
+                            "Reduce the deepest chain's frames or calls, or reserve more stack."))
+    elif result.verdict == "may not fit":
+        issues.append(Issue("stack.unbounded", IssueSeverity.WARNING, IssueCategory.STACK_UNBOUNDED,
+                            "Stack use not bounded", f"The {result.detail}.", entries,
+                            "Bound the recursion or the calls through pointers, or name the missing stack files."))
+    for thread in result.threads:
+        if thread.fits is False:
+            issues.append(Issue("stack.thread_overflow", IssueSeverity.ERROR, IssueCategory.STACK,
+                                f"Thread {thread.name}'s stack may overflow",
+                                f"Thread {thread.name}'s worst case {'' if thread.bounded else 'at least '}"
+                                f"{thread.worst_case:,} B ({thread.entry} and a {result.exception_frame} B exception "
+                                f"frame) exceeds its stack of {thread.reservation:,} B by "
+                                f"{thread.worst_case - thread.reservation:,} B.", (thread.entry,),
+                                "Reduce the thread's deepest chain, or give it a larger stack."))
+    return issues
 
 
 def with_stack(report, result: Optional[StackResult]):

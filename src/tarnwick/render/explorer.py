@@ -65,16 +65,17 @@ def explorer_data(report, comparison=None, model=None, by_sources: bool = False)
     _prune(tree, rows)
     data = {"strings": strings.texts, "symbols": rows, "tree": tree, "unlisted": len(report.symbols) - len(listed)}
     if by_sources:
-        data["sources"] = _source_tree(listed, rows)
+        data["sources"] = _source_tree(listed, rows, by_sources if hasattr(by_sources, "shown_path") else None)
+        _rest_of_memory(data["sources"], tree)
         _prune(data["sources"], rows)
     return data
 
 
-def _source_tree(listed, rows: list) -> list:
+def _source_tree(listed, rows: list, view=None) -> list:
     """The symbols' bytes by folder and source file: [name, bytes, delta, kind, children], a
-    file's children the row numbers of its symbols; the bytes no compile unit claims in one
-    node of their own."""
-    from tarnwick.analysis.sources import UNCLAIMED
+    file's children the row numbers of its symbols; a library's files one node (`view` says
+    which), the bytes no compile unit claims and the fill no symbol names nodes of their own."""
+    from tarnwick.analysis.sources import FILL, UNCLAIMED
 
     root: dict = {}
     number = 0
@@ -82,7 +83,13 @@ def _source_tree(listed, rows: list) -> list:
         if symbol.alias_of is not None or symbol.size <= 0:
             continue
         source = symbol.source
-        parts = source_file(source).split("/") if source else [UNCLAIMED]
+        if symbol.binding == "unnamed":
+            parts = [FILL]
+        elif not source:
+            parts = [UNCLAIMED]
+        else:
+            shown = view.shown_path(source) if view is not None else source_file(source)
+            parts = [shown] if view is not None and shown in view.groups.values() else shown.split("/")
         if parts[0] == "" and len(parts) > 1:  # an absolute path: its root is a folder
             parts[0] = "/"
         node = root
@@ -91,6 +98,26 @@ def _source_tree(listed, rows: list) -> list:
         node.setdefault(parts[-1], []).append(number)
         number += 1
     return _source_node("all sources", root, rows, "all")
+
+
+def _rest_of_memory(sources: list, tree: list) -> None:
+    """The bytes of memory no source file holds (reservations, load images, fill, gaps), as the
+    region view shows them, added to the source view's root: both add up to all memory."""
+    rest: dict = {}
+
+    def collect(node: list) -> None:
+        if node[3] == "rest":
+            rest[node[0]] = rest.get(node[0], 0) + node[1]
+        elif node[3] not in ("symbol",):
+            for child in node[4]:
+                if isinstance(child, list):
+                    collect(child)
+
+    collect(tree)
+    for label, size in sorted(rest.items(), key=lambda item: (-item[1], item[0])):
+        if size > 0:
+            sources[4].append(_rest(label, size))
+    _finish(sources)
 
 
 def _source_node(name: str, children: dict, rows: list, kind: str) -> list:

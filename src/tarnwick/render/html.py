@@ -183,6 +183,6 @@ def render_html(report, comparison=None, outcome=None, model=None) -> str:
     sources = outcome.sources if outcome is not None else None
     if sources is not None and not by_source(sources):
         parts.append(f'<p class="note">{escape(sources.reason)}</p>')
-    parts += _explorer(report, comparison, model, by_source(sources))
+    parts += _explorer(report, comparison, model, sources if by_source(sources) else False)
     parts.append("</main></body></html>")
     return "\n".join(parts) + "\n"

@@ -32,6 +32,7 @@ def _tops(report, top: int, model, sources=None) -> list:
              f"  {SIZE_LEGEND}"]
     if sources is not None and not by_source(sources):
         lines.append(f"  {plain(sources.reason)}")
+    lines += [f"  {plain(note)}" for note in getattr(sources, "notes", None) or []]
     for book in shown_ledgers(report, symbols, model):
         region = tops.get(book.name)
         entries = list(book.lines) + (region.symbols + region.objects if region else [])

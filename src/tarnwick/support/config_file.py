@@ -10,7 +10,7 @@ from typing import Any, Callable, Optional, Union
 from tarnwick.support.files import FileProblem, read_limited
 from tarnwick.config import (
     BudgetConfig, ConfigError, ComponentRule, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
-    ReservedRangeSpec, StackConfig, TarnwickConfig,
+    ReservedRangeSpec, StackConfig, TarnwickConfig, ThreadSpec,
 )
 
 CATEGORIES = ("flash", "ram", "other")
@@ -188,20 +188,61 @@ def parse_config(data: dict, path: str = "<config>", target: Optional[str] = Non
 
 def _stack(r: "_Reader", value: Any, path: str) -> StackConfig:
     stack = r.table(value, "stack", {"size", "entry_point", "interrupts", "threads", "interrupt_nesting",
-                                     "exception_frame_bytes", "folders"})
+                                     "exception_frame_bytes", "folders", "frames", "calls", "recursion"})
     defaults = StackConfig()
     here = os.path.dirname(os.path.abspath(path)) if path != "<config>" else os.getcwd()
+    threads = stack.get("threads", [])
+    if not isinstance(threads, list):
+        r.fail("stack.threads", f"must be an array of strings or tables, not {_kind(threads)}")
     return StackConfig(
         size=r.integer(stack["size"], "stack.size", minimum=1) if "size" in stack else None,
         entry_point=r.text(stack["entry_point"], "stack.entry_point") if "entry_point" in stack else None,
         interrupts=r.texts(stack.get("interrupts", []), "stack.interrupts"),
-        threads=r.texts(stack.get("threads", []), "stack.threads"),
+        threads=[r.text(item, f"stack.threads[{index}]") for index, item in enumerate(threads)
+                 if not isinstance(item, dict)],
         interrupt_nesting=r.integer(stack.get("interrupt_nesting", defaults.interrupt_nesting),
                                     "stack.interrupt_nesting", maximum=256),
         exception_frame_bytes=r.integer(stack.get("exception_frame_bytes", defaults.exception_frame_bytes),
                                         "stack.exception_frame_bytes", maximum=4096),
         # folders are relative to the configuration file, as a build's other paths in it are
-        folders=[os.path.join(here, folder) for folder in r.texts(stack.get("folders", []), "stack.folders")])
+        folders=[os.path.join(here, folder) for folder in r.texts(stack.get("folders", []), "stack.folders")],
+        frames=r.mapping(stack.get("frames", {}), "stack.frames",
+                         lambda item, key: r.integer(item, key, maximum=1 << 32)),
+        calls=_calls(r, stack.get("calls", {}), here),
+        recursion=r.mapping(stack.get("recursion", {}), "stack.recursion",
+                            lambda item, key: r.integer(item, key, minimum=1, maximum=1 << 20)),
+        thread_stacks=[_thread(r, item, f"stack.threads[{index}]") for index, item in enumerate(threads)
+                       if isinstance(item, dict)])
+
+
+def _thread(r: "_Reader", item: dict, key: str) -> ThreadSpec:
+    r.table(item, key, {"name", "entry", "stack_symbol", "stack_size"}, ("entry",))
+    if ("stack_symbol" in item) == ("stack_size" in item):
+        r.fail(key, "needs stack_symbol (the stack buffer's symbol) or stack_size, one of the two")
+    entry = r.text(item["entry"], f"{key}.entry")
+    return ThreadSpec(r.text(item.get("name", entry), f"{key}.name"), entry,
+                      r.text(item["stack_symbol"], f"{key}.stack_symbol") if "stack_symbol" in item else None,
+                      r.integer(item["stack_size"], f"{key}.stack_size", minimum=1) if "stack_size" in item else None)
+
+
+CALLS_LIMIT = 16 * 1024 * 1024  # a file of call targets, one function a line
+
+
+def _calls(r: "_Reader", value: Any, here: str) -> dict:
+    """`calls = { dispatch = ["on_rx", "on_tx"] }`, or the name of a file of such lines (relative
+    to the configuration file's folder)."""
+    if isinstance(value, str):
+        name = os.path.join(here, value)
+        try:
+            data = tomllib.loads(read_limited(name, CALLS_LIMIT).decode("utf-8-sig"))
+        except FileProblem as exc:
+            r.fail("stack.calls", f"{name}: {exc}")
+        except UnicodeDecodeError:
+            r.fail("stack.calls", f"{name}: not UTF-8 text")
+        except tomllib.TOMLDecodeError as exc:
+            r.fail("stack.calls", f"{name}: expected lines 'function = [\"target\", ...]' ({exc})")
+        return {caller: r.texts(targets, f"stack.calls ({name}).{caller}") for caller, targets in data.items()}
+    return r.mapping(value, "stack.calls", r.texts)
 
 
 # A configuration is a few hundred bytes; this bounds what a wrong path (a log, an image) costs.

@@ -79,7 +79,14 @@ def read_limited(path: str, limit: int) -> bytes:
     """The whole of a regular file of at most `limit` bytes (the limit holds even for a file
     that grows while it is read)."""
     with open_regular(path, limit) as handle:
-        data = handle.read(limit + 1)
+        # by the file's size, not the limit: a read of limit + 1 bytes takes that much memory
+        # for a moment, whatever the file holds
+        data = handle.read(os.fstat(handle.fileno()).st_size + 1)
+        while len(data) <= limit:  # a file that grew since: on up to the limit
+            more = handle.read(min(1 << 20, limit + 1 - len(data)))
+            if not more:
+                break
+            data += more
     if len(data) > limit:
         raise FileProblem(f"more than the {limit:,} bytes this tool reads")
     return data

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import re
+import time
 from dataclasses import dataclass, field
 from typing import Iterable, Optional
 
@@ -20,8 +21,7 @@ from tarnwick.support.files import FileProblem, read_limited, reason
 # node is then not read, and its calls go to a function without stack information).
 _NODE = re.compile(r'^node: \{ title: "([^"]*)" label: "([^"]*)"(?: shape : (\w+))? \}', re.M)
 _EDGE = re.compile(r'^edge: \{ sourcename: "([^"]*)" targetname: "([^"]*)"(?: label: "([^"]*)")? \}', re.M)
-_FRAME = re.compile(r"(\d+) bytes \(([a-z,]+)\)$")
-_SU_LINE = re.compile(r"^(.*):(\d+):(\d+):(.*)\t(\d+)\t([a-z,]+)\s*$")
+_QUALIFIER = re.compile(r"[a-z,]+")
 INDIRECT = "__indirect_call"
 _MOST_BYTES = 64 << 20  # a stack file larger than this is no stack file
 
@@ -63,12 +63,12 @@ def read_callgraph(path: str, object_name: str) -> Unit:
     for title, label, shape in _NODE.findall(text):
         title, label = _unescape(title), _unescape(label)
         lines = label.split("\n")
-        frame = _FRAME.search(lines[-1]) if len(lines) >= 3 else None
+        frame = _frame(lines[-1]) if len(lines) >= 3 else None
         if shape == "ellipse" or frame is None:
             continue  # declared here, defined elsewhere (or the indirect call's placeholder)
         source, _, name = title.rpartition(":") if ":" in title and not title.startswith("_Z") else ("", "", title)
         local = bool(source) and "." in source  # "util.c:helper"; a C++ name has no "file:" unless local
-        unit.functions[title] = Function(name if local else title, lines[0], int(frame[1]), frame[2],
+        unit.functions[title] = Function(name if local else title, lines[0], frame[0], frame[1],
                                          lines[1] if len(lines) > 1 else "", local)
     for source, target, site in _EDGE.findall(text):
         unit.calls.append((_unescape(source), _unescape(target), _unescape(site)))
@@ -77,21 +77,60 @@ def read_callgraph(path: str, object_name: str) -> Unit:
     return unit
 
 
+def _frame(line: str) -> Optional[tuple]:
+    """"48 bytes (static)" -> (48, "static"), read from the end: no pattern that backtracks."""
+    head, bytes_word, qualifier = line.rpartition(" bytes (")
+    if not bytes_word or qualifier[-1:] != ")":
+        return None
+    qualifier = qualifier[:-1]
+    digits = head[head.rfind(" ") + 1:]
+    if not _number(digits) or not qualifier or qualifier.strip(_LETTERS):
+        return None
+    return int(digits), qualifier
+
+
+_LETTERS = "abcdefghijklmnopqrstuvwxyz,"
+
+
+def _su_line(line: str) -> Optional[tuple]:
+    """(source, line, column or "", function, bytes, qualifier) of a .su line: the last two fields
+    by their tabs, the place by its first ':line:' (GCC writes 'file:line:column:function', Clang
+    'file:line:function'; a source path on Windows holds a colon, a C++ function colons of its
+    own); a split, never a pattern that backtracks."""
+    where, tab, rest = line.rstrip().partition("\t")
+    frame, tab2, qualifier = rest.partition("\t")
+    if not tab or not tab2 or not _number(frame) or not _QUALIFIER.fullmatch(qualifier):
+        return None
+    parts = where.split(":")
+    for at in range(1, len(parts) - 1):
+        if _number(parts[at]):
+            column = parts[at + 1] if at + 2 < len(parts) and _number(parts[at + 1]) else ""
+            name = ":".join(parts[at + (2 if column else 1):])
+            return ":".join(parts[:at]), parts[at], column, name, int(frame), qualifier
+    return None
+
+
+def _number(text: str) -> bool:
+    return text.isascii() and text.isdigit()
+
+
 def read_stack_usage(path: str, object_name: str) -> Unit:
     unit = Unit(path, object_name)
     for number, line in enumerate(_read(path).splitlines(), 1):
         if not line.strip():
             continue
-        found = _SU_LINE.match(line)
+        found = _su_line(line)
         if found is None:
             raise StackFileError(f"{path}:{number}: expected 'file:line:column:function<TAB>bytes<TAB>qualifier'")
-        source, row, column, shown, frame, qualifier = found.groups()
-        unit.functions[shown] = Function(shown, shown, int(frame), qualifier, f"{source}:{row}:{column}", False)
+        source, row, column, shown, frame, qualifier = found
+        where = f"{source}:{row}:{column}" if column else f"{source}:{row}"
+        unit.functions[shown] = Function(shown, shown, frame, qualifier, where, False)
     return unit
 
 
 def _read(path: str) -> str:
-    try:  # a FIFO or a device where a stack file is looked for is never waited on
+    """A stack file's text, opened as every input is (a FIFO or a device is refused, not waited on)."""
+    try:
         data = read_limited(path, _MOST_BYTES)
     except FileProblem as exc:
         raise StackFileError(f"{path}: {exc}") from None
@@ -106,18 +145,65 @@ def stem_of(object_path: str) -> str:
     return base.rsplit(".", 1)[0] if "." in base else base
 
 
-def index_folders(folders: Iterable[str]) -> dict:
-    """Stem -> [(.ci or .su path), ...] of every stack file below the folders, .ci first."""
-    found: dict = {}
-    for folder in folders:
-        for root, dirs, files in os.walk(folder):
-            dirs.sort()
-            for name in sorted(files):
-                if name.endswith((".ci", ".su")):
-                    found.setdefault(name[:-3], []).append(os.path.join(root, name))
-    for paths in found.values():
+MOST_ENTRIES = 400_000  # folder entries an index looks at before it stops (a build tree, not a disk)
+MOST_SECONDS = 3.0
+
+
+@dataclass
+class StackIndex:
+    """The stack files below some folders: stem -> their paths, .ci first."""
+
+    by_stem: dict = field(default_factory=dict)
+    cut_short: Optional[str] = None  # why the walk stopped before the end, where it did
+
+    def get(self, stem: str, default=None):
+        return self.by_stem.get(stem, default)
+
+    def items(self):
+        return self.by_stem.items()
+
+    def __bool__(self) -> bool:
+        return bool(self.by_stem)
+
+
+def index_folders(folders: Iterable[str], most_entries: int = MOST_ENTRIES,
+                  most_seconds: float = MOST_SECONDS) -> StackIndex:
+    """Every stack file below the folders, found in one walk that reads folder entries only (the
+    kind of each comes with it: no stat per file), follows no symbolic link and stops after
+    `most_entries` entries or `most_seconds`, saying so."""
+    index = StackIndex()
+    seen_folders: set = set()
+    entries, deadline = 0, time.monotonic() + most_seconds
+    pending = [os.fspath(folder) for folder in folders][::-1]
+    while pending:
+        folder = pending.pop()
+        key = os.path.realpath(folder)
+        if key in seen_folders:
+            continue
+        seen_folders.add(key)
+        try:
+            with os.scandir(folder) as listing:
+                children = sorted(listing, key=lambda entry: entry.name)
+        except OSError:
+            continue
+        entries += len(children)
+        if entries > most_entries or time.monotonic() > deadline:
+            index.cut_short = (f"the stack files were looked for in the first {entries:,} entries below "
+                               f"{', '.join(os.fspath(f) for f in folders)} only")
+            break
+        below = []
+        for child in children:
+            try:
+                if child.is_dir(follow_symlinks=False):
+                    below.append(child.path)
+                elif child.name.endswith((".ci", ".su")):
+                    index.by_stem.setdefault(child.name[:-3], []).append(child.path)
+            except OSError:
+                continue
+        pending.extend(reversed(below))
+    for paths in index.by_stem.values():
         paths.sort(key=lambda p: (not p.endswith(".ci"), p))
-    return found
+    return index
 
 
 def read_unit(paths: list, object_name: str) -> Optional[Unit]:

@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from typing import Optional
 
 from tarnwick._native import read_dwarf
+from tarnwick.support.files import FileProblem, open_regular
 
 SHF_COMPRESSED = 0x800
 ELFCOMPRESS_ZLIB = 1
@@ -40,7 +41,11 @@ def read_debug_info(elf) -> Optional[DebugInfo]:
         return None
     by_name = {s.name: s for s in elf.sections}
     contents = []
-    with open(elf.path, "rb") as handle:
+    try:
+        handle = open_regular(elf.path)
+    except FileProblem as exc:
+        raise DebugInfoError(str(exc)) from None
+    with handle:
         for name in _SECTIONS:
             section = by_name.get(f".debug_{name}") or by_name.get(f".zdebug_{name}")
             contents.append(_contents(handle, elf, section) if section is not None else b"")

@@ -93,6 +93,7 @@ class ElfFile:
     # by start; Arm Thumb functions' start without the low bit, thread-local ones' in the TLS template
     symbols: list = field(default_factory=list)
     symbol_table: Optional[str] = None  # ".symtab", ".dynsym" or None
+    entry: int = 0  # e_entry: where the image starts
 
     @property
     def machine_name(self) -> str:
@@ -221,14 +222,14 @@ def _read(path: str, data, descriptor: Optional[int] = None) -> ElfFile:
     reader = _Reader(data, little, data[4], descriptor)
     if len(data) < 16 + reader.header.size:
         raise ElfError("shorter than an ELF header")
-    (kind, machine, _version, _entry, phoff, shoff, _flags, _ehsize, phentsize, phnum, shentsize,
+    (kind, machine, _version, entry, phoff, shoff, _flags, _ehsize, phentsize, phnum, shentsize,
      shnum, shstrndx) = reader.header.unpack_from(data, 16)
     if kind == ET_REL:
         raise ElfError("a relocatable object file (its sections are not placed yet): link it, and read the "
                        "linked image or its map")
     if kind == ET_CORE:
         raise ElfError("a core dump, not a linked image")
-    elf = ElfFile(path, bits, little, machine, kind)
+    elf = ElfFile(path, bits, little, machine, kind, entry=entry)
 
     if shoff == 0:
         raise ElfError("no section header table")
