@@ -915,14 +915,4 @@ def stack_issues(result: StackResult) -> list:
 
 def with_stack(report, result: Optional[StackResult]):
     """The report with the stack's finding among its findings, counted with them."""
-    import dataclasses
-
-    issues = stack_issues(result) if result is not None else []
-    if not issues:
-        return report
-    counts = dict(report.summary.issue_counts)
-    for issue in issues:
-        key = issue.severity.value
-        counts[key] = counts.get(key, 0) + 1
-    summary = dataclasses.replace(report.summary, issue_counts=counts)
-    return dataclasses.replace(report, issues=list(report.issues) + issues, summary=summary)
+    return report.with_findings(stack_issues(result) if result is not None else [])

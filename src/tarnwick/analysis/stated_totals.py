@@ -6,7 +6,6 @@ alignment fill and gaps of those regions (what the stated total leaves out) is a
 
 from __future__ import annotations
 
-import dataclasses
 from typing import Optional
 
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
@@ -25,15 +24,7 @@ def with_stated_totals(report, model: NormalizedBuildModel):
     if stated is None:
         return report
     findings, notes = check(report, model)
-    if not findings and not notes:
-        return report
-    counts = dict(report.summary.issue_counts)
-    for finding in findings:
-        counts[finding.severity.value] = counts.get(finding.severity.value, 0) + 1
-    diagnostics = dict(report.diagnostics)
-    diagnostics["unresolved_ambiguities"] = [*diagnostics.get("unresolved_ambiguities", ()), *notes]
-    return dataclasses.replace(report, issues=[*report.issues, *findings], diagnostics=diagnostics,
-                               summary=dataclasses.replace(report.summary, issue_counts=counts))
+    return report.with_findings(findings, notes)
 
 
 def check(report, model: NormalizedBuildModel) -> tuple[list, list]:

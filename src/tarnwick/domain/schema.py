@@ -158,6 +158,23 @@ class AnalysisReport:
             issues=sorted(self.issues, key=lambda i: (-_severity_rank(i), _text(getattr(i, "id", "")))),
         )
 
+    def with_findings(self, issues: list, ambiguities: list = ()) -> "AnalysisReport":
+        """A new report with more findings after its own, counted with them by severity, and
+        more unresolved ambiguities among its diagnostics (the passes that run after the
+        report module add theirs so)."""
+        if not issues and not ambiguities:
+            return self
+        counts = dict(self.summary.issue_counts)
+        for issue in issues:
+            key = getattr(issue.severity, "value", issue.severity)
+            counts[key] = counts.get(key, 0) + 1
+        diagnostics = self.diagnostics
+        if ambiguities:
+            diagnostics = dict(diagnostics)
+            diagnostics["unresolved_ambiguities"] = [*diagnostics.get("unresolved_ambiguities", ()), *ambiguities]
+        return replace(self, issues=[*self.issues, *issues], diagnostics=diagnostics,
+                       summary=replace(self.summary, issue_counts=counts))
+
 
 def to_jsonable(value: Any) -> Any:
     """Plain JSON data of a report or any part of it: records under their field names,
