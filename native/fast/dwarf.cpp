@@ -578,7 +578,7 @@ PyObject* text_object(std::string_view text) noexcept {
 
 }  // namespace
 
-PyObject* read_dwarf(PyObject*, PyObject* args) noexcept {
+PyObject* read_dwarf(PyObject*, PyObject* args) {
     Py_buffer views[9];
     int little = 1;
     for (Py_buffer& view : views) view.obj = nullptr;
@@ -597,62 +597,55 @@ PyObject* read_dwarf(PyObject*, PyObject* args) noexcept {
     };
     dwarf::Sections sections{view(0), view(1), view(2), view(3), view(4), view(5), view(6), view(7), view(8),
                              little != 0};
-    try {
-        dwarf::Result result = dwarf::read(sections);
-        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.paths.size())));
-        if (!paths) return nullptr;
-        for (std::size_t i = 0; i < result.paths.size(); ++i) {
-            PyObject* text = text_object(result.paths[i]);
-            if (text == nullptr) return nullptr;
-            PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i), text);
-        }
-        Ref units = Ref::steal(PyList_New(0));
-        if (!units) return nullptr;
-        for (const dwarf::Unit& unit : result.units) {
-            Ref ranges = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(unit.ranges.size())));
-            if (!ranges) return nullptr;
-            for (std::size_t i = 0; i < unit.ranges.size(); ++i) {
-                PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(unit.ranges[i].low),
-                                               static_cast<unsigned long long>(unit.ranges[i].high));
-                if (pair == nullptr) return nullptr;
-                PyTuple_SET_ITEM(ranges.get(), static_cast<Py_ssize_t>(i), pair);
-            }
-            Ref name = Ref::steal(text_object(unit.name));
-            Ref folder = Ref::steal(text_object(unit.folder));
-            Ref row = Ref::steal(name && folder ? PyTuple_Pack(3, name.get(), folder.get(), ranges.get()) : nullptr);
-            if (!row || PyList_Append(units.get(), row.get()) != 0) return nullptr;
-        }
-        std::unordered_map<const char*, Ref> names;  // one Python string per string in .debug_str
-        auto name_of = [&](std::string_view text) -> PyObject* {  // borrowed
-            auto found = names.find(text.data());
-            if (found != names.end()) return found->second.get();
-            Ref made = Ref::steal(text_object(text));
-            PyObject* borrowed = made.get();
-            if (made) names.emplace(text.data(), std::move(made));
-            return borrowed;
-        };
-        Ref entities = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.entities.size())));
-        if (!entities) return nullptr;
-        for (std::size_t i = 0; i < result.entities.size(); ++i) {
-            const dwarf::Entity& e = result.entities[i];
-            PyObject* name = name_of(e.name);
-            PyObject* linkage = e.linkage.empty() ? Py_None : name_of(e.linkage);
-            if (name == nullptr || linkage == nullptr) return nullptr;
-            PyObject* row = Py_BuildValue("(iOOnlKKK)", static_cast<int>(e.kind), name, linkage,
-                                          static_cast<Py_ssize_t>(e.unit), e.file,
-                                          static_cast<unsigned long long>(e.line),
-                                          static_cast<unsigned long long>(e.low),
-                                          static_cast<unsigned long long>(e.size));
-            if (row == nullptr) return nullptr;
-            PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row);
-        }
-        return PyTuple_Pack(3, paths.get(), units.get(), entities.get());
-    } catch (const dwarf::Invalid& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    dwarf::Result result = dwarf::read(sections);
+    Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.paths.size())));
+    if (!paths) return nullptr;
+    for (std::size_t i = 0; i < result.paths.size(); ++i) {
+        PyObject* text = text_object(result.paths[i]);
+        if (text == nullptr) return nullptr;
+        PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i), text);
     }
+    Ref units = Ref::steal(PyList_New(0));
+    if (!units) return nullptr;
+    for (const dwarf::Unit& unit : result.units) {
+        Ref ranges = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(unit.ranges.size())));
+        if (!ranges) return nullptr;
+        for (std::size_t i = 0; i < unit.ranges.size(); ++i) {
+            PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(unit.ranges[i].low),
+                                           static_cast<unsigned long long>(unit.ranges[i].high));
+            if (pair == nullptr) return nullptr;
+            PyTuple_SET_ITEM(ranges.get(), static_cast<Py_ssize_t>(i), pair);
+        }
+        Ref name = Ref::steal(text_object(unit.name));
+        Ref folder = Ref::steal(text_object(unit.folder));
+        Ref row = Ref::steal(name && folder ? PyTuple_Pack(3, name.get(), folder.get(), ranges.get()) : nullptr);
+        if (!row || PyList_Append(units.get(), row.get()) != 0) return nullptr;
+    }
+    std::unordered_map<const char*, Ref> names;  // one Python string per string in .debug_str
+    auto name_of = [&](std::string_view text) -> PyObject* {  // borrowed
+        auto found = names.find(text.data());
+        if (found != names.end()) return found->second.get();
+        Ref made = Ref::steal(text_object(text));
+        PyObject* borrowed = made.get();
+        if (made) names.emplace(text.data(), std::move(made));
+        return borrowed;
+    };
+    Ref entities = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.entities.size())));
+    if (!entities) return nullptr;
+    for (std::size_t i = 0; i < result.entities.size(); ++i) {
+        const dwarf::Entity& e = result.entities[i];
+        PyObject* name = name_of(e.name);
+        PyObject* linkage = e.linkage.empty() ? Py_None : name_of(e.linkage);
+        if (name == nullptr || linkage == nullptr) return nullptr;
+        PyObject* row = Py_BuildValue("(iOOnlKKK)", static_cast<int>(e.kind), name, linkage,
+                                      static_cast<Py_ssize_t>(e.unit), e.file,
+                                      static_cast<unsigned long long>(e.line),
+                                      static_cast<unsigned long long>(e.low),
+                                      static_cast<unsigned long long>(e.size));
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return PyTuple_Pack(3, paths.get(), units.get(), entities.get());
 }
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 // the bytes of each inlined call.
 #pragma once
 
+#include "fast/input_fault.hpp"
 #include "support/ref.hpp"
 
 #include <cstdint>
@@ -14,8 +15,8 @@
 
 namespace tarnwick::dwarf {
 
-struct Invalid : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct Invalid : InputFault {
+    using InputFault::InputFault;
 };
 
 // The debug sections, decompressed; an absent section is empty.
@@ -63,6 +64,6 @@ namespace tarnwick {
 // function, 1 variable, 2 inlined call; name; linkage name or None; unit; path index or -1;
 // line; address, or the bytes for an inlined call; size 0). ValueError for tables that cannot
 // be read.
-PyObject* read_dwarf(PyObject* module, PyObject* args) noexcept;
+PyObject* read_dwarf(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -42,7 +42,7 @@ const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const
         const RawSymbol* primary = nullptr;
         for (std::size_t i = index; i <= group_end && primary == nullptr; ++i) {
             string_view name = located[i].symbol->name;
-            if (input.name.size() > name.size() && input.name.substr(input.name.size() - name.size()) == name &&
+            if (input.name.size() > name.size() && input.name.ends_with(name) &&
                 input.name[input.name.size() - name.size() - 1] == '.')
                 primary = located[i].symbol;
         }

@@ -11,6 +11,7 @@
 #include "fast/iar_xlink_map.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
+#include "fast/guarded_entry.hpp"
 #include "fast/json_writer.hpp"
 #include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
@@ -22,8 +23,10 @@ namespace tarnwick {
 
 namespace {
 
+using guarded_entry::guarded;
+
 // demangle(name) -> the readable name, or None when `name` is not a mangled symbol
-PyObject* demangle_name(PyObject*, PyObject* name) noexcept {
+PyObject* demangle_name(PyObject*, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "demangle() argument must be str, not %.200s",
                      Py_TYPE(name)->tp_name);
@@ -32,14 +35,9 @@ PyObject* demangle_name(PyObject*, PyObject* name) noexcept {
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &length);
     if (text == nullptr) return nullptr;
-    try {
-        auto readable = demangle::symbol({text, static_cast<std::size_t>(length)});
-        if (!readable) Py_RETURN_NONE;
-        return PyUnicode_DecodeUTF8(readable->data(), static_cast<Py_ssize_t>(readable->size()),
-                                    "replace");
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    auto readable = demangle::symbol({text, static_cast<std::size_t>(length)});
+    if (!readable) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(readable->data(), static_cast<Py_ssize_t>(readable->size()), "replace");
 }
 
 // A buffer view released on every path.
@@ -90,7 +88,7 @@ bool read_indexes(PyObject* sequence, std::vector<std::uint32_t>& out) {
 
 // elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
 //             thumb, allocated, extended) -> [(name, start, size, section, binding), ...]
-PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
+PyObject* elf_symbols(PyObject*, PyObject* args) {
     BufferView data;
     Py_ssize_t offset, count, entry_size, strings_offset, strings_size;
     int is64, little, thumb;
@@ -102,48 +100,41 @@ PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
         PyErr_SetString(PyExc_ValueError, "negative offsets or sizes");
         return nullptr;
     }
-    try {
-        elf::Table table{static_cast<const unsigned char*>(data.get()->buf),
-                         static_cast<std::size_t>(data.get()->len),
-                         static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
-                         static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
-                         static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {}};
-        if (!read_flags(allocated, 1u << 24, table.allocated) || !read_indexes(extended, table.extended))
-            return nullptr;
-        std::vector<elf::Placed> placed = elf::placed_symbols(table);
-        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(placed.size())));
-        if (!result) return nullptr;
-        for (std::size_t i = 0; i < placed.size(); ++i) {
-            const elf::Placed& symbol = placed[i];
-            PyObject* row = Py_BuildValue("(s#KKIi)", symbol.name.data(),
-                                          static_cast<Py_ssize_t>(symbol.name.size()),
-                                          static_cast<unsigned long long>(symbol.start),
-                                          static_cast<unsigned long long>(symbol.size), symbol.section,
-                                          static_cast<int>(symbol.binding));
-            if (row == nullptr) {
-                // a name that is not UTF-8: shown with replacement characters
-                PyErr_Clear();
-                Ref name = Ref::steal(PyUnicode_DecodeUTF8(symbol.name.data(),
-                                                           static_cast<Py_ssize_t>(symbol.name.size()), "replace"));
-                if (!name) return nullptr;
-                row = Py_BuildValue("(OKKIi)", name.get(), static_cast<unsigned long long>(symbol.start),
-                                    static_cast<unsigned long long>(symbol.size), symbol.section,
-                                    static_cast<int>(symbol.binding));
-                if (row == nullptr) return nullptr;
-            }
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
-        }
-        return result.release();
-    } catch (const elf::Invalid& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
+    elf::Table table{static_cast<const unsigned char*>(data.get()->buf),
+                     static_cast<std::size_t>(data.get()->len),
+                     static_cast<std::size_t>(offset), static_cast<std::size_t>(count),
+                     static_cast<std::size_t>(entry_size), static_cast<std::size_t>(strings_offset),
+                     static_cast<std::size_t>(strings_size), is64 != 0, little != 0, thumb != 0, {}, {}};
+    if (!read_flags(allocated, 1u << 24, table.allocated) || !read_indexes(extended, table.extended))
         return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    std::vector<elf::Placed> placed = elf::placed_symbols(table);
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(placed.size())));
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        const elf::Placed& symbol = placed[i];
+        PyObject* row = Py_BuildValue("(s#KKIi)", symbol.name.data(),
+                                      static_cast<Py_ssize_t>(symbol.name.size()),
+                                      static_cast<unsigned long long>(symbol.start),
+                                      static_cast<unsigned long long>(symbol.size), symbol.section,
+                                      static_cast<int>(symbol.binding));
+        if (row == nullptr) {
+            // a name that is not UTF-8: shown with replacement characters
+            PyErr_Clear();
+            Ref name = Ref::steal(PyUnicode_DecodeUTF8(symbol.name.data(),
+                                                       static_cast<Py_ssize_t>(symbol.name.size()), "replace"));
+            if (!name) return nullptr;
+            row = Py_BuildValue("(OKKIi)", name.get(), static_cast<unsigned long long>(symbol.start),
+                                static_cast<unsigned long long>(symbol.size), symbol.section,
+                                static_cast<int>(symbol.binding));
+            if (row == nullptr) return nullptr;
+        }
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
     }
+    return result.release();
 }
 
 // display_name(name) -> the name as a reader wants it: demangled, also after a section prefix
-PyObject* display_name(PyObject*, PyObject* name) noexcept {
+PyObject* display_name(PyObject*, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "display_name() argument must be str, not %.200s", Py_TYPE(name)->tp_name);
         return nullptr;
@@ -152,72 +143,72 @@ PyObject* display_name(PyObject*, PyObject* name) noexcept {
 }
 
 PyMethodDef methods[] = {
-    {"explorer_rows", explorer_rows, METH_VARARGS,
+    {"explorer_rows", guarded<explorer_rows>, METH_VARARGS,
      "explorer_rows(symbols, place_of, origin_of, deltas, unchanged) -> (rows, groups)\n\nThe rows "
      "of the HTML explorer's symbol table, and the row numbers per (section, object file, archive)."},
-    {"display_name", display_name, METH_O,
+    {"display_name", guarded<display_name>, METH_O,
      "display_name(name) -> str\n\nThe name demangled (C++, Rust), also where it follows an input "
      "section's prefix (.text._ZN...); the name itself when nothing changes."},
-    {"write_json", write_json, METH_VARARGS,
+    {"write_json", guarded<write_json>, METH_VARARGS,
      "write_json(value, write, enum_type, indent=2)\n\nWrites value as JSON through write(bytes), "
      "in pieces: records by their fields, enumerations by their values."},
-    {"symbol_tables", symbol_tables, METH_VARARGS,
+    {"symbol_tables", guarded<symbol_tables>, METH_VARARGS,
      "symbol_tables(symbols, origin_of) -> (by_symbol, by_object, by_archive, exact, placed)\n\nThe byte "
      "tables a comparison reads from a build's symbols (records or a stored report's objects)."},
-    {"differing_keys", differing_keys, METH_VARARGS,
+    {"differing_keys", guarded<differing_keys>, METH_VARARGS,
      "differing_keys(before, after) -> list\n\nThe keys whose values (a list's first item) differ, or that "
      "one table lacks."},
-    {"totals_by_origin", totals_by_origin, METH_VARARGS,
+    {"totals_by_origin", guarded<totals_by_origin>, METH_VARARGS,
      "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
      "symbols that hold their bytes, added up by key_of(object_file, archive)."},
-    {"largest_per_section", largest_per_section, METH_VARARGS,
+    {"largest_per_section", guarded<largest_per_section>, METH_VARARGS,
      "largest_per_section(symbols, limit[, group_of, fallback]) -> dict\n\nIn each section, the largest symbols that hold "
      "their bytes, largest first, then by name."},
-    {"sorted_by_size", sorted_by_size, METH_O,
+    {"sorted_by_size", guarded<sorted_by_size>, METH_O,
      "sorted_by_size(items) -> list\n\nLargest size first, then by name, then by address; a "
      "stable sort."},
-    {"largest_symbols", largest_symbols, METH_VARARGS,
+    {"largest_symbols", guarded<largest_symbols>, METH_VARARGS,
      "largest_symbols(symbols, limit) -> list\n\nThe largest symbols that hold their bytes, "
      "largest first, then by name."},
-    {"read_gnu_ld_map", read_gnu_ld_map, METH_VARARGS,
+    {"read_gnu_ld_map", guarded<read_gnu_ld_map>, METH_VARARGS,
      "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nA GNU ld "
      "or gold map (UTF-8 bytes) read into the model's records: (toolchain, regions, outputs, assignments, "
      "notes, thumb, sizes_given, output_file, origin_totals)."},
-    {"read_lld_map", read_lld_map, METH_VARARGS,
+    {"read_lld_map", guarded<read_lld_map>, METH_VARARGS,
      "read_lld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nAn LLVM "
      "lld or mold map (UTF-8 bytes) read into the model's records, as read_gnu_ld_map gives them."},
-    {"size_symbols", size_symbols, METH_VARARGS,
+    {"size_symbols", guarded<size_symbols>, METH_VARARGS,
      "size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> list\n\nThe symbols of "
      "an input section with their sizes, every byte accounted for once."},
-    {"size_placed_symbols", size_placed_symbols, METH_VARARGS,
+    {"size_placed_symbols", guarded<size_placed_symbols>, METH_VARARGS,
      "size_placed_symbols(sections, raw_symbols, sizes_given, thumb, Symbol, split_origin) -> list\n\nEach "
      "symbol placed in the input section that holds it, then every input section's symbols sized."},
-    {"join_symbols", join_symbols, METH_VARARGS,
+    {"join_symbols", guarded<join_symbols>, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
-    {"read_iar_map", read_iar_map, METH_VARARGS,
+    {"read_iar_map", guarded<read_iar_map>, METH_VARARGS,
      "read_iar_map(data) -> tuple\n\nThe rows of an IAR ILINK map (UTF-8 bytes)."},
-    {"read_armlink_map", read_armlink_map, METH_VARARGS,
+    {"read_armlink_map", guarded<read_armlink_map>, METH_VARARGS,
      "read_armlink_map(data, InputSection) -> tuple\n\nThe rows of an Arm armlink map (UTF-8 bytes)."},
-    {"read_iar_xlink_map", read_iar_xlink_map, METH_VARARGS,
+    {"read_iar_xlink_map", guarded<read_iar_xlink_map>, METH_VARARGS,
      "read_iar_xlink_map(data, RawSymbol) -> tuple\n\nThe rows of an IAR XLINK map (UTF-8 bytes)."},
-    {"read_sdcc_map", read_sdcc_map, METH_VARARGS,
+    {"read_sdcc_map", guarded<read_sdcc_map>, METH_VARARGS,
      "read_sdcc_map(data, RawSymbol) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
-    {"place_xc8_psects", place_xc8_psects, METH_VARARGS,
+    {"place_xc8_psects", guarded<place_xc8_psects>, METH_VARARGS,
      "place_xc8_psects(psects, symbols, placing, bounds, names, Section, InputSection, RawSymbol) -> tuple\n\n"
      "The sections and symbols of an XC8 map's psects, placed in bytes."},
-    {"read_xc8_map", read_xc8_map, METH_VARARGS,
+    {"read_xc8_map", guarded<read_xc8_map>, METH_VARARGS,
      "read_xc8_map(data) -> tuple\n\nThe rows of a Microchip XC8 map (UTF-8 bytes)."},
-    {"read_ti_map", read_ti_map, METH_VARARGS,
+    {"read_ti_map", guarded<read_ti_map>, METH_VARARGS,
      "read_ti_map(data, InputSection) -> tuple\n\nThe rows of a TI linker map (UTF-8 bytes)."},
-    {"read_dwarf", read_dwarf, METH_VARARGS,
+    {"read_dwarf", guarded<read_dwarf>, METH_VARARGS,
      "read_dwarf(info, abbrev, str, line, line_str, str_offsets, addr, rnglists, ranges, little) -> tuple\n\n"
      "The source files, compile units, and functions, variables and inlined calls of an ELF's DWARF."},
-    {"elf_symbols", elf_symbols, METH_VARARGS,
+    {"elf_symbols", guarded<elf_symbols>, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "
      "in allocated sections, as (name, start, size, section index, binding), sorted by start."},
-    {"demangle", demangle_name, METH_O,
+    {"demangle", guarded<demangle_name>, METH_O,
      "demangle(name) -> str | None\n\nThe readable form of a mangled C++ or Rust symbol name, "
      "or None when the name is not mangled."},
     {nullptr, nullptr, 0, nullptr},
