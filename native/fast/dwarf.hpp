@@ -8,6 +8,7 @@
 #include "support/ref.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -29,10 +30,15 @@ struct Range {
     std::uint64_t low, high;
 };
 
+// A range list, shared by the units that name it.
+struct RangeList {
+    std::vector<Range> ranges;
+    std::uint64_t bytes = 0;  // the bytes its ranges hold, at most 2^64 - 1
+};
+
 struct Unit {
     std::string_view name, folder;
-    std::vector<Range> ranges;
-    std::vector<std::size_t> files;  // the line table's file names, as places in Result::paths
+    std::shared_ptr<const RangeList> ranges;  // none where the unit states no address
 };
 
 enum class Kind { function, variable, inlined };

@@ -6,6 +6,7 @@ SHF_COMPRESSED with zlib, or the older `.zdebug_` sections)."""
 
 from __future__ import annotations
 
+import os
 import struct
 import zlib
 from dataclasses import dataclass
@@ -41,9 +42,10 @@ def read_debug_info(elf) -> Optional[DebugInfo]:
     by_name = {s.name: s for s in elf.sections}
     contents = []
     with open(elf.path, "rb") as handle:
+        stored = os.fstat(handle.fileno()).st_size
         for name in _SECTIONS:
             section = by_name.get(f".debug_{name}") or by_name.get(f".zdebug_{name}")
-            contents.append(_contents(handle, elf, section) if section is not None else b"")
+            contents.append(_contents(handle, stored, elf, section) if section is not None else b"")
     try:
         paths, units, entities = read_dwarf(*contents, elf.little_endian)
     except ValueError as exc:
@@ -51,9 +53,12 @@ def read_debug_info(elf) -> Optional[DebugInfo]:
     return DebugInfo(paths, units, entities)
 
 
-def _contents(handle, elf, section) -> bytes:
+def _contents(handle, stored: int, elf, section) -> bytes:
     if section.type == 8 or section.size > _MOST_BYTES:  # SHT_NOBITS: stripped
         return b""
+    if section.offset + section.size > stored:  # checked before seeking: an offset may pass 2^63
+        raise DebugInfoError(f"{section.name} ({section.size:,} bytes at offset {section.offset:#x}) runs past "
+                             "the end of the file")
     handle.seek(section.offset)
     data = handle.read(section.size)
     if len(data) != section.size:

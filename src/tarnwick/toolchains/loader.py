@@ -13,6 +13,7 @@ from tarnwick.toolchains import armlink, gnu_ld, iar_ilink, iar_xlink, llvm_lld,
 from tarnwick.toolchains.base import NormalizedBuildModel
 from tarnwick.toolchains.builder import mark_unified, note_load_images
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.extent_check import check_extents
 from tarnwick.toolchains.map_text import PROBE_BYTES, MapText, first_line
 
 # Every reader has `looks_like(head)`, `read(source, config)` and `ELF_NOT_READ` (why an ELF
@@ -46,8 +47,14 @@ def load_map(path: Union[str, os.PathLike], config=None,
     by content. With a GNU or LLVM map, `elf` names the ELF file of the same link to take symbol
     sizes and section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
     Raises MapParseError naming the file (and the line) for anything that is not a complete
-    map or a usable ELF file."""
+    map or a usable ELF file, or whose figures no build has."""
     name = os.fspath(path)
+    model = _loaded(name, config, elf)
+    check_extents(model, name)
+    return model
+
+
+def _loaded(name: str, config, elf) -> NormalizedBuildModel:
     try:
         with open_regular(name) as binary:
             head = binary.read(PROBE_BYTES)
