@@ -4,6 +4,8 @@ them (units that share one table, a damaged header), in the order read_dwarf tak
 
 import struct
 
+from tarnwick.toolchains.dwarf import SECTIONS
+
 # DW_TAG, DW_AT, DW_FORM values used here
 TAG_COMPILE_UNIT, TAG_SUBPROGRAM, TAG_VARIABLE = 0x11, 0x2E, 0x34
 AT_NAME, AT_COMP_DIR, AT_STMT_LIST, AT_LOW_PC, AT_HIGH_PC = 0x03, 0x1B, 0x10, 0x11, 0x12
@@ -11,7 +13,6 @@ AT_DECL_FILE, AT_DECL_LINE, AT_LOCATION = 0x3A, 0x3B, 0x02
 FORM_ADDR, FORM_DATA2, FORM_DATA4, FORM_STRING, FORM_DATA1, FORM_SEC_OFFSET, FORM_EXPRLOC = (
     0x01, 0x05, 0x06, 0x08, 0x0B, 0x17, 0x18)
 FORM_LINE_STRP, FORM_UDATA = 0x1F, 0x0F
-SECTIONS = ("info", "abbrev", "str", "line", "line_str", "str_offsets", "addr", "rnglists", "ranges")
 
 
 def uleb(value: int) -> bytes:

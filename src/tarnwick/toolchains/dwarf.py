@@ -16,7 +16,7 @@ from tarnwick._native import read_dwarf
 
 SHF_COMPRESSED = 0x800
 ELFCOMPRESS_ZLIB = 1
-_SECTIONS = ("info", "abbrev", "str", "line", "line_str", "str_offsets", "addr", "rnglists", "ranges")
+SECTIONS = ("info", "abbrev", "str", "line", "line_str", "str_offsets", "addr", "rnglists", "ranges")
 _MOST_BYTES = 1 << 30  # debug information larger than this is not read
 
 
@@ -39,18 +39,24 @@ def read_debug_info(elf) -> Optional[DebugInfo]:
     """The debug information of an ElfFile, or None without any. Raises DebugInfoError."""
     if not has_debug_info(elf):
         return None
+    try:
+        paths, units, entities = read_dwarf(*debug_sections(elf), elf.little_endian)
+    except ValueError as exc:
+        raise DebugInfoError(str(exc)) from None
+    return DebugInfo(paths, units, entities)
+
+
+def debug_sections(elf) -> list:
+    """The contents of the debug sections read_dwarf takes, in its order, decompressed; an
+    absent section empty. Raises DebugInfoError."""
     by_name = {s.name: s for s in elf.sections}
     contents = []
     with open(elf.path, "rb") as handle:
         stored = os.fstat(handle.fileno()).st_size
-        for name in _SECTIONS:
+        for name in SECTIONS:
             section = by_name.get(f".debug_{name}") or by_name.get(f".zdebug_{name}")
             contents.append(_contents(handle, stored, elf, section) if section is not None else b"")
-    try:
-        paths, units, entities = read_dwarf(*contents, elf.little_endian)
-    except ValueError as exc:
-        raise DebugInfoError(str(exc)) from None
-    return DebugInfo(paths, units, entities)
+    return contents
 
 
 def _contents(handle, stored: int, elf, section) -> bytes:

@@ -21,13 +21,14 @@ import re
 from tarnwick._native import place_xc8_psects, read_xc8_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.map_text import line_of, native_rows, reads_bytes
 from tarnwick.toolchains.raw import RawSymbol
 from tarnwick.toolchains.vendor_maps import Stated, assemble
 
 DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
 _BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
 _CLASS_OPTION = re.compile(r"-A(\w+)=((?:[0-9A-Fa-f]+h-[0-9A-Fa-f]+h(?:x\d+)?(?:/[0-9A-Fa-f]+h)?,?)+)")
+_CLASS_RANGE = re.compile(r"([0-9A-Fa-f]+)h-([0-9A-Fa-f]+)h(?:x(\d+))?")
 _DELTA_OPTION = re.compile(r"-D(\w+)=(\d+)")
 _SUMMARY = re.compile(r"^\s*(Program space|Data space|EEPROM space|Configuration bits|ID Location space)\s+used\s+"
                       r"[0-9A-Fa-f]+h\s+\(\s*(\d+)\)\s+of\s+[0-9A-Fa-f]+h\s+(words?|bytes?)", re.M)
@@ -51,30 +52,36 @@ def parse(data, path: str, config=None):
     if not {"unused", "symbols"} <= seen:
         raise MapParseError(path, "an XC8 map cut short: it does not reach its unused address ranges and "
                             "symbol table")
-    return _model(path, config, command, psects, deltas, symbols, tail)
+    return _model(path, config, command, psects, deltas, symbols, tail, data)
 
 
-def _class_options(command: list) -> tuple[dict, dict]:
+def _class_options(command: list, path: str, data) -> tuple[dict, dict]:
     """(class -> [(low, high), ...] in the class's own units, each range repeated as its 'xN'
-    says), (class -> bytes per address) from the -A and -D options of the command line."""
+    says: its pages one after another, one range), (class -> bytes per address) from the -A and
+    -D options of the command line. A range past 64 bits is no memory: MapParseError."""
     text = " ".join(command)
     ranges: dict = {}
     for klass, spans in _CLASS_OPTION.findall(text):
         found = []
-        for span in filter(None, spans.split(",")):
-            span, _, _load = span.partition("/")  # EEPROM is held in a space of its own: its link address
-            low_text, high_text = span.split("-")
-            high_text, _, repeat = high_text.partition("x")
-            low, high = int(low_text.rstrip("h"), 16), int(high_text.rstrip("h"), 16) + 1
-            for page in range(int(repeat or 1)):
-                found.append((low + page * (high - low), high + page * (high - low)))
+        # each LOW-HIGH; a load address after "/" (EEPROM's link address) is not the class's
+        for low_text, high_text, repeat in _CLASS_RANGE.findall(spans):
+            low, high = int(low_text, 16), int(high_text, 16) + 1
+            pages = int(repeat) if repeat and len(repeat) <= 20 else 1 if not repeat else 1 << 64
+            if pages == 0:
+                continue
+            end = high + (pages - 1) * (high - low) if high > low else high
+            if max(low, end) > 1 << 64:
+                raise MapParseError(path, f"class {klass}'s range {low_text}h-{high_text}h"
+                                    f"{'x' + repeat if repeat else ''} lies beyond the 64-bit address space",
+                                    line_of(data, f"-A{klass}="))
+            found.append((low, end))
         ranges[klass] = found
     deltas = {klass: int(delta) for klass, delta in _DELTA_OPTION.findall(text)}
     return ranges, deltas
 
 
-def _model(path: str, config, command: list, psects: list, unused_deltas: dict, symbols: list, tail: str):
-    ranges, deltas = _class_options(command)
+def _model(path: str, config, command: list, psects: list, unused_deltas: dict, symbols: list, tail: str, data):
+    ranges, deltas = _class_options(command, path, data)
     deltas = {**deltas, **unused_deltas}
 
     def scale(klass: str) -> int:  # bytes per address of a program-memory class
