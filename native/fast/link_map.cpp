@@ -53,14 +53,15 @@ const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const
         }
         bool alone = index == 0 && group_end + 1 == located.size();  // the only address in the section
         if (sizes_given) {
-            // a stated size reaches at most the next symbol: a damaged map's overlapping sizes
-            // would count those bytes twice
+            // every byte once: a stated size reaches at most the next symbol, and the bytes of
+            // another symbol of this start are the owner's (an alias of it), which a damaged
+            // map's sizes would otherwise count twice
             std::uint64_t reach = following - start;
             std::uint64_t primary_size = std::min(primary->size, reach);
             for (std::size_t i = index; i <= group_end; ++i) {
                 const RawSymbol* symbol = located[i].symbol;
                 std::uint64_t size = std::min(symbol->size, reach);
-                bool alias = symbol != primary && size == primary_size;
+                bool alias = symbol != primary && (size == primary_size || size > 0);
                 result.push_back({symbol, size, alias ? primary : nullptr, alone && named_after(input.name, symbol->name)});
             }
             covered += primary_size;
