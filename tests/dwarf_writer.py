@@ -90,6 +90,19 @@ def sections(**given) -> list:
     return [given.get(name, b"") for name in SECTIONS]
 
 
+def own_tables_build(units: int) -> list:
+    """`units` compile units, each with a line table of its own naming one file and one function
+    declared there (the sections of read_dwarf): what a build without shared tables costs."""
+    tables = [line_table([(f"file{u:06}.c", 1)], ["src"]) for u in range(units)]
+    offsets, at = [], 0
+    for table in tables:
+        offsets.append(at)
+        at += len(table)
+    info = b"".join(compile_unit(f"unit{u}.c", "/build", offsets[u], [(f"f{u}", 1, 10, 0x1000 + 16 * u, 16)])
+                    for u in range(units))
+    return sections(info=info, abbrev=abbreviations(), line=b"".join(tables))
+
+
 def shared_tables_build(units: int, files: int) -> list:
     """`units` compile units that share one abbreviation table and one line table of `files`
     files, each unit with one function declared in one of them (the sections of read_dwarf)."""

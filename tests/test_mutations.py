@@ -12,7 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from dwarf_writer import compile_unit, line_table, sections as dwarf_sections, shared_tables_build, abbreviations
+from dwarf_writer import abbreviations, compile_unit, line_table, own_tables_build, sections as dwarf_sections, \
+    shared_tables_build
 from model_invariants import broken_invariants
 from mutation import mutate, mutate_binary
 from corpus_outcomes import CONFIG
@@ -101,13 +102,10 @@ def _dwarf_seeds() -> list:
     5 where the Arm toolchain is installed."""
     seeds = [shared_tables_build(6, 4)]
     table5 = line_table([("main.c", 1), ("util.h", 2)], ["src", "include"], version=5)
-    unit5 = compile_unit("main.c", "/work", 0, [("main", 1, 3, 0x100, 40), ("helper", 2, 9, 0x128, 8)],
+    unit5 = compile_unit("main.c", "/work", 0, [("main", 0, 3, 0x100, 40), ("helper", 1, 9, 0x128, 8)],
                          [("counter", 1, 2, 0x2000_0000)], version=5)
     seeds.append(dwarf_sections(info=unit5, abbrev=abbreviations(), line=table5))
-    tables = [line_table([(f"f{n}.c", 0)]) for n in range(3)]
-    offsets = [sum(len(t) for t in tables[:n]) for n in range(3)]
-    units = b"".join(compile_unit(f"f{n}.c", "/b", offsets[n], [(f"fn{n}", 1, n + 1, 0x400 * n, 32)]) for n in range(3))
-    seeds.append(dwarf_sections(info=units, abbrev=abbreviations(), line=b"".join(tables)))
+    seeds.append(own_tables_build(3))
     return seeds
 
 

@@ -2,6 +2,7 @@
 #include "fast/demangle.hpp"
 #include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
+#include "fast/extent_check.hpp"
 #include "fast/dwarf.hpp"
 #include "fast/ti_map.hpp"
 #include "fast/iar_map.hpp"
@@ -208,6 +209,9 @@ PyMethodDef methods[] = {
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended) -> list\n\nThe functions and data an ELF symbol table places "
      "in allocated sections, as (name, start, size, section index, binding), sorted by start."},
+    {"extent_fault", guarded<extent_fault>, METH_VARARGS,
+     "extent_fault(regions, sections, symbols) -> tuple | None\n\n(what, index, part) of the first figure of a "
+     "finished model that no build has: past the 64-bit address space, of 2^63 bytes or more, or outside its section."},
     {"demangle", guarded<demangle_name>, METH_O,
      "demangle(name) -> str | None\n\nThe readable form of a mangled C++ or Rust symbol name, "
      "or None when the name is not mangled."},
