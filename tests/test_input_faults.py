@@ -122,6 +122,7 @@ def _python(script: str) -> list:
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="peak memory is measured through /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's costs are not the reader's")
 def test_units_sharing_one_line_and_abbreviation_table_cost_what_the_file_holds():
     """Each unit read the whole shared line table: 4x the file took 13-15x the CPU. The time
     against that of units with tables of their own, in the same run, which no shared table

@@ -3,11 +3,12 @@
 // Python loop takes a fifth of the read to go over). toolchains/extent_check.py says what it is.
 #include "fast/extent_check.hpp"
 
+#include "fast/flat_table.hpp"
 #include "fast/records.hpp"
 
+#include <cstdint>
+#include <functional>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -52,24 +53,59 @@ bool within(Wide start, Wide size, Wide limit) {
     return start >= 0 && size >= 0 && size < limit && start + size <= address_space;
 }
 
+// The sections' spans by name in flat arrays (a map has tens of thousands of sections): a
+// name's number, the first of its spans, each span the next of its name.
 struct Span {
     Wide low, high;
+    std::size_t next;
 };
 
-// Whether one of the spans holds the bytes; a Thumb function's address carries the low bit.
-bool holds(const std::vector<Span>& spans, Wide address, Wide size) {
-    for (const Span& span : spans)
-        if ((span.low <= address && address + size <= span.high) || (span.low < address && address - 1 + size <= span.high))
-            return true;
-    return false;
-}
+constexpr std::size_t none = SIZE_MAX;
 
+struct NameHash {
+    std::uint64_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+};
+
+class Spans {
+public:
+    void add(std::string_view name, Wide low, Wide high) {
+        std::size_t number = numbers_.find_or_add(name, first_.size());
+        if (number == first_.size()) first_.push_back(none);
+        spans_.push_back({low, high, first_[number]});
+        first_[number] = spans_.size() - 1;
+    }
+    // The first span of `name`, or none.
+    std::size_t first(std::string_view name) {
+        std::size_t number = numbers_.find_or_add(name, first_.size());
+        if (number == first_.size()) first_.push_back(none);  // a name no section has
+        return first_[number];
+    }
+    // Whether a span from `at` on holds the bytes; a Thumb function's address carries the low bit.
+    bool holds(std::size_t at, Wide address, Wide size) const {
+        for (; at != none; at = spans_[at].next) {
+            const Span& span = spans_[at];
+            if ((span.low <= address && address + size <= span.high) || (span.low < address && address - 1 + size <= span.high))
+                return true;
+        }
+        return false;
+    }
+
+private:
+    FlatTable<std::string_view, NameHash> numbers_;
+    std::vector<std::size_t> first_;
+    std::vector<Span> spans_;
+};
+
+// One reader per field and kind of record: a reader keeps the slot of the last class it read.
 struct Fields {
-    FieldReader name{"name"}, origin{"origin"}, length{"length"}, address{"address"}, size{"size"},
-        load_address{"load_address"}, inputs{"inputs"}, section{"section"}, alias_of{"alias_of"};
+    FieldReader origin{"origin"}, length{"length"};                                                 // regions
+    FieldReader name{"name"}, address{"address"}, size{"size"}, load_address{"load_address"}, inputs{"inputs"};  // sections
+    FieldReader input_address{"address"}, input_size{"size"};                                       // input sections
+    FieldReader symbol_address{"address"}, symbol_size{"size"}, section{"section"}, alias_of{"alias_of"};  // symbols
     bool ready() {
-        return name.ready() && origin.ready() && length.ready() && address.ready() && size.ready() &&
-               load_address.ready() && inputs.ready() && section.ready() && alias_of.ready();
+        return origin.ready() && length.ready() && name.ready() && address.ready() && size.ready() &&
+               load_address.ready() && inputs.ready() && input_address.ready() && input_size.ready() &&
+               symbol_address.ready() && symbol_size.ready() && section.ready() && alias_of.ready();
     }
 };
 
@@ -111,7 +147,7 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
         if (!figures(f.origin, f.length, PySequence_Fast_GET_ITEM(region_items.get(), i), a, b)) return nullptr;
         if (!within(a, b, address_space + 1)) return fault("region", i);
     }
-    std::unordered_map<std::string_view, std::vector<Span>> spans;  // by section name: several may share one
+    Spans spans;  // by section name: several may share one
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(section_items.get()); ++i) {
         PyObject* section = PySequence_Fast_GET_ITEM(section_items.get(), i);
         Wide start = 0, size = 0;
@@ -123,22 +159,22 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
             return PyErr_Occurred() ? nullptr : fault("load image", i);
         Ref name = f.name.read(section);
         if (!name) return nullptr;
-        if (PyUnicode_Check(name.get())) spans[utf8(name.get())].push_back({start, start + size});  // the record holds it
+        if (PyUnicode_Check(name.get())) spans.add(utf8(name.get()), start, start + size);  // the record holds the name
         Ref inputs = f.inputs.read(section);
         Ref parts = inputs ? Ref::steal(PySequence_Fast(inputs.get(), "inputs must be a sequence")) : Ref();
         if (!parts) return nullptr;
         for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(parts.get()); ++j) {
-            if (!figures(f.address, f.size, PySequence_Fast_GET_ITEM(parts.get(), j), a, b)) return nullptr;
+            if (!figures(f.input_address, f.input_size, PySequence_Fast_GET_ITEM(parts.get(), j), a, b)) return nullptr;
             if (!within(a, b, size_limit)) return fault("input", i, j);
             if (b != 0 && !(start <= a && a + b <= start + size)) return fault("input outside", i, j);
         }
     }
     PyObject* last_section = nullptr;  // a section's symbols mostly come together
-    const std::vector<Span>* last_spans = nullptr;
+    std::size_t last_spans = none;
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(symbol_items.get()); ++k) {
         PyObject* symbol = PySequence_Fast_GET_ITEM(symbol_items.get(), k);
         Wide address = 0, size = 0;
-        if (!figures(f.address, f.size, symbol, address, size)) return nullptr;
+        if (!figures(f.symbol_address, f.symbol_size, symbol, address, size)) return nullptr;
         if (!within(address, size, size_limit)) return fault("symbol", k);
         if (size == 0) continue;
         Ref alias = f.alias_of.read(symbol);
@@ -146,11 +182,10 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
         if (!section) return nullptr;
         if (alias.get() != Py_None) continue;
         if (section.get() != last_section) {
-            auto found = PyUnicode_Check(section.get()) ? spans.find(utf8(section.get())) : spans.end();
+            last_spans = PyUnicode_Check(section.get()) ? spans.first(utf8(section.get())) : none;
             last_section = section.get();  // held by the symbol's record
-            last_spans = found == spans.end() ? nullptr : &found->second;
         }
-        if (last_spans != nullptr && !holds(*last_spans, address, size)) return fault("symbol outside", k);
+        if (last_spans != none && !spans.holds(last_spans, address, size)) return fault("symbol outside", k);
     }
     Py_RETURN_NONE;
 }
