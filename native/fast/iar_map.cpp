@@ -261,8 +261,12 @@ private:
         split(stripped);
         const auto& t = tokens_;
         if (t.size() == 3 && starts_with(t[0], "0x") && starts_with(t[1], "0x") && starts_with(t[2], "0x")) {
-            Ref row = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(figure(t[0])),
-                                               static_cast<unsigned long long>(figure(t[1]) + 1)));
+            // the range's end, one past its last byte: 2^64 for a last byte at the top
+            std::uint64_t low = figure(t[0]), last = figure(t[1]);
+            Ref end = Ref::steal(PyLong_FromUnsignedLongLong(last));
+            Ref one = end ? Ref::steal(PyLong_FromLong(1)) : Ref();
+            Ref past = one ? Ref::steal(PyNumber_Add(end.get(), one.get())) : Ref();
+            Ref row = past ? Ref::steal(Py_BuildValue("(KO)", static_cast<unsigned long long>(low), past.get())) : Ref();
             return row && PyList_Append(unused_.get(), row.get()) == 0;
         }
         std::size_t at = SIZE_MAX;  // the address: the first of two hex figures in a row
