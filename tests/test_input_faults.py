@@ -228,6 +228,16 @@ def test_an_input_section_outside_its_section_is_bad_input(tmp_path, capsys):
     assert "input section .text at 0x160 (64 bytes) lies outside its section .text at 0x40 (336 bytes)" in err
 
 
+def test_a_second_symbol_of_one_start_counts_its_bytes_once(tmp_path):
+    """A damaged row listed g_buffer again with 4 bytes: counted beside the 64 of the first."""
+    row = "    g_buffer                                 0x00008108   Data          64  app.o(.bss.g_buffer)"
+    path = variant(tmp_path, "armlink-no-scatter.map", row,
+                   row + "\n    g_buffer  0x00008108  Data  4  app.o(.bss.g_buffer)")
+    model = load_map(path)
+    assert broken_invariants(model) == []
+    assert sorted((s.size, s.alias_of) for s in model.symbols if s.name == "g_buffer") == [(4, "g_buffer"), (64, None)]
+
+
 def test_stated_sizes_that_overlap_count_each_byte_once(tmp_path):
     """calibrate_... moved into the bytes Sensor::read states: its bytes were counted twice."""
     path = variant(tmp_path, "iar-arm8-init-by-copy.map", "                        0x800'017d   0xb8  Code",
@@ -235,7 +245,7 @@ def test_stated_sizes_that_overlap_count_each_byte_once(tmp_path):
     model = load_map(path)
     assert broken_invariants(model) == []
     moved = next(s for s in model.symbols if s.name.startswith("calibrate_"))
-    assert (moved.address, moved.size) == (0x800010D, 0x800010C + 4 - 0x800010C)  # up to the input's end
+    assert (moved.address, moved.size) == (0x800010D, 4)  # up to main.o's input section's end, 0x8000110
 
 
 # --- names and lines ----------------------------------------------------------------------------
