@@ -20,6 +20,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 from corpus_outcomes import DEFAULT_SUMMARY, baseline_outcome, map_outcome  # noqa: E402
+from mutation import mutate, mutate_binary  # noqa: E402
 
 MAPS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.map")) + sorted(
     (ROOT / "tests" / "vendor_maps").glob("*.map"))
@@ -27,37 +28,6 @@ ELFS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.elf")) + sorted(
     (ROOT / "tests" / "conformance" / "maps").glob("*.elf"))
 CORPUS = ROOT / "tests" / "corpus"
 TIME_LIMIT = 2.0  # seconds per input
-
-
-def mutate(data: bytes, rng: random.Random, others: list) -> bytes:
-    lines = data.split(b"\n")
-    for _ in range(rng.randint(1, 4)):
-        choice = rng.randrange(8)
-        if choice == 0:  # flip bytes
-            buffer = bytearray(b"\n".join(lines))
-            for _ in range(rng.randint(1, 8) if buffer else 0):
-                buffer[rng.randrange(len(buffer))] = rng.randrange(256)
-            lines = bytes(buffer).split(b"\n")
-        elif choice == 1:  # truncate
-            lines = lines[:rng.randrange(len(lines) + 1)]
-        elif choice == 2 and lines:  # delete a line
-            del lines[rng.randrange(len(lines))]
-        elif choice == 3 and lines:  # repeat a line
-            index = rng.randrange(len(lines))
-            lines[index:index] = [lines[index]] * rng.randint(1, 50)
-        elif choice == 4:  # splice from another map
-            other = rng.choice(others).split(b"\n")
-            start = rng.randrange(len(other))
-            lines[rng.randrange(len(lines) + 1):0] = other[start:start + rng.randint(1, 40)]
-        elif choice == 5 and lines:  # change a hex number
-            index = rng.randrange(len(lines))
-            lines[index] = lines[index].replace(b"0x", b"0x" + rng.choice([b"f", b"ff", b"0", b"fffffffff"]), 1)
-        elif choice == 6 and lines:  # indentation change
-            index = rng.randrange(len(lines))
-            lines[index] = rng.choice([b"", b" ", b"        ", b"\t"]) + lines[index].lstrip()
-        else:  # random junk line
-            lines.insert(rng.randrange(len(lines) + 1), bytes(rng.randrange(256) for _ in range(rng.randrange(30))))
-    return b"\n".join(lines)
 
 
 def random_json(rng: random.Random, depth: int = 0):
@@ -76,24 +46,6 @@ def random_json(rng: random.Random, depth: int = 0):
         return [random_json(rng, depth + 1) for _ in range(rng.randrange(3))]
     keys = ["summary", "total_flash", "total_ram", "utilization_by_region", "RAM", "FLASH", "x"]
     return {rng.choice(keys): random_json(rng, depth + 1) for _ in range(rng.randrange(4))}
-
-
-def mutate_binary(data: bytes, rng: random.Random) -> bytes:
-    """Flipped bytes, overwritten words (offsets, counts, sizes), truncation."""
-    buffer = bytearray(data)
-    for _ in range(rng.randint(1, 6)):
-        choice = rng.randrange(4)
-        where = rng.randrange(len(buffer)) if buffer else 0
-        if choice == 0 and buffer:
-            buffer[where] = rng.randrange(256)
-        elif choice == 1 and len(buffer) > 4:
-            word = rng.choice([0, 1, 0xFFFF, 0xFFFFFFFF, 0x7FFFFFFF, rng.randrange(1 << 32), len(buffer)])
-            buffer[where:where + 4] = word.to_bytes(4, "little")
-        elif choice == 2:
-            del buffer[rng.randrange(len(buffer) + 1):]
-        elif buffer:  # a header field: the first 64 bytes hold the offsets and counts
-            buffer[rng.randrange(min(64, len(buffer)))] = rng.randrange(256)
-    return bytes(buffer)
 
 
 def save(kind: str, data: bytes, why: str) -> Path:

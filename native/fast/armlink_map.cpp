@@ -47,7 +47,7 @@ bool digits(string_view token) {
 
 class Reader {
 public:
-    bool start(PyObject* input_class) noexcept {
+    bool start(PyObject* input_class) {
         empty_ = Ref::steal(PyTuple_New(0));
         pad_ = Ref::steal(PyUnicode_FromString("PAD"));
         regions_ = Ref::steal(PyList_New(0));
@@ -58,7 +58,7 @@ public:
                input_.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"});
     }
 
-    bool line(string_view raw, long number) noexcept {
+    bool line(string_view raw, long number) {
         string_view stripped = strip_end(strip_start(raw));
         if (stripped.empty()) return true;
         if (stripped == "Local Symbols" || stripped == "Global Symbols") {
@@ -96,12 +96,12 @@ private:
     // by the caller; false when the line is not one
     bool region(string_view stripped, long number) {
         bool load = stripped.front() == 'L';
-        string_view rest = stripped.substr(load ? 12 : 17);
+        string_view rest = slice(stripped, load ? 12 : 17);
         std::size_t space = rest.find(' ');
-        if (space == string_view::npos || space == 0 || rest.substr(space + 1, 1) != "(" || rest.back() != ')')
+        if (space == string_view::npos || space == 0 || slice(rest, space + 1, 1) != "(" || rest.back() != ')')
             return false;
-        string_view name = rest.substr(0, space);
-        string_view properties = rest.substr(space + 2, rest.size() - space - 3);
+        string_view name = slice(rest, 0, space);
+        string_view properties = slice(rest, space + 2, rest.size() - space - 3);
         Ref row = Ref::steal(Py_BuildValue("(sNNl)", load ? "Load" : "Execution", text(name), text(properties), number));
         if (!row || PyList_Append(regions_.get(), row.get()) != 0) return true;
         if (!load) {
@@ -116,7 +116,7 @@ private:
     bool hex_figure(string_view token, std::uint64_t& value, long number) {
         if (hex_token(token, value)) return true;
         bool hex = token.size() > 18 && starts_with(token, "0x");
-        for (char c : hex ? token.substr(2) : string_view()) hex = hex && digit_value(c, 16) >= 0;
+        for (char c : hex ? slice(token, 2) : string_view()) hex = hex && digit_value(c, 16) >= 0;
         if (hex && !failure)
             failure = Failure{"a figure of the memory map (" + std::string(token) + ") lies beyond the 64-bit address space",
                               number};
@@ -219,18 +219,18 @@ private:
 
     // "Total ROM Size (Code + RO Data + RW Data)   528 (   0.52kB)"
     bool total(string_view stripped) {
-        Cursor cursor(stripped.substr(6));
+        Cursor cursor(slice(stripped, 6));
         string_view which = cursor.token();
         if ((which != "RO" && which != "RW" && which != "ROM") || cursor.blanks() == 0) return true;
         if (!starts_with(cursor.rest(), "Size (")) return true;
-        string_view rest = cursor.rest().substr(6);
+        string_view rest = slice(cursor.rest(), 6);
         std::size_t close = rest.find(')');
         if (close == string_view::npos) return true;
-        Cursor after(rest.substr(close + 1));
+        Cursor after(slice(rest, close + 1));
         if (after.blanks() == 0) return true;
         std::uint64_t value;
         if (!map_text::number(after.token(), 10, value)) return true;
-        Ref row = Ref::steal(Py_BuildValue("(NNK)", text(which), text(rest.substr(0, close)),
+        Ref row = Ref::steal(Py_BuildValue("(NNK)", text(which), text(slice(rest, 0, close)),
                                            static_cast<unsigned long long>(value)));
         return row && PyList_Append(totals_.get(), row.get()) == 0;
     }
@@ -246,7 +246,7 @@ private:
 
 }  // namespace
 
-PyObject* read_armlink_map(PyObject*, PyObject* args) noexcept {
+PyObject* read_armlink_map(PyObject*, PyObject* args) {
     return map_reader::read_map<Reader>(args, "y*O:read_armlink_map");
 }
 

@@ -12,6 +12,6 @@ namespace tarnwick {
 // column); the image symbol table (name, value, size, binding or None); the stated totals
 // (RO|RW|ROM, the words in parentheses, bytes). ValueError((reason, line)) for a row its part
 // cannot hold.
-PyObject* read_armlink_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_armlink_map(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -32,8 +32,8 @@ bool contains(string_view text, string_view word) { return text.find(word) != st
 bool keil_figure(string_view token, std::uint64_t& value, unsigned& bits) {
     if (token.size() > 2 && token[1] == ':') token.remove_prefix(2);
     std::size_t h = token.find('H');
-    if (h == string_view::npos || h == 0 || !number(token.substr(0, h), 16, value)) return false;
-    string_view rest = token.substr(h + 1);
+    if (h == string_view::npos || h == 0 || !number(slice(token, 0, h), 16, value)) return false;
+    string_view rest = slice(token, h + 1);
     bits = 0;
     if (rest.empty()) return true;
     if (rest.size() != 2 || rest[0] != '.' || rest[1] < '0' || rest[1] > '7') return false;
@@ -75,15 +75,15 @@ public:
             return true;
         }
         if (heading(stripped)) return true;
-        if (starts_with(stripped, "Program Size:")) return sizes(stripped.substr(13));
+        if (starts_with(stripped, "Program Size:")) return sizes(slice(stripped, 13));
         if (contains(stripped, "RUN COMPLETE.")) complete_ = true;
         switch (part_) {
         case Part::command:
             if (stripped.empty()) {
                 if (!command_.empty()) part_ = Part::other;
             } else if (starts_with(stripped, ">>")) {
-                string_view more = stripped.substr(2);
-                command_.append(starts_with(more, " ") ? more.substr(1) : more);
+                string_view more = slice(stripped, 2);
+                command_.append(starts_with(more, " ") ? slice(more, 1) : more);
             } else {
                 if (!command_.empty()) command_ += ' ';
                 command_.append(stripped);
@@ -136,8 +136,8 @@ private:
         std::size_t open = stripped.rfind(" (");
         if (stripped.empty() || stripped.back() != ')' || open == string_view::npos || starts_with(stripped, "COMMENT"))
             return true;
-        Ref row = map_reader::tuple_of({text(strip_end(stripped.substr(0, open))),
-                                        text(stripped.substr(open + 2, stripped.size() - open - 3))});
+        Ref row = map_reader::tuple_of({text(strip_end(slice(stripped, 0, open))),
+                                        text(slice(stripped, open + 2, stripped.size() - open - 3))});
         return row && PyList_Append(modules_.get(), row.get()) == 0;
     }
 
@@ -238,12 +238,12 @@ private:
         for (string_view item : tokens_) {
             std::size_t equals = item.find('=');
             if (equals == string_view::npos || equals == 0) continue;
-            string_view figure = item.substr(equals + 1);
+            string_view figure = slice(item, equals + 1);
             std::size_t point = figure.find('.');
             std::uint64_t bytes = 0, bits = 0;
-            if (!number(figure.substr(0, point), 10, bytes)) continue;
-            if (point != string_view::npos && !number(figure.substr(point + 1), 10, bits)) continue;
-            Ref key = Ref::steal(text(item.substr(0, equals)));
+            if (!number(slice(figure, 0, point), 10, bytes)) continue;
+            if (point != string_view::npos && !number(slice(figure, point + 1), 10, bits)) continue;
+            Ref key = Ref::steal(text(slice(item, 0, equals)));
             Ref value = key ? map_reader::tuple_of({PyLong_FromUnsignedLongLong(bytes), PyLong_FromUnsignedLongLong(bits)})
                             : Ref();
             if (!value || PyDict_SetItem(sizes_.get(), key.get(), value.get()) != 0) return false;
@@ -261,7 +261,7 @@ private:
 
 }  // namespace
 
-PyObject* read_c51_map(PyObject*, PyObject* args) noexcept {
+PyObject* read_c51_map(PyObject*, PyObject* args) {
     return map_reader::read_map<Reader>(args, "y*:read_c51_map");
 }
 

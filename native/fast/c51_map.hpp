@@ -13,6 +13,6 @@ namespace tarnwick {
 // symbols (space, address, name, module); the "Program Size:" figures {name: (bytes, bits)};
 // whether the run's closing line ("... RUN COMPLETE.") was read. The spaces: C code, D the
 // internal RAM (data, idata, bits, register banks), X external RAM.
-PyObject* read_c51_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_c51_map(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -3,7 +3,11 @@
 #include "fast/dwarf.hpp"
 
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
 
 namespace tarnwick::dwarf {
 
@@ -35,7 +39,9 @@ public:
         if (count > data_.size() - at_) throw Invalid("a record runs past the end of its section");
         at_ += static_cast<std::size_t>(count);
     }
+    // `width` is 1 to 8; a width the file states is checked where it is read (checked_width)
     std::uint64_t fixed(int width) {
+        if (width < 1 || width > 8) throw Invalid("a field of " + std::to_string(width) + " bytes");
         if (static_cast<std::size_t>(width) > data_.size() - at_) throw Invalid("a record runs past the end of its section");
         std::uint64_t value = 0;
         const auto* bytes = reinterpret_cast<const unsigned char*>(data_.data() + at_);
@@ -93,6 +99,22 @@ private:
     bool little_;
 };
 
+// An address size a header states: 1, 2, 4 or 8 bytes.
+int checked_width(std::uint64_t width, const char* what) {
+    if (width != 1 && width != 2 && width != 4 && width != 8)
+        throw Invalid(std::string(what) + " of " + std::to_string(width) + " bytes");
+    return static_cast<int>(width);
+}
+
+// base + index * width, or past the end of any section where that does not fit in 64 bits.
+std::uint64_t indexed_offset(std::uint64_t base, std::uint64_t index, int width) {
+    std::uint64_t scaled = 0, offset = 0;
+    if (__builtin_mul_overflow(index, static_cast<std::uint64_t>(width), &scaled) ||
+        __builtin_add_overflow(base, scaled, &offset))
+        return UINT64_MAX;
+    return offset;
+}
+
 string_view string_at(string_view section, std::uint64_t offset) {
     if (offset >= section.size()) throw Invalid("a string offset past the end of its section");
     std::size_t end = section.find('\0', static_cast<std::size_t>(offset));
@@ -113,14 +135,18 @@ struct Abbrev {
 
 using Abbrevs = std::unordered_map<std::uint64_t, Abbrev>;
 
-Abbrevs read_abbrevs(string_view section, std::uint64_t offset, bool little) {
+// The table at `offset`; `bytes` the bytes it takes.
+Abbrevs read_abbrevs(string_view section, std::uint64_t offset, bool little, std::size_t& bytes) {
     Abbrevs table;
     Cursor at(section, little);
     at.seek(static_cast<std::size_t>(std::min<std::uint64_t>(offset, section.size())));
     if (offset > section.size()) throw Invalid("an abbreviation table past the end of .debug_abbrev");
     while (true) {
         std::uint64_t code = at.uleb();
-        if (code == 0) return table;
+        if (code == 0) {
+            bytes = at.at() - static_cast<std::size_t>(offset);
+            return table;
+        }
         Abbrev& entry = table[code];
         entry.tag = at.uleb();
         entry.children = at.fixed(1) != 0;
@@ -151,7 +177,10 @@ struct UnitHeader {
 
 class Reader {
 public:
-    explicit Reader(const Sections& s) : s_(s) {}
+    // The paths made are bounded by what the file holds: a hostile file could join long names
+    // with many folders.
+    explicit Reader(const Sections& s)
+        : s_(s), path_budget_(64 * (s.info.size() + s.str.size() + s.line.size() + s.line_str.size()) + (64u << 20)) {}
 
     Result run() {
         Cursor at(s_.info, s_.little);
@@ -186,8 +215,7 @@ private:
             h.abbrev_offset = at.fixed(offset_size);
             h.address_size = static_cast<int>(at.fixed(1));
         }
-        if (h.address_size != 2 && h.address_size != 4 && h.address_size != 8)
-            throw Invalid("an address size of " + std::to_string(h.address_size) + " bytes");
+        checked_width(static_cast<std::uint64_t>(h.address_size), "an address size");
         h.dies = at.at();
         return h;
     }
@@ -249,7 +277,7 @@ private:
         if (!indexed) return {};
         std::uint64_t base = b.str_offsets_given ? b.str_offsets : (h.offset_size == 8 ? 16 : 8);
         Cursor at(s_.str_offsets, s_.little);
-        std::uint64_t offset = base + v.number * static_cast<std::uint64_t>(h.offset_size);
+        std::uint64_t offset = indexed_offset(base, v.number, h.offset_size);
         if (offset > s_.str_offsets.size()) throw Invalid("a string index past the end of .debug_str_offsets");
         at.seek(static_cast<std::size_t>(offset));
         return string_at(s_.str, at.fixed(h.offset_size));
@@ -259,7 +287,7 @@ private:
         bool indexed = v.form == 0x1b || v.form == 0x1f01 || (v.form >= 0x29 && v.form <= 0x2c);
         if (!indexed) return v.number;
         Cursor at(s_.addr, s_.little);
-        std::uint64_t offset = b.addr + v.number * static_cast<std::uint64_t>(h.address_size);
+        std::uint64_t offset = indexed_offset(b.addr, v.number, h.address_size);
         if (offset > s_.addr.size()) throw Invalid("an address index past the end of .debug_addr");
         at.seek(static_cast<std::size_t>(offset));
         return at.fixed(h.address_size);
@@ -285,17 +313,30 @@ private:
         return false;
     }
 
-    std::vector<Range> ranges_of(const Value& v, const UnitHeader& h, const Bases& b, std::uint64_t base) {
+    // A range list, read once however many DIEs name it (with the same bases): a hostile file
+    // could point every DIE at one long list.
+    std::shared_ptr<const RangeList> ranges_of(const Value& v, const UnitHeader& h, const Bases& b, std::uint64_t base) {
+        std::uint64_t offset = v.number;
+        if (h.version >= 5 && (v.is_index || v.form == 0x23)) {
+            Cursor table(s_.rnglists, s_.little);
+            std::uint64_t at_offset = indexed_offset(b.rnglists, v.number, h.offset_size);
+            if (at_offset > s_.rnglists.size()) throw Invalid("a range list index past the end of .debug_rnglists");
+            table.seek(static_cast<std::size_t>(at_offset));
+            offset = b.rnglists + table.fixed(h.offset_size);
+        }
+        auto key = std::make_tuple(h.version >= 5, offset, base, b.addr, h.address_size);
+        auto known = range_lists_.find(key);
+        if (known != range_lists_.end()) return known->second;
+        auto list = std::make_shared<RangeList>();
+        list->ranges = read_ranges(offset, h, b, base);
+        for (const Range& r : list->ranges)
+            if (r.high > r.low && __builtin_add_overflow(list->bytes, r.high - r.low, &list->bytes)) list->bytes = UINT64_MAX;
+        return range_lists_.emplace(key, std::move(list)).first->second;
+    }
+
+    std::vector<Range> read_ranges(std::uint64_t offset, const UnitHeader& h, const Bases& b, std::uint64_t base) {
         std::vector<Range> found;
         if (h.version >= 5) {
-            std::uint64_t offset = v.number;
-            if (v.is_index || v.form == 0x23) {
-                Cursor table(s_.rnglists, s_.little);
-                std::uint64_t at_offset = b.rnglists + v.number * static_cast<std::uint64_t>(h.offset_size);
-                if (at_offset > s_.rnglists.size()) throw Invalid("a range list index past the end of .debug_rnglists");
-                table.seek(static_cast<std::size_t>(at_offset));
-                offset = b.rnglists + table.fixed(h.offset_size);
-            }
             Cursor at(s_.rnglists, s_.little);
             at.seek(static_cast<std::size_t>(std::min<std::uint64_t>(offset, s_.rnglists.size())));
             for (int guard = 0; guard < 1'000'000; ++guard) {
@@ -319,8 +360,8 @@ private:
             throw Invalid("a range list without an end");
         }
         Cursor at(s_.ranges, s_.little);
-        if (v.number > s_.ranges.size()) throw Invalid("a range list past the end of .debug_ranges");
-        at.seek(static_cast<std::size_t>(v.number));
+        if (offset > s_.ranges.size()) throw Invalid("a range list past the end of .debug_ranges");
+        at.seek(static_cast<std::size_t>(offset));
         std::uint64_t largest = h.address_size == 8 ? ~0ull : (1ull << (8 * h.address_size)) - 1;
         for (int guard = 0; guard < 1'000'000; ++guard) {
             std::uint64_t lo = at.fixed(h.address_size), hi = at.fixed(h.address_size);
@@ -329,6 +370,19 @@ private:
             else found.push_back({base + lo, base + hi});
         }
         throw Invalid("a range list without an end");
+    }
+
+    // The abbreviation table at `offset`, read once however many units share it. Tables do not
+    // overlap: reading more bytes in all than the section holds is a damaged file, whose units
+    // would otherwise cost their number times the table's size.
+    const Abbrevs& abbreviations_at(std::uint64_t offset) {
+        auto found = abbreviations_.find(offset);
+        if (found != abbreviations_.end()) return found->second;
+        std::size_t bytes = 0;
+        Abbrevs table = read_abbrevs(s_.abbrev, offset, s_.little, bytes);
+        abbreviation_bytes_ += bytes;
+        if (abbreviation_bytes_ > s_.abbrev.size()) throw Invalid("abbreviation tables that overlap");
+        return abbreviations_.emplace(offset, std::move(table)).first->second;
     }
 
     // What a DIE says of itself that other DIEs may refer to (the declaration a definition completes, an abstract origin).
@@ -340,7 +394,7 @@ private:
     };
 
     void unit(const UnitHeader& h) {
-        Abbrevs abbrevs = read_abbrevs(s_.abbrev, h.abbrev_offset, s_.little);
+        const Abbrevs& abbrevs = abbreviations_at(h.abbrev_offset);
         Cursor at(s_.info, s_.little, h.dies);
         Bases bases;
         std::size_t unit_index = result_.units.size();
@@ -352,7 +406,7 @@ private:
             std::uint64_t die, low, size;
         };
         std::vector<Pending> pending;
-        std::vector<std::size_t> files_local;
+        FileNames* files = nullptr;
         std::uint64_t unit_low = 0;
         int depth = 0;
         bool first = true;
@@ -413,9 +467,9 @@ private:
                 unit.name = self.name;
                 unit_low = has_low ? low : 0;
                 if (has_ranges) unit.ranges = ranges_of(ranges_value, h, bases, unit_low);
-                else if (has_low && has_high && high > low) unit.ranges.push_back({low, high});
-                if (has_stmt) files_local = line_files(stmt_list.number, h, unit.folder);
-                unit.files = files_local;
+                else if (has_low && has_high && high > low)
+                    unit.ranges = std::make_shared<RangeList>(RangeList{{{low, high}}, high - low});
+                if (has_stmt) files = &file_names(stmt_list.number, h, unit.folder);
                 if (abbrev.children) ++depth;
                 continue;
             }
@@ -427,30 +481,23 @@ private:
                 pending.push_back({Kind::variable, die, location, 0});
             } else if (abbrev.tag == TAG_inlined_subroutine && self.origin) {
                 std::uint64_t bytes = 0;
-                if (has_ranges)
-                    for (const Range& r : ranges_of(ranges_value, h, bases, unit_low)) bytes += r.high > r.low ? r.high - r.low : 0;
+                if (has_ranges) bytes = ranges_of(ranges_value, h, bases, unit_low)->bytes;
                 else if (has_low && has_high && high > low) bytes = high - low;
                 if (bytes) pending.push_back({Kind::inlined, die, 0, bytes});
             }
             if (abbrev.children) ++depth;
         }
-        keep_declarations(named, unit_index, files_local);
+        keep_declarations(named, unit_index, files);
         for (const Pending& p : pending) {
             std::uint64_t elsewhere = 0;
             Named resolved = resolve(named, p.die, &elsewhere);
             Entity entity{p.kind, resolved.name, resolved.linkage == resolved.name ? string_view{} : resolved.linkage,
                           unit_index, -1, resolved.line, p.low, p.size};
             if (elsewhere && (resolved.file < 0 || (entity.name.empty() && entity.linkage.empty()))) {
-                defer(entity, resolved, elsewhere, files_local);  // declared in another unit: an LTO build's
+                defer(entity, resolved, elsewhere);  // declared in another unit: an LTO build's
                 continue;
             }
-            if (resolved.file >= 0) {
-                // a version 5 line table numbers its files from 0, the earlier ones from 1 (0: none);
-                // GCC may pair a version 5 unit with an older line table
-                long index = line_version_ >= 5 ? resolved.file : resolved.file - 1;
-                if (index >= 0 && static_cast<std::size_t>(index) < files_local.size())
-                    entity.file = static_cast<long>(files_local[static_cast<std::size_t>(index)]);
-            }
+            if (resolved.file >= 0 && files != nullptr) entity.file = file_place(*files, resolved.file);
             if (entity.name.empty() && entity.linkage.empty()) continue;
             result_.entities.push_back(entity);
         }
@@ -477,21 +524,38 @@ private:
         return result;
     }
 
-    // The line table's file names, joined with their folders, as places in result_.paths.
-    std::vector<std::size_t> line_files(std::uint64_t offset, const UnitHeader& unit, string_view folder) {
-        std::vector<std::size_t> places;
-        line_version_ = 0;
-        if (offset >= s_.line.size()) return places;
-        Cursor at(s_.line, s_.little);
-        at.seek(static_cast<std::size_t>(offset));
-        auto [length, offset_size] = at.length();
-        std::size_t end = at.at() + static_cast<std::size_t>(std::min<std::uint64_t>(length, s_.line.size() - at.at()));
+    // A line table's folders and file names as it states them, read once however many units
+    // share it. Its folder 0 before version 5 is the unit's own (an empty view here).
+    struct LineTable {
+        int version = 0;
+        std::vector<string_view> folders;
+        std::vector<std::pair<string_view, std::uint64_t>> names;  // (name, folder)
+    };
+
+    // The table at `offset` (a version-0 table without names where the offset lies past the
+    // section). Tables do not overlap: more bytes in all than the section holds is a damaged file.
+    const LineTable& line_table_at(std::uint64_t offset, const UnitHeader& unit) {
+        auto found = line_tables_.find(offset);
+        if (found != line_tables_.end()) return found->second;
+        LineTable table;
+        if (offset < s_.line.size()) table = read_line_table(static_cast<std::size_t>(offset), unit);
+        return line_tables_.emplace(offset, std::move(table)).first->second;
+    }
+
+    LineTable read_line_table(std::size_t offset, const UnitHeader& unit) {
+        LineTable table;
+        Cursor whole(s_.line, s_.little, offset);
+        auto [length, offset_size] = whole.length();
+        std::size_t end = whole.at() + static_cast<std::size_t>(std::min<std::uint64_t>(length, s_.line.size() - whole.at()));
+        line_bytes_ += end - offset;
+        if (line_bytes_ > s_.line.size()) throw Invalid("line tables that overlap");
+        Cursor at(s_.line.substr(0, end), s_.little, whole.at());  // no read leaves the table
         int version = static_cast<int>(at.fixed(2));
         if (version < 2 || version > 5) throw Invalid("line table version " + std::to_string(version));
-        line_version_ = version;
+        table.version = version;
         int address_size = unit.address_size;
         if (version >= 5) {
-            address_size = static_cast<int>(at.fixed(1));
+            address_size = checked_width(at.fixed(1), "a line table's address size");
             at.skip(1);  // segment selector size
         }
         at.fixed(offset_size);  // header length
@@ -502,33 +566,31 @@ private:
         forms.offset_size = offset_size;
         forms.address_size = address_size;
         forms.version = version;
-        std::vector<std::string> folders;
-        std::vector<std::pair<std::string, std::uint64_t>> names;
         if (version >= 5) {
-            for (int table = 0; table < 2; ++table) {
+            for (int part = 0; part < 2; ++part) {
                 std::vector<std::pair<std::uint64_t, std::uint64_t>> format;
                 std::uint64_t kinds = at.fixed(1);
                 for (std::uint64_t i = 0; i < kinds; ++i) format.push_back({at.uleb(), at.uleb()});
                 std::uint64_t count = at.uleb();
-                if (count > s_.line.size()) throw Invalid("a line table with more entries than bytes");
+                if (count > end - at.at()) throw Invalid("a line table with more entries than bytes");
                 for (std::uint64_t i = 0; i < count; ++i) {
-                    std::string path;
+                    string_view path;
                     std::uint64_t directory = 0;
                     for (auto [kind, form] : format) {
                         Value v = value(at, form, 0, forms);
-                        if (kind == 1) path = std::string(v.is_text ? v.text : string_view{});
+                        if (kind == 1) path = v.is_text ? v.text : string_view{};
                         if (kind == 2) directory = v.number;
                     }
-                    if (table == 0) folders.push_back(path);
-                    else names.push_back({path, directory});
+                    if (part == 0) table.folders.push_back(path);
+                    else table.names.push_back({path, directory});
                 }
             }
         } else {
-            folders.push_back(std::string(folder));
+            table.folders.push_back({});
             while (true) {
                 string_view name = at.text();
                 if (name.empty()) break;
-                folders.push_back(std::string(name));
+                table.folders.push_back(name);
             }
             while (at.at() < end) {
                 string_view name = at.text();
@@ -536,21 +598,55 @@ private:
                 std::uint64_t directory = at.uleb();
                 at.uleb();
                 at.uleb();
-                names.push_back({std::string(name), directory});
+                table.names.push_back({name, directory});
             }
         }
-        for (auto& [name, directory] : names) {
-            std::string path = name;
-            if (!absolute(path) && directory < folders.size() && !folders[directory].empty()) {
-                std::string base = folders[directory];
-                if (!absolute(base) && directory != 0 && !folder.empty()) base = std::string(folder) + "/" + base;
-                path = base + "/" + path;
-            } else if (!absolute(path) && !folder.empty()) {
-                path = std::string(folder) + "/" + path;
-            }
-            places.push_back(place_of(path));
+        return table;
+    }
+
+    // A unit's file names (a line table seen from a unit's folder), each joined with its folders
+    // when an entity first names it: units that share a table pay for the files they name.
+    struct FileNames {
+        const LineTable* table;
+        string_view folder;
+        std::unordered_map<std::uint64_t, std::size_t> places;  // by file number: place in result_.paths
+    };
+
+    FileNames& file_names(std::uint64_t offset, const UnitHeader& unit, string_view folder) {
+        const LineTable& table = line_table_at(offset, unit);
+        auto key = std::make_pair(offset, std::string(folder));
+        auto found = file_names_.find(key);
+        if (found == file_names_.end()) found = file_names_.emplace(std::move(key), FileNames{&table, folder, {}}).first;
+        return found->second;
+    }
+
+    // The place in result_.paths of file `file` of a unit's line table, or -1 for none. A version
+    // 5 line table numbers its files from 0, the earlier ones from 1 (0: none); GCC may pair a
+    // version 5 unit with an older line table.
+    long file_place(FileNames& files, long file) {
+        const LineTable& table = *files.table;
+        long index = table.version >= 5 ? file : file - 1;
+        if (index < 0 || static_cast<std::size_t>(index) >= table.names.size()) return -1;
+        auto known = files.places.find(static_cast<std::uint64_t>(index));
+        if (known != files.places.end()) return static_cast<long>(known->second);
+        auto [name, directory] = table.names[static_cast<std::size_t>(index)];
+        string_view folder = files.folder;
+        std::string path(name);
+        string_view stated = directory < table.folders.size()
+                                 ? (directory == 0 && table.version < 5 ? folder : table.folders[directory])
+                                 : string_view{};
+        if (!absolute(path) && !stated.empty()) {
+            std::string base(stated);
+            if (!absolute(base) && directory != 0 && !folder.empty()) base = std::string(folder) + "/" + base;
+            path = base + "/" + path;
+        } else if (!absolute(path) && !folder.empty()) {
+            path = std::string(folder) + "/" + path;
         }
-        return places;
+        path_bytes_ += path.size();
+        if (path_bytes_ > path_budget_) throw Invalid("file names longer in all than the debug information could hold");
+        std::size_t place = place_of(path);
+        files.places.emplace(static_cast<std::uint64_t>(index), place);
+        return static_cast<long>(place);
     }
 
     static bool absolute(const std::string& path) {
@@ -581,17 +677,13 @@ private:
     };
 
     void keep_declarations(const std::unordered_map<std::uint64_t, Named>& named, std::size_t unit,
-                           const std::vector<std::size_t>& files) {
+                           FileNames* files) {
         for (const auto& [die, self] : named) declared_.emplace(die, Declared{self, unit});
-        if (unit_files_.size() <= unit) {
-            unit_files_.resize(unit + 1);
-            unit_line_versions_.resize(unit + 1, 0);
-        }
+        if (unit_files_.size() <= unit) unit_files_.resize(unit + 1, nullptr);
         unit_files_[unit] = files;
-        unit_line_versions_[unit] = line_version_;
     }
 
-    void defer(const Entity& entity, const Named& found, std::uint64_t origin, const std::vector<std::size_t>&) {
+    void defer(const Entity& entity, const Named& found, std::uint64_t origin) {
         deferred_.push_back({entity, found, origin});
     }
 
@@ -621,11 +713,11 @@ private:
             entity.name = result.name;
             entity.linkage = result.linkage == result.name ? string_view{} : result.linkage;
             entity.line = result.line;
-            if (file >= 0 && file_unit < unit_files_.size()) {
-                const std::vector<std::size_t>& files = unit_files_[file_unit];
-                long index = unit_line_versions_[file_unit] >= 5 ? file : file - 1;
-                if (index >= 0 && static_cast<std::size_t>(index) < files.size()) {
-                    entity.file = static_cast<long>(files[static_cast<std::size_t>(index)]);
+            FileNames* files = file >= 0 && file_unit < unit_files_.size() ? unit_files_[file_unit] : nullptr;
+            if (files != nullptr) {
+                long place = file_place(*files, file);
+                if (place >= 0) {
+                    entity.file = place;
                     entity.unit = file_unit;  // its path is the declaring unit's, relative to that unit's folder
                 }
             }
@@ -636,13 +728,19 @@ private:
     }
 
     std::unordered_map<std::uint64_t, Declared> declared_;
-    std::vector<std::vector<std::size_t>> unit_files_;
-    std::vector<int> unit_line_versions_;
+    std::vector<FileNames*> unit_files_;  // each unit's file names (in file_names_, whose nodes stay put)
     std::vector<Deferred> deferred_;
 
     const Sections& s_;
     Result result_;
-    int line_version_ = 0;  // of the unit being read
+    std::unordered_map<std::uint64_t, Abbrevs> abbreviations_;  // by offset in .debug_abbrev
+    std::size_t abbreviation_bytes_ = 0;
+    std::unordered_map<std::uint64_t, LineTable> line_tables_;  // by offset in .debug_line
+    std::size_t line_bytes_ = 0;
+    std::map<std::pair<std::uint64_t, std::string>, FileNames> file_names_;  // by line table and unit folder
+    std::size_t path_bytes_ = 0, path_budget_;
+    // by (version 5, offset, base address, .debug_addr base, address size)
+    std::map<std::tuple<bool, std::uint64_t, std::uint64_t, std::uint64_t, int>, std::shared_ptr<const RangeList>> range_lists_;
     std::unordered_map<std::string, std::size_t> path_places_;
 };
 
@@ -664,7 +762,7 @@ PyObject* text_object(std::string_view text) noexcept {
 
 }  // namespace
 
-PyObject* read_dwarf(PyObject*, PyObject* args) noexcept {
+PyObject* read_dwarf(PyObject*, PyObject* args) {
     Py_buffer views[9];
     int little = 1;
     for (Py_buffer& view : views) view.obj = nullptr;
@@ -683,62 +781,66 @@ PyObject* read_dwarf(PyObject*, PyObject* args) noexcept {
     };
     dwarf::Sections sections{view(0), view(1), view(2), view(3), view(4), view(5), view(6), view(7), view(8),
                              little != 0};
-    try {
-        dwarf::Result result = dwarf::read(sections);
-        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.paths.size())));
-        if (!paths) return nullptr;
-        for (std::size_t i = 0; i < result.paths.size(); ++i) {
-            PyObject* text = text_object(result.paths[i]);
-            if (text == nullptr) return nullptr;
-            PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i), text);
-        }
-        Ref units = Ref::steal(PyList_New(0));
-        if (!units) return nullptr;
-        for (const dwarf::Unit& unit : result.units) {
-            Ref ranges = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(unit.ranges.size())));
-            if (!ranges) return nullptr;
-            for (std::size_t i = 0; i < unit.ranges.size(); ++i) {
-                PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(unit.ranges[i].low),
-                                               static_cast<unsigned long long>(unit.ranges[i].high));
-                if (pair == nullptr) return nullptr;
-                PyTuple_SET_ITEM(ranges.get(), static_cast<Py_ssize_t>(i), pair);
-            }
-            Ref name = Ref::steal(text_object(unit.name));
-            Ref folder = Ref::steal(text_object(unit.folder));
-            Ref row = Ref::steal(name && folder ? PyTuple_Pack(3, name.get(), folder.get(), ranges.get()) : nullptr);
-            if (!row || PyList_Append(units.get(), row.get()) != 0) return nullptr;
-        }
-        std::unordered_map<const char*, Ref> names;  // one Python string per string in .debug_str
-        auto name_of = [&](std::string_view text) -> PyObject* {  // borrowed
-            auto found = names.find(text.data());
-            if (found != names.end()) return found->second.get();
-            Ref made = Ref::steal(text_object(text));
-            PyObject* borrowed = made.get();
-            if (made) names.emplace(text.data(), std::move(made));
-            return borrowed;
-        };
-        Ref entities = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.entities.size())));
-        if (!entities) return nullptr;
-        for (std::size_t i = 0; i < result.entities.size(); ++i) {
-            const dwarf::Entity& e = result.entities[i];
-            PyObject* name = name_of(e.name);
-            PyObject* linkage = e.linkage.empty() ? Py_None : name_of(e.linkage);
-            if (name == nullptr || linkage == nullptr) return nullptr;
-            PyObject* row = Py_BuildValue("(iOOnlKKK)", static_cast<int>(e.kind), name, linkage,
-                                          static_cast<Py_ssize_t>(e.unit), e.file,
-                                          static_cast<unsigned long long>(e.line),
-                                          static_cast<unsigned long long>(e.low),
-                                          static_cast<unsigned long long>(e.size));
-            if (row == nullptr) return nullptr;
-            PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row);
-        }
-        return PyTuple_Pack(3, paths.get(), units.get(), entities.get());
-    } catch (const dwarf::Invalid& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    dwarf::Result result = dwarf::read(sections);
+    Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.paths.size())));
+    if (!paths) return nullptr;
+    for (std::size_t i = 0; i < result.paths.size(); ++i) {
+        PyObject* text = text_object(result.paths[i]);
+        if (text == nullptr) return nullptr;
+        PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i), text);
     }
+    Ref units = Ref::steal(PyList_New(0));
+    if (!units) return nullptr;
+    Ref no_ranges = Ref::steal(PyTuple_New(0));
+    if (!no_ranges) return nullptr;
+    std::unordered_map<const dwarf::RangeList*, Ref> range_tuples;  // one tuple per list the units share
+    for (const dwarf::Unit& unit : result.units) {
+        PyObject* ranges = no_ranges.get();  // borrowed
+        if (unit.ranges) {
+            Ref& made = range_tuples[unit.ranges.get()];
+            if (!made) {
+                const std::vector<dwarf::Range>& list = unit.ranges->ranges;
+                made = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(list.size())));
+                if (!made) return nullptr;
+                for (std::size_t i = 0; i < list.size(); ++i) {
+                    PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(list[i].low),
+                                                   static_cast<unsigned long long>(list[i].high));
+                    if (pair == nullptr) return nullptr;
+                    PyTuple_SET_ITEM(made.get(), static_cast<Py_ssize_t>(i), pair);
+                }
+            }
+            ranges = made.get();
+        }
+        Ref name = Ref::steal(text_object(unit.name));
+        Ref folder = Ref::steal(text_object(unit.folder));
+        Ref row = Ref::steal(name && folder ? PyTuple_Pack(3, name.get(), folder.get(), ranges) : nullptr);
+        if (!row || PyList_Append(units.get(), row.get()) != 0) return nullptr;
+    }
+    std::unordered_map<const char*, Ref> names;  // one Python string per string in .debug_str
+    auto name_of = [&](std::string_view text) -> PyObject* {  // borrowed
+        auto found = names.find(text.data());
+        if (found != names.end()) return found->second.get();
+        Ref made = Ref::steal(text_object(text));
+        PyObject* borrowed = made.get();
+        if (made) names.emplace(text.data(), std::move(made));
+        return borrowed;
+    };
+    Ref entities = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.entities.size())));
+    if (!entities) return nullptr;
+    for (std::size_t i = 0; i < result.entities.size(); ++i) {
+        const dwarf::Entity& e = result.entities[i];
+        PyObject* name = name_of(e.name);
+        PyObject* linkage = e.linkage.empty() ? Py_None : name_of(e.linkage);
+        if (name == nullptr || linkage == nullptr) return nullptr;
+        PyObject* row = Py_BuildValue("(iOOnlKKK)", static_cast<int>(e.kind), name, linkage,
+                                      static_cast<Py_ssize_t>(e.unit), e.file,
+                                      static_cast<unsigned long long>(e.line),
+                                      static_cast<unsigned long long>(e.low),
+                                      static_cast<unsigned long long>(e.size));
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return PyTuple_Pack(3, paths.get(), units.get(), entities.get());
 }
 
 }  // namespace tarnwick

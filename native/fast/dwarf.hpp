@@ -4,9 +4,11 @@
 // the bytes of each inlined call.
 #pragma once
 
+#include "fast/input_fault.hpp"
 #include "support/ref.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,8 +16,8 @@
 
 namespace tarnwick::dwarf {
 
-struct Invalid : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct Invalid : InputFault {
+    using InputFault::InputFault;
 };
 
 // The debug sections, decompressed; an absent section is empty.
@@ -28,10 +30,15 @@ struct Range {
     std::uint64_t low, high;
 };
 
+// A range list, shared by the units that name it.
+struct RangeList {
+    std::vector<Range> ranges;
+    std::uint64_t bytes = 0;  // the bytes its ranges hold, at most 2^64 - 1
+};
+
 struct Unit {
     std::string_view name, folder;
-    std::vector<Range> ranges;
-    std::vector<std::size_t> files;  // the line table's file names, as places in Result::paths
+    std::shared_ptr<const RangeList> ranges;  // none where the unit states no address
 };
 
 enum class Kind { function, variable, inlined };
@@ -63,6 +70,6 @@ namespace tarnwick {
 // function, 1 variable, 2 inlined call; name; linkage name or None; unit; path index or -1;
 // line; address, or the bytes for an inlined call; size 0). ValueError for tables that cannot
 // be read.
-PyObject* read_dwarf(PyObject* module, PyObject* args) noexcept;
+PyObject* read_dwarf(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

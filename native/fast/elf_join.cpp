@@ -55,7 +55,7 @@ bool read_parts(PyObject* entry, Parts& parts) noexcept {
 
 }  // namespace
 
-PyObject* join_symbols(PyObject*, PyObject* args) noexcept {
+PyObject* join_symbols(PyObject*, PyObject* args) {
     PyObject *rows, *section_names, *allocated, *inputs, *symbol_class;
     if (!PyArg_ParseTuple(args, "OO!OO!O:join_symbols", &rows, &PyList_Type, &section_names, &allocated,
                           &PyDict_Type, &inputs, &symbol_class))

@@ -13,6 +13,6 @@ namespace tarnwick {
 // symbol gets the object file and archive of the input section that holds it; symbols at one
 // start with one size name the same bytes (the first owns them, the others are its aliases);
 // then, per input section, a symbol named after it for the bytes its symbols leave uncovered.
-PyObject* join_symbols(PyObject* module, PyObject* args) noexcept;
+PyObject* join_symbols(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -1,6 +1,8 @@
 // Symbols of an ELF symbol table that name bytes in memory.
 #pragma once
 
+#include "fast/input_fault.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -9,8 +11,8 @@
 
 namespace tarnwick::elf {
 
-struct Invalid : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct Invalid : InputFault {
+    using InputFault::InputFault;
 };
 
 // Where the table is in the file's bytes, and how to read it.

@@ -66,7 +66,7 @@ PyObject* shown_name(PyObject* name) noexcept {
     }
 }
 
-PyObject* explorer_rows(PyObject*, PyObject* args) noexcept {
+PyObject* explorer_rows(PyObject*, PyObject* args) {
     PyObject *symbols, *place_of, *origin_of, *deltas, *unchanged;
     if (!PyArg_ParseTuple(args, "OOOOO:explorer_rows", &symbols, &place_of, &origin_of, &deltas, &unchanged))
         return nullptr;

@@ -11,7 +11,7 @@ namespace tarnwick {
 // number, ...) and origin_of(object_file, archive) (origin number, contributor, ...), each once
 // per distinct key. The change is looked up (and taken out of) `deltas` by (name, contributor),
 // else `unchanged`. groups: (section, object_file, archive) -> row numbers.
-PyObject* explorer_rows(PyObject* module, PyObject* args) noexcept;
+PyObject* explorer_rows(PyObject* module, PyObject* args);
 
 // A new reference to the readable form of a str (itself when nothing changes); null with an
 // exception set.

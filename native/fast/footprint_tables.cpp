@@ -98,7 +98,7 @@ bool add_bytes(PyObject* table, PyObject* key, long long bytes) noexcept {
 
 }  // namespace
 
-PyObject* symbol_tables(PyObject*, PyObject* args) noexcept {
+PyObject* symbol_tables(PyObject*, PyObject* args) {
     PyObject *symbols, *origin_of;
     if (!PyArg_ParseTuple(args, "OO:symbol_tables", &symbols, &origin_of)) return nullptr;
     MemberReader name{"name"}, size{"size"}, alias_of{"alias_of"}, source{"size_source"}, derived{"size_derived"},
@@ -198,7 +198,7 @@ PyObject* symbol_tables(PyObject*, PyObject* args) noexcept {
                          placed.get());
 }
 
-PyObject* differing_keys(PyObject*, PyObject* args) noexcept {
+PyObject* differing_keys(PyObject*, PyObject* args) {
     PyObject *before, *after;
     if (!PyArg_ParseTuple(args, "O!O!:differing_keys", &PyDict_Type, &before, &PyDict_Type, &after)) return nullptr;
     Ref result = Ref::steal(PyList_New(0));

@@ -15,10 +15,10 @@ namespace tarnwick {
 // origin_of(object_file, archive) -> (contributor, archive name or None), asked once per origin.
 // A symbol's size is an estimate when its size_source is "derived", or, without a size_source,
 // unless its size_derived is False.
-PyObject* symbol_tables(PyObject* module, PyObject* args) noexcept;
+PyObject* symbol_tables(PyObject* module, PyObject* args);
 
 // differing_keys(before, after) -> [key, ...]: the keys whose values differ (for a list value,
 // its first item), then the keys only `before` has. Keys only `after` has count as differing.
-PyObject* differing_keys(PyObject* module, PyObject* args) noexcept;
+PyObject* differing_keys(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

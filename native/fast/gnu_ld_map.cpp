@@ -47,7 +47,7 @@ bool address_size(string_view line, std::uint64_t& address, std::uint64_t& size,
 std::optional<std::uint64_t> load_address(string_view rest) {
     rest = strip_end(rest);
     std::size_t space = rest.find_last_of(" \t");
-    string_view last = space == string_view::npos ? rest : rest.substr(space + 1);
+    string_view last = space == string_view::npos ? rest : slice(rest, space + 1);
     std::uint64_t value = 0;
     if (hex_token(last, value)) return value;
     return std::nullopt;
@@ -57,7 +57,7 @@ std::optional<std::uint64_t> load_address(string_view rest) {
 bool assignment(string_view text, string_view& name, bool& plus, string_view& expression) {
     std::size_t pos = 0;
     if (starts_with(text, "PROVIDE")) {
-        std::size_t after = starts_with(text.substr(7), "_HIDDEN") ? 14 : 7;
+        std::size_t after = starts_with(slice(text, 7), "_HIDDEN") ? 14 : 7;
         std::size_t look = after;
         while (look < text.size() && is_space(text[look])) ++look;
         if (look < text.size() && text[look] == '(') {
@@ -253,15 +253,15 @@ private:
         if (starts_with(line, " ** ")) {
             map_.toolchain = "gnu_gold";
             // " ** NAME[ NAME2] [0xADDRESS 0xSIZE]": gold's linker-made input sections
-            string_view body = line.substr(4);
+            string_view body = slice(line, 4);
             std::size_t hex = body.find(" 0x");
-            string_view kind = strip_end(hex == string_view::npos ? body : body.substr(0, hex));
+            string_view kind = strip_end(hex == string_view::npos ? body : slice(body, 0, hex));
             std::uint64_t address = 0, size = 0;
             string_view rest;
             if (hex == string_view::npos) {
                 map_.owned.push_back("** " + std::string(kind));
                 pending_ = Pending{false, lineno_, map_.owned.back()};
-            } else if (output_ != nullptr && address_size(body.substr(kind.size()), address, size, rest)) {
+            } else if (output_ != nullptr && address_size(slice(body, kind.size()), address, size, rest)) {
                 map_.owned.push_back("** " + std::string(kind));
                 add_input(map_.owned.back(), address, size, rest);
             }
@@ -269,12 +269,12 @@ private:
             return;
         }
         Row parsed;
-        if (row(line.substr(1), parsed)) {
+        if (row(slice(line, 1), parsed)) {
             if (output_ != nullptr) add_input(parsed.name, parsed.address, parsed.size, parsed.rest);
             reserve_next_fill_ = false;
             return;
         }
-        string_view token = line.substr(1);
+        string_view token = slice(line, 1);
         if (token.find(' ') == string_view::npos && token.find('(') == string_view::npos &&
             !starts_with(token, "*") && !starts_with(token, "KEEP") && !starts_with(token, "SORT")) {
             pending_ = Pending{false, lineno_, token};
@@ -287,11 +287,11 @@ private:
         if (top_level_keyword(line)) {
             if (starts_with(line, "OUTPUT(")) {
                 saw_output_line_ = true;
-                string_view inside = line.substr(7);
+                string_view inside = slice(line, 7);
                 if (!inside.empty() && inside.back() == ')') inside.remove_suffix(1);
                 std::size_t space = inside.rfind(' ');
-                string_view format = space == string_view::npos ? inside : inside.substr(space + 1);
-                if (space != string_view::npos) map_.output_file = inside.substr(0, space);
+                string_view format = space == string_view::npos ? inside : slice(inside, space + 1);
+                if (space != string_view::npos) map_.output_file = slice(inside, 0, space);
                 map_.thumb = format.find("arm") != string_view::npos;  // elf32-littlearm
             }
             end_output();
@@ -311,7 +311,7 @@ private:
         std::uint64_t set_to = 0;
         std::size_t last = line.rfind(' ');
         if (output_ == nullptr && std::count(line.begin(), line.end(), ' ') >= 2 &&
-            hex_token(line.substr(last + 1), set_to)) {  // "Address of section .data set to 0x800100"
+            hex_token(slice(line, last + 1), set_to)) {  // "Address of section .data set to 0x800100"
             map_.addresses_set.emplace_back(line, set_to);
             return true;
         }
@@ -351,7 +351,7 @@ private:
         }
         if (starts_with(name, "** ")) {  // gold's "** common", "** merge strings"
             std::string shown(1, '*');  // "*common*", as ld names what it makes
-            shown.append(name.substr(3)).push_back('*');
+            shown.append(slice(name, 3)).push_back('*');
             map_.owned.push_back(std::move(shown));
             input.name = map_.owned.back();
             input.origin = "linker generated";

@@ -45,7 +45,7 @@ std::uint64_t figure(string_view text) {
     }
     std::uint64_t value = 0;
     bool hex = plain.size() > 2 && plain[0] == '0' && (plain[1] == 'x' || plain[1] == 'X');
-    if (!number(hex ? string_view(plain).substr(2) : string_view(plain), hex ? 16 : 10, value)) throw RowError{};
+    if (!number(hex ? slice(plain, 2) : string_view(plain), hex ? 16 : 10, value)) throw RowError{};
     return value;
 }
 
@@ -74,10 +74,10 @@ bool two_word_kind(string_view first, string_view second) {
 // "<Block>", "<Init block>": a block's own row, which repeats the size of what it holds
 bool container(string_view module) {
     if (module.size() < 7 || module.front() != '<' || module.back() != '>') return false;
-    string_view inside = module.substr(1, module.size() - 2);
+    string_view inside = slice(module, 1, module.size() - 2);
     std::size_t space = inside.find(' ');
-    string_view last = space == string_view::npos ? inside : inside.substr(space + 1);
-    if (space != string_view::npos && inside.substr(space + 1).find(' ') != string_view::npos) return false;
+    string_view last = space == string_view::npos ? inside : slice(inside, space + 1);
+    if (space != string_view::npos && slice(inside, space + 1).find(' ') != string_view::npos) return false;
     std::string lower;
     for (char c : last) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     return lower == "block";
@@ -85,7 +85,7 @@ bool container(string_view module) {
 
 class Reader {
 public:
-    bool start(PyObject* input_class) noexcept {
+    bool start(PyObject* input_class) {
         empty_ = Ref::steal(PyTuple_New(0));
         if (!empty_ || !input_.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation",
                                                       "symbols"}))
@@ -106,7 +106,7 @@ public:
     }
 
     // false with an exception set; `failure` (the line) for a row that is not what its part holds
-    bool line(string_view raw, long number) noexcept {
+    bool line(string_view raw, long number) {
         try {
             return step(raw, number);
         } catch (const RowError&) {
@@ -137,7 +137,7 @@ private:
         if (target_.empty() && number < 40) {
             std::size_t at = raw.find("IAR ELF Linker V");
             if (at != string_view::npos) {
-                Cursor cursor(raw.substr(at + 16));
+                Cursor cursor(slice(raw, at + 16));
                 cursor.token();
                 cursor.blanks();
                 if (cursor.token() == "for") {
@@ -153,7 +153,7 @@ private:
         char first = stripped.front();
         if (first == '*' || first == '#' || first == '-') {
             if (first == '*' && starts_with(stripped, "*** ") && stripped.size() > 4) {
-                string_view name = strip_end(stripped.substr(4));
+                string_view name = strip_end(slice(stripped, 4));
                 bool heading = !name.empty() && name.front() >= 'A' && name.front() <= 'Z';
                 for (char c : name) heading = heading && ((c >= 'A' && c <= 'Z') || c == ' ');
                 if (heading) {
@@ -176,9 +176,9 @@ private:
         if (first == '[') {  // "[1] = C:\work\Obj": where a module's reference number points
             std::size_t close = stripped.find("] = ");
             std::uint64_t reference;
-            if (close != string_view::npos && number_of(stripped.substr(1, close - 1), reference)) {
-                Ref key = Ref::steal(text(stripped.substr(1, close - 1)));
-                Ref value = Ref::steal(text(strip_end(stripped.substr(close + 4))));
+            if (close != string_view::npos && number_of(slice(stripped, 1, close - 1), reference)) {
+                Ref key = Ref::steal(text(slice(stripped, 1, close - 1)));
+                Ref value = Ref::steal(text(strip_end(slice(stripped, close + 4))));
                 return key && value && PyDict_SetItem(libraries_.get(), key.get(), value.get()) == 0;
             }
         }
@@ -198,11 +198,11 @@ private:
 
     // "  1'304 bytes of readwrite data memory": true when it is such a line (then counted)
     bool total(string_view raw, std::size_t bytes_of) {
-        string_view count = strip_end(strip_start(raw.substr(0, bytes_of)));
+        string_view count = strip_end(strip_start(slice(raw, 0, bytes_of)));
         if (count.empty()) return false;
         for (char c : count)
             if (!((c >= '0' && c <= '9') || c == '\'' || c == ' ')) return false;
-        Cursor after(raw.substr(bytes_of + 9));
+        Cursor after(slice(raw, bytes_of + 9));
         string_view access = after.token();
         if ((access != "readonly" && access != "readwrite") || after.blanks() == 0) return false;
         string_view content = after.token();
@@ -245,15 +245,15 @@ private:
         if (stripped.front() == '"') {  // "P2", part 1 of 3:   a block of the summary
             std::size_t close = stripped.find('"', 1);
             if (close != string_view::npos) {
-                string_view after = stripped.substr(close + 1);
+                string_view after = slice(stripped, close + 1);
                 if (starts_with(after, ", part ")) {
                     std::size_t colon = after.find(':');
-                    after = colon != string_view::npos ? after.substr(colon) : string_view{};
+                    after = colon != string_view::npos ? slice(after, colon) : string_view{};
                 }
                 if (starts_with(after, ":")) {
-                    block_ = std::string(stripped.substr(1, close - 1));
+                    block_ = std::string(slice(stripped, 1, close - 1));
                     pending_.clear();
-                    Cursor size(after.substr(1));  // the part's size as its heading states it
+                    Cursor size(slice(after, 1));  // the part's size as its heading states it
                     size.blanks();
                     string_view stated = size.token();
                     part_size_ = starts_with(stated, "0x") ? std::optional<std::uint64_t>(figure(stated)) : std::nullopt;
@@ -267,8 +267,12 @@ private:
         split(stripped);
         const auto& t = tokens_;
         if (t.size() == 3 && starts_with(t[0], "0x") && starts_with(t[1], "0x") && starts_with(t[2], "0x")) {
-            Ref row = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(figure(t[0])),
-                                               static_cast<unsigned long long>(figure(t[1]) + 1)));
+            // the range's end, one past its last byte: 2^64 for a last byte at the top
+            std::uint64_t low = figure(t[0]), last = figure(t[1]);
+            Ref end = Ref::steal(PyLong_FromUnsignedLongLong(last));
+            Ref one = end ? Ref::steal(PyLong_FromLong(1)) : Ref();
+            Ref past = one ? Ref::steal(PyNumber_Add(end.get(), one.get())) : Ref();
+            Ref row = past ? Ref::steal(Py_BuildValue("(KO)", static_cast<unsigned long long>(low), past.get())) : Ref();
             return row && PyList_Append(unused_.get(), row.get()) == 0;
         }
         std::size_t at = SIZE_MAX;  // the address: the first of two hex figures in a row, or of two with
@@ -315,7 +319,7 @@ private:
 
     // "- 0x2000'067c   0x670": where a part of the summary ends and the bytes it spans
     bool part_end(string_view stripped) {
-        Cursor cursor(stripped.substr(1));
+        Cursor cursor(slice(stripped, 1));
         cursor.blanks();
         string_view end = cursor.token();
         cursor.blanks();
@@ -336,9 +340,9 @@ private:
         if (statement.empty() || statement.front() != '"') return;
         std::size_t close = statement.find("\":", 1);
         if (close == std::string::npos || close == 1) return;
-        string_view rest = strip_start(string_view(statement).substr(close + 2));
+        string_view rest = strip_start(slice(statement, close + 2));
         if (!starts_with(rest, "place ")) return;
-        Ref row = Ref::steal(Py_BuildValue("(NN)", text(string_view(statement).substr(1, close - 1)), text(rest)));
+        Ref row = Ref::steal(Py_BuildValue("(NN)", text(slice(statement, 1, close - 1)), text(rest)));
         if (row) PyList_Append(directives_.get(), row.get());
     }
 
@@ -389,7 +393,7 @@ private:
 
 }  // namespace
 
-PyObject* read_iar_map(PyObject*, PyObject* args) noexcept {
+PyObject* read_iar_map(PyObject*, PyObject* args) {
     Py_buffer view;
     PyObject* input_class;
     if (!PyArg_ParseTuple(args, "y*O:read_iar_map", &view, &input_class)) return nullptr;

@@ -14,6 +14,6 @@ namespace tarnwick {
 // entry list's symbols (name, address, size, binding or None); {reference: library}; totals
 // {(readonly|readwrite, code|data): bytes}; the error messages; whether "Errors:" closed it.
 // ValueError((reason, line)) for a row its part cannot hold.
-PyObject* read_iar_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_iar_map(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -45,7 +45,7 @@ bool grouped(string_view text, std::uint64_t& value) {
 
 class Reader {
 public:
-    bool start(PyObject* symbol_class) noexcept {
+    bool start(PyObject* symbol_class) {
         header_ = Ref::steal(PyList_New(0));
         segments_ = Ref::steal(PyList_New(0));
         parts_ = Ref::steal(PyList_New(0));
@@ -108,12 +108,12 @@ private:
         string_view rest = strip_start(raw);
         std::size_t at = rest.find(" bytes of ");
         if (at == string_view::npos) return 0;
-        string_view figure = rest.substr(0, at);
+        string_view figure = slice(rest, 0, at);
         for (char c : figure)
             if (c != ' ' && (c < '0' || c > '9')) return 0;
         std::uint64_t bytes = 0;
         if (!grouped(figure, bytes)) return 0;  // blanks alone are no figure
-        Cursor cursor(rest.substr(at + 10));
+        Cursor cursor(slice(rest, at + 10));
         string_view memory = cursor.token();
         std::size_t length = 0;
         while (length < memory.size() && word(memory[length])) ++length;
@@ -129,7 +129,7 @@ private:
     bool module_line(string_view raw, string_view stripped, long number) {
         if (contains(stripped, "NAME :")) {
             if (starts_with(stripped, "FILE NAME : ")) {
-                module_ = base_name(strip_end(stripped.substr(12)));
+                module_ = base_name(strip_end(slice(stripped, 12)));
                 has_module_ = true;
                 segment_ = {};
                 has_segment_ = false;
@@ -138,7 +138,7 @@ private:
             bool library = starts_with(stripped, "LIBRARY MODULE, NAME : ");
             if (library || starts_with(stripped, "PROGRAM MODULE, NAME : ")) {
                 if (library) {
-                    module_ = strip_end(stripped.substr(23));
+                    module_ = strip_end(slice(stripped, 23));
                     has_module_ = true;
                 }
                 has_segment_ = false;
@@ -148,7 +148,7 @@ private:
         std::size_t located = raw.find("segment, address: ");
         while (located != string_view::npos) {
             std::uint64_t start = 0, size = 0;
-            int found = segment_part(raw.substr(located + 18), start, size, number);
+            int found = segment_part(slice(raw, located + 18), start, size, number);
             if (found < 0) return true;
             if (found > 0) {
                 if (!has_segment_) break;
@@ -176,18 +176,18 @@ private:
         std::size_t at = 0;
         while (at < text.size() && digit_value(text[at], 16) >= 0) ++at;
         if (at == 0) return 0;
-        string_view first = text.substr(0, at);
-        string_view rest = text.substr(at);
+        string_view first = slice(text, 0, at);
+        string_view rest = slice(text, at);
         if (starts_with(rest, " - ")) {
             std::size_t end = 3;
             while (end < rest.size() && digit_value(rest[end], 16) >= 0) ++end;
-            if (end > 3 && starts_with(rest.substr(end), " (0x")) rest = rest.substr(end);
+            if (end > 3 && starts_with(slice(rest, end), " (0x")) rest = slice(rest, end);
         }
         if (!starts_with(rest, " (0x")) return 0;
         std::size_t digits = 4;
         while (digits < rest.size() && digit_value(rest[digits], 16) >= 0) ++digits;
-        if (digits == 4 || !starts_with(rest.substr(digits), " bytes)")) return 0;
-        if (!hex(first, start, number) || !hex(rest.substr(4, digits - 4), size, number)) return -1;
+        if (digits == 4 || !starts_with(slice(rest, digits), " bytes)")) return 0;
+        if (!hex(first, start, number) || !hex(slice(rest, 4, digits - 4), size, number)) return -1;
         return 1;
     }
 
@@ -202,7 +202,7 @@ private:
         while (at < rest.size() && digit_value(rest[at], 16) >= 0) ++at;
         if (at < 4 || (at < rest.size() && word(rest[at]))) return false;
         std::uint64_t address = 0;
-        if (!hex(rest.substr(0, at), address, number)) return true;
+        if (!hex(slice(rest, 0, at), address, number)) return true;
         symbol_.append(symbols_.get(), name, address);  // an exception set is seen by the caller
         return true;
     }
@@ -211,7 +211,7 @@ private:
     static string_view without_was(string_view stripped) {
         if (stripped.empty() || stripped.back() != ')') return stripped;
         std::size_t at = stripped.find(" (was ", 1);
-        return at == string_view::npos ? stripped : stripped.substr(0, at);
+        return at == string_view::npos ? stripped : slice(stripped, 0, at);
     }
 
     bool segment_line(string_view raw, string_view stripped, long number) {
@@ -232,10 +232,10 @@ private:
             if (is_space(raw[end - 1]) || !is_space(raw[end]) || end + 1 >= raw.size() || !is_space(raw[end + 1]))
                 continue;
             std::uint64_t start = 0, size = 0;
-            int row = figures(raw.substr(end), start, size, number);
+            int row = figures(slice(raw, end), start, size, number);
             if (row < 0) return true;
             if (row > 0) {
-                last_ = raw.substr(0, end);
+                last_ = slice(raw, 0, end);
                 has_last_ = true;
                 return add_segment(last_, start, size);
             }
@@ -288,7 +288,7 @@ private:
 
 }  // namespace
 
-PyObject* read_iar_xlink_map(PyObject*, PyObject* args) noexcept {
+PyObject* read_iar_xlink_map(PyObject*, PyObject* args) {
     return map_reader::read_map<Reader>(args, "y*O:read_iar_xlink_map");
 }
 

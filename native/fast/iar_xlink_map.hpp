@@ -11,6 +11,6 @@ namespace tarnwick {
 // parts (start, size, segment, module or None) and entries (RawSymbol records); {memory type:
 // bytes} of the closing totals; whether the map reaches its "Errors:" line.
 // ValueError((reason, line)) for a row its part cannot hold.
-PyObject* read_iar_xlink_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_iar_xlink_map(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -346,7 +346,7 @@ private:
 
 }  // namespace
 
-PyObject* write_json(PyObject*, PyObject* args) noexcept {
+PyObject* write_json(PyObject*, PyObject* args) {
     PyObject *value, *write, *enum_type;
     int indent = 2;
     if (!PyArg_ParseTuple(args, "OOO|i:write_json", &value, &write, &enum_type, &indent)) return nullptr;

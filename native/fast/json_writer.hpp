@@ -9,6 +9,6 @@ namespace tarnwick {
 // of about a megabyte (bytes). Dataclass records by their fields, `enum_type` members by their
 // values, tuples as lists, other mappings as objects, sets as sorted lists, non-finite floats
 // as null, anything else as its str().
-PyObject* write_json(PyObject* module, PyObject* args) noexcept;
+PyObject* write_json(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -35,14 +35,14 @@ const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const
         std::size_t group_end = index;
         while (group_end + 1 < located.size() && located[group_end + 1].start == located[index].start) ++group_end;
         std::uint64_t start = located[index].start;
+        // start lies in the section (or is its start when empty)
         std::uint64_t following = group_end + 1 < located.size() ? located[group_end + 1].start : end;
-        std::uint64_t room = end - start;  // start lies in the section (or is its start when empty)
         // the owner: the symbol the input section is named after (".text.main" for main), else
         // the largest (sizes given) or the first
         const RawSymbol* primary = nullptr;
         for (std::size_t i = index; i <= group_end && primary == nullptr; ++i) {
             string_view name = located[i].symbol->name;
-            if (input.name.size() > name.size() && input.name.substr(input.name.size() - name.size()) == name &&
+            if (input.name.size() > name.size() && input.name.ends_with(name) &&
                 input.name[input.name.size() - name.size() - 1] == '.')
                 primary = located[i].symbol;
         }
@@ -53,13 +53,18 @@ const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const
         }
         bool alone = index == 0 && group_end + 1 == located.size();  // the only address in the section
         if (sizes_given) {
+            // every byte once: a stated size reaches at most the next symbol, and the bytes of
+            // another symbol of this start are the owner's (an alias of it), which a damaged
+            // map's sizes would otherwise count twice
+            std::uint64_t reach = following - start;
+            std::uint64_t primary_size = std::min(primary->size, reach);
             for (std::size_t i = index; i <= group_end; ++i) {
                 const RawSymbol* symbol = located[i].symbol;
-                std::uint64_t size = std::min(symbol->size, room);
-                bool alias = symbol != primary && size == primary->size;
+                std::uint64_t size = std::min(symbol->size, reach);
+                bool alias = symbol != primary && (size == primary_size || size > 0);
                 result.push_back({symbol, size, alias ? primary : nullptr, alone && named_after(input.name, symbol->name)});
             }
-            covered += std::min(primary->size, room);
+            covered += primary_size;
         } else {
             std::uint64_t size = following > start ? following - start : 0;
             for (std::size_t i = index; i <= group_end; ++i) {

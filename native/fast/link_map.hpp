@@ -3,6 +3,8 @@
 // reader fills one; the binding makes the model's records from it.
 #pragma once
 
+#include "fast/input_fault.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -19,11 +21,8 @@ namespace tarnwick::link_map {
 
 // A map that is not complete: the reason, the line (0: none), and the row that could not be read
 // (a view into the map's text) where that is the reason.
-struct MapError : std::runtime_error {
-    MapError(const std::string& reason, long line, std::string_view row = {})
-        : std::runtime_error(reason), line(line), row(row) {}
-    long line;
-    std::string_view row;
+struct MapError : InputFault {
+    MapError(const std::string& reason, long line, std::string_view row = {}) : InputFault(reason, line, row) {}
 };
 
 struct RawSymbol {
@@ -99,7 +98,7 @@ struct Sized {
 // Whether an input section is named after a symbol: "main", ".text.main", ".text:main".
 inline bool named_after(std::string_view section, std::string_view symbol) {
     if (section == symbol) return true;
-    if (section.size() <= symbol.size() || section.substr(section.size() - symbol.size()) != symbol) return false;
+    if (section.size() <= symbol.size() || !section.ends_with(symbol)) return false;
     char separator = section[section.size() - symbol.size() - 1];
     return separator == '.' || separator == ':';
 }
@@ -163,7 +162,7 @@ void for_each_line(std::string_view text, Take&& take) {
                 end = at;
             }
         }
-        if (!take(text.substr(pos, end - pos))) return;
+        if (!take(std::string_view(data + pos, end - pos))) return;
         pos = next;
     }
 }

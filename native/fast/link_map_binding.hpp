@@ -13,18 +13,18 @@ namespace tarnwick {
 // `skip_output(name, address)` leaves out; `origin_totals` are the symbols' totals as
 // totals_by_origin(symbols, None) counts them, or None. ValueError((reason, line, row)) for a
 // map that is not complete: line 0 when there is none, row the text that could not be read or None.
-PyObject* read_gnu_ld_map(PyObject* module, PyObject* args) noexcept;
-PyObject* read_lld_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_gnu_ld_map(PyObject* module, PyObject* args);
+PyObject* read_lld_map(PyObject* module, PyObject* args);
 
 // size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> [Symbol, ...]: the
 // symbols of an input section record a Python reader made (its `symbols` with name, address and
 // size or None), sized as the native readers size theirs, every byte accounted for once.
-PyObject* size_symbols(PyObject* module, PyObject* args) noexcept;
+PyObject* size_symbols(PyObject* module, PyObject* args);
 
 // size_placed_symbols(sections, raw_symbols, sizes_given, thumb, Symbol, split_origin) -> [Symbol, ...]:
 // each raw symbol placed in the input section of `sections` that holds its address (or, for a
 // Thumb address, the one below), then every input section's symbols sized as size_symbols sizes
 // them, in the order of the sections and their inputs. Symbols no input section holds are left out.
-PyObject* size_placed_symbols(PyObject* module, PyObject* args) noexcept;
+PyObject* size_placed_symbols(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -20,7 +20,7 @@ bool rest_after_one_space(const Cursor& cursor, string_view line, string_view& o
         return true;
     }
     if (line[at] != ' ') return false;
-    out = line.substr(at + 1);
+    out = slice(line, at + 1);
     return true;
 }
 
@@ -52,7 +52,7 @@ bool header(string_view line, Columns& columns) {
 
 // A column's slice: hex digits, blanks around them.
 bool column(string_view line, std::size_t from, std::size_t to, std::uint64_t& value) {
-    return number(strip_end(strip_start(line.substr(from, to - from))), 16, value);
+    return number(strip_end(strip_start(slice(line, from, to - from))), 16, value);
 }
 
 struct Row {
@@ -68,7 +68,7 @@ bool split(string_view line, const Columns& columns, Row& row) {
             line.size() > columns.lma_end && line[columns.vma_end] == ' ' && line[columns.lma_end] == ' ' &&
             column(line, 0, columns.vma_end, row.vma) && column(line, columns.vma_end, columns.lma_end, row.lma) &&
             column(line, columns.lma_end, columns.size_end, row.size)) {
-            row.rest = line.substr(columns.out);
+            row.rest = slice(line, columns.out);
             return true;
         }
     }
@@ -143,8 +143,8 @@ private:
         Row row;
         if (!split(line, columns_, row)) throw MapError("unreadable map row", lineno_, line);
         string_view rest = row.rest;
-        if (rest.size() >= 2 * indent && rest.substr(0, 2 * indent).find_first_not_of(' ') == string_view::npos) {
-            string_view text = rest.substr(2 * indent);  // a symbol
+        if (rest.size() >= 2 * indent && slice(rest, 0, 2 * indent).find_first_not_of(' ') == string_view::npos) {
+            string_view text = slice(rest, 2 * indent);  // a symbol
             if (!have_current_ || text.empty() || text.find('=') != string_view::npos || local_label(text)) {
                 if (text == "$t") {
                     map_.thumb = true;
@@ -162,7 +162,7 @@ private:
             have_output_ = have_current_ = false;
             return;
         }
-        string_view text = rest.substr(first);
+        string_view text = slice(rest, first);
         string_view name, expression;
         bool assigns = text.find('=') != string_view::npos && assignment(text, name, expression);
         if (rest[0] != ' ') {  // an output section or a top-level assignment
@@ -202,7 +202,7 @@ private:
         Input input;
         input.address = row.vma;
         input.size = row.size;
-        string_view keyword = text.substr(0, text.find(" ("));
+        string_view keyword = slice(text, 0, text.find(" ("));
         if (data_statement(keyword)) {  // "LONG ( 0x5aa5c33c )"
             input.name = keyword;
             input.origin = "linker script data";
@@ -223,11 +223,11 @@ private:
             input.name = text;
             return;
         }
-        string_view origin = text.substr(0, cut);
+        string_view origin = slice(text, 0, cut);
         input.has_origin = !origin.empty();
         if (starts_with(origin, "./")) origin.remove_prefix(2);
         input.origin = origin;
-        input.name = text.substr(cut + 2, text.size() - cut - 3);
+        input.name = slice(text, cut + 2, text.size() - cut - 3);
     }
 
     // lld does not print the padding between input sections; it is the gap between one input

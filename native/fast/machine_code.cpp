@@ -1211,7 +1211,7 @@ bool arch_of(int value, machine::Arch& arch) {
 
 }  // namespace
 
-PyObject* machine_frames(PyObject*, PyObject* args) noexcept {
+PyObject* machine_frames(PyObject*, PyObject* args) {
     Buffer code;
     unsigned long long base = 0;
     int little = 1, arch_value = 0;
@@ -1284,7 +1284,7 @@ PyObject* machine_frames(PyObject*, PyObject* args) noexcept {
     }
 }
 
-PyObject* decode_machine_code(PyObject*, PyObject* args) noexcept {
+PyObject* decode_machine_code(PyObject*, PyObject* args) {
     Buffer code;
     unsigned long long base = 0;
     int little = 1, arch_value = 0;

@@ -140,10 +140,10 @@ namespace tarnwick {
 // functions: [((start, end), ...)] per function; data: [(start, end)]; memory: [(address, bytes)]
 // of the image's sections, where jump tables are read; helpers: {address: kind} of libgcc's
 // __gnu_thumb1_case_* (1 sqi, 2 uqi, 3 shi, 4 uhi, 5 si); calls: ((kind, target, site), ...)
-PyObject* machine_frames(PyObject* module, PyObject* args) noexcept;
+PyObject* machine_frames(PyObject* module, PyObject* args);
 
 // decode_machine_code(code, base, little, arch) -> [(address, size, flow, sp, sp_delta, target)]:
 // every instruction of a linear sweep, for checking the decoder against another disassembler
-PyObject* decode_machine_code(PyObject* module, PyObject* args) noexcept;
+PyObject* decode_machine_code(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -2,6 +2,8 @@
 // texts made Python strings, and the call that feeds a reader each line of a map's bytes.
 #pragma once
 
+#include "fast/guarded_entry.hpp"
+#include "fast/input_fault.hpp"
 #include "fast/link_map.hpp"
 #include "fast/records.hpp"
 #include "support/ref.hpp"
@@ -10,6 +12,7 @@
 #include <initializer_list>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -75,7 +78,7 @@ private:
 // address, no size, "global").
 class GlobalSymbols {
 public:
-    bool prepare(PyObject* symbol_class) noexcept {
+    bool prepare(PyObject* symbol_class) {
         global_ = Ref::steal(PyUnicode_InternFromString("global"));
         return global_ && maker_.prepare(symbol_class, {"name", "address", "size", "binding"});
     }
@@ -103,12 +106,13 @@ struct BufferRelease {
 
 // Calls reader.line(line, number) with each line of the map until it returns false (an
 // exception is set) or sets reader.failure; then reader.result(). A line holding a NUL byte is
-// binary data, no map. A failure is raised as ValueError((reason, line)).
+// binary data, no map. A failure is thrown as the InputFault of its line; a C++ exception other
+// than an InputFault or bad_alloc says the line it was thrown at, for the internal error.
 template <class Reader>
-PyObject* read_lines(const Py_buffer& view, Reader& reader) noexcept {
+PyObject* read_lines(const Py_buffer& view, Reader& reader) {
+    long number = 0;
+    bool ok = true;
     try {
-        long number = 0;
-        bool ok = true;
         link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
                                 [&](std::string_view line) {
                                     if (line.find('\0') != std::string_view::npos) {
@@ -118,22 +122,23 @@ PyObject* read_lines(const Py_buffer& view, Reader& reader) noexcept {
                                     ok = reader.line(line, ++number);
                                     return ok && !reader.failure;
                                 });
-        if (!ok) return nullptr;
-        if (reader.failure) {
-            Ref detail = Ref::steal(Py_BuildValue("(sl)", reader.failure->reason.c_str(), reader.failure->line));
-            if (detail) PyErr_SetObject(PyExc_ValueError, detail.get());
-            return nullptr;
-        }
-        return reader.result();
+    } catch (const InputFault&) {
+        throw;
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        throw;
+    } catch (const std::exception& error) {
+        throw guarded_entry::Internal(guarded_entry::type_name(typeid(error)) + ": " + error.what() + " (at line " +
+                                      std::to_string(number) + " of the map)");
     }
+    if (!ok) return nullptr;
+    if (reader.failure) throw InputFault(reader.failure->reason, reader.failure->line);
+    return reader.result();
 }
 
 // A native reader's whole call: `format` takes the map's bytes ("y*:read_x_map") and the record
 // class its Reader starts with, if it takes one ("y*O:read_x_map").
 template <class Reader>
-PyObject* read_map(PyObject* args, const char* format) noexcept {
+PyObject* read_map(PyObject* args, const char* format) {
     Py_buffer view;
     PyObject* record_class = nullptr;
     if (!PyArg_ParseTuple(args, format, &view, &record_class)) return nullptr;

@@ -22,6 +22,16 @@ inline constexpr auto space_table = [] {
 
 inline bool is_space(char c) { return space_table[static_cast<unsigned char>(c)]; }
 
+// `text` from `pos`, at most `count` characters; empty from past the end. Positions a reader
+// computes from a map's contents go through here: std::string_view::substr throws for them.
+inline string_view slice(string_view text, std::size_t pos, std::size_t count = string_view::npos) noexcept {
+    if (pos > text.size()) return {};
+    return string_view(text.data() + pos, std::min(count, text.size() - pos));
+}
+
+// The character at `pos`, or NUL past the end (a map line holds no NUL: such a line is binary).
+inline char char_at(string_view text, std::size_t pos) noexcept { return pos < text.size() ? text[pos] : '\0'; }
+
 inline string_view strip_end(string_view text) {
     while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
     return text;
@@ -53,7 +63,7 @@ inline bool number(string_view digits, int base, std::uint64_t& value) {
 
 // "0x" and 1 to 16 hex digits, the whole token.
 inline bool hex_token(string_view token, std::uint64_t& value) {
-    return token.size() >= 3 && token[0] == '0' && token[1] == 'x' && number(token.substr(2), 16, value);
+    return token.size() >= 3 && token[0] == '0' && token[1] == 'x' && number(slice(token, 2), 16, value);
 }
 
 // Reads a line one run of blanks or of other characters at a time.
@@ -72,9 +82,9 @@ public:
     string_view token() {
         std::size_t start = pos_;
         while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
-        return text_.substr(start, pos_ - start);
+        return slice(text_, start, pos_ - start);
     }
-    string_view rest() const { return text_.substr(std::min(pos_, text_.size())); }
+    string_view rest() const { return slice(text_, pos_); }
 
 private:
     string_view text_;
@@ -103,7 +113,7 @@ inline void tokens_of(string_view text, std::vector<string_view>& tokens) {
 // The file name at the end of a path written with either separator.
 inline string_view base_name(string_view path) {
     std::size_t slash = path.find_last_of("/\\");
-    return slash == string_view::npos ? path : path.substr(slash + 1);
+    return slash == string_view::npos ? path : slice(path, slash + 1);
 }
 
 inline bool word_char(char c) {
@@ -119,12 +129,12 @@ inline bool assignment_at(string_view text, std::size_t pos, string_view& name, 
     if (!(word_char(first) && !(first >= '0' && first <= '9')) && first != '.' && first != '$') return false;
     std::size_t start = pos;
     while (pos < text.size() && (word_char(text[pos]) || text[pos] == '.' || text[pos] == '$')) ++pos;
-    name = text.substr(start, pos - start);
+    name = slice(text, start, pos - start);
     while (pos < text.size() && is_space(text[pos])) ++pos;
     plus = pos < text.size() && text[pos] == '+';
     if (plus) ++pos;
     if (pos >= text.size() || text[pos] != '=') return false;
-    expression = strip_start(text.substr(pos + 1));
+    expression = strip_start(slice(text, pos + 1));
     return true;
 }
 

@@ -2,6 +2,7 @@
 #include "fast/demangle.hpp"
 #include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
+#include "fast/extent_check.hpp"
 #include "fast/dwarf.hpp"
 #include "fast/machine_code.hpp"
 #include "fast/ti_map.hpp"
@@ -14,6 +15,7 @@
 #include "fast/rlink_map.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
+#include "fast/guarded_entry.hpp"
 #include "fast/json_writer.hpp"
 #include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
@@ -25,8 +27,10 @@ namespace tarnwick {
 
 namespace {
 
+using guarded_entry::guarded;
+
 // demangle(name) -> the readable name, or None when `name` is not a mangled symbol
-PyObject* demangle_name(PyObject*, PyObject* name) noexcept {
+PyObject* demangle_name(PyObject*, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "demangle() argument must be str, not %.200s",
                      Py_TYPE(name)->tp_name);
@@ -116,7 +120,7 @@ bool symbol_table(PyObject* args, const char* format, BufferView& data, elf::Tab
 
 // elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
 //             thumb, allocated, extended, tls_base) -> [(name, start, size, section, binding), ...]
-PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
+PyObject* elf_symbols(PyObject*, PyObject* args) {
     BufferView data;
     try {
         elf::Table table{};
@@ -154,7 +158,7 @@ PyObject* elf_symbols(PyObject*, PyObject* args) noexcept {
 }
 
 // display_name(name) -> the name as a reader wants it: demangled, also after a section prefix
-PyObject* display_name(PyObject*, PyObject* name) noexcept {
+PyObject* display_name(PyObject*, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "display_name() argument must be str, not %.200s", Py_TYPE(name)->tp_name);
         return nullptr;
@@ -164,7 +168,7 @@ PyObject* display_name(PyObject*, PyObject* name) noexcept {
 
 // elf_code_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little,
 //                  thumb, code, extended) -> [(name, value, size, section, binding, kind), ...]
-PyObject* elf_code_symbols(PyObject*, PyObject* args) noexcept {
+PyObject* elf_code_symbols(PyObject*, PyObject* args) {
     BufferView data;
     try {
         elf::Table table{};
@@ -193,87 +197,90 @@ PyObject* elf_code_symbols(PyObject*, PyObject* args) noexcept {
 }
 
 PyMethodDef methods[] = {
-    {"explorer_rows", explorer_rows, METH_VARARGS,
+    {"explorer_rows", guarded<explorer_rows>, METH_VARARGS,
      "explorer_rows(symbols, place_of, origin_of, deltas, unchanged) -> (rows, groups)\n\nThe rows "
      "of the HTML explorer's symbol table, and the row numbers per (section, object file, archive)."},
-    {"display_name", display_name, METH_O,
+    {"display_name", guarded<display_name>, METH_O,
      "display_name(name) -> str\n\nThe name demangled (C++, Rust), also where it follows an input "
      "section's prefix (.text._ZN...); the name itself when nothing changes."},
-    {"write_json", write_json, METH_VARARGS,
+    {"write_json", guarded<write_json>, METH_VARARGS,
      "write_json(value, write, enum_type, indent=2)\n\nWrites value as JSON through write(bytes), "
      "in pieces: records by their fields, enumerations by their values."},
-    {"symbol_tables", symbol_tables, METH_VARARGS,
+    {"symbol_tables", guarded<symbol_tables>, METH_VARARGS,
      "symbol_tables(symbols, origin_of) -> (by_symbol, by_object, by_archive, exact, placed)\n\nThe byte "
      "tables a comparison reads from a build's symbols (records or a stored report's objects)."},
-    {"differing_keys", differing_keys, METH_VARARGS,
+    {"differing_keys", guarded<differing_keys>, METH_VARARGS,
      "differing_keys(before, after) -> list\n\nThe keys whose values (a list's first item) differ, or that "
      "one table lacks."},
-    {"totals_by_origin", totals_by_origin, METH_VARARGS,
+    {"totals_by_origin", guarded<totals_by_origin>, METH_VARARGS,
      "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
      "symbols that hold their bytes, added up by key_of(object_file, archive)."},
-    {"largest_per_section", largest_per_section, METH_VARARGS,
+    {"largest_per_section", guarded<largest_per_section>, METH_VARARGS,
      "largest_per_section(symbols, limit[, group_of, fallback]) -> dict\n\nIn each section, the largest symbols that hold "
      "their bytes, largest first, then by name."},
-    {"sorted_by_size", sorted_by_size, METH_O,
+    {"sorted_by_size", guarded<sorted_by_size>, METH_O,
      "sorted_by_size(items) -> list\n\nLargest size first, then by name, then by address; a "
      "stable sort."},
-    {"largest_symbols", largest_symbols, METH_VARARGS,
+    {"largest_symbols", guarded<largest_symbols>, METH_VARARGS,
      "largest_symbols(symbols, limit) -> list\n\nThe largest symbols that hold their bytes, "
      "largest first, then by name."},
-    {"read_gnu_ld_map", read_gnu_ld_map, METH_VARARGS,
+    {"read_gnu_ld_map", guarded<read_gnu_ld_map>, METH_VARARGS,
      "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nA GNU ld "
      "or gold map (UTF-8 bytes) read into the model's records: (toolchain, regions, outputs, assignments, "
      "notes, thumb, sizes_given, output_file, origin_totals)."},
-    {"read_lld_map", read_lld_map, METH_VARARGS,
+    {"read_lld_map", guarded<read_lld_map>, METH_VARARGS,
      "read_lld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nAn LLVM "
      "lld or mold map (UTF-8 bytes) read into the model's records, as read_gnu_ld_map gives them."},
-    {"size_symbols", size_symbols, METH_VARARGS,
+    {"size_symbols", guarded<size_symbols>, METH_VARARGS,
      "size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> list\n\nThe symbols of "
      "an input section with their sizes, every byte accounted for once."},
-    {"size_placed_symbols", size_placed_symbols, METH_VARARGS,
+    {"size_placed_symbols", guarded<size_placed_symbols>, METH_VARARGS,
      "size_placed_symbols(sections, raw_symbols, sizes_given, thumb, Symbol, split_origin) -> list\n\nEach "
      "symbol placed in the input section that holds it, then every input section's symbols sized."},
-    {"join_symbols", join_symbols, METH_VARARGS,
+    {"join_symbols", guarded<join_symbols>, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
-    {"read_iar_map", read_iar_map, METH_VARARGS,
+    {"read_iar_map", guarded<read_iar_map>, METH_VARARGS,
      "read_iar_map(data) -> tuple\n\nThe rows of an IAR ILINK map (UTF-8 bytes)."},
-    {"read_armlink_map", read_armlink_map, METH_VARARGS,
+    {"read_armlink_map", guarded<read_armlink_map>, METH_VARARGS,
      "read_armlink_map(data, InputSection) -> tuple\n\nThe rows of an Arm armlink map (UTF-8 bytes)."},
-    {"read_iar_xlink_map", read_iar_xlink_map, METH_VARARGS,
+    {"read_iar_xlink_map", guarded<read_iar_xlink_map>, METH_VARARGS,
      "read_iar_xlink_map(data, RawSymbol) -> tuple\n\nThe rows of an IAR XLINK map (UTF-8 bytes)."},
-    {"read_c51_map", read_c51_map, METH_VARARGS,
+    {"read_c51_map", guarded<read_c51_map>, METH_VARARGS,
      "read_c51_map(data) -> tuple\n\nThe parts of a Keil C51 BL51 or LX51 listing (UTF-8 bytes)."},
-    {"read_rlink_map", read_rlink_map, METH_VARARGS,
+    {"read_rlink_map", guarded<read_rlink_map>, METH_VARARGS,
      "read_rlink_map(data) -> tuple\n\nThe parts of a Renesas optimizing linker map (UTF-8 bytes)."},
-    {"read_sdcc_map", read_sdcc_map, METH_VARARGS,
+    {"read_sdcc_map", guarded<read_sdcc_map>, METH_VARARGS,
      "read_sdcc_map(data, RawSymbol) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
-    {"place_xc8_psects", place_xc8_psects, METH_VARARGS,
+    {"place_xc8_psects", guarded<place_xc8_psects>, METH_VARARGS,
      "place_xc8_psects(psects, symbols, placing, bounds, names, Section, InputSection, RawSymbol) -> tuple\n\n"
      "The sections and symbols of an XC8 map's psects, placed in bytes."},
-    {"read_xc8_map", read_xc8_map, METH_VARARGS,
+    {"read_xc8_map", guarded<read_xc8_map>, METH_VARARGS,
      "read_xc8_map(data) -> tuple\n\nThe rows of a Microchip XC8 map (UTF-8 bytes)."},
-    {"read_ti_map", read_ti_map, METH_VARARGS,
+    {"read_ti_map", guarded<read_ti_map>, METH_VARARGS,
      "read_ti_map(data, InputSection) -> tuple\n\nThe rows of a TI linker map (UTF-8 bytes)."},
-    {"read_dwarf", read_dwarf, METH_VARARGS,
+    {"read_dwarf", guarded<read_dwarf>, METH_VARARGS,
      "read_dwarf(info, abbrev, str, line, line_str, str_offsets, addr, rnglists, ranges, little) -> tuple\n\n"
      "The source files, compile units, and functions, variables and inlined calls of an ELF's DWARF."},
-    {"elf_code_symbols", elf_code_symbols, METH_VARARGS,
+    {"elf_code_symbols", guarded<elf_code_symbols>, METH_VARARGS,
      "elf_code_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, thumb, code, "
      "extended) -> list\n\nThe functions and mapping symbols of the sections `code` marks, as (name, value, "
      "size, section index, binding, kind)."},
-    {"machine_frames", machine_frames, METH_VARARGS,
+    {"machine_frames", guarded<machine_frames>, METH_VARARGS,
      "machine_frames(code, base, little, arch, functions, data) -> list\n\n"
      "Each function's (frame, problem, problem address, calls) from the machine code of one section."},
-    {"decode_machine_code", decode_machine_code, METH_VARARGS,
+    {"decode_machine_code", guarded<decode_machine_code>, METH_VARARGS,
      "decode_machine_code(code, base, little, arch) -> list\n\n"
      "(address, size, flow, sp, sp delta, target) of each instruction of a linear sweep."},
-    {"elf_symbols", elf_symbols, METH_VARARGS,
+    {"elf_symbols", guarded<elf_symbols>, METH_VARARGS,
      "elf_symbols(data, offset, count, entry_size, strings_offset, strings_size, is64, little, "
      "thumb, allocated, extended, tls_base) -> list\n\nThe functions and data an ELF symbol table places "
      "in the sections `allocated` marks, as (name, start, size, section index, binding), sorted by start; "
      "a thread-local symbol at `tls_base` plus its value."},
-    {"demangle", demangle_name, METH_O,
+    {"extent_fault", guarded<extent_fault>, METH_VARARGS,
+     "extent_fault(regions, sections, symbols) -> tuple | None\n\n(what, index, part) of the first figure of a "
+     "finished model that no build has: past the 64-bit address space, of 2^63 bytes or more, or outside its section."},
+    {"demangle", guarded<demangle_name>, METH_O,
      "demangle(name) -> str | None\n\nThe readable form of a mangled C++ or Rust symbol name, "
      "or None when the name is not mangled."},
     {nullptr, nullptr, 0, nullptr},

@@ -19,7 +19,7 @@ class RecordMaker {
 public:
     // Reads the slot offsets of `fields` from the class; false with an exception set when the
     // class is not a plain slots class with those fields.
-    bool prepare(PyObject* type, std::initializer_list<const char*> fields) noexcept {
+    bool prepare(PyObject* type, std::initializer_list<const char*> fields) {
         if (!PyType_Check(type)) {
             PyErr_SetString(PyExc_TypeError, "a record class is expected");
             return false;

@@ -37,9 +37,9 @@ public:
     bool line(string_view raw, long number) {
         string_view stripped = strip_end(strip_start(raw));
         if (number == 1) banner_ = std::string(stripped);
-        if (starts_with(stripped, "*** ") && stripped.size() > 8 && stripped.substr(stripped.size() - 4) == " ***") {
+        if (starts_with(stripped, "*** ") && stripped.size() > 8 && slice(stripped, stripped.size() - 4) == " ***") {
             if (!pending_.empty()) return unfinished();
-            part_ = std::string(strip_end(strip_start(stripped.substr(4, stripped.size() - 8))));
+            part_ = std::string(strip_end(strip_start(slice(stripped, 4, stripped.size() - 8))));
             Ref name = Ref::steal(text(part_));
             return name && PyList_Append(parts_.get(), name.get()) == 0;
         }
@@ -120,7 +120,7 @@ private:
 
 }  // namespace
 
-PyObject* read_rlink_map(PyObject*, PyObject* args) noexcept {
+PyObject* read_rlink_map(PyObject*, PyObject* args) {
     return map_reader::read_map<Reader>(args, "y*:read_rlink_map");
 }
 

@@ -10,6 +10,6 @@ namespace tarnwick {
 // List's sections (name, start, end, size, line); the Total Section Size's figures {"ROMDATA": bytes,
 // ...} where the map has that part; the parts seen, in order ("Options", "Mapping List", ...).
 // ValueError((reason, line)) for a section name the Mapping List gives no figures for.
-PyObject* read_rlink_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_rlink_map(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

@@ -33,7 +33,7 @@ bool hex(string_view token, std::uint64_t& value) { return token.size() >= 4 && 
 
 class Reader {
 public:
-    bool start(PyObject* symbol_class) noexcept {
+    bool start(PyObject* symbol_class) {
         areas_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         modules_ = Ref::steal(PyList_New(0));
@@ -65,8 +65,8 @@ private:
     static bool base_definition(string_view raw) {
         std::size_t at = 0;
         while (at < raw.size() && ascii_word(raw[at])) ++at;
-        if (at == 0 || raw.substr(at, 5) != " = 0x" || at + 5 == raw.size()) return false;
-        for (char c : raw.substr(at + 5))
+        if (at == 0 || slice(raw, at, 5) != " = 0x" || at + 5 == raw.size()) return false;
+        for (char c : slice(raw, at + 5))
             if (digit_value(c, 16) < 0) return false;
         return true;
     }
@@ -82,12 +82,12 @@ private:
         string_view rest = cursor.rest();
         std::size_t digits = 0;
         while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
-        if (digits == 0 || !starts_with(rest.substr(digits), ". bytes (")) return 0;
-        string_view attributes = rest.substr(digits + 9);
+        if (digits == 0 || !starts_with(slice(rest, digits), ". bytes (")) return 0;
+        string_view attributes = slice(rest, digits + 9);
         std::size_t close = attributes.find(')');
         if (close == string_view::npos) return 0;
         Ref row = Ref::steal(Py_BuildValue("(NKKNl)", text(name), static_cast<unsigned long long>(address),
-                                           static_cast<unsigned long long>(size), text(attributes.substr(0, close)),
+                                           static_cast<unsigned long long>(size), text(slice(attributes, 0, close)),
                                            number));
         Ref symbols = row ? Ref::steal(PyList_New(0)) : Ref();
         Ref modules = symbols ? Ref::steal(PyList_New(0)) : Ref();
@@ -130,7 +130,7 @@ private:
 
 }  // namespace
 
-PyObject* read_sdcc_map(PyObject*, PyObject* args) noexcept {
+PyObject* read_sdcc_map(PyObject*, PyObject* args) {
     return map_reader::read_map<Reader>(args, "y*O:read_sdcc_map");
 }
 

@@ -10,6 +10,6 @@ namespace tarnwick {
 // records of its global symbols (address as listed, no size, "global"; the linker's own l_, s_
 // and .__. names left out) and the modules its symbols name, in the order first named; whether
 // the map reaches its user base address definitions. ValueError((reason, line)) for binary data.
-PyObject* read_sdcc_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_sdcc_map(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

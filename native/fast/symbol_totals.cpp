@@ -169,7 +169,7 @@ PyObject* OriginTotals::rows() const noexcept {
     return result.release();
 }
 
-PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
+PyObject* totals_by_origin(PyObject*, PyObject* args) {
     PyObject *symbols, *key_of;
     if (!PyArg_ParseTuple(args, "OO:totals_by_origin", &symbols, &key_of)) return nullptr;
     Names names;
@@ -194,7 +194,7 @@ PyObject* totals_by_origin(PyObject*, PyObject* args) noexcept {
     }
 }
 
-PyObject* largest_symbols(PyObject*, PyObject* args) noexcept {
+PyObject* largest_symbols(PyObject*, PyObject* args) {
     PyObject* symbols;
     Py_ssize_t limit;
     if (!PyArg_ParseTuple(args, "On:largest_symbols", &symbols, &limit)) return nullptr;
@@ -238,7 +238,7 @@ PyObject* largest_symbols(PyObject*, PyObject* args) noexcept {
     }
 }
 
-PyObject* largest_per_section(PyObject*, PyObject* args) noexcept {
+PyObject* largest_per_section(PyObject*, PyObject* args) {
     PyObject *symbols, *group_of = nullptr, *fallback = Py_None;
     Py_ssize_t limit;
     if (!PyArg_ParseTuple(args, "On|O!O:largest_per_section", &symbols, &limit, &PyDict_Type, &group_of, &fallback))
@@ -322,7 +322,7 @@ PyObject* largest_per_section(PyObject*, PyObject* args) noexcept {
     }
 }
 
-PyObject* sorted_by_size(PyObject*, PyObject* items) noexcept {
+PyObject* sorted_by_size(PyObject*, PyObject* items) {
     FieldReader size_field{"size"}, name_field{"name"}, address_field{"address"};
     if (!size_field.ready() || !name_field.ready() || !address_field.ready()) return nullptr;
     Ref sequence = Ref::steal(PySequence_Fast(items, "sorted_by_size() needs a sequence"));

@@ -92,20 +92,20 @@ private:
 // symbol is key_of(object_file, archive), asked once per origin (the pair itself when key_of is
 // None). In the order the keys first appear; a key's sections may name equal texts twice (held
 // in different objects).
-PyObject* totals_by_origin(PyObject* module, PyObject* args) noexcept;
+PyObject* totals_by_origin(PyObject* module, PyObject* args);
 
 // largest_symbols(symbols, limit) -> [symbol, ...]: the `limit` largest symbols that hold their
 // bytes, largest first, then by name.
-PyObject* largest_symbols(PyObject* module, PyObject* args) noexcept;
+PyObject* largest_symbols(PyObject* module, PyObject* args);
 
 // largest_per_section(symbols, limit[, group_of, fallback]) -> {section: [symbol, ...]}: in each
 // section (or each group_of[section], fallback when it has none), the `limit` largest symbols
 // that hold their bytes, largest first, then by name.
-PyObject* largest_per_section(PyObject* module, PyObject* args) noexcept;
+PyObject* largest_per_section(PyObject* module, PyObject* args);
 
 // sorted_by_size(items) -> list: largest size first, then by name, then by address; items with
 // equal keys keep their order. TypeError when a size or address is not an int or a name not a
 // str (the caller then sorts another way).
-PyObject* sorted_by_size(PyObject* module, PyObject* items) noexcept;
+PyObject* sorted_by_size(PyObject* module, PyObject* items);
 
 }  // namespace tarnwick

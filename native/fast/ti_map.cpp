@@ -55,7 +55,7 @@ using map_reader::text;
 
 class Reader {
 public:
-    bool start(PyObject* input_class) noexcept {
+    bool start(PyObject* input_class) {
         empty_ = Ref::steal(PyTuple_New(0));
         linker_ = Ref::steal(PyUnicode_FromString("linker generated"));
         hole_ = Ref::steal(PyUnicode_FromString("--HOLE--"));
@@ -69,7 +69,7 @@ public:
     }
 
     // false with an exception set; `failure` set for a row that is not what its part holds
-    bool line(string_view raw, long number) noexcept {
+    bool line(string_view raw, long number) {
         string_view stripped = strip_end(strip_start(raw));
         if (stripped.empty()) return true;
         if (number < 5 && stripped.find("Linker") != string_view::npos) {
@@ -78,9 +78,9 @@ public:
         }
         symbol_count = -1;  // only the last line counts
         char first = stripped.front();
-        if (first == '[' && stripped.size() > 10 && stripped.substr(stripped.size() - 9) == " symbols]") {
+        if (first == '[' && stripped.size() > 10 && slice(stripped, stripped.size() - 9) == " symbols]") {
             std::uint64_t count = 0;
-            if (number_of(stripped.substr(1, stripped.size() - 10), 10, count)) {
+            if (number_of(slice(stripped, 1, stripped.size() - 10), 10, count)) {
                 symbol_count = static_cast<long long>(count);
                 return true;
             }
@@ -221,22 +221,22 @@ private:
             fill = true;
         } else if (link_map::starts_with(rest, "(")) {  // made by the linker: copy tables, load images
             std::size_t close = rest.find(')');
-            name = Ref::steal(text(close != string_view::npos ? rest.substr(1, close - 1) : rest));
+            name = Ref::steal(text(close != string_view::npos ? slice(rest, 1, close - 1) : rest));
             origin = Ref::borrow(linker_.get());
         } else {
             string_view library, member = rest;
             std::size_t colon = rest.find(" : ");
             if (link_map::starts_with(rest, ": ")) {
                 library = library_;
-                member = rest.substr(2);
+                member = slice(rest, 2);
             } else if (colon != string_view::npos) {
-                library = rest.substr(0, colon);
-                member = rest.substr(colon + 3);
+                library = slice(rest, 0, colon);
+                member = slice(rest, colon + 3);
             }
             library_ = library;  // a view into the map's bytes, which outlive the read
             std::size_t open = member.find(" (");
-            string_view object = open != string_view::npos ? member.substr(0, open) : member;
-            string_view section = open != string_view::npos ? member.substr(open + 2) : string_view{};
+            string_view object = open != string_view::npos ? slice(member, 0, open) : member;
+            string_view section = open != string_view::npos ? slice(member, open + 2) : string_view{};
             while (!section.empty() && section.back() == ')') section.remove_suffix(1);
             named_.assign(library_);
             if (!library_.empty()) named_.append("(").append(object).append(")");
@@ -321,7 +321,7 @@ private:
 
 }  // namespace
 
-PyObject* read_ti_map(PyObject*, PyObject* args) noexcept {
+PyObject* read_ti_map(PyObject*, PyObject* args) {
     return map_reader::read_map<Reader>(args, "y*O:read_ti_map");
 }
 

@@ -12,6 +12,6 @@ namespace tarnwick {
 // data) of the module summary or None; symbols [(name, address)] of the first listing of the
 // global symbols; symbol_count the N of a last line "[N symbols]", else None; notes.
 // ValueError((reason, line)) for a row its part cannot hold.
-PyObject* read_ti_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_ti_map(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

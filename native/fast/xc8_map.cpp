@@ -49,7 +49,7 @@ struct Psect {
 
 class Reader {
 public:
-    bool start() noexcept {
+    bool start() {
         command_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         deltas_ = Ref::steal(PyDict_New());
@@ -202,8 +202,8 @@ private:
         string_view span = tokens_[at];
         std::size_t dash = span.find('-');
         std::uint64_t low = 0, high = 0;
-        if (unused_class_.empty() || !map_text::number(span.substr(0, dash), 16, low) ||
-            !map_text::number(span.substr(dash + 1), 16, high) || high < low || high == UINT64_MAX)
+        if (unused_class_.empty() || !map_text::number(slice(span, 0, dash), 16, low) ||
+            !map_text::number(slice(span, dash + 1), 16, high) || high < low || high == UINT64_MAX)
             return true;
         Ref row = map_reader::tuple_of({text(unused_class_), PyLong_FromUnsignedLongLong(low),
                                         PyLong_FromUnsignedLongLong(high + 1)});
@@ -279,7 +279,7 @@ struct Where {
 
 }  // namespace
 
-PyObject* place_xc8_psects(PyObject*, PyObject* args) noexcept {
+PyObject* place_xc8_psects(PyObject*, PyObject* args) {
     PyObject *psects, *symbols, *placing_of, *bounds, *names, *section_class, *input_class, *symbol_class;
     if (!PyArg_ParseTuple(args, "O!O!OO!O!OOO:place_xc8_psects", &PyList_Type, &psects, &PyList_Type, &symbols,
                           &placing_of, &PyList_Type, &bounds, &PyList_Type, &names, &section_class, &input_class,
@@ -355,7 +355,7 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) noexcept {
             const char* name_text = PyUnicode_AsUTF8AndSize(name, &name_length);
             if (name_text == nullptr) return nullptr;
             bool code = PyUnicode_CompareWithASCIIString(klass, "CODE") == 0 &&
-                        string_view(name_text, static_cast<std::size_t>(name_length)).substr(0, 5) != "idata";
+                        !link_map::starts_with(string_view(name_text, static_cast<std::size_t>(name_length)), "idata");
             Ref record = section.make({Py_NewRef(name), address_value.release(), size_value.release(),
                                        Py_NewRef(PyList_GET_ITEM(names, static_cast<Py_ssize_t>(holder))),
                                        Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(data ? Py_False : Py_True),
@@ -396,7 +396,7 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) noexcept {
     }
 }
 
-PyObject* read_xc8_map(PyObject*, PyObject* args) noexcept {
+PyObject* read_xc8_map(PyObject*, PyObject* args) {
     return map_reader::read_map<Reader>(args, "y*:read_xc8_map");
 }
 

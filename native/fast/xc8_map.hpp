@@ -12,13 +12,13 @@ namespace tarnwick {
 // the class's units); the symbol table's rows (name, psect, address); the text after the
 // symbol table; the set of parts seen ("classes", "segments", "unused", "symbols").
 // ValueError((reason, line)) for a row its part cannot hold.
-PyObject* read_xc8_map(PyObject* module, PyObject* args) noexcept;
+PyObject* read_xc8_map(PyObject* module, PyObject* args);
 
 // place_xc8_psects(psects, symbols, placing, bounds, names, Section, InputSection, RawSymbol) ->
 // (sections, raw symbols): each psect of read_xc8_map with a length as a section holding one
 // input section, at base + address x bytes per address as placing(class, space) gives them
 // (its load address in program memory, its link address elsewhere), in the region names[i] of
 // the i bounds at or below its address; each symbol of a placed psect at its offset in it.
-PyObject* place_xc8_psects(PyObject* module, PyObject* args) noexcept;
+PyObject* place_xc8_psects(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

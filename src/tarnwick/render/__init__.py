@@ -4,7 +4,9 @@ pull-request comment, and one self-contained HTML page. Each loads when it is as
 from __future__ import annotations
 
 import importlib
+import re
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
 _MODULES = {"text": "text", "json": "json_report", "markdown": "markdown", "html": "html"}
 
 
@@ -26,9 +28,18 @@ def render_to(kind: str, report, comparison, write, top: int = 10, model=None, o
 
         write_report_json(report, comparison, write, outcome, model)
     elif kind in ("text", "markdown"):
-        write(renderer(kind)(report, comparison, top, model, outcome).encode("utf-8"))
+        write(utf8(renderer(kind)(report, comparison, top, model, outcome)))
     else:
-        write(renderer(kind)(report, comparison, outcome, model).encode("utf-8"))
+        write(utf8(renderer(kind)(report, comparison, outcome, model)))
+
+
+def utf8(text: str) -> bytes:
+    """The text as UTF-8. A file name that is not UTF-8 comes as lone surrogates (os.fsdecode):
+    each is shown as U+FFFD, as the bytes of a map that are not UTF-8 are."""
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        return _SURROGATE.sub("\ufffd", text).encode("utf-8")
 
 
 __all__ = ["render_to", "renderer"]

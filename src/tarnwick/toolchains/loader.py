@@ -16,6 +16,7 @@ from tarnwick.toolchains.maps import (
 from tarnwick.toolchains.base import NormalizedBuildModel
 from tarnwick.toolchains.building.builder import mark_unified
 from tarnwick.toolchains.errors import MapParseError
+from tarnwick.toolchains.building.extent_check import check_extents
 from tarnwick.toolchains.maps.map_text import PROBE_BYTES, MapText, first_line
 
 # Every reader has `looks_like(head)`, `read(source, config)` and `ELF_NOT_READ` (why an ELF
@@ -51,8 +52,14 @@ def load_map(path: Union[str, os.PathLike], config=None,
     by content. With a GNU or LLVM map, `elf` names the ELF file of the same link to take symbol
     sizes and section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
     Raises MapParseError naming the file (and the line) for anything that is not a complete
-    map or a usable ELF file."""
+    map or a usable ELF file, or whose figures no build has."""
     name = os.fspath(path)
+    model = _loaded(name, config, elf)
+    check_extents(model, name)
+    return model
+
+
+def _loaded(name: str, config, elf) -> NormalizedBuildModel:
     try:
         with open_regular(name) as binary:
             head = binary.read(PROBE_BYTES)

@@ -6,6 +6,7 @@ SHF_COMPRESSED with zlib, or the older `.zdebug_` sections)."""
 
 from __future__ import annotations
 
+import os
 import struct
 import zlib
 from dataclasses import dataclass
@@ -16,7 +17,7 @@ from tarnwick.support.files import FileProblem, open_regular
 
 SHF_COMPRESSED = 0x800
 ELFCOMPRESS_ZLIB = 1
-_SECTIONS = ("info", "abbrev", "str", "line", "line_str", "str_offsets", "addr", "rnglists", "ranges")
+SECTIONS = ("info", "abbrev", "str", "line", "line_str", "str_offsets", "addr", "rnglists", "ranges")
 _MOST_BYTES = 1 << 30  # debug information larger than this is not read
 
 
@@ -39,6 +40,16 @@ def read_debug_info(elf) -> Optional[DebugInfo]:
     """The debug information of an ElfFile, or None without any. Raises DebugInfoError."""
     if not has_debug_info(elf):
         return None
+    try:
+        paths, units, entities = read_dwarf(*debug_sections(elf), elf.little_endian)
+    except ValueError as exc:
+        raise DebugInfoError(str(exc)) from None
+    return DebugInfo(paths, units, entities)
+
+
+def debug_sections(elf) -> list:
+    """The contents of the debug sections read_dwarf takes, in its order, decompressed; an
+    absent section empty. Raises DebugInfoError."""
     by_name = {s.name: s for s in elf.sections}
     contents = []
     try:
@@ -46,19 +57,19 @@ def read_debug_info(elf) -> Optional[DebugInfo]:
     except FileProblem as exc:
         raise DebugInfoError(str(exc)) from None
     with handle:
-        for name in _SECTIONS:
+        stored = os.fstat(handle.fileno()).st_size
+        for name in SECTIONS:
             section = by_name.get(f".debug_{name}") or by_name.get(f".zdebug_{name}")
-            contents.append(_contents(handle, elf, section) if section is not None else b"")
-    try:
-        paths, units, entities = read_dwarf(*contents, elf.little_endian)
-    except ValueError as exc:
-        raise DebugInfoError(str(exc)) from None
-    return DebugInfo(paths, units, entities)
+            contents.append(_contents(handle, stored, elf, section) if section is not None else b"")
+    return contents
 
 
-def _contents(handle, elf, section) -> bytes:
+def _contents(handle, stored: int, elf, section) -> bytes:
     if section.type == 8 or section.size > _MOST_BYTES:  # SHT_NOBITS: stripped
         return b""
+    if section.offset + section.size > stored:  # checked before seeking: an offset may pass 2^63
+        raise DebugInfoError(f"{section.name} ({section.size:,} bytes at offset {section.offset:#x}) runs past "
+                             "the end of the file")
     handle.seek(section.offset)
     data = handle.read(section.size)
     if len(data) != section.size:

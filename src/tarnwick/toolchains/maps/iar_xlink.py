@@ -19,12 +19,13 @@ from typing import NamedTuple, Optional
 from tarnwick._native import read_iar_xlink_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
 
 _BANNER = re.compile(r"IAR Universal Linker V\S+")
 _OPTION = re.compile(r"-([ZP])\((\w+)\)([^\s=()]+)(?:=([0-9A-Fa-f,\- ]+?))?(?=\s|\)|$)")
+_SPAN = re.compile(r"([0-9A-Fa-f]+)-([0-9A-Fa-f]+)")
 _RAM_TYPES = {"DATA", "IDATA", "XDATA", "BIT", "BDATA", "PDATA", "NEAR", "FAR", "HUGE", "EEPROM"}
 
 
@@ -49,28 +50,31 @@ def parse(data, path: str, config=None):
     if not ended or not totals:
         raise MapParseError(path, "an IAR XLINK map cut short: it does not end with its totals ('N bytes of CODE "
                             "memory', 'Errors: ...')")
-    return _model(path, config, _command_line(header), [_Segment(*row) for row in segments], parts, symbols, totals)
+    types, ranges = _options(_command_line(header), path, data)
+    return _model(path, config, types, ranges, [_Segment(*row) for row in segments], parts, symbols, totals)
 
 
 def _command_line(lines: list) -> list:
-    """The pieces of the command line in the header box: each line's text right of the column
-    after "Command line  =", from that line on."""
-    pieces, column = [], None
+    """The pieces of the command line in the header box: the text after "Command line  =",
+    then each line's up to the box's next empty line, at whatever column the box wraps it."""
+    pieces, started = [], False
     for text in lines:
-        body = text[1:].rstrip().rstrip("#").rstrip()
-        if "Command line" in body and "=" in body:
-            column = body.index("=") + 1
-            column += len(body[column:]) - len(body[column:].lstrip())
-        if column is not None and len(body) > column and not body[:column].strip(" =") \
-                or column is not None and "Command line" in body:
-            pieces.append(body[column:].strip())
+        body = text[1:].rstrip().rstrip("#").strip()
+        if not started and "Command line" in body and "=" in body:
+            started = True
+            body = body.split("=", 1)[1].strip()
+        elif started and not body:
+            break
+        if started and body:
+            pieces.append(body)
     return pieces
 
 
-def _options(header: list) -> tuple[dict, list]:
+def _options(header: list, path: str, data) -> tuple[dict, list]:
     """The segment options of the command line: (segment -> memory type, [(type, the segment when
     the option names one, [(start, end), ...])]). The header box wraps the line anywhere: a piece that does not start
-    an option continues the one before."""
+    an option continues the one before. A range that does not read as START-END in hex (a box
+    wrapped where this reading does not join it) is bad input at the option's line."""
     text = ""
     for piece in header:
         starts = piece[:1] in ("-", '"', "(") or not text
@@ -84,9 +88,12 @@ def _options(header: list) -> tuple[dict, list]:
         if spans:
             found = []
             for span in spans.replace(" ", "").split(","):
-                low, _, high = span.partition("-")
-                if low and high:
-                    found.append((int(low, 16), int(high, 16) + 1))
+                bounds = _SPAN.fullmatch(span)
+                if bounds:
+                    found.append((int(bounds[1], 16), int(bounds[2], 16) + 1))
+                elif span:
+                    raise MapParseError(path, f"the command line's option -Z({memory}){names} names the range "
+                                        f"{span!r}, not START-END in hex", line_of(data, f"({memory}){names}"))
             if found:
                 ranges.append((memory.upper(), segments[0] if len(segments) == 1 else None, found))
     return types, ranges
@@ -105,8 +112,7 @@ def _memory_type(name: str, types: dict) -> str:
     return "CODE"
 
 
-def _model(path: str, config, header: list, segments: list, parts: list, symbols: list, totals: dict):
-    types, ranges = _options(header)
+def _model(path: str, config, types: dict, ranges: list, segments: list, parts: list, symbols: list, totals: dict):
     kinds: dict = {}  # (low, high) -> the memory types whose options give that range
     for memory, _first, spans in ranges:
         for span in spans:

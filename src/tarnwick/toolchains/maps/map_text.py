@@ -8,11 +8,13 @@ import codecs
 import contextlib
 import mmap
 import os
-from typing import Callable
+import re
+from typing import Callable, Optional
 
 from tarnwick.toolchains.errors import MapParseError
 
 PROBE_BYTES = 64 * 1024
+_LINE_END = re.compile("\r\n|\r|\n")
 
 
 def text_encoding(head: bytes) -> str:
@@ -33,10 +35,16 @@ def text_encoding(head: bytes) -> str:
     return "utf-8"
 
 
+def lines_of(text: str) -> list:
+    """The lines of a text as the readers number them: "\n", "\r\n" or a lone "\r" ends one
+    (str.splitlines also ends lines at form feeds and other separators that maps hold)."""
+    return _LINE_END.split(text)
+
+
 def first_line(text: str) -> tuple[int, str]:
     """The first line with a word in it, and its number: banners of '#' or '*' say nothing
     of the file."""
-    for number, line in enumerate(text.splitlines(), 1):
+    for number, line in enumerate(lines_of(text), 1):
         if any(character.isalnum() for character in line):
             return number, line
     return 1, ""
@@ -85,6 +93,13 @@ def reads_bytes(parse: Callable) -> Callable:
             return parse(data, source.path, config)
     read.__doc__ = parse.__doc__
     return read
+
+
+def line_of(data, text: str) -> Optional[int]:
+    """The number of the first line of a map's UTF-8 bytes that holds `text`, or None."""
+    whole = bytes(data)
+    at = whole.find(text.encode("utf-8"))
+    return len(lines_of(whole[:at].decode("utf-8", "replace"))) if at >= 0 else None
 
 
 def native_rows(reader: Callable, path: str, data, *args):

@@ -9,12 +9,10 @@ import re
 
 from tarnwick._native import size_placed_symbols
 from tarnwick.toolchains.base import NormalizedBuildModel, StatedTotals, Symbol, Toolchain, split_origin
-from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.builder import (
     configured_reserved_ranges, mark_unified, regions_with_config, stack_heap_hints,
 )
 
-_ADDRESS_SPACE = 1 << 64
 _GROUPING = re.compile(r"(?<=[0-9a-fA-F])['\u00a0 ](?=[0-9a-fA-F])")
 
 
@@ -40,12 +38,6 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
     if missing:
         model.unresolved_ambiguities.append(missing)
     model.sections.extend(sections)
-    for section in sections:
-        if not (section.address >= 0 and section.size >= 0 and section.address + section.size < _ADDRESS_SPACE):
-            _beyond(path, section)
-        for part in section.inputs:
-            if not (part.address >= 0 and part.size >= 0 and part.address + part.size < _ADDRESS_SPACE):
-                _beyond(path, part)
     model.symbols.extend(size_placed_symbols(sections, list(symbols), sizes_given, thumb, Symbol, split_origin))
     mark_unified(model.memory_regions, model.sections)
     model.reserved_ranges.extend(configured_reserved_ranges(config))
@@ -58,11 +50,6 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
                                    "to a symbol named after the input section")
     hand_on(model, stated)
     return model
-
-
-def _beyond(path: str, item) -> None:
-    raise MapParseError(path, f"{item.name} at {item.address:#x} ({item.size:,} bytes) lies beyond "
-                              "the 64-bit address space")
 
 
 def hand_on(model: NormalizedBuildModel, stated: StatedTotals) -> None:

@@ -23,13 +23,14 @@ from tarnwick.toolchains.base import (
     InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, StatedTotals, Toolchain,
 )
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
+from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
 
 DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
 _BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
 _CLASS_OPTION = re.compile(r"-A(\w+)=((?:[0-9A-Fa-f]+h-[0-9A-Fa-f]+h(?:x\d+)?(?:/[0-9A-Fa-f]+h)?,?)+)")
+_CLASS_RANGE = re.compile(r"([0-9A-Fa-f]+)h-([0-9A-Fa-f]+)h(?:x(\d+))?(?:/([0-9A-Fa-f]+)h)?")
 _DELTA_OPTION = re.compile(r"-D(\w+)=(\d+)")
 _SUMMARY = re.compile(r"^\s*(Program space|Data space|EEPROM space|Configuration bits|ID Location space)\s+used\s+"
                       r"[0-9A-Fa-f]+h\s+\(\s*(\d+)\)\s+of\s+[0-9A-Fa-f]+h\s+(words?|bytes?)", re.M)
@@ -59,7 +60,7 @@ def parse(data, path: str, config=None):
     cut = _cut_short(tail)
     if cut:
         raise MapParseError(path, f"an XC8 map cut short: {cut}")
-    return _model(path, config, command, psects, deltas, unused, symbols, tail)
+    return _model(path, config, command, psects, deltas, unused, symbols, tail, data)
 
 
 def _cut_short(tail: str) -> str:
@@ -78,32 +79,38 @@ def _cut_short(tail: str) -> str:
     return ""
 
 
-def _class_options(command: list) -> tuple[dict, dict, dict]:
+def _class_options(command: list, path: str, data) -> tuple[dict, dict, dict]:
     """(class -> [(low, high), ...] in the class's own units, each range repeated as its 'xN'
-    says), (class -> its load address less its link address, where a '/' gives one), (class ->
-    bytes per address) from the -A and -D options of the command line."""
+    says: its pages one after another, one range), (class -> its load address less its link
+    address, where a '/' gives one), (class -> bytes per address) from the -A and -D options of
+    the command line. A range past 64 bits is no memory: MapParseError."""
     text = " ".join(command)
     ranges: dict = {}
     loaded: dict = {}  # class -> how far above its link addresses it loads (where it says: EEPROM)
     for klass, spans in _CLASS_OPTION.findall(text):
         found = []
-        for span in filter(None, spans.split(",")):
-            span, _, load = span.partition("/")  # EEPROM is held in a space of its own: its link address
-            low_text, high_text = span.split("-")
-            high_text, _, repeat = high_text.partition("x")
-            low, high = int(low_text.rstrip("h"), 16), int(high_text.rstrip("h"), 16) + 1
+        # each LOW-HIGH[xPAGES][/LOAD]: EEPROM is held in a space of its own, at its link address
+        for low_text, high_text, repeat, load in _CLASS_RANGE.findall(spans):
+            low, high = int(low_text, 16), int(high_text, 16) + 1
+            pages = int(repeat) if repeat and len(repeat) <= 20 else 1 if not repeat else 1 << 64
+            if pages == 0:
+                continue
+            end = high + (pages - 1) * (high - low) if high > low else high
+            if max(low, end) > 1 << 64:
+                raise MapParseError(path, f"class {klass}'s range {low_text}h-{high_text}h"
+                                    f"{'x' + repeat if repeat else ''} lies beyond the 64-bit address space",
+                                    line_of(data, f"-A{klass}="))
             if load:
-                loaded[klass] = int(load.rstrip("h"), 16) - low
-            for page in range(int(repeat or 1)):
-                found.append((low + page * (high - low), high + page * (high - low)))
+                loaded[klass] = int(load, 16) - low
+            found.append((low, end))
         ranges[klass] = found
     deltas = {klass: int(delta) for klass, delta in _DELTA_OPTION.findall(text)}
     return ranges, loaded, deltas
 
 
 def _model(path: str, config, command: list, psects: list, unused_deltas: dict, unused: list, symbols: list,
-           tail: str):
-    ranges, loaded, deltas = _class_options(command)
+           tail: str, data):
+    ranges, loaded, deltas = _class_options(command, path, data)
     deltas = {**deltas, **unused_deltas}
 
     def scale(klass: str) -> int:  # bytes per address of a program-memory class

@@ -1,0 +1,193 @@
+// extent_fault(): the first figure of a finished model that no build has, found in one pass over
+// its regions, sections, input sections and symbols (a large map has a million symbols, which a
+// Python loop takes a fifth of the read to go over). toolchains/extent_check.py says what it is.
+#include "fast/extent_check.hpp"
+
+#include "fast/flat_table.hpp"
+#include "fast/records.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+// Figures as Python holds them, which a reader's unit conversion may take past 64 bits: one
+// past 64 bits either way stands for itself as +-2^100.
+using Wide = __int128;
+constexpr Wide huge = static_cast<Wide>(1) << 100;
+constexpr Wide address_space = static_cast<Wide>(1) << 64;
+constexpr Wide size_limit = static_cast<Wide>(1) << 63;  // a size of this or more is more than an address space holds
+
+// false with an exception set when the value is no int
+bool wide_of(PyObject* value, Wide& out) {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "an address or size must be an int, not %.100s", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (small == -1 && PyErr_Occurred()) return false;
+    if (overflow == 0) {
+        out = small;
+        return true;
+    }
+    if (overflow < 0) {
+        out = -huge;
+        return true;
+    }
+    unsigned long long large = PyLong_AsUnsignedLongLong(value);
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // past 64 bits
+        out = huge;
+        return true;
+    }
+    out = static_cast<Wide>(large);
+    return true;
+}
+
+bool within(Wide start, Wide size, Wide limit) {
+    return start >= 0 && size >= 0 && size < limit && start + size <= address_space;
+}
+
+// The sections' spans by name in flat arrays (a map has tens of thousands of sections): a
+// name's number, the first of its spans, each span the next of its name.
+struct Span {
+    Wide low, high;
+    std::size_t next;
+};
+
+constexpr std::size_t none = SIZE_MAX;
+
+struct NameHash {
+    std::uint64_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+};
+
+class Spans {
+public:
+    void add(std::string_view name, Wide low, Wide high) {
+        std::size_t number = numbers_.find_or_add(name, first_.size());
+        if (number == first_.size()) first_.push_back(none);
+        spans_.push_back({low, high, first_[number]});
+        first_[number] = spans_.size() - 1;
+    }
+    // The first span of `name`, or none.
+    std::size_t first(std::string_view name) {
+        std::size_t number = numbers_.find_or_add(name, first_.size());
+        if (number == first_.size()) first_.push_back(none);  // a name no section has
+        return first_[number];
+    }
+    // Whether a span from `at` on holds the bytes; a Thumb function's address carries the low bit.
+    bool holds(std::size_t at, Wide address, Wide size) const {
+        for (; at != none; at = spans_[at].next) {
+            const Span& span = spans_[at];
+            if ((span.low <= address && address + size <= span.high) || (span.low < address && address - 1 + size <= span.high))
+                return true;
+        }
+        return false;
+    }
+
+private:
+    FlatTable<std::string_view, NameHash> numbers_;
+    std::vector<std::size_t> first_;
+    std::vector<Span> spans_;
+};
+
+// One reader per field and kind of record: a reader keeps the slot of the last class it read.
+struct Fields {
+    FieldReader origin{"origin"}, length{"length"};                                                 // regions
+    FieldReader name{"name"}, address{"address"}, size{"size"}, load_address{"load_address"}, inputs{"inputs"};  // sections
+    FieldReader input_address{"address"}, input_size{"size"};                                       // input sections
+    FieldReader symbol_address{"address"}, symbol_size{"size"}, section{"section"}, alias_of{"alias_of"};  // symbols
+    bool ready() {
+        return origin.ready() && length.ready() && name.ready() && address.ready() && size.ready() &&
+               load_address.ready() && inputs.ready() && input_address.ready() && input_size.ready() &&
+               symbol_address.ready() && symbol_size.ready() && section.ready() && alias_of.ready();
+    }
+};
+
+// Reads two figures of a record; false with an exception set.
+bool figures(FieldReader& first, FieldReader& second, PyObject* record, Wide& a, Wide& b) {
+    Ref x = first.read(record);
+    Ref y = x ? second.read(record) : Ref();
+    return y && wide_of(x.get(), a) && wide_of(y.get(), b);
+}
+
+PyObject* fault(const char* what, Py_ssize_t index, Py_ssize_t part = -1) {
+    return Py_BuildValue("(snn)", what, index, part);
+}
+
+// The UTF-8 of a text, or an empty view for anything else (a name that cannot be told apart).
+std::string_view utf8(PyObject* text) {
+    if (!PyUnicode_Check(text)) return {};
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &length);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return {data, static_cast<std::size_t>(length)};
+}
+
+}  // namespace
+
+PyObject* extent_fault(PyObject*, PyObject* args) {
+    PyObject *regions, *sections, *symbols;
+    if (!PyArg_ParseTuple(args, "OOO:extent_fault", &regions, &sections, &symbols)) return nullptr;
+    Ref region_items = Ref::steal(PySequence_Fast(regions, "regions must be a sequence"));
+    Ref section_items = region_items ? Ref::steal(PySequence_Fast(sections, "sections must be a sequence")) : Ref();
+    Ref symbol_items = section_items ? Ref::steal(PySequence_Fast(symbols, "symbols must be a sequence")) : Ref();
+    Fields f;
+    if (!symbol_items || !f.ready()) return nullptr;
+    Wide a = 0, b = 0;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(region_items.get()); ++i) {
+        if (!figures(f.origin, f.length, PySequence_Fast_GET_ITEM(region_items.get(), i), a, b)) return nullptr;
+        if (!within(a, b, address_space + 1)) return fault("region", i);
+    }
+    Spans spans;  // by section name: several may share one
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(section_items.get()); ++i) {
+        PyObject* section = PySequence_Fast_GET_ITEM(section_items.get(), i);
+        Wide start = 0, size = 0;
+        if (!figures(f.address, f.size, section, start, size)) return nullptr;
+        if (!within(start, size, size_limit)) return fault("section", i);
+        Ref load = f.load_address.read(section);
+        if (!load) return nullptr;
+        if (load.get() != Py_None && (!wide_of(load.get(), a) || !within(a, size, size_limit)))
+            return PyErr_Occurred() ? nullptr : fault("load image", i);
+        Ref name = f.name.read(section);
+        if (!name) return nullptr;
+        if (PyUnicode_Check(name.get())) spans.add(utf8(name.get()), start, start + size);  // the record holds the name
+        Ref inputs = f.inputs.read(section);
+        Ref parts = inputs ? Ref::steal(PySequence_Fast(inputs.get(), "inputs must be a sequence")) : Ref();
+        if (!parts) return nullptr;
+        for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(parts.get()); ++j) {
+            if (!figures(f.input_address, f.input_size, PySequence_Fast_GET_ITEM(parts.get(), j), a, b)) return nullptr;
+            if (!within(a, b, size_limit)) return fault("input", i, j);
+            if (b != 0 && !(start <= a && a + b <= start + size)) return fault("input outside", i, j);
+        }
+    }
+    PyObject* last_section = nullptr;  // a section's symbols mostly come together
+    std::size_t last_spans = none;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(symbol_items.get()); ++k) {
+        PyObject* symbol = PySequence_Fast_GET_ITEM(symbol_items.get(), k);
+        Wide address = 0, size = 0;
+        if (!figures(f.symbol_address, f.symbol_size, symbol, address, size)) return nullptr;
+        if (!within(address, size, size_limit)) return fault("symbol", k);
+        if (size == 0) continue;
+        Ref alias = f.alias_of.read(symbol);
+        Ref section = alias ? f.section.read(symbol) : Ref();
+        if (!section) return nullptr;
+        if (alias.get() != Py_None) continue;
+        if (section.get() != last_section) {
+            last_spans = PyUnicode_Check(section.get()) ? spans.first(utf8(section.get())) : none;
+            last_section = section.get();  // held by the symbol's record
+        }
+        if (last_spans != none && !spans.holds(last_spans, address, size)) return fault("symbol outside", k);
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace tarnwick
