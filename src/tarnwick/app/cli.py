@@ -22,6 +22,7 @@ from tarnwick import __version__
 from tarnwick.app.run_checks import RunError
 from tarnwick.app.signals import Terminated, catch_terminating_signals, restore
 from tarnwick.config import ConfigError
+from tarnwick.render import FORMATS
 from tarnwick.render.escape import plain
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 
@@ -31,8 +32,10 @@ MAX_TOP = 100_000
 
 
 def say(kind: str, message: str) -> None:
-    """One line on stderr: "tarnwick: error: ...", "tarnwick: warning: ..."."""
-    print(f"tarnwick: {kind}: {plain(message)}" if kind else f"tarnwick: {plain(message)}",
+    """One line on stderr: "tarnwick: error: ...", "tarnwick: warning: ..."; never a CI host's command."""
+    from tarnwick.app.ci_hosts import neutral
+
+    print(neutral(f"tarnwick: {kind}: {plain(message)}" if kind else f"tarnwick: {plain(message)}"),
           file=sys.stderr)
 
 
@@ -55,12 +58,15 @@ def _common(parser, builds: int) -> None:
     parser.add_argument("--config", type=Path,
                         help=f"configuration file (default: ./{DEFAULT_CONFIG} when present)")
     parser.add_argument("--target", help="target name in the report (default: project.name)")
-    parser.add_argument("--format", choices=("text", "json", "markdown", "html"), default="text")
+    parser.add_argument("--format", choices=FORMATS, default="text")
     parser.add_argument("--top", type=_top, metavar="N",
                         help="the largest symbols, objects and changes to show, 0 to 100,000 "
                         "(default: reports.top_entries, 10)")
     parser.add_argument("--output", type=Path,
                         help="write the report here instead of stdout (replaced only when complete)")
+    parser.add_argument("--also", action="append", default=[], type=_also, metavar="FORMAT=PATH",
+                        help="write the report in FORMAT to PATH as well (repeatable), so one run writes "
+                        "the comment and the host's reports together")
     parser.add_argument("--fail-on-budget", action="store_true",
                         help="exit 1 when a region is above its budget (policies.fail_on_budget)")
     parser.add_argument("--stack-usage", action="append", default=[], type=Path, metavar="DIR",
@@ -101,6 +107,18 @@ def _growth_limit(text: str):
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def _also(text: str) -> tuple:
+    kind, _, path = text.partition("=")
+    if kind not in FORMATS or not path:
+        raise argparse.ArgumentTypeError(f"{text[:80]!r} is not FORMAT=PATH (formats: {', '.join(FORMATS)})")
+    return kind, Path(path)
+
+
+def _outputs(args) -> list:
+    """Every file the run will write: `--output` and each `--also`."""
+    return ([args.output] if args.output is not None else []) + [path for _, path in args.also]
+
+
 def _top(text: str) -> int:
     try:
         value = int(text, 10)
@@ -128,7 +146,7 @@ def _analyze(args):
         args.map, config=_config_path(args.config), baseline=args.baseline,
         elf=None if args.no_elf else (args.elf or api.AUTO), target=args.target,
         baseline_label=args.baseline_label, stack_folders=args.stack_usage, fail_on_budget=args.fail_on_budget,
-        output=args.output, on_warning=_warn)
+        output=_outputs(args), on_warning=_warn)
 
 
 def _diff(args):
@@ -137,59 +155,52 @@ def _diff(args):
     return api.diff(
         args.old, args.new, config=_config_path(args.config), elf=not args.no_elf, target=args.target,
         strip_prefixes=args.strip_prefix, baseline_label=args.baseline_label, stack_folders=args.stack_usage,
-        growth_limits=args.fail_on_growth, fail_on_budget=args.fail_on_budget, output=args.output,
+        growth_limits=args.fail_on_growth, fail_on_budget=args.fail_on_budget, output=_outputs(args),
         on_warning=_warn)
 
 
 def _write(args, result) -> Optional[int]:
-    """Writes the report where the arguments say; the exit code when that fails."""
+    """Writes the report where the arguments say, and each `--also`; the exit code when that fails."""
+    from tarnwick.app import ci_hosts
     from tarnwick.render import render_to
     from tarnwick.support.files import reason, write_report, write_stdout
 
     top = args.top if args.top is not None else result.config.reports.top_entries
+    host = ci_hosts.current()
 
-    def produce(write) -> None:
-        render_to(args.format, result.report, result.comparison, write, top, result.model, result.outcome)
+    def producer(kind):
+        return lambda write: render_to(kind, result.report, result.comparison, write, top, result.model,
+                                       result.outcome)
 
-    try:
-        if args.output is None:
-            write_stdout(produce)
-        else:
-            write_report(os.fspath(args.output), produce)
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        where = "standard output" if args.output is None else os.fspath(args.output)
-        if args.output is None:
-            _silence_stdout()
-        say("error", f"{where}: {reason(exc)}" + ("" if args.output is None else "; nothing was written"))
-        return EXIT_BAD_INPUT
-    _ci_host(result, top)
+    def to_stdout(write) -> None:  # what a CI host reads commands from
+        guard = ci_hosts.StdoutGuard(write, args.format, host)
+        write(guard.opening)
+        producer(args.format)(guard.write)
+        guard.finish()
+        write(guard.closing)
+
+    for kind, path in ([(args.format, args.output)] + args.also):
+        try:
+            if path is None:
+                write_stdout(to_stdout)
+            else:
+                write_report(os.fspath(path), producer(kind))
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            where = "standard output" if path is None else os.fspath(path)
+            if path is None:
+                _silence_stdout()
+            say("error", f"{where}: {reason(exc)}" + ("" if path is None else "; nothing was written"))
+            return EXIT_BAD_INPUT
+    ci_hosts.tell(result, lambda: _markdown(result, top), say, host)
     return None
 
 
-def _ci_host(result, top: int) -> None:
-    """GitHub Actions: each failed gate as an error annotation, and the markdown report in the
-    job's summary page."""
-    if os.environ.get("GITHUB_ACTIONS") != "true":
-        return
-    for line in result.verdict.failures():
-        print(f"::error title=tarnwick::{_workflow_text(plain(line))}", file=sys.stderr)
-    summary = os.environ.get("GITHUB_STEP_SUMMARY")
-    if summary:
-        from tarnwick.render.markdown import render_markdown
-        from tarnwick.support.files import reason
+def _markdown(result, top: int) -> str:
+    from tarnwick.render.markdown import render_markdown
 
-        try:
-            with open(summary, "a", encoding="utf-8") as handle:
-                handle.write(render_markdown(result.report, result.comparison, top, result.model, result.outcome) + "\n")
-        except OSError as exc:
-            say("warning", f"GITHUB_STEP_SUMMARY {summary}: {reason(exc)}; the job summary is not written")
-
-
-def _workflow_text(text: str) -> str:
-    """A message as a GitHub workflow command carries it."""
-    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+    return render_markdown(result.report, result.comparison, top, result.model, result.outcome)
 
 
 def _verdict(result) -> int:
