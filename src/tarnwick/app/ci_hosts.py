@@ -83,6 +83,7 @@ def _github_text(text: str) -> str:
 
 
 def _azure_data(text: str) -> str:
+    text = neutral(text, AZURE)
     return text.replace("%", "%AZP25").replace("\r", "%0D").replace("\n", "%0A")
 
 
@@ -150,8 +151,8 @@ def _tell_azure(result, markdown, say) -> None:
         if finding.level not in ("error", "warning"):
             continue
         where = f"sourcepath={_azure_property(finding.path)};" if finding.path else ""
-        lines.append(f"##vso[task.logissue type={finding.level};{where}code={_azure_property(finding.key)};]"
-                     f"{_azure_data(neutral(_plain(finding.message), AZURE))}")
+        lines.append(f"##vso[task.logissue type={finding.level};{where}code={_azure_property(_plain(finding.key))};]"
+                     f"{_azure_data(_plain(finding.message))}")
     summary = _azure_summary(result, markdown, say)
     if summary is not None:
         lines.append(f"##vso[task.uploadsummary]{_azure_data(summary)}")

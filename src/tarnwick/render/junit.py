@@ -9,9 +9,13 @@ from xml.sax.saxutils import escape, quoteattr
 from tarnwick.render.host_findings import gate_cases
 
 
+def _kept(c: str) -> bool:
+    return c == "\t" or (" " <= c != "\x7f" and not "\ud800" <= c <= "\udfff" and c not in "\ufffe\uffff")
+
+
 def _clean(value: str) -> str:
     """One line XML 1.0 can carry: control characters from a map's names (a newline too) become escapes."""
-    return "".join(c if c == "\t" or (" " <= c and c != "\x7f") else f"\\x{ord(c):02x}" for c in value)
+    return "".join(c if _kept(c) else f"\\x{ord(c):02x}" for c in value)
 
 
 def _text(value: str) -> str:
