@@ -227,8 +227,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     if model.elf_path is not None:
         inputs["ELF file"] = model.elf_path
         refuse_to_overwrite_inputs(output, inputs)
-    report, stack, sources = _report(model, chosen, target, handed, list(stack_folders),
-                                     stored.document.get("stack") if stored is not None else None)
+    before_stack = stored.document.get("stack") if stored is not None else None
+    report, stack, sources = _report(model, chosen, target, handed, list(stack_folders), before_stack)
     status = report.regressions.get("status")
     if status not in (None, "ok"):
         error = report.regressions.get("error")
@@ -241,7 +241,7 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
         comparison = compare(report, stored, strip_prefixes, baseline_label, sources)
     verdict = Verdict(policy_gates(report, chosen.policies), [])
     return Result(report, comparison, model, stack, sources,
-                  _outcome(verdict, inputs, baseline_label, stack, sources, warnings), chosen)
+                  _outcome(verdict, inputs, baseline_label, stack, sources, warnings, bool(before_stack)), chosen)
 
 
 def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
@@ -282,7 +282,8 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     comparison = dataclasses.replace(comparison, growth_gates=growth)
     verdict = Verdict(policy_gates(later.report, chosen.policies), list(growth))
     return Result(later.report, comparison, later.model, later.stack, later.sources,
-                  _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings), chosen)
+                  _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings, bool(before_stack)),
+                  chosen)
 
 
 def baseline_handle(build: Build, path: str):
@@ -297,6 +298,6 @@ def baseline_handle(build: Build, path: str):
                                                       "utilization_by_region": dict(summary.utilization_by_region)}}))
 
 
-def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list) -> Outcome:
+def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list, stack_compared: bool) -> Outcome:
     return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
-                   baseline_label, stack, sources, tuple(warnings))
+                   baseline_label, stack, sources, tuple(warnings), stack_compared)

@@ -16,6 +16,7 @@ class Outcome(NamedTuple):
     stack: object = None  # the worst-case stack (analysis.stack_depth.StackResult), where stack files were read
     sources: object = None  # the source view (analysis.sources.SourceView or NoSources), where it was asked for
     warnings: tuple = ()  # what the run warns of, one line each (the command says them on stderr)
+    stack_compared: bool = False  # the baseline held a worst-case stack to compare `stack` with
 
     def as_json(self) -> dict:
         document = {"verdict": self.verdict.as_json(), "inputs": dict(self.inputs)}
