@@ -241,7 +241,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
         comparison = compare(report, stored, strip_prefixes, baseline_label, sources)
     verdict = Verdict(policy_gates(report, chosen.policies), [])
     return Result(report, comparison, model, stack, sources,
-                  _outcome(verdict, inputs, baseline_label, stack, sources, warnings, bool(before_stack)), chosen)
+                  _outcome(verdict, inputs, baseline_label, stack, sources, warnings, bool(before_stack),
+                           config is None), chosen)
 
 
 def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = None,
@@ -282,8 +283,8 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     comparison = dataclasses.replace(comparison, growth_gates=growth)
     verdict = Verdict(policy_gates(later.report, chosen.policies), list(growth))
     return Result(later.report, comparison, later.model, later.stack, later.sources,
-                  _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings, bool(before_stack)),
-                  chosen)
+                  _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings, bool(before_stack),
+                           config is None), chosen)
 
 
 def baseline_handle(build: Build, path: str):
@@ -298,6 +299,7 @@ def baseline_handle(build: Build, path: str):
                                                       "utilization_by_region": dict(summary.utilization_by_region)}}))
 
 
-def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list, stack_compared: bool) -> Outcome:
+def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list, stack_compared: bool,
+             defaults: bool) -> Outcome:
     return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
-                   baseline_label, stack, sources, tuple(warnings), stack_compared)
+                   baseline_label, stack, sources, tuple(warnings), stack_compared, defaults)

@@ -27,7 +27,6 @@ from tarnwick.render.escape import plain
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
-DEFAULT_CONFIG = "tarnwick.toml"
 MAX_TOP = 100_000
 
 
@@ -56,7 +55,8 @@ def _common(parser, builds: int) -> None:
     elf.add_argument("--no-elf", action="store_true", help="read the map alone" if builds == 1 else
                      "read the maps alone (by default each map's ELF file is read when it is beside it)")
     parser.add_argument("--config", type=Path,
-                        help=f"configuration file (default: ./{DEFAULT_CONFIG} when present)")
+                        help="configuration file (default: tarnwick.toml, or pyproject.toml with [tool.tarnwick], "
+                        "in this folder or the nearest parent up to the repository's root)")
     parser.add_argument("--target", help="target name in the report (default: project.name)")
     parser.add_argument("--format", choices=FORMATS, default="text")
     parser.add_argument("--top", type=_top, metavar="N",
@@ -132,7 +132,9 @@ def _top(text: str) -> int:
 def _config_path(path: Optional[Path]) -> Optional[str]:
     if path is not None:
         return os.fspath(path)
-    return DEFAULT_CONFIG if Path(DEFAULT_CONFIG).is_file() else None
+    from tarnwick.app.config_file import find_config
+
+    return find_config()
 
 
 def _warn(line: str) -> None:

@@ -31,6 +31,10 @@ def render_gitlab_metrics(report, comparison=None, outcome=None, model=None) -> 
     for kind, total in (("flash", view.total_flash), ("ram", view.total_ram)):
         samples["tarnwick_total_bytes"].append(f'{{target="{target}",kind="{kind}"}} {total}')
     lines = []
+    if outcome is not None and outcome.configuration() is not None:
+        used = _label(outcome.inputs.get("configuration") or "")
+        lines += ["# TYPE tarnwick_configuration info", "# HELP tarnwick_configuration the configuration the run "
+                  "used (an empty path: none, the defaults)", f'tarnwick_configuration_info{{path="{used}"}} 1']
     for name, help_text in _FAMILIES:
         lines += [f"# TYPE {name} gauge", f"# HELP {name} {help_text}"]
         lines += [f"{name}{sample}" for sample in samples[name]]

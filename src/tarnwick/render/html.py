@@ -123,6 +123,8 @@ def _read_from(outcome) -> str:
     if outcome is None or not outcome.inputs:
         return ""
     rows = "".join(f"<li>{escape(role)}: <code>{escape(path)}</code></li>" for role, path in outcome.inputs.items())
+    if outcome.defaults:
+        rows += "<li>configuration: none (the defaults)</li>"
     return f'<ul class="meta inputs">{rows}</ul>'
 
 

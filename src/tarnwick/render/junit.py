@@ -34,6 +34,10 @@ def render_junit(report, comparison=None, outcome=None, model=None) -> str:
              f'<testsuites name="tarnwick" tests="{len(cases)}" failures="{failures}" errors="0">',
              f'  <testsuite name={_attribute(f"tarnwick footprint: {target}")} tests="{len(cases)}" '
              f'failures="{failures}" errors="0" skipped="0" time="0">']
+    if outcome is not None and outcome.configuration() is not None:
+        used = outcome.inputs.get("configuration") or "none (the defaults)"
+        lines += ["    <properties>", f'      <property name="configuration" value={_attribute(used)}/>',
+                  "    </properties>"]
     for case in cases:
         opening = f'    <testcase name={_attribute(case.name)} classname={_attribute(f"tarnwick.{target}")} time="0"'
         if case.failed:

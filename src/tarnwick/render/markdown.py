@@ -286,6 +286,8 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
     else:
         findings = _Part(["", "No findings."])
     notes = _Part([], [f"\n_Note:_ {markdown_text(note)}" for note in view.notes])
+    used = outcome.configuration() if outcome is not None else None
+    configured = _Part(["", f"_{markdown_text(_cut(used))}_"] if used else [])
     gates = _gates(outcome)
     stack = _stack(outcome, top)
     sources = outcome.sources if outcome is not None else None
@@ -301,7 +303,7 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
         frames = frames_table(outcome.stack, top, markdown_code)
         if frames:
             lists.append(_details("Stack: the largest frames", frames))
-    parts = [head, regions, legend, *changes, findings, gates, stack, notes, *lists]
+    parts = [head, regions, legend, *changes, findings, gates, stack, notes, configured, *lists]
     comment = "\n".join(_fit(parts, [head, regions, findings, gates, stack], [notes, *changes, *lists])) + "\n"
     return _without_workspace(comment)
 

@@ -38,4 +38,6 @@ def render_sarif(report, comparison=None, outcome=None, model=None) -> str:
                                         "failures": outcome.verdict.failures() if outcome is not None else []}}],
         "results": results,
     }
+    if outcome is not None and outcome.configuration() is not None:
+        run["properties"] = {"configuration": outcome.inputs.get("configuration")}
     return json.dumps({"$schema": SCHEMA, "version": "2.1.0", "runs": [run]}, indent=2, ensure_ascii=False) + "\n"
