@@ -34,7 +34,7 @@ def render_gitlab_metrics(report, comparison=None, outcome=None, model=None) -> 
     if outcome is not None and outcome.configuration() is not None:
         used = _label(outcome.inputs.get("configuration") or "")
         lines += ["# TYPE tarnwick_configuration info", "# HELP tarnwick_configuration the configuration the run "
-                  "used (an empty path: none, the defaults)", f'tarnwick_configuration_info{{path="{used}"}} 1']
+                  "used (an empty path: none, the defaults)", f'tarnwick_configuration_info{{target="{target}",path="{used}"}} 1']
     for name, help_text in _FAMILIES:
         lines += [f"# TYPE {name} gauge", f"# HELP {name} {help_text}"]
         lines += [f"{name}{sample}" for sample in samples[name]]
