@@ -16,26 +16,14 @@ from pathlib import Path
 import pytest
 
 from firmware_builds import build, need_arm_gcc
-from tarnwick.app.cli import main
 from tarnwick.render.markdown import LIMIT
+from test_ci_gate import run
 
 ROOT = Path(__file__).resolve().parent.parent
 FIRMWARE = ROOT / "examples" / "firmware"
 MAPS = FIRMWARE / "maps"
 CONFIG = FIRMWARE / "tarnwick.toml"
 REGIONS = 3_000
-
-
-def run(capsys, *args, cwd=None):
-    old = os.getcwd()
-    if cwd is not None:
-        os.chdir(cwd)
-    try:
-        code = main([str(a) for a in args])
-    finally:
-        os.chdir(old)
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 @pytest.fixture(scope="module")

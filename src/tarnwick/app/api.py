@@ -208,7 +208,7 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     """The report of a map or ELF file, compared with a stored JSON report when `baseline`
     names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none);
     `stack_folders`: where the build's .su and .ci files are, besides beside its objects;
-    `output`: the file the caller will write the report to, refused when the run reads it;
+    `output`: the file (or a list of the files) the caller will write, refused when the run reads it;
     `on_warning(line)`: called with each warning as it is found (they are in `warnings` too)."""
     from tarnwick.compare.baseline_file import read_baseline
     from tarnwick.compare.gates import Verdict, policy_gates
