@@ -404,7 +404,7 @@ def test_the_gate_script_takes_several_maps_stack_folders_and_a_stored_baseline(
     assert first.returncode == 1, first.stderr  # board-a's RAM passes its budget and grew past 2%
     for board in ("a", "b"):
         comment = (repo / f"footprint-board-{board}.md").read_text()
-        assert comment.startswith("<!-- tarnwick target=sensor-node -->")
+        assert comment.startswith(f"<!-- tarnwick target=board-{board} -->")  # each target its own comment
         report = json.loads((repo / f"footprint-board-{board}.json").read_text())
         assert report["inputs"]["new"] == f"out/pr/board-{board}.map"
         assert (report["verdict"]["status"] == "failed") == (board == "a")

@@ -10,8 +10,9 @@
 #   footprint.codequality.json GitLab's Code Quality report
 #   footprint.metrics.txt      GitLab's metrics report (OpenMetrics)
 #   footprint.base.json        the target branch's report: keep it as the next run's BASELINE
-# With several maps (several targets of one repository) each target's files are named
-# footprint-NAME.* after its map. Exit status: 0 when every gate passes, 1 when a gate fails,
+# With several maps (several targets of one repository) each is its own target, named after its
+# map (its comment, its budgets under [targets.NAME] in the configuration), and its files are
+# named footprint-NAME.*. Exit status: 0 when every gate passes, 1 when a gate fails,
 # 2 for bad input (a build that fails, a missing map, tarnwick not installed), 3 for a bug; with
 # several maps the worst of them.
 #
@@ -62,7 +63,11 @@ stack() {  # the --stack-usage options of one build folder
 worst=0
 for map in "${maps[@]}"; do
     name=footprint
-    [ "${#maps[@]}" -gt 1 ] && name="footprint-$(basename "${map%.*}")"
+    target=()
+    if [ "${#maps[@]}" -gt 1 ]; then
+        name="footprint-$(basename "${map%.*}")"
+        target=(--target "$(basename "${map%.*}")")
+    fi
     if [ -n "${BASELINE:-}" ]; then
         old=$BASELINE
         [ -d "$BASELINE" ] && old="$BASELINE/$name.base.json"
@@ -72,7 +77,7 @@ for map in "${maps[@]}"; do
         # told to the CI host
         old="$name.base.json"
         mapfile -d '' base_stack < <(stack out/base)
-        env -u GITHUB_ACTIONS -u TF_BUILD tarnwick analyze "out/base/$map" "${config[@]}" "${base_stack[@]}" \
+        env -u GITHUB_ACTIONS -u TF_BUILD tarnwick analyze "out/base/$map" "${config[@]}" "${target[@]}" "${base_stack[@]}" \
             --format json --output "$old" >/dev/null
         status=$?
         if [ "$status" -gt 1 ]; then
@@ -81,7 +86,7 @@ for map in "${maps[@]}"; do
         fi
     fi
     mapfile -d '' pr_stack < <(stack out/pr)
-    tarnwick diff "$old" "out/pr/$map" "${config[@]}" "${pr_stack[@]}" --format markdown --output "$name.md" \
+    tarnwick diff "$old" "out/pr/$map" "${config[@]}" "${target[@]}" "${pr_stack[@]}" --format markdown --output "$name.md" \
         --also "json=$name.json" --also "junit=$name.junit.xml" --also "sarif=$name.sarif" \
         --also "gitlab-codequality=$name.codequality.json" --also "gitlab-metrics=$name.metrics.txt" \
         --baseline-label "${BASE_LABEL:-${BASE_SHA:-the baseline}}" "${limits[@]}" --fail-on-budget
