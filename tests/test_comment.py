@@ -126,6 +126,9 @@ def test_a_stack_the_baseline_did_not_have_is_shown_whole(capsys, tmp_path):
     _, out, _ = run(capsys, "analyze", MAPS / "gnu_ld.map", "--stack-usage", FIRMWARE / "stack", "--baseline",
                     FIRMWARE / "baseline.json", "--format", "markdown")
     assert "unchanged since the baseline" not in out and "| Entry point |" in out
+    finding = re.search(r"^- ⚠️ warning `stack.unbounded`: (.+)$", out, re.M)[1]
+    assert out.count(finding.rstrip(".")) == 1  # the stack section names the finding, not its words again
+    assert "(why: `stack.unbounded` above)" in out
 
 
 @pytest.fixture(scope="module")

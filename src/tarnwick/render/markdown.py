@@ -289,7 +289,7 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
     used = outcome.configuration() if outcome is not None else None
     configured = _Part(["", f"_{markdown_text(_cut(used))}_"] if used else [])
     gates = _gates(outcome)
-    stack = _stack(outcome, top)
+    stack = _stack(outcome, top, [f.id for f in view.findings if f.id.startswith("stack.")])
     sources = outcome.sources if outcome is not None else None
     lists, listed_estimates = _full_lists(report, comparison, top, model, sources) if top > 0 else ([], False)
     legend = _Part([])
@@ -321,20 +321,24 @@ def _without_workspace(comment: str) -> str:
     return comment
 
 
-def _stack(outcome, top: int) -> _Part:
+def _stack(outcome, top: int, findings: list) -> _Part:
     """The worst-case stack: one line where the baseline had one and nothing changed; else what
-    changed since the baseline first, then the entry points."""
+    changed since the baseline first, then the entry points. Where a finding already says why,
+    the section names it instead of saying it again."""
     if outcome is None or outcome.stack is None:
         return _Part([])
     from tarnwick.render.stack_view import markdown_lines, worst
 
     stack = outcome.stack
+    shown = worst(stack.worst_case, stack.bounded) if stack.worst_case is not None else "unknown"
+    room = f" of the {stack.reservation:,} B reserved" if stack.reservation else ""
     if outcome.stack_compared and not stack.changes:
-        shown = worst(stack.worst_case, stack.bounded) if stack.worst_case is not None else "unknown"
-        room = f" of the {stack.reservation:,} B reserved" if stack.reservation else ""
         return _Part(["", f"**Stack**: {markdown_text(stack.verdict)}, unchanged since the baseline "
                           f"(worst case {shown}{room})."])
     lines = markdown_lines(stack, top, markdown_code, markdown_text)
+    if findings:
+        named = ", ".join(markdown_code(f, in_table=False) for f in findings)
+        lines[1] = f"**Stack**: {markdown_text(stack.verdict)}, worst case {shown}{room} (why: {named} above)."
     if stack.changes and outcome.stack_compared:
         changed = [i for i, line in enumerate(lines) if line.startswith("- since the baseline, ")]
         first, rest = lines[:3], [line for i, line in enumerate(lines[3:], 3) if i not in changed]
