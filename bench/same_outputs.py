@@ -110,12 +110,13 @@ def main() -> int:
     for name, old, new in differing:
         print(f"differs: {name} (exit {old[0]} -> {new[0]})")
         if args.keep:
-            stem = Path(args.keep) / name.replace("/", "_").replace(" ", "_")
-            stem.parent.mkdir(parents=True, exist_ok=True)
-            stem.with_suffix(".before").write_bytes(old[2])
-            stem.with_suffix(".after").write_bytes(new[2])
-            stem.with_suffix(".before-stderr").write_text(old[3])
-            stem.with_suffix(".after-stderr").write_text(new[3])
+            stem = name.replace("/", "_").replace(" ", "_")  # names hold dots: no with_suffix
+            folder = Path(args.keep)
+            folder.mkdir(parents=True, exist_ok=True)
+            (folder / f"{stem}.before").write_bytes(old[2])
+            (folder / f"{stem}.after").write_bytes(new[2])
+            (folder / f"{stem}.before-stderr").write_text(old[3])
+            (folder / f"{stem}.after-stderr").write_text(new[3])
     refused = sum(1 for code, *_ in after if code not in (0, 1))
     print(f"{len(planned) - len(differing)} of {len(planned)} runs give the same exit code, bytes and messages "
           f"({refused} of them refuse their input in the later build)")
