@@ -253,7 +253,7 @@ def _region_table(view, comparison, report) -> _Part:
             continue
         budget = budgets.get(row.name)
         above = budget is not None and row.ratio > budget
-        use = percent(row.ratio) + (" **overflow**" if row.overflow else " **above budget**" if above else "")
+        use = percent(row.ratio) + (" **overflow**" if row.overflow else "")
         line = f"| {markdown_code(row.name)} | {row.used:,} B | {human_bytes(row.size)} | {use} |"
         if budgets:
             line += " – |" if budget is None else f" {'**above** ' if above else ''}{percent(budget)} |"
@@ -279,10 +279,14 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
                   "", _verdict(view, comparison, outcome)])
     regions = _region_table(view, comparison, report)
     changes, estimated = _largest_changes(comparison, top) if comparison is not None else ([], False)
+    breaking = {finding: gate.name for gate in (outcome.verdict.policies if outcome is not None else ())
+                if gate.failed for finding in gate.findings}
     if view.findings:
         findings = _Part(["", "**Findings**", ""], [
-            f"- {_ICON.get(finding.severity, '-')} {finding.severity} {markdown_code(finding.id, in_table=False)}: "
-            f"{markdown_text(finding.description)}" for finding in view.findings])
+            f"- {'❌' if finding.id in breaking else _ICON.get(finding.severity, '-')} {finding.severity} "
+            f"{markdown_code(finding.id, in_table=False)}"
+            + (f" \\(fails {markdown_text(breaking[finding.id])}\\)" if finding.id in breaking else "")
+            + f": {markdown_text(finding.description)}" for finding in view.findings])
     else:
         findings = _Part(["", "No findings."])
     notes = _Part([], [f"\n_Note:_ {markdown_text(note)}" for note in view.notes])
