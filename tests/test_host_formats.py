@@ -327,3 +327,19 @@ def test_also_outputs_are_checked_before_anything_is_written(tmp_path, capsys, m
     _, err = capsys.readouterr()
     assert code == 2 and words in err and len(err.splitlines()) == 1
     assert sorted((p.name, p.read_bytes()) for p in tmp_path.iterdir()) == before
+
+
+@pytest.mark.parametrize("map_name, config, expected", [
+    ("gnu_ld.map", [], None),  # no finding: the step keeps its own result
+    ("gnu_ld.map", ["--config", CONFIG], "SucceededWithIssues"),  # a budget passed, which only warns
+    ("gnu_ld_ram_overflow.map", ["--config", CONFIG], "Failed"),
+])
+def test_azure_is_told_a_result_only_where_it_lowers_the_step_s(tmp_path, map_name, config, expected):
+    run = _command(_clean_env(TF_BUILD="True", AGENT_TEMPDIRECTORY=str(tmp_path)), "analyze", MAPS / map_name,
+                   *config, "--format", "json", "--output", tmp_path / "r.json")
+    completes = re.findall(r"^##vso\[task\.complete result=(\w+);\]", run.stderr, re.M)
+    assert completes == ([expected] if expected else [])
+    issues = re.findall(r"^##vso\[task\.logissue type=(\w+);", run.stderr, re.M)
+    report = json.loads((tmp_path / "r.json").read_text())
+    assert sorted(issues) == sorted("error" if i["id"] in _failed_findings(report) else i["severity"]
+                                    for i in report["issues"] if i["severity"] in ("error", "warning"))

@@ -1,7 +1,8 @@
 """What a run tells the CI host it runs under, in the host's own conventions: GitHub Actions
 (`GITHUB_ACTIONS=true`: failed gates as `::error` annotations, the markdown report in the job
 summary) and Azure Pipelines (`TF_BUILD`: `##vso[task.logissue]` per finding and failed gate,
-`##vso[task.complete]` with the verdict, the markdown report uploaded as the run's summary).
+`##vso[task.complete]` where the verdict lowers the step's result, the markdown report uploaded
+as the run's summary).
 
 Both hosts read commands from the job's output, so nothing a map names may reach the start of a
 line there as one: under GitHub the human-read reports on standard output are wrapped in the
@@ -156,9 +157,12 @@ def _tell_azure(result, markdown, say) -> None:
     summary = _azure_summary(result, markdown, say)
     if summary is not None:
         lines.append(f"##vso[task.uploadsummary]{_azure_data(summary)}")
-    status = "Failed" if result.verdict.failed else (
-        "SucceededWithIssues" if any(f.startswith("##vso[task.logissue type=warning") for f in lines) else "Succeeded")
-    lines.append(f"##vso[task.complete result={status};]tarnwick: gates {'failed' if result.verdict.failed else 'passed'}")
+    # only ever lowering the step's result: a later run of the same step (another map) that
+    # passes must not mark an earlier failure as a success
+    if result.verdict.failed:
+        lines.append("##vso[task.complete result=Failed;]tarnwick: gates failed")
+    elif any(line.startswith("##vso[task.logissue type=warning") for line in lines):
+        lines.append("##vso[task.complete result=SucceededWithIssues;]tarnwick: gates passed, with warnings")
     print("\n".join(lines), file=sys.stderr)
 
 
