@@ -343,3 +343,17 @@ def test_azure_is_told_a_result_only_where_it_lowers_the_step_s(tmp_path, map_na
     report = json.loads((tmp_path / "r.json").read_text())
     assert sorted(issues) == sorted("error" if i["id"] in _failed_findings(report) else i["severity"]
                                     for i in report["issues"] if i["severity"] in ("error", "warning"))
+
+
+@pytest.mark.parametrize("form", ["text", "markdown"])
+def test_a_report_redirected_to_a_file_is_not_wrapped(tmp_path, form):
+    """The runner reads no command from a file: `tarnwick ... > report` stays the report alone."""
+    target = tmp_path / "report"
+    with open(target, "wb") as handle:
+        run = subprocess.run([sys.executable, "-m", "tarnwick", "analyze", str(MAPS / "gnu_ld.map"), "--format", form],
+                             stdout=handle, stderr=subprocess.PIPE, env=_clean_env(GITHUB_ACTIONS="true"), timeout=60)
+    assert run.returncode == 0
+    piped = _command(_clean_env(GITHUB_ACTIONS="true"), "analyze", MAPS / "gnu_ld.map", "--format", form)
+    lines = piped.stdout.splitlines()
+    assert lines[0].startswith("::stop-commands::") and lines[-1] == f"::{lines[0].split('::')[2]}::"
+    assert target.read_text() == "\n".join(lines[1:-1]) + "\n"

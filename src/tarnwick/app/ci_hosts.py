@@ -16,6 +16,7 @@ from __future__ import annotations
 import errno
 import os
 import re
+import stat
 import sys
 from typing import Callable, Optional
 
@@ -51,6 +52,7 @@ class StdoutGuard:
     keeps a command split over two pieces from slipping through."""
 
     def __init__(self, write: Callable[[bytes], object], kind: str, host: Optional[str]):
+        host = None if _stdout_is_a_file() else host  # `> report.txt`: the host reads none of it
         self._write, self._host, self._held = write, host, b""
         self.opening = self.closing = b""
         if host == GITHUB and kind in HUMAN_FORMATS:
@@ -76,6 +78,13 @@ class StdoutGuard:
         if b"##" not in data:
             return data
         return neutral(data.decode("utf-8", "surrogateescape"), AZURE).encode("utf-8", "surrogateescape")
+
+
+def _stdout_is_a_file() -> bool:
+    try:
+        return stat.S_ISREG(os.fstat(sys.stdout.fileno()).st_mode)
+    except (OSError, ValueError, AttributeError):
+        return False
 
 
 def _github_text(text: str) -> str:
