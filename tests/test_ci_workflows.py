@@ -280,7 +280,9 @@ def test_the_jenkinsfile_gates_and_names_the_reports_jenkins_reads(repository):
     repo, base, environment, tmp_path = repository
     variables, shells, post = _jenkins((DOCS / "Jenkinsfile").read_text())
     host = {**environment, **variables, "CHANGE_TARGET": "main", "CHANGE_ID": "42"}
-    setup, gate = (_bash(block, repo, host) for block in shells)
+    # Jenkins runs each `sh` step as `sh -xe` (dash on Debian): no bash in them
+    setup, gate = (subprocess.run(["sh", "-xe", "-c", block], cwd=repo, env=host, capture_output=True, text=True,
+                                  timeout=300) for block in shells)
     assert setup.returncode == 0, setup.stderr
     assert gate.returncode == 1, gate.stderr  # the stage, and so the build, fails on the gate
     assert "tarnwick: policy failed: fail_on_budget (budget.RAM); RAM grew by 1,024 B" in gate.stderr
