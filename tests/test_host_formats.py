@@ -265,6 +265,7 @@ SUMMARIES = {
     "the configuration": (lambda tmp, map_path: tmp / "tarnwick.toml", "refusing to append to an input"),
     "a FIFO nobody reads": (lambda tmp, map_path: _fifo(tmp / "fifo"), "not a regular file (a FIFO"),
     "a folder": (lambda tmp, map_path: tmp, "a directory"),
+    "the report the run writes": (lambda tmp, map_path: tmp.parent / "report.json", "refusing to append to it"),
 }
 
 

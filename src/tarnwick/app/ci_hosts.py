@@ -101,14 +101,18 @@ def _azure_property(text: str) -> str:
     return _azure_data(text).replace(";", "%3B").replace("]", "%5D")
 
 
-def summary_target(path: str, inputs: dict) -> tuple:
+def summary_target(path: str, inputs: dict, outputs=()) -> tuple:
     """(open file, None) for appending the job summary, or (None, why not): the file must be
-    a regular file and none of the run's inputs. Opened without waiting for a reader."""
+    a regular file, none of the run's inputs and none of the reports it wrote. Opened without
+    waiting for a reader."""
     named = identity(path)
     if named is not None:
         for role, given in inputs.items():
             if given is not None and identity(given) == named:
                 return None, f"it is the {role} {given}: refusing to append to an input"
+        for written in outputs:
+            if identity(os.fspath(written)) == named:
+                return None, f"it is the report {os.fspath(written)} this run wrote: refusing to append to it"
     try:
         descriptor = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NONBLOCK | os.O_CLOEXEC, 0o644)
     except OSError as exc:
@@ -121,13 +125,15 @@ def summary_target(path: str, inputs: dict) -> tuple:
     return os.fdopen(descriptor, "w", encoding="utf-8"), None
 
 
-def tell(result, markdown: Callable[[], str], say: Callable[[str, str], None], host: Optional[str] = None) -> None:
-    """Tells the host the run's verdict in its conventions; `markdown()`: the comment report."""
+def tell(result, markdown: Callable[[], str], say: Callable[[str, str], None], host: Optional[str] = None,
+         outputs=()) -> None:
+    """Tells the host the run's verdict in its conventions; `markdown()`: the comment report;
+    `outputs`: the files the run wrote."""
     host = current() if host is None else host
     if host == GITHUB:
-        _tell_github(result, markdown, say)
+        _tell_github(result, markdown, say, outputs)
     elif host == AZURE:
-        _tell_azure(result, markdown, say)
+        _tell_azure(result, markdown, say, outputs)
 
 
 def _plain(line: str) -> str:
@@ -136,13 +142,13 @@ def _plain(line: str) -> str:
     return plain(line)
 
 
-def _tell_github(result, markdown, say) -> None:
+def _tell_github(result, markdown, say, outputs) -> None:
     for line in result.verdict.failures():
         print(f"::error title=tarnwick::{_github_text(_plain(line))}", file=sys.stderr)
     summary = os.environ.get("GITHUB_STEP_SUMMARY")
     if not summary:
         return
-    handle, why = summary_target(summary, result.outcome.inputs)
+    handle, why = summary_target(summary, result.outcome.inputs, outputs)
     if handle is None:
         say("warning", f"GITHUB_STEP_SUMMARY {summary}: {why}; the job summary is not written")
         return
@@ -153,7 +159,7 @@ def _tell_github(result, markdown, say) -> None:
         say("warning", f"GITHUB_STEP_SUMMARY {summary}: {reason(exc)}; the job summary is not written")
 
 
-def _tell_azure(result, markdown, say) -> None:
+def _tell_azure(result, markdown, say, outputs) -> None:
     from tarnwick.render.host_findings import host_findings
 
     lines = []
@@ -163,7 +169,7 @@ def _tell_azure(result, markdown, say) -> None:
         where = f"sourcepath={_azure_property(finding.path)};" if finding.path else ""
         lines.append(f"##vso[task.logissue type={finding.level};{where}code={_azure_property(_plain(finding.key))};]"
                      f"{_azure_data(_plain(finding.message))}")
-    summary = _azure_summary(result, markdown, say)
+    summary = _azure_summary(result, markdown, say, outputs)
     if summary is not None:
         lines.append(f"##vso[task.uploadsummary]{_azure_data(summary)}")
     # only ever lowering the step's result: a later run of the same step (another map) that
@@ -175,14 +181,14 @@ def _tell_azure(result, markdown, say) -> None:
     print("\n".join(lines), file=sys.stderr)
 
 
-def _azure_summary(result, markdown, say) -> Optional[str]:
+def _azure_summary(result, markdown, say, outputs) -> Optional[str]:
     """The markdown report written where the agent keeps its temporary files, for it to upload."""
     folder = os.environ.get("AGENT_TEMPDIRECTORY") or os.environ.get("TMPDIR") or "/tmp"
     name = "".join(c if c.isalnum() or c in "-_." else "_" for c in result.report.metadata.target_name)[:100]
     path = os.path.join(os.path.abspath(folder), f"tarnwick-{name or 'report'}.md")
     from tarnwick.support.files import write_report
 
-    handle, why = summary_target(path, result.outcome.inputs)
+    handle, why = summary_target(path, result.outcome.inputs, outputs)
     if handle is None:
         say("warning", f"{path}: {why}; the run's summary is not uploaded")
         return None

@@ -195,7 +195,7 @@ def _write(args, result) -> Optional[int]:
                 _silence_stdout()
             say("error", f"{where}: {reason(exc)}" + ("" if path is None else "; nothing was written"))
             return EXIT_BAD_INPUT
-    ci_hosts.tell(result, lambda: _markdown(result, top), say, host)
+    ci_hosts.tell(result, lambda: _markdown(result, top), say, host, _outputs(args))
     return None
 
 
