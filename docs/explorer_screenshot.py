@@ -1,5 +1,5 @@
 """Takes docs/explorer.png, the README's picture of the HTML explorer: the example firmware's
-grown build against the first one, drilled into RAM. Needs chromium, chromedriver and selenium.
+grown build against the first one: what changed, and the explorer drilled into RAM. Needs chromium, chromedriver and selenium.
 
 Run: python docs/explorer_screenshot.py
 """
@@ -34,7 +34,7 @@ def main() -> int:
         try:
             driver.get(page.as_uri())
             driver.find_element(By.CSS_SELECTOR, '#blocks .block[data-name="RAM"]').click()
-            heading = driver.find_elements(By.TAG_NAME, "h2")[-2]  # "Explorer"
+            heading = driver.find_element(By.ID, "changes-title")  # "What changed", then the explorer
             driver.execute_script("window.scrollTo(0, arguments[0].offsetTop - 12)", heading)
             driver.save_screenshot(str(HERE / "explorer.png"))
         finally:

@@ -119,7 +119,8 @@ def test_growth_gates_show_in_every_output(builds, capsys, form, limit, failed):
     elif form == "markdown":
         verdict = out.splitlines()[3]
         assert verdict.startswith("❌ Failed:" if failed else "✅") and ("more than" in verdict) == failed
-        assert re.search(r"- (❌|✅) (CCM|flash and RAM) grew by", out).group(1) == ("❌" if failed else "✅")
+        assert re.search(r"- (❌ failed|✅ passed): (CCM|flash and RAM) grew by", out).group(1) == (
+            "❌ failed" if failed else "✅ passed")
     elif form == "text":
         assert f"Gates: {'FAILED' if failed else 'passed'}" in out
     else:

@@ -64,9 +64,9 @@ def test_markdown_block(capsys, tmp_path):
     code, out, _ = run(capsys, "analyze", MAPS / "gnu_ld_ram_overflow.map", "--config", CONFIG,
                        "--baseline", baseline, "--format", "markdown")
     assert code == 1
-    assert "| Region | Used | Size | Use | Change |" in out
-    assert "| `RAM` | 27,984 B | 20.0 KiB | 136.6% **overflow** | +20,480 B (+100.0 pts) |" in out
-    assert "- ❌ `overflow.RAM`: Region RAM exceeds capacity by 7504 bytes." in out
+    assert "| Region | Used | Size | Use | Budget | Change |" in out
+    assert "| `RAM` | 27,984 B | 20.0 KiB | 136.6% **overflow** | **above** 30.0% | +20,480 B (+100.0 pts) |" in out
+    assert "- ❌ error `overflow.RAM` \\(fails fail\\_on\\_overflow\\): Region RAM exceeds capacity by 7504 bytes." in out
 
 
 def test_reserved_range_violation_fails_its_policy(capsys, tmp_path):

@@ -99,8 +99,7 @@ def test_clicking_blocks_drills_from_a_region_to_a_symbol(browser, compared):
     used = {row["name"]: row["used_bytes"] for row in document["trends"]["visualization"]["regions"]}
     assert children(browser) == used  # every region, with the linker's figure
     for name, expected_crumbs in (("RAM", "all memory › RAM"), (".bss", "all memory › RAM › .bss"),
-                                  ("(no archive)", "all memory › RAM › .bss › (no archive)"),
-                                  ("main.o", "all memory › RAM › .bss › (no archive) › main.o")):
+                                  ("main.o", "all memory › RAM › .bss › main.o")):  # no "(no archive)" level
         browser.find_element(By.CSS_SELECTOR, f'#blocks .block[data-name="{name}"]').click()
         assert browser.find_element(By.ID, "crumbs").text == expected_crumbs
         if name == "RAM":  # the region's parts add up to what the linker says it uses
@@ -160,6 +159,71 @@ def test_the_large_build_is_interactive_within_two_seconds(browser, large_page):
     assert {row[0] for row in visible_rows(browser)} == {f"scratch_1999{digit}" for digit in "0123456789"} | {"scratch_1999"}
 
 
+def _page_data(browser) -> dict:
+    return json.loads(browser.find_element(By.ID, "tarnwick-data").get_attribute("textContent"))
+
+
+def test_what_changed_comes_first_and_leads_to_each_change(browser, compared):
+    page, document = compared
+    load(browser, page)
+    first = browser.find_element(By.CSS_SELECTOR, "main > section, body > section")
+    assert first.get_attribute("id") == "changes"
+    items = [item.text for item in browser.find_elements(By.CSS_SELECTOR, "#changed li")]
+    grown = {c["name"]: c["delta"] for c in document["comparison"]["regions"].values() if c["delta"]}
+    symbols = [c for c in document["comparison"]["symbols"] if c["delta"]]
+    assert items[:len(grown)] == [f"{name} +{delta:,} B" for name, delta in grown.items()]
+    assert items[len(grown):] == [f"{c['name']} {c['object_file']} +{c['delta']:,} B" for c in symbols]
+    browser.find_element(By.CSS_SELECTOR, "#changed li.symbol-change button").click()
+    assert browser.find_element(By.ID, "crumbs").text == "all memory › RAM › .bss › main.o"
+    assert [row[0] for row in visible_rows(browser)] == ["frame_buffer"]
+
+
+def test_only_what_changed_in_the_blocks_and_the_table(browser, compared):
+    page, document = compared
+    load(browser, page)
+    browser.find_element(By.ID, "changes-only").click()
+    assert [b.get_attribute("data-name") for b in browser.find_elements(By.CSS_SELECTOR, "#blocks .block")] == ["RAM"]
+    changed = sorted(c["name"] for c in document["comparison"]["symbols"] if c["delta"])
+    assert sorted(row[0] for row in visible_rows(browser)) == changed
+    assert count(browser).endswith(", only what changed")
+    browser.find_element(By.ID, "changes-only").click()
+    assert len(visible_rows(browser)) > len(changed)
+
+
+@pytest.mark.parametrize("blocks", [["RAM"], ["RAM", ".bss"], ["FLASH", ".text"]])
+def test_the_symbol_table_follows_the_drill_down(browser, compared, blocks):
+    page, _ = compared
+    load(browser, page)
+    data = _page_data(browser)
+    for name in blocks:
+        browser.find_element(By.CSS_SELECTOR, f'#blocks .block[data-name="{name}"]').click()
+    column = 3 if len(blocks) > 1 else 4  # the section's column, else the region's
+    expected = sorted(r[0] for r in data["symbols"] if data["strings"][r[column]] == blocks[-1] and r[5] > 0)
+    shown = sorted(row[0] for row in visible_rows(browser))
+    assert shown == expected and count(browser).startswith(f"{len(expected)} of ")
+    assert count(browser).endswith(f" in {' › '.join(blocks)}")
+    browser.find_element(By.CSS_SELECTOR, '#crumbs .crumb[data-depth="0"]').click()
+    assert count(browser) == f"{len(data['symbols'])} of {len(data['symbols'])} symbols"
+
+
+def test_end_and_page_keys_keep_the_focus_in_a_long_table(browser, large_page):
+    """Near the end of 60,000 rows the table scrolls and redraws; the focus stays on the row."""
+    import time
+
+    from selenium.webdriver.common.keys import Keys
+
+    page, _ = large_page
+    load(browser, page)
+    total = int(count(browser).split(" of ")[1].split()[0].replace(",", ""))
+    browser.find_element(By.ID, "viewport").click()
+    for key, expected in ((Keys.END, lambda i: i == total - 1), (Keys.PAGE_UP, lambda i: total - 40 < i < total - 1),
+                          (Keys.PAGE_DOWN, lambda i: i == total - 1), (Keys.ARROW_UP, lambda i: i == total - 2)):
+        press(browser, key)
+        time.sleep(0.3)  # the scroll's redraw comes a frame later
+        index = focused(browser).get_attribute("data-index")
+        assert index is not None and expected(int(index)), (key, index)
+
+
 def focused(browser):
     return browser.switch_to.active_element
 
@@ -200,6 +264,9 @@ def test_the_explorer_is_used_by_keyboard_alone(browser, compared):
     press(browser, Keys.ESCAPE)
     assert browser.find_element(By.ID, "crumbs").text == "all memory › RAM"
     assert focused(browser).get_attribute("id") == "drill-heading"
+    assert count(browser).endswith(" in RAM")  # the table follows the drill-down
+    press(browser, Keys.ESCAPE)
+    assert browser.find_element(By.ID, "crumbs").text == "all memory" and " in " not in count(browser)
 
     header = browser.find_element(By.CSS_SELECTOR, '#symbol-table th[data-key="name"] button')
     header.send_keys(Keys.ENTER)

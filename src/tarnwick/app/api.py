@@ -144,7 +144,7 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     """The report of a map or ELF file, compared with a stored JSON report when `baseline`
     names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none);
     `stack_folders`: where the build's .su and .ci files are, besides beside its objects;
-    `output`: the file the caller will write the report to, refused when the run reads it;
+    `output`: the file (or a list of the files) the caller will write, refused when the run reads it;
     `on_warning(line)`: called with each warning as it is found (they are in `warnings` too)."""
     from tarnwick.compare.baseline_file import read_baseline
     from tarnwick.compare.gates import Verdict, policy_gates
@@ -163,8 +163,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     if model.elf_path is not None:
         inputs["ELF file"] = model.elf_path
         refuse_to_overwrite_inputs(output, inputs)
-    report, stack, sources = report_of(model, chosen, target, handed, list(stack_folders),
-                                     stored.document.get("stack") if stored is not None else None)
+    before_stack = stored.document.get("stack") if stored is not None else None
+    report, stack, sources = report_of(model, chosen, target, handed, list(stack_folders), before_stack)
     status = report.regressions.get("status")
     if status not in (None, "ok"):
         error = report.regressions.get("error")
@@ -177,7 +177,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
         comparison = compare(report, stored, strip_prefixes, baseline_label, sources)
     verdict = Verdict(policy_gates(report, chosen.policies), [])
     return Result(report, comparison, model, stack, sources,
-                  _outcome(verdict, inputs, baseline_label, stack, sources, warnings), chosen)
+                  _outcome(verdict, inputs, baseline_label, stack, sources, warnings, bool(before_stack),
+                           config is None), chosen)
 
 
 @_never_over_what_it_reads
@@ -221,12 +222,14 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     comparison = dataclasses.replace(comparison, growth_gates=growth)
     verdict = Verdict(policy_gates(later.report, chosen.policies), list(growth))
     return Result(later.report, comparison, later.model, later.stack, later.sources,
-                  _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings), chosen)
+                  _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings, bool(before_stack),
+                           config is None), chosen)
 
 
-def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list) -> Outcome:
+def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list, stack_compared: bool,
+             defaults: bool) -> Outcome:
     return Outcome(verdict, {role: path for role, path in inputs.items() if path is not None},
-                   baseline_label, stack, sources, tuple(warnings))
+                   baseline_label, stack, sources, tuple(warnings), stack_compared, defaults)
 
 
 @_never_over_what_it_reads

@@ -22,17 +22,19 @@ from tarnwick import __version__
 from tarnwick.support.run_checks import RunError
 from tarnwick.app.signals import Terminated, catch_terminating_signals, interrupted_status, restore
 from tarnwick.config import ConfigError
+from tarnwick.render import FORMATS
 from tarnwick.render.escape import plain
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
-DEFAULT_CONFIG = "tarnwick.toml"
 MAX_TOP = 100_000
 
 
 def say(kind: str, message: str) -> None:
-    """One line on stderr: "tarnwick: error: ...", "tarnwick: warning: ..."."""
-    print(f"tarnwick: {kind}: {plain(message)}" if kind else f"tarnwick: {plain(message)}",
+    """One line on stderr: "tarnwick: error: ...", "tarnwick: warning: ..."; never a CI host's command."""
+    from tarnwick.app.ci_hosts import neutral
+
+    print(neutral(f"tarnwick: {kind}: {plain(message)}" if kind else f"tarnwick: {plain(message)}"),
           file=sys.stderr)
 
 
@@ -53,14 +55,18 @@ def _common(parser, builds: int) -> None:
     elf.add_argument("--no-elf", action="store_true", help="read the map alone" if builds == 1 else
                      "read the maps alone (by default each map's ELF file is read when it is beside it)")
     parser.add_argument("--config", type=Path,
-                        help=f"configuration file (default: ./{DEFAULT_CONFIG} when present)")
+                        help="configuration file (default: tarnwick.toml, or pyproject.toml with [tool.tarnwick], "
+                        "in this folder or the nearest parent up to the repository's root)")
     parser.add_argument("--target", help="target name in the report (default: project.name)")
-    parser.add_argument("--format", choices=("text", "json", "markdown", "html"), default="text")
+    parser.add_argument("--format", choices=FORMATS, default="text")
     parser.add_argument("--top", type=_top, metavar="N",
                         help="the largest symbols, objects and changes to show, 0 to 100,000 "
                         "(default: reports.top_entries, 10)")
     parser.add_argument("--output", type=Path,
                         help="write the report here instead of stdout (replaced only when complete)")
+    parser.add_argument("--also", action="append", default=[], type=_also, metavar="FORMAT=PATH",
+                        help="write the report in FORMAT to PATH as well (repeatable), so one run writes "
+                        "the comment and the host's reports together")
     parser.add_argument("--fail-on-budget", action="store_true",
                         help="exit 1 when a region is above its budget (policies.fail_on_budget)")
     parser.add_argument("--stack-usage", action="append", default=[], type=Path, metavar="DIR",
@@ -91,11 +97,11 @@ def _arguments() -> argparse.ArgumentParser:
     _common(diff, builds=2)
     system = commands.add_parser("system", help="analyse every image of a product together ([system] in the "
                                  "configuration)")
-    system.add_argument("config", nargs="?", type=Path, help=f"the configuration with [system] (default: "
-                        f"./{DEFAULT_CONFIG})")
+    system.add_argument("config", nargs="?", type=Path, help="the configuration with [system] (default: "
+                        "tarnwick.toml or pyproject.toml with [tool.tarnwick], found as for analyze)")
     system.add_argument("--baseline", type=Path, help="a JSON system report of an earlier build")
     system.add_argument("--baseline-label", metavar="TEXT", help="what the baseline is, as the report names it")
-    system.add_argument("--format", choices=("text", "json", "markdown", "html"), default="text")
+    system.add_argument("--format", choices=_SYSTEM_FORMATS, default="text")
     system.add_argument("--output", type=Path, help="write the report here instead of stdout (replaced only when "
                         "complete)")
     system.add_argument("--fail-on-growth", action="append", default=[], metavar="[IMAGE=]BYTES|IMAGE=N%",
@@ -113,6 +119,18 @@ def _growth_limit(text: str):
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def _also(text: str) -> tuple:
+    kind, _, path = text.partition("=")
+    if kind not in FORMATS or not path:
+        raise argparse.ArgumentTypeError(f"{text[:80]!r} is not FORMAT=PATH (formats: {', '.join(FORMATS)})")
+    return kind, Path(path)
+
+
+def _outputs(args) -> list:
+    """Every file the run will write: `--output` and each `--also`."""
+    return ([args.output] if args.output is not None else []) + [path for _, path in getattr(args, "also", [])]
+
+
 def _top(text: str) -> int:
     try:
         value = int(text, 10)
@@ -126,7 +144,9 @@ def _top(text: str) -> int:
 def _config_path(path: Optional[Path]) -> Optional[str]:
     if path is not None:
         return os.fspath(path)
-    return DEFAULT_CONFIG if Path(DEFAULT_CONFIG).is_file() else None
+    from tarnwick.support.config_file import find_config
+
+    return find_config()
 
 
 def _warn(line: str) -> None:
@@ -140,8 +160,11 @@ def _analyze(args, kept: Optional[list]):
         args.map, config=_config_path(args.config), baseline=args.baseline,
         elf=None if args.no_elf else (args.elf or api.AUTO), target=args.target,
         baseline_label=args.baseline_label, stack_folders=args.stack_usage, fail_on_budget=args.fail_on_budget,
-        output=args.output, on_warning=_warn)
+        output=_outputs(args), on_warning=_warn)
     return result, _build_renderer(args, result)
+
+
+_SYSTEM_FORMATS = ("text", "json", "markdown", "html")
 
 
 def _diff(args, kept: Optional[list]):
@@ -149,6 +172,9 @@ def _diff(args, kept: Optional[list]):
     from tarnwick.system.sides import is_system_side
 
     if is_system_side(args.old) or is_system_side(args.new):  # two whole systems
+        if args.format not in _SYSTEM_FORMATS or args.also:
+            raise RunError(f"a diff of two systems is written as {', '.join(_SYSTEM_FORMATS)}; not "
+                           f"{args.format if args.format not in _SYSTEM_FORMATS else args.also[0][0]}")
         result = api.diff_systems(args.old, args.new, config=args.config, baseline_label=args.baseline_label,
                                   growth_limits=args.fail_on_growth, output=args.output, on_warning=_warn,
                                   kept=kept)
@@ -156,7 +182,7 @@ def _diff(args, kept: Optional[list]):
     result = api.diff(
         args.old, args.new, config=_config_path(args.config), elf=not args.no_elf, target=args.target,
         strip_prefixes=args.strip_prefix, baseline_label=args.baseline_label, stack_folders=args.stack_usage,
-        growth_limits=args.fail_on_growth, fail_on_budget=args.fail_on_budget, output=args.output,
+        growth_limits=args.fail_on_growth, fail_on_budget=args.fail_on_budget, output=_outputs(args),
         on_warning=_warn)
     return result, _build_renderer(args, result)
 
@@ -166,7 +192,7 @@ def _system(args, kept: Optional[list]):
 
     config = _config_path(args.config)
     if config is None:
-        raise ConfigError(DEFAULT_CONFIG, "no such file: name the configuration holding [system] "
+        raise ConfigError("tarnwick.toml", "no such file: name the configuration holding [system] "
                           "(tarnwick system CONFIG)")
     result = api.system(config, baseline=args.baseline, baseline_label=args.baseline_label,
                         growth_limits=args.fail_on_growth, output=args.output, on_warning=_warn, kept=kept)
@@ -189,52 +215,43 @@ def _system_renderer(result):
 
 
 def _write(args, result, render) -> Optional[int]:
-    """Writes the report where the arguments say; the exit code when that fails."""
+    """Writes the report where the arguments say, and each `--also`; the exit code when that fails.
+    `render(kind, write)` writes the result in one format."""
+    from tarnwick.app import ci_hosts
     from tarnwick.support.files import reason, write_report, write_stdout
 
-    def produce(write) -> None:
-        render(args.format, write)
+    host = ci_hosts.current()
 
-    try:
-        if args.output is None:
-            write_stdout(produce)
-        else:
-            write_report(os.fspath(args.output), produce)
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        where = "standard output" if args.output is None else os.fspath(args.output)
-        if args.output is None:
-            _silence_stdout()
-        say("error", f"{where}: {reason(exc)}" + ("" if args.output is None else "; nothing was written"))
-        return EXIT_BAD_INPUT
-    _ci_host(result, render)
+    def to_stdout(write) -> None:  # what a CI host reads commands from
+        guard = ci_hosts.StdoutGuard(write, args.format, host)
+        write(guard.opening)
+        render(args.format, guard.write)
+        guard.finish()
+        write(guard.closing)
+
+    for kind, path in ([(args.format, args.output)] + getattr(args, "also", [])):
+        try:
+            if path is None:
+                write_stdout(to_stdout)
+            else:
+                write_report(os.fspath(path), lambda write, kind=kind: render(kind, write))
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            where = "standard output" if path is None else os.fspath(path)
+            if path is None:
+                _silence_stdout()
+            say("error", f"{where}: {reason(exc)}" + ("" if path is None else "; nothing was written"))
+            return EXIT_BAD_INPUT
+    if getattr(result, "outcome", None) is not None:  # a build's verdict, in the host's conventions
+        ci_hosts.tell(result, lambda: _markdown(render), say, host, _outputs(args))
     return None
 
 
-def _ci_host(result, render) -> None:
-    """GitHub Actions: each failed gate as an error annotation, and the markdown report in the
-    job's summary page."""
-    if os.environ.get("GITHUB_ACTIONS") != "true":
-        return
-    for line in result.verdict.failures():
-        print(f"::error title=tarnwick::{_workflow_text(plain(line))}", file=sys.stderr)
-    summary = os.environ.get("GITHUB_STEP_SUMMARY")
-    if summary:
-        from tarnwick.support.files import reason
-
-        pieces: list = []
-        render("markdown", pieces.append)
-        try:
-            with open(summary, "a", encoding="utf-8") as handle:
-                handle.write(b"".join(pieces).decode("utf-8") + "\n")
-        except OSError as exc:
-            say("warning", f"GITHUB_STEP_SUMMARY {summary}: {reason(exc)}; the job summary is not written")
-
-
-def _workflow_text(text: str) -> str:
-    """A message as a GitHub workflow command carries it."""
-    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+def _markdown(render) -> str:
+    pieces: list = []
+    render("markdown", pieces.append)
+    return b"".join(pieces).decode("utf-8")
 
 
 def _verdict(result) -> int:

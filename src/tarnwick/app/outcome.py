@@ -16,11 +16,22 @@ class Outcome(NamedTuple):
     stack: object = None  # the worst-case stack (analysis.stack_depth.StackResult), where stack files were read
     sources: object = None  # the source view (analysis.sources.SourceView or NoSources), where it was asked for
     warnings: tuple = ()  # what the run warns of, one line each (the command says them on stderr)
+    stack_compared: bool = False  # the baseline held a worst-case stack to compare `stack` with
+    defaults: bool = False  # no configuration was given or found: the run used the defaults
 
     def as_json(self) -> dict:
-        document = {"verdict": self.verdict.as_json(), "inputs": dict(self.inputs)}
+        inputs = dict(self.inputs)
+        if self.defaults:
+            inputs["configuration"] = None  # said, not left out: the run used none
+        document = {"verdict": self.verdict.as_json(), "inputs": inputs}
         if self.stack is not None:
             document["stack"] = self.stack.as_json()
         if self.sources is not None:
             document.update(self.sources.as_json())
         return document
+
+    def configuration(self) -> Optional[str]:
+        """"Configuration: FILE", or that there was none; None where the caller handed one over."""
+        if "configuration" in self.inputs:
+            return f"Configuration: {self.inputs['configuration']}"
+        return "Configuration: none (the defaults)" if self.defaults else None

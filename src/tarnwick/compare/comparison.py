@@ -79,6 +79,7 @@ class Comparison:
     baseline_label: Optional[str] = None  # what the baseline is, as the user names it (a commit)
     region_sizes: dict = field(default_factory=dict)  # region name -> capacity, either build's
     growth_gates: list = field(default_factory=list)  # gates.GrowthGate, evaluated by the command
+    current_root: str = ""  # the build root taken off this build's object paths to match them ("" for none)
 
     def level(self, name: str) -> list:
         return getattr(self, name)
@@ -158,9 +159,11 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
             symbols if same and not identity else _merged(
                 symbols, lambda key: (identity.get(key[0], key[0]), objects.get(key[1], key[1]))),
         ))
+    root = ""
     if matcher.roots:
         old_root, new_root = matcher.roots[0]
         if old_root != new_root:
+            root = new_root
             notes.append(f"object files matched by their path within each build: the baseline's under "
                          f"{old_root or './'}, this build's under {new_root or './'}")
     flash = after.flash - before.flash if None not in (after.flash, before.flash) else None
@@ -188,7 +191,7 @@ def compare_footprints(before: Footprint, after: Footprint, baseline_path: str,
         objects=_changed(tables[0][0], tables[1][0], lambda key: shown.get(key, key)),
         symbols=symbols,
         flash_delta=flash, ram_delta=ram, baseline_label=baseline_label,
-        region_sizes={**before.region_sizes, **after.region_sizes})
+        region_sizes={**before.region_sizes, **after.region_sizes}, current_root=root)
 
 
 def _symbol_identities(before: dict, after: dict) -> tuple:

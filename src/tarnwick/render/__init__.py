@@ -1,5 +1,6 @@
 """Report renderers: text for a terminal, JSON to keep as the next baseline, markdown for a
-pull-request comment, and one self-contained HTML page. Each loads when it is asked for."""
+pull-request comment, one self-contained HTML page, and the reports CI hosts read themselves
+(GitLab's metrics and Code Quality reports, JUnit XML, SARIF). Each loads when it is asked for."""
 
 from __future__ import annotations
 
@@ -7,13 +8,17 @@ import importlib
 import re
 
 _SURROGATE = re.compile("[\ud800-\udfff]")
-_MODULES = {"text": "text", "json": "json_report", "markdown": "markdown", "html": "html"}
+_MODULES = {"text": "text", "json": "json_report", "markdown": "markdown", "html": "html",
+            "gitlab-metrics": "gitlab_metrics", "gitlab-codequality": "gitlab_codequality", "junit": "junit",
+            "sarif": "sarif"}
+FORMATS = tuple(_MODULES)
 
 
 def renderer(kind: str):
     """The function that renders a report as `kind` (text, json, markdown, html): it takes the
     report and the comparison with the baseline (or None) and returns the text."""
-    return getattr(importlib.import_module(f"tarnwick.render.{_MODULES[kind]}"), f"render_{kind}")
+    module = _MODULES[kind]
+    return getattr(importlib.import_module(f"tarnwick.render.{module}"), f"render_{module.replace('_report', '')}")
 
 
 def render_to(kind: str, report, comparison, write, top: int = 10, model=None, outcome=None) -> None:
@@ -42,4 +47,4 @@ def utf8(text: str) -> bytes:
         return _SURROGATE.sub("\ufffd", text).encode("utf-8")
 
 
-__all__ = ["render_to", "renderer"]
+__all__ = ["FORMATS", "render_to", "renderer"]

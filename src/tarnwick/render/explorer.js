@@ -1,12 +1,15 @@
 // The explorer of tarnwick's HTML report: drill into the bytes (region, section, archive,
-// object, symbol), and search and sort every symbol. Reads its data from the page; renders
-// only the table rows in view, so a build with 100,000 symbols stays responsive.
+// object, symbol), and search and sort every symbol; the table follows the drill-down. With a
+// baseline, what changed comes first, and both can show only what changed. Reads its data
+// from the page; renders only the table rows in view, so 100,000 symbols stay responsive.
 (function () {
   "use strict";
   var data = JSON.parse(document.getElementById("tarnwick-data").textContent);
   var S = data.strings, rows = data.symbols;
   var compared = rows.some(function (r) { return r[6] !== null; });
   var ROW = 22, EXTRA = 8;
+  var onlyChanged = false, scope = null;  // scope: which rows the node in focus holds (null: all)
+  var scopedFor = data.tree;  // the node the scope is of
 
   function bytes(n) { return n.toLocaleString("en-US") + " B"; }
   function signed(n) {
@@ -38,6 +41,29 @@
     });
   }
   function rawName(r) { return r[1] === null ? r[0] : r[1]; }
+  function changed(node) { return node[2] !== null && node[2] !== undefined && node[2] !== 0; }
+
+  // the row numbers below a node: an object's (or source file's) children that are numbers
+  function rowsUnder(node, into) {
+    node[4].forEach(function (child) {
+      if (typeof child === "number") into[child] = 1;
+      else if (child[3] !== "rest") rowsUnder(child, into);
+    });
+    return into;
+  }
+
+  // the nodes from the root down to the object holding row i, or null
+  function pathTo(node, i) {
+    if (node[3] === "object" || node[3] === "file") return node[4].indexOf(i) >= 0 ? [node] : null;
+    for (var k = 0; k < node[4].length; k += 1) {
+      var child = node[4][k];
+      if (typeof child !== "number" && child[3] !== "rest" && child[3] !== "symbol") {
+        var found = pathTo(child, i);
+        if (found) return [node].concat(found);
+      }
+    }
+    return null;
+  }
 
   var heading = document.getElementById("drill-heading");
 
@@ -49,7 +75,8 @@
       crumb.addEventListener("click", function () { path = path.slice(0, depth + 1); drawDrill(true); });
       crumbs.appendChild(crumb);
     });
-    var node = focus(), kids = childrenOf(node), total = Math.max(node[1], 1);
+    var node = focus(), all = childrenOf(node), total = Math.max(node[1], 1);
+    var kids = onlyChanged ? all.filter(changed) : all;
     heading.textContent = node[0] + ": " + bytes(node[1]) + (path.length > 1 ? " (Escape: up one level)" : "");
     blocks.textContent = "";
     children.textContent = "";
@@ -87,6 +114,14 @@
       children.appendChild(item);
     });
     if (kids.length > 200) children.appendChild(el("li", {}, "… and " + (kids.length - 200) + " more"));
+    if (kids.length < all.length) {
+      children.appendChild(el("li", {"class": "note"}, (all.length - kids.length) + " unchanged not shown"));
+    }
+    if (node !== scopedFor) {  // the table follows the drill-down
+      scopedFor = node;
+      scope = path.length > 1 ? rowsUnder(node, new Uint8Array(rows.length)) : null;
+      filter();
+    }
     if (moveFocus) heading.focus();
   }
 
@@ -163,9 +198,11 @@
 
   function filter() {
     var query = search.value.trim().toLowerCase();
-    shownRows = !query ? rows.slice() : rows.filter(function (r) {
-      return r[0].toLowerCase().indexOf(query) >= 0 || (r[1] !== null && r[1].toLowerCase().indexOf(query) >= 0) ||
-             S[r[2]].toLowerCase().indexOf(query) >= 0;
+    shownRows = !query && !scope && !onlyChanged ? rows.slice() : rows.filter(function (r, i) {
+      if (scope && !scope[i]) return false;
+      if (onlyChanged && !changed([0, 0, r[6]])) return false;
+      return !query || r[0].toLowerCase().indexOf(query) >= 0 ||
+             (r[1] !== null && r[1].toLowerCase().indexOf(query) >= 0) || S[r[2]].toLowerCase().indexOf(query) >= 0;
     });
     sortRows();
     viewport.scrollTop = 0;
@@ -176,6 +213,7 @@
   var active = 0;  // the row the arrow keys are on
 
   function drawRows() {
+    var hadFocus = body.contains(document.activeElement);  // redrawing must not drop it to the page
     spacer.style.height = (shownRows.length * ROW) + "px";
     var first = Math.max(0, Math.floor(viewport.scrollTop / ROW) - EXTRA);
     var last = Math.min(shownRows.length, first + Math.ceil(viewport.clientHeight / ROW) + 2 * EXTRA);
@@ -193,8 +231,14 @@
       body.appendChild(tr);
     }
     count.textContent = shownRows.length.toLocaleString("en-US") + " of " + rows.length.toLocaleString("en-US") +
-      " symbols" + (data.unlisted ? " (the largest; " + data.unlisted.toLocaleString("en-US") +
+      " symbols" + (scope ? " in " + path.slice(1).map(function (n) { return n[0]; }).join(" › ") : "") +
+      (onlyChanged ? ", only what changed" : "") +
+      (data.unlisted ? " (the largest; " + data.unlisted.toLocaleString("en-US") +
       " smaller ones are in the JSON report)" : "");
+    if (hadFocus) {
+      var row = body.querySelector('tr[data-index="' + active + '"]');
+      (row || viewport).focus({preventScroll: true});
+    }
   }
 
   // each header is a button that sorts by its column (again: the other way)
@@ -234,6 +278,47 @@
     var row = body.querySelector('tr[data-index="' + active + '"]');
     if (row) row.focus();
   });
+  // with a baseline: the changes first, largest first, each leading to where it is
+  var list = document.getElementById("changed"), only = document.getElementById("changes-only");
+  function show(nodes, name) {
+    path = nodes;
+    drawDrill(false);
+    if (name !== undefined) {
+      search.value = name;
+      filter();
+    }
+    heading.focus();
+  }
+  if (list) {
+    data.tree[4].filter(changed).forEach(function (region) {
+      var item = el("li", {"class": "region-change"});
+      var button = el("button", {"type": "button", "class": "child"}, region[0]);
+      button.addEventListener("click", function () { show([data.tree, region]); });
+      item.appendChild(button);
+      item.appendChild(el("span", {"class": "delta " + sign(region[2])}, " " + signed(region[2])));
+      list.appendChild(item);
+    });
+    var moved = [];
+    rows.forEach(function (r, i) { if (changed([0, 0, r[6]])) moved.push(i); });
+    moved.sort(function (a, b) { return Math.abs(rows[b][6]) - Math.abs(rows[a][6]) || (rows[a][0] < rows[b][0] ? -1 : 1); });
+    moved.slice(0, 25).forEach(function (i) {
+      var r = rows[i], item = el("li", {"class": "symbol-change"});
+      var button = el("button", {"type": "button", "class": "child"}, r[0]);
+      button.addEventListener("click", function () { show(pathTo(data.tree, i) || [data.tree], r[0]); });
+      item.appendChild(button);
+      item.appendChild(el("span", {"class": "size"}, " " + S[r[2]]));
+      item.appendChild(el("span", {"class": "delta " + sign(r[6])}, " " + signed(r[6])));
+      list.appendChild(item);
+    });
+    if (moved.length > 25) list.appendChild(el("li", {}, "… and " + (moved.length - 25) + " more symbols"));
+    if (!list.children.length) list.appendChild(el("li", {}, "Nothing changed since the baseline."));
+  }
+  if (only) only.addEventListener("change", function () {
+    onlyChanged = only.checked;
+    drawDrill(false);
+    filter();
+  });
+
   var pending = null;
   search.addEventListener("input", function () {
     clearTimeout(pending);

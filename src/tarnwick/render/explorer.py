@@ -9,10 +9,8 @@ import posixpath
 from tarnwick._native import explorer_rows, write_json
 from tarnwick.support.origins import contributor_name, source_file
 from tarnwick.render.breakdown import NO_REGION, section_regions
-from tarnwick.render.ledger import GAPS, LOAD_IMAGE, UNNAMED, ledgers, section_lines
+from tarnwick.render.ledger import GAPS, LOAD_IMAGE, NO_ARCHIVE, UNNAMED, ledgers, section_lines
 from tarnwick.render.names import display_name
-
-NO_ARCHIVE = "(no archive)"
 
 
 class _Strings:
@@ -164,23 +162,29 @@ def _prune(node: list, rows: list) -> None:
 
 def _tree(groups: dict, rows: list) -> list:
     """[name, bytes, delta or None, kind, children], children largest first; an object file's
-    children are the row numbers of its symbols."""
+    children are the row numbers of its symbols. Objects linked from no archive sit directly
+    under their section: a level that only says "(no archive)" would cost a click and tell nothing."""
     root: dict = {}
     for (region, section, archive, object_file), members in groups.items():
-        objects = root.setdefault(region, {}).setdefault(section or "(no section)", {}).setdefault(archive, {})
-        objects.setdefault(object_file, []).extend(members)
+        parent = root.setdefault(region, {}).setdefault(section or "(no section)", {})
+        if archive != NO_ARCHIVE:
+            parent = parent.setdefault(("archive", archive), {})
+        parent.setdefault(("object", object_file), []).extend(members)
     return _node("all memory", root, 0, rows)
 
 
-_KINDS = ("all", "region", "section", "archive", "object")
+_KINDS = ("all", "region", "section")
 
 
-def _node(name: str, children: dict, depth: int, rows: list) -> list:
-    if _KINDS[depth] == "archive":
-        nodes = [_object(key, members, rows) for key, members in children.items()]
-    else:
-        nodes = [_node(key, value, depth + 1, rows) for key, value in children.items()]
-    return _finish([name, 0, None, _KINDS[depth], nodes])
+def _node(name: str, children: dict, depth: int, rows: list, kind: str = "") -> list:
+    nodes = []
+    for key, value in children.items():
+        if isinstance(key, tuple):  # below a section: an archive, or an object file
+            nodes.append(_object(key[1], value, rows) if key[0] == "object" else _node(key[1], value, depth + 1, rows,
+                                                                                     "archive"))
+        else:
+            nodes.append(_node(key, value, depth + 1, rows))
+    return _finish([name, 0, None, kind or _KINDS[depth], nodes])
 
 
 def _object(name: str, members: list, rows: list, kind: str = "object") -> list:

@@ -80,10 +80,15 @@ def _explorer(report, comparison, model, by_sources: bool = False) -> list:
     head = "".join(f'<th data-key="{key}" aria-sort="{"descending" if key == "size" else "none"}"'
                    f'{" data-order=down" if key == "size" else ""}{" class=num" if key in ("size", "change") else ""}>'
                    f'<button type="button" class="sort">{title}</button></th>' for key, title, _ in columns)
-    return [
+    changes = ['<section id="changes" aria-labelledby="changes-title">',
+               '<h2 id="changes-title">What changed</h2><ol id="changed"></ol></section>'] if comparison is not None else []
+    only = ('<label class="meta"><input type="checkbox" id="changes-only"> Only what changed</label>'
+            if comparison is not None else "")
+    return changes + [
         '<section id="explorer" aria-labelledby="explorer-title">',
         '<h2 id="explorer-title">Explorer</h2>',
         '<p class="meta">Tab to the blocks, arrow keys between them, Enter opens one, Escape goes back up.</p>',
+        only,
         ('<div id="views" role="group" aria-label="Explore by">'
          '<button type="button" class="view" data-view="tree" aria-pressed="true">By memory region</button> '
          '<button type="button" class="view" data-view="sources" aria-pressed="false">By source folder</button>'
@@ -123,6 +128,8 @@ def _read_from(outcome) -> str:
     if outcome is None or not outcome.inputs:
         return ""
     rows = "".join(f"<li>{escape(role)}: <code>{escape(path)}</code></li>" for role, path in outcome.inputs.items())
+    if outcome.defaults:
+        rows += "<li>configuration: none (the defaults)</li>"
     return f'<ul class="meta inputs">{rows}</ul>'
 
 

@@ -82,7 +82,8 @@ def _read_from(outcome) -> list:
         if role in inputs:
             elf = inputs.get("ELF file" if role == "map" else f"{role} ELF file")
             lines.append(f"Read {prefix}{plain(inputs[role])}" + (f" with its ELF file {plain(elf)}" if elf else ""))
-    return lines
+    used = outcome.configuration()
+    return lines + ([plain(used)] if used else [])
 
 
 def _gates(outcome) -> list:

@@ -1,4 +1,5 @@
-"""Reading `tarnwick.toml` into a `TarnwickConfig`, with errors that name the key."""
+"""Reading `tarnwick.toml` (or the `[tool.tarnwick]` table of a `pyproject.toml`) into a
+`TarnwickConfig`, with errors that name the key; and finding it, as linters find theirs."""
 
 from __future__ import annotations
 
@@ -249,6 +250,47 @@ def _calls(r: "_Reader", value: Any, here: str) -> dict:
 CONFIG_LIMIT = 1024 * 1024
 
 
+PYPROJECT = "pyproject.toml"
+NAMES = ("tarnwick.toml", PYPROJECT)  # in a folder holding both, tarnwick.toml is the one read
+
+
+def find_config(start: Optional[str] = None) -> Optional[str]:
+    """The configuration of the folder a run starts in: `tarnwick.toml`, or a `pyproject.toml`
+    with a `[tool.tarnwick]` table, in that folder or the nearest of its parents up to the root
+    of the repository it is in (the folder holding `.git`). Outside a repository only the folder
+    itself is looked in: a stray file far above the work must not change a run. The path is
+    relative to the working folder when the search starts there."""
+    here = os.path.abspath(start or os.getcwd())
+    folders = [here]
+    probe = here
+    while not os.path.exists(os.path.join(probe, ".git")):
+        parent = os.path.dirname(probe)
+        if parent == probe:  # no repository above: the folder itself only
+            folders = [here]
+            break
+        probe = parent
+        folders.append(probe)
+    for folder in folders:
+        for name in NAMES:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path) and (name != PYPROJECT or _has_table(path)):
+                return os.path.relpath(path) if start is None else path
+    return None
+
+
+def _has_table(path: str) -> bool:
+    """Whether a pyproject.toml holds [tool.tarnwick]; one that is not TOML is another tool's
+    problem unless it names that table."""
+    try:
+        text = read_limited(path, CONFIG_LIMIT).decode("utf-8-sig")
+    except (FileProblem, UnicodeDecodeError):
+        return False
+    try:
+        return isinstance(tomllib.loads(text).get("tool", {}).get("tarnwick"), dict)
+    except (tomllib.TOMLDecodeError, RecursionError, AttributeError):
+        return "[tool.tarnwick" in text
+
+
 def load_config(path: Union[str, os.PathLike], target: Optional[str] = None) -> TarnwickConfig:
     name = os.fspath(path)
     return parse_config(read_toml(name)[0], name, target)
@@ -275,6 +317,11 @@ def read_toml(name: str) -> tuple:
         raise ConfigError(name, f"not valid TOML: {message}", line) from None
     except UnicodeDecodeError:
         raise ConfigError(name, "not valid TOML: the file is not UTF-8 text") from None
+    if os.path.basename(name) == PYPROJECT:
+        tool = data.get("tool")
+        data = tool.get("tarnwick") if isinstance(tool, dict) else None
+        if not isinstance(data, dict):
+            raise ConfigError(name, "tool.tarnwick: a pyproject.toml read as the configuration needs this table")
     return data, text
 
 

@@ -16,26 +16,32 @@ class RunError(ValueError):
 
 
 def refuse_to_overwrite_inputs(output, inputs: dict) -> None:
-    """An output that is one of the inputs, by identity (device and inode), not spelling."""
-    if output is None:
-        return
-    target = identity(os.fspath(output))
-    if target is None:
-        return
-    for role, path in inputs.items():
-        if path is not None and identity(path) == target:
-            raise RunError(f"--output {os.fspath(output)} is the {role} {path}: refusing to overwrite an input")
+    """An output that is one of the inputs, by identity (device and inode), not spelling;
+    `output`: one path, or a list of every file the run writes (two of which may not be one)."""
+    outputs = [] if output is None else list(output) if isinstance(output, (list, tuple)) else [output]
+    seen = {}
+    for path in outputs:
+        name = os.fspath(path)
+        same = identity(name) or os.path.realpath(name)  # a file not yet made: by its full name
+        if same in seen:
+            raise RunError(f"{name} is written twice (also as {seen[same]}): give each output its own file")
+        seen[same] = name
+        target = identity(name)
+        if target is None:
+            continue
+        for role, given in inputs.items():
+            if given is not None and identity(given) == target:
+                raise RunError(f"--output {name} is the {role} {given}: refusing to overwrite an input")
 
 
 def refuse_to_overwrite_reads(output, noted: dict) -> None:
-    """An output that is any file the run read (a stack file, an ELF found through the map):
-    `noted` as `support.files.reads_noted` gives it."""
-    if output is None:
-        return
-    target = identity(os.fspath(output))
-    if target is not None and target in noted:
-        raise RunError(f"--output {os.fspath(output)} is {noted[target]}, which this run reads: "
-                       "refusing to overwrite an input")
+    """An output (one path, or a list) that is any file the run read (a stack file, an ELF found
+    through the map): `noted` as `support.files.reads_noted` gives it."""
+    for path in [] if output is None else list(output) if isinstance(output, (list, tuple)) else [output]:
+        target = identity(os.fspath(path))
+        if target is not None and target in noted:
+            raise RunError(f"--output {os.fspath(path)} is {noted[target]}, which this run reads: "
+                           "refusing to overwrite an input")
 
 
 def unchecked_budget_names(config, model) -> list:
