@@ -48,6 +48,7 @@ class Build:
     model: object = None
     stack: object = None  # the worst-case stack, where the build's stack files were read
     stored_stack: Optional[dict] = None  # a stored report's `stack`
+    stored_verdict: Optional[dict] = None  # a stored report's `verdict`: the gates of the run that wrote it
     sources: object = None  # the source view (analysis.sources), where the build was read (not a stored report)
 
     def stack_document(self) -> Optional[dict]:
@@ -87,9 +88,10 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
                 handed.read_text()
             except ValueError as exc:
                 raise ReportFileError(f"{text}: {exc}") from None
-        kept = stored.document.get("stack")
+        kept, verdict = stored.document.get("stack"), stored.document.get("verdict")
         return Build(report_from_document(stored.document), footprint(stored.document),
-                     stored_stack=kept if isinstance(kept, dict) else None)
+                     stored_stack=kept if isinstance(kept, dict) else None,
+                     stored_verdict=verdict if isinstance(verdict, dict) else None)
     from tarnwick.analysis.summary import build_analysis_report
     from tarnwick.toolchains import load_map
 

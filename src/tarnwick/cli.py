@@ -77,6 +77,9 @@ def _common(parser, builds: int) -> None:
     parser.add_argument("--baseline-label", metavar="TEXT",
                         help="what the baseline is, as the report names it (a commit, a branch; "
                         "default: its file name)")
+    from tarnwick.history.commands import add_report_options
+
+    add_report_options(parser, diff=builds == 2)
 
 
 def _arguments() -> argparse.ArgumentParser:
@@ -97,6 +100,9 @@ def _arguments() -> argparse.ArgumentParser:
                       help="a folder to take off object paths before the two builds' files are matched "
                       "(when the build roots found are not enough); may be given more than once")
     _common(diff, builds=2)
+    from tarnwick.history.commands import add_parser
+
+    add_parser(commands, _top)
     return parser
 
 
@@ -405,6 +411,10 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
     args.kept = kept if kept is not None else []
     try:
+        if args.command == "history":
+            from tarnwick.history.commands import Shell, run
+
+            return run(args, Shell(_load_config, _inspect, say))
         return _diff(args) if args.command == "diff" else _analyze(args)
     except (MapParseError, ConfigError, UsageError, ReportFileError) as exc:
         say("error", str(exc))

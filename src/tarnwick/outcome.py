@@ -15,6 +15,7 @@ class Outcome(NamedTuple):
     baseline_label: Optional[str] = None  # how the comment names the baseline (a commit, a branch)
     stack: object = None  # the worst-case stack (analysis.stack_depth.StackResult), where stack files were read
     sources: object = None  # the source view (analysis.sources.SourceView or NoSources), where it was asked for
+    trend: object = None  # the target branch's recorded builds (history.hooks.ReportTrend), where a store was given
 
     def as_json(self) -> dict:
         document = {"verdict": self.verdict.as_json(), "inputs": dict(self.inputs)}

@@ -1,0 +1,260 @@
+"""The answers over many builds, read from a store: the trend of each region along the
+first-parent chain (a commit not measured is a gap, never skipped over), the commits that
+grew a region most with what grew in them, and two recorded builds compared as `diff`
+compares two builds.
+
+Every commit is measured against its own first parent: a merge against the branch it was
+merged into, so a branch's growth is the merge's. A commit whose first parent was not
+recorded says so; its change is never guessed from an older build."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional
+
+from tarnwick.history import git
+from tarnwick.history.engines import HistoryError
+from tarnwick.history.store import Build, Store
+
+GREW_KINDS = (("symbols", "symbol"), ("objects", "object"), ("folders", "folder"))
+
+
+@dataclass
+class Point:
+    """A commit of the chain, and its build where it was measured."""
+
+    commit: str
+    parent: Optional[str]  # the first parent; None for a root or where the store does not know
+    time: Optional[int]
+    subject: Optional[str]
+    build: Optional[Build] = None
+    regions: Optional[dict] = None  # name -> used bytes; None where not measured
+    deltas: Optional[dict] = None  # name -> bytes against the first parent's build; None where it was not recorded
+
+    @property
+    def measured(self) -> bool:
+        return self.build is not None
+
+
+@dataclass
+class Trend:
+    target: str
+    branch: Optional[str]
+    points: list  # Point, oldest first
+    regions: list  # the region names, in the order the builds list them
+    since: Optional[str] = None  # the commit the chain starts at, where one was asked for
+    notes: list = field(default_factory=list)
+
+
+def resolve(store: Store, ref: str, target: Optional[str] = None) -> str:
+    """The commit a name stands for: a recorded commit's hash, a build's label, what git makes
+    of it (a branch, a tag, `HEAD~3`), a recorded commit's unique short hash, or a branch the
+    store has builds of (its latest)."""
+    builds = store.builds(target)
+    commits = store.commits()
+    if ref in commits:
+        return ref
+    labelled = [b for b in builds if b.label == ref]
+    if labelled:
+        return labelled[-1].commit
+    found = git.resolve(ref)
+    if found is not None:
+        return found
+    if len(ref) >= 4:
+        prefixed = {sha for sha in commits if sha.startswith(ref.lower())}
+        if len(prefixed) == 1:
+            return prefixed.pop()
+        if len(prefixed) > 1:
+            raise HistoryError(f"{ref!r} is the start of {len(prefixed)} recorded commits: give more of it")
+    on_branch = [b for b in builds if b.branch == ref]
+    if on_branch:
+        return _newest(on_branch, commits).commit
+    raise HistoryError(f"{ref!r} is no recorded commit, build label or branch, and git does not know it here")
+
+
+def _newest(builds: list, commits: dict) -> Build:
+    return max(builds, key=lambda b: ((commits.get(b.commit) and commits[b.commit].time) or 0, b.id))
+
+
+def trends(store: Store, target: Optional[str] = None, since: Optional[str] = None,
+           head: Optional[str] = None, branch: Optional[str] = None) -> list:
+    """A Trend per target (the one named, or every target the store has)."""
+    with store.reading():
+        targets = [target] if target is not None else store.targets()
+        if target is not None and target not in store.targets():
+            raise HistoryError(f"{store.name}: no builds of target {target!r}"
+                               + _known(store.targets(), "targets"))
+        commits = store.commits()
+        found = []
+        for name in targets:
+            builds = store.builds(name)
+            regions = store.regions(name)
+            since_sha = resolve(store, since, name) if since is not None else None
+            head_sha = resolve(store, head, name) if head is not None else None
+            found.append(_trend(name, builds, regions, commits, since_sha, head_sha, branch))
+        return found
+
+
+def _known(names: list, what: str) -> str:
+    return f" (its {what}: {', '.join(names[:8])}{', ...' if len(names) > 8 else ''})" if names else " (it holds none)"
+
+
+def _trend(target: str, builds: list, regions: dict, commits: dict, since: Optional[str],
+           head: Optional[str], branch: Optional[str]) -> Trend:
+    latest: dict = {}  # commit -> its latest build
+    for build in builds:
+        latest[build.commit] = build
+    if head is None:
+        candidates = [b for b in builds if branch is None or b.branch == branch]
+        if not candidates:
+            raise HistoryError(f"no builds of {target!r} on branch {branch!r}"
+                               + _known(sorted({b.branch for b in builds if b.branch}), "branches"))
+        head = _newest(candidates, commits).commit
+        branch = branch or latest[head].branch
+    points, notes, seen = [], [], set()
+    at: Optional[str] = head
+    while at is not None and at not in seen:
+        seen.add(at)
+        info = commits.get(at)
+        parents = info.parents if info is not None else None
+        point = Point(at, parents[0] if parents else None, info.time if info else None, info.subject if info else None)
+        build = latest.get(at)
+        if build is not None:
+            point.build = build
+            point.regions = {name: used for name, (used, _size) in regions.get(build.id, {}).items()}
+        points.append(point)
+        if at == since:
+            break
+        if parents is None:  # recorded without its parents: the chain the store knows ends here
+            break
+        at = parents[0] if parents else None
+    if since is not None and points[-1].commit != since:
+        raise HistoryError(f"{since[:12]} is not on the first-parent chain of {head[:12]}")
+    if since is None:  # start at the first commit measured, not at the ancestors git named
+        while points and not points[-1].measured:
+            points.pop()
+    points.reverse()
+    for earlier, later in zip(points, points[1:]):
+        if later.measured and earlier.measured and later.parent == earlier.commit:
+            later.deltas = {name: used - earlier.regions.get(name, 0) for name, used in later.regions.items()}
+            later.deltas.update((name, -used) for name, used in earlier.regions.items() if name not in later.regions)
+    names: list = []
+    for point in points:
+        for name in point.regions or ():
+            if name not in names:
+                names.append(name)
+    return Trend(target, branch, points, names, since, notes)
+
+
+@dataclass
+class Blamed:
+    point: Point
+    delta: int
+    grew: list  # (kind, name, object file or None, bytes), the largest first
+    more: int = 0  # entries that grew beyond those listed
+
+
+@dataclass
+class Blame:
+    trend: Trend
+    region: str
+    commits: list  # Blamed, the largest growth first
+    unmeasured: list  # (Point, why) of the commits whose growth cannot be told
+    total: Optional[int]  # the region's change over the whole range, where both ends were measured
+    growing: int  # commits that grew it, listed or not
+
+
+def blame(store: Store, region: str, target: Optional[str] = None, since: Optional[str] = None,
+          top: int = 10, entries: int = 10, head: Optional[str] = None, branch: Optional[str] = None) -> list:
+    """A Blame per target: the `top` commits that grew `region` most, each with the `entries`
+    symbols, objects and source folders of the region that grew most in it."""
+    found = []
+    for trend in trends(store, target, since, head, branch):
+        if region not in trend.regions:
+            if target is None and len(store.targets()) > 1:
+                continue
+            raise HistoryError(f"no region {region!r} in the builds of {trend.target!r}"
+                               + _known(trend.regions, "regions"))
+        with store.reading():
+            found.append(_blame(store, trend, region, top, entries))
+    if not found:
+        raise HistoryError(f"no target's builds have a region {region!r}")
+    return found
+
+
+def _blame(store: Store, trend: Trend, region: str, top: int, entries: int) -> Blame:
+    # the first point is where the range starts (the commit asked for, or the first build
+    # recorded): the others grew from it
+    points = trend.points[1:]
+    by_commit = {point.commit: point for point in trend.points}
+    unmeasured, grown = [], []
+    for point in points:
+        if not point.measured:
+            continue
+        if point.deltas is None:
+            unmeasured.append((point, f"its first parent {point.parent[:12]} was not recorded" if point.parent
+                               else "the store does not know its parent"))
+            continue
+        delta = point.deltas.get(region, 0)
+        if delta > 0:
+            grown.append((delta, point))
+    grown.sort(key=lambda item: (-item[0], -(item[1].time or 0), item[1].commit))
+    levels = {(kind, region) for kind, _ in GREW_KINDS}
+    listed = []
+    for delta, point in grown[:top]:
+        parent = by_commit[point.parent].build
+        changed = store.changes_since(point.build, parent, levels)
+        grew = []
+        for kind, word in GREW_KINDS:
+            for key, (before, after) in changed.get((kind, region), {}).items():
+                change = (after or 0) - (before or 0)
+                if change > 0:
+                    name, object_file = key if isinstance(key, tuple) else (key, None)
+                    grew.append((word, name, object_file, change))
+        order = {word: i for i, (_, word) in enumerate(GREW_KINDS)}
+        grew.sort(key=lambda row: (order[row[0]], -row[3], row[1], row[2] or ""))
+        counted: dict = {}
+        kept = []
+        for row in grew:
+            counted[row[0]] = counted.get(row[0], 0) + 1
+            if counted[row[0]] <= entries:
+                kept.append(row)
+        listed.append(Blamed(point, delta, kept, len(grew) - len(kept)))
+    first, last = (trend.points[0], trend.points[-1]) if trend.points else (None, None)
+    total = (last.regions.get(region, 0) - first.regions.get(region, 0)
+             if first is not None and first.measured and last.measured else None)
+    return Blame(trend, region, listed, unmeasured, total, len(grown))
+
+
+def compared(store: Store, old: str, new: str, target: Optional[str] = None):
+    """(target, old commit, new commit, the comparison) of the two builds."""
+    from tarnwick.comparison import compare_footprints
+    from tarnwick.history.tables import footprint_of
+
+    with store.reading():
+        targets = store.targets()
+        if target is None:
+            if len(targets) != 1:
+                raise HistoryError(f"{store.name}: give --target" + _known(targets, "targets"))
+            target = targets[0]
+        builds = store.builds(target)
+        if not builds:
+            raise HistoryError(f"{store.name}: no builds of target {target!r}" + _known(targets, "targets"))
+        chosen = []
+        for ref in (old, new):
+            sha = resolve(store, ref, target)
+            of_commit = [b for b in builds if b.commit == sha]
+            if not of_commit:
+                raise HistoryError(f"{ref} ({sha[:12]}) was not recorded for {target!r}")
+            chosen.append(of_commit[-1])
+        before, after = (footprint_of(store.tables(b.id)) for b in chosen)
+    notes = []
+    if before.exact != after.exact:
+        # the store keeps no symbol placements to see the exact side as a map shows it
+        before.symbols, after.symbols = {}, {}
+        notes.append("one build's symbol sizes came from its ELF file and the other's from its map: symbols "
+                     "are not compared; object, archive and section changes are exact")
+    comparison = compare_footprints(before, after, f"{target}@{chosen[0].commit}", (),
+                                    chosen[0].label or chosen[0].commit[:12])
+    comparison.notes.extend(notes)
+    return target, chosen[0], chosen[1], comparison

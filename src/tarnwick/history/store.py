@@ -1,0 +1,330 @@
+"""Recording builds into a store and reading them back.
+
+A build is recorded in one transaction: its commit (and the first-parent ancestors git named
+that the store did not know), its row, its regions' figures, and its byte tables as changes
+against the build of its first parent (`tables`). Recording a commit and target that the store
+has replaces that build (or keeps both, asked to): the builds whose tables were kept as changes
+against the one replaced are given tables of their own first, so nothing that was recorded is
+lost. A build read back is its tables rebuilt from the last whole copy and the changes since."""
+
+from __future__ import annotations
+
+import json
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from typing import Iterable, Optional
+
+from tarnwick.history import tables as stored
+from tarnwick.history.engines import HistoryError, open_engine, shown
+from tarnwick.history.schema import prepare
+
+
+@dataclass
+class Entry:
+    """A build to record."""
+
+    target: str
+    commit: str
+    parents: Optional[tuple]  # first parent first; None where nobody said
+    time: Optional[int]  # the commit's, seconds since the epoch
+    subject: Optional[str]
+    branch: Optional[str]
+    label: Optional[str]
+    tables: dict  # tables.build_tables
+    regions: dict  # name -> (used bytes, size or None)
+    flash: Optional[int]
+    ram: Optional[int]
+    status: Optional[str]  # the verdict: "passed" or "failed"
+    details: dict = field(default_factory=dict)  # verdict, waivers, stack, what was read
+    recorded_at: str = ""
+
+
+@dataclass(frozen=True)
+class Build:
+    """A recorded build, as the queries see it."""
+
+    id: int
+    target: str
+    commit: str
+    branch: Optional[str]
+    label: Optional[str]
+    recorded_at: str
+    flash: Optional[int]
+    ram: Optional[int]
+    status: Optional[str]
+    details: dict
+    base_id: Optional[int]
+
+    @property
+    def waivers(self) -> list:
+        return self.details.get("waivers") or []
+
+
+@dataclass(frozen=True)
+class Recorded:
+    id: int
+    replaced: int  # builds of the same commit and target it took the place of
+    parent: Optional[Build]  # the build of its first parent, where one was recorded
+    parent_regions: Optional[dict] = None  # its regions' used bytes
+
+
+@dataclass(frozen=True)
+class CommitInfo:
+    parents: Optional[tuple]
+    time: Optional[int]
+    subject: Optional[str]
+
+
+_REMEMBERED = 8
+_BUILD_COLUMNS = "id, target, commit_sha, branch, label, recorded_at, flash, ram, status, details, base_id"
+
+
+def _build(row) -> Build:
+    try:
+        details = json.loads(row[9]) if row[9] else {}
+    except ValueError:
+        details = {}
+    return Build(row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7], row[8],
+                 details if isinstance(details, dict) else {}, row[10])
+
+
+def _parents_text(parents: Optional[Iterable]) -> Optional[str]:
+    return None if parents is None else " ".join(parents)
+
+
+class Store:
+    """An open store; `create`: make it (and its tables) where there is none."""
+
+    def __init__(self, location: str, create: bool = False):
+        self.location = location
+        # the tables of the last builds read or written: a build's tables never change once it is
+        # recorded, and ids are never used twice, so what is remembered stays true
+        self._tables: dict = {}
+        self._pending: Optional[list] = None  # what to remember once the write transaction commits
+        self.engine = open_engine(location, create)
+        try:
+            prepare(self.engine, create)
+        except BaseException:
+            self.engine.close()
+            raise
+
+    def __enter__(self) -> "Store":
+        return self
+
+    def __exit__(self, *_exc) -> None:
+        self.close()
+
+    def close(self) -> None:
+        self.engine.close()
+
+    @property
+    def name(self) -> str:
+        return shown(self.location)
+
+    # --- writing -------------------------------------------------------------------------------
+
+    def record(self, entry: Entry, keep: bool = False, ancestors: Iterable = ()) -> Recorded:
+        """Records a build; `ancestors`: first-parent commits git named (git.Commit), newest first."""
+        with self.writing():
+            return self.add(entry, keep, ancestors)
+
+    @contextmanager
+    def writing(self):
+        """A write transaction; the tables it read or wrote are remembered once it commits (an id
+        that a rolled-back transaction used may be given again)."""
+        self._pending = []
+        try:
+            with self.engine.transaction(write=True):
+                yield self
+            pending, self._pending = self._pending, None
+        except BaseException:
+            self._pending = None
+            raise
+        for build_id, tables in pending:
+            self._remember(build_id, tables)
+
+    def add(self, entry: Entry, keep: bool = False, ancestors: Iterable = ()) -> Recorded:
+        """`record` within a write transaction the caller holds (an import of many builds)."""
+        engine = self.engine
+        self.note_commit(entry.commit, entry.parents, entry.time, entry.subject, given=True)
+        for ancestor in ancestors:
+            self.note_commit(ancestor.sha, ancestor.parents, ancestor.time, ancestor.subject, given=False)
+        known = self.commit_info(entry.commit)
+        earlier = [row[0] for row in engine.rows(
+            "SELECT id FROM tarnwick_builds WHERE target = ? AND commit_sha = ? ORDER BY id",
+            (entry.target, entry.commit))]
+        parent = self._parent_build(entry.target, known.parents)
+        base = parent if parent is not None else self._latest(entry.target, exclude=earlier)
+        base_tables, depth = (self.tables(base.id), self._depth(base.id)) if base is not None else (None, -1)
+        parent_regions = ({name: used for name, used in engine.rows(
+            "SELECT name, used FROM tarnwick_regions WHERE build_id = ?", (parent.id,))}
+            if parent is not None else None)
+        delta = stored.changes(base_tables, entry.tables)
+        whole = base is None or depth + 1 > stored.MAX_DEPTH
+        row = engine.one(
+            "INSERT INTO tarnwick_builds (target, commit_sha, branch, label, recorded_at, flash, ram, status, "
+            "details, base_id, depth, changes, snapshot) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+            (entry.target, entry.commit, entry.branch, entry.label, entry.recorded_at, entry.flash, entry.ram,
+             entry.status, json.dumps(entry.details, ensure_ascii=False), base.id if base is not None else None,
+             0 if whole else depth + 1, stored.encode(delta) if base is not None else None,
+             stored.encode(entry.tables) if whole else None))
+        new_id = row[0]
+        engine.run_many("INSERT INTO tarnwick_regions (build_id, name, used, size) VALUES (?, ?, ?, ?)",
+                        [(new_id, name, used, size) for name, (used, size) in entry.regions.items()])
+        if not keep:
+            for old in earlier:
+                self._remove(old, successor=(new_id, entry.tables))
+        self._remember(new_id, entry.tables)
+        return Recorded(new_id, 0 if keep else len(earlier), parent, parent_regions)
+
+    def note_commit(self, sha: str, parents, time, subject, given: bool) -> None:
+        """What is said of a commit: what the build's own run says wins; what an ancestor's
+        listing says fills in only what the store does not know."""
+        choose = "COALESCE(excluded.{0}, tarnwick_commits.{0})" if given else "COALESCE(tarnwick_commits.{0}, excluded.{0})"
+        self.engine.run(
+            "INSERT INTO tarnwick_commits (sha, parents, time, subject) VALUES (?, ?, ?, ?) ON CONFLICT (sha) DO UPDATE "
+            f"SET parents = {choose.format('parents')}, time = {choose.format('time')}, subject = {choose.format('subject')}",
+            (sha, _parents_text(parents), time, subject))
+
+    def _parent_build(self, target: str, parents: Optional[tuple]) -> Optional[Build]:
+        if not parents:
+            return None
+        row = self.engine.one(f"SELECT {_BUILD_COLUMNS} FROM tarnwick_builds WHERE target = ? AND commit_sha = ? "
+                              "ORDER BY id DESC LIMIT 1", (target, parents[0]))
+        return _build(row) if row is not None else None
+
+    def _latest(self, target: str, exclude: list) -> Optional[Build]:
+        for row in self.engine.rows(f"SELECT {_BUILD_COLUMNS} FROM tarnwick_builds WHERE target = ? "
+                                    "ORDER BY id DESC LIMIT ?", (target, len(exclude) + 1)):
+            if row[0] not in exclude:
+                return _build(row)
+        return None
+
+    def _depth(self, build_id: int) -> int:
+        return self.engine.one("SELECT depth FROM tarnwick_builds WHERE id = ?", (build_id,))[0]
+
+    def _remove(self, build_id: int, successor: tuple) -> None:
+        """Takes a build out. Those kept as changes against it get a whole copy of their own
+        tables, and their changes against `successor` (id, tables): the build of the same
+        commit that takes its place."""
+        engine = self.engine
+        successor_id, successor_tables = successor
+        for (child,) in engine.rows("SELECT id FROM tarnwick_builds WHERE base_id = ?", (build_id,)):
+            tables = self.tables(child)
+            engine.run("UPDATE tarnwick_builds SET base_id = ?, depth = 0, changes = ?, snapshot = ? WHERE id = ?",
+                       (successor_id, stored.encode(stored.changes(successor_tables, tables)), stored.encode(tables),
+                        child))
+        engine.run("DELETE FROM tarnwick_regions WHERE build_id = ?", (build_id,))
+        engine.run("DELETE FROM tarnwick_builds WHERE id = ?", (build_id,))
+
+    # --- reading -------------------------------------------------------------------------------
+
+    def reading(self):
+        """A read transaction: every query in it sees the store as it was when it began."""
+        return self.engine.transaction(write=False)
+
+    def builds(self, target: Optional[str] = None) -> list:
+        """Every build (of a target), in the order they were recorded."""
+        where, parameters = ("WHERE target = ? ", (target,)) if target is not None else ("", ())
+        return [_build(row) for row in self.engine.rows(
+            f"SELECT {_BUILD_COLUMNS} FROM tarnwick_builds {where}ORDER BY id", parameters)]
+
+    def targets(self) -> list:
+        return [row[0] for row in self.engine.rows("SELECT DISTINCT target FROM tarnwick_builds ORDER BY target")]
+
+    def regions(self, target: Optional[str] = None) -> dict:
+        """Build id -> {region: (used, size)}, of every build (of a target)."""
+        if target is None:
+            rows = self.engine.rows("SELECT build_id, name, used, size FROM tarnwick_regions")
+        else:
+            rows = self.engine.rows("SELECT r.build_id, r.name, r.used, r.size FROM tarnwick_regions r "
+                                    "JOIN tarnwick_builds b ON b.id = r.build_id WHERE b.target = ?", (target,))
+        found: dict = {}
+        for build_id, name, used, size in rows:
+            found.setdefault(build_id, {})[name] = (used, size)
+        return found
+
+    def commits(self) -> dict:
+        """sha -> CommitInfo of every commit the store knows."""
+        return {sha: CommitInfo(tuple(parents.split()) if parents is not None else None, time, subject)
+                for sha, parents, time, subject in self.engine.rows(
+                    "SELECT sha, parents, time, subject FROM tarnwick_commits")}
+
+    def commit_info(self, sha: str) -> CommitInfo:
+        row = self.engine.one("SELECT parents, time, subject FROM tarnwick_commits WHERE sha = ?", (sha,))
+        if row is None:
+            return CommitInfo(None, None, None)
+        return CommitInfo(tuple(row[0].split()) if row[0] is not None else None, row[1], row[2])
+
+    def knows_parents(self, sha: str) -> bool:
+        """Whether the store knows the commit and its parents (so git need not be asked)."""
+        return self.engine.one("SELECT 1 FROM tarnwick_commits WHERE sha = ? AND parents IS NOT NULL",
+                               (sha,)) is not None
+
+    def _remember(self, build_id: int, tables: dict) -> None:
+        if self._pending is not None:
+            self._pending.append((build_id, tables))
+            return
+        self._tables.pop(build_id, None)
+        self._tables[build_id] = tables
+        while len(self._tables) > _REMEMBERED:
+            del self._tables[next(iter(self._tables))]
+
+    def tables(self, build_id: int) -> dict:
+        """A build's byte tables: its last whole copy, with the changes since made."""
+        known = self._tables.get(build_id)
+        if known is None and self._pending:
+            known = next((tables for at, tables in self._pending if at == build_id), None)
+        if known is not None:
+            return known
+        chain = []
+        at = build_id
+        while True:
+            known = self._tables.get(at)
+            if known is not None and at != build_id:
+                result = known
+                break
+            row = self.engine.one("SELECT base_id, changes, snapshot FROM tarnwick_builds WHERE id = ?", (at,))
+            if row is None:
+                raise HistoryError(f"{self.name}: build {at} is missing (the store is damaged)")
+            base_id, delta, snapshot = row
+            if snapshot is not None:
+                result = stored.decode(snapshot, delta=False)
+                break
+            if base_id is None or delta is None or len(chain) > stored.MAX_DEPTH * 4:
+                raise HistoryError(f"{self.name}: build {at} has neither tables nor a base (the store is damaged)")
+            chain.append(delta)
+            at = base_id
+        for delta in reversed(chain):
+            result = stored.applied(result, stored.decode(delta, delta=True))
+        self._remember(build_id, result)
+        return result
+
+    def changes_since(self, build: Build, earlier: Build, levels: Optional[set] = None) -> dict:
+        """(kind, region) -> {key: (before, after)}: what changed from `earlier` to `build`; the
+        stored changes where `earlier` is the build's base, else the two rebuilt and compared."""
+        if build.base_id == earlier.id:
+            row = self.engine.one("SELECT changes FROM tarnwick_builds WHERE id = ?", (build.id,))
+            delta = stored.decode(row[0], delta=True)
+        else:
+            before, after = self.tables(earlier.id), self.tables(build.id)
+            if levels is not None:
+                before = {k: v for k, v in before.items() if k in levels}
+                after = {k: v for k, v in after.items() if k in levels}
+            delta = stored.changes(before, after)
+        return delta if levels is None else {k: v for k, v in delta.items() if k in levels}
+
+    def stored_blobs(self, build_id: int) -> tuple:
+        """(base id, changes, whole tables) as kept, for an export that keeps them compact."""
+        return self.engine.one("SELECT base_id, changes, snapshot FROM tarnwick_builds WHERE id = ?", (build_id,))
+
+    def size_bytes(self) -> Optional[int]:
+        """What the store takes on disk (a SQLite file with its log) or in the database."""
+        if self.engine.name == "SQLite":
+            import os
+
+            return sum(os.path.getsize(self.location + suffix) for suffix in ("", "-wal")
+                       if os.path.exists(self.location + suffix))
+        row = self.engine.one("SELECT sum(pg_total_relation_size(c.oid)) FROM pg_class c WHERE c.relname IN "
+                              "('tarnwick_builds', 'tarnwick_regions', 'tarnwick_commits', 'tarnwick_schema')")
+        return int(row[0]) if row and row[0] is not None else None
