@@ -76,6 +76,19 @@ def _newest(builds: list, commits: dict) -> Build:
     return max(builds, key=lambda b: ((commits.get(b.commit) and commits[b.commit].time) or 0, b.id))
 
 
+def _tip(builds: list, commits: dict) -> Build:
+    """The build no other one descends from (along first parents), the newest where several are."""
+    covered: set = set()
+    for build in builds:
+        info = commits.get(build.commit)
+        at = info.parents[0] if info is not None and info.parents else None
+        while at is not None and at not in covered:
+            covered.add(at)
+            info = commits.get(at)
+            at = info.parents[0] if info is not None and info.parents else None
+    return _newest([b for b in builds if b.commit not in covered] or builds, commits)
+
+
 def trends(store: Store, target: Optional[str] = None, since: Optional[str] = None,
            head: Optional[str] = None, branch: Optional[str] = None) -> list:
     """A Trend per target (the one named, or every target the store has)."""
@@ -109,7 +122,7 @@ def _trend(target: str, builds: list, regions: dict, commits: dict, since: Optio
         if not candidates:
             raise HistoryError(f"no builds of {target!r} on branch {branch!r}"
                                + _known(sorted({b.branch for b in builds if b.branch}), "branches"))
-        head = _newest(candidates, commits).commit
+        head = _tip(candidates, commits).commit
         branch = branch or latest[head].branch
     points, notes, seen = [], [], set()
     at: Optional[str] = head
@@ -202,17 +215,8 @@ def _blame(store: Store, trend: Trend, region: str, top: int, entries: int) -> B
     levels = {(kind, region) for kind, _ in GREW_KINDS}
     listed = []
     for delta, point in grown[:top]:
-        parent = by_commit[point.parent].build
-        changed = store.changes_since(point.build, parent, levels)
-        grew = []
-        for kind, word in GREW_KINDS:
-            for key, (before, after) in changed.get((kind, region), {}).items():
-                change = (after or 0) - (before or 0)
-                if change > 0:
-                    name, object_file = key if isinstance(key, tuple) else (key, None)
-                    grew.append((word, name, object_file, change))
-        order = {word: i for i, (_, word) in enumerate(GREW_KINDS)}
-        grew.sort(key=lambda row: (order[row[0]], -row[3], row[1], row[2] or ""))
+        changed = store.changes_since(point.build, by_commit[point.parent].build, levels)
+        grew = _grown_in(changed, region)
         counted: dict = {}
         kept = []
         for row in grew:
@@ -224,6 +228,27 @@ def _blame(store: Store, trend: Trend, region: str, top: int, entries: int) -> B
     total = (last.regions.get(region, 0) - first.regions.get(region, 0)
              if first is not None and first.measured and last.measured else None)
     return Blame(trend, region, listed, unmeasured, total, len(grown))
+
+
+def _grown_in(changed: dict, region: str) -> list:
+    """(kind, name, object file, bytes) of what grew in a region, symbols first, then objects and
+    folders, each the largest first. The entries that changed are compared as `diff` compares
+    two builds, so objects built in another folder are still the same objects."""
+    from tarnwick.comparison import Footprint, compare_footprints
+
+    sides = []
+    for side in (0, 1):
+        def values(kind: str) -> dict:
+            return {key: pair[side] for key, pair in changed.get((kind, region), {}).items() if pair[side] is not None}
+
+        sides.append(Footprint(symbols={key: [size, False, None] for key, size in values("symbols").items()},
+                               objects=values("objects"), files={}, folders=values("folders")))
+    comparison = compare_footprints(sides[0], sides[1], region)
+    grew = []
+    for word, changes in (("symbol", comparison.symbols), ("object", comparison.objects),
+                          ("folder", comparison.folders)):
+        grew += [(word, c.name, c.object_file, c.delta) for c in changes if c.delta > 0]
+    return grew
 
 
 def compared(store: Store, old: str, new: str, target: Optional[str] = None):

@@ -42,7 +42,7 @@ def commit_of(args) -> CommitOf:
         raise HistoryError("not inside a git work tree (or git is missing): give --commit, and --parent for its parents")
     sha = known.sha if known is not None else args.commit
     parents = tuple(args.parent) if args.parent else known.parents if known is not None else None
-    when = _seconds(args.time) if args.time else known.time if known is not None else int(datetime.now().timestamp())
+    when = _seconds(args.time) if args.time else known.time if known is not None else None
     branch = args.branch or (git.branch() if known is not None else None)
     return CommitOf(sha, parents, when, known.subject if known is not None else None, branch, known)
 

@@ -10,6 +10,7 @@ lost. A build read back is its tables rebuilt from the last whole copy and the c
 from __future__ import annotations
 
 import json
+from datetime import datetime, timezone
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Iterable, Optional
@@ -179,12 +180,16 @@ class Store:
 
     def note_commit(self, sha: str, parents, time, subject, given: bool) -> None:
         """What is said of a commit: what the build's own run says wins; what an ancestor's
-        listing says fills in only what the store does not know."""
-        choose = "COALESCE(excluded.{0}, tarnwick_commits.{0})" if given else "COALESCE(tarnwick_commits.{0}, excluded.{0})"
-        self.engine.run(
-            "INSERT INTO tarnwick_commits (sha, parents, time, subject) VALUES (?, ?, ?, ?) ON CONFLICT (sha) DO UPDATE "
-            f"SET parents = {choose.format('parents')}, time = {choose.format('time')}, subject = {choose.format('subject')}",
-            (sha, _parents_text(parents), time, subject))
+        listing says fills in only what the store does not know. A commit nobody gave a time
+        is taken to be of the moment it is first recorded."""
+        if given:
+            update = ", ".join(f"{name} = COALESCE(?, tarnwick_commits.{name})" for name in ("parents", "time", "subject"))
+        else:
+            update = ", ".join(f"{name} = COALESCE(tarnwick_commits.{name}, ?)" for name in ("parents", "time", "subject"))
+        said = (_parents_text(parents), time, subject)
+        first_time = time if time is not None else int(datetime.now(timezone.utc).timestamp())
+        self.engine.run("INSERT INTO tarnwick_commits (sha, parents, time, subject) VALUES (?, ?, ?, ?) "
+                        f"ON CONFLICT (sha) DO UPDATE SET {update}", (sha, said[0], first_time, subject, *said))
 
     def _parent_build(self, target: str, parents: Optional[tuple]) -> Optional[Build]:
         if not parents:
