@@ -8,6 +8,7 @@ their first parent, with the linker's amounts."""
 
 from __future__ import annotations
 
+import html
 import json
 import os
 import re
@@ -302,3 +303,93 @@ def test_two_recorded_commits_compare_as_diff_compares_their_maps(capsys, histor
         rows = [sorted((c["name"], c.get("object_file"), c["delta"]) for c in (r.values() if isinstance(r, dict) else r))
                 for r in rows]
         assert rows[0] == rows[1], level
+
+
+def _in(repo: Path, capsys, *args, commit: str = "main") -> tuple:
+    """The command run in the repository with `commit` checked out."""
+    _git(repo, "checkout", "-q", "--detach", commit)
+    here = os.getcwd()
+    os.chdir(repo)
+    try:
+        code = main([str(a) for a in args])
+    finally:
+        os.chdir(here)
+        _git(repo, "checkout", "-q", "main")
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_the_pull_request_comment_has_a_sparkline_per_region(capsys, history, recorded):
+    repo, work, made, figures = history
+    index_of = {sha: index for index, (sha, *_) in enumerate(made)}
+    code, out, err = _in(repo, capsys, "diff", work / "build-26" / "firmware.map", work / "build-29" / "firmware.map",
+                         "--format", "markdown", "--store", recorded)
+    assert code == 0, err
+    window = _chain(repo, "main")[-21:]  # the last 20 measured builds: the unrecorded commit among them
+    assert made[index_of[window[0]]][1] != NOT_RECORDED and sum(made[index_of[c]][1] == NOT_RECORDED for c in window) == 1
+    assert "**Trend** over the last 20 builds of `main`, then this build:" in out
+    for region in ("FLASH", "RAM", "CCM"):
+        line = next(line for line in out.splitlines() if line.startswith(f"- `{region}` "))
+        values = [None if made[index_of[c]][1] == NOT_RECORDED else figures[index_of[c]][region] for c in window]
+        found = re.fullmatch(rf"- `{region}` ([▁-█ ]{{{len(values)}}}) ([▁-█]) (.*)", line)
+        assert found, line
+        recorded_bars = found[1]
+        for bar, value in zip(recorded_bars, values):
+            assert (bar == " ") == (value is None)
+        known = [(bar, value) for bar, value in zip(recorded_bars, values) if value is not None]
+        for bar_a, value_a in known:
+            for bar_b, value_b in known:
+                if value_a < value_b:
+                    assert bar_a <= bar_b  # the blocks are in the order of their heights
+        everything = [v for v in values if v is not None] + [figures[29][region]]
+        if min(everything) != max(everything):
+            assert {bar for bar, value in known if value == max(everything)} <= {"█"}
+            assert {bar for bar, value in known if value == min(everything)} <= {"▁"}
+        assert line.endswith(f"{figures[29][region]:,} B (±0 B since the last)")
+
+
+def test_the_html_report_draws_each_region_with_its_largest_growers_marked(capsys, history, recorded):
+    repo, work, made, figures = history
+    index_of = {sha: index for index, (sha, *_) in enumerate(made)}
+    code, out, err = _in(repo, capsys, "analyze", work / "build-29" / "firmware.map", "--format", "html",
+                         "--store", recorded, "--config", repo / "tarnwick.toml")
+    assert code == 0, err
+    window = _chain(repo, "main")[-21:]
+    measured = [c for c in window if made[index_of[c]][1] != NOT_RECORDED]
+    charts = dict(re.findall(r'<svg class="trend" data-region="(\w+)"(.*?)</svg>', out))
+    assert set(charts) == {"FLASH", "RAM", "CCM"}
+    for region, chart in charts.items():
+        points = re.findall(r'<circle class="([a-z ]+)"[^>]*><title>([0-9a-f]{12}|this build) ([^<]*)</title>', chart)
+        assert len(points) == len(measured) + 1 and points[-1][0] == "point current"
+        assert chart.count('<g class="gap">') == 1
+        deltas = {}
+        for earlier, later in zip(window, window[1:]):
+            if NOT_RECORDED not in (made[index_of[earlier]][1], made[index_of[later]][1]):
+                deltas[later[:12]] = figures[index_of[later]][region] - figures[index_of[earlier]][region]
+        growing = sorted((d for d in deltas.values() if d > 0), reverse=True)
+        marked = [(commit, text) for kind, commit, text in points if kind == "point grower"]
+        assert sorted((deltas[commit] for commit, _ in marked), reverse=True) == growing[:3]
+        for commit, text in marked:
+            subject = made[index_of[next(c for c in window if c.startswith(commit))]][1]
+            assert html.unescape(text).startswith(f"{subject}: ") and f"(+{deltas[commit]:,} B)" in text
+
+
+@pytest.mark.parametrize("checked_out, waiver, code, said", [
+    ("Read the IMU", [], 0, "accepted (commit "),  # its Footprint-Accepted: trailer
+    ("Tidy the loop", [], 1, "policy failed: RAM grew by 1,024 B"),
+    ("Tidy the loop", ["--accept-growth", "RAM: reviewed in the design meeting"], 0, "accepted (--accept-growth)"),
+    ("Tidy the loop", ["--accept-growth", "*: every growth"], 0, "accepted (--accept-growth): every growth"),
+    ("Tidy the loop", ["--accept-growth", "CCM: not this one"], 1, "policy failed"),
+    ("Tidy the loop", ["--accept-growth", "RMA: a typo"], 2, "--accept-growth RMA: names no region of the build (closest: RAM)"),
+    ("Tidy the loop", ["--accept-growth", "no reason"], 2, "is not REGION: REASON"),
+])
+def test_a_waiver_turns_a_failed_growth_gate_into_a_warning(capsys, history, checked_out, waiver, code, said):
+    repo, work, made, _ = history
+    sha = next(sha for sha, subject, *_ in made if subject == checked_out)
+    found, out, err = _in(repo, capsys, "diff", work / "build-5" / "firmware.map", work / "build-6" / "firmware.map",
+                          "--fail-on-growth", "RAM=512", *waiver, "--format", "json", commit=sha)
+    assert found == code and said in err, err
+    if code == 0:
+        gate, = json.loads(out)["comparison"]["growth_gates"]
+        assert not gate["failed"] and gate["accepted"] and gate["growth"] == 1024
+        assert json.loads(out)["verdict"]["status"] == "passed"

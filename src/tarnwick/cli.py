@@ -317,7 +317,7 @@ def _analyze(args) -> int:
         from tarnwick.comparison import compare
 
         comparison = compare(report, baseline, baseline_label=args.baseline_label, sources=sources)
-    outcome = _outcome(report, config, args, inputs, stack=stack, sources=sources)
+    outcome = _with_trend(args, config, report, _outcome(report, config, args, inputs, stack=stack, sources=sources))
     return _write(args, report, comparison, config, model, outcome) or _verdict(outcome)
 
 
@@ -355,13 +355,34 @@ def _diff(args) -> int:
     if args.output is not None:
         _refuse_to_overwrite_inputs(args.output, inputs)
     report, comparison = compared(before, before_summary, later, args.old, args.strip_prefix, args.baseline_label)
-    try:  # a limit naming no region stops before any output
+    try:  # a limit or a waiver naming no region stops before any output
         growth = evaluate_growth(comparison, args.fail_on_growth)
+        growth = _accepted(args, growth, comparison)
     except LimitError as exc:
         raise UsageError(str(exc)) from None
     comparison = dataclasses.replace(comparison, growth_gates=growth)
-    outcome = _outcome(report, config, args, inputs, growth, later.stack, later.sources)
+    outcome = _with_trend(args, config, report,
+                          _outcome(report, config, args, inputs, growth, later.stack, later.sources))
     return _write(args, report, comparison, config, later.model, outcome) or _verdict(outcome)
+
+
+def _with_trend(args, config: TarnwickConfig, report, outcome):
+    """With a build history given: the trend the markdown and HTML reports draw."""
+    from tarnwick.history.hooks import with_trend
+
+    return with_trend(outcome, args.store, config, report, lambda line: say("warning", line))
+
+
+def _accepted(args, growth: list, comparison) -> list:
+    """The growth gates with the waivers of --accept-growth and the commit's trailers."""
+    from tarnwick.history.engines import HistoryError
+    from tarnwick.history.hooks import accepted_growth
+
+    names = comparison.region_sizes.keys() | comparison.regions.keys()
+    try:
+        return accepted_growth(args.accept_growth, growth, names, lambda line: say("warning", line))
+    except HistoryError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def _silence_stdout() -> None:

@@ -50,6 +50,16 @@ class ReportTrend:
         return parts
 
 
+def with_trend(outcome, store_location: Optional[str], config, report, warn: Callable[[str], None]):
+    """The outcome with the trend of the target branch's builds, where a store is given."""
+    if not (store_location or config.history.store):
+        return outcome
+    from tarnwick.render.view import build_view
+
+    regions = {row.name: row.used for row in build_view(report).regions}
+    return outcome._replace(trend=report_trend(store_location, config, report.metadata.target_name, regions, warn))
+
+
 def report_trend(store_location: Optional[str], config, target: str, regions: dict,
                  warn: Callable[[str], None]) -> Optional[ReportTrend]:
     """The trend of the target branch's last builds and then this build (`regions`: name ->
@@ -76,7 +86,7 @@ def report_trend(store_location: Optional[str], config, target: str, regions: di
     points = points[measured[-config.history.trend_builds]:] if len(measured) > config.history.trend_builds else points
     last = next((p for p in reversed(points) if p.measured), None)
     dots = {}
-    for region in dict.fromkeys([*trend.regions, *regions]):
+    for region in dict.fromkeys([*regions, *trend.regions]):
         row = [Dot(p.commit[:12], p.subject or "", p.regions.get(region) if p.measured else None,
                    p.deltas.get(region) if p.deltas is not None else None) for p in points]
         if region in regions:

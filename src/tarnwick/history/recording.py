@@ -63,7 +63,9 @@ def entry(build, commit: CommitOf, args, config, path: str) -> tuple:
     from tarnwick.history.waivers import from_commit, parse, unknown_regions
 
     whole = build.footprint
-    regions = {name: (used, whole.region_sizes.get(name)) for name, used in (whole.regions or {}).items()}
+    used = whole.regions or {}
+    order = [r.name for r in build.report.regions if r.name in used] + sorted(set(used) - {r.name for r in build.report.regions})
+    regions = {name: (used[name], whole.region_sizes.get(name)) for name in dict.fromkeys(order)}
     waivers = [parse(text, "--accept-growth") for text in args.accept_growth]
     problems = unknown_regions(waivers, regions)
     if problems:

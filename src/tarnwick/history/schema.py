@@ -29,8 +29,9 @@ def _first(engine: Engine) -> list:
         f"snapshot {engine.blob})",  # the whole tables, every few builds and where there is no base
         "CREATE INDEX tarnwick_builds_commit ON tarnwick_builds (target, commit_sha)",
         "CREATE INDEX tarnwick_builds_base ON tarnwick_builds (base_id)",
-        "CREATE TABLE tarnwick_regions (build_id BIGINT NOT NULL, name TEXT NOT NULL, used BIGINT NOT NULL, "
-        "size BIGINT, PRIMARY KEY (build_id, name))",
+        # `place`: the region's place in the linker's list of the build's regions
+        "CREATE TABLE tarnwick_regions (build_id BIGINT NOT NULL, name TEXT NOT NULL, place INTEGER NOT NULL, "
+        "used BIGINT NOT NULL, size BIGINT, PRIMARY KEY (build_id, name))",
     ]
 
 

@@ -158,7 +158,7 @@ class Store:
         base = parent if parent is not None else self._latest(entry.target, exclude=earlier)
         base_tables, depth = (self.tables(base.id), self._depth(base.id)) if base is not None else (None, -1)
         parent_regions = ({name: used for name, used in engine.rows(
-            "SELECT name, used FROM tarnwick_regions WHERE build_id = ?", (parent.id,))}
+            "SELECT name, used FROM tarnwick_regions WHERE build_id = ? ORDER BY place", (parent.id,))}
             if parent is not None else None)
         delta = stored.changes(base_tables, entry.tables)
         whole = base is None or depth + 1 > stored.MAX_DEPTH
@@ -170,8 +170,9 @@ class Store:
              0 if whole else depth + 1, stored.encode(delta) if base is not None else None,
              stored.encode(entry.tables) if whole else None))
         new_id = row[0]
-        engine.run_many("INSERT INTO tarnwick_regions (build_id, name, used, size) VALUES (?, ?, ?, ?)",
-                        [(new_id, name, used, size) for name, (used, size) in entry.regions.items()])
+        engine.run_many("INSERT INTO tarnwick_regions (build_id, name, place, used, size) VALUES (?, ?, ?, ?, ?)",
+                        [(new_id, name, place, used, size)
+                         for place, (name, (used, size)) in enumerate(entry.regions.items())])
         if not keep:
             for old in earlier:
                 self._remove(old, successor=(new_id, entry.tables))
@@ -240,10 +241,11 @@ class Store:
     def regions(self, target: Optional[str] = None) -> dict:
         """Build id -> {region: (used, size)}, of every build (of a target)."""
         if target is None:
-            rows = self.engine.rows("SELECT build_id, name, used, size FROM tarnwick_regions")
+            rows = self.engine.rows("SELECT build_id, name, used, size FROM tarnwick_regions ORDER BY build_id, place")
         else:
             rows = self.engine.rows("SELECT r.build_id, r.name, r.used, r.size FROM tarnwick_regions r "
-                                    "JOIN tarnwick_builds b ON b.id = r.build_id WHERE b.target = ?", (target,))
+                                    "JOIN tarnwick_builds b ON b.id = r.build_id WHERE b.target = ? "
+                                    "ORDER BY r.build_id, r.place", (target,))
         found: dict = {}
         for build_id, name, used, size in rows:
             found.setdefault(build_id, {})[name] = (used, size)

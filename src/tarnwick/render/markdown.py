@@ -42,6 +42,9 @@ def _verdict(view, comparison, outcome) -> str:
     elif counts.get("error"):
         first = next(f for f in view.findings if f.severity == "error")
         verdict = f"❌ {counts['error']} error(s): {markdown_text(first.description.rstrip('.'))}"
+    elif outcome is not None and any(gate.accepted for gate in outcome.verdict.growth):
+        verdict = "⚠️ Growth accepted: " + "; ".join(markdown_text(gate.reason) for gate in outcome.verdict.growth
+                                                   if gate.accepted)
     elif counts.get("warning"):
         verdict = f"⚠️ {counts['warning']} warning(s), no errors"
     else:
@@ -179,7 +182,9 @@ def _gates(outcome) -> _Part:
     lines = gate_lines(outcome)
     if not lines:
         return _Part([])
-    return _Part(["", "**Gates**", ""], [f"- {'❌' if failed else '✅'} {markdown_text(text)}" for failed, text in lines])
+    accepted = {gate.reason for gate in outcome.verdict.growth if gate.accepted}
+    return _Part(["", "**Gates**", ""], [f"- {'❌' if failed else '⚠️' if text in accepted else '✅'} {markdown_text(text)}"
+                                       for failed, text in lines])
 
 
 def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None, outcome=None) -> str:
@@ -233,7 +238,9 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
         frames = frames_table(outcome.stack, top, markdown_code)
         if frames:
             lists.append(_details("Stack: the largest frames", frames))
-    parts = [summary, legend, *changes, findings, gates, stack, notes, *lists]
+    trend = _Part(outcome.trend.markdown_lines(markdown_code, markdown_text)
+                  if outcome is not None and outcome.trend is not None else [])
+    parts = [summary, trend, legend, *changes, findings, gates, stack, notes, *lists]
     return "\n".join(_fit(parts, [summary, findings, gates, stack], [notes, *changes, *lists])) + "\n"
 
 
