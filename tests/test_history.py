@@ -231,8 +231,10 @@ def test_several_processes_recording_at_once_lose_nothing(capsys, store_location
     root = "0" * 40
     record(capsys, store_location, SMALL, root)
     commits = [f"{n:040x}" for n in range(1, 13)]
-    # twelve builds, and the same commit recorded by three jobs at once
-    jobs = [_recorder(store_location, OVERFLOW if n % 2 else SMALL, commit, root) for n, commit in enumerate(commits)]
+    # twelve builds, and the same commit recorded by three jobs at once (the same build: whichever
+    # comes last replaces the others)
+    overflowing = {commit: n % 2 == 0 for n, commit in enumerate(commits)}
+    jobs = [_recorder(store_location, OVERFLOW if overflowing[commit] else SMALL, commit, root) for commit in commits]
     jobs += [_recorder(store_location, OVERFLOW, commits[0], root) for _ in range(2)]
     for job in jobs:
         _, err = job.communicate(timeout=240)
@@ -240,8 +242,7 @@ def test_several_processes_recording_at_once_lose_nothing(capsys, store_location
     lines = _export(capsys, store_location)
     assert sorted(line["commit"] for line in lines) == sorted([root, *commits])
     for line in lines:
-        expected = 27984 if line["commit"] != root and (commits.index(line["commit"]) % 2 or line["commit"] == commits[0]) \
-            else 7504
+        expected = 27984 if overflowing.get(line["commit"]) else 7504
         assert line["regions"]["RAM"]["used"] == expected
         compared = as_json(capsys, "history", "compare", root, line["commit"], "--store", store_location)
         assert compared["comparison"]["regions"]["RAM"]["delta"] == expected - 7504

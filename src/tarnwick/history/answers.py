@@ -19,7 +19,7 @@ from tarnwick.history.store import Build, Store
 GREW_KINDS = (("symbols", "symbol"), ("objects", "object"), ("folders", "folder"))
 
 
-@dataclass
+@dataclass(slots=True)
 class Point:
     """A commit of the chain, and its build where it was measured."""
 
@@ -50,61 +50,42 @@ def resolve(store: Store, ref: str, target: Optional[str] = None) -> str:
     """The commit a name stands for: a recorded commit's hash, a build's label, what git makes
     of it (a branch, a tag, `HEAD~3`), a recorded commit's unique short hash, or a branch the
     store has builds of (its latest)."""
-    builds = store.builds(target)
-    commits = store.commits()
-    if ref in commits:
+    if store.commit_info(ref).time is not None:
         return ref
-    labelled = [b for b in builds if b.label == ref]
+    labelled = [b for b in store.builds(target) if b.label == ref]
     if labelled:
         return labelled[-1].commit
     found = git.resolve(ref)
     if found is not None:
         return found
     if len(ref) >= 4:
-        prefixed = {sha for sha in commits if sha.startswith(ref.lower())}
+        prefixed = store.matching_commits(ref.lower())
         if len(prefixed) == 1:
-            return prefixed.pop()
+            return prefixed[0]
         if len(prefixed) > 1:
-            raise HistoryError(f"{ref!r} is the start of {len(prefixed)} recorded commits: give more of it")
-    on_branch = [b for b in builds if b.branch == ref]
-    if on_branch:
-        return _newest(on_branch, commits).commit
+            raise HistoryError(f"{ref!r} is the start of several recorded commits: give more of it")
+    for name in [target] if target is not None else store.targets():
+        head = store.head(name, ref)
+        if head is not None:
+            return head
     raise HistoryError(f"{ref!r} is no recorded commit, build label or branch, and git does not know it here")
-
-
-def _newest(builds: list, commits: dict) -> Build:
-    return max(builds, key=lambda b: ((commits.get(b.commit) and commits[b.commit].time) or 0, b.id))
-
-
-def _tip(builds: list, commits: dict) -> Build:
-    """The build no other one descends from (along first parents), the newest where several are."""
-    covered: set = set()
-    for build in builds:
-        info = commits.get(build.commit)
-        at = info.parents[0] if info is not None and info.parents else None
-        while at is not None and at not in covered:
-            covered.add(at)
-            info = commits.get(at)
-            at = info.parents[0] if info is not None and info.parents else None
-    return _newest([b for b in builds if b.commit not in covered] or builds, commits)
 
 
 def trends(store: Store, target: Optional[str] = None, since: Optional[str] = None,
            head: Optional[str] = None, branch: Optional[str] = None) -> list:
     """A Trend per target (the one named, or every target the store has)."""
     with store.reading():
-        targets = [target] if target is not None else store.targets()
-        if target is not None and target not in store.targets():
-            raise HistoryError(f"{store.name}: no builds of target {target!r}"
-                               + _known(store.targets(), "targets"))
-        commits = store.commits()
+        known = store.targets()
+        if target is not None and target not in known:
+            raise HistoryError(f"{store.name}: no builds of target {target!r}" + _known(known, "targets"))
         found = []
-        for name in targets:
-            builds = store.builds(name)
-            regions = store.regions(name)
+        for name in [target] if target is not None else known:
             since_sha = resolve(store, since, name) if since is not None else None
-            head_sha = resolve(store, head, name) if head is not None else None
-            found.append(_trend(name, builds, regions, commits, since_sha, head_sha, branch))
+            head_sha = resolve(store, head, name) if head is not None else store.head(name, branch)
+            if head_sha is None:
+                raise HistoryError(f"no builds of {name!r} on branch {branch!r}"
+                                   + _known(store.branches(name), "branches"))
+            found.append(_trend(store, name, head_sha, since_sha, branch))
         return found
 
 
@@ -112,35 +93,24 @@ def _known(names: list, what: str) -> str:
     return f" (its {what}: {', '.join(names[:8])}{', ...' if len(names) > 8 else ''})" if names else " (it holds none)"
 
 
-def _trend(target: str, builds: list, regions: dict, commits: dict, since: Optional[str],
-           head: Optional[str], branch: Optional[str]) -> Trend:
+def _trend(store: Store, target: str, head: str, since: Optional[str], branch: Optional[str]) -> Trend:
     latest: dict = {}  # commit -> its latest build
-    for build in builds:
+    for build in store.builds(target):
         latest[build.commit] = build
-    if head is None:
-        candidates = [b for b in builds if branch is None or b.branch == branch]
-        if not candidates:
-            raise HistoryError(f"no builds of {target!r} on branch {branch!r}"
-                               + _known(sorted({b.branch for b in builds if b.branch}), "branches"))
-        head = _tip(candidates, commits).commit
-        branch = branch or latest[head].branch
-    points, notes, seen = [], [], set()
-    at: Optional[str] = head
-    while at is not None and at not in seen:
-        seen.add(at)
-        info = commits.get(at)
-        parents = info.parents if info is not None else None
-        point = Point(at, parents[0] if parents else None, info.time if info else None, info.subject if info else None)
-        build = latest.get(at)
+    regions = store.regions(target)
+    branch = branch or (latest[head].branch if head in latest else None)
+    points, seen = [], set()
+    for sha, info in store.chain(head, since, limit=len(latest) * 50 + 100_000):
+        if sha in seen:  # parents given by hand that make a loop
+            break
+        seen.add(sha)
+        parents = info.parents
+        point = Point(sha, parents[0] if parents else None, info.time, info.subject)
+        build = latest.get(sha)
         if build is not None:
             point.build = build
             point.regions = {name: used for name, (used, _size) in regions.get(build.id, {}).items()}
         points.append(point)
-        if at == since:
-            break
-        if parents is None:  # recorded without its parents: the chain the store knows ends here
-            break
-        at = parents[0] if parents else None
     if since is not None and points[-1].commit != since:
         raise HistoryError(f"{since[:12]} is not on the first-parent chain of {head[:12]}")
     if since is None:  # start at the first commit measured, not at the ancestors git named
@@ -148,7 +118,7 @@ def _trend(target: str, builds: list, regions: dict, commits: dict, since: Optio
             points.pop()
     points.reverse()
     for earlier, later in zip(points, points[1:]):
-        if later.measured and earlier.measured and later.parent == earlier.commit:
+        if later.measured and earlier.measured:
             later.deltas = {name: used - earlier.regions.get(name, 0) for name, used in later.regions.items()}
             later.deltas.update((name, -used) for name, used in earlier.regions.items() if name not in later.regions)
     names: list = []
@@ -156,7 +126,7 @@ def _trend(target: str, builds: list, regions: dict, commits: dict, since: Optio
         for name in point.regions or ():
             if name not in names:
                 names.append(name)
-    return Trend(target, branch, points, names, since, notes)
+    return Trend(target, branch, points, names, since)
 
 
 @dataclass

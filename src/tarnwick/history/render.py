@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import time
 from datetime import datetime, timezone
 from typing import Optional
 
@@ -17,7 +18,7 @@ def iso_time(seconds: Optional[int]) -> Optional[str]:
 
 
 def _local_time(seconds: Optional[int]) -> str:
-    return "" if seconds is None else datetime.fromtimestamp(seconds).astimezone().strftime("%Y-%m-%d %H:%M")
+    return "" if seconds is None else time.strftime("%Y-%m-%d %H:%M", time.localtime(seconds))
 
 
 def _dumps(document) -> str:

@@ -17,11 +17,14 @@ def _first(engine: Engine) -> list:
         # ancestors git named when they were, so that a commit not measured shows as a gap
         "CREATE TABLE tarnwick_commits (sha TEXT PRIMARY KEY, "
         "parents TEXT, "  # the parents' hashes, first parent first, by spaces; '' a root; NULL unknown
+        "first_parent TEXT, "  # the first of them, which the chain of a branch follows
         "time BIGINT, "  # the commit's time, seconds since the epoch
         "subject TEXT)",
+        "CREATE INDEX tarnwick_commits_first_parent ON tarnwick_commits (first_parent)",
         f"CREATE TABLE tarnwick_builds (id {engine.identity}, "
         "target TEXT NOT NULL, commit_sha TEXT NOT NULL, branch TEXT, label TEXT, "
         "recorded_at TEXT NOT NULL, flash BIGINT, ram BIGINT, status TEXT, "
+        "waivers TEXT, "  # JSON: the growth accepted, NULL for none
         "details TEXT NOT NULL, "  # JSON: the verdict and gates, waivers, stack, what was read
         "base_id BIGINT, "  # the build whose tables `changes` is against; NULL for none
         "depth INTEGER NOT NULL, "  # how many builds' changes lead back to a whole copy

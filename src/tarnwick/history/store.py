@@ -13,6 +13,7 @@ import json
 from datetime import datetime, timezone
 from contextlib import contextmanager
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Iterable, Optional
 
 from tarnwick.history import tables as stored
@@ -53,12 +54,26 @@ class Build:
     flash: Optional[int]
     ram: Optional[int]
     status: Optional[str]
-    details: dict
+    waivers_text: Optional[str]
+    details_text: Optional[str]
     base_id: Optional[int]
 
-    @property
+    @cached_property
     def waivers(self) -> list:
-        return self.details.get("waivers") or []
+        return _json(self.waivers_text, list)
+
+    @cached_property
+    def details(self) -> dict:
+        return _json(self.details_text, dict)
+
+
+def _json(text: Optional[str], kind):
+    """A JSON column read back; what is not of the kind (a damaged row) reads as empty."""
+    try:
+        value = json.loads(text) if text else kind()
+    except ValueError:
+        value = kind()
+    return value if isinstance(value, kind) else kind()
 
 
 @dataclass(frozen=True)
@@ -77,16 +92,11 @@ class CommitInfo:
 
 
 _REMEMBERED = 8
-_BUILD_COLUMNS = "id, target, commit_sha, branch, label, recorded_at, flash, ram, status, details, base_id"
+_BUILD_COLUMNS = "id, target, commit_sha, branch, label, recorded_at, flash, ram, status, waivers, details, base_id"
 
 
 def _build(row) -> Build:
-    try:
-        details = json.loads(row[9]) if row[9] else {}
-    except ValueError:
-        details = {}
-    return Build(row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7], row[8],
-                 details if isinstance(details, dict) else {}, row[10])
+    return Build(*row)
 
 
 def _parents_text(parents: Optional[Iterable]) -> Optional[str]:
@@ -164,9 +174,12 @@ class Store:
         whole = base is None or depth + 1 > stored.MAX_DEPTH
         row = engine.one(
             "INSERT INTO tarnwick_builds (target, commit_sha, branch, label, recorded_at, flash, ram, status, "
-            "details, base_id, depth, changes, snapshot) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-            (entry.target, entry.commit, entry.branch, entry.label, entry.recorded_at, entry.flash, entry.ram,
-             entry.status, json.dumps(entry.details, ensure_ascii=False), base.id if base is not None else None,
+            "waivers, details, base_id, depth, changes, snapshot) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+            "RETURNING id",
+            (entry.target, entry.commit, entry.branch, entry.label,
+             entry.recorded_at or datetime.now(timezone.utc).isoformat(), entry.flash, entry.ram,
+             entry.status, json.dumps(entry.details["waivers"], ensure_ascii=False) if entry.details.get("waivers") else None,
+             json.dumps(entry.details, ensure_ascii=False), base.id if base is not None else None,
              0 if whole else depth + 1, stored.encode(delta) if base is not None else None,
              stored.encode(entry.tables) if whole else None))
         new_id = row[0]
@@ -183,14 +196,15 @@ class Store:
         """What is said of a commit: what the build's own run says wins; what an ancestor's
         listing says fills in only what the store does not know. A commit nobody gave a time
         is taken to be of the moment it is first recorded."""
+        names = ("parents", "first_parent", "time", "subject")
         if given:
-            update = ", ".join(f"{name} = COALESCE(?, tarnwick_commits.{name})" for name in ("parents", "time", "subject"))
+            update = ", ".join(f"{name} = COALESCE(?, tarnwick_commits.{name})" for name in names)
         else:
-            update = ", ".join(f"{name} = COALESCE(tarnwick_commits.{name}, ?)" for name in ("parents", "time", "subject"))
-        said = (_parents_text(parents), time, subject)
+            update = ", ".join(f"{name} = COALESCE(tarnwick_commits.{name}, ?)" for name in names)
+        said = (_parents_text(parents), parents[0] if parents else None, time, subject)
         first_time = time if time is not None else int(datetime.now(timezone.utc).timestamp())
-        self.engine.run("INSERT INTO tarnwick_commits (sha, parents, time, subject) VALUES (?, ?, ?, ?) "
-                        f"ON CONFLICT (sha) DO UPDATE SET {update}", (sha, said[0], first_time, subject, *said))
+        self.engine.run("INSERT INTO tarnwick_commits (sha, parents, first_parent, time, subject) VALUES (?, ?, ?, ?, ?) "
+                        f"ON CONFLICT (sha) DO UPDATE SET {update}", (sha, said[0], said[1], first_time, subject, *said))
 
     def _parent_build(self, target: str, parents: Optional[tuple]) -> Optional[Build]:
         if not parents:
@@ -256,6 +270,40 @@ class Store:
         return {sha: CommitInfo(tuple(parents.split()) if parents is not None else None, time, subject)
                 for sha, parents, time, subject in self.engine.rows(
                     "SELECT sha, parents, time, subject FROM tarnwick_commits")}
+
+    def chain(self, head: str, since: Optional[str] = None, limit: int = 1_000_000) -> list:
+        """[(sha, CommitInfo)] of the first-parent chain from `head` back, newest first: to
+        `since` (included), or to where the store knows no first parent."""
+        rows = self.engine.rows(
+            "WITH RECURSIVE chain (sha, depth) AS (SELECT CAST(? AS TEXT), 0 UNION ALL "
+            "SELECT c.first_parent, chain.depth + 1 FROM tarnwick_commits c JOIN chain ON c.sha = chain.sha "
+            "WHERE c.first_parent IS NOT NULL AND chain.sha <> ? AND chain.depth < ?) "
+            "SELECT chain.sha, c.parents, c.time, c.subject FROM chain LEFT JOIN tarnwick_commits c ON c.sha = chain.sha "
+            "ORDER BY chain.depth", (head, since if since is not None else "", limit))
+        return [(sha, CommitInfo(tuple(parents.split()) if parents is not None else None, time, subject))
+                for sha, parents, time, subject in rows]
+
+    def head(self, target: str, branch: Optional[str]) -> Optional[str]:
+        """The commit of the target's latest build (on a branch): of the builds no other one
+        has as its first parent, the one with the newest commit."""
+        on_branch = "AND b.branch = ? " if branch is not None else ""
+        parameters = (target, branch, target, branch) if branch is not None else (target, target)
+        row = self.engine.one(
+            "SELECT b.commit_sha FROM tarnwick_builds b JOIN tarnwick_commits c ON c.sha = b.commit_sha "
+            f"WHERE b.target = ? {on_branch}AND NOT EXISTS (SELECT 1 FROM tarnwick_commits d JOIN tarnwick_builds e "
+            f"ON e.commit_sha = d.sha WHERE d.first_parent = b.commit_sha AND e.target = ? "
+            f"{on_branch.replace('b.', 'e.')}) ORDER BY c.time DESC, b.id DESC LIMIT 1", parameters)
+        return row[0] if row is not None else None
+
+    def branches(self, target: str) -> list:
+        return [row[0] for row in self.engine.rows(
+            "SELECT DISTINCT branch FROM tarnwick_builds WHERE target = ? AND branch IS NOT NULL ORDER BY branch",
+            (target,))]
+
+    def matching_commits(self, prefix: str) -> list:
+        """The hashes of known commits starting with `prefix` (at most two: enough to tell)."""
+        return [row[0] for row in self.engine.rows(
+            "SELECT sha FROM tarnwick_commits WHERE substr(sha, 1, ?) = ? LIMIT 2", (len(prefix), prefix))]
 
     def commit_info(self, sha: str) -> CommitInfo:
         row = self.engine.one("SELECT parents, time, subject FROM tarnwick_commits WHERE sha = ?", (sha,))
