@@ -95,22 +95,17 @@ def _known(names: list, what: str) -> str:
 
 def _trend(store: Store, target: str, head: str, since: Optional[str], branch: Optional[str]) -> Trend:
     latest: dict = {}  # commit -> its latest build
-    for build in store.builds(target):
+    for build in store.builds(target, details=False):
         latest[build.commit] = build
-    regions = store.regions(target)
+    regions = store.regions(target, sizes=False)
     branch = branch or (latest[head].branch if head in latest else None)
     points, seen = [], set()
-    for sha, info in store.chain(head, since, limit=len(latest) * 50 + 100_000):
+    for sha, parent, _known, time, subject in store.chain(head, since, limit=len(latest) * 50 + 100_000):
         if sha in seen:  # parents given by hand that make a loop
             break
         seen.add(sha)
-        parents = info.parents
-        point = Point(sha, parents[0] if parents else None, info.time, info.subject)
         build = latest.get(sha)
-        if build is not None:
-            point.build = build
-            point.regions = {name: used for name, (used, _size) in regions.get(build.id, {}).items()}
-        points.append(point)
+        points.append(Point(sha, parent, time, subject, build, regions.get(build.id, {}) if build is not None else None))
     if since is not None and points[-1].commit != since:
         raise HistoryError(f"{since[:12]} is not on the first-parent chain of {head[:12]}")
     if since is None:  # start at the first commit measured, not at the ancestors git named
@@ -118,9 +113,13 @@ def _trend(store: Store, target: str, head: str, since: Optional[str], branch: O
             points.pop()
     points.reverse()
     for earlier, later in zip(points, points[1:]):
-        if later.measured and earlier.measured:
-            later.deltas = {name: used - earlier.regions.get(name, 0) for name, used in later.regions.items()}
-            later.deltas.update((name, -used) for name, used in earlier.regions.items() if name not in later.regions)
+        before, after = earlier.regions, later.regions
+        if before is None or after is None:
+            continue
+        if before.keys() == after.keys():
+            later.deltas = {name: used - before[name] for name, used in after.items()}
+        else:  # a region added or taken out
+            later.deltas = {name: after.get(name, 0) - before.get(name, 0) for name in {**before, **after}}
     names: list = []
     for point in points:
         for name in point.regions or ():

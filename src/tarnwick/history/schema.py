@@ -34,7 +34,7 @@ def _first(engine: Engine) -> list:
         "CREATE INDEX tarnwick_builds_base ON tarnwick_builds (base_id)",
         # `place`: the region's place in the linker's list of the build's regions
         "CREATE TABLE tarnwick_regions (build_id BIGINT NOT NULL, name TEXT NOT NULL, place INTEGER NOT NULL, "
-        "used BIGINT NOT NULL, size BIGINT, PRIMARY KEY (build_id, name))",
+        "used BIGINT NOT NULL, size BIGINT, PRIMARY KEY (build_id, place))",
     ]
 
 

@@ -13,8 +13,7 @@ import json
 from datetime import datetime, timezone
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from functools import cached_property
-from typing import Iterable, Optional
+from typing import Iterable, NamedTuple, Optional
 
 from tarnwick.history import tables as stored
 from tarnwick.history.engines import HistoryError, open_engine, shown
@@ -41,9 +40,8 @@ class Entry:
     recorded_at: str = ""
 
 
-@dataclass(frozen=True)
-class Build:
-    """A recorded build, as the queries see it."""
+class Build(NamedTuple):
+    """A recorded build, as the queries see it (a tuple: a trend reads thousands)."""
 
     id: int
     target: str
@@ -58,11 +56,11 @@ class Build:
     details_text: Optional[str]
     base_id: Optional[int]
 
-    @cached_property
+    @property
     def waivers(self) -> list:
-        return _json(self.waivers_text, list)
+        return _json(self.waivers_text, list) if self.waivers_text else []
 
-    @cached_property
+    @property
     def details(self) -> dict:
         return _json(self.details_text, dict)
 
@@ -95,8 +93,9 @@ _REMEMBERED = 8
 _BUILD_COLUMNS = "id, target, commit_sha, branch, label, recorded_at, flash, ram, status, waivers, details, base_id"
 
 
-def _build(row) -> Build:
-    return Build(*row)
+# what a trend reads of each build
+_LIGHT_COLUMNS = "id, target, commit_sha, branch, label, NULL, NULL, NULL, status, waivers, NULL, base_id"
+_build = Build._make
 
 
 def _parents_text(parents: Optional[Iterable]) -> Optional[str]:
@@ -243,26 +242,35 @@ class Store:
         """A read transaction: every query in it sees the store as it was when it began."""
         return self.engine.transaction(write=False)
 
-    def builds(self, target: Optional[str] = None) -> list:
-        """Every build (of a target), in the order they were recorded."""
+    def builds(self, target: Optional[str] = None, details: bool = True) -> list:
+        """Every build (of a target), in the order they were recorded; without `details` (what
+        a trend does not show) the quicker."""
         where, parameters = ("WHERE target = ? ", (target,)) if target is not None else ("", ())
+        columns = _BUILD_COLUMNS if details else _LIGHT_COLUMNS
         return [_build(row) for row in self.engine.rows(
-            f"SELECT {_BUILD_COLUMNS} FROM tarnwick_builds {where}ORDER BY id", parameters)]
+            f"SELECT {columns} FROM tarnwick_builds {where}ORDER BY id", parameters)]
 
     def targets(self) -> list:
         return [row[0] for row in self.engine.rows("SELECT DISTINCT target FROM tarnwick_builds ORDER BY target")]
 
-    def regions(self, target: Optional[str] = None) -> dict:
-        """Build id -> {region: (used, size)}, of every build (of a target)."""
+    def regions(self, target: Optional[str] = None, sizes: bool = True) -> dict:
+        """Build id -> {region: (used, size)}, or {region: used} without `sizes`, of every build
+        (of a target), each build's regions in the linker's order."""
+        columns = "build_id, name, used, size" if sizes else "build_id, name, used"
         if target is None:
-            rows = self.engine.rows("SELECT build_id, name, used, size FROM tarnwick_regions ORDER BY build_id, place")
+            rows = self.engine.rows(f"SELECT {columns} FROM tarnwick_regions ORDER BY build_id, place")
         else:
-            rows = self.engine.rows("SELECT r.build_id, r.name, r.used, r.size FROM tarnwick_regions r "
-                                    "JOIN tarnwick_builds b ON b.id = r.build_id WHERE b.target = ? "
-                                    "ORDER BY r.build_id, r.place", (target,))
+            rows = self.engine.rows(f"SELECT {columns} FROM tarnwick_regions WHERE build_id IN "
+                                    "(SELECT id FROM tarnwick_builds WHERE target = ?) ORDER BY build_id, place",
+                                    (target,))
         found: dict = {}
-        for build_id, name, used, size in rows:
-            found.setdefault(build_id, {})[name] = (used, size)
+        table: dict = {}
+        last = None
+        for row in rows:
+            if row[0] != last:
+                last, table = row[0], {}
+                found[last] = table
+            table[row[1]] = (row[2], row[3]) if sizes else row[2]
         return found
 
     def commits(self) -> dict:
@@ -272,16 +280,16 @@ class Store:
                     "SELECT sha, parents, time, subject FROM tarnwick_commits")}
 
     def chain(self, head: str, since: Optional[str] = None, limit: int = 1_000_000) -> list:
-        """[(sha, CommitInfo)] of the first-parent chain from `head` back, newest first: to
-        `since` (included), or to where the store knows no first parent."""
-        rows = self.engine.rows(
+        """(sha, first parent, whether its parents are known, time, subject) of the commits of the
+        first-parent chain from `head` back, newest first: to `since` (included), or to where
+        the store knows no first parent. Rows as they come: a chain may be 10,000 long."""
+        return self.engine.rows(
             "WITH RECURSIVE chain (sha, depth) AS (SELECT CAST(? AS TEXT), 0 UNION ALL "
             "SELECT c.first_parent, chain.depth + 1 FROM tarnwick_commits c JOIN chain ON c.sha = chain.sha "
             "WHERE c.first_parent IS NOT NULL AND chain.sha <> ? AND chain.depth < ?) "
-            "SELECT chain.sha, c.parents, c.time, c.subject FROM chain LEFT JOIN tarnwick_commits c ON c.sha = chain.sha "
-            "ORDER BY chain.depth", (head, since if since is not None else "", limit))
-        return [(sha, CommitInfo(tuple(parents.split()) if parents is not None else None, time, subject))
-                for sha, parents, time, subject in rows]
+            "SELECT chain.sha, c.first_parent, c.parents IS NOT NULL, c.time, c.subject FROM chain "
+            "LEFT JOIN tarnwick_commits c ON c.sha = chain.sha ORDER BY chain.depth",
+            (head, since if since is not None else "", limit))
 
     def head(self, target: str, branch: Optional[str]) -> Optional[str]:
         """The commit of the target's latest build (on a branch): of the builds no other one
@@ -290,9 +298,10 @@ class Store:
         parameters = (target, branch, target, branch) if branch is not None else (target, target)
         row = self.engine.one(
             "SELECT b.commit_sha FROM tarnwick_builds b JOIN tarnwick_commits c ON c.sha = b.commit_sha "
-            f"WHERE b.target = ? {on_branch}AND NOT EXISTS (SELECT 1 FROM tarnwick_commits d JOIN tarnwick_builds e "
-            f"ON e.commit_sha = d.sha WHERE d.first_parent = b.commit_sha AND e.target = ? "
-            f"{on_branch.replace('b.', 'e.')}) ORDER BY c.time DESC, b.id DESC LIMIT 1", parameters)
+            f"WHERE b.target = ? {on_branch}AND NOT EXISTS (SELECT 1 FROM tarnwick_commits d "
+            "WHERE d.first_parent = b.commit_sha AND EXISTS (SELECT 1 FROM tarnwick_builds e "
+            f"WHERE e.target = ? AND e.commit_sha = d.sha {on_branch.replace('b.', 'e.')})) "
+            "ORDER BY c.time DESC, b.id DESC LIMIT 1", parameters)
         return row[0] if row is not None else None
 
     def branches(self, target: str) -> list:
