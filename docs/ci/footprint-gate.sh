@@ -9,6 +9,8 @@
 # BASE_LABEL how the comment names the target branch (default: BASE_SHA)
 # MAP        the map's file name in that folder (default: firmware.map)
 # CONFIG     tarnwick's configuration (default: ./tarnwick.toml when present)
+# HISTORY_BRANCH, STORE  the build history footprint-history.sh records (a git branch of JSON
+#            Lines, or a store): when there is one, the comment shows each region's trend
 set -uo pipefail
 : "${BASE_SHA:?names the commit of the target branch}" "${BUILD:?names the command that builds into a folder}"
 map=${MAP:-firmware.map}
@@ -20,7 +22,16 @@ git worktree add --detach .footprint-base "$BASE_SHA" >/dev/null || exit 2
 (cd .footprint-base && $BUILD "$OLDPWD/out/base") || exit 2
 $BUILD out/pr || exit 2
 
-tarnwick diff "out/base/$map" "out/pr/$map" "${config[@]}" --format markdown --output footprint.md \
+store=()
+if [ -n "${HISTORY_BRANCH:-}" ] && git fetch -q origin "$HISTORY_BRANCH" 2>/dev/null; then
+    rm -f .footprint-history.sqlite
+    git show FETCH_HEAD:history.jsonl > .footprint-history.jsonl \
+        && tarnwick history import .footprint-history.jsonl --store .footprint-history.sqlite >/dev/null \
+        && store=(--store .footprint-history.sqlite)
+elif [ -n "${STORE:-}" ]; then
+    store=(--store "$STORE")
+fi
+tarnwick diff "out/base/$map" "out/pr/$map" "${config[@]}" "${store[@]}" --format markdown --output footprint.md \
     --baseline-label "${BASE_LABEL:-$BASE_SHA}" --fail-on-growth RAM=2% --fail-on-growth 4096 --fail-on-budget
 status=$?
 tarnwick analyze "out/pr/$map" "${config[@]}" --format json --output footprint.json || exit $?
