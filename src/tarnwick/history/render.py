@@ -74,7 +74,7 @@ def show_text(trends: list, regions: Optional[list]) -> str:
                     used = point.regions.get(name)
                     delta = point.deltas.get(name) if point.deltas is not None else None
                     cells.append("" if used is None else f"{used:,} B" + (f" {signed_bytes(delta)}" if delta else ""))
-            remarks = _remarks(point)
+            remarks = _remarks(point, point is trend.points[0])
             table.append([point.commit[:12], _local_time(point.time), *cells,
                           plain(point.subject or "") + (f"  [{remarks}]" if remarks else "")])
         widths = [max(len(row[i]) for row in table) for i in range(len(table[0]) - 1)]
@@ -84,7 +84,8 @@ def show_text(trends: list, regions: Optional[list]) -> str:
     return "\n".join(lines)
 
 
-def _remarks(point) -> str:
+def _remarks(point, first: bool = False) -> str:
+    """What else a row says; `first`: the row the range starts at (whose parent is outside it)."""
     build = point.build
     if build is None:
         return ""
@@ -94,7 +95,7 @@ def _remarks(point) -> str:
     if build.status == "failed":
         said.append("gates failed")
     said += [f"accepted {plain(w.get('region'))}: {plain(w.get('reason'))}" for w in build.waivers if isinstance(w, dict)]
-    if point.deltas is None and point.parent:
+    if point.deltas is None and point.parent and not first:
         said.append("first parent not measured")
     return "; ".join(said)
 
@@ -124,7 +125,7 @@ def show_html(trends: list, regions: Optional[list]) -> str:
                 cells = "".join(f"<td>{_cell(point, n)}</td>" for n in names)
             else:
                 cells = f'<td class="gap" colspan="{max(len(names), 1)}">not measured</td>'
-            remarks = _remarks(point)
+            remarks = _remarks(point, point is trend.points[0])
             parts.append(f'<tr><td class="text"><code>{point.commit[:12]}</code></td>'
                          f'<td class="text">{_local_time(point.time)}</td>{cells}<td class="text">'
                          f"{html_text(point.subject or '')}{' <span class=meta>(' + html_text(remarks) + ')</span>' if remarks else ''}"
