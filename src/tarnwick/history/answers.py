@@ -9,14 +9,14 @@ recorded says so; its change is never guessed from an older build."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Optional
 
 from tarnwick.history import git
 from tarnwick.history.engines import HistoryError
 from tarnwick.history.store import Build, Store
 
-GREW_KINDS = (("symbols", "symbol"), ("objects", "object"), ("folders", "folder"))
+_GREW_LEVELS = ("symbols", "objects", "folders")  # what blame says grew in a region
 
 
 @dataclass(slots=True)
@@ -43,7 +43,6 @@ class Trend:
     points: list  # Point, oldest first
     regions: list  # the region names, in the order the builds list them
     since: Optional[str] = None  # the commit the chain starts at, where one was asked for
-    notes: list = field(default_factory=list)
 
 
 def resolve(store: Store, ref: str, target: Optional[str] = None) -> str:
@@ -52,7 +51,7 @@ def resolve(store: Store, ref: str, target: Optional[str] = None) -> str:
     store has builds of (its latest)."""
     if store.commit_info(ref).time is not None:
         return ref
-    labelled = [b for b in store.builds(target) if b.label == ref]
+    labelled = [b for b in store.builds(target, details=False) if b.label == ref]
     if labelled:
         return labelled[-1].commit
     found = git.resolve(ref)
@@ -181,7 +180,7 @@ def _blame(store: Store, trend: Trend, region: str, top: int, entries: int) -> B
         if delta > 0:
             grown.append((delta, point))
     grown.sort(key=lambda item: (-item[0], -(item[1].time or 0), item[1].commit))
-    levels = {(kind, region) for kind, _ in GREW_KINDS}
+    levels = {(kind, region) for kind in _GREW_LEVELS}
     listed = []
     for delta, point in grown[:top]:
         changed = store.changes_since(point.build, by_commit[point.parent].build, levels)
@@ -231,7 +230,7 @@ def compared(store: Store, old: str, new: str, target: Optional[str] = None):
             if len(targets) != 1:
                 raise HistoryError(f"{store.name}: give --target" + _known(targets, "targets"))
             target = targets[0]
-        builds = store.builds(target)
+        builds = store.builds(target, details=False)
         if not builds:
             raise HistoryError(f"{store.name}: no builds of target {target!r}" + _known(targets, "targets"))
         chosen = []

@@ -46,8 +46,7 @@ def show_json(trends: list, regions: Optional[list]) -> str:
                 row["regions"] = {n: v for n, v in row["regions"].items() if n in regions}
                 row["deltas"] = {n: v for n, v in (row["deltas"] or {}).items() if n in regions} if row["deltas"] is not None else None
             builds.append(row)
-    notes = [f"{trend.target}: {note}" for trend in trends for note in trend.notes]
-    return _dumps({"builds": builds, "notes": notes})
+    return _dumps({"builds": builds})
 
 
 def _heading(trend) -> str:
@@ -80,7 +79,7 @@ def show_text(trends: list, regions: Optional[list]) -> str:
         widths = [max(len(row[i]) for row in table) for i in range(len(table[0]) - 1)]
         for row in table:
             lines.append("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[-1])
-        lines += [f"Note: {plain(note)}" for note in trend.notes] + [""]
+        lines.append("")
     return "\n".join(lines)
 
 
@@ -131,7 +130,6 @@ def show_html(trends: list, regions: Optional[list]) -> str:
                          f"{html_text(point.subject or '')}{' <span class=meta>(' + html_text(remarks) + ')</span>' if remarks else ''}"
                          "</td></tr>")
         parts.append("</table>")
-        parts += [f'<p class="meta">Note: {html_text(note)}</p>' for note in trend.notes]
     parts.append("</main></body></html>")
     return "\n".join(parts) + "\n"
 
@@ -206,7 +204,7 @@ def blame_text(blames: list) -> str:
             lines.append("  Not measured against their first parent:")
             lines += [f"  {'':12}  {point.commit[:12]}  {plain(point.subject or '')}: {why}"
                       for point, why in found.unmeasured]
-        lines += [f"Note: {plain(note)}" for note in trend.notes] + [""]
+        lines.append("")
     return "\n".join(lines)
 
 
