@@ -76,8 +76,7 @@ def report_trend(store_location: Optional[str], config, target: str, regions: di
             known = store.targets()
             if target not in known:
                 raise HistoryError(f"no builds of {target!r} recorded yet")
-            trend, = trends(store, target, branch=branch if any(
-                b.branch == branch for b in store.builds(target)) else None)
+            trend, = trends(store, target, branch=branch if branch in store.branches(target) else None)
     except HistoryError as exc:
         warn(f"history {location}: {exc}; the report shows no trend")
         return None
