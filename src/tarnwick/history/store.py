@@ -12,7 +12,7 @@ from __future__ import annotations
 import json
 from datetime import datetime, timezone
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Iterable, NamedTuple, Optional
 
 from tarnwick.history import tables as stored
@@ -136,7 +136,11 @@ class Store:
     def record(self, entry: Entry, keep: bool = False, ancestors: Iterable = ()) -> Recorded:
         """Records a build; `ancestors`: first-parent commits git named (git.Commit), newest first."""
         with self.writing():
-            return self.add(entry, keep, ancestors)
+            recorded = self.add(entry, keep, ancestors)
+            if recorded.parent is None:
+                return recorded
+            return replace(recorded, parent_regions={name: used for name, used in self.engine.rows(
+                "SELECT name, used FROM tarnwick_regions WHERE build_id = ? ORDER BY place", (recorded.parent.id,))})
 
     @contextmanager
     def writing(self):
@@ -159,16 +163,15 @@ class Store:
         self.note_commit(entry.commit, entry.parents, entry.time, entry.subject, given=True)
         for ancestor in ancestors:
             self.note_commit(ancestor.sha, ancestor.parents, ancestor.time, ancestor.subject, given=False)
-        known = self.commit_info(entry.commit)
+        parents = entry.parents if entry.parents is not None else self.commit_info(entry.commit).parents
         earlier = [row[0] for row in engine.rows(
             "SELECT id FROM tarnwick_builds WHERE target = ? AND commit_sha = ? ORDER BY id",
             (entry.target, entry.commit))]
-        parent = self._parent_build(entry.target, known.parents)
-        base = parent if parent is not None else self._latest(entry.target, exclude=earlier)
-        base_tables, depth = (self.tables(base.id), self._depth(base.id)) if base is not None else (None, -1)
-        parent_regions = ({name: used for name, used in engine.rows(
-            "SELECT name, used FROM tarnwick_regions WHERE build_id = ? ORDER BY place", (parent.id,))}
-            if parent is not None else None)
+        parent, depth = self._latest(entry.target, commit=parents[0]) if parents else (None, -1)
+        base = parent
+        if base is None:  # no first parent recorded: the changes against the latest build are still few
+            base, depth = self._latest(entry.target, exclude=earlier)
+        base_tables = self.tables(base.id) if base is not None else None
         delta = stored.changes(base_tables, entry.tables)
         whole = base is None or depth + 1 > stored.MAX_DEPTH
         row = engine.one(
@@ -189,7 +192,7 @@ class Store:
             for old in earlier:
                 self._remove(old, successor=(new_id, entry.tables))
         self._remember(new_id, entry.tables)
-        return Recorded(new_id, 0 if keep else len(earlier), parent, parent_regions)
+        return Recorded(new_id, 0 if keep else len(earlier), parent)
 
     def note_commit(self, sha: str, parents, time, subject, given: bool) -> None:
         """What is said of a commit: what the build's own run says wins; what an ancestor's
@@ -205,22 +208,16 @@ class Store:
         self.engine.run("INSERT INTO tarnwick_commits (sha, parents, first_parent, time, subject) VALUES (?, ?, ?, ?, ?) "
                         f"ON CONFLICT (sha) DO UPDATE SET {update}", (sha, said[0], said[1], first_time, subject, *said))
 
-    def _parent_build(self, target: str, parents: Optional[tuple]) -> Optional[Build]:
-        if not parents:
-            return None
-        row = self.engine.one(f"SELECT {_BUILD_COLUMNS} FROM tarnwick_builds WHERE target = ? AND commit_sha = ? "
-                              "ORDER BY id DESC LIMIT 1", (target, parents[0]))
-        return _build(row) if row is not None else None
-
-    def _latest(self, target: str, exclude: list) -> Optional[Build]:
-        for row in self.engine.rows(f"SELECT {_BUILD_COLUMNS} FROM tarnwick_builds WHERE target = ? "
-                                    "ORDER BY id DESC LIMIT ?", (target, len(exclude) + 1)):
-            if row[0] not in exclude:
-                return _build(row)
-        return None
-
-    def _depth(self, build_id: int) -> int:
-        return self.engine.one("SELECT depth FROM tarnwick_builds WHERE id = ?", (build_id,))[0]
+    def _latest(self, target: str, commit: Optional[str] = None, exclude: Iterable = ()) -> tuple:
+        """(the latest build of the target (of a commit), how many changes lead back from it to
+        whole tables), or (None, -1); the builds of `exclude` left out."""
+        where, parameters = ("AND commit_sha = ? ", (target, commit)) if commit is not None else ("", (target,))
+        left_out = set(exclude)
+        for row in self.engine.rows(f"SELECT {_BUILD_COLUMNS}, depth FROM tarnwick_builds WHERE target = ? {where}"
+                                    "ORDER BY id DESC LIMIT ?", (*parameters, len(left_out) + 1)):
+            if row[0] not in left_out:
+                return _build(row[:-1]), row[-1]
+        return None, -1
 
     def _remove(self, build_id: int, successor: tuple) -> None:
         """Takes a build out. Those kept as changes against it get a whole copy of their own
