@@ -309,3 +309,37 @@ def test_a_record_killed_while_it_writes_leaves_the_store_as_it_was(capsys, stor
         assert sqlite3.connect(store_location).execute("PRAGMA integrity_check").fetchone() == ("ok",)
     record(capsys, store_location, large_maps[1], "b" * 40, "--parent", "a" * 40, "--no-elf")  # and it still serves
     assert [line["commit"] for line in _export(capsys, store_location)] == ["a" * 40, "b" * 40]
+
+
+@pytest.mark.parametrize("arguments, said", [
+    ([], "not inside a git work tree (or git is missing): give --commit"),
+    (["--commit", "a" * 40, "--time", "yesterday"], "--time 'yesterday' is neither ISO 8601 nor seconds"),
+    (["--commit", "a" * 40, "--accept-growth", "RMA: a typo"], "--accept-growth RMA: names no region of the build (closest: RAM)"),
+    (["--commit", "a" * 40, "--stack-usage", "no-such-folder"], "--stack-usage no-such-folder: not a folder"),
+])
+def test_a_record_that_cannot_be_made_writes_nothing(capsys, tmp_path, monkeypatch, arguments, said):
+    monkeypatch.chdir(tmp_path)  # no git work tree here
+    monkeypatch.setenv("GIT_CEILING_DIRECTORIES", str(tmp_path.parent))
+    code, out, err = run(capsys, "history", "record", SMALL, "--config", CONFIG, "--store", tmp_path / "h.sqlite",
+                         *arguments)
+    assert code == 2 and out == "" and err.count("\n") == 1 and said in err, err
+    assert not (tmp_path / "h.sqlite").exists()
+
+
+def test_a_stored_report_is_recorded_with_its_verdict_and_the_growth_accepted(capsys, tmp_path):
+    store, report = tmp_path / "h.sqlite", tmp_path / "diff.json"
+    code, _, _ = run(capsys, "diff", SMALL, OVERFLOW, "--config", CONFIG, "--fail-on-growth", "RAM=1024",
+                     "--format", "json", "--output", report)
+    assert code == 1  # RAM overflows, and grew past the limit
+    record(capsys, store, SMALL, "a" * 40)
+    record(capsys, store, report, "b" * 40, "--parent", "a" * 40)
+    record(capsys, store, report, "c" * 40, "--parent", "b" * 40, "--accept-growth", "RAM: the frame buffer is sized")
+    shown = {b["commit"][0]: b for b in as_json(capsys, "history", "show", "--store", store)["builds"]}
+    assert shown["b"]["status"] == "failed" and shown["b"]["waivers"] == []
+    assert shown["c"]["waivers"] == [{"region": "RAM", "reason": "the frame buffer is sized", "source": "--accept-growth"}]
+    assert shown["c"]["status"] == "failed"  # the overflow still fails; only the growth is accepted
+    lines = {line["commit"][0]: line for line in _export(capsys, store)}
+    gate, = lines["c"]["details"]["verdict"]["growth_gates"]
+    assert not gate["failed"] and gate["accepted"] == "the frame buffer is sized" and gate["growth"] == 20480
+    assert lines["c"]["details"]["verdict"]["failures"] == ["fail_on_overflow (overflow.RAM)"]
+    assert lines["b"]["regions"] == lines["c"]["regions"] and lines["b"]["regions"]["RAM"]["used"] == 27984

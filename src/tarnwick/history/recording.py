@@ -47,12 +47,16 @@ def commit_of(args) -> CommitOf:
     return CommitOf(sha, parents, when, known.subject if known is not None else None, branch, known)
 
 
+ANCESTORS = 10_000  # the most a record notes: a gap longer than that is not worth telling
+
+
 def ancestors(commit: CommitOf, store) -> list:
     """The first-parent ancestors git names that the store does not know yet (the commits
-    between the last recorded build and this one), so that a gap shows as one."""
-    if commit.from_git is None or not commit.parents:
+    between the last recorded build and this one), so that a gap shows as one. A store with
+    no build yet needs none: its history starts here."""
+    if commit.from_git is None or not commit.parents or not store.targets():
         return []
-    return git.first_parent_ancestors(commit.parents[0], store.knows_parents)
+    return git.first_parent_ancestors(commit.parents[0], store.knows_parents, ANCESTORS)
 
 
 def entry(build, commit: CommitOf, args, config, path: str) -> tuple:
