@@ -71,8 +71,9 @@ def resolve(store: Store, ref: str, target: Optional[str] = None) -> str:
 
 
 def trends(store: Store, target: Optional[str] = None, since: Optional[str] = None,
-           head: Optional[str] = None, branch: Optional[str] = None) -> list:
-    """A Trend per target (the one named, or every target the store has)."""
+           head: Optional[str] = None, branch: Optional[str] = None, depth: Optional[int] = None) -> list:
+    """A Trend per target (the one named, or every target the store has); `depth`: at most
+    that many commits back."""
     with store.reading():
         known = store.targets()
         if target is not None and target not in known:
@@ -84,7 +85,7 @@ def trends(store: Store, target: Optional[str] = None, since: Optional[str] = No
             if head_sha is None:
                 raise HistoryError(f"no builds of {name!r} on branch {branch!r}"
                                    + _known(store.branches(name), "branches"))
-            found.append(_trend(store, name, head_sha, since_sha, branch))
+            found.append(_trend(store, name, head_sha, since_sha, branch, depth))
         return found
 
 
@@ -92,20 +93,26 @@ def _known(names: list, what: str) -> str:
     return f" (its {what}: {', '.join(names[:8])}{', ...' if len(names) > 8 else ''})" if names else " (it holds none)"
 
 
-def _trend(store: Store, target: str, head: str, since: Optional[str], branch: Optional[str]) -> Trend:
+_FEW = 500  # a chain this short reads its own builds, not all the target's
+
+
+def _trend(store: Store, target: str, head: str, since: Optional[str], branch: Optional[str],
+           depth: Optional[int] = None) -> Trend:
+    chain = store.chain(head, since, limit=depth if depth is not None else store.commit_count() + 1)
+    few = [row[0] for row in chain] if len(chain) <= _FEW else None
     latest: dict = {}  # commit -> its latest build
-    for build in store.builds(target, details=False):
+    for build in store.builds(target, details=False, commits=few):
         latest[build.commit] = build
-    regions = store.regions(target, sizes=False)
+    regions = store.regions(target, sizes=False, builds=[b.id for b in latest.values()] if few is not None else None)
     branch = branch or (latest[head].branch if head in latest else None)
     points, seen = [], set()
-    for sha, parent, _known, time, subject in store.chain(head, since, limit=len(latest) * 50 + 100_000):
+    for sha, parent, _known, time, subject in chain:
         if sha in seen:  # parents given by hand that make a loop
             break
         seen.add(sha)
         build = latest.get(sha)
         points.append(Point(sha, parent, time, subject, build, regions.get(build.id, {}) if build is not None else None))
-    if since is not None and points[-1].commit != since:
+    if since is not None and points[-1].commit != since and (depth is None or len(chain) < depth):
         raise HistoryError(f"{since[:12]} is not on the first-parent chain of {head[:12]}")
     if since is None:  # start at the first commit measured, not at the ancestors git named
         while points and not points[-1].measured:

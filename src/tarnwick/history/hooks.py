@@ -76,7 +76,9 @@ def report_trend(store_location: Optional[str], config, target: str, regions: di
             known = store.targets()
             if target not in known:
                 raise HistoryError(f"no builds of {target!r} recorded yet")
-            trend, = trends(store, target, branch=branch if branch in store.branches(target) else None)
+            # the last builds are within a few times as many commits (gaps, other branches' merges)
+            trend, = trends(store, target, branch=branch if branch in store.branches(target) else None,
+                            depth=config.history.trend_builds * 4 + 50)
     except HistoryError as exc:
         warn(f"history {location}: {exc}; the report shows no trend")
         return None

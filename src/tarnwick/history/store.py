@@ -239,22 +239,31 @@ class Store:
         """A read transaction: every query in it sees the store as it was when it began."""
         return self.engine.transaction(write=False)
 
-    def builds(self, target: Optional[str] = None, details: bool = True) -> list:
-        """Every build (of a target), in the order they were recorded; without `details` (what
-        a trend does not show) the quicker."""
-        where, parameters = ("WHERE target = ? ", (target,)) if target is not None else ("", ())
+    def builds(self, target: Optional[str] = None, details: bool = True, commits: Optional[list] = None) -> list:
+        """Every build (of a target, of some commits), in the order they were recorded; without
+        `details` (what a trend does not show) the quicker."""
+        where, parameters = ("WHERE target = ? ", [target]) if target is not None else ("", [])
+        if commits is not None:
+            where += ("AND " if where else "WHERE ") + f"commit_sha IN ({', '.join('?' * len(commits)) or 'NULL'}) "
+            parameters += commits
         columns = _BUILD_COLUMNS if details else _LIGHT_COLUMNS
         return [_build(row) for row in self.engine.rows(
             f"SELECT {columns} FROM tarnwick_builds {where}ORDER BY id", parameters)]
 
+    def commit_count(self) -> int:
+        return self.engine.one("SELECT count(*) FROM tarnwick_commits")[0]
+
     def targets(self) -> list:
         return [row[0] for row in self.engine.rows("SELECT DISTINCT target FROM tarnwick_builds ORDER BY target")]
 
-    def regions(self, target: Optional[str] = None, sizes: bool = True) -> dict:
+    def regions(self, target: Optional[str] = None, sizes: bool = True, builds: Optional[list] = None) -> dict:
         """Build id -> {region: (used, size)}, or {region: used} without `sizes`, of every build
-        (of a target), each build's regions in the linker's order."""
+        (of a target, or of the builds listed), each build's regions in the linker's order."""
         columns = "build_id, name, used, size" if sizes else "build_id, name, used"
-        if target is None:
+        if builds is not None:
+            rows = self.engine.rows(f"SELECT {columns} FROM tarnwick_regions WHERE build_id IN "
+                                    f"({', '.join('?' * len(builds)) or 'NULL'}) ORDER BY build_id, place", builds)
+        elif target is None:
             rows = self.engine.rows(f"SELECT {columns} FROM tarnwick_regions ORDER BY build_id, place")
         else:
             rows = self.engine.rows(f"SELECT {columns} FROM tarnwick_regions WHERE build_id IN "
