@@ -43,7 +43,9 @@ def _environment() -> dict:
 
 class Server:
     def __init__(self):
-        self.folder = Path(tempfile.mkdtemp(prefix="tarnwick-pg-"))
+        # as root, in /tmp: the server's own user must reach the folder, which a TMPDIR under
+        # root's home would not let it
+        self.folder = Path(tempfile.mkdtemp(prefix="tarnwick-pg-", dir="/tmp" if os.geteuid() == 0 else None))
         self.data, self.socket = self.folder / "data", self.folder / "socket"
         self.bin = server_binaries()
         self.databases = 0
