@@ -368,6 +368,8 @@ def _diff(args) -> int:
 
 def _with_trend(args, config: TarnwickConfig, report, outcome):
     """With a build history given: the trend the markdown and HTML reports draw."""
+    if not (args.store or config.history.store):
+        return outcome
     from tarnwick.history.hooks import with_trend
 
     return with_trend(outcome, args.store, config, report, lambda line: say("warning", line))
@@ -375,6 +377,8 @@ def _with_trend(args, config: TarnwickConfig, report, outcome):
 
 def _accepted(args, growth: list, comparison) -> list:
     """The growth gates with the waivers of --accept-growth and the commit's trailers."""
+    if not args.accept_growth and not any(gate.failed for gate in growth):
+        return growth
     from tarnwick.history.engines import HistoryError
     from tarnwick.history.hooks import accepted_growth
 

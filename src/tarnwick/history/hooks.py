@@ -52,8 +52,6 @@ class ReportTrend:
 
 def with_trend(outcome, store_location: Optional[str], config, report, warn: Callable[[str], None]):
     """The outcome with the trend of the target branch's builds, where a store is given."""
-    if not (store_location or config.history.store):
-        return outcome
     from tarnwick.render.view import build_view
 
     regions = {row.name: row.used for row in build_view(report).regions}
