@@ -36,36 +36,34 @@ from tarnwick.history.answers import blame, trends  # noqa: E402
 from tarnwick.history.interchange import export_lines, import_lines  # noqa: E402
 from tarnwick.history.render import blame_text, show_text  # noqa: E402
 from tarnwick.history.store import Entry, Store  # noqa: E402
-from tarnwick.history.tables import build_tables  # noqa: E402
+from tarnwick.history.tables import build_tables, section_regions  # noqa: E402
 
 
 def _entry(build, tables: dict, regions: dict, commit: str, parents: tuple, when: int) -> Entry:
     return Entry(target="bench", commit=commit, parents=parents, time=when, subject=f"commit {commit[:8]}",
                  branch="main", label=None, tables=tables, regions=regions, flash=None, ram=None, status="passed",
-                 details={"verdict": {"status": "passed"}}, recorded_at="")
+                 details={"verdict": {"status": "passed"}, "section_regions": section_regions(build.report)},
+                 recorded_at="")
 
 
-def _mutated(tables: dict, regions: dict, rng: random.Random) -> tuple:
+def _mutated(tables: dict, regions: dict, placed: dict, rng: random.Random) -> tuple:
     """The tables and regions of the next commit: a few symbols grown or shrunk."""
     tables = dict(tables)
     regions = dict(regions)
-    in_region = [level for level in tables if level[0] == "symbols" and level[1] is not None]
+    symbols = tables[("symbols", None)] = dict(tables[("symbols", None)])
+    objects = tables[("objects", None)] = dict(tables[("objects", None)])
+    keys = list(symbols)
     for _ in range(rng.randint(1, 4)):
-        level = rng.choice(in_region)
-        region = level[1]
-        table = tables[level] = dict(tables[level])
-        key = rng.choice(list(table))
+        key = rng.choice(keys)
+        entry = symbols[key]
         change = rng.choice((-8, -4, 4, 8, 16, 64))
-        if table[key] + change <= 0:
+        if entry[0] + change <= 0:
             continue
-        table[key] += change
-        whole = tables[("symbols", None)] = dict(tables[("symbols", None)])
-        if key in whole:
-            whole[key] = [whole[key][0] + change, *whole[key][1:]]
-        objects = tables[("objects", region)] = dict(tables[("objects", region)])
+        symbols[key] = [entry[0] + change, *entry[1:]]
         objects[key[1]] = objects.get(key[1], 0) + change
-        used, size = regions[region]
-        regions[region] = (used + change, size)
+        for region in placed.get(entry[3], ()):
+            used, size = regions[region]
+            regions[region] = (used + change, size)
     return tables, regions
 
 
@@ -109,7 +107,9 @@ def many_builds(count: int, folder: Path, server) -> None:
     regions = {name: (used, whole.region_sizes.get(name)) for name, used in (whole.regions or {}).items()}
     print(f"1. {count:,} builds of a firmware of {len(tables[('symbols', None)]):,} symbols "
           f"({len(tables[('objects', None)]):,} objects)")
+    assert any(placed.get(entry[3]) for entry in tables[("symbols", None)].values())
     rng = random.Random(5)
+    placed = section_regions(build.report)
     sqlite = str(folder / "history.sqlite")
     times = []
     with Store(sqlite, create=True) as store:
@@ -117,7 +117,7 @@ def many_builds(count: int, folder: Path, server) -> None:
         for n in range(count):
             commit = f"{n:040x}"
             parents = () if parent is None else (parent,) if n % 50 or side is None else (parent, side)
-            tables, regions = _mutated(tables, regions, rng)
+            tables, regions = _mutated(tables, regions, placed, rng)
             if n % 100 == 99:  # a commit not recorded: the next one says so
                 store.note_commit(commit, parents, 1_600_000_000 + n * 60, "not recorded", given=True)
                 parent = commit

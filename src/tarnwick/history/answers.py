@@ -16,7 +16,6 @@ from tarnwick.history import git
 from tarnwick.history.engines import HistoryError
 from tarnwick.history.store import Build, Store
 
-_GREW_LEVELS = ("symbols", "objects", "folders")  # what blame says grew in a region
 
 
 @dataclass(slots=True)
@@ -187,11 +186,13 @@ def _blame(store: Store, trend: Trend, region: str, top: int, entries: int) -> B
         if delta > 0:
             grown.append((delta, point))
     grown.sort(key=lambda item: (-item[0], -(item[1].time or 0), item[1].commit))
-    levels = {(kind, region) for kind in _GREW_LEVELS}
+    levels = {("symbols", None), ("folders", region)}
     listed = []
     for delta, point in grown[:top]:
-        changed = store.changes_since(point.build, by_commit[point.parent].build, levels)
-        grew = _grown_in(changed, region)
+        parent = by_commit[point.parent].build
+        changed = store.changes_since(point.build, parent, levels)
+        placed = [store.section_regions(build.id) for build in (parent, point.build)]
+        grew = _grown_in(changed, region, placed)
         counted: dict = {}
         kept = []
         for row in grew:
@@ -205,24 +206,29 @@ def _blame(store: Store, trend: Trend, region: str, top: int, entries: int) -> B
     return Blame(trend, region, listed, unmeasured, total, len(grown))
 
 
-def _grown_in(changed: dict, region: str) -> list:
+def _grown_in(changed: dict, region: str, placed: list) -> list:
     """(kind, name, object file, bytes) of what grew in a region, symbols first, then objects and
-    folders, each the largest first. The entries that changed are compared as `diff` compares
-    two builds, so objects built in another folder are still the same objects."""
+    folders, each the largest first. A symbol is in the region where its section is, by each
+    build's own sections (`placed`: section -> regions, before and after); an object's change is
+    its symbols'. The entries that changed are compared as `diff` compares two builds, so objects
+    built in another folder are still the same objects."""
     from tarnwick.comparison import Footprint, compare_footprints
 
     sides = []
     for side in (0, 1):
-        def values(kind: str) -> dict:
-            return {key: pair[side] for key, pair in changed.get((kind, region), {}).items() if pair[side] is not None}
-
-        sides.append(Footprint(symbols={key: [size, False, None] for key, size in values("symbols").items()},
-                               objects=values("objects"), files={}, folders=values("folders")))
+        symbols: dict = {}
+        objects: dict = {}
+        for key, pair in changed.get(("symbols", None), {}).items():
+            entry = pair[side]
+            if entry is not None and region in placed[side].get(entry[3] if len(entry) > 3 else None, ()):
+                symbols[key] = entry
+                objects[key[1]] = objects.get(key[1], 0) + entry[0]
+        folders = {key: pair[side] for key, pair in changed.get(("folders", region), {}).items() if pair[side] is not None}
+        sides.append(Footprint(symbols=symbols, objects=objects, files={}, folders=folders))
     comparison = compare_footprints(sides[0], sides[1], region)
     grew = []
-    for word, changes in (("symbol", comparison.symbols), ("object", comparison.objects),
-                          ("folder", comparison.folders)):
-        grew += [(word, c.name, c.object_file, c.delta) for c in changes if c.delta > 0]
+    for word, found in (("symbol", comparison.symbols), ("object", comparison.objects), ("folder", comparison.folders)):
+        grew += [(word, c.name, c.object_file, c.delta) for c in found if c.delta > 0]
     return grew
 
 

@@ -44,7 +44,7 @@ def export_lines(store: Store, write: Callable[[bytes], object], target: Optiona
                     "regions": {name: {"used": used, "size": size}
                                 for name, (used, size) in regions.get(build.id, {}).items()}}
             if base_id is not None and base_id in written and delta is not None:
-                line["base"], line["changes"] = base_id, stored.listed(stored.decode(delta, delta=True))
+                line["base"], line["changes"] = base_id, stored.listed(stored.decode_changes(delta))
             else:
                 line["tables"] = stored.listed(store.tables(build.id))
             write(_line(line))

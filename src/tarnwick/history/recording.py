@@ -63,7 +63,7 @@ def entry(build, commit: CommitOf, args, config, path: str) -> tuple:
     """(the store's Entry of a build read by `api.read_build`, warnings)."""
     from tarnwick.gates import Verdict, policy_gates
     from tarnwick.history.store import Entry
-    from tarnwick.history.tables import build_tables
+    from tarnwick.history.tables import build_tables, section_regions
     from tarnwick.history.waivers import from_commit, parse, unknown_regions
 
     whole = build.footprint
@@ -83,7 +83,8 @@ def entry(build, commit: CommitOf, args, config, path: str) -> tuple:
         Verdict(policy_gates(build.report, config.policies)).as_json()
     verdict = _accepted(verdict, waivers)
     details = {"verdict": verdict, "waivers": [w.as_json() for w in waivers],
-               "toolchain": build.report.metadata.toolchain_detected, "tool_version": __version__, "read": path}
+               "toolchain": build.report.metadata.toolchain_detected, "tool_version": __version__, "read": path,
+               "section_regions": section_regions(build.report)}
     stack = build.stack_document()
     if stack:
         details["stack"] = {key: stack.get(key) for key in ("worst_case", "bounded", "reservation", "verdict", "units")}

@@ -182,8 +182,8 @@ class Store:
              entry.recorded_at or datetime.now(timezone.utc).isoformat(), entry.flash, entry.ram,
              entry.status, json.dumps(entry.details["waivers"], ensure_ascii=False) if entry.details.get("waivers") else None,
              json.dumps(entry.details, ensure_ascii=False), base.id if base is not None else None,
-             0 if whole else depth + 1, stored.encode(delta) if base is not None else None,
-             stored.encode(entry.tables) if whole else None))
+             0 if whole else depth + 1, stored.encode_changes(delta) if base is not None else None,
+             stored.encode_tables(entry.tables) if whole else None))
         new_id = row[0]
         engine.run_many("INSERT INTO tarnwick_regions (build_id, name, place, used, size) VALUES (?, ?, ?, ?, ?)",
                         [(new_id, name, place, used, size)
@@ -228,7 +228,7 @@ class Store:
         for (child,) in engine.rows("SELECT id FROM tarnwick_builds WHERE base_id = ?", (build_id,)):
             tables = self.tables(child)
             engine.run("UPDATE tarnwick_builds SET base_id = ?, depth = 0, changes = ?, snapshot = ? WHERE id = ?",
-                       (successor_id, stored.encode(stored.changes(successor_tables, tables)), stored.encode(tables),
+                       (successor_id, stored.encode_changes(stored.changes(successor_tables, tables)), stored.encode_tables(tables),
                         child))
         engine.run("DELETE FROM tarnwick_regions WHERE build_id = ?", (build_id,))
         engine.run("DELETE FROM tarnwick_builds WHERE id = ?", (build_id,))
@@ -359,14 +359,14 @@ class Store:
                 raise HistoryError(f"{self.name}: build {at} is missing (the store is damaged)")
             base_id, delta, snapshot = row
             if snapshot is not None:
-                result = stored.decode(snapshot, delta=False)
+                result = stored.decode_tables(snapshot)
                 break
             if base_id is None or delta is None or len(chain) > stored.MAX_DEPTH * 4:
                 raise HistoryError(f"{self.name}: build {at} has neither tables nor a base (the store is damaged)")
             chain.append(delta)
             at = base_id
         for delta in reversed(chain):
-            result = stored.applied(result, stored.decode(delta, delta=True))
+            result = stored.applied(result, stored.decode_changes(delta))
         self._remember(build_id, result)
         return result
 
@@ -375,7 +375,7 @@ class Store:
         stored changes where `earlier` is the build's base, else the two rebuilt and compared."""
         if build.base_id == earlier.id:
             row = self.engine.one("SELECT changes FROM tarnwick_builds WHERE id = ?", (build.id,))
-            delta = stored.decode(row[0], delta=True)
+            delta = stored.decode_changes(row[0])
         else:
             before, after = self.tables(earlier.id), self.tables(build.id)
             if levels is not None:
@@ -383,6 +383,12 @@ class Store:
                 after = {k: v for k, v in after.items() if k in levels}
             delta = stored.changes(before, after)
         return delta if levels is None else {k: v for k, v in delta.items() if k in levels}
+
+    def section_regions(self, build_id: int) -> dict:
+        """Section -> the regions it takes bytes of, in a build (as recorded with it)."""
+        row = self.engine.one("SELECT details FROM tarnwick_builds WHERE id = ?", (build_id,))
+        found = _json(row[0] if row else None, dict).get("section_regions")
+        return found if isinstance(found, dict) else {}
 
     def stored_blobs(self, build_id: int) -> tuple:
         """(base id, changes, whole tables) as kept, for an export that keeps them compact."""
