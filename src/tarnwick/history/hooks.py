@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import Callable, Optional
 
 from tarnwick.history.engines import HistoryError
-from tarnwick.history.pictures import Dot, TREND_CSS, sparkline, trend_svg
+from tarnwick.history.pictures import Dot, TREND_CSS, dots_of, sparkline, trend_svg
 from tarnwick.render.escape import html_text
 from tarnwick.render.view import signed_bytes
 
@@ -86,8 +86,7 @@ def report_trend(store_location: Optional[str], config, target: str, regions: di
     last = next((p for p in reversed(points) if p.measured), None)
     dots = {}
     for region in dict.fromkeys([*regions, *trend.regions]):
-        row = [Dot(p.commit[:12], p.subject or "", p.regions.get(region) if p.measured else None,
-                   p.deltas.get(region) if p.deltas is not None else None) for p in points]
+        row = dots_of(points, region)
         if region in regions:
             before = last.regions.get(region) if last is not None else None
             row.append(Dot("this build", "", regions[region],

@@ -22,6 +22,12 @@ class Dot(NamedTuple):
     current: bool = False  # the build of this run, after the recorded ones
 
 
+def dots_of(points: list, region: str) -> list:
+    """The Dots of a region over trend points (answers.Point)."""
+    return [Dot(p.commit[:12], p.subject or "", p.regions.get(region) if p.measured else None,
+                p.deltas.get(region) if p.deltas is not None else None) for p in points]
+
+
 def sparkline(values: list) -> str:
     """A bar a value, scaled from the smallest to the largest; a space for a value not there."""
     known = [v for v in values if v is not None]

@@ -7,7 +7,7 @@ import time
 from datetime import datetime, timezone
 from typing import Optional
 
-from tarnwick.history.pictures import Dot, TREND_CSS, trend_svg
+from tarnwick.history.pictures import TREND_CSS, dots_of, trend_svg
 from tarnwick.render.escape import html_text, plain
 from tarnwick.render.names import display_name
 from tarnwick.render.view import human_bytes, signed_bytes
@@ -99,11 +99,6 @@ def _remarks(point, first: bool = False) -> str:
     return "; ".join(said)
 
 
-def dots(trend, region: str) -> list:
-    return [Dot(p.commit[:12], p.subject or "", p.regions.get(region) if p.measured else None,
-                p.deltas.get(region) if p.deltas is not None else None) for p in trend.points]
-
-
 def show_html(trends: list, regions: Optional[list]) -> str:
     parts = ["<!DOCTYPE html>", '<html lang="en"><head><meta charset="utf-8"><title>tarnwick: history</title>',
              "<style>body { font: 14px/1.45 system-ui, sans-serif; margin: 24px; color: #1d2330; } "
@@ -116,7 +111,7 @@ def show_html(trends: list, regions: Optional[list]) -> str:
         parts += [f"<h2>{html_text(trend.target)}</h2>", f'<p class="meta">{html_text(_heading(trend))}. Hover a '
                   "point for its commit and change; the red ones grew most.</p>"]
         for name in names:
-            parts += [f"<h3>{html_text(name)}</h3>", trend_svg(name, dots(trend, name))]
+            parts += [f"<h3>{html_text(name)}</h3>", trend_svg(name, dots_of(trend.points, name))]
         parts.append('<table><tr><th class="text">Commit</th><th class="text">Date</th>'
                      + "".join(f"<th>{html_text(n)}</th>" for n in names) + '<th class="text">Subject</th></tr>')
         for point in reversed(trend.points):
