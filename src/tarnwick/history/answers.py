@@ -75,6 +75,8 @@ def trends(store: Store, target: Optional[str] = None, since: Optional[str] = No
     that many commits back."""
     with store.reading():
         known = store.targets()
+        if not known:
+            raise HistoryError(f"{store.name}: holds no builds (`tarnwick history record` adds them)")
         if target is not None and target not in known:
             raise HistoryError(f"{store.name}: no builds of target {target!r}" + _known(known, "targets"))
         found = []
