@@ -230,8 +230,8 @@ def _recorder(store: str, build: Path, commit: str, parent: str) -> subprocess.P
 def test_several_processes_recording_at_once_lose_nothing(capsys, store_location):
     root = "0" * 40
     record(capsys, store_location, SMALL, root)
-    commits = [f"{n:040x}" for n in range(1, 13)]
-    # twelve builds, and the same commit recorded by three jobs at once (the same build: whichever
+    commits = [f"{n:040x}" for n in range(1, 7)]
+    # six builds, and the same commit recorded by three jobs at once (the same build: whichever
     # comes last replaces the others)
     overflowing = {commit: n % 2 == 0 for n, commit in enumerate(commits)}
     jobs = [_recorder(store_location, OVERFLOW if overflowing[commit] else SMALL, commit, root) for commit in commits]
