@@ -64,19 +64,20 @@ def show_text(trends: list, regions: Optional[list]) -> str:
         names = [n for n in trend.regions if not regions or n in regions]
         lines += [_heading(trend), ""]
         table = [["commit", "date", *names, "subject"]]
+        gap = ["not measured"] + [""] * (len(names) - 1) if names else []
+        first = trend.points[0] if trend.points else None
         for point in trend.points:
-            if not point.measured:
-                cells = ["not measured"] + [""] * (len(names) - 1) if names else []
+            if point.regions is None:
+                cells = gap
             else:
-                cells = []
-                for name in names:
-                    used = point.regions.get(name)
-                    delta = point.deltas.get(name) if point.deltas is not None else None
-                    cells.append("" if used is None else f"{used:,} B" + (f" {signed_bytes(delta)}" if delta else ""))
-            remarks = _remarks(point, point is trend.points[0])
+                used, deltas = point.regions, point.deltas or {}
+                cells = [f"{used[name]:,} B" + (f" {signed_bytes(deltas[name])}" if deltas.get(name) else "")
+                         if name in used else "" for name in names]
+            remarks = _remarks(point, point is first) if point.build is not None else ""
+            subject = plain(point.subject or "")
             table.append([point.commit[:12], _local_time(point.time), *cells,
-                          plain(point.subject or "") + (f"  [{remarks}]" if remarks else "")])
-        widths = [max(len(row[i]) for row in table) for i in range(len(table[0]) - 1)]
+                          f"{subject}  [{remarks}]" if remarks else subject])
+        widths = [max(map(len, column)) for column in zip(*table)][:-1]
         for row in table:
             lines.append("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[-1])
         lines.append("")

@@ -21,6 +21,7 @@ def _first(engine: Engine) -> list:
         "time BIGINT, "  # the commit's time, seconds since the epoch
         "subject TEXT)",
         "CREATE INDEX tarnwick_commits_first_parent ON tarnwick_commits (first_parent)",
+        "CREATE INDEX tarnwick_commits_time ON tarnwick_commits (time)",
         f"CREATE TABLE tarnwick_builds (id {engine.identity}, "
         "target TEXT NOT NULL, commit_sha TEXT NOT NULL, branch TEXT, label TEXT, "
         "recorded_at TEXT NOT NULL, flash BIGINT, ram BIGINT, status TEXT, "

@@ -207,6 +207,8 @@ class Store:
         first_time = time if time is not None else int(datetime.now(timezone.utc).timestamp())
         self.engine.run("INSERT INTO tarnwick_commits (sha, parents, first_parent, time, subject) VALUES (?, ?, ?, ?, ?) "
                         f"ON CONFLICT (sha) DO UPDATE SET {update}", (sha, said[0], said[1], first_time, subject, *said))
+        if parents:  # a first parent nobody said anything of is still a commit of the chain: a gap
+            self.engine.run("INSERT INTO tarnwick_commits (sha) VALUES (?) ON CONFLICT (sha) DO NOTHING", (parents[0],))
 
     def _latest(self, target: str, commit: Optional[str] = None, exclude: Iterable = ()) -> tuple:
         """(the latest build of the target (of a commit), how many changes lead back from it to
@@ -290,11 +292,11 @@ class Store:
         first-parent chain from `head` back, newest first: to `since` (included), or to where
         the store knows no first parent. Rows as they come: a chain may be 10,000 long."""
         return self.engine.rows(
-            "WITH RECURSIVE chain (sha, depth) AS (SELECT CAST(? AS TEXT), 0 UNION ALL "
-            "SELECT c.first_parent, chain.depth + 1 FROM tarnwick_commits c JOIN chain ON c.sha = chain.sha "
-            "WHERE c.first_parent IS NOT NULL AND chain.sha <> ? AND chain.depth < ?) "
-            "SELECT chain.sha, c.first_parent, c.parents IS NOT NULL, c.time, c.subject FROM chain "
-            "LEFT JOIN tarnwick_commits c ON c.sha = chain.sha ORDER BY chain.depth",
+            "WITH RECURSIVE chain (sha, first_parent, known, time, subject, depth) AS ("
+            "SELECT sha, first_parent, parents IS NOT NULL, time, subject, 0 FROM tarnwick_commits WHERE sha = ? "
+            "UNION ALL SELECT c.sha, c.first_parent, c.parents IS NOT NULL, c.time, c.subject, chain.depth + 1 "
+            "FROM chain JOIN tarnwick_commits c ON c.sha = chain.first_parent WHERE chain.sha <> ? AND chain.depth < ?) "
+            "SELECT sha, first_parent, known, time, subject FROM chain ORDER BY depth",
             (head, since if since is not None else "", limit))
 
     def head(self, target: str, branch: Optional[str]) -> Optional[str]:
@@ -302,9 +304,10 @@ class Store:
         has as its first parent, the one with the newest commit."""
         on_branch = "AND b.branch = ? " if branch is not None else ""
         parameters = (target, branch, target, branch) if branch is not None else (target, target)
+        # commits newest first, each looked up among the builds, until one no other build follows
         row = self.engine.one(
-            "SELECT b.commit_sha FROM tarnwick_builds b JOIN tarnwick_commits c ON c.sha = b.commit_sha "
-            f"WHERE b.target = ? {on_branch}AND NOT EXISTS (SELECT 1 FROM tarnwick_commits d "
+            "SELECT b.commit_sha FROM tarnwick_commits c CROSS JOIN tarnwick_builds b WHERE b.commit_sha = c.sha "
+            f"AND b.target = ? {on_branch}AND NOT EXISTS (SELECT 1 FROM tarnwick_commits d "
             "WHERE d.first_parent = b.commit_sha AND EXISTS (SELECT 1 FROM tarnwick_builds e "
             f"WHERE e.target = ? AND e.commit_sha = d.sha {on_branch.replace('b.', 'e.')})) "
             "ORDER BY c.time DESC, b.id DESC LIMIT 1", parameters)
