@@ -245,7 +245,7 @@ def compared(store: Store, old: str, new: str, target: Optional[str] = None):
             if len(targets) != 1:
                 raise HistoryError(f"{store.name}: give --target" + _known(targets, "targets"))
             target = targets[0]
-        builds = store.builds(target, details=False)
+        builds = store.builds(target)
         if not builds:
             raise HistoryError(f"{store.name}: no builds of target {target!r}" + _known(targets, "targets"))
         chosen = []
