@@ -18,6 +18,8 @@ from __future__ import annotations
 
 import json
 import zlib
+from itertools import compress
+from operator import ne
 from typing import Optional
 
 WHOLE_LEVELS = ("sections", "components", "archives", "objects", "symbols")
@@ -103,9 +105,14 @@ def changes(before: Optional[dict], after: dict) -> dict:
         old, new = before.get(level, {}), after.get(level, {})
         if old == new:
             continue
-        get = old.get
-        rows = {key: (get(key), value) for key, value in new.items() if get(key) != value}
-        rows.update((key, (value, None)) for key, value in old.items() if key not in new)
+        if old.keys() == new.keys():  # the same entries (the usual case): compared pairwise, in C
+            keys = list(new)
+            rows = {key: (old[key], new[key])
+                    for key in compress(keys, map(ne, map(old.__getitem__, keys), new.values()))}
+        else:
+            get = old.get
+            rows = {key: (get(key), value) for key, value in new.items() if get(key) != value}
+            rows.update((key, (value, None)) for key, value in old.items() if key not in new)
         found[level] = rows
     return found
 
