@@ -99,20 +99,22 @@ _FEW = 500  # a chain this short reads its own builds, not all the target's
 
 def _trend(store: Store, target: str, head: str, since: Optional[str], branch: Optional[str],
            depth: Optional[int] = None) -> Trend:
-    chain = store.chain(head, since, limit=depth if depth is not None else store.commit_count() + 1)
+    limit = depth if depth is not None else store.commit_count() + 1
+    chain = store.chain(head, since, limit=limit)
+    if len(chain) >= limit and depth is None:  # only parents given by hand that make a loop run this long
+        seen: set = set()
+        chain = [row for row in chain if not (row[0] in seen or seen.add(row[0]))]
     few = [row[0] for row in chain] if len(chain) <= _FEW else None
     latest: dict = {}  # commit -> its latest build
     for build in store.builds(target, details=False, commits=few):
         latest[build.commit] = build
     regions = store.regions(target, sizes=False, builds=[b.id for b in latest.values()] if few is not None else None)
     branch = branch or (latest[head].branch if head in latest else None)
-    points, seen = [], set()
+    points = []
+    find, figures = latest.get, regions.get
     for sha, parent, _known, time, subject in chain:
-        if sha in seen:  # parents given by hand that make a loop
-            break
-        seen.add(sha)
-        build = latest.get(sha)
-        points.append(Point(sha, parent, time, subject, build, regions.get(build.id, {}) if build is not None else None))
+        build = find(sha)
+        points.append(Point(sha, parent, time, subject, build, figures(build.id, {}) if build is not None else None))
     if since is not None and points[-1].commit != since and (depth is None or len(chain) < depth):
         raise HistoryError(f"{since[:12]} is not on the first-parent chain of {head[:12]}")
     if since is None:  # start at the first commit measured, not at the ancestors git named
