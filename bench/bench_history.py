@@ -19,7 +19,6 @@ Run: python bench/bench_history.py [--builds 10000] [--large 200]
 from __future__ import annotations
 
 import argparse
-import os
 import random
 import statistics
 import sys
