@@ -142,11 +142,9 @@ def _make_repository(repo: Path) -> list:
     return made
 
 
-def _build(repo: Path, sha: str, out: Path) -> dict:
-    """Builds a commit from a work tree of its own; ld's figures {region: used bytes}."""
+def _build(tree: Path) -> dict:
+    """Builds a commit from its own work tree (`tree`); ld's figures {region: used bytes}."""
     gcc = need_arm_gcc()
-    tree = out / "tree"
-    _git(repo, "worktree", "add", "-q", "--detach", str(tree), sha)
     environment = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
 
     def run(*args) -> str:
@@ -175,8 +173,12 @@ def history(tmp_path_factory):
     work = tmp_path_factory.mktemp("history-git")
     repo = work / "repo"
     made = _make_repository(repo)
+    trees = []
+    for index, (sha, *_) in enumerate(made):  # one at a time: git locks the repository to add one
+        trees.append(work / f"build-{index}" / "tree")
+        _git(repo, "worktree", "add", "-q", "--detach", str(trees[-1]), sha)
     with ThreadPoolExecutor(2) as pool:
-        figures = list(pool.map(lambda item: _build(repo, item[1][0], work / f"build-{item[0]}"), enumerate(made)))
+        figures = list(pool.map(_build, trees))
     return repo, work, made, figures
 
 
