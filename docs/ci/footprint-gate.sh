@@ -27,6 +27,8 @@
 #             spaces (stack files beside the objects are found without it)
 # GROWTH      growth limits, separated by spaces (default: "RAM=2% 4096")
 # CONFIG      tarnwick's configuration (default: the one found, as tarnwick finds it)
+# HISTORY_BRANCH, STORE the build history footprint-history.sh records (a git branch of JSON
+#             Lines, or a store): when there is one, the comment shows each region's trend
 set -uo pipefail
 : "${BUILD:?names the command that builds into a folder}"
 if [ -z "${BASELINE:-}" ]; then
@@ -54,6 +56,16 @@ if [ -z "${BASELINE:-}" ]; then
     cleanup
 fi
 $BUILD out/pr || exit 2
+
+store=()
+if [ -n "${HISTORY_BRANCH:-}" ] && git fetch -q origin "$HISTORY_BRANCH" 2>/dev/null; then
+    rm -f .footprint-history.sqlite
+    git show FETCH_HEAD:history.jsonl > .footprint-history.jsonl \
+        && tarnwick history import .footprint-history.jsonl --store .footprint-history.sqlite >/dev/null \
+        && store=(--store .footprint-history.sqlite)
+elif [ -n "${STORE:-}" ]; then
+    store=(--store "$STORE")
+fi
 
 stack() {  # the --stack-usage options of one build folder
     local dir
@@ -86,7 +98,8 @@ for map in "${maps[@]}"; do
         fi
     fi
     mapfile -d '' pr_stack < <(stack out/pr)
-    tarnwick diff "$old" "out/pr/$map" "${config[@]}" "${target[@]}" "${pr_stack[@]}" --format markdown --output "$name.md" \
+    tarnwick diff "$old" "out/pr/$map" "${config[@]}" "${target[@]}" "${pr_stack[@]}" "${store[@]}" \
+        --format markdown --output "$name.md" \
         --also "json=$name.json" --also "junit=$name.junit.xml" --also "sarif=$name.sarif" \
         --also "gitlab-codequality=$name.codequality.json" --also "gitlab-metrics=$name.metrics.txt" \
         --baseline-label "${BASE_LABEL:-${BASE_SHA:-the baseline}}" "${limits[@]}" --fail-on-budget

@@ -67,6 +67,15 @@ class ThreadSpec:
     stack_size: Optional[int] = None
 
 
+@dataclass
+class HistoryConfig:
+    """Where the build history is kept, and how the reports draw its trend."""
+
+    store: Optional[str] = None  # a SQLite file (relative to the configuration) or a postgresql:// URL
+    branch: Optional[str] = None  # the branch whose builds the reports' trend shows
+    trend_builds: int = 20  # how many of its last builds
+
+
 @dataclass(frozen=True)
 class ComponentRule:
     """Symbols whose object path or archive matches `pattern` (fnmatch) belong to `component`."""
@@ -102,6 +111,7 @@ class TarnwickConfig:
     regions: list = field(default_factory=list)
     reserved_ranges: list = field(default_factory=list)
     stack: StackConfig = field(default_factory=StackConfig)
+    history: HistoryConfig = field(default_factory=HistoryConfig)
 
 
 class ConfigError(ValueError):

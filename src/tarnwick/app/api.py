@@ -140,12 +140,15 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
             baseline: Optional[PathLike] = None, elf=AUTO, target: Optional[str] = None,
             strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None,
             stack_folders: Iterable[PathLike] = (), fail_on_budget: bool = False,
-            output: Optional[PathLike] = None, on_warning: Optional[Callable[[str], None]] = None) -> Result:
+            output: Optional[PathLike] = None, on_warning: Optional[Callable[[str], None]] = None,
+            store: Optional[str] = None) -> Result:
     """The report of a map or ELF file, compared with a stored JSON report when `baseline`
     names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none);
     `stack_folders`: where the build's .su and .ci files are, besides beside its objects;
     `output`: the file (or a list of the files) the caller will write, refused when the run reads it;
-    `on_warning(line)`: called with each warning as it is found (they are in `warnings` too)."""
+    `on_warning(line)`: called with each warning as it is found (they are in `warnings` too);
+    `store`: a build history (SQLite file or postgresql:// URL; default: [history] store) whose
+    trend of the target branch the outcome carries for the markdown and HTML reports."""
     from tarnwick.compare.baseline_file import read_baseline
     from tarnwick.compare.gates import Verdict, policy_gates
 
@@ -176,9 +179,9 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
 
         comparison = compare(report, stored, strip_prefixes, baseline_label, sources)
     verdict = Verdict(policy_gates(report, chosen.policies), [])
-    return Result(report, comparison, model, stack, sources,
-                  _outcome(verdict, inputs, baseline_label, stack, sources, warnings, bool(before_stack),
-                           config is None), chosen)
+    outcome = _with_trend(_outcome(verdict, inputs, baseline_label, stack, sources, warnings, bool(before_stack),
+                                   config is None), store, chosen, report, warnings)
+    return Result(report, comparison, model, stack, sources, outcome, chosen)
 
 
 @_never_over_what_it_reads
@@ -186,12 +189,15 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
          elf: bool = True, target: Optional[str] = None, strip_prefixes: Iterable[str] = (),
          baseline_label: Optional[str] = None, stack_folders: Iterable[PathLike] = (),
          growth_limits: Iterable = (), fail_on_budget: bool = False,
-         output: Optional[PathLike] = None, on_warning: Optional[Callable[[str], None]] = None) -> Result:
+         output: Optional[PathLike] = None, on_warning: Optional[Callable[[str], None]] = None,
+         store: Optional[str] = None, accept_growth: Iterable[str] = ()) -> Result:
     """NEW's report compared with OLD; each a map (with its ELF file when `elf`), an ELF file,
     or a stored JSON report. `growth_limits`: gates on the growth, each "BYTES", "REGION=BYTES"
     or "REGION=N%" (of the region's size) or a parsed `compare.gates.GrowthLimit`. The earlier
     build is reduced to its byte tables before the later one is read, so a diff holds one build
-    at a time."""
+    at a time. `accept_growth`: "REGION: REASON" waivers (with the work tree's commit's
+    Footprint-Accepted: trailers) that turn a failed growth gate into an accepted one; `store` as
+    for `analyze`."""
     from tarnwick.analysis.stated_totals import disputes
     from tarnwick.compare.comparison import compare_footprints
     from tarnwick.compare.gates import LimitError, Verdict, evaluate_growth, parse_growth_limit, policy_gates
@@ -219,11 +225,36 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
         growth = evaluate_growth(comparison, limits, (*disputed, *disputes(later.report)))
     except LimitError as exc:
         raise RunError(str(exc)) from None
+    growth = _accepted(list(accept_growth), growth, comparison, warnings)
     comparison = dataclasses.replace(comparison, growth_gates=growth)
     verdict = Verdict(policy_gates(later.report, chosen.policies), list(growth))
-    return Result(later.report, comparison, later.model, later.stack, later.sources,
-                  _outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings, bool(before_stack),
-                           config is None), chosen)
+    outcome = _with_trend(_outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings,
+                                   bool(before_stack), config is None), store, chosen, later.report, warnings)
+    return Result(later.report, comparison, later.model, later.stack, later.sources, outcome, chosen)
+
+
+def _with_trend(outcome: Outcome, store: Optional[str], config: TarnwickConfig, report, warnings) -> Outcome:
+    """With a build history given: the trend the markdown and HTML reports draw."""
+    if not (store or config.history.store):
+        return outcome
+    from tarnwick.history.hooks import with_trend
+
+    outcome = with_trend(outcome, store, config, report, warnings.append)
+    return outcome._replace(warnings=tuple(warnings))
+
+
+def _accepted(given: list, growth: list, comparison, warnings) -> list:
+    """The growth gates with the waivers of `given` and of the commit's trailers applied."""
+    if not given and not any(gate.failed for gate in growth):
+        return growth
+    from tarnwick.history.engines import HistoryError
+    from tarnwick.history.hooks import accepted_growth
+
+    names = comparison.region_sizes.keys() | {change.name for change in comparison.regions}
+    try:
+        return accepted_growth(given, growth, names, warnings.append)
+    except HistoryError as exc:
+        raise RunError(str(exc)) from None
 
 
 def _outcome(verdict, inputs: dict, baseline_label, stack, sources, warnings: list, stack_compared: bool,

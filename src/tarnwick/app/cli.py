@@ -75,6 +75,9 @@ def _common(parser, builds: int) -> None:
     parser.add_argument("--baseline-label", metavar="TEXT",
                         help="what the baseline is, as the report names it (a commit, a branch; "
                         "default: its file name)")
+    from tarnwick.history.commands import add_report_options
+
+    add_report_options(parser, diff=builds == 2)
 
 
 def _arguments() -> argparse.ArgumentParser:
@@ -107,6 +110,9 @@ def _arguments() -> argparse.ArgumentParser:
     system.add_argument("--fail-on-growth", action="append", default=[], metavar="[IMAGE=]BYTES|IMAGE=N%",
                         type=_growth_limit, help="with --baseline: exit 1 when the images together (or IMAGE, "
                         "flash and RAM) grew by more than BYTES, or IMAGE by more than N%% of its partition")
+    from tarnwick.history.commands import add_parser
+
+    add_parser(commands, _top)
     return parser
 
 
@@ -160,7 +166,7 @@ def _analyze(args, kept: Optional[list]):
         args.map, config=_config_path(args.config), baseline=args.baseline,
         elf=None if args.no_elf else (args.elf or api.AUTO), target=args.target,
         baseline_label=args.baseline_label, stack_folders=args.stack_usage, fail_on_budget=args.fail_on_budget,
-        output=_outputs(args), on_warning=_warn)
+        output=_outputs(args), on_warning=_warn, store=args.store)
     return result, _build_renderer(args, result)
 
 
@@ -183,7 +189,7 @@ def _diff(args, kept: Optional[list]):
         args.old, args.new, config=_config_path(args.config), elf=not args.no_elf, target=args.target,
         strip_prefixes=args.strip_prefix, baseline_label=args.baseline_label, stack_folders=args.stack_usage,
         growth_limits=args.fail_on_growth, fail_on_budget=args.fail_on_budget, output=_outputs(args),
-        on_warning=_warn)
+        on_warning=_warn, store=args.store, accept_growth=args.accept_growth)
     return result, _build_renderer(args, result)
 
 
@@ -197,6 +203,14 @@ def _system(args, kept: Optional[list]):
     result = api.system(config, baseline=args.baseline, baseline_label=args.baseline_label,
                         growth_limits=args.fail_on_growth, output=args.output, on_warning=_warn, kept=kept)
     return result, _system_renderer(result)
+
+
+def _history(args) -> int:
+    """`tarnwick history ...`: the history's own commands, with the configuration found as for analyze."""
+    from tarnwick.app.api import settings
+    from tarnwick.history.commands import Shell, run
+
+    return run(args, Shell(lambda given: settings(_config_path(given.config), getattr(given, "target", None)), say))
 
 
 def _build_renderer(args, result):
@@ -291,6 +305,8 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
     except SystemExit as exc:  # --help, --version and argument errors (already printed)
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
     try:
+        if args.command == "history":
+            return _history(args)
         result, render = {"analyze": _analyze, "diff": _diff, "system": _system}[args.command](args, kept)
         if kept is not None:
             kept.extend(part for part in (getattr(result, "model", None), result.report) if part is not None)

@@ -18,6 +18,7 @@ class Outcome(NamedTuple):
     warnings: tuple = ()  # what the run warns of, one line each (the command says them on stderr)
     stack_compared: bool = False  # the baseline held a worst-case stack to compare `stack` with
     defaults: bool = False  # no configuration was given or found: the run used the defaults
+    trend: object = None  # the target branch's recorded builds (history.hooks.ReportTrend), where a store was given
 
     def as_json(self) -> dict:
         inputs = dict(self.inputs)

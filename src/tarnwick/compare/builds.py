@@ -27,6 +27,7 @@ class Build:
     model: object = None
     stack: object = None  # the worst-case stack, where the build's stack files were read
     stored_stack: Optional[dict] = None  # a stored report's `stack`
+    stored_verdict: Optional[dict] = None  # a stored report's `verdict`: the gates of the run that wrote it
     sources: object = None  # the source view (analysis.sources), where the build was read (not a stored report)
 
     def stack_document(self) -> Optional[dict]:
@@ -94,12 +95,12 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
                 handed.read_text()
             except ValueError as exc:
                 raise ReportFileError(f"{text}: {exc}") from None
-        kept = stored.document.get("stack")
+        kept, verdict = stored.document.get("stack"), stored.document.get("verdict")
         report = report_from_document(stored.document)
         if baseline is not None:
             report = with_regressions(report, baseline)
-        return Build(report, document_footprint(stored.document),
-                     stored_stack=kept if isinstance(kept, dict) else None)
+        return Build(report, document_footprint(stored.document), stored_stack=kept if isinstance(kept, dict) else None,
+                     stored_verdict=verdict if isinstance(verdict, dict) else None)
     model = model_of(text, config, elf, warnings if warnings is not None else [], check_budgets)
     report, stack, sources = report_of(model, config, target, baseline, list(stack_folders), before_stack)
     return Build(report, report_footprint(report, sources), model, stack, sources=sources)

@@ -59,10 +59,11 @@ class GrowthGate(NamedTuple):
     growth: Optional[int]  # None where the comparison cannot tell
     failed: bool
     reason: str  # one line: what was found
+    accepted: Optional[str] = None  # a reviewer's reason for a growth past the limit (history.waivers)
 
     def as_json(self) -> dict:
         return {"region": self.region, "limit": self.limit, "given": self.given, "growth": self.growth,
-                "failed": self.failed, "reason": self.reason}
+                "failed": self.failed, "reason": self.reason, "accepted": self.accepted}
 
 
 def evaluate_growth(comparison, limits: list, disputed: tuple = ()) -> list:

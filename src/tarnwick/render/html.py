@@ -161,6 +161,8 @@ def render_html(report, comparison=None, outcome=None, model=None) -> str:
     parts.append("</table>")
     if with_baseline and comparison is not None:
         parts.append(f'<p class="meta">Compared with {escape(comparison.label)}.</p>')
+    if outcome is not None and outcome.trend is not None:
+        parts += outcome.trend.html_parts()
     if not view.regions:
         parts.append('<p class="note">No memory regions: give them under [[regions]] in the configuration.</p>')
     if view.baseline_status and not with_baseline:

@@ -45,6 +45,9 @@ def _verdict(view, comparison, outcome) -> str:
         first = next(f for f in view.findings if f.severity == "error")
         said = f"{counts['error']} error(s): {markdown_text(_cut(first.description.rstrip('.')))}"
         verdict = f"⚠️ Passed, no gate fails on {said}" if outcome is not None else f"❌ {said}"
+    elif outcome is not None and any(gate.accepted for gate in outcome.verdict.growth):
+        verdict = "⚠️ Passed, growth accepted: " + "; ".join(
+            markdown_text(_cut(gate.reason)) for gate in outcome.verdict.growth if gate.accepted)
     elif counts.get("warning"):
         verdict = f"{'✅ Passed: ' if outcome is not None else '⚠️ '}{counts['warning']} warning(s), no errors"
     else:
@@ -222,8 +225,10 @@ def _gates(outcome) -> _Part:
     lines = gate_lines(outcome)
     if not lines:
         return _Part([])
-    return _Part(["", "**Gates**", ""], [f"- {'❌ failed' if failed else '✅ passed'}: {markdown_text(text)}"
-                                         for failed, text in lines])
+    accepted = {gate.reason for gate in outcome.verdict.growth if gate.accepted}
+    return _Part(["", "**Gates**", ""], [
+        f"- {'❌ failed' if failed else '⚠️ accepted' if text in accepted else '✅ passed'}: {markdown_text(text)}"
+        for failed, text in lines])
 
 
 def _budgets(report) -> dict:
@@ -307,7 +312,9 @@ def render_markdown(report, comparison=None, top: int = DEFAULT_TOP, model=None,
         frames = frames_table(outcome.stack, top, markdown_code)
         if frames:
             lists.append(_details("Stack: the largest frames", frames))
-    parts = [head, regions, legend, *changes, findings, gates, stack, notes, configured, *lists]
+    trend = _Part(outcome.trend.markdown_lines(markdown_code, markdown_text)
+                  if outcome is not None and outcome.trend is not None else [])
+    parts = [head, trend, regions, legend, *changes, findings, gates, stack, notes, configured, *lists]
     comment = "\n".join(_fit(parts, [head, regions, findings, gates, stack], [notes, *changes, *lists])) + "\n"
     return _without_workspace(comment)
 

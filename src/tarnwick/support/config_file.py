@@ -10,7 +10,7 @@ from typing import Any, Callable, Optional, Union
 
 from tarnwick.support.files import FileProblem, read_limited
 from tarnwick.config import (
-    BudgetConfig, ConfigError, ComponentRule, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
+    BudgetConfig, ConfigError, ComponentRule, HistoryConfig, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
     ReservedRangeSpec, StackConfig, TarnwickConfig, ThreadSpec,
 )
 
@@ -125,7 +125,7 @@ def parse_config(data: dict, path: str = "<config>", target: Optional[str] = Non
     `tarnwick.system.description`."""
     r = _Reader(path)
     r.table(data, "", {"project", "budgets", "policies", "reports", "regions", "reserved_ranges",
-                       "components", "targets", "stack", "system"})
+                       "components", "targets", "stack", "system", "history"})
     config = TarnwickConfig()
     if "project" in data:
         project = r.table(data["project"], "project", {"name"})
@@ -184,7 +184,21 @@ def parse_config(data: dict, path: str = "<config>", target: Optional[str] = Non
     config.components = r.array_of_tables(data.get("components", []), "components", component)
     if "stack" in data:
         config.stack = _stack(r, data["stack"], path)
+    if "history" in data:
+        config.history = _history(r, data["history"], path)
     return config
+
+
+def _history(r: "_Reader", value: Any, path: str) -> HistoryConfig:
+    history = r.table(value, "history", {"store", "branch", "trend_builds"})
+    store = r.text(history["store"], "history.store") if "store" in history else None
+    if store is not None and "://" not in store and path != "<config>":
+        # a file is relative to the configuration, as the build's other paths in it are
+        store = os.path.join(os.path.dirname(os.path.abspath(path)), store)
+    return HistoryConfig(
+        store=store, branch=r.text(history["branch"], "history.branch") if "branch" in history else None,
+        trend_builds=r.integer(history.get("trend_builds", HistoryConfig.trend_builds), "history.trend_builds",
+                               minimum=2, maximum=1000))
 
 
 def _stack(r: "_Reader", value: Any, path: str) -> StackConfig:
