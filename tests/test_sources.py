@@ -242,3 +242,18 @@ def test_the_pages_source_view_adds_up_to_all_memory(builds, capsys):
     rest = {node[0] for node in sources[4] if node[3] == "rest"}
     assert any("reserved" in label for label in rest)  # the stack the script reserves is named, not hidden
     assert not any(node[0] in ("/", "..") for node in sources[4])
+
+
+def test_the_pages_symbol_table_names_each_symbols_file_as_nm_does(builds, capsys):
+    variant = VARIANTS[0]
+    assert main(["analyze", str(builds / variant / "firmware.map"), "--format", "html"]) == 0
+    page = capsys.readouterr()[0]
+    data = json.loads(re.search(r'<script type="application/json" id="tarnwick-data">(.*?)</script>', page, re.S)[1]
+                      .replace("\\u003c", "<"))
+    assert data["sourced"] and '<th data-key="source"' in page
+    strings = data["strings"]
+    shown = {(row[1] or row[0]): strings[row[8]] for row in data["symbols"] if row[8] is not None}
+    expected = {name: where.rsplit(":", 1)[0] for (name, _), where in nm_sources(builds / variant / "firmware.elf").items()
+                if where}
+    assert shown and all(shown[name] == expected[name] for name in shown if name in expected and name != "util")
+    assert shown.get("main") == "app/main.c"

@@ -180,9 +180,11 @@
   var spacer = document.getElementById("spacer"), body = document.getElementById("rows");
   var count = document.getElementById("count");
   var shownRows = rows.slice(), order = {key: 5, down: true};
-  var keys = {name: 0, object: 2, section: 3, region: 4, size: 5, change: 6};
+  var keys = {name: 0, object: 2, source: 8, section: 3, region: 4, size: 5, change: 6};
+  var sourced = !!data.sourced;  // each row's source file as its last item, where debug information gives one
 
-  function value(row, key) { return key >= 2 && key <= 4 ? S[row[key]] : row[key]; }
+  function text(n) { return n === null || n === undefined ? "" : S[n]; }
+  function value(row, key) { return (key >= 2 && key <= 4) || key === 8 ? text(row[key]) : row[key]; }
 
   function sortRows() {
     var key = order.key, down = order.down ? -1 : 1;
@@ -202,7 +204,8 @@
       if (scope && !scope[i]) return false;
       if (onlyChanged && !changed([0, 0, r[6]])) return false;
       return !query || r[0].toLowerCase().indexOf(query) >= 0 ||
-             (r[1] !== null && r[1].toLowerCase().indexOf(query) >= 0) || S[r[2]].toLowerCase().indexOf(query) >= 0;
+             (r[1] !== null && r[1].toLowerCase().indexOf(query) >= 0) || S[r[2]].toLowerCase().indexOf(query) >= 0 ||
+             (sourced && text(r[8]).toLowerCase().indexOf(query) >= 0);
     });
     sortRows();
     viewport.scrollTop = 0;
@@ -224,6 +227,7 @@
                                            "tabindex": i === active ? "0" : "-1"});
       tr.appendChild(el("td", {"class": "name", "title": rawName(r)}, r[0]));
       tr.appendChild(el("td", {}, S[r[2]]));
+      if (sourced) tr.appendChild(el("td", {"class": "source"}, text(r[8])));
       tr.appendChild(el("td", {}, S[r[3]]));
       tr.appendChild(el("td", {}, S[r[4]]));
       tr.appendChild(el("td", {"class": "num"}, (r[7] || "") + bytes(r[5])));

@@ -63,10 +63,29 @@ def explorer_data(report, comparison=None, model=None, by_sources: bool = False)
     _prune(tree, rows)
     data = {"strings": strings.texts, "symbols": rows, "tree": tree, "unlisted": len(report.symbols) - len(listed)}
     if by_sources:
-        data["sources"] = _source_tree(listed, rows, by_sources if hasattr(by_sources, "shown_path") else None)
+        view = by_sources if hasattr(by_sources, "shown_path") else None
+        _source_column(listed, rows, strings, view)
+        data["sourced"] = True
+        data["sources"] = _source_tree(listed, rows, view)
         _rest_of_memory(data["sources"], tree)
         _prune(data["sources"], rows)
     return data
+
+
+def _source_column(listed, rows: list, strings, view=None) -> None:
+    """Each row's source file (as the source view names it: a library's files by the library) as
+    its last item, a number into the strings; None for bytes no compile unit claims and for
+    symbols only the baseline has."""
+    number = 0
+    for symbol in listed:  # the rows are the listed symbols that hold bytes, in order
+        if symbol.alias_of is not None or symbol.size <= 0:
+            continue
+        source = symbol.source
+        shown = (view.shown_path(source) if view is not None else source_file(source)) if source else None
+        rows[number].append(strings.number(shown) if shown else None)
+        number += 1
+    for row in rows[number:]:
+        row.append(None)
 
 
 def _source_tree(listed, rows: list, view=None) -> list:
