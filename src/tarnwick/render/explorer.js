@@ -227,11 +227,11 @@
                                            "tabindex": i === active ? "0" : "-1"});
       tr.appendChild(el("td", {"class": "name", "title": rawName(r)}, r[0]));
       tr.appendChild(el("td", {}, S[r[2]]));
-      if (sourced) tr.appendChild(el("td", {"class": "source"}, text(r[8])));
       tr.appendChild(el("td", {}, S[r[3]]));
       tr.appendChild(el("td", {}, S[r[4]]));
       tr.appendChild(el("td", {"class": "num"}, (r[7] || "") + bytes(r[5])));
       if (compared) tr.appendChild(el("td", {"class": "num delta " + sign(r[6])}, signed(r[6])));
+      if (sourced) tr.appendChild(el("td", {"class": "source"}, text(r[8])));
       body.appendChild(tr);
     }
     count.textContent = shownRows.length.toLocaleString("en-US") + " of " + rows.length.toLocaleString("en-US") +

@@ -76,7 +76,7 @@ def _bar(row) -> str:
 def _explorer(report, comparison, model, by_sources: bool = False) -> list:
     columns = list(_COLUMNS) + ([("change", "Change", 100)] if comparison is not None else [])
     if by_sources:  # where the build's debug information names each symbol's file and line
-        columns.insert(2, ("source", "Source", 220))
+        columns.append(("source", "Source", 220))
     width = sum(w for *_, w in columns)
     colgroup = "<colgroup>" + "".join(f'<col style="width:{width}px">' for *_, width in columns) + "</colgroup>"
     head = "".join(f'<th data-key="{key}" aria-sort="{"descending" if key == "size" else "none"}"'
