@@ -66,15 +66,15 @@ def find_threads(model, config, functions_at: dict, elf=None) -> tuple:
     its symbols, where the caller has it."""
     notes: list = []
     threads = [Thread(name, name, None, "configuration") for name in config.threads]
-    symbols = _symbols(model, elf) if any(spec.stack_symbol for spec in config.thread_stacks) else {}
-    for spec in config.thread_stacks:
-        size = spec.stack_size
-        if spec.stack_symbol is not None:
-            found = symbols.get(spec.stack_symbol)
+    symbols = _symbols(model, elf) if any(wanted.stack_symbol for wanted in config.thread_stacks) else {}
+    for wanted in config.thread_stacks:
+        size = wanted.stack_size
+        if wanted.stack_symbol is not None:
+            found = symbols.get(wanted.stack_symbol)
             if found is None:
-                notes.append(f"thread {spec.name}: its stack symbol {spec.stack_symbol} is not in the build")
+                notes.append(f"thread {wanted.name}: its stack symbol {wanted.stack_symbol} is not in the build")
             size = found[1] if found else None
-        threads.append(Thread(spec.name, spec.entry, size, "configuration", spec.stack_symbol))
+        threads.append(Thread(wanted.name, wanted.entry, size, "configuration", wanted.stack_symbol))
     elf = elf or model.elf_file
     if elf is None or not model.elf_path:
         return threads, notes

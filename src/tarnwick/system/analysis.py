@@ -40,15 +40,15 @@ class SystemSetup:
     data: dict
     path: str
 
-    def config_for(self, spec) -> TarnwickConfig:
+    def config_for(self, wanted) -> TarnwickConfig:
         from tarnwick.support.config_file import load_config, parse_config
 
-        target = spec.target or spec.name
-        if spec.config is not None:
-            if not os.path.isfile(spec.config):
-                raise self.description.fail(f"system.images ({spec.name}).config: {spec.config}: no such file",
-                                            "system.images", self.description.images.index(spec), "config")
-            return load_config(spec.config, target)
+        target = wanted.target or wanted.name
+        if wanted.config is not None:
+            if not os.path.isfile(wanted.config):
+                raise self.description.fail(f"system.images ({wanted.name}).config: {wanted.config}: no such file",
+                                            "system.images", self.description.images.index(wanted), "config")
+            return load_config(wanted.config, target)
         return parse_config(self.data, self.path, target)
 
 
@@ -65,8 +65,8 @@ def read_layout(description: SystemDescription) -> PartitionLayout:
     """Every partition: the files' (each image's devicetree too) and [[system.partitions]]."""
     layout = PartitionLayout()
     files = list(description.partition_files)
-    files += [(spec.devicetree, description.line_of("system.images", index, "devicetree"))
-              for index, spec in enumerate(description.images) if spec.devicetree is not None]
+    files += [(wanted.devicetree, description.line_of("system.images", index, "devicetree"))
+              for index, wanted in enumerate(description.images) if wanted.devicetree is not None]
     unique: dict = {}
     for path, line in files:  # each file once, at the first line naming it
         unique.setdefault(path, line)
@@ -79,16 +79,16 @@ def read_layout(description: SystemDescription) -> PartitionLayout:
                 raise
             raise ConfigError(description.path, f"partitions {error}", line) from None
         layout.merge(read[path], path)
-    for index, spec in enumerate(description.images):
-        if spec.devicetree is not None and spec.partition is None:  # its own chosen code partition
-            chosen = read[spec.devicetree].chosen_code
+    for index, wanted in enumerate(description.images):
+        if wanted.devicetree is not None and wanted.partition is None:  # its own chosen code partition
+            chosen = read[wanted.devicetree].chosen_code
             if chosen is None:
-                raise description.fail(f"system.images[{index}] ({spec.name}) names no partition, and its "
-                                       f"devicetree {spec.devicetree} chooses none (zephyr,code-partition)",
+                raise description.fail(f"system.images[{index}] ({wanted.name}) names no partition, and its "
+                                       f"devicetree {wanted.devicetree} chooses none (zephyr,code-partition)",
                                        "system.images", index)
-            description.images[index] = dataclasses.replace(spec, partition=chosen)
-        if spec.devicetree is not None:  # its partition as its own devicetree has it
-            own = read[spec.devicetree].named(description.images[index].partition)
+            description.images[index] = dataclasses.replace(wanted, partition=chosen)
+        if wanted.devicetree is not None:  # its partition as its own devicetree has it
+            own = read[wanted.devicetree].named(description.images[index].partition)
             merged = layout.same(own) if own is not None else None
             if merged is not None:
                 description.images[index] = dataclasses.replace(description.images[index], partition=merged.name)
@@ -103,23 +103,23 @@ def partitions_of(description: SystemDescription, layout: PartitionLayout) -> di
     """Image name -> its Partition; an image naming a partition no file declares is bad input."""
     found = {}
     known = ", ".join(p.name for p in layout.partitions)
-    for index, spec in enumerate(description.images):
-        partition = layout.named(spec.partition)
+    for index, wanted in enumerate(description.images):
+        partition = layout.named(wanted.partition)
         if partition is None:
-            raise description.fail(f"system.images[{index}] ({spec.name}).partition: no partition {spec.partition!r} "
+            raise description.fail(f"system.images[{index}] ({wanted.name}).partition: no partition {wanted.partition!r} "
                                    f"(the partitions: {known})", "system.images", index, "partition")
-        if spec.secondary is not None and layout.named(spec.secondary) is None:
-            raise description.fail(f"system.images[{index}] ({spec.name}).secondary: no partition "
-                                   f"{spec.secondary!r} (the partitions: {known})", "system.images", index,
+        if wanted.secondary is not None and layout.named(wanted.secondary) is None:
+            raise description.fail(f"system.images[{index}] ({wanted.name}).secondary: no partition "
+                                   f"{wanted.secondary!r} (the partitions: {known})", "system.images", index,
                                    "secondary")
-        found[spec.name] = partition
+        found[wanted.name] = partition
     return found
 
 
 def _geometry(description: SystemDescription, layout: PartitionLayout, partition_of: dict) -> tuple:
     """The erase and write block of the flash the signed images are in, where a devicetree says."""
-    devices = [layout.devices.get(partition_of[spec.name].device) for spec in description.images
-               if spec.role != "bootloader"]
+    devices = [layout.devices.get(partition_of[wanted.name].device) for wanted in description.images
+               if wanted.role != "bootloader"]
     devices += list(layout.devices.values())
     for device in devices:
         if device is not None and (device.erase_block or device.write_block):
@@ -144,26 +144,26 @@ def analyze_system(config: Union[str, os.PathLike, SystemSetup], *, baseline=Non
     partition_of = partitions_of(description, layout)
     settle_mcuboot(description, *_geometry(description, layout, partition_of))
     images = []
-    for spec in description.images:
-        chosen = setup.config_for(spec)
-        images.append(read_image(spec, description, chosen, partition_of[spec.name].name, warnings, kept))
+    for wanted in description.images:
+        chosen = setup.config_for(wanted)
+        images.append(read_image(wanted, description, chosen, partition_of[wanted.name].name, warnings, kept))
     rows = partition_rows(layout)
     problems, notes = [], []
     for image in images:
-        fit_image(image, partition_of[image.spec.name], layout, description.mcuboot, rows, problems)
+        fit_image(image, partition_of[image.wanted.name], layout, description.mcuboot, rows, problems)
     mark_related(layout, rows, partition_of)
     check_scratch(layout, description.mcuboot, problems, notes)
     overlaps = flash_overlaps(layout, images, partition_of, problems)
     shared = shared_ranges(description, images, layout)
     overlaps += ram_overlaps(images, shared, description, problems)
     ram, shared_bytes = ram_per_core(images, shared, description)
-    secure = [room for image in images if image.spec.role == "secure"
+    secure = [room for image in images if image.wanted.role == "secure"
               for room in secure_headroom(image, description.secure_block, description.secure_ram_block)]
-    if description.secure_block is None and any(image.spec.role == "secure" for image in images):
+    if description.secure_block is None and any(image.wanted.role == "secure" for image in images):
         notes.append("a secure image without [system] secure_block: its headroom to the next protection block "
                      "is not shown")
     for image in images:
-        notes += [f"{image.spec.name}: {line}" for line in image.row.warnings]
+        notes += [f"{image.wanted.name}: {line}" for line in image.row.warnings]
     report = SystemReport(
         description.name, [image.row for image in images], list(rows.values()), overlaps, gaps(layout),
         region_shares(description, images, shared), ram, shared_bytes, secure, _mcuboot_json(description),

@@ -181,10 +181,10 @@ def read_description(data: dict, path: str, text: str, project_name: str) -> Sys
         r.fail("system.images", "give each image of the system as a [[system.images]] table (name, map and/or "
                "elf, role, partition)")
     for index, item in enumerate(images):
-        spec = _image(r, f"system.images[{index}]", item, here)
-        if any(image.name == spec.name for image in description.images):
-            r.fail(f"system.images[{index}].name", f"image {spec.name!r} is given twice")
-        description.images.append(spec)
+        wanted = _image(r, f"system.images[{index}]", item, here)
+        if any(image.name == wanted.name for image in description.images):
+            r.fail(f"system.images[{index}].name", f"image {wanted.name!r} is given twice")
+        description.images.append(wanted)
     regions = system.get("regions", [])
     for index, item in enumerate(regions if isinstance(regions, list) else [regions]):
         key = f"system.regions[{index}]"

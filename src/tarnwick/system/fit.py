@@ -54,9 +54,9 @@ def related(layout: PartitionLayout, a: Partition, b: Partition) -> bool:
     return bool(of_a & of_b) and holds
 
 
-def secondary_of(layout: PartitionLayout, spec, partition: Partition) -> Optional[Partition]:
-    if spec.secondary is not None:
-        return layout.named(spec.secondary)
+def secondary_of(layout: PartitionLayout, wanted, partition: Partition) -> Optional[Partition]:
+    if wanted.secondary is not None:
+        return layout.named(wanted.secondary)
     for name in (partition.name, *partition.aliases):
         paired = _SECONDARY.get(name)
         if paired is None and name.startswith("mcuboot_primary_"):
@@ -66,10 +66,10 @@ def secondary_of(layout: PartitionLayout, spec, partition: Partition) -> Optiona
     return None
 
 
-def is_signed(spec, mcuboot: Optional[Mcuboot]) -> bool:
+def is_signed(wanted, mcuboot: Optional[Mcuboot]) -> bool:
     if mcuboot is None:
         return False
-    return spec.signed if spec.signed is not None else spec.role != "bootloader"
+    return wanted.signed if wanted.signed is not None else wanted.role != "bootloader"
 
 
 def _hex(value: int) -> str:
@@ -79,10 +79,10 @@ def _hex(value: int) -> str:
 def fit_image(image, partition: Partition, layout: PartitionLayout, mcuboot: Optional[Mcuboot],
               rows: dict, problems: list) -> None:
     """Fills the rows of the image's partition (and its secondary slot) and notes what does not fit."""
-    spec, stored = image.spec, image.stored
-    signed = is_signed(spec, mcuboot)
+    wanted, stored = image.wanted, image.stored
+    signed = is_signed(wanted, mcuboot)
     row = rows[partition.name]
-    row.image = spec.name
+    row.image = wanted.name
     if not stored:
         row.used_bytes, row.free_bytes, row.status = 0, partition.size, "empty image"
         return
@@ -97,9 +97,9 @@ def fit_image(image, partition: Partition, layout: PartitionLayout, mcuboot: Opt
             if high > partition.end:
                 where.append(f"to {_hex(high)}, {high - partition.end:,} B past its end")
             problems.append(Problem(
-                "system.partition_overflow", spec.name, "Image outside its partition",
-                f"{spec.name} stores {outside:,} B outside {partition.name} ({_hex(partition.start)}-"
-                f"{_hex(partition.end)}): {' and '.join(where)}.", (spec.name, partition.name),
+                "system.partition_overflow", wanted.name, "Image outside its partition",
+                f"{wanted.name} stores {outside:,} B outside {partition.name} ({_hex(partition.start)}-"
+                f"{_hex(partition.end)}): {' and '.join(where)}.", (wanted.name, partition.name),
                 "Make the image smaller, or the partition larger (and link the image for it)."))
         code_end = high - partition.start
         if signed:
@@ -109,8 +109,8 @@ def fit_image(image, partition: Partition, layout: PartitionLayout, mcuboot: Opt
                          f"stores code or data in the first {mcuboot.header_size:,} B of {partition.name}")
                 problems.append(Problem(
                     "system.slot_headroom", f"{partition.name}.header", "No room for the image header",
-                    f"{spec.name} {where}: the {mcuboot.header_size:,} B MCUboot header there would overwrite "
-                    "its first bytes.", (spec.name, partition.name),
+                    f"{wanted.name} {where}: the {mcuboot.header_size:,} B MCUboot header there would overwrite "
+                    "its first bytes.", (wanted.name, partition.name),
                     f"Link the image at {_hex(partition.start + mcuboot.header_size)} (the slot's start plus "
                     "the header), or at the slot's start with the header's room blank inside it (Zephyr's "
                     "CONFIG_ROM_START_OFFSET)."))
@@ -121,9 +121,9 @@ def fit_image(image, partition: Partition, layout: PartitionLayout, mcuboot: Opt
         used = image.row.stored_bytes + (mcuboot.header_size + mcuboot.tlv_bytes if signed else 0)
         if used > partition.size:
             problems.append(Problem(
-                "system.partition_overflow", spec.name, "Image larger than its partition",
-                f"{spec.name} stores {image.row.stored_bytes:,} B, {used - partition.size:,} B more than "
-                f"{partition.name} holds ({partition.size:,} B).", (spec.name, partition.name),
+                "system.partition_overflow", wanted.name, "Image larger than its partition",
+                f"{wanted.name} stores {image.row.stored_bytes:,} B, {used - partition.size:,} B more than "
+                f"{partition.name} holds ({partition.size:,} B).", (wanted.name, partition.name),
                 "Make the image smaller, or the partition larger."))
     row.used_bytes = used
     if not signed:
@@ -131,23 +131,23 @@ def fit_image(image, partition: Partition, layout: PartitionLayout, mcuboot: Opt
         row.status = "ok" if row.free_bytes >= 0 else f"over by {-row.free_bytes:,} B"
         return
     image.row.signed_bytes = used
-    _slot(row, partition, spec, used, mcuboot, "primary", problems)
-    secondary = secondary_of(layout, spec, partition)
+    _slot(row, partition, wanted, used, mcuboot, "primary", problems)
+    secondary = secondary_of(layout, wanted, partition)
     if secondary is not None and secondary.name != partition.name:
         image.row.secondary = secondary.name
         other = rows[secondary.name]
-        other.image = spec.name
+        other.image = wanted.name
         other.used_bytes = used
-        _slot(other, secondary, spec, used, mcuboot, "secondary", problems)
+        _slot(other, secondary, wanted, used, mcuboot, "secondary", problems)
 
 
-def _slot(row: PartitionRow, partition: Partition, spec, used: int, mcuboot: Mcuboot, slot: str,
+def _slot(row: PartitionRow, partition: Partition, wanted, used: int, mcuboot: Mcuboot, slot: str,
           problems: list) -> None:
     room = mcuboot.slot(partition.size, secondary=slot == "secondary")
     row.slot, row.trailer_bytes, row.reserved = slot, room.reserved, room.why
     row.free_bytes = partition.size - room.reserved - used
     row.status = "ok" if row.free_bytes >= 0 else f"short by {-row.free_bytes:,} B"
-    what = f"{spec.name}'s signed image" if slot == "primary" else f"{spec.name}'s update"
+    what = f"{wanted.name}'s signed image" if slot == "primary" else f"{wanted.name}'s update"
     if row.free_bytes < 0:
         problems.append(Problem(
             "system.slot_headroom", partition.name, "No room for the MCUboot trailer",
@@ -155,8 +155,8 @@ def _slot(row: PartitionRow, partition: Partition, spec, used: int, mcuboot: Mcu
             f"{used - mcuboot.header_size:,} B) "
             f"leaves {partition.name} ({partition.size:,} B) {-row.free_bytes:,} B short of the "
             f"{room.reserved:,} B {mcuboot.mode} keeps at its end ({room.why}): the device could not be updated.",
-            (spec.name, partition.name),
-            f"Make {spec.name} at least {-row.free_bytes:,} B smaller, or the slots larger."))
+            (wanted.name, partition.name),
+            f"Make {wanted.name} at least {-row.free_bytes:,} B smaller, or the slots larger."))
     if mcuboot.mode != "overwrite-only" and room.sectors > mcuboot.max_sectors:
         problems.append(Problem(
             "system.slot_headroom", f"{partition.name}.sectors", "More sectors than MCUboot can swap",
@@ -190,7 +190,7 @@ def secure_headroom(image, block: Optional[int], ram_block: Optional[int]) -> li
             continue
         start, end = min(s for s, _ in ranges), max(e for _, e in ranges)
         boundary = align_up(end, unit)
-        found.append(SecureHeadroom(image.spec.name, memory, unit, end, boundary, boundary - end,
+        found.append(SecureHeadroom(image.wanted.name, memory, unit, end, boundary, boundary - end,
                                     (boundary - (start - start % unit)) // unit,
                                     (min(s for s, _ in veneers), max(e for _, e in veneers))
                                     if veneers and memory == "flash" else None))

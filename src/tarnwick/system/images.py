@@ -18,7 +18,7 @@ from tarnwick.system.report import ImageRow, RegionUse
 class Image:
     """One image read: the row the report shows, and the address ranges the passes check."""
 
-    spec: ImageSpec
+    wanted: ImageSpec
     row: ImageRow
     stored: list  # merged (start, end) of the bytes stored in flash
     ram: list  # (start, end, section) of the sections it has in RAM
@@ -115,7 +115,7 @@ def _used_by_region(report) -> dict:
     return {row["name"]: row["used_bytes"] for row in rows if isinstance(row, dict) and "name" in row}
 
 
-def read_image(spec: ImageSpec, description: SystemDescription, config: TarnwickConfig, partition: str,
+def read_image(wanted: ImageSpec, description: SystemDescription, config: TarnwickConfig, partition: str,
                warnings: Optional[list] = None, kept: Optional[list] = None) -> Image:
     """`warnings`: collects what reading the image warns of, each line naming the image; `kept`:
     where to leave the build, for a process that ends without freeing it."""
@@ -123,23 +123,23 @@ def read_image(spec: ImageSpec, description: SystemDescription, config: Tarnwick
     from tarnwick.compare.gates import policy_gates
     from tarnwick.toolchains import AUTO
 
-    for part, path in (("map", spec.map), ("elf", spec.elf)):
+    for part, path in (("map", wanted.map), ("elf", wanted.elf)):
         if path is not None and not os.path.exists(path):
-            raise ConfigError(description.path, f"system.images ({spec.name}).{part}: {path}: no such file",
-                              description.line_of("system.images", _index(description, spec), part))
-    for folder in spec.stack_folders:
+            raise ConfigError(description.path, f"system.images ({wanted.name}).{part}: {path}: no such file",
+                              description.line_of("system.images", _index(description, wanted), part))
+    for folder in wanted.stack_folders:
         if not os.path.isdir(folder):
-            raise ConfigError(description.path, f"system.images ({spec.name}).stack_usage: {folder}: not a folder",
-                              description.line_of("system.images", _index(description, spec), "stack_usage"))
-    elf = spec.elf if spec.map is not None and spec.elf is not None else AUTO
+            raise ConfigError(description.path, f"system.images ({wanted.name}).stack_usage: {folder}: not a folder",
+                              description.line_of("system.images", _index(description, wanted), "stack_usage"))
+    elf = wanted.elf if wanted.map is not None and wanted.elf is not None else AUTO
     said: list = []
     try:
-        build = read_build(spec.input, config, elf=elf, target=spec.target or spec.name,
-                           stack_folders=spec.stack_folders, warnings=said)
+        build = read_build(wanted.input, config, elf=elf, target=wanted.target or wanted.name,
+                           stack_folders=wanted.stack_folders, warnings=said)
     except RunError as exc:
-        raise RunError(f"image {spec.name}: {exc}") from None
+        raise RunError(f"image {wanted.name}: {exc}") from None
     if warnings is not None:
-        warnings.extend(f"image {spec.name}: {line}" for line in said)
+        warnings.extend(f"image {wanted.name}: {line}" for line in said)
     report, model = build.report, build.model
     if kept is not None:
         kept.extend(part for part in (model, report) if part is not None)
@@ -149,11 +149,11 @@ def read_image(spec: ImageSpec, description: SystemDescription, config: Tarnwick
     regions = [RegionUse(r.name, _value(r.category), r.origin, r.length, used.get(r.name, 0)) for r in report.regions]
     stack = build.stack
     row = ImageRow(
-        spec.name, spec.role, spec.core, partition, spec.secondary, report.summary.total_flash,
+        wanted.name, wanted.role, wanted.core, partition, wanted.secondary, report.summary.total_flash,
         report.summary.total_ram, sum(end - start for start, end in stored),
         stored[0][0] if stored else None, stored[-1][1] if stored else None,
-        "ELF program headers" if elf_file is not None else "map", spec.map,
-        getattr(model, "elf_path", None) or (spec.elf if spec.map is None else None),
+        "ELF program headers" if elf_file is not None else "map", wanted.map,
+        getattr(model, "elf_path", None) or (wanted.elf if wanted.map is None else None),
         report.metadata.toolchain_detected, regions, list(report.issues),
         policy_gates(report, config.policies),
         {"verdict": stack.verdict, "detail": stack.detail, "worst_case": stack.worst_case,
@@ -163,9 +163,9 @@ def read_image(spec: ImageSpec, description: SystemDescription, config: Tarnwick
     ram = _ram_of(report)
     row.ram_ranges = [list(r) for r in merged((start, end) for start, end, _ in ram)]
     sections = [(s.name, s.address, s.address + s.size) for s in report.sections if s.size]
-    return Image(spec, row, stored, ram, [(r.name, _value(r.category), r.origin, r.origin + r.length)
+    return Image(wanted, row, stored, ram, [(r.name, _value(r.category), r.origin, r.origin + r.length)
                                           for r in report.regions], sections, config.policies, elf_file)
 
 
-def _index(description: SystemDescription, spec: ImageSpec) -> int:
-    return next(index for index, image in enumerate(description.images) if image is spec)
+def _index(description: SystemDescription, wanted: ImageSpec) -> int:
+    return next(index for index, image in enumerate(description.images) if image is wanted)

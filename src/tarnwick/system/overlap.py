@@ -68,7 +68,7 @@ def flash_overlaps(layout: PartitionLayout, images: list, partition_of: dict, pr
                     "Move or shrink one of them; every image in them is linked for its place."))
     in_partitions: dict = {}  # (image, partition) -> ranges, to leave out of the image pairs below
     for image in images:
-        own = partition_of[image.spec.name]
+        own = partition_of[image.wanted.name]
         if not own.mapped:
             continue
         for other in by_device.get(own.device, []):
@@ -77,37 +77,37 @@ def flash_overlaps(layout: PartitionLayout, images: list, partition_of: dict, pr
             shared = _intersections(image.stored, [(other.start, other.end)])
             if not shared:
                 continue
-            in_partitions[(image.spec.name, other.name)] = shared
+            in_partitions[(image.wanted.name, other.name)] = shared
             size = sum(end - start for start, end in shared)
-            overlaps.append(Overlap("flash", image.spec.name, other.name, shared[0][0], size))
+            overlaps.append(Overlap("flash", image.wanted.name, other.name, shared[0][0], size))
             problems.append(Problem(
-                "system.overlap", f"{image.spec.name}.{other.name}", "Image in another partition",
-                f"{image.spec.name} (in {own.name}) stores {size:,} B in {other.name} from {_hex(shared[0][0])}: "
-                f"whatever {other.name} holds overwrites it, or is overwritten.", (image.spec.name, other.name),
-                f"Make {image.spec.name} fit {own.name}."))
+                "system.overlap", f"{image.wanted.name}.{other.name}", "Image in another partition",
+                f"{image.wanted.name} (in {own.name}) stores {size:,} B in {other.name} from {_hex(shared[0][0])}: "
+                f"whatever {other.name} holds overwrites it, or is overwritten.", (image.wanted.name, other.name),
+                f"Make {image.wanted.name} fit {own.name}."))
     for a, b in combinations(images, 2):
-        pa, pb = partition_of[a.spec.name], partition_of[b.spec.name]
+        pa, pb = partition_of[a.wanted.name], partition_of[b.wanted.name]
         if not (pa.mapped and pb.mapped) or pa.device != pb.device:
             continue
-        explained = merged(in_partitions.get((a.spec.name, pb.name), [])
-                           + in_partitions.get((b.spec.name, pa.name), []))
+        explained = merged(in_partitions.get((a.wanted.name, pb.name), [])
+                           + in_partitions.get((b.wanted.name, pa.name), []))
         shared = _without(_intersections(a.stored, b.stored), explained)
         if shared:
             size = sum(end - start for start, end in shared)
-            overlaps.append(Overlap("flash", a.spec.name, b.spec.name, shared[0][0], size))
+            overlaps.append(Overlap("flash", a.wanted.name, b.wanted.name, shared[0][0], size))
             problems.append(Problem(
-                "system.overlap", f"{a.spec.name}.{b.spec.name}", "Images store the same flash",
-                f"{a.spec.name} and {b.spec.name} both store bytes in {size:,} B from {_hex(shared[0][0])}.",
-                (a.spec.name, b.spec.name), "Link each image for a partition of its own."))
+                "system.overlap", f"{a.wanted.name}.{b.wanted.name}", "Images store the same flash",
+                f"{a.wanted.name} and {b.wanted.name} both store bytes in {size:,} B from {_hex(shared[0][0])}.",
+                (a.wanted.name, b.wanted.name), "Link each image for a partition of its own."))
     return overlaps
 
 
 def concurrent(a, b) -> bool:
     """Whether two images run at the same time: on different cores, or secure and non-secure
     on one (a bootloader runs alone, before the rest of its core)."""
-    if (a.spec.core or MAIN_CORE) != (b.spec.core or MAIN_CORE):
+    if (a.wanted.core or MAIN_CORE) != (b.wanted.core or MAIN_CORE):
         return True
-    return {a.spec.role, b.spec.role} == {"secure", "non-secure"}
+    return {a.wanted.role, b.wanted.role} == {"secure", "non-secure"}
 
 
 def shared_ranges(description, images: list, layout: PartitionLayout) -> dict:
@@ -147,22 +147,22 @@ def ram_overlaps(images: list, shared: dict, description, problems: list) -> lis
             clash += _intersections(claimed, used)
         clash = _without(merged(clash), exempt)
         for start, end in clash:
-            overlaps.append(Overlap("ram", a.spec.name, b.spec.name, start, end - start))
+            overlaps.append(Overlap("ram", a.wanted.name, b.wanted.name, start, end - start))
             users = [image for image in (a, b) if any(s < end and start < e for s, e, _ in image.ram)]
             sections = sorted({name for image in users for s, e, name in image.ram if s < end and start < e})
             span = f"from {_hex(start)} to {_hex(end)} ({end - start:,} B: {', '.join(sections)})"
             if len(users) == 2:
-                what = f"{a.spec.name} and {b.spec.name} run at the same time and both use RAM {span}"
+                what = f"{a.wanted.name} and {b.wanted.name} run at the same time and both use RAM {span}"
             else:
                 user = users[0]
                 owner = b if user is a else a
                 region = next(f"{name} ({_hex(rs)}-{_hex(re)})" for name, category, rs, re in owner.memory
                               if category == "ram" and rs < end and start < re)
-                what = (f"{user.spec.name} uses RAM {span} that {owner.spec.name}, running at the same time, has "
+                what = (f"{user.wanted.name} uses RAM {span} that {owner.wanted.name}, running at the same time, has "
                         f"in its region {region}")
             problems.append(Problem(
-                "system.overlap", f"{a.spec.name}.{b.spec.name}.{_hex(start)}", "RAM of two images at once",
-                f"{what}, and no shared region declares it.", (a.spec.name, b.spec.name),
+                "system.overlap", f"{a.wanted.name}.{b.wanted.name}.{_hex(start)}", "RAM of two images at once",
+                f"{what}, and no shared region declares it.", (a.wanted.name, b.wanted.name),
                 "Give each image RAM of its own in its linker script, or declare the region shared "
                 "([[system.regions]] shared = true) if both use it on purpose."))
     return overlaps
@@ -176,7 +176,7 @@ def region_shares(description, images: list, shared: dict) -> list:
         for image in images:
             inside = [(max(s, rs), min(e, re)) for s, e, _ in image.ram for rs, re in ranges if s < re and rs < e]
             if inside:
-                parts.append(SharedPart(image.spec.name, min(s for s, _ in inside), max(e for _, e in inside) -
+                parts.append(SharedPart(image.wanted.name, min(s for s, _ in inside), max(e for _, e in inside) -
                                         min(s for s, _ in inside), sum(e - s for s, e in merged(inside))))
         start, end = ranges[0][0], ranges[-1][1]
         shares.append(RegionShare(region.name, start, end - start, region.shared, parts))
@@ -193,12 +193,12 @@ def ram_per_core(images: list, shared: dict, description) -> tuple:
 
     cores: dict = {}
     for image in images:
-        cores.setdefault(image.spec.core or MAIN_CORE, []).append(image)
+        cores.setdefault(image.wanted.core or MAIN_CORE, []).append(image)
     rows = []
     for core, members in cores.items():
-        running = [image for image in members if image.spec.role != "bootloader"]
-        boot = [image for image in members if image.spec.role == "bootloader"]
-        rows.append(CoreRam(core, [image.spec.name for image in running or boot],
+        running = [image for image in members if image.wanted.role != "bootloader"]
+        boot = [image for image in members if image.wanted.role == "bootloader"]
+        rows.append(CoreRam(core, [image.wanted.name for image in running or boot],
                             sum(own_bytes(image) for image in running or boot),
                             max(own_bytes(image) for image in boot) if boot and running else None))
     used = merged([(max(s, rs), min(e, re)) for image in images for s, e, _ in image.ram for rs, re in exempt

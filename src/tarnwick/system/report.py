@@ -291,6 +291,7 @@ def report_from_json(document: dict, path: str) -> SystemReport:
             issues=lambda v: _records(v, _issue), gates=lambda v: _records(v, gate),
             stored_ranges=lambda v: _ranges(v or []), ram_ranges=lambda v: _ranges(v or [])))
         ram = system.get("ram") if isinstance(system.get("ram"), dict) else {}
+        metadata = document.get("metadata") if isinstance(document.get("metadata"), dict) else {}
         return SystemReport(
             _checked("name", "str", system.get("name", "system")), images,
             _records(system.get("partitions"), lambda item: _fill(PartitionRow, item,
@@ -306,8 +307,7 @@ def report_from_json(document: dict, path: str) -> SystemReport:
             _mcuboot(system.get("mcuboot")),
             _records(document.get("issues"), _issue),
             [note for note in system.get("notes", []) if isinstance(note, str)],
-            str((document.get("metadata") or {}).get("analysis_timestamp", "")),
-            str((document.get("metadata") or {}).get("tool_version", "")))
-    except (KeyError, TypeError, ValueError) as exc:
+            str(metadata.get("analysis_timestamp", "")), str(metadata.get("tool_version", "")))
+    except (AttributeError, KeyError, TypeError, ValueError) as exc:  # a member of another shape than ours
         raise StoredSystemError(f"{path}: not a system report this version reads ({type(exc).__name__}: {exc})") \
             from None
