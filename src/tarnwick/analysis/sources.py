@@ -288,11 +288,11 @@ class NoSources:
 
 def source_view(model):
     """The build's SourceView (its symbols given their sources), or NoSources saying why not."""
-    from tarnwick.toolchains.elf.dwarf import DebugInfoError, read_debug_info
-
     elf = model.elf_file
     if elf is None:
         return NoSources("source files: a map alone; name its ELF file (built with -g) to see them")
+    from tarnwick.toolchains.elf.dwarf import DebugInfoError, read_debug_info
+
     stabs = any(s.name == ".stab" for s in elf.sections)
     stabs_only = (f"source files: {elf.path} holds STABS debug information only, which is not read "
                   "(build with -gdwarf-2 or later)")

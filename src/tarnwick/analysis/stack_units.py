@@ -80,7 +80,9 @@ def read_units(model, folders: list) -> tuple:
     tried = 0
     link_folder = None
     for object_file, archive in sorted(objects, key=lambda k: (k[0], k[1] or "")):
-        if archive or link_folders is None:
+        if link_folders is None:
+            break  # nothing beside the objects: the rest are not tried
+        if archive:
             continue
         paths = _beside(object_file, link_folders)
         if paths:
@@ -103,7 +105,7 @@ def read_units(model, folders: list) -> tuple:
         notes.append(index.cut_short)
     members = _Members(model)
     used = {os.path.abspath(p) for paths in found.values() for p in paths}
-    for key in sorted(objects, key=lambda k: (k[0], k[1] or "")):
+    for key in sorted(objects, key=lambda k: (k[0], k[1] or "")) if index else ():
         if key in found:
             continue
         object_file, archive = key
