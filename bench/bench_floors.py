@@ -4,8 +4,8 @@ commands of one case run by turns (this machine's speed drifts; by turns, all se
 drift), medians of the rounds.
 
 The cases and their floors:
-- the 6.75 MB map of the 20,000-function build (bench/large_firmware.py), each format, alone and
-  with its ELF: the same interpreter reading the map's lines and splitting each;
+- the 7.2 MB map of the 20,000-function build (bench/large_firmware.py; its map and ELF in a
+  folder without its stack files), each format, alone and with its ELF: the same interpreter reading the map's lines and splitting each;
 - its ELF alone: `nm -S --size-sort`;
 - the example's 6.5 KB map and `--help`: `python -c pass`;
 - the 113 MB map (bench_end_to_end.huge_map) and an 8 MB one of the same maker: reading their lines;
@@ -95,8 +95,20 @@ def with_floor(arguments: list) -> tuple:
     return [sys.executable, "-S", *arguments], None
 
 
+def without_stack_files() -> Path:
+    """The map and ELF of the 20,000-function build alone in a folder of their own: the stack
+    view has its own case."""
+    folder = build()
+    bare = folder.with_name(folder.name + "-no-stack-files")
+    bare.mkdir(exist_ok=True)
+    for name in ("firmware.map", "firmware.elf"):
+        if not (bare / name).exists():
+            shutil.copy2(folder / name, bare / name)
+    return bare
+
+
 def large(bench: Bench, with_elf: bool) -> None:
-    path = build() / "firmware.map"
+    path = without_stack_files() / "firmware.map"
     extra = [] if with_elf else ["--no-elf"]
     runs = {kind: ["analyze", path, "--format", kind, *extra] for kind in FORMATS}
     bench.case(f"{path.name} ({path.stat().st_size / 1e6:.2f} MB){' with its ELF' if with_elf else ''}", runs,
@@ -104,7 +116,7 @@ def large(bench: Bench, with_elf: bool) -> None:
 
 
 def elf_alone(bench: Bench) -> None:
-    path = build() / "firmware.elf"
+    path = without_stack_files() / "firmware.elf"
     bench.case(f"{path.name} alone", {"text": ["analyze", path]},
                (["nm", "-S", "--size-sort", str(path)], None), "nm -S --size-sort")
 
@@ -151,12 +163,7 @@ def sources(bench: Bench) -> None:
 
 
 def stack(bench: Bench) -> None:
-    folder = build()
-    bare = folder.with_name(folder.name + "-no-stack-files")
-    bare.mkdir(exist_ok=True)
-    for name in ("firmware.map", "firmware.elf"):
-        if not (bare / name).exists():
-            shutil.copy2(folder / name, bare / name)
+    folder, bare = build(), without_stack_files()
     commands = {}
     for tree in bench.trees:
         commands[(tree, "stack files")] = bench.tarnwick(tree, "analyze", folder / "firmware.map", "--no-elf")

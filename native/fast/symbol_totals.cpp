@@ -385,3 +385,29 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
 }
 
 }  // namespace tarnwick
+
+namespace tarnwick {
+
+PyObject* unnamed_or_in(PyObject*, PyObject* args) {
+    PyObject *symbols, *sections;
+    if (!PyArg_ParseTuple(args, "OO:unnamed_or_in", &symbols, &sections)) return nullptr;
+    FieldReader binding{"binding"}, section{"section"};
+    Ref unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    Ref result = Ref::steal(PyList_New(0));
+    if (!binding.ready() || !section.ready() || !unnamed || !iterator || !result) return nullptr;
+    while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref bound = binding.read(symbol.get());
+        int chosen = bound ? PyObject_RichCompareBool(bound.get(), unnamed.get(), Py_EQ) : -1;
+        if (chosen == 0) {
+            Ref where = section.read(symbol.get());
+            chosen = where ? PySequence_Contains(sections, where.get()) : -1;
+        }
+        if (chosen < 0) return nullptr;
+        if (chosen && PyList_Append(result.get(), symbol.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return result.release();
+}
+
+}  // namespace tarnwick

@@ -108,4 +108,8 @@ PyObject* largest_per_section(PyObject* module, PyObject* args);
 // str (the caller then sorts another way).
 PyObject* sorted_by_size(PyObject* module, PyObject* items);
 
+// unnamed_or_in(symbols, sections) -> [symbol, ...]: in their order, the symbols whose binding is
+// "unnamed" or whose section is in `sections` (a set).
+PyObject* unnamed_or_in(PyObject* module, PyObject* args);
+
 }  // namespace tarnwick

@@ -203,7 +203,8 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     folders = checked_folders(stack_folders)
     finds = AUTO if elf else None
     warnings = _Warnings(on_warning)
-    earlier = read_build(old, chosen, elf=finds, stack_folders=folders, warnings=warnings, check_budgets=False)
+    earlier = read_build(old, chosen, elf=finds, stack_folders=folders, warnings=warnings, check_budgets=False,
+                         whole=False)
     if earlier.model is not None and earlier.model.elf_path is not None:
         inputs["old ELF file"] = earlier.model.elf_path
     before, handle, before_stack = earlier.footprint, baseline_handle(earlier, inputs["old"]), earlier.stack_document()

@@ -77,16 +77,18 @@ def report_of(model, config: TarnwickConfig, target, baseline, folders: list, be
 
 def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Optional[str] = None,
                baseline=None, stack_folders: Iterable[PathLike] = (), before_stack: Optional[dict] = None,
-               warnings: Optional[list] = None, check_budgets: bool = True) -> Build:
+               warnings: Optional[list] = None, check_budgets: bool = True, whole: bool = True) -> Build:
     """A build as `diff` reads either side: a stored JSON report read back, or a map or an ELF
     file analysed (compared by the report module with `baseline`, an earlier build's
-    `baseline_handle`). `warnings` collects what the read warns of."""
+    `baseline_handle`). `warnings` collects what the read warns of. `whole=False`: a stored
+    report's `report` holds its metadata, totals and findings only (the earlier side of a
+    comparison needs no more than those besides its byte tables)."""
     from tarnwick.compare.baseline_file import looks_like_json_report, read_baseline
     from tarnwick.compare.footprint import document_footprint, report_footprint
 
     text = os.fspath(path)
     if looks_like_json_report(text):
-        from tarnwick.compare.stored_report import report_from_document, with_regressions
+        from tarnwick.compare.stored_report import report_from_document, totals_from_document, with_regressions
 
         stored, handed = read_baseline(text)
         if stored is None:
@@ -95,7 +97,7 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
             except ValueError as exc:
                 raise ReportFileError(f"{text}: {exc}") from None
         kept = stored.document.get("stack")
-        report = report_from_document(stored.document)
+        report = (report_from_document if whole else totals_from_document)(stored.document)
         if baseline is not None:
             report = with_regressions(report, baseline)
         return Build(report, document_footprint(stored.document),

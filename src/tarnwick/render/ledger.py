@@ -11,6 +11,7 @@ import re
 from dataclasses import dataclass, field
 from typing import Optional
 
+from tarnwick._native import unnamed_or_in
 from tarnwick.render.breakdown import NO_REGION, origins_by_region
 from tarnwick.render.regions import Family, family_label, folded, region_order, visual_regions
 from tarnwick.support.symbol_list import origin_totals
@@ -129,7 +130,7 @@ def _symbol_bytes(symbols, sections) -> tuple[dict, dict]:
         if name in places:
             named[places[name][0]] = size
     unnamed: dict = {}
-    for symbol in [s for s in symbols if s.binding == "unnamed" or s.section in shared]:
+    for symbol in unnamed_or_in(symbols, shared):
         size = symbol.size
         if size <= 0 or symbol.alias_of is not None or symbol.section not in places:
             continue
