@@ -240,9 +240,9 @@ PyMethodDef methods[] = {
     {"input_spans", guarded<input_spans>, METH_VARARGS,
      "input_spans(sections, split_origin) -> dict\n\nEach output section's input sections that hold bytes, as "
      "(start, end, name, section, object_file, archive), sorted: what join_symbols takes."},
-    {"unnamed_or_in", guarded<unnamed_or_in>, METH_VARARGS,
-     "unnamed_or_in(symbols, sections) -> list\n\nThe symbols whose binding is \"unnamed\" or whose section is "
-     "in `sections`, in their order."},
+    {"unnamed_groups", guarded<unnamed_groups>, METH_VARARGS,
+     "unnamed_groups(symbols, shared, places) -> list\n\nThe bytes of the unnamed symbols and of those in shared "
+     "sections, per (section, unnamed, object_file, address where shared)."},
     {"join_symbols", guarded<join_symbols>, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
