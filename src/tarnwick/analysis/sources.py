@@ -142,6 +142,7 @@ def attach_sources(model, debug) -> SourceView:
     unclaimed, fill = SourceTotal(UNCLAIMED), SourceTotal(FILL)
     by_region: dict = {}
     region_of = {s.name: s.execution_region for s in model.sections}
+    libraries_of: dict = {}  # (file, archive) -> its library: a build has few of each
     for symbol in model.symbols:
         source = None
         unnamed = symbol.binding == "unnamed"
@@ -162,7 +163,9 @@ def attach_sources(model, debug) -> SourceView:
             total, name = unclaimed, UNCLAIMED
         else:
             name = source_file(source)
-            library = project.library_of(name, symbol)
+            key = (name, symbol.archive)
+            library = libraries_of[key] if key in libraries_of else libraries_of.setdefault(
+                key, project.library_of(name, symbol.archive))
             if library is not None:
                 groups[name] = library
                 name = library
@@ -231,9 +234,9 @@ class _Project:
             return posixpath.normpath(posixpath.join(folder.replace("\\", "/"), shown))
         return shown
 
-    def library_of(self, path: str, symbol) -> Optional[str]:
-        """The library a file counts in, or None for the project's own."""
-        archive = symbol.archive
+    def library_of(self, path: str, archive: Optional[str]) -> Optional[str]:
+        """The library a file counts in (its bytes named by a symbol of `archive`), or None for
+        the project's own."""
         if archive and _absolute(archive) and not (self.root and archive.replace("\\", "/").startswith(self.root + "/")):
             return posixpath.basename(archive.replace("\\", "/"))
         if not (_absolute(path) or path.startswith("../") or path == ".."):

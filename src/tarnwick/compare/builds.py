@@ -62,14 +62,19 @@ def report_of(model, config: TarnwickConfig, target, baseline, folders: list, be
     the worst-case stack (what changed since `before_stack`, a stored report's `stack`), and the
     source view. `baseline`: what the report module compares the totals with."""
     from tarnwick.analysis.sources import source_view
-    from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack
+    from tarnwick.analysis.stack_units import asked_for, stack_files_beside
     from tarnwick.analysis.stated_totals import with_stated_totals
     from tarnwick.analysis.summary import build_analysis_report
 
     sources = source_view(model)
     report = with_stated_totals(build_analysis_report(model, config, target_name=target, baseline_json_path=baseline),
                                 model)
-    stack = analyse_stack(model, config.stack, [*config.stack.folders, *checked_folders(folders)])
+    folders = [*config.stack.folders, *checked_folders(folders)]
+    if not (folders or asked_for(config.stack) or stack_files_beside(model)):
+        return report, None, sources  # no stack files and none asked for: the check would find none
+    from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack
+
+    stack = analyse_stack(model, config.stack, folders)
     if stack is not None and before_stack:
         stack.changes = stack_changes(stack, before_stack)
     return with_stack(report, stack), stack, sources
