@@ -37,6 +37,8 @@ ROOT = Path(__file__).resolve().parents[1]
 OUT = Path(__file__).resolve().parent / "out"
 EXAMPLE = ROOT / "examples" / "firmware" / "maps" / "gnu_ld.map"
 SPLIT_LINES = "import sys\nfor line in open(sys.argv[1], 'rb'): line.split()"
+# what the command cannot start without: its argument parser, patterns, records and JSON
+STANDARD_MODULES = "import argparse, dataclasses, json, pathlib, re"
 CASES = ("large", "elf", "small", "huge", "sources", "stack", "diff")
 
 
@@ -72,16 +74,19 @@ class Bench:
             result[name] = (middle, max(run[1] for run in runs), (max(cpu) - min(cpu)) / middle if middle else 0.0)
         return result
 
-    def case(self, title: str, runs: dict, floor: tuple, floor_name: str) -> dict:
-        """Each run of both trees by turns with the floor; prints before, after, the floor and
-        the ratios."""
-        commands = {"floor": floor}
+    def case(self, title: str, runs: dict, floor: tuple, floor_name: str, references: dict = None) -> dict:
+        """Each run of both trees by turns with the floor (and `references`: name -> command,
+        other commands worth seeing beside it); prints before, after, the floor and the ratios."""
+        commands = {"floor": floor, **{("reference", name): command for name, command in (references or {}).items()}}
         for name, arguments in runs.items():
             for tree in self.trees:
                 commands[(tree, name)] = self.tarnwick(tree, *arguments)
         measured = self.by_turns(commands)
         base = measured["floor"][0]
         print(f"\n{title}: floor {floor_name} {base:.4f} s (spread {measured['floor'][2]:.0%})")
+        for name in references or {}:
+            print(f"  {name}: {measured[('reference', name)][0]:.4f} s = {measured[('reference', name)][0] / base:.2f}x "
+                  "the floor")
         print(f"{'run':>28}  {'before s':>8}  {'after s':>8}  {'after/before':>12}  {'x floor':>7}  "
               f"{'peak MiB':>8}  {'spread':>6}")
         for name in runs:
@@ -125,7 +130,8 @@ def small(bench: Bench) -> None:
     bench.case(f"{EXAMPLE.name} ({EXAMPLE.stat().st_size / 1e3:.1f} KB) and --help",
                {"text": ["analyze", EXAMPLE, "--no-elf"], "json": ["analyze", EXAMPLE, "--format", "json"],
                 "--help": ["--help"]},
-               with_floor(["-c", "pass"]), "python -c pass")
+               with_floor(["-c", "pass"]), "python -c pass",
+               {"the standard library modules every run imports, alone": with_floor(["-c", STANDARD_MODULES])})
 
 
 def eight_megabytes() -> Path:
