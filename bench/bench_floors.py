@@ -11,7 +11,8 @@ The cases and their floors:
 - the 113 MB map (bench_end_to_end.huge_map) and an 8 MB one of the same maker: reading their lines;
 - the -g build (the source view) against the same build with its debug information stripped;
 - the build with its stack files against the same map and ELF alone in a folder of their own;
-- `diff` of a stored JSON report and a map against `diff` of the two maps, each with its ELF.
+- `diff` of a stored JSON report and a map against `diff` of the two maps, each with its ELF (the
+  builds' maps and ELFs without their stack files).
 
 Each tree is an install made with --target (see bench_compare.py); every command of a tree runs as
 `python -S -m tarnwick` with PYTHONPATH=tree, and the floors run in the same interpreter with -S.
@@ -100,10 +101,10 @@ def with_floor(arguments: list) -> tuple:
     return [sys.executable, "-S", *arguments], None
 
 
-def without_stack_files() -> Path:
-    """The map and ELF of the 20,000-function build alone in a folder of their own: the stack
-    view has its own case."""
-    folder = build()
+def without_stack_files(folder: Path = None) -> Path:
+    """The map and ELF of the 20,000-function build (or of the build in `folder`) alone in a
+    folder of their own: the stack view has its own case."""
+    folder = folder or build()
     bare = folder.with_name(folder.name + "-no-stack-files")
     bare.mkdir(exist_ok=True)
     for name in ("firmware.map", "firmware.elf"):
@@ -182,7 +183,7 @@ def stack(bench: Bench) -> None:
 
 
 def diff(bench: Bench) -> None:
-    old, new = build() / "firmware.map", build(grown=21) / "firmware.map"
+    old, new = without_stack_files() / "firmware.map", without_stack_files(build(grown=21)) / "firmware.map"
     with tempfile.TemporaryDirectory() as folder:
         for tree in bench.trees:  # each tree's own report: a stored report is what that build wrote
             arguments, environment = bench.tarnwick(tree, "analyze", old, "--format", "json", "--output",

@@ -88,7 +88,7 @@ def test_every_file_gcc_writes_reads_as_the_patterns_read_it(written):
 
 
 FIELD = st.text(alphabet=st.sampled_from(['a', 'Z', '_', ':', '.', ' ', '\\', 'n', '"', '\n', '0', '7', '(', ')',
-                                          ',', 'é', '\u0663', 'ﬀ', '\ud800', '}']), max_size=14)
+                                          ',', 'é', '\u0663', 'ﬀ', '\ud800', '\U0001d7d8', '}']), max_size=14)
 LABEL = st.builds(lambda a, b, digits, kind, tail: f"{a}\\n{b}\\n{digits} bytes ({kind}){tail}",
                   FIELD, FIELD, st.sampled_from(["48", "0", "007", "", "1x", "١٢", "123456789012345678901234567890"]),
                   st.sampled_from(["static", "dynamic,bounded", "", "Static", "dyn amic"]),

@@ -14,137 +14,199 @@ namespace tarnwick {
 
 namespace {
 
-using Text = std::u32string_view;
+// An ASCII pattern piece, compared with text of any width.
+using Word = std::string_view;
 
 // A character of \w as the interpreter's pattern engine tells one in a str pattern.
-bool word_character(char32_t c) noexcept { return c == U'_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
+bool word_character(Py_UCS4 c) noexcept { return c == '_' || Py_UNICODE_ISALNUM(c); }
 
-// The run of a quoted field: up to the next quote, never past the end. npos when there is none.
-std::size_t field_end(Text text, std::size_t from) noexcept { return text.find(U'"', from); }
-
-bool starts(Text text, std::size_t at, Text with) noexcept { return text.substr(at, with.size()) == with; }
-
-// The matches of one line pattern `LEAD "f1" MID "f2"` then optionally `OPT "f3"` or ` OPT2 \w+`,
-// then ` }`; each match starts a line, and the next is looked for after it ends.
-struct Fields {
-    std::size_t start[3], end[3];
-    bool third;
-};
-
-class LineMatcher {
+// The text of the file as the interpreter holds it (one, two or four bytes a character), read
+// in place: a large build has hundreds of stack files.
+template <typename C>
+class Reader {
 public:
-    LineMatcher(Text lead, Text middle, Text optional, bool word_option)
-        : lead_(lead), middle_(middle), optional_(optional), word_option_(word_option) {}
+    using Text = std::basic_string_view<C>;
+    static constexpr std::size_t npos = Text::npos;
 
-    // The match at `at` (a line start), or false.
-    bool match(Text text, std::size_t at, Fields& fields, std::size_t& after) const noexcept {
-        if (!starts(text, at, lead_)) return false;
-        std::size_t p = at + lead_.size();
-        std::size_t e = field_end(text, p);
-        if (e == Text::npos) return false;
-        fields.start[0] = p, fields.end[0] = e;
+    Reader(const C* data, std::size_t size, int kind) : text_(data, size), kind_(kind) {}
+
+    PyObject* read() {
+        Ref functions = Ref::steal(PyList_New(0)), calls = Ref::steal(PyList_New(0));
+        empty_ = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+        if (!functions || !calls || !empty_) return nullptr;
+        bool read = each("node: { title: \"", " label: \"", " shape : ", true, [&](const Fields& f) {
+            return node(f, functions.get());
+        });
+        if (!read) return nullptr;
+        read = each("edge: { sourcename: \"", " targetname: \"", " label: \"", false, [&](const Fields& f) {
+            Ref source = unescaped(part(f, 0)), target = unescaped(part(f, 1));
+            Ref site = f.third ? unescaped(part(f, 2)) : Ref::borrow(empty_.get());
+            if (!source || !target || !site) return false;
+            Ref row = Ref::steal(PyTuple_Pack(3, source.get(), target.get(), site.get()));
+            return row && PyList_Append(calls.get(), row.get()) == 0;
+        });
+        if (!read) return nullptr;
+        return PyTuple_Pack(2, functions.get(), calls.get());
+    }
+
+private:
+    struct Fields {
+        std::size_t start[3], end[3];
+        bool third;
+    };
+
+    bool starts(std::size_t at, Word with) const noexcept {
+        if (at > text_.size() || text_.size() - at < with.size()) return false;
+        for (std::size_t i = 0; i < with.size(); ++i)
+            if (static_cast<Py_UCS4>(text_[at + i]) != static_cast<unsigned char>(with[i])) return false;
+        return true;
+    }
+
+    std::size_t find(C c, std::size_t from) const noexcept { return from > text_.size() ? npos : text_.find(c, from); }
+
+    Text part(const Fields& f, int i) const noexcept { return text_.substr(f.start[i], f.end[i] - f.start[i]); }
+
+    // `LEAD "f1" MIDDLE "f2"`, then `OPTION \w+` (word) or `OPTION "f3"`, or neither, then ` }`,
+    // starting at the line start `at`.
+    bool match(std::size_t at, Word lead, Word middle, Word option, bool word, Fields& f, std::size_t& after) const {
+        if (!starts(at, lead)) return false;
+        std::size_t p = at + lead.size(), e = find(C('"'), p);
+        if (e == npos) return false;
+        f.start[0] = p, f.end[0] = e;
         p = e + 1;
-        if (!starts(text, p, middle_)) return false;
-        p += middle_.size();
-        e = field_end(text, p);
-        if (e == Text::npos) return false;
-        fields.start[1] = p, fields.end[1] = e;
+        if (!starts(p, middle)) return false;
+        p += middle.size();
+        e = find(C('"'), p);
+        if (e == npos) return false;
+        f.start[1] = p, f.end[1] = e;
         p = e + 1;
-        fields.third = false;
-        if (starts(text, p, optional_)) {
-            std::size_t q = p + optional_.size(), r = q;
-            bool ok;
-            if (word_option_) {
-                while (r < text.size() && word_character(text[r])) ++r;
-                ok = r > q;
+        f.third = false;
+        if (starts(p, option)) {
+            std::size_t q = p + option.size(), r = q;
+            bool found;
+            if (word) {
+                while (r < text_.size() && word_character(static_cast<Py_UCS4>(text_[r]))) ++r;
+                found = r > q;
             } else {
-                r = field_end(text, q);
-                ok = r != Text::npos;
+                r = find(C('"'), q);
+                found = r != npos;
             }
-            if (ok && starts(text, r + (word_option_ ? 0 : 1), U" }")) {
-                fields.third = true;
-                fields.start[2] = q, fields.end[2] = r;
-                after = r + (word_option_ ? 0 : 1) + 2;
+            std::size_t close = word ? r : r + 1;
+            if (found && starts(close, " }")) {
+                f.third = true;
+                f.start[2] = q, f.end[2] = r;
+                after = close + 2;
                 return true;
             }
         }
-        if (!starts(text, p, U" }")) return false;  // the optional part left out
+        if (!starts(p, " }")) return false;  // the optional part left out
         after = p + 2;
         return true;
     }
 
-    // Every match, in order.
+    // Every match, each starting a line, the next looked for after the last one ends.
     template <typename Found>
-    bool each(Text text, Found&& found) const {
+    bool each(Word lead, Word middle, Word option, bool word, Found&& found) const {
         std::size_t at = 0;
-        while (at < text.size()) {
-            Fields fields;
+        while (at < text_.size()) {
+            Fields f;
             std::size_t after = 0;
-            if (match(text, at, fields, after)) {
-                if (!found(fields)) return false;
-                at = after;
-                // the next match starts a line at or after the end of this one
-                if (at > 0 && text[at - 1] == U'\n') continue;
+            if (match(at, lead, middle, option, word, f, after)) {
+                if (!found(f)) return false;
+                at = after;  // ends with '}': the next match starts a later line
             }
-            std::size_t next = text.find(U'\n', at);
-            if (next == Text::npos) break;
+            std::size_t next = find(C('\n'), at);
+            if (next == npos) break;
             at = next + 1;
         }
         return true;
     }
 
-private:
-    Text lead_, middle_, optional_;
-    bool word_option_;
-};
-
-Ref make_text(Text text) noexcept {
-    return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-// `\n` written as two characters, then `\\`, each replaced in one pass from the left, as two
-// str.replace calls do.
-std::u32string unescaped(Text text) {
-    std::u32string once;
-    once.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == U'\\' && i + 1 < text.size() && text[i + 1] == U'n') {
-            once.push_back(U'\n');
-            ++i;
-        } else {
-            once.push_back(text[i]);
+    // `\n` written as two characters, then `\\`, each replaced in one pass from the left, as two
+    // str.replace calls do.
+    std::vector<C> unescape(Text text) const {
+        std::vector<C> once;
+        once.reserve(text.size());
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == C('\\') && i + 1 < text.size() && text[i + 1] == C('n')) {
+                once.push_back(C('\n'));
+                ++i;
+            } else {
+                once.push_back(text[i]);
+            }
         }
+        std::vector<C> twice;
+        twice.reserve(once.size());
+        for (std::size_t i = 0; i < once.size(); ++i) {
+            twice.push_back(once[i]);
+            if (once[i] == C('\\') && i + 1 < once.size() && once[i + 1] == C('\\')) ++i;
+        }
+        return twice;
     }
-    std::u32string twice;
-    twice.reserve(once.size());
-    for (std::size_t i = 0; i < once.size(); ++i) {
-        twice.push_back(once[i]);
-        if (once[i] == U'\\' && i + 1 < once.size() && once[i + 1] == U'\\') ++i;
+
+    Ref make(Text text) const noexcept {
+        return Ref::steal(PyUnicode_FromKindAndData(kind_, text.data(), static_cast<Py_ssize_t>(text.size())));
     }
-    return twice;
-}
 
-// "48 bytes (static)" read from the end: (digits, qualifier), or false.
-bool frame_of(Text line, Text& digits, Text& qualifier) noexcept {
-    constexpr Text marker = U" bytes (";
-    std::size_t cut = line.rfind(marker);
-    if (cut == Text::npos) return false;
-    Text rest = line.substr(cut + marker.size());
-    if (rest.empty() || rest.back() != U')') return false;
-    qualifier = rest.substr(0, rest.size() - 1);
-    Text head = line.substr(0, cut);
-    std::size_t space = head.rfind(U' ');
-    digits = space == Text::npos ? head : head.substr(space + 1);
-    if (digits.empty() || qualifier.empty()) return false;
-    for (char32_t c : digits)
-        if (c < U'0' || c > U'9') return false;
-    for (char32_t c : qualifier)
-        if (!((c >= U'a' && c <= U'z') || c == U',')) return false;
-    return true;
-}
+    Ref unescaped(Text text) const {
+        if (text.find(C('\\')) == npos) return make(text);
+        std::vector<C> plain = unescape(text);
+        return make(Text(plain.data(), plain.size()));
+    }
 
-constexpr Text node_lead = U"node: { title: \"", node_middle = U" label: \"", node_shape = U" shape : ";
-constexpr Text edge_lead = U"edge: { sourcename: \"", edge_middle = U" targetname: \"", edge_label = U" label: \"";
+    // "48 bytes (static)" read from the end: (digits, qualifier), or false.
+    static bool frame_of(Text line, Text& digits, Text& qualifier) noexcept {
+        static constexpr C marker[] = {C(' '), C('b'), C('y'), C('t'), C('e'), C('s'), C(' '), C('(')};
+        std::size_t cut = line.rfind(Text(marker, 8));
+        if (cut == npos) return false;
+        Text rest = line.substr(cut + 8);
+        if (rest.empty() || rest.back() != C(')')) return false;
+        qualifier = rest.substr(0, rest.size() - 1);
+        Text head = line.substr(0, cut);
+        std::size_t space = head.rfind(C(' '));
+        digits = space == npos ? head : head.substr(space + 1);
+        if (digits.empty() || qualifier.empty()) return false;
+        for (C c : digits)
+            if (c < C('0') || c > C('9')) return false;
+        for (C c : qualifier)
+            if (!((c >= C('a') && c <= C('z')) || c == C(','))) return false;
+        return true;
+    }
+
+    bool node(const Fields& f, PyObject* functions) const {
+        static constexpr C ellipse[] = {C('e'), C('l'), C('l'), C('i'), C('p'), C('s'), C('e')};
+        if (f.third && part(f, 2) == Text(ellipse, 7)) return true;  // declared here, defined elsewhere
+        std::vector<C> title_text = unescape(part(f, 0)), label_text = unescape(part(f, 1));
+        Text title(title_text.data(), title_text.size()), label(label_text.data(), label_text.size());
+        std::vector<Text> lines;
+        Text rest = label;
+        for (std::size_t cut; (cut = rest.find(C('\n'))) != npos; rest = rest.substr(cut + 1))
+            lines.push_back(rest.substr(0, cut));
+        lines.push_back(rest);
+        Text digits, qualifier;
+        if (lines.size() < 3 || !frame_of(lines.back(), digits, qualifier)) return true;
+        Text name = title;
+        bool local = false;
+        std::size_t colon = title.rfind(C(':'));
+        bool mangled = title.size() >= 2 && title[0] == C('_') && title[1] == C('Z');
+        if (colon != npos && !mangled) {
+            Text source = title.substr(0, colon);
+            local = !source.empty() && source.find(C('.')) != npos;  // "util.c:helper"
+            if (local) name = title.substr(colon + 1);
+        }
+        Ref key = make(title), shown_name = make(name), shown = make(lines[0]), number = make(digits);
+        Ref frame = number ? Ref::steal(PyLong_FromUnicodeObject(number.get(), 10)) : Ref();
+        Ref kind = make(qualifier), where = make(lines[1]);
+        if (!key || !shown_name || !shown || !frame || !kind || !where) return false;
+        Ref row = Ref::steal(PyTuple_Pack(7, key.get(), shown_name.get(), shown.get(), frame.get(), kind.get(),
+                                          where.get(), local ? Py_True : Py_False));
+        return row && PyList_Append(functions, row.get()) == 0;
+    }
+
+    Text text_;
+    int kind_;
+    Ref empty_;
+};
 
 }  // namespace
 
@@ -153,55 +215,16 @@ PyObject* read_call_graph(PyObject*, PyObject* arg) {
         PyErr_SetString(PyExc_TypeError, "read_call_graph() takes the file's text");
         return nullptr;
     }
-    Py_UCS4* copy = PyUnicode_AsUCS4Copy(arg);
-    if (copy == nullptr) return nullptr;
-    std::unique_ptr<Py_UCS4, void (*)(void*)> owned(copy, PyMem_Free);
-    Text text(reinterpret_cast<const char32_t*>(copy), static_cast<std::size_t>(PyUnicode_GET_LENGTH(arg)));
-    Ref functions = Ref::steal(PyList_New(0)), calls = Ref::steal(PyList_New(0));
-    Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    if (!functions || !calls || !empty) return nullptr;
-    LineMatcher nodes(node_lead, node_middle, node_shape, true), edges(edge_lead, edge_middle, edge_label, false);
-    bool read = nodes.each(text, [&](const Fields& f) -> bool {
-        if (f.third && text.substr(f.start[2], f.end[2] - f.start[2]) == U"ellipse") return true;  // declared only
-        std::u32string title = unescaped(text.substr(f.start[0], f.end[0] - f.start[0]));
-        std::u32string label = unescaped(text.substr(f.start[1], f.end[1] - f.start[1]));
-        std::vector<Text> lines;
-        Text rest(label);
-        for (std::size_t cut; (cut = rest.find(U'\n')) != Text::npos; rest = rest.substr(cut + 1))
-            lines.push_back(rest.substr(0, cut));
-        lines.push_back(rest);
-        Text digits, qualifier;
-        if (lines.size() < 3 || !frame_of(lines.back(), digits, qualifier)) return true;
-        Text whole(title), name = whole;
-        bool local = false;
-        std::size_t colon = whole.rfind(U':');
-        if (colon != Text::npos && !(whole.substr(0, 2) == U"_Z")) {
-            Text source = whole.substr(0, colon);
-            local = !source.empty() && source.find(U'.') != Text::npos;  // "util.c:helper"
-            if (local) name = whole.substr(colon + 1);
-        }
-        std::u32string number(digits);
-        Ref key = make_text(whole), shown_name = make_text(name), shown = make_text(lines[0]);
-        Ref digit_text = make_text(number);
-        Ref frame = digit_text ? Ref::steal(PyLong_FromUnicodeObject(digit_text.get(), 10)) : Ref();
-        Ref kind = make_text(qualifier);
-        Ref where = lines.size() > 1 ? make_text(lines[1]) : Ref::borrow(empty.get());
-        if (!key || !shown_name || !shown || !frame || !kind || !where) return false;
-        Ref row = Ref::steal(PyTuple_Pack(7, key.get(), shown_name.get(), shown.get(), frame.get(), kind.get(), where.get(),
-                                          local ? Py_True : Py_False));
-        return row && PyList_Append(functions.get(), row.get()) == 0;
-    });
-    if (!read) return nullptr;
-    read = edges.each(text, [&](const Fields& f) -> bool {
-        Ref source = make_text(unescaped(text.substr(f.start[0], f.end[0] - f.start[0])));
-        Ref target = make_text(unescaped(text.substr(f.start[1], f.end[1] - f.start[1])));
-        Ref site = f.third ? make_text(unescaped(text.substr(f.start[2], f.end[2] - f.start[2]))) : Ref::borrow(empty.get());
-        if (!source || !target || !site) return false;
-        Ref row = Ref::steal(PyTuple_Pack(3, source.get(), target.get(), site.get()));
-        return row && PyList_Append(calls.get(), row.get()) == 0;
-    });
-    if (!read) return nullptr;
-    return PyTuple_Pack(2, functions.get(), calls.get());
+    const void* data = PyUnicode_DATA(arg);
+    auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(arg));
+    switch (PyUnicode_KIND(arg)) {
+        case PyUnicode_1BYTE_KIND:
+            return Reader<Py_UCS1>(static_cast<const Py_UCS1*>(data), size, PyUnicode_1BYTE_KIND).read();
+        case PyUnicode_2BYTE_KIND:
+            return Reader<Py_UCS2>(static_cast<const Py_UCS2*>(data), size, PyUnicode_2BYTE_KIND).read();
+        default:
+            return Reader<Py_UCS4>(static_cast<const Py_UCS4*>(data), size, PyUnicode_4BYTE_KIND).read();
+    }
 }
 
 }  // namespace tarnwick
