@@ -12,7 +12,7 @@ from tarnwick._native import input_spans, unnamed_groups
 from tarnwick.analysis.stated_totals import disputes
 from tarnwick.compare.builds import read_build
 from tarnwick.config import TarnwickConfig
-from tarnwick.render.ledger import _LINKER_MADE, _holder
+from tarnwick.render.ledger import _LINKER_MADE, _holder, _symbol_bytes
 from tarnwick.support.origins import split_origin
 from tarnwick.toolchains import AUTO, load_map
 
@@ -44,40 +44,26 @@ def _spans_by_loop(sections) -> dict:
     return inputs
 
 
-def _bytes_by_loop(symbols, sections, shared: set, places: dict) -> tuple:
-    named: dict = {index[0]: 0 for index in places.values()}
+def _bytes_symbol_by_symbol(symbols, sections) -> tuple:
+    """What the ledger must find, from the definition: each symbol holding bytes counts in the
+    section of its name (of several of one name, the one holding its address), named or not,
+    and the unnamed by whether the linker made them."""
+    places: dict = {}
+    for index, section in enumerate(sections):
+        places.setdefault(section.name, []).append(index)
+    named: dict = {}
     unnamed: dict = {}
-    for symbol in [s for s in symbols if s.binding == "unnamed" or s.section in shared]:
-        size = symbol.size
-        if size <= 0 or symbol.alias_of is not None or symbol.section not in places:
+    for symbol in symbols:
+        if symbol.size <= 0 or symbol.alias_of is not None or symbol.section not in places:
             continue
         candidates = places[symbol.section]
         index = candidates[0] if len(candidates) == 1 else _holder(sections, candidates, symbol.address)
-        if symbol.binding == "unnamed":
-            linker = bool(symbol.object_file and _LINKER_MADE.match(symbol.object_file))
-            by_kind = unnamed.setdefault(index, {})
-            by_kind[linker] = by_kind.get(linker, 0) + size
-            if symbol.section not in shared:
-                named[index] -= size
-        else:
-            named[index] = named.get(index, 0) + size
-    return named, unnamed
-
-
-def _bytes_by_groups(symbols, sections, shared: set, places: dict) -> tuple:
-    named: dict = {index[0]: 0 for index in places.values()}
-    unnamed: dict = {}
-    for section, nameless, object_file, address, size in unnamed_groups(symbols, shared, places):
-        candidates = places[section]
-        index = candidates[0] if len(candidates) == 1 else _holder(sections, candidates, address)
-        if nameless:
-            linker = bool(object_file and _LINKER_MADE.match(object_file))
-            by_kind = unnamed.setdefault(index, {})
-            by_kind[linker] = by_kind.get(linker, 0) + size
-            if section not in shared:
-                named[index] -= size
-        else:
-            named[index] = named.get(index, 0) + size
+        if symbol.binding != "unnamed":
+            named[index] = named.get(index, 0) + symbol.size
+            continue
+        kinds = unnamed.setdefault(index, {})
+        made = bool(symbol.object_file and _LINKER_MADE.match(symbol.object_file))
+        kinds[made] = kinds.get(made, 0) + symbol.size
     return named, unnamed
 
 
@@ -87,15 +73,14 @@ def test_input_spans_equal_the_sorted_loop_on_every_map(models):
         assert input_spans(model.sections, split_origin) == _spans_by_loop(model.sections), path.name
 
 
-@pytest.mark.parametrize("shared_names", [False, True], ids=["as linked", "every name shared"])
-def test_unnamed_groups_add_up_as_the_per_symbol_loop(models, shared_names):
+@pytest.mark.parametrize("copies", [1, 2], ids=["as linked", "every section name shared"])
+def test_the_ledgers_symbol_bytes_are_those_of_each_symbol(models, copies):
     for path, model in models:
-        places: dict = {}
-        for index, section in enumerate(model.sections):
-            places.setdefault(section.name, []).append(index)
-        shared = set(places) if shared_names else {name for name, where in places.items() if len(where) > 1}
-        expected = _bytes_by_loop(model.symbols, model.sections, shared, places)
-        assert _bytes_by_groups(model.symbols, model.sections, shared, places) == expected, path.name
+        sections = model.sections * copies  # twice over: every name is two sections' (IAR's two .text)
+        named, unnamed = _symbol_bytes(model.symbols, sections)
+        expected_named, expected_unnamed = _bytes_symbol_by_symbol(model.symbols, sections)
+        assert {i: b for i, b in named.items() if b} == expected_named, path.name
+        assert unnamed == expected_unnamed, path.name
 
 
 def test_groups_are_told_apart_by_value_and_by_address_where_shared():
