@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.analysis._placement import category_of, load_region_of
+from tarnwick.analysis.no_sources import NoSources, without_elf
 from tarnwick.support.origins import source_file
 from tarnwick.toolchains.base import MemoryCategory
 
@@ -279,21 +280,12 @@ def _section_kinds(model) -> dict:
     return kinds
 
 
-@dataclass
-class NoSources:
-    """Why a build has no source view: one line every output says."""
-
-    reason: str
-
-    def as_json(self) -> dict:
-        return {"sources": None, "source_folders": None, "sources_note": self.reason}
-
-
 def source_view(model):
     """The build's SourceView (its symbols given their sources), or NoSources saying why not."""
+    unread = without_elf(model)
+    if unread is not None:
+        return unread
     elf = model.elf_file
-    if elf is None:
-        return NoSources("source files: a map alone; name its ELF file (built with -g) to see them")
     from tarnwick.toolchains.elf.dwarf import DebugInfoError, read_debug_info
 
     stabs = any(s.name == ".stab" for s in elf.sections)

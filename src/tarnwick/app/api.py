@@ -146,7 +146,6 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     `stack_folders`: where the build's .su and .ci files are, besides beside its objects;
     `output`: the file (or a list of the files) the caller will write, refused when the run reads it;
     `on_warning(line)`: called with each warning as it is found (they are in `warnings` too)."""
-    from tarnwick.compare.baseline_file import read_baseline
     from tarnwick.compare.gates import Verdict, policy_gates
 
     inputs = {"map": os.fspath(path), "baseline": os.fspath(baseline) if baseline is not None else None,
@@ -157,6 +156,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     chosen = settings(config, target, fail_on_budget)
     stored = handed = None
     if baseline is not None:
+        from tarnwick.compare.baseline_file import read_baseline
+
         stored, handed = read_baseline(os.fspath(baseline))
     warnings = _Warnings(on_warning)
     model = model_of(inputs["map"], chosen, elf, warnings, check_budgets=True)

@@ -61,12 +61,16 @@ def report_of(model, config: TarnwickConfig, target, baseline, folders: list, be
     totals the map states and of the stack,
     the worst-case stack (what changed since `before_stack`, a stored report's `stack`), and the
     source view. `baseline`: what the report module compares the totals with."""
-    from tarnwick.analysis.sources import source_view
+    from tarnwick.analysis.no_sources import without_elf
     from tarnwick.analysis.stack_units import asked_for, stack_files_beside
     from tarnwick.analysis.stated_totals import with_stated_totals
     from tarnwick.analysis.summary import build_analysis_report
 
-    sources = source_view(model)
+    sources = without_elf(model)
+    if sources is None:  # the ELF's debug information is read for them
+        from tarnwick.analysis.sources import source_view
+
+        sources = source_view(model)
     report = with_stated_totals(build_analysis_report(model, config, target_name=target, baseline_json_path=baseline),
                                 model)
     folders = [*config.stack.folders, *checked_folders(folders)]
