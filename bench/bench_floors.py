@@ -12,7 +12,8 @@ The cases and their floors:
 - the -g build (the source view) against the same build with its debug information stripped;
 - the build with its stack files against the same map and ELF alone in a folder of their own;
 - `diff` of a stored JSON report and a map against `diff` of the two maps, each with its ELF (the
-  builds' maps and ELFs without their stack files).
+  builds' maps and ELFs without their stack files); and `analyze` with that report as its
+  `--baseline` against `analyze` alone.
 
 Each tree is an install made with --target (see bench_compare.py); every command of a tree runs as
 `python -S -m tarnwick` with PYTHONPATH=tree, and the floors run in the same interpreter with -S.
@@ -193,6 +194,9 @@ def diff(bench: Bench) -> None:
         for tree in bench.trees:
             runs[(tree, "maps")] = bench.tarnwick(tree, "diff", old, new)
             runs[(tree, "stored report")] = bench.tarnwick(tree, "diff", Path(folder) / f"{tree}.json", new)
+            runs[(tree, "analyze")] = bench.tarnwick(tree, "analyze", new)
+            runs[(tree, "analyze --baseline")] = bench.tarnwick(tree, "analyze", new, "--baseline",
+                                                               Path(folder) / f"{tree}.json")
         measured = bench.by_turns(runs)
         size = (Path(folder) / "after.json").stat().st_size / 1e6
     print(f"\ndiff against a stored JSON report ({size:.1f} MB) against a diff of the two maps with their ELFs")
@@ -200,6 +204,11 @@ def diff(bench: Bench) -> None:
         maps, report = measured[(tree, "maps")], measured[(tree, "stored report")]
         print(f"{tree:>8}: maps {maps[0]:.4f} s, stored report {report[0]:.4f} s: {report[0] / maps[0]:.2f}x "
               f"(peak {maps[1]:.0f} / {report[1]:.0f} MiB)")
+    print("analyze with the stored report as its --baseline (the usual CI run) against analyze alone")
+    for tree in bench.trees:
+        alone, compared = measured[(tree, "analyze")], measured[(tree, "analyze --baseline")]
+        print(f"{tree:>8}: {compared[0]:.4f} s - {alone[0]:.4f} s = {compared[0] - alone[0]:+.4f} s "
+              f"(peak {alone[1]:.0f} / {compared[1]:.0f} MiB)")
 
 
 def main() -> None:

@@ -84,6 +84,8 @@ def runs(folder: str, bench: bool = False) -> list:
         for kind in FORMATS:
             planned.append((f"diff stored.json large-grown-21 {kind}", ["diff", stored, str(grown), "--format", kind]))
             planned.append((f"diff large large-grown-21 {kind}", ["diff", str(large), str(grown), "--format", kind]))
+            planned.append((f"analyze large-grown-21 --baseline stored.json {kind}",
+                            ["analyze", str(grown), "--baseline", stored, "--format", kind]))
     config = ROOT / "examples" / "firmware" / "tarnwick.toml"
     for kind in FORMATS:
         planned.append((f"analyze gnu_ld.map --baseline {kind}",

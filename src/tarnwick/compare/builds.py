@@ -119,10 +119,7 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
 def baseline_handle(build: Build, path: str):
     """An earlier build as the report module reads a baseline (`exists()`, `read_text()` and
     its path): its totals and ratios, served from memory."""
-    import json
-
-    from tarnwick.compare.baseline_file import BaselineText
+    from tarnwick.compare.baseline_file import BaselineText, totals_text
 
     summary = build.report.summary
-    return BaselineText(path, json.dumps({"summary": {"total_flash": summary.total_flash, "total_ram": summary.total_ram,
-                                                      "utilization_by_region": dict(summary.utilization_by_region)}}))
+    return BaselineText(path, totals_text(summary.total_flash, summary.total_ram, summary.utilization_by_region))
