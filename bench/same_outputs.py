@@ -53,10 +53,19 @@ def inputs() -> list:
     return [path for path in found if "corpus" not in path.parts]
 
 
-def runs(folder: str) -> list:
-    """(name, arguments) of every run: each input in every format, with and without its ELF."""
+def bench_inputs() -> list:
+    """The benchmarks' builds (bench/out, made by their scripts), where they are there."""
+    out = ROOT / "bench" / "out"
+    return [path for path in (out / "large" / "firmware.map", out / "large-no-stack-files" / "firmware.map",
+                              out / "large-no-stack-files" / "firmware.elf", out / "large-g" / "firmware.map",
+                              out / "large-grown-21" / "firmware.map", out / "eight.map") if path.exists()]
+
+
+def runs(folder: str, bench: bool = False) -> list:
+    """(name, arguments) of every run: each input in every format, with and without its ELF;
+    with `bench`, the benchmarks' builds too, and diffs of them against a stored report."""
     planned = []
-    for path in inputs():
+    for path in inputs() + (bench_inputs() if bench else []):
         for kind in FORMATS:
             for elf in ((), ("--no-elf",)) if path.suffix == ".map" else ((),):
                 name = f"{path.relative_to(ROOT.parent)} {kind} {' '.join(elf)}".strip()
@@ -67,13 +76,23 @@ def runs(folder: str) -> list:
     for old, new in pairs + [(baseline, maps / "gnu_ld.map"), (maps / "gnu_ld.map", baseline)]:
         for kind in FORMATS:
             planned.append((f"diff {old.name} {new.name} {kind}", ["diff", str(old), str(new), "--format", kind]))
+    large, grown = ROOT / "bench" / "out" / "large" / "firmware.map", ROOT / "bench" / "out" / "large-grown-21" / "firmware.map"
+    if bench and large.exists() and grown.exists():
+        stored = os.path.join(folder, "stored.json")  # written by the first run, in each tree
+        planned.append(("analyze large firmware.map json (the stored report)", ["analyze", str(large), "--format", "json",
+                                                                              "--output", stored]))
+        for kind in FORMATS:
+            planned.append((f"diff stored.json large-grown-21 {kind}", ["diff", stored, str(grown), "--format", kind]))
+            planned.append((f"diff large large-grown-21 {kind}", ["diff", str(large), str(grown), "--format", kind]))
+            planned.append((f"analyze large-grown-21 --baseline stored.json {kind}",
+                            ["analyze", str(grown), "--baseline", stored, "--format", kind]))
     config = ROOT / "examples" / "firmware" / "tarnwick.toml"
     for kind in FORMATS:
         planned.append((f"analyze gnu_ld.map --baseline {kind}",
                         ["analyze", str(maps / "gnu_ld.map"), "--baseline", str(baseline), "--format", kind]))
         planned.append((f"analyze gnu_ld_ram_overflow.map --config {kind}",
                         ["analyze", str(maps / "gnu_ld_ram_overflow.map"), "--config", str(config), "--format", kind]))
-    return [(name, [*arguments, "--output", os.path.join(folder, f"{index}.out")])
+    return [(name, arguments if "--output" in arguments else [*arguments, "--output", os.path.join(folder, f"{index}.out")])
             for index, (name, arguments) in enumerate(planned)]
 
 
@@ -100,9 +119,10 @@ def main() -> int:
     parser.add_argument("--before-module", default="cli", help="where `main` is in the earlier build")
     parser.add_argument("--after-module", default="cli", help="where `main` is in the later build")
     parser.add_argument("--keep", help="a folder to write the differing outputs into")
+    parser.add_argument("--bench", action="store_true", help="also the benchmarks' builds in bench/out")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
-        planned = runs(folder)
+        planned = runs(folder, args.bench)
         before = outputs(args.before, args.before_module, planned, folder)
         after = outputs(args.after, args.after_module, planned, folder)
     differing = [(name, old, new) for (name, _), old, new in zip(planned, before, after)

@@ -203,3 +203,63 @@ PyObject* join_symbols(PyObject*, PyObject* args) {
 }
 
 }  // namespace tarnwick
+
+namespace tarnwick {
+
+PyObject* input_spans(PyObject*, PyObject* args) {
+    PyObject *sections, *split_origin;
+    if (!PyArg_ParseTuple(args, "OO:input_spans", &sections, &split_origin)) return nullptr;
+    FieldReader section_name{"name"}, section_inputs{"inputs"}, part_name{"name"}, part_address{"address"},
+        part_size{"size"}, part_origin{"origin"}, part_fill{"is_fill"};
+    if (!section_name.ready() || !section_inputs.ready() || !part_name.ready() || !part_address.ready() ||
+        !part_size.ready() || !part_origin.ready() || !part_fill.ready())
+        return nullptr;
+    Ref result = Ref::steal(PyDict_New());
+    Ref origins = Ref::steal(PyDict_New());  // origin -> (object_file, archive), split once each
+    Ref outer = Ref::steal(PyObject_GetIter(sections));
+    if (!result || !origins || !outer) return nullptr;
+    while (Ref section = Ref::steal(PyIter_Next(outer.get()))) {
+        Ref name = section_name.read(section.get());
+        Ref inputs = name ? section_inputs.read(section.get()) : Ref();
+        Ref inner = inputs ? Ref::steal(PyObject_GetIter(inputs.get())) : Ref();
+        Ref parts = inner ? Ref::steal(PyList_New(0)) : Ref();
+        if (!parts) return nullptr;
+        while (Ref part = Ref::steal(PyIter_Next(inner.get()))) {
+            Ref fill = part_fill.read(part.get());
+            int filled = fill ? PyObject_IsTrue(fill.get()) : -1;
+            if (filled < 0) return nullptr;
+            if (filled) continue;
+            Ref size = part_size.read(part.get());
+            int sized = size ? PyObject_IsTrue(size.get()) : -1;
+            if (sized < 0) return nullptr;
+            if (!sized) continue;
+            Ref address = part_address.read(part.get());
+            Ref end = address ? Ref::steal(PyNumber_Add(address.get(), size.get())) : Ref();
+            Ref own = end ? part_name.read(part.get()) : Ref();
+            Ref origin = own ? part_origin.read(part.get()) : Ref();
+            if (!origin) return nullptr;
+            PyObject* split = PyDict_GetItemWithError(origins.get(), origin.get());  // borrowed
+            if (split == nullptr) {
+                if (PyErr_Occurred()) return nullptr;
+                Ref made = Ref::steal(PyObject_CallOneArg(split_origin, origin.get()));
+                if (!made) return nullptr;
+                if (!PyTuple_Check(made.get()) || PyTuple_GET_SIZE(made.get()) != 2) {
+                    PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
+                    return nullptr;
+                }
+                if (PyDict_SetItem(origins.get(), origin.get(), made.get()) < 0) return nullptr;
+                split = made.get();  // the dict holds it
+            }
+            Ref row = Ref::steal(PyTuple_Pack(6, address.get(), end.get(), own.get(), name.get(),
+                                              PyTuple_GET_ITEM(split, 0), PyTuple_GET_ITEM(split, 1)));
+            if (!row || PyList_Append(parts.get(), row.get()) < 0) return nullptr;
+        }
+        if (PyErr_Occurred() || PyList_Sort(parts.get()) < 0) return nullptr;
+        if (PyList_GET_SIZE(parts.get()) > 0 && PyDict_SetItem(result.get(), name.get(), parts.get()) < 0)
+            return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return result.release();
+}
+
+}  // namespace tarnwick

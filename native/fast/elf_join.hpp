@@ -16,3 +16,12 @@ namespace tarnwick {
 PyObject* join_symbols(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick
+
+namespace tarnwick {
+
+// input_spans(sections, split_origin) -> {section name: [(start, end, name, section, object_file,
+// archive), ...]}: each output section's input sections that hold bytes (no fill), sorted, as
+// join_symbols takes them; a later section of a name met before takes its place.
+PyObject* input_spans(PyObject* module, PyObject* args);
+
+}  // namespace tarnwick

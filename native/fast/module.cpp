@@ -1,5 +1,6 @@
 // tarnwick._native: the fast paths of the front end and the renderers.
 #include "fast/demangle.hpp"
+#include "fast/call_graph.hpp"
 #include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
 #include "fast/extent_check.hpp"
@@ -237,6 +238,15 @@ PyMethodDef methods[] = {
     {"size_placed_symbols", guarded<size_placed_symbols>, METH_VARARGS,
      "size_placed_symbols(sections, raw_symbols, sizes_given, thumb, Symbol, split_origin) -> list\n\nEach "
      "symbol placed in the input section that holds it, then every input section's symbols sized."},
+    {"read_call_graph", guarded<read_call_graph>, METH_O,
+     "read_call_graph(text) -> tuple\n\nThe functions (with their frames) and the call edges of a "
+     "-fcallgraph-info file's text."},
+    {"input_spans", guarded<input_spans>, METH_VARARGS,
+     "input_spans(sections, split_origin) -> dict\n\nEach output section's input sections that hold bytes, as "
+     "(start, end, name, section, object_file, archive), sorted: what join_symbols takes."},
+    {"unnamed_groups", guarded<unnamed_groups>, METH_VARARGS,
+     "unnamed_groups(symbols, shared, places) -> list\n\nThe bytes of the unnamed symbols and of those in shared "
+     "sections, per (section, unnamed, object_file, address where shared)."},
     {"join_symbols", guarded<join_symbols>, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},

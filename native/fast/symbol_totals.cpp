@@ -385,3 +385,104 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
 }
 
 }  // namespace tarnwick
+
+namespace tarnwick {
+
+namespace {
+
+// The key of a group of unnamed_groups: the texts and numbers it is told apart by.
+struct GroupKey {
+    PyObject *section, *object_file, *address;  // borrowed from the symbols; address null when not shared
+    bool unnamed;
+    bool operator==(const GroupKey& other) const noexcept {
+        return section == other.section && object_file == other.object_file && address == other.address &&
+               unnamed == other.unnamed;
+    }
+};
+
+}  // namespace
+
+PyObject* unnamed_groups(PyObject*, PyObject* args) {
+    PyObject *symbols, *shared, *places;
+    if (!PyArg_ParseTuple(args, "OOO!:unnamed_groups", &symbols, &shared, &PyDict_Type, &places)) return nullptr;
+    FieldReader binding{"binding"}, section{"section"}, size{"size"}, alias_of{"alias_of"}, object_file{"object_file"},
+        address{"address"};
+    Ref unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    // keyed by the objects' values, as the interpreter compares them: equal texts held twice
+    // are one group; the pointer pair of the last group met is tried first
+    Ref numbers = Ref::steal(PyDict_New());
+    Ref rows = Ref::steal(PyList_New(0));
+    if (!binding.ready() || !section.ready() || !size.ready() || !alias_of.ready() || !object_file.ready() ||
+        !address.ready() || !unnamed || !zero || !iterator || !numbers || !rows)
+        return nullptr;
+    std::vector<Ref> totals;  // per group, its bytes so far
+    std::vector<Ref> keep;    // what the groups' keys point at, kept alive
+    GroupKey last{nullptr, nullptr, nullptr, false};
+    std::size_t last_group = SIZE_MAX;
+    while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref bound = binding.read(symbol.get());
+        int is_unnamed = bound ? PyObject_RichCompareBool(bound.get(), unnamed.get(), Py_EQ) : -1;
+        if (is_unnamed < 0) return nullptr;
+        Ref where = section.read(symbol.get());
+        if (!where) return nullptr;
+        int in_shared = PySequence_Contains(shared, where.get());
+        if (in_shared < 0) return nullptr;
+        if (!is_unnamed && !in_shared) continue;
+        Ref bytes = size.read(symbol.get());
+        int empty = bytes ? PyObject_RichCompareBool(bytes.get(), zero.get(), Py_LE) : -1;
+        if (empty < 0) return nullptr;
+        if (empty) continue;
+        Ref alias = alias_of.read(symbol.get());
+        if (!alias) return nullptr;
+        if (alias.get() != Py_None) continue;
+        int placed = PyDict_Contains(places, where.get());
+        if (placed < 0) return nullptr;
+        if (!placed) continue;
+        Ref object = object_file.read(symbol.get());
+        Ref at = object && in_shared ? address.read(symbol.get()) : Ref::borrow(Py_None);
+        if (!object || !at) return nullptr;
+        GroupKey key{where.get(), object.get(), at.get(), is_unnamed != 0};
+        std::size_t group;
+        if (last_group != SIZE_MAX && key == last) {
+            group = last_group;
+        } else {
+            Ref lookup = Ref::steal(PyTuple_Pack(4, where.get(), is_unnamed ? Py_True : Py_False, object.get(), at.get()));
+            if (!lookup) return nullptr;
+            PyObject* known = PyDict_GetItemWithError(numbers.get(), lookup.get());  // borrowed
+            if (known == nullptr && PyErr_Occurred()) return nullptr;
+            if (known != nullptr) {
+                group = PyLong_AsSize_t(known);
+            } else {
+                group = totals.size();
+                Ref number = Ref::steal(PyLong_FromSize_t(group));
+                if (!number || PyDict_SetItem(numbers.get(), lookup.get(), number.get()) < 0 ||
+                    PyList_Append(rows.get(), lookup.get()) < 0)
+                    return nullptr;
+                totals.push_back(Ref::borrow(zero.get()));
+            }
+            keep.push_back(Ref::borrow(where.get()));
+            keep.push_back(Ref::borrow(object.get()));
+            keep.push_back(Ref::borrow(at.get()));
+            last = key;
+            last_group = group;
+        }
+        Ref sum = Ref::steal(PyNumber_Add(totals[group].get(), bytes.get()));
+        if (!sum) return nullptr;
+        totals[group] = std::move(sum);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals.size())));
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < totals.size(); ++i) {
+        PyObject* key = PyList_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i));  // borrowed
+        PyObject* row = PyTuple_Pack(5, PyTuple_GET_ITEM(key, 0), PyTuple_GET_ITEM(key, 1), PyTuple_GET_ITEM(key, 2),
+                                     PyTuple_GET_ITEM(key, 3), totals[i].get());
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+    }
+    return result.release();
+}
+
+}  // namespace tarnwick

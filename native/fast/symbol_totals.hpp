@@ -108,4 +108,11 @@ PyObject* largest_per_section(PyObject* module, PyObject* args);
 // str (the caller then sorts another way).
 PyObject* sorted_by_size(PyObject* module, PyObject* items);
 
+// unnamed_groups(symbols, shared, places) -> [(section, unnamed, object_file, address, bytes), ...]:
+// the symbols whose binding is "unnamed" or whose section is in `shared` (a set), that hold bytes
+// (size above 0, no alias) in a section `places` (a dict) names, their sizes added up per
+// section, whether unnamed, and object file, and per address where the section is shared
+// (None elsewhere); in the order each group is first met.
+PyObject* unnamed_groups(PyObject* module, PyObject* args);
+
 }  // namespace tarnwick

@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.analysis._placement import category_of, load_region_of
+from tarnwick.analysis.no_sources import NoSources, without_elf
 from tarnwick.support.origins import source_file
 from tarnwick.toolchains.base import MemoryCategory
 
@@ -142,6 +143,7 @@ def attach_sources(model, debug) -> SourceView:
     unclaimed, fill = SourceTotal(UNCLAIMED), SourceTotal(FILL)
     by_region: dict = {}
     region_of = {s.name: s.execution_region for s in model.sections}
+    libraries_of: dict = {}  # (file, archive) -> its library: a build has few of each
     for symbol in model.symbols:
         source = None
         unnamed = symbol.binding == "unnamed"
@@ -162,7 +164,9 @@ def attach_sources(model, debug) -> SourceView:
             total, name = unclaimed, UNCLAIMED
         else:
             name = source_file(source)
-            library = project.library_of(name, symbol)
+            key = (name, symbol.archive)
+            library = libraries_of[key] if key in libraries_of else libraries_of.setdefault(
+                key, project.library_of(name, symbol.archive))
             if library is not None:
                 groups[name] = library
                 name = library
@@ -231,9 +235,9 @@ class _Project:
             return posixpath.normpath(posixpath.join(folder.replace("\\", "/"), shown))
         return shown
 
-    def library_of(self, path: str, symbol) -> Optional[str]:
-        """The library a file counts in, or None for the project's own."""
-        archive = symbol.archive
+    def library_of(self, path: str, archive: Optional[str]) -> Optional[str]:
+        """The library a file counts in (its bytes named by a symbol of `archive`), or None for
+        the project's own."""
         if archive and _absolute(archive) and not (self.root and archive.replace("\\", "/").startswith(self.root + "/")):
             return posixpath.basename(archive.replace("\\", "/"))
         if not (_absolute(path) or path.startswith("../") or path == ".."):
@@ -276,23 +280,14 @@ def _section_kinds(model) -> dict:
     return kinds
 
 
-@dataclass
-class NoSources:
-    """Why a build has no source view: one line every output says."""
-
-    reason: str
-
-    def as_json(self) -> dict:
-        return {"sources": None, "source_folders": None, "sources_note": self.reason}
-
-
 def source_view(model):
     """The build's SourceView (its symbols given their sources), or NoSources saying why not."""
+    unread = without_elf(model)
+    if unread is not None:
+        return unread
+    elf = model.elf_file
     from tarnwick.toolchains.elf.dwarf import DebugInfoError, read_debug_info
 
-    elf = model.elf_file
-    if elf is None:
-        return NoSources("source files: a map alone; name its ELF file (built with -g) to see them")
     stabs = any(s.name == ".stab" for s in elf.sections)
     stabs_only = (f"source files: {elf.path} holds STABS debug information only, which is not read "
                   "(build with -gdwarf-2 or later)")

@@ -17,7 +17,7 @@ import struct
 from dataclasses import dataclass, field
 from typing import Optional
 
-from tarnwick.analysis.stack_units import read_units
+from tarnwick.analysis.stack_units import asked_for, read_units
 from tarnwick.toolchains.stack_files import INDIRECT, stem_of
 
 EXCEPTION_FRAME = 32  # Cortex-M stacks eight words on an exception (104 B with the FP context)
@@ -671,12 +671,6 @@ def _reservation(model, config) -> tuple:
 
 
 # --- the whole -------------------------------------------------------------------------------
-
-def asked_for(config) -> bool:
-    """Whether the configuration asks for the stack, stack files or not."""
-    return bool(config.size is not None or config.entry_point or config.interrupts or config.threads
-                or config.thread_stacks or config.frames or config.calls or config.recursion or config.folders)
-
 
 def analyse_stack(model, config, folders: list = ()) -> Optional[StackResult]:
     """The stack of a build, or None when no stack file of it is found and none was asked for

@@ -11,7 +11,6 @@ import os
 from typing import Optional
 
 from tarnwick.support.origins import contributor_name
-from tarnwick.toolchains.stack_files import StackFileError, StackIndex, index_folders, read_unit, stem_of
 
 _PROBES = 50  # objects tried beside in every folder before a build is taken to have no stack files
 
@@ -68,19 +67,31 @@ def _build_root(link_folder: str, paths: list) -> str:
     return os.path.commonpath(inside) if inside else link_folder
 
 
-def read_units(model, folders: list) -> tuple:
-    """(units, notes) of the objects the model names: their stack files beside them, archive
-    members' below the build root, else found by name in `folders`; and every stack file of
-    `folders` besides. A build without a stack file beside any object is looked at no further
-    unless `folders` names where its stack files are."""
-    notes: list = []
-    objects = _objects(model)
+def asked_for(config) -> bool:
+    """Whether the configuration asks for the stack, stack files or not."""
+    return bool(config.size is not None or config.entry_point or config.interrupts or config.threads
+                or config.thread_stacks or config.frames or config.calls or config.recursion or config.folders)
+
+
+def stack_files_beside(model) -> bool:
+    """Whether a stack file lies beside an object file the model names: without one, and with
+    no folder of stack files named, a build has no stack files to read (and the stack check,
+    none asked for, loads nothing)."""
+    return bool(_found_beside(model, _objects(model), first_only=True)[0])
+
+
+def _found_beside(model, objects: dict, first_only: bool = False) -> tuple:
+    """(object -> its stack files found beside it, the folder the link ran in, the folders still
+    worth trying) for the objects not out of archives, by name; a build without a stack file
+    beside its first _PROBES objects is taken to have none."""
     link_folders: Optional[list] = _link_folders(model.source_path)
     found: dict = {}  # (object, archive) -> paths
     tried = 0
     link_folder = None
     for object_file, archive in sorted(objects, key=lambda k: (k[0], k[1] or "")):
-        if archive or link_folders is None:
+        if link_folders is None or (first_only and found):
+            break  # nothing beside the objects: the rest are not tried
+        if archive:
             continue
         paths = _beside(object_file, link_folders)
         if paths:
@@ -94,6 +105,19 @@ def read_units(model, folders: list) -> tuple:
             tried += 1
             if tried >= _PROBES and not found:
                 link_folders = None  # a build without stack files beside its objects: stop looking
+    return found, link_folder, link_folders
+
+
+def read_units(model, folders: list) -> tuple:
+    """(units, notes) of the objects the model names: their stack files beside them, archive
+    members' below the build root, else found by name in `folders`; and every stack file of
+    `folders` besides. A build without a stack file beside any object is looked at no further
+    unless `folders` names where its stack files are."""
+    from tarnwick.toolchains.stack_files import StackFileError, StackIndex, index_folders, read_unit, stem_of
+
+    notes: list = []
+    objects = _objects(model)
+    found, link_folder, link_folders = _found_beside(model, objects)
     roots = list(folders)
     if link_folder is not None:
         names = [archive or object_file for object_file, archive in objects]
@@ -103,7 +127,7 @@ def read_units(model, folders: list) -> tuple:
         notes.append(index.cut_short)
     members = _Members(model)
     used = {os.path.abspath(p) for paths in found.values() for p in paths}
-    for key in sorted(objects, key=lambda k: (k[0], k[1] or "")):
+    for key in sorted(objects, key=lambda k: (k[0], k[1] or "")) if index else ():
         if key in found:
             continue
         object_file, archive = key
@@ -168,6 +192,7 @@ def _choose(candidates: list, archive: Optional[str], members: _Members, key, us
     home = os.path.normpath(os.path.join(link_folder, os.path.dirname(archive))) if archive else link_folder
     library = os.path.basename(archive or "").rsplit(".", 1)[0]
     library = library[3:] if library.startswith("lib") else library
+    from tarnwick.toolchains.stack_files import StackFileError, read_unit
 
     def score(item) -> tuple:
         base, paths = item

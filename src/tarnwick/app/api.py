@@ -149,7 +149,6 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     `on_warning(line)`: called with each warning as it is found (they are in `warnings` too);
     `store`: a build history (SQLite file or postgresql:// URL; default: [history] store) whose
     trend of the target branch the outcome carries for the markdown and HTML reports."""
-    from tarnwick.compare.baseline_file import read_baseline
     from tarnwick.compare.gates import Verdict, policy_gates
 
     inputs = {"map": os.fspath(path), "baseline": os.fspath(baseline) if baseline is not None else None,
@@ -160,6 +159,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
     chosen = settings(config, target, fail_on_budget)
     stored = handed = None
     if baseline is not None:
+        from tarnwick.compare.baseline_file import read_baseline
+
         stored, handed = read_baseline(os.fspath(baseline))
     warnings = _Warnings(on_warning)
     model = model_of(inputs["map"], chosen, elf, warnings, check_budgets=True)
@@ -209,7 +210,8 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     folders = checked_folders(stack_folders)
     finds = AUTO if elf else None
     warnings = _Warnings(on_warning)
-    earlier = read_build(old, chosen, elf=finds, stack_folders=folders, warnings=warnings, check_budgets=False)
+    earlier = read_build(old, chosen, elf=finds, stack_folders=folders, warnings=warnings, check_budgets=False,
+                         whole=False)
     if earlier.model is not None and earlier.model.elf_path is not None:
         inputs["old ELF file"] = earlier.model.elf_path
     before, handle, before_stack = earlier.footprint, baseline_handle(earlier, inputs["old"]), earlier.stack_document()

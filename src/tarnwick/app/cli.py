@@ -19,12 +19,9 @@ from pathlib import Path
 from typing import Optional, Sequence
 
 from tarnwick import __version__
-from tarnwick.support.run_checks import RunError
 from tarnwick.app.signals import Terminated, catch_terminating_signals, interrupted_status, restore
-from tarnwick.config import ConfigError
 from tarnwick.render import FORMATS
 from tarnwick.render.escape import plain
-from tarnwick.toolchains.errors import MapParseError, ReportFileError
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
 MAX_TOP = 100_000
@@ -175,6 +172,7 @@ _SYSTEM_FORMATS = ("text", "json", "markdown", "html")
 
 def _diff(args, kept: Optional[list]):
     from tarnwick.app import api
+    from tarnwick.support.run_checks import RunError
     from tarnwick.system.sides import is_system_side
 
     if is_system_side(args.old) or is_system_side(args.new):  # two whole systems
@@ -195,6 +193,7 @@ def _diff(args, kept: Optional[list]):
 
 def _system(args, kept: Optional[list]):
     from tarnwick.app import api
+    from tarnwick.config import ConfigError
 
     config = _config_path(args.config)
     if config is None:
@@ -304,6 +303,11 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
         args = _arguments().parse_args(argv)
     except SystemExit as exc:  # --help, --version and argument errors (already printed)
         return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
+    # what a run needs loads only once there is one: --help and --version need none of it
+    from tarnwick.config import ConfigError
+    from tarnwick.support.run_checks import RunError
+    from tarnwick.toolchains.errors import MapParseError, ReportFileError
+
     try:
         if args.command == "history":
             return _history(args)

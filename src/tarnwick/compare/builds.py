@@ -62,15 +62,24 @@ def report_of(model, config: TarnwickConfig, target, baseline, folders: list, be
     totals the map states and of the stack,
     the worst-case stack (what changed since `before_stack`, a stored report's `stack`), and the
     source view. `baseline`: what the report module compares the totals with."""
-    from tarnwick.analysis.sources import source_view
-    from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack
+    from tarnwick.analysis.no_sources import without_elf
+    from tarnwick.analysis.stack_units import asked_for, stack_files_beside
     from tarnwick.analysis.stated_totals import with_stated_totals
     from tarnwick.analysis.summary import build_analysis_report
 
-    sources = source_view(model)
+    sources = without_elf(model)
+    if sources is None:  # the ELF's debug information is read for them
+        from tarnwick.analysis.sources import source_view
+
+        sources = source_view(model)
     report = with_stated_totals(build_analysis_report(model, config, target_name=target, baseline_json_path=baseline),
                                 model)
-    stack = analyse_stack(model, config.stack, [*config.stack.folders, *checked_folders(folders)])
+    folders = [*config.stack.folders, *checked_folders(folders)]
+    if not (folders or asked_for(config.stack) or stack_files_beside(model)):
+        return report, None, sources  # no stack files and none asked for: the check would find none
+    from tarnwick.analysis.stack_depth import analyse_stack, stack_changes, with_stack
+
+    stack = analyse_stack(model, config.stack, folders)
     if stack is not None and before_stack:
         stack.changes = stack_changes(stack, before_stack)
     return with_stack(report, stack), stack, sources
@@ -78,16 +87,18 @@ def report_of(model, config: TarnwickConfig, target, baseline, folders: list, be
 
 def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Optional[str] = None,
                baseline=None, stack_folders: Iterable[PathLike] = (), before_stack: Optional[dict] = None,
-               warnings: Optional[list] = None, check_budgets: bool = True) -> Build:
+               warnings: Optional[list] = None, check_budgets: bool = True, whole: bool = True) -> Build:
     """A build as `diff` reads either side: a stored JSON report read back, or a map or an ELF
     file analysed (compared by the report module with `baseline`, an earlier build's
-    `baseline_handle`). `warnings` collects what the read warns of."""
+    `baseline_handle`). `warnings` collects what the read warns of. `whole=False`: a stored
+    report's `report` holds its metadata, totals and findings only (the earlier side of a
+    comparison needs no more than those besides its byte tables)."""
     from tarnwick.compare.baseline_file import looks_like_json_report, read_baseline
     from tarnwick.compare.footprint import document_footprint, report_footprint
 
     text = os.fspath(path)
     if looks_like_json_report(text):
-        from tarnwick.compare.stored_report import report_from_document, with_regressions
+        from tarnwick.compare.stored_report import report_from_document, totals_from_document, with_regressions
 
         stored, handed = read_baseline(text)
         if stored is None:
@@ -96,7 +107,7 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
             except ValueError as exc:
                 raise ReportFileError(f"{text}: {exc}") from None
         kept, verdict = stored.document.get("stack"), stored.document.get("verdict")
-        report = report_from_document(stored.document)
+        report = (report_from_document if whole else totals_from_document)(stored.document)
         if baseline is not None:
             report = with_regressions(report, baseline)
         return Build(report, document_footprint(stored.document), stored_stack=kept if isinstance(kept, dict) else None,
@@ -109,10 +120,7 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
 def baseline_handle(build: Build, path: str):
     """An earlier build as the report module reads a baseline (`exists()`, `read_text()` and
     its path): its totals and ratios, served from memory."""
-    import json
-
-    from tarnwick.compare.baseline_file import BaselineText
+    from tarnwick.compare.baseline_file import BaselineText, totals_text
 
     summary = build.report.summary
-    return BaselineText(path, json.dumps({"summary": {"total_flash": summary.total_flash, "total_ram": summary.total_ram,
-                                                      "utilization_by_region": dict(summary.utilization_by_region)}}))
+    return BaselineText(path, totals_text(summary.total_flash, summary.total_ram, summary.utilization_by_region))

@@ -95,8 +95,23 @@ def _component(item: dict) -> ComponentUsage:
 
 def report_from_document(document: dict) -> AnalysisReport:
     """The records of a stored report (a document that passed `baseline_file`'s checks)."""
+    return _report(document, whole=True)
+
+
+def totals_from_document(document: dict) -> AnalysisReport:
+    """A stored report's metadata, totals and findings only, with no region, section, symbol or
+    component: what the earlier side of a comparison is asked for besides its byte tables (a
+    large build's records would take longer to make than its whole comparison)."""
+    return _report(document, whole=False)
+
+
+def _report(document: dict, whole: bool) -> AnalysisReport:
     metadata, summary = _dict(document.get("metadata")), _dict(document.get("summary"))
     assumptions = metadata.get("parse_assumptions")
+
+    def records(key: str, make: Callable[[dict], Any]) -> list:
+        return _records(document.get(key), make) if whole else []
+
     return AnalysisReport(
         metadata=ReportMetadata(
             _text(metadata.get("tool_version")), _text(metadata.get("schema_version")),
@@ -106,10 +121,10 @@ def report_from_document(document: dict) -> AnalysisReport:
         summary=ReportSummary(_count(summary.get("total_flash")), _count(summary.get("total_ram")),
                               _dict(summary.get("utilization_by_region")), _dict(summary.get("issue_counts")),
                               _dict(summary.get("extra"))),
-        regions=_records(document.get("regions"), _region),
-        sections=_records(document.get("sections"), _section),
-        symbols=_records(document.get("symbols"), _symbol),
-        components=_records(document.get("components"), _component),
+        regions=records("regions", _region),
+        sections=records("sections", _section),
+        symbols=records("symbols", _symbol),
+        components=records("components", _component),
         issues=_records(document.get("issues"), _issue),
         trends=_dict(document.get("trends")),
         regressions=_dict(document.get("regressions")),

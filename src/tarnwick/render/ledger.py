@@ -11,6 +11,7 @@ import re
 from dataclasses import dataclass, field
 from typing import Optional
 
+from tarnwick._native import unnamed_groups
 from tarnwick.render.breakdown import NO_REGION, origins_by_region
 from tarnwick.render.regions import Family, family_label, folded, region_order, visual_regions
 from tarnwick.support.symbol_list import origin_totals
@@ -129,17 +130,16 @@ def _symbol_bytes(symbols, sections) -> tuple[dict, dict]:
         if name in places:
             named[places[name][0]] = size
     unnamed: dict = {}
-    for symbol in [s for s in symbols if s.binding == "unnamed" or s.section in shared]:
-        size = symbol.size
-        if size <= 0 or symbol.alias_of is not None or symbol.section not in places:
-            continue
-        candidates = places[symbol.section]
-        index = candidates[0] if len(candidates) == 1 else _holder(sections, candidates, symbol.address)
-        if symbol.binding == "unnamed":
-            linker = bool(symbol.object_file and _LINKER_MADE.match(symbol.object_file))
+    # added up natively per section, object file and (in a shared section) address: a build has
+    # an unnamed symbol per input section
+    for section, nameless, object_file, address, size in unnamed_groups(symbols, shared, places):
+        candidates = places[section]
+        index = candidates[0] if len(candidates) == 1 else _holder(sections, candidates, address)
+        if nameless:
+            linker = bool(object_file and _LINKER_MADE.match(object_file))
             by_kind = unnamed.setdefault(index, {})
             by_kind[linker] = by_kind.get(linker, 0) + size
-            if symbol.section not in shared:
+            if section not in shared:
                 named[index] -= size  # counted in the section's total above
         else:
             named[index] = named.get(index, 0) + size

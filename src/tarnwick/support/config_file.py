@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import math
 import os
-import tomllib
 from typing import Any, Callable, Optional, Union
 
 from tarnwick.support.files import FileProblem, read_limited
@@ -247,6 +246,8 @@ def _calls(r: "_Reader", value: Any, here: str) -> dict:
     """`calls = { dispatch = ["on_rx", "on_tx"] }`, or the name of a file of such lines (relative
     to the configuration file's folder)."""
     if isinstance(value, str):
+        import tomllib
+
         name = os.path.join(here, value)
         try:
             data = tomllib.loads(read_limited(name, CALLS_LIMIT).decode("utf-8-sig"))
@@ -299,6 +300,8 @@ def _has_table(path: str) -> bool:
         text = read_limited(path, CONFIG_LIMIT).decode("utf-8-sig")
     except (FileProblem, UnicodeDecodeError):
         return False
+    import tomllib  # only a file that is there is parsed
+
     try:
         return isinstance(tomllib.loads(text).get("tool", {}).get("tarnwick"), dict)
     except (tomllib.TOMLDecodeError, RecursionError, AttributeError):
@@ -312,6 +315,8 @@ def load_config(path: Union[str, os.PathLike], target: Optional[str] = None) -> 
 
 def read_toml(name: str) -> tuple:
     """(the TOML data of a configuration file, its text)."""
+    import tomllib
+
     try:
         text = read_limited(name, CONFIG_LIMIT).decode("utf-8-sig")
         data = tomllib.loads(text)

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-import difflib
 from typing import Iterable, Optional
 
 
 def closest_name(name: str, names: Iterable[str]) -> Optional[str]:
     """The name that differs only in case, else the most similar one; None when there are none."""
+    import difflib  # only a message needs it
+
     names = list(names)
     folded = [n for n in names if n.lower() == name.lower()]
     closest = folded or difflib.get_close_matches(name, names, n=1, cutoff=0.0)

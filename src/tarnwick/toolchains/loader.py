@@ -4,27 +4,24 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import importlib
 import os
 from typing import Optional, Union
 
 from tarnwick.support.files import FileProblem, open_regular, reason
 
-from tarnwick.toolchains.maps import (
-    armlink, cosmic, gnu_ld, iar_ilink, iar_xlink, keil_c51, llvm_lld, microchip_xc, renesas_rlink, sdcc, ti_linker,
-    xc8,
-)
+from tarnwick.toolchains.maps import heads
 from tarnwick.toolchains.base import NormalizedBuildModel
-from tarnwick.toolchains.building.builder import mark_unified
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.building.extent_check import check_extents
 from tarnwick.toolchains.maps.map_text import PROBE_BYTES, MapText, first_line
 
-# Every reader has `looks_like(head)`, `read(source, config)` and `ELF_NOT_READ` (why an ELF
-# named with its maps is not used; None: it is joined). They are asked in this order: the
-# vendors' formats are told apart by their own banners, Microchip's XC16 and XC32 maps before
-# the GNU ld maps they contain, and GNU ld last, as its signatures are the loosest.
-READERS = (armlink, iar_ilink, iar_xlink, ti_linker, sdcc, xc8, keil_c51, cosmic, renesas_rlink, microchip_xc, llvm_lld,
-           gnu_ld)
+# Every reader (a module of toolchains/maps) has `looks_like(head)`, `read(source, config)` and
+# `ELF_NOT_READ` (why an ELF named with its maps is not used; None: it is joined). They are
+# asked in this order: the vendors' formats are told apart by their own banners, Microchip's
+# XC16 and XC32 maps before the GNU ld maps they contain, and GNU ld last, as its signatures are
+# the loosest. Each is asked through `heads`, so that only the one that answers is imported.
+READERS = ("armlink", "iar_ilink", "iar_xlink", "ti_linker", "sdcc", "xc8", "keil_c51", "cosmic", "renesas_rlink",
+           "microchip_xc", "llvm_lld", "gnu_ld")
 READ_FORMATS = ("it reads maps of GNU ld, gold, LLVM lld, mold, Arm armlink (Keil MDK), IAR ILINK and IAR XLINK, "
                 "the TI linker, Microchip XC8, XC16 and XC32, SDCC's sdld, Keil C51's BL51 and LX51, COSMIC's clnk, "
                 "the Renesas optimizing linker, and ELF files")
@@ -46,6 +43,12 @@ def collector_paused():
 AUTO = "auto"  # use the ELF file of the link when one is found beside the map
 
 
+def reader_for(head: str):
+    """The reader module of the first format whose reader knows a file by its head, or None."""
+    name = next((name for name in READERS if getattr(heads, name)(head)), None)
+    return None if name is None else importlib.import_module(f"tarnwick.toolchains.maps.{name}")
+
+
 def load_map(path: Union[str, os.PathLike], config=None,
              elf: Union[str, os.PathLike, None] = None) -> NormalizedBuildModel:
     """The model of a map file of any linker READ_FORMATS names, or of an ELF file, told apart
@@ -53,6 +56,8 @@ def load_map(path: Union[str, os.PathLike], config=None,
     sizes and section kinds from (`AUTO`: the one beside the map, when there is one; None: none).
     Raises MapParseError naming the file (and the line) for anything that is not a complete
     map or a usable ELF file, or whose figures no build has."""
+    from tarnwick.toolchains.building.extent_check import check_extents
+
     name = os.fspath(path)
     model = _loaded(name, config, elf)
     check_extents(model, name)
@@ -66,7 +71,7 @@ def _loaded(name: str, config, elf) -> NormalizedBuildModel:
             if head[:4] == b"\x7fELF":  # the ELF magic number; the ELF reader loads when needed
                 return _elf_alone(name, config)
             source = MapText(name, binary, head)
-            reader = next((reader for reader in READERS if reader.looks_like(source.head)), None)
+            reader = reader_for(source.head)
             if reader is None:
                 number, first = first_line(source.head)
                 raise MapParseError(name, f"not a map tarnwick reads ({READ_FORMATS}); it begins "
@@ -138,6 +143,7 @@ def _join_elf_file(model: NormalizedBuildModel, map_path: str, output_file: Opti
     Found ELF files are tried nearest first; the first of the same link is used."""
     named = elf is not AUTO
     paths = [os.fspath(elf)] if named else elf_candidates(map_path, output_file)
+    from tarnwick.toolchains.building.builder import mark_unified
     from tarnwick.toolchains.elf import elf_file as elf_format
     from tarnwick.toolchains.elf.elf_model import different_link, join_elf
 

@@ -15,12 +15,9 @@ import time
 from dataclasses import dataclass, field
 from typing import Iterable, Optional
 
+from tarnwick._native import read_call_graph
 from tarnwick.support.files import FileProblem, read_limited, reason
 
-# Names and labels hold no quote (a C++ operator"" name would be written with \" : such a unit's
-# node is then not read, and its calls go to a function without stack information).
-_NODE = re.compile(r'^node: \{ title: "([^"]*)" label: "([^"]*)"(?: shape : (\w+))? \}', re.M)
-_EDGE = re.compile(r'^edge: \{ sourcename: "([^"]*)" targetname: "([^"]*)"(?: label: "([^"]*)")? \}', re.M)
 _QUALIFIER = re.compile(r"[a-z,]+")
 INDIRECT = "__indirect_call"
 _MOST_BYTES = 64 << 20  # a stack file larger than this is no stack file
@@ -51,45 +48,22 @@ class StackFileError(ValueError):
     """A stack file that cannot be read; `str()` names it."""
 
 
-def _unescape(text: str) -> str:
-    if "\\" not in text:
-        return text
-    return text.replace("\\n", "\n").replace("\\\\", "\\")
-
-
+# Names and labels hold no quote (a C++ operator"" name would be written with \" : such a unit's
+# node is then not read, and its calls go to a function without stack information).
 def read_callgraph(path: str, object_name: str) -> Unit:
+    """The unit of a .ci file: its nodes and edges are read natively (native/fast/call_graph.cpp:
+    a large build's files hold hundreds of thousands of lines). A node's title, label and shape
+    are those of `node: { title: "..." label: "..." shape : ellipse }` starting a line, `\\n` in
+    them a line break; its label's last line says its frame ("48 bytes (static)"); an ellipse,
+    or a node without a frame, is declared in the unit, not defined."""
     unit = Unit(path, object_name, has_calls=True)
     text = _read(path)
-    for title, label, shape in _NODE.findall(text):
-        title, label = _unescape(title), _unescape(label)
-        lines = label.split("\n")
-        frame = _frame(lines[-1]) if len(lines) >= 3 else None
-        if shape == "ellipse" or frame is None:
-            continue  # declared here, defined elsewhere (or the indirect call's placeholder)
-        source, _, name = title.rpartition(":") if ":" in title and not title.startswith("_Z") else ("", "", title)
-        local = bool(source) and "." in source  # "util.c:helper"; a C++ name has no "file:" unless local
-        unit.functions[title] = Function(name if local else title, lines[0], frame[0], frame[1],
-                                         lines[1] if len(lines) > 1 else "", local)
-    for source, target, site in _EDGE.findall(text):
-        unit.calls.append((_unescape(source), _unescape(target), _unescape(site)))
+    functions, unit.calls = read_call_graph(text)
+    for title, name, shown, frame, qualifier, where, local in functions:
+        unit.functions[title] = Function(name, shown, frame, qualifier, where, local)
     if "graph:" not in text[:200]:
         raise StackFileError(f"{path}: not a call graph (-fcallgraph-info) file")
     return unit
-
-
-def _frame(line: str) -> Optional[tuple]:
-    """"48 bytes (static)" -> (48, "static"), read from the end: no pattern that backtracks."""
-    head, bytes_word, qualifier = line.rpartition(" bytes (")
-    if not bytes_word or qualifier[-1:] != ")":
-        return None
-    qualifier = qualifier[:-1]
-    digits = head[head.rfind(" ") + 1:]
-    if not _number(digits) or not qualifier or qualifier.strip(_LETTERS):
-        return None
-    return int(digits), qualifier
-
-
-_LETTERS = "abcdefghijklmnopqrstuvwxyz,"
 
 
 def _su_line(line: str) -> Optional[tuple]:

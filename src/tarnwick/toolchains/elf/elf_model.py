@@ -9,7 +9,7 @@ import bisect
 import operator
 from typing import Optional
 
-from tarnwick._native import join_symbols
+from tarnwick._native import input_spans, join_symbols
 from tarnwick.toolchains.base import (
     MemoryCategory, MemoryRegion, NormalizedBuildModel, ReservedRange, Section, Symbol, SymbolList,
     Toolchain, region_containing, split_origin,
@@ -298,13 +298,7 @@ def join_elf(model: NormalizedBuildModel, elf: ElfFile) -> None:
         section.load_address, section.load_region = record.load_address, record.load_region
 
     # per output section, since overlays place sections at one address
-    inputs: dict = {}
-    for section in model.sections:
-        parts = sorted((part.address, part.address + part.size, part.name, section.name, *split_origin(part.origin))
-                       for part in section.inputs if not part.is_fill and part.size)
-        if parts:
-            inputs[section.name] = parts
-    symbols = _joined(elf, kinds, inputs)
+    symbols = _joined(elf, kinds, input_spans(model.sections, split_origin))
     model.symbols = SymbolList(symbols)
     notes = model.parse_assumptions
     notes[:] = [n for n in notes if not n.startswith(("symbol sizes derived", "zero-initialised and no-load"))]

@@ -8,7 +8,6 @@ table states every symbol's size, statics included.
 
 from __future__ import annotations
 
-import re
 from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
@@ -19,17 +18,10 @@ from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.building.region_kinds import region_category
 from tarnwick.toolchains.maps.vendor_maps import assemble, number
+from tarnwick.toolchains.maps.heads import armlink as looks_like  # noqa: F401
 
-_HEADINGS = re.compile(r"^(?:Memory Map of the image|Image component sizes|Image Symbol Table|"
-                       r"Section Cross References|Removing Unused input sections from the image)\s*$",
-                       re.MULTILINE)
 _NO_MAX = 0xFFFFFFFF
 _STATED_TOTALS = {"ROM": "flash", "RW": "ram"}  # the totals the map states, as the model names them
-
-
-def looks_like(head: str) -> bool:
-    first = next((line for line in head.splitlines() if line.strip()), "")
-    return (first.startswith("Component:") and "armlink" in first) or bool(_HEADINGS.search(head))
 
 
 ELF_NOT_READ = "armlink maps state their symbols' sizes themselves"  # why an ELF file named with the map is not used

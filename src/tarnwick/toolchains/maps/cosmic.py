@@ -19,8 +19,8 @@ from tarnwick.toolchains.base import InputSection, Section, StatedTotals, Toolch
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
+from tarnwick.toolchains.maps.heads import cosmic as looks_like  # noqa: F401
 
-_BANNER = re.compile(r"^Map of .+ from link file .+$", re.M)
 _ROW = re.compile(r"^start ([0-9a-fA-F]+|\*+) end ([0-9a-fA-F]+|\*+) length\s+(\d+) (segment|section) (\S+)"
                   r"(\s+\*\*\* removed \*\*\*)?\s*$")
 _HEADINGS = {"Segments", "Modules", "Stack usage", "Call tree", "Symbols"}
@@ -31,10 +31,6 @@ _LOCAL_LABEL = re.compile(r"^L\d+_")  # a static function: the symbol list leave
 _FLASH = {".text", ".const", ".init", ".vector", ".vectors", ".ftext", ".fconst", ".itext", ".iconst"}
 _RAM = {".bsct", ".ubsct", ".data", ".bss", ".bit", ".share", ".fdata", ".fbss", ".idata"}
 _ELSEWHERE = {".eeprom"}  # memory of its own
-
-
-def looks_like(head: str) -> bool:
-    return bool(_BANNER.search(head[:2000])) and "segment " in head
 
 
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used

@@ -18,6 +18,7 @@ from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion,
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.maps.vendor_maps import assemble, number
+from tarnwick.toolchains.maps.heads import iar_ilink as looks_like  # noqa: F401
 
 _RANGE = re.compile(r"\[from\s+(0x[0-9a-fA-F']+)\s+(to|size)\s+(0x[0-9a-fA-F']+)"
                     r"(?:\s+repeat\s+(\d+)(?:\s+displacement\s+(0x[0-9a-fA-F']+))?)?\s*\]")
@@ -25,10 +26,6 @@ _FAILED = re.compile(r"minimum\s+size\s+of\s+(0x[0-9a-fA-F']+)\s+bytes.*?in\s+<\
                      r".*?uncommitted\s+space\s+(0x[0-9a-fA-F']+)", re.S)
 _ARCHIVE_SUFFIXES = (".a", ".lib")
 _PATH_SEPARATORS = re.compile(r"[/\\]")  # the maps keep Windows paths
-
-
-def looks_like(head: str) -> bool:
-    return "IAR ELF Linker" in head or bool(re.search(r"^\*\*\* (PLACEMENT SUMMARY|ENTRY LIST)\s*$", head, re.M))
 
 
 ELF_NOT_READ = "IAR ILINK maps state their symbols' sizes themselves"  # why an ELF file named with the map is not used

@@ -22,15 +22,11 @@ from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
+from tarnwick.toolchains.maps.heads import iar_xlink as looks_like  # noqa: F401
 
-_BANNER = re.compile(r"IAR Universal Linker V\S+")
 _OPTION = re.compile(r"-([ZP])\((\w+)\)([^\s=()]+)(?:=([0-9A-Fa-f,\- ]+?))?(?=\s|\)|$)")
 _SPAN = re.compile(r"([0-9A-Fa-f]+)-([0-9A-Fa-f]+)")
 _RAM_TYPES = {"DATA", "IDATA", "XDATA", "BIT", "BDATA", "PDATA", "NEAR", "FAR", "HUGE", "EEPROM"}
-
-
-def looks_like(head: str) -> bool:
-    return bool(_BANNER.search(head))
 
 
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used

@@ -27,18 +27,14 @@ from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.sdcc import EXTERNAL, INTERNAL
 from tarnwick.toolchains.maps.vendor_maps import assemble
+from tarnwick.toolchains.maps.heads import keil_c51 as looks_like  # noqa: F401
 
-_BANNER = re.compile(r"^\s*(?:BL51 BANKED LINKER/LOCATER|LX51 LINKER/LOCATER) V\S+")
 _RAMSIZE = re.compile(r"\bRAMSIZE\s*\(\s*(\d+)\s*\)", re.I)
 _OFFSET = {"C": 0, "D": INTERNAL, "X": EXTERNAL}
 _REGIONS = {"C": "ROM", "D": "IRAM", "X": "XRAM"}
 # segments the linker makes of several modules' parts: register banks, the overlaid groups of
 # locals and bits
 _LINKER_MADE = re.compile(r'^(?:"REG BANK \d+"|_(?:DATA|BIT|IDATA|XDATA|PDATA)_GROUP_)$')
-
-
-def looks_like(head: str) -> bool:
-    return bool(_BANNER.match(head.lstrip("\ufeff\r\n")))
 
 
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used

@@ -7,19 +7,10 @@ states their sizes, mold does not.
 
 from __future__ import annotations
 
-import re
-
 from tarnwick._native import read_lld_map
-from tarnwick.toolchains.maps.map_text import first_line
 from tarnwick.toolchains.maps.native_maps import read_model, read_native
 from tarnwick.toolchains.building.raw import RawMap
-
-_HEADER = re.compile(r"^\s*VMA\s+(LMA\s+)?Size\s+Align\s+Out\s+In\s+Symbol$")
-
-
-def looks_like(head: str) -> bool:
-    """Whether the table's heading is the file's first line."""
-    return bool(_HEADER.match(first_line(head)[1].rstrip()))
+from tarnwick.toolchains.maps.heads import llvm_lld as looks_like  # noqa: F401
 
 
 def parse(data, path: str) -> RawMap:

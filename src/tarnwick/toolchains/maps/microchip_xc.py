@@ -24,6 +24,7 @@ from tarnwick.toolchains.building.builder import build_model, check_address_spac
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.section_kinds import never_allocated
 from tarnwick.toolchains.maps.vendor_maps import hand_on
+from tarnwick.toolchains.maps.heads import microchip_xc as looks_like  # noqa: F401
 
 # 'Total "program" memory used', 'Total program memory used' before v1.30 or so
 _XC16_TOTAL = re.compile(r'Total "?(\w+?)"? memory used \(bytes\):\s+(?:0x[0-9a-fA-F]+|\d+)\s+\((\d+)\)', re.I)
@@ -38,12 +39,6 @@ _MEMORY_CONFIGURATION = re.compile(rb"\nMemory Configuration\r?\n")  # CRLF wher
 DATA_SPACE = 1 << 32
 # PIC32 kseg0 and kseg1 both map the physical memory below 512 MiB
 _PHYSICAL = 0x1FFFFFFF
-
-
-def looks_like(head: str) -> bool:
-    return (head.lstrip().startswith("Microchip Technology Inc")
-            or "Microchip PIC32 Memory-Usage Report" in head
-            or re.search(r"^xc(?:16|32)-ld ", head, re.M) is not None)
 
 
 ELF_NOT_READ = "its addresses are the Microchip linker's own units"  # why an ELF named with the map is not used

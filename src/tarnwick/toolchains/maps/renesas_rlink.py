@@ -18,15 +18,11 @@ from tarnwick.toolchains.base import InputSection, Section, StatedTotals, Toolch
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.maps.vendor_maps import assemble
+from tarnwick.toolchains.maps.heads import renesas_rlink as looks_like  # noqa: F401
 
-_BANNER = re.compile(r"^\s*Renesas Optimizing Linker \(V[\d.]+ *\)")
 _NO_CONTENTS = re.compile(r"bss|stack|^B(?:_\d+)?$|^S[UI]$", re.IGNORECASE)
 _STACK = re.compile(r"stack|^S[UI]$", re.IGNORECASE)
 _CODE = re.compile(r"^(?:\.text|P(?:_\w+)?$|RESET$|\.reset)", re.IGNORECASE)
-
-
-def looks_like(head: str) -> bool:
-    return bool(_BANNER.match(head.lstrip("\ufeff\r\n")))
 
 
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used

@@ -25,8 +25,8 @@ from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
+from tarnwick.toolchains.maps.heads import sdcc as looks_like  # noqa: F401
 
-_BANNER = re.compile(r"^ASxxxx Linker V\S+")
 _MEM_OTHER = re.compile(r"^\s+(PAGED EXT\. RAM|EXTERNAL RAM|ROM/EPROM/FLASH)\s+(?:(0x[0-9a-fA-F]+)\s+(0x[0-9a-fA-F]+)\s+)?"
                         r"(\d+)\s+(\d+)", re.M)
 _MEM_LAYOUT = re.compile(r"^0x[0-9a-fA-F]{2}:\|((?:.\|){16})", re.M)
@@ -34,10 +34,6 @@ INTERNAL, EXTERNAL = 1 << 32, 2 << 32  # the 8051's data spaces, held apart from
 # Areas of the 8051's internal RAM; its code areas are marked CODE, its external RAM XDATA
 _STM8_FLASH = {"HOME", "GSINIT", "GSFINAL", "CONST", "INITIALIZER", "CODE", "CABS", "GSINIT0", "GSINIT1",
                "GSINIT2", "GSINIT3", "GSINIT4", "GSINIT5", "XINIT"}
-
-
-def looks_like(head: str) -> bool:
-    return bool(_BANNER.match(head.lstrip()))
 
 
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used

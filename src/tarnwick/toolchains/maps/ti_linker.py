@@ -23,18 +23,14 @@ from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.building.region_kinds import region_category
 from tarnwick.toolchains.building.section_kinds import named_code, named_writable
 from tarnwick.toolchains.maps.vendor_maps import assemble
+from tarnwick.toolchains.maps.heads import ti_linker as looks_like  # noqa: F401
 
-_BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
 _ATTRIBUTE = re.compile(r"\b(UNINITIALIZED|NOLOAD|DSECT|COPY|NOINIT)\b")
 _RUN_ADDRESS = re.compile(r"RUN ADDR\s*=\s*([0-9a-fA-F]+)")
 _NOT_IN_MEMORY = {"DSECT", "COPY"}  # sections the link describes but never places in memory
 # MSP430 FRAM parts keep code, constants, vectors and signatures in FRAM: not RAM, whatever
 # the RWIX attributes say
 _NON_VOLATILE = re.compile(r"^(?:.*FRAM.*|INT\d+|RESET|.*SIGNATURE|BEGIN|.*VECT.*)$", re.IGNORECASE)
-
-
-def looks_like(head: str) -> bool:
-    return bool(_BANNER.search(head)) or ("MEMORY CONFIGURATION" in head and "SECTION ALLOCATION MAP" in head)
 
 
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used

@@ -26,9 +26,9 @@ from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
 from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
+from tarnwick.toolchains.maps.heads import xc8 as looks_like  # noqa: F401
 
 DATA_SPACE, EEPROM_SPACE = 1 << 32, 3 << 32
-_BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
 _CLASS_OPTION = re.compile(r"-A(\w+)=((?:[0-9A-Fa-f]+h-[0-9A-Fa-f]+h(?:x\d+)?(?:/[0-9A-Fa-f]+h)?,?)+)")
 _CLASS_RANGE = re.compile(r"([0-9A-Fa-f]+)h-([0-9A-Fa-f]+)h(?:x(\d+))?(?:/([0-9A-Fa-f]+)h)?")
 _DELTA_OPTION = re.compile(r"-D(\w+)=(\d+)")
@@ -40,10 +40,6 @@ _ESTIMATED = re.compile(r"^(\S.*?) estimated size: \d+\s*$", re.M)  # "main.c es
 _DEFINED_IN = re.compile(r'^\s*line \d+ in file "([^"]+)"', re.M)  # a function's place in FUNCTION INFORMATION
 _RAM_CLASS = re.compile(r"^(?:COMMON|COMRAM|BANK\d+|BIGRAM)$")
 _NON_VOLATILE = ("CODE", "CONFIG", "IDLOC", "EEDATA")
-
-
-def looks_like(head: str) -> bool:
-    return bool(_BANNER.search(head)) and "Linker command line" in head
 
 
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used

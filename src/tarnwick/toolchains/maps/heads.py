@@ -1,0 +1,86 @@
+"""How each map reader knows its files by their start, apart from the readers themselves: the
+loader asks every reader in turn, and only the one that answers is imported. Each reader's
+`looks_like` is its function here."""
+
+from __future__ import annotations
+
+import re
+
+from tarnwick.toolchains.maps.map_text import first_line
+
+_ARMLINK_HEADINGS = re.compile(r"^(?:Memory Map of the image|Image component sizes|Image Symbol Table|"
+                               r"Section Cross References|Removing Unused input sections from the image)\s*$",
+                               re.MULTILINE)
+_XLINK_BANNER = re.compile(r"IAR Universal Linker V\S+")
+_TI_BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
+_SDCC_BANNER = re.compile(r"^ASxxxx Linker V\S+")
+_XC8_BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
+_C51_BANNER = re.compile(r"^\s*(?:BL51 BANKED LINKER/LOCATER|LX51 LINKER/LOCATER) V\S+")
+_COSMIC_BANNER = re.compile(r"^Map of .+ from link file .+$", re.M)
+_RLINK_BANNER = re.compile(r"^\s*Renesas Optimizing Linker \(V[\d.]+ *\)")
+_LLD_HEADER = re.compile(r"^\s*VMA\s+(LMA\s+)?Size\s+Align\s+Out\s+In\s+Symbol$")
+_HEX = r"0x([0-9a-fA-F]+)"
+# What only a GNU ld or gold map has, to tell one from other text by content.
+_GNU_SIGNATURES = re.compile(
+    rf"^(?:\*default\*\s+{_HEX}\s+{_HEX}"          # the last row of the memory table
+    rf"|\.\S+\s+{_HEX}\s+{_HEX}"                    # an output section
+    rf"| \.\S+\s+{_HEX}\s+{_HEX} \S"                # an input section with its file
+    r"|LOAD \S|OUTPUT\(\S| \*\* \S)",
+    re.MULTILINE)
+# The English headings a GNU ld map may start with.
+_GNU_FIRST_HEADINGS = ("Archive member included", "Allocating common symbols", "Discarded input sections",
+                       "There are no discarded input sections", "Memory Configuration",
+                       "Linker script and memory map", "Merging program properties", "Memory map")
+
+
+def armlink(head: str) -> bool:
+    first = next((line for line in head.splitlines() if line.strip()), "")
+    return (first.startswith("Component:") and "armlink" in first) or bool(_ARMLINK_HEADINGS.search(head))
+
+
+def iar_ilink(head: str) -> bool:
+    return "IAR ELF Linker" in head or bool(re.search(r"^\*\*\* (PLACEMENT SUMMARY|ENTRY LIST)\s*$", head, re.M))
+
+
+def iar_xlink(head: str) -> bool:
+    return bool(_XLINK_BANNER.search(head))
+
+
+def ti_linker(head: str) -> bool:
+    return bool(_TI_BANNER.search(head)) or ("MEMORY CONFIGURATION" in head and "SECTION ALLOCATION MAP" in head)
+
+
+def sdcc(head: str) -> bool:
+    return bool(_SDCC_BANNER.match(head.lstrip()))
+
+
+def xc8(head: str) -> bool:
+    return bool(_XC8_BANNER.search(head)) and "Linker command line" in head
+
+
+def keil_c51(head: str) -> bool:
+    return bool(_C51_BANNER.match(head.lstrip("\ufeff\r\n")))
+
+
+def cosmic(head: str) -> bool:
+    return bool(_COSMIC_BANNER.search(head[:2000])) and "segment " in head
+
+
+def renesas_rlink(head: str) -> bool:
+    return bool(_RLINK_BANNER.match(head.lstrip("\ufeff\r\n")))
+
+
+def microchip_xc(head: str) -> bool:
+    return (head.lstrip().startswith("Microchip Technology Inc")
+            or "Microchip PIC32 Memory-Usage Report" in head
+            or re.search(r"^xc(?:16|32)-ld ", head, re.M) is not None)
+
+
+def llvm_lld(head: str) -> bool:
+    """Whether the table's heading is the file's first line."""
+    return bool(_LLD_HEADER.match(first_line(head)[1].rstrip()))
+
+
+def gnu_ld(head: str) -> bool:
+    """Whether the start of a file reads as a GNU ld or gold map (headings may be translated)."""
+    return head.lstrip().startswith(_GNU_FIRST_HEADINGS) or bool(_GNU_SIGNATURES.search(head))

@@ -1,0 +1,71 @@
+"""A run loads only what it uses: `--help` none of the readers, the passes or the renderers; a
+map only the reader its head names; a map read alone no ELF, DWARF or source view; a build
+without stack files no stack check; and the renderer asked for only. Each run is a fresh
+interpreter that prints the tarnwick modules it imported."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+MAPS = ROOT / "examples" / "firmware" / "maps"
+READERS = {"armlink", "iar_ilink", "iar_xlink", "ti_linker", "sdcc", "xc8", "keil_c51", "cosmic", "renesas_rlink",
+           "microchip_xc", "llvm_lld", "gnu_ld"}
+RUN = """
+import json, sys
+from tarnwick.app.cli import main
+code = main(json.loads(sys.argv[1]))
+print(json.dumps([code, sorted(m for m in sys.modules if m.startswith("tarnwick"))]), file=sys.stderr)
+"""
+
+
+def loaded(*arguments, cwd) -> tuple:
+    done = subprocess.run([sys.executable, "-c", RUN, json.dumps(list(arguments))], capture_output=True, text=True,
+                          cwd=cwd, check=False)
+    code, modules = json.loads(done.stderr.strip().splitlines()[-1])
+    return code, set(modules)
+
+
+def readers_in(modules: set) -> set:
+    return {m.rsplit(".", 1)[1] for m in modules if m.startswith("tarnwick.toolchains.maps.")} & READERS
+
+
+@pytest.fixture(scope="module")
+def bare(tmp_path_factory) -> Path:
+    """The example's maps and ELF files in a folder of their own: no stack files beside them."""
+    folder = tmp_path_factory.mktemp("bare")
+    for path in MAPS.iterdir():
+        (folder / path.name).write_bytes(path.read_bytes())
+    return folder
+
+
+def test_help_loads_no_reader_pass_or_renderer(bare):
+    code, modules = loaded("--help", cwd=bare)
+    assert code == 0
+    assert not {m for m in modules if m.startswith(("tarnwick.toolchains", "tarnwick.analysis", "tarnwick.config"))}
+    assert not {m for m in modules if m.startswith("tarnwick.render.") and m != "tarnwick.render.escape"}
+
+
+@pytest.mark.parametrize("name, reader", [("gnu_ld.map", "gnu_ld"), ("llvm_lld.map", "llvm_lld")])
+def test_a_map_loads_the_reader_its_head_names_only(bare, name, reader):
+    code, modules = loaded("analyze", str(bare / name), "--no-elf", "--output", str(bare / "out.txt"), cwd=bare)
+    assert code == 0
+    assert readers_in(modules) == {reader}
+    assert not {m for m in modules if m.startswith("tarnwick.toolchains.elf")}
+    assert "tarnwick.analysis.sources" not in modules
+    assert not {m for m in modules if "stack" in m.rsplit(".", 1)[-1] and m != "tarnwick.analysis.stack_units"}
+    assert {m for m in modules if m.startswith("tarnwick.render.")} >= {"tarnwick.render.text"}
+    assert "tarnwick.render.html" not in modules and "tarnwick.render.json_report" not in modules
+
+
+def test_what_a_run_does_use_is_loaded(bare):
+    """The checks above would pass for a run that did nothing: the same run with its ELF, as JSON,
+    loads the ELF reader, the source view and the JSON renderer."""
+    code, modules = loaded("analyze", str(bare / "gnu_ld.map"), "--format", "json", "--output", str(bare / "out.json"),
+                           cwd=bare)
+    assert code == 0
+    assert {"tarnwick.toolchains.elf.elf_file", "tarnwick.analysis.sources", "tarnwick.render.json_report"} <= modules
+    assert readers_in(modules) == {"gnu_ld"}
