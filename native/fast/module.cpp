@@ -14,6 +14,7 @@
 #include "fast/iar_xlink_map.hpp"
 #include "fast/c51_map.hpp"
 #include "fast/rlink_map.hpp"
+#include "fast/cosmic_map.hpp"
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
 #include "fast/guarded_entry.hpp"
@@ -260,6 +261,9 @@ PyMethodDef methods[] = {
      "read_c51_map(data) -> tuple\n\nThe parts of a Keil C51 BL51 or LX51 listing (UTF-8 bytes)."},
     {"read_rlink_map", guarded<read_rlink_map>, METH_VARARGS,
      "read_rlink_map(data) -> tuple\n\nThe parts of a Renesas optimizing linker map (UTF-8 bytes)."},
+    {"read_cosmic_map", guarded<read_cosmic_map>, METH_VARARGS,
+     "read_cosmic_map(data, InputSection, RawSymbol, origin) -> tuple\n\nThe segments with their input sections, the "
+     "symbols and the checks of a COSMIC clnk map (UTF-8 bytes)."},
     {"read_sdcc_map", guarded<read_sdcc_map>, METH_VARARGS,
      "read_sdcc_map(data, RawSymbol) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
     {"place_xc8_psects", guarded<place_xc8_psects>, METH_VARARGS,
