@@ -8,6 +8,7 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
+#include "fast/records.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -263,6 +264,78 @@ private:
 
 PyObject* read_c51_map(PyObject*, PyObject* args) {
     return map_reader::read_map<Reader>(args, "y*:read_c51_map");
+}
+
+PyObject* c51_sections(PyObject*, PyObject* args) {
+    PyObject *segments, *owners, *offsets, *regions, *section_of, *section_class, *input_class;
+    if (!PyArg_ParseTuple(args, "O!O!O!O!OOO:c51_sections", &PyList_Type, &segments, &PyDict_Type, &owners,
+                          &PyDict_Type, &offsets, &PyDict_Type, &regions, &section_of, &section_class, &input_class))
+        return nullptr;
+    RecordMaker section, input;
+    if (!section.prepare(section_class, {"name", "address", "size", "execution_region", "load_region", "load_address",
+                                         "has_contents", "is_code", "inputs", "is_writable", "padding_bytes"}) ||
+        !input.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"}))
+        return nullptr;
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref made = Ref::steal(PyList_New(0));
+    if (!empty || !zero || !made) return nullptr;
+    std::string last_module;  // the module of the segment before, and its origin (borrowed from owners)
+    PyObject* last_origin = nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(segments); ++i) {
+        PyObject* row = PyList_GET_ITEM(segments, i);
+        if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 7) {
+            PyErr_SetString(PyExc_TypeError, "a segment row of read_c51_map is expected");
+            return nullptr;
+        }
+        PyObject *space = PyTuple_GET_ITEM(row, 0), *kind = PyTuple_GET_ITEM(row, 1), *start = PyTuple_GET_ITEM(row, 2),
+                 *size = PyTuple_GET_ITEM(row, 3), *name = PyTuple_GET_ITEM(row, 5);
+        int holds = PyObject_IsTrue(size);
+        if (holds < 0) return nullptr;
+        if (!holds) continue;
+        Py_ssize_t length = 0;
+        const char* bytes = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
+        if (bytes == nullptr && PyErr_Occurred()) return nullptr;
+        string_view written = bytes ? string_view(bytes, static_cast<std::size_t>(length)) : string_view();
+        std::size_t mark = written.rfind('?');
+        PyObject* offset = PyDict_GetItemWithError(offsets, space);  // borrowed
+        PyObject* region = offset ? PyDict_GetItemWithError(regions, space) : nullptr;
+        if (PyErr_Occurred()) return nullptr;
+        PyObject* origin = nullptr;
+        if (!written.empty() && written.front() == '?' && written.back() != '"' && region != nullptr) {
+            string_view module = written.substr(mark + 1);
+            if (last_origin == nullptr || module != last_module) {
+                Ref key = Ref::steal(text(module));
+                if (!key) return nullptr;
+                last_origin = PyDict_GetItemWithError(owners, key.get());
+                if (last_origin == nullptr && PyErr_Occurred()) return nullptr;
+                last_module = std::string(module);
+            }
+            origin = last_origin;
+        }
+        Ref made_section;
+        if (origin == nullptr) {  // named otherwise, of a module not listed, or absolute
+            made_section = Ref::steal(PyObject_CallOneArg(section_of, row));
+            last_origin = nullptr;  // held by `owners`, which Python code may have changed
+        } else {
+            bool code = PyUnicode_CompareWithASCIIString(space, "C") == 0;
+            bool reserved = written == "?STACK";
+            bool is_code = code && PyUnicode_CompareWithASCIIString(kind, "CONST") != 0 && !starts_with(written, "?CO?");
+            Ref address = Ref::steal(PyNumber_Add(start, offset));
+            Ref part = address ? input.make({Py_NewRef(name), Py_NewRef(address.get()), Py_NewRef(size), Py_NewRef(origin),
+                                             Py_NewRef(reserved ? Py_True : Py_False),
+                                             Py_NewRef(reserved ? Py_True : Py_False), Py_NewRef(empty.get())})
+                               : Ref();
+            Ref inputs = part ? map_reader::tuple_of({part.release()}) : Ref();
+            if (!inputs) return nullptr;
+            made_section = section.make({Py_NewRef(name), address.release(), Py_NewRef(size), Py_NewRef(region),
+                                         Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(code ? Py_True : Py_False),
+                                         Py_NewRef(is_code ? Py_True : Py_False), inputs.release(),
+                                         Py_NewRef(code ? Py_False : Py_True), Py_NewRef(zero.get())});
+        }
+        if (!made_section || PyList_Append(made.get(), made_section.get()) != 0) return nullptr;
+    }
+    return made.release();
 }
 
 }  // namespace tarnwick

@@ -15,4 +15,10 @@ namespace tarnwick {
 // internal RAM (data, idata, bits, register banks), X external RAM.
 PyObject* read_c51_map(PyObject* module, PyObject* args);
 
+// c51_sections(segments, owners, offsets, regions, section_of, Section, InputSection) -> [Section]:
+// the model's section of each segment row of read_c51_map that holds bytes. A segment named
+// "?...?MODULE" of a module `owners` names is made here (at its space's offset, in its region,
+// one input section of the module's origin); any other is `section_of(row)`'s.
+PyObject* c51_sections(PyObject* module, PyObject* args);
+
 }  // namespace tarnwick

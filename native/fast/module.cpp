@@ -259,6 +259,9 @@ PyMethodDef methods[] = {
      "read_iar_xlink_map(data, RawSymbol) -> tuple\n\nThe rows of an IAR XLINK map (UTF-8 bytes)."},
     {"read_c51_map", guarded<read_c51_map>, METH_VARARGS,
      "read_c51_map(data) -> tuple\n\nThe parts of a Keil C51 BL51 or LX51 listing (UTF-8 bytes)."},
+    {"c51_sections", guarded<c51_sections>, METH_VARARGS,
+     "c51_sections(segments, owners, offsets, regions, section_of, Section, InputSection) -> list\n\nThe sections "
+     "of a Keil C51 listing's segments that hold bytes."},
     {"read_rlink_map", guarded<read_rlink_map>, METH_VARARGS,
      "read_rlink_map(data) -> tuple\n\nThe parts of a Renesas optimizing linker map (UTF-8 bytes)."},
     {"read_cosmic_map", guarded<read_cosmic_map>, METH_VARARGS,

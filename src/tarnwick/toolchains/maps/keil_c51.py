@@ -20,11 +20,10 @@ import ntpath
 import re
 from typing import Optional
 
-from tarnwick._native import read_c51_map
+from tarnwick._native import c51_sections, read_c51_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.sdcc import EXTERNAL, INTERNAL
 from tarnwick.toolchains.maps.vendor_maps import assemble
 from tarnwick.toolchains.maps.heads import keil_c51 as looks_like  # noqa: F401
@@ -57,32 +56,37 @@ def parse(data, path: str, config=None):
             by_space.setdefault(space, []).append((address, module))
     for listed in by_space.values():
         listed.sort()
-    sections, left_bits = [], []
-    append = sections.append
-    for space, kind, start, size, bits, name, _line in segments:  # by the ten thousand: positional records
-        if bits:
-            left_bits.append(f"{name or kind} {size:,} B and {bits} bit(s)")
-        if not size:
-            continue
-        address = start + _OFFSET[space]
-        shown = name.strip('"') or f"(absolute {kind.lower()} at {start:04X}H)"
-        code = space == "C"
-        reserved = name == "?STACK"
-        made = name[:1] in ('"', "_") and _LINKER_MADE.match(name)
-        origin = "linker" if made else _origin(name, owners)
-        inputs = (InputSection(shown, address, size, origin, reserved, reserved),)
-        if origin is None:  # the library's code of many modules: each module's part from its first symbol
-            inputs = _by_module(shown, space, start, size, by_space.get(space, []), owners) or inputs
-        append(Section(shown, address, size, _REGIONS[space], None, None, code,
-                       code and kind != "CONST" and not name.startswith("?CO?"), inputs, not code, 0))
+    left_bits = [f"{name or kind} {size:,} B and {bits} bit(s)" for _s, kind, _a, size, bits, name, _l in segments if bits]
+
+    def section_of(row):
+        return _section(row, owners, by_space)
+
+    # most segments are a module's code ("?PR?MAIN?MAIN"): made in native code, the rest by _section
+    sections = c51_sections(segments, owners, _OFFSET, _REGIONS, section_of, Section, InputSection)
     if left_bits:
         notes.append(f"bit segments count their whole bytes, as the listing's data= total does: {', '.join(left_bits)}")
     notes.append(f"the internal RAM is held at {INTERNAL:#x} and XDATA at {EXTERNAL:#x} plus their addresses: the "
                  "8051's memories overlap in address")
-    raw = [RawSymbol(name, address + _OFFSET[space], None, "global")
+    raw = [(name, address + _OFFSET[space], None, "global")  # RawSymbol's fields, made more cheaply
            for space, address, name, _module in symbols if name != "_ICE_DUMMY_"]
     return assemble(Toolchain.KEIL_C51, path, regions, sections, raw, config, sizes_given=False, thumb=False,
                     notes=notes, stated=_stated(sizes), summed=frozenset(_REGIONS.values()))
+
+
+def _section(row: tuple, owners: dict, by_space: dict) -> Section:
+    """The section of one segment that holds bytes."""
+    space, kind, start, size, _bits, name, _line = row
+    address = start + _OFFSET[space]
+    shown = name.strip('"') or f"(absolute {kind.lower()} at {start:04X}H)"
+    code = space == "C"
+    reserved = name == "?STACK"
+    made = name[:1] in ('"', "_") and _LINKER_MADE.match(name)
+    origin = "linker" if made else _origin(name, owners)
+    inputs = (InputSection(shown, address, size, origin, reserved, reserved),)
+    if origin is None:  # the library's code of many modules: each module's part from its first symbol
+        inputs = _by_module(shown, space, start, size, by_space.get(space, []), owners) or inputs
+    return Section(shown, address, size, _REGIONS[space], None, None, code,
+                   code and kind != "CONST" and not name.startswith("?CO?"), inputs, not code, 0)
 
 
 def _regions(linker: str, command: str, classes: list, notes: list) -> list:
