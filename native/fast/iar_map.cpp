@@ -428,4 +428,82 @@ PyObject* read_iar_map(PyObject*, PyObject* args) {
     }
 }
 
+PyObject* iar_runs(PyObject*, PyObject* args) {
+    PyObject *rows, *origin_of;
+    if (!PyArg_ParseTuple(args, "O!O:iar_runs", &PyList_Type, &rows, &origin_of)) return nullptr;
+    Ref runs = Ref::steal(PyList_New(0));
+    Ref origins = Ref::steal(PyDict_New());  // module -> origin
+    Ref origin_name = Ref::steal(PyUnicode_InternFromString("origin"));
+    if (!runs || !origins || !origin_name) return nullptr;
+    // a row: (name, kind, address, size, module, block, part)
+    auto row_at = [&](Py_ssize_t index) -> PyObject* {
+        PyObject* row = PyList_GET_ITEM(rows, index);
+        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 7) {
+            PyErr_SetString(PyExc_TypeError, "a row of read_iar_map is expected");
+            return nullptr;
+        }
+        return row;
+    };
+    auto equal = [](PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); };
+    // address + size of a row: past 64 bits is more than any address below it
+    auto reach = [](PyObject* row, unsigned __int128& value) {
+        std::uint64_t address = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(row, 2));
+        if (PyErr_Occurred()) return false;
+        std::uint64_t size = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(row, 3));
+        if (PyErr_Occurred()) return false;
+        value = static_cast<unsigned __int128>(address) + size;
+        return true;
+    };
+    Py_ssize_t count = PyList_GET_SIZE(rows), first = 0;
+    while (first < count) {
+        PyObject* head = row_at(first);
+        if (head == nullptr) return nullptr;
+        PyObject* widest = head;  // the row that reaches furthest: the run's end
+        unsigned __int128 furthest = 0, previous = 0;
+        if (!reach(head, furthest)) return nullptr;
+        previous = furthest;
+        Py_ssize_t past = first + 1;
+        for (PyObject* before = head; past < count; ++past) {
+            PyObject* row = row_at(past);
+            if (row == nullptr) return nullptr;
+            int same = 1;
+            for (Py_ssize_t field : {0, 1, 5}) {
+                same = equal(PyTuple_GET_ITEM(row, field), PyTuple_GET_ITEM(before, field));
+                if (same != 1) break;
+            }
+            if (same < 0) return nullptr;
+            std::uint64_t address = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(row, 2));
+            if (PyErr_Occurred()) return nullptr;
+            if (!same || address < previous) break;
+            if (!reach(row, previous)) return nullptr;
+            if (previous > furthest) {
+                furthest = previous;
+                widest = row;
+            }
+            before = row;
+        }
+        Ref inputs = Ref::steal(PyTuple_New(past - first));
+        if (!inputs) return nullptr;
+        for (Py_ssize_t index = first; index < past; ++index) {
+            PyObject* row = PyList_GET_ITEM(rows, index);
+            PyObject* module = PyTuple_GET_ITEM(row, 4);
+            PyObject* part = PyTuple_GET_ITEM(row, 6);
+            PyObject* origin = PyDict_GetItemWithError(origins.get(), module);  // borrowed
+            if (origin == nullptr) {
+                if (PyErr_Occurred()) return nullptr;
+                Ref made = Ref::steal(PyObject_CallOneArg(origin_of, module));
+                if (!made || PyDict_SetItem(origins.get(), module, made.get()) != 0) return nullptr;
+                origin = made.get();  // the dict holds it
+            }
+            if (PyObject_SetAttr(part, origin_name.get(), origin) != 0) return nullptr;
+            PyTuple_SET_ITEM(inputs.get(), index - first, Py_NewRef(part));
+        }
+        Ref end = Ref::steal(PyNumber_Add(PyTuple_GET_ITEM(widest, 2), PyTuple_GET_ITEM(widest, 3)));
+        Ref run = end ? Ref::steal(Py_BuildValue("(nOO)", first, inputs.get(), end.get())) : Ref();
+        if (!run || PyList_Append(runs.get(), run.get()) != 0) return nullptr;
+        first = past;
+    }
+    return runs.release();
+}
+
 }  // namespace tarnwick

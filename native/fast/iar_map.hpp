@@ -16,4 +16,10 @@ namespace tarnwick {
 // ValueError((reason, line)) for a row its part cannot hold.
 PyObject* read_iar_map(PyObject* module, PyObject* args);
 
+// iar_runs(rows, origin) -> [(first, inputs, end)]: the rows of read_iar_map cut into runs of one
+// name, kind and block in rising address order (an output section each): the index of a run's
+// first row, the tuple of its rows' input sections, the end of the last byte any of them holds.
+// Each input section's origin is set to origin(module), asked once per module.
+PyObject* iar_runs(PyObject* module, PyObject* args);
+
 }  // namespace tarnwick

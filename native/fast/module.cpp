@@ -253,6 +253,9 @@ PyMethodDef methods[] = {
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},
     {"read_iar_map", guarded<read_iar_map>, METH_VARARGS,
      "read_iar_map(data) -> tuple\n\nThe rows of an IAR ILINK map (UTF-8 bytes)."},
+    {"iar_runs", guarded<iar_runs>, METH_VARARGS,
+     "iar_runs(rows, origin) -> list\n\nThe rows of an IAR ILINK map's placement summary cut into output sections, "
+     "their input sections' origins set."},
     {"read_armlink_map", guarded<read_armlink_map>, METH_VARARGS,
      "read_armlink_map(data, InputSection) -> tuple\n\nThe rows of an Arm armlink map (UTF-8 bytes)."},
     {"read_iar_xlink_map", guarded<read_iar_xlink_map>, METH_VARARGS,

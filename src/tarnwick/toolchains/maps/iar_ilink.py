@@ -13,7 +13,7 @@ import re
 from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
-from tarnwick._native import read_iar_map
+from tarnwick._native import iar_runs, read_iar_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
@@ -170,34 +170,13 @@ def _model(reader: _Reader, config):
         index = bisect.bisect_right(starts, address) - 1
         return ranges[index] if index >= 0 and address < ranges[index].end else None
 
-    sections, run = [], []
-    name, kind, address, size, _module, block, _part = range(len(_Row._fields))  # the fields of a row
-    for row in reader.rows:
-        if run and (row[name] != run[-1][name] or row[kind] != run[-1][kind] or row[block] != run[-1][block]
-                    or row[address] < run[-1][address] + run[-1][size]):
-            sections.append(run)
-            run = []
-        run.append(row)
-    if run:
-        sections.append(run)
     model_sections = []
-    origins: dict = {}  # module as the map names it -> origin: a map names each module many times
-
-    def origin_of(module: str) -> Optional[str]:
-        found = origins.get(module, origins)
-        if found is origins:
-            found = origins[module] = _origin(module, reader.libraries)
-        return found
-
-    for rows in sections:
-        first = _Row(*rows[0])
+    # a run of rows of one name, kind and block in rising address order is an output section
+    for first_row, inputs, end in iar_runs(reader.rows, lambda module: _origin(module, reader.libraries)):
+        first = _Row(*reader.rows[first_row])
         code, writable, contents = _kind(first.kind)
         where = range_of(first.address)
-        start, end = first.address, max(r[address] + r[size] for r in rows)
-        for r in rows:
-            r[_part].origin = origin_of(r[_module])
-        inputs = tuple(r[_part] for r in rows)
-        model_sections.append(Section(first.name, start, end - start, where.name if where else None,
+        model_sections.append(Section(first.name, first.address, end - first.address, where.name if where else None,
                                       has_contents=contents, is_code=code, inputs=inputs, is_writable=writable))
     for text in _failures(reader.errors):
         needed, low, high, free = text
