@@ -609,4 +609,26 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
     }
 }
 
+PyObject* padding_bytes(PyObject*, PyObject* inputs) {
+    Ref listed = Ref::steal(PySequence_Fast(inputs, "a section's inputs must be a sequence"));
+    FieldReader fill_field{"is_fill"}, reservation_field{"is_reservation"}, size_field{"size"};
+    Ref total = listed ? Ref::steal(PyLong_FromLong(0)) : Ref();
+    if (!total || !fill_field.ready() || !reservation_field.ready() || !size_field.ready()) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
+        PyObject* part = PySequence_Fast_GET_ITEM(listed.get(), i);
+        Ref fill = fill_field.read(part);
+        int is_fill = fill ? PyObject_IsTrue(fill.get()) : -1;
+        if (is_fill < 0) return nullptr;
+        if (!is_fill) continue;
+        Ref reservation = reservation_field.read(part);
+        int reserved = reservation ? PyObject_IsTrue(reservation.get()) : -1;
+        if (reserved < 0) return nullptr;
+        if (reserved) continue;
+        Ref size = size_field.read(part);
+        total = size ? Ref::steal(PyNumber_Add(total.get(), size.get())) : Ref();
+        if (!total) return nullptr;
+    }
+    return total.release();
+}
+
 }  // namespace tarnwick

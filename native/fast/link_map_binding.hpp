@@ -27,4 +27,9 @@ PyObject* size_symbols(PyObject* module, PyObject* args);
 // them, in the order of the sections and their inputs. Symbols no input section holds are left out.
 PyObject* size_placed_symbols(PyObject* module, PyObject* args);
 
+// padding_bytes(inputs) -> int: the bytes of the input sections that are padding (fill, not a
+// reservation), what Section counts when it is not told them; a section of a large vendor map
+// holds a hundred thousand inputs.
+PyObject* padding_bytes(PyObject* module, PyObject* inputs);
+
 }  // namespace tarnwick

@@ -239,6 +239,8 @@ PyMethodDef methods[] = {
     {"size_placed_symbols", guarded<size_placed_symbols>, METH_VARARGS,
      "size_placed_symbols(sections, raw_symbols, sizes_given, thumb, Symbol, split_origin) -> list\n\nEach "
      "symbol placed in the input section that holds it, then every input section's symbols sized."},
+    {"padding_bytes", guarded<padding_bytes>, METH_O,
+     "padding_bytes(inputs) -> int\n\nThe bytes of the input sections that are padding (fill, not a reservation)."},
     {"read_call_graph", guarded<read_call_graph>, METH_O,
      "read_call_graph(text) -> tuple\n\nThe functions (with their frames) and the call edges of a "
      "-fcallgraph-info file's text."},

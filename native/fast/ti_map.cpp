@@ -289,7 +289,8 @@ private:
             }
             for (std::size_t i = 0; i < listed_.size(); ++i) {
                 if (again[i]) continue;
-                Ref row = map_reader::tuple_of({text(listed_[i].name), PyLong_FromUnsignedLongLong(listed_[i].address)});
+                Ref row = map_reader::tuple_of({text(listed_[i].name), PyLong_FromUnsignedLongLong(listed_[i].address),
+                                                Py_NewRef(Py_None), Py_NewRef(Py_None)});
                 if (!row || PyList_Append(symbols_.get(), row.get()) != 0) return false;
             }
             return true;

@@ -16,7 +16,7 @@ from __future__ import annotations
 import ntpath
 from typing import Optional
 
-from tarnwick._native import read_cosmic_map
+from tarnwick._native import padding_bytes, read_cosmic_map
 from tarnwick.toolchains.base import InputSection, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.raw import RawSymbol
@@ -72,7 +72,7 @@ def _model(path: str, config, segments: list, symbols: list, stack):
         elif ram:
             stated.ram += length
         sections.append(Section(name, start, covered, None, has_contents=not ram, is_code=name in (".text", ".ftext"),
-                                inputs=inputs, is_writable=ram))
+                                inputs=inputs, is_writable=ram, padding_bytes=padding_bytes(inputs)))
     stated.flash_words = stated.ram_words = "the lengths of its Segments table"
     if unknown:
         notes.append(f"segment(s) {', '.join(sorted(set(unknown)))} of no name COSMIC gives: counted as read-only")

@@ -13,7 +13,7 @@ import re
 from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
-from tarnwick._native import iar_runs, read_iar_map
+from tarnwick._native import iar_runs, padding_bytes, read_iar_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
@@ -177,7 +177,8 @@ def _model(reader: _Reader, config):
         code, writable, contents = _kind(first.kind)
         where = range_of(first.address)
         model_sections.append(Section(first.name, first.address, end - first.address, where.name if where else None,
-                                      has_contents=contents, is_code=code, inputs=inputs, is_writable=writable))
+                                      has_contents=contents, is_code=code, inputs=inputs, is_writable=writable,
+                                      padding_bytes=padding_bytes(inputs)))
     for text in _failures(reader.errors):
         needed, low, high, free = text
         where = range_of(low)

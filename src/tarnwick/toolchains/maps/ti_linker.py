@@ -14,7 +14,7 @@ import re
 from dataclasses import dataclass, field
 from typing import Optional
 
-from tarnwick._native import read_ti_map
+from tarnwick._native import padding_bytes, read_ti_map
 from tarnwick.toolchains.base import (
     InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain, region_containing,
 )
@@ -55,7 +55,7 @@ class _Reader:
         self.regions: list = []  # (name, origin, length, used, attributes)
         self.kinds: dict = {}  # output section -> "r-x"
         self.outputs: list = []
-        self.symbols: list = []  # (name, address) of the first listing
+        self.symbols: list = []  # (name, address, None, None) of the first listing: RawSymbol's fields
         self.summary: Optional[tuple] = None  # MODULE SUMMARY grand total: code, ro data, rw data
         self.symbol_count: Optional[int] = None  # "[N symbols]", the last line of a complete map
         self.notes: list = []
@@ -90,7 +90,7 @@ def _words_to_bytes(reader: _Reader) -> None:
         out.address, out.size = out.address * 2, out.size * 2
         out.attributes = _RUN_ADDRESS.sub(lambda m: f"RUN ADDR = {int(m.group(1), 16) * 2:x}", out.attributes)
         out.inputs = [InputSection(i.name, i.address * 2, i.size * 2, i.origin, i.is_fill) for i in out.inputs]
-    reader.symbols = [(name, address * 2) for name, address in reader.symbols]
+    reader.symbols = [(name, address * 2, size, binding) for name, address, size, binding in reader.symbols]
     reader.notes.append("C2000 addresses and sizes are 16-bit words: shown here in bytes (twice the map's figures)")
 
 
@@ -133,10 +133,10 @@ def _model(reader: _Reader, config):
         writable = "w" in kind if reader.kinds else named_writable(out.name)
         sections.append(Section(out.name, address, out.size, where.name if where else None,
                                 load_region=loads_in.name if loads_in else None, load_address=load,
-                                has_contents=contents, is_code=code, inputs=inputs, is_writable=writable or not contents))
+                                has_contents=contents, is_code=code, inputs=inputs, is_writable=writable or not contents,
+                                padding_bytes=padding_bytes(inputs)))
     _aliases(reader, regions, sections, stated, notes)
-    symbols = [(name, address, None, None) for name, address in reader.symbols]  # RawSymbol's fields
-    return assemble(Toolchain.TI, reader.path, regions, sections, symbols, config, sizes_given=False, thumb=reader.arm,
+    return assemble(Toolchain.TI, reader.path, regions, sections, reader.symbols, config, sizes_given=False, thumb=reader.arm,
                     notes=notes, stated=stated, use_counts_gaps=False)
 
 
