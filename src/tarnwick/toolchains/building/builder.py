@@ -228,11 +228,13 @@ def stack_heap_hints(assignments: list, sections: list) -> dict:
         if found:
             shown = f"0x{value:x}" if value is not None else expression
             hints[found[1].lower()].append(f"{name} = {shown}")
-    for section in sections:
+    stacks, heaps = hints["stack"], hints["heap"]
+    for section in sections:  # a vendor map's: by the ten thousand
         lowered = section.name.lower()
-        for kind in ("stack", "heap"):
-            if kind in lowered:
-                hints[kind].append(f"section {section.name} at 0x{section.address:x}, {section.size} bytes")
+        if "stack" in lowered:
+            stacks.append(f"section {section.name} at 0x{section.address:x}, {section.size} bytes")
+        if "heap" in lowered:
+            heaps.append(f"section {section.name} at 0x{section.address:x}, {section.size} bytes")
     return hints
 
 
@@ -245,18 +247,21 @@ def mark_unified(regions: list, sections: list) -> None:
     data, is one memory for both: the build runs where it is loaded. So is a region of no
     known kind that holds such code: a soft core's `mem`, whose one section may hold it all."""
     by_name = {r.name: r for r in regions}
+    flash = {name for name, r in by_name.items() if r.category is MemoryCategory.FLASH}
     image, writable = set(), set()
-    for section in sections:
-        if not section.size or section.execution_region not in by_name:
+    for section in sections:  # a vendor map's: by the ten thousand, most of them in flash
+        region = section.execution_region
+        if not section.size or region not in by_name:
             continue
         if section.is_writable:
-            writable.add(section.execution_region)
-        if section.load_region not in (None, section.execution_region) or section.execution_region in image:
+            writable.add(region)
+        # flash is never one memory with RAM; a section with no contents holds no code
+        if region in flash or region in image or not section.has_contents:
             continue
-        if by_name[section.execution_region].category is MemoryCategory.FLASH or not section.has_contents:
-            continue  # flash is never one memory with RAM; a section with no contents holds no code
+        if section.load_region is not None and section.load_region != region:
+            continue
         if section.is_code or any(named_code(p.name) for p in section.inputs if p.size and not p.is_fill):
-            image.add(section.execution_region)
+            image.add(region)
     for region in regions:
         region.unified = (region.category is not MemoryCategory.FLASH and region.name in image
                           and (region.name in writable or region.category is MemoryCategory.OTHER))
