@@ -11,11 +11,10 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
-from tarnwick._native import read_armlink_map
+from tarnwick._native import padding_bytes, read_armlink_map
 from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.building.region_kinds import region_category
 from tarnwick.toolchains.maps.vendor_maps import assemble, number
 from tarnwick.toolchains.maps.heads import armlink as looks_like  # noqa: F401
@@ -137,7 +136,7 @@ def parse(data, path: str, config=None):
     if stated.flash is None:
         raise MapParseError(path, "an armlink map cut short: it does not end with its image component sizes "
                             "('Total ROM Size'; link with --info totals)")
-    return _model(path, config, load_regions, exec_regions, [RawSymbol(*symbol) for symbol in symbols], stated)
+    return _model(path, config, load_regions, exec_regions, symbols, stated)  # (name, address, size, binding) each
 
 
 read = reads_bytes(parse)
@@ -196,15 +195,16 @@ def _model(path, config, load_regions, exec_regions, symbols, stated: StatedTota
 def _runs(er: _ExecutionRegion, runs_in: Optional[str], loads_in: Optional[str]) -> list:
     """The execution region's rows as sections: each run of rows of one kind, padding
     included in the run it pads."""
-    sections, run, kind = [], [], None
+    sections, run, kind, kinded = [], [], None, False  # kinded: a row of the run has a kind
     for row in er.rows:
         row_kind = row[_KIND]
-        if row_kind is not None and row_kind != kind and any(r[_KIND] for r in run):
+        if row_kind is not None and row_kind != kind and kinded:
             sections.append(_section(er, kind, run, runs_in, loads_in))
-            run = []
+            run, kinded = [], False
         kind = row_kind or kind
+        kinded = kinded or bool(row_kind)
         run.append(row)
-    if any(r[_KIND] for r in run):
+    if kinded:
         sections.append(_section(er, kind, run, runs_in, loads_in))
     return sections
 
@@ -217,7 +217,8 @@ def _section(er: _ExecutionRegion, kind: str, rows: list, runs_in, loads_in) -> 
     if not first.load_listed and er.load_base is not None and not er.compressed:
         image = er.load_base + first.exec_address - er.exec_base  # where a map without load addresses puts it
     copied = not er.in_place and kind != "ZI Data" and image is not None
+    inputs = tuple(row[_PART] for row in rows)
     return Section(f"{er.name} {kind}", start, end - start, runs_in,
                    load_region=loads_in if copied else None, load_address=image if copied else None,
-                   has_contents=kind != "ZI Data", is_code=kind == "Code", inputs=tuple(row[_PART] for row in rows),
-                   is_writable=kind in ("RW Data", "ZI Data"))
+                   has_contents=kind != "ZI Data", is_code=kind == "Code", inputs=inputs,
+                   is_writable=kind in ("RW Data", "ZI Data"), padding_bytes=padding_bytes(inputs))
