@@ -1,5 +1,5 @@
-"""Seeded mutation tests of the six vendor map readers (armlink, IAR ILINK, IAR XLINK, TI, SDCC,
-XC8) and of the DWARF reader, beside the GNU ld, lld and ELF ones (test_map_frontend, test_elf).
+"""Seeded mutation tests of the vendor map readers (armlink, IAR ILINK, IAR XLINK, TI, SDCC, XC8,
+Keil C51, COSMIC) and of the DWARF reader, beside the GNU ld, lld and ELF ones (test_map_frontend, test_elf).
 Each damaged file ends in the documented outcome: a model whose bytes add up and a report made
 of it, or one MapParseError whose message is one line naming the file (and a line of it where
 it names one); never another exception (exit 3) or a signal. CI runs them under the sanitizer
@@ -34,6 +34,8 @@ SEEDS = {
     "ti_linker": [OURS / "ti-arm-ramfunc.map", OURS / "ti-c2000-words.map", OURS / "ti-msp430fr-fram.map"],
     "sdcc": [CONFORMANCE / "sdcc-8051.map", CONFORMANCE / "sdcc-stm8.map"],
     "xc8": [OURS / "xc8-pic16f877a.map"],
+    "keil_c51": [OURS / "keil-bl51-xdata-bits.map", OURS / "keil-lx51-const-xdata.map"],
+    "cosmic": [OURS / "cosmic-stm8-eeprom-data.map"],
 }
 
 

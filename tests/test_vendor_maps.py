@@ -669,6 +669,42 @@ def test_cosmic_eeprom_data_is_neither_flash_nor_ram_and_the_stack_size_is_said(
         "_memcpy": "libis0.sm8(memcpy.o)", "_settings": "main.o"}
 
 
+_COSMIC_ROW = "start 000083d7 end 000083ff length    40 section .text"
+
+
+@pytest.mark.parametrize("change", [
+    lambda text: text.replace("\n", "\r\n"),
+    lambda text: text.replace("\n", "  \t\n"),  # blanks ending every line
+    lambda text: text.replace(_COSMIC_ROW, _COSMIC_ROW.replace("length    ", "length\t")),
+])
+def test_cosmic_maps_written_with_other_blanks_read_the_same(tmp_path, change):
+    path = tmp_path / "cosmic.map"
+    path.write_text(change((OURS / "cosmic-stm8-eeprom-data.map").read_text()), newline="")
+    model, report = report_of(path)
+    original, expected = report_of(OURS / "cosmic-stm8-eeprom-data.map")
+    assert (report.summary.total_flash, report.summary.total_ram, report.issues) == (
+        expected.summary.total_flash, expected.summary.total_ram, expected.issues)
+    assert sorted((s.name, s.address, s.size, s.contributor) for s in model.symbols) == sorted(
+        (s.name, s.address, s.size, s.contributor) for s in original.symbols)
+
+
+def test_cosmic_a_hole_between_sections_is_the_linkers_fill_and_a_starred_end_is_bad_input(tmp_path, capsys):
+    path = _variant(tmp_path, "cosmic-stm8-eeprom-data.map", ("start 000080cb end 0000811b length    80 section .text",
+                                                             "start 000080cb end 0000810b length    64 section .text"))
+    model, report = report_of(path)
+    text = next(s for s in model.sections if s.name == ".text")
+    assert [(p.address, p.size, p.origin, p.is_fill) for p in text.inputs][:3] == [
+        (0x80CB, 64, "crtsi0.sm8", False), (0x810B, 16, "linker", True), (0x811B, 300, "main.o", False)]
+    original = next(s for s in report_of(OURS / "cosmic-stm8-eeprom-data.map")[0].sections if s.name == ".text")
+    assert (text.size, text.padding_bytes, sum(p.size for p in text.inputs)) == (original.size, 16, original.size)
+    # the stars of a removed section's figures, at the end of one that is not removed: its figures cannot agree
+    path = _variant(tmp_path, "cosmic-stm8-eeprom-data.map", (_COSMIC_ROW, _COSMIC_ROW.replace("000083ff", "********")))
+    number = path.read_text().splitlines().index(_COSMIC_ROW.replace("000083ff", "********")) + 1
+    assert main(["analyze", str(path)]) == 2
+    err = capsys.readouterr()[1]
+    assert f"{path}:{number}:" in err and "they do not agree" in err and len(err.strip().splitlines()) == 1
+
+
 def test_renesas_the_ram_copies_that_rom_names_load_from_their_rom_sections():
     model, report = report_of(OURS / "renesas-ccrx-rom-copies.map")
     copies = {s.name: (s.load_address, s.size) for s in model.sections if s.load_address is not None}
