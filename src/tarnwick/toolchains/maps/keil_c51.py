@@ -50,16 +50,13 @@ def parse(data, path: str, config=None):
     notes: list = []
     regions = _regions(linker, command, classes, notes)
     owners = _owners(modules)
-    by_space: dict = {}  # space -> its symbols' (address, module), in address order
-    for space, address, _name, module in symbols:
-        if module in owners:
-            by_space.setdefault(space, []).append((address, module))
-    for listed in by_space.values():
-        listed.sort()
-    left_bits = [f"{name or kind} {size:,} B and {bits} bit(s)" for _s, kind, _a, size, bits, name, _l in segments if bits]
+    left_bits = [f"{row[5] or row[1]} {row[3]:,} B and {row[4]} bit(s)" for row in segments if row[4]]  # name, kind
+    by_space: list = []  # the symbols by space, made when a segment of no listed module needs them
 
     def section_of(row):
-        return _section(row, owners, by_space)
+        if not by_space:
+            by_space.append(_symbols_by_space(symbols, owners))
+        return _section(row, owners, by_space[0])
 
     # most segments are a module's code ("?PR?MAIN?MAIN"): made in native code, the rest by _section
     sections = c51_sections(segments, owners, _OFFSET, _REGIONS, section_of, Section, InputSection)
@@ -71,6 +68,17 @@ def parse(data, path: str, config=None):
            for space, address, name, _module in symbols if name != "_ICE_DUMMY_"]
     return assemble(Toolchain.KEIL_C51, path, regions, sections, raw, config, sizes_given=False, thumb=False,
                     notes=notes, stated=_stated(sizes), summed=frozenset(_REGIONS.values()))
+
+
+def _symbols_by_space(symbols: list, owners: dict) -> dict:
+    """Space -> its symbols' (address, module), in address order: the modules' symbols."""
+    by_space: dict = {}
+    for space, address, _name, module in symbols:
+        if module in owners:
+            by_space.setdefault(space, []).append((address, module))
+    for listed in by_space.values():
+        listed.sort()
+    return by_space
 
 
 def _section(row: tuple, owners: dict, by_space: dict) -> Section:
