@@ -229,7 +229,10 @@ def stack_heap_hints(assignments: list, sections: list) -> dict:
             shown = f"0x{value:x}" if value is not None else expression
             hints[found[1].lower()].append(f"{name} = {shown}")
     stacks, heaps = hints["stack"], hints["heap"]
-    for section in sections:  # a vendor map's: by the ten thousand
+    named = "\n".join(section.name for section in sections).lower()
+    if "stack" not in named and "heap" not in named:
+        return hints  # a vendor map's sections, by the ten thousand, mostly name neither
+    for section in sections:
         lowered = section.name.lower()
         if "stack" in lowered:
             stacks.append(f"section {section.name} at 0x{section.address:x}, {section.size} bytes")
