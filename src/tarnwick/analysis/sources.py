@@ -105,26 +105,32 @@ def attach_sources(model, debug) -> SourceView:
     project = _Project(debug, model)
     unit_path = [project.shown(name if "/" in name or "\\" in name or not folder else f"{folder}/{name}", unit) or None
                  if name else None for unit, (name, folder, _ranges) in enumerate(debug.units)]
-    paths = list(debug.paths)
-    relative_cache: dict = {}
+    unit_file = [source_file(path) if path else None for path in unit_path]
+    paths = debug.paths
+    shown_of: dict = {}  # (path, unit) -> the path shown: a build's entities name few files
 
-    def relative(path_index: int, unit: int) -> str:
-        key = (path_index, unit)
-        found = relative_cache.get(key)
-        if found is None:
-            found = relative_cache[key] = project.shown(paths[path_index], unit)
-        return found
-
-    at_address: dict = {}  # address -> [(name, linkage, source)]
+    at_address: dict = {}  # address -> [(name, linkage, source, its file)]
     inlined: dict = {}
     for kind, name, linkage, unit, path, line, low, size in debug.entities:
-        source = f"{relative(path, unit)}:{line}" if path >= 0 else unit_path[unit]
+        if path >= 0:
+            key = (path, unit)
+            shown = shown_of.get(key)
+            if shown is None:
+                shown = shown_of[key] = project.shown(paths[path], unit)
+            source = f"{shown}:{line}"
+            file = shown if line >= 0 else source_file(source)
+        else:
+            source, file = unit_path[unit], unit_file[unit]
         if kind == 2:
             entry = inlined.setdefault((name, source), [0, 0])
             entry[0] += size
             entry[1] += 1
             continue
-        at_address.setdefault(low, []).append((name, linkage, source))
+        listed = at_address.get(low)
+        if listed is None:
+            at_address[low] = [(name, linkage, source, file)]
+        else:
+            listed.append((name, linkage, source, file))
     spans = sorted((low, high, unit) for unit, (_n, _f, ranges) in enumerate(debug.units) for low, high in ranges
                    if high > low)
     starts = [low for low, _high, _unit in spans]
@@ -144,26 +150,38 @@ def attach_sources(model, debug) -> SourceView:
     by_region: dict = {}
     region_of = {s.name: s.execution_region for s in model.sections}
     libraries_of: dict = {}  # (file, archive) -> its library: a build has few of each
+    counted_in: dict = {}  # section -> (whether in flash, in RAM, its region's files)
     for symbol in model.symbols:
-        source = None
+        source = file = None
         unnamed = symbol.binding == "unnamed"
         if not unnamed:  # a Thumb function's address carries the low bit in a map
-            candidates = at_address.get(symbol.address) or at_address.get(symbol.address & ~1)
+            address = symbol.address
+            candidates = at_address.get(address) or at_address.get(address & ~1)
             if candidates:
-                source = _matching(symbol.name, candidates)
+                found = candidates[0] if len(candidates) == 1 else _matching(symbol.name, candidates)
+                if found is not None:
+                    source, file = found[2], found[3]
             if source is None:
-                unit = unit_at(symbol.address)
-                source = unit_path[unit] if unit is not None else None
+                unit = unit_at(address)
+                if unit is not None:
+                    source, file = unit_path[unit], unit_file[unit]
         symbol.source = source
-        if symbol.alias_of is not None or symbol.size <= 0:
+        size = symbol.size
+        if symbol.alias_of is not None or size <= 0:
             continue
-        flash, ram = kinds.get(symbol.section, (False, False))
+        section = symbol.section
+        counted = counted_in.get(section)
+        if counted is None:
+            flash, ram = kinds.get(section, (False, False))
+            region = by_region.setdefault(region_of.get(section) or "(no region)", {"files": {}, "folders": {}})
+            counted = counted_in[section] = (flash, ram, region["files"])
+        flash, ram, region_files = counted
         if unnamed:
             total, name = fill, FILL
         elif source is None:
             total, name = unclaimed, UNCLAIMED
         else:
-            name = source_file(source)
+            name = file
             key = (name, symbol.archive)
             library = libraries_of[key] if key in libraries_of else libraries_of.setdefault(
                 key, project.library_of(name, symbol.archive))
@@ -173,11 +191,12 @@ def attach_sources(model, debug) -> SourceView:
             total = files.get(name)
             if total is None:
                 total = files[name] = SourceTotal(name, library=library is not None)
-        total.size += symbol.size
-        total.flash += symbol.size if flash else 0
-        total.ram += symbol.size if ram else 0
-        region = by_region.setdefault(region_of.get(symbol.section) or "(no region)", {"files": {}, "folders": {}})
-        region["files"][name] = region["files"].get(name, 0) + symbol.size
+        total.size += size
+        if flash:
+            total.flash += size
+        if ram:
+            total.ram += size
+        region_files[name] = region_files.get(name, 0) + size
     folders: dict = {}
     for total in files.values():
         for folder in [total.path] if total.library else folders_of(total.path):
@@ -251,16 +270,17 @@ def _absolute(path: str) -> bool:
     return path.startswith(("/", "\\")) or (len(path) > 2 and path[1] == ":")
 
 
-def _matching(name: str, candidates: list) -> Optional[str]:
-    """The source of the debug entity at a symbol's address that is that symbol: by its name
-    or assembler name, or a compiler's copy of it (`count.0`, `f.constprop.0`)."""
-    for entity, linkage, source in candidates:
-        if name == entity or name == linkage:
-            return source
-    for entity, linkage, source in candidates:
+def _matching(name: str, candidates: list) -> Optional[tuple]:
+    """The debug entity at a symbol's address that is that symbol: by its name or assembler
+    name, or a compiler's copy of it (`count.0`, `f.constprop.0`); the only one there is."""
+    for candidate in candidates:
+        if name == candidate[0] or name == candidate[1]:
+            return candidate
+    for candidate in candidates:
+        entity, linkage = candidate[0], candidate[1]
         if name.startswith((f"{entity}.", f"{linkage}." if linkage else "\0")):
-            return source
-    return candidates[0][2] if len(candidates) == 1 else None
+            return candidate
+    return candidates[0] if len(candidates) == 1 else None
 
 
 def _section_kinds(model) -> dict:
