@@ -32,7 +32,7 @@ SOURCES = ("su", "ci", "machine code", "configured")
 _NONE = frozenset()
 
 
-@dataclass
+@dataclass(slots=True)
 class FunctionStack:
     name: str  # as the symbol table names it
     shown: str  # as the compiler prints it
@@ -175,6 +175,36 @@ class _Graph:
             self.by_address.setdefault(address, index)
         return index
 
+    def extend(self, functions: list, objects: list, sources: list, has_calls: list, addresses: list) -> int:
+        """Adds the stack files' functions all at once (a build may have tens of thousands), as
+        `add` would one by one; the place of the first."""
+        start, count = len(self.names), len(functions)
+        self.names += [f.name for f in functions]
+        self.shown += [f.shown for f in functions]
+        self.objects += objects
+        self.frames += [f.frame for f in functions]
+        self.qualifiers += [f.qualifier for f in functions]
+        self.wheres += [f.where for f in functions]
+        self.sources += sources
+        self.locals += [f.local for f in functions]
+        self.has_calls += has_calls
+        self.addresses += addresses
+        self.own_problems += [None] * count
+        self.calls += [[] for _ in range(count)]
+        self.assumed += [[] for _ in range(count)]
+        by_name, by_address = self.by_name, self.by_address
+        for index, function in enumerate(functions, start):
+            if not function.local:
+                listed = by_name.get(function.name)
+                if listed is None:
+                    by_name[function.name] = [index]
+                else:
+                    listed.append(index)
+        for index, address in enumerate(addresses, start):
+            if address is not None:
+                by_address.setdefault(address, index)
+        return start
+
     def global_named(self, name: str, owners) -> Optional[int]:
         candidates = self.by_name.get(name, [])
         if len(candidates) <= 1:
@@ -224,6 +254,13 @@ class _Graph:
                         parent = walk[-1][0]
                         low[parent] = min(low[parent], low[node])
                     if low[node] == order[node]:
+                        if stack[-1] == node:  # on no cycle: the common case, without the sets a cycle needs
+                            stack.pop()
+                            on_stack[node] = False
+                            if (self.assumed[node] or node in callees[node]
+                                    or not self._settle_one(node, self.calls[node], worst, bounded, cause, best, assumed)):
+                                self._settle([node], worst, bounded, cause, best, assumed)
+                            continue
                         component = []
                         while True:
                             member = stack.pop()
@@ -369,6 +406,8 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
                 if machine is None and units else None)
     keys: dict = {}
     removed, claimed = [], set()
+    kept, objects, sources, has_calls, addresses = [], [], [], [], []
+    first = len(graph.names)
     for number, unit in enumerate(units):
         source = "ci" if unit.has_calls else "su"
         for title, function in unit.functions.items():
@@ -383,14 +422,19 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
             elif in_image is not None and not function.local and function.name not in in_image:
                 removed.append(function.name)
                 continue
-            keys[(number, title)] = graph.add(function.name, function.shown, unit.object_name, function.frame,
-                                              function.qualifier, function.where, source, function.local,
-                                              unit.has_calls, address)
+            keys[(number, title)] = first + len(kept)
+            kept.append(function)
+            objects.append(unit.object_name)
+            sources.append(source)
+            has_calls.append(unit.has_calls)
+            addresses.append(address)
+    graph.extend(kept, objects, sources, has_calls, addresses)
     if removed:
         notes.append(f"{len(removed):,} function(s) of the stack files are not in the image (removed by "
                      f"--gc-sections or never linked), left out: " + ", ".join(sorted(set(removed))[:10]))
     if machine is not None:  # before the stack files' calls: they may call what only the machine code shows
         _add_machine_code(graph, machine, model, notes)
+    by_name = graph.by_name
     for number, unit in enumerate(units):
         for caller, callee, site in unit.calls:
             source = keys.get((number, caller))
@@ -401,7 +445,8 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
                 continue
             target = keys.get((number, callee))
             if target is None:
-                target = graph.global_named(callee, owners)
+                listed = by_name.get(callee)
+                target = listed[0] if listed is not None and len(listed) == 1 else graph.global_named(callee, owners)
             graph.calls[source].append((target if target is not None else f"calls {callee}, which has no "
                                         "stack information", site))
     _configured_frames(graph, config, notes)
@@ -700,18 +745,18 @@ def _analyse_stack(model, config, folders) -> Optional[StackResult]:
                      "the map names" + ("" if model.elf_path else ", and no ELF file whose machine code tells the frames"))
     graph = _build_graph(units, machine, model, config, notes)
     worst, bounded, cause, best, assumed = graph.solve()
-    functions = [FunctionStack(graph.names[i], graph.shown[i], graph.objects[i], graph.frames[i], worst[i],
-                               bounded[i], _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
-                               assumptions=tuple(sorted(assumed[i])) if assumed[i] else ())
-                 for i in range(len(graph.names))]
-    order = sorted(range(len(functions)), key=lambda i: (-functions[i].worst_case, functions[i].name,
-                                                         functions[i].object_file))
-    place = {old: new for new, old in enumerate(order)}
-    for i, function in enumerate(functions):
-        function.callees = [place[t] if isinstance(t, int) else t for t, _site in graph.calls[i]]
-        function.deepest = place[best[i]] if best[i] is not None else None
-        function.deepest_name = graph.names[best[i]] if best[i] is not None else None
-    functions = [functions[i] for i in order]
+    names, objects, calls = graph.names, graph.objects, graph.calls
+    order = sorted(range(len(names)), key=lambda i: (-worst[i], names[i], objects[i]))
+    place = [0] * len(order)  # a function's place in the list, by its place in the graph
+    for new, old in enumerate(order):
+        place[old] = new
+    functions = [FunctionStack(names[i], graph.shown[i], objects[i], graph.frames[i], worst[i], bounded[i],
+                               _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
+                               place[best[i]] if best[i] is not None else None,
+                               [place[t] if isinstance(t, int) else t for t, _site in calls[i]],
+                               tuple(sorted(assumed[i])) if assumed[i] else (),
+                               names[best[i]] if best[i] is not None else None)
+                 for i in order]
     if graph.ambiguous:
         notes.append("defined in more than one unit, the largest taken: " + ", ".join(sorted(set(graph.ambiguous))[:10]))
     from tarnwick.analysis.stack_threads import find_threads
