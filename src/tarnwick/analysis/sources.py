@@ -102,6 +102,20 @@ def folders_of(path: str) -> list:
 
 def attach_sources(model, debug) -> SourceView:
     """Gives every symbol of the model its `source` and adds up the files and folders."""
+    import gc
+
+    # a record per debug entity and no cycles: the collector's passes over all else alive (the
+    # model) would cost more than the attribution itself
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _attach_sources(model, debug)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _attach_sources(model, debug) -> SourceView:
     project = _Project(debug, model)
     unit_path = [project.shown(name if "/" in name or "\\" in name or not folder else f"{folder}/{name}", unit) or None
                  if name else None for unit, (name, folder, _ranges) in enumerate(debug.units)]

@@ -23,7 +23,7 @@ INDIRECT = "__indirect_call"
 _MOST_BYTES = 64 << 20  # a stack file larger than this is no stack file
 
 
-@dataclass
+@dataclass(slots=True)
 class Function:
     name: str  # as the symbol table names it (mangled for C++)
     shown: str  # as the compiler prints it ("int S::f(int)")
