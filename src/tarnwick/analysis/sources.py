@@ -26,6 +26,7 @@ from tarnwick.toolchains.base import MemoryCategory
 UNCLAIMED = "(no compile unit: built without -g)"
 FILL = "(fill and bytes no symbol names)"
 TOOLCHAIN = "toolchain library"
+_UNNAMED = object()  # the bytes of no symbol, apart from every file
 
 
 @dataclass
@@ -102,20 +103,6 @@ def folders_of(path: str) -> list:
 
 def attach_sources(model, debug) -> SourceView:
     """Gives every symbol of the model its `source` and adds up the files and folders."""
-    import gc
-
-    # a record per debug entity and no cycles: the collector's passes over all else alive (the
-    # model) would cost more than the attribution itself
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        return _attach_sources(model, debug)
-    finally:
-        if collecting:
-            gc.enable()
-
-
-def _attach_sources(model, debug) -> SourceView:
     project = _Project(debug, model)
     unit_path = [project.shown(name if "/" in name or "\\" in name or not folder else f"{folder}/{name}", unit) or None
                  if name else None for unit, (name, folder, _ranges) in enumerate(debug.units)]
@@ -157,14 +144,9 @@ def _attach_sources(model, debug) -> SourceView:
                 return unit
         return None
 
-    kinds = _section_kinds(model)
-    files: dict = {}
-    groups: dict = {}
-    unclaimed, fill = SourceTotal(UNCLAIMED), SourceTotal(FILL)
-    by_region: dict = {}
-    region_of = {s.name: s.execution_region for s in model.sections}
-    libraries_of: dict = {}  # (file, archive) -> its library: a build has few of each
-    counted_in: dict = {}  # section -> (whether in flash, in RAM, its region's files)
+    # the symbols' bytes added up by (file, archive, section) first: a build has few of those, and
+    # each is then counted in its file, library and region once, in the order the symbols show them
+    sums: dict = {}
     for symbol in model.symbols:
         source = file = None
         unnamed = symbol.binding == "unnamed"
@@ -183,22 +165,23 @@ def _attach_sources(model, debug) -> SourceView:
         size = symbol.size
         if symbol.alias_of is not None or size <= 0:
             continue
-        section = symbol.section
-        counted = counted_in.get(section)
-        if counted is None:
-            flash, ram = kinds.get(section, (False, False))
-            region = by_region.setdefault(region_of.get(section) or "(no region)", {"files": {}, "folders": {}})
-            counted = counted_in[section] = (flash, ram, region["files"])
-        flash, ram, region_files = counted
-        if unnamed:
+        key = (_UNNAMED if unnamed else file, symbol.archive, symbol.section)  # file None: no source
+        sums[key] = sums.get(key, 0) + size
+    kinds = _section_kinds(model)
+    files: dict = {}
+    groups: dict = {}
+    unclaimed, fill = SourceTotal(UNCLAIMED), SourceTotal(FILL)
+    by_region: dict = {}
+    region_of = {s.name: s.execution_region for s in model.sections}
+    for (file, archive, section), size in sums.items():
+        flash, ram = kinds.get(section, (False, False))
+        if file is _UNNAMED:
             total, name = fill, FILL
-        elif source is None:
+        elif file is None:
             total, name = unclaimed, UNCLAIMED
         else:
             name = file
-            key = (name, symbol.archive)
-            library = libraries_of[key] if key in libraries_of else libraries_of.setdefault(
-                key, project.library_of(name, symbol.archive))
+            library = project.library_of(name, archive)
             if library is not None:
                 groups[name] = library
                 name = library
@@ -210,7 +193,8 @@ def _attach_sources(model, debug) -> SourceView:
             total.flash += size
         if ram:
             total.ram += size
-        region_files[name] = region_files.get(name, 0) + size
+        region = by_region.setdefault(region_of.get(section) or "(no region)", {"files": {}, "folders": {}})
+        region["files"][name] = region["files"].get(name, 0) + size
     folders: dict = {}
     for total in files.values():
         for folder in [total.path] if total.library else folders_of(total.path):
@@ -321,18 +305,21 @@ def source_view(model):
         return unread
     elf = model.elf_file
     from tarnwick.toolchains.elf.dwarf import DebugInfoError, read_debug_info
+    from tarnwick.toolchains.loader import collector_paused
 
     stabs = any(s.name == ".stab" for s in elf.sections)
     stabs_only = (f"source files: {elf.path} holds STABS debug information only, which is not read "
                   "(build with -gdwarf-2 or later)")
     try:
-        debug = read_debug_info(elf)
+        with collector_paused():  # a record per debug entity, and no cycles among them
+            debug = read_debug_info(elf)
     except (DebugInfoError, OSError) as exc:
         return NoSources(f"source files: the debug information of {elf.path} cannot be read ({exc})")
     placed = debug is not None and any(ranges for _name, _folder, ranges in debug.units) or bool(debug and debug.entities)
     if not placed:
         return NoSources(stabs_only if stabs else f"source files: {elf.path} holds no debug information (build with -g)")
-    view = attach_sources(model, debug)
+    with collector_paused():
+        view = attach_sources(model, debug)
     if stabs:
         view.notes.append("source files: the objects built with STABS debug information are counted without "
                           "one (build them with -gdwarf-2 or later)")

@@ -246,13 +246,14 @@ class _Graph:
                         on_stack[target] = True
                         walk.append((target, iter(callees[target])))
                         break
-                    if on_stack[target]:
-                        low[node] = min(low[node], order[target])
+                    if on_stack[target] and order[target] < low[node]:
+                        low[node] = order[target]
                 else:
                     walk.pop()
                     if walk:
                         parent = walk[-1][0]
-                        low[parent] = min(low[parent], low[node])
+                        if low[node] < low[parent]:
+                            low[parent] = low[node]
                     if low[node] == order[node]:
                         if stack[-1] == node:  # on no cycle: the common case, without the sets a cycle needs
                             stack.pop()
@@ -404,12 +405,14 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
     owners = _Owners(model)
     in_image = ({s.name for s in model.symbols if s.binding == "global" or s.binding == "weak"} or None
                 if machine is None and units else None)
-    keys: dict = {}
+    keys: list = []  # per unit: title -> the function's place in the graph
     removed, claimed = [], set()
     kept, objects, sources, has_calls, addresses = [], [], [], [], []
     first = len(graph.names)
-    for number, unit in enumerate(units):
+    for unit in units:
         source = "ci" if unit.has_calls else "su"
+        places: dict = {}
+        keys.append(places)
         for title, function in unit.functions.items():
             address = None
             if machine is not None:
@@ -422,7 +425,7 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
             elif in_image is not None and not function.local and function.name not in in_image:
                 removed.append(function.name)
                 continue
-            keys[(number, title)] = first + len(kept)
+            places[title] = first + len(kept)
             kept.append(function)
             objects.append(unit.object_name)
             sources.append(source)
@@ -434,21 +437,21 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
                      f"--gc-sections or never linked), left out: " + ", ".join(sorted(set(removed))[:10]))
     if machine is not None:  # before the stack files' calls: they may call what only the machine code shows
         _add_machine_code(graph, machine, model, notes)
-    by_name = graph.by_name
-    for number, unit in enumerate(units):
+    by_name, calls = graph.by_name, graph.calls
+    for unit, places in zip(units, keys):
         for caller, callee, site in unit.calls:
-            source = keys.get((number, caller))
+            source = places.get(caller)
             if source is None:
                 continue
             if callee == INDIRECT:
-                graph.calls[source].append((f"calls through a pointer at {site}", site))
+                calls[source].append((f"calls through a pointer at {site}", site))
                 continue
-            target = keys.get((number, callee))
+            target = places.get(callee)
             if target is None:
                 listed = by_name.get(callee)
                 target = listed[0] if listed is not None and len(listed) == 1 else graph.global_named(callee, owners)
-            graph.calls[source].append((target if target is not None else f"calls {callee}, which has no "
-                                        "stack information", site))
+            calls[source].append((target if target is not None else f"calls {callee}, which has no "
+                                  "stack information", site))
     _configured_frames(graph, config, notes)
     _configured_calls(graph, config, owners, notes)
     return graph
@@ -753,7 +756,7 @@ def _analyse_stack(model, config, folders) -> Optional[StackResult]:
     functions = [FunctionStack(names[i], graph.shown[i], objects[i], graph.frames[i], worst[i], bounded[i],
                                _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
                                place[best[i]] if best[i] is not None else None,
-                               [place[t] if isinstance(t, int) else t for t, _site in calls[i]],
+                               [place[t] if isinstance(t, int) else t for t, _site in calls[i]] if calls[i] else [],
                                tuple(sorted(assumed[i])) if assumed[i] else (),
                                names[best[i]] if best[i] is not None else None)
                  for i in order]
