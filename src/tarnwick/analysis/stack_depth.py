@@ -740,8 +740,9 @@ def _analyse_stack(model, config, folders) -> Optional[StackResult]:
     units, notes = read_units(model, list(folders))
     if not units and not folders and not asked_for(config):
         return None
+    # what the stack files describe, which the machine code need not: only a build with an ELF reads it
     described = frozenset((f.name, os.path.basename(f.where.split(":")[0])) if f.local else f.name
-                          for unit in units if unit.has_calls for f in unit.functions.values())
+                          for unit in units if unit.has_calls for f in unit.functions.values()) if model.elf_path else _NONE
     elf, machine = _machine_code(model, notes, described)
     if not units and machine is None:
         notes.append(f"no .su or .ci file found in {', '.join(folders) or 'the build'} or beside the object files "
