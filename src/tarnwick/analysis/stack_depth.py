@@ -27,7 +27,7 @@ _STACK_SIZE_SYMBOL = re.compile(
     r"^(_Min_Stack_Size|__stack_size__|_stack_size|__STACK_SIZE|STACK_SIZE) = 0x([0-9a-f]+)$")
 _VECTOR_NAMES = ("g_pfnVectors", "__isr_vector", "__Vectors", "g_vectors", "vector_table", "__vector_table",
                  "_vectors", "isr_vector")
-_HANDLER = re.compile(r"(?:_IRQHandler|_Handler|_IRQ|_isr|_ISR)$")
+_HANDLER_ENDINGS = ("_IRQHandler", "_Handler", "_IRQ", "_isr", "_ISR")
 SOURCES = ("su", "ci", "machine code", "configured")
 _NONE = frozenset()
 
@@ -657,6 +657,12 @@ def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list
     return names[0], interrupts
 
 
+def _is_handler(name: str) -> bool:
+    """Whether a function's name says it handles an interrupt (a name ending as a pattern's `$`
+    would: at the end, or before a last line break)."""
+    return name.endswith(_HANDLER_ENDINGS) or (name[-1:] == "\n" and name[:-1].endswith(_HANDLER_ENDINGS))
+
+
 def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tuple:
     """[(name, kind)] of the program's entry points, and a note on where they come from: the
     configuration, the vector table, the names of handlers, else the ELF header's entry."""
@@ -675,7 +681,7 @@ def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tu
     else:
         reset = next((n for n in ("Reset_Handler", "_reset", "reset_handler", "_start", "main") if n in graph.by_name),
                      None)
-        interrupts = sorted(n for n in graph.by_name if _HANDLER.search(n) and n != reset)
+        interrupts = sorted(n for n in graph.by_name if _is_handler(n) and n != reset)
         note = "entry points by name (Reset_Handler and the *_Handler and *_IRQHandler functions): no vector table was read"
         if reset is None and elf is not None:
             reset = _entry_symbol(elf, graph)
