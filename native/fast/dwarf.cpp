@@ -393,6 +393,21 @@ private:
         std::uint64_t origin = 0;  // the declaration it completes or its abstract origin, 0 when none
     };
 
+    // A DIE that names something (DIE offset in .debug_info, what it says, its unit). Kept in one
+    // vector in the order the DIEs are read, which is their offsets' order: a unit's are a slice
+    // of it, and both are searched by halves (no table of nodes to build and free per DIE).
+    struct Declared {
+        std::uint64_t die;
+        Named named;
+        std::size_t unit;
+    };
+
+    static const Declared* find_declared(const Declared* begin, const Declared* end, std::uint64_t die) {
+        const Declared* found = std::lower_bound(begin, end, die,
+                                                 [](const Declared& d, std::uint64_t at) { return d.die < at; });
+        return found != end && found->die == die ? found : nullptr;
+    }
+
     void unit(const UnitHeader& h) {
         const Abbrevs& abbrevs = abbreviations_at(h.abbrev_offset);
         Cursor at(s_.info, s_.little, h.dies);
@@ -400,7 +415,7 @@ private:
         std::size_t unit_index = result_.units.size();
         result_.units.push_back({});
         Unit& unit = result_.units.back();
-        std::unordered_map<std::uint64_t, Named> named;  // DIE offset (in .debug_info) -> what it names
+        std::size_t first_named = declared_.size();  // this unit's DIEs that name something, in declared_
         struct Pending {
             Kind kind;
             std::uint64_t die, low, size;
@@ -474,7 +489,7 @@ private:
                 continue;
             }
             if (!self.name.empty() || !self.linkage.empty() || self.file >= 0 || self.origin)
-                named[die] = self;
+                declared_.push_back({die, self, unit_index});
             if (abbrev.tag == TAG_subprogram && has_low) {
                 pending.push_back({Kind::function, die, low, has_high && high > low ? high - low : 0});
             } else if (abbrev.tag == TAG_variable && has_location) {
@@ -487,10 +502,12 @@ private:
             }
             if (abbrev.children) ++depth;
         }
-        keep_declarations(named, unit_index, files);
+        keep_declarations(first_named, unit_index, files);
+        const Declared* named = declared_.data() + first_named;
+        const Declared* named_end = declared_.data() + declared_.size();
         for (const Pending& p : pending) {
             std::uint64_t elsewhere = 0;
-            Named resolved = resolve(named, p.die, &elsewhere);
+            Named resolved = resolve(named, named_end, p.die, &elsewhere);
             Entity entity{p.kind, resolved.name, resolved.linkage == resolved.name ? string_view{} : resolved.linkage,
                           unit_index, -1, resolved.line, p.low, p.size};
             if (elsewhere && (resolved.file < 0 || (entity.name.empty() && entity.linkage.empty()))) {
@@ -505,17 +522,17 @@ private:
 
     // A DIE's name, linkage name, file and line, taken from what it refers to where it lacks them;
     // `elsewhere` the reference that leads out of the unit, where one does.
-    static Named resolve(const std::unordered_map<std::uint64_t, Named>& named, std::uint64_t die,
+    static Named resolve(const Declared* named, const Declared* named_end, std::uint64_t die,
                          std::uint64_t* elsewhere = nullptr) {
         Named result;
         std::uint64_t at = die;
         for (int hops = 0; hops < 8 && at; ++hops) {
-            auto found = named.find(at);
-            if (found == named.end()) {
+            const Declared* found = find_declared(named, named_end, at);
+            if (found == nullptr) {
                 if (elsewhere != nullptr && at != die) *elsewhere = at;
                 break;
             }
-            const Named& n = found->second;
+            const Named& n = found->named;
             if (result.name.empty()) result.name = n.name;
             if (result.linkage.empty()) result.linkage = n.linkage;
             if (result.file < 0) { result.file = n.file; result.line = n.line; }
@@ -665,10 +682,6 @@ private:
     // --- references across units (LTO: the link-time unit "<artificial>" refers to the early
     // units that declare each function and variable, which may come after it) -----------------
 
-    struct Declared {
-        Named named;
-        std::size_t unit;
-    };
 
     struct Deferred {
         Entity entity;
@@ -676,9 +689,12 @@ private:
         std::uint64_t origin;
     };
 
-    void keep_declarations(const std::unordered_map<std::uint64_t, Named>& named, std::size_t unit,
-                           FileNames* files) {
-        for (const auto& [die, self] : named) declared_.emplace(die, Declared{self, unit});
+    void keep_declarations(std::size_t first, std::size_t unit, FileNames* files) {
+        // offsets only grow as the units are read; sorted here should a file ever say otherwise
+        auto slice = declared_.begin() + static_cast<std::ptrdiff_t>(first);
+        auto by_die = [](const Declared& a, const Declared& b) { return a.die < b.die; };
+        if (!std::is_sorted(slice, declared_.end(), by_die)) std::stable_sort(slice, declared_.end(), by_die);
+        if (first > 0 && first < declared_.size() && declared_[first - 1].die >= declared_[first].die) units_in_order_ = false;
         if (unit_files_.size() <= unit) unit_files_.resize(unit + 1, nullptr);
         unit_files_[unit] = files;
     }
@@ -691,21 +707,26 @@ private:
     // file and line from the first declaration along the references, its file counted in the
     // line table of the unit that declares it.
     void resolve_across_units() {
+        if (deferred_.empty()) return;
+        if (!units_in_order_)
+            std::stable_sort(declared_.begin(), declared_.end(), [](const Declared& a, const Declared& b) { return a.die < b.die; });
+        const Declared* all = declared_.data();
+        const Declared* all_end = all + declared_.size();
         for (Deferred& d : deferred_) {
             Named result = d.found;
             long file = result.file;
             std::size_t file_unit = d.entity.unit;
             std::uint64_t at = d.origin;
             for (int hops = 0; hops < 8 && at; ++hops) {
-                auto found = declared_.find(at);
-                if (found == declared_.end()) break;
-                const Named& n = found->second.named;
+                const Declared* found = find_declared(all, all_end, at);
+                if (found == nullptr) break;
+                const Named& n = found->named;
                 if (result.name.empty()) result.name = n.name;
                 if (result.linkage.empty()) result.linkage = n.linkage;
                 if (file < 0 && n.file >= 0) {
                     file = n.file;
                     result.line = n.line;
-                    file_unit = found->second.unit;
+                    file_unit = found->unit;
                 }
                 at = n.origin;
             }
@@ -727,7 +748,8 @@ private:
         deferred_.clear();
     }
 
-    std::unordered_map<std::uint64_t, Declared> declared_;
+    std::vector<Declared> declared_;
+    bool units_in_order_ = true;
     std::vector<FileNames*> unit_files_;  // each unit's file names (in file_names_, whose nodes stay put)
     std::vector<Deferred> deferred_;
 

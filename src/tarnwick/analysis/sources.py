@@ -26,6 +26,7 @@ from tarnwick.toolchains.base import MemoryCategory
 UNCLAIMED = "(no compile unit: built without -g)"
 FILL = "(fill and bytes no symbol names)"
 TOOLCHAIN = "toolchain library"
+_UNNAMED = object()  # the bytes of no symbol, apart from every file
 
 
 @dataclass
@@ -105,26 +106,32 @@ def attach_sources(model, debug) -> SourceView:
     project = _Project(debug, model)
     unit_path = [project.shown(name if "/" in name or "\\" in name or not folder else f"{folder}/{name}", unit) or None
                  if name else None for unit, (name, folder, _ranges) in enumerate(debug.units)]
-    paths = list(debug.paths)
-    relative_cache: dict = {}
+    unit_file = [source_file(path) if path else None for path in unit_path]
+    paths = debug.paths
+    shown_of: dict = {}  # (path, unit) -> the path shown: a build's entities name few files
 
-    def relative(path_index: int, unit: int) -> str:
-        key = (path_index, unit)
-        found = relative_cache.get(key)
-        if found is None:
-            found = relative_cache[key] = project.shown(paths[path_index], unit)
-        return found
-
-    at_address: dict = {}  # address -> [(name, linkage, source)]
+    at_address: dict = {}  # address -> [(name, linkage, source, its file)]
     inlined: dict = {}
     for kind, name, linkage, unit, path, line, low, size in debug.entities:
-        source = f"{relative(path, unit)}:{line}" if path >= 0 else unit_path[unit]
+        if path >= 0:
+            key = (path, unit)
+            shown = shown_of.get(key)
+            if shown is None:
+                shown = shown_of[key] = project.shown(paths[path], unit)
+            source = f"{shown}:{line}"
+            file = shown if line >= 0 else source_file(source)
+        else:
+            source, file = unit_path[unit], unit_file[unit]
         if kind == 2:
             entry = inlined.setdefault((name, source), [0, 0])
             entry[0] += size
             entry[1] += 1
             continue
-        at_address.setdefault(low, []).append((name, linkage, source))
+        listed = at_address.get(low)
+        if listed is None:
+            at_address[low] = [(name, linkage, source, file)]
+        else:
+            listed.append((name, linkage, source, file))
     spans = sorted((low, high, unit) for unit, (_n, _f, ranges) in enumerate(debug.units) for low, high in ranges
                    if high > low)
     starts = [low for low, _high, _unit in spans]
@@ -137,47 +144,57 @@ def attach_sources(model, debug) -> SourceView:
                 return unit
         return None
 
+    # the symbols' bytes added up by (file, archive, section) first: a build has few of those, and
+    # each is then counted in its file, library and region once, in the order the symbols show them
+    sums: dict = {}
+    for symbol in model.symbols:
+        source = file = None
+        unnamed = symbol.binding == "unnamed"
+        if not unnamed:  # a Thumb function's address carries the low bit in a map
+            address = symbol.address
+            candidates = at_address.get(address) or at_address.get(address & ~1)
+            if candidates:
+                found = candidates[0] if len(candidates) == 1 else _matching(symbol.name, candidates)
+                if found is not None:
+                    source, file = found[2], found[3]
+            if source is None:
+                unit = unit_at(address)
+                if unit is not None:
+                    source, file = unit_path[unit], unit_file[unit]
+        symbol.source = source
+        size = symbol.size
+        if symbol.alias_of is not None or size <= 0:
+            continue
+        key = (_UNNAMED if unnamed else file, symbol.archive, symbol.section)  # file None: no source
+        sums[key] = sums.get(key, 0) + size
     kinds = _section_kinds(model)
     files: dict = {}
     groups: dict = {}
     unclaimed, fill = SourceTotal(UNCLAIMED), SourceTotal(FILL)
     by_region: dict = {}
     region_of = {s.name: s.execution_region for s in model.sections}
-    libraries_of: dict = {}  # (file, archive) -> its library: a build has few of each
-    for symbol in model.symbols:
-        source = None
-        unnamed = symbol.binding == "unnamed"
-        if not unnamed:  # a Thumb function's address carries the low bit in a map
-            candidates = at_address.get(symbol.address) or at_address.get(symbol.address & ~1)
-            if candidates:
-                source = _matching(symbol.name, candidates)
-            if source is None:
-                unit = unit_at(symbol.address)
-                source = unit_path[unit] if unit is not None else None
-        symbol.source = source
-        if symbol.alias_of is not None or symbol.size <= 0:
-            continue
-        flash, ram = kinds.get(symbol.section, (False, False))
-        if unnamed:
+    for (file, archive, section), size in sums.items():
+        flash, ram = kinds.get(section, (False, False))
+        if file is _UNNAMED:
             total, name = fill, FILL
-        elif source is None:
+        elif file is None:
             total, name = unclaimed, UNCLAIMED
         else:
-            name = source_file(source)
-            key = (name, symbol.archive)
-            library = libraries_of[key] if key in libraries_of else libraries_of.setdefault(
-                key, project.library_of(name, symbol.archive))
+            name = file
+            library = project.library_of(name, archive)
             if library is not None:
                 groups[name] = library
                 name = library
             total = files.get(name)
             if total is None:
                 total = files[name] = SourceTotal(name, library=library is not None)
-        total.size += symbol.size
-        total.flash += symbol.size if flash else 0
-        total.ram += symbol.size if ram else 0
-        region = by_region.setdefault(region_of.get(symbol.section) or "(no region)", {"files": {}, "folders": {}})
-        region["files"][name] = region["files"].get(name, 0) + symbol.size
+        total.size += size
+        if flash:
+            total.flash += size
+        if ram:
+            total.ram += size
+        region = by_region.setdefault(region_of.get(section) or "(no region)", {"files": {}, "folders": {}})
+        region["files"][name] = region["files"].get(name, 0) + size
     folders: dict = {}
     for total in files.values():
         for folder in [total.path] if total.library else folders_of(total.path):
@@ -251,16 +268,17 @@ def _absolute(path: str) -> bool:
     return path.startswith(("/", "\\")) or (len(path) > 2 and path[1] == ":")
 
 
-def _matching(name: str, candidates: list) -> Optional[str]:
-    """The source of the debug entity at a symbol's address that is that symbol: by its name
-    or assembler name, or a compiler's copy of it (`count.0`, `f.constprop.0`)."""
-    for entity, linkage, source in candidates:
-        if name == entity or name == linkage:
-            return source
-    for entity, linkage, source in candidates:
+def _matching(name: str, candidates: list) -> Optional[tuple]:
+    """The debug entity at a symbol's address that is that symbol: by its name or assembler
+    name, or a compiler's copy of it (`count.0`, `f.constprop.0`); the only one there is."""
+    for candidate in candidates:
+        if name == candidate[0] or name == candidate[1]:
+            return candidate
+    for candidate in candidates:
+        entity, linkage = candidate[0], candidate[1]
         if name.startswith((f"{entity}.", f"{linkage}." if linkage else "\0")):
-            return source
-    return candidates[0][2] if len(candidates) == 1 else None
+            return candidate
+    return candidates[0] if len(candidates) == 1 else None
 
 
 def _section_kinds(model) -> dict:
@@ -287,18 +305,21 @@ def source_view(model):
         return unread
     elf = model.elf_file
     from tarnwick.toolchains.elf.dwarf import DebugInfoError, read_debug_info
+    from tarnwick.toolchains.loader import collector_paused
 
     stabs = any(s.name == ".stab" for s in elf.sections)
     stabs_only = (f"source files: {elf.path} holds STABS debug information only, which is not read "
                   "(build with -gdwarf-2 or later)")
     try:
-        debug = read_debug_info(elf)
+        with collector_paused():  # a record per debug entity, and no cycles among them
+            debug = read_debug_info(elf)
     except (DebugInfoError, OSError) as exc:
         return NoSources(f"source files: the debug information of {elf.path} cannot be read ({exc})")
     placed = debug is not None and any(ranges for _name, _folder, ranges in debug.units) or bool(debug and debug.entities)
     if not placed:
         return NoSources(stabs_only if stabs else f"source files: {elf.path} holds no debug information (build with -g)")
-    view = attach_sources(model, debug)
+    with collector_paused():
+        view = attach_sources(model, debug)
     if stabs:
         view.notes.append("source files: the objects built with STABS debug information are counted without "
                           "one (build them with -gdwarf-2 or later)")

@@ -27,12 +27,12 @@ _STACK_SIZE_SYMBOL = re.compile(
     r"^(_Min_Stack_Size|__stack_size__|_stack_size|__STACK_SIZE|STACK_SIZE) = 0x([0-9a-f]+)$")
 _VECTOR_NAMES = ("g_pfnVectors", "__isr_vector", "__Vectors", "g_vectors", "vector_table", "__vector_table",
                  "_vectors", "isr_vector")
-_HANDLER = re.compile(r"(?:_IRQHandler|_Handler|_IRQ|_isr|_ISR)$")
+_HANDLER_ENDINGS = ("_IRQHandler", "_Handler", "_IRQ", "_isr", "_ISR")
 SOURCES = ("su", "ci", "machine code", "configured")
 _NONE = frozenset()
 
 
-@dataclass
+@dataclass(slots=True)
 class FunctionStack:
     name: str  # as the symbol table names it
     shown: str  # as the compiler prints it
@@ -175,6 +175,36 @@ class _Graph:
             self.by_address.setdefault(address, index)
         return index
 
+    def extend(self, functions: list, objects: list, sources: list, has_calls: list, addresses: list) -> int:
+        """Adds the stack files' functions all at once (a build may have tens of thousands), as
+        `add` would one by one; the place of the first."""
+        start, count = len(self.names), len(functions)
+        self.names += [f.name for f in functions]
+        self.shown += [f.shown for f in functions]
+        self.objects += objects
+        self.frames += [f.frame for f in functions]
+        self.qualifiers += [f.qualifier for f in functions]
+        self.wheres += [f.where for f in functions]
+        self.sources += sources
+        self.locals += [f.local for f in functions]
+        self.has_calls += has_calls
+        self.addresses += addresses
+        self.own_problems += [None] * count
+        self.calls += [[] for _ in range(count)]
+        self.assumed += [[] for _ in range(count)]
+        by_name, by_address = self.by_name, self.by_address
+        for index, function in enumerate(functions, start):
+            if not function.local:
+                listed = by_name.get(function.name)
+                if listed is None:
+                    by_name[function.name] = [index]
+                else:
+                    listed.append(index)
+        for index, address in enumerate(addresses, start):
+            if address is not None:
+                by_address.setdefault(address, index)
+        return start
+
     def global_named(self, name: str, owners) -> Optional[int]:
         candidates = self.by_name.get(name, [])
         if len(candidates) <= 1:
@@ -216,14 +246,22 @@ class _Graph:
                         on_stack[target] = True
                         walk.append((target, iter(callees[target])))
                         break
-                    if on_stack[target]:
-                        low[node] = min(low[node], order[target])
+                    if on_stack[target] and order[target] < low[node]:
+                        low[node] = order[target]
                 else:
                     walk.pop()
                     if walk:
                         parent = walk[-1][0]
-                        low[parent] = min(low[parent], low[node])
+                        if low[node] < low[parent]:
+                            low[parent] = low[node]
                     if low[node] == order[node]:
+                        if stack[-1] == node:  # on no cycle: the common case, without the sets a cycle needs
+                            stack.pop()
+                            on_stack[node] = False
+                            if (self.assumed[node] or node in callees[node]
+                                    or not self._settle_one(node, self.calls[node], worst, bounded, cause, best, assumed)):
+                                self._settle([node], worst, bounded, cause, best, assumed)
+                            continue
                         component = []
                         while True:
                             member = stack.pop()
@@ -367,10 +405,14 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
     owners = _Owners(model)
     in_image = ({s.name for s in model.symbols if s.binding == "global" or s.binding == "weak"} or None
                 if machine is None and units else None)
-    keys: dict = {}
+    keys: list = []  # per unit: title -> the function's place in the graph
     removed, claimed = [], set()
-    for number, unit in enumerate(units):
+    kept, objects, sources, has_calls, addresses = [], [], [], [], []
+    first = len(graph.names)
+    for unit in units:
         source = "ci" if unit.has_calls else "su"
+        places: dict = {}
+        keys.append(places)
         for title, function in unit.functions.items():
             address = None
             if machine is not None:
@@ -383,27 +425,33 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
             elif in_image is not None and not function.local and function.name not in in_image:
                 removed.append(function.name)
                 continue
-            keys[(number, title)] = graph.add(function.name, function.shown, unit.object_name, function.frame,
-                                              function.qualifier, function.where, source, function.local,
-                                              unit.has_calls, address)
+            places[title] = first + len(kept)
+            kept.append(function)
+            objects.append(unit.object_name)
+            sources.append(source)
+            has_calls.append(unit.has_calls)
+            addresses.append(address)
+    graph.extend(kept, objects, sources, has_calls, addresses)
     if removed:
         notes.append(f"{len(removed):,} function(s) of the stack files are not in the image (removed by "
                      f"--gc-sections or never linked), left out: " + ", ".join(sorted(set(removed))[:10]))
     if machine is not None:  # before the stack files' calls: they may call what only the machine code shows
         _add_machine_code(graph, machine, model, notes)
-    for number, unit in enumerate(units):
+    by_name, calls = graph.by_name, graph.calls
+    for unit, places in zip(units, keys):
         for caller, callee, site in unit.calls:
-            source = keys.get((number, caller))
+            source = places.get(caller)
             if source is None:
                 continue
             if callee == INDIRECT:
-                graph.calls[source].append((f"calls through a pointer at {site}", site))
+                calls[source].append((f"calls through a pointer at {site}", site))
                 continue
-            target = keys.get((number, callee))
+            target = places.get(callee)
             if target is None:
-                target = graph.global_named(callee, owners)
-            graph.calls[source].append((target if target is not None else f"calls {callee}, which has no "
-                                        "stack information", site))
+                listed = by_name.get(callee)
+                target = listed[0] if listed is not None and len(listed) == 1 else graph.global_named(callee, owners)
+            calls[source].append((target if target is not None else f"calls {callee}, which has no "
+                                  "stack information", site))
     _configured_frames(graph, config, notes)
     _configured_calls(graph, config, owners, notes)
     return graph
@@ -609,6 +657,12 @@ def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list
     return names[0], interrupts
 
 
+def _is_handler(name: str) -> bool:
+    """Whether a function's name says it handles an interrupt (a name ending as a pattern's `$`
+    would: at the end, or before a last line break)."""
+    return name.endswith(_HANDLER_ENDINGS) or (name[-1:] == "\n" and name[:-1].endswith(_HANDLER_ENDINGS))
+
+
 def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tuple:
     """[(name, kind)] of the program's entry points, and a note on where they come from: the
     configuration, the vector table, the names of handlers, else the ELF header's entry."""
@@ -627,7 +681,7 @@ def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tu
     else:
         reset = next((n for n in ("Reset_Handler", "_reset", "reset_handler", "_start", "main") if n in graph.by_name),
                      None)
-        interrupts = sorted(n for n in graph.by_name if _HANDLER.search(n) and n != reset)
+        interrupts = sorted(n for n in graph.by_name if _is_handler(n) and n != reset)
         note = "entry points by name (Reset_Handler and the *_Handler and *_IRQHandler functions): no vector table was read"
         if reset is None and elf is not None:
             reset = _entry_symbol(elf, graph)
@@ -692,26 +746,27 @@ def _analyse_stack(model, config, folders) -> Optional[StackResult]:
     units, notes = read_units(model, list(folders))
     if not units and not folders and not asked_for(config):
         return None
+    # what the stack files describe, which the machine code need not: only a build with an ELF reads it
     described = frozenset((f.name, os.path.basename(f.where.split(":")[0])) if f.local else f.name
-                          for unit in units if unit.has_calls for f in unit.functions.values())
+                          for unit in units if unit.has_calls for f in unit.functions.values()) if model.elf_path else _NONE
     elf, machine = _machine_code(model, notes, described)
     if not units and machine is None:
         notes.append(f"no .su or .ci file found in {', '.join(folders) or 'the build'} or beside the object files "
                      "the map names" + ("" if model.elf_path else ", and no ELF file whose machine code tells the frames"))
     graph = _build_graph(units, machine, model, config, notes)
     worst, bounded, cause, best, assumed = graph.solve()
-    functions = [FunctionStack(graph.names[i], graph.shown[i], graph.objects[i], graph.frames[i], worst[i],
-                               bounded[i], _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
-                               assumptions=tuple(sorted(assumed[i])) if assumed[i] else ())
-                 for i in range(len(graph.names))]
-    order = sorted(range(len(functions)), key=lambda i: (-functions[i].worst_case, functions[i].name,
-                                                         functions[i].object_file))
-    place = {old: new for new, old in enumerate(order)}
-    for i, function in enumerate(functions):
-        function.callees = [place[t] if isinstance(t, int) else t for t, _site in graph.calls[i]]
-        function.deepest = place[best[i]] if best[i] is not None else None
-        function.deepest_name = graph.names[best[i]] if best[i] is not None else None
-    functions = [functions[i] for i in order]
+    names, objects, calls = graph.names, graph.objects, graph.calls
+    order = sorted(range(len(names)), key=lambda i: (-worst[i], names[i], objects[i]))
+    place = [0] * len(order)  # a function's place in the list, by its place in the graph
+    for new, old in enumerate(order):
+        place[old] = new
+    functions = [FunctionStack(names[i], graph.shown[i], objects[i], graph.frames[i], worst[i], bounded[i],
+                               _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
+                               place[best[i]] if best[i] is not None else None,
+                               [place[t] if isinstance(t, int) else t for t, _site in calls[i]] if calls[i] else [],
+                               tuple(sorted(assumed[i])) if assumed[i] else (),
+                               names[best[i]] if best[i] is not None else None)
+                 for i in order]
     if graph.ambiguous:
         notes.append("defined in more than one unit, the largest taken: " + ", ".join(sorted(set(graph.ambiguous))[:10]))
     from tarnwick.analysis.stack_threads import find_threads

@@ -6,6 +6,8 @@ changed since the baseline; in HTML, the call tree of each entry point."""
 
 from __future__ import annotations
 
+import heapq
+
 from tarnwick.render.escape import html_text as escape
 from tarnwick.render.names import display_name
 
@@ -32,7 +34,10 @@ def program_chain(stack) -> str:
 
 def largest_frames(stack, count: int) -> list:
     framed = [f for f in stack.functions if f.frame is not None]
-    return sorted(framed, key=lambda f: (-f.frame, f.name))[:count]
+    order = lambda f: (-f.frame, f.name)
+    if count < 0:  # as a slice counts
+        return sorted(framed, key=order)[:count]
+    return heapq.nsmallest(count, framed, key=order)  # the first `count` in order, without sorting them all
 
 
 def unbounded(stack) -> list:

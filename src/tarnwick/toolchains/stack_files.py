@@ -23,7 +23,7 @@ INDIRECT = "__indirect_call"
 _MOST_BYTES = 64 << 20  # a stack file larger than this is no stack file
 
 
-@dataclass
+@dataclass(slots=True)
 class Function:
     name: str  # as the symbol table names it (mangled for C++)
     shown: str  # as the compiler prints it ("int S::f(int)")
@@ -59,8 +59,8 @@ def read_callgraph(path: str, object_name: str) -> Unit:
     unit = Unit(path, object_name, has_calls=True)
     text = _read(path)
     functions, unit.calls = read_call_graph(text)
-    for title, name, shown, frame, qualifier, where, local in functions:
-        unit.functions[title] = Function(name, shown, frame, qualifier, where, local)
+    unit.functions = {title: Function(name, shown, frame, qualifier, where, local)
+                      for title, name, shown, frame, qualifier, where, local in functions}
     if "graph:" not in text[:200]:
         raise StackFileError(f"{path}: not a call graph (-fcallgraph-info) file")
     return unit
