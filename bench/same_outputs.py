@@ -112,19 +112,24 @@ def outputs(tree: str, module: str, planned: list, folder: str) -> list:
     return results
 
 
+def command_module(tree: str) -> str:
+    """Where the command's `main` is in a tree: app/cli.py since the layers were folders, cli.py before."""
+    return "app.cli" if (Path(tree) / "tarnwick" / "app" / "cli.py").exists() else "cli"
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("before")
     parser.add_argument("after")
-    parser.add_argument("--before-module", default="cli", help="where `main` is in the earlier build")
-    parser.add_argument("--after-module", default="cli", help="where `main` is in the later build")
+    parser.add_argument("--before-module", help="where `main` is in the earlier build (default: found in the tree)")
+    parser.add_argument("--after-module", help="where `main` is in the later build (default: found in the tree)")
     parser.add_argument("--keep", help="a folder to write the differing outputs into")
     parser.add_argument("--bench", action="store_true", help="also the benchmarks' builds in bench/out")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         planned = runs(folder, args.bench)
-        before = outputs(args.before, args.before_module, planned, folder)
-        after = outputs(args.after, args.after_module, planned, folder)
+        before = outputs(args.before, args.before_module or command_module(args.before), planned, folder)
+        after = outputs(args.after, args.after_module or command_module(args.after), planned, folder)
     differing = [(name, old, new) for (name, _), old, new in zip(planned, before, after)
                  if (old[0], old[1], old[3]) != (new[0], new[1], new[3])]
     for name, old, new in differing:
