@@ -21,6 +21,7 @@
 #include "fast/json_writer.hpp"
 #include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
+#include "fast/source_walk.hpp"
 #include "support/ref.hpp"
 
 #include <new>
@@ -250,6 +251,10 @@ PyMethodDef methods[] = {
     {"unnamed_groups", guarded<unnamed_groups>, METH_VARARGS,
      "unnamed_groups(symbols, shared, places) -> list\n\nThe bytes of the unnamed symbols and of those in shared "
      "sections, per (section, unnamed, object_file, address where shared)."},
+    {"attribute_sources", guarded<attribute_sources>, METH_VARARGS,
+     "attribute_sources(entities, units, unit_sources, unit_files, symbols, shown) -> (groups, inlined)\n\nEvery "
+     "symbol given the source of its debug entity or unit; the symbols' bytes per (unnamed, file, archive, section) "
+     "and the inlined calls' per (name, source)."},
     {"join_symbols", guarded<join_symbols>, METH_VARARGS,
      "join_symbols(rows, section_names, allocated, inputs, Symbol) -> list\n\nAn ELF's symbols with the object files of the "
      "map's input sections that hold them, aliases marked, and the bytes no symbol covers."},

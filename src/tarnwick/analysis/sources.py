@@ -12,12 +12,12 @@ are counted in a row of their own."""
 
 from __future__ import annotations
 
-import bisect
 import os
 import posixpath
 from dataclasses import dataclass, field
 from typing import Optional
 
+from tarnwick._native import attribute_sources
 from tarnwick.analysis._placement import category_of, load_region_of
 from tarnwick.analysis.no_sources import NoSources, without_elf
 from tarnwick.support.origins import source_file
@@ -26,7 +26,6 @@ from tarnwick.toolchains.base import MemoryCategory
 UNCLAIMED = "(no compile unit: built without -g)"
 FILL = "(fill and bytes no symbol names)"
 TOOLCHAIN = "toolchain library"
-_UNNAMED = object()  # the bytes of no symbol, apart from every file
 
 
 @dataclass
@@ -108,74 +107,19 @@ def attach_sources(model, debug) -> SourceView:
                  if name else None for unit, (name, folder, _ranges) in enumerate(debug.units)]
     unit_file = [source_file(path) if path else None for path in unit_path]
     paths = debug.paths
-    shown_of: dict = {}  # (path, unit) -> the path shown: a build's entities name few files
-
-    at_address: dict = {}  # address -> [(name, linkage, source, its file)]
-    inlined: dict = {}
-    for kind, name, linkage, unit, path, line, low, size in debug.entities:
-        if path >= 0:
-            key = (path, unit)
-            shown = shown_of.get(key)
-            if shown is None:
-                shown = shown_of[key] = project.shown(paths[path], unit)
-            source = f"{shown}:{line}"
-            file = shown if line >= 0 else source_file(source)
-        else:
-            source, file = unit_path[unit], unit_file[unit]
-        if kind == 2:
-            entry = inlined.setdefault((name, source), [0, 0])
-            entry[0] += size
-            entry[1] += 1
-            continue
-        listed = at_address.get(low)
-        if listed is None:
-            at_address[low] = [(name, linkage, source, file)]
-        else:
-            listed.append((name, linkage, source, file))
-    spans = sorted((low, high, unit) for unit, (_n, _f, ranges) in enumerate(debug.units) for low, high in ranges
-                   if high > low)
-    starts = [low for low, _high, _unit in spans]
-
-    def unit_at(address: int) -> Optional[int]:
-        index = bisect.bisect_right(starts, address) - 1
-        for at in range(index, max(index - 4, -1), -1):  # units' ranges seldom overlap
-            low, high, unit = spans[at]
-            if low <= address < high:
-                return unit
-        return None
-
-    # the symbols' bytes added up by (file, archive, section) first: a build has few of those, and
-    # each is then counted in its file, library and region once, in the order the symbols show them
-    sums: dict = {}
-    for symbol in model.symbols:
-        source = file = None
-        unnamed = symbol.binding == "unnamed"
-        if not unnamed:  # a Thumb function's address carries the low bit in a map
-            address = symbol.address
-            candidates = at_address.get(address) or at_address.get(address & ~1)
-            if candidates:
-                found = candidates[0] if len(candidates) == 1 else _matching(symbol.name, candidates)
-                if found is not None:
-                    source, file = found[2], found[3]
-            if source is None:
-                unit = unit_at(address)
-                if unit is not None:
-                    source, file = unit_path[unit], unit_file[unit]
-        symbol.source = source
-        size = symbol.size
-        if symbol.alias_of is not None or size <= 0:
-            continue
-        key = (_UNNAMED if unnamed else file, symbol.archive, symbol.section)  # file None: no source
-        sums[key] = sums.get(key, 0) + size
+    # each symbol placed by its debug entity or unit, natively: the two walks over every entity
+    # and symbol leave the few (file, archive, section) groups and inlined functions to add up here
+    sums, inlined = attribute_sources(debug.entities, debug.units, unit_path, unit_file, model.symbols,
+                                      lambda path, unit: project.shown(paths[path], unit))
     kinds = _section_kinds(model)
     files: dict = {}
     groups: dict = {}
     unclaimed, fill = SourceTotal(UNCLAIMED), SourceTotal(FILL)
     by_region: dict = {}
     region_of = {s.name: s.execution_region for s in model.sections}
-    for (file, archive, section), size in sums.items():
+    for unnamed, file, archive, section, size in sums:
         flash, ram = kinds.get(section, (False, False))
-        if file is _UNNAMED:
+        if unnamed:
             total, name = fill, FILL
         elif file is None:
             total, name = unclaimed, UNCLAIMED
@@ -208,7 +152,7 @@ def attach_sources(model, debug) -> SourceView:
             for folder in [name] if name in libraries else folders_of(name):
                 region["folders"][folder] = region["folders"].get(folder, 0) + size
     order = lambda total: (-total.size, total.path)
-    heaviest = sorted((Inlined(name, source, size, sites) for (name, source), (size, sites) in inlined.items()),
+    heaviest = sorted((Inlined(name, source, size, sites) for name, source, size, sites in inlined),
                       key=lambda i: (-i.bytes, i.name))
     return SourceView(sorted(files.values(), key=order), sorted(folders.values(), key=order), unclaimed, heaviest,
                       by_region, len(debug.units), fill=fill, groups=groups, notes=project.notes)
@@ -266,19 +210,6 @@ class _Project:
 
 def _absolute(path: str) -> bool:
     return path.startswith(("/", "\\")) or (len(path) > 2 and path[1] == ":")
-
-
-def _matching(name: str, candidates: list) -> Optional[tuple]:
-    """The debug entity at a symbol's address that is that symbol: by its name or assembler
-    name, or a compiler's copy of it (`count.0`, `f.constprop.0`); the only one there is."""
-    for candidate in candidates:
-        if name == candidate[0] or name == candidate[1]:
-            return candidate
-    for candidate in candidates:
-        entity, linkage = candidate[0], candidate[1]
-        if name.startswith((f"{entity}.", f"{linkage}." if linkage else "\0")):
-            return candidate
-    return candidates[0] if len(candidates) == 1 else None
 
 
 def _section_kinds(model) -> dict:

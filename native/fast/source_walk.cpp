@@ -1,0 +1,430 @@
+// The source view's per-entity and per-symbol walks, in one pass each.
+#include "fast/source_walk.hpp"
+
+#include "fast/records.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+// A debug entity a symbol may be: what it is named, and where it was declared.
+struct Candidate {
+    std::uint64_t address;
+    Ref name, linkage, source, file;  // linkage None when it has none
+};
+
+struct Span {
+    std::uint64_t low, high;
+    std::size_t unit;
+};
+
+// An int as an unsigned 64-bit number; false (no exception) when it is negative or wider.
+bool as_address(PyObject* value, std::uint64_t& out) noexcept {
+    int overflow = 0;
+    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (small < 0) return false;
+        out = static_cast<std::uint64_t>(small);
+        return true;
+    }
+    if (overflow < 0) return false;
+    unsigned long long large = PyLong_AsUnsignedLongLong(value);
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    out = large;
+    return true;
+}
+
+// An entity's or a range's address: an int of 0 to 2^64 - 1, else ValueError.
+bool debug_address(PyObject* value, std::uint64_t& out, const char* what) noexcept {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "attribute_sources: %s must be an int, not %.100s", what, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    if (!as_address(value, out)) {
+        PyErr_Format(PyExc_ValueError, "attribute_sources: %s %R is not an address of 64 bits", what, value);
+        return false;
+    }
+    return true;
+}
+
+bool is_text(PyObject* value, bool none_too) noexcept { return PyUnicode_Check(value) || (none_too && value == Py_None); }
+
+// The units' address ranges that hold bytes, sorted as (low, high, unit).
+bool unit_spans(PyObject* units, std::vector<Span>& spans) {
+    Py_ssize_t count = PyList_GET_SIZE(units);
+    for (Py_ssize_t unit = 0; unit < count; ++unit) {
+        PyObject* row = PyList_GET_ITEM(units, unit);  // borrowed; the caller holds the list
+        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3 || !PyTuple_Check(PyTuple_GET_ITEM(row, 2))) {
+            PyErr_SetString(PyExc_ValueError, "attribute_sources: a unit must be (name, folder, ((low, high), ...))");
+            return false;
+        }
+        PyObject* ranges = PyTuple_GET_ITEM(row, 2);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ranges); ++i) {
+            PyObject* range = PyTuple_GET_ITEM(ranges, i);
+            if (!PyTuple_Check(range) || PyTuple_GET_SIZE(range) != 2) {
+                PyErr_SetString(PyExc_ValueError, "attribute_sources: a unit's range must be (low, high)");
+                return false;
+            }
+            std::uint64_t low = 0, high = 0;
+            if (!debug_address(PyTuple_GET_ITEM(range, 0), low, "a range's low end") ||
+                !debug_address(PyTuple_GET_ITEM(range, 1), high, "a range's high end"))
+                return false;
+            if (high > low) spans.push_back(Span{low, high, static_cast<std::size_t>(unit)});
+        }
+    }
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
+        if (a.low != b.low) return a.low < b.low;
+        if (a.high != b.high) return a.high < b.high;
+        return a.unit < b.unit;
+    });
+    return true;
+}
+
+// The unit whose range holds `address`, looking back over a few ranges (they seldom overlap);
+// -1 for none.
+long long unit_at(const std::vector<Span>& spans, std::uint64_t address) noexcept {
+    auto after = std::upper_bound(spans.begin(), spans.end(), address,
+                                  [](std::uint64_t at, const Span& span) { return at < span.low; });
+    long long index = static_cast<long long>(after - spans.begin()) - 1;
+    for (long long at = index; at > std::max(index - 4, -1LL); --at) {
+        const Span& span = spans[static_cast<std::size_t>(at)];
+        if (span.low <= address && address < span.high) return static_cast<long long>(span.unit);
+    }
+    return -1;
+}
+
+// `name` starts with `head` followed by a dot.
+int dotted(PyObject* name, PyObject* head) noexcept {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(head);
+    if (PyUnicode_GET_LENGTH(name) <= length || PyUnicode_READ_CHAR(name, length) != '.') return 0;
+    return static_cast<int>(PyUnicode_Tailmatch(name, head, 0, length, -1));
+}
+
+// The candidate that is the symbol `name`: by its name or assembler name, or a compiler's copy
+// of it (`count.0`, `f.constprop.0`); null when none is. -1 on failure.
+int matching(PyObject* name, const Candidate* first, const Candidate* last, const Candidate*& found) noexcept {
+    found = nullptr;
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "attribute_sources: a symbol's name must be str, not %.100s",
+                     Py_TYPE(name)->tp_name);
+        return -1;
+    }
+    for (const Candidate* c = first; c != last; ++c) {
+        int same = PyUnicode_Compare(name, c->name.get());
+        if (same == -1 && PyErr_Occurred()) return -1;
+        if (same == 0) return (found = c), 0;
+        if (c->linkage.get() != Py_None) {
+            same = PyUnicode_Compare(name, c->linkage.get());
+            if (same == -1 && PyErr_Occurred()) return -1;
+            if (same == 0) return (found = c), 0;
+        }
+    }
+    for (const Candidate* c = first; c != last; ++c) {
+        int copy = dotted(name, c->name.get());
+        if (copy < 0) return -1;
+        if (!copy) {
+            PyObject* linkage = c->linkage.get();
+            bool named = linkage != Py_None && PyUnicode_GET_LENGTH(linkage) > 0;
+            copy = named ? dotted(name, linkage)
+                         : PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == 0;
+            if (copy < 0) return -1;
+        }
+        if (copy) return (found = c), 0;
+    }
+    return 0;
+}
+
+struct PathUnit {
+    long long path, unit;
+    bool operator==(const PathUnit& other) const noexcept { return path == other.path && unit == other.unit; }
+};
+struct PathUnitHash {
+    std::size_t operator()(const PathUnit& key) const noexcept {
+        return std::hash<long long>{}(key.path * 1000003 ^ key.unit);
+    }
+};
+
+struct GroupKey {
+    PyObject *file, *archive, *section;
+    bool unnamed;
+    bool operator==(const GroupKey& other) const noexcept {
+        return file == other.file && archive == other.archive && section == other.section && unnamed == other.unnamed;
+    }
+};
+struct GroupKeyHash {
+    std::size_t operator()(const GroupKey& key) const noexcept {
+        auto a = reinterpret_cast<std::uintptr_t>(key.file), b = reinterpret_cast<std::uintptr_t>(key.archive),
+             c = reinterpret_cast<std::uintptr_t>(key.section);
+        return static_cast<std::size_t>((((a >> 4) * 31 ^ (b >> 4)) * 31 ^ (c >> 4) ^ key.unnamed) *
+                                        0x9E3779B97F4A7C15ull >> 17);
+    }
+};
+
+// Totals kept per key of equal values (the interpreter's dict), found first by the identity of
+// the key's objects; in the order first met.
+struct Totals {
+    Ref numbers = Ref::steal(PyDict_New());  // value key -> number
+    std::vector<Ref> keys, sums;
+    std::vector<std::size_t> counts;
+    std::vector<Ref> held;  // the objects the identity table points at, kept alive
+
+    // The number of the key; SIZE_MAX on failure.
+    std::size_t number_of(Ref key) {
+        PyObject* known = PyDict_GetItemWithError(numbers.get(), key.get());  // borrowed
+        if (known != nullptr) return PyLong_AsSize_t(known);
+        if (PyErr_Occurred()) return SIZE_MAX;
+        Ref number = Ref::steal(PyLong_FromSize_t(keys.size()));
+        if (!number || PyDict_SetItem(numbers.get(), key.get(), number.get()) < 0) return SIZE_MAX;
+        keys.push_back(std::move(key));
+        sums.push_back(Ref::steal(PyLong_FromLong(0)));
+        counts.push_back(0);
+        if (!sums.back()) return SIZE_MAX;
+        return keys.size() - 1;
+    }
+    bool add(std::size_t number, PyObject* value) {
+        Ref sum = Ref::steal(PyNumber_Add(sums[number].get(), value));
+        if (!sum) return false;
+        sums[number] = std::move(sum);
+        counts[number] += 1;
+        return true;
+    }
+};
+
+}  // namespace
+
+PyObject* attribute_sources(PyObject*, PyObject* args) {
+    PyObject *entities_in, *units, *unit_sources, *unit_files, *symbols, *shown;
+    if (!PyArg_ParseTuple(args, "OO!O!O!OO:attribute_sources", &entities_in, &PyList_Type, &units, &PyList_Type,
+                          &unit_sources, &PyList_Type, &unit_files, &symbols, &shown))
+        return nullptr;
+    // copies of the lists: `shown` may be any callable, and nothing it does moves what is walked
+    Ref entities = Ref::steal(PySequence_Tuple(entities_in));
+    Ref unit_list = Ref::steal(PyList_GetSlice(units, 0, PY_SSIZE_T_MAX));
+    Ref sources_of = Ref::steal(PyList_AsTuple(unit_sources));
+    Ref files_of = Ref::steal(PyList_AsTuple(unit_files));
+    if (!entities || !unit_list || !sources_of || !files_of) return nullptr;
+    Py_ssize_t unit_count = PyList_GET_SIZE(unit_list.get());
+    if (PyTuple_GET_SIZE(sources_of.get()) != unit_count || PyTuple_GET_SIZE(files_of.get()) != unit_count) {
+        PyErr_SetString(PyExc_ValueError, "attribute_sources: a source and a file are needed for every unit");
+        return nullptr;
+    }
+    std::vector<Span> spans;
+    if (!unit_spans(unit_list.get(), spans)) return nullptr;
+
+    std::vector<Candidate> candidates;
+    std::unordered_map<PathUnit, Ref, PathUnitHash> shown_of;  // a build's entities name few files
+    std::unordered_map<long long, Ref> line_texts;             // ":42"
+    Totals inlined;
+    if (!inlined.numbers) return nullptr;
+    Py_ssize_t count = PyTuple_GET_SIZE(entities.get());
+    candidates.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* entity = PyTuple_GET_ITEM(entities.get(), i);  // borrowed; the copy holds it
+        if (!PyTuple_Check(entity) || PyTuple_GET_SIZE(entity) != 8) {
+            PyErr_SetString(PyExc_ValueError, "attribute_sources: a debug entity must be (kind, name, linkage, unit, "
+                                              "path, line, address, size)");
+            return nullptr;
+        }
+        PyObject *kind_in = PyTuple_GET_ITEM(entity, 0), *name = PyTuple_GET_ITEM(entity, 1),
+                 *linkage = PyTuple_GET_ITEM(entity, 2), *unit_in = PyTuple_GET_ITEM(entity, 3),
+                 *path_in = PyTuple_GET_ITEM(entity, 4), *line = PyTuple_GET_ITEM(entity, 5),
+                 *low_in = PyTuple_GET_ITEM(entity, 6), *size = PyTuple_GET_ITEM(entity, 7);
+        if (!PyLong_Check(kind_in) || !PyLong_Check(unit_in) || !PyLong_Check(path_in) || !PyLong_Check(line) ||
+            !PyLong_Check(size) || !is_text(name, false) || !is_text(linkage, true)) {
+            PyErr_SetString(PyExc_TypeError, "attribute_sources: a debug entity's kind, unit, path, line and size must "
+                                             "be int, its name str and its linkage name str or None");
+            return nullptr;
+        }
+        long kind = PyLong_AsLong(kind_in);
+        long long unit = PyLong_AsLongLong(unit_in);
+        long long path = PyLong_AsLongLong(path_in);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, "attribute_sources: a debug entity's kind, unit or path is out of range");
+            return nullptr;
+        }
+        if (unit < 0 || unit >= unit_count) {
+            PyErr_Format(PyExc_ValueError, "attribute_sources: a debug entity names unit %R of %zd", unit_in, unit_count);
+            return nullptr;
+        }
+        Ref source, file;
+        if (path >= 0) {
+            Ref& known = shown_of[PathUnit{path, unit}];
+            if (!known) {
+                known = Ref::steal(PyObject_CallFunction(shown, "OO", path_in, unit_in));
+                if (!known) return nullptr;
+                if (!PyUnicode_Check(known.get())) {
+                    PyErr_Format(PyExc_TypeError, "attribute_sources: shown() must give a str, not %.100s",
+                                 Py_TYPE(known.get())->tp_name);
+                    known = Ref();
+                    return nullptr;
+                }
+            }
+            int overflow = 0;
+            long long number = PyLong_AsLongLongAndOverflow(line, &overflow);
+            Ref suffix;
+            if (overflow == 0) {
+                Ref& text = line_texts[number];
+                if (!text) {
+                    char digits[24] = ":";
+                    auto end = std::to_chars(digits + 1, digits + sizeof digits, number).ptr;
+                    text = Ref::steal(PyUnicode_FromStringAndSize(digits, end - digits));
+                    if (!text) return nullptr;
+                }
+                suffix = Ref::borrow(text.get());
+            } else {
+                suffix = Ref::steal(PyUnicode_FromFormat(":%S", line));
+                if (!suffix) return nullptr;
+            }
+            source = Ref::steal(PyUnicode_Concat(known.get(), suffix.get()));
+            if (!source) return nullptr;
+            bool numbered = overflow > 0 || (overflow == 0 && number >= 0);
+            file = Ref::borrow(numbered ? known.get() : source.get());  // "f.c:-1" has no line to leave out
+        } else {
+            source = Ref::borrow(PyTuple_GET_ITEM(sources_of.get(), unit));
+            file = Ref::borrow(PyTuple_GET_ITEM(files_of.get(), unit));
+        }
+        if (kind == 2) {  // an inlined call
+            Ref key = Ref::steal(PyTuple_Pack(2, name, source.get()));
+            if (!key) return nullptr;
+            std::size_t number = inlined.number_of(std::move(key));
+            if (number == SIZE_MAX || !inlined.add(number, size)) return nullptr;
+            continue;
+        }
+        std::uint64_t low = 0;
+        if (!debug_address(low_in, low, "a debug entity's address")) return nullptr;
+        candidates.push_back(Candidate{low, Ref::borrow(name), Ref::borrow(linkage), std::move(source), std::move(file)});
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.address < b.address; });
+    struct ByAddress {
+        bool operator()(const Candidate& a, std::uint64_t b) const noexcept { return a.address < b; }
+        bool operator()(std::uint64_t a, const Candidate& b) const noexcept { return a < b.address; }
+    };
+    auto at_address = [&](std::uint64_t address, const Candidate*& first, const Candidate*& last) {
+        auto range = std::equal_range(candidates.begin(), candidates.end(), address, ByAddress{});
+        first = candidates.data() + (range.first - candidates.begin());
+        last = candidates.data() + (range.second - candidates.begin());
+        return first != last;
+    };
+
+    FieldReader binding{"binding"}, address_field{"address"}, name_field{"name"}, size_field{"size"},
+        alias_of{"alias_of"}, archive_field{"archive"}, section_field{"section"};
+    Ref source_name = Ref::steal(PyUnicode_InternFromString("source"));
+    Ref unnamed_text = Ref::steal(PyUnicode_InternFromString("unnamed"));
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    Totals groups;
+    if (!binding.ready() || !address_field.ready() || !name_field.ready() || !size_field.ready() ||
+        !alias_of.ready() || !archive_field.ready() || !section_field.ready() || !source_name || !unnamed_text ||
+        !iterator || !groups.numbers)
+        return nullptr;
+    std::unordered_map<GroupKey, std::size_t, GroupKeyHash> group_of;  // by the identity of the key's objects
+    while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref bound = binding.read(symbol.get());
+        int unnamed = bound ? PyObject_RichCompareBool(bound.get(), unnamed_text.get(), Py_EQ) : -1;
+        if (unnamed < 0) return nullptr;
+        PyObject* source = Py_None;  // borrowed from a candidate or a unit
+        PyObject* file = Py_None;
+        if (!unnamed) {
+            Ref address = address_field.read(symbol.get());
+            if (!address) return nullptr;
+            if (!PyLong_Check(address.get())) {
+                PyErr_Format(PyExc_TypeError, "attribute_sources: a symbol's address must be an int, not %.100s",
+                             Py_TYPE(address.get())->tp_name);
+                return nullptr;
+            }
+            std::uint64_t at = 0;
+            if (as_address(address.get(), at)) {  // no debug entity or unit lies beyond 64 bits
+                const Candidate *first = nullptr, *last = nullptr;
+                // a Thumb function's address carries the low bit in a map
+                if (at_address(at, first, last) || at_address(at & ~std::uint64_t{1}, first, last)) {
+                    const Candidate* found = first;
+                    if (last - first > 1) {
+                        Ref name = name_field.read(symbol.get());
+                        if (!name || matching(name.get(), first, last, found) < 0) return nullptr;
+                    }
+                    if (found != nullptr) source = found->source.get(), file = found->file.get();
+                }
+                if (source == Py_None) {
+                    long long unit = unit_at(spans, at);
+                    if (unit >= 0) {
+                        source = PyTuple_GET_ITEM(sources_of.get(), unit);
+                        file = PyTuple_GET_ITEM(files_of.get(), unit);
+                    }
+                }
+            }
+        }
+        if (PyObject_SetAttr(symbol.get(), source_name.get(), source) < 0) return nullptr;
+        Ref size = size_field.read(symbol.get());
+        Ref alias = size ? alias_of.read(symbol.get()) : Ref();
+        if (!alias) return nullptr;
+        if (alias.get() != Py_None) continue;
+        int empty;
+        if (PyLong_CheckExact(size.get())) {
+            int overflow = 0;
+            long long bytes = PyLong_AsLongLongAndOverflow(size.get(), &overflow);
+            empty = overflow < 0 || (overflow == 0 && bytes <= 0);
+        } else {
+            Ref zero = Ref::steal(PyLong_FromLong(0));
+            empty = zero ? PyObject_RichCompareBool(size.get(), zero.get(), Py_LE) : -1;
+            if (empty < 0) return nullptr;
+        }
+        if (empty) continue;
+        Ref archive = archive_field.read(symbol.get());
+        Ref section = archive ? section_field.read(symbol.get()) : Ref();
+        if (!section) return nullptr;
+        PyObject* grouped = unnamed ? Py_None : file;  // the unnamed bytes apart from every file
+        GroupKey key{grouped, archive.get(), section.get(), unnamed != 0};
+        auto known = group_of.find(key);
+        std::size_t number;
+        if (known != group_of.end()) {
+            number = known->second;
+        } else {
+            Ref values = Ref::steal(PyTuple_Pack(4, unnamed ? Py_True : Py_False, grouped, archive.get(), section.get()));
+            if (!values) return nullptr;
+            number = groups.number_of(std::move(values));
+            if (number == SIZE_MAX) return nullptr;
+            groups.held.push_back(Ref::borrow(grouped));
+            groups.held.push_back(Ref::borrow(archive.get()));
+            groups.held.push_back(Ref::borrow(section.get()));
+            group_of.emplace(key, number);
+        }
+        if (!groups.add(number, size.get())) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+
+    Ref group_rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(groups.keys.size())));
+    if (!group_rows) return nullptr;
+    for (std::size_t i = 0; i < groups.keys.size(); ++i) {
+        PyObject* key = groups.keys[i].get();
+        PyObject* row = PyTuple_Pack(5, PyTuple_GET_ITEM(key, 0), PyTuple_GET_ITEM(key, 1), PyTuple_GET_ITEM(key, 2),
+                                     PyTuple_GET_ITEM(key, 3), groups.sums[i].get());
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(group_rows.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+    }
+    Ref inlined_rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(inlined.keys.size())));
+    if (!inlined_rows) return nullptr;
+    for (std::size_t i = 0; i < inlined.keys.size(); ++i) {
+        PyObject* key = inlined.keys[i].get();
+        Ref sites = Ref::steal(PyLong_FromSize_t(inlined.counts[i]));
+        PyObject* row = sites ? PyTuple_Pack(4, PyTuple_GET_ITEM(key, 0), PyTuple_GET_ITEM(key, 1),
+                                             inlined.sums[i].get(), sites.get())
+                              : nullptr;
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(inlined_rows.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+    }
+    return PyTuple_Pack(2, group_rows.get(), inlined_rows.get());
+}
+
+}  // namespace tarnwick
