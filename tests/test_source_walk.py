@@ -1,0 +1,211 @@
+"""The native walk of the source view (attribute_sources) gives what the Python loops it
+replaced gave: each symbol's source and the bytes per (file, archive, section) and per inlined
+function, on the -g firmware built here (DWARF 4, 5, 5 compressed), on every test and shared map
+whose ELF holds debug information, and on made-up records that take each of its turns; and it
+refuses records of the wrong shape with one clear error."""
+
+import bisect
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+from firmware_builds import build_with_script
+from tarnwick._native import attribute_sources
+from tarnwick.analysis import sources
+from tarnwick.support.origins import source_file
+from tarnwick.toolchains import AUTO, load_map
+from tarnwick.toolchains.elf.dwarf import has_debug_info, read_debug_info
+
+HERE = Path(__file__).resolve().parent
+FIRMWARE = HERE / "source_firmware"
+MAPS = sorted({*HERE.glob("conformance/maps/*.map"), *HERE.glob("vendor_maps/*.map"),
+               *(HERE.parents[1] / "shared").glob("realmaps/*.map"), *(HERE.parents[1] / "shared").glob("vendormaps/*.map")})
+UNNAMED = object()
+
+
+def walk_by_loops(entities, units, unit_path, unit_file, symbols, shown):
+    """The two loops the source view ran in Python before, as they were."""
+    shown_of, at_address, inlined = {}, {}, {}
+    for kind, name, linkage, unit, path, line, low, size in entities:
+        if path >= 0:
+            if (path, unit) not in shown_of:
+                shown_of[(path, unit)] = shown(path, unit)
+            source = f"{shown_of[(path, unit)]}:{line}"
+            file = shown_of[(path, unit)] if line >= 0 else source_file(source)
+        else:
+            source, file = unit_path[unit], unit_file[unit]
+        if kind == 2:
+            entry = inlined.setdefault((name, source), [0, 0])
+            entry[0] += size
+            entry[1] += 1
+            continue
+        at_address.setdefault(low, []).append((name, linkage, source, file))
+    spans = sorted((low, high, unit) for unit, (_n, _f, ranges) in enumerate(units) for low, high in ranges if high > low)
+    starts = [low for low, _high, _unit in spans]
+
+    def unit_at(address):
+        index = bisect.bisect_right(starts, address) - 1
+        for at in range(index, max(index - 4, -1), -1):
+            low, high, unit = spans[at]
+            if low <= address < high:
+                return unit
+        return None
+
+    def matching(name, candidates):
+        for candidate in candidates:
+            if name == candidate[0] or name == candidate[1]:
+                return candidate
+        for candidate in candidates:
+            entity, linkage = candidate[0], candidate[1]
+            if name.startswith((f"{entity}.", f"{linkage}." if linkage else "\0")):
+                return candidate
+        return None
+
+    sums, placed = {}, []
+    for symbol in symbols:
+        source = file = None
+        unnamed = symbol.binding == "unnamed"
+        if not unnamed:
+            candidates = at_address.get(symbol.address) or at_address.get(symbol.address & ~1)
+            if candidates:
+                found = candidates[0] if len(candidates) == 1 else matching(symbol.name, candidates)
+                if found is not None:
+                    source, file = found[2], found[3]
+            if source is None:
+                unit = unit_at(symbol.address)
+                if unit is not None:
+                    source, file = unit_path[unit], unit_file[unit]
+        placed.append(source)
+        if symbol.alias_of is not None or symbol.size <= 0:
+            continue
+        key = (UNNAMED if unnamed else file, symbol.archive, symbol.section)
+        sums[key] = sums.get(key, 0) + symbol.size
+    groups = [(file is UNNAMED, None if file is UNNAMED else file, archive, section, size)
+              for (file, archive, section), size in sums.items()]
+    return placed, groups, [(name, source, size, sites) for (name, source), (size, sites) in inlined.items()]
+
+
+def both_walks(model, debug):
+    project = sources._Project(debug, model)
+    unit_path = [project.shown(name if "/" in name or not folder else f"{folder}/{name}", unit) or None
+                 if name else None for unit, (name, folder, _ranges) in enumerate(debug.units)]
+    unit_file = [source_file(path) if path else None for path in unit_path]
+    shown = lambda path, unit: project.shown(debug.paths[path], unit)
+    expected = walk_by_loops(debug.entities, debug.units, unit_path, unit_file, model.symbols, shown)
+    groups, inlined = attribute_sources(debug.entities, debug.units, unit_path, unit_file, model.symbols, shown)
+    return expected, ([symbol.source for symbol in model.symbols], groups, inlined)
+
+
+@pytest.fixture(scope="module")
+def builds(tmp_path_factory):
+    return build_with_script(FIRMWARE / "build.sh", tmp_path_factory.mktemp("source-walk"))
+
+
+@pytest.mark.parametrize("variant", ("dwarf4", "dwarf5", "dwarf5-gz"))
+def test_the_native_walk_gives_what_the_loops_gave_on_the_built_firmware(builds, variant):
+    model = load_map(builds / variant / "firmware.map", elf=AUTO)
+    expected, found = both_walks(model, read_debug_info(model.elf_file))
+    assert found == expected
+    placed, groups, inlined = found
+    assert sum(s is not None for s in placed) > len(placed) // 2 and inlined  # something was attributed
+    assert sum(size for *_key, size in groups) == sum(s.size for s in model.symbols if s.alias_of is None and s.size > 0)
+
+
+def test_the_native_walk_gives_what_the_loops_gave_on_every_map_with_debug_information():
+    compared = 0
+    for path in MAPS:
+        try:
+            model = load_map(path, elf=AUTO)
+        except ValueError:  # a map some test reads as bad input
+            continue
+        elf = model.elf_file
+        if elf is None or not has_debug_info(elf):
+            continue
+        debug = read_debug_info(elf)
+        if debug is None:
+            continue
+        expected, found = both_walks(model, debug)
+        assert found == expected, path.name
+        compared += 1
+    if not compared:
+        pytest.skip("no test or shared map has an ELF with debug information")
+
+
+def _symbol(name, address, size=4, binding="global", section=".text", archive=None, alias_of=None):
+    return SimpleNamespace(name=name, address=address, size=size, binding=binding, section=section, archive=archive,
+                           alias_of=alias_of, source="unset")
+
+
+UNITS = [("a.c", "/p", ((0x100, 0x200), (0x50, 0x60))), ("b.c", "/p", ((0x180, 0x190),)), ("c.s", "", ())]
+ENTITIES = [
+    (0, "f", None, 0, 0, 10, 0x100, 8),
+    (0, "g", "_Z1gv", 0, 1, 20, 0x110, 4),   # two entities at one address: told apart by name
+    (1, "count", None, 1, 1, 3, 0x110, 4),
+    (1, "h", "", 1, 0, -1, 0x120, 4),        # a line below 0 keeps it in its file's name
+    (2, "inl", None, 0, 0, 5, 0, 6),         # an inlined call, twice at one place, once elsewhere
+    (2, "inl", None, 0, 0, 5, 0, 2),
+    (2, "inl", None, 1, -1, 0, 0, 1),
+    (0, "t", None, 1, -1, 0, 0x130, 2),      # no file: its unit's
+]
+SYMBOLS = [
+    _symbol("f", 0x101), _symbol("_Z1gv", 0x110), _symbol("count.0", 0x110), _symbol("g.constprop.1", 0x110),
+    _symbol("other", 0x110), _symbol("\0odd", 0x120), _symbol("h", 0x120, archive="/x/libh.a"),
+    _symbol("inside", 0x185), _symbol("t", 0x130, size=0), _symbol("alias", 0x101, alias_of="f"),
+    _symbol("gap", 0x140, binding="unnamed"), _symbol("far", 1 << 70), _symbol("below", -4), _symbol("nowhere", 0x10),
+]
+
+
+def test_the_native_walk_takes_each_turn_the_loops_took():
+    unit_path = ["/p/a.c", "b.c", None]
+    unit_file = list(unit_path)
+    shown = lambda path, unit: ["src/one.c", "src/two.c"][path]
+    symbols = [SimpleNamespace(**vars(s)) for s in SYMBOLS]
+    expected = walk_by_loops(ENTITIES, UNITS, unit_path, unit_file, symbols, shown)
+    found = attribute_sources(ENTITIES, UNITS, unit_path, unit_file, symbols, shown)
+    assert ([s.source for s in symbols], *found) == expected
+    assert [s.source for s in symbols][:8] == ["src/one.c:10", "src/two.c:20", "src/two.c:3", "src/two.c:20", "/p/a.c",
+                                               "src/one.c:-1", "src/one.c:-1", "b.c"]
+
+
+def _entity(**changed):
+    fields = dict(zip(("kind", "name", "linkage", "unit", "path", "line", "low", "size"), ENTITIES[0]))
+    return tuple({**fields, **changed}.values())
+
+
+@pytest.mark.parametrize("entities, units, symbols, error, words", [
+    ([("f", 1)], UNITS, [], ValueError, "a debug entity must be"),
+    ([list(ENTITIES[0])], UNITS, [], ValueError, "a debug entity must be"),
+    ([_entity(name=None)], UNITS, [], TypeError, "its name str"),
+    ([_entity(linkage=3)], UNITS, [], TypeError, "linkage name str or None"),
+    ([_entity(line="10")], UNITS, [], TypeError, "must be int"),
+    ([_entity(unit=3)], UNITS, [], ValueError, "names unit 3 of 3"),
+    ([_entity(unit=-1)], UNITS, [], ValueError, "names unit -1 of 3"),
+    ([_entity(unit=1 << 80)], UNITS, [], ValueError, "out of range"),
+    ([_entity(low=-1)], UNITS, [], ValueError, "not an address of 64 bits"),
+    ([_entity(low=None)], UNITS, [], TypeError, "address must be an int"),
+    ([], [("a.c", "/p")], [], ValueError, "a unit must be"),
+    ([], [("a.c", "/p", ((1, 2, 3),))], [], ValueError, "a unit's range must be"),
+    ([], [("a.c", "/p", ((1 << 64, 2),))], [], ValueError, "not an address of 64 bits"),
+    (ENTITIES, UNITS, [_symbol("f", "0x100")], TypeError, "a symbol's address must be an int"),
+    (ENTITIES, UNITS, [_symbol(None, 0x110)], TypeError, "a symbol's name must be str"),
+    (ENTITIES, UNITS, [_symbol("f", 0x100, size=None)], TypeError, "'<=' not supported"),
+])
+def test_records_of_the_wrong_shape_are_refused_with_one_clear_error(entities, units, symbols, error, words):
+    unit_path = [None] * len(units)
+    with pytest.raises(error, match=words.replace("(", r"\(").replace(")", r"\)")):
+        attribute_sources(entities, units, unit_path, list(unit_path), symbols, lambda path, unit: "x.c")
+
+
+@pytest.mark.parametrize("shown, error, words", [
+    (lambda path, unit: 7, TypeError, "shown\\(\\) must give a str"),
+    (lambda path, unit: [][path], IndexError, "list index out of range"),
+])
+def test_a_failing_or_wrong_shown_is_its_own_error(shown, error, words):
+    with pytest.raises(error, match=words):
+        attribute_sources(ENTITIES, UNITS, [None] * 3, [None] * 3, [], shown)
+
+
+def test_a_source_and_a_file_are_needed_for_every_unit():
+    with pytest.raises(ValueError, match="for every unit"):
+        attribute_sources([], UNITS, [None], [None], [], lambda path, unit: "x.c")
