@@ -847,6 +847,13 @@ PyObject* read_dwarf(PyObject*, PyObject* args) {
         if (made) names.emplace(text.data(), std::move(made));
         return borrowed;
     };
+    // the units' and files' numbers repeat across 60,000 entities: one int object each
+    std::unordered_map<long long, Ref> numbers;
+    auto number_of = [&](long long value) -> PyObject* {  // a new reference
+        Ref& made = numbers[value];
+        if (!made) made = Ref::steal(PyLong_FromLongLong(value));
+        return Py_XNewRef(made.get());
+    };
     Ref entities = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.entities.size())));
     if (!entities) return nullptr;
     for (std::size_t i = 0; i < result.entities.size(); ++i) {
@@ -854,13 +861,20 @@ PyObject* read_dwarf(PyObject*, PyObject* args) {
         PyObject* name = name_of(e.name);
         PyObject* linkage = e.linkage.empty() ? Py_None : name_of(e.linkage);
         if (name == nullptr || linkage == nullptr) return nullptr;
-        PyObject* row = Py_BuildValue("(iOOnlKKK)", static_cast<int>(e.kind), name, linkage,
-                                      static_cast<Py_ssize_t>(e.unit), e.file,
-                                      static_cast<unsigned long long>(e.line),
-                                      static_cast<unsigned long long>(e.low),
-                                      static_cast<unsigned long long>(e.size));
-        if (row == nullptr) return nullptr;
-        PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row);
+        Ref row = Ref::steal(PyTuple_New(8));
+        if (!row) return nullptr;
+        PyObject* fields[8] = {PyLong_FromLong(static_cast<long>(e.kind)), Py_NewRef(name), Py_NewRef(linkage),
+                               number_of(static_cast<long long>(e.unit)), number_of(static_cast<long long>(e.file)),
+                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.line)),
+                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.low)),
+                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.size))};
+        bool made = true;
+        for (int field = 0; field < 8; ++field) {
+            made = made && fields[field] != nullptr;
+            PyTuple_SET_ITEM(row.get(), field, fields[field]);  // steals; a null slot the tuple leaves alone
+        }
+        if (!made) return nullptr;
+        PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row.release());
     }
     return PyTuple_Pack(3, paths.get(), units.get(), entities.get());
 }
