@@ -190,6 +190,13 @@ class _Graph:
         self.has_calls += has_calls
         self.addresses += addresses
         self.own_problems += [None] * count
+        self.index_added(start, functions, addresses)
+        return start
+
+    def index_added(self, start: int, functions: list, addresses: list) -> None:
+        """Functions whose columns were just appended from `start`: no calls yet, and found by
+        name (a global one) and by address (the first function at each)."""
+        count = len(functions)
         self.calls += [[] for _ in range(count)]
         self.assumed += [[] for _ in range(count)]
         by_name, by_address = self.by_name, self.by_address
@@ -203,7 +210,6 @@ class _Graph:
         for index, address in enumerate(addresses, start):
             if address is not None:
                 by_address.setdefault(address, index)
-        return start
 
     def global_named(self, name: str, owners) -> Optional[int]:
         candidates = self.by_name.get(name, [])
@@ -517,19 +523,11 @@ def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
     graph.sources += ["machine code"] * count
     graph.locals += [f.local for f in fresh]
     graph.has_calls += [True] * count
-    graph.addresses += [f.address for f in fresh]
+    addresses = [f.address for f in fresh]
+    graph.addresses += addresses
     graph.own_problems += [f.problem for f in fresh]
-    graph.calls += [[] for _ in range(count)]
-    graph.assumed += [[] for _ in range(count)]
-    for index, function in enumerate(fresh, start):
-        by_address.setdefault(function.address, index)
-        if not function.local:
-            listed = by_name.get(function.name)
-            if listed is None:
-                by_name[function.name] = [index]
-            else:
-                listed.append(index)
-        read.append((index, function))
+    graph.index_added(start, fresh, addresses)
+    read += enumerate(fresh, start)
     for address, functions in machine.by_address.items():  # every name of an address reaches it (weak aliases)
         if len(functions) > 1:
             index = by_address.get(address)
