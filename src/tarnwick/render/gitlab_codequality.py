@@ -6,14 +6,18 @@ from __future__ import annotations
 
 import json
 
-from tarnwick.render.host_findings import host_findings
+from tarnwick.render.host_findings import HostRun, build_run
 
 _SEVERITIES = {"error": "major", "warning": "minor", "info": "info"}
 
 
 def render_gitlab_codequality(report, comparison=None, outcome=None, model=None) -> str:
+    return codequality_text(build_run(report, comparison, outcome, model))
+
+
+def codequality_text(run: HostRun) -> str:
     entries = []
-    for finding in host_findings(report, comparison, outcome, model):
+    for finding in run.findings():
         entries.append({
             "description": finding.message,
             "check_name": f"tarnwick.{finding.rule}",

@@ -1,19 +1,22 @@
 """What the CI hosts' own report formats (SARIF, GitLab Code Quality, JUnit) are made of, read
 once from a run: each finding with a stable rule and fingerprint, its level raised to an error
 when it breaks a gate that failed (so every artifact tells the verdict the exit code gives), the
-file it is about, and every gate with the budget it checks."""
+file it is about, and every gate with the budget it checks. A build's run is told by `build_run`;
+a system's by `tarnwick.system.render.hosts`, in the same `HostRun`."""
 
 from __future__ import annotations
 
 import hashlib
 import os
-from typing import NamedTuple, Optional
+from typing import Callable, NamedTuple, Optional
 
 from tarnwick.render.view import build_view
 
 # a finding's category -> the rule it is reported under; policy findings by their id's head
 _RULES = {"overflow": "overflow", "reserved_region": "reserved-range", "placement": "placement",
-          "parsing": "parsing", "stack": "stack-overflow", "stack_unbounded": "stack-unbounded"}
+          "parsing": "parsing", "stack": "stack-overflow", "stack_unbounded": "stack-unbounded",
+          "system.overlap": "system-overlap", "system.slot_headroom": "slot-headroom",
+          "system.partition_overflow": "partition-overflow"}
 RULE_TITLES = {
     "overflow": "A memory region overflows",
     "budget": "A memory region is above its budget",
@@ -24,6 +27,9 @@ RULE_TITLES = {
     "stack-overflow": "The worst-case stack exceeds the reserved stack",
     "stack-unbounded": "The worst-case stack cannot be shown to fit",
     "growth": "The build grew by more than its growth limit",
+    "system-overlap": "Two images or partitions claim the same addresses",
+    "slot-headroom": "An image leaves its slot no room for the MCUboot trailer",
+    "partition-overflow": "An image stores bytes outside its partition",
 }
 
 
@@ -43,6 +49,28 @@ class GateCase(NamedTuple):
     name: str
     failed: bool
     message: str
+
+
+class HostRun(NamedTuple):
+    """A run as the host formats tell it: what it is about, its verdict, the configuration it
+    used, and its findings and gates (made when a format asks for them)."""
+
+    target: str  # the build's target, or the system's name
+    failed: bool
+    failures: list  # the verdict's failures, one line each
+    tells_configuration: bool  # the run knows which configuration it used
+    configuration: Optional[str]  # that file, None when it used none (the defaults)
+    findings: Callable[[], list]  # -> [HostFinding]
+    cases: Callable[[], list]  # -> [GateCase]
+
+
+def build_run(report, comparison=None, outcome=None, model=None) -> HostRun:
+    """A build's run (`analyze`, `diff`); `outcome` None: a report rendered outside a run."""
+    tells = outcome is not None and outcome.configuration() is not None
+    return HostRun(report.metadata.target_name, outcome is not None and outcome.verdict.failed,
+                   outcome.verdict.failures() if outcome is not None else [], tells,
+                   outcome.inputs.get("configuration") if tells else None,
+                   lambda: host_findings(report, comparison, outcome, model), lambda: gate_cases(report, outcome))
 
 
 def rule_of(finding_id: str, category: str) -> str:
@@ -73,11 +101,13 @@ def fingerprint(*parts: str) -> str:
     return hashlib.sha256("\0".join(parts).encode("utf-8", "surrogateescape")).hexdigest()
 
 
-def _failing(outcome) -> set:
+def failing_findings(verdict) -> set:
     """Ids of the findings that break a gate that failed."""
-    if outcome is None:
-        return set()
-    return {finding for gate in outcome.verdict.policies if gate.failed for finding in gate.findings}
+    return {finding for gate in verdict.policies if gate.failed for finding in gate.findings}
+
+
+def _failing(outcome) -> set:
+    return set() if outcome is None else failing_findings(outcome.verdict)
 
 
 def host_findings(report, comparison, outcome, model=None) -> list:
@@ -85,32 +115,47 @@ def host_findings(report, comparison, outcome, model=None) -> list:
     view = build_view(report, comparison, model)
     failing = _failing(outcome)
     path = where(outcome)
-    found = []
-    for issue in report.issues:
-        category = getattr(issue.category, "value", issue.category)
-        severity = getattr(issue.severity, "value", issue.severity)
-        rule = rule_of(issue.id, category)
-        readable = next((f.description for f in view.findings if f.id == issue.id), issue.description)
-        level = "error" if issue.id in failing else severity
-        found.append(HostFinding(rule, level, issue.id, readable, path, fingerprint(view.title, rule, issue.id),
-                                 issue.id in failing))
-    for gate in (outcome.verdict.growth if outcome is not None else ()):
-        if gate.failed:
-            found.append(HostFinding("growth", "error", gate.given, gate.reason, path,
-                                     fingerprint(view.title, "growth", gate.region or "", gate.given), True))
+    readable: dict = {}
+    for finding in view.findings:
+        readable.setdefault(finding.id, finding.description)
+    found = [issue_finding(issue, issue.id, readable.get(issue.id, issue.description), path, view.title, failing)
+             for issue in report.issues]
+    if outcome is not None:
+        found += growth_findings(outcome.verdict, view.title, path)
     return found
+
+
+def issue_finding(issue, own_id: str, message: str, path: Optional[str], target: str, failing: set) -> HostFinding:
+    """A finding of the report as the hosts list it; `own_id`: its id where it was found (a
+    system's image finding `app/overflow.RAM` is `overflow.RAM` in its image)."""
+    rule = rule_of(own_id, getattr(issue.category, "value", issue.category))
+    level = "error" if issue.id in failing else getattr(issue.severity, "value", issue.severity)
+    return HostFinding(rule, level, issue.id, message, path, fingerprint(target, rule, issue.id), issue.id in failing)
+
+
+def growth_findings(verdict, target: str, path: Optional[str]) -> list:
+    """Each growth limit that failed, as a finding about `path`."""
+    return [HostFinding("growth", "error", gate.given, gate.reason, path,
+                        fingerprint(target, "growth", gate.region or "", gate.given), True)
+            for gate in verdict.growth if gate.failed]
+
+
+def verdict_cases(verdict) -> list:
+    """Each policy turned on and each growth limit, as a test case."""
+    cases = []
+    for gate in verdict.policies:
+        message = ", ".join(gate.findings) if gate.findings else "no finding breaks it"
+        cases.append(GateCase(gate.name, gate.failed, message))
+    for gate in verdict.growth:
+        cases.append(GateCase(f"growth {gate.given}", gate.failed, gate.reason))
+    return cases
 
 
 def gate_cases(report, outcome) -> list:
     """Each policy turned on, each growth limit, and each region's budget: a budget fails only
     where the run fails on it (policies.fail_on_budget); one that is passed without that policy
     passes, with the warning as its message."""
-    cases = []
-    for gate in (outcome.verdict.policies if outcome is not None else ()):
-        message = ", ".join(gate.findings) if gate.findings else "no finding breaks it"
-        cases.append(GateCase(gate.name, gate.failed, message))
-    for gate in (outcome.verdict.growth if outcome is not None else ()):
-        cases.append(GateCase(f"growth {gate.given}", gate.failed, gate.reason))
+    cases = verdict_cases(outcome.verdict) if outcome is not None else []
     budgets = report.diagnostics.get("config_summary", {}).get("budgets", {})
     failing = _failing(outcome)
     issues = {issue.id: issue for issue in report.issues}

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from xml.sax.saxutils import escape, quoteattr
 
-from tarnwick.render.host_findings import gate_cases
+from tarnwick.render.host_findings import HostRun, build_run
 
 
 def _kept(c: str) -> bool:
@@ -27,19 +27,22 @@ def _attribute(value: str) -> str:
 
 
 def render_junit(report, comparison=None, outcome=None, model=None) -> str:
-    target = report.metadata.target_name
-    cases = gate_cases(report, outcome)
+    return junit_text(build_run(report, comparison, outcome, model))
+
+
+def junit_text(run: HostRun) -> str:
+    cases = run.cases()
     failures = sum(1 for case in cases if case.failed)
     lines = ['<?xml version="1.0" encoding="UTF-8"?>',
              f'<testsuites name="tarnwick" tests="{len(cases)}" failures="{failures}" errors="0">',
-             f'  <testsuite name={_attribute(f"tarnwick footprint: {target}")} tests="{len(cases)}" '
+             f'  <testsuite name={_attribute(f"tarnwick footprint: {run.target}")} tests="{len(cases)}" '
              f'failures="{failures}" errors="0" skipped="0" time="0">']
-    if outcome is not None and outcome.configuration() is not None:
-        used = outcome.inputs.get("configuration") or "none (the defaults)"
+    if run.tells_configuration:
+        used = run.configuration or "none (the defaults)"
         lines += ["    <properties>", f'      <property name="configuration" value={_attribute(used)}/>',
                   "    </properties>"]
     for case in cases:
-        opening = f'    <testcase name={_attribute(case.name)} classname={_attribute(f"tarnwick.{target}")} time="0"'
+        opening = f'    <testcase name={_attribute(case.name)} classname={_attribute(f"tarnwick.{run.target}")} time="0"'
         if case.failed:
             lines += [opening + ">", f'      <failure type="gate" message={_attribute(case.message)}>'
                       f"{_text(case.message)}</failure>", "    </testcase>"]
