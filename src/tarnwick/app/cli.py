@@ -25,6 +25,8 @@ from tarnwick.render.escape import plain
 from tarnwick.system.render import SYSTEM_FORMATS
 
 EXIT_OK, EXIT_POLICY, EXIT_BAD_INPUT, EXIT_INTERNAL = 0, 1, 2, 3
+CONFIG_HELP = ("configuration file (default: tarnwick.toml, or pyproject.toml with [tool.tarnwick], in this folder "
+               "or the nearest parent up to the repository's root)")
 MAX_TOP = 100_000
 
 
@@ -52,9 +54,7 @@ def _common(parser, builds: int) -> None:
         parser.set_defaults(elf=None)
     elf.add_argument("--no-elf", action="store_true", help="read the map alone" if builds == 1 else
                      "read the maps alone (by default each map's ELF file is read when it is beside it)")
-    parser.add_argument("--config", type=Path,
-                        help="configuration file (default: tarnwick.toml, or pyproject.toml with [tool.tarnwick], "
-                        "in this folder or the nearest parent up to the repository's root)")
+    parser.add_argument("--config", type=Path, help=CONFIG_HELP)
     parser.add_argument("--target", help="target name in the report (default: project.name)")
     parser.add_argument("--format", choices=FORMATS, default="text")
     parser.add_argument("--top", type=_top, metavar="N",
@@ -112,7 +112,7 @@ def _arguments() -> argparse.ArgumentParser:
                         "flash and RAM) grew by more than BYTES, or IMAGE by more than N%% of its partition")
     from tarnwick.history.commands import add_parser
 
-    add_parser(commands, _top)
+    add_parser(commands, _top, CONFIG_HELP)
     return parser
 
 

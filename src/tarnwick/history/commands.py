@@ -27,14 +27,14 @@ def add_report_options(parser, diff: bool) -> None:
                                  "(the commit's Footprint-Accepted: trailers count the same)")
 
 
-def add_parser(commands, top_type: Callable) -> None:
+def add_parser(commands, top_type: Callable, config_help: str) -> None:
     history = commands.add_parser("history", help="record builds and answer over many: trends, blame, exports")
     actions = history.add_subparsers(dest="history_command", required=True, parser_class=type(history))
 
     def command(name: str, help_text: str, formats=("text", "json"), default="text"):
         parser = actions.add_parser(name, help=help_text)
         parser.add_argument("--store", metavar="STORE", help=STORE_HELP)
-        parser.add_argument("--config", type=Path, help="configuration file (default: ./tarnwick.toml when present)")
+        parser.add_argument("--config", type=Path, help=config_help)
         parser.add_argument("--format", choices=formats, default=default)
         parser.set_defaults(fail_on_budget=False)
         return parser
