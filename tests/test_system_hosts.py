@@ -233,3 +233,35 @@ def test_also_never_overwrites_an_input(folder, capsys):
     code = main(["system", str(folder / "grown.toml"), "--also", f"sarif={folder / 'app-grown.map'}"])
     assert code == 2 and "refusing to overwrite an input" in capsys.readouterr().err
     assert (folder / "app-grown.map").read_text().startswith(("Archive member", "Memory Configuration", "\n"))
+
+
+def test_an_image_name_never_becomes_a_host_command(folder, tmp_path, monkeypatch, capsys):
+    """An image named like an Azure command, with a quote and a newline: every host report still
+    parses, and the only commands the job sees are tarnwick's own."""
+    from prometheus_client.openmetrics.parser import text_string_to_metric_families
+
+    _clean_host(monkeypatch)
+    monkeypatch.setenv("TF_BUILD", "True")
+    monkeypatch.setenv("AGENT_TEMPDIRECTORY", str(tmp_path))
+    real = 'ap/p"\n##vso[task.complete result=Succeeded;]x'
+    quoted = '"ap/p\\"\\n##vso[task.complete result=Succeeded;]x"'  # as TOML writes it
+    config = folder / "hostile.toml"
+    config.write_text((folder / "grown.toml").read_text().replace('name = "app"', f"name = {quoted}")
+                      .replace("[targets.app.", f"[targets.{quoted}."))
+    also = {kind: tmp_path / f"r.{kind}" for kind in HOST_FORMATS}
+    code = main(["system", str(config), "--format", "json", "--output", str(tmp_path / "r.json"),
+                 *(f"--also={kind}={path}" for kind, path in also.items())])
+    err = capsys.readouterr().err
+    assert code == 1
+    commands = [line for line in err.splitlines() if "##vso[" in line]
+    assert commands and all(line.startswith(("##vso[task.logissue type=", "##vso[task.uploadsummary]",
+                                             "##vso[task.complete result=Failed;]")) for line in commands)
+    assert all(line.count("##vso[") == 1 for line in commands)
+    images = {s.labels.get("image") for f in text_string_to_metric_families(also["gitlab-metrics"].read_text())
+              for s in f.samples}
+    assert real in images
+    sarif = json.loads(also["sarif"].read_text())
+    results = {r["properties"]["finding"]: r for r in sarif["runs"][0]["results"]}
+    budget = results[f"{real}/budget.FLASH"]  # the image's own finding, though its name holds a "/"
+    assert budget["ruleId"] == "budget"
+    assert budget["locations"][0]["physicalLocation"]["artifactLocation"]["uri"].endswith("app-grown.map")
