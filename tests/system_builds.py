@@ -85,3 +85,48 @@ def imgtool_command() -> str:
         need_imgtool()
         pytest.skip("the imgtool command is not on the PATH")
     return found
+
+
+MCUBOOT = """
+[system.mcuboot]
+mode = "swap-scratch"
+"""
+IMAGES = """
+[[system.images]]
+name = "mcuboot"
+role = "bootloader"
+map = "boot.map"
+partition = "{boot}"
+
+[[system.images]]
+name = "app"
+role = "application"
+map = "{app}.map"
+partition = "{slot}"
+"""
+# the same layout from each kind of partition file, as (partitions, boot, primary slot) of each
+SOURCES = {
+    "devicetree": ('partitions = "zephyr.dts"', "mcuboot", "slot0_partition"),
+    "partition manager": ('partitions = "partitions.yml"\n[system.mcuboot]\nwrite_size = 4\nsector_size = 4096\n'
+                          'mode = "swap-scratch"', "mcuboot", "mcuboot_primary"),
+    "table": ('partitions = [\n {name = "boot", start = 0, size = "32K"},\n {name = "slot0", start = 0x8000, '
+              'size = "64K"},\n {name = "slot1", start = 0x18000, size = "64K"},\n {name = "scratch", start = '
+              '0x28000, size = "8K"},\n]\n[system.mcuboot]\nwrite_size = 4\nsector_size = 4096\nmode = '
+              '"swap-scratch"\nsecondary = "slot1"', "boot", "slot0"),
+}
+
+
+def boot_app_config(out: Path, source: str, app: str = "app", extra: str = "", name: str = "") -> Path:
+    """A configuration of build.sh's bootloader and application `app` in the layout of `source`
+    (one of SOURCES; its partition file copied into `out`), `extra` appended; `name`: its file's
+    stem (by default from the source and the application)."""
+    partitions, boot, slot = SOURCES[source]
+    secondary = ""
+    if "secondary =" in partitions:
+        partitions, secondary = partitions.split("\nsecondary = ")
+        secondary = f"secondary = {secondary}\n"
+    mcuboot = "" if "[system.mcuboot]" in partitions else MCUBOOT
+    text = f"[system]\n{partitions}\n{mcuboot}" + IMAGES.format(boot=boot, app=app, slot=slot) + secondary + extra
+    path = out / f"{name or 'boot-' + source.replace(' ', '-') + '-' + app}.toml"
+    path.write_text(text)
+    return path

@@ -16,7 +16,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from system_builds import FIRMWARE, binary, built, image_end, need_imgtool
+from system_builds import FIRMWARE, IMAGES, SOURCES, binary, boot_app_config, built, image_end, need_imgtool
 
 from tarnwick.api import analyze
 from tarnwick.app.cli import main
@@ -54,46 +54,6 @@ def _by_name(items: list) -> dict:
     return {item["name"]: item for item in items}
 
 
-MCUBOOT = """
-[system.mcuboot]
-mode = "swap-scratch"
-"""
-_IMAGES = """
-[[system.images]]
-name = "mcuboot"
-role = "bootloader"
-map = "boot.map"
-partition = "{boot}"
-
-[[system.images]]
-name = "app"
-role = "application"
-map = "{app}.map"
-partition = "{slot}"
-"""
-# the same layout from each kind of partition file, as (partitions, boot, primary slot) of each
-SOURCES = {
-    "devicetree": ('partitions = "zephyr.dts"', "mcuboot", "slot0_partition"),
-    "partition manager": ('partitions = "partitions.yml"\n[system.mcuboot]\nwrite_size = 4\nsector_size = 4096\n'
-                          'mode = "swap-scratch"', "mcuboot", "mcuboot_primary"),
-    "table": ('partitions = [\n {name = "boot", start = 0, size = "32K"},\n {name = "slot0", start = 0x8000, '
-              'size = "64K"},\n {name = "slot1", start = 0x18000, size = "64K"},\n {name = "scratch", start = '
-              '0x28000, size = "8K"},\n]\n[system.mcuboot]\nwrite_size = 4\nsector_size = 4096\nmode = '
-              '"swap-scratch"\nsecondary = "slot1"', "boot", "slot0"),
-}
-
-
-def _boot_app(out: Path, source: str, app: str = "app") -> Path:
-    partitions, boot, slot = SOURCES[source]
-    secondary = ""
-    if "secondary =" in partitions:
-        partitions, secondary = partitions.split("\nsecondary = ")
-        secondary = f"secondary = {secondary}\n"
-    mcuboot = "" if "[system.mcuboot]" in partitions else MCUBOOT
-    text = f"[system]\n{partitions}\n{mcuboot}" + _IMAGES.format(boot=boot, app=app, slot=slot) + secondary
-    return _write(out, f"boot-{source.replace(' ', '-')}-{app}.toml", text)
-
-
 def _signed_length(out: Path, elf: str) -> int:
     """What imgtool makes of the image (header, code, TLV area), unpadded."""
     imgtool = need_imgtool()
@@ -105,7 +65,7 @@ def _signed_length(out: Path, elf: str) -> int:
 
 @pytest.mark.parametrize("source", list(SOURCES))
 def test_bootloader_and_application(out, capsys, source):
-    code, document = _json(capsys, "system", _boot_app(out, source))
+    code, document = _json(capsys, "system", boot_app_config(out, source))
     system = document["system"]
     images = _by_name(system["images"])
     assert code == 0 and document["verdict"]["status"] == "passed"
@@ -128,7 +88,7 @@ def test_the_three_sources_give_one_verdict(out, capsys):
     """The same images in the same layout, from a devicetree, a partitions.yml and a table."""
     seen = []
     for source in SOURCES:
-        code, document = _json(capsys, "system", _boot_app(out, source, "app-grown"))
+        code, document = _json(capsys, "system", boot_app_config(out, source, "app-grown"))
         slot = _by_name(document["system"]["partitions"])[SOURCES[source][2]]
         seen.append((code, document["verdict"]["failures"][0].split(" ")[0], slot["used_bytes"], slot["free_bytes"]))
     assert len(set(seen)) == 1 and seen[0][:2] == (1, "fail_on_slot_headroom")
@@ -137,7 +97,7 @@ def test_the_three_sources_give_one_verdict(out, capsys):
 def test_grown_application_fails_every_output(out, capsys):
     """It links, and fits its partition, but leaves no room for the trailer: imgtool refuses it
     (test_system_mcuboot), every output shows the failed gate, the exit code is 1."""
-    config = _boot_app(out, "devicetree", "app-grown")
+    config = boot_app_config(out, "devicetree", "app-grown")
     code, document = _json(capsys, "system", config)
     slot = _by_name(document["system"]["partitions"])["slot0_partition"]
     assert code == 1 and slot["free_bytes"] == 0x10000 - slot["trailer_bytes"] - _signed_length(out, "app-grown") < 0
@@ -305,7 +265,7 @@ def test_second_core_bss_in_the_first_cores_ram(out, capsys):
 def test_bootloader_grown_into_the_slot(out, capsys):
     """A boot partition smaller than the bootloader: its bytes outside it, inside the slot."""
     text = SOURCES["table"][0].replace('size = "32K"', "size = 0x200")
-    config = _write(out, "boot-over.toml", "[system]\n" + text.split("\nsecondary")[0] + _IMAGES.format(
+    config = _write(out, "boot-over.toml", "[system]\n" + text.split("\nsecondary")[0] + IMAGES.format(
         boot="boot", app="app", slot="slot0"))
     # the boot partition ends at 0x200; the slot starts at 0x8000: move it down to meet the bootloader
     config.write_text(config.read_text().replace("start = 0x8000", "start = 0x200").replace('size = "64K"',
@@ -355,7 +315,7 @@ partition = "ota_0"
 
 
 def test_baseline_and_diff_say_which_image_grew(out, capsys):
-    base, grown = _boot_app(out, "devicetree"), _boot_app(out, "devicetree", "app-grown")
+    base, grown = boot_app_config(out, "devicetree"), boot_app_config(out, "devicetree", "app-grown")
     _, stored = _json(capsys, "system", base)
     (out / "base.json").write_text(json.dumps(stored))
     _, later = _json(capsys, "system", grown)
@@ -381,10 +341,10 @@ def test_baseline_and_diff_say_which_image_grew(out, capsys):
 @pytest.mark.parametrize("problem", ["not json", '{"system": {"images": [{"name": 3}]}}', '{"system": 5}'])
 def test_stored_system_that_cannot_serve(out, capsys, problem):
     bad = _write(out, "bad-baseline.json", problem)
-    code, text, err = _run(capsys, "system", _boot_app(out, "devicetree"), "--baseline", bad)
+    code, text, err = _run(capsys, "system", boot_app_config(out, "devicetree"), "--baseline", bad)
     assert code == 0 and err.startswith(f"tarnwick: warning: baseline {bad}") and "compared with nothing" in err
     if problem.startswith("{"):
-        code, text, err = _run(capsys, "diff", bad, _boot_app(out, "devicetree"))
+        code, text, err = _run(capsys, "diff", bad, boot_app_config(out, "devicetree"))
         assert code == 2 and err.count("\n") == 1 and str(bad) in err
 
 
@@ -402,7 +362,7 @@ def _paths(value, path=()):
 
 @pytest.fixture(scope="module")
 def stored_system(out):
-    code = main(["system", str(_boot_app(out, "devicetree", "app-grown")), "--format", "json", "--output",
+    code = main(["system", str(boot_app_config(out, "devicetree", "app-grown")), "--format", "json", "--output",
                  str(out / "stored-system.json")])
     assert code == 1
     return json.loads((out / "stored-system.json").read_text())
@@ -442,30 +402,30 @@ def test_damaged_stored_system(out, stored_system, data):
 
 
 BAD_INPUT = [
-    ("partition file missing", '[system]\npartitions = "nowhere.dts"\n' + _IMAGES, 2, "nowhere.dts: no such file"),
+    ("partition file missing", '[system]\npartitions = "nowhere.dts"\n' + IMAGES, 2, "nowhere.dts: no such file"),
     ("no partition", "[system]\npartitions = \"zephyr.dts\"\n[[system.images]]\nname = \"x\"\nrole = \"application\"\n"
                      "map = \"app.map\"\n", 3, "names no partition"),
-    ("unknown partition", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace("{slot}", "slot9"), 14,
+    ("unknown partition", '[system]\npartitions = "zephyr.dts"\n' + IMAGES.replace("{slot}", "slot9"), 14,
      "no partition 'slot9'"),
-    ("image file missing", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace("{app}.map", "gone.map"), 13,
+    ("image file missing", '[system]\npartitions = "zephyr.dts"\n' + IMAGES.replace("{app}.map", "gone.map"), 13,
      "gone.map: no such file"),
-    ("unknown role", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('"application"', '"app"'), 12,
+    ("unknown role", '[system]\npartitions = "zephyr.dts"\n' + IMAGES.replace('"application"', '"app"'), 12,
      "'app' is not one of"),
-    ("unknown mode", '[system]\npartitions = "zephyr.dts"\n[system.mcuboot]\nmode = "swap-fast"\n' + _IMAGES, 4,
+    ("unknown mode", '[system]\npartitions = "zephyr.dts"\n[system.mcuboot]\nmode = "swap-fast"\n' + IMAGES, 4,
      "swap-fast"),
     ("mailbox nowhere", '[system]\npartitions = "zephyr.dts"\n[[system.regions]]\nname = "MBOX"\nshared = true\n'
-     + _IMAGES, 3, "MBOX"),
-    ("image twice", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('"app"', '"mcuboot"'), 11, "given twice"),
+     + IMAGES, 3, "MBOX"),
+    ("image twice", '[system]\npartitions = "zephyr.dts"\n' + IMAGES.replace('"app"', '"mcuboot"'), 11, "given twice"),
     ("write size", '[system]\npartitions = "zephyr.dts"\n[system.mcuboot]\nmode = "swap-move"\nwrite_size = 3\n'
-     + _IMAGES, 5, "3 is not one of 1, 2, 4, 8, 16, 32"),
+     + IMAGES, 5, "3 is not one of 1, 2, 4, 8, 16, 32"),
     ("key type", '[system]\npartitions = "zephyr.dts"\n[system.mcuboot]\nmode = "swap-move"\nkey = "dsa"\n'
-     + _IMAGES, 5, "'dsa' is not one of"),
-    ("block size", '[system]\npartitions = "zephyr.dts"\nsecure_block = "32Q"\n' + _IMAGES, 3, "not a size"),
-    ("no map", '[system]\npartitions = "zephyr.dts"\n' + _IMAGES.replace('map = "{app}.map"', ""), 10,
+     + IMAGES, 5, "'dsa' is not one of"),
+    ("block size", '[system]\npartitions = "zephyr.dts"\nsecure_block = "32Q"\n' + IMAGES, 3, "not a size"),
+    ("no map", '[system]\npartitions = "zephyr.dts"\n' + IMAGES.replace('map = "{app}.map"', ""), 10,
      "give its map or its ELF file"),
-    ("partitions", "[system]\npartitions = 5\n" + _IMAGES, 2, "must be a path"),
+    ("partitions", "[system]\npartitions = 5\n" + IMAGES, 2, "must be a path"),
     ("stack folder", '[system]\npartitions = "zephyr.dts"\n'
-     + _IMAGES.replace('map = "{app}.map"', 'map = "{app}.map"\nstack_usage = ["su"]'), 14, "su: not a folder"),
+     + IMAGES.replace('map = "{app}.map"', 'map = "{app}.map"\nstack_usage = ["su"]'), 14, "su: not a folder"),
 ]
 
 
@@ -510,7 +470,7 @@ category = "ram"
 def test_a_partition_file_error_names_its_own_line(out, capsys):
     broken = _write(out, "broken.dts", (out / "zephyr.dts").read_text().replace("reg = < 0x8000 0x10000 >;",
                                                                                  "reg = < 0x8000 0x10000 >"))
-    config = _write(out, "broken.toml", '[system]\npartitions = "broken.dts"\n' + _IMAGES.format(
+    config = _write(out, "broken.toml", '[system]\npartitions = "broken.dts"\n' + IMAGES.format(
         boot="mcuboot", app="app", slot="slot0_partition"))
     code, _, err = _run(capsys, "system", config)
     line = next(n for n, text in enumerate(broken.read_text().splitlines(), 1) if "0x8000 0x10000 >" in text) + 1
@@ -519,7 +479,7 @@ def test_a_partition_file_error_names_its_own_line(out, capsys):
 
 def test_each_image_has_its_own_budgets(out, capsys):
     """`[targets.IMAGE]` budgets and policies apply to that image's own report and gates."""
-    config = _boot_app(out, "devicetree")
+    config = boot_app_config(out, "devicetree")
     text = (config.read_text() + "\n[targets.app.budgets.flash]\nFLASH = 0.01\n"
             "[targets.app.policies]\nfail_on_budget = true\n")
     code, document = _json(capsys, "system", _write(out, "budgets.toml", text))
@@ -540,7 +500,7 @@ def test_html_draws_each_image_as_a_band(out, capsys):
 
 @pytest.mark.parametrize("target", ["config", "app.map", "zephyr.dts", "base.json"])
 def test_output_never_replaces_an_input(out, capsys, target):
-    config = _boot_app(out, "devicetree")
+    config = boot_app_config(out, "devicetree")
     base = out / "base.json"
     assert main(["system", str(config), "--format", "json", "--output", str(base)]) == 0
     path = config if target == "config" else out / target

@@ -13,34 +13,19 @@ from pathlib import Path
 import pytest
 
 from host_schemas import CODEQUALITY_SCHEMA, JUNIT_XSD, sarif_schema
-from system_builds import FIRMWARE, built
+from system_builds import FIRMWARE, boot_app_config, built
 
 from tarnwick.app.cli import main
 
 HOST_FORMATS = ("sarif", "junit", "gitlab-codequality", "gitlab-metrics")
-_SYSTEM = """[system]
-partitions = "zephyr.dts"
-[system.mcuboot]
-mode = "swap-scratch"
-[[system.images]]
-name = "mcuboot"
-role = "bootloader"
-map = "boot.map"
-partition = "mcuboot"
-[[system.images]]
-name = "app"
-role = "application"
-map = "{app}.map"
-partition = "slot0_partition"
-{extra}"""
 # the application's own budget, so an image's finding (app/budget.FLASH) is among the system's
-_BUDGET = "[targets.app.budgets.flash]\nFLASH = 0.5\n[targets.app.policies]\nfail_on_budget = {fail}\n"
+BUDGET = "[targets.app.budgets.flash]\nFLASH = 0.5\n[targets.app.policies]\nfail_on_budget = true\n"
 RUNS = {
-    "fits": ("system", "{folder}/fits.toml"),
-    "grown past the trailer, image over budget": ("system", "{folder}/grown.toml"),
-    "diff of two systems with a growth limit": ("diff", "{folder}/fits.json", "{folder}/grown.toml",
+    "fits": ("system", "{fits}"),
+    "grown past the trailer, image over budget": ("system", "{grown}"),
+    "diff of two systems with a growth limit": ("diff", "{folder}/hosts-fits.json", "{grown}",
                                                 "--fail-on-growth", "app=100"),
-    "against a baseline": ("system", "{folder}/grown.toml", "--baseline", "{folder}/fits.json"),
+    "against a baseline": ("system", "{grown}", "--baseline", "{folder}/hosts-fits.json"),
 }
 
 
@@ -50,29 +35,30 @@ def _clean_host(monkeypatch) -> None:
 
 
 @pytest.fixture(scope="module")
-def folder(tmp_path_factory):
+def folder():
     out = built()
-    folder = tmp_path_factory.mktemp("system-hosts")
-    for name in ("boot.map", "boot.elf", "app.map", "app.elf", "app-grown.map", "app-grown.elf"):
-        shutil.copy(out / name, folder / name)
-    shutil.copy(FIRMWARE / "zephyr.dts", folder / "zephyr.dts")
-    (folder / "fits.toml").write_text(_SYSTEM.format(app="app", extra=""))
-    (folder / "grown.toml").write_text(_SYSTEM.format(app="app-grown", extra=_BUDGET.format(fail="true")))
-    return folder
+    shutil.copy(FIRMWARE / "zephyr.dts", out / "zephyr.dts")
+    return out
 
 
 @pytest.fixture(scope="module")
-def outputs(folder):
+def configs(folder) -> dict:
+    return {"fits": boot_app_config(folder, "devicetree"),
+            "grown": boot_app_config(folder, "devicetree", "app-grown", "\n" + BUDGET, "hosts-grown")}
+
+
+@pytest.fixture(scope="module")
+def outputs(folder, configs):
     """Each run once: its JSON report on --output and every host format with --also."""
     saved = {name: os.environ.pop(name) for name in ("GITHUB_ACTIONS", "TF_BUILD") if name in os.environ}
     done = {}
     try:
-        assert main(["system", str(folder / "fits.toml"), "--format", "json", "--output",
-                     str(folder / "fits.json")]) == 0
+        assert main(["system", str(configs["fits"]), "--format", "json", "--output",
+                     str(folder / "hosts-fits.json")]) == 0
         for at, (name, arguments) in enumerate(RUNS.items()):
-            stem = folder / f"run{at}"
+            stem = folder / f"hosts-run{at}"
             also = [f"--also={kind}={stem}.{kind}" for kind in HOST_FORMATS]
-            code = main([argument.format(folder=folder) for argument in arguments]
+            code = main([argument.format(folder=folder, **configs) for argument in arguments]
                         + ["--format", "json", "--output", f"{stem}.json", *also])
             done[name] = (code, stem, json.loads(Path(f"{stem}.json").read_text()))
     finally:
@@ -198,12 +184,12 @@ def test_metrics_parse_with_the_report_s_figures(outputs, run):
     assert {s.labels["target"] for family in families.values() for s in family.samples} == {system["name"]}
 
 
-def test_github_is_told_the_system_s_verdict_once(folder, tmp_path, monkeypatch, capsys):
+def test_github_is_told_the_system_s_verdict_once(configs, tmp_path, monkeypatch, capsys):
     _clean_host(monkeypatch)
     summary = tmp_path / "summary.md"
     monkeypatch.setenv("GITHUB_ACTIONS", "true")
     monkeypatch.setenv("GITHUB_STEP_SUMMARY", str(summary))
-    code = main(["system", str(folder / "grown.toml"), "--format", "sarif", "--output", str(tmp_path / "r.sarif"),
+    code = main(["system", str(configs["grown"]), "--format", "sarif", "--output", str(tmp_path / "r.sarif"),
                  "--also", f"junit={tmp_path / 'r.xml'}"])
     err = capsys.readouterr().err
     written = summary.read_text()
@@ -213,12 +199,12 @@ def test_github_is_told_the_system_s_verdict_once(folder, tmp_path, monkeypatch,
     assert any("app: fail_on_budget" in line for line in annotations)
 
 
-@pytest.mark.parametrize("config, result", [("fits.toml", None), ("grown.toml", "Failed")])
-def test_azure_is_told_each_finding_and_a_lowered_result(folder, tmp_path, monkeypatch, capsys, config, result):
+@pytest.mark.parametrize("config, result", [("fits", None), ("grown", "Failed")])
+def test_azure_is_told_each_finding_and_a_lowered_result(configs, tmp_path, monkeypatch, capsys, config, result):
     _clean_host(monkeypatch)
     monkeypatch.setenv("TF_BUILD", "True")
     monkeypatch.setenv("AGENT_TEMPDIRECTORY", str(tmp_path))
-    code = main(["system", str(folder / config), "--format", "json", "--output", str(tmp_path / "r.json")])
+    code = main(["system", str(configs[config]), "--format", "json", "--output", str(tmp_path / "r.json")])
     err = capsys.readouterr().err
     report = json.loads((tmp_path / "r.json").read_text())
     issues = [line for line in err.splitlines() if line.startswith("##vso[task.logissue ")]
@@ -229,13 +215,13 @@ def test_azure_is_told_each_finding_and_a_lowered_result(folder, tmp_path, monke
     assert any(line.startswith("##vso[task.uploadsummary]") for line in err.splitlines())
 
 
-def test_also_never_overwrites_an_input(folder, capsys):
-    code = main(["system", str(folder / "grown.toml"), "--also", f"sarif={folder / 'app-grown.map'}"])
+def test_also_never_overwrites_an_input(folder, configs, capsys):
+    code = main(["system", str(configs["grown"]), "--also", f"sarif={folder / 'app-grown.map'}"])
     assert code == 2 and "refusing to overwrite an input" in capsys.readouterr().err
     assert (folder / "app-grown.map").read_text().startswith(("Archive member", "Memory Configuration", "\n"))
 
 
-def test_an_image_name_never_becomes_a_host_command(folder, tmp_path, monkeypatch, capsys):
+def test_an_image_name_never_becomes_a_host_command(folder, configs, tmp_path, monkeypatch, capsys):
     """An image named like an Azure command, with a quote and a newline: every host report still
     parses, and the only commands the job sees are tarnwick's own."""
     from prometheus_client.openmetrics.parser import text_string_to_metric_families
@@ -245,8 +231,8 @@ def test_an_image_name_never_becomes_a_host_command(folder, tmp_path, monkeypatc
     monkeypatch.setenv("AGENT_TEMPDIRECTORY", str(tmp_path))
     real = 'ap/p"\n##vso[task.complete result=Succeeded;]x'
     quoted = '"ap/p\\"\\n##vso[task.complete result=Succeeded;]x"'  # as TOML writes it
-    config = folder / "hostile.toml"
-    config.write_text((folder / "grown.toml").read_text().replace('name = "app"', f"name = {quoted}")
+    config = folder / "hosts-hostile.toml"
+    config.write_text(configs["grown"].read_text().replace('name = "app"', f"name = {quoted}")
                       .replace("[targets.app.", f"[targets.{quoted}."))
     also = {kind: tmp_path / f"r.{kind}" for kind in HOST_FORMATS}
     code = main(["system", str(config), "--format", "json", "--output", str(tmp_path / "r.json"),
