@@ -75,15 +75,16 @@ def show_text(trends: list, regions: Optional[list]) -> str:
                 cells = gap
             else:
                 used, deltas = point.regions, point.deltas or {}
-                cells = [f"{used[name]:,} B" + (f" {signed_bytes(deltas[name])}" if deltas.get(name) else "")
+                cells = [(f"{used[name]:,} B {signed_bytes(deltas[name])}" if deltas.get(name) else f"{used[name]:,} B")
                          if name in used else "" for name in names]
             remarks = _remarks(point, point is first) if point.build is not None else ""
             subject = plain(point.subject or "")
             table.append([point.commit[:12], _local_time(point.time), *cells,
                           f"{subject}  [{remarks}]" if remarks else subject])
+        # every column but the subject padded to its widest cell (str.format pads as ljust does)
         widths = [max(map(len, column)) for column in zip(*table)][:-1]
-        for row in table:
-            lines.append("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[-1])
+        row_format = "".join(f"{{:<{width}}}  " for width in widths) + "{}"
+        lines += [row_format.format(*row) for row in table]
         lines.append("")
     return "\n".join(lines)
 
