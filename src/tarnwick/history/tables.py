@@ -38,8 +38,9 @@ def build_tables(build) -> dict:
               ("region_sizes", None): dict(whole.region_sizes)}
     for level in ("sections", "components", "archives", "objects"):
         tables[(level, None)] = dict(getattr(whole, level))
-    section_of = _sections_of(build)
-    tables[("symbols", None)] = {key: [*entry[:3], section_of.get(key)] for key, entry in whole.symbols.items()}
+    section = _sections_of(build).get  # an entry is [bytes, estimated, binding]
+    tables[("symbols", None)] = {key: [entry[0], entry[1], entry[2], section(key)]
+                                 for key, entry in whole.symbols.items()}
     for level in ("files", "folders"):
         if getattr(whole, level) is not None:
             tables[(level, None)] = dict(getattr(whole, level))
