@@ -21,6 +21,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared"
 FORMATS = ("text", "json", "markdown", "html")
+HOST_FORMATS = ("sarif", "junit", "gitlab-codequality", "gitlab-metrics")  # with --hosts (trees that write them)
 
 # Runs the command in a tree with the report's clock fixed: the report module looks `datetime`
 # up in its own namespace on every call, so a stand-in there fixes every timestamp.
@@ -35,7 +36,7 @@ class Fixed(datetime.datetime):
 
 summary.datetime = Fixed
 from tarnwick.%s import main
-runs = json.loads(sys.argv[1])
+runs = json.loads(sys.stdin.read())  # the plan outgrows an argument list
 results = []
 for arguments in runs:
     sys.stderr = io.StringIO()
@@ -61,12 +62,13 @@ def bench_inputs() -> list:
                               out / "large-grown-21" / "firmware.map", out / "eight.map") if path.exists()]
 
 
-def runs(folder: str, bench: bool = False) -> list:
-    """(name, arguments) of every run: each input in every format, with and without its ELF;
-    with `bench`, the benchmarks' builds too, and diffs of them against a stored report."""
+def runs(folder: str, bench: bool = False, formats: tuple = FORMATS) -> list:
+    """(name, arguments) of every run: each input in every format of `formats`, with and
+    without its ELF; with `bench`, the benchmarks' builds too, and diffs of them against a
+    stored report."""
     planned = []
     for path in inputs() + (bench_inputs() if bench else []):
-        for kind in FORMATS:
+        for kind in formats:
             for elf in ((), ("--no-elf",)) if path.suffix == ".map" else ((),):
                 name = f"{path.relative_to(ROOT.parent)} {kind} {' '.join(elf)}".strip()
                 planned.append((name, ["analyze", str(path), "--format", kind, *elf]))
@@ -74,20 +76,20 @@ def runs(folder: str, bench: bool = False) -> list:
     pairs = [(maps / "gnu_ld.map", maps / "gnu_ld_ram_overflow.map"), (maps / "gnu_ld.map", maps / "llvm_lld.map")]
     baseline = ROOT / "examples" / "firmware" / "baseline.json"
     for old, new in pairs + [(baseline, maps / "gnu_ld.map"), (maps / "gnu_ld.map", baseline)]:
-        for kind in FORMATS:
+        for kind in formats:
             planned.append((f"diff {old.name} {new.name} {kind}", ["diff", str(old), str(new), "--format", kind]))
     large, grown = ROOT / "bench" / "out" / "large" / "firmware.map", ROOT / "bench" / "out" / "large-grown-21" / "firmware.map"
     if bench and large.exists() and grown.exists():
         stored = os.path.join(folder, "stored.json")  # written by the first run, in each tree
         planned.append(("analyze large firmware.map json (the stored report)", ["analyze", str(large), "--format", "json",
                                                                               "--output", stored]))
-        for kind in FORMATS:
+        for kind in formats:
             planned.append((f"diff stored.json large-grown-21 {kind}", ["diff", stored, str(grown), "--format", kind]))
             planned.append((f"diff large large-grown-21 {kind}", ["diff", str(large), str(grown), "--format", kind]))
             planned.append((f"analyze large-grown-21 --baseline stored.json {kind}",
                             ["analyze", str(grown), "--baseline", stored, "--format", kind]))
     config = ROOT / "examples" / "firmware" / "tarnwick.toml"
-    for kind in FORMATS:
+    for kind in formats:
         planned.append((f"analyze gnu_ld.map --baseline {kind}",
                         ["analyze", str(maps / "gnu_ld.map"), "--baseline", str(baseline), "--format", kind]))
         planned.append((f"analyze gnu_ld_ram_overflow.map --config {kind}",
@@ -99,7 +101,7 @@ def runs(folder: str, bench: bool = False) -> list:
 def outputs(tree: str, module: str, planned: list, folder: str) -> list:
     """(exit code, digest of the output) of every run, in one process of the tree."""
     environment = dict(os.environ, PYTHONPATH=tree)
-    done = subprocess.run([sys.executable, "-S", "-c", DRIVER % module, json.dumps([a for _, a in planned])],
+    done = subprocess.run([sys.executable, "-S", "-c", DRIVER % module], input=json.dumps([a for _, a in planned]),
                           env=environment, capture_output=True, text=True, cwd=folder)
     said = json.loads(done.stderr.strip().splitlines()[-1])
     results = []
@@ -125,9 +127,10 @@ def main() -> int:
     parser.add_argument("--after-module", help="where `main` is in the later build (default: found in the tree)")
     parser.add_argument("--keep", help="a folder to write the differing outputs into")
     parser.add_argument("--bench", action="store_true", help="also the benchmarks' builds in bench/out")
+    parser.add_argument("--hosts", action="store_true", help="also the CI hosts' formats (both trees must write them)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
-        planned = runs(folder, args.bench)
+        planned = runs(folder, args.bench, FORMATS + (HOST_FORMATS if args.hosts else ()))
         before = outputs(args.before, args.before_module or command_module(args.before), planned, folder)
         after = outputs(args.after, args.after_module or command_module(args.after), planned, folder)
     differing = [(name, old, new) for (name, _), old, new in zip(planned, before, after)
