@@ -17,6 +17,7 @@ import struct
 from dataclasses import dataclass, field
 from typing import Optional
 
+from tarnwick._native import solve_stack
 from tarnwick.analysis.stack_units import asked_for, read_units
 from tarnwick.toolchains.stack_files import INDIRECT, stem_of
 
@@ -224,67 +225,20 @@ class _Graph:
 
     def solve(self) -> tuple:
         """(worst case, bounded, cause, next on the deepest chain, assumptions) of every function,
-        callees before callers (Tarjan's strongly connected components, without recursion in
-        Python). Each function keeps only its deepest callee: the chains are walked from it."""
+        callees before callers (Tarjan's strongly connected components, natively: the functions
+        on no cycle with a plain frame are settled there, every other component by _settle).
+        Each function keeps only its deepest callee: the chains are walked from it."""
         count = len(self.names)
         worst, bounded = [0] * count, [True] * count
         cause: list = [None] * count  # (function index where it arises, text)
         best: list = [None] * count
         assumed: list = [_NONE] * count
-        order, low, on_stack, stack = [-1] * count, [0] * count, [False] * count, []
-        counter = 0
-        callees = [[t for t, _site in calls if isinstance(t, int)] for calls in self.calls]
-        for root in range(count):
-            if order[root] >= 0:
-                continue
-            order[root] = low[root] = counter
-            counter += 1
-            stack.append(root)
-            on_stack[root] = True
-            walk = [(root, iter(callees[root]))]
-            while walk:
-                node, following = walk[-1]
-                for target in following:
-                    if order[target] < 0:
-                        order[target] = low[target] = counter
-                        counter += 1
-                        stack.append(target)
-                        on_stack[target] = True
-                        walk.append((target, iter(callees[target])))
-                        break
-                    if on_stack[target] and order[target] < low[node]:
-                        low[node] = order[target]
-                else:
-                    walk.pop()
-                    if walk:
-                        parent = walk[-1][0]
-                        if low[node] < low[parent]:
-                            low[parent] = low[node]
-                    if low[node] == order[node]:
-                        if stack[-1] == node:  # on no cycle: the common case, without the sets a cycle needs
-                            stack.pop()
-                            on_stack[node] = False
-                            if (self.assumed[node] or node in callees[node]
-                                    or not self._settle_one(node, self.calls[node], worst, bounded, cause, best, assumed)):
-                                self._settle([node], worst, bounded, cause, best, assumed)
-                            continue
-                        component = []
-                        while True:
-                            member = stack.pop()
-                            on_stack[member] = False
-                            component.append(member)
-                            if member == node:
-                                break
-                        self._settle(component, worst, bounded, cause, best, assumed)
+        solve_stack(self.calls, self.frames, self.qualifiers, self.own_problems, self.has_calls, self.assumed,
+                    worst, bounded, cause, best, assumed, _NONE,
+                    lambda component: self._settle(component, worst, bounded, cause, best, assumed))
         return worst, bounded, cause, best, assumed
 
     def _settle(self, component: list, worst, bounded, cause, best, assumed) -> None:
-        if len(component) == 1 and not self.assumed[component[0]]:
-            node = component[0]
-            calls = self.calls[node]
-            if all(target != node for target, _site in calls) and self._settle_one(node, calls, worst, bounded,
-                                                                                      cause, best, assumed):
-                return
         members = set(component)
         recursive = len(component) > 1 or any(t == component[0] for t, _ in self.calls[component[0]])
         cycle = self._cycle(component) if recursive else []
@@ -338,31 +292,6 @@ class _Graph:
                     worst[node], best[node] = worst[top], best[top]
                 bounded[node] = bounded[node] and bounded[top]
                 assumed[node] = assumed[node] | assumed[top]
-
-    def _settle_one(self, node: int, calls: list, worst, bounded, cause, best, assumed) -> bool:
-        """A function on no cycle with a plain frame: the common case, settled without the sets
-        a recursion needs. False when it is not that case."""
-        frame = self.frames[node]
-        if frame is None or self.own_problems[node] or not self.has_calls[node] or (
-                self.qualifiers[node] != "static" and not self.qualifiers[node].endswith("bounded")):
-            return False
-        deepest, chosen, sure, rests = 0, None, True, _NONE
-        for target, _site in calls:
-            if target.__class__ is int:
-                if worst[target] > deepest:
-                    deepest, chosen = worst[target], target
-                if assumed[target]:
-                    rests = rests | assumed[target]
-                if not bounded[target]:
-                    if sure and cause[node] is None:
-                        cause[node] = cause[target]
-                    sure = False
-            else:
-                if sure and cause[node] is None:
-                    cause[node] = (node, target)
-                sure = False
-        worst[node], bounded[node], best[node], assumed[node] = frame + deepest, sure, chosen, rests
-        return True
 
     def _cycle(self, component: list) -> list:
         """One cycle of a recursive component, as names: a -> b -> a."""
