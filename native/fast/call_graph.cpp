@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -173,7 +174,7 @@ private:
         return true;
     }
 
-    bool node(const Fields& f, PyObject* functions) const {
+    bool node(const Fields& f, PyObject* functions) {
         static constexpr C ellipse[] = {C('e'), C('l'), C('l'), C('i'), C('p'), C('s'), C('e')};
         if (f.third && part(f, 2) == Text(ellipse, 7)) return true;  // declared here, defined elsewhere
         std::vector<C> title_text = unescape(part(f, 0)), label_text = unescape(part(f, 1));
@@ -194,18 +195,43 @@ private:
             local = !source.empty() && source.find(C('.')) != npos;  // "util.c:helper"
             if (local) name = title.substr(colon + 1);
         }
-        Ref key = make(title), shown_name = make(name), shown = make(lines[0]), number = make(digits);
-        Ref frame = number ? Ref::steal(PyLong_FromUnicodeObject(number.get(), 10)) : Ref();
-        Ref kind = make(qualifier), where = make(lines[1]);
+        // a C function's title, name and shown name are one text, and a unit's frames share a few
+        // qualifiers: each made once
+        Ref key = make(title);
+        Ref shown_name = name.size() == title.size() ? Ref::borrow(key.get()) : make(name);
+        Ref shown = lines[0] == name ? Ref::borrow(shown_name.get()) : make(lines[0]);
+        Ref frame = frame_number(digits);
+        Ref kind = qualifier_text(qualifier), where = make(lines[1]);
         if (!key || !shown_name || !shown || !frame || !kind || !where) return false;
         Ref row = Ref::steal(PyTuple_Pack(7, key.get(), shown_name.get(), shown.get(), frame.get(), kind.get(),
                                           where.get(), local ? Py_True : Py_False));
         return row && PyList_Append(functions, row.get()) == 0;
     }
 
+    // A frame's digits as an int: in a machine word where they fit, else read as the interpreter reads them.
+    Ref frame_number(Text digits) const noexcept {
+        if (digits.size() <= 18) {
+            long long value = 0;
+            for (C c : digits) value = value * 10 + static_cast<long long>(c - C('0'));
+            return Ref::steal(PyLong_FromLongLong(value));
+        }
+        Ref number = make(digits);
+        return number ? Ref::steal(PyLong_FromUnicodeObject(number.get(), 10)) : Ref();
+    }
+
+    Ref qualifier_text(Text qualifier) {
+        for (auto& [text, made] : qualifiers_)
+            if (Text(text.data(), text.size()) == qualifier) return Ref::borrow(made.get());
+        Ref made = make(qualifier);
+        if (made && qualifiers_.size() < 8)
+            qualifiers_.emplace_back(std::vector<C>(qualifier.begin(), qualifier.end()), Ref::borrow(made.get()));
+        return made;
+    }
+
     Text text_;
     int kind_;
     Ref empty_;
+    std::vector<std::pair<std::vector<C>, Ref>> qualifiers_;
 };
 
 }  // namespace

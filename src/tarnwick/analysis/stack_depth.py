@@ -11,10 +11,14 @@ what is shown is then a lower bound with the reason. What only the user knows (`
 
 from __future__ import annotations
 
+import heapq
 import os
 import re
 import struct
+from collections.abc import Sequence
 from dataclasses import dataclass, field
+from itertools import compress
+from operator import neg
 from typing import Optional
 
 from tarnwick._native import solve_stack
@@ -107,7 +111,7 @@ class ThreadStack:
 
 @dataclass
 class StackResult:
-    functions: list  # FunctionStack, the largest worst case first
+    functions: FunctionList  # FunctionStack, the largest worst case first
     entries: list  # EntryPoint
     reservation: Optional[int]  # bytes the link reserves for the stack
     reservation_source: str  # where that figure comes from
@@ -125,6 +129,10 @@ class StackResult:
     assumptions: tuple = ()  # what of the configuration the program's worst case rests on
     sources: dict = field(default_factory=dict)  # frame source -> functions whose frames come from it
 
+    def largest_frames(self, count: int) -> list:
+        """The functions of the `count` largest frames, the largest first (by name where equal)."""
+        return self.functions.largest_frames(count)
+
     def as_json(self) -> dict:
         return {"functions": [f.as_json() for f in self.functions],
                 "entry_points": [e.as_json() for e in self.entries],
@@ -136,6 +144,54 @@ class StackResult:
                 "verdict": {"status": self.verdict, "detail": self.detail}, "units": self.units,
                 "frame_sources": dict(self.sources), "assumptions": list(self.assumptions),
                 "notes": list(self.notes), "changes": [{"change": what, "detail": detail} for what, detail in self.changes]}
+
+
+class FunctionList(Sequence):
+    """The solved functions, the largest worst case first (then by name and object file): each
+    one's record made when it is first looked at, as an output shows tens of a build's tens of
+    thousands (the JSON report, all of them)."""
+
+    def __init__(self, graph, worst: list, bounded: list, cause: list, best: list, assumed: list):
+        self.graph, self.worst, self.bounded, self.cause, self.best, self.assumed = graph, worst, bounded, cause, best, assumed
+        names = graph.names
+        self.order = [i for *_, i in sorted(zip(map(neg, worst), names, graph.objects, range(len(names))))]
+        place = [0] * len(names)  # a function's place in the list, by its place in the graph
+        for new, old in enumerate(self.order):
+            place[old] = new
+        self.place = place
+        self.made: list = [None] * len(names)
+
+    def __len__(self) -> int:
+        return len(self.order)
+
+    def __getitem__(self, at):
+        if isinstance(at, slice):
+            return [self[i] for i in range(*at.indices(len(self)))]
+        made = self.made[at]
+        if made is None:
+            made = self.made[at] = self._record(self.order[at])
+        return made
+
+    def __iter__(self):
+        return (self[i] for i in range(len(self)))
+
+    def _record(self, i: int) -> FunctionStack:
+        graph, place, best, cause, assumed = self.graph, self.place, self.best[i], self.cause[i], self.assumed[i]
+        calls = graph.calls[i]
+        return FunctionStack(graph.names[i], graph.shown[i], graph.objects[i], graph.frames[i], self.worst[i],
+                             self.bounded[i], _reason(cause, graph) if cause else None, graph.sources[i],
+                             place[best] if best is not None else None,
+                             [place[t] if isinstance(t, int) else t for t, _site in calls] if calls else [],
+                             tuple(sorted(assumed)) if assumed else (), graph.names[best] if best is not None else None)
+
+    def largest_frames(self, count: int) -> list:
+        """The `count` functions of the largest frames (then by name, then by place in the list), of
+        those with a frame; a negative `count` as a slice counts."""
+        frames = self.graph.frames
+        framed = [frame is not None for frame in frames]
+        keys = zip(map(neg, compress(frames, framed)), compress(self.graph.names, framed), compress(self.place, framed))
+        chosen = sorted(keys)[:count] if count < 0 else heapq.nsmallest(count, keys)
+        return [self[at] for _frame, _name, at in chosen]
 
 
 # --- the call graph and each function's worst case ------------------------------------------------
@@ -534,10 +590,12 @@ def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list
     """(reset handler, [interrupt handlers]) by name from the ELF's Cortex-M vector table, or None;
     of the names at one address (weak aliases of a default handler) the one `known` holds.
     `functions`: address -> [MachineFunction], where the machine code was read (else the symbols are)."""
+    if elf is None:
+        return None
     from tarnwick.support.files import FileProblem, open_regular
     from tarnwick.toolchains.elf import elf_file as elf_format
 
-    if elf is None or elf.machine != elf_format.EM_ARM:
+    if elf.machine != elf_format.EM_ARM:
         return None
 
     class _At(dict):  # address -> the name there, looked up only for the table's words
@@ -682,24 +740,16 @@ def _analyse_stack(model, config, folders) -> Optional[StackResult]:
                      "the map names" + ("" if model.elf_path else ", and no ELF file whose machine code tells the frames"))
     graph = _build_graph(units, machine, model, config, notes)
     worst, bounded, cause, best, assumed = graph.solve()
-    names, objects, calls = graph.names, graph.objects, graph.calls
-    order = sorted(range(len(names)), key=lambda i: (-worst[i], names[i], objects[i]))
-    place = [0] * len(order)  # a function's place in the list, by its place in the graph
-    for new, old in enumerate(order):
-        place[old] = new
-    functions = [FunctionStack(names[i], graph.shown[i], objects[i], graph.frames[i], worst[i], bounded[i],
-                               _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
-                               place[best[i]] if best[i] is not None else None,
-                               [place[t] if isinstance(t, int) else t for t, _site in calls[i]] if calls[i] else [],
-                               tuple(sorted(assumed[i])) if assumed[i] else (),
-                               names[best[i]] if best[i] is not None else None)
-                 for i in order]
+    functions = FunctionList(graph, worst, bounded, cause, best, assumed)
+    place = functions.place
     if graph.ambiguous:
         notes.append("defined in more than one unit, the largest taken: " + ", ".join(sorted(set(graph.ambiguous))[:10]))
-    from tarnwick.analysis.stack_threads import find_threads
+    threads: list = []
+    if config.threads or config.thread_stacks or model.elf_path:  # else none to find: the module is not loaded
+        from tarnwick.analysis.stack_threads import find_threads
 
-    threads, thread_notes = find_threads(model, config, _NamesAt(graph), elf)
-    notes += thread_notes
+        threads, thread_notes = find_threads(model, config, _NamesAt(graph), elf)
+        notes += thread_notes
     entries = []
     named, entry_note = _entry_points(elf, config, graph, threads, machine)
     for name, kind in named:
