@@ -18,10 +18,10 @@ import struct
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from itertools import compress
-from operator import neg
+from operator import itemgetter, neg
 from typing import Optional
 
-from tarnwick._native import solve_stack
+from tarnwick._native import link_calls, solve_stack
 from tarnwick.analysis.stack_units import asked_for, read_units
 from tarnwick.toolchains.stack_files import INDIRECT, stem_of
 
@@ -232,36 +232,39 @@ class _Graph:
             self.by_address.setdefault(address, index)
         return index
 
-    def extend(self, functions: list, objects: list, sources: list, has_calls: list, addresses: list) -> int:
-        """Adds the stack files' functions all at once (a build may have tens of thousands), as
-        `add` would one by one; the place of the first."""
-        start, count = len(self.names), len(functions)
-        self.names += [f.name for f in functions]
-        self.shown += [f.shown for f in functions]
+    def extend(self, rows: list, objects: list, sources: list, has_calls: list, addresses: list) -> int:
+        """Adds the stack files' functions (a unit's rows: title, name, shown, frame, qualifier,
+        where, local) all at once (a build may have tens of thousands), as `add` would one by
+        one; the place of the first."""
+        start, count = len(self.names), len(rows)
+        columns = list(zip(*rows)) or [()] * 7
+        _titles, names, shown, frames, qualifiers, wheres, locals_ = columns
+        self.names += names
+        self.shown += shown
         self.objects += objects
-        self.frames += [f.frame for f in functions]
-        self.qualifiers += [f.qualifier for f in functions]
-        self.wheres += [f.where for f in functions]
+        self.frames += frames
+        self.qualifiers += qualifiers
+        self.wheres += wheres
         self.sources += sources
-        self.locals += [f.local for f in functions]
+        self.locals += locals_
         self.has_calls += has_calls
         self.addresses += addresses
         self.own_problems += [None] * count
-        self.index_added(start, functions, addresses)
+        self.index_added(start, names, locals_, addresses)
         return start
 
-    def index_added(self, start: int, functions: list, addresses: list) -> None:
+    def index_added(self, start: int, names, locals_, addresses: list) -> None:
         """Functions whose columns were just appended from `start`: no calls yet, and found by
         name (a global one) and by address (the first function at each)."""
-        count = len(functions)
+        count = len(names)
         self.calls += [[] for _ in range(count)]
         self.assumed += [[] for _ in range(count)]
         by_name, by_address = self.by_name, self.by_address
-        for index, function in enumerate(functions, start):
-            if not function.local:
-                listed = by_name.get(function.name)
+        for index, name, local in zip(range(start, start + count), names, locals_):
+            if not local:
+                listed = by_name.get(name)
                 if listed is None:
-                    by_name[function.name] = [index]
+                    by_name[name] = [index]
                 else:
                     listed.append(index)
         for index, address in enumerate(addresses, start):
@@ -401,48 +404,37 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
     kept, objects, sources, has_calls, addresses = [], [], [], [], []
     first = len(graph.names)
     for unit in units:
-        source = "ci" if unit.has_calls else "su"
-        places: dict = {}
-        keys.append(places)
-        for title, function in unit.functions.items():
-            address = None
-            if machine is not None:
-                found = _machine_function(machine, function, claimed)
-                if found is None:
-                    removed.append(function.name)
+        rows = unit.rows
+        if machine is not None:
+            rows, found = [], rows
+            for row in found:
+                function = _machine_function(machine, row[1], row[5], row[6], claimed)
+                if function is None:
+                    removed.append(row[1])
                     continue
-                address = found.address
-                claimed.add(address)
-            elif in_image is not None and not function.local and function.name not in in_image:
-                removed.append(function.name)
-                continue
-            places[title] = first + len(kept)
-            kept.append(function)
-            objects.append(unit.object_name)
-            sources.append(source)
-            has_calls.append(unit.has_calls)
-            addresses.append(address)
-    graph.extend(kept, objects, sources, has_calls, addresses)
+                rows.append(row)
+                addresses.append(function.address)
+                claimed.add(function.address)
+        elif in_image is not None:
+            linked = [row[6] or row[1] in in_image for row in rows]
+            if not all(linked):
+                removed += [row[1] for row, keep in zip(rows, linked) if not keep]
+                rows = list(compress(rows, linked))
+        count = len(rows)
+        keys.append(dict(zip(map(itemgetter(0), rows), range(first + len(kept), first + len(kept) + count))))
+        kept += rows
+        objects += [unit.object_name] * count
+        sources += ["ci" if unit.has_calls else "su"] * count
+        has_calls += [unit.has_calls] * count
+    graph.extend(kept, objects, sources, has_calls, addresses or [None] * len(kept))
     if removed:
         notes.append(f"{len(removed):,} function(s) of the stack files are not in the image (removed by "
                      f"--gc-sections or never linked), left out: " + ", ".join(sorted(set(removed))[:10]))
     if machine is not None:  # before the stack files' calls: they may call what only the machine code shows
         _add_machine_code(graph, machine, model, notes)
-    by_name, calls = graph.by_name, graph.calls
+    global_named = lambda callee: graph.global_named(callee, owners)  # noqa: E731
     for unit, places in zip(units, keys):
-        for caller, callee, site in unit.calls:
-            source = places.get(caller)
-            if source is None:
-                continue
-            if callee == INDIRECT:
-                calls[source].append((f"calls through a pointer at {site}", site))
-                continue
-            target = places.get(callee)
-            if target is None:
-                listed = by_name.get(callee)
-                target = listed[0] if listed is not None and len(listed) == 1 else graph.global_named(callee, owners)
-            calls[source].append((target if target is not None else f"calls {callee}, which has no "
-                                  "stack information", site))
+        link_calls(unit.calls, places, graph.by_name, graph.calls, INDIRECT, global_named)
     _configured_frames(graph, config, notes)
     _configured_calls(graph, config, owners, notes)
     return graph
@@ -462,14 +454,15 @@ class _Owners:
         return self.table.get(name)
 
 
-def _machine_function(machine, function, claimed: set):
-    """The image's function a stack file's function is: by name, then by the source file a
-    static's symbol table entry follows (two units' statics of one name), one function once."""
-    candidates = [f for f in machine.by_name.get(function.name, []) if f.address not in claimed]
+def _machine_function(machine, name: str, where: str, local: bool, claimed: set):
+    """The image's function a stack file's function (its name, where it is, whether a static)
+    is: by name, then by the source file a static's symbol table entry follows (two units'
+    statics of one name), one function once."""
+    candidates = [f for f in machine.by_name.get(name, []) if f.address not in claimed]
     if len(candidates) > 1:
-        source = os.path.basename(function.where.split(":")[0]) if function.where else ""
+        source = os.path.basename(where.split(":")[0]) if where else ""
         by_file = [f for f in candidates if f.file == source]
-        candidates = by_file or [f for f in candidates if f.local == function.local] or candidates
+        candidates = by_file or [f for f in candidates if f.local == local] or candidates
     return candidates[0] if candidates else None
 
 
@@ -511,7 +504,7 @@ def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
     addresses = [f.address for f in fresh]
     graph.addresses += addresses
     graph.own_problems += [f.problem for f in fresh]
-    graph.index_added(start, fresh, addresses)
+    graph.index_added(start, [f.name for f in fresh], [f.local for f in fresh], addresses)
     read += enumerate(fresh, start)
     for address, functions in machine.by_address.items():  # every name of an address reaches it (weak aliases)
         if len(functions) > 1:
@@ -732,8 +725,9 @@ def _analyse_stack(model, config, folders) -> Optional[StackResult]:
     if not units and not folders and not asked_for(config):
         return None
     # what the stack files describe, which the machine code need not: only a build with an ELF reads it
-    described = frozenset((f.name, os.path.basename(f.where.split(":")[0])) if f.local else f.name
-                          for unit in units if unit.has_calls for f in unit.functions.values()) if model.elf_path else _NONE
+    described = frozenset((name, os.path.basename(where.split(":")[0])) if local else name
+                          for unit in units if unit.has_calls
+                          for _title, name, _shown, _frame, _qualifier, where, local in unit.rows) if model.elf_path else _NONE
     elf, machine = _machine_code(model, notes, described)
     if not units and machine is None:
         notes.append(f"no .su or .ci file found in {', '.join(folders) or 'the build'} or beside the object files "

@@ -1,4 +1,5 @@
-// The worst-case stack's call graph solved: each function's worst case, callees first.
+// The worst-case stack's call graph: a unit's calls linked to the functions they reach, and the
+// graph solved, each function's worst case, callees first.
 #pragma once
 
 #include "support/ref.hpp"
@@ -13,5 +14,13 @@ namespace tarnwick {
 // which fills the same five result lists (worst, bounded, cause, best, assumed). `calls`: per
 // function [(callee's place or a text, call site)]; `none`: the empty set of assumptions.
 PyObject* solve_stack(PyObject* module, PyObject* args);
+
+// link_calls(unit_calls, places, by_name, calls, indirect, global_named) -> None: each of a unit's
+// (caller, callee, call site) whose caller has a place (`places`: the unit's titles -> places)
+// appended to its caller's `calls` as analysis/stack_depth.py's _build_graph appends them: a call
+// to `indirect` as the text of a call through a pointer; else the callee's place in the unit,
+// else that of the one global function of its name (`by_name`: name -> [places]), else
+// global_named(callee) where several have it, else the text of a callee without stack information.
+PyObject* link_calls(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

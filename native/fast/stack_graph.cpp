@@ -1,8 +1,8 @@
-// The worst-case stack's call graph solved natively: a build has tens of thousands of functions,
+// The worst-case stack's call graph linked and solved natively: a build has tens of thousands of functions,
 // nearly all on no cycle with a plain frame. Those are settled here, on the same lists the Python
 // side reads; a recursion, an assumption or a frame of another kind goes back to Python, which
 // alone knows the configuration's bounds.
-#include "fast/stack_solve.hpp"
+#include "fast/stack_graph.hpp"
 
 #include <cstddef>
 #include <utility>
@@ -233,6 +233,86 @@ bool solve(const Lists& g) {
 }
 
 }  // namespace
+
+namespace {
+
+// A place from `places` or `by_name`: an int within the graph's calls, else ValueError.
+bool place_in(PyObject* value, Py_ssize_t count, Py_ssize_t& place) noexcept {
+    if (!PyLong_Check(value)) {
+        PyErr_SetString(PyExc_ValueError, "link_calls: a place must be an int");
+        return false;
+    }
+    place = PyLong_AsSsize_t(value);
+    if (place == -1 && PyErr_Occurred()) return false;
+    if (place < 0 || place >= count) {
+        PyErr_Format(PyExc_ValueError, "link_calls: place %zd is not a function of the graph", place);
+        return false;
+    }
+    return true;
+}
+
+// The callee's place as an int object, or None: in the unit, else the one global of its name,
+// else as global_named finds it among several.
+Ref callee_place(PyObject* callee, PyObject* places, PyObject* by_name, PyObject* global_named) {
+    PyObject* found = PyDict_GetItemWithError(places, callee);  // borrowed
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) return Ref();
+    PyObject* listed = PyDict_GetItemWithError(by_name, callee);  // borrowed
+    if (listed == nullptr) return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
+    if (!PyList_Check(listed)) {
+        PyErr_SetString(PyExc_ValueError, "link_calls: by_name must map names to lists of places");
+        return Ref();
+    }
+    if (PyList_GET_SIZE(listed) == 0) return Ref::borrow(Py_None);
+    if (PyList_GET_SIZE(listed) == 1) return Ref::borrow(PyList_GET_ITEM(listed, 0));
+    return Ref::steal(PyObject_CallOneArg(global_named, callee));
+}
+
+bool append_call(PyObject* calls, Py_ssize_t source, Ref target, PyObject* site) {
+    if (!target) return false;
+    Ref row = Ref::steal(PyTuple_Pack(2, target.get(), site));
+    return row && PyList_Append(PyList_GET_ITEM(calls, source), row.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* link_calls(PyObject*, PyObject* args) {
+    PyObject *unit_calls, *places, *by_name, *calls, *indirect, *global_named;
+    if (!PyArg_ParseTuple(args, "O!O!O!O!UO:link_calls", &PyList_Type, &unit_calls, &PyDict_Type, &places,
+                          &PyDict_Type, &by_name, &PyList_Type, &calls, &indirect, &global_named))
+        return nullptr;
+    Ref held[] = {Ref::borrow(unit_calls), Ref::borrow(places), Ref::borrow(by_name), Ref::borrow(calls),
+                  Ref::borrow(indirect), Ref::borrow(global_named)};  // global_named may run any code
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(unit_calls); ++i) {
+        Ref edge = Ref::borrow(PyList_GET_ITEM(unit_calls, i));
+        if (!PyTuple_Check(edge.get()) || PyTuple_GET_SIZE(edge.get()) != 3 ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(edge.get(), 1))) {
+            PyErr_SetString(PyExc_ValueError, "link_calls: a call must be (caller, callee text, call site)");
+            return nullptr;
+        }
+        PyObject *caller = PyTuple_GET_ITEM(edge.get(), 0), *callee = PyTuple_GET_ITEM(edge.get(), 1),
+                 *site = PyTuple_GET_ITEM(edge.get(), 2);
+        PyObject* from = PyDict_GetItemWithError(places, caller);  // borrowed
+        if (from == nullptr) {
+            if (PyErr_Occurred()) return nullptr;
+            continue;
+        }
+        Py_ssize_t source = 0;
+        if (!place_in(from, PyList_GET_SIZE(calls), source)) return nullptr;
+        if (!PyList_Check(PyList_GET_ITEM(calls, source))) {
+            PyErr_SetString(PyExc_ValueError, "link_calls: a function's calls must be a list");
+            return nullptr;
+        }
+        int through = PyUnicode_Compare(callee, indirect);
+        if (through == -1 && PyErr_Occurred()) return nullptr;
+        Ref target = through == 0 ? Ref::steal(PyUnicode_FromFormat("calls through a pointer at %S", site))
+                                  : callee_place(callee, places, by_name, global_named);
+        if (target && through != 0 && target.get() == Py_None)
+            target = Ref::steal(PyUnicode_FromFormat("calls %U, which has no stack information", callee));
+        if (!append_call(calls, source, std::move(target), site)) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
 
 PyObject* solve_stack(PyObject*, PyObject* args) {
     Lists g{};
