@@ -249,6 +249,9 @@ PyMethodDef methods[] = {
     {"link_calls", guarded<link_calls>, METH_VARARGS,
      "link_calls(unit_calls, places, by_name, calls, indirect, global_named) -> None\n\nA unit's calls "
      "appended to its functions' calls in the graph, each to the function it reaches or the text of why none."},
+    {"index_names", guarded<index_names>, METH_VARARGS,
+     "index_names(by_name, names, locals, start) -> None\n\nEach global function's place appended to "
+     "by_name[its name]."},
     {"solve_stack", guarded<solve_stack>, METH_VARARGS,
      "solve_stack(calls, frames, qualifiers, problems, has_calls, assumed_in, worst, bounded, cause, best, "
      "assumed, none, settle) -> None\n\nEach function's worst case, callees first: the plain ones settled here, "

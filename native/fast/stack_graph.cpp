@@ -314,6 +314,40 @@ PyObject* link_calls(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+PyObject* index_names(PyObject*, PyObject* args) {
+    PyObject *by_name, *names, *locals;
+    Py_ssize_t start = 0;
+    if (!PyArg_ParseTuple(args, "O!OOn:index_names", &PyDict_Type, &by_name, &names, &locals, &start)) return nullptr;
+    Ref name_list = Ref::steal(PySequence_Fast(names, "index_names: names must be a sequence"));
+    Ref local_list = Ref::steal(PySequence_Fast(locals, "index_names: locals must be a sequence"));
+    if (!name_list || !local_list) return nullptr;
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(name_list.get());
+    if (PySequence_Fast_GET_SIZE(local_list.get()) != count) {
+        PyErr_SetString(PyExc_ValueError, "index_names: names and locals differ in length");
+        return nullptr;
+    }
+    PyObject **name_items = PySequence_Fast_ITEMS(name_list.get()), **local_items = PySequence_Fast_ITEMS(local_list.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        int local = PyObject_IsTrue(local_items[i]);
+        if (local < 0) return nullptr;
+        if (local) continue;
+        Ref place = Ref::steal(PyLong_FromSsize_t(start + i));
+        if (!place) return nullptr;
+        PyObject* listed = PyDict_GetItemWithError(by_name, name_items[i]);  // borrowed
+        if (listed == nullptr) {
+            if (PyErr_Occurred()) return nullptr;
+            Ref fresh = Ref::steal(PyList_New(1));
+            if (!fresh) return nullptr;
+            PyList_SET_ITEM(fresh.get(), 0, place.release());  // steals place
+            if (PyDict_SetItem(by_name, name_items[i], fresh.get()) < 0) return nullptr;
+        } else if (!PyList_Check(listed) || PyList_Append(listed, place.get()) < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "index_names: by_name must map names to lists");
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* solve_stack(PyObject*, PyObject* args) {
     Lists g{};
     if (!PyArg_ParseTuple(args, "O!O!O!O!O!O!O!O!O!O!O!OO:solve_stack", &PyList_Type, &g.calls, &PyList_Type,

@@ -23,4 +23,9 @@ PyObject* solve_stack(PyObject* module, PyObject* args);
 // global_named(callee) where several have it, else the text of a callee without stack information.
 PyObject* link_calls(PyObject* module, PyObject* args);
 
+// index_names(by_name, names, locals, start) -> None: each global function (its `locals` entry
+// false) found by its name, its place (`start` on) appended to by_name[name], a list made for a
+// name not there yet.
+PyObject* index_names(PyObject* module, PyObject* args);
+
 }  // namespace tarnwick

@@ -21,7 +21,7 @@ from itertools import compress
 from operator import itemgetter, neg
 from typing import Optional
 
-from tarnwick._native import link_calls, solve_stack
+from tarnwick._native import index_names, link_calls, solve_stack
 from tarnwick.analysis.stack_units import asked_for, read_units
 from tarnwick.toolchains.stack_files import INDIRECT, stem_of
 
@@ -259,14 +259,8 @@ class _Graph:
         count = len(names)
         self.calls += [[] for _ in range(count)]
         self.assumed += [[] for _ in range(count)]
-        by_name, by_address = self.by_name, self.by_address
-        for index, name, local in zip(range(start, start + count), names, locals_):
-            if not local:
-                listed = by_name.get(name)
-                if listed is None:
-                    by_name[name] = [index]
-                else:
-                    listed.append(index)
+        index_names(self.by_name, names, locals_, start)
+        by_address = self.by_address
         for index, address in enumerate(addresses, start):
             if address is not None:
                 by_address.setdefault(address, index)
@@ -635,10 +629,11 @@ def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list
     return names[0], interrupts
 
 
-def _is_handler(name: str) -> bool:
-    """Whether a function's name says it handles an interrupt (a name ending as a pattern's `$`
-    would: at the end, or before a last line break)."""
-    return name.endswith(_HANDLER_ENDINGS) or (name[-1:] == "\n" and name[:-1].endswith(_HANDLER_ENDINGS))
+def _handlers(names) -> list:
+    """The names that say their function handles an interrupt (ending as a pattern's `$` would:
+    at the end, or before a last line break)."""
+    endings = _HANDLER_ENDINGS
+    return [n for n in names if n.endswith(endings) or n.endswith("\n") and n[:-1].endswith(endings)]
 
 
 def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tuple:
@@ -659,7 +654,7 @@ def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tu
     else:
         reset = next((n for n in ("Reset_Handler", "_reset", "reset_handler", "_start", "main") if n in graph.by_name),
                      None)
-        interrupts = sorted(n for n in graph.by_name if _is_handler(n) and n != reset)
+        interrupts = sorted(n for n in _handlers(graph.by_name) if n != reset)
         note = "entry points by name (Reset_Handler and the *_Handler and *_IRQHandler functions): no vector table was read"
         if reset is None and elf is not None:
             reset = _entry_symbol(elf, graph)
