@@ -252,19 +252,18 @@ bool place_in(PyObject* value, Py_ssize_t count, Py_ssize_t& place) noexcept {
 }
 
 // The callee's place as an int object, or None: in the unit, else the one global of its name,
-// else as global_named finds it among several.
+// else as global_named finds it (among several, or none).
 Ref callee_place(PyObject* callee, PyObject* places, PyObject* by_name, PyObject* global_named) {
     PyObject* found = PyDict_GetItemWithError(places, callee);  // borrowed
     if (found != nullptr) return Ref::borrow(found);
     if (PyErr_Occurred()) return Ref();
     PyObject* listed = PyDict_GetItemWithError(by_name, callee);  // borrowed
-    if (listed == nullptr) return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
-    if (!PyList_Check(listed)) {
+    if (listed == nullptr && PyErr_Occurred()) return Ref();
+    if (listed != nullptr && !PyList_Check(listed)) {
         PyErr_SetString(PyExc_ValueError, "link_calls: by_name must map names to lists of places");
         return Ref();
     }
-    if (PyList_GET_SIZE(listed) == 0) return Ref::borrow(Py_None);
-    if (PyList_GET_SIZE(listed) == 1) return Ref::borrow(PyList_GET_ITEM(listed, 0));
+    if (listed != nullptr && PyList_GET_SIZE(listed) == 1) return Ref::borrow(PyList_GET_ITEM(listed, 0));
     return Ref::steal(PyObject_CallOneArg(global_named, callee));
 }
 

@@ -20,7 +20,8 @@ PyObject* solve_stack(PyObject* module, PyObject* args);
 // appended to its caller's `calls` as analysis/stack_depth.py's _build_graph appends them: a call
 // to `indirect` as the text of a call through a pointer; else the callee's place in the unit,
 // else that of the one global function of its name (`by_name`: name -> [places]), else
-// global_named(callee) where several have it, else the text of a callee without stack information.
+// what global_named(callee) gives (where none or several have it), else the text of a callee
+// without stack information.
 PyObject* link_calls(PyObject* module, PyObject* args);
 
 // index_names(by_name, names, locals, start) -> None: each global function (its `locals` entry

@@ -1,8 +1,10 @@
-"""The native solve of the stack's call graph (solve_stack) gives what the Python walk it
-replaced gave: on the graphs of the stack test firmware (its stack files alone, with its ELF's
-machine code, with configured frames, calls and recursion bounds), on made-up graphs of every
-turn (cycles, self-calls, calls that reach no function, dynamic frames, functions without stack
-information, assumptions), and refuses graphs of the wrong shape with one error."""
+"""The native parts of the stack's call graph give what the Python loops they replaced gave:
+solve_stack (each function's worst case), link_calls (a unit's calls to the functions they
+reach) and index_names (the global functions by name), on the stack test firmware (its stack
+files alone, with its ELF's machine code, with configured frames, calls and recursion bounds), on
+made-up graphs of every turn (cycles, self-calls, calls that reach no function, dynamic frames,
+functions without stack information, assumptions, names defined in several units), and each
+refuses input of the wrong shape with one error."""
 
 from pathlib import Path
 
@@ -11,11 +13,12 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from firmware_builds import build_with_script
-from tarnwick._native import solve_stack
+from tarnwick._native import index_names, link_calls, solve_stack
 from tarnwick.analysis import stack_depth
 from tarnwick.analysis.stack_units import read_units
 from tarnwick.config import StackConfig
 from tarnwick.toolchains import load_map
+from tarnwick.toolchains.stack_files import INDIRECT
 
 FIRMWARE = Path(__file__).resolve().parent / "stack_firmware"
 _NONE = stack_depth._NONE
@@ -178,3 +181,99 @@ def test_an_error_of_the_python_settle_reaches_the_caller():
         solve_stack(*_lists([[(1, "s")], [(0, "s")]]), _NONE, settle)
     with pytest.raises(TypeError):
         solve_stack(*_lists([[]]), _NONE, None)
+
+
+def python_link(unit_calls, places, by_name, calls, global_named) -> None:
+    """The Python loop link_calls replaced."""
+    for caller, callee, site in unit_calls:
+        source = places.get(caller)
+        if source is None:
+            continue
+        if callee == INDIRECT:
+            calls[source].append((f"calls through a pointer at {site}", site))
+            continue
+        target = places.get(callee)
+        if target is None:
+            listed = by_name.get(callee)
+            target = listed[0] if listed is not None and len(listed) == 1 else global_named(callee)
+        calls[source].append((target if target is not None else f"calls {callee}, which has no "
+                              "stack information", site))
+
+
+def python_index(by_name, names, locals_, start) -> None:
+    """The Python loop index_names replaced."""
+    for index, name, local in zip(range(start, start + len(names)), names, locals_):
+        if not local:
+            by_name.setdefault(name, []).append(index)
+
+
+def _linked_both_ways(units, global_named) -> tuple:
+    """Every unit's functions in one graph, as the stack check puts them, then the units' calls
+    linked natively and by the Python loop."""
+    rows = [row for unit in units for row in unit.rows]
+    names, locals_ = [row[1] for row in rows], [row[6] for row in rows]
+    native_names, python_names = {}, {}
+    index_names(native_names, names, locals_, 0)
+    python_index(python_names, names, locals_, 0)
+    assert native_names == python_names
+    native, python, first = [[] for _ in rows], [[] for _ in rows], 0
+    for unit in units:
+        places = {row[0]: place for place, row in enumerate(unit.rows, first)}
+        first += len(unit.rows)
+        link_calls(unit.calls, places, native_names, native, INDIRECT, global_named)
+        python_link(unit.calls, places, python_names, python, global_named)
+    return native, python
+
+
+def test_the_firmwares_calls_link_as_the_python_loop_linked_them(build):
+    model = load_map(build / "roomy.map", None)
+    units, _notes = read_units(model, [str(build)])
+    # every unit twice: each global name then has two functions, and global_named chooses
+    asked = []
+    for doubled in (units, units + units):
+        native, python = _linked_both_ways(doubled, lambda name: asked.append(name) or len(name) % 3 or None)
+        assert native == python
+    texts = [target for calls in native for target, _site in calls if isinstance(target, str)]
+    assert asked and any(" through a pointer at " in text for text in texts)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["a", "b", "c", "u.c:s"]), st.booleans()), max_size=8),
+       st.lists(st.tuples(st.sampled_from(["a", "b", "x"]), st.sampled_from(["a", "b", "c", "u.c:s", "q", INDIRECT]),
+                          st.sampled_from(["", "u.c:3:4"])), max_size=10),
+       st.integers(0, 3))
+def test_made_up_units_link_and_index_as_the_python_loops_did(functions, unit_calls, start):
+    names, locals_ = [name for name, _local in functions], [local for _name, local in functions]
+    by_name, expected = {"b": [start]}, {"b": [start]}
+    index_names(by_name, names, locals_, start)
+    python_index(expected, names, locals_, start)
+    assert by_name == expected
+    count = start + len(functions)
+    places = {name: place for place, name in enumerate(names, start)}
+    chosen = lambda name: count - 1 if name == "a" else None  # noqa: E731
+    native, python = [[] for _ in range(count)], [[] for _ in range(count)]
+    link_calls(unit_calls, places, by_name, native, INDIRECT, chosen)
+    python_link(unit_calls, places, expected, python, chosen)
+    assert native == python
+
+
+@pytest.mark.parametrize("arguments, error", [
+    (([("a", "b")], {"a": 0}, {}, [[]]), r"a call must be \(caller, callee text, call site\)"),
+    (([("a", 5, "s")], {"a": 0}, {}, [[]]), r"a call must be \(caller, callee text, call site\)"),
+    (([("a", "b", "s")], {"a": 3}, {}, [[]]), "place 3 is not a function of the graph"),
+    (([("a", "b", "s")], {"a": "0"}, {}, [[]]), "a place must be an int"),
+    (([("a", "b", "s")], {"a": 0}, {"b": 0}, [[]]), "by_name must map names to lists of places"),
+    (([("a", "b", "s")], {"a": 0}, {}, [()]), "a function's calls must be a list"),
+])
+def test_calls_of_the_wrong_shape_are_refused_with_one_error(arguments, error):
+    with pytest.raises(ValueError, match=error):
+        link_calls(*arguments, INDIRECT, lambda name: None)
+
+
+@pytest.mark.parametrize("arguments, error", [
+    (({}, ["a", "b"], [False], 0), "names and locals differ in length"),
+    (({"a": 0}, ["a"], [False], 0), "by_name must map names to lists"),
+])
+def test_names_of_the_wrong_shape_are_refused_with_one_error(arguments, error):
+    with pytest.raises(ValueError, match=error):
+        index_names(*arguments)
