@@ -48,7 +48,7 @@ class FunctionStack:
     reason: Optional[str] = None  # why it is unbounded
     frame_source: Optional[str] = None  # "su", "ci", "machine code", "configured"
     deepest: Optional[int] = None  # the callee on its deepest chain, a place in the functions' list
-    callees: list = field(default_factory=list)  # places in the functions' list, or what is not one (a text)
+    callees: Sequence = field(default_factory=list)  # places in the functions' list, or what is not one (a text)
     assumptions: tuple = ()  # what of the configuration its worst case rests on
     deepest_name: Optional[str] = None
 
@@ -181,7 +181,7 @@ class FunctionList(Sequence):
         return FunctionStack(graph.names[i], graph.shown[i], graph.objects[i], graph.frames[i], self.worst[i],
                              self.bounded[i], _reason(cause, graph) if cause else None, graph.sources[i],
                              place[best] if best is not None else None,
-                             [place[t] if isinstance(t, int) else t for t, _site in calls] if calls else [],
+                             _Callees(calls, place) if calls else [],
                              tuple(sorted(assumed)) if assumed else (), graph.names[best] if best is not None else None)
 
     def largest_frames(self, count: int) -> list:
@@ -192,6 +192,27 @@ class FunctionList(Sequence):
         keys = zip(map(neg, compress(frames, framed)), compress(self.graph.names, framed), compress(self.place, framed))
         chosen = sorted(keys)[:count] if count < 0 else heapq.nsmallest(count, keys)
         return [self[at] for _frame, _name, at in chosen]
+
+
+class _Callees(Sequence):
+    """A function's callees as places in the functions' list (or the text of a call that reaches
+    none), read from its calls when looked at: main may call thousands."""
+
+    def __init__(self, calls: list, place: list):
+        self.calls, self.place = calls, place
+
+    def __len__(self) -> int:
+        return len(self.calls)
+
+    def __getitem__(self, at):
+        if isinstance(at, slice):
+            return [self[i] for i in range(*at.indices(len(self)))]
+        target = self.calls[at][0]
+        return self.place[target] if isinstance(target, int) else target
+
+    def __iter__(self):
+        place = self.place
+        return (place[t] if isinstance(t, int) else t for t, _site in self.calls)
 
 
 # --- the call graph and each function's worst case ------------------------------------------------
