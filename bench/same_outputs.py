@@ -1,6 +1,8 @@
 """Every output of two builds of tarnwick compared byte for byte, with its exit code and messages: each map and ELF file of the
 examples, the tests and ../shared, in every format, alone and with its ELF, and `diff`s of
-pairs of builds. The report's timestamp is fixed, so only what the change did can differ.
+pairs of builds; with --bench, the benchmarks' builds and the stack tests' firmware too (with
+its stack files named, and with a configuration of frames, calls, recursion bounds and
+threads). The report's timestamp is fixed, so only what the change did can differ.
 
 Make the two builds first (see bench_compare.py), then:
     python bench/same_outputs.py /tmp/before-build /tmp/after-build [--keep FOLDER]
@@ -62,6 +64,32 @@ def bench_inputs() -> list:
                               out / "large-grown-21" / "firmware.map", out / "eight.map") if path.exists()]
 
 
+STACK_CONFIG = """[stack]
+threads = ["worker_thread"]
+calls = { worker_thread = ["tick_update", "scratch"] }
+recursion = { walk_tree = 9 }
+frames = { lib_checksum = 100, nowhere = 12 }
+"""
+
+
+def stack_firmware() -> list:
+    """The stack tests' firmware (tests/stack_firmware: its recursion, calls through pointers,
+    threads, archives laid out as make and CMake lay them out, Clang's .su files, newlib's
+    functions from the machine code), built once into bench/out where the Arm toolchain is: its
+    maps, and a configuration bounding what only the user knows."""
+    import shutil
+
+    out = ROOT / "bench" / "out" / "stack-firmware"
+    firmware = ROOT / "tests" / "stack_firmware"
+    if not (out / "tarnwick.toml").exists():
+        if shutil.which("arm-none-eabi-gcc") is None:
+            return []
+        for script, into in ((firmware / "build.sh", out / "stack"), (firmware / "more" / "build.sh", out / "more")):
+            subprocess.run(["bash", str(script), str(into)], check=True, capture_output=True)
+        (out / "tarnwick.toml").write_text(STACK_CONFIG)
+    return sorted(out.rglob("*.map"))
+
+
 def runs(folder: str, bench: bool = False, formats: tuple = FORMATS) -> list:
     """(name, arguments) of every run: each input in every format of `formats`, with and
     without its ELF; with `bench`, the benchmarks' builds too, and diffs of them against a
@@ -88,6 +116,13 @@ def runs(folder: str, bench: bool = False, formats: tuple = FORMATS) -> list:
             planned.append((f"diff large large-grown-21 {kind}", ["diff", str(large), str(grown), "--format", kind]))
             planned.append((f"analyze large-grown-21 --baseline stored.json {kind}",
                             ["analyze", str(grown), "--baseline", stored, "--format", kind]))
+    stack_config = ROOT / "bench" / "out" / "stack-firmware" / "tarnwick.toml"
+    for path in stack_firmware() if bench else ():
+        for kind in formats:
+            for extra in (("--stack-usage", str(path.parent)), ("--config", str(stack_config)),
+                          ("--no-elf", "--config", str(stack_config))):
+                planned.append((f"{path.relative_to(ROOT.parent)} {kind} {' '.join(extra)}",
+                                ["analyze", str(path), "--format", kind, *extra]))
     config = ROOT / "examples" / "firmware" / "tarnwick.toml"
     for kind in formats:
         planned.append((f"analyze gnu_ld.map --baseline {kind}",

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -38,8 +39,14 @@ public:
             return node(f, functions.get());
         });
         if (!read) return nullptr;
+        Ref caller;
+        Text caller_text;
         read = each("edge: { sourcename: \"", " targetname: \"", " label: \"", false, [&](const Fields& f) {
-            Ref source = unescaped(part(f, 0)), target = unescaped(part(f, 1));
+            if (!caller || part(f, 0) != caller_text) {  // a unit's calls come by caller: each made once
+                caller_text = part(f, 0);
+                caller = unescaped(caller_text);
+            }
+            Ref source = Ref::borrow(caller.get()), target = unescaped(part(f, 1));
             Ref site = f.third ? unescaped(part(f, 2)) : Ref::borrow(empty_.get());
             if (!source || !target || !site) return false;
             Ref row = Ref::steal(PyTuple_Pack(3, source.get(), target.get(), site.get()));
@@ -123,36 +130,33 @@ private:
     }
 
     // `\n` written as two characters, then `\\`, each replaced in one pass from the left, as two
-    // str.replace calls do.
-    std::vector<C> unescape(Text text) const {
-        std::vector<C> once;
-        once.reserve(text.size());
+    // str.replace calls do; into `into` (its room kept from one field to the next), or the text
+    // itself where it holds no backslash.
+    static Text unescape(Text text, std::vector<C>& into) {
+        if (text.find(C('\\')) == npos) return text;
+        into.clear();
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == C('\\') && i + 1 < text.size() && text[i + 1] == C('n')) {
-                once.push_back(C('\n'));
+                into.push_back(C('\n'));
                 ++i;
             } else {
-                once.push_back(text[i]);
+                into.push_back(text[i]);
             }
         }
-        std::vector<C> twice;
-        twice.reserve(once.size());
-        for (std::size_t i = 0; i < once.size(); ++i) {
-            twice.push_back(once[i]);
-            if (once[i] == C('\\') && i + 1 < once.size() && once[i + 1] == C('\\')) ++i;
+        std::size_t kept = 0;  // the second pass in place: it never writes ahead of what it reads
+        for (std::size_t i = 0; i < into.size(); ++i) {
+            into[kept++] = into[i];
+            if (into[i] == C('\\') && i + 1 < into.size() && into[i + 1] == C('\\')) ++i;
         }
-        return twice;
+        into.resize(kept);
+        return Text(into.data(), into.size());
     }
 
     Ref make(Text text) const noexcept {
         return Ref::steal(PyUnicode_FromKindAndData(kind_, text.data(), static_cast<Py_ssize_t>(text.size())));
     }
 
-    Ref unescaped(Text text) const {
-        if (text.find(C('\\')) == npos) return make(text);
-        std::vector<C> plain = unescape(text);
-        return make(Text(plain.data(), plain.size()));
-    }
+    Ref unescaped(Text text) { return make(unescape(text, plain_)); }
 
     // "48 bytes (static)" read from the end: (digits, qualifier), or false.
     static bool frame_of(Text line, Text& digits, Text& qualifier) noexcept {
@@ -173,12 +177,12 @@ private:
         return true;
     }
 
-    bool node(const Fields& f, PyObject* functions) const {
+    bool node(const Fields& f, PyObject* functions) {
         static constexpr C ellipse[] = {C('e'), C('l'), C('l'), C('i'), C('p'), C('s'), C('e')};
         if (f.third && part(f, 2) == Text(ellipse, 7)) return true;  // declared here, defined elsewhere
-        std::vector<C> title_text = unescape(part(f, 0)), label_text = unescape(part(f, 1));
-        Text title(title_text.data(), title_text.size()), label(label_text.data(), label_text.size());
-        std::vector<Text> lines;
+        Text title = unescape(part(f, 0), plain_), label = unescape(part(f, 1), label_);
+        std::vector<Text>& lines = lines_;
+        lines.clear();
         Text rest = label;
         for (std::size_t cut; (cut = rest.find(C('\n'))) != npos; rest = rest.substr(cut + 1))
             lines.push_back(rest.substr(0, cut));
@@ -194,18 +198,45 @@ private:
             local = !source.empty() && source.find(C('.')) != npos;  // "util.c:helper"
             if (local) name = title.substr(colon + 1);
         }
-        Ref key = make(title), shown_name = make(name), shown = make(lines[0]), number = make(digits);
-        Ref frame = number ? Ref::steal(PyLong_FromUnicodeObject(number.get(), 10)) : Ref();
-        Ref kind = make(qualifier), where = make(lines[1]);
+        // a C function's title, name and shown name are one text, and a unit's frames share a few
+        // qualifiers: each made once
+        Ref key = make(title);
+        Ref shown_name = name.size() == title.size() ? Ref::borrow(key.get()) : make(name);
+        Ref shown = lines[0] == name ? Ref::borrow(shown_name.get()) : make(lines[0]);
+        Ref frame = frame_number(digits);
+        Ref kind = qualifier_text(qualifier), where = make(lines[1]);
         if (!key || !shown_name || !shown || !frame || !kind || !where) return false;
         Ref row = Ref::steal(PyTuple_Pack(7, key.get(), shown_name.get(), shown.get(), frame.get(), kind.get(),
                                           where.get(), local ? Py_True : Py_False));
         return row && PyList_Append(functions, row.get()) == 0;
     }
 
+    // A frame's digits as an int: in a machine word where they fit, else read as the interpreter reads them.
+    Ref frame_number(Text digits) const noexcept {
+        if (digits.size() <= 18) {
+            long long value = 0;
+            for (C c : digits) value = value * 10 + static_cast<long long>(c - C('0'));
+            return Ref::steal(PyLong_FromLongLong(value));
+        }
+        Ref number = make(digits);
+        return number ? Ref::steal(PyLong_FromUnicodeObject(number.get(), 10)) : Ref();
+    }
+
+    Ref qualifier_text(Text qualifier) {
+        for (auto& [text, made] : qualifiers_)
+            if (Text(text.data(), text.size()) == qualifier) return Ref::borrow(made.get());
+        Ref made = make(qualifier);
+        if (made && qualifiers_.size() < 8)
+            qualifiers_.emplace_back(std::vector<C>(qualifier.begin(), qualifier.end()), Ref::borrow(made.get()));
+        return made;
+    }
+
     Text text_;
     int kind_;
     Ref empty_;
+    std::vector<std::pair<std::vector<C>, Ref>> qualifiers_;
+    std::vector<C> plain_, label_;  // a field's text with its escapes undone
+    std::vector<Text> lines_;  // a label's lines
 };
 
 }  // namespace

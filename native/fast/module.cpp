@@ -1,6 +1,7 @@
 // tarnwick._native: the fast paths of the front end and the renderers.
 #include "fast/demangle.hpp"
 #include "fast/call_graph.hpp"
+#include "fast/stack_graph.hpp"
 #include "fast/elf_join.hpp"
 #include "fast/elf_symbols.hpp"
 #include "fast/extent_check.hpp"
@@ -245,6 +246,16 @@ PyMethodDef methods[] = {
     {"read_call_graph", guarded<read_call_graph>, METH_O,
      "read_call_graph(text) -> tuple\n\nThe functions (with their frames) and the call edges of a "
      "-fcallgraph-info file's text."},
+    {"link_calls", guarded<link_calls>, METH_VARARGS,
+     "link_calls(unit_calls, places, by_name, calls, indirect, global_named) -> None\n\nA unit's calls "
+     "appended to its functions' calls in the graph, each to the function it reaches or the text of why none."},
+    {"index_names", guarded<index_names>, METH_VARARGS,
+     "index_names(by_name, names, locals, start) -> None\n\nEach global function's place appended to "
+     "by_name[its name]."},
+    {"solve_stack", guarded<solve_stack>, METH_VARARGS,
+     "solve_stack(calls, frames, qualifiers, problems, has_calls, assumed_in, worst, bounded, cause, best, "
+     "assumed, none, settle) -> None\n\nEach function's worst case, callees first: the plain ones settled here, "
+     "every other component by settle(component)."},
     {"input_spans", guarded<input_spans>, METH_VARARGS,
      "input_spans(sections, split_origin) -> dict\n\nEach output section's input sections that hold bytes, as "
      "(start, end, name, section, object_file, archive), sorted: what join_symbols takes."},

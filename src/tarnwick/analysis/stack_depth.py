@@ -11,12 +11,17 @@ what is shown is then a lower bound with the reason. What only the user knows (`
 
 from __future__ import annotations
 
+import heapq
 import os
 import re
 import struct
+from collections.abc import Sequence
 from dataclasses import dataclass, field
+from itertools import compress
+from operator import itemgetter, neg
 from typing import Optional
 
+from tarnwick._native import index_names, link_calls, solve_stack
 from tarnwick.analysis.stack_units import asked_for, read_units
 from tarnwick.toolchains.stack_files import INDIRECT, stem_of
 
@@ -43,7 +48,7 @@ class FunctionStack:
     reason: Optional[str] = None  # why it is unbounded
     frame_source: Optional[str] = None  # "su", "ci", "machine code", "configured"
     deepest: Optional[int] = None  # the callee on its deepest chain, a place in the functions' list
-    callees: list = field(default_factory=list)  # places in the functions' list, or what is not one (a text)
+    callees: Sequence = field(default_factory=list)  # places in the functions' list, or what is not one (a text)
     assumptions: tuple = ()  # what of the configuration its worst case rests on
     deepest_name: Optional[str] = None
 
@@ -106,7 +111,7 @@ class ThreadStack:
 
 @dataclass
 class StackResult:
-    functions: list  # FunctionStack, the largest worst case first
+    functions: FunctionList  # FunctionStack, the largest worst case first
     entries: list  # EntryPoint
     reservation: Optional[int]  # bytes the link reserves for the stack
     reservation_source: str  # where that figure comes from
@@ -124,6 +129,10 @@ class StackResult:
     assumptions: tuple = ()  # what of the configuration the program's worst case rests on
     sources: dict = field(default_factory=dict)  # frame source -> functions whose frames come from it
 
+    def largest_frames(self, count: int) -> list:
+        """The functions of the `count` largest frames, the largest first (by name where equal)."""
+        return self.functions.largest_frames(count)
+
     def as_json(self) -> dict:
         return {"functions": [f.as_json() for f in self.functions],
                 "entry_points": [e.as_json() for e in self.entries],
@@ -135,6 +144,75 @@ class StackResult:
                 "verdict": {"status": self.verdict, "detail": self.detail}, "units": self.units,
                 "frame_sources": dict(self.sources), "assumptions": list(self.assumptions),
                 "notes": list(self.notes), "changes": [{"change": what, "detail": detail} for what, detail in self.changes]}
+
+
+class FunctionList(Sequence):
+    """The solved functions, the largest worst case first (then by name and object file): each
+    one's record made when it is first looked at, as an output shows tens of a build's tens of
+    thousands (the JSON report, all of them)."""
+
+    def __init__(self, graph, worst: list, bounded: list, cause: list, best: list, assumed: list):
+        self.graph, self.worst, self.bounded, self.cause, self.best, self.assumed = graph, worst, bounded, cause, best, assumed
+        names = graph.names
+        self.order = [i for *_, i in sorted(zip(map(neg, worst), names, graph.objects, range(len(names))))]
+        place = [0] * len(names)  # a function's place in the list, by its place in the graph
+        for new, old in enumerate(self.order):
+            place[old] = new
+        self.place = place
+        self.made: list = [None] * len(names)
+
+    def __len__(self) -> int:
+        return len(self.order)
+
+    def __getitem__(self, at):
+        if isinstance(at, slice):
+            return [self[i] for i in range(*at.indices(len(self)))]
+        made = self.made[at]
+        if made is None:
+            made = self.made[at] = self._record(self.order[at])
+        return made
+
+    def __iter__(self):
+        return (self[i] for i in range(len(self)))
+
+    def _record(self, i: int) -> FunctionStack:
+        graph, place, best, cause, assumed = self.graph, self.place, self.best[i], self.cause[i], self.assumed[i]
+        calls = graph.calls[i]
+        return FunctionStack(graph.names[i], graph.shown[i], graph.objects[i], graph.frames[i], self.worst[i],
+                             self.bounded[i], _reason(cause, graph) if cause else None, graph.sources[i],
+                             place[best] if best is not None else None,
+                             _Callees(calls, place) if calls else [],
+                             tuple(sorted(assumed)) if assumed else (), graph.names[best] if best is not None else None)
+
+    def largest_frames(self, count: int) -> list:
+        """The `count` functions of the largest frames (then by name, then by place in the list), of
+        those with a frame; a negative `count` as a slice counts."""
+        frames = self.graph.frames
+        framed = [frame is not None for frame in frames]
+        keys = zip(map(neg, compress(frames, framed)), compress(self.graph.names, framed), compress(self.place, framed))
+        chosen = sorted(keys)[:count] if count < 0 else heapq.nsmallest(count, keys)
+        return [self[at] for _frame, _name, at in chosen]
+
+
+class _Callees(Sequence):
+    """A function's callees as places in the functions' list (or the text of a call that reaches
+    none), read from its calls when looked at: main may call thousands."""
+
+    def __init__(self, calls: list, place: list):
+        self.calls, self.place = calls, place
+
+    def __len__(self) -> int:
+        return len(self.calls)
+
+    def __getitem__(self, at):
+        if isinstance(at, slice):
+            return [self[i] for i in range(*at.indices(len(self)))]
+        target = self.calls[at][0]
+        return self.place[target] if isinstance(target, int) else target
+
+    def __iter__(self):
+        place = self.place
+        return (place[t] if isinstance(t, int) else t for t, _site in self.calls)
 
 
 # --- the call graph and each function's worst case ------------------------------------------------
@@ -175,38 +253,35 @@ class _Graph:
             self.by_address.setdefault(address, index)
         return index
 
-    def extend(self, functions: list, objects: list, sources: list, has_calls: list, addresses: list) -> int:
-        """Adds the stack files' functions all at once (a build may have tens of thousands), as
-        `add` would one by one; the place of the first."""
-        start, count = len(self.names), len(functions)
-        self.names += [f.name for f in functions]
-        self.shown += [f.shown for f in functions]
+    def extend(self, rows: list, objects: list, sources: list, has_calls: list, addresses: list) -> int:
+        """Adds the stack files' functions (a unit's rows: title, name, shown, frame, qualifier,
+        where, local) all at once (a build may have tens of thousands), as `add` would one by
+        one; the place of the first."""
+        start, count = len(self.names), len(rows)
+        columns = list(zip(*rows)) or [()] * 7
+        _titles, names, shown, frames, qualifiers, wheres, locals_ = columns
+        self.names += names
+        self.shown += shown
         self.objects += objects
-        self.frames += [f.frame for f in functions]
-        self.qualifiers += [f.qualifier for f in functions]
-        self.wheres += [f.where for f in functions]
+        self.frames += frames
+        self.qualifiers += qualifiers
+        self.wheres += wheres
         self.sources += sources
-        self.locals += [f.local for f in functions]
+        self.locals += locals_
         self.has_calls += has_calls
         self.addresses += addresses
         self.own_problems += [None] * count
-        self.index_added(start, functions, addresses)
+        self.index_added(start, names, locals_, addresses)
         return start
 
-    def index_added(self, start: int, functions: list, addresses: list) -> None:
+    def index_added(self, start: int, names, locals_, addresses: list) -> None:
         """Functions whose columns were just appended from `start`: no calls yet, and found by
         name (a global one) and by address (the first function at each)."""
-        count = len(functions)
+        count = len(names)
         self.calls += [[] for _ in range(count)]
         self.assumed += [[] for _ in range(count)]
-        by_name, by_address = self.by_name, self.by_address
-        for index, function in enumerate(functions, start):
-            if not function.local:
-                listed = by_name.get(function.name)
-                if listed is None:
-                    by_name[function.name] = [index]
-                else:
-                    listed.append(index)
+        index_names(self.by_name, names, locals_, start)
+        by_address = self.by_address
         for index, address in enumerate(addresses, start):
             if address is not None:
                 by_address.setdefault(address, index)
@@ -224,67 +299,20 @@ class _Graph:
 
     def solve(self) -> tuple:
         """(worst case, bounded, cause, next on the deepest chain, assumptions) of every function,
-        callees before callers (Tarjan's strongly connected components, without recursion in
-        Python). Each function keeps only its deepest callee: the chains are walked from it."""
+        callees before callers (Tarjan's strongly connected components, natively: the functions
+        on no cycle with a plain frame are settled there, every other component by _settle).
+        Each function keeps only its deepest callee: the chains are walked from it."""
         count = len(self.names)
         worst, bounded = [0] * count, [True] * count
         cause: list = [None] * count  # (function index where it arises, text)
         best: list = [None] * count
         assumed: list = [_NONE] * count
-        order, low, on_stack, stack = [-1] * count, [0] * count, [False] * count, []
-        counter = 0
-        callees = [[t for t, _site in calls if isinstance(t, int)] for calls in self.calls]
-        for root in range(count):
-            if order[root] >= 0:
-                continue
-            order[root] = low[root] = counter
-            counter += 1
-            stack.append(root)
-            on_stack[root] = True
-            walk = [(root, iter(callees[root]))]
-            while walk:
-                node, following = walk[-1]
-                for target in following:
-                    if order[target] < 0:
-                        order[target] = low[target] = counter
-                        counter += 1
-                        stack.append(target)
-                        on_stack[target] = True
-                        walk.append((target, iter(callees[target])))
-                        break
-                    if on_stack[target] and order[target] < low[node]:
-                        low[node] = order[target]
-                else:
-                    walk.pop()
-                    if walk:
-                        parent = walk[-1][0]
-                        if low[node] < low[parent]:
-                            low[parent] = low[node]
-                    if low[node] == order[node]:
-                        if stack[-1] == node:  # on no cycle: the common case, without the sets a cycle needs
-                            stack.pop()
-                            on_stack[node] = False
-                            if (self.assumed[node] or node in callees[node]
-                                    or not self._settle_one(node, self.calls[node], worst, bounded, cause, best, assumed)):
-                                self._settle([node], worst, bounded, cause, best, assumed)
-                            continue
-                        component = []
-                        while True:
-                            member = stack.pop()
-                            on_stack[member] = False
-                            component.append(member)
-                            if member == node:
-                                break
-                        self._settle(component, worst, bounded, cause, best, assumed)
+        solve_stack(self.calls, self.frames, self.qualifiers, self.own_problems, self.has_calls, self.assumed,
+                    worst, bounded, cause, best, assumed, _NONE,
+                    lambda component: self._settle(component, worst, bounded, cause, best, assumed))
         return worst, bounded, cause, best, assumed
 
     def _settle(self, component: list, worst, bounded, cause, best, assumed) -> None:
-        if len(component) == 1 and not self.assumed[component[0]]:
-            node = component[0]
-            calls = self.calls[node]
-            if all(target != node for target, _site in calls) and self._settle_one(node, calls, worst, bounded,
-                                                                                      cause, best, assumed):
-                return
         members = set(component)
         recursive = len(component) > 1 or any(t == component[0] for t, _ in self.calls[component[0]])
         cycle = self._cycle(component) if recursive else []
@@ -339,31 +367,6 @@ class _Graph:
                 bounded[node] = bounded[node] and bounded[top]
                 assumed[node] = assumed[node] | assumed[top]
 
-    def _settle_one(self, node: int, calls: list, worst, bounded, cause, best, assumed) -> bool:
-        """A function on no cycle with a plain frame: the common case, settled without the sets
-        a recursion needs. False when it is not that case."""
-        frame = self.frames[node]
-        if frame is None or self.own_problems[node] or not self.has_calls[node] or (
-                self.qualifiers[node] != "static" and not self.qualifiers[node].endswith("bounded")):
-            return False
-        deepest, chosen, sure, rests = 0, None, True, _NONE
-        for target, _site in calls:
-            if target.__class__ is int:
-                if worst[target] > deepest:
-                    deepest, chosen = worst[target], target
-                if assumed[target]:
-                    rests = rests | assumed[target]
-                if not bounded[target]:
-                    if sure and cause[node] is None:
-                        cause[node] = cause[target]
-                    sure = False
-            else:
-                if sure and cause[node] is None:
-                    cause[node] = (node, target)
-                sure = False
-        worst[node], bounded[node], best[node], assumed[node] = frame + deepest, sure, chosen, rests
-        return True
-
     def _cycle(self, component: list) -> list:
         """One cycle of a recursive component, as names: a -> b -> a."""
         members = set(component)
@@ -416,48 +419,37 @@ def _build_graph(units: list, machine, model, config, notes: list) -> _Graph:
     kept, objects, sources, has_calls, addresses = [], [], [], [], []
     first = len(graph.names)
     for unit in units:
-        source = "ci" if unit.has_calls else "su"
-        places: dict = {}
-        keys.append(places)
-        for title, function in unit.functions.items():
-            address = None
-            if machine is not None:
-                found = _machine_function(machine, function, claimed)
-                if found is None:
-                    removed.append(function.name)
+        rows = unit.rows
+        if machine is not None:
+            rows, found = [], rows
+            for row in found:
+                function = _machine_function(machine, row[1], row[5], row[6], claimed)
+                if function is None:
+                    removed.append(row[1])
                     continue
-                address = found.address
-                claimed.add(address)
-            elif in_image is not None and not function.local and function.name not in in_image:
-                removed.append(function.name)
-                continue
-            places[title] = first + len(kept)
-            kept.append(function)
-            objects.append(unit.object_name)
-            sources.append(source)
-            has_calls.append(unit.has_calls)
-            addresses.append(address)
-    graph.extend(kept, objects, sources, has_calls, addresses)
+                rows.append(row)
+                addresses.append(function.address)
+                claimed.add(function.address)
+        elif in_image is not None:
+            linked = [row[6] or row[1] in in_image for row in rows]
+            if not all(linked):
+                removed += [row[1] for row, keep in zip(rows, linked) if not keep]
+                rows = list(compress(rows, linked))
+        count = len(rows)
+        keys.append(dict(zip(map(itemgetter(0), rows), range(first + len(kept), first + len(kept) + count))))
+        kept += rows
+        objects += [unit.object_name] * count
+        sources += ["ci" if unit.has_calls else "su"] * count
+        has_calls += [unit.has_calls] * count
+    graph.extend(kept, objects, sources, has_calls, addresses or [None] * len(kept))
     if removed:
         notes.append(f"{len(removed):,} function(s) of the stack files are not in the image (removed by "
                      f"--gc-sections or never linked), left out: " + ", ".join(sorted(set(removed))[:10]))
     if machine is not None:  # before the stack files' calls: they may call what only the machine code shows
         _add_machine_code(graph, machine, model, notes)
-    by_name, calls = graph.by_name, graph.calls
+    global_named = lambda callee: graph.global_named(callee, owners)  # noqa: E731
     for unit, places in zip(units, keys):
-        for caller, callee, site in unit.calls:
-            source = places.get(caller)
-            if source is None:
-                continue
-            if callee == INDIRECT:
-                calls[source].append((f"calls through a pointer at {site}", site))
-                continue
-            target = places.get(callee)
-            if target is None:
-                listed = by_name.get(callee)
-                target = listed[0] if listed is not None and len(listed) == 1 else graph.global_named(callee, owners)
-            calls[source].append((target if target is not None else f"calls {callee}, which has no "
-                                  "stack information", site))
+        link_calls(unit.calls, places, graph.by_name, graph.calls, INDIRECT, global_named)
     _configured_frames(graph, config, notes)
     _configured_calls(graph, config, owners, notes)
     return graph
@@ -477,14 +469,15 @@ class _Owners:
         return self.table.get(name)
 
 
-def _machine_function(machine, function, claimed: set):
-    """The image's function a stack file's function is: by name, then by the source file a
-    static's symbol table entry follows (two units' statics of one name), one function once."""
-    candidates = [f for f in machine.by_name.get(function.name, []) if f.address not in claimed]
+def _machine_function(machine, name: str, where: str, local: bool, claimed: set):
+    """The image's function a stack file's function (its name, where it is, whether a static)
+    is: by name, then by the source file a static's symbol table entry follows (two units'
+    statics of one name), one function once."""
+    candidates = [f for f in machine.by_name.get(name, []) if f.address not in claimed]
     if len(candidates) > 1:
-        source = os.path.basename(function.where.split(":")[0]) if function.where else ""
+        source = os.path.basename(where.split(":")[0]) if where else ""
         by_file = [f for f in candidates if f.file == source]
-        candidates = by_file or [f for f in candidates if f.local == function.local] or candidates
+        candidates = by_file or [f for f in candidates if f.local == local] or candidates
     return candidates[0] if candidates else None
 
 
@@ -526,7 +519,7 @@ def _add_machine_code(graph: _Graph, machine, model, notes: list) -> None:
     addresses = [f.address for f in fresh]
     graph.addresses += addresses
     graph.own_problems += [f.problem for f in fresh]
-    graph.index_added(start, fresh, addresses)
+    graph.index_added(start, [f.name for f in fresh], [f.local for f in fresh], addresses)
     read += enumerate(fresh, start)
     for address, functions in machine.by_address.items():  # every name of an address reaches it (weak aliases)
         if len(functions) > 1:
@@ -605,10 +598,12 @@ def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list
     """(reset handler, [interrupt handlers]) by name from the ELF's Cortex-M vector table, or None;
     of the names at one address (weak aliases of a default handler) the one `known` holds.
     `functions`: address -> [MachineFunction], where the machine code was read (else the symbols are)."""
+    if elf is None:
+        return None
     from tarnwick.support.files import FileProblem, open_regular
     from tarnwick.toolchains.elf import elf_file as elf_format
 
-    if elf is None or elf.machine != elf_format.EM_ARM:
+    if elf.machine != elf_format.EM_ARM:
         return None
 
     class _At(dict):  # address -> the name there, looked up only for the table's words
@@ -655,10 +650,11 @@ def _vector_table(elf, known, functions: Optional[dict] = None) -> Optional[list
     return names[0], interrupts
 
 
-def _is_handler(name: str) -> bool:
-    """Whether a function's name says it handles an interrupt (a name ending as a pattern's `$`
-    would: at the end, or before a last line break)."""
-    return name.endswith(_HANDLER_ENDINGS) or (name[-1:] == "\n" and name[:-1].endswith(_HANDLER_ENDINGS))
+def _handlers(names) -> list:
+    """The names that say their function handles an interrupt (ending as a pattern's `$` would:
+    at the end, or before a last line break)."""
+    endings = _HANDLER_ENDINGS
+    return [n for n in names if n.endswith(endings) or n.endswith("\n") and n[:-1].endswith(endings)]
 
 
 def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tuple:
@@ -679,7 +675,7 @@ def _entry_points(elf, config, graph: _Graph, threads: list, machine=None) -> tu
     else:
         reset = next((n for n in ("Reset_Handler", "_reset", "reset_handler", "_start", "main") if n in graph.by_name),
                      None)
-        interrupts = sorted(n for n in graph.by_name if _is_handler(n) and n != reset)
+        interrupts = sorted(n for n in _handlers(graph.by_name) if n != reset)
         note = "entry points by name (Reset_Handler and the *_Handler and *_IRQHandler functions): no vector table was read"
         if reset is None and elf is not None:
             reset = _entry_symbol(elf, graph)
@@ -745,32 +741,25 @@ def _analyse_stack(model, config, folders) -> Optional[StackResult]:
     if not units and not folders and not asked_for(config):
         return None
     # what the stack files describe, which the machine code need not: only a build with an ELF reads it
-    described = frozenset((f.name, os.path.basename(f.where.split(":")[0])) if f.local else f.name
-                          for unit in units if unit.has_calls for f in unit.functions.values()) if model.elf_path else _NONE
+    described = frozenset((name, os.path.basename(where.split(":")[0])) if local else name
+                          for unit in units if unit.has_calls
+                          for _title, name, _shown, _frame, _qualifier, where, local in unit.rows) if model.elf_path else _NONE
     elf, machine = _machine_code(model, notes, described)
     if not units and machine is None:
         notes.append(f"no .su or .ci file found in {', '.join(folders) or 'the build'} or beside the object files "
                      "the map names" + ("" if model.elf_path else ", and no ELF file whose machine code tells the frames"))
     graph = _build_graph(units, machine, model, config, notes)
     worst, bounded, cause, best, assumed = graph.solve()
-    names, objects, calls = graph.names, graph.objects, graph.calls
-    order = sorted(range(len(names)), key=lambda i: (-worst[i], names[i], objects[i]))
-    place = [0] * len(order)  # a function's place in the list, by its place in the graph
-    for new, old in enumerate(order):
-        place[old] = new
-    functions = [FunctionStack(names[i], graph.shown[i], objects[i], graph.frames[i], worst[i], bounded[i],
-                               _reason(cause[i], graph) if cause[i] else None, graph.sources[i],
-                               place[best[i]] if best[i] is not None else None,
-                               [place[t] if isinstance(t, int) else t for t, _site in calls[i]] if calls[i] else [],
-                               tuple(sorted(assumed[i])) if assumed[i] else (),
-                               names[best[i]] if best[i] is not None else None)
-                 for i in order]
+    functions = FunctionList(graph, worst, bounded, cause, best, assumed)
+    place = functions.place
     if graph.ambiguous:
         notes.append("defined in more than one unit, the largest taken: " + ", ".join(sorted(set(graph.ambiguous))[:10]))
-    from tarnwick.analysis.stack_threads import find_threads
+    threads: list = []
+    if config.threads or config.thread_stacks or model.elf_path:  # else none to find: the module is not loaded
+        from tarnwick.analysis.stack_threads import find_threads
 
-    threads, thread_notes = find_threads(model, config, _NamesAt(graph), elf)
-    notes += thread_notes
+        threads, thread_notes = find_threads(model, config, _NamesAt(graph), elf)
+        notes += thread_notes
     entries = []
     named, entry_note = _entry_points(elf, config, graph, threads, machine)
     for name, kind in named:

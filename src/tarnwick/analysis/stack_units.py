@@ -156,7 +156,7 @@ def read_units(model, folders: list) -> tuple:
         except StackFileError as exc:
             notes.append(f"{exc}: not read")
             continue
-        if unit is not None and unit.functions:
+        if unit is not None and unit.rows:
             units.append(unit)
     return units, notes
 
@@ -198,7 +198,7 @@ def _choose(candidates: list, archive: Optional[str], members: _Members, key, us
         base, paths = item
         try:
             unit = read_unit(sorted(paths, key=lambda p: not p.endswith(".su"))[:1], "")
-            named = len({f.name for f in unit.functions.values()} & members.of(key)) if unit else 0
+            named = len({name for _title, name, *_ in unit.rows} & members.of(key)) if unit else 0
         except StackFileError:
             named = -1
         folder = os.path.dirname(os.path.abspath(base))

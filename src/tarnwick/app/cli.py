@@ -330,7 +330,8 @@ def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
             return _history(args)
         result, render = {"analyze": _analyze, "diff": _diff, "system": _system}[args.command](args, kept)
         if kept is not None:
-            kept.extend(part for part in (getattr(result, "model", None), result.report) if part is not None)
+            kept.extend(part for part in (getattr(result, "model", None), result.report, getattr(result, "stack", None))
+                        if part is not None)
         return _write(args, result, render) or _verdict(result)
     except (MapParseError, ConfigError, RunError, ReportFileError) as exc:
         say("error", str(exc))

@@ -6,8 +6,6 @@ changed since the baseline; in HTML, the call tree of each entry point."""
 
 from __future__ import annotations
 
-import heapq
-
 from tarnwick.render.escape import html_text as escape
 from tarnwick.render.names import display_name
 
@@ -30,14 +28,6 @@ def program_chain(stack) -> str:
     for entry, kind, names in stack.path:
         parts.append(("" if kind == "reset" else f"[{kind} {display_name(entry)} on top] ") + chain(names))
     return " | ".join(parts)
-
-
-def largest_frames(stack, count: int) -> list:
-    framed = [f for f in stack.functions if f.frame is not None]
-    order = lambda f: (-f.frame, f.name)
-    if count < 0:  # as a slice counts
-        return sorted(framed, key=order)[:count]
-    return heapq.nsmallest(count, framed, key=order)  # the first `count` in order, without sorting them all
 
 
 def unbounded(stack) -> list:
@@ -83,7 +73,7 @@ def text_lines(stack, top: int) -> list:
         lines.append(f"  not bounded ({display_name(name)}): {reason}")
     for assumption in stack.assumptions:
         lines.append(f"  assumed: {assumption}")
-    frames = largest_frames(stack, top)
+    frames = stack.largest_frames(top)
     if frames:
         width = max(24, *(len(display_name(f.name)) for f in frames))
         lines.append(f"  {'largest frames':<{width}}  {'frame':>9}  {'from':<12}  object")
@@ -122,7 +112,7 @@ def markdown_lines(stack, top: int, code, text) -> list:
 
 
 def frames_table(stack, top: int, code) -> list:
-    frames = largest_frames(stack, top)
+    frames = stack.largest_frames(top)
     if not frames:
         return []
     return ["| Function | Frame | From | Worst case | Object |", "|---|---:|---|---:|---|"] + [

@@ -13,6 +13,8 @@ import os
 import re
 import time
 from dataclasses import dataclass, field
+from functools import cached_property
+from operator import itemgetter
 from typing import Iterable, Optional
 
 from tarnwick._native import read_call_graph
@@ -39,9 +41,22 @@ class Unit:
 
     path: str  # the .ci or .su file read
     object_name: str  # the object file it belongs to ("main.o")
-    functions: dict = field(default_factory=dict)  # .ci title (or name) -> Function
+    # (.ci title or name, then Function's fields) of each function, one per title (the last
+    # given), as the reader made them: the graph takes its columns from these at once
+    rows: list = field(default_factory=list)
     calls: list = field(default_factory=list)  # (caller title, callee title, call site)
     has_calls: bool = False  # a .ci was read: the unit's call edges are known
+
+    @cached_property
+    def functions(self) -> dict:
+        """.ci title (or name) -> Function."""
+        return {title: Function(*fields) for title, *fields in self.rows}
+
+
+def _one_per_title(rows: list) -> list:
+    """The rows, the last of each title kept in the place of the first (as a dict keeps them)."""
+    last = dict(zip(map(itemgetter(0), rows), range(len(rows))))
+    return rows if len(last) == len(rows) else [rows[at] for at in last.values()]
 
 
 class StackFileError(ValueError):
@@ -59,8 +74,7 @@ def read_callgraph(path: str, object_name: str) -> Unit:
     unit = Unit(path, object_name, has_calls=True)
     text = _read(path)
     functions, unit.calls = read_call_graph(text)
-    unit.functions = {title: Function(name, shown, frame, qualifier, where, local)
-                      for title, name, shown, frame, qualifier, where, local in functions}
+    unit.rows = _one_per_title(functions)
     if "graph:" not in text[:200]:
         raise StackFileError(f"{path}: not a call graph (-fcallgraph-info) file")
     return unit
@@ -90,6 +104,7 @@ def _number(text: str) -> bool:
 
 def read_stack_usage(path: str, object_name: str) -> Unit:
     unit = Unit(path, object_name)
+    rows = []
     for number, line in enumerate(_read(path).splitlines(), 1):
         if not line.strip():
             continue
@@ -98,7 +113,8 @@ def read_stack_usage(path: str, object_name: str) -> Unit:
             raise StackFileError(f"{path}:{number}: expected 'file:line:column:function<TAB>bytes<TAB>qualifier'")
         source, row, column, shown, frame, qualifier = found
         where = f"{source}:{row}:{column}" if column else f"{source}:{row}"
-        unit.functions[shown] = Function(shown, shown, frame, qualifier, where, False)
+        rows.append((shown, shown, shown, frame, qualifier, where, False))
+    unit.rows = _one_per_title(rows)
     return unit
 
 
