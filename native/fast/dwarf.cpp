@@ -782,28 +782,110 @@ PyObject* text_object(std::string_view text) noexcept {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+constexpr int section_count = 9;
+
+// The sections as the caller gave them, held for as long as what was read points into them.
+struct HeldSections {
+    Py_buffer views[section_count];
+    HeldSections() noexcept {
+        for (Py_buffer& view : views) view.obj = nullptr;
+    }
+    HeldSections(const HeldSections&) = delete;
+    HeldSections& operator=(const HeldSections&) = delete;
+    ~HeldSections() {
+        for (Py_buffer& view : views)
+            if (view.obj != nullptr) PyBuffer_Release(&view);
+    }
+    std::string_view view(int i) const noexcept {
+        return std::string_view(static_cast<const char*>(views[i].buf), static_cast<std::size_t>(views[i].len));
+    }
+};
+
+struct Held {
+    HeldSections sections;
+    dwarf::Result result;
+};
+
+struct DebugEntitiesObject {
+    PyObject_HEAD
+    Held* held;
+};
+
+PyTypeObject debug_entities_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void debug_entities_dealloc(PyObject* self) noexcept {
+    delete reinterpret_cast<DebugEntitiesObject*>(self)->held;  // no Python code runs here: buffers of bytes
+    Py_TYPE(self)->tp_free(self);
+}
+
+Py_ssize_t debug_entities_length(PyObject* self) noexcept {
+    return static_cast<Py_ssize_t>(reinterpret_cast<DebugEntitiesObject*>(self)->held->result.entities.size());
+}
+
+// An entity as a tuple: (kind, name, linkage or None, unit, path or -1, line, address, size).
+PyObject* debug_entities_item(PyObject* self, Py_ssize_t index) noexcept {
+    const auto& entities = reinterpret_cast<DebugEntitiesObject*>(self)->held->result.entities;
+    if (index < 0 || static_cast<std::size_t>(index) >= entities.size()) {
+        PyErr_SetString(PyExc_IndexError, "DebugEntities index out of range");
+        return nullptr;
+    }
+    const dwarf::Entity& e = entities[static_cast<std::size_t>(index)];
+    Ref row = Ref::steal(PyTuple_New(8));
+    if (!row) return nullptr;
+    PyObject* fields[8] = {PyLong_FromLong(static_cast<long>(e.kind)), text_object(e.name),
+                           e.linkage.empty() ? Py_NewRef(Py_None) : text_object(e.linkage),
+                           PyLong_FromSize_t(e.unit), PyLong_FromLong(e.file),
+                           PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.line)),
+                           PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.low)),
+                           PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.size))};
+    bool made = true;
+    for (int field = 0; field < 8; ++field) {
+        made = made && fields[field] != nullptr;
+        PyTuple_SET_ITEM(row.get(), field, fields[field]);  // steals; a null slot the tuple leaves alone
+    }
+    return made ? row.release() : nullptr;
+}
+
+PySequenceMethods debug_entities_sequence = {
+    debug_entities_length, nullptr, nullptr, debug_entities_item,
+};
+
 }  // namespace
 
+const dwarf::Result* debug_entities_of(PyObject* object) noexcept {
+    if (Py_TYPE(object) != &debug_entities_type) return nullptr;
+    return &reinterpret_cast<DebugEntitiesObject*>(object)->held->result;
+}
+
+int add_debug_entities_type(PyObject* module) noexcept {
+    if (debug_entities_type.tp_flags == 0) {  // readied once, however many times the module is made
+        debug_entities_type.tp_name = "tarnwick._native.DebugEntities";
+        debug_entities_type.tp_basicsize = sizeof(DebugEntitiesObject);
+        debug_entities_type.tp_dealloc = debug_entities_dealloc;
+        debug_entities_type.tp_as_sequence = &debug_entities_sequence;
+        debug_entities_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        debug_entities_type.tp_doc = "The functions, variables and inlined calls read_dwarf read: a sequence of "
+                                     "(kind, name, linkage, unit, path, line, address, size), each made when asked for.";
+        if (PyType_Ready(&debug_entities_type) < 0) {
+            debug_entities_type.tp_flags = 0;
+            return -1;
+        }
+    }
+    return PyModule_AddObjectRef(module, "DebugEntities", reinterpret_cast<PyObject*>(&debug_entities_type));
+}
+
 PyObject* read_dwarf(PyObject*, PyObject* args) {
-    Py_buffer views[9];
+    auto held = std::make_unique<Held>();
+    Py_buffer* views = held->sections.views;
     int little = 1;
-    for (Py_buffer& view : views) view.obj = nullptr;
     if (!PyArg_ParseTuple(args, "y*y*y*y*y*y*y*y*y*p:read_dwarf", &views[0], &views[1], &views[2], &views[3],
                           &views[4], &views[5], &views[6], &views[7], &views[8], &little))
         return nullptr;
-    struct Release {
-        Py_buffer* views;
-        ~Release() {
-            for (int i = 0; i < 9; ++i)
-                if (views[i].obj != nullptr) PyBuffer_Release(&views[i]);
-        }
-    } release{views};
-    auto view = [&](int i) {
-        return std::string_view(static_cast<const char*>(views[i].buf), static_cast<std::size_t>(views[i].len));
-    };
-    dwarf::Sections sections{view(0), view(1), view(2), view(3), view(4), view(5), view(6), view(7), view(8),
-                             little != 0};
-    dwarf::Result result = dwarf::read(sections);
+    const HeldSections& s = held->sections;
+    dwarf::Sections sections{s.view(0), s.view(1), s.view(2), s.view(3), s.view(4), s.view(5), s.view(6), s.view(7),
+                             s.view(8), little != 0};
+    held->result = dwarf::read(sections);
+    const dwarf::Result& result = held->result;
     Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.paths.size())));
     if (!paths) return nullptr;
     for (std::size_t i = 0; i < result.paths.size(); ++i) {
@@ -825,8 +907,9 @@ PyObject* read_dwarf(PyObject*, PyObject* args) {
                 made = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(list.size())));
                 if (!made) return nullptr;
                 for (std::size_t i = 0; i < list.size(); ++i) {
-                    PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(list[i].low),
-                                                   static_cast<unsigned long long>(list[i].high));
+                    Ref low = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(list[i].low)));
+                    Ref high = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(list[i].high)));
+                    PyObject* pair = low && high ? PyTuple_Pack(2, low.get(), high.get()) : nullptr;
                     if (pair == nullptr) return nullptr;
                     PyTuple_SET_ITEM(made.get(), static_cast<Py_ssize_t>(i), pair);
                 }
@@ -838,44 +921,9 @@ PyObject* read_dwarf(PyObject*, PyObject* args) {
         Ref row = Ref::steal(name && folder ? PyTuple_Pack(3, name.get(), folder.get(), ranges) : nullptr);
         if (!row || PyList_Append(units.get(), row.get()) != 0) return nullptr;
     }
-    std::unordered_map<const char*, Ref> names;  // one Python string per string in .debug_str
-    auto name_of = [&](std::string_view text) -> PyObject* {  // borrowed
-        auto found = names.find(text.data());
-        if (found != names.end()) return found->second.get();
-        Ref made = Ref::steal(text_object(text));
-        PyObject* borrowed = made.get();
-        if (made) names.emplace(text.data(), std::move(made));
-        return borrowed;
-    };
-    // the units' and files' numbers repeat across 60,000 entities: one int object each
-    std::unordered_map<long long, Ref> numbers;
-    auto number_of = [&](long long value) -> PyObject* {  // a new reference
-        Ref& made = numbers[value];
-        if (!made) made = Ref::steal(PyLong_FromLongLong(value));
-        return Py_XNewRef(made.get());
-    };
-    Ref entities = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.entities.size())));
+    Ref entities = Ref::steal(PyType_GenericAlloc(&debug_entities_type, 0));
     if (!entities) return nullptr;
-    for (std::size_t i = 0; i < result.entities.size(); ++i) {
-        const dwarf::Entity& e = result.entities[i];
-        PyObject* name = name_of(e.name);
-        PyObject* linkage = e.linkage.empty() ? Py_None : name_of(e.linkage);
-        if (name == nullptr || linkage == nullptr) return nullptr;
-        Ref row = Ref::steal(PyTuple_New(8));
-        if (!row) return nullptr;
-        PyObject* fields[8] = {PyLong_FromLong(static_cast<long>(e.kind)), Py_NewRef(name), Py_NewRef(linkage),
-                               number_of(static_cast<long long>(e.unit)), number_of(static_cast<long long>(e.file)),
-                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.line)),
-                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.low)),
-                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.size))};
-        bool made = true;
-        for (int field = 0; field < 8; ++field) {
-            made = made && fields[field] != nullptr;
-            PyTuple_SET_ITEM(row.get(), field, fields[field]);  // steals; a null slot the tuple leaves alone
-        }
-        if (!made) return nullptr;
-        PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row.release());
-    }
+    reinterpret_cast<DebugEntitiesObject*>(entities.get())->held = held.release();
     return PyTuple_Pack(3, paths.get(), units.get(), entities.get());
 }
 
