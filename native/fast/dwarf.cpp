@@ -166,7 +166,13 @@ struct Value {
     std::uint64_t number = 0;
     string_view text, block;
     bool is_text = false, is_block = false, is_index = false;  // is_index: strx/addrx/rnglistx
+    bool until_nul = false;  // `text` runs on to the end of its section: the string is up to its NUL
 };
+
+// A string of a string section, known to end in a NUL: most DIEs' names are never asked for.
+string_view text_in(const Value& v) {
+    return v.until_nul ? v.text.substr(0, v.text.find('\0')) : v.text;
+}
 
 struct UnitHeader {
     std::size_t start, end, dies;  // the unit's first byte, one past its last, its first DIE
@@ -180,7 +186,8 @@ public:
     // The paths made are bounded by what the file holds: a hostile file could join long names
     // with many folders.
     explicit Reader(const Sections& s)
-        : s_(s), path_budget_(64 * (s.info.size() + s.str.size() + s.line.size() + s.line_str.size()) + (64u << 20)) {}
+        : s_(s), str_last_nul_(s.str.rfind('\0')), line_str_last_nul_(s.line_str.rfind('\0')),
+          path_budget_(64 * (s.info.size() + s.str.size() + s.line.size() + s.line_str.size()) + (64u << 20)) {}
 
     Result run() {
         Cursor at(s_.info, s_.little);
@@ -222,7 +229,23 @@ private:
 
     Value value(Cursor& at, std::uint64_t form, std::int64_t implicit, const UnitHeader& h) {
         Value v;
+        read_value(at, form, implicit, h, v);
+        return v;
+    }
+
+    // A string at `offset` of a string section, checked as string_at checks it, its end found
+    // only when asked for (text_in).
+    static string_view string_from(string_view section, std::size_t last_nul, std::uint64_t offset) {
+        if (offset >= section.size()) throw Invalid("a string offset past the end of its section");
+        if (last_nul == string_view::npos || last_nul < offset) throw Invalid("a string runs past the end of its section");
+        return section.substr(static_cast<std::size_t>(offset));
+    }
+
+    // Read into `v` where it lies (a DIE's attributes are read by the million).
+    void read_value(Cursor& at, std::uint64_t form, std::int64_t implicit, const UnitHeader& h, Value& v) {
         v.form = form;
+        v.number = 0;
+        v.is_text = v.is_block = v.is_index = v.until_nul = false;
         switch (form) {
             case 0x01: v.number = at.fixed(h.address_size); break;                      // addr
             case 0x03: v.block = at.bytes(at.fixed(2)); v.is_block = true; break;        // block2
@@ -237,8 +260,8 @@ private:
             case 0x0d: v.number = static_cast<std::uint64_t>(at.sleb()); break;          // sdata
             case 0x0e: case 0x1f: case 0x1d: case 0x1f21:                                // strp, line_strp, strp_sup, GNU_strp_alt
                 v.number = at.fixed(h.offset_size);
-                if (form == 0x0e) { v.text = string_at(s_.str, v.number); v.is_text = true; }
-                else if (form == 0x1f) { v.text = string_at(s_.line_str, v.number); v.is_text = true; }
+                if (form == 0x0e) { v.text = string_from(s_.str, str_last_nul_, v.number); v.is_text = v.until_nul = true; }
+                else if (form == 0x1f) { v.text = string_from(s_.line_str, line_str_last_nul_, v.number); v.is_text = v.until_nul = true; }
                 break;
             case 0x0f: case 0x15: v.number = at.uleb(); break;                          // udata, ref_udata
             case 0x10: v.number = at.fixed(h.version <= 2 ? h.address_size : h.offset_size); break;  // ref_addr
@@ -248,7 +271,8 @@ private:
             case 0x16: {                                                                 // indirect
                 std::uint64_t actual = at.uleb();
                 if (actual == 0x16) throw Invalid("an indirect form that names itself");
-                return value(at, actual, implicit, h);
+                read_value(at, actual, implicit, h, v);
+                return;
             }
             case 0x17: case 0x1f20: v.number = at.fixed(h.offset_size); break;          // sec_offset, GNU_ref_alt
             case 0x19: v.number = 1; break;                                             // flag_present
@@ -262,7 +286,6 @@ private:
             case 0x28: case 0x2c: v.number = at.fixed(4); v.is_index = true; break;      // strx4, addrx4
             default: throw Invalid("attribute form " + std::to_string(form) + " is not one DWARF defines");
         }
-        return v;
     }
 
     // The unit's bases for indexed strings, addresses and range lists.
@@ -272,7 +295,7 @@ private:
     };
 
     string_view text_of(const Value& v, const UnitHeader& h, const Bases& b) {
-        if (v.is_text) return v.text;
+        if (v.is_text) return text_in(v);
         bool indexed = v.form == 0x1a || v.form == 0x1f02 || (v.form >= 0x25 && v.form <= 0x28);
         if (!indexed) return {};
         std::uint64_t base = b.str_offsets_given ? b.str_offsets : (h.offset_size == 8 ? 16 : 8);
@@ -436,8 +459,12 @@ private:
             auto found = abbrevs.find(code);
             if (found == abbrevs.end()) throw Invalid("a DIE with an abbreviation code its table lacks");
             const Abbrev& abbrev = found->second;
-            values.clear();
-            for (const AttributeForm& form : abbrev.forms) values.push_back({form.attribute, value(at, form.form, form.implicit, h)});
+            values.resize(abbrev.forms.size());  // read in place: no Value copied per attribute
+            for (std::size_t i = 0; i < abbrev.forms.size(); ++i) {
+                const AttributeForm& form = abbrev.forms[i];
+                values[i].first = form.attribute;
+                read_value(at, form.form, form.implicit, h, values[i].second);
+            }
             if (first) {  // the unit's own DIE: its bases hold for every indexed string and address after
                 first = false;
                 if (abbrev.tag != TAG_compile_unit && abbrev.tag != TAG_partial_unit) break;
@@ -595,7 +622,7 @@ private:
                     std::uint64_t directory = 0;
                     for (auto [kind, form] : format) {
                         Value v = value(at, form, 0, forms);
-                        if (kind == 1) path = v.is_text ? v.text : string_view{};
+                        if (kind == 1) path = v.is_text ? text_in(v) : string_view{};
                         if (kind == 2) directory = v.number;
                     }
                     if (part == 0) table.folders.push_back(path);
@@ -754,6 +781,7 @@ private:
     std::vector<Deferred> deferred_;
 
     const Sections& s_;
+    std::size_t str_last_nul_, line_str_last_nul_;  // where the last string of each ends
     Result result_;
     std::unordered_map<std::uint64_t, Abbrevs> abbreviations_;  // by offset in .debug_abbrev
     std::size_t abbreviation_bytes_ = 0;
