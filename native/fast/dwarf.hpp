@@ -69,8 +69,8 @@ namespace tarnwick {
 // (joined with their folders); units (name, folder, ((low, high), ...)); entities a
 // DebugEntities, which holds what was read (and the sections it points into) for
 // attribute_sources, and is a sequence of (kind 0 function, 1 variable, 2 inlined call; name;
-// linkage name or None; unit; path index or -1; line; address, or the bytes for an inlined
-// call; size 0), each tuple made when asked for. ValueError for tables that cannot be read.
+// linkage name or None; unit; path index or -1; line; address, 0 for an inlined call; the
+// bytes of a function or inlined call, 0 for a variable), each tuple made when asked for. ValueError for tables that cannot be read.
 PyObject* read_dwarf(PyObject* module, PyObject* args);
 
 // What a DebugEntities holds, or null when `object` is not one.
