@@ -190,6 +190,12 @@ public:
           path_budget_(64 * (s.info.size() + s.str.size() + s.line.size() + s.line_str.size()) + (64u << 20)) {}
 
     Result run() {
+        // room for what a build's DIEs name, guessed from .debug_info's size (GCC's DIEs take 15
+        // bytes each on average, a quarter of them functions, variables or inlined calls): each
+        // vector then grows in place, its pages touched once, rather than copied as it doubles
+        std::size_t dies = std::min<std::size_t>(s_.info.size() / 12, std::size_t{1} << 20);
+        declared_.reserve(dies);
+        result_.entities.reserve(dies / 3);
         Cursor at(s_.info, s_.little);
         while (!at.done()) {
             UnitHeader header = unit_header(at);

@@ -20,14 +20,13 @@ namespace tarnwick {
 
 namespace {
 
-// A debug entity a symbol may be: what it is named, and where it was declared. One read_dwarf
-// holds natively (`entity`) is named by its UTF-8 as the interpreter would read it, and its
-// source and file are made when a symbol is first found to be it.
+// A debug entity a symbol may be: what it is named, and where it was declared. Of one
+// read_dwarf holds (`entity`), the names are read where a symbol must be told apart from others
+// at its address, and its source and file made when a symbol is first found to be it.
 struct Candidate {
     std::uint64_t address;
     Ref name, linkage, source, file;  // linkage None when it has none
     const dwarf::Entity* entity = nullptr;
-    std::string_view name_text, linkage_text;  // of a native entity; linkage_text empty when it has none
 };
 
 struct Span {
@@ -188,9 +187,28 @@ bool dotted_text(std::string_view name, std::string_view head) noexcept {
     return name.size() > head.size() && name[head.size()] == '.' && name.compare(0, head.size(), head) == 0;
 }
 
+// A name of the debug information as the interpreter reads it (undecodable bytes replaced), in
+// UTF-8: the bytes themselves when they are ASCII, else kept in `store`. False with the
+// exception set.
+bool as_read(std::string_view raw, std::string_view& out, std::deque<std::string>& store) {
+    bool ascii = true;
+    for (char c : raw) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+        out = raw;
+        return true;
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
+    Py_ssize_t size = 0;
+    const char* data = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (data == nullptr) return false;
+    out = store.emplace_back(data, static_cast<std::size_t>(size));
+    return true;
+}
+
 // matching() for candidates read_dwarf holds: the same turns, on UTF-8 (whose prefixes are
-// those of the texts).
-int matching_text(PyObject* name, const Candidate* first, const Candidate* last, const Candidate*& found) noexcept {
+// those of the texts); the names not ASCII kept in `texts`.
+int matching_text(PyObject* name, const Candidate* first, const Candidate* last, const Candidate*& found,
+                  std::deque<std::string>& texts) {
     found = nullptr;
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "attribute_sources: a symbol's name must be str, not %.100s",
@@ -200,11 +218,17 @@ int matching_text(PyObject* name, const Candidate* first, const Candidate* last,
     std::string_view text;
     Ref encoded;
     if (!utf8_of(name, text, encoded)) return -1;
-    for (const Candidate* c = first; c != last; ++c)
-        if (text == c->name_text || (!c->linkage_text.empty() && text == c->linkage_text)) return (found = c), 0;
+    std::vector<std::pair<std::string_view, std::string_view>> names;  // each candidate's, linkage empty when none
+    names.reserve(static_cast<std::size_t>(last - first));
     for (const Candidate* c = first; c != last; ++c) {
-        bool copy = dotted_text(text, c->name_text) ||
-                    (c->linkage_text.empty() ? !text.empty() && text[0] == '\0' : dotted_text(text, c->linkage_text));
+        auto& [own, linkage] = names.emplace_back();
+        if (!as_read(c->entity->name, own, texts) || (!c->entity->linkage.empty() && !as_read(c->entity->linkage, linkage, texts)))
+            return -1;
+        if (text == own || (!linkage.empty() && text == linkage)) return (found = c), 0;
+    }
+    for (const Candidate* c = first; c != last; ++c) {
+        auto [own, linkage] = names[static_cast<std::size_t>(c - first)];
+        bool copy = dotted_text(text, own) || (linkage.empty() ? !text.empty() && text[0] == '\0' : dotted_text(text, linkage));
         if (copy) return (found = c), 0;
     }
     return 0;
@@ -226,24 +250,6 @@ Ref with_line(PyObject* shown, unsigned long long line) noexcept {
     std::memcpy(at, PyUnicode_DATA(shown), static_cast<std::size_t>(length));
     std::memcpy(at + length, digits, static_cast<std::size_t>(added));
     return made;
-}
-
-// A name of the debug information as the interpreter reads it (undecodable bytes replaced), in
-// UTF-8: the bytes themselves when they are ASCII, else kept in `store`. False with the
-// exception set.
-bool as_read(std::string_view raw, std::string_view& out, std::deque<std::string>& store) {
-    bool ascii = true;
-    for (char c : raw) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (ascii) {
-        out = raw;
-        return true;
-    }
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
-    Py_ssize_t size = 0;
-    const char* data = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-    if (data == nullptr) return false;
-    out = store.emplace_back(data, static_cast<std::size_t>(size));
-    return true;
 }
 
 struct PathUnit {
@@ -313,7 +319,12 @@ bool native_source(const dwarf::Entity& e, const ShownOf& shown_of, PyObject* so
         file = Ref::borrow(PyTuple_GET_ITEM(files_of, static_cast<Py_ssize_t>(e.unit)));
         return true;
     }
-    PyObject* known = shown_of.at(PathUnit{e.file, static_cast<long long>(e.unit)}).get();
+    auto shown = shown_of.find(PathUnit{e.file, static_cast<long long>(e.unit)});  // asked for every entity's
+    if (shown == shown_of.end()) {
+        PyErr_SetString(PyExc_RuntimeError, "attribute_sources: an entity's path was never shown");
+        return false;
+    }
+    PyObject* known = shown->second.get();
     source = with_line(known, static_cast<unsigned long long>(e.line));
     file = Ref::borrow(known);
     return static_cast<bool>(source);
@@ -449,8 +460,9 @@ PyObject* attribute_sources(PyObject*, PyObject* args) {
     };
     Totals inlined;
     if (!inlined.numbers) return nullptr;
+    std::deque<std::string> texts;  // the names of native candidates that are not ASCII, as read
     if (native != nullptr) {
-        std::deque<std::string> texts;              // names that are not ASCII, as read
+        candidates.reserve(native->entities.size());
         std::unordered_map<const char*, Ref> names;  // an inlined function's name, by its place in the sections
         for (const dwarf::Entity& e : native->entities) {
             if (e.file >= 0 && shown_of.find(PathUnit{e.file, static_cast<long long>(e.unit)}) == shown_of.end()) {
@@ -473,11 +485,7 @@ PyObject* attribute_sources(PyObject*, PyObject* args) {
                 if (number == SIZE_MAX || !inlined.add(number, size.get())) return nullptr;
                 continue;
             }
-            Candidate candidate{e.low, Ref(), Ref(), Ref(), Ref(), &e};
-            if (!as_read(e.name, candidate.name_text, texts) ||
-                (!e.linkage.empty() && !as_read(e.linkage, candidate.linkage_text, texts)))
-                return nullptr;
-            candidates.push_back(std::move(candidate));
+            candidates.push_back(Candidate{e.low, Ref(), Ref(), Ref(), Ref(), &e});
         }
     } else if (!python_entities(entities.get(), unit_count, shown_for, sources_of.get(), files_of.get(), inlined,
                                 candidates)) {
@@ -529,7 +537,7 @@ PyObject* attribute_sources(PyObject*, PyObject* args) {
                     const Candidate* found = first;
                     if (last - first > 1) {
                         Ref name = name_field.read(symbol.get());
-                        if (!name || (native != nullptr ? matching_text(name.get(), first, last, found)
+                        if (!name || (native != nullptr ? matching_text(name.get(), first, last, found, texts)
                                                         : matching(name.get(), first, last, found)) < 0)
                             return nullptr;
                     }
