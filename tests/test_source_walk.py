@@ -310,3 +310,17 @@ def test_the_entities_read_dwarf_holds_let_their_sections_go():
         del paths, units, entities
         gc.collect()
         assert [sys.getrefcount(section) for section in build] == counts
+
+
+@pytest.mark.parametrize("sizes", [
+    [1 << 62, 1 << 62, 1 << 62, 7],        # past 64 bits in all
+    [1 << 70, 5, 1 << 64],                 # each past 64 bits
+    [0.5, 1 << 53, 1, 1],                  # not only ints: in turn, 2 ** 53 (the ints first would give 2 ** 53 + 2)
+    [2, True, 1 << 63],                    # an int of another type
+])
+def test_the_bytes_add_up_as_the_interpreter_adds_them(sizes):
+    symbols = [_symbol(f"s{i}", 0x140 + 4 * i, size=size) for i, size in enumerate(sizes)]  # all of unit a.c
+    shown = lambda path, unit: "src/one.c"
+    expected = walk_by_loops(ENTITIES, UNITS, ["/p/a.c", "b.c", None], ["/p/a.c", "b.c", None], symbols, shown)
+    found = attribute_sources(ENTITIES, UNITS, ["/p/a.c", "b.c", None], ["/p/a.c", "b.c", None], symbols, shown)
+    assert len(found[0]) == 1 and found[0] == expected[1] and type(found[0][0][-1]) is type(expected[1][0][-1])

@@ -191,11 +191,11 @@ public:
 
     Result run() {
         // room for what a build's DIEs name, guessed from .debug_info's size (GCC's DIEs take 15
-        // bytes each on average, a quarter of them functions, variables or inlined calls): each
+        // bytes each on average, under half of them functions, variables or inlined calls): each
         // vector then grows in place, its pages touched once, rather than copied as it doubles
         std::size_t dies = std::min<std::size_t>(s_.info.size() / 12, std::size_t{1} << 20);
         declared_.reserve(dies);
-        result_.entities.reserve(dies / 3);
+        result_.entities.reserve(dies / 2);
         Cursor at(s_.info, s_.little);
         while (!at.done()) {
             UnitHeader header = unit_header(at);

@@ -72,6 +72,19 @@ private:
     std::vector<Py_ssize_t> offsets_;
 };
 
+// Where a class keeps attribute `name` in a plain object slot that the interpreter's own
+// lookup would read (or, `writing`, write) as it is: its offset in the instance, else -1.
+inline Py_ssize_t plain_slot(PyTypeObject* type, PyObject* name, bool writing) noexcept {
+    PyObject* descriptor = compat::type_lookup(type, name);  // borrowed
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) return -1;
+    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+    if (member->type != T_OBJECT_EX || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return -1;
+    if (writing ? (member->flags & READONLY) || type->tp_setattro != PyObject_GenericSetAttr
+                : type->tp_getattro != PyObject_GenericGetAttr)
+        return -1;
+    return member->offset;
+}
+
 // Reads attributes of records fast: where the object's class keeps the attribute in a slot, the
 // slot is read directly; otherwise (other classes, test doubles) by the usual attribute lookup.
 class FieldReader {
@@ -88,20 +101,46 @@ public:
         PyTypeObject* type = Py_TYPE(object);
         if (type != type_) {
             type_ = type;
-            offset_ = -1;
-            PyObject* descriptor = compat::type_lookup(type, name_.get());  // borrowed
-            if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
-                PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
-                if (member->type == T_OBJECT_EX && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
-                    type->tp_getattro == PyObject_GenericGetAttr)
-                    offset_ = member->offset;
-            }
+            offset_ = plain_slot(type, name_.get(), false);
         }
         if (offset_ >= 0) {
             PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset_);
             if (value != nullptr) return Ref::borrow(value);
         }
         return Ref::steal(PyObject_GetAttr(object, name_.get()));
+    }
+
+private:
+    const char* text_;
+    Ref name_;
+    PyTypeObject* type_ = nullptr;
+    Py_ssize_t offset_ = -1;
+};
+
+// Writes an attribute of records as FieldReader reads it: into the slot directly where the
+// class keeps it in one, else by the usual attribute assignment.
+class FieldWriter {
+public:
+    explicit FieldWriter(const char* name) noexcept : text_(name) {}
+
+    bool ready() noexcept {
+        name_ = Ref::steal(PyUnicode_InternFromString(text_));
+        return static_cast<bool>(name_);
+    }
+
+    // 0, or -1 with an exception set.
+    int write(PyObject* object, PyObject* value) noexcept {
+        PyTypeObject* type = Py_TYPE(object);
+        if (type != type_) {
+            type_ = type;
+            offset_ = plain_slot(type, name_.get(), true);
+        }
+        if (offset_ < 0) return PyObject_SetAttr(object, name_.get(), value);
+        PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset_);
+        PyObject* old = *slot;
+        *slot = Py_NewRef(value);
+        Py_XDECREF(old);  // as the slot's own setter lets the old value go: after the new one is in
+        return 0;
     }
 
 private:
