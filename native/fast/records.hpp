@@ -85,69 +85,64 @@ inline Py_ssize_t plain_slot(PyTypeObject* type, PyObject* name, bool writing) n
     return member->offset;
 }
 
-// Reads attributes of records fast: where the object's class keeps the attribute in a slot, the
-// slot is read directly; otherwise (other classes, test doubles) by the usual attribute lookup.
-class FieldReader {
+// An attribute of records, named once, and where the last class met keeps it.
+class RecordField {
 public:
-    explicit FieldReader(const char* name) noexcept : text_(name) {}
+    explicit RecordField(const char* name) noexcept : text_(name) {}
 
     bool ready() noexcept {
         name_ = Ref::steal(PyUnicode_InternFromString(text_));
         return static_cast<bool>(name_);
     }
 
-    // A new reference to the attribute, or an empty Ref with an exception set.
-    Ref read(PyObject* object) noexcept {
+protected:
+    // The attribute's slot in `object` (see plain_slot), or nullptr where it has none.
+    PyObject** slot_of(PyObject* object, bool writing) noexcept {
         PyTypeObject* type = Py_TYPE(object);
         if (type != type_) {
             type_ = type;
-            offset_ = plain_slot(type, name_.get(), false);
+            offset_ = plain_slot(type, name_.get(), writing);
         }
-        if (offset_ >= 0) {
-            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset_);
-            if (value != nullptr) return Ref::borrow(value);
-        }
-        return Ref::steal(PyObject_GetAttr(object, name_.get()));
+        return offset_ < 0 ? nullptr : reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset_);
     }
 
-private:
     const char* text_;
     Ref name_;
+
+private:
     PyTypeObject* type_ = nullptr;
     Py_ssize_t offset_ = -1;
 };
 
+// Reads attributes of records fast: where the object's class keeps the attribute in a slot, the
+// slot is read directly; otherwise (other classes, test doubles) by the usual attribute lookup.
+class FieldReader : public RecordField {
+public:
+    using RecordField::RecordField;
+
+    // A new reference to the attribute, or an empty Ref with an exception set.
+    Ref read(PyObject* object) noexcept {
+        PyObject** slot = slot_of(object, false);
+        if (slot != nullptr && *slot != nullptr) return Ref::borrow(*slot);
+        return Ref::steal(PyObject_GetAttr(object, name_.get()));
+    }
+};
+
 // Writes an attribute of records as FieldReader reads it: into the slot directly where the
 // class keeps it in one, else by the usual attribute assignment.
-class FieldWriter {
+class FieldWriter : public RecordField {
 public:
-    explicit FieldWriter(const char* name) noexcept : text_(name) {}
-
-    bool ready() noexcept {
-        name_ = Ref::steal(PyUnicode_InternFromString(text_));
-        return static_cast<bool>(name_);
-    }
+    using RecordField::RecordField;
 
     // 0, or -1 with an exception set.
     int write(PyObject* object, PyObject* value) noexcept {
-        PyTypeObject* type = Py_TYPE(object);
-        if (type != type_) {
-            type_ = type;
-            offset_ = plain_slot(type, name_.get(), true);
-        }
-        if (offset_ < 0) return PyObject_SetAttr(object, name_.get(), value);
-        PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset_);
+        PyObject** slot = slot_of(object, true);
+        if (slot == nullptr) return PyObject_SetAttr(object, name_.get(), value);
         PyObject* old = *slot;
         *slot = Py_NewRef(value);
         Py_XDECREF(old);  // as the slot's own setter lets the old value go: after the new one is in
         return 0;
     }
-
-private:
-    const char* text_;
-    Ref name_;
-    PyTypeObject* type_ = nullptr;
-    Py_ssize_t offset_ = -1;
 };
 
 // An int of a record as an unsigned 64-bit number: one beyond 64 bits counts as the largest,
