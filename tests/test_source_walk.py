@@ -11,7 +11,7 @@ from types import SimpleNamespace
 import pytest
 
 from firmware_builds import build_with_script
-from tarnwick._native import attribute_sources
+from tarnwick._native import attribute_sources, read_dwarf
 from tarnwick.analysis import sources
 from tarnwick.support.origins import source_file
 from tarnwick.toolchains import AUTO, load_map
@@ -209,3 +209,119 @@ def test_a_failing_or_wrong_shown_is_its_own_error(shown, error, words):
 def test_a_source_and_a_file_are_needed_for_every_unit():
     with pytest.raises(ValueError, match="for every unit"):
         attribute_sources([], UNITS, [None], [None], [], lambda path, unit: "x.c")
+
+
+# --- the entities read_dwarf holds natively ------------------------------------------------------
+
+@pytest.mark.parametrize("variant", ("dwarf4", "dwarf5", "dwarf5-gz"))
+def test_the_entities_read_dwarf_holds_give_what_their_tuples_give(builds, variant):
+    model = load_map(builds / variant / "firmware.map", elf=AUTO)
+    debug = read_debug_info(model.elf_file)
+    project = sources._Project(debug, model)
+    unit_path = [project.shown(name if "/" in name or not folder else f"{folder}/{name}", unit) or None
+                 if name else None for unit, (name, folder, _ranges) in enumerate(debug.units)]
+    unit_file = [source_file(path) if path else None for path in unit_path]
+    shown = lambda path, unit: project.shown(debug.paths[path], unit)
+    rows = list(debug.entities)
+    assert len(rows) == len(debug.entities) > 10 and rows[-1] == debug.entities[-1]
+    runs = []
+    for entities in (debug.entities, rows):
+        found = attribute_sources(entities, debug.units, unit_path, unit_file, model.symbols, shown)
+        runs.append(([symbol.source for symbol in model.symbols], *found))
+    assert runs[0] == runs[1]
+
+
+def _strp_build(names: bytes, functions: list):
+    """A unit whose functions (offset of the name in .debug_str, low, size) are named by
+    DW_FORM_strp; `functions` sharing an address are told apart by name."""
+    import struct
+    from dwarf_writer import abbreviations, line_table, sections, text, uleb
+    strp_entry = uleb(4) + uleb(0x2E) + b"\0" + uleb(0x03) + uleb(0x0E) + uleb(0x3A) + uleb(0x0B) + uleb(0x3B) + \
+        uleb(0x0B) + uleb(0x11) + uleb(0x01) + uleb(0x12) + uleb(0x06) + b"\0\0"
+    abbrev = abbreviations()[:-1] + strp_entry + b"\0"
+    low = min(f[1] for f in functions)
+    high = max(f[1] + f[2] for f in functions)
+    dies = uleb(1) + text("a.c") + text("/p") + struct.pack("<III", 0, low, high - low)
+    for (offset, start, size), line in zip(functions, range(10, 100)):
+        dies += uleb(4) + struct.pack("<IBBII", offset, 1, line, start, size)
+    dies += b"\0"
+    header = struct.pack("<HIB", 4, 0, 4)
+    info = struct.pack("<I", len(header) + len(dies)) + header + dies
+    return sections(info=info, abbrev=abbrev, str=names, line=line_table([("a.c", 0)]))
+
+
+# names in .debug_str: one not UTF-8, one not ASCII, two plain ones
+NAMES = b"f\xff\xfe\0caf\xc3\xa9\0g\0h\0"
+
+
+@pytest.mark.parametrize("name, expected", [
+    ("f\ufffd\ufffd", "a.c:10"),    # the interpreter's reading of bytes that are not UTF-8
+    ("f\xff\xfe", None),            # not those bytes read as Latin-1: none of the four, and the unit has no name
+    ("café", "a.c:11"),
+    ("café.constprop.0", "a.c:11"),
+    ("g.part.1", "a.c:12"),
+    ("h", "a.c:13"),
+    ("f\udcff", None),              # a name the map reader kept undecoded is none of them
+    ("h.\udcff", "a.c:13"),         # ... but may still be a copy of one
+])
+def test_names_are_matched_as_the_interpreter_reads_them(name, expected):
+    build = _strp_build(NAMES, [(0, 0x100, 4), (4, 0x100, 4), (10, 0x100, 4), (12, 0x100, 4)])
+    paths, units, entities = read_dwarf(*build, True)
+    assert [e[1] for e in entities] == ["f\ufffd\ufffd", "café", "g", "h"]
+    symbols = [_symbol(name, 0x100)]
+    for given in (entities, list(entities)):
+        symbols[0].source = "unset"
+        found = attribute_sources(given, units, [None], [None], symbols, lambda path, unit: paths[path].rsplit("/")[-1])
+        assert symbols[0].source == expected
+        assert found[0] == [(False, expected and "a.c", None, ".text", 4)]
+
+
+@pytest.mark.parametrize("names, offset, words", [
+    (b"main\0", 5, "a string offset past the end of its section"),
+    (b"main\0tail", 5, "a string runs past the end of its section"),
+    (b"main", 0, "a string runs past the end of its section"),
+])
+def test_a_name_out_of_debug_str_is_refused_as_before(names, offset, words):
+    with pytest.raises(ValueError, match=words):
+        read_dwarf(*_strp_build(names, [(offset, 0x100, 4)]), True)
+
+
+def test_the_entities_read_dwarf_holds_refuse_what_they_cannot_do():
+    build = _strp_build(NAMES, [(0, 0x100, 4), (12, 0x104, 4)])
+    paths, units, entities = read_dwarf(*build, True)
+    with pytest.raises(IndexError, match="out of range"):
+        entities[2]
+    assert entities[-1] == (0, "h", None, 0, 0, 11, 0x104, 4) == tuple(entities)[1]
+    with pytest.raises(TypeError):
+        type(entities)()
+    with pytest.raises(ValueError, match="2 units given for the 1 read with the entities"):
+        attribute_sources(entities, units * 2, [None] * 2, [None] * 2, [], lambda path, unit: "a.c")
+
+
+def test_the_entities_read_dwarf_holds_let_their_sections_go():
+    import gc
+    import sys
+    build = _strp_build(NAMES, [(0, 0x100, 4), (12, 0x104, 4)])
+    given = [section for section in build if section]  # the empty ones are the interpreter's one b""
+    counts = [sys.getrefcount(section) for section in given]
+    for _ in range(3):
+        paths, units, entities = read_dwarf(*build, True)
+        attribute_sources(entities, units, [None], [None], [_symbol("h", 0x104)], lambda path, unit: "a.c")
+        assert [sys.getrefcount(s) - 1 for s in given] == counts  # each held once while the entities live
+        del paths, units, entities
+        gc.collect()
+        assert [sys.getrefcount(section) for section in given] == counts
+
+
+@pytest.mark.parametrize("sizes", [
+    [1 << 62, 1 << 62, 1 << 62, 7],        # past 64 bits in all
+    [1 << 70, 5, 1 << 64],                 # each past 64 bits
+    [0.5, 1 << 53, 1, 1],                  # not only ints: in turn, 2 ** 53 (the ints first would give 2 ** 53 + 2)
+    [2, True, 1 << 63],                    # an int of another type
+])
+def test_the_bytes_add_up_as_the_interpreter_adds_them(sizes):
+    symbols = [_symbol(f"s{i}", 0x140 + 4 * i, size=size) for i, size in enumerate(sizes)]  # all of unit a.c
+    shown = lambda path, unit: "src/one.c"
+    expected = walk_by_loops(ENTITIES, UNITS, ["/p/a.c", "b.c", None], ["/p/a.c", "b.c", None], symbols, shown)
+    found = attribute_sources(ENTITIES, UNITS, ["/p/a.c", "b.c", None], ["/p/a.c", "b.c", None], symbols, shown)
+    assert len(found[0]) == 1 and found[0] == expected[1] and type(found[0][0][-1]) is type(expected[1][0][-1])

@@ -166,7 +166,13 @@ struct Value {
     std::uint64_t number = 0;
     string_view text, block;
     bool is_text = false, is_block = false, is_index = false;  // is_index: strx/addrx/rnglistx
+    bool until_nul = false;  // `text` runs on to the end of its section: the string is up to its NUL
 };
+
+// A string of a string section, known to end in a NUL: most DIEs' names are never asked for.
+string_view text_in(const Value& v) {
+    return v.until_nul ? v.text.substr(0, v.text.find('\0')) : v.text;
+}
 
 struct UnitHeader {
     std::size_t start, end, dies;  // the unit's first byte, one past its last, its first DIE
@@ -180,9 +186,16 @@ public:
     // The paths made are bounded by what the file holds: a hostile file could join long names
     // with many folders.
     explicit Reader(const Sections& s)
-        : s_(s), path_budget_(64 * (s.info.size() + s.str.size() + s.line.size() + s.line_str.size()) + (64u << 20)) {}
+        : s_(s), str_last_nul_(s.str.rfind('\0')), line_str_last_nul_(s.line_str.rfind('\0')),
+          path_budget_(64 * (s.info.size() + s.str.size() + s.line.size() + s.line_str.size()) + (64u << 20)) {}
 
     Result run() {
+        // room for what a build's DIEs name, guessed from .debug_info's size (GCC's DIEs take 15
+        // bytes each on average, under half of them functions, variables or inlined calls): each
+        // vector then grows in place, its pages touched once, rather than copied as it doubles
+        std::size_t dies = std::min<std::size_t>(s_.info.size() / 12, std::size_t{1} << 20);
+        declared_.reserve(dies);
+        result_.entities.reserve(dies / 2);
         Cursor at(s_.info, s_.little);
         while (!at.done()) {
             UnitHeader header = unit_header(at);
@@ -222,7 +235,23 @@ private:
 
     Value value(Cursor& at, std::uint64_t form, std::int64_t implicit, const UnitHeader& h) {
         Value v;
+        read_value(at, form, implicit, h, v);
+        return v;
+    }
+
+    // A string at `offset` of a string section, checked as string_at checks it, its end found
+    // only when asked for (text_in).
+    static string_view string_from(string_view section, std::size_t last_nul, std::uint64_t offset) {
+        if (offset >= section.size()) throw Invalid("a string offset past the end of its section");
+        if (last_nul == string_view::npos || last_nul < offset) throw Invalid("a string runs past the end of its section");
+        return section.substr(static_cast<std::size_t>(offset));
+    }
+
+    // Read into `v` where it lies (a DIE's attributes are read by the million).
+    void read_value(Cursor& at, std::uint64_t form, std::int64_t implicit, const UnitHeader& h, Value& v) {
         v.form = form;
+        v.number = 0;
+        v.is_text = v.is_block = v.is_index = v.until_nul = false;
         switch (form) {
             case 0x01: v.number = at.fixed(h.address_size); break;                      // addr
             case 0x03: v.block = at.bytes(at.fixed(2)); v.is_block = true; break;        // block2
@@ -237,8 +266,8 @@ private:
             case 0x0d: v.number = static_cast<std::uint64_t>(at.sleb()); break;          // sdata
             case 0x0e: case 0x1f: case 0x1d: case 0x1f21:                                // strp, line_strp, strp_sup, GNU_strp_alt
                 v.number = at.fixed(h.offset_size);
-                if (form == 0x0e) { v.text = string_at(s_.str, v.number); v.is_text = true; }
-                else if (form == 0x1f) { v.text = string_at(s_.line_str, v.number); v.is_text = true; }
+                if (form == 0x0e) { v.text = string_from(s_.str, str_last_nul_, v.number); v.is_text = v.until_nul = true; }
+                else if (form == 0x1f) { v.text = string_from(s_.line_str, line_str_last_nul_, v.number); v.is_text = v.until_nul = true; }
                 break;
             case 0x0f: case 0x15: v.number = at.uleb(); break;                          // udata, ref_udata
             case 0x10: v.number = at.fixed(h.version <= 2 ? h.address_size : h.offset_size); break;  // ref_addr
@@ -248,7 +277,8 @@ private:
             case 0x16: {                                                                 // indirect
                 std::uint64_t actual = at.uleb();
                 if (actual == 0x16) throw Invalid("an indirect form that names itself");
-                return value(at, actual, implicit, h);
+                read_value(at, actual, implicit, h, v);
+                return;
             }
             case 0x17: case 0x1f20: v.number = at.fixed(h.offset_size); break;          // sec_offset, GNU_ref_alt
             case 0x19: v.number = 1; break;                                             // flag_present
@@ -262,7 +292,6 @@ private:
             case 0x28: case 0x2c: v.number = at.fixed(4); v.is_index = true; break;      // strx4, addrx4
             default: throw Invalid("attribute form " + std::to_string(form) + " is not one DWARF defines");
         }
-        return v;
     }
 
     // The unit's bases for indexed strings, addresses and range lists.
@@ -272,7 +301,7 @@ private:
     };
 
     string_view text_of(const Value& v, const UnitHeader& h, const Bases& b) {
-        if (v.is_text) return v.text;
+        if (v.is_text) return text_in(v);
         bool indexed = v.form == 0x1a || v.form == 0x1f02 || (v.form >= 0x25 && v.form <= 0x28);
         if (!indexed) return {};
         std::uint64_t base = b.str_offsets_given ? b.str_offsets : (h.offset_size == 8 ? 16 : 8);
@@ -436,8 +465,12 @@ private:
             auto found = abbrevs.find(code);
             if (found == abbrevs.end()) throw Invalid("a DIE with an abbreviation code its table lacks");
             const Abbrev& abbrev = found->second;
-            values.clear();
-            for (const AttributeForm& form : abbrev.forms) values.push_back({form.attribute, value(at, form.form, form.implicit, h)});
+            values.resize(abbrev.forms.size());  // read in place: no Value copied per attribute
+            for (std::size_t i = 0; i < abbrev.forms.size(); ++i) {
+                const AttributeForm& form = abbrev.forms[i];
+                values[i].first = form.attribute;
+                read_value(at, form.form, form.implicit, h, values[i].second);
+            }
             if (first) {  // the unit's own DIE: its bases hold for every indexed string and address after
                 first = false;
                 if (abbrev.tag != TAG_compile_unit && abbrev.tag != TAG_partial_unit) break;
@@ -595,7 +628,7 @@ private:
                     std::uint64_t directory = 0;
                     for (auto [kind, form] : format) {
                         Value v = value(at, form, 0, forms);
-                        if (kind == 1) path = v.is_text ? v.text : string_view{};
+                        if (kind == 1) path = v.is_text ? text_in(v) : string_view{};
                         if (kind == 2) directory = v.number;
                     }
                     if (part == 0) table.folders.push_back(path);
@@ -754,6 +787,7 @@ private:
     std::vector<Deferred> deferred_;
 
     const Sections& s_;
+    std::size_t str_last_nul_, line_str_last_nul_;  // where the last string of each ends
     Result result_;
     std::unordered_map<std::uint64_t, Abbrevs> abbreviations_;  // by offset in .debug_abbrev
     std::size_t abbreviation_bytes_ = 0;
@@ -782,28 +816,110 @@ PyObject* text_object(std::string_view text) noexcept {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+constexpr int section_count = 9;
+
+// The sections as the caller gave them, held for as long as what was read points into them.
+struct HeldSections {
+    Py_buffer views[section_count];
+    HeldSections() noexcept {
+        for (Py_buffer& view : views) view.obj = nullptr;
+    }
+    HeldSections(const HeldSections&) = delete;
+    HeldSections& operator=(const HeldSections&) = delete;
+    ~HeldSections() {
+        for (Py_buffer& view : views)
+            if (view.obj != nullptr) PyBuffer_Release(&view);
+    }
+    std::string_view view(int i) const noexcept {
+        return std::string_view(static_cast<const char*>(views[i].buf), static_cast<std::size_t>(views[i].len));
+    }
+};
+
+struct Held {
+    HeldSections sections;
+    dwarf::Result result;
+};
+
+struct DebugEntitiesObject {
+    PyObject_HEAD
+    Held* held;
+};
+
+PyTypeObject debug_entities_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void debug_entities_dealloc(PyObject* self) noexcept {
+    delete reinterpret_cast<DebugEntitiesObject*>(self)->held;  // no Python code runs here: buffers of bytes
+    Py_TYPE(self)->tp_free(self);
+}
+
+Py_ssize_t debug_entities_length(PyObject* self) noexcept {
+    return static_cast<Py_ssize_t>(reinterpret_cast<DebugEntitiesObject*>(self)->held->result.entities.size());
+}
+
+// An entity as a tuple: (kind, name, linkage or None, unit, path or -1, line, address, size).
+PyObject* debug_entities_item(PyObject* self, Py_ssize_t index) noexcept {
+    const auto& entities = reinterpret_cast<DebugEntitiesObject*>(self)->held->result.entities;
+    if (index < 0 || static_cast<std::size_t>(index) >= entities.size()) {
+        PyErr_SetString(PyExc_IndexError, "DebugEntities index out of range");
+        return nullptr;
+    }
+    const dwarf::Entity& e = entities[static_cast<std::size_t>(index)];
+    Ref row = Ref::steal(PyTuple_New(8));
+    if (!row) return nullptr;
+    PyObject* fields[8] = {PyLong_FromLong(static_cast<long>(e.kind)), text_object(e.name),
+                           e.linkage.empty() ? Py_NewRef(Py_None) : text_object(e.linkage),
+                           PyLong_FromSize_t(e.unit), PyLong_FromLong(e.file),
+                           PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.line)),
+                           PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.low)),
+                           PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.size))};
+    bool made = true;
+    for (int field = 0; field < 8; ++field) {
+        made = made && fields[field] != nullptr;
+        PyTuple_SET_ITEM(row.get(), field, fields[field]);  // steals; a null slot the tuple leaves alone
+    }
+    return made ? row.release() : nullptr;
+}
+
+PySequenceMethods debug_entities_sequence = {
+    debug_entities_length, nullptr, nullptr, debug_entities_item,
+};
+
 }  // namespace
 
+const dwarf::Result* debug_entities_of(PyObject* object) noexcept {
+    if (Py_TYPE(object) != &debug_entities_type) return nullptr;
+    return &reinterpret_cast<DebugEntitiesObject*>(object)->held->result;
+}
+
+int add_debug_entities_type(PyObject* module) noexcept {
+    if (debug_entities_type.tp_flags == 0) {  // readied once, however many times the module is made
+        debug_entities_type.tp_name = "tarnwick._native.DebugEntities";
+        debug_entities_type.tp_basicsize = sizeof(DebugEntitiesObject);
+        debug_entities_type.tp_dealloc = debug_entities_dealloc;
+        debug_entities_type.tp_as_sequence = &debug_entities_sequence;
+        debug_entities_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        debug_entities_type.tp_doc = "The functions, variables and inlined calls read_dwarf read: a sequence of "
+                                     "(kind, name, linkage, unit, path, line, address, size), each made when asked for.";
+        if (PyType_Ready(&debug_entities_type) < 0) {
+            debug_entities_type.tp_flags = 0;
+            return -1;
+        }
+    }
+    return PyModule_AddObjectRef(module, "DebugEntities", reinterpret_cast<PyObject*>(&debug_entities_type));
+}
+
 PyObject* read_dwarf(PyObject*, PyObject* args) {
-    Py_buffer views[9];
+    auto held = std::make_unique<Held>();
+    Py_buffer* views = held->sections.views;
     int little = 1;
-    for (Py_buffer& view : views) view.obj = nullptr;
     if (!PyArg_ParseTuple(args, "y*y*y*y*y*y*y*y*y*p:read_dwarf", &views[0], &views[1], &views[2], &views[3],
                           &views[4], &views[5], &views[6], &views[7], &views[8], &little))
         return nullptr;
-    struct Release {
-        Py_buffer* views;
-        ~Release() {
-            for (int i = 0; i < 9; ++i)
-                if (views[i].obj != nullptr) PyBuffer_Release(&views[i]);
-        }
-    } release{views};
-    auto view = [&](int i) {
-        return std::string_view(static_cast<const char*>(views[i].buf), static_cast<std::size_t>(views[i].len));
-    };
-    dwarf::Sections sections{view(0), view(1), view(2), view(3), view(4), view(5), view(6), view(7), view(8),
-                             little != 0};
-    dwarf::Result result = dwarf::read(sections);
+    const HeldSections& s = held->sections;
+    dwarf::Sections sections{s.view(0), s.view(1), s.view(2), s.view(3), s.view(4), s.view(5), s.view(6), s.view(7),
+                             s.view(8), little != 0};
+    held->result = dwarf::read(sections);
+    const dwarf::Result& result = held->result;
     Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.paths.size())));
     if (!paths) return nullptr;
     for (std::size_t i = 0; i < result.paths.size(); ++i) {
@@ -825,8 +941,9 @@ PyObject* read_dwarf(PyObject*, PyObject* args) {
                 made = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(list.size())));
                 if (!made) return nullptr;
                 for (std::size_t i = 0; i < list.size(); ++i) {
-                    PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(list[i].low),
-                                                   static_cast<unsigned long long>(list[i].high));
+                    Ref low = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(list[i].low)));
+                    Ref high = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(list[i].high)));
+                    PyObject* pair = low && high ? PyTuple_Pack(2, low.get(), high.get()) : nullptr;
                     if (pair == nullptr) return nullptr;
                     PyTuple_SET_ITEM(made.get(), static_cast<Py_ssize_t>(i), pair);
                 }
@@ -838,44 +955,9 @@ PyObject* read_dwarf(PyObject*, PyObject* args) {
         Ref row = Ref::steal(name && folder ? PyTuple_Pack(3, name.get(), folder.get(), ranges) : nullptr);
         if (!row || PyList_Append(units.get(), row.get()) != 0) return nullptr;
     }
-    std::unordered_map<const char*, Ref> names;  // one Python string per string in .debug_str
-    auto name_of = [&](std::string_view text) -> PyObject* {  // borrowed
-        auto found = names.find(text.data());
-        if (found != names.end()) return found->second.get();
-        Ref made = Ref::steal(text_object(text));
-        PyObject* borrowed = made.get();
-        if (made) names.emplace(text.data(), std::move(made));
-        return borrowed;
-    };
-    // the units' and files' numbers repeat across 60,000 entities: one int object each
-    std::unordered_map<long long, Ref> numbers;
-    auto number_of = [&](long long value) -> PyObject* {  // a new reference
-        Ref& made = numbers[value];
-        if (!made) made = Ref::steal(PyLong_FromLongLong(value));
-        return Py_XNewRef(made.get());
-    };
-    Ref entities = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.entities.size())));
+    Ref entities = Ref::steal(PyType_GenericAlloc(&debug_entities_type, 0));
     if (!entities) return nullptr;
-    for (std::size_t i = 0; i < result.entities.size(); ++i) {
-        const dwarf::Entity& e = result.entities[i];
-        PyObject* name = name_of(e.name);
-        PyObject* linkage = e.linkage.empty() ? Py_None : name_of(e.linkage);
-        if (name == nullptr || linkage == nullptr) return nullptr;
-        Ref row = Ref::steal(PyTuple_New(8));
-        if (!row) return nullptr;
-        PyObject* fields[8] = {PyLong_FromLong(static_cast<long>(e.kind)), Py_NewRef(name), Py_NewRef(linkage),
-                               number_of(static_cast<long long>(e.unit)), number_of(static_cast<long long>(e.file)),
-                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.line)),
-                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.low)),
-                               PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(e.size))};
-        bool made = true;
-        for (int field = 0; field < 8; ++field) {
-            made = made && fields[field] != nullptr;
-            PyTuple_SET_ITEM(row.get(), field, fields[field]);  // steals; a null slot the tuple leaves alone
-        }
-        if (!made) return nullptr;
-        PyList_SET_ITEM(entities.get(), static_cast<Py_ssize_t>(i), row.release());
-    }
+    reinterpret_cast<DebugEntitiesObject*>(entities.get())->held = held.release();
     return PyTuple_Pack(3, paths.get(), units.get(), entities.get());
 }
 

@@ -66,10 +66,18 @@ namespace tarnwick {
 
 // read_dwarf(info, abbrev, str, line, line_str, str_offsets, addr, rnglists, ranges, little)
 // -> (paths, units, entities): paths the source files as the debug information names them
-// (joined with their folders); units (name, folder, ((low, high), ...)); entities (kind 0
-// function, 1 variable, 2 inlined call; name; linkage name or None; unit; path index or -1;
-// line; address, or the bytes for an inlined call; size 0). ValueError for tables that cannot
-// be read.
+// (joined with their folders); units (name, folder, ((low, high), ...)); entities a
+// DebugEntities, which holds what was read (and the sections it points into) for
+// attribute_sources, and is a sequence of (kind 0 function, 1 variable, 2 inlined call; name;
+// linkage name or None; unit; path index or -1; line; address, 0 for an inlined call; the
+// bytes of a function or inlined call, 0 for a variable), each tuple made when asked for. ValueError for tables that cannot be read.
 PyObject* read_dwarf(PyObject* module, PyObject* args);
+
+// What a DebugEntities holds, or null when `object` is not one.
+const dwarf::Result* debug_entities_of(PyObject* object) noexcept;
+
+// Readies the DebugEntities type and adds it to the module (its exec slot): 0, or -1 with the
+// exception set.
+int add_debug_entities_type(PyObject* module) noexcept;
 
 }  // namespace tarnwick

@@ -324,7 +324,10 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int add_types(PyObject* module) noexcept { return add_debug_entities_type(module); }
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_types)},
     {0, nullptr},
 };
 

@@ -72,43 +72,77 @@ private:
     std::vector<Py_ssize_t> offsets_;
 };
 
-// Reads attributes of records fast: where the object's class keeps the attribute in a slot, the
-// slot is read directly; otherwise (other classes, test doubles) by the usual attribute lookup.
-class FieldReader {
+// Where a class keeps attribute `name` in a plain object slot that the interpreter's own
+// lookup would read (or, `writing`, write) as it is: its offset in the instance, else -1.
+inline Py_ssize_t plain_slot(PyTypeObject* type, PyObject* name, bool writing) noexcept {
+    PyObject* descriptor = compat::type_lookup(type, name);  // borrowed
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) return -1;
+    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+    if (member->type != T_OBJECT_EX || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return -1;
+    if (writing ? (member->flags & READONLY) || type->tp_setattro != PyObject_GenericSetAttr
+                : type->tp_getattro != PyObject_GenericGetAttr)
+        return -1;
+    return member->offset;
+}
+
+// An attribute of records, named once, and where the last class met keeps it.
+class RecordField {
 public:
-    explicit FieldReader(const char* name) noexcept : text_(name) {}
+    explicit RecordField(const char* name) noexcept : text_(name) {}
 
     bool ready() noexcept {
         name_ = Ref::steal(PyUnicode_InternFromString(text_));
         return static_cast<bool>(name_);
     }
 
-    // A new reference to the attribute, or an empty Ref with an exception set.
-    Ref read(PyObject* object) noexcept {
+protected:
+    // The attribute's slot in `object` (see plain_slot), or nullptr where it has none.
+    PyObject** slot_of(PyObject* object, bool writing) noexcept {
         PyTypeObject* type = Py_TYPE(object);
         if (type != type_) {
             type_ = type;
-            offset_ = -1;
-            PyObject* descriptor = compat::type_lookup(type, name_.get());  // borrowed
-            if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
-                PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
-                if (member->type == T_OBJECT_EX && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
-                    type->tp_getattro == PyObject_GenericGetAttr)
-                    offset_ = member->offset;
-            }
+            offset_ = plain_slot(type, name_.get(), writing);
         }
-        if (offset_ >= 0) {
-            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset_);
-            if (value != nullptr) return Ref::borrow(value);
-        }
-        return Ref::steal(PyObject_GetAttr(object, name_.get()));
+        return offset_ < 0 ? nullptr : reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset_);
     }
 
-private:
     const char* text_;
     Ref name_;
+
+private:
     PyTypeObject* type_ = nullptr;
     Py_ssize_t offset_ = -1;
+};
+
+// Reads attributes of records fast: where the object's class keeps the attribute in a slot, the
+// slot is read directly; otherwise (other classes, test doubles) by the usual attribute lookup.
+class FieldReader : public RecordField {
+public:
+    using RecordField::RecordField;
+
+    // A new reference to the attribute, or an empty Ref with an exception set.
+    Ref read(PyObject* object) noexcept {
+        PyObject** slot = slot_of(object, false);
+        if (slot != nullptr && *slot != nullptr) return Ref::borrow(*slot);
+        return Ref::steal(PyObject_GetAttr(object, name_.get()));
+    }
+};
+
+// Writes an attribute of records as FieldReader reads it: into the slot directly where the
+// class keeps it in one, else by the usual attribute assignment.
+class FieldWriter : public RecordField {
+public:
+    using RecordField::RecordField;
+
+    // 0, or -1 with an exception set.
+    int write(PyObject* object, PyObject* value) noexcept {
+        PyObject** slot = slot_of(object, true);
+        if (slot == nullptr) return PyObject_SetAttr(object, name_.get(), value);
+        PyObject* old = *slot;
+        *slot = Py_NewRef(value);
+        Py_XDECREF(old);  // as the slot's own setter lets the old value go: after the new one is in
+        return 0;
+    }
 };
 
 // An int of a record as an unsigned 64-bit number: one beyond 64 bits counts as the largest,

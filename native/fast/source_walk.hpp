@@ -7,8 +7,9 @@
 namespace tarnwick {
 
 // attribute_sources(entities, units, unit_sources, unit_files, symbols, shown) -> (groups, inlined).
-// `entities`: read_dwarf's (kind, name, linkage, unit, path or -1, line, address, size);
-// `units`: its (name, folder, ((low, high), ...)); `unit_sources`, `unit_files`: each unit's
+// `entities`: the DebugEntities read_dwarf gave (walked natively, the units' ranges its own: `units`
+// must be as many), or any sequence of (kind, name, linkage, unit, path or -1, line, address,
+// size); `units`: read_dwarf's (name, folder, ((low, high), ...)); `unit_sources`, `unit_files`: each unit's
 // source and file (or None); `shown(path, unit)`: the text a path of a unit is shown as, asked
 // once per pair. Every symbol gets its `source`: the entity at its address (or at it without
 // the Thumb bit) that names it, else the unit whose ranges hold it. `groups`: [(unnamed, file,

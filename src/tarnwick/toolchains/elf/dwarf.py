@@ -29,7 +29,9 @@ class DebugInfoError(ValueError):
 class DebugInfo:
     paths: list  # source files, joined with their folders
     units: list  # (name, folder, ((low, high), ...))
-    entities: list  # (kind 0 function / 1 variable / 2 inlined call, name, linkage, unit, path or -1, line, address, size)
+    # a DebugEntities: held natively for attribute_sources, and a sequence of (kind 0 function /
+    # 1 variable / 2 inlined call, name, linkage, unit, path or -1, line, address, size) made when asked for
+    entities: object
 
 
 def has_debug_info(elf) -> bool:
