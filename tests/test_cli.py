@@ -144,18 +144,22 @@ def test_target_name_overrides_the_project(capsys):
     assert json.loads(out)["metadata"]["target_name"] == "rev-b"
 
 
-@pytest.mark.parametrize("command", [["analyze", MAPS / "gnu_ld.map"],
-                                     ["diff", MAPS / "gnu_ld_ram_overflow.map", MAPS / "gnu_ld.map"],
-                                     ["analyze", MAPS / "missing.map"]])
-def test_a_python_caller_gets_its_collector_back_and_the_builds_it_asks_to_keep(capsys, command):
+BUILD = ["NormalizedBuildModel", "AnalysisReport"]
+
+
+@pytest.mark.parametrize("command, expected", [
+    (["analyze", MAPS / "gnu_ld.map"], BUILD),
+    (["diff", MAPS / "gnu_ld_ram_overflow.map", MAPS / "gnu_ld.map"], BUILD),  # the earlier build only as its tables
+    (["analyze", MAPS / "gnu_ld.map", "--baseline", FIRMWARE / "baseline.json"], ["Baseline", *BUILD]),
+    (["analyze", MAPS / "missing.map"], [])])
+def test_a_python_caller_gets_its_collector_back_and_the_builds_it_asks_to_keep(capsys, command, expected):
     import gc
     kept: list = []
     assert gc.isenabled()
     main([str(a) for a in command], kept=kept)
     capsys.readouterr()
     assert gc.isenabled()
-    builds = 0 if "missing.map" in str(command[-1]) else 1  # diff holds the earlier build only as its tables
-    assert [type(k).__name__ for k in kept] == ["NormalizedBuildModel", "AnalysisReport"] * builds
+    assert [type(k).__name__ for k in kept] == expected
 
 
 def test_markdown_of_a_map_without_regions_has_no_empty_table(capsys):

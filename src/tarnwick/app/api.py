@@ -141,14 +141,16 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
             strip_prefixes: Iterable[str] = (), baseline_label: Optional[str] = None,
             stack_folders: Iterable[PathLike] = (), fail_on_budget: bool = False,
             output: Optional[PathLike] = None, on_warning: Optional[Callable[[str], None]] = None,
-            store: Optional[str] = None) -> Result:
+            store: Optional[str] = None, kept: Optional[list] = None) -> Result:
     """The report of a map or ELF file, compared with a stored JSON report when `baseline`
     names one. `elf`: the ELF file of the link (AUTO: the one found for the map; None: none);
     `stack_folders`: where the build's .su and .ci files are, besides beside its objects;
     `output`: the file (or a list of the files) the caller will write, refused when the run reads it;
     `on_warning(line)`: called with each warning as it is found (they are in `warnings` too);
     `store`: a build history (SQLite file or postgresql:// URL; default: [history] store) whose
-    trend of the target branch the outcome carries for the markdown and HTML reports."""
+    trend of the target branch the outcome carries for the markdown and HTML reports;
+    `kept`: a list to leave the baseline's decoded document in, for a process that ends without
+    freeing it (see `tarnwick.app.cli.main`: it is held through the whole run anyway)."""
     from tarnwick.compare.gates import Verdict, policy_gates
 
     inputs = {"map": os.fspath(path), "baseline": os.fspath(baseline) if baseline is not None else None,
@@ -179,6 +181,8 @@ def analyze(path: PathLike, *, config: Union[TarnwickConfig, PathLike, None] = N
         from tarnwick.compare.comparison import compare
 
         comparison = compare(report, stored, strip_prefixes, baseline_label, sources)
+    if kept is not None and stored is not None:
+        kept.append(stored)
     verdict = Verdict(policy_gates(report, chosen.policies), [])
     outcome = _with_trend(_outcome(verdict, inputs, baseline_label, stack, sources, warnings, bool(before_stack),
                                    config is None), store, chosen, report, warnings)

@@ -166,7 +166,7 @@ def _analyze(args, kept: Optional[list]):
         args.map, config=_config_path(args.config), baseline=args.baseline,
         elf=None if args.no_elf else (args.elf or api.AUTO), target=args.target,
         baseline_label=args.baseline_label, stack_folders=args.stack_usage, fail_on_budget=args.fail_on_budget,
-        output=_outputs(args), on_warning=_warn, store=args.store)
+        output=_outputs(args), on_warning=_warn, store=args.store, kept=kept)
     return result, _build_renderer(args, result)
 
 
