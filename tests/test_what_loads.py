@@ -4,6 +4,7 @@ without stack files no stack check; and the renderer asked for only. Each run is
 interpreter that prints the tarnwick modules it imported."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -22,9 +23,11 @@ print(json.dumps([code, sorted(m for m in sys.modules if m.startswith("tarnwick"
 """
 
 
-def loaded(*arguments, cwd) -> tuple:
+def loaded(*arguments, cwd, host: dict = None) -> tuple:
+    """`host`: the CI host's variables the run sees (none by default, whatever runs the tests)."""
+    environment = {k: v for k, v in os.environ.items() if k not in ("GITHUB_ACTIONS", "TF_BUILD")} | (host or {})
     done = subprocess.run([sys.executable, "-c", RUN, json.dumps(list(arguments))], capture_output=True, text=True,
-                          cwd=cwd, check=False)
+                          cwd=cwd, env=environment, check=False)
     code, modules = json.loads(done.stderr.strip().splitlines()[-1])
     return code, set(modules)
 
@@ -69,3 +72,11 @@ def test_what_a_run_does_use_is_loaded(bare):
     assert code == 0
     assert {"tarnwick.toolchains.elf.elf_file", "tarnwick.analysis.sources", "tarnwick.render.json_report"} <= modules
     assert readers_in(modules) == {"gnu_ld"}
+
+
+@pytest.mark.parametrize("host, told", [({}, False), ({"GITHUB_ACTIONS": "true"}, True), ({"TF_BUILD": "True"}, True)])
+def test_the_host_findings_are_made_only_for_a_ci_host(bare, host, told):
+    code, modules = loaded("analyze", str(bare / "gnu_ld.map"), "--no-elf", "--output", str(bare / "out.txt"),
+                           cwd=bare, host=host)
+    assert code == 0
+    assert ("tarnwick.render.host_findings" in modules) is told

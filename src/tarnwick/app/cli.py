@@ -257,7 +257,7 @@ def _write(args, result, render) -> Optional[int]:
                 _silence_stdout()
             say("error", f"{where}: {reason(exc)}" + ("" if path is None else "; nothing was written"))
             return EXIT_BAD_INPUT
-    told = _told(result)
+    told = _told(result) if host is not None else None  # nothing to tell outside a CI host
     if told is not None:  # the verdict, in the host's conventions
         ci_hosts.tell(*told, lambda: _markdown(render), say, host, _outputs(args))
     return None
