@@ -66,7 +66,9 @@ struct RawNumber {
 // JSON as json.loads reads it (strict: no control characters in strings, no NaN or Infinity).
 class Scanner {
 public:
-    Scanner(const char* begin, const char* end) noexcept : at_(begin), end_(end), begin_(begin) {}
+    // `origin`: where the offsets count from (the text's first byte, before any BOM)
+    Scanner(const char* begin, const char* end, const char* origin = nullptr) noexcept
+        : at_(begin), end_(end), begin_(origin != nullptr ? origin : begin) {}
 
     void skip_space() noexcept {
         while (at_ < end_ && (*at_ == ' ' || *at_ == '\t' || *at_ == '\n' || *at_ == '\r')) ++at_;
@@ -466,6 +468,7 @@ private:
     }
 
     void symbol() {
+        using Member = SymbolMembers::Member;
         scan_.expect('{');
         members_.clear();
         if (scan_.opens('}')) {
@@ -483,6 +486,14 @@ private:
                     members_.slot(kind.member) = scan_.value(3);  // the last of a member given twice, as json.loads
                 }
             } while (scan_.next('}'));
+        }
+        // origin_of is asked by the pair's value: one that cannot be a key fails there, and must
+        // fail where decoding whole makes it fail, after the checks
+        for (Member member : {Member::object_file, Member::archive}) {
+            const Ref& held = members_.slot(member);
+            if (held && held.get() != Py_None && !PyUnicode_CheckExact(held.get()) && !PyLong_CheckExact(held.get()) &&
+                !PyFloat_CheckExact(held.get()) && !PyBool_Check(held.get()))
+                throw Declined{};
         }
         if (!tables_.add(members_)) throw Raised{};
     }
@@ -553,10 +564,11 @@ private:
 PyObject* read_stored_report(PyObject*, PyObject* args) {
     PyObject *data, *origin_of;
     if (!PyArg_ParseTuple(args, "SO:read_stored_report", &data, &origin_of)) return nullptr;
-    const char* begin = PyBytes_AS_STRING(data);
+    const char* origin = PyBytes_AS_STRING(data);
+    const char* begin = origin;
     const char* end = begin + PyBytes_GET_SIZE(data);
     if (end - begin >= 3 && std::memcmp(begin, "\xEF\xBB\xBF", 3) == 0) begin += 3;  // as utf-8-sig takes it
-    Scanner scanner(begin, end);
+    Scanner scanner(begin, end, origin);
     try {
         StoredReport report(scanner, origin_of);
         return report.read();
