@@ -106,6 +106,29 @@ public:
         return true;
     }
 
+    // An object's members: `each(key)` with the scanner at the member's value, which it reads.
+    template <class Each>
+    void members(Each&& each) {
+        expect('{');
+        if (!opens('}')) return;
+        do {
+            RawString key = string();
+            skip_space();
+            expect(':');
+            skip_space();
+            each(key);
+        } while (next('}'));
+    }
+
+    // An array's items: `each()` with the scanner at the item, which it reads.
+    template <class Each>
+    void items(Each&& each) {
+        expect('[');
+        if (!opens(']')) return;
+        do each();
+        while (next(']'));
+    }
+
     RawString string() {
         expect('"');
         RawString result;
@@ -218,34 +241,27 @@ public:
         if (c == '"') return text(string());
         if (c == '{') {
             if (depth >= depth_limit) throw Declined{};
-            ++at_;
             Ref object = checked(PyDict_New());
-            if (opens('}')) {
-                do {
-                    Ref key = text(string());
-                    skip_space();
-                    expect(':');
-                    skip_space();
-                    Ref member = value(depth + 1);
-                    if (PyDict_SetItem(object.get(), key.get(), member.get()) != 0) throw Raised{};
-                } while (next('}'));
-            }
+            members([&](const RawString& key) { set_member(object.get(), key, value(depth + 1)); });
             return object;
         }
         if (c == '[') {
             if (depth >= depth_limit) throw Declined{};
-            ++at_;
             Ref list = checked(PyList_New(0));
-            if (opens(']')) {
-                do {
-                    Ref item = value(depth + 1);
-                    if (PyList_Append(list.get(), item.get()) != 0) throw Raised{};
-                } while (next(']'));
-            }
+            items([&] {
+                Ref item = value(depth + 1);
+                if (PyList_Append(list.get(), item.get()) != 0) throw Raised{};
+            });
             return list;
         }
         if (c == '-' || digit(c)) return number_object(number());
         return Ref::borrow(literal());
+    }
+
+    // object[key] = value, the last of a key given twice kept as json.loads keeps it
+    static void set_member(PyObject* object, const RawString& key, Ref value) {
+        Ref name = text(key);
+        if (PyDict_SetItem(object, name.get(), value.get()) != 0) throw Raised{};
     }
 
     // One value checked, nothing made of it.
@@ -255,23 +271,10 @@ public:
             string();
         } else if (c == '{') {
             if (depth >= depth_limit) throw Declined{};
-            ++at_;
-            if (opens('}')) {
-                do {
-                    string();
-                    skip_space();
-                    expect(':');
-                    skip_space();
-                    skip(depth + 1);
-                } while (next('}'));
-            }
+            members([&](const RawString&) { skip(depth + 1); });
         } else if (c == '[') {
             if (depth >= depth_limit) throw Declined{};
-            ++at_;
-            if (opens(']')) {
-                do skip(depth + 1);
-                while (next(']'));
-            }
+            items([&] { skip(depth + 1); });
         } else if (c == '-' || digit(c)) {
             RawNumber written = number();
             // int() may refuse a long one (sys.set_int_max_str_digits, at least 640): json.loads' error
@@ -426,31 +429,20 @@ public:
         Ref tables;
         bool symbols_seen = false, sections_seen = false;
         scan_.skip_space();
-        scan_.expect('{');
-        if (scan_.opens('}')) {
-            do {
-                RawString raw = scan_.string();
-                std::string key = Scanner::decoded(raw);
-                scan_.skip_space();
-                scan_.expect(':');
-                scan_.skip_space();
-                if (key == "symbols") {
-                    if (symbols_seen) throw Declined{};
-                    symbols_seen = true;
-                    symbols();
-                } else if (key == "sections") {
-                    if (sections_seen) throw Declined{};
-                    sections_seen = true;
-                    Ref listed = sections(spans.get());
-                    Ref name = Scanner::text(raw);
-                    if (PyDict_SetItem(document.get(), name.get(), listed.get()) != 0) throw Raised{};
-                } else {
-                    Ref name = Scanner::text(raw);
-                    Ref member = scan_.value(2);
-                    if (PyDict_SetItem(document.get(), name.get(), member.get()) != 0) throw Raised{};
-                }
-            } while (scan_.next('}'));
-        }
+        scan_.members([&](const RawString& raw) {
+            std::string key = Scanner::decoded(raw);
+            if (key == "symbols") {
+                if (symbols_seen) throw Declined{};
+                symbols_seen = true;
+                symbols();
+            } else if (key == "sections") {
+                if (sections_seen) throw Declined{};
+                sections_seen = true;
+                Scanner::set_member(document.get(), raw, sections(spans.get()));
+            } else {
+                Scanner::set_member(document.get(), raw, scan_.value(2));
+            }
+        });
         scan_.skip_space();
         if (!scan_.at_end()) throw Declined{};
         tables = checked(tables_.result());
@@ -459,34 +451,25 @@ public:
 
 private:
     void symbols() {
-        scan_.expect('[');
-        if (!scan_.opens(']')) return;
-        do {
+        scan_.items([&] {
             if (scan_.peek() != '{') throw Declined{};
             symbol();
-        } while (scan_.next(']'));
+        });
     }
 
     void symbol() {
         using Member = SymbolMembers::Member;
-        scan_.expect('{');
         members_.clear();
-        if (scan_.opens('}')) {
-            do {
-                RawString raw = scan_.string();
-                MemberKind kind = raw.escaped ? member_kind(Scanner::decoded(raw)) : member_kind(raw.raw);
-                scan_.skip_space();
-                scan_.expect(':');
-                scan_.skip_space();
-                if (!kind.read) {
-                    scan_.skip(3);
-                } else if (kind.repeated && scan_.peek() == '"') {
-                    members_.slot(kind.member) = repeated_text(scan_.string());
-                } else {
-                    members_.slot(kind.member) = scan_.value(3);  // the last of a member given twice, as json.loads
-                }
-            } while (scan_.next('}'));
-        }
+        scan_.members([&](const RawString& raw) {
+            MemberKind kind = raw.escaped ? member_kind(Scanner::decoded(raw)) : member_kind(raw.raw);
+            if (!kind.read) {
+                scan_.skip(3);
+            } else if (kind.repeated && scan_.peek() == '"') {
+                members_.slot(kind.member) = repeated_text(scan_.string());
+            } else {
+                members_.slot(kind.member) = scan_.value(3);  // the last of a member given twice, as json.loads
+            }
+        });
         // origin_of is asked by the pair's value: one that cannot be a key fails there, and must
         // fail where decoding whole makes it fail, after the checks
         for (Member member : {Member::object_file, Member::archive}) {
@@ -509,47 +492,32 @@ private:
 
     // The sections, each without its inputs, whose spans go to `spans`.
     Ref sections(PyObject* spans) {
-        scan_.expect('[');
         Ref listed = checked(PyList_New(0));
-        if (!scan_.opens(']')) return listed;
-        do {
+        scan_.items([&] {
             if (scan_.peek() != '{') throw Declined{};
-            scan_.expect('{');
             Ref section = checked(PyDict_New());
             Ref span = Ref::borrow(Py_None);
-            if (scan_.opens('}')) {
-                do {
-                    RawString raw = scan_.string();
-                    std::string key = Scanner::decoded(raw);
-                    scan_.skip_space();
-                    scan_.expect(':');
-                    scan_.skip_space();
-                    if (key == "inputs") {
-                        if (span.get() != Py_None) throw Declined{};
-                        span = inputs();
-                    } else {
-                        Ref name = Scanner::text(raw);
-                        Ref member = scan_.value(4);
-                        if (PyDict_SetItem(section.get(), name.get(), member.get()) != 0) throw Raised{};
-                    }
-                } while (scan_.next('}'));
-            }
+            scan_.members([&](const RawString& raw) {
+                if (Scanner::decoded(raw) != "inputs") {
+                    Scanner::set_member(section.get(), raw, scan_.value(4));
+                    return;
+                }
+                if (span.get() != Py_None) throw Declined{};
+                span = inputs();
+            });
             if (PyList_Append(listed.get(), section.get()) != 0 || PyList_Append(spans, span.get()) != 0)
                 throw Raised{};
-        } while (scan_.next(']'));
+        });
         return listed;
     }
 
     // A section's inputs checked to be a list of objects: (start, end) of their text.
     Ref inputs() {
         std::size_t start = scan_.offset();
-        scan_.expect('[');
-        if (scan_.opens(']')) {
-            do {
-                if (scan_.peek() != '{') throw Declined{};
-                scan_.skip(4);
-            } while (scan_.next(']'));
-        }
+        scan_.items([&] {
+            if (scan_.peek() != '{') throw Declined{};
+            scan_.skip(4);
+        });
         return checked(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(scan_.offset())));
     }
 
