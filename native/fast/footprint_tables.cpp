@@ -5,6 +5,7 @@
 #include "support/ref.hpp"
 
 #include <deque>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -98,104 +99,151 @@ bool add_bytes(PyObject* table, PyObject* key, long long bytes) noexcept {
 
 }  // namespace
 
+struct SymbolTables::State {
+    explicit State(PyObject* origin_of) noexcept : origins(origin_of) {}
+    Ref from_elf, from_map, from_addresses, upper_bound, by_symbol, by_object, by_archive, placed, zero;
+    Origins origins;
+    bool exact = false;
+};
+
+SymbolTables::SymbolTables(PyObject* origin_of) : state_(std::make_unique<State>(origin_of)) {}
+SymbolTables::~SymbolTables() = default;
+
+bool SymbolTables::ready() noexcept {
+    State& s = *state_;
+    s.from_elf = Ref::steal(PyUnicode_InternFromString("elf"));
+    s.from_map = Ref::steal(PyUnicode_InternFromString("map"));
+    s.from_addresses = Ref::steal(PyUnicode_InternFromString("derived"));
+    s.upper_bound = Ref::steal(PyUnicode_InternFromString("bound"));
+    s.by_symbol = Ref::steal(PyDict_New());
+    s.by_object = Ref::steal(PyDict_New());
+    s.by_archive = Ref::steal(PyDict_New());
+    s.placed = Ref::steal(PyList_New(0));
+    s.zero = Ref::steal(PyLong_FromLong(0));
+    return s.from_elf && s.from_map && s.from_addresses && s.upper_bound && s.by_symbol && s.by_object &&
+           s.by_archive && s.placed && s.zero;
+}
+
+bool SymbolTables::add(SymbolMembers& item) noexcept {
+    using Member = SymbolMembers::Member;
+    State& s = *state_;
+    Ref symbol_size = item.read(Member::size);
+    if (!symbol_size) return false;
+    if (!PyLong_CheckExact(symbol_size.get())) return true;  // also leaves out booleans
+    int overflow = 0;
+    long long bytes = PyLong_AsLongLongAndOverflow(symbol_size.get(), &overflow);
+    if (bytes == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || bytes <= 0) return true;
+    Ref symbol_name = item.read(Member::name);
+    Ref alias = symbol_name ? item.read(Member::alias_of) : Ref();
+    if (!alias) return false;
+    if (!PyUnicode_Check(symbol_name.get()) || alias.get() != Py_None) return true;
+    Ref kind = item.read(Member::size_source);
+    Ref symbol_binding = kind ? item.read(Member::binding) : Ref();
+    Ref object = symbol_binding ? item.read(Member::object_file) : Ref();
+    Ref holder = object ? item.read(Member::archive) : Ref();
+    if (!holder) return false;
+    bool estimated;
+    if (kind.get() != Py_None) {
+        int same = PyObject_RichCompareBool(kind.get(), s.from_addresses.get(), Py_EQ);
+        int bounded = same == 0 ? PyObject_RichCompareBool(kind.get(), s.upper_bound.get(), Py_EQ) : 0;
+        if (same < 0 || bounded < 0) return false;
+        estimated = same == 1 || bounded == 1;
+    } else {
+        Ref flag = item.read(Member::size_derived);
+        if (!flag) return false;
+        estimated = flag.get() != Py_False;
+    }
+    Origin* origin = s.origins.of(object.get(), holder.get());
+    if (origin == nullptr) return false;
+    Ref key = Ref::steal(PyTuple_Pack(2, symbol_name.get(), origin->contributor.get()));
+    if (!key) return false;
+    PyObject* entry = PyDict_GetItemWithError(s.by_symbol.get(), key.get());  // borrowed
+    if (entry == nullptr && PyErr_Occurred()) return false;
+    PyObject* bound = PyUnicode_Check(symbol_binding.get()) ? symbol_binding.get() : Py_None;
+    if (entry == nullptr) {
+        Ref fresh = Ref::steal(PyList_New(3));
+        if (!fresh) return false;
+        PyObject* count = PyLong_FromLongLong(bytes);
+        if (count == nullptr) return false;
+        PyList_SET_ITEM(fresh.get(), 0, count);
+        PyList_SET_ITEM(fresh.get(), 1, Py_NewRef(estimated ? Py_True : Py_False));
+        PyList_SET_ITEM(fresh.get(), 2, Py_NewRef(bound));
+        if (PyDict_SetItem(s.by_symbol.get(), key.get(), fresh.get()) != 0) return false;
+    } else {
+        long long total = PyLong_AsLongLong(PyList_GET_ITEM(entry, 0)) + bytes;
+        Ref value = Ref::steal(PyLong_FromLongLong(total));
+        if (!value || PyList_SetItem(entry, 0, value.release()) != 0) return false;
+        if (estimated && PyList_SetItem(entry, 1, Py_NewRef(Py_True)) != 0) return false;
+    }
+    if (kind.get() != Py_None) {
+        int elf = PyObject_RichCompareBool(kind.get(), s.from_elf.get(), Py_EQ);
+        int map = elf == 0 ? PyObject_RichCompareBool(kind.get(), s.from_map.get(), Py_EQ) : 0;
+        if (elf < 0 || map < 0) return false;
+        if (elf == 1 || map == 1) {
+            s.exact = true;
+            Ref where = item.read(Member::section);
+            Ref start = where ? item.read(Member::address) : Ref();
+            if (!start) return false;
+            Ref row = Ref::steal(PyTuple_Pack(6, where.get(), PyLong_CheckExact(start.get()) ? start.get() : s.zero.get(),
+                                              symbol_size.get(), symbol_name.get(), origin->contributor.get(), bound));
+            if (!row || PyList_Append(s.placed.get(), row.get()) != 0) return false;
+        }
+    }
+    origin->bytes += bytes;
+    return true;
+}
+
+PyObject* SymbolTables::result() noexcept {
+    State& s = *state_;
+    // per origin, then per the key it is known by (two origins may share one: "./main.o" and "main.o")
+    for (const Origin& origin : s.origins.all()) {
+        if (origin.bytes == 0) continue;
+        if (!add_bytes(s.by_object.get(), origin.contributor.get(), origin.bytes)) return nullptr;
+        if (origin.archive_name.get() != Py_None && !add_bytes(s.by_archive.get(), origin.archive_name.get(), origin.bytes))
+            return nullptr;
+    }
+    return Py_BuildValue("(OOOOO)", s.by_symbol.get(), s.by_object.get(), s.by_archive.get(), s.exact ? Py_True : Py_False,
+                         s.placed.get());
+}
+
+namespace {
+
+// A record's members, or a stored report's object's (None where it lacks one).
+class RecordMembers final : public SymbolMembers {
+public:
+    bool ready() noexcept {
+        for (MemberReader& reader : readers_)
+            if (!reader.ready()) return false;
+        return true;
+    }
+    void point_at(PyObject* item) noexcept { item_ = item; }
+    Ref read(Member member) noexcept override { return readers_[static_cast<int>(member)].read(item_); }
+
+private:
+    // in the order of SymbolMembers::Member
+    MemberReader readers_[10] = {MemberReader{"name"}, MemberReader{"size"}, MemberReader{"alias_of"},
+                                 MemberReader{"size_source"}, MemberReader{"size_derived"}, MemberReader{"binding"},
+                                 MemberReader{"object_file"}, MemberReader{"archive"}, MemberReader{"section"},
+                                 MemberReader{"address"}};
+    PyObject* item_ = nullptr;
+};
+
+}  // namespace
+
 PyObject* symbol_tables(PyObject*, PyObject* args) {
     PyObject *symbols, *origin_of;
     if (!PyArg_ParseTuple(args, "OO:symbol_tables", &symbols, &origin_of)) return nullptr;
-    MemberReader name{"name"}, size{"size"}, alias_of{"alias_of"}, source{"size_source"}, derived{"size_derived"},
-        binding{"binding"}, object_file{"object_file"}, archive{"archive"}, section{"section"}, address{"address"};
-    for (MemberReader* reader : {&name, &size, &alias_of, &source, &derived, &binding, &object_file, &archive,
-                                 &section, &address})
-        if (!reader->ready()) return nullptr;
-    Ref from_elf = Ref::steal(PyUnicode_InternFromString("elf"));
-    Ref from_map = Ref::steal(PyUnicode_InternFromString("map"));
-    Ref from_addresses = Ref::steal(PyUnicode_InternFromString("derived"));
-    Ref upper_bound = Ref::steal(PyUnicode_InternFromString("bound"));
-    Ref by_symbol = Ref::steal(PyDict_New()), by_object = Ref::steal(PyDict_New());
-    Ref by_archive = Ref::steal(PyDict_New()), placed = Ref::steal(PyList_New(0));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
+    RecordMembers members;
+    SymbolTables tables(origin_of);
     Ref items = Ref::steal(PySequence_Fast(symbols, "symbols must be a sequence"));
-    if (!from_elf || !from_map || !from_addresses || !upper_bound || !by_symbol || !by_object || !by_archive || !placed || !zero ||
-        !items)
-        return nullptr;
-    Origins origins(origin_of);
-    bool exact = false;
+    if (!members.ready() || !tables.ready() || !items) return nullptr;
     Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        Ref symbol_size = size.read(item);
-        if (!symbol_size) return nullptr;
-        if (!PyLong_CheckExact(symbol_size.get())) continue;  // also leaves out booleans
-        int overflow = 0;
-        long long bytes = PyLong_AsLongLongAndOverflow(symbol_size.get(), &overflow);
-        if (bytes == -1 && PyErr_Occurred()) return nullptr;
-        if (overflow != 0 || bytes <= 0) continue;
-        Ref symbol_name = name.read(item);
-        Ref alias = symbol_name ? alias_of.read(item) : Ref();
-        if (!alias) return nullptr;
-        if (!PyUnicode_Check(symbol_name.get()) || alias.get() != Py_None) continue;
-        Ref kind = source.read(item);
-        Ref symbol_binding = kind ? binding.read(item) : Ref();
-        Ref object = symbol_binding ? object_file.read(item) : Ref();
-        Ref holder = object ? archive.read(item) : Ref();
-        if (!holder) return nullptr;
-        bool estimated;
-        if (kind.get() != Py_None) {
-            int same = PyObject_RichCompareBool(kind.get(), from_addresses.get(), Py_EQ);
-            int bounded = same == 0 ? PyObject_RichCompareBool(kind.get(), upper_bound.get(), Py_EQ) : 0;
-            if (same < 0 || bounded < 0) return nullptr;
-            estimated = same == 1 || bounded == 1;
-        } else {
-            Ref flag = derived.read(item);
-            if (!flag) return nullptr;
-            estimated = flag.get() != Py_False;
-        }
-        Origin* origin = origins.of(object.get(), holder.get());
-        if (origin == nullptr) return nullptr;
-        Ref key = Ref::steal(PyTuple_Pack(2, symbol_name.get(), origin->contributor.get()));
-        if (!key) return nullptr;
-        PyObject* entry = PyDict_GetItemWithError(by_symbol.get(), key.get());  // borrowed
-        if (entry == nullptr && PyErr_Occurred()) return nullptr;
-        PyObject* bound = PyUnicode_Check(symbol_binding.get()) ? symbol_binding.get() : Py_None;
-        if (entry == nullptr) {
-            Ref fresh = Ref::steal(PyList_New(3));
-            if (!fresh) return nullptr;
-            PyObject* count = PyLong_FromLongLong(bytes);
-            if (count == nullptr) return nullptr;
-            PyList_SET_ITEM(fresh.get(), 0, count);
-            PyList_SET_ITEM(fresh.get(), 1, Py_NewRef(estimated ? Py_True : Py_False));
-            PyList_SET_ITEM(fresh.get(), 2, Py_NewRef(bound));
-            if (PyDict_SetItem(by_symbol.get(), key.get(), fresh.get()) != 0) return nullptr;
-        } else {
-            long long total = PyLong_AsLongLong(PyList_GET_ITEM(entry, 0)) + bytes;
-            Ref value = Ref::steal(PyLong_FromLongLong(total));
-            if (!value || PyList_SetItem(entry, 0, value.release()) != 0) return nullptr;
-            if (estimated && PyList_SetItem(entry, 1, Py_NewRef(Py_True)) != 0) return nullptr;
-        }
-        if (kind.get() != Py_None) {
-            int elf = PyObject_RichCompareBool(kind.get(), from_elf.get(), Py_EQ);
-            int map = elf == 0 ? PyObject_RichCompareBool(kind.get(), from_map.get(), Py_EQ) : 0;
-            if (elf < 0 || map < 0) return nullptr;
-            if (elf == 1 || map == 1) {
-                exact = true;
-                Ref where = section.read(item);
-                Ref start = where ? address.read(item) : Ref();
-                if (!start) return nullptr;
-                Ref row = Ref::steal(PyTuple_Pack(6, where.get(), PyLong_CheckExact(start.get()) ? start.get() : zero.get(),
-                                                  symbol_size.get(), symbol_name.get(), origin->contributor.get(), bound));
-                if (!row || PyList_Append(placed.get(), row.get()) != 0) return nullptr;
-            }
-        }
-        origin->bytes += bytes;
+        members.point_at(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (!tables.add(members)) return nullptr;
     }
-    // per origin, then per the key it is known by (two origins may share one: "./main.o" and "main.o")
-    for (const Origin& origin : origins.all()) {
-        if (origin.bytes == 0) continue;
-        if (!add_bytes(by_object.get(), origin.contributor.get(), origin.bytes)) return nullptr;
-        if (origin.archive_name.get() != Py_None && !add_bytes(by_archive.get(), origin.archive_name.get(), origin.bytes))
-            return nullptr;
-    }
-    return Py_BuildValue("(OOOOO)", by_symbol.get(), by_object.get(), by_archive.get(), exact ? Py_True : Py_False,
-                         placed.get());
+    return tables.result();
 }
 
 PyObject* differing_keys(PyObject*, PyObject* args) {

@@ -1,7 +1,9 @@
 // The byte tables a comparison of two builds reads from each build's symbols.
 #pragma once
 
-#include <Python.h>
+#include "support/ref.hpp"
+
+#include <memory>
 
 namespace tarnwick {
 
@@ -16,6 +18,34 @@ namespace tarnwick {
 // A symbol's size is an estimate when its size_source is "derived", or, without a size_source,
 // unless its size_derived is False.
 PyObject* symbol_tables(PyObject* module, PyObject* args);
+
+// The members of one symbol as symbol_tables reads them: a new reference (None where the symbol
+// lacks the member), or an empty Ref with an exception set.
+class SymbolMembers {
+public:
+    enum class Member { name, size, alias_of, size_source, size_derived, binding, object_file, archive, section, address };
+    virtual Ref read(Member member) noexcept = 0;
+
+protected:
+    ~SymbolMembers() = default;
+};
+
+// symbol_tables' tables, built one symbol at a time (by symbol_tables, and by the reader of a
+// stored report, which never makes the symbols' objects).
+class SymbolTables {
+public:
+    explicit SymbolTables(PyObject* origin_of);
+    ~SymbolTables();
+    SymbolTables(const SymbolTables&) = delete;
+    SymbolTables& operator=(const SymbolTables&) = delete;
+    bool ready() noexcept;                // false with an exception set
+    bool add(SymbolMembers& item) noexcept;  // false with an exception set
+    PyObject* result() noexcept;          // symbol_tables' tuple, or nullptr with an exception set
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // differing_keys(before, after) -> [key, ...]: the keys whose values differ (for a list value,
 // its first item), then the keys only `before` has. Keys only `after` has count as differing.

@@ -23,6 +23,7 @@
 #include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
 #include "fast/source_walk.hpp"
+#include "fast/stored_report.hpp"
 #include "support/ref.hpp"
 
 #include <new>
@@ -213,6 +214,12 @@ PyMethodDef methods[] = {
     {"symbol_tables", guarded<symbol_tables>, METH_VARARGS,
      "symbol_tables(symbols, origin_of) -> (by_symbol, by_object, by_archive, exact, placed)\n\nThe byte "
      "tables a comparison reads from a build's symbols (records or a stored report's objects)."},
+    {"read_stored_report", guarded<read_stored_report>, METH_VARARGS,
+     "read_stored_report(data, origin_of) -> (document, symbol_tables, input_spans) or None\n\nA stored JSON "
+     "report read in one scan: the document without its symbols and its sections' inputs, the symbols' "
+     "byte tables, where each section's inputs are; None for a text it does not take."},
+    {"json_values", guarded<json_values>, METH_VARARGS,
+     "json_values(data, spans) -> list\n\nThe JSON value at each (start, end) of data (None for None)."},
     {"differing_keys", guarded<differing_keys>, METH_VARARGS,
      "differing_keys(before, after) -> list\n\nThe keys whose values (a list's first item) differ, or that "
      "one table lacks."},

@@ -5,6 +5,10 @@ A baseline that cannot serve is never an error of the run: the comparison is lef
 reason is given. The report module keeps its own documented answers for any file it is handed;
 the command hands it only what passed these checks, through `BaselineText`, which serves the
 text already read so the file is read once.
+
+A report is read natively where it can be (`read_stored_report`: one scan of its text, its
+symbols straight into their byte tables, its input sections decoded only when asked for); a text
+that reader does not take is decoded whole as before, so every answer and message is the same.
 """
 
 from __future__ import annotations
@@ -14,6 +18,8 @@ import math
 from dataclasses import dataclass
 from typing import Any, Optional
 
+from tarnwick._native import json_values, read_stored_report
+from tarnwick.compare.footprint import origin_of
 from tarnwick.domain.schema import SCHEMA_VERSION
 from tarnwick.support.files import FileProblem, open_regular, read_limited
 
@@ -23,12 +29,27 @@ _TOTAL_LIMIT = 1 << 64
 
 
 @dataclass(frozen=True)
+class StoredParts:
+    """What the native reader took of a stored report without decoding it: its symbols' byte
+    tables (as `symbol_tables` makes them), and where each section's inputs are in its text."""
+
+    symbol_tables: tuple
+    data: bytes
+    input_spans: list  # per section: (start, end) in `data`, or None where it has no inputs
+
+    def section_inputs(self) -> list:
+        """Each section's `inputs` as the whole document would hold them (None where absent)."""
+        return json_values(self.data, self.input_spans)
+
+
+@dataclass(frozen=True)
 class Baseline:
-    """A baseline report that passed the checks, with its decoded document."""
+    """A baseline report that passed the checks, with its decoded document: whole, or, where
+    `parts` holds them, without its symbols and its sections' inputs."""
 
     path: str
-    text: str
     document: dict
+    parts: Optional[StoredParts] = None
 
 
 class BaselineText:
@@ -131,20 +152,32 @@ def looks_like_json_report(path: str) -> bool:
     return head.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] == b"{"
 
 
-def read_baseline(path: str) -> tuple[Optional[Baseline], BaselineText]:
-    """The checked baseline (None when it cannot serve), and what to hand the report module."""
+def read_baseline(path: str, whole: bool = False) -> tuple[Optional[Baseline], BaselineText]:
+    """The checked baseline (None when it cannot serve), and what to hand the report module.
+    `whole`: its document decoded whole, symbols and input sections too (to be read back into
+    records); else only what a comparison and the totals read."""
     try:
         data = read_limited(path, BASELINE_LIMIT)
-        text = data.decode("utf-8-sig")
-        document = json.loads(text, parse_constant=_reject_constant)
     except FileProblem as exc:
         return None, BaselineText(path, None, str(exc))
+    taken = None if whole else read_stored_report(data, origin_of)
+    if taken is not None:
+        document, tables, spans = taken
+        return _checked(path, document, StoredParts(tables, data, spans))
+    try:
+        document = json.loads(data.decode("utf-8-sig"), parse_constant=_reject_constant)
     except UnicodeDecodeError:
         return None, BaselineText(path, None, "not UTF-8 text")
     except RecursionError:
         return None, BaselineText(path, None, "JSON nested too deeply")
     except ValueError as exc:
         return None, BaselineText(path, None, f"not valid JSON: {exc}")
+    return _checked(path, document, None)
+
+
+def _checked(path: str, document: Any, parts: Optional[StoredParts]) -> tuple[Optional[Baseline], BaselineText]:
+    # the native reader took the symbols and the inputs only where they were lists of objects,
+    # so the checks of what is left say what they would of the whole document
     problem = _summary_problem(document)
     if problem is not None:
         return None, BaselineText(path, None, problem)
@@ -152,7 +185,7 @@ def read_baseline(path: str) -> tuple[Optional[Baseline], BaselineText]:
     # the report module compares the totals and ratios only: served those, it does not decode
     # a large report's JSON a second time
     handed = totals_text(summary["total_flash"], summary["total_ram"], summary["utilization_by_region"])
-    return Baseline(path, text, document), BaselineText(path, handed)
+    return Baseline(path, document, parts), BaselineText(path, handed)
 
 
 def totals_text(total_flash: int, total_ram: int, ratios: dict) -> str:

@@ -100,7 +100,7 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
     if looks_like_json_report(text):
         from tarnwick.compare.stored_report import report_from_document, totals_from_document, with_regressions
 
-        stored, handed = read_baseline(text)
+        stored, handed = read_baseline(text, whole=whole)
         if stored is None:
             try:
                 handed.read_text()
@@ -110,7 +110,7 @@ def read_build(path: PathLike, config: TarnwickConfig, *, elf=AUTO, target: Opti
         report = (report_from_document if whole else totals_from_document)(stored.document)
         if baseline is not None:
             report = with_regressions(report, baseline)
-        return Build(report, document_footprint(stored.document), stored_stack=kept if isinstance(kept, dict) else None,
+        return Build(report, document_footprint(stored.document, stored.parts), stored_stack=kept if isinstance(kept, dict) else None,
                      stored_verdict=verdict if isinstance(verdict, dict) else None)
     model = model_of(text, config, elf, warnings if warnings is not None else [], check_budgets)
     report, stack, sources = report_of(model, config, target, baseline, list(stack_folders), before_stack)

@@ -250,5 +250,5 @@ def compare(report, baseline, strip_prefixes: Iterable[str] = (), baseline_label
             sources=None) -> Comparison:
     """The current report (and its build's source view) against a checked baseline
     (`baseline_file.Baseline`)."""
-    return compare_footprints(document_footprint(baseline.document), report_footprint(report, sources),
+    return compare_footprints(document_footprint(baseline.document, baseline.parts), report_footprint(report, sources),
                               baseline.path, strip_prefixes, baseline_label)

@@ -69,7 +69,7 @@ def _text(value) -> Optional[str]:
     return value if isinstance(value, str) else None
 
 
-def _origin(object_file, archive) -> tuple:
+def origin_of(object_file, archive) -> tuple:
     """(the name an object file is known by, its archive's file name or None)."""
     archive = _text(archive)
     return (contributor_name(_text(object_file), archive),
@@ -124,8 +124,9 @@ def _bounds(parts_of: Iterable[tuple]) -> dict:
     return bounds
 
 
-def _symbol_tables(result: Footprint, symbols: list, sections_bounds: Callable[[], dict]) -> Footprint:
-    (result.symbols, result.objects, result.archives, result.exact, placed) = symbol_tables(symbols, _origin)
+def _symbol_tables(result: Footprint, tables: tuple, sections_bounds: Callable[[], dict]) -> Footprint:
+    """`tables`: what `symbol_tables` gives of the build's symbols."""
+    (result.symbols, result.objects, result.archives, result.exact, placed) = tables
     if result.exact:
         result.placed, result.input_bounds = placed, sections_bounds
     return result
@@ -144,13 +145,15 @@ def report_footprint(report, sources=None) -> Footprint:
     result.sections = _added_up((section.name, section.size) for section in report.sections)
     result.components = _added_up((component.name, component.total_bytes) for component in report.components)
     sections = report.sections
-    return _symbol_tables(result, report.symbols, lambda: _bounds(
+    return _symbol_tables(result, symbol_tables(report.symbols, origin_of), lambda: _bounds(
         (s.name, s.address, s.size, [(p.address, p.size) for p in s.inputs if not p.is_fill and p.size])
         for s in sections))
 
 
-def document_footprint(document: dict) -> Footprint:
-    """The byte tables of a stored JSON report's document."""
+def document_footprint(document: dict, parts=None) -> Footprint:
+    """The byte tables of a stored JSON report's document; `parts`: its symbols' tables and its
+    sections' inputs where the native reader took them (`baseline_file.StoredParts`), the
+    document then holding neither."""
     result = Footprint()
     result.files, result.folders = _source_tables(document.get("sources"), document.get("source_folders"))
     summary = document.get("summary") or {}
@@ -160,8 +163,13 @@ def document_footprint(document: dict) -> Footprint:
     result.sections = _added_up((section.get("name"), section.get("size")) for section in sections)
     result.components = _added_up((component.get("name"), component.get("total_bytes"))
                                   for component in document.get("components") or ())
-    return _symbol_tables(result, document.get("symbols") or [], lambda: _bounds(
+    if parts is None:
+        tables = symbol_tables(document.get("symbols") or [], origin_of)
+        inputs = lambda: [s.get("inputs") for s in sections]  # noqa: E731
+    else:
+        tables, inputs = parts.symbol_tables, parts.section_inputs
+    return _symbol_tables(result, tables, lambda: _bounds(
         (s.get("name"), s.get("address"), s.get("size"),
          [(_byte_count(p.get("address")) or 0, _byte_count(p.get("size")))
-          for p in s.get("inputs") or () if not p.get("is_fill") and _byte_count(p.get("size"))])
-        for s in sections))
+          for p in listed or () if not p.get("is_fill") and _byte_count(p.get("size"))])
+        for s, listed in zip(sections, inputs())))
