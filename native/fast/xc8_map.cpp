@@ -54,8 +54,7 @@ struct Xc8Rows {
         Ref klass, object;  // shared texts (object None where no object's rows list the psect)
     };
     struct SymbolRow {
-        Text name;
-        Ref psect;  // one string per psect name
+        Text name, psect;
         std::uint64_t address;
     };
     std::string names;  // every name's bytes, one after another
@@ -162,11 +161,7 @@ public:
                                     std::move(object)});
         }
         rows->symbols.reserve(symbol_rows_.size());
-        for (const SymbolText& row : symbol_rows_) {
-            Ref psect = shared.get(row.psect);  // a psect's symbols name it again and again
-            if (!psect) return nullptr;
-            rows->symbols.push_back({rows->keep(row.name), std::move(psect), row.address});
-        }
+        for (const SymbolText& row : symbol_rows_) rows->symbols.push_back({rows->keep(row.name), rows->keep(row.psect), row.address});
         Ref count = Ref::steal(PyLong_FromSize_t(rows->psects.size()));
         Ref held = count ? Ref::steal(PyCapsule_New(rows.get(), Xc8Rows::capsule_name, Xc8Rows::discard)) : Ref();
         if (!held) return nullptr;
@@ -311,6 +306,10 @@ bool plain_number(PyObject* value, std::uint64_t& out) {
     return true;
 }
 
+bool ascii(string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 struct Placing {
     std::uint64_t base, unit;
 };
@@ -407,18 +406,25 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
         // the psects of the objects' rows are); a psect's symbols come together, so the last
         // psect found is tried first
         std::stable_sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        PyObject* last_psect = nullptr;
+        string_view last_psect;
         const Where* last_where = nullptr;
+        bool looked = false;
+        Ref decoded;  // a psect name that is not ASCII, as the psects' own strings read it
         for (const Xc8Rows::SymbolRow& row : rows->symbols) {
-            if (row.psect.get() != last_psect) {
-                Py_ssize_t length = 0;
-                const char* psect = PyUnicode_AsUTF8AndSize(row.psect.get(), &length);
-                if (psect == nullptr) return nullptr;
-                string_view psect_name(psect, static_cast<std::size_t>(length));
+            string_view psect_name = rows->of(row.psect);
+            if (!looked || psect_name != last_psect) {
+                last_psect = psect_name;  // the rows hold it
+                looked = true;
+                if (!ascii(psect_name)) {
+                    decoded = Ref::steal(text(psect_name));
+                    Py_ssize_t length = 0;
+                    const char* utf8 = decoded ? PyUnicode_AsUTF8AndSize(decoded.get(), &length) : nullptr;
+                    if (utf8 == nullptr) return nullptr;
+                    psect_name = string_view(utf8, static_cast<std::size_t>(length));
+                }
                 auto after = std::upper_bound(placed.begin(), placed.end(), psect_name,
                                               [](string_view key, const auto& entry) { return key < entry.first; });
                 last_where = after == placed.begin() || (after - 1)->first != psect_name ? nullptr : &(after - 1)->second;
-                last_psect = row.psect.get();  // held by the rows
             }
             if (last_where == nullptr) continue;
             const Where& at = *last_where;
