@@ -388,6 +388,7 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
                                    Py_NewRef(empty.get())});
             Ref parts = part ? Ref::steal(PyTuple_Pack(1, part.get())) : Ref();
             if (!parts) return nullptr;
+            PyObject_GC_UnTrack(parts.get());  // it holds a record only, which no cycle passes through
             Py_ssize_t name_length = 0;
             const char* name_text = PyUnicode_AsUTF8AndSize(name.get(), &name_length);  // as the symbols' rows name it
             if (name_text == nullptr) return nullptr;
