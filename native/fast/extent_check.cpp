@@ -66,10 +66,6 @@ struct Span {
 
 constexpr std::size_t none = SIZE_MAX;
 
-struct NameHash {
-    std::uint64_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
-};
-
 struct ObjectHash {
     std::uint64_t operator()(PyObject* object) const noexcept {
         auto bits = reinterpret_cast<std::uintptr_t>(object);
@@ -128,7 +124,7 @@ private:
 
     FlatTable<PyObject*, ObjectHash> objects_;
     std::vector<std::size_t> by_object_;
-    FlatTable<std::string_view, NameHash> texts_;
+    FlatTable<std::string_view, TextViewHash> texts_;
     std::vector<std::size_t> by_text_;
     bool texts_made_ = false;
     std::vector<Span> spans_;

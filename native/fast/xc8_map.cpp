@@ -3,6 +3,7 @@
 // symbol table, and what follows it (the compiler's memory summary).
 #include "fast/xc8_map.hpp"
 
+#include "fast/flat_table.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
 #include "fast/records.hpp"
@@ -351,7 +352,9 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
         Ref raw = Ref::steal(PyList_New(0));
         if (!empty || !zero || !global || !sections || !raw) return nullptr;
         std::unordered_map<PyObject*, Placing> placings[2];  // by class (one string per class), code and data
-        std::vector<std::pair<string_view, Where>> placed;  // psect name (its string's UTF-8) and its place
+        // the place of each psect name (its string's UTF-8), the last psect of a name holding
+        FlatTable<string_view, TextViewHash> numbers;
+        std::vector<Where> places;
         for (const Xc8Rows::PsectRow& row : rows->psects) {
             if (row.length == 0) continue;
             PyObject* klass = row.klass.get();
@@ -401,31 +404,32 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
                                        Py_NewRef(data ? Py_True : Py_False), Py_NewRef(zero.get())});
             if (!record || PyList_Append(sections.get(), record.get()) != 0) return nullptr;
             // the section's record holds the name whose UTF-8 this views
-            placed.push_back({string_view(name_text, static_cast<std::size_t>(name_length)), Where{address, placing.unit, start}});
+            std::size_t number =
+                numbers.find_or_add(string_view(name_text, static_cast<std::size_t>(name_length)), places.size());
+            Where where{address, placing.unit, start};
+            if (number == places.size()) places.push_back(where);
+            else places[number] = where;
         }
-        // each symbol's psect found by its name, the last row of a name holding (sorted once, as
-        // the psects of the objects' rows are); a psect's symbols come together, so the last
+        // each symbol's psect found by its name; a psect's symbols come together, so the last
         // psect found is tried first
-        std::stable_sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         string_view last_psect;
         const Where* last_where = nullptr;
         bool looked = false;
-        Ref decoded;  // a psect name that is not ASCII, as the psects' own strings read it
+        std::vector<Ref> decoded;  // psect names not ASCII, as the psects' own strings read them: the table keeps views
         for (const Xc8Rows::SymbolRow& row : rows->symbols) {
             string_view psect_name = rows->of(row.psect);
             if (!looked || psect_name != last_psect) {
                 last_psect = psect_name;  // the rows hold it
                 looked = true;
                 if (!ascii(psect_name)) {
-                    decoded = Ref::steal(text(psect_name));
+                    decoded.push_back(Ref::steal(text(psect_name)));
                     Py_ssize_t length = 0;
-                    const char* utf8 = decoded ? PyUnicode_AsUTF8AndSize(decoded.get(), &length) : nullptr;
+                    const char* utf8 = decoded.back() ? PyUnicode_AsUTF8AndSize(decoded.back().get(), &length) : nullptr;
                     if (utf8 == nullptr) return nullptr;
                     psect_name = string_view(utf8, static_cast<std::size_t>(length));
                 }
-                auto after = std::upper_bound(placed.begin(), placed.end(), psect_name,
-                                              [](string_view key, const auto& entry) { return key < entry.first; });
-                last_where = after == placed.begin() || (after - 1)->first != psect_name ? nullptr : &(after - 1)->second;
+                std::size_t number = numbers.find_or_add(psect_name, places.size());  // no psect: places.size()
+                last_where = number < places.size() ? &places[number] : nullptr;
             }
             if (last_where == nullptr) continue;
             const Where& at = *last_where;
