@@ -711,3 +711,24 @@ def test_renesas_the_ram_copies_that_rom_names_load_from_their_rom_sections():
     assert copies == {"R": (0xFFFF8170, 0x10), "R_1": (0xFFFF8180, 4)}
     assert not {"D", "D_1"} & {s.name for s in model.sections}
     assert {s.name for s in model.sections if not s.has_contents} == {"B_1", "B", "SU", "SI"}
+
+
+@pytest.mark.parametrize("in_table, in_symbols", [
+    (b"t\xffx1", b"t\xffx1"),  # one name, not UTF-8
+    (b"t\xffx1", b"t\xfex1"),  # other bytes, read as the same text
+    ("t\u00e9xt1".encode(), "t\u00e9xt1".encode()),  # UTF-8, not ASCII
+])
+def test_an_xc8_symbol_of_a_psect_named_beyond_ascii_is_placed_as_in_a_plain_one(tmp_path, in_table, in_symbols):
+    """A psect's name is matched as its text reads (bytes not UTF-8 read as U+FFFD): the symbols of
+    the psect renamed lie where they lay."""
+    data = (OURS / "xc8-pic16f877a.map").read_bytes()
+    row, symbol = b"                text1                               7C8", b"_delay                   text1        07C8"
+    assert row in data and symbol in data
+    renamed = data.replace(row, row.replace(b"text1", in_table.ljust(5)))  # its object's row and its class's
+    renamed = renamed.replace(symbol, symbol.replace(b"text1", in_symbols.ljust(5)), 1)
+    path = tmp_path / "renamed.map"
+    path.write_bytes(renamed)
+    before = {s.name: (s.address, s.size) for s in load_map(OURS / "xc8-pic16f877a.map").symbols}
+    after = load_map(path)
+    assert {s.name: (s.address, s.size) for s in after.symbols} == before
+    assert next(s.section for s in after.symbols if s.name == "_delay") == in_table.decode("utf-8", "replace").strip()

@@ -212,8 +212,8 @@ private:
             if (i) name += ' ';
             name.append(t[i]);
         }
-        Ref row = Ref::steal(Py_BuildValue("(NKKz)", text(name), static_cast<unsigned long long>(value),
-                                           static_cast<unsigned long long>(size), binding_));
+        Ref row = map_reader::tuple_of({text(name), PyLong_FromUnsignedLongLong(value), PyLong_FromUnsignedLongLong(size),
+                                        binding_ == nullptr ? Py_NewRef(Py_None) : bindings_.get(binding_).release()});
         return row && PyList_Append(symbols_.get(), row.get()) == 0;
     }
 
@@ -237,6 +237,7 @@ private:
 
     string_view part_;
     const char* binding_ = nullptr;  // "local" or "global" as the symbol table says, else none
+    map_reader::SharedTexts bindings_;  // one string of each
     bool load_column_ = true;  // rows name their load address (not before Arm Compiler 5.06 update 6)
     std::vector<string_view> tokens_;
     map_reader::SharedTexts shared_;

@@ -198,7 +198,7 @@ private:
             return true;
         }
         const char space[2] = {space_, '\0'};
-        Ref entry = map_reader::tuple_of({text(space), text(kind), PyLong_FromUnsignedLongLong(start),
+        Ref entry = map_reader::tuple_of({text(space), shared_.get(kind).release(), PyLong_FromUnsignedLongLong(start),
                                           PyLong_FromUnsignedLongLong(length), PyLong_FromUnsignedLong(length_bits),
                                           text(name), PyLong_FromLong(number)});
         return entry && PyList_Append(segments_.get(), entry.get()) == 0;
@@ -229,7 +229,8 @@ private:
         }
         if (space == 0 || (space == 'D' && value >= 0x100)) return true;  // bits, numbers, special registers
         const char memory[2] = {space, '\0'};
-        Ref row = map_reader::tuple_of({text(memory), PyLong_FromUnsignedLongLong(value), text(name), text(module_)});
+        Ref row = map_reader::tuple_of({text(memory), PyLong_FromUnsignedLongLong(value), text(name),
+                                        shared_.get(module_).release()});
         return row && PyList_Append(symbols_.get(), row.get()) == 0;
     }
 
@@ -258,6 +259,7 @@ private:
     std::string linker_, command_, module_;
     std::vector<string_view> tokens_;
     Ref modules_, classes_, segments_, symbols_, sizes_;
+    map_reader::SharedTexts shared_;  // kinds and modules, named on row after row
 };
 
 }  // namespace

@@ -53,46 +53,80 @@ bool within(Wide start, Wide size, Wide limit) {
     return start >= 0 && size >= 0 && size < limit && start + size <= address_space;
 }
 
-// The sections' spans by name in flat arrays (a map has tens of thousands of sections): a
-// name's number, the first of its spans, each span the next of its name.
+// The sections' spans by name in flat arrays (a map has tens of thousands of sections). A
+// symbol's record mostly holds its section's own name string: spans are found by that string
+// object first, and by the name's text (every section of that name, equal strings being other
+// objects) only for a symbol that none of the spans of its string object holds; the table of
+// texts is made at the first such symbol.
 struct Span {
     Wide low, high;
-    std::size_t next;
+    PyObject* name;  // held by the section's record
+    std::size_t next_same_object, next_same_name;
 };
 
 constexpr std::size_t none = SIZE_MAX;
 
-struct NameHash {
-    std::uint64_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+struct ObjectHash {
+    std::uint64_t operator()(PyObject* object) const noexcept {
+        auto bits = reinterpret_cast<std::uintptr_t>(object);
+        return (bits >> 4) * 0x9e3779b97f4a7c15ULL;  // objects lie 16 bytes apart at least
+    }
 };
 
 class Spans {
 public:
-    void add(std::string_view name, Wide low, Wide high) {
-        std::size_t number = numbers_.find_or_add(name, first_.size());
-        if (number == first_.size()) first_.push_back(none);
-        spans_.push_back({low, high, first_[number]});
-        first_[number] = spans_.size() - 1;
+    void add(PyObject* name, Wide low, Wide high) {
+        std::size_t number = first(objects_, by_object_, name);
+        spans_.push_back({low, high, name, by_object_[number], none});
+        by_object_[number] = spans_.size() - 1;
     }
-    // The first span of `name`, or none.
-    std::size_t first(std::string_view name) {
-        std::size_t number = numbers_.find_or_add(name, first_.size());
-        if (number == first_.size()) first_.push_back(none);  // a name no section has
-        return first_[number];
+    // Whether a span of the section named `name` holds the bytes: `at` is the first span of
+    // that string object (of_object), `by_text` where its text's spans are, or none until asked.
+    bool holds(PyObject* name, std::size_t at, std::size_t& by_text, bool& text_known, Wide address, Wide size) {
+        if (holds_from(at, &Span::next_same_object, address, size)) return true;
+        if (!text_known) {
+            text_known = true;
+            by_text = of_text(name);
+        }
+        return by_text == none || holds_from(by_text, &Span::next_same_name, address, size);
     }
-    // Whether a span from `at` on holds the bytes; a Thumb function's address carries the low bit.
-    bool holds(std::size_t at, Wide address, Wide size) const {
-        for (; at != none; at = spans_[at].next) {
+    std::size_t of_object(PyObject* name) { return by_object_[first(objects_, by_object_, name)]; }
+
+private:
+    template <class Table, class Key>
+    static std::size_t first(Table& table, std::vector<std::size_t>& firsts, const Key& key) {
+        std::size_t number = table.find_or_add(key, firsts.size());
+        if (number == firsts.size()) firsts.push_back(none);
+        return number;
+    }
+    // The first span of the sections named as `name` reads, or none.
+    std::size_t of_text(PyObject* name) {
+        if (!texts_made_) {
+            texts_made_ = true;
+            for (std::size_t i = 0; i < spans_.size(); ++i) {
+                std::size_t number = first(texts_, by_text_, utf8_of(spans_[i].name));
+                spans_[i].next_same_name = by_text_[number];
+                by_text_[number] = i;
+            }
+        }
+        return PyUnicode_Check(name) ? by_text_[first(texts_, by_text_, utf8_of(name))] : none;
+    }
+    // A Thumb function's address carries the low bit.
+    bool holds_from(std::size_t at, std::size_t Span::*next, Wide address, Wide size) const {
+        for (; at != none; at = spans_[at].*next) {
             const Span& span = spans_[at];
             if ((span.low <= address && address + size <= span.high) || (span.low < address && address - 1 + size <= span.high))
                 return true;
         }
         return false;
     }
+    static std::string_view utf8_of(PyObject* text);
 
-private:
-    FlatTable<std::string_view, NameHash> numbers_;
-    std::vector<std::size_t> first_;
+    FlatTable<PyObject*, ObjectHash> objects_;
+    std::vector<std::size_t> by_object_;
+    FlatTable<std::string_view, TextViewHash> texts_;
+    std::vector<std::size_t> by_text_;
+    bool texts_made_ = false;
     std::vector<Span> spans_;
 };
 
@@ -132,6 +166,8 @@ std::string_view utf8(PyObject* text) {
     return {data, static_cast<std::size_t>(length)};
 }
 
+std::string_view Spans::utf8_of(PyObject* text) { return utf8(text); }
+
 }  // namespace
 
 PyObject* extent_fault(PyObject*, PyObject* args) {
@@ -159,7 +195,7 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
             return PyErr_Occurred() ? nullptr : fault("load image", i);
         Ref name = f.name.read(section);
         if (!name) return nullptr;
-        if (PyUnicode_Check(name.get())) spans.add(utf8(name.get()), start, start + size);  // the record holds the name
+        if (PyUnicode_Check(name.get())) spans.add(name.get(), start, start + size);  // the record holds the name
         Ref inputs = f.inputs.read(section);
         Ref parts = inputs ? Ref::steal(PySequence_Fast(inputs.get(), "inputs must be a sequence")) : Ref();
         if (!parts) return nullptr;
@@ -170,7 +206,8 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
         }
     }
     PyObject* last_section = nullptr;  // a section's symbols mostly come together
-    std::size_t last_spans = none;
+    std::size_t last_spans = none, last_by_text = none;
+    bool last_text_known = false;
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(symbol_items.get()); ++k) {
         PyObject* symbol = PySequence_Fast_GET_ITEM(symbol_items.get(), k);
         Wide address = 0, size = 0;
@@ -180,12 +217,14 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
         Ref alias = f.alias_of.read(symbol);
         Ref section = alias ? f.section.read(symbol) : Ref();
         if (!section) return nullptr;
-        if (alias.get() != Py_None) continue;
+        if (alias.get() != Py_None || !PyUnicode_Check(section.get())) continue;  // a name no section has
         if (section.get() != last_section) {
-            last_spans = PyUnicode_Check(section.get()) ? spans.first(utf8(section.get())) : none;
+            last_spans = spans.of_object(section.get());
+            last_text_known = false;
             last_section = section.get();  // held by the symbol's record
         }
-        if (last_spans != none && !spans.holds(last_spans, address, size)) return fault("symbol outside", k);
+        if (!spans.holds(section.get(), last_spans, last_by_text, last_text_known, address, size))
+            return fault("symbol outside", k);
     }
     Py_RETURN_NONE;
 }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string_view>
 #include <vector>
 
 namespace tarnwick {
@@ -50,6 +52,11 @@ private:
     }
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
+};
+
+// The hash of a table keyed by texts.
+struct TextViewHash {
+    std::uint64_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
 };
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 #include "fast/iar_map.hpp"
 
 #include "fast/link_map.hpp"
+#include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
 #include "fast/records.hpp"
 
@@ -311,9 +312,9 @@ private:
         // the input section's record; its origin is known once the library references are read
         Ref part = input_.make({Py_NewRef(name.get()), Py_NewRef(start.get()), Py_NewRef(bytes.get()), Py_NewRef(Py_None),
                                 Py_NewRef(Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
-        Ref row = Ref::steal(part ? Py_BuildValue("(OOOONNO)", name.get(), shared(kind), start.get(), bytes.get(),
-                                                  shared(module), shared(block_), part.get())
-                                  : nullptr);
+        Ref row = part ? map_reader::tuple_of({Py_NewRef(name.get()), shared(kind), Py_NewRef(start.get()),
+                                               Py_NewRef(bytes.get()), shared(module), shared(block_), Py_NewRef(part.get())})
+                       : Ref();
         return row && PyList_Append(rows_.get(), row.get()) == 0;
     }
 
@@ -366,21 +367,15 @@ private:
             scope = t[at + 3] == "Gb" ? kinds_[0].get() : t[at + 3] == "Lc" ? kinds_[1].get()
                   : t[at + 3] == "Wk" ? kinds_[2].get() : Py_None;
         std::uint64_t address = figure(t[at]), size = figure(t[at + 1]);
-        Ref row = Ref::steal(Py_BuildValue("(NKKO)", text(joined(t, 0, at)), static_cast<unsigned long long>(address),
-                                           static_cast<unsigned long long>(size), scope));
+        Ref row = map_reader::tuple_of({text(joined(t, 0, at)), PyLong_FromUnsignedLongLong(address),
+                                        PyLong_FromUnsignedLongLong(size), Py_NewRef(scope)});
         return row && PyList_Append(symbols_.get(), row.get()) == 0;
     }
 
     // A new reference to the one Python string of a text that repeats (kinds, modules, blocks).
-    PyObject* shared(string_view value) {
-        auto found = strings_.find(std::string(value));
-        if (found != strings_.end()) return Py_NewRef(found->second.get());
-        PyObject* made = text(value);
-        if (made != nullptr) strings_.emplace(std::string(value), Ref::borrow(made));
-        return made;
-    }
+    PyObject* shared(string_view value) { return strings_.get(value).release(); }
 
-    std::unordered_map<std::string, Ref> strings_;
+    map_reader::SharedTexts strings_;
     RecordMaker input_;
     Ref empty_;
     std::string target_, part_, block_, pending_, statement_, line_;

@@ -154,9 +154,10 @@ private:
                 if (!has_segment_) break;
                 Ref module = has_module_ && !module_.empty() ? Ref::steal(text(module_)) : Ref::borrow(Py_None);
                 Ref segment = module ? Ref::steal(text(segment_)) : Ref();
-                return segment && append(parts_.get(), Py_BuildValue("(KKOO)", static_cast<unsigned long long>(start),
-                                                                      static_cast<unsigned long long>(size),
-                                                                      segment.get(), module.get()));
+                return segment && append(parts_.get(), map_reader::tuple_of({PyLong_FromUnsignedLongLong(start),
+                                                                             PyLong_FromUnsignedLongLong(size),
+                                                                             segment.release(), module.release()})
+                                                           .release());
             }
             located = raw.find("segment, address: ", located + 1);
         }

@@ -298,7 +298,7 @@ PyMethodDef methods[] = {
     {"read_sdcc_map", guarded<read_sdcc_map>, METH_VARARGS,
      "read_sdcc_map(data, RawSymbol) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
     {"place_xc8_psects", guarded<place_xc8_psects>, METH_VARARGS,
-     "place_xc8_psects(psects, symbols, placing, bounds, names, Section, InputSection, RawSymbol) -> tuple\n\n"
+     "place_xc8_psects(rows, placing, bounds, names, Section, InputSection) -> tuple\n\n"
      "The sections and symbols of an XC8 map's psects, placed in bytes."},
     {"read_xc8_map", guarded<read_xc8_map>, METH_VARARGS,
      "read_xc8_map(data) -> tuple\n\nThe rows of a Microchip XC8 map (UTF-8 bytes)."},

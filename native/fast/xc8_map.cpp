@@ -3,11 +3,13 @@
 // symbol table, and what follows it (the compiler's memory summary).
 #include "fast/xc8_map.hpp"
 
+#include "fast/flat_table.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
 #include "fast/records.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,22 +42,56 @@ bool before(std::uint64_t link, string_view name, const Owned& row) {
     return link != row.link ? link < row.link : name < row.name;
 }
 
+// The rows place_xc8_psects takes, held in a capsule between the two calls: figures as numbers
+// and names as bytes, made Python objects only for the psects and symbols that become records.
+struct Xc8Rows {
+    static constexpr const char* capsule_name = "tarnwick.xc8_rows";
+    struct Text {
+        std::size_t at, size;
+    };
+    struct PsectRow {
+        Text name;
+        std::uint64_t link, load, length, space;
+        Ref klass, object;  // shared texts (object None where no object's rows list the psect)
+    };
+    struct SymbolRow {
+        Text name, psect;
+        std::uint64_t address;
+    };
+    std::string names;  // every name's bytes, one after another
+    std::vector<PsectRow> psects;
+    std::vector<SymbolRow> symbols;
+
+    Text keep(string_view name) {
+        Text kept{names.size(), name.size()};
+        names.append(name);
+        return kept;
+    }
+    string_view of(Text name) const { return string_view(names).substr(name.at, name.size); }
+    static void discard(PyObject* capsule) {
+        delete static_cast<Xc8Rows*>(PyCapsule_GetPointer(capsule, capsule_name));
+    }
+};
+
 struct Psect {
     string_view name;
     std::uint64_t link, load, length, space;
     string_view klass;
-    long line;
+};
+
+struct SymbolText {
+    string_view name, psect;
+    std::uint64_t address;
 };
 
 class Reader {
 public:
     bool start() {
         command_ = Ref::steal(PyList_New(0));
-        symbols_ = Ref::steal(PyList_New(0));
         deltas_ = Ref::steal(PyDict_New());
         seen_ = Ref::steal(PySet_New(nullptr));
         unused_ = Ref::steal(PyList_New(0));
-        return command_ && symbols_ && deltas_ && seen_ && unused_;
+        return command_ && deltas_ && seen_ && unused_;
     }
 
     bool line(string_view raw, long number) {
@@ -106,12 +142,12 @@ public:
     }
 
     PyObject* result() {
-        Ref psects = Ref::steal(PyList_New(0));
-        if (!psects) return nullptr;
+        std::unique_ptr<Xc8Rows> rows = std::make_unique<Xc8Rows>();
         map_reader::SharedTexts shared;
         // psects found among the objects' rows by link address and name, sorted once: tens of
         // thousands of lookups in a hash table miss the cache each time
         std::stable_sort(owned_.begin(), owned_.end(), [](const Owned& a, const Owned& b) { return before(a.link, a.name, b); });
+        rows->psects.reserve(psects_.size());
         for (const Psect& row : psects_) {
             auto after = std::upper_bound(owned_.begin(), owned_.end(), row, [](const Psect& key, const Owned& owned) {
                 return before(key.link, key.name, owned);
@@ -122,15 +158,18 @@ public:
             Ref object = owner.empty() ? Ref::borrow(Py_None) : shared.get(base_name(owner));
             Ref klass = object ? shared.get(row.klass) : Ref();
             if (!klass) return nullptr;
-            Ref entry = map_reader::tuple_of({text(row.name), PyLong_FromUnsignedLongLong(row.link),
-                                              PyLong_FromUnsignedLongLong(row.load), PyLong_FromUnsignedLongLong(row.length),
-                                              PyLong_FromUnsignedLongLong(row.space), Py_NewRef(klass.get()),
-                                              PyLong_FromLong(row.line), Py_NewRef(object.get())});
-            if (!entry || PyList_Append(psects.get(), entry.get()) != 0) return nullptr;
+            rows->psects.push_back({rows->keep(row.name), row.link, row.load, row.length, row.space, std::move(klass),
+                                    std::move(object)});
         }
+        rows->symbols.reserve(symbol_rows_.size());
+        for (const SymbolText& row : symbol_rows_) rows->symbols.push_back({rows->keep(row.name), rows->keep(row.psect), row.address});
+        Ref count = Ref::steal(PyLong_FromSize_t(rows->psects.size()));
+        Ref held = count ? Ref::steal(PyCapsule_New(rows.get(), Xc8Rows::capsule_name, Xc8Rows::discard)) : Ref();
+        if (!held) return nullptr;
+        rows.release();  // the capsule's now
         Ref tail = Ref::steal(text(tail_));
         if (!tail) return nullptr;
-        return PyTuple_Pack(7, command_.get(), psects.get(), deltas_.get(), unused_.get(), symbols_.get(), tail.get(),
+        return PyTuple_Pack(7, command_.get(), held.get(), count.get(), deltas_.get(), unused_.get(), tail.get(),
                             seen_.get());
     }
 
@@ -168,7 +207,6 @@ private:
         else if (n >= 6 && all_digits(t[4], 16) && all_digits(t[5], 10) && (n == 6 || all_digits(t[6], 10))) space = t[5];
         else return false;
         row.name = t[0];
-        row.line = number;
         if (!hex_figure(t[1], row.link, number) || !hex_figure(t[2], row.load, number) ||
             !hex_figure(t[3], row.length, number))
             return false;
@@ -215,14 +253,14 @@ private:
         return delta && PyDict_SetItem(deltas_.get(), klass.get(), delta.get()) == 0;
     }
 
-    // "NAME  PSECT  ADDRESS": 1 for a row, 0 for a line that is none, -1 with an exception set
+    // "NAME  PSECT  ADDRESS": 1 for a row, 0 for a line that is none
     int symbol(string_view stripped, long number) {
         tokens_of(stripped, tokens_);
         if (tokens_.size() != 3 || !all_digits(tokens_[2], 16) || starts_with(stripped, "Memory Summary")) return 0;
         std::uint64_t address = 0;
         if (!hex_figure(tokens_[2], address, number)) return 0;
-        Ref row = map_reader::tuple_of({text(tokens_[0]), text(tokens_[1]), PyLong_FromUnsignedLongLong(address)});
-        return row && PyList_Append(symbols_.get(), row.get()) == 0 ? 1 : -1;
+        symbol_rows_.push_back({tokens_[0], tokens_[1], address});
+        return 1;
     }
 
     Part part_ = Part::header;
@@ -230,8 +268,9 @@ private:
     std::vector<string_view> tokens_;
     std::vector<Psect> psects_;
     std::vector<Owned> owned_;
+    std::vector<SymbolText> symbol_rows_;
     std::string tail_;
-    Ref command_, symbols_, deltas_, seen_, unused_;
+    Ref command_, deltas_, seen_, unused_;
 };
 
 // Figures of the model past 64 bits stay what they are (the model's checks name them): the
@@ -268,6 +307,10 @@ bool plain_number(PyObject* value, std::uint64_t& out) {
     return true;
 }
 
+bool ascii(string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 struct Placing {
     std::uint64_t base, unit;
 };
@@ -280,16 +323,16 @@ struct Where {
 }  // namespace
 
 PyObject* place_xc8_psects(PyObject*, PyObject* args) {
-    PyObject *psects, *symbols, *placing_of, *bounds, *names, *section_class, *input_class, *symbol_class;
-    if (!PyArg_ParseTuple(args, "O!O!OO!O!OOO:place_xc8_psects", &PyList_Type, &psects, &PyList_Type, &symbols,
-                          &placing_of, &PyList_Type, &bounds, &PyList_Type, &names, &section_class, &input_class,
-                          &symbol_class))
+    PyObject *held, *placing_of, *bounds, *names, *section_class, *input_class;
+    if (!PyArg_ParseTuple(args, "OOO!O!OO:place_xc8_psects", &held, &placing_of, &PyList_Type, &bounds, &PyList_Type,
+                          &names, &section_class, &input_class))
         return nullptr;
-    RecordMaker section, input, symbol;
+    auto* rows = static_cast<const Xc8Rows*>(PyCapsule_GetPointer(held, Xc8Rows::capsule_name));
+    if (rows == nullptr) return nullptr;
+    RecordMaker section, input;
     if (!section.prepare(section_class, {"name", "address", "size", "execution_region", "load_region", "load_address",
                                          "has_contents", "is_code", "inputs", "is_writable", "padding_bytes"}) ||
-        !input.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"}) ||
-        !symbol.prepare(symbol_class, {"name", "address", "size", "binding"}))
+        !input.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"}))
         return nullptr;
     if (PyList_GET_SIZE(names) != PyList_GET_SIZE(bounds) + 1) {
         PyErr_SetString(PyExc_ValueError, "one region name more than bounds is expected");
@@ -309,23 +352,17 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
         Ref raw = Ref::steal(PyList_New(0));
         if (!empty || !zero || !global || !sections || !raw) return nullptr;
         std::unordered_map<PyObject*, Placing> placings[2];  // by class (one string per class), code and data
-        std::vector<std::pair<string_view, Where>> placed;  // psect name (the rows hold it) and its place
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(psects); ++i) {
-            PyObject* row = PyList_GET_ITEM(psects, i);
-            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 8) {
-                PyErr_SetString(PyExc_TypeError, "psect rows of read_xc8_map are expected");
-                return nullptr;
-            }
-            PyObject *name = PyTuple_GET_ITEM(row, 0), *klass = PyTuple_GET_ITEM(row, 5), *origin = PyTuple_GET_ITEM(row, 7);
-            std::uint64_t link, load, length, space;
-            if (!plain_number(PyTuple_GET_ITEM(row, 1), link) || !plain_number(PyTuple_GET_ITEM(row, 2), load) ||
-                !plain_number(PyTuple_GET_ITEM(row, 3), length) || !plain_number(PyTuple_GET_ITEM(row, 4), space))
-                return nullptr;
-            if (length == 0) continue;
-            bool data = space == 1;
+        // the place of each psect name (its string's UTF-8), the last psect of a name holding
+        FlatTable<string_view, TextViewHash> numbers;
+        std::vector<Where> places;
+        for (const Xc8Rows::PsectRow& row : rows->psects) {
+            if (row.length == 0) continue;
+            PyObject* klass = row.klass.get();
+            bool data = row.space == 1;
             auto known = placings[data].find(klass);
             if (known == placings[data].end()) {
-                Ref made = Ref::steal(PyObject_CallFunctionObjArgs(placing_of, klass, PyTuple_GET_ITEM(row, 4), nullptr));
+                Ref space = Ref::steal(PyLong_FromUnsignedLongLong(row.space));
+                Ref made = space ? Ref::steal(PyObject_CallFunctionObjArgs(placing_of, klass, space.get(), nullptr)) : Ref();
                 Placing placing{};
                 if (!made || !PyTuple_Check(made.get()) || PyTuple_GET_SIZE(made.get()) != 2) {
                     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "placing gives (base, bytes per address)");
@@ -334,59 +371,75 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
                 if (!plain_number(PyTuple_GET_ITEM(made.get(), 0), placing.base) ||
                     !plain_number(PyTuple_GET_ITEM(made.get(), 1), placing.unit))
                     return nullptr;
-                known = placings[data].emplace(klass, placing).first;  // the row holds the class's string
+                known = placings[data].emplace(klass, placing).first;  // the rows hold the class's string
             }
             const Placing& placing = known->second;
-            std::uint64_t start = placing.base == 0 ? load : link;
+            std::uint64_t start = placing.base == 0 ? row.load : row.link;
             Wide address = static_cast<Wide>(placing.base) + static_cast<Wide>(start) * placing.unit;
-            Wide size = static_cast<Wide>(length) * placing.unit;
+            Wide size = static_cast<Wide>(row.length) * placing.unit;
             std::size_t holder = static_cast<std::size_t>(
                 std::upper_bound(edges.begin(), edges.end(), address,
                                  [](Wide value, std::uint64_t edge) { return value < static_cast<Wide>(edge); }) -
                 edges.begin());
-            Ref address_value = wide_number(address);
+            string_view raw_name = rows->of(row.name);
+            Ref name = Ref::steal(text(raw_name));
+            Ref address_value = name ? wide_number(address) : Ref();
             Ref size_value = address_value ? wide_number(size) : Ref();
             if (!size_value) return nullptr;
-            Ref part = input.make({Py_NewRef(name), Py_NewRef(address_value.get()), Py_NewRef(size_value.get()),
-                                   Py_NewRef(origin), Py_NewRef(Py_False), Py_NewRef(Py_False), Py_NewRef(empty.get())});
+            Ref part = input.make({Py_NewRef(name.get()), Py_NewRef(address_value.get()), Py_NewRef(size_value.get()),
+                                   Py_NewRef(row.object.get()), Py_NewRef(Py_False), Py_NewRef(Py_False),
+                                   Py_NewRef(empty.get())});
             Ref parts = part ? Ref::steal(PyTuple_Pack(1, part.get())) : Ref();
             if (!parts) return nullptr;
+            PyObject_GC_UnTrack(parts.get());  // it holds a record only, which no cycle passes through
             Py_ssize_t name_length = 0;
-            const char* name_text = PyUnicode_AsUTF8AndSize(name, &name_length);
+            const char* name_text = PyUnicode_AsUTF8AndSize(name.get(), &name_length);  // as the symbols' rows name it
             if (name_text == nullptr) return nullptr;
             bool code = PyUnicode_CompareWithASCIIString(klass, "CODE") == 0 &&
                         !link_map::starts_with(string_view(name_text, static_cast<std::size_t>(name_length)), "idata");
-            Ref record = section.make({Py_NewRef(name), address_value.release(), size_value.release(),
+            Ref record = section.make({Py_NewRef(name.get()), address_value.release(), size_value.release(),
                                        Py_NewRef(PyList_GET_ITEM(names, static_cast<Py_ssize_t>(holder))),
                                        Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(data ? Py_False : Py_True),
                                        Py_NewRef(code ? Py_True : Py_False), parts.release(),
                                        Py_NewRef(data ? Py_True : Py_False), Py_NewRef(zero.get())});
             if (!record || PyList_Append(sections.get(), record.get()) != 0) return nullptr;
-            placed.push_back({string_view(name_text, static_cast<std::size_t>(name_length)), Where{address, placing.unit, start}});
+            // the section's record holds the name whose UTF-8 this views
+            std::size_t number =
+                numbers.find_or_add(string_view(name_text, static_cast<std::size_t>(name_length)), places.size());
+            Where where{address, placing.unit, start};
+            if (number == places.size()) places.push_back(where);
+            else places[number] = where;
         }
-        // each symbol's psect found by its name, the last row of a name holding (sorted once, as
-        // the psects of the objects' rows are)
-        std::stable_sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(symbols); ++i) {
-            PyObject* row = PyList_GET_ITEM(symbols, i);
-            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3) {
-                PyErr_SetString(PyExc_TypeError, "symbol rows of read_xc8_map are expected");
-                return nullptr;
+        // each symbol's psect found by its name; a psect's symbols come together, so the last
+        // psect found is tried first
+        string_view last_psect;
+        const Where* last_where = nullptr;
+        bool looked = false;
+        std::vector<Ref> decoded;  // psect names not ASCII, as the psects' own strings read them: the table keeps views
+        for (const Xc8Rows::SymbolRow& row : rows->symbols) {
+            string_view psect_name = rows->of(row.psect);
+            if (!looked || psect_name != last_psect) {
+                last_psect = psect_name;  // the rows hold it
+                looked = true;
+                if (!ascii(psect_name)) {
+                    decoded.push_back(Ref::steal(text(psect_name)));
+                    Py_ssize_t length = 0;
+                    const char* utf8 = decoded.back() ? PyUnicode_AsUTF8AndSize(decoded.back().get(), &length) : nullptr;
+                    if (utf8 == nullptr) return nullptr;
+                    psect_name = string_view(utf8, static_cast<std::size_t>(length));
+                }
+                std::size_t number = numbers.find_or_add(psect_name, places.size());  // no psect: places.size()
+                last_where = number < places.size() ? &places[number] : nullptr;
             }
-            Py_ssize_t length = 0;
-            const char* psect = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(row, 1), &length);
-            if (psect == nullptr) return nullptr;
-            string_view psect_name(psect, static_cast<std::size_t>(length));
-            auto after = std::upper_bound(placed.begin(), placed.end(), psect_name,
-                                          [](string_view key, const auto& entry) { return key < entry.first; });
-            if (after == placed.begin() || (after - 1)->first != psect_name) continue;
-            std::uint64_t value;
-            if (!plain_number(PyTuple_GET_ITEM(row, 2), value)) return nullptr;
-            const Where& at = (after - 1)->second;
-            Ref address = wide_number(at.address + (static_cast<Wide>(value) - static_cast<Wide>(at.start)) *
-                                                       static_cast<Wide>(at.unit));
-            Ref record = address ? symbol.make({Py_NewRef(PyTuple_GET_ITEM(row, 0)), address.release(), Py_NewRef(Py_None),
-                                                Py_NewRef(global.get())})
+            if (last_where == nullptr) continue;
+            const Where& at = *last_where;
+            Ref name = Ref::steal(text(rows->of(row.name)));
+            Ref address = name ? wide_number(at.address + (static_cast<Wide>(row.address) - static_cast<Wide>(at.start)) *
+                                                              static_cast<Wide>(at.unit))
+                               : Ref();
+            // the tuple size_placed_symbols takes for a RawSymbol: (name, address, size, binding)
+            Ref record = address ? map_reader::tuple_of({name.release(), address.release(), Py_NewRef(Py_None),
+                                                         Py_NewRef(global.get())})
                                  : Ref();
             if (!record || PyList_Append(raw.get(), record.get()) != 0) return nullptr;
         }

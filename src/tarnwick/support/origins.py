@@ -4,6 +4,7 @@ archive ("dir/libfoo.a(bar.o)")."""
 from __future__ import annotations
 
 import functools
+import ntpath
 import posixpath
 import re
 from typing import Optional
@@ -39,6 +40,14 @@ def contributor_name(object_file: Optional[str], archive: Optional[str]) -> str:
 def _file_name(path: str) -> str:
     """The file name of a path with either separator, or both (`C:/sdk\\lib/libc.a`)."""
     return posixpath.basename(path.replace("\\", "/"))
+
+
+def windows_base_name(path: str) -> str:
+    """ntpath.basename(path), which a map of many thousand modules asks of each: a path with no
+    drive ("C:", "\\\\server\\share") is cut at its last separator directly."""
+    if path[1:2] == ":" or path[:2] in ("\\\\", "\\/", "/\\", "//"):
+        return ntpath.basename(path)
+    return path[max(path.rfind("\\"), path.rfind("/")) + 1:]
 
 
 def source_file(source: str) -> str:

@@ -229,7 +229,7 @@ def stack_heap_hints(assignments: list, sections: list) -> dict:
             shown = f"0x{value:x}" if value is not None else expression
             hints[found[1].lower()].append(f"{name} = {shown}")
     stacks, heaps = hints["stack"], hints["heap"]
-    named = "\n".join(section.name for section in sections).lower()
+    named = "\n".join([section.name for section in sections]).lower()
     if "stack" not in named and "heap" not in named:
         return hints  # a vendor map's sections, by the ten thousand, mostly name neither
     for section in sections:

@@ -13,10 +13,10 @@ per function.
 
 from __future__ import annotations
 
-import ntpath
 from typing import Optional
 
 from tarnwick._native import padding_bytes, read_cosmic_map
+from tarnwick.support.origins import windows_base_name
 from tarnwick.toolchains.base import InputSection, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.raw import RawSymbol
@@ -54,8 +54,8 @@ def _origin(module: Optional[str]) -> Optional[str]:
         return None
     if module.startswith("(") and ")" in module:
         library, _, member = module[1:].rpartition(")")  # the path may hold parentheses: "(x86)"
-        return f"{ntpath.basename(library)}({member})"
-    return ntpath.basename(module)
+        return f"{windows_base_name(library)}({member})"
+    return windows_base_name(module)
 
 
 def _model(path: str, config, segments: list, symbols: list, stack):

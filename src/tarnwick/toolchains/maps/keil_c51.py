@@ -16,11 +16,11 @@ spaces.
 from __future__ import annotations
 
 import bisect
-import ntpath
 import re
 from typing import Optional
 
 from tarnwick._native import c51_sections, read_c51_map
+from tarnwick.support.origins import windows_base_name
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
@@ -118,7 +118,7 @@ def _owners(modules: list) -> dict:
     """Module name -> its origin as the model names it: "main.obj", "C51S.LIB(?C_STARTUP)"."""
     owners = {}
     for file, module in modules:
-        name = ntpath.basename(file)
+        name = windows_base_name(file)
         owners[module] = f"{name}({module})" if name.upper().endswith(".LIB") else name
     return owners
 

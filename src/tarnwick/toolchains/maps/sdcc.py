@@ -61,8 +61,8 @@ def _continued(areas: list, symbols: list, modules: list) -> tuple[list, list, l
         if index is None:
             kept[area[:4]] = len(joined_areas)
             joined_areas.append(area)
-            joined_symbols.append(list(listed))
-            joined_modules.append(list(named))
+            joined_symbols.append(listed)  # the native reader's own lists, extended below when continued
+            joined_modules.append(named)
             continue
         seen = {(symbol.name, symbol.address) for symbol in joined_symbols[index]}
         joined_symbols[index].extend(s for s in listed if (s.name, s.address) not in seen)
@@ -146,14 +146,16 @@ def _model(path: str, config, areas: list, symbols: list, modules: list, summary
     if harvard:
         notes.append(f"the 8051's internal RAM is held at {INTERNAL:#x} and its external RAM at {EXTERNAL:#x} plus "
                      "their addresses: three address spaces that overlap")
-    raw = []
+    placed = []
     for (name, *_), records in zip(areas, symbols):
         if name not in spaces:
             continue
         if spaces[name]:
             for record in records:
                 record.address += spaces[name]
-        raw.extend(records)
+        placed.append(records)
+    # one area of a hundred thousand symbols (CODE) is handed on as it is
+    raw = placed[0] if len(placed) == 1 else [record for records in placed for record in records]
     return assemble(Toolchain.SDCC, path, regions, sections, raw, config, sizes_given=False, thumb=False, notes=notes,
                     stated=stated, summed=frozenset({"XRAM"}))
 

@@ -38,7 +38,8 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
     if missing:
         model.unresolved_ambiguities.append(missing)
     model.sections.extend(sections)
-    model.symbols.extend(size_placed_symbols(sections, list(symbols), sizes_given, thumb, Symbol, split_origin))
+    listed = symbols if isinstance(symbols, list) else list(symbols)  # read only: a reader's hundred thousand not copied
+    model.symbols.extend(size_placed_symbols(sections, listed, sizes_given, thumb, Symbol, split_origin))
     mark_unified(model.memory_regions, model.sections)
     model.reserved_ranges.extend(configured_reserved_ranges(config))
     model.stack_heap_hints = stack_heap_hints([], model.sections)

@@ -24,7 +24,6 @@ from tarnwick.toolchains.base import (
 )
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
-from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
 from tarnwick.toolchains.maps.heads import xc8 as looks_like  # noqa: F401
 
@@ -47,7 +46,7 @@ ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF f
 
 def parse(data, path: str, config=None):
     """The model of an XC8 map from its UTF-8 bytes."""
-    command, psects, deltas, unused, symbols, tail, seen = native_rows(read_xc8_map, path, data)
+    command, rows, psects, deltas, unused, tail, seen = native_rows(read_xc8_map, path, data)
     if "classes" not in seen or not psects:
         raise MapParseError(path, "an XC8 map without its psects by class")
     if not {"unused", "symbols"} <= seen:
@@ -56,7 +55,7 @@ def parse(data, path: str, config=None):
     cut = _cut_short(tail)
     if cut:
         raise MapParseError(path, f"an XC8 map cut short: {cut}")
-    return _model(path, config, command, psects, deltas, unused, symbols, tail, data)
+    return _model(path, config, command, rows, deltas, unused, tail, data)
 
 
 def _cut_short(tail: str) -> str:
@@ -104,8 +103,7 @@ def _class_options(command: list, path: str, data) -> tuple[dict, dict, dict]:
     return ranges, loaded, deltas
 
 
-def _model(path: str, config, command: list, psects: list, unused_deltas: dict, unused: list, symbols: list,
-           tail: str, data):
+def _model(path: str, config, command: list, rows, unused_deltas: dict, unused: list, tail: str, data):
     ranges, loaded, deltas = _class_options(command, path, data)
     deltas = {**deltas, **unused_deltas}
 
@@ -135,8 +133,7 @@ def _model(path: str, config, command: list, psects: list, unused_deltas: dict, 
                                 "the 64-bit address space")
         return base, unit
 
-    sections, raw = place_xc8_psects(psects, symbols, placing, finder.bounds, finder.names,
-                                     Section, InputSection, RawSymbol)
+    sections, raw = place_xc8_psects(rows, placing, finder.bounds, finder.names, Section, InputSection)
     notes = [f"program memory counted in bytes: {scale('CODE')} per address, as the HEX file stores it"] \
         if scale("CODE") != 1 else []
     notes.append(f"data memory is held at {DATA_SPACE:#x} and EEPROM at {EEPROM_SPACE:#x} plus their "
