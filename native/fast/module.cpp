@@ -22,6 +22,7 @@
 #include "fast/json_writer.hpp"
 #include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
+#include "fast/origin_groups.hpp"
 #include "fast/source_walk.hpp"
 #include "support/ref.hpp"
 
@@ -219,6 +220,10 @@ PyMethodDef methods[] = {
     {"totals_by_origin", guarded<totals_by_origin>, METH_VARARGS,
      "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
      "symbols that hold their bytes, added up by key_of(object_file, archive)."},
+    {"origin_groups", guarded<origin_groups>, METH_VARARGS,
+     "origin_groups(totals, naming, absent, group_of, fallback, limit, counted) -> dict or (dict, dict)\n\nThe "
+     "totals per origin added up per group (section, or group_of[section]) and name, the `limit` largest of each "
+     "when limit >= 0; with `counted`, also the symbols per name."},
     {"largest_per_section", guarded<largest_per_section>, METH_VARARGS,
      "largest_per_section(symbols, limit[, group_of, fallback]) -> dict\n\nIn each section, the largest symbols that hold "
      "their bytes, largest first, then by name."},
