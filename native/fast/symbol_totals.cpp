@@ -329,10 +329,19 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
     if (!sequence) return nullptr;
     // The names are copied one after another as UTF-8, whose byte order is the order of the
     // code points: comparing them there touches no scattered string objects.
+    // The first 16 bytes of the name, big-endian and padded with zeros, order most names
+    // without reaching the copies (a smaller head is a smaller name; equal heads compare whole).
     struct Entry {
         long long size;
+        std::uint64_t head, next;
         unsigned long long address;
         std::size_t name_at, name_length, index;
+    };
+    auto word_at = [](const char* text, std::size_t length, std::size_t from) {
+        std::uint64_t word = 0;
+        for (std::size_t i = 0; i < 8; ++i)
+            word = word << 8 | (from + i < length ? static_cast<unsigned char>(text[from + i]) : 0u);
+        return word;
     };
     try {
         Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
@@ -358,14 +367,17 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
                 PyErr_SetString(PyExc_TypeError, "a size, address or name this sort cannot order");
                 return nullptr;
             }
-            entries.push_back(Entry{bytes, where, names.size(), static_cast<std::size_t>(length),
-                                    static_cast<std::size_t>(i)});
+            auto bytes_of_name = static_cast<std::size_t>(length);
+            entries.push_back(Entry{bytes, word_at(text, bytes_of_name, 0), word_at(text, bytes_of_name, 8), where,
+                                    names.size(), bytes_of_name, static_cast<std::size_t>(i)});
             names.append(text, static_cast<std::size_t>(length));
         }
         const char* base = names.data();
         // largest first, then by name, then by address; equal keys keep their order
         std::sort(entries.begin(), entries.end(), [base](const Entry& a, const Entry& b) {
             if (a.size != b.size) return a.size > b.size;
+            if (a.head != b.head) return a.head < b.head;
+            if (a.next != b.next) return a.next < b.next;
             int order = std::memcmp(base + a.name_at, base + b.name_at, std::min(a.name_length, b.name_length));
             if (order != 0) return order < 0;
             if (a.name_length != b.name_length) return a.name_length < b.name_length;
