@@ -127,6 +127,11 @@ bool refuse(const char* what) noexcept {
     return false;
 }
 
+bool overflow(const char* what) noexcept {
+    PyErr_Format(PyExc_OverflowError, "origin_groups: %s beyond 64 bits", what);
+    return false;
+}
+
 struct Group {
     Ref key;
     std::vector<std::pair<std::size_t, long long>> entries;  // (name number, bytes), first met first
@@ -155,7 +160,7 @@ public:
     }
 
     bool count(std::size_t name, long long symbols) {
-        if (__builtin_add_overflow(counts_[name], symbols, &counts_[name])) return refuse("a count beyond 64 bits");
+        if (__builtin_add_overflow(counts_[name], symbols, &counts_[name])) return overflow("a count");
         return true;
     }
 
@@ -167,7 +172,7 @@ public:
         auto& entries = groups_[group].entries;
         if (entry == fresh) entries.emplace_back(name, 0);
         if (__builtin_add_overflow(entries[entry].second, bytes, &entries[entry].second))
-            return refuse("a total beyond 64 bits");
+            return overflow("a total");
         return true;
     }
 
