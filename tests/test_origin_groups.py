@@ -6,6 +6,7 @@ each way an origin is named, and refuse rows of another shape with a TypeError."
 import heapq
 import posixpath
 import sys
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -21,6 +22,7 @@ from tarnwick.render.breakdown import NO_REGION, region_tops, section_regions
 from tarnwick.render.ledger import NO_ARCHIVE, RegionLedger, _archives
 from tarnwick.support.origins import UNKNOWN_ORIGIN, contributor_name
 from tarnwick.support.symbol_list import origin_totals
+from tarnwick.toolchains import load_map
 from tarnwick.toolchains.building import builder
 
 
@@ -222,3 +224,38 @@ def test_the_builder_reads_input_names_as_the_loop_did(names):
     output = SimpleNamespace(name=".other", inputs=inputs)
     assert builder._named_thread_local_bss(output) is _all_named_by_loop(inputs, lambda n: n.startswith(".tbss"))
     assert builder._named_nobits(output) is _all_named_by_loop(inputs, builder.named_without_contents)
+
+
+@pytest.fixture(scope="module")
+def large_map_text(tmp_path_factory):
+    """A GNU ld map of about 10 MB: past the reader's first giving back of pages read."""
+    bench = str(Path(__file__).resolve().parents[1] / "bench")
+    sys.path.insert(0, bench)
+    try:
+        import synth_map
+    finally:
+        sys.path.remove(bench)
+    return synth_map.gnu_ld_map(32_000).encode()
+
+
+def _records(model) -> tuple:
+    symbols = [(s.name, s.address, s.size, s.section, s.object_file, s.archive, s.size_source, s.binding)
+               for s in model.symbols]
+    inputs = [(section.name, part.name, part.address, part.size, part.origin, part.is_fill)
+              for section in model.sections for part in section.inputs]
+    return symbols, inputs, origin_totals(model.symbols)
+
+
+@pytest.mark.parametrize("head", [b"", b"\xef\xbb\xbf"], ids=["utf-8", "with a byte-order mark"])
+def test_a_mapped_map_whose_pages_are_given_back_reads_as_its_bytes(tmp_path, large_map_text, head):
+    from tarnwick.toolchains.building.builder import build_model
+    from tarnwick.toolchains.maps import gnu_ld
+    from tarnwick.toolchains.maps.native_maps import read_native
+
+    path = tmp_path / "large.map"
+    path.write_bytes(head + large_map_text)
+    assert path.stat().st_size > 9 << 20
+    mapped = load_map(path, elf=None)  # through the file's mapping: its pages given back as it goes
+    from_bytes = build_model(read_native(gnu_ld.read_gnu_ld_map, bytes(large_map_text), str(path)))
+    assert _records(mapped) == _records(from_bytes)
+    assert len(mapped.symbols) > 60_000
