@@ -63,6 +63,19 @@ Ref folder_or_object(PyObject* object, PyObject* backslash, PyObject* slash) noe
     return Ref::steal(PyUnicode_Substring(path.get(), 0, keep == 0 ? end : keep));
 }
 
+// `base(object)`, made in place.
+Ref member_name(PyObject* base, PyObject* object) noexcept {
+    Py_ssize_t before = PyUnicode_GET_LENGTH(base), inside = PyUnicode_GET_LENGTH(object);
+    Py_UCS4 widest = std::max({PyUnicode_MAX_CHAR_VALUE(base), PyUnicode_MAX_CHAR_VALUE(object), Py_UCS4{'('}});
+    Ref made = Ref::steal(PyUnicode_New(before + inside + 2, widest));
+    if (!made || PyUnicode_CopyCharacters(made.get(), 0, base, 0, before) < 0 ||
+        PyUnicode_WriteChar(made.get(), before, '(') < 0 ||
+        PyUnicode_CopyCharacters(made.get(), before + 1, object, 0, inside) < 0 ||
+        PyUnicode_WriteChar(made.get(), before + inside + 1, ')') < 0)
+        return Ref();
+    return made;
+}
+
 struct NumberPair {
     std::size_t group = 0, name = 0;
     bool operator==(const NumberPair& other) const noexcept { return group == other.group && name == other.name; }
@@ -91,7 +104,7 @@ public:
             case Naming::contributor:
                 if (has_archive && has_object) {
                     PyObject* base = of_archive(archive);
-                    return base ? Ref::steal(PyUnicode_FromFormat("%U(%U)", base, object)) : Ref();
+                    return base ? member_name(base, object) : Ref();
                 }
                 return Ref::borrow(has_object ? object : has_archive ? archive : absent_);
             case Naming::archive:

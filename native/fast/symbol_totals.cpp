@@ -206,8 +206,14 @@ PyObject* largest_symbols(PyObject*, PyObject* args) {
         long long bytes;
         Ref name, symbol;
     };
+    // largest first, then by name: the order the report lists them in
+    auto before = [](const Entry& a, const Entry& b) {
+        if (a.bytes != b.bytes) return a.bytes > b.bytes;
+        return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
+    };
+    std::size_t keep = static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0));
     try {
-        std::vector<Entry> entries;
+        std::vector<Entry> largest;  // a heap on `before`: its top is the smallest kept
         while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
             long long bytes = own_bytes(symbol.get(), names);
             if (bytes < 0) return nullptr;
@@ -218,20 +224,23 @@ PyObject* largest_symbols(PyObject*, PyObject* args) {
                 PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
                 return nullptr;
             }
-            entries.push_back(Entry{bytes, std::move(name), std::move(symbol)});
+            if (keep == 0) continue;
+            Entry entry{bytes, std::move(name), std::move(symbol)};
+            if (largest.size() < keep) {
+                largest.push_back(std::move(entry));
+                std::push_heap(largest.begin(), largest.end(), before);
+            } else if (before(entry, largest.front())) {
+                std::pop_heap(largest.begin(), largest.end(), before);
+                largest.back() = std::move(entry);
+                std::push_heap(largest.begin(), largest.end(), before);
+            }
         }
         if (PyErr_Occurred()) return nullptr;
-        // largest first, then by name: the order the report lists them in
-        auto before = [](const Entry& a, const Entry& b) {
-            if (a.bytes != b.bytes) return a.bytes > b.bytes;
-            return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
-        };
-        std::size_t count = std::min(entries.size(), static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0)));
-        std::partial_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(count), entries.end(), before);
-        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+        std::sort_heap(largest.begin(), largest.end(), before);
+        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(largest.size())));
         if (!result) return nullptr;
-        for (std::size_t i = 0; i < count; ++i)
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), entries[i].symbol.release());  // steals
+        for (std::size_t i = 0; i < largest.size(); ++i)
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), largest[i].symbol.release());  // steals
         return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

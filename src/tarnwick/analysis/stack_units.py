@@ -20,11 +20,7 @@ def _objects(model) -> dict:
     """Object file -> the archive it came out of (or None), of every object holding symbols."""
     from tarnwick.support.symbol_list import origin_totals
 
-    objects: dict = {}
-    for (object_file, archive), *_ in origin_totals(model.symbols):
-        if object_file:
-            objects.setdefault((object_file, archive), None)
-    return objects
+    return dict.fromkeys(origin for origin, _bytes, _count, _sections in origin_totals(model.symbols) if origin[0])
 
 
 def _beside(object_file: str, link_folders: list) -> list:
@@ -86,8 +82,8 @@ def _first_objects(model) -> list:
     all it may try when it stops at the first found (a large build names 100,000 objects)."""
     from tarnwick.support.symbol_list import origin_totals
 
-    return heapq.nsmallest(_PROBES, (origin for origin, *_ in origin_totals(model.symbols) if origin[0] and not origin[1]),
-                           key=lambda origin: origin[0])
+    alone = [origin for origin, _bytes, _count, _sections in origin_totals(model.symbols) if origin[0] and not origin[1]]
+    return heapq.nsmallest(_PROBES, alone, key=lambda origin: origin[0])
 
 
 def _found_beside(model, objects: dict, first_only: bool = False) -> tuple:
