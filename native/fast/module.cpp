@@ -234,11 +234,11 @@ PyMethodDef methods[] = {
      "largest_symbols(symbols, limit) -> list\n\nThe largest symbols that hold their bytes, "
      "largest first, then by name."},
     {"read_gnu_ld_map", guarded<read_gnu_ld_map>, METH_VARARGS,
-     "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nA GNU ld "
+     "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin[, mapped]) -> tuple\n\nA GNU ld "
      "or gold map (UTF-8 bytes) read into the model's records: (toolchain, regions, outputs, assignments, "
      "notes, thumb, sizes_given, output_file, origin_totals)."},
     {"read_lld_map", guarded<read_lld_map>, METH_VARARGS,
-     "read_lld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nAn LLVM "
+     "read_lld_map(data, InputSection, Symbol, named_code, skip_output, split_origin[, mapped]) -> tuple\n\nAn LLVM "
      "lld or mold map (UTF-8 bytes) read into the model's records, as read_gnu_ld_map gives them."},
     {"size_symbols", guarded<size_symbols>, METH_VARARGS,
      "size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> list\n\nThe symbols of "
