@@ -30,6 +30,18 @@ public:
         }
     }
 
+    // The number of `key`, or `absent` when it has none.
+    std::size_t find(const Key& key, std::size_t absent) const {
+        if (slots_.empty()) return absent;
+        std::uint64_t hash = Hash{}(key);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
+            const Slot& slot = slots_[at];
+            if (!slot.taken) return absent;
+            if (slot.hash == hash && slot.key == key) return slot.number;
+        }
+    }
+
 private:
     struct Slot {
         std::uint64_t hash = 0;

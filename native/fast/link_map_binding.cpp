@@ -11,8 +11,14 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace tarnwick {
 
@@ -69,10 +75,75 @@ PyObject* new_text(string_view text) noexcept {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+// The pages of a map's text mapped from its file, given back once the records are made past
+// them: mapped, they count in the process's resident memory (a 113 MB map's whole text, beside
+// its records) though the records hold copies. A page touched again is read from the file again.
+class PagesBehind {
+public:
+    PagesBehind(const char* text, std::size_t length, bool mapped) noexcept {
+#if defined(__unix__) || defined(__APPLE__)
+        long page = sysconf(_SC_PAGESIZE);
+        if (!mapped || page <= 0) return;
+        page_ = static_cast<std::uintptr_t>(page);
+        auto start = reinterpret_cast<std::uintptr_t>(text);
+        released_ = (start + page_ - 1) / page_ * page_;
+        start_ = start;
+        end_ = start + length;
+#else
+        (void)text, (void)length, (void)mapped;
+#endif
+    }
+
+    // The records are made up to `at` (a point of the text, or of another string: then nothing).
+    void passed(const char* at) noexcept {
+#if defined(__unix__) || defined(__APPLE__)
+        auto point = reinterpret_cast<std::uintptr_t>(at);
+        if (page_ == 0 || point < start_ || point >= end_) return;
+        std::uintptr_t until = point < keep ? 0 : (point - keep) / page_ * page_;
+        if (until < released_ + step) return;
+        // advice only: where it is not taken the pages stay, as they would have
+        (void)madvise(reinterpret_cast<void*>(released_), until - released_, MADV_DONTNEED);
+        released_ = until;
+#else
+        (void)at;
+#endif
+    }
+
+private:
+    static constexpr std::uintptr_t step = 8u << 20, keep = 1u << 20;  // the rows just read stay
+    std::uintptr_t page_ = 0, start_ = 0, end_ = 0, released_ = 0;
+};
+
+// Copies of texts, kept together in blocks, where they stay until the end.
+class TextCopies {
+public:
+    string_view copy(string_view text) {
+        if (text.size() > left_) {
+            std::size_t size = std::max<std::size_t>(text.size(), 1u << 20);
+            blocks_.push_back(std::make_unique<char[]>(size));
+            at_ = blocks_.back().get();
+            left_ = size;
+        }
+        std::copy(text.begin(), text.end(), at_);
+        string_view copied(at_, text.size());
+        at_ += text.size();
+        left_ -= text.size();
+        return copied;
+    }
+
+private:
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* at_ = nullptr;
+    std::size_t left_ = 0;
+};
+
 struct Builder {
     RecordMaker input_record, symbol_record;
     Strings strings;  // texts that repeat: section names, origins, objects and archives
-    TextNumbers origin_numbers;  // origin text -> its place in `origins`
+    // origin text -> its place in `origins`, keyed by copies: a key in the text would bring its
+    // page back each time its origin comes again
+    TextNumbers origin_numbers;
+    TextCopies origin_keys;
     struct Origin {
         Ref text, parts;  // the origin as a Python string; (object_file, archive)
     };
@@ -141,8 +212,9 @@ struct Builder {
         // an object's input sections mostly come one after another
         if (last_origin < origins.size() && last_origin_text == origin) return &origins[last_origin];
         try {
-            std::size_t number = origin_numbers.find_or_add(origin, origins.size());
+            std::size_t number = origin_numbers.find(origin, origins.size());
             if (number == origins.size()) {
+                origin_numbers.find_or_add(origin_keys.copy(origin), number);
                 Ref text = Ref::steal(new_text(origin));
                 Ref parts = Ref::steal(text ? PyObject_CallOneArg(split_origin, text.get()) : nullptr);
                 if (!parts) return nullptr;
@@ -164,11 +236,13 @@ struct Builder {
     PyObject* record_name(PyObject* record) const noexcept { return input_record.get(record, 0); }
 
     // The input section records of one output section, and its symbols with their sizes.
-    bool output(const lm::Map& map, const lm::Output& output, PyObject* inputs, PyObject* symbols) noexcept {
+    bool output(const lm::Map& map, const lm::Output& output, PyObject* inputs, PyObject* symbols,
+                PagesBehind& pages) noexcept {
         const bool thumb = map.thumb;
         PyObject* section = strings.get(output.name);
         if (section == nullptr) return false;
         for (const lm::Input& input : output.inputs) {
+            pages.passed(input.name.data());
             bool fill = input.kind != lm::InputKind::object;
             Ref name = Ref::steal(new_text(input.name));
             Ref address = Ref::steal(new_int(input.address));
@@ -247,7 +321,9 @@ using Reader = lm::Map (*)(std::string_view);
 PyObject* read_map(Reader reader, const char* format, PyObject* args) {
     Py_buffer view;
     PyObject *input_class, *symbol_class, *named_code, *skip_output, *split_origin;
-    if (!PyArg_ParseTuple(args, format, &view, &input_class, &symbol_class, &named_code, &skip_output, &split_origin))
+    int mapped = 0;  // the bytes are a file's, mapped: its pages may be given back
+    if (!PyArg_ParseTuple(args, format, &view, &input_class, &symbol_class, &named_code, &skip_output, &split_origin,
+                          &mapped))
         return nullptr;
     struct Release {
         Py_buffer* view;
@@ -255,12 +331,13 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
     } release{&view};
     try {
         lm::Map map = reader({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
+        PagesBehind pages(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len), mapped != 0);
         Builder builder;
         if (!builder.start(input_class, symbol_class, named_code, split_origin)) return nullptr;
         Ref regions = Ref::steal(regions_list(map, builder.strings));
         Ref outputs = Ref::steal(PyList_New(0));
         if (!regions || !outputs) return nullptr;
-        for (const lm::Output& output : map.outputs) {
+        for (lm::Output& output : map.outputs) {
             PyObject* name = builder.strings.get(output.name);
             if (name == nullptr) return nullptr;
             Ref address = Ref::steal(new_int(output.address));
@@ -272,7 +349,7 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
             Ref inputs = skipped ? Ref::borrow(Py_None) : Ref::steal(PyList_New(0));
             Ref symbols = skipped ? Ref::borrow(Py_None) : Ref::steal(PyList_New(0));
             if (!inputs || !symbols) return nullptr;
-            if (!skipped && !builder.output(map, output, inputs.get(), symbols.get())) return nullptr;
+            if (!skipped && !builder.output(map, output, inputs.get(), symbols.get(), pages)) return nullptr;
             Ref load = output.load ? Ref::steal(new_int(*output.load)) : Ref::borrow(Py_None);
             unsigned long long padding = 0;  // alignment fill; a reservation (". = . + N") is not waste
             for (const lm::Input& input : output.inputs)
@@ -283,6 +360,7 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
                                                       output.scripted ? Py_True : Py_False)
                                       : nullptr);
             if (!row || PyList_Append(outputs.get(), row.get()) != 0) return nullptr;
+            std::vector<lm::Input>().swap(output.inputs);  // made into records: its room goes to the next's
         }
         Ref assignments = Ref::steal(PyList_New(0));
         if (!assignments) return nullptr;
@@ -328,11 +406,11 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
 }  // namespace
 
 PyObject* read_gnu_ld_map(PyObject*, PyObject* args) {
-    return read_map(gnu_ld::read, "y*OOOOO:read_gnu_ld_map", args);
+    return read_map(gnu_ld::read, "y*OOOOO|p:read_gnu_ld_map", args);
 }
 
 PyObject* read_lld_map(PyObject*, PyObject* args) {
-    return read_map(llvm_lld::read, "y*OOOOO:read_lld_map", args);
+    return read_map(llvm_lld::read, "y*OOOOO|p:read_lld_map", args);
 }
 
 namespace {

@@ -5,10 +5,10 @@
 
 namespace tarnwick {
 
-// read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) and
+// read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin[, mapped]) and
 // read_lld_map(...) -> (toolchain, regions, outputs, assignments, notes, thumb, sizes_given,
 // output_file, origin_totals): a GNU ld or gold map, or an LLVM lld or mold map, from its UTF-8
-// bytes. `outputs` rows are (name, address, size, load address or None, line, input section
+// bytes; `mapped`: the bytes are a file mapped read-only, whose pages are given back once read. `outputs` rows are (name, address, size, load address or None, line, input section
 // records, symbol records, alignment fill bytes), the records None for outputs
 // `skip_output(name, address)` leaves out; `origin_totals` are the symbols' totals as
 // totals_by_origin(symbols, None) counts them, or None. ValueError((reason, line, row)) for a

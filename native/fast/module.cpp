@@ -22,6 +22,7 @@
 #include "fast/json_writer.hpp"
 #include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
+#include "fast/origin_groups.hpp"
 #include "fast/source_walk.hpp"
 #include "fast/stored_report.hpp"
 #include "support/ref.hpp"
@@ -226,6 +227,10 @@ PyMethodDef methods[] = {
     {"totals_by_origin", guarded<totals_by_origin>, METH_VARARGS,
      "totals_by_origin(symbols, key_of) -> list\n\n(key, bytes, count, ((section, bytes), ...)) of the "
      "symbols that hold their bytes, added up by key_of(object_file, archive)."},
+    {"origin_groups", guarded<origin_groups>, METH_VARARGS,
+     "origin_groups(totals, naming, absent, group_of, fallback, limit, counted) -> dict or (dict, dict)\n\nThe "
+     "totals per origin added up per group (section, or group_of[section]) and name, the `limit` largest of each "
+     "when limit >= 0; with `counted`, also the symbols per name."},
     {"largest_per_section", guarded<largest_per_section>, METH_VARARGS,
      "largest_per_section(symbols, limit[, group_of, fallback]) -> dict\n\nIn each section, the largest symbols that hold "
      "their bytes, largest first, then by name."},
@@ -236,11 +241,11 @@ PyMethodDef methods[] = {
      "largest_symbols(symbols, limit) -> list\n\nThe largest symbols that hold their bytes, "
      "largest first, then by name."},
     {"read_gnu_ld_map", guarded<read_gnu_ld_map>, METH_VARARGS,
-     "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nA GNU ld "
+     "read_gnu_ld_map(data, InputSection, Symbol, named_code, skip_output, split_origin[, mapped]) -> tuple\n\nA GNU ld "
      "or gold map (UTF-8 bytes) read into the model's records: (toolchain, regions, outputs, assignments, "
      "notes, thumb, sizes_given, output_file, origin_totals)."},
     {"read_lld_map", guarded<read_lld_map>, METH_VARARGS,
-     "read_lld_map(data, InputSection, Symbol, named_code, skip_output, split_origin) -> tuple\n\nAn LLVM "
+     "read_lld_map(data, InputSection, Symbol, named_code, skip_output, split_origin[, mapped]) -> tuple\n\nAn LLVM "
      "lld or mold map (UTF-8 bytes) read into the model's records, as read_gnu_ld_map gives them."},
     {"size_symbols", guarded<size_symbols>, METH_VARARGS,
      "size_symbols(part, section, sizes_given, thumb, code, Symbol, split_origin) -> list\n\nThe symbols of "

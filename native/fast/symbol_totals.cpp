@@ -206,8 +206,14 @@ PyObject* largest_symbols(PyObject*, PyObject* args) {
         long long bytes;
         Ref name, symbol;
     };
+    // largest first, then by name: the order the report lists them in
+    auto before = [](const Entry& a, const Entry& b) {
+        if (a.bytes != b.bytes) return a.bytes > b.bytes;
+        return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
+    };
+    std::size_t keep = static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0));
     try {
-        std::vector<Entry> entries;
+        std::vector<Entry> largest;  // a heap on `before`: its top is the smallest kept
         while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
             long long bytes = own_bytes(symbol.get(), names);
             if (bytes < 0) return nullptr;
@@ -218,20 +224,23 @@ PyObject* largest_symbols(PyObject*, PyObject* args) {
                 PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
                 return nullptr;
             }
-            entries.push_back(Entry{bytes, std::move(name), std::move(symbol)});
+            if (keep == 0) continue;
+            Entry entry{bytes, std::move(name), std::move(symbol)};
+            if (largest.size() < keep) {
+                largest.push_back(std::move(entry));
+                std::push_heap(largest.begin(), largest.end(), before);
+            } else if (before(entry, largest.front())) {
+                std::pop_heap(largest.begin(), largest.end(), before);
+                largest.back() = std::move(entry);
+                std::push_heap(largest.begin(), largest.end(), before);
+            }
         }
         if (PyErr_Occurred()) return nullptr;
-        // largest first, then by name: the order the report lists them in
-        auto before = [](const Entry& a, const Entry& b) {
-            if (a.bytes != b.bytes) return a.bytes > b.bytes;
-            return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
-        };
-        std::size_t count = std::min(entries.size(), static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0)));
-        std::partial_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(count), entries.end(), before);
-        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+        std::sort_heap(largest.begin(), largest.end(), before);
+        Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(largest.size())));
         if (!result) return nullptr;
-        for (std::size_t i = 0; i < count; ++i)
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), entries[i].symbol.release());  // steals
+        for (std::size_t i = 0; i < largest.size(); ++i)
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), largest[i].symbol.release());  // steals
         return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -329,10 +338,19 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
     if (!sequence) return nullptr;
     // The names are copied one after another as UTF-8, whose byte order is the order of the
     // code points: comparing them there touches no scattered string objects.
+    // The first 16 bytes of the name, big-endian and padded with zeros, order most names
+    // without reaching the copies (a smaller head is a smaller name; equal heads compare whole).
     struct Entry {
         long long size;
+        std::uint64_t head, next;
         unsigned long long address;
         std::size_t name_at, name_length, index;
+    };
+    auto word_at = [](const char* text, std::size_t length, std::size_t from) {
+        std::uint64_t word = 0;
+        for (std::size_t i = 0; i < 8; ++i)
+            word = word << 8 | (from + i < length ? static_cast<unsigned char>(text[from + i]) : 0u);
+        return word;
     };
     try {
         Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
@@ -358,14 +376,17 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
                 PyErr_SetString(PyExc_TypeError, "a size, address or name this sort cannot order");
                 return nullptr;
             }
-            entries.push_back(Entry{bytes, where, names.size(), static_cast<std::size_t>(length),
-                                    static_cast<std::size_t>(i)});
+            auto bytes_of_name = static_cast<std::size_t>(length);
+            entries.push_back(Entry{bytes, word_at(text, bytes_of_name, 0), word_at(text, bytes_of_name, 8), where,
+                                    names.size(), bytes_of_name, static_cast<std::size_t>(i)});
             names.append(text, static_cast<std::size_t>(length));
         }
         const char* base = names.data();
         // largest first, then by name, then by address; equal keys keep their order
         std::sort(entries.begin(), entries.end(), [base](const Entry& a, const Entry& b) {
             if (a.size != b.size) return a.size > b.size;
+            if (a.head != b.head) return a.head < b.head;
+            if (a.next != b.next) return a.next < b.next;
             int order = std::memcmp(base + a.name_at, base + b.name_at, std::min(a.name_length, b.name_length));
             if (order != 0) return order < 0;
             if (a.name_length != b.name_length) return a.name_length < b.name_length;

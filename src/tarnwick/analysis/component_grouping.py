@@ -7,6 +7,7 @@ import functools
 import posixpath
 from collections import defaultdict
 
+from tarnwick._native import origin_groups
 from tarnwick.domain.schema import ComponentUsage
 from tarnwick.support.origins import contributor_name, source_file
 from tarnwick.support.symbol_list import origin_totals
@@ -43,7 +44,7 @@ def component_of(object_file, archive, rules, source=None) -> str:
     return UNATTRIBUTED
 
 
-def _folder(path: str) -> str:
+def _folder(path: str) -> str:  # as origin_groups names a component ("component")
     """posixpath.dirname, without its cost per call (a large build has 100,000 objects)."""
     head = path[:path.rfind("/") + 1]
     return head.rstrip("/") if head and head != "/" * len(head) else head
@@ -55,28 +56,40 @@ def _archive_stem(archive: str) -> str:
     return stem[:-2] if stem.endswith(".a") else stem
 
 
+def _component_bytes(symbols, rules) -> tuple[dict, dict]:
+    """({section: [(component, bytes), ...]}, {component: symbols}) of the symbols that hold
+    their bytes. Without rules a component is named by its origin alone: natively, once per
+    origin (a large build has 100,000 objects)."""
+    totals = origin_totals(symbols)
+    if not rules:
+        return origin_groups(totals, "component", UNATTRIBUTED, None, None, -1, True)
+    sources = _origin_sources(symbols)
+    by_section: dict = {}
+    counts: dict = {}
+    for (object_file, archive), _size, count, sections in totals:
+        name = component_of(object_file, archive, rules, sources.get((object_file, archive)))
+        counts[name] = counts.get(name, 0) + count
+        for section, size in sections:
+            table = by_section.setdefault(section, {})
+            table[name] = table.get(name, 0) + size
+    return {section: list(table.items()) for section, table in by_section.items()}, counts
+
+
 def group_symbols_by_component(symbols, config, *, section_category_by_name) -> list:
     """One entry per component, largest first. A symbol's bytes count as flash or RAM by the
     category of the region its section runs from."""
     rules = list(getattr(config, "components", ()) or ())
-    totals: dict[str, dict] = {}
-    kinds: dict = {}  # section as a symbol names it -> (section as grouped, flash/ram/other)
-    sources = _origin_sources(symbols) if rules else {}
-    for (object_file, archive), _size, count, sections in origin_totals(symbols):
-        name = component_of(object_file, archive, rules, sources.get((object_file, archive)))
-        entry = totals.get(name)
-        if entry is None:
-            entry = totals[name] = {"flash": 0, "ram": 0, "other": 0, "count": 0, "by_section": defaultdict(int)}
-        entry["count"] += count
-        by_section = entry["by_section"]
-        for section, size in sections:
-            kind = kinds.get(section)
-            if kind is None:
-                stripped = (section or "").strip()
-                category = section_category_by_name.get(stripped)
-                kind = kinds[section] = (stripped, category if category in ("flash", "ram") else "other")
-            entry[kind[1]] += size
-            by_section[kind[0]] += size
+    by_section, counts = _component_bytes(symbols, rules)
+    totals = {name: {"flash": 0, "ram": 0, "other": 0, "count": count, "by_section": defaultdict(int)}
+              for name, count in counts.items()}
+    for section, components in by_section.items():
+        stripped = (section or "").strip()
+        category = section_category_by_name.get(stripped)
+        kind = category if category in ("flash", "ram") else "other"
+        for name, size in components:
+            entry = totals[name]
+            entry[kind] += size
+            entry["by_section"][stripped] += size
     result = [
         ComponentUsage(
             name=name,

@@ -7,6 +7,7 @@ member's name, then the functions the map places in it, then the path the archiv
 
 from __future__ import annotations
 
+import heapq
 import os
 from typing import Optional
 
@@ -19,11 +20,7 @@ def _objects(model) -> dict:
     """Object file -> the archive it came out of (or None), of every object holding symbols."""
     from tarnwick.support.symbol_list import origin_totals
 
-    objects: dict = {}
-    for (object_file, archive), *_ in origin_totals(model.symbols):
-        if object_file:
-            objects.setdefault((object_file, archive), None)
-    return objects
+    return dict.fromkeys(origin for origin, _bytes, _count, _sections in origin_totals(model.symbols) if origin[0])
 
 
 def _beside(object_file: str, link_folders: list) -> list:
@@ -77,7 +74,16 @@ def stack_files_beside(model) -> bool:
     """Whether a stack file lies beside an object file the model names: without one, and with
     no folder of stack files named, a build has no stack files to read (and the stack check,
     none asked for, loads nothing)."""
-    return bool(_found_beside(model, _objects(model), first_only=True)[0])
+    return bool(_found_beside(model, _first_objects(model), first_only=True)[0])
+
+
+def _first_objects(model) -> list:
+    """The first _PROBES objects not out of archives, in the order _found_beside tries them:
+    all it may try when it stops at the first found (a large build names 100,000 objects)."""
+    from tarnwick.support.symbol_list import origin_totals
+
+    alone = [origin for origin, _bytes, _count, _sections in origin_totals(model.symbols) if origin[0] and not origin[1]]
+    return heapq.nsmallest(_PROBES, alone, key=lambda origin: origin[0])
 
 
 def _found_beside(model, objects: dict, first_only: bool = False) -> tuple:

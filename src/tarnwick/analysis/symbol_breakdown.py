@@ -6,9 +6,9 @@ import heapq
 from dataclasses import dataclass
 
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
-from tarnwick._native import largest_symbols
+from tarnwick._native import largest_symbols, origin_groups
 from tarnwick.analysis.region_usage import compute_region_usage
-from tarnwick.support.origins import contributor_name
+from tarnwick.support.origins import UNKNOWN_ORIGIN
 from tarnwick.support.symbol_list import origin_totals
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
 from tarnwick.toolchains.building.section_kinds import named_code, named_read_only, named_writable
@@ -44,14 +44,9 @@ def top_symbols_by_size(symbols, *, limit: int) -> list:
 
 def top_object_archive_contributors(symbols, *, limit: int) -> list:
     """Object files (as `libfoo.a(bar.o)` inside archives) ranked by the bytes of their symbols."""
-    sizes: dict[str, int] = {}
-    counts: dict[str, int] = {}
-    for (object_file, archive), size, count, _sections in origin_totals(symbols):
-        name = contributor_name(object_file, archive)
-        sizes[name] = sizes.get(name, 0) + size
-        counts[name] = counts.get(name, 0) + count
-    largest = heapq.nsmallest(max(limit, 0), ((-size, name) for name, size in sizes.items()))
-    return [SizeEntry(name, -negative, counts[name]) for negative, name in largest]
+    # every section in one group (None): the bytes per name over all of them
+    groups, counts = origin_groups(origin_totals(symbols), "contributor", UNKNOWN_ORIGIN, {}, None, max(limit, 0), True)
+    return [SizeEntry(name, size, counts[name]) for name, size in groups.get(None, ())]
 
 
 def compute_flash_ram_attribution(model: NormalizedBuildModel) -> FlashRamAttribution:

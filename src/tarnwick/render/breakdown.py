@@ -3,11 +3,10 @@ of each memory region, and the largest changes since the baseline at every level
 
 from __future__ import annotations
 
-import heapq
 from dataclasses import dataclass
 
-from tarnwick._native import largest_per_section
-from tarnwick.support.origins import contributor_name
+from tarnwick._native import largest_per_section, origin_groups
+from tarnwick.support.origins import UNKNOWN_ORIGIN
 from tarnwick.render.names import display_name
 from tarnwick.support.symbol_list import origin_totals
 
@@ -50,28 +49,6 @@ def section_regions(report) -> dict:
     return regions
 
 
-_LAST_ORIGINS: list = [None, None]  # ((report, symbols), tables) of the last call: every output asks twice
-
-
-def origins_by_region(report, symbols=None) -> dict:
-    """Region -> {(object_file, archive): bytes of its symbols there}."""
-    symbols_in = report.symbols if symbols is None else symbols
-    key, tables = _LAST_ORIGINS
-    if key is not None and key[0] is report and key[1] is symbols_in:
-        return tables
-    region_of = section_regions(report)
-    tables = {}
-    table_of: dict = {}  # section -> its region's table
-    for origin, _size, _count, sections in origin_totals(symbols_in):
-        for section, size in sections:
-            table = table_of.get(section)
-            if table is None:
-                table = table_of[section] = tables.setdefault(region_of.get(section, NO_REGION), {})
-            table[origin] = table.get(origin, 0) + size
-    _LAST_ORIGINS[:] = [(report, symbols_in), tables]
-    return tables
-
-
 def region_tops(report, limit: int = DEFAULT_TOP, symbols=None) -> list:
     """Per region (in the report's order, then symbols outside every region), its `limit`
     largest symbols and object files; `symbols`: the same symbols as the report's, in the
@@ -79,17 +56,14 @@ def region_tops(report, limit: int = DEFAULT_TOP, symbols=None) -> list:
     symbols_in = report.symbols if symbols is None else symbols
     region_of = section_regions(report)
     largest_in = largest_per_section(symbols_in, limit, region_of, NO_REGION)
-    objects: dict = {}  # region -> {object file: bytes}
-    for region, table in origins_by_region(report, symbols_in).items():
-        named = objects[region] = {}
-        for (object_file, archive), size in table.items():
-            name = contributor_name(object_file, archive)
-            named[name] = named.get(name, 0) + size
+    # region -> its `limit` largest object files: [(name, bytes), ...]
+    objects = origin_groups(origin_totals(symbols_in), "contributor", UNKNOWN_ORIGIN, region_of, NO_REGION,
+                            max(limit, 0), False)
     order = [r.name for r in report.regions] + [NO_REGION]
     tops = []
     for region in sorted(largest_in.keys() | objects.keys(), key=lambda r: (r not in order, order.index(r) if r in order else 0, r)):
         largest = largest_in.get(region, [])
-        biggest = heapq.nsmallest(limit, objects.get(region, {}).items(), key=lambda item: (-item[1], item[0]))
+        biggest = objects.get(region, ())
         tops.append(RegionTop(
             region,
             [Entry(display_name(s.name), s.size, s.contributor, s.size_source in ("derived", "bound"),

@@ -6,13 +6,13 @@ the linker lists the regions in."""
 
 from __future__ import annotations
 
-import posixpath
 import re
+import sys
 from dataclasses import dataclass, field
 from typing import Optional
 
-from tarnwick._native import unnamed_groups
-from tarnwick.render.breakdown import NO_REGION, origins_by_region
+from tarnwick._native import origin_groups, unnamed_groups
+from tarnwick.render.breakdown import NO_REGION, section_regions
 from tarnwick.render.regions import Family, family_label, folded, region_order, visual_regions
 from tarnwick.support.symbol_list import origin_totals
 
@@ -120,11 +120,10 @@ def _symbol_bytes(symbols, sections) -> tuple[dict, dict]:
     for index, section in enumerate(sections):
         places.setdefault(section.name, []).append(index)
     shared = {name for name, indexes in places.items() if len(indexes) > 1}
-    held: dict = {}
-    for _origin, _size, _count, by_section in origin_totals(symbols):
-        for section, size in by_section:
-            if section not in shared:
-                held[section] = held.get(section, 0) + size
+    held = {section: sum(size for _archive, size in archives)
+            for section, archives in origin_groups(origin_totals(symbols), "archive", NO_ARCHIVE, None, None, -1,
+                                                   False).items()
+            if section not in shared}
     named: dict = {}
     for name, size in held.items():
         if name in places:
@@ -170,15 +169,13 @@ def section_lines(section, named: int, unnamed: dict) -> list:
 
 
 def _archives(books: dict, report, symbols) -> None:
-    """Each region's archives (libraries) by the bytes of their symbols there."""
-    for region, table in origins_by_region(report, symbols).items():
-        if region not in books:
-            continue
-        totals: dict = {}
-        for (_object, archive), size in table.items():
-            name = posixpath.basename(archive.replace("\\", "/")) if archive else NO_ARCHIVE
-            totals[name] = totals.get(name, 0) + size
-        books[region].archives = sorted(totals.items(), key=lambda item: (-item[1], item[0]))
+    """Each region's archives (libraries) by the bytes of their symbols there, largest first."""
+    every = sys.maxsize
+    by_region = origin_groups(origin_totals(symbols), "archive", NO_ARCHIVE, section_regions(report), NO_REGION, every,
+                              False)
+    for region, archives in by_region.items():
+        if region in books:
+            books[region].archives = archives
 
 
 def shown_ledgers(report, symbols=None, model=None) -> list:

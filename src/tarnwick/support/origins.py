@@ -29,11 +29,15 @@ def split_origin(origin: Optional[str]) -> tuple[Optional[str], Optional[str]]:
     return origin, None
 
 
+UNKNOWN_ORIGIN = "(unknown)"
+
+
 def contributor_name(object_file: Optional[str], archive: Optional[str]) -> str:
-    """An object file as a reader names it: `libfoo.a(bar.o)` when it came out of an archive."""
+    """An object file as a reader names it: `libfoo.a(bar.o)` when it came out of an archive
+    (tarnwick._native.origin_groups names origins so too, as "contributor")."""
     if archive and object_file:
         return f"{_file_name(archive)}({object_file})"
-    return object_file or archive or "(unknown)"
+    return object_file or archive or UNKNOWN_ORIGIN
 
 
 @functools.lru_cache(maxsize=4096)  # a build has few archives and many objects in each

@@ -110,16 +110,27 @@ def _named_nobits(raw_output) -> bool:
         return True
     if named_code(name) or named_read_only(name) or named_writable(name):
         return False
-    parts = [part for part in raw_output.inputs if not part.is_fill and part.size]
-    return bool(parts) and all(named_without_contents(part.name) for part in parts)
+    return _all_named(raw_output.inputs, named_without_contents)
 
 
 def _named_thread_local_bss(raw_output) -> bool:
     """.tbss by its own name or its input sections' names."""
     if named_thread_local_bss(raw_output.name):
         return True
-    parts = [part for part in raw_output.inputs if not part.is_fill and part.size]
-    return bool(parts) and all(named_thread_local_bss(part.name) for part in parts)
+    return _all_named(raw_output.inputs, named_thread_local_bss)
+
+
+def _all_named(inputs, named) -> bool:
+    """Whether there are input sections holding bytes (no fill), all of them `named` so: the
+    first that is not decides (an output section of a large build has 200,000)."""
+    held = False
+    for part in inputs:
+        if part.is_fill or not part.size:
+            continue
+        if not named(part.name):
+            return False
+        held = True
+    return held
 
 
 def thread_local_note(names) -> str:

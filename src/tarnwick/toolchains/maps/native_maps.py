@@ -3,6 +3,8 @@ model's own records, and this makes the RawMap the builder takes."""
 
 from __future__ import annotations
 
+import mmap
+
 from tarnwick.toolchains.base import NormalizedBuildModel, Symbol, split_origin
 from tarnwick.toolchains.building.builder import build_model
 from tarnwick.toolchains.errors import MapParseError
@@ -13,9 +15,12 @@ from tarnwick.toolchains.building.section_kinds import named_code, never_allocat
 def read_native(read, data, path: str) -> RawMap:
     """The map in `data` (UTF-8 bytes) read by the native `read`. Raises MapParseError for a
     map that is not complete."""
+    # a file's mapped pages: the reader gives back those it has made records past
+    mapped = isinstance(data, memoryview) and isinstance(data.obj, mmap.mmap)
     try:
         (toolchain, regions, outputs, assignments, notes, thumb, sizes_given, output_file,
-         origin_totals, addresses_set) = read(data, RawInput, Symbol, named_code, never_allocated, split_origin)
+         origin_totals, addresses_set) = read(data, RawInput, Symbol, named_code, never_allocated, split_origin,
+                                              mapped)
     except ValueError as exc:  # raised with the reason, the line (0: none) and the row not read
         reason, line, row = exc.args if len(exc.args) == 3 else (str(exc), 0, None)
         if row is not None:
