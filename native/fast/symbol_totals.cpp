@@ -53,6 +53,31 @@ long long own_bytes(PyObject* symbol, Names& names) noexcept { return own_bytes(
 
 bool text_or_none(PyObject* value) noexcept { return value == Py_None || PyUnicode_CheckExact(value); }
 
+// A symbol ranked by its bytes, largest first, then by name: the order the report lists them in.
+// A comparison of names that fails leaves its error set for the caller to find.
+struct Ranked {
+    long long bytes;
+    Ref name, symbol;
+};
+
+bool before(const Ranked& a, const Ranked& b) noexcept {
+    if (a.bytes != b.bytes) return a.bytes > b.bytes;
+    return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
+}
+
+// `largest` is a heap on `before` whose top is the smallest kept: the entry replaces it when
+// it ranks before it and `keep` are held.
+void keep_largest(std::vector<Ranked>& largest, Ranked&& entry, std::size_t keep) {
+    if (largest.size() < keep) {
+        largest.push_back(std::move(entry));
+        std::push_heap(largest.begin(), largest.end(), before);
+    } else if (before(entry, largest.front())) {
+        std::pop_heap(largest.begin(), largest.end(), before);
+        largest.back() = std::move(entry);
+        std::push_heap(largest.begin(), largest.end(), before);
+    }
+}
+
 // What a symbol's section is counted under: the section itself, or, given a mapping, what the
 // mapping says of it (its region), else the fallback. Remembers the last answer: a section's
 // symbols come together.
@@ -202,18 +227,9 @@ PyObject* largest_symbols(PyObject*, PyObject* args) {
     if (!names.ready()) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(symbols));
     if (!iterator) return nullptr;
-    struct Entry {
-        long long bytes;
-        Ref name, symbol;
-    };
-    // largest first, then by name: the order the report lists them in
-    auto before = [](const Entry& a, const Entry& b) {
-        if (a.bytes != b.bytes) return a.bytes > b.bytes;
-        return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
-    };
     std::size_t keep = static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0));
     try {
-        std::vector<Entry> largest;  // a heap on `before`: its top is the smallest kept
+        std::vector<Ranked> largest;  // a heap on `before`: its top is the smallest kept
         while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
             long long bytes = own_bytes(symbol.get(), names);
             if (bytes < 0) return nullptr;
@@ -225,15 +241,8 @@ PyObject* largest_symbols(PyObject*, PyObject* args) {
                 return nullptr;
             }
             if (keep == 0) continue;
-            Entry entry{bytes, std::move(name), std::move(symbol)};
-            if (largest.size() < keep) {
-                largest.push_back(std::move(entry));
-                std::push_heap(largest.begin(), largest.end(), before);
-            } else if (before(entry, largest.front())) {
-                std::pop_heap(largest.begin(), largest.end(), before);
-                largest.back() = std::move(entry);
-                std::push_heap(largest.begin(), largest.end(), before);
-            }
+            Ranked entry{bytes, std::move(name), std::move(symbol)};
+            keep_largest(largest, std::move(entry), keep);
         }
         if (PyErr_Occurred()) return nullptr;
         std::sort_heap(largest.begin(), largest.end(), before);
@@ -260,18 +269,9 @@ PyObject* largest_per_section(PyObject*, PyObject* args) {
     Ref iterator = Ref::steal(PyObject_GetIter(symbols));
     if (!iterator) return nullptr;
     std::size_t keep = static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0));
-    struct Entry {
-        long long bytes;
-        Ref name, symbol;
-    };
-    // largest first, then by name
-    auto before = [](const Entry& a, const Entry& b) {
-        if (a.bytes != b.bytes) return a.bytes > b.bytes;
-        return PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
-    };
     struct Section {
         Ref name;
-        std::vector<Entry> largest;  // a heap on `before`: its top is the smallest kept
+        std::vector<Ranked> largest;  // a heap on `before`: its top is the smallest kept
     };
     try {
         std::vector<Section> sections;
@@ -303,16 +303,9 @@ PyObject* largest_per_section(PyObject*, PyObject* args) {
                 }
                 last = section.get();
             }
-            std::vector<Entry>& largest = sections[last_index].largest;
-            Entry entry{bytes, std::move(name), std::move(symbol)};
-            if (largest.size() < keep) {
-                largest.push_back(std::move(entry));
-                std::push_heap(largest.begin(), largest.end(), before);
-            } else if (before(entry, largest.front())) {
-                std::pop_heap(largest.begin(), largest.end(), before);
-                largest.back() = std::move(entry);
-                std::push_heap(largest.begin(), largest.end(), before);
-            }
+            std::vector<Ranked>& largest = sections[last_index].largest;
+            Ranked entry{bytes, std::move(name), std::move(symbol)};
+            keep_largest(largest, std::move(entry), keep);
         }
         if (PyErr_Occurred()) return nullptr;
         Ref result = Ref::steal(PyDict_New());
