@@ -235,9 +235,21 @@ private:
         auto found = classes_.find(type);
         if (found != classes_.end()) return found->second.empty() && !is_record_[type] ? nullptr : &found->second;
         std::vector<Field> fields;
+        // A record (tarnwick.support.records) names its fields in a tuple; any other dataclass
+        // in its dict of fields.
+        PyObject* named = PyDict_GetItemString(type->tp_dict, "__record_fields__");  // borrowed
         PyObject* declared = PyDict_GetItemString(type->tp_dict, "__dataclass_fields__");  // borrowed
-        bool record = declared != nullptr && PyDict_Check(declared);
-        if (record) {
+        bool record = (named != nullptr && PyTuple_Check(named)) || (declared != nullptr && PyDict_Check(declared));
+        if (named != nullptr && PyTuple_Check(named)) {
+            for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(named); ++index) {
+                PyObject* name = PyTuple_GET_ITEM(named, index);
+                if (!PyUnicode_Check(name)) {
+                    PyErr_SetString(PyExc_TypeError, "a record's field names are texts");
+                    return nullptr;
+                }
+                if (!add_field(type, name, fields)) return nullptr;
+            }
+        } else if (record) {
             Py_ssize_t position = 0;
             PyObject *name, *field;
             while (PyDict_Next(declared, &position, &name, &field)) {
@@ -246,24 +258,30 @@ private:
                 Ref field_type_name = Ref::steal(PyObject_Repr(kind.get()));
                 if (!field_type_name) return nullptr;
                 if (PyUnicode_CompareWithASCIIString(field_type_name.get(), "_FIELD") != 0) continue;  // ClassVar, InitVar
-                Py_ssize_t offset = -1;
-                PyObject* descriptor = PyDict_GetItem(type->tp_dict, name);  // borrowed
-                if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
-                    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
-                    if (member->type == T_OBJECT_EX) offset = member->offset;
-                }
-                std::string key = "\"";
-                Py_ssize_t size = 0;
-                const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-                if (data == nullptr) return nullptr;
-                key.append(data, static_cast<std::size_t>(size));
-                key += indent_ > 0 ? "\": " : "\":";
-                fields.push_back(Field{Ref::borrow(name), std::move(key), offset});
+                if (!add_field(type, name, fields)) return nullptr;
             }
         }
         is_record_[type] = record;
         auto placed = classes_.emplace(type, std::move(fields)).first;
         return record ? &placed->second : nullptr;
+    }
+
+    // The field `name` of a record class, read through its slot when it has a plain one.
+    bool add_field(PyTypeObject* type, PyObject* name, std::vector<Field>& fields) {
+        Py_ssize_t offset = -1;
+        PyObject* descriptor = PyDict_GetItem(type->tp_dict, name);  // borrowed
+        if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
+            PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+            if (member->type == T_OBJECT_EX) offset = member->offset;
+        }
+        std::string key = "\"";
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+        if (data == nullptr) return false;
+        key.append(data, static_cast<std::size_t>(size));
+        key += indent_ > 0 ? "\": " : "\":";
+        fields.push_back(Field{Ref::borrow(name), std::move(key), offset});
+        return true;
     }
 
     // A mapping or a record whose values are all scalars (or empty): written on one line.

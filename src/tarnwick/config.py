@@ -2,16 +2,17 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
 from typing import Optional
 
+from tarnwick.support.records import field, record
 
-@dataclass
+
+@record
 class ProjectConfig:
     name: str = "firmware"
 
 
-@dataclass
+@record
 class BudgetConfig:
     """Utilisation thresholds (0..1) per region name, for flash and for RAM regions."""
 
@@ -19,7 +20,7 @@ class BudgetConfig:
     ram: dict = field(default_factory=dict)
 
 
-@dataclass
+@record
 class PolicyConfig:
     warn_on_near_capacity_ratio: float = 0.9
     partition_max_bytes: dict = field(default_factory=dict)
@@ -31,14 +32,14 @@ class PolicyConfig:
     fail_on_slot_headroom: bool = True  # `tarnwick system`: an image that leaves no room for its trailer
 
 
-@dataclass
+@record
 class ReportConfig:
     enable_sankey_view: bool = True
     enable_relationship_graph_view: bool = False
     top_entries: int = 10  # the largest symbols, objects and changes the text and markdown show
 
 
-@dataclass
+@record
 class StackConfig:
     """What the stack check needs that a build's files may not say."""
 
@@ -56,7 +57,7 @@ class StackConfig:
     thread_stacks: list = field(default_factory=list)  # ThreadSpec, from [[stack.threads]] tables
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ThreadSpec:
     """An RTOS thread on a stack of its own: its entry function, and the stack's size or the
     symbol of its buffer (whose size the ELF gives)."""
@@ -67,7 +68,7 @@ class ThreadSpec:
     stack_size: Optional[int] = None
 
 
-@dataclass
+@record
 class HistoryConfig:
     """Where the build history is kept, and how the reports draw its trend."""
 
@@ -76,7 +77,7 @@ class HistoryConfig:
     trend_builds: int = 20  # how many of its last builds
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ComponentRule:
     """Symbols whose object path or archive matches `pattern` (fnmatch) belong to `component`."""
 
@@ -84,7 +85,7 @@ class ComponentRule:
     component: str
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class RegionSpec:
     """A memory region given in the configuration, for maps that carry none."""
 
@@ -94,14 +95,14 @@ class RegionSpec:
     category: Optional[str] = None
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ReservedRangeSpec:
     name: str
     start: int
     length: int
 
 
-@dataclass
+@record
 class TarnwickConfig:
     project: ProjectConfig = field(default_factory=ProjectConfig)
     budgets: BudgetConfig = field(default_factory=BudgetConfig)

@@ -3,11 +3,12 @@ without its ELF file has none to read."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Optional
 
+from tarnwick.support.records import record
 
-@dataclass
+
+@record
 class NoSources:
     """Why a build has no source view: one line every output says."""
 

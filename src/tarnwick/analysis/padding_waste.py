@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
 
 from tarnwick.analysis._placement import placed_sections
+from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import NormalizedBuildModel
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class PaddingWaste:
     total_padding_bytes: int
     by_region: dict = field(default_factory=dict)

@@ -3,14 +3,14 @@ them for `--print-memory-usage` and its overflow check."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from operator import itemgetter
 
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
+from tarnwick.support.records import record
 from tarnwick.toolchains.base import NormalizedBuildModel
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class RegionUsageResult:
     name: str
     category: str

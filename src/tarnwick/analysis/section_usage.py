@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Optional
 
+from tarnwick.support.records import record
 from tarnwick.toolchains.base import NormalizedBuildModel
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class SectionUsageRow:
     section_name: str
     execution_region: Optional[str]

@@ -14,13 +14,13 @@ from __future__ import annotations
 
 import os
 import posixpath
-from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick._native import attribute_sources
 from tarnwick.analysis._placement import category_of, load_region_of
 from tarnwick.analysis.no_sources import NoSources, without_elf
 from tarnwick.support.origins import source_file
+from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import MemoryCategory
 
 UNCLAIMED = "(no compile unit: built without -g)"
@@ -28,7 +28,7 @@ FILL = "(fill and bytes no symbol names)"
 TOOLCHAIN = "toolchain library"
 
 
-@dataclass
+@record
 class SourceTotal:
     path: str
     size: int = 0
@@ -43,7 +43,7 @@ class SourceTotal:
         return row
 
 
-@dataclass
+@record
 class Inlined:
     name: str
     source: Optional[str]
@@ -54,7 +54,7 @@ class Inlined:
         return {"name": self.name, "source": self.source, "bytes": self.bytes, "sites": self.sites}
 
 
-@dataclass
+@record
 class SourceView:
     files: list  # SourceTotal, largest first
     folders: list  # SourceTotal of every folder level, largest first

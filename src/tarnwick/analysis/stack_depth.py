@@ -16,13 +16,13 @@ import os
 import re
 import struct
 from collections.abc import Sequence
-from dataclasses import dataclass, field
 from itertools import compress
 from operator import itemgetter, neg
 from typing import Optional
 
 from tarnwick._native import index_names, link_calls, solve_stack
 from tarnwick.analysis.stack_units import asked_for, read_units
+from tarnwick.support.records import field, record
 from tarnwick.toolchains.stack_files import INDIRECT, stem_of
 
 EXCEPTION_FRAME = 32  # Cortex-M stacks eight words on an exception (104 B with the FP context)
@@ -37,7 +37,7 @@ SOURCES = ("su", "ci", "machine code", "configured")
 _NONE = frozenset()
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class FunctionStack:
     name: str  # as the symbol table names it
     shown: str  # as the compiler prints it
@@ -58,7 +58,7 @@ class FunctionStack:
                 "deepest_callee": self.deepest_name, "reason": self.reason, "assumptions": list(self.assumptions)}
 
 
-@dataclass
+@record
 class EntryPoint:
     name: str
     kind: str  # "reset", "interrupt", "thread"
@@ -74,7 +74,7 @@ class EntryPoint:
                 "path": list(self.path), "reason": self.reason, "assumptions": list(self.assumptions)}
 
 
-@dataclass
+@record
 class ThreadStack:
     """A thread on a stack of its own: its entry's worst case and the frame an interrupt stacks
     on it, against its reservation."""
@@ -109,7 +109,7 @@ class ThreadStack:
                 "path": list(self.path), "assumptions": list(self.assumptions)}
 
 
-@dataclass
+@record
 class StackResult:
     functions: FunctionList  # FunctionStack, the largest worst case first
     entries: list  # EntryPoint

@@ -13,16 +13,16 @@ those the build shows without configuration:
 from __future__ import annotations
 
 import mmap
-from dataclasses import dataclass
 from typing import Optional
 
 from tarnwick.support.files import FileProblem, open_regular
+from tarnwick.support.records import record
 
 ZEPHYR_PREFIX = "_k_thread_data_"
 _MOST_SCANNED = 16 << 20  # bytes of data looked through for task tables
 
 
-@dataclass
+@record
 class Thread:
     name: str
     entry: str

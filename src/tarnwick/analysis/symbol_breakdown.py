@@ -3,32 +3,32 @@
 from __future__ import annotations
 
 import heapq
-from dataclasses import dataclass
 
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
 from tarnwick._native import largest_symbols, origin_groups
 from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.support.origins import UNKNOWN_ORIGIN
+from tarnwick.support.records import record
 from tarnwick.support.symbol_list import origin_totals
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
 from tarnwick.toolchains.building.section_kinds import named_code, named_read_only, named_writable
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class SizeEntry:
     name: str
     size: int
     symbol_count: int = 1
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class FlashRamAttribution:
     flash_bytes: int
     ram_bytes: int
     other_bytes: int
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class InitializedRamCost:
     initialized_ram_bytes: int
     estimated_flash_init_payload_bytes: int

@@ -18,16 +18,15 @@ no region, a growth limit naming no region, a stack-file folder that is not one)
 
 from __future__ import annotations
 
-import dataclasses
 import functools
 import os
-from dataclasses import dataclass, field
 from typing import Callable, Iterable, NamedTuple, Optional, Union
 
 from tarnwick.app.outcome import Outcome
 from tarnwick.compare.builds import Build, baseline_handle, model_of, read_build, report_of
 from tarnwick.config import ConfigError, TarnwickConfig
 from tarnwick.support.files import reads_noted
+from tarnwick.support.records import field, record, replace
 from tarnwick.support.run_checks import RunError, checked_folders, refuse_to_overwrite_inputs, refuse_to_overwrite_reads
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 from tarnwick.toolchains.loader import AUTO
@@ -51,7 +50,7 @@ class RegionFigures(NamedTuple):
     overflow_bytes: int
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Result:
     """What a run found and decided: the report, the comparison with the baseline (None without
     one), the verdict of every gate, and the files it read."""
@@ -99,7 +98,7 @@ def settings(config: Union[TarnwickConfig, PathLike, None], target: Optional[str
 
         chosen = load_config(os.fspath(config), target)
     if fail_on_budget and not chosen.policies.fail_on_budget:
-        chosen = dataclasses.replace(chosen, policies=dataclasses.replace(chosen.policies, fail_on_budget=True))
+        chosen = replace(chosen, policies=replace(chosen.policies, fail_on_budget=True))
     return chosen
 
 
@@ -232,7 +231,7 @@ def diff(old: PathLike, new: PathLike, *, config: Union[TarnwickConfig, PathLike
     except LimitError as exc:
         raise RunError(str(exc)) from None
     growth = _accepted(list(accept_growth), growth, comparison, warnings)
-    comparison = dataclasses.replace(comparison, growth_gates=growth)
+    comparison = replace(comparison, growth_gates=growth)
     verdict = Verdict(policy_gates(later.report, chosen.policies), list(growth))
     outcome = _with_trend(_outcome(verdict, inputs, baseline_label, later.stack, later.sources, warnings,
                                    bool(before_stack), config is None), store, chosen, later.report, warnings)
@@ -294,7 +293,7 @@ def system(config: PathLike, *, baseline: Optional[PathLike] = None, baseline_la
     if limits and result.comparison is None:
         warnings.append("--fail-on-growth needs a --baseline to compare with; no growth gate is checked")
     refuse_to_overwrite_inputs(output, every_input(result))
-    return dataclasses.replace(result, warnings=tuple(warnings))
+    return replace(result, warnings=tuple(warnings))
 
 
 @_never_over_what_it_reads
@@ -323,7 +322,7 @@ def diff_systems(old: PathLike, new: PathLike, *, config: Optional[PathLike] = N
         comparison.growth_gates = growth_gates(comparison, limits) if limits else ()
     except LimitError as exc:
         raise RunError(str(exc)) from None
-    result = dataclasses.replace(later, comparison=comparison,
+    result = replace(later, comparison=comparison,
                                  verdict=Verdict(later.verdict.policies, tuple(comparison.growth_gates)),
                                  inputs={"old": os.fspath(old), **later.inputs}, warnings=tuple(warnings))
     refuse_to_overwrite_inputs(output, every_input(result))

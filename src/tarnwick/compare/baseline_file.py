@@ -15,20 +15,20 @@ from __future__ import annotations
 
 import json
 import math
-from dataclasses import dataclass
 from typing import Any, Optional
 
 from tarnwick._native import json_values, read_stored_report
 from tarnwick.compare.footprint import origin_of
 from tarnwick.domain.schema import SCHEMA_VERSION
 from tarnwick.support.files import FileProblem, open_regular, read_limited
+from tarnwick.support.records import record
 
 # A report of the largest map this tool is measured on (113 MB) is well below this.
 BASELINE_LIMIT = 256 * 1024 * 1024
 _TOTAL_LIMIT = 1 << 64
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class StoredParts:
     """What the native reader took of a stored report without decoding it: its symbols' byte
     tables (as `symbol_tables` makes them), and where each section's inputs are in its text."""
@@ -42,7 +42,7 @@ class StoredParts:
         return json_values(self.data, self.input_spans)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Baseline:
     """A baseline report that passed the checks, with its decoded document: whole, or, where
     `parts` holds them, without its symbols and its sections' inputs."""

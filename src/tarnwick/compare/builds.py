@@ -6,10 +6,10 @@ and the history read builds here."""
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
 from typing import Iterable, Optional, Union
 
 from tarnwick.config import TarnwickConfig
+from tarnwick.support.records import record
 from tarnwick.support.run_checks import check_budgets_name_regions, checked_folders
 from tarnwick.toolchains.errors import ReportFileError
 from tarnwick.toolchains.loader import AUTO
@@ -17,7 +17,7 @@ from tarnwick.toolchains.loader import AUTO
 PathLike = Union[str, os.PathLike]
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Build:
     """One build as a comparison takes it: its report, its byte tables, its model (None when read
     back from a stored report), and the summary another build is compared with it by."""

@@ -19,12 +19,12 @@ objects, archives and sections are exact either way).
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
 from typing import Iterable, Optional
 
 from tarnwick._native import demangle, differing_keys
 from tarnwick.compare.build_paths import PathMatcher
 from tarnwick.compare.footprint import Footprint, document_footprint, report_footprint
+from tarnwick.support.records import field, record
 
 LEVELS = ("regions", "sections", "components", "archives", "objects", "symbols", "files", "folders")
 # How C++ (Itanium, also with a leading underscore on Mach-O) and Rust (v0) names begin.
@@ -34,7 +34,7 @@ _RUST_HASH = re.compile(r"::h[0-9a-f]{16}$")
 _UNSEEN_BY_A_MAP = ("local", "unnamed")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Change:
     """One entity compared: its bytes in the baseline and now (None where a side lacks it)."""
 
@@ -61,7 +61,7 @@ class Change:
         return "grown" if delta > 0 else "shrunk" if delta < 0 else "unchanged"
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Comparison:
     baseline_path: str
     regions: list = field(default_factory=list)  # a Change of every region, by name

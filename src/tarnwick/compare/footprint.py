@@ -7,14 +7,14 @@ from __future__ import annotations
 
 import bisect
 import posixpath
-from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Optional
 
 from tarnwick._native import symbol_tables
 from tarnwick.support.origins import contributor_name
+from tarnwick.support.records import field, record
 
 
-@dataclass
+@record
 class Footprint:
     """The byte tables of one build, by level, keyed by the names the build itself uses."""
 

@@ -136,8 +136,7 @@ def with_regressions(report: AnalysisReport, baseline) -> AnalysisReport:
     """A stored report read back as the later build of a comparison, with its totals compared
     with the earlier build's (`baseline`, read as the report module reads one) by the report
     module's own comparison: a report that is not built again cannot have them made for it."""
-    from dataclasses import replace
-
     from tarnwick.analysis.summary import _baseline_regressions
+    from tarnwick.support.records import replace
 
     return replace(report, regressions=_baseline_regressions(report.summary, baseline))

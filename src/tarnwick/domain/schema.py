@@ -1,14 +1,16 @@
 """Report records and finding enumerations.
 
-Records are frozen dataclasses built by keyword. `AnalysisReport.sorted_copy()` fixes the order
+Records are frozen records (see `tarnwick.support.records`) built by keyword. `AnalysisReport.sorted_copy()` fixes the order
 in which a report lists its contents, so two runs over the same build compare equal.
 """
 
 from __future__ import annotations
 
 import enum
-from dataclasses import dataclass, field, fields, is_dataclass, replace
 from typing import Any, Mapping
+
+from tarnwick.support.records import field, fields_of, is_record, record, replace
+
 
 SCHEMA_VERSION = "1.0"
 
@@ -41,7 +43,7 @@ class IssueCategory(str, enum.Enum):
     PARTITION_OVERFLOW = "system.partition_overflow"  # an image's stored bytes outside its partition
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Issue:
     id: str
     severity: IssueSeverity
@@ -52,7 +54,7 @@ class Issue:
     remediation_hint: str = ""
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ComponentUsage:
     """The bytes of one software component (a configured rule's, an archive's or a folder's)."""
 
@@ -65,7 +67,7 @@ class ComponentUsage:
     by_section: dict = field(default_factory=dict)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ReportSummary:
     total_flash: int
     total_ram: int
@@ -74,7 +76,7 @@ class ReportSummary:
     extra: Mapping[str, Any] = field(default_factory=dict)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ReportMetadata:
     tool_version: str
     schema_version: str
@@ -108,7 +110,7 @@ def _sorted_symbols(symbols) -> list:
     return sorted_by_size(symbols)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class AnalysisReport:
     metadata: ReportMetadata
     summary: ReportSummary
@@ -181,8 +183,8 @@ def to_jsonable(value: Any) -> Any:
     enumerations as their values, tuples as lists."""
     if isinstance(value, enum.Enum):
         return to_jsonable(value.value)
-    if is_dataclass(value) and not isinstance(value, type):
-        return {f.name: to_jsonable(getattr(value, f.name)) for f in fields(value)}
+    if is_record(value):
+        return {name: to_jsonable(getattr(value, name)) for name in fields_of(value)}
     if isinstance(value, Mapping):
         return {_key(k): to_jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):

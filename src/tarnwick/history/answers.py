@@ -9,16 +9,16 @@ recorded says so; its change is never guessed from an older build."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Optional
 
 from tarnwick.history import git
 from tarnwick.history.engines import HistoryError
 from tarnwick.history.store import Build, Store
+from tarnwick.support.records import record
 
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class Point:
     """A commit of the chain, and its build where it was measured."""
 
@@ -35,7 +35,7 @@ class Point:
         return self.build is not None
 
 
-@dataclass
+@record
 class Trend:
     target: str
     branch: Optional[str]
@@ -137,7 +137,7 @@ def _trend(store: Store, target: str, head: str, since: Optional[str], branch: O
     return Trend(target, branch, points, names, since)
 
 
-@dataclass
+@record
 class Blamed:
     point: Point
     delta: int
@@ -145,7 +145,7 @@ class Blamed:
     more: int = 0  # entries that grew beyond those listed
 
 
-@dataclass
+@record
 class Blame:
     trend: Trend
     region: str

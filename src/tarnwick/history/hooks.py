@@ -7,19 +7,19 @@ serve is a warning, as a baseline that cannot serve is: the report is made witho
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
 from typing import Callable, Optional
 
 from tarnwick.history.engines import HistoryError
 from tarnwick.history.pictures import Dot, TREND_CSS, dots_of, sparkline, trend_svg
 from tarnwick.render.escape import html_text
 from tarnwick.render.view import signed_bytes
+from tarnwick.support.records import record
 
 # The branch a pull (merge) request goes into, as the CI hosts name it.
 _TARGET_BRANCH = ("GITHUB_BASE_REF", "CI_MERGE_REQUEST_TARGET_BRANCH_NAME", "CI_DEFAULT_BRANCH")
 
 
-@dataclass
+@record
 class ReportTrend:
     target: str
     branch: Optional[str]

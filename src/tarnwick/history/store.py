@@ -12,15 +12,15 @@ from __future__ import annotations
 import json
 from datetime import datetime, timezone
 from contextlib import contextmanager
-from dataclasses import dataclass, field, replace
 from typing import Iterable, NamedTuple, Optional
 
 from tarnwick.history import tables as stored
 from tarnwick.history.engines import HistoryError, open_engine, shown
 from tarnwick.history.schema import prepare
+from tarnwick.support.records import field, record, replace
 
 
-@dataclass
+@record
 class Entry:
     """A build to record."""
 
@@ -74,7 +74,7 @@ def _json(text: Optional[str], kind):
     return value if isinstance(value, kind) else kind()
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Recorded:
     id: int
     replaced: int  # builds of the same commit and target it took the place of
@@ -82,7 +82,7 @@ class Recorded:
     parent_regions: Optional[dict] = None  # its regions' used bytes
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class CommitInfo:
     parents: Optional[tuple]
     time: Optional[int]

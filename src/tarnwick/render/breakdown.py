@@ -3,11 +3,11 @@ of each memory region, and the largest changes since the baseline at every level
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 
 from tarnwick._native import largest_per_section, origin_groups
 from tarnwick.support.origins import UNKNOWN_ORIGIN
 from tarnwick.render.names import display_name
+from tarnwick.support.records import record
 from tarnwick.support.symbol_list import origin_totals
 
 DEFAULT_TOP = 10
@@ -20,7 +20,7 @@ SIZE_LEGEND = ("~ a size taken from the map's addresses; ≤ at most that: stati
                "may share those bytes")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Entry:
     name: str      # as shown: demangled
     size: int
@@ -34,7 +34,7 @@ def size_mark(entry) -> str:
     return "≤" if entry.bound else "~" if entry.estimated else ""
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class RegionTop:
     region: str
     symbols: list

@@ -7,9 +7,9 @@ finite number is written as null."""
 
 from __future__ import annotations
 
-import dataclasses
 import enum
 from tarnwick._native import write_json
+from tarnwick.support.records import field_names
 
 
 def _change(change) -> dict:
@@ -41,7 +41,7 @@ def comparison_jsonable(comparison) -> dict:
 def _document(report, comparison, outcome, model=None) -> dict:
     from tarnwick.render.ledger import ledgers
 
-    document = {f.name: getattr(report, f.name) for f in dataclasses.fields(report)}
+    document = {name: getattr(report, name) for name in field_names(report)}
     # every region's bytes by what holds them, adding up to its use (regions as the linker lists them)
     document["accounting"] = {"regions": [book.as_json() for book in ledgers(
         report, model.symbols if model is not None else None, model)]}

@@ -8,12 +8,12 @@ from __future__ import annotations
 
 import re
 import sys
-from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick._native import origin_groups, unnamed_groups
 from tarnwick.render.breakdown import NO_REGION, section_regions
 from tarnwick.render.regions import Family, family_label, folded, region_order, visual_regions
+from tarnwick.support.records import field, record
 from tarnwick.support.symbol_list import origin_totals
 
 # Sections that reserve memory for a stack or a heap: TI calls its heap .sysmem, IAR CSTACK.
@@ -28,14 +28,14 @@ SYMBOLS, RESERVED, FILL, LOAD_IMAGE, LINKER, UNNAMED, GAPS, OVERLAP = (
 KIND_ORDER = (SYMBOLS, RESERVED, LINKER, FILL, UNNAMED, LOAD_IMAGE, GAPS, OVERLAP)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Line:
     kind: str
     label: str  # as a person reads it: "reserved: .stack", "load image of .data"
     size: int
 
 
-@dataclass
+@record
 class RegionLedger:
     name: str
     used: int  # what the linker says the region uses
@@ -204,7 +204,7 @@ def shown_ledgers(report, symbols=None, model=None) -> list:
     return shown
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class _Sized:  # what folding a region needs
     name: str
     size: int

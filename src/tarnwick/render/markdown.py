@@ -7,7 +7,6 @@ comment."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
 
 from tarnwick.render.breakdown import DEFAULT_TOP, LEVEL_NAMES, SIZE_LEGEND, region_tops, size_mark
 from tarnwick.render.names import display_name
@@ -17,6 +16,7 @@ from tarnwick.render.regions import Family, family_label, folded
 from tarnwick.render.view import (
     build_view, gate_lines, human_bytes, percent, region_change, removed_regions, signed_bytes,
 )
+from tarnwick.support.records import field, record
 
 LIMIT = 65_536  # GitHub's limit for a comment
 _ICON = {"error": "❌", "warning": "⚠️", "info": "ℹ️"}
@@ -113,7 +113,7 @@ def _change_table(changes, word: str, root: str = "") -> list:
     return rows
 
 
-@dataclass
+@record
 class _Part:
     """A piece of the comment: `opening` and `closing` lines stay whole, `rows` may be cut."""
 

@@ -4,7 +4,8 @@ and families of tiny regions (vectors, fuses, signatures) folded into one line."
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
+
+from tarnwick.support.records import record
 
 # A region this small is one vector, fuse or signature: full is how it is meant to be.
 TINY_REGION = 64
@@ -28,7 +29,7 @@ def visual_regions(report) -> list:
     return (report.trends.get("visualization", {}) or {}).get("regions", [])
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Family:
     """Tiny regions of one kind (VECT1 to VECT15, INT00 to INT54, *SIGNATURE) shown as one line."""
     name: str

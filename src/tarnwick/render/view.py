@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import math
 import re
-from dataclasses import dataclass
 from datetime import datetime
 from typing import TYPE_CHECKING, Optional
 
 from tarnwick.domain import AnalysisReport
 from tarnwick.render.regions import TINY_REGION, region_order
+from tarnwick.support.records import record
 
 if TYPE_CHECKING:  # the comparison module loads only for runs that compare
     from tarnwick.compare.comparison import Comparison
@@ -17,7 +17,7 @@ if TYPE_CHECKING:  # the comparison module loads only for runs that compare
 SEVERITY_ORDER = ("error", "warning", "info")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class RegionRow:
     name: str
     category: str
@@ -31,7 +31,7 @@ class RegionRow:
     delta_bytes: Optional[int] = None  # bytes now less bytes in the baseline, where both have them
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Finding:
     severity: str
     id: str
@@ -40,7 +40,7 @@ class Finding:
     hint: str
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ReportView:
     title: str
     toolchain: str

@@ -3,19 +3,18 @@ read as `analyze` reads it, then the passes (fit, overlap, shares, totals) and t
 
 from __future__ import annotations
 
-import dataclasses
 import os
-from dataclasses import dataclass, field
 from typing import Optional, Union
 
 from tarnwick.config import ConfigError, TarnwickConfig
+from tarnwick.support.records import field, record, replace
 from tarnwick.system.description import SystemDescription, read_description, settle_mcuboot
 from tarnwick.system.partitions import PartitionFileError, PartitionLayout
 from tarnwick.system.readers.loader import read_partition_file
 from tarnwick.system.report import SystemReport
 
 
-@dataclass
+@record
 class SystemResult:
     report: SystemReport
     verdict: object  # gates.Verdict
@@ -31,7 +30,7 @@ class SystemResult:
         return 1 if self.verdict.failed else 0
 
 
-@dataclass
+@record
 class SystemSetup:
     """The configuration file read: its description, and how each image's own configuration is made."""
 
@@ -86,12 +85,12 @@ def read_layout(description: SystemDescription) -> PartitionLayout:
                 raise description.fail(f"system.images[{index}] ({wanted.name}) names no partition, and its "
                                        f"devicetree {wanted.devicetree} chooses none (zephyr,code-partition)",
                                        "system.images", index)
-            description.images[index] = dataclasses.replace(wanted, partition=chosen)
+            description.images[index] = replace(wanted, partition=chosen)
         if wanted.devicetree is not None:  # its partition as its own devicetree has it
             own = read[wanted.devicetree].named(description.images[index].partition)
             merged = layout.same(own) if own is not None else None
             if merged is not None:
-                description.images[index] = dataclasses.replace(description.images[index], partition=merged.name)
+                description.images[index] = replace(description.images[index], partition=merged.name)
     layout.merge(PartitionLayout(list(description.partitions)), description.path)
     if not layout.partitions:
         raise description.fail("no partitions: give [system] partitions = \"PATH\" (a devicetree, partitions.yml "

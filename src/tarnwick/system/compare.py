@@ -6,17 +6,17 @@ from __future__ import annotations
 
 import json
 import re
-from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.support.files import FileProblem, open_regular, read_limited
+from tarnwick.support.records import field, record
 from tarnwick.system.report import StoredSystemError, SystemReport, report_from_json
 
 STORED_LIMIT = 64 * 1024 * 1024
 _SYSTEM_HEAD = re.compile(rb'^\s*\{\s*"system"\s*:')
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ImageChange:
     name: str
     flash_before: Optional[int]
@@ -42,7 +42,7 @@ class ImageChange:
         return "grown" if total > 0 else "shrunk" if total < 0 else "unchanged"
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class PartitionChange:
     name: str
     image: Optional[str]
@@ -54,7 +54,7 @@ class PartitionChange:
         return None if self.free_before is None or self.free_after is None else self.free_after - self.free_before
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class SecureChange:
     image: str
     memory: str
@@ -64,7 +64,7 @@ class SecureChange:
     blocks_after: int
 
 
-@dataclass
+@record
 class SystemComparison:
     baseline_path: str
     label: str

@@ -7,11 +7,11 @@ from __future__ import annotations
 
 import os
 import re
-from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from tarnwick.config import ConfigError
 from tarnwick.support.config_file import TableReader
+from tarnwick.support.records import field, record
 from tarnwick.system.mcuboot import KEY_TYPES, MODES, WRITE_SIZES, Mcuboot, tlv_bytes
 from tarnwick.system.partitions import Partition, parse_size
 
@@ -22,7 +22,7 @@ _SYSTEM_KEYS = {"name", "partitions", "images", "regions", "mcuboot", "secure_bl
                 "partition_table_offset", "partitions_base"}
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ImageSpec:
     name: str
     role: str
@@ -43,7 +43,7 @@ class ImageSpec:
         return self.map or self.elf
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class SharedRegion:
     name: str
     shared: bool
@@ -51,7 +51,7 @@ class SharedRegion:
     size: Optional[int] = None
 
 
-@dataclass
+@record
 class SystemDescription:
     path: str  # the configuration file
     name: str

@@ -31,10 +31,10 @@ def issues_of(problems: list) -> list:
 
 def image_issues(images: list) -> list:
     """Each image's own findings, their ids as IMAGE/ID."""
-    import dataclasses
+    from tarnwick.support.records import replace
 
-    return [dataclasses.replace(issue, id=f"{image.name}/{issue.id}",
-                                affected_entities=(image.name, *issue.affected_entities))
+    return [replace(issue, id=f"{image.name}/{issue.id}",
+                    affected_entities=(image.name, *issue.affected_entities))
             for image in images for issue in image.issues]
 
 

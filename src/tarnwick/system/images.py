@@ -5,16 +5,16 @@ its bytes are stored in flash, and which RAM it uses."""
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
 from typing import Optional
 
 from tarnwick.config import ConfigError, TarnwickConfig
+from tarnwick.support.records import record
 from tarnwick.support.run_checks import RunError
 from tarnwick.system.description import ImageSpec, SystemDescription
 from tarnwick.system.report import ImageRow, RegionUse
 
 
-@dataclass
+@record
 class Image:
     """One image read: the row the report shows, and the address ranges the passes check."""
 

@@ -20,8 +20,9 @@ A slot of more sectors than `max_sectors` cannot be swapped at all."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import NamedTuple, Optional
+
+from tarnwick.support.records import record
 
 MODES = ("swap-scratch", "swap-move", "swap-offset", "overwrite-only")
 MAGIC_BYTES = 16
@@ -75,7 +76,7 @@ class SlotRoom(NamedTuple):
     why: str  # how `reserved` is made up, in words
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Mcuboot:
     mode: str
     write_size: int

@@ -4,12 +4,11 @@ all of them fill the same records, and every error names the file and the line."
 
 from __future__ import annotations
 
-import dataclasses
 import re
-from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.support.files import FileProblem, read_limited
+from tarnwick.support.records import field, record, replace
 from tarnwick.toolchains.errors import MapParseError
 
 # A partition table is a few kilobytes; a final devicetree some hundreds. More is a wrong path.
@@ -22,7 +21,7 @@ class PartitionFileError(MapParseError):
     "path[:line]: reason"."""
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Partition:
     """`device`: the memory its addresses are in (a flash, a RAM, an external flash); `mapped`:
     whether those are the addresses the CPU, and so an image's own link, uses (internal flash
@@ -49,7 +48,7 @@ class Partition:
         return name == self.name or name in self.aliases
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Device:
     """A memory partitions are declared in, where a file says its extent and write geometry."""
 
@@ -60,7 +59,7 @@ class Device:
     write_block: Optional[int] = None  # the flash's write alignment
 
 
-@dataclass
+@record
 class PartitionLayout:
     """Everything the partition files said: the partitions, the devices they are in, and the
     partition a devicetree chose for the code (`zephyr,code-partition`)."""
@@ -84,7 +83,7 @@ class PartitionLayout:
         for partition in other.partitions:
             known = next((p for p in self.partitions if p.name == partition.name), None)
             if known is not None and known.device != partition.device:
-                partition = dataclasses.replace(partition, name=f"{partition.device}/{partition.name}")
+                partition = replace(partition, name=f"{partition.device}/{partition.name}")
                 known = next((p for p in self.partitions if p.name == partition.name), None)
             if known is None:
                 self.partitions.append(partition)

@@ -4,16 +4,16 @@ stored system report reads back into the same records, for `diff` and `--baselin
 from __future__ import annotations
 
 import dataclasses
-from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from tarnwick.domain import to_jsonable
+from tarnwick.support.records import field, fields_of, record
 from tarnwick.toolchains.errors import ReportFileError
 
 SYSTEM_SCHEMA = "1.0"
 
 
-@dataclass
+@record
 class RegionUse:
     """A memory region of one image's map and its use, as its own report counts it."""
 
@@ -24,7 +24,7 @@ class RegionUse:
     used_bytes: int
 
 
-@dataclass
+@record
 class ImageRow:
     name: str
     role: str
@@ -54,7 +54,7 @@ class ImageRow:
         return any(gate.failed for gate in self.gates)
 
 
-@dataclass
+@record
 class PartitionRow:
     """One line of the partition table. `used_bytes`: from the partition's start to the end of
     its image's stored bytes (the signed image in a slot), None without an image;
@@ -83,7 +83,7 @@ class PartitionRow:
         return self.start + self.size
 
 
-@dataclass
+@record
 class Overlap:
     kind: str  # "flash" or "ram"
     a: str
@@ -92,14 +92,14 @@ class Overlap:
     size: int
 
 
-@dataclass
+@record
 class Gap:
     device: str
     start: int
     size: int
 
 
-@dataclass
+@record
 class SharedPart:
     image: str
     start: int
@@ -107,7 +107,7 @@ class SharedPart:
     used_bytes: int  # the bytes of its sections there
 
 
-@dataclass
+@record
 class RegionShare:
     """A RAM region of [[system.regions]] and each image's part of it."""
 
@@ -118,7 +118,7 @@ class RegionShare:
     parts: list = field(default_factory=list)  # SharedPart
 
 
-@dataclass
+@record
 class CoreRam:
     core: str
     images: list  # the images that run on it at the same time
@@ -126,7 +126,7 @@ class CoreRam:
     bootloader_bytes: Optional[int] = None  # a bootloader's, which runs before them
 
 
-@dataclass
+@record
 class SecureHeadroom:
     image: str
     memory: str  # "flash" or "ram"
@@ -138,7 +138,7 @@ class SecureHeadroom:
     veneers: Optional[tuple] = None  # (start, end) of its non-secure-callable veneers
 
 
-@dataclass
+@record
 class SystemReport:
     name: str
     images: list  # ImageRow
@@ -172,7 +172,7 @@ class SystemReport:
 
 
 def _row(record) -> dict:
-    return {f.name: to_jsonable(getattr(record, f.name)) for f in dataclasses.fields(record)}
+    return {name: to_jsonable(getattr(record, name)) for name in fields_of(record)}
 
 
 def image_json(image: ImageRow) -> dict:

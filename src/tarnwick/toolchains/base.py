@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import enum
-from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick.support.origins import contributor_name, split_origin
+from tarnwick.support.records import field, record
 from tarnwick.support.symbol_list import SymbolList, origin_totals
 
 
@@ -36,7 +36,7 @@ class MemoryCategory(str, enum.Enum):
     OTHER = "other"
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class MemoryRegion:
     """`unified` marks one memory that holds a build's image and its writable data alike (a
     RAM the image is loaded into, a single `mem`): its image counts as flash, its writable
@@ -57,7 +57,7 @@ class MemoryRegion:
         return self.origin <= address < self.end
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class InputSection:
     """One contribution to an output section: an object's section, or `*fill*` that the linker
     inserted. `origin` is the file as the map names it ("main.o", "libfoo.a(bar.o)").
@@ -84,7 +84,7 @@ class InputSection:
         return self.is_fill and not self.is_reservation
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class Section:
     """An output section. `execution_region` holds it at run time; `load_region` holds its
     image when that differs (initialised data copied from flash at start-up)."""
@@ -115,7 +115,7 @@ class Section:
                 and self.load_region != self.execution_region)
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class Symbol:
     name: str
     address: int
@@ -139,7 +139,7 @@ class Symbol:
         return contributor_name(self.object_file, self.archive)
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class ReservedRange:
     """An address range no section may occupy (bootloader, option bytes, shared mailbox)."""
 
@@ -152,7 +152,7 @@ class ReservedRange:
         return self.start + self.length
 
 
-@dataclass
+@record
 class StatedTotals:
     """The totals a map states about itself, with the words it uses for them, as its reader
     hands them on; analysis.stated_totals compares them with the report's figures."""
@@ -164,7 +164,7 @@ class StatedTotals:
     regions: dict = field(default_factory=dict)  # region name -> used bytes as the map prints them
 
 
-@dataclass
+@record
 class NormalizedBuildModel:
     toolchain: Toolchain
     memory_regions: list = field(default_factory=list)

@@ -12,20 +12,20 @@ from __future__ import annotations
 import os
 import re
 import time
-from dataclasses import dataclass, field
 from functools import cached_property
 from operator import itemgetter
 from typing import Iterable, Optional
 
 from tarnwick._native import read_call_graph
 from tarnwick.support.files import FileProblem, read_limited, reason
+from tarnwick.support.records import field, record
 
 _QUALIFIER = re.compile(r"[a-z,]+")
 INDIRECT = "__indirect_call"
 _MOST_BYTES = 64 << 20  # a stack file larger than this is no stack file
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class Function:
     name: str  # as the symbol table names it (mangled for C++)
     shown: str  # as the compiler prints it ("int S::f(int)")
@@ -35,7 +35,7 @@ class Function:
     local: bool  # internal linkage: callable only from its own unit
 
 
-@dataclass
+@record
 class Unit:
     """One object file's stack information."""
 
@@ -139,7 +139,7 @@ MOST_ENTRIES = 400_000  # folder entries an index looks at before it stops (a bu
 MOST_SECONDS = 3.0
 
 
-@dataclass
+@record
 class StackIndex:
     """The stack files below some folders: stem -> their paths, .ci first."""
 

@@ -3,13 +3,13 @@ sections and symbols, memory regions and script assignments, all as the map stat
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
 from typing import Optional
 
+from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import InputSection as RawInput  # parsers build the final record
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class RawSymbol:
     name: str
     address: int
@@ -17,7 +17,7 @@ class RawSymbol:
     binding: Optional[str] = None  # "global" or "local" where the map tells them apart
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class RawOutput:
     name: str
     address: int
@@ -30,7 +30,7 @@ class RawOutput:
     scripted: bool = True  # the map shows a script statement for it; False: an orphan section
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class RawRegion:
     name: str
     origin: int
@@ -38,7 +38,7 @@ class RawRegion:
     attributes: str
 
 
-@dataclass
+@record
 class RawMap:
     toolchain: str
     path: str

@@ -9,11 +9,11 @@ from __future__ import annotations
 import os
 import struct
 import zlib
-from dataclasses import dataclass
 from typing import Optional
 
 from tarnwick._native import read_dwarf
 from tarnwick.support.files import FileProblem, open_regular
+from tarnwick.support.records import record
 
 SHF_COMPRESSED = 0x800
 ELFCOMPRESS_ZLIB = 1
@@ -25,7 +25,7 @@ class DebugInfoError(ValueError):
     """Debug information that cannot be read; `str()` says why."""
 
 
-@dataclass
+@record
 class DebugInfo:
     paths: list  # source files, joined with their folders
     units: list  # (name, folder, ((low, high), ...))

@@ -7,11 +7,11 @@ from __future__ import annotations
 import mmap
 import os
 import struct
-from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick._native import elf_symbols
 from tarnwick.support.files import FileProblem, open_regular
+from tarnwick.support.records import field, record
 
 MAGIC = b"\x7fELF"
 
@@ -38,7 +38,7 @@ class ElfError(ValueError):
     """Why a file is not a usable ELF file; `str()` is the reason alone."""
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class ElfSection:
     index: int
     name: str
@@ -70,7 +70,7 @@ class ElfSection:
         return bool(self.flags & SHF_TLS) and self.type == SHT_NOBITS
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class ElfSegment:
     type: int
     offset: int
@@ -80,7 +80,7 @@ class ElfSegment:
     memsz: int
 
 
-@dataclass
+@record
 class ElfFile:
     path: str
     bits: int

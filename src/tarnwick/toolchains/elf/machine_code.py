@@ -13,11 +13,11 @@ from __future__ import annotations
 
 import mmap
 import re
-from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick._native import elf_code_symbols, machine_frames
 from tarnwick.support.files import FileProblem, open_regular
+from tarnwick.support.records import field, record
 from tarnwick.toolchains.elf import elf_file as elf_format
 
 THUMB, RV32, RV64 = 1, 2, 3
@@ -43,7 +43,7 @@ class MachineCodeError(ValueError):
     """An image whose machine code cannot be read; `str()` says why."""
 
 
-@dataclass(slots=True)
+@record(slots=True)
 class MachineFunction:
     name: str
     address: int
@@ -59,7 +59,7 @@ class MachineFunction:
         return self.binding == 0
 
 
-@dataclass
+@record
 class MachineCode:
     architecture: str
     functions: list  # MachineFunction, by address (aliases of one address share its figures)

@@ -8,10 +8,10 @@ table states every symbol's size, statics included.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
 from tarnwick._native import padding_bytes, read_armlink_map
+from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import InputSection, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
@@ -40,7 +40,7 @@ class _Row(NamedTuple):
 _EXEC, _LOAD, _SIZE, _KIND, _PART, _LISTED = range(len(_Row._fields))
 
 
-@dataclass
+@record
 class _ExecutionRegion:
     name: str
     exec_base: int
@@ -61,7 +61,7 @@ class _ExecutionRegion:
         return self.load_base == self.exec_base and lr.base <= self.exec_base < end and not self.empty
 
 
-@dataclass
+@record
 class _LoadRegion:
     name: str
     base: int

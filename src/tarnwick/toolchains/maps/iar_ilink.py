@@ -10,10 +10,10 @@ from __future__ import annotations
 
 import bisect
 import re
-from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
 from tarnwick._native import iar_runs, padding_bytes, read_iar_map
+from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
@@ -43,7 +43,7 @@ class _Row(NamedTuple):
     part: InputSection  # its record, the origin set once the library references are known
 
 
-@dataclass
+@record
 class _Range:
     name: str
     start: int
@@ -52,7 +52,7 @@ class _Range:
     others: list = field(default_factory=list)  # other directives placing into the same range
 
 
-@dataclass
+@record
 class _Reader:
     """What the map's rows say, read in native code (native/fast/iar_map.cpp)."""
 

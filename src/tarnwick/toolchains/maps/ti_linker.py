@@ -11,10 +11,10 @@ code (native/fast/ti_map.cpp); what they mean for the model is decided here.
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
 from typing import Optional
 
 from tarnwick._native import padding_bytes, read_ti_map
+from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import (
     InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain, region_containing,
 )
@@ -36,7 +36,7 @@ _NON_VOLATILE = re.compile(r"^(?:.*FRAM.*|INT\d+|RESET|.*SIGNATURE|BEGIN|.*VECT.
 ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF file named with the map is not used
 
 
-@dataclass
+@record
 class _Output:
     name: str
     address: int
