@@ -38,7 +38,31 @@ def say(kind: str, message: str) -> None:
           file=sys.stderr)
 
 
+def terminal_columns() -> int:
+    """`shutil.get_terminal_size().columns`, without importing `shutil` (and the compression
+    modules it loads) at every start: argparse sizes a formatter with it for every option."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns > 0:
+        return columns
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80
+    except (AttributeError, ValueError, OSError):
+        return 80
+
+
+class _HelpFormatter(argparse.HelpFormatter):
+    def __init__(self, prog, indent_increment=2, max_help_position=24, width=None):
+        super().__init__(prog, indent_increment, max_help_position,
+                         terminal_columns() - 2 if width is None else width)
+
+
 class _Parser(argparse.ArgumentParser):
+    def __init__(self, *args, formatter_class=_HelpFormatter, **kwargs):
+        super().__init__(*args, formatter_class=formatter_class, **kwargs)
+
     def error(self, message: str):  # one line and exit 2, as for every bad input
         self.exit(EXIT_BAD_INPUT, f"tarnwick: error: {plain(message)}\n")
 

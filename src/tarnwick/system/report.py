@@ -3,7 +3,6 @@ stored system report reads back into the same records, for `diff` and `--baselin
 
 from __future__ import annotations
 
-import dataclasses
 from typing import Any, Optional
 
 from tarnwick.domain import to_jsonable
@@ -262,6 +261,8 @@ def _mcuboot(value: Any) -> Optional[dict]:
 
 def _fill(kind, item: dict, **special):
     """A record of `kind` from its JSON object, each field checked to be of its sort."""
+    import dataclasses  # a stored system report is read back rarely; other runs need not load it
+
     values = {}
     for f in dataclasses.fields(kind):
         if f.name in special:
