@@ -258,15 +258,17 @@ def _with_slots(cls: type, names: tuple) -> type:
 
 def _text_signature(names, kinds, defaults, annotations) -> str:
     # what `dataclass` writes into __doc__ from `inspect.signature` of its __init__
-    parts = []
-    for name, kind, default in zip(names, kinds, defaults):
-        part = f"{name}: {annotations[name]!r}"
-        if kind == "d":
-            part += f" = {default!r}"
-        elif kind == "f":
-            part += " = <factory>"
-        parts.append(part)
-    return "(" + ", ".join(parts) + ")"
+    return "(" + ", ".join(_parameters(names, kinds, lambda index: repr(annotations[names[index]]),
+                                       lambda index: repr(defaults[index]), "<factory>")) + ")"
+
+
+def _parameters(names, kinds, annotation: Callable, default: Callable, factory: str) -> list:
+    """Each field as a parameter of __init__: "name: ANNOTATION", " = DEFAULT" or " = FACTORY"."""
+    written = []
+    for index, (name, kind) in enumerate(zip(names, kinds)):
+        tail = f" = {default(index)}" if kind == "d" else f" = {factory}" if kind == "f" else ""
+        written.append(f"{name}: {annotation(index)}{tail}")
+    return written
 
 
 class _DataclassView:
@@ -304,14 +306,8 @@ def method_source(spec: _Spec, function: str = "__record_methods") -> str:
     lines = [f"def {function}({', '.join(_PARAMETERS)}):", "    methods = {}"]
     names = spec.names
     if spec.write_init:
-        parameters = ["self"]
-        for index, (name, kind) in enumerate(zip(names, spec.kinds)):
-            parameter = f"{name}: __record_types[{index}]"
-            if kind == "d":
-                parameter += f" = __record_defaults[{index}]"
-            elif kind == "f":
-                parameter += " = __record_factory"
-            parameters.append(parameter)
+        parameters = ["self", *_parameters(names, spec.kinds, lambda index: f"__record_types[{index}]",
+                                           lambda index: f"__record_defaults[{index}]", "__record_factory")]
         lines.append(f"    def __init__({', '.join(parameters)}) -> None:")
         body = []
         for index, (name, kind) in enumerate(zip(names, spec.kinds)):
