@@ -22,7 +22,7 @@ import pytest
 
 from tarnwick.support import record_code, record_code_fields, records
 
-SPECS = records.declared_specs()  # imports every module of the package
+SHAPES = records.declared_shapes()  # imports every module of the package
 
 
 def _record_classes() -> list:
@@ -72,8 +72,8 @@ def test_the_compiled_methods_are_those_of_the_declarations():
     """Regenerate with `python -m tarnwick.support.records` when this fails."""
     for field_by_field, name in records.CODE_MODULES.items():
         module = importlib.import_module(name)
-        assert Path(module.__file__).read_text(encoding="utf-8") == records.generated_module(SPECS, field_by_field)
-    assert all(spec.key() in record_code.METHODS or spec.key() in record_code_fields.METHODS for spec in SPECS)
+        assert Path(module.__file__).read_text(encoding="utf-8") == records.generated_module(SHAPES, field_by_field)
+    assert all(shape.key() in record_code.METHODS or shape.key() in record_code_fields.METHODS for shape in SHAPES)
 
 
 @pytest.mark.parametrize("cls", RECORDS, ids=lambda cls: f"{cls.__module__}.{cls.__qualname__}")

@@ -32,7 +32,7 @@ FIELDS = "__record_fields__"
 # compare tuples of the fields.
 _FIELD_BY_FIELD_EQUALITY = sys.version_info >= (3, 13)
 
-_DECLARED: list = []  # every spec made in this process, for the code generator
+_DECLARED: list = []  # every shape made in this process, for the code generator
 
 
 class _HasDefaultFactory:
@@ -124,7 +124,7 @@ def _recursive_repr(user_function: Callable) -> Callable:
     return wrapper
 
 
-class _Spec:
+class _Shape:
     """What decides the source of a record's methods: its field names and which take a default
     or a factory, frozen, a __post_init__ and which methods the class writes itself."""
 
@@ -204,15 +204,15 @@ def _make_record(cls: type, frozen: bool, slots: bool) -> type:
             kinds.append("d")
             defaults.append(default)
             factories.append(None)
-    spec = _Spec(names, tuple(kinds), frozen, hasattr(cls, "__post_init__"), "__init__" not in cls.__dict__,
+    shape = _Shape(names, tuple(kinds), frozen, hasattr(cls, "__post_init__"), "__init__" not in cls.__dict__,
                  "__repr__" not in cls.__dict__, "__eq__" not in cls.__dict__, _hash_action(cls, frozen),
                  _FIELD_BY_FIELD_EQUALITY)
     if frozen:
         for name in ("__setattr__", "__delattr__"):
             if name in cls.__dict__:
                 raise TypeError(f"Cannot overwrite attribute {name} in class {cls.__name__}")
-    _DECLARED.append(spec)
-    methods = _factory(spec)(cls, tuple(defaults), tuple(factories), tuple(annotations.values()),
+    _DECLARED.append(shape)
+    methods = _factory(shape)(cls, tuple(defaults), tuple(factories), tuple(annotations.values()),
                              _recursive_repr, _frozen_error, _FACTORY_MARKER, object)
 
     # as `dataclass`: factory fields lose their class attribute, plain defaults keep theirs
@@ -222,7 +222,7 @@ def _make_record(cls: type, frozen: bool, slots: bool) -> type:
     for name, method in methods.items():
         method.__qualname__ = f"{cls.__qualname__}.{name}"
         setattr(cls, name, method)
-    if spec.hash_action == "none":
+    if shape.hash_action == "none":
         cls.__hash__ = None
     if "__match_args__" not in cls.__dict__:
         cls.__match_args__ = names
@@ -301,33 +301,33 @@ _PARAMETERS = ("__record_cls", "__record_defaults", "__record_factories", "__rec
                "__record_recursive_repr", "__record_frozen_error", "__record_factory", "__record_object")
 
 
-def method_source(spec: _Spec, function: str = "__record_methods") -> str:
+def method_source(shape: _Shape, function: str = "__record_methods") -> str:
     """The text of a function that, given a record class and its defaults, returns its methods."""
     lines = [f"def {function}({', '.join(_PARAMETERS)}):", "    methods = {}"]
-    names = spec.names
-    if spec.write_init:
-        parameters = ["self", *_parameters(names, spec.kinds, lambda index: f"__record_types[{index}]",
+    names = shape.names
+    if shape.write_init:
+        parameters = ["self", *_parameters(names, shape.kinds, lambda index: f"__record_types[{index}]",
                                            lambda index: f"__record_defaults[{index}]", "__record_factory")]
         lines.append(f"    def __init__({', '.join(parameters)}) -> None:")
         body = []
-        for index, (name, kind) in enumerate(zip(names, spec.kinds)):
+        for index, (name, kind) in enumerate(zip(names, shape.kinds)):
             value = (f"__record_factories[{index}]() if {name} is __record_factory else {name}"
                      if kind == "f" else name)
-            body.append(f"__record_object.__setattr__(self, {name!r}, {value})" if spec.frozen
+            body.append(f"__record_object.__setattr__(self, {name!r}, {value})" if shape.frozen
                         else f"self.{name} = {value}")
-        if spec.post_init:
+        if shape.post_init:
             body.append("self.__post_init__()")
         lines.extend(f"        {line}" for line in body or ["pass"])
         lines.append("    methods['__init__'] = __init__")
-    if spec.write_repr:
+    if shape.write_repr:
         shown = ", ".join(f"{name}={{self.{name}!r}}" for name in names)
         lines += ["    @__record_recursive_repr",
                   "    def __repr__(self):",
                   f"        return self.__class__.__qualname__ + f\"({shown})\"",
                   "    methods['__repr__'] = __repr__"]
-    if spec.write_eq:
+    if shape.write_eq:
         lines.append("    def __eq__(self, other):")
-        if spec.field_by_field:
+        if shape.field_by_field:
             same = " and ".join(f"self.{name}==other.{name}" for name in names) or "True"
             lines += ["        if self is other:", "            return True",
                       "        if other.__class__ is self.__class__:", f"            return {same}"]
@@ -335,7 +335,7 @@ def method_source(spec: _Spec, function: str = "__record_methods") -> str:
             lines += ["        if other.__class__ is self.__class__:",
                       f"            return {_tuple_of('self', names)}=={_tuple_of('other', names)}"]
         lines += ["        return NotImplemented", "    methods['__eq__'] = __eq__"]
-    if spec.frozen:
+    if shape.frozen:
         condition = "type(self) is __record_cls"
         if names:
             condition += " or name in {" + ", ".join(repr(name) for name in names) + "}"
@@ -349,7 +349,7 @@ def method_source(spec: _Spec, function: str = "__record_methods") -> str:
                   "            raise __record_frozen_error()(f\"cannot delete field {name!r}\")",
                   "        super(__record_cls, self).__delattr__(name)",
                   "    methods['__delattr__'] = __delattr__"]
-    if spec.hash_action == "add":
+    if shape.hash_action == "add":
         lines += ["    def __hash__(self):", f"        return hash({_tuple_of('self', names)})",
                   "    methods['__hash__'] = __hash__"]
     lines.append("    return methods")
@@ -364,23 +364,23 @@ def _tuple_of(owner: str, names: tuple) -> str:
 CODE_MODULES = {False: "tarnwick.support.record_code", True: "tarnwick.support.record_code_fields"}
 
 
-def _factory(spec: _Spec) -> Callable:
+def _factory(shape: _Shape) -> Callable:
     import importlib
 
-    made = importlib.import_module(CODE_MODULES[spec.field_by_field]).METHODS.get(spec.key())
+    made = importlib.import_module(CODE_MODULES[shape.field_by_field]).METHODS.get(shape.key())
     if made is not None:
         return made
     namespace: dict = {}
-    exec(method_source(spec), {}, namespace)
+    exec(method_source(shape), {}, namespace)
     return namespace["__record_methods"]
 
 
-def generated_module(specs, field_by_field: bool) -> str:
-    """The text of the module of compiled methods of every spec, compared one way."""
+def generated_module(shapes, field_by_field: bool) -> str:
+    """The text of the module of compiled methods of every shape, compared one way."""
     variants = {}
-    for spec in specs:
-        twin = _Spec(spec.names, spec.kinds, spec.frozen, spec.post_init, spec.write_init, spec.write_repr,
-                     spec.write_eq, spec.hash_action, field_by_field)
+    for shape in shapes:
+        twin = _Shape(shape.names, shape.kinds, shape.frozen, shape.post_init, shape.write_init, shape.write_repr,
+                     shape.write_eq, shape.hash_action, field_by_field)
         variants[twin.key()] = twin
     compared = "field by field (Python 3.13 on)" if field_by_field else "as tuples (Python 3.11 and 3.12)"
     parts = [f'"""The methods of every record class, compared {compared}, compiled ahead of time.',
@@ -391,8 +391,8 @@ def generated_module(specs, field_by_field: bool) -> str:
     return "\n".join(parts).rstrip("\n") + "\n"
 
 
-def declared_specs() -> list:
-    """The specs of every record in the package (each of its modules imported)."""
+def declared_shapes() -> list:
+    """The shapes of every record in the package (each of its modules imported)."""
     import importlib
     import pkgutil
 
@@ -415,10 +415,10 @@ def main() -> None:
     # run as __main__, this file is not the module the package's records were made by
     from tarnwick.support import records
 
-    specs = records.declared_specs()
+    shapes = records.declared_shapes()
     for field_by_field, name in records.CODE_MODULES.items():
         target = Path(importlib.util.find_spec(name).origin)
-        target.write_text(records.generated_module(specs, field_by_field), encoding="utf-8")
+        target.write_text(records.generated_module(shapes, field_by_field), encoding="utf-8")
         print(f"wrote {target}")
 
 
