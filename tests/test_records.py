@@ -93,7 +93,7 @@ def test_a_record_is_the_dataclass_of_its_declaration(cls):
     assert cls.__match_args__ == twin.__match_args__
     assert getattr(cls, "__slots__", None) == getattr(twin, "__slots__", None)
     assert (cls.__hash__ is None) == (twin.__hash__ is None)
-    for name in ("__init__", "__repr__", "__eq__", "__hash__", "__setattr__", "__delattr__"):
+    for name in ("__init__", "__repr__", "__eq__", "__hash__", "__setattr__", "__delattr__", "__replace__"):
         assert (name in cls.__dict__) == (name in twin.__dict__), name
     for name in records.field_names(cls):  # class attributes: defaults kept, factories removed
         assert _outcome(lambda: getattr(cls, name)) == _outcome(lambda: getattr(twin, name)) \
@@ -125,6 +125,8 @@ def test_a_record_is_the_dataclass_of_its_declaration(cls):
     fresh = cls(**arguments)
     assert dataclasses.asdict(fresh) == dataclasses.asdict(twin(**arguments))
     assert records.replace(fresh) == fresh and dataclasses.replace(fresh) == fresh
+    if hasattr(copy, "replace"):
+        assert copy.replace(fresh) == fresh
     assert copy.copy(fresh) == fresh and copy.deepcopy(fresh) == fresh
 
 

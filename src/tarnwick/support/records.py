@@ -11,11 +11,11 @@ What a class gets is what `dataclass` gives it for the features used here (defau
 factory, `__post_init__`, `frozen`, `slots`): the same `__init__` (signature, annotations,
 defaults, messages), `__repr__`, `__eq__` (as this interpreter's own `dataclass` compares),
 `__hash__`, frozen `__setattr__`/`__delattr__` raising `dataclasses.FrozenInstanceError`,
-`__match_args__`, `__doc__` and slots. `__dataclass_fields__` and `__dataclass_params__` are
-made by `dataclass` itself on first use, so `dataclasses.fields`, `replace`, `asdict` and
-`is_dataclass` work as on any dataclass. Anything else (inheritance, class variables) is left
-to `dataclass`. Regenerate the compiled code after changing a record: `python -m
-tarnwick.support.records`.
+`__match_args__`, `__doc__`, slots and, from Python 3.13 on, `__replace__`.
+`__dataclass_fields__` and `__dataclass_params__` are made by `dataclass` itself on first use,
+so `dataclasses.fields`, `replace`, `asdict` and `is_dataclass` work as on any dataclass.
+Anything else (inheritance, class variables) is left to `dataclass`. Regenerate the compiled
+code after changing a record: `python -m tarnwick.support.records`.
 """
 
 from __future__ import annotations
@@ -95,6 +95,10 @@ def replace(value: Any, /, **changes) -> Any:
         if name not in changes:
             changes[name] = getattr(value, name)
     return type(value)(**changes)
+
+
+def _replace_method(self, /, **changes):
+    return replace(self, **changes)
 
 
 def _frozen_error():
@@ -222,6 +226,8 @@ def _make_record(cls: type, frozen: bool, slots: bool) -> type:
     for name, method in methods.items():
         method.__qualname__ = f"{cls.__qualname__}.{name}"
         setattr(cls, name, method)
+    if _FIELD_BY_FIELD_EQUALITY and "__replace__" not in cls.__dict__:  # copy.replace, from 3.13 on
+        cls.__replace__ = _replace_method
     if shape.hash_action == "none":
         cls.__hash__ = None
     if "__match_args__" not in cls.__dict__:
