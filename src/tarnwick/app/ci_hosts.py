@@ -21,10 +21,11 @@ import sys
 from typing import Callable, Optional
 
 from tarnwick.support.files import identity, kind_of, reason
+from tarnwick.support.patterns import LazyPattern
 
 GITHUB, AZURE = "github", "azure"
 HUMAN_FORMATS = ("text", "markdown", "html")
-_AZURE_COMMAND = re.compile(r"##(vso\[)|^(\s*)##\[", re.IGNORECASE | re.MULTILINE)
+_AZURE_COMMAND = LazyPattern(r"##(vso\[)|^(\s*)##\[", re.IGNORECASE | re.MULTILINE)
 _WORD_JOINER = "\u2060"  # invisible, and ends the host's match of its command prefix
 
 

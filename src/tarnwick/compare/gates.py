@@ -5,11 +5,11 @@ that says why, since a job that passes unchecked is worse than one that stops.""
 
 from __future__ import annotations
 
-import re
 from typing import NamedTuple, Optional
 
 from tarnwick.domain import IssueCategory
 from tarnwick.support.names import closest_name
+from tarnwick.support.patterns import LazyPattern
 
 # policy -> the finding category that breaks it
 POLICY_CATEGORIES = {
@@ -20,7 +20,7 @@ POLICY_CATEGORIES = {
 }
 # the policies computed from the regions' used bytes: they cannot pass on figures the map disputes
 _FROM_FIGURES = ("fail_on_overflow", "fail_on_budget")
-_LIMIT = re.compile(r"^(?:(?P<region>.+)=)?(?P<amount>0[xX][0-9a-fA-F]+|[0-9]+(?:\.[0-9]+)?%?)$")
+_LIMIT = LazyPattern(r"^(?:(?P<region>.+)=)?(?P<amount>0[xX][0-9a-fA-F]+|[0-9]+(?:\.[0-9]+)?%?)$")
 
 
 class LimitError(ValueError):

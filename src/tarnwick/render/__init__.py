@@ -7,7 +7,9 @@ from __future__ import annotations
 import importlib
 import re
 
-_SURROGATE = re.compile("[\ud800-\udfff]")
+from tarnwick.support.patterns import LazyPattern
+
+_SURROGATE = LazyPattern("[\ud800-\udfff]")
 _MODULES = {"text": "text", "json": "json_report", "markdown": "markdown", "html": "html",
             "gitlab-metrics": "gitlab_metrics", "gitlab-codequality": "gitlab_codequality", "junit": "junit",
             "sarif": "sarif"}

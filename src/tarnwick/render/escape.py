@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import re
 
+from tarnwick.support.patterns import LazyPattern
+
 # Control characters (a newline would split a one-line message, an escape sequence would
 # reach the terminal) and the invisible characters that reorder or hide text.
 _INVISIBLE = [*range(0x00, 0x20), 0x7F, *range(0x80, 0xA0), 0x061C, 0x200B, 0x200E, 0x200F,
@@ -17,9 +19,9 @@ _PLAIN = {code: _NAMED.get(code, f"\\x{code:02x}" if code < 0x100 else f"\\u{cod
 # a text without any (a Windows path) is shown as it is.
 _ESCAPED = {**_PLAIN, ord("\\"): "\\\\"}
 # What markdown can read as syntax anywhere in a line (a full stop or a comma never is).
-_MARKDOWN_PUNCTUATION = re.compile(r"([\\`*_{}\[\]()#+\-!|<>~&=])")
+_MARKDOWN_PUNCTUATION = LazyPattern(r"([\\`*_{}\[\]()#+\-!|<>~&=])")
 # What GitHub turns into a link even without markdown syntax: URLs, www. and e-mail addresses.
-_AUTOLINK = re.compile(r"(://|www\.|@)", re.IGNORECASE)
+_AUTOLINK = LazyPattern(r"(://|www\.|@)", re.IGNORECASE)
 _ZERO_WIDTH_SPACE = "\u200b"
 
 

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Optional
 
 from tarnwick.domain import AnalysisReport
 from tarnwick.render.regions import TINY_REGION, region_order
+from tarnwick.support.patterns import LazyPattern
 from tarnwick.support.records import record
 
 if TYPE_CHECKING:  # the comparison module loads only for runs that compare
@@ -109,7 +110,7 @@ def build_view(report: AnalysisReport, comparison: Optional[Comparison] = None, 
     )
 
 
-_BUDGET = re.compile(r"^Region (?P<region>.+) utilization is (?P<used>[-+0-9.e]+|nan|inf), above configured "
+_BUDGET = LazyPattern(r"^Region (?P<region>.+) utilization is (?P<used>[-+0-9.e]+|nan|inf), above configured "
                      r"threshold (?P<budget>[-+0-9.e]+|nan|inf)\.$")
 
 

@@ -9,11 +9,13 @@ import posixpath
 import re
 from typing import Optional
 
+from tarnwick.support.patterns import LazyPattern
+
 
 # Archive names: ar's ".a", ".lib" and Rust's ".rlib", armlink's C libraries ("c_w.l"), and
 # TI's per-platform archives ("drivers_msp432p401x.aem4f"), COSMIC's for STM8 ("libis0.sm8");
 # Windows tools write them in capitals.
-_PLATFORM_ARCHIVE = re.compile(r"\.a(?:e|r|a|m)[0-9a-z]{1,5}$", re.IGNORECASE)
+_PLATFORM_ARCHIVE = LazyPattern(r"\.a(?:e|r|a|m)[0-9a-z]{1,5}$", re.IGNORECASE)
 
 
 @functools.lru_cache(maxsize=65536)

@@ -9,13 +9,15 @@ from __future__ import annotations
 
 import re
 
+from tarnwick.support.patterns import LazyPattern
+
 # Never target memory: debug data, comments, build attributes, symbol tables.
 _NEVER_ALLOCATED = re.compile(
     r"^\.(?:debug|zdebug|comment|stab|gnu_debug|GCC\.command\.line|line$|symtab$|strtab$|"
     r"shstrtab$|ident$|mdebug|pdr$|gnu\.build\.attributes|xt\.|\w+\.attributes$)")
 # Non-allocated when the linker leaves them at address 0: notes and tool information that
 # some scripts place in memory on purpose (`.note.gnu.build-id` in flash).
-_NON_ALLOCATED_AT_ZERO = re.compile(r"^\.(?:note|xtensa\.info|riscv\.|ARM\.|gnu\.)")
+_NON_ALLOCATED_AT_ZERO = LazyPattern(r"^\.(?:note|xtensa\.info|riscv\.|ARM\.|gnu\.)")
 _NO_CONTENTS = re.compile(
     r"^(?:\.bss|\.sbss|\.tbss|\.noinit|\.no_init|COMMON|\.common|\.relro_padding|\._user_heap_stack|\.heap|\.stack|"
     r"\.uninit|\.persistent_bss|\.dram\d*\.bss|\.iram\d*\.bss|\.ext_ram\.bss|\.rtc\.bss)",

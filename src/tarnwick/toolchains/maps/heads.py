@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import re
 
+from tarnwick.support.patterns import LazyPattern
 from tarnwick.toolchains.maps.map_text import first_line
 
 _ARMLINK_HEADINGS = re.compile(r"^(?:Memory Map of the image|Image component sizes|Image Symbol Table|"
@@ -21,7 +22,7 @@ _RLINK_BANNER = re.compile(r"^\s*Renesas Optimizing Linker \(V[\d.]+ *\)")
 _LLD_HEADER = re.compile(r"^\s*VMA\s+(LMA\s+)?Size\s+Align\s+Out\s+In\s+Symbol$")
 _HEX = r"0x([0-9a-fA-F]+)"
 # What only a GNU ld or gold map has, to tell one from other text by content.
-_GNU_SIGNATURES = re.compile(
+_GNU_SIGNATURES = LazyPattern(
     rf"^(?:\*default\*\s+{_HEX}\s+{_HEX}"          # the last row of the memory table
     rf"|\.\S+\s+{_HEX}\s+{_HEX}"                    # an output section
     rf"| \.\S+\s+{_HEX}\s+{_HEX} \S"                # an input section with its file
