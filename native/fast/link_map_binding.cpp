@@ -69,6 +69,30 @@ using TextNumbers = FlatTable<string_view, TextHash>;
 
 PyObject* new_int(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
 
+// One number object per small value: sizes repeat (most input sections and symbols hold less
+// than 64 KiB), addresses seldom do.
+class SharedInts {
+public:
+    PyObject* get(std::uint64_t value) noexcept {  // a new reference; null with an exception set
+        if (value >= shared) return new_int(value);
+        if (made_.empty()) {
+            try {
+                made_.resize(shared);
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
+        }
+        Ref& made = made_[static_cast<std::size_t>(value)];
+        if (!made && !(made = Ref::steal(new_int(value)))) return nullptr;
+        return Py_NewRef(made.get());
+    }
+
+private:
+    static constexpr std::uint64_t shared = 1u << 16;
+    std::vector<Ref> made_;
+};
+
 PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
 
 PyObject* new_text(string_view text) noexcept {
@@ -140,6 +164,7 @@ private:
 struct Builder {
     RecordMaker input_record, symbol_record;
     Strings strings;  // texts that repeat: section names, origins, objects and archives
+    SharedInts sizes;
     // origin text -> its place in `origins`, keyed by copies: a key in the text would bring its
     // page back each time its origin comes again
     TextNumbers origin_numbers;
@@ -159,6 +184,7 @@ struct Builder {
     OriginTotals totals{Py_None};  // by origin number: 0 none, else 1 + the place in `origins`
     lm::SymbolSizer sizer;
     bool totals_kept = true;
+    static constexpr std::size_t short_name = 8;
 
     bool start(PyObject* input_class, PyObject* symbol_class, PyObject* code_test, PyObject* splitter) {
         named_code = code_test;
@@ -190,7 +216,7 @@ struct Builder {
         Ref address_value = address == input.address ? Ref::borrow(input_record.get(input_record_made, 1))
                                                      : Ref::steal(new_int(address));
         Ref size_value = size == input.size ? Ref::borrow(input_record.get(input_record_made, 2))
-                                            : Ref::steal(new_int(size));
+                                            : Ref::steal(sizes.get(size));
         Ref alias = alias_of != nullptr ? Ref::steal(new_text(alias_of->name)) : Ref::borrow(Py_None);
         if (!name_text || !address_value || !size_value || !alias) return false;
         if (size > LLONG_MAX) totals_kept = false;
@@ -244,9 +270,12 @@ struct Builder {
         for (const lm::Input& input : output.inputs) {
             pages.passed(input.name.data());
             bool fill = input.kind != lm::InputKind::object;
-            Ref name = Ref::steal(new_text(input.name));
+            // a fill's name is the same each time ("*fill*"); other short names (".text",
+            // "COMMON") repeat where a build keeps each object's code in one input section
+            Ref name = fill || input.name.size() <= short_name ? Ref::borrow(strings.get(input.name))
+                                                               : Ref::steal(new_text(input.name));
             Ref address = Ref::steal(new_int(input.address));
-            Ref size = Ref::steal(new_int(input.size));
+            Ref size = Ref::steal(sizes.get(input.size));
             const Origin* from = input.has_origin ? origin_of(input.origin) : nullptr;
             if (input.has_origin && from == nullptr) return false;
             Ref origin = Ref::borrow(from != nullptr ? from->text.get() : Py_None);
