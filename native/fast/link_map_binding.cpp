@@ -99,6 +99,48 @@ PyObject* new_text(string_view text) noexcept {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+// What support/origins.split_origin does with an origin it can decide by its bytes alone (ASCII,
+// no line break: there its lower() and its pattern's IGNORECASE and `$` are the bytes' own):
+// true, with `cut` at the "(" of "dir/libfoo.a(bar.o)" where that is an archive's member, npos
+// where the origin is an object file of its own. False: split_origin must be asked.
+bool ascii_lower_is(char c, std::string_view among) noexcept {
+    char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return among.find(lower) != std::string_view::npos;
+}
+
+bool ends_like(std::string_view text, std::string_view lower_suffix) noexcept {
+    if (text.size() < lower_suffix.size()) return false;
+    std::string_view end = text.substr(text.size() - lower_suffix.size());
+    for (std::size_t i = 0; i < end.size(); ++i)
+        if (!ascii_lower_is(end[i], lower_suffix.substr(i, 1))) return false;
+    return true;
+}
+
+bool archive_named(std::string_view name) noexcept {
+    for (std::string_view suffix : {".a", ".lib", ".rlib", ".l", ".sm8"})
+        if (ends_like(name, suffix)) return true;
+    // TI's and COSMIC's per-platform archives: \.a(?:e|r|a|m)[0-9a-z]{1,5}$, any case
+    constexpr std::string_view alnum = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::size_t tail = 0;  // the letters and digits the name ends with, up to five
+    while (tail < 5 && tail < name.size() && ascii_lower_is(name[name.size() - 1 - tail], alnum)) ++tail;
+    for (std::size_t k = 1; k <= tail; ++k) {
+        if (name.size() < k + 3) break;
+        std::string_view head = name.substr(name.size() - k - 3, 3);
+        if (head[0] == '.' && ascii_lower_is(head[1], "a") && ascii_lower_is(head[2], "eram")) return true;
+    }
+    return false;
+}
+
+bool archive_cut(std::string_view origin, std::size_t& cut) noexcept {
+    for (char c : origin)
+        if (static_cast<unsigned char>(c) >= 0x80 || c == '\n') return false;
+    cut = std::string_view::npos;
+    if (origin.size() < 2 || origin.back() != ')') return true;
+    std::size_t open = origin.rfind('(', origin.size() - 2);
+    if (open != std::string_view::npos && archive_named(origin.substr(0, open))) cut = open;
+    return true;
+}
+
 // The pages of a map's text mapped from its file, given back once the records are made past
 // them: mapped, they count in the process's resident memory (a 113 MB map's whole text, beside
 // its records) though the records hold copies. A page touched again is read from the file again.
@@ -170,8 +212,11 @@ struct Builder {
     TextNumbers origin_numbers;
     TextCopies origin_keys;
     struct Origin {
-        Ref text, parts;  // the origin as a Python string; (object_file, archive)
+        Ref text, object, archive;  // the origin as a Python string; its object file and archive
     };
+    // archive text (a copy) -> its one Python string: a build has few archives, each holding
+    // thousands of the origins
+    std::unordered_map<string_view, Ref> archives;
     std::vector<Origin> origins;
     std::size_t last_origin = SIZE_MAX;  // the origin asked last, by its number and text
     string_view last_origin_text;
@@ -242,13 +287,10 @@ struct Builder {
             if (number == origins.size()) {
                 origin_numbers.find_or_add(origin_keys.copy(origin), number);
                 Ref text = Ref::steal(new_text(origin));
-                Ref parts = Ref::steal(text ? PyObject_CallOneArg(split_origin, text.get()) : nullptr);
-                if (!parts) return nullptr;
-                if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
-                    PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
-                    return nullptr;
-                }
-                origins.push_back(Origin{std::move(text), std::move(parts)});
+                if (!text) return nullptr;
+                Origin made{std::move(text), Ref(), Ref()};
+                if (!split(origin, made)) return nullptr;
+                origins.push_back(std::move(made));
             }
             last_origin = number;
             last_origin_text = origin;
@@ -257,6 +299,39 @@ struct Builder {
             PyErr_NoMemory();
             return nullptr;
         }
+    }
+
+    // The origin's object file and archive, as split_origin gives them; false with an
+    // exception set.
+    bool split(string_view origin, Origin& made) {
+        std::size_t cut = 0;
+        if (!archive_cut(origin, cut)) {  // split_origin itself
+            Ref parts = Ref::steal(PyObject_CallOneArg(split_origin, made.text.get()));
+            if (!parts) return false;
+            if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
+                PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
+                return false;
+            }
+            made.object = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
+            made.archive = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 1));
+            return true;
+        }
+        if (cut == string_view::npos) {
+            made.object = Ref::borrow(made.text.get());
+            made.archive = Ref::borrow(Py_None);
+            return true;
+        }
+        made.object = Ref::steal(new_text(origin.substr(cut + 1, origin.size() - cut - 2)));
+        if (!made.object) return false;
+        string_view archive = origin.substr(0, cut);
+        auto found = archives.find(archive);
+        if (found == archives.end()) {
+            Ref shared = Ref::steal(new_text(archive));
+            if (!shared) return false;
+            found = archives.emplace(origin_keys.copy(archive), std::move(shared)).first;
+        }
+        made.archive = Ref::borrow(found->second.get());
+        return true;
     }
 
     PyObject* record_name(PyObject* record) const noexcept { return input_record.get(record, 0); }
@@ -286,8 +361,8 @@ struct Builder {
             if (!record || PyList_Append(inputs, record.get()) != 0) return false;
             if (fill) continue;
 
-            PyObject* object = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 0) : Py_None;
-            PyObject* archive = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 1) : Py_None;
+            PyObject* object = from != nullptr ? from->object.get() : Py_None;
+            PyObject* archive = from != nullptr ? from->archive.get() : Py_None;
             std::size_t origin_number = from != nullptr ? static_cast<std::size_t>(from - origins.data()) + 1 : 0;
             bool code = input.thumb_code;
             if (thumb && !code) {
