@@ -218,6 +218,8 @@ struct Builder {
     // thousands of the origins
     std::unordered_map<string_view, Ref> archives;
     std::vector<Origin> origins;
+    std::vector<std::size_t> origin_at;  // of the batch of inputs being made, see origins_of
+    static constexpr std::size_t batch = 64;
     std::size_t last_origin = SIZE_MAX;  // the origin asked last, by its number and text
     string_view last_origin_text;
     Ref empty_tuple, derived, bound, from_map;  // the symbols' size_source texts
@@ -278,27 +280,39 @@ struct Builder {
 
     // The object file and archive an input section's origin names, asked of the model's own
     // split_origin once per origin.
-    // The origin made once per distinct text: null with an exception set on failure.
-    const Origin* origin_of(string_view origin) noexcept {
+    // The origin made once per distinct text: its place in `origins`, SIZE_MAX with an exception
+    // set on failure.
+    std::size_t origin_of(string_view origin) noexcept {
         // an object's input sections mostly come one after another
-        if (last_origin < origins.size() && last_origin_text == origin) return &origins[last_origin];
+        if (last_origin < origins.size() && last_origin_text == origin) return last_origin;
         try {
             std::size_t number = origin_numbers.find(origin, origins.size());
             if (number == origins.size()) {
                 origin_numbers.find_or_add(origin_keys.copy(origin), number);
                 Ref text = Ref::steal(new_text(origin));
-                if (!text) return nullptr;
+                if (!text) return SIZE_MAX;
                 Origin made{std::move(text), Ref(), Ref()};
-                if (!split(origin, made)) return nullptr;
+                if (!split(origin, made)) return SIZE_MAX;
                 origins.push_back(std::move(made));
             }
             last_origin = number;
             last_origin_text = origin;
-            return &origins[number];
+            return number;
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
-            return nullptr;
+            return SIZE_MAX;
         }
+    }
+
+    // The origins of inputs [from, to) (their places in `origins`, SIZE_MAX: none) into
+    // origin_at, a batch at a time in a loop of its own: a large build's objects come in no
+    // order and each search of the table misses the caches; only in a loop this short do the
+    // misses overlap (the huge map's records about 1.0 -> 0.8 s). False with an exception set.
+    bool origins_of(const std::vector<lm::Input>& inputs, std::size_t from, std::size_t to) noexcept {
+        origin_at.assign(to - from, SIZE_MAX);  // within its capacity: no allocation
+        for (std::size_t i = from; i < to; ++i)
+            if (inputs[i].has_origin && (origin_at[i - from] = origin_of(inputs[i].origin)) == SIZE_MAX) return false;
+        return true;
     }
 
     // The origin's object file and archive, as split_origin gives them; false with an
@@ -342,7 +356,16 @@ struct Builder {
         const bool thumb = map.thumb;
         PyObject* section = strings.get(output.name);
         if (section == nullptr) return false;
-        for (const lm::Input& input : output.inputs) {
+        try {
+            origin_at.reserve(batch);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (std::size_t at = 0; at < output.inputs.size(); ++at) {
+            if (at % batch == 0 && !origins_of(output.inputs, at, std::min(at + batch, output.inputs.size())))
+                return false;
+            const lm::Input& input = output.inputs[at];
             pages.passed(input.name.data());
             bool fill = input.kind != lm::InputKind::object;
             // a fill's name is the same each time ("*fill*"); other short names (".text",
@@ -351,8 +374,8 @@ struct Builder {
                                                                : Ref::steal(new_text(input.name));
             Ref address = Ref::steal(new_int(input.address));
             Ref size = Ref::steal(sizes.get(input.size));
-            const Origin* from = input.has_origin ? origin_of(input.origin) : nullptr;
-            if (input.has_origin && from == nullptr) return false;
+            std::size_t number = origin_at[at % batch];
+            const Origin* from = number != SIZE_MAX ? &origins[number] : nullptr;
             Ref origin = Ref::borrow(from != nullptr ? from->text.get() : Py_None);
             if (!name || !address || !size || !origin) return false;
             Ref record = input_record.make({name.release(), address.release(), size.release(), origin.release(),
