@@ -199,7 +199,7 @@ NAMES = ["", "a", "a\0", "a\0\0", "ab", "b", "fn_text_0", "fn_text_0_tail", "fn_
 
 def test_names_sharing_their_first_bytes_sort_as_the_interpreter_sorts():
     symbols = [SimpleNamespace(name=name, size=size, address=address)
-               for size in (0, 4) for address in (8, 0) for name in NAMES * 2]  # ties kept in order
+               for size in (-3, 0, 4, 65535, 65536, 2**40) for address in (8, 0) for name in NAMES * 2]  # ties kept
     ordered = sorted_by_size(symbols)
     assert [id(s) for s in ordered] == [id(s) for s in _sorted_by_key(symbols)]
 

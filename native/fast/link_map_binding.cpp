@@ -69,10 +69,76 @@ using TextNumbers = FlatTable<string_view, TextHash>;
 
 PyObject* new_int(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
 
+// One number object per small value: sizes repeat (most input sections and symbols hold less
+// than 64 KiB), addresses seldom do.
+class SharedInts {
+public:
+    PyObject* get(std::uint64_t value) noexcept {  // a new reference; null with an exception set
+        if (value >= shared) return new_int(value);
+        if (made_.empty()) {
+            try {
+                made_.resize(shared);
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
+        }
+        Ref& made = made_[static_cast<std::size_t>(value)];
+        if (!made && !(made = Ref::steal(new_int(value)))) return nullptr;
+        return Py_NewRef(made.get());
+    }
+
+private:
+    static constexpr std::uint64_t shared = 1u << 16;
+    std::vector<Ref> made_;
+};
+
 PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
 
 PyObject* new_text(string_view text) noexcept {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// What support/origins.split_origin does with an origin it can decide by its bytes alone (ASCII,
+// no line break: there its lower() and its pattern's IGNORECASE and `$` are the bytes' own):
+// true, with `cut` at the "(" of "dir/libfoo.a(bar.o)" where that is an archive's member, npos
+// where the origin is an object file of its own. False: split_origin must be asked.
+bool ascii_lower_is(char c, std::string_view among) noexcept {
+    char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return among.find(lower) != std::string_view::npos;
+}
+
+bool ends_like(std::string_view text, std::string_view lower_suffix) noexcept {
+    if (text.size() < lower_suffix.size()) return false;
+    std::string_view end = text.substr(text.size() - lower_suffix.size());
+    for (std::size_t i = 0; i < end.size(); ++i)
+        if (!ascii_lower_is(end[i], lower_suffix.substr(i, 1))) return false;
+    return true;
+}
+
+bool archive_named(std::string_view name) noexcept {
+    for (std::string_view suffix : {".a", ".lib", ".rlib", ".l", ".sm8"})
+        if (ends_like(name, suffix)) return true;
+    // TI's and COSMIC's per-platform archives: \.a(?:e|r|a|m)[0-9a-z]{1,5}$, any case
+    constexpr std::string_view alnum = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::size_t tail = 0;  // the letters and digits the name ends with, up to five
+    while (tail < 5 && tail < name.size() && ascii_lower_is(name[name.size() - 1 - tail], alnum)) ++tail;
+    for (std::size_t k = 1; k <= tail; ++k) {
+        if (name.size() < k + 3) break;
+        std::string_view head = name.substr(name.size() - k - 3, 3);
+        if (head[0] == '.' && ascii_lower_is(head[1], "a") && ascii_lower_is(head[2], "eram")) return true;
+    }
+    return false;
+}
+
+bool archive_cut(std::string_view origin, std::size_t& cut) noexcept {
+    for (char c : origin)
+        if (static_cast<unsigned char>(c) >= 0x80 || c == '\n') return false;
+    cut = std::string_view::npos;
+    if (origin.size() < 2 || origin.back() != ')') return true;
+    std::size_t open = origin.rfind('(', origin.size() - 2);
+    if (open != std::string_view::npos && archive_named(origin.substr(0, open))) cut = open;
+    return true;
 }
 
 // The pages of a map's text mapped from its file, given back once the records are made past
@@ -140,14 +206,20 @@ private:
 struct Builder {
     RecordMaker input_record, symbol_record;
     Strings strings;  // texts that repeat: section names, origins, objects and archives
+    SharedInts sizes;
     // origin text -> its place in `origins`, keyed by copies: a key in the text would bring its
     // page back each time its origin comes again
     TextNumbers origin_numbers;
     TextCopies origin_keys;
     struct Origin {
-        Ref text, parts;  // the origin as a Python string; (object_file, archive)
+        Ref text, object, archive;  // the origin as a Python string; its object file and archive
     };
+    // archive text (a copy) -> its one Python string: a build has few archives, each holding
+    // thousands of the origins
+    std::unordered_map<string_view, Ref> archives;
     std::vector<Origin> origins;
+    std::vector<std::size_t> origin_at;  // of the batch of inputs being made, see origins_of
+    static constexpr std::size_t batch = 64;
     std::size_t last_origin = SIZE_MAX;  // the origin asked last, by its number and text
     string_view last_origin_text;
     Ref empty_tuple, derived, bound, from_map;  // the symbols' size_source texts
@@ -159,6 +231,7 @@ struct Builder {
     OriginTotals totals{Py_None};  // by origin number: 0 none, else 1 + the place in `origins`
     lm::SymbolSizer sizer;
     bool totals_kept = true;
+    static constexpr std::size_t short_name = 8;
 
     bool start(PyObject* input_class, PyObject* symbol_class, PyObject* code_test, PyObject* splitter) {
         named_code = code_test;
@@ -190,7 +263,7 @@ struct Builder {
         Ref address_value = address == input.address ? Ref::borrow(input_record.get(input_record_made, 1))
                                                      : Ref::steal(new_int(address));
         Ref size_value = size == input.size ? Ref::borrow(input_record.get(input_record_made, 2))
-                                            : Ref::steal(new_int(size));
+                                            : Ref::steal(sizes.get(size));
         Ref alias = alias_of != nullptr ? Ref::steal(new_text(alias_of->name)) : Ref::borrow(Py_None);
         if (!name_text || !address_value || !size_value || !alias) return false;
         if (size > LLONG_MAX) totals_kept = false;
@@ -207,30 +280,72 @@ struct Builder {
 
     // The object file and archive an input section's origin names, asked of the model's own
     // split_origin once per origin.
-    // The origin made once per distinct text: null with an exception set on failure.
-    const Origin* origin_of(string_view origin) noexcept {
+    // The origin made once per distinct text: its place in `origins`, SIZE_MAX with an exception
+    // set on failure.
+    std::size_t origin_of(string_view origin) noexcept {
         // an object's input sections mostly come one after another
-        if (last_origin < origins.size() && last_origin_text == origin) return &origins[last_origin];
+        if (last_origin < origins.size() && last_origin_text == origin) return last_origin;
         try {
             std::size_t number = origin_numbers.find(origin, origins.size());
             if (number == origins.size()) {
                 origin_numbers.find_or_add(origin_keys.copy(origin), number);
                 Ref text = Ref::steal(new_text(origin));
-                Ref parts = Ref::steal(text ? PyObject_CallOneArg(split_origin, text.get()) : nullptr);
-                if (!parts) return nullptr;
-                if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
-                    PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
-                    return nullptr;
-                }
-                origins.push_back(Origin{std::move(text), std::move(parts)});
+                if (!text) return SIZE_MAX;
+                Origin made{std::move(text), Ref(), Ref()};
+                if (!split(origin, made)) return SIZE_MAX;
+                origins.push_back(std::move(made));
             }
             last_origin = number;
             last_origin_text = origin;
-            return &origins[number];
+            return number;
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
-            return nullptr;
+            return SIZE_MAX;
         }
+    }
+
+    // The origins of inputs [from, to) (their places in `origins`, SIZE_MAX: none) into
+    // origin_at, a batch at a time in a loop of its own: a large build's objects come in no
+    // order and each search of the table misses the caches; only in a loop this short do the
+    // misses overlap (the huge map's records about 1.0 -> 0.8 s). False with an exception set.
+    bool origins_of(const std::vector<lm::Input>& inputs, std::size_t from, std::size_t to) noexcept {
+        origin_at.assign(to - from, SIZE_MAX);  // within its capacity: no allocation
+        for (std::size_t i = from; i < to; ++i)
+            if (inputs[i].has_origin && (origin_at[i - from] = origin_of(inputs[i].origin)) == SIZE_MAX) return false;
+        return true;
+    }
+
+    // The origin's object file and archive, as split_origin gives them; false with an
+    // exception set.
+    bool split(string_view origin, Origin& made) {
+        std::size_t cut = 0;
+        if (!archive_cut(origin, cut)) {  // split_origin itself
+            Ref parts = Ref::steal(PyObject_CallOneArg(split_origin, made.text.get()));
+            if (!parts) return false;
+            if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
+                PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
+                return false;
+            }
+            made.object = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
+            made.archive = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 1));
+            return true;
+        }
+        if (cut == string_view::npos) {
+            made.object = Ref::borrow(made.text.get());
+            made.archive = Ref::borrow(Py_None);
+            return true;
+        }
+        made.object = Ref::steal(new_text(origin.substr(cut + 1, origin.size() - cut - 2)));
+        if (!made.object) return false;
+        string_view archive = origin.substr(0, cut);
+        auto found = archives.find(archive);
+        if (found == archives.end()) {
+            Ref shared = Ref::steal(new_text(archive));
+            if (!shared) return false;
+            found = archives.emplace(origin_keys.copy(archive), std::move(shared)).first;
+        }
+        made.archive = Ref::borrow(found->second.get());
+        return true;
     }
 
     PyObject* record_name(PyObject* record) const noexcept { return input_record.get(record, 0); }
@@ -241,14 +356,26 @@ struct Builder {
         const bool thumb = map.thumb;
         PyObject* section = strings.get(output.name);
         if (section == nullptr) return false;
-        for (const lm::Input& input : output.inputs) {
+        try {
+            origin_at.reserve(batch);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (std::size_t at = 0; at < output.inputs.size(); ++at) {
+            if (at % batch == 0 && !origins_of(output.inputs, at, std::min(at + batch, output.inputs.size())))
+                return false;
+            const lm::Input& input = output.inputs[at];
             pages.passed(input.name.data());
             bool fill = input.kind != lm::InputKind::object;
-            Ref name = Ref::steal(new_text(input.name));
+            // a fill's name is the same each time ("*fill*"); other short names (".text",
+            // "COMMON") repeat where a build keeps each object's code in one input section
+            Ref name = fill || input.name.size() <= short_name ? Ref::borrow(strings.get(input.name))
+                                                               : Ref::steal(new_text(input.name));
             Ref address = Ref::steal(new_int(input.address));
-            Ref size = Ref::steal(new_int(input.size));
-            const Origin* from = input.has_origin ? origin_of(input.origin) : nullptr;
-            if (input.has_origin && from == nullptr) return false;
+            Ref size = Ref::steal(sizes.get(input.size));
+            std::size_t number = origin_at[at % batch];
+            const Origin* from = number != SIZE_MAX ? &origins[number] : nullptr;
             Ref origin = Ref::borrow(from != nullptr ? from->text.get() : Py_None);
             if (!name || !address || !size || !origin) return false;
             Ref record = input_record.make({name.release(), address.release(), size.release(), origin.release(),
@@ -257,8 +384,8 @@ struct Builder {
             if (!record || PyList_Append(inputs, record.get()) != 0) return false;
             if (fill) continue;
 
-            PyObject* object = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 0) : Py_None;
-            PyObject* archive = from != nullptr ? PyTuple_GET_ITEM(from->parts.get(), 1) : Py_None;
+            PyObject* object = from != nullptr ? from->object.get() : Py_None;
+            PyObject* archive = from != nullptr ? from->archive.get() : Py_None;
             std::size_t origin_number = from != nullptr ? static_cast<std::size_t>(from - origins.data()) + 1 : 0;
             bool code = input.thumb_code;
             if (thumb && !code) {

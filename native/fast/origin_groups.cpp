@@ -155,20 +155,33 @@ public:
     Folding(PyObject* group_of, PyObject* fallback) noexcept : group_of_(group_of), fallback_(fallback) {}
 
     bool ready() noexcept {
-        name_numbers_ = Ref::steal(PyDict_New());
         group_numbers_ = Ref::steal(PyDict_New());
-        return name_numbers_ && group_numbers_;
+        return static_cast<bool>(group_numbers_);
     }
 
-    // The number of a name, new ones remembered; SIZE_MAX with an exception set.
+    // The number of a name, new ones remembered; SIZE_MAX with an exception set. Names are
+    // told apart as a dict's keys are, by hash and equality.
     std::size_t name_number(Ref name) {
-        PyObject* known = PyDict_GetItemWithError(name_numbers_.get(), name.get());  // borrowed
-        if (known != nullptr) return PyLong_AsSize_t(known);
-        if (PyErr_Occurred()) return SIZE_MAX;
-        Ref number = Ref::steal(PyLong_FromSize_t(names_.size()));
-        if (!number || PyDict_SetItem(name_numbers_.get(), name.get(), number.get()) < 0) return SIZE_MAX;
+        Py_hash_t hash = PyObject_Hash(name.get());
+        if (hash == -1 && PyErr_Occurred()) return SIZE_MAX;
+        if (name_used_ * 2 >= name_slots_.size()) grow_names();
+        std::size_t mask = name_slots_.size() - 1;
+        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
+            NameSlot& slot = name_slots_[at];
+            if (slot.number == 0) {
+                slot = NameSlot{hash, names_.size() + 1};
+                ++name_used_;
+                break;
+            }
+            if (slot.hash != hash) continue;
+            PyObject* known = names_[slot.number - 1].get();
+            int equal = known == name.get() ? 1 : PyObject_RichCompareBool(known, name.get(), Py_EQ);
+            if (equal < 0) return SIZE_MAX;
+            if (equal) return slot.number - 1;
+        }
         names_.push_back(std::move(name));
         counts_.push_back(0);
+        by_name_.emplace_back();
         return names_.size() - 1;
     }
 
@@ -181,7 +194,7 @@ public:
         std::size_t group = group_number(section);
         if (group == SIZE_MAX) return false;
         std::size_t fresh = groups_[group].entries.size();
-        std::size_t entry = entries_.find_or_add(NumberPair{group, name}, fresh);
+        std::size_t entry = entry_of(group, name, fresh);
         auto& entries = groups_[group].entries;
         if (entry == fresh) entries.emplace_back(name, 0);
         if (__builtin_add_overflow(entries[entry].second, bytes, &entries[entry].second))
@@ -229,6 +242,39 @@ public:
     }
 
 private:
+    // The place of `name` among the entries of `group`, or `fresh` when it has none (then
+    // remembered). A name has a few groups as a rule, kept beside it: one table of every pair
+    // would be read at random, a probe that misses the caches each time.
+    std::size_t entry_of(std::size_t group, std::size_t name, std::size_t fresh) {
+        NameGroups& kept = by_name_[name];
+        for (std::uint8_t i = 0; i < kept.count; ++i)
+            if (kept.group[i] == group) return kept.entry[i];
+        if (kept.spilled) {
+            std::size_t entry = entries_.find_or_add(NumberPair{group, name}, fresh);
+            if (entry != fresh) return entry;
+        } else if (kept.count < NameGroups::inline_groups) {
+            kept.group[kept.count] = group;
+            kept.entry[kept.count++] = fresh;
+            return fresh;
+        } else {
+            kept.spilled = true;
+            entries_.find_or_add(NumberPair{group, name}, fresh);
+        }
+        return fresh;
+    }
+
+    void grow_names() {
+        std::vector<NameSlot> old = std::move(name_slots_);
+        name_slots_.assign(old.empty() ? 1024 : old.size() * 2, NameSlot{});
+        std::size_t mask = name_slots_.size() - 1;
+        for (const NameSlot& slot : old) {
+            if (slot.number == 0) continue;
+            std::size_t at = static_cast<std::size_t>(slot.hash) & mask;
+            while (name_slots_[at].number != 0) at = (at + 1) & mask;
+            name_slots_[at] = slot;
+        }
+    }
+
     std::size_t group_number(PyObject* section) {
         if (section == last_section_) return last_group_;
         auto found = section_groups_.find(section);
@@ -259,8 +305,22 @@ private:
         return number;
     }
 
+    struct NameSlot {
+        Py_hash_t hash = 0;
+        std::size_t number = 0;  // 1 + the name's number; 0: free
+    };
+    struct NameGroups {
+        static constexpr std::uint8_t inline_groups = 4;
+        std::size_t group[inline_groups], entry[inline_groups];
+        std::uint8_t count = 0;
+        bool spilled = false;  // more are in entries_
+    };
+
     PyObject *group_of_, *fallback_;
-    Ref name_numbers_, group_numbers_;
+    Ref group_numbers_;
+    std::vector<NameSlot> name_slots_;
+    std::size_t name_used_ = 0;
+    std::vector<NameGroups> by_name_;
     std::vector<Ref> names_;
     std::vector<long long> counts_;
     std::vector<Group> groups_;

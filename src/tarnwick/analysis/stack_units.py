@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import heapq
 import os
+from operator import itemgetter
 from typing import Optional
 
 from tarnwick.support.origins import contributor_name
@@ -82,8 +83,8 @@ def _first_objects(model) -> list:
     all it may try when it stops at the first found (a large build names 100,000 objects)."""
     from tarnwick.support.symbol_list import origin_totals
 
-    alone = [origin for origin, _bytes, _count, _sections in origin_totals(model.symbols) if origin[0] and not origin[1]]
-    return heapq.nsmallest(_PROBES, alone, key=lambda origin: origin[0])
+    alone = [row[0] for row in origin_totals(model.symbols) if row[0][0] and not row[0][1]]
+    return heapq.nsmallest(_PROBES, alone, key=itemgetter(0))
 
 
 def _found_beside(model, objects: dict, first_only: bool = False) -> tuple:

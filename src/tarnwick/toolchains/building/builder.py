@@ -16,7 +16,7 @@ from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.building.raw import RawInput, RawMap
 from tarnwick.toolchains.building.region_kinds import region_category
 from tarnwick.toolchains.building.section_kinds import (
-    named_code, named_read_only, named_thread_local_bss, named_without_contents, named_writable, never_allocated,
+    any_named_code, named_code, named_read_only, named_thread_local_bss, named_without_contents, named_writable, never_allocated,
 )
 
 _HINT = re.compile(r"(stack|heap)", re.IGNORECASE)
@@ -274,7 +274,7 @@ def mark_unified(regions: list, sections: list) -> None:
             continue
         if section.load_region is not None and section.load_region != region:
             continue
-        if section.is_code or any(named_code(p.name) for p in section.inputs if p.size and not p.is_fill):
+        if section.is_code or any_named_code([p.name for p in section.inputs if p.size and not p.is_fill]):
             image.add(region)
     for region in regions:
         region.unified = (region.category is not MemoryCategory.FLASH and region.name in image

@@ -60,6 +60,11 @@ def named_code(name: str) -> bool:
     return bool(_CODE.match(name))
 
 
+def any_named_code(names) -> bool:
+    """Whether one of `names` is named_code (a section of a large build has 200,000 inputs)."""
+    return any(map(_CODE.match, names))
+
+
 def named_writable(name: str) -> bool:
     return bool(_WRITABLE.match(name)) or named_without_contents(name)
 
