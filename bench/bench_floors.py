@@ -39,8 +39,9 @@ ROOT = Path(__file__).resolve().parents[1]
 OUT = Path(__file__).resolve().parent / "out"
 EXAMPLE = ROOT / "examples" / "firmware" / "maps" / "gnu_ld.map"
 SPLIT_LINES = "import sys\nfor line in open(sys.argv[1], 'rb'): line.split()"
-# what the command cannot start without: its argument parser, paths, patterns and JSON
-STANDARD_MODULES = "import argparse, json, pathlib, re"
+# what the command cannot start without: its argument parser, paths, patterns, annotations, and
+# the report module's JSON and timestamps
+STANDARD_MODULES = "import argparse, datetime, json, pathlib, re, typing"
 CASES = ("large", "elf", "small", "huge", "sources", "stack", "diff")
 
 
