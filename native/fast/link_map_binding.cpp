@@ -541,6 +541,15 @@ public:
 private:
     // (object_file, archive) of an origin, asked of split_origin once per distinct origin.
     PyObject* origin_parts(PyObject* origin) noexcept {
+        // a run of parts names one origin (one string): asked of the dict once per run
+        if (origin == last_origin_ && last_parts_ != nullptr) return last_parts_;
+        PyObject* known = lookup_origin(origin);
+        last_origin_ = known != nullptr ? origin : nullptr;  // held, as its parts, by the dict
+        last_parts_ = known;
+        return known;
+    }
+
+    PyObject* lookup_origin(PyObject* origin) noexcept {
         PyObject* known = PyDict_GetItemWithError(origins_.get(), origin);
         if (known != nullptr || PyErr_Occurred()) return known;
         Ref parts = Ref::steal(PyObject_CallOneArg(split_origin_, origin));
@@ -558,6 +567,7 @@ private:
     PyObject* split_origin_ = nullptr;
     bool sizes_given_ = false, thumb_ = false;
     Ref source_, bound_, derived_, unnamed_, origins_;
+    PyObject *last_origin_ = nullptr, *last_parts_ = nullptr;  // borrowed from origins_
     std::vector<Ref> names_, addresses_, bindings_;  // the raw records' own objects, handed on unchanged
     std::vector<lm::RawSymbol> chosen_;
     lm::SymbolSizer sizer_;
@@ -650,10 +660,21 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             if (input.size > 0) order.push_back({input.address, input.address + input.size, i});
         }
         std::stable_sort(order.begin(), order.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+        // the symbols mostly come in address order: the span of the last one found, and the
+        // next, are tried before the search
+        std::size_t last_span = 0;
         auto holder = [&](std::uint64_t address) -> std::size_t {  // SIZE_MAX: none
+            for (std::size_t at = last_span; at < order.size() && at <= last_span + 1; ++at) {
+                // the last span starting at or below the address: the search's answer too
+                if (order[at].start <= address && (at + 1 == order.size() || address < order[at + 1].start)) {
+                    last_span = at;
+                    return address < order[at].end ? order[at].part : SIZE_MAX;
+                }
+            }
             auto after = std::upper_bound(order.begin(), order.end(), address,
                                           [](std::uint64_t value, const Span& span) { return value < span.start; });
             if (after == order.begin()) return SIZE_MAX;
+            last_span = static_cast<std::size_t>(after - 1 - order.begin());
             return address < (after - 1)->end ? (after - 1)->part : SIZE_MAX;
         };
         std::vector<std::size_t> owner;  // per raw symbol: its part, or SIZE_MAX

@@ -31,16 +31,23 @@ inline PyObject* text(std::string_view value) noexcept {
 
 // A tuple taking over `items` (new references); empty with an exception set when one of them
 // could not be made (nullptr) or the tuple cannot be. Rows are made by the hundred thousand,
-// and Py_BuildValue reads its format each time.
+// and Py_BuildValue reads its format each time. One of texts, numbers and None is left out of
+// the cyclic collector's lists at once, as the collector itself would at its first pass over
+// it: no cycle can pass through it, and the passes over a hundred thousand rows cost more.
 inline Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
-    bool complete = true;
-    for (PyObject* item : items) complete = complete && item != nullptr;
+    bool complete = true, plain = true;
+    for (PyObject* item : items) {
+        complete = complete && item != nullptr;
+        plain = plain && item != nullptr &&
+                (!PyObject_IS_GC(item) || (PyTuple_CheckExact(item) && !PyObject_GC_IsTracked(item)));
+    }
     PyObject* made = complete ? PyTuple_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
     Py_ssize_t index = 0;
     for (PyObject* item : items) {
         if (made != nullptr) PyTuple_SET_ITEM(made, index++, item);
         else Py_XDECREF(item);
     }
+    if (made != nullptr && plain) PyObject_GC_UnTrack(made);
     return Ref::steal(made);
 }
 
