@@ -97,6 +97,7 @@ private:
         current_symbols_ = symbols.get();  // the lists above hold them
         current_modules_ = modules.get();
         seen_modules_.clear();
+        last_module_ = {};
         return 1;
     }
 
@@ -112,10 +113,12 @@ private:
         string_view module = cursor.token();
         cursor.blanks();
         if (name.empty() || !cursor.at_end()) return true;
-        if (!module.empty() && seen_modules_.insert(module).second) {
+        // a module's symbols come together: its name is looked up once for the run
+        if (!module.empty() && module != last_module_ && seen_modules_.insert(module).second) {
             Ref module_text = Ref::steal(text(module));
             if (!module_text || PyList_Append(current_modules_, module_text.get()) != 0) return false;
         }
+        if (!module.empty()) last_module_ = module;  // a view into the map's bytes
         if (starts_with(name, "l_") || starts_with(name, "s_") || starts_with(name, ".__.")) return true;
         return symbol_.append(current_symbols_, name, address);
     }
@@ -124,6 +127,7 @@ private:
     PyObject* current_symbols_ = nullptr;  // borrowed from symbols_
     PyObject* current_modules_ = nullptr;  // borrowed from modules_
     std::unordered_set<string_view> seen_modules_;
+    string_view last_module_;  // the last module named in this area, in seen_modules_
     map_reader::GlobalSymbols symbol_;
     Ref areas_, symbols_, modules_;
 };

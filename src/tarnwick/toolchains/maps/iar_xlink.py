@@ -16,7 +16,7 @@ from __future__ import annotations
 import re
 from typing import NamedTuple, Optional
 
-from tarnwick._native import read_iar_xlink_map
+from tarnwick._native import padding_bytes, read_iar_xlink_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
@@ -141,7 +141,8 @@ def _model(path: str, config, types: dict, ranges: list, segments: list, parts: 
                        for start, size, module in parts_of.get(segment.name, ()) if segment.start <= start < end)
         sections.append(Section(segment.name, segment.start, segment.size, _region_of(regions, segment, ram),
                                 has_contents=not (ram and re.search(r"_(?:Z|N|HEAP)$|STACK", segment.name)),
-                                is_code=memory in ("CODE", "FARCODE"), inputs=inputs, is_writable=ram))
+                                is_code=memory in ("CODE", "FARCODE"), inputs=inputs, is_writable=ram,
+                                padding_bytes=padding_bytes(inputs)))
     if absolute:
         notes.append(f"{sum(s.size for s in absolute):,} B of absolute segments ({', '.join(sorted({s.name for s in absolute}))}: "
                      "the part's registers) left out, as XLINK's totals leave them out")
