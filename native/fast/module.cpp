@@ -301,7 +301,7 @@ PyMethodDef methods[] = {
      "read_cosmic_map(data, InputSection, RawSymbol, origin) -> tuple\n\nThe segments with their input sections, the "
      "symbols and the checks of a COSMIC clnk map (UTF-8 bytes)."},
     {"read_sdcc_map", guarded<read_sdcc_map>, METH_VARARGS,
-     "read_sdcc_map(data, RawSymbol) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
+     "read_sdcc_map(data) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
     {"place_xc8_psects", guarded<place_xc8_psects>, METH_VARARGS,
      "place_xc8_psects(rows, placing, bounds, names, Section, InputSection) -> tuple\n\n"
      "The sections and symbols of an XC8 map's psects, placed in bytes."},

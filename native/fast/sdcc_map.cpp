@@ -33,11 +33,12 @@ bool hex(string_view token, std::uint64_t& value) { return token.size() >= 4 && 
 
 class Reader {
 public:
-    bool start(PyObject* symbol_class) {
+    bool start() {
         areas_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         modules_ = Ref::steal(PyList_New(0));
-        return areas_ && symbols_ && modules_ && symbol_.prepare(symbol_class);
+        global_ = Ref::steal(PyUnicode_InternFromString("global"));
+        return areas_ && symbols_ && modules_ && global_;
     }
 
     bool line(string_view raw, long number) {
@@ -120,7 +121,11 @@ private:
         }
         if (!module.empty()) last_module_ = module;  // a view into the map's bytes
         if (starts_with(name, "l_") || starts_with(name, "s_") || starts_with(name, ".__.")) return true;
-        return symbol_.append(current_symbols_, name, address);
+        // the row size_placed_symbols takes for a RawSymbol, (name, address, size, binding): an
+        // area holds a hundred thousand, and a tuple costs less to make and to free than a record
+        Ref row = map_reader::tuple_of({text(name), PyLong_FromUnsignedLongLong(address), Py_NewRef(Py_None),
+                                        Py_NewRef(global_.get())});
+        return row && PyList_Append(current_symbols_, row.get()) == 0;
     }
 
     bool listed_ = false, complete_ = false;
@@ -128,14 +133,13 @@ private:
     PyObject* current_modules_ = nullptr;  // borrowed from modules_
     std::unordered_set<string_view> seen_modules_;
     string_view last_module_;  // the last module named in this area, in seen_modules_
-    map_reader::GlobalSymbols symbol_;
-    Ref areas_, symbols_, modules_;
+    Ref areas_, symbols_, modules_, global_;
 };
 
 }  // namespace
 
 PyObject* read_sdcc_map(PyObject*, PyObject* args) {
-    return map_reader::read_map<Reader>(args, "y*O:read_sdcc_map");
+    return map_reader::read_map<Reader>(args, "y*:read_sdcc_map");
 }
 
 }  // namespace tarnwick
