@@ -316,7 +316,8 @@ private:
         std::string module = joined(t, sized + 1, t.size());
         pending_.clear();
         if (container(module)) return true;
-        Ref name = Ref::steal(text(joined(t, 0, name_end)));
+        // a section's name (".text", ".bss") repeats on most rows: one string for each
+        Ref name = name_end == 1 ? section_names_.get(t[0]) : Ref::steal(text(joined(t, 0, name_end)));
         Ref start = Ref::steal(PyLong_FromUnsignedLongLong(address));
         Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
         if (!name || !start || !bytes) return false;
@@ -389,7 +390,7 @@ private:
 
     // The one Python string of each text that repeats: modules, kinds and blocks apart, so
     // that each's last text, which the next row mostly names again, is tried first.
-    map_reader::SharedTexts strings_, kinds_texts_, blocks_;
+    map_reader::SharedTexts strings_, kinds_texts_, blocks_, section_names_;
     RecordMaker input_;
     Ref empty_;
     std::string target_, part_, block_, pending_, statement_, line_;
