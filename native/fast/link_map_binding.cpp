@@ -445,34 +445,49 @@ public:
     // (name, address, size or None, binding or None) a reader of many symbols makes more cheaply.
     // False with an exception set.
     bool add_raw(PyObject* raw) noexcept {
-        Ref name, address, size, binding;
+        // a tuple's items are held by the tuple, which the caller's list holds for the call: they
+        // are borrowed; a record's fields are held here (an attribute may be made as it is read)
+        PyObject *name, *address, *size, *binding;
         if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) == 4) {
-            name = Ref::borrow(PyTuple_GET_ITEM(raw, 0));
-            address = Ref::borrow(PyTuple_GET_ITEM(raw, 1));
-            size = Ref::borrow(PyTuple_GET_ITEM(raw, 2));
-            binding = Ref::borrow(PyTuple_GET_ITEM(raw, 3));
+            name = PyTuple_GET_ITEM(raw, 0);
+            address = PyTuple_GET_ITEM(raw, 1);
+            size = PyTuple_GET_ITEM(raw, 2);
+            binding = PyTuple_GET_ITEM(raw, 3);
         } else {
-            name = name_.read(raw);
-            address = name ? address_.read(raw) : Ref();
-            size = address ? size_.read(raw) : Ref();
-            binding = size ? binding_.read(raw) : Ref();
-            if (!binding) return false;
+            Ref fields[4];
+            fields[0] = name_.read(raw);
+            fields[1] = fields[0] ? address_.read(raw) : Ref();
+            fields[2] = fields[1] ? size_.read(raw) : Ref();
+            fields[3] = fields[2] ? binding_.read(raw) : Ref();
+            if (!fields[3]) return false;
+            name = fields[0].get(), address = fields[1].get(), size = fields[2].get(), binding = fields[3].get();
+            try {
+                for (Ref& field : fields) held_.push_back(std::move(field));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
         }
         Py_ssize_t length = 0;
-        const char* text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
+        const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
         if (text == nullptr) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
             return false;
         }
         lm::RawSymbol symbol{{text, static_cast<std::size_t>(length)}, 0, 0};
         // out of range either way: past every input section, and a size no section holds
-        if (!clamped_number(address.get(), UINT64_MAX, symbol.address) ||
-            (size.get() != Py_None && !clamped_number(size.get(), 0, symbol.size)))
+        if (!clamped_number(address, UINT64_MAX, symbol.address) ||
+            (size != Py_None && !clamped_number(size, 0, symbol.size)))
             return false;
-        raws.push_back(symbol);
-        names_.push_back(std::move(name));
-        addresses_.push_back(std::move(address));
-        bindings_.push_back(std::move(binding));
+        try {
+            raws.push_back(symbol);
+            names_.push_back(name);
+            addresses_.push_back(address);
+            bindings_.push_back(binding);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         return true;
     }
 
@@ -520,12 +535,11 @@ public:
             for (const lm::Sized& one : sized) {
                 std::size_t index = indexes[static_cast<std::size_t>(one.symbol - chosen_.data())];
                 PyObject* alias = one.primary != nullptr
-                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen_.data())]].get()
+                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen_.data())]]
                                       : Py_None;
                 // these maps list global symbols only: statics may lie in a size taken from addresses
                 PyObject* source = !sizes_given_ && !one.dedicated ? bound_.get() : source_.get();
-                if (!add(names_[index].get(), addresses_[index].get(), one.size, !sizes_given_, alias, source,
-                         bindings_[index].get()))
+                if (!add(names_[index], addresses_[index], one.size, !sizes_given_, alias, source, bindings_[index]))
                     return false;
             }
             return uncovered == 0 || add(part.name.get(), part.address.get(), uncovered, true, Py_None, derived_.get(),
@@ -568,7 +582,9 @@ private:
     bool sizes_given_ = false, thumb_ = false;
     Ref source_, bound_, derived_, unnamed_, origins_;
     PyObject *last_origin_ = nullptr, *last_parts_ = nullptr;  // borrowed from origins_
-    std::vector<Ref> names_, addresses_, bindings_;  // the raw records' own objects, handed on unchanged
+    // the raw symbols' own objects, handed on unchanged (borrowed: from their tuples, or held_)
+    std::vector<PyObject*> names_, addresses_, bindings_;
+    std::vector<Ref> held_;
     std::vector<lm::RawSymbol> chosen_;
     lm::SymbolSizer sizer_;
 };

@@ -37,8 +37,7 @@ public:
         areas_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         modules_ = Ref::steal(PyList_New(0));
-        global_ = Ref::steal(PyUnicode_InternFromString("global"));
-        return areas_ && symbols_ && modules_ && global_;
+        return areas_ && symbols_ && modules_ && symbol_.prepare();
     }
 
     bool line(string_view raw, long number) {
@@ -121,11 +120,7 @@ private:
         }
         if (!module.empty()) last_module_ = module;  // a view into the map's bytes
         if (starts_with(name, "l_") || starts_with(name, "s_") || starts_with(name, ".__.")) return true;
-        // the row size_placed_symbols takes for a RawSymbol, (name, address, size, binding): an
-        // area holds a hundred thousand, and a tuple costs less to make and to free than a record
-        Ref row = map_reader::tuple_of({text(name), PyLong_FromUnsignedLongLong(address), Py_NewRef(Py_None),
-                                        Py_NewRef(global_.get())});
-        return row && PyList_Append(current_symbols_, row.get()) == 0;
+        return symbol_.append(current_symbols_, name, address);
     }
 
     bool listed_ = false, complete_ = false;
@@ -133,7 +128,8 @@ private:
     PyObject* current_modules_ = nullptr;  // borrowed from modules_
     std::unordered_set<string_view> seen_modules_;
     string_view last_module_;  // the last module named in this area, in seen_modules_
-    Ref areas_, symbols_, modules_, global_;
+    map_reader::GlobalSymbols symbol_;
+    Ref areas_, symbols_, modules_;
 };
 
 }  // namespace

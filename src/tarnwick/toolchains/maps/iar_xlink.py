@@ -20,7 +20,6 @@ from tarnwick._native import padding_bytes, read_iar_xlink_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
-from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
 from tarnwick.toolchains.maps.heads import iar_xlink as looks_like  # noqa: F401
 
@@ -40,7 +39,7 @@ class _Segment(NamedTuple):
 
 def parse(data, path: str, config=None):
     """The model of an XLINK map from its UTF-8 bytes."""
-    header, segments, parts, symbols, totals, ended = native_rows(read_iar_xlink_map, path, data, RawSymbol)
+    header, segments, parts, symbols, totals, ended = native_rows(read_iar_xlink_map, path, data)
     if not segments:
         raise MapParseError(path, "an IAR XLINK map without its SEGMENTS IN ADDRESS ORDER (link with -xms)")
     if not ended or not totals:
