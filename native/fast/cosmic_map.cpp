@@ -64,12 +64,12 @@ struct Part {
 
 class Reader {
 public:
-    bool start(PyObject* input_class, PyObject* symbol_class, PyObject* origin) {
+    bool start(PyObject* input_class, PyObject* origin) {
         origin_ = origin;
         empty_ = Ref::steal(PyTuple_New(0));
         linker_ = Ref::steal(PyUnicode_InternFromString("linker"));
         symbols_ = Ref::steal(PyList_New(0));
-        return empty_ && linker_ && symbols_ && symbol_.prepare(symbol_class) &&
+        return empty_ && linker_ && symbols_ && symbol_.prepare() &&
                input_.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"});
     }
 
@@ -294,11 +294,11 @@ private:
 
 PyObject* read_cosmic_map(PyObject*, PyObject* args) {
     Py_buffer view;
-    PyObject *input_class, *symbol_class, *origin;
-    if (!PyArg_ParseTuple(args, "y*OOO:read_cosmic_map", &view, &input_class, &symbol_class, &origin)) return nullptr;
+    PyObject *input_class, *origin;
+    if (!PyArg_ParseTuple(args, "y*OO:read_cosmic_map", &view, &input_class, &origin)) return nullptr;
     map_reader::BufferRelease release{&view};
     Reader reader;
-    return reader.start(input_class, symbol_class, origin) ? map_reader::read_lines(view, reader) : nullptr;
+    return reader.start(input_class, origin) ? map_reader::read_lines(view, reader) : nullptr;
 }
 
 }  // namespace tarnwick

@@ -75,22 +75,37 @@ struct ObjectHash {
 
 class Spans {
 public:
-    void add(PyObject* name, Wide low, Wide high) {
-        std::size_t number = first(objects_, by_object_, name);
-        spans_.push_back({low, high, name, by_object_[number], none});
-        by_object_[number] = spans_.size() - 1;
+    void add(PyObject* name, Wide low, Wide high) { spans_.push_back({low, high, name, none, none}); }
+    // Whether span `at` is of the section named by the string object `name` and holds the bytes:
+    // the symbols mostly come in the sections' order, so the span that held the last one or the
+    // next is tried before any table is made.
+    bool span_holds(std::size_t at, PyObject* name, Wide address, Wide size) const {
+        return at < spans_.size() && spans_[at].name == name && holds_at(spans_[at], address, size);
     }
     // Whether a span of the section named `name` holds the bytes: `at` is the first span of
     // that string object (of_object), `by_text` where its text's spans are, or none until asked.
-    bool holds(PyObject* name, std::size_t at, std::size_t& by_text, bool& text_known, Wide address, Wide size) {
-        if (holds_from(at, &Span::next_same_object, address, size)) return true;
+    // `where`: the span that holds them, none when it is not known.
+    bool holds(PyObject* name, std::size_t at, std::size_t& by_text, bool& text_known, Wide address, Wide size,
+               std::size_t& where) {
+        where = holds_from(at, &Span::next_same_object, address, size);
+        if (where != none) return true;
         if (!text_known) {
             text_known = true;
             by_text = of_text(name);
         }
-        return by_text == none || holds_from(by_text, &Span::next_same_name, address, size);
+        return by_text == none || holds_from(by_text, &Span::next_same_name, address, size) != none;
     }
-    std::size_t of_object(PyObject* name) { return by_object_[first(objects_, by_object_, name)]; }
+    std::size_t of_object(PyObject* name) {
+        if (!objects_made_) {  // the chains as adding each span in turn would have made them
+            objects_made_ = true;
+            for (std::size_t i = 0; i < spans_.size(); ++i) {
+                std::size_t number = first(objects_, by_object_, spans_[i].name);
+                spans_[i].next_same_object = by_object_[number];
+                by_object_[number] = i;
+            }
+        }
+        return by_object_[first(objects_, by_object_, name)];
+    }
 
 private:
     template <class Table, class Key>
@@ -112,18 +127,20 @@ private:
         return PyUnicode_Check(name) ? by_text_[first(texts_, by_text_, utf8_of(name))] : none;
     }
     // A Thumb function's address carries the low bit.
-    bool holds_from(std::size_t at, std::size_t Span::*next, Wide address, Wide size) const {
-        for (; at != none; at = spans_[at].*next) {
-            const Span& span = spans_[at];
-            if ((span.low <= address && address + size <= span.high) || (span.low < address && address - 1 + size <= span.high))
-                return true;
-        }
-        return false;
+    static bool holds_at(const Span& span, Wide address, Wide size) {
+        return (span.low <= address && address + size <= span.high) || (span.low < address && address - 1 + size <= span.high);
+    }
+    // The first span of the chain from `at` that holds the bytes, or none.
+    std::size_t holds_from(std::size_t at, std::size_t Span::*next, Wide address, Wide size) const {
+        for (; at != none; at = spans_[at].*next)
+            if (holds_at(spans_[at], address, size)) return at;
+        return none;
     }
     static std::string_view utf8_of(PyObject* text);
 
     FlatTable<PyObject*, ObjectHash> objects_;
     std::vector<std::size_t> by_object_;
+    bool objects_made_ = false;
     FlatTable<std::string_view, TextViewHash> texts_;
     std::vector<std::size_t> by_text_;
     bool texts_made_ = false;
@@ -208,6 +225,7 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
     PyObject* last_section = nullptr;  // a section's symbols mostly come together
     std::size_t last_spans = none, last_by_text = none;
     bool last_text_known = false;
+    std::size_t guess = 0;  // the span that held the last symbol the sections' order placed
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(symbol_items.get()); ++k) {
         PyObject* symbol = PySequence_Fast_GET_ITEM(symbol_items.get(), k);
         Wide address = 0, size = 0;
@@ -218,13 +236,20 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
         Ref section = alias ? f.section.read(symbol) : Ref();
         if (!section) return nullptr;
         if (alias.get() != Py_None || !PyUnicode_Check(section.get())) continue;  // a name no section has
+        if (spans.span_holds(guess, section.get(), address, size)) continue;
+        if (spans.span_holds(guess + 1, section.get(), address, size)) {
+            ++guess;
+            continue;
+        }
         if (section.get() != last_section) {
             last_spans = spans.of_object(section.get());
             last_text_known = false;
             last_section = section.get();  // held by the symbol's record
         }
-        if (!spans.holds(section.get(), last_spans, last_by_text, last_text_known, address, size))
+        std::size_t where = none;
+        if (!spans.holds(section.get(), last_spans, last_by_text, last_text_known, address, size, where))
             return fault("symbol outside", k);
+        if (where != none) guess = where;
     }
     Py_RETURN_NONE;
 }

@@ -29,8 +29,18 @@ struct RowError {};  // a figure that is not one: the row is not what its part h
 // "1,632" (grouping marks between digits, commas anywhere).
 std::uint64_t figure(string_view text) {
     text = strip_end(strip_start(text));
-    std::string plain;
-    plain.reserve(text.size());
+    std::uint64_t value = 0;
+    bool marked = false;  // grouping marks or commas to take out first (most figures have none)
+    for (char c : text) marked = marked || c == ',' || c == '\'' || c == ' ' || c == '\xc2';
+    if (!marked) {
+        bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        if (!number(hex ? slice(text, 2) : text, hex ? 16 : 10, value)) throw RowError{};
+        return value;
+    }
+    char shown[40];  // the figure without its marks: within a buffer of the stack, as a rule
+    std::string longer;
+    char* plain = text.size() <= sizeof(shown) ? shown : (longer.resize(text.size()), longer.data());
+    std::size_t length = 0;
     auto digit = [](char c) { return digit_value(c, 16) >= 0; };
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
@@ -42,15 +52,16 @@ std::uint64_t figure(string_view text) {
             ++i;
             continue;
         }
-        plain += c;
+        plain[length++] = c;
     }
-    std::uint64_t value = 0;
-    bool hex = plain.size() > 2 && plain[0] == '0' && (plain[1] == 'x' || plain[1] == 'X');
-    if (!number(hex ? slice(plain, 2) : string_view(plain), hex ? 16 : 10, value)) throw RowError{};
+    string_view kept(plain, length);
+    bool hex = length > 2 && kept[0] == '0' && (kept[1] == 'x' || kept[1] == 'X');
+    if (!number(hex ? slice(kept, 2) : kept, hex ? 16 : 10, value)) throw RowError{};
     return value;
 }
 
 std::string joined(const std::vector<string_view>& tokens, std::size_t from, std::size_t to) {
+    if (to == from + 1) return std::string(tokens[from]);
     std::string text;
     for (std::size_t i = from; i < to; ++i) {
         if (i > from) text += ' ';
@@ -305,17 +316,22 @@ private:
         std::string module = joined(t, sized + 1, t.size());
         pending_.clear();
         if (container(module)) return true;
-        Ref name = Ref::steal(text(joined(t, 0, name_end)));
+        // a section's name (".text", ".bss") repeats on most rows: one string for each
+        Ref name = name_end == 1 ? section_names_.get(t[0]) : Ref::steal(text(joined(t, 0, name_end)));
         Ref start = Ref::steal(PyLong_FromUnsignedLongLong(address));
         Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
         if (!name || !start || !bytes) return false;
         // the input section's record; its origin is known once the library references are read
         Ref part = input_.make({Py_NewRef(name.get()), Py_NewRef(start.get()), Py_NewRef(bytes.get()), Py_NewRef(Py_None),
                                 Py_NewRef(Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
-        Ref row = part ? map_reader::tuple_of({Py_NewRef(name.get()), shared(kind), Py_NewRef(start.get()),
-                                               Py_NewRef(bytes.get()), shared(module), shared(block_), Py_NewRef(part.get())})
+        Ref row = part ? map_reader::tuple_of({Py_NewRef(name.get()), kinds_texts_.get(kind).release(),
+                                               Py_NewRef(start.get()), Py_NewRef(bytes.get()),
+                                               strings_.get(module).release(), blocks_.get(block_).release(),
+                                               Py_NewRef(part.get())})
                        : Ref();
-        return row && PyList_Append(rows_.get(), row.get()) == 0;
+        if (!row) return false;
+        PyObject_GC_UnTrack(row.get());  // texts, numbers and a record of them: no cycle passes through it
+        return PyList_Append(rows_.get(), row.get()) == 0;
     }
 
     // "- 0x2000'067c   0x670": where a part of the summary ends and the bytes it spans
@@ -372,10 +388,9 @@ private:
         return row && PyList_Append(symbols_.get(), row.get()) == 0;
     }
 
-    // A new reference to the one Python string of a text that repeats (kinds, modules, blocks).
-    PyObject* shared(string_view value) { return strings_.get(value).release(); }
-
-    map_reader::SharedTexts strings_;
+    // The one Python string of each text that repeats: modules, kinds and blocks apart, so
+    // that each's last text, which the next row mostly names again, is tried first.
+    map_reader::SharedTexts strings_, kinds_texts_, blocks_, section_names_;
     RecordMaker input_;
     Ref empty_;
     std::string target_, part_, block_, pending_, statement_, line_;
@@ -428,8 +443,9 @@ PyObject* iar_runs(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O!O:iar_runs", &PyList_Type, &rows, &origin_of)) return nullptr;
     Ref runs = Ref::steal(PyList_New(0));
     Ref origins = Ref::steal(PyDict_New());  // module -> origin
-    Ref origin_name = Ref::steal(PyUnicode_InternFromString("origin"));
-    if (!runs || !origins || !origin_name) return nullptr;
+    FieldWriter origin_field{"origin"};
+    if (!runs || !origins || !origin_field.ready()) return nullptr;
+    PyObject *last_module = nullptr, *last_origin = nullptr;  // rows of one module come together (borrowed)
     // a row: (name, kind, address, size, module, block, part)
     auto row_at = [&](Py_ssize_t index) -> PyObject* {
         PyObject* row = PyList_GET_ITEM(rows, index);
@@ -483,14 +499,16 @@ PyObject* iar_runs(PyObject*, PyObject* args) {
             PyObject* row = PyList_GET_ITEM(rows, index);
             PyObject* module = PyTuple_GET_ITEM(row, 4);
             PyObject* part = PyTuple_GET_ITEM(row, 6);
-            PyObject* origin = PyDict_GetItemWithError(origins.get(), module);  // borrowed
+            PyObject* origin = module == last_module ? last_origin : PyDict_GetItemWithError(origins.get(), module);
             if (origin == nullptr) {
                 if (PyErr_Occurred()) return nullptr;
                 Ref made = Ref::steal(PyObject_CallOneArg(origin_of, module));
                 if (!made || PyDict_SetItem(origins.get(), module, made.get()) != 0) return nullptr;
                 origin = made.get();  // the dict holds it
             }
-            if (PyObject_SetAttr(part, origin_name.get(), origin) != 0) return nullptr;
+            last_module = module;  // held by its row, its origin by the dict
+            last_origin = origin;
+            if (origin_field.write(part, origin) != 0) return nullptr;
             PyTuple_SET_ITEM(inputs.get(), index - first, Py_NewRef(part));
         }
         Ref end = Ref::steal(PyNumber_Add(PyTuple_GET_ITEM(widest, 2), PyTuple_GET_ITEM(widest, 3)));

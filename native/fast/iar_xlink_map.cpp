@@ -45,13 +45,13 @@ bool grouped(string_view text, std::uint64_t& value) {
 
 class Reader {
 public:
-    bool start(PyObject* symbol_class) {
+    bool start() {
         header_ = Ref::steal(PyList_New(0));
         segments_ = Ref::steal(PyList_New(0));
         parts_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         totals_ = Ref::steal(PyDict_New());
-        return header_ && segments_ && parts_ && symbols_ && totals_ && symbol_.prepare(symbol_class);
+        return header_ && segments_ && parts_ && symbols_ && totals_ && symbol_.prepare();
     }
 
     bool line(string_view raw, long number) {
@@ -290,7 +290,7 @@ private:
 }  // namespace
 
 PyObject* read_iar_xlink_map(PyObject*, PyObject* args) {
-    return map_reader::read_map<Reader>(args, "y*O:read_iar_xlink_map");
+    return map_reader::read_map<Reader>(args, "y*:read_iar_xlink_map");
 }
 
 }  // namespace tarnwick

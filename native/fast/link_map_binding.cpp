@@ -572,34 +572,49 @@ public:
     // (name, address, size or None, binding or None) a reader of many symbols makes more cheaply.
     // False with an exception set.
     bool add_raw(PyObject* raw) noexcept {
-        Ref name, address, size, binding;
+        // a tuple's items are held by the tuple, which the caller's list holds for the call: they
+        // are borrowed; a record's fields are held here (an attribute may be made as it is read)
+        PyObject *name, *address, *size, *binding;
         if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) == 4) {
-            name = Ref::borrow(PyTuple_GET_ITEM(raw, 0));
-            address = Ref::borrow(PyTuple_GET_ITEM(raw, 1));
-            size = Ref::borrow(PyTuple_GET_ITEM(raw, 2));
-            binding = Ref::borrow(PyTuple_GET_ITEM(raw, 3));
+            name = PyTuple_GET_ITEM(raw, 0);
+            address = PyTuple_GET_ITEM(raw, 1);
+            size = PyTuple_GET_ITEM(raw, 2);
+            binding = PyTuple_GET_ITEM(raw, 3);
         } else {
-            name = name_.read(raw);
-            address = name ? address_.read(raw) : Ref();
-            size = address ? size_.read(raw) : Ref();
-            binding = size ? binding_.read(raw) : Ref();
-            if (!binding) return false;
+            Ref fields[4];
+            fields[0] = name_.read(raw);
+            fields[1] = fields[0] ? address_.read(raw) : Ref();
+            fields[2] = fields[1] ? size_.read(raw) : Ref();
+            fields[3] = fields[2] ? binding_.read(raw) : Ref();
+            if (!fields[3]) return false;
+            name = fields[0].get(), address = fields[1].get(), size = fields[2].get(), binding = fields[3].get();
+            try {
+                for (Ref& field : fields) held_.push_back(std::move(field));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
         }
         Py_ssize_t length = 0;
-        const char* text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
+        const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
         if (text == nullptr) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
             return false;
         }
         lm::RawSymbol symbol{{text, static_cast<std::size_t>(length)}, 0, 0};
         // out of range either way: past every input section, and a size no section holds
-        if (!clamped_number(address.get(), UINT64_MAX, symbol.address) ||
-            (size.get() != Py_None && !clamped_number(size.get(), 0, symbol.size)))
+        if (!clamped_number(address, UINT64_MAX, symbol.address) ||
+            (size != Py_None && !clamped_number(size, 0, symbol.size)))
             return false;
-        raws.push_back(symbol);
-        names_.push_back(std::move(name));
-        addresses_.push_back(std::move(address));
-        bindings_.push_back(std::move(binding));
+        try {
+            raws.push_back(symbol);
+            names_.push_back(name);
+            addresses_.push_back(address);
+            bindings_.push_back(binding);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         return true;
     }
 
@@ -647,12 +662,11 @@ public:
             for (const lm::Sized& one : sized) {
                 std::size_t index = indexes[static_cast<std::size_t>(one.symbol - chosen_.data())];
                 PyObject* alias = one.primary != nullptr
-                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen_.data())]].get()
+                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen_.data())]]
                                       : Py_None;
                 // these maps list global symbols only: statics may lie in a size taken from addresses
                 PyObject* source = !sizes_given_ && !one.dedicated ? bound_.get() : source_.get();
-                if (!add(names_[index].get(), addresses_[index].get(), one.size, !sizes_given_, alias, source,
-                         bindings_[index].get()))
+                if (!add(names_[index], addresses_[index], one.size, !sizes_given_, alias, source, bindings_[index]))
                     return false;
             }
             return uncovered == 0 || add(part.name.get(), part.address.get(), uncovered, true, Py_None, derived_.get(),
@@ -668,6 +682,15 @@ public:
 private:
     // (object_file, archive) of an origin, asked of split_origin once per distinct origin.
     PyObject* origin_parts(PyObject* origin) noexcept {
+        // a run of parts names one origin (one string): asked of the dict once per run
+        if (origin == last_origin_ && last_parts_ != nullptr) return last_parts_;
+        PyObject* known = lookup_origin(origin);
+        last_origin_ = known != nullptr ? origin : nullptr;  // held, as its parts, by the dict
+        last_parts_ = known;
+        return known;
+    }
+
+    PyObject* lookup_origin(PyObject* origin) noexcept {
         PyObject* known = PyDict_GetItemWithError(origins_.get(), origin);
         if (known != nullptr || PyErr_Occurred()) return known;
         Ref parts = Ref::steal(PyObject_CallOneArg(split_origin_, origin));
@@ -685,7 +708,10 @@ private:
     PyObject* split_origin_ = nullptr;
     bool sizes_given_ = false, thumb_ = false;
     Ref source_, bound_, derived_, unnamed_, origins_;
-    std::vector<Ref> names_, addresses_, bindings_;  // the raw records' own objects, handed on unchanged
+    PyObject *last_origin_ = nullptr, *last_parts_ = nullptr;  // borrowed from origins_
+    // the raw symbols' own objects, handed on unchanged (borrowed: from their tuples, or held_)
+    std::vector<PyObject*> names_, addresses_, bindings_;
+    std::vector<Ref> held_;
     std::vector<lm::RawSymbol> chosen_;
     lm::SymbolSizer sizer_;
 };
@@ -777,10 +803,21 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             if (input.size > 0) order.push_back({input.address, input.address + input.size, i});
         }
         std::stable_sort(order.begin(), order.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+        // the symbols mostly come in address order: the span of the last one found, and the
+        // next, are tried before the search
+        std::size_t last_span = 0;
         auto holder = [&](std::uint64_t address) -> std::size_t {  // SIZE_MAX: none
+            for (std::size_t at = last_span; at < order.size() && at <= last_span + 1; ++at) {
+                // the last span starting at or below the address: the search's answer too
+                if (order[at].start <= address && (at + 1 == order.size() || address < order[at + 1].start)) {
+                    last_span = at;
+                    return address < order[at].end ? order[at].part : SIZE_MAX;
+                }
+            }
             auto after = std::upper_bound(order.begin(), order.end(), address,
                                           [](std::uint64_t value, const Span& span) { return value < span.start; });
             if (after == order.begin()) return SIZE_MAX;
+            last_span = static_cast<std::size_t>(after - 1 - order.begin());
             return address < (after - 1)->end ? (after - 1)->part : SIZE_MAX;
         };
         std::vector<std::size_t> owner;  // per raw symbol: its part, or SIZE_MAX

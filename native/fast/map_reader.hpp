@@ -31,16 +31,23 @@ inline PyObject* text(std::string_view value) noexcept {
 
 // A tuple taking over `items` (new references); empty with an exception set when one of them
 // could not be made (nullptr) or the tuple cannot be. Rows are made by the hundred thousand,
-// and Py_BuildValue reads its format each time.
+// and Py_BuildValue reads its format each time. One of texts, numbers and None is left out of
+// the cyclic collector's lists at once, as the collector itself would at its first pass over
+// it: no cycle can pass through it, and the passes over a hundred thousand rows cost more.
 inline Ref tuple_of(std::initializer_list<PyObject*> items) noexcept {
-    bool complete = true;
-    for (PyObject* item : items) complete = complete && item != nullptr;
+    bool complete = true, plain = true;
+    for (PyObject* item : items) {
+        complete = complete && item != nullptr;
+        plain = plain && item != nullptr &&
+                (!PyObject_IS_GC(item) || (PyTuple_CheckExact(item) && !PyObject_GC_IsTracked(item)));
+    }
     PyObject* made = complete ? PyTuple_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
     Py_ssize_t index = 0;
     for (PyObject* item : items) {
         if (made != nullptr) PyTuple_SET_ITEM(made, index++, item);
         else Py_XDECREF(item);
     }
+    if (made != nullptr && plain) PyObject_GC_UnTrack(made);
     return Ref::steal(made);
 }
 
@@ -74,27 +81,23 @@ private:
     const std::pair<const std::string, Ref>* last_ = nullptr;
 };
 
-// The symbols of a map that states no sizes and no binding of its own: RawSymbol records (name,
-// address, no size, "global").
+// The symbols of a map that states no sizes and no binding of its own, as the rows
+// size_placed_symbols takes for RawSymbol records: (name, address, None, "global"). A map lists
+// a hundred thousand, and a tuple costs less to make and to free than a record.
 class GlobalSymbols {
 public:
-    bool prepare(PyObject* symbol_class) {
+    bool prepare() {
         global_ = Ref::steal(PyUnicode_InternFromString("global"));
-        return global_ && maker_.prepare(symbol_class, {"name", "address", "size", "binding"});
+        return static_cast<bool>(global_);
     }
 
     // false with an exception set
     bool append(PyObject* list, std::string_view name, std::uint64_t address) noexcept {
-        Ref name_text = Ref::steal(text(name));
-        Ref address_value = name_text ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
-        Ref record = address_value ? maker_.make({name_text.release(), address_value.release(), Py_NewRef(Py_None),
-                                                  Py_NewRef(global_.get())})
-                                   : Ref();
-        return record && PyList_Append(list, record.get()) == 0;
+        Ref row = tuple_of({text(name), PyLong_FromUnsignedLongLong(address), Py_NewRef(Py_None), Py_NewRef(global_.get())});
+        return row && PyList_Append(list, row.get()) == 0;
     }
 
 private:
-    RecordMaker maker_;
     Ref global_;
 };
 

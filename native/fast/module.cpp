@@ -289,7 +289,7 @@ PyMethodDef methods[] = {
     {"read_armlink_map", guarded<read_armlink_map>, METH_VARARGS,
      "read_armlink_map(data, InputSection) -> tuple\n\nThe rows of an Arm armlink map (UTF-8 bytes)."},
     {"read_iar_xlink_map", guarded<read_iar_xlink_map>, METH_VARARGS,
-     "read_iar_xlink_map(data, RawSymbol) -> tuple\n\nThe rows of an IAR XLINK map (UTF-8 bytes)."},
+     "read_iar_xlink_map(data) -> tuple\n\nThe rows of an IAR XLINK map (UTF-8 bytes)."},
     {"read_c51_map", guarded<read_c51_map>, METH_VARARGS,
      "read_c51_map(data) -> tuple\n\nThe parts of a Keil C51 BL51 or LX51 listing (UTF-8 bytes)."},
     {"c51_sections", guarded<c51_sections>, METH_VARARGS,
@@ -298,10 +298,10 @@ PyMethodDef methods[] = {
     {"read_rlink_map", guarded<read_rlink_map>, METH_VARARGS,
      "read_rlink_map(data) -> tuple\n\nThe parts of a Renesas optimizing linker map (UTF-8 bytes)."},
     {"read_cosmic_map", guarded<read_cosmic_map>, METH_VARARGS,
-     "read_cosmic_map(data, InputSection, RawSymbol, origin) -> tuple\n\nThe segments with their input sections, the "
+     "read_cosmic_map(data, InputSection, origin) -> tuple\n\nThe segments with their input sections, the "
      "symbols and the checks of a COSMIC clnk map (UTF-8 bytes)."},
     {"read_sdcc_map", guarded<read_sdcc_map>, METH_VARARGS,
-     "read_sdcc_map(data, RawSymbol) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
+     "read_sdcc_map(data) -> tuple\n\nThe areas and symbols of an SDCC sdld map (UTF-8 bytes)."},
     {"place_xc8_psects", guarded<place_xc8_psects>, METH_VARARGS,
      "place_xc8_psects(rows, placing, bounds, names, Section, InputSection) -> tuple\n\n"
      "The sections and symbols of an XC8 map's psects, placed in bytes."},

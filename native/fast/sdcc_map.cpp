@@ -33,11 +33,11 @@ bool hex(string_view token, std::uint64_t& value) { return token.size() >= 4 && 
 
 class Reader {
 public:
-    bool start(PyObject* symbol_class) {
+    bool start() {
         areas_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         modules_ = Ref::steal(PyList_New(0));
-        return areas_ && symbols_ && modules_ && symbol_.prepare(symbol_class);
+        return areas_ && symbols_ && modules_ && symbol_.prepare();
     }
 
     bool line(string_view raw, long number) {
@@ -97,6 +97,7 @@ private:
         current_symbols_ = symbols.get();  // the lists above hold them
         current_modules_ = modules.get();
         seen_modules_.clear();
+        last_module_ = {};
         return 1;
     }
 
@@ -112,10 +113,12 @@ private:
         string_view module = cursor.token();
         cursor.blanks();
         if (name.empty() || !cursor.at_end()) return true;
-        if (!module.empty() && seen_modules_.insert(module).second) {
+        // a module's symbols come together: its name is looked up once for the run
+        if (!module.empty() && module != last_module_ && seen_modules_.insert(module).second) {
             Ref module_text = Ref::steal(text(module));
             if (!module_text || PyList_Append(current_modules_, module_text.get()) != 0) return false;
         }
+        if (!module.empty()) last_module_ = module;  // a view into the map's bytes
         if (starts_with(name, "l_") || starts_with(name, "s_") || starts_with(name, ".__.")) return true;
         return symbol_.append(current_symbols_, name, address);
     }
@@ -124,6 +127,7 @@ private:
     PyObject* current_symbols_ = nullptr;  // borrowed from symbols_
     PyObject* current_modules_ = nullptr;  // borrowed from modules_
     std::unordered_set<string_view> seen_modules_;
+    string_view last_module_;  // the last module named in this area, in seen_modules_
     map_reader::GlobalSymbols symbol_;
     Ref areas_, symbols_, modules_;
 };
@@ -131,7 +135,7 @@ private:
 }  // namespace
 
 PyObject* read_sdcc_map(PyObject*, PyObject* args) {
-    return map_reader::read_map<Reader>(args, "y*O:read_sdcc_map");
+    return map_reader::read_map<Reader>(args, "y*:read_sdcc_map");
 }
 
 }  // namespace tarnwick

@@ -287,8 +287,18 @@ private:
                 const Listed &previous = listed_[order[i - 1]], &here = listed_[order[i]];
                 again[order[i]] = previous.address == here.address && previous.name == here.name;
             }
-            for (std::size_t i = 0; i < listed_.size(); ++i) {
-                if (again[i]) continue;
+            // handed on in address order (a Thumb function's low bit aside), the listing's order
+            // among equals: the order in which they are sized into records (each within its input
+            // section, in address order, equals as given), so that the texts made here lie in
+            // memory as the sizing reads them; the first listing is by name
+            std::vector<std::uint32_t> kept;
+            kept.reserve(listed_.size());
+            for (std::size_t i = 0; i < listed_.size(); ++i)
+                if (!again[i]) kept.push_back(static_cast<std::uint32_t>(i));
+            std::stable_sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return (listed_[a].address & ~std::uint64_t{1}) < (listed_[b].address & ~std::uint64_t{1});
+            });
+            for (std::uint32_t i : kept) {
                 Ref row = map_reader::tuple_of({text(listed_[i].name), PyLong_FromUnsignedLongLong(listed_[i].address),
                                                 Py_NewRef(Py_None), Py_NewRef(Py_None)});
                 if (!row || PyList_Append(symbols_.get(), row.get()) != 0) return false;

@@ -355,6 +355,7 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
         // the place of each psect name (its string's UTF-8), the last psect of a name holding
         FlatTable<string_view, TextViewHash> numbers;
         std::vector<Where> places;
+        std::vector<string_view> place_names;  // the name each place is found by
         for (const Xc8Rows::PsectRow& row : rows->psects) {
             if (row.length == 0) continue;
             PyObject* klass = row.klass.get();
@@ -404,15 +405,20 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
                                        Py_NewRef(data ? Py_True : Py_False), Py_NewRef(zero.get())});
             if (!record || PyList_Append(sections.get(), record.get()) != 0) return nullptr;
             // the section's record holds the name whose UTF-8 this views
-            std::size_t number =
-                numbers.find_or_add(string_view(name_text, static_cast<std::size_t>(name_length)), places.size());
+            string_view key(name_text, static_cast<std::size_t>(name_length));
+            std::size_t number = numbers.find_or_add(key, places.size());
             Where where{address, placing.unit, start};
-            if (number == places.size()) places.push_back(where);
-            else places[number] = where;
+            if (number == places.size()) {
+                places.push_back(where);
+                place_names.push_back(key);
+            } else {
+                places[number] = where;
+            }
         }
-        // each symbol's psect found by its name; a psect's symbols come together, so the last
-        // psect found is tried first
+        // each symbol's psect found by its name; a psect's symbols come together, mostly in the
+        // psects' order, so the last psect found is tried first, then the one after it
         string_view last_psect;
+        std::size_t last_number = SIZE_MAX;
         const Where* last_where = nullptr;
         bool looked = false;
         std::vector<Ref> decoded;  // psect names not ASCII, as the psects' own strings read them: the table keeps views
@@ -428,7 +434,11 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
                     if (utf8 == nullptr) return nullptr;
                     psect_name = string_view(utf8, static_cast<std::size_t>(length));
                 }
-                std::size_t number = numbers.find_or_add(psect_name, places.size());  // no psect: places.size()
+                std::size_t next = last_number + 1;
+                std::size_t number = next < place_names.size() && place_names[next] == psect_name
+                                         ? next
+                                         : numbers.find_or_add(psect_name, places.size());  // no psect: places.size()
+                if (number < places.size()) last_number = number;
                 last_where = number < places.size() ? &places[number] : nullptr;
             }
             if (last_where == nullptr) continue;

@@ -8,6 +8,7 @@ table states every symbol's size, statics included.
 
 from __future__ import annotations
 
+from operator import add, itemgetter
 from typing import NamedTuple, Optional
 
 from tarnwick._native import padding_bytes, read_armlink_map
@@ -38,6 +39,13 @@ class _Row(NamedTuple):
 
 
 _EXEC, _LOAD, _SIZE, _KIND, _PART, _LISTED = range(len(_Row._fields))
+# a row's fields taken from many rows at once (an execution region has a hundred thousand)
+_EXECS, _SIZES, _PARTS = itemgetter(_EXEC), itemgetter(_SIZE), itemgetter(_PART)
+
+
+def _reach(rows: list) -> map:
+    """Where each row ends (its execution address plus its size)."""
+    return map(add, map(_EXECS, rows), map(_SIZES, rows))
 
 
 @record
@@ -182,7 +190,7 @@ def _model(path, config, load_regions, exec_regions, symbols, stated: StatedTota
                                                                    er.compressed, "linker"),)))
             notes.append(f"{er.name}'s RW data is compressed in the image: {er.compressed:,} B in flash "
                          f"for {er.size:,} B in RAM")
-        extent = max((row[_EXEC] + row[_SIZE] for row in er.rows), default=er.exec_base) - er.exec_base
+        extent = max(_reach(er.rows), default=er.exec_base) - er.exec_base
         if extent != er.size:
             notes.append(f"execution region {er.name} states Size 0x{er.size:x}; its rows reach 0x{extent:x}")
     if reserved and stated.ram is not None:
@@ -211,13 +219,13 @@ def _runs(er: _ExecutionRegion, runs_in: Optional[str], loads_in: Optional[str])
 
 def _section(er: _ExecutionRegion, kind: str, rows: list, runs_in, loads_in) -> Section:
     start = rows[0][_EXEC]
-    end = max(row[_EXEC] + row[_SIZE] for row in rows)
+    end = max(_reach(rows))
     first = _Row(*next(row for row in rows if row[_KIND] is not None))
     image = first.load_address
     if not first.load_listed and er.load_base is not None and not er.compressed:
         image = er.load_base + first.exec_address - er.exec_base  # where a map without load addresses puts it
     copied = not er.in_place and kind != "ZI Data" and image is not None
-    inputs = tuple(row[_PART] for row in rows)
+    inputs = tuple(map(_PARTS, rows))
     return Section(f"{er.name} {kind}", start, end - start, runs_in,
                    load_region=loads_in if copied else None, load_address=image if copied else None,
                    has_contents=kind != "ZI Data", is_code=kind == "Code", inputs=inputs,

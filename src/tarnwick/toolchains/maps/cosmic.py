@@ -19,7 +19,6 @@ from tarnwick._native import padding_bytes, read_cosmic_map
 from tarnwick.support.origins import windows_base_name
 from tarnwick.toolchains.base import InputSection, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
-from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
 from tarnwick.toolchains.maps.vendor_maps import assemble
 from tarnwick.toolchains.maps.heads import cosmic as looks_like  # noqa: F401
@@ -34,8 +33,7 @@ ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF f
 
 def parse(data, path: str, config=None):
     """The model of a clnk map from its UTF-8 bytes."""
-    segments, symbols, missing, stack, part = native_rows(read_cosmic_map, path, data, InputSection, RawSymbol,
-                                                          _origin)
+    segments, symbols, missing, stack, part = native_rows(read_cosmic_map, path, data, InputSection, _origin)
     if not segments:
         raise MapParseError(path, "a COSMIC map without its Segments table")
     if part != "Symbols":

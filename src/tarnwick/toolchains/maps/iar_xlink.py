@@ -16,11 +16,10 @@ from __future__ import annotations
 import re
 from typing import NamedTuple, Optional
 
-from tarnwick._native import read_iar_xlink_map
+from tarnwick._native import padding_bytes, read_iar_xlink_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
-from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
 from tarnwick.toolchains.maps.heads import iar_xlink as looks_like  # noqa: F401
 
@@ -40,7 +39,7 @@ class _Segment(NamedTuple):
 
 def parse(data, path: str, config=None):
     """The model of an XLINK map from its UTF-8 bytes."""
-    header, segments, parts, symbols, totals, ended = native_rows(read_iar_xlink_map, path, data, RawSymbol)
+    header, segments, parts, symbols, totals, ended = native_rows(read_iar_xlink_map, path, data)
     if not segments:
         raise MapParseError(path, "an IAR XLINK map without its SEGMENTS IN ADDRESS ORDER (link with -xms)")
     if not ended or not totals:
@@ -141,7 +140,8 @@ def _model(path: str, config, types: dict, ranges: list, segments: list, parts: 
                        for start, size, module in parts_of.get(segment.name, ()) if segment.start <= start < end)
         sections.append(Section(segment.name, segment.start, segment.size, _region_of(regions, segment, ram),
                                 has_contents=not (ram and re.search(r"_(?:Z|N|HEAP)$|STACK", segment.name)),
-                                is_code=memory in ("CODE", "FARCODE"), inputs=inputs, is_writable=ram))
+                                is_code=memory in ("CODE", "FARCODE"), inputs=inputs, is_writable=ram,
+                                padding_bytes=padding_bytes(inputs)))
     if absolute:
         notes.append(f"{sum(s.size for s in absolute):,} B of absolute segments ({', '.join(sorted({s.name for s in absolute}))}: "
                      "the part's registers) left out, as XLINK's totals leave them out")

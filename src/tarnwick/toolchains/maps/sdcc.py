@@ -23,7 +23,6 @@ from tarnwick._native import read_sdcc_map
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
-from tarnwick.toolchains.building.raw import RawSymbol
 from tarnwick.toolchains.maps.vendor_maps import assemble
 from tarnwick.toolchains.maps.heads import sdcc as looks_like  # noqa: F401
 
@@ -41,7 +40,7 @@ ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF f
 
 def parse(data, path: str, config=None):
     """The model of an sdld map from its UTF-8 bytes."""
-    areas, symbols, modules, complete = native_rows(read_sdcc_map, path, data, RawSymbol)
+    areas, symbols, modules, complete = native_rows(read_sdcc_map, path, data)
     if not areas:
         raise MapParseError(path, "an SDCC map without its areas")
     if not complete:
@@ -64,8 +63,8 @@ def _continued(areas: list, symbols: list, modules: list) -> tuple[list, list, l
             joined_symbols.append(listed)  # the native reader's own lists, extended below when continued
             joined_modules.append(named)
             continue
-        seen = {(symbol.name, symbol.address) for symbol in joined_symbols[index]}
-        joined_symbols[index].extend(s for s in listed if (s.name, s.address) not in seen)
+        seen = {symbol[:2] for symbol in joined_symbols[index]}  # (name, address)
+        joined_symbols[index].extend(s for s in listed if s[:2] not in seen)
         joined_modules[index].extend(m for m in named if m not in joined_modules[index])
     return joined_areas, joined_symbols, joined_modules
 
@@ -94,7 +93,8 @@ def _memory_summary(path: str) -> Optional[dict]:
 
 
 def _model(path: str, config, areas: list, symbols: list, modules: list, summary: Optional[dict]):
-    """`symbols` and `modules` hold, per area, its symbols' records and the modules they name."""
+    """`symbols` and `modules` hold, per area, its symbols' rows (name, address, size, binding)
+    and the modules they name."""
     harvard = any("CODE" in attributes for *_, attributes, _ in areas)
     notes: list = []
     sections, spaces = [], {}  # area -> the offset its address space is held at
@@ -150,10 +150,9 @@ def _model(path: str, config, areas: list, symbols: list, modules: list, summary
     for (name, *_), records in zip(areas, symbols):
         if name not in spaces:
             continue
-        if spaces[name]:
-            for record in records:
-                record.address += spaces[name]
-        placed.append(records)
+        space = spaces[name]
+        placed.append([(symbol, address + space, size, binding) for symbol, address, size, binding in records]
+                      if space else records)
     # one area of a hundred thousand symbols (CODE) is handed on as it is
     raw = placed[0] if len(placed) == 1 else [record for records in placed for record in records]
     return assemble(Toolchain.SDCC, path, regions, sections, raw, config, sizes_given=False, thumb=False, notes=notes,
