@@ -32,6 +32,23 @@ struct RowError {};  // a figure that is not one: the row is not what its part h
 std::uint64_t figure(string_view text) {
     text = strip_end(strip_start(text));
     std::uint64_t value = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        // the usual hex figure ("0x800'0000"), read in place: anything else as below
+        std::size_t digits = 0;
+        bool plain = true;
+        for (std::size_t i = 2; i < text.size() && plain; ++i) {
+            if (text[i] == '\'') {
+                plain = i > 2 && i + 1 < text.size() && digit_value(text[i + 1], 16) >= 0;
+                continue;
+            }
+            int digit = digit_value(text[i], 16);
+            plain = digit >= 0;
+            value = value * 16 + static_cast<std::uint64_t>(digit);
+            ++digits;
+        }
+        if (plain && digits >= 1 && digits <= 16) return value;
+        value = 0;
+    }
     bool marked = false;  // grouping marks or commas to take out first (most figures have none)
     for (char c : text) marked = marked || c == ',' || c == '\'' || c == ' ' || c == '\xc2';
     if (!marked) {
