@@ -1838,13 +1838,13 @@ METHODS['ire|none|name:d'] = _record_55
 
 def _record_56(__record_cls, __record_defaults, __record_factories, __record_types, __record_recursive_repr, __record_frozen_error, __record_factory, __record_object):
     methods = {}
-    def __init__(self, name: __record_types[0], address: __record_types[1], size: __record_types[2], attributes: __record_types[3], line: __record_types[4], inputs: __record_types[5] = __record_factory) -> None:
+    def __init__(self, name: __record_types[0], address: __record_types[1], size: __record_types[2], attributes: __record_types[3], line: __record_types[4], inputs: __record_types[5] = __record_defaults[5]) -> None:
         self.name = name
         self.address = address
         self.size = size
         self.attributes = attributes
         self.line = line
-        self.inputs = __record_factories[5]() if inputs is __record_factory else inputs
+        self.inputs = inputs
     methods['__init__'] = __init__
     @__record_recursive_repr
     def __repr__(self):
@@ -1857,7 +1857,7 @@ def _record_56(__record_cls, __record_defaults, __record_factories, __record_typ
     methods['__eq__'] = __eq__
     return methods
 
-METHODS['ire|none|name:r,address:r,size:r,attributes:r,line:r,inputs:f'] = _record_56
+METHODS['ire|none|name:r,address:r,size:r,attributes:r,line:r,inputs:d'] = _record_56
 
 
 def _record_57(__record_cls, __record_defaults, __record_factories, __record_types, __record_recursive_repr, __record_frozen_error, __record_factory, __record_object):
