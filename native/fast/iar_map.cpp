@@ -493,18 +493,40 @@ PyObject* wide_int(unsigned __int128 value) noexcept {
     return low ? PyNumber_Or(shifted.get(), low.get()) : nullptr;
 }
 
+// The origin of a row's module: "linker created" for the linker's own ("<Block tail>", "- Linker
+// created -"); "main.o" for "main.o [1]", "dl7M_tlf.a(fpinit_M.o)" where reference 1 is that
+// archive (`archives`: reference -> its file name); a module without a reference as it is.
+Ref module_origin(PyObject* module, PyObject* archives, PyObject* linker) noexcept {
+    Py_ssize_t length = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(module, &length);
+    if (bytes == nullptr) return Ref();
+    string_view whole(bytes, static_cast<std::size_t>(length));
+    if (starts_with(whole, "<") || whole == "- Linker created -") return Ref::borrow(linker);
+    std::size_t cut = whole.rfind(" [");
+    string_view name = cut == string_view::npos ? string_view{} : whole.substr(0, cut);
+    string_view reference = cut == string_view::npos ? whole : whole.substr(cut + 2);
+    if (reference.empty() || reference.back() != ']') return Ref::borrow(length ? module : Py_None);
+    Ref key = Ref::steal(text(reference.substr(0, reference.size() - 1)));
+    PyObject* archive = key ? PyDict_GetItemWithError(archives, key.get()) : nullptr;  // borrowed
+    if (archive == nullptr && PyErr_Occurred()) return Ref();
+    Ref named = Ref::steal(text(name));
+    if (!named || archive == nullptr) return named;
+    return Ref::steal(PyUnicode_FromFormat("%S(%S)", archive, named.get()));
+}
+
 }  // namespace
 
 PyObject* iar_runs(PyObject*, PyObject* args) {
-    PyObject *held, *origin_of;
-    if (!PyArg_ParseTuple(args, "OO:iar_runs", &held, &origin_of)) return nullptr;
+    PyObject *held, *archives;
+    if (!PyArg_ParseTuple(args, "OO!:iar_runs", &held, &PyDict_Type, &archives)) return nullptr;
     const IarRows* store = held_rows(held);
     if (store == nullptr) return nullptr;
     const std::vector<IarRows::Row>& rows = store->rows;
     Ref runs = Ref::steal(PyList_New(0));
     Ref origins = Ref::steal(PyDict_New());  // module -> origin
+    Ref linker = Ref::steal(PyUnicode_InternFromString("linker created"));
     FieldWriter origin_field{"origin"};
-    if (!runs || !origins || !origin_field.ready()) return nullptr;
+    if (!runs || !origins || !linker || !origin_field.ready()) return nullptr;
     PyObject *last_module = nullptr, *last_origin = nullptr;  // rows of one module come together (borrowed)
     auto equal = [](const Ref& a, const Ref& b) {
         return a.get() == b.get() ? 1 : PyObject_RichCompareBool(a.get(), b.get(), Py_EQ);
@@ -534,7 +556,7 @@ PyObject* iar_runs(PyObject*, PyObject* args) {
             PyObject* origin = module == last_module ? last_origin : PyDict_GetItemWithError(origins.get(), module);
             if (origin == nullptr) {
                 if (PyErr_Occurred()) return nullptr;
-                Ref made = Ref::steal(PyObject_CallOneArg(origin_of, module));
+                Ref made = module_origin(module, archives, linker.get());
                 if (!made || PyDict_SetItem(origins.get(), module, made.get()) != 0) return nullptr;
                 origin = made.get();  // the dict holds it
             }

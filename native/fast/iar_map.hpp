@@ -17,10 +17,13 @@ namespace tarnwick {
 // ValueError((reason, line)) for a row its part cannot hold.
 PyObject* read_iar_map(PyObject* module, PyObject* args);
 
-// iar_runs(rows, origin) -> [(name, kind, address, inputs, end)]: the rows of read_iar_map cut into
-// runs of one name, kind and block in rising address order (an output section each): its first
-// row's name, kind and address, the tuple of its rows' input sections, the end of the last byte any
-// of them holds. Each input section's origin is set to origin(module), asked once per module.
+// iar_runs(rows, archives) -> [(name, kind, address, inputs, end)]: the rows of read_iar_map cut
+// into runs of one name, kind and block in rising address order (an output section each): its
+// first row's name, kind and address, the tuple of its rows' input sections, the end of the last
+// byte any of them holds. Each input section's origin is set from its module, once per module:
+// "linker created" for the linker's own ("<...>", "- Linker created -"), "main.o" for "main.o [1]",
+// "archive.a(main.o)" where archives {reference: archive's file name} names reference 1, else the
+// module as it is (None for an empty one).
 PyObject* iar_runs(PyObject* module, PyObject* args);
 
 // iar_holes(rows, first, past, start, end) -> [(low, high)]: the bytes from start to end that rows

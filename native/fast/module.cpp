@@ -284,7 +284,7 @@ PyMethodDef methods[] = {
     {"read_iar_map", guarded<read_iar_map>, METH_VARARGS,
      "read_iar_map(data) -> tuple\n\nThe rows of an IAR ILINK map (UTF-8 bytes)."},
     {"iar_runs", guarded<iar_runs>, METH_VARARGS,
-     "iar_runs(rows, origin) -> list\n\nThe rows of an IAR ILINK map's placement summary cut into output sections, "
+     "iar_runs(rows, archives) -> list\n\nThe rows of an IAR ILINK map's placement summary cut into output sections, "
      "their input sections' origins set."},
     {"iar_holes", guarded<iar_holes>, METH_VARARGS,
      "iar_holes(rows, first, past, start, end) -> list\n\nThe bytes of a part of an IAR ILINK map's placement "

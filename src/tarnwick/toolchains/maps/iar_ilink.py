@@ -126,21 +126,11 @@ def _joined(spans: list) -> list:
     return joined
 
 
-def _origins(libraries: dict):
-    """The origin of a row's module ("main.o [1]", "fpinit_M.o [3]"), each reference's archive
-    (the file name of a library it points to) found once rather than for every module."""
-    archives = {reference: _PATH_SEPARATORS.split(where)[-1] for reference, where in libraries.items()
-                if where.lower().endswith(_ARCHIVE_SUFFIXES)}
-
-    def origin(module: str) -> Optional[str]:
-        if module.startswith("<") or module == "- Linker created -":
-            return "linker created"
-        name, _, reference = module.rpartition(" [")
-        if not reference.endswith("]"):
-            return module or None
-        archive = archives.get(reference[:-1])
-        return name if archive is None else f"{archive}({name})"
-    return origin
+def _archives(libraries: dict) -> dict:
+    """{reference: file name} of the library references that point to an archive: a row's
+    module "fpinit_M.o [3]" comes from that archive (its origin is set in iar_runs)."""
+    return {reference: _PATH_SEPARATORS.split(where)[-1] for reference, where in libraries.items()
+            if where.lower().endswith(_ARCHIVE_SUFFIXES)}
 
 
 def _kind(kind: str) -> tuple[bool, bool, bool]:
@@ -165,7 +155,7 @@ def _model(reader: _Reader, config):
 
     model_sections = []
     # a run of rows of one name, kind and block in rising address order is an output section
-    for name, kind, address, inputs, end in iar_runs(reader.rows, _origins(reader.libraries)):
+    for name, kind, address, inputs, end in iar_runs(reader.rows, _archives(reader.libraries)):
         code, writable, contents = _kind(kind)
         where = range_of(address)
         model_sections.append(Section(name, address, end - address, where.name if where else None,
