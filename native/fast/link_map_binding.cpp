@@ -701,8 +701,7 @@ private:
     PyObject* lookup_origin(PyObject* origin) noexcept {
         PyObject* known = PyDict_GetItemWithError(origins_.get(), origin);
         if (known != nullptr || PyErr_Occurred()) return known;
-        Ref parts = split_by_bytes(origin);
-        if (!parts && !PyErr_Occurred()) parts = Ref::steal(PyObject_CallOneArg(split_origin_, origin));
+        Ref parts = Ref::steal(PyObject_CallOneArg(split_origin_, origin));
         if (!parts) return nullptr;
         if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) {
             PyErr_SetString(PyExc_TypeError, "split_origin must give (object_file, archive)");
@@ -710,25 +709,6 @@ private:
         }
         if (PyDict_SetItem(origins_.get(), origin, parts.get()) != 0) return nullptr;
         return parts.get();  // the dict holds it
-    }
-
-    // (object_file, archive) of an origin split_origin would split by its bytes alone (see
-    // archive_cut), made here rather than asked of it; empty, with no exception set, for the rest.
-    static Ref split_by_bytes(PyObject* origin) noexcept {
-        if (!PyUnicode_CheckExact(origin)) return Ref();
-        Py_ssize_t length = 0;
-        const char* bytes = PyUnicode_AsUTF8AndSize(origin, &length);
-        if (bytes == nullptr) {  // a lone surrogate: split_origin's to split
-            PyErr_Clear();
-            return Ref();
-        }
-        string_view text(bytes, static_cast<std::size_t>(length));
-        std::size_t cut = 0;
-        if (!archive_cut(text, cut)) return Ref();
-        if (cut == string_view::npos) return Ref::steal(PyTuple_Pack(2, origin, Py_None));
-        Ref object = Ref::steal(new_text(text.substr(cut + 1, text.size() - cut - 2)));
-        Ref archive = object ? Ref::steal(new_text(text.substr(0, cut))) : Ref();
-        return archive ? Ref::steal(PyTuple_Pack(2, object.get(), archive.get())) : Ref();
     }
 
     FieldReader name_{"name"}, address_{"address"}, size_{"size"}, origin_{"origin"}, binding_{"binding"};
