@@ -9,6 +9,8 @@
 #include "fast/map_text.hpp"
 #include "fast/records.hpp"
 
+#include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +32,23 @@ struct RowError {};  // a figure that is not one: the row is not what its part h
 std::uint64_t figure(string_view text) {
     text = strip_end(strip_start(text));
     std::uint64_t value = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        // the usual hex figure ("0x800'0000"), read in place: anything else as below
+        std::size_t digits = 0;
+        bool plain = true;
+        for (std::size_t i = 2; i < text.size() && plain; ++i) {
+            if (text[i] == '\'') {
+                plain = i > 2 && i + 1 < text.size() && digit_value(text[i + 1], 16) >= 0;
+                continue;
+            }
+            int digit = digit_value(text[i], 16);
+            plain = digit >= 0;
+            value = value * 16 + static_cast<std::uint64_t>(digit);
+            ++digits;
+        }
+        if (plain && digits >= 1 && digits <= 16) return value;
+        value = 0;
+    }
     bool marked = false;  // grouping marks or commas to take out first (most figures have none)
     for (char c : text) marked = marked || c == ',' || c == '\'' || c == ' ' || c == '\xc2';
     if (!marked) {
@@ -95,6 +114,22 @@ bool container(string_view module) {
     return lower == "block";
 }
 
+}  // namespace
+
+// The placement summary's rows, held in a capsule between read_iar_map and the calls that cut
+// them into sections and find their gaps: no tuple per row made, read and freed.
+struct IarRows {
+    static constexpr const char* capsule_name = "tarnwick.iar_rows";
+    struct Row {
+        Ref name, kind, address, size, module, block, part;  // part: its InputSection record
+        std::uint64_t at, bytes;
+    };
+    std::vector<Row> rows;
+    static void discard(PyObject* capsule) { delete static_cast<IarRows*>(PyCapsule_GetPointer(capsule, capsule_name)); }
+};
+
+namespace {
+
 class Reader {
 public:
     bool start(PyObject* input_class) {
@@ -103,7 +138,7 @@ public:
                                                       "symbols"}))
             return false;
         directives_ = Ref::steal(PyList_New(0));
-        rows_ = Ref::steal(PyList_New(0));
+        rows_ = std::make_unique<IarRows>();
         parts_ = Ref::steal(PyList_New(0));
         unused_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
@@ -113,7 +148,7 @@ public:
         kinds_[0] = Ref::steal(PyUnicode_FromString("global"));
         kinds_[1] = Ref::steal(PyUnicode_FromString("local"));
         kinds_[2] = Ref::steal(PyUnicode_FromString("weak"));
-        return directives_ && rows_ && parts_ && unused_ && symbols_ && libraries_ && totals_ && errors_ && kinds_[0] &&
+        return directives_ && parts_ && unused_ && symbols_ && libraries_ && totals_ && errors_ && kinds_[0] &&
                kinds_[1] && kinds_[2];
     }
 
@@ -130,9 +165,13 @@ public:
     PyObject* result() noexcept {
         Ref target = Ref::steal(text(target_));
         if (!target) return nullptr;
-        return Py_BuildValue("(OOOOOOOOOO)", target.get(), directives_.get(), rows_.get(), parts_.get(), unused_.get(),
-                             symbols_.get(), libraries_.get(), totals_.get(), errors_.get(),
-                             ended_ ? Py_True : Py_False);
+        std::size_t count = rows_->rows.size();
+        Ref held = Ref::steal(PyCapsule_New(rows_.get(), IarRows::capsule_name, IarRows::discard));
+        if (!held) return nullptr;
+        rows_.release();  // the capsule's now
+        return Py_BuildValue("(OOOnOOOOOOO)", target.get(), directives_.get(), held.get(), static_cast<Py_ssize_t>(count),
+                             parts_.get(), unused_.get(), symbols_.get(), libraries_.get(), totals_.get(),
+                             errors_.get(), ended_ ? Py_True : Py_False);
     }
 
     std::optional<long> failure;
@@ -269,7 +308,7 @@ private:
                     size.blanks();
                     string_view stated = size.token();
                     part_size_ = starts_with(stated, "0x") ? std::optional<std::uint64_t>(figure(stated)) : std::nullopt;
-                    part_first_ = PyList_GET_SIZE(rows_.get());
+                    part_first_ = static_cast<Py_ssize_t>(rows_->rows.size());
                     return true;
                 }
             }
@@ -324,14 +363,13 @@ private:
         // the input section's record; its origin is known once the library references are read
         Ref part = input_.make({Py_NewRef(name.get()), Py_NewRef(start.get()), Py_NewRef(bytes.get()), Py_NewRef(Py_None),
                                 Py_NewRef(Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
-        Ref row = part ? map_reader::tuple_of({Py_NewRef(name.get()), kinds_texts_.get(kind).release(),
-                                               Py_NewRef(start.get()), Py_NewRef(bytes.get()),
-                                               strings_.get(module).release(), blocks_.get(block_).release(),
-                                               Py_NewRef(part.get())})
-                       : Ref();
-        if (!row) return false;
-        PyObject_GC_UnTrack(row.get());  // texts, numbers and a record of them: no cycle passes through it
-        return PyList_Append(rows_.get(), row.get()) == 0;
+        Ref kind_text = part ? kinds_texts_.get(kind) : Ref();
+        Ref module_text = kind_text ? strings_.get(module) : Ref();
+        Ref block_text = module_text ? blocks_.get(block_) : Ref();
+        if (!block_text) return false;
+        rows_->rows.push_back({std::move(name), std::move(kind_text), std::move(start), std::move(bytes),
+                               std::move(module_text), std::move(block_text), std::move(part), address, size});
+        return true;
     }
 
     // "- 0x2000'067c   0x670": where a part of the summary ends and the bytes it spans
@@ -344,11 +382,11 @@ private:
         if (!starts_with(end, "0x") || !starts_with(size, "0x")) return true;
         Ref header = part_size_ ? Ref::steal(PyLong_FromUnsignedLongLong(*part_size_)) : Ref::borrow(Py_None);
         Ref part = header ? Ref::steal(Py_BuildValue("(NOnnKK)", text(block_), header.get(), part_first_,
-                                                     PyList_GET_SIZE(rows_.get()),
+                                                     static_cast<Py_ssize_t>(rows_->rows.size()),
                                                      static_cast<unsigned long long>(figure(end)),
                                                      static_cast<unsigned long long>(figure(size))))
                           : Ref();
-        part_first_ = PyList_GET_SIZE(rows_.get());
+        part_first_ = static_cast<Py_ssize_t>(rows_->rows.size());
         part_size_.reset();
         return part && PyList_Append(parts_.get(), part.get()) == 0;
     }
@@ -398,7 +436,8 @@ private:
     bool in_table_ = false, in_error_ = false, ended_ = false;
     std::optional<std::uint64_t> part_size_;  // of the part being read, as its heading states it
     Py_ssize_t part_first_ = 0;                // its first row
-    Ref directives_, rows_, parts_, unused_, symbols_, libraries_, totals_, errors_, kinds_[3];
+    std::unique_ptr<IarRows> rows_;
+    Ref directives_, parts_, unused_, symbols_, libraries_, totals_, errors_, kinds_[3];
 };
 
 }  // namespace
@@ -438,85 +477,142 @@ PyObject* read_iar_map(PyObject*, PyObject* args) {
     }
 }
 
+namespace {
+
+const IarRows* held_rows(PyObject* held) noexcept {
+    return static_cast<const IarRows*>(PyCapsule_GetPointer(held, IarRows::capsule_name));
+}
+
+// A Python int of a sum that may pass 64 bits.
+PyObject* wide_int(unsigned __int128 value) noexcept {
+    if (value <= UINT64_MAX) return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+    Ref high = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value >> 64)));
+    Ref shift = high ? Ref::steal(PyLong_FromLong(64)) : Ref();
+    Ref shifted = shift ? Ref::steal(PyNumber_Lshift(high.get(), shift.get())) : Ref();
+    Ref low = shifted ? Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value))) : Ref();
+    return low ? PyNumber_Or(shifted.get(), low.get()) : nullptr;
+}
+
+// The origin of a row's module: "linker created" for the linker's own ("<Block tail>", "- Linker
+// created -"); "main.o" for "main.o [1]", "dl7M_tlf.a(fpinit_M.o)" where reference 1 is that
+// archive (`archives`: reference -> its file name); a module without a reference as it is.
+Ref module_origin(PyObject* module, PyObject* archives, PyObject* linker) noexcept {
+    Py_ssize_t length = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(module, &length);
+    if (bytes == nullptr) return Ref();
+    string_view whole(bytes, static_cast<std::size_t>(length));
+    if (starts_with(whole, "<") || whole == "- Linker created -") return Ref::borrow(linker);
+    std::size_t cut = whole.rfind(" [");
+    string_view name = cut == string_view::npos ? string_view{} : whole.substr(0, cut);
+    string_view reference = cut == string_view::npos ? whole : whole.substr(cut + 2);
+    if (reference.empty() || reference.back() != ']') return Ref::borrow(length ? module : Py_None);
+    Ref key = Ref::steal(text(reference.substr(0, reference.size() - 1)));
+    PyObject* archive = key ? PyDict_GetItemWithError(archives, key.get()) : nullptr;  // borrowed
+    if (archive == nullptr && PyErr_Occurred()) return Ref();
+    Ref named = Ref::steal(text(name));
+    if (!named || archive == nullptr) return named;
+    return Ref::steal(PyUnicode_FromFormat("%S(%S)", archive, named.get()));
+}
+
+}  // namespace
+
 PyObject* iar_runs(PyObject*, PyObject* args) {
-    PyObject *rows, *origin_of;
-    if (!PyArg_ParseTuple(args, "O!O:iar_runs", &PyList_Type, &rows, &origin_of)) return nullptr;
+    PyObject *held, *archives;
+    if (!PyArg_ParseTuple(args, "OO!:iar_runs", &held, &PyDict_Type, &archives)) return nullptr;
+    const IarRows* store = held_rows(held);
+    if (store == nullptr) return nullptr;
+    const std::vector<IarRows::Row>& rows = store->rows;
     Ref runs = Ref::steal(PyList_New(0));
     Ref origins = Ref::steal(PyDict_New());  // module -> origin
+    Ref linker = Ref::steal(PyUnicode_InternFromString("linker created"));
     FieldWriter origin_field{"origin"};
-    if (!runs || !origins || !origin_field.ready()) return nullptr;
+    if (!runs || !origins || !linker || !origin_field.ready()) return nullptr;
     PyObject *last_module = nullptr, *last_origin = nullptr;  // rows of one module come together (borrowed)
-    // a row: (name, kind, address, size, module, block, part)
-    auto row_at = [&](Py_ssize_t index) -> PyObject* {
-        PyObject* row = PyList_GET_ITEM(rows, index);
-        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 7) {
-            PyErr_SetString(PyExc_TypeError, "a row of read_iar_map is expected");
-            return nullptr;
-        }
-        return row;
+    auto equal = [](const Ref& a, const Ref& b) {
+        return a.get() == b.get() ? 1 : PyObject_RichCompareBool(a.get(), b.get(), Py_EQ);
     };
-    auto equal = [](PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); };
     // address + size of a row: past 64 bits is more than any address below it
-    auto reach = [](PyObject* row, unsigned __int128& value) {
-        std::uint64_t address = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(row, 2));
-        if (PyErr_Occurred()) return false;
-        std::uint64_t size = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(row, 3));
-        if (PyErr_Occurred()) return false;
-        value = static_cast<unsigned __int128>(address) + size;
-        return true;
-    };
-    Py_ssize_t count = PyList_GET_SIZE(rows), first = 0;
+    auto reach = [](const IarRows::Row& row) { return static_cast<unsigned __int128>(row.at) + row.bytes; };
+    std::size_t count = rows.size(), first = 0;
     while (first < count) {
-        PyObject* head = row_at(first);
-        if (head == nullptr) return nullptr;
-        PyObject* widest = head;  // the row that reaches furthest: the run's end
-        unsigned __int128 furthest = 0, previous = 0;
-        if (!reach(head, furthest)) return nullptr;
-        previous = furthest;
-        Py_ssize_t past = first + 1;
-        for (PyObject* before = head; past < count; ++past) {
-            PyObject* row = row_at(past);
-            if (row == nullptr) return nullptr;
-            int same = 1;
-            for (Py_ssize_t field : {0, 1, 5}) {
-                same = equal(PyTuple_GET_ITEM(row, field), PyTuple_GET_ITEM(before, field));
-                if (same != 1) break;
-            }
+        unsigned __int128 furthest = reach(rows[first]), previous = furthest;  // the run's end: the furthest reach
+        std::size_t past = first + 1;
+        for (const IarRows::Row* before = &rows[first]; past < count; ++past) {
+            const IarRows::Row& row = rows[past];
+            int same = equal(row.name, before->name);
+            if (same == 1) same = equal(row.kind, before->kind);
+            if (same == 1) same = equal(row.block, before->block);
             if (same < 0) return nullptr;
-            std::uint64_t address = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(row, 2));
-            if (PyErr_Occurred()) return nullptr;
-            if (!same || address < previous) break;
-            if (!reach(row, previous)) return nullptr;
-            if (previous > furthest) {
-                furthest = previous;
-                widest = row;
-            }
-            before = row;
+            if (!same || row.at < previous) break;
+            previous = reach(row);
+            furthest = std::max(furthest, previous);
+            before = &row;
         }
-        Ref inputs = Ref::steal(PyTuple_New(past - first));
+        Ref inputs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(past - first)));
         if (!inputs) return nullptr;
-        for (Py_ssize_t index = first; index < past; ++index) {
-            PyObject* row = PyList_GET_ITEM(rows, index);
-            PyObject* module = PyTuple_GET_ITEM(row, 4);
-            PyObject* part = PyTuple_GET_ITEM(row, 6);
+        for (std::size_t index = first; index < past; ++index) {
+            PyObject* module = rows[index].module.get();
+            PyObject* part = rows[index].part.get();
             PyObject* origin = module == last_module ? last_origin : PyDict_GetItemWithError(origins.get(), module);
             if (origin == nullptr) {
                 if (PyErr_Occurred()) return nullptr;
-                Ref made = Ref::steal(PyObject_CallOneArg(origin_of, module));
+                Ref made = module_origin(module, archives, linker.get());
                 if (!made || PyDict_SetItem(origins.get(), module, made.get()) != 0) return nullptr;
                 origin = made.get();  // the dict holds it
             }
             last_module = module;  // held by its row, its origin by the dict
             last_origin = origin;
             if (origin_field.write(part, origin) != 0) return nullptr;
-            PyTuple_SET_ITEM(inputs.get(), index - first, Py_NewRef(part));
+            PyTuple_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(index - first), Py_NewRef(part));
         }
-        Ref end = Ref::steal(PyNumber_Add(PyTuple_GET_ITEM(widest, 2), PyTuple_GET_ITEM(widest, 3)));
-        Ref run = end ? Ref::steal(Py_BuildValue("(nOO)", first, inputs.get(), end.get())) : Ref();
+        const IarRows::Row& head = rows[first];
+        Ref end = Ref::steal(wide_int(furthest));
+        Ref run = end ? Ref::steal(Py_BuildValue("(OOOOO)", head.name.get(), head.kind.get(), head.address.get(),
+                                                 inputs.get(), end.get()))
+                      : Ref();
         if (!run || PyList_Append(runs.get(), run.get()) != 0) return nullptr;
         first = past;
     }
     return runs.release();
+}
+
+PyObject* iar_holes(PyObject*, PyObject* args) {
+    PyObject* held;
+    Py_ssize_t first, past;
+    unsigned long long start, end;
+    if (!PyArg_ParseTuple(args, "OnnKK:iar_holes", &held, &first, &past, &start, &end)) return nullptr;
+    const IarRows* store = held_rows(held);
+    if (store == nullptr) return nullptr;
+    if (first < 0 || past < first || static_cast<std::size_t>(past) > store->rows.size()) {
+        PyErr_SetString(PyExc_IndexError, "rows out of range");
+        return nullptr;
+    }
+    try {
+        std::vector<std::pair<unsigned __int128, unsigned __int128>> spans;
+        spans.reserve(static_cast<std::size_t>(past - first));
+        for (Py_ssize_t i = first; i < past; ++i) {
+            const IarRows::Row& row = store->rows[static_cast<std::size_t>(i)];
+            spans.emplace_back(row.at, static_cast<unsigned __int128>(row.at) + row.bytes);
+        }
+        std::sort(spans.begin(), spans.end());
+        Ref holes = Ref::steal(PyList_New(0));
+        if (!holes) return nullptr;
+        auto hole = [&](unsigned __int128 low, unsigned __int128 high) {
+            Ref a = Ref::steal(wide_int(low));
+            Ref b = a ? Ref::steal(wide_int(high)) : Ref();
+            Ref pair = b ? Ref::steal(PyTuple_Pack(2, a.get(), b.get())) : Ref();
+            return pair && PyList_Append(holes.get(), pair.get()) == 0;
+        };
+        unsigned __int128 at = start;
+        for (const auto& [low, high] : spans) {
+            if (low > at && !hole(at, low)) return nullptr;
+            at = std::max(at, high);
+        }
+        if (end > at && !hole(at, end)) return nullptr;
+        return holes.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 }  // namespace tarnwick

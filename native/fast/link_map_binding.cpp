@@ -544,7 +544,7 @@ namespace {
 
 // An input section record of a Python reader: its own objects, and its extent.
 struct Part {
-    Ref name, address, size, origin;
+    PyObject *name, *address, *size, *origin;  // borrowed: from the part's slots, or held by PartSymbols
     lm::Input input;
 };
 
@@ -618,19 +618,27 @@ public:
         return true;
     }
 
-    // The part's fields: false with an exception set.
+    // The part's fields: false with an exception set. The part must outlive the call's use of them.
     bool read_part(PyObject* part, Part& out) noexcept {
-        out.name = name_.read(part);
-        out.address = out.name ? address_.read(part) : Ref();
-        out.size = out.address ? size_.read(part) : Ref();
-        out.origin = out.size ? origin_.read(part) : Ref();
+        Ref kept[4];
+        out.name = name_.peek(part, kept[0]);
+        out.address = out.name ? address_.peek(part, kept[1]) : nullptr;
+        out.size = out.address ? size_.peek(part, kept[2]) : nullptr;
+        out.origin = out.size ? origin_.peek(part, kept[3]) : nullptr;
         if (!out.origin) return false;
+        try {
+            for (Ref& field : kept)
+                if (field) held_.push_back(std::move(field));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         Py_ssize_t length = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(out.name.get(), &length);
+        const char* text = PyUnicode_AsUTF8AndSize(out.name, &length);
         if (text == nullptr) return false;
         out.input = lm::Input{};
         out.input.name = {text, static_cast<std::size_t>(length)};
-        if (!clamped_number(out.address.get(), 0, out.input.address) || !clamped_number(out.size.get(), 0, out.input.size))
+        if (!clamped_number(out.address, 0, out.input.address) || !clamped_number(out.size, 0, out.input.size))
             return false;
         // one that runs past the end of the address space is sized as far as it reaches: the
         // finished model's check (toolchains/extent_check.py) refuses it
@@ -646,7 +654,7 @@ public:
             for (std::size_t index : indexes) chosen_.push_back(raws[index]);
             std::uint64_t uncovered = 0;
             const std::vector<lm::Sized>& sized = sizer_.sizes(part.input, chosen_, sizes_given_, thumb_, code, uncovered);
-            PyObject* parts = origin_parts(part.origin.get());
+            PyObject* parts = origin_parts(part.origin);
             if (parts == nullptr) return false;
             PyObject* object = PyTuple_GET_ITEM(parts, 0);
             PyObject* archive = PyTuple_GET_ITEM(parts, 1);
@@ -669,7 +677,7 @@ public:
                 if (!add(names_[index], addresses_[index], one.size, !sizes_given_, alias, source, bindings_[index]))
                     return false;
             }
-            return uncovered == 0 || add(part.name.get(), part.address.get(), uncovered, true, Py_None, derived_.get(),
+            return uncovered == 0 || add(part.name, part.address, uncovered, true, Py_None, derived_.get(),
                                          unnamed_.get());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
@@ -766,6 +774,7 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
     try {
         std::vector<Placed> parts;
         std::vector<Ref> names;  // the sections' names, held while their parts are sized
+        std::vector<Ref> lists;  // their inputs, which hold the parts read
         for (Py_ssize_t s = 0; s < PyList_GET_SIZE(sections); ++s) {
             PyObject* section = PyList_GET_ITEM(sections, s);
             Ref name = name_field.read(section);
@@ -777,15 +786,16 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             if (is_code < 0) return nullptr;
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
                 PyObject* part = PySequence_Fast_GET_ITEM(listed.get(), i);
-                Ref fill = fill_field.read(part);
-                if (!fill) return nullptr;
-                int is_fill = PyObject_IsTrue(fill.get());
+                Ref kept;
+                PyObject* fill = fill_field.peek(part, kept);
+                int is_fill = fill == Py_False ? 0 : fill == Py_True ? 1 : fill ? PyObject_IsTrue(fill) : -1;
                 if (is_fill < 0) return nullptr;
                 if (is_fill) continue;
                 parts.push_back({{}, name.get(), is_code == 1});
                 if (!symbols.read_part(part, parts.back().part)) return nullptr;
             }
             names.push_back(std::move(name));
+            lists.push_back(std::move(listed));
         }
         // Each symbol to the part it lies in (a Thumb function's address carries the low bit):
         // of parts starting at or below it, the last in address order, if it reaches it. Parts

@@ -284,8 +284,11 @@ PyMethodDef methods[] = {
     {"read_iar_map", guarded<read_iar_map>, METH_VARARGS,
      "read_iar_map(data) -> tuple\n\nThe rows of an IAR ILINK map (UTF-8 bytes)."},
     {"iar_runs", guarded<iar_runs>, METH_VARARGS,
-     "iar_runs(rows, origin) -> list\n\nThe rows of an IAR ILINK map's placement summary cut into output sections, "
+     "iar_runs(rows, archives) -> list\n\nThe rows of an IAR ILINK map's placement summary cut into output sections, "
      "their input sections' origins set."},
+    {"iar_holes", guarded<iar_holes>, METH_VARARGS,
+     "iar_holes(rows, first, past, start, end) -> list\n\nThe bytes of a part of an IAR ILINK map's placement "
+     "summary that none of its rows covers."},
     {"read_armlink_map", guarded<read_armlink_map>, METH_VARARGS,
      "read_armlink_map(data, InputSection) -> tuple\n\nThe rows of an Arm armlink map (UTF-8 bytes)."},
     {"read_iar_xlink_map", guarded<read_iar_xlink_map>, METH_VARARGS,

@@ -126,6 +126,16 @@ public:
         if (slot != nullptr && *slot != nullptr) return Ref::borrow(*slot);
         return Ref::steal(PyObject_GetAttr(object, name_.get()));
     }
+
+    // The attribute borrowed from its slot (held by the object), without a reference taken and
+    // later given back for each of many records; where there is no slot, read as `read` does into
+    // `keep`, which holds it. nullptr with an exception set.
+    PyObject* peek(PyObject* object, Ref& keep) noexcept {
+        PyObject** slot = slot_of(object, false);
+        if (slot != nullptr && *slot != nullptr) return *slot;
+        keep = Ref::steal(PyObject_GetAttr(object, name_.get()));
+        return keep.get();
+    }
 };
 
 // Writes an attribute of records as FieldReader reads it: into the slot directly where the

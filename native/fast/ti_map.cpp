@@ -126,7 +126,7 @@ public:
         Ref summary = summary_given ? Ref::steal(Py_BuildValue("(LLL)", summary_[0], summary_[1], summary_[2]))
                                     : Ref::borrow(Py_None);
         Ref count = symbol_count >= 0 ? Ref::steal(PyLong_FromLongLong(symbol_count)) : Ref::borrow(Py_None);
-        if (!summary || !count || !symbols()) return nullptr;
+        if (!summary || !count || !flush() || !symbols()) return nullptr;
         return Py_BuildValue("(OOOOOOOOO)", arm ? Py_True : Py_False, c2000 ? Py_True : Py_False, regions_.get(),
                              kinds_.get(), outputs_.get(), summary.get(), symbols_.get(), count.get(), notes_.get());
     }
@@ -191,18 +191,15 @@ private:
                 if (t[0] == "output" || t[0] == "section") return true;  // the table's heading
                 return false;
             }
-            Ref inputs = Ref::steal(PyList_New(0));
-            Ref row = Ref::steal(inputs ? Py_BuildValue("(NKKNlO)", text(t[0]), static_cast<unsigned long long>(address),
-                                                        static_cast<unsigned long long>(size), text(joined(t, 4)),
-                                                        number, inputs.get())
-                                        : nullptr);
-            if (!row || PyList_Append(outputs_.get(), row.get()) != 0) return false;
-            current_ = inputs.get();  // held by its row, in the outputs list
+            if (!flush()) return false;
+            output_ = Ref::steal(Py_BuildValue("(NKKNl)", text(t[0]), static_cast<unsigned long long>(address),
+                                               static_cast<unsigned long long>(size), text(joined(t, 4)), number));
+            if (!output_) return false;
             library_ = {};
             return true;
         }
         std::uint64_t address, size;
-        if (current_ == nullptr || t.size() < 3 || !hex(t[0], address) || !hex(t[1], size)) return true;
+        if (!output_ || t.size() < 3 || !hex(t[0], address) || !hex(t[1], size)) return true;
         // the text after the address and the size, as Python's split(None, 2) leaves it
         Cursor cursor(stripped);
         cursor.token();
@@ -250,7 +247,26 @@ private:
         if (!name || !origin || !at || !bytes) return false;
         Ref record = input_.make({name.release(), at.release(), bytes.release(), origin.release(),
                                   Py_NewRef(fill ? Py_True : Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
-        return record && PyList_Append(current_, record.get()) == 0;
+        if (!record) return false;
+        inputs_.push_back(std::move(record));
+        return true;
+    }
+
+    // The last output section's row, its input sections made one tuple (as the model holds
+    // them) at once: no list grown, copied and freed.
+    bool flush() {
+        if (!output_) return true;
+        Ref inputs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(inputs_.size())));
+        if (!inputs) return false;
+        for (std::size_t i = 0; i < inputs_.size(); ++i)
+            PyTuple_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(i), inputs_[i].release());
+        inputs_.clear();
+        Ref row = Ref::steal(PyTuple_New(6));
+        if (!row) return false;
+        for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(row.get(), i, Py_NewRef(PyTuple_GET_ITEM(output_.get(), i)));
+        PyTuple_SET_ITEM(row.get(), 5, inputs.release());
+        output_ = Ref();
+        return PyList_Append(outputs_.get(), row.get()) == 0;
     }
 
     bool summary_row(string_view stripped, const std::vector<string_view>& t) {
@@ -313,7 +329,8 @@ private:
     Part part_ = Part::none;
     RecordMaker input_;
     Ref empty_, linker_, hole_, regions_, kinds_, outputs_, symbols_, notes_;
-    PyObject* current_ = nullptr;  // the inputs of the last output section (borrowed)
+    Ref output_;               // the last output section's row, but for its inputs
+    std::vector<Ref> inputs_;  // and its input sections so far
     std::string pending_, named_;
     string_view library_;
     std::unordered_map<std::string, long> region_lines_;

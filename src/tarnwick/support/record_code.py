@@ -1838,13 +1838,13 @@ METHODS['ire|none|name:d'] = _record_55
 
 def _record_56(__record_cls, __record_defaults, __record_factories, __record_types, __record_recursive_repr, __record_frozen_error, __record_factory, __record_object):
     methods = {}
-    def __init__(self, name: __record_types[0], address: __record_types[1], size: __record_types[2], attributes: __record_types[3], line: __record_types[4], inputs: __record_types[5] = __record_factory) -> None:
+    def __init__(self, name: __record_types[0], address: __record_types[1], size: __record_types[2], attributes: __record_types[3], line: __record_types[4], inputs: __record_types[5] = __record_defaults[5]) -> None:
         self.name = name
         self.address = address
         self.size = size
         self.attributes = attributes
         self.line = line
-        self.inputs = __record_factories[5]() if inputs is __record_factory else inputs
+        self.inputs = inputs
     methods['__init__'] = __init__
     @__record_recursive_repr
     def __repr__(self):
@@ -1857,7 +1857,7 @@ def _record_56(__record_cls, __record_defaults, __record_factories, __record_typ
     methods['__eq__'] = __eq__
     return methods
 
-METHODS['ire|none|name:r,address:r,size:r,attributes:r,line:r,inputs:f'] = _record_56
+METHODS['ire|none|name:r,address:r,size:r,attributes:r,line:r,inputs:d'] = _record_56
 
 
 def _record_57(__record_cls, __record_defaults, __record_factories, __record_types, __record_recursive_repr, __record_frozen_error, __record_factory, __record_object):
@@ -2609,32 +2609,33 @@ METHODS['ire|none|path:r,size:d,flash:d,ram:d,library:d'] = _record_85
 
 def _record_86(__record_cls, __record_defaults, __record_factories, __record_types, __record_recursive_repr, __record_frozen_error, __record_factory, __record_object):
     methods = {}
-    def __init__(self, path: __record_types[0], target: __record_types[1] = __record_defaults[1], directives: __record_types[2] = __record_factory, rows: __record_types[3] = __record_factory, parts: __record_types[4] = __record_factory, unused: __record_types[5] = __record_factory, symbols: __record_types[6] = __record_factory, libraries: __record_types[7] = __record_factory, stated: __record_types[8] = __record_factory, totals: __record_types[9] = __record_factory, errors: __record_types[10] = __record_factory, ended: __record_types[11] = __record_defaults[11]) -> None:
+    def __init__(self, path: __record_types[0], target: __record_types[1] = __record_defaults[1], directives: __record_types[2] = __record_factory, rows: __record_types[3] = __record_defaults[3], row_count: __record_types[4] = __record_defaults[4], parts: __record_types[5] = __record_factory, unused: __record_types[6] = __record_factory, symbols: __record_types[7] = __record_factory, libraries: __record_types[8] = __record_factory, stated: __record_types[9] = __record_factory, totals: __record_types[10] = __record_factory, errors: __record_types[11] = __record_factory, ended: __record_types[12] = __record_defaults[12]) -> None:
         self.path = path
         self.target = target
         self.directives = __record_factories[2]() if directives is __record_factory else directives
-        self.rows = __record_factories[3]() if rows is __record_factory else rows
-        self.parts = __record_factories[4]() if parts is __record_factory else parts
-        self.unused = __record_factories[5]() if unused is __record_factory else unused
-        self.symbols = __record_factories[6]() if symbols is __record_factory else symbols
-        self.libraries = __record_factories[7]() if libraries is __record_factory else libraries
-        self.stated = __record_factories[8]() if stated is __record_factory else stated
-        self.totals = __record_factories[9]() if totals is __record_factory else totals
-        self.errors = __record_factories[10]() if errors is __record_factory else errors
+        self.rows = rows
+        self.row_count = row_count
+        self.parts = __record_factories[5]() if parts is __record_factory else parts
+        self.unused = __record_factories[6]() if unused is __record_factory else unused
+        self.symbols = __record_factories[7]() if symbols is __record_factory else symbols
+        self.libraries = __record_factories[8]() if libraries is __record_factory else libraries
+        self.stated = __record_factories[9]() if stated is __record_factory else stated
+        self.totals = __record_factories[10]() if totals is __record_factory else totals
+        self.errors = __record_factories[11]() if errors is __record_factory else errors
         self.ended = ended
     methods['__init__'] = __init__
     @__record_recursive_repr
     def __repr__(self):
-        return self.__class__.__qualname__ + f"(path={self.path!r}, target={self.target!r}, directives={self.directives!r}, rows={self.rows!r}, parts={self.parts!r}, unused={self.unused!r}, symbols={self.symbols!r}, libraries={self.libraries!r}, stated={self.stated!r}, totals={self.totals!r}, errors={self.errors!r}, ended={self.ended!r})"
+        return self.__class__.__qualname__ + f"(path={self.path!r}, target={self.target!r}, directives={self.directives!r}, rows={self.rows!r}, row_count={self.row_count!r}, parts={self.parts!r}, unused={self.unused!r}, symbols={self.symbols!r}, libraries={self.libraries!r}, stated={self.stated!r}, totals={self.totals!r}, errors={self.errors!r}, ended={self.ended!r})"
     methods['__repr__'] = __repr__
     def __eq__(self, other):
         if other.__class__ is self.__class__:
-            return (self.path,self.target,self.directives,self.rows,self.parts,self.unused,self.symbols,self.libraries,self.stated,self.totals,self.errors,self.ended,)==(other.path,other.target,other.directives,other.rows,other.parts,other.unused,other.symbols,other.libraries,other.stated,other.totals,other.errors,other.ended,)
+            return (self.path,self.target,self.directives,self.rows,self.row_count,self.parts,self.unused,self.symbols,self.libraries,self.stated,self.totals,self.errors,self.ended,)==(other.path,other.target,other.directives,other.rows,other.row_count,other.parts,other.unused,other.symbols,other.libraries,other.stated,other.totals,other.errors,other.ended,)
         return NotImplemented
     methods['__eq__'] = __eq__
     return methods
 
-METHODS['ire|none|path:r,target:d,directives:f,rows:f,parts:f,unused:f,symbols:f,libraries:f,stated:f,totals:f,errors:f,ended:d'] = _record_86
+METHODS['ire|none|path:r,target:d,directives:f,rows:d,row_count:d,parts:f,unused:f,symbols:f,libraries:f,stated:f,totals:f,errors:f,ended:d'] = _record_86
 
 
 def _record_87(__record_cls, __record_defaults, __record_factories, __record_types, __record_recursive_repr, __record_frozen_error, __record_factory, __record_object):

@@ -10,9 +10,9 @@ from __future__ import annotations
 
 import bisect
 import re
-from typing import NamedTuple, Optional
+from typing import Optional
 
-from tarnwick._native import iar_runs, padding_bytes, read_iar_map
+from tarnwick._native import iar_holes, iar_runs, padding_bytes, read_iar_map
 from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
@@ -31,18 +31,6 @@ _PATH_SEPARATORS = re.compile(r"[/\\]")  # the maps keep Windows paths
 ELF_NOT_READ = "IAR ILINK maps state their symbols' sizes themselves"  # why an ELF file named with the map is not used
 
 
-class _Row(NamedTuple):
-    """A row of the placement summary, as the native reader gives it (a plain tuple)."""
-
-    name: str
-    kind: str
-    address: int
-    size: int
-    module: str
-    block: str
-    part: InputSection  # its record, the origin set once the library references are known
-
-
 @record
 class _Range:
     name: str
@@ -59,7 +47,8 @@ class _Reader:
     path: str
     target: str = ""
     directives: list = field(default_factory=list)  # (name, text)
-    rows: list = field(default_factory=list)  # tuples, as _Row names their fields
+    rows: object = None  # the placement summary's rows, held natively (iar_runs, iar_holes)
+    row_count: int = 0
     parts: list = field(default_factory=list)  # (block, heading's size or None, first row, past its last, end, bytes)
     unused: list = field(default_factory=list)  # (start, end past the last byte)
     symbols: list = field(default_factory=list)  # (name, address, size, binding): RawSymbol's fields
@@ -70,16 +59,15 @@ class _Reader:
     ended: bool = False  # the closing "Errors: ..." line was read
 
     def read(self, data) -> None:
-        (self.target, self.directives, rows, self.parts, self.unused, self.symbols, self.libraries, self.totals,
-         self.errors, self.ended) = native_rows(read_iar_map, self.path, data, InputSection)
-        self.rows = rows
+        (self.target, self.directives, self.rows, self.row_count, self.parts, self.unused, self.symbols,
+         self.libraries, self.totals, self.errors, self.ended) = native_rows(read_iar_map, self.path, data, InputSection)
 
 
 def parse(data, path: str, config=None):
     """The model of an IAR ILINK map from its UTF-8 bytes."""
     reader = _Reader(path)
     reader.read(data)
-    if not reader.rows and not reader.directives:
+    if not reader.row_count and not reader.directives:
         raise MapParseError(path, "an IAR map without its PLACEMENT SUMMARY (link with --map)")
     if not reader.ended or not reader.totals:
         raise MapParseError(path, "an IAR map cut short: it does not end with its totals ('N bytes of readonly "
@@ -138,16 +126,11 @@ def _joined(spans: list) -> list:
     return joined
 
 
-def _origin(module: str, libraries: dict) -> Optional[str]:
-    if module in ("- Linker created -", "<Block tail>") or module.startswith("<"):
-        return "linker created"
-    name, _, reference = module.rpartition(" [")
-    if not reference.endswith("]"):
-        return module or None
-    where = libraries.get(reference[:-1], "")
-    if where.lower().endswith(_ARCHIVE_SUFFIXES):
-        return f"{_PATH_SEPARATORS.split(where)[-1]}({name})"
-    return name
+def _archives(libraries: dict) -> dict:
+    """{reference: file name} of the library references that point to an archive: a row's
+    module "fpinit_M.o [3]" comes from that archive (its origin is set in iar_runs)."""
+    return {reference: _PATH_SEPARATORS.split(where)[-1] for reference, where in libraries.items()
+            if where.lower().endswith(_ARCHIVE_SUFFIXES)}
 
 
 def _kind(kind: str) -> tuple[bool, bool, bool]:
@@ -172,11 +155,10 @@ def _model(reader: _Reader, config):
 
     model_sections = []
     # a run of rows of one name, kind and block in rising address order is an output section
-    for first_row, inputs, end in iar_runs(reader.rows, lambda module: _origin(module, reader.libraries)):
-        first = _Row(*reader.rows[first_row])
-        code, writable, contents = _kind(first.kind)
-        where = range_of(first.address)
-        model_sections.append(Section(first.name, first.address, end - first.address, where.name if where else None,
+    for name, kind, address, inputs, end in iar_runs(reader.rows, _archives(reader.libraries)):
+        code, writable, contents = _kind(kind)
+        where = range_of(address)
+        model_sections.append(Section(name, address, end - address, where.name if where else None,
                                       has_contents=contents, is_code=code, inputs=inputs, is_writable=writable,
                                       padding_bytes=padding_bytes(inputs)))
     for text in _failures(reader.errors):
@@ -224,14 +206,7 @@ def _gaps(reader: _Reader, where: _Range) -> list:
         start = end - size
         if not (where.start <= start < where.end) or first == past:
             continue
-        spans = sorted((r[2], r[2] + r[3]) for r in reader.rows[first:past])
-        holes, at = [], start
-        for low, high in spans:
-            if low > at:
-                holes.append((at, low))
-            at = max(at, high)
-        if end > at:
-            holes.append((at, end))
+        holes = iar_holes(reader.rows, first, past, start, end)
         if heading is not None and heading > size:
             holes.append((end, start + heading))
         gaps.extend(Section("(alignment)", low, high - low, where.name, has_contents=False, is_writable=True,

@@ -14,7 +14,7 @@ import re
 from typing import Optional
 
 from tarnwick._native import padding_bytes, read_ti_map
-from tarnwick.support.records import field, record
+from tarnwick.support.records import record
 from tarnwick.toolchains.base import (
     InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain, region_containing,
 )
@@ -43,7 +43,7 @@ class _Output:
     size: int
     attributes: str
     line: int
-    inputs: list = field(default_factory=list)
+    inputs: tuple = ()  # InputSection records: a tuple, as the model holds them
 
 
 class _Reader:
@@ -89,7 +89,7 @@ def _words_to_bytes(reader: _Reader) -> None:
     for out in reader.outputs:
         out.address, out.size = out.address * 2, out.size * 2
         out.attributes = _RUN_ADDRESS.sub(lambda m: f"RUN ADDR = {int(m.group(1), 16) * 2:x}", out.attributes)
-        out.inputs = [InputSection(i.name, i.address * 2, i.size * 2, i.origin, i.is_fill) for i in out.inputs]
+        out.inputs = tuple(InputSection(i.name, i.address * 2, i.size * 2, i.origin, i.is_fill) for i in out.inputs)
     reader.symbols = [(name, address * 2, size, binding) for name, address, size, binding in reader.symbols]
     reader.notes.append("C2000 addresses and sizes are 16-bit words: shown here in bytes (twice the map's figures)")
 
@@ -124,7 +124,7 @@ def _model(reader: _Reader, config):
         contents = not flags & {"UNINITIALIZED", "NOLOAD", "NOINIT"}
         where = region_containing(regions, address)
         loads_in = region_containing(regions, load) if load is not None else None
-        inputs = tuple(out.inputs)
+        inputs = out.inputs
         if run:  # the rows give load addresses; the symbols are where the code runs
             shift = address - out.address
             inputs = tuple(InputSection(i.name, i.address + shift, i.size, i.origin, i.is_fill) for i in inputs)
