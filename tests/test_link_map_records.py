@@ -71,3 +71,85 @@ def test_sizes_on_both_sides_of_the_shared_numbers(tmp_path, size):
     assert [(s.name, s.size) for s in model.symbols] == [("f0", 2), ("f0_tail", size - 2), ("f1", 2),
                                                          ("f1_tail", size - 2)]
     assert sum(s.size for s in model.symbols) + sum(p.size for p in inputs if p.is_fill) == model.sections[0].size
+
+
+@pytest.fixture(scope="module")
+def many_rows_map(tmp_path_factory):
+    """A map whose rows outgrow the reader's first room many times over (150,000 input rows,
+    100,000 symbols), with the records the map states, made here from its rows."""
+    rows = [(f"build/m{index % 97}/f{index}.o" if index % 3 else f"lib/libx{index % 7}.a(p{index}.o)",
+             0x4 + index % 0x300) for index in range(50_000)]
+    path = tmp_path_factory.mktemp("many") / "firmware.map"
+    path.write_text(_map(rows), encoding="utf-8")
+    inputs, symbols, address = [], [], 0x0800_0000
+    for index, (origin, size) in enumerate(rows):
+        inputs.append((f".text.f{index}", address, size, origin, False))
+        symbols += [(f"f{index}", address, 2, split_origin(origin)), (f"f{index}_tail", address + 2, size - 2,
+                                                                        split_origin(origin))]
+        address += size
+        inputs.append(("*fill*", address, 2, None, True))
+        address += 2
+    return path, inputs, symbols
+
+
+def test_records_of_a_map_of_many_rows_are_the_rows_it_states(many_rows_map):
+    # the reader gives back the room of the rows it has made records of, while it reads the rest
+    path, inputs, symbols = many_rows_map
+    model = load_map(path, elf=None)
+    (section,) = model.sections
+    assert [(p.name, p.address, p.size, p.origin, p.is_fill) for p in section.inputs] == inputs
+    assert [(s.name, s.address, s.size, (s.object_file, s.archive)) for s in model.symbols] == symbols
+    assert section.padding_bytes == 2 * 50_000
+
+
+def _lld_map(rows: list) -> str:
+    """An LLVM lld map of one .text section holding an input section (with one symbol) per row of
+    (address, size), in the order given."""
+    body = []
+    for index, (address, size) in enumerate(rows):
+        body.append(f"{address:8x} {address:8x} {size:8x}     4         o{index}.o:(.text.f{index})")
+        body.append(f"{address:8x} {address:8x} {size:8x}     1                 f{index}")
+    start = min(address for address, _ in rows)
+    end = max(address + size for address, size in rows)
+    return "\n".join(["     VMA      LMA     Size Align Out     In      Symbol",
+                      f"{start:8x} {start:8x} {end - start:8x}     4 .text", *body,
+                      "       0        0       e9     1 .shstrtab",
+                      "       0        0       e9     1         <internal>:(.shstrtab)", ""])
+
+
+def _lld_inputs(rows: list) -> list:
+    """The input sections lld's map implies: in address order (those of one address as listed),
+    a fill in each gap between one's end (the furthest so far) and the next one's start."""
+    placed = sorted(range(len(rows)), key=lambda index: rows[index][0])
+    expected, end = [], None
+    for index in placed:
+        address, size = rows[index]
+        if end is not None and address > end:
+            expected.append(("*fill*", end, address - end, True))
+        expected.append((f".text.f{index}", address, size, False))
+        end = max(end or 0, address + size)
+    return expected
+
+
+LLD_LAYOUTS = {
+    "in order, no gap": [(0x1000, 0x10), (0x1010, 0x8), (0x1018, 0x4)],
+    "in order, gaps": [(0x1000, 0x10), (0x1020, 0x8), (0x1030, 0x4), (0x1034, 0x4), (0x1040, 0x2)],
+    "out of order, gaps": [(0x1040, 0x2), (0x1000, 0x10), (0x1030, 0x4), (0x1020, 0x8)],
+    "overlapping, gap after the furthest end": [(0x1000, 0x40), (0x1010, 0x8), (0x1050, 0x4), (0x1008, 0x2)],
+    "one address twice, out of order": [(0x1020, 0x4), (0x1000, 0x8), (0x1020, 0x4), (0x1000, 0x2)],
+    # more rows than the reader's first room holds, a gap before every other one, listed backwards
+    "many, backwards": [(0x10_0000 + 0x20 * i + (0x8 if i % 2 else 0), 0x8) for i in range(20_000)][::-1],
+}
+
+
+@pytest.mark.parametrize("rows", LLD_LAYOUTS.values(), ids=LLD_LAYOUTS.keys())
+def test_lld_fills_lie_in_the_gaps_between_inputs_in_address_order(tmp_path, rows):
+    path = tmp_path / "firmware.map"
+    path.write_text(_lld_map(rows), encoding="utf-8")
+    model = load_map(path, elf=None)
+    assert model.toolchain.value == "llvm_lld"
+    text = next(section for section in model.sections if section.name == ".text")
+    assert [(p.name, p.address, p.size, p.is_fill) for p in text.inputs] == _lld_inputs(rows)
+    assert text.padding_bytes == sum(p.size for p in text.inputs if p.is_fill)
+    assert sorted((s.name, s.address) for s in model.symbols) == sorted(
+        (f"f{index}", address) for index, (address, _) in enumerate(rows))

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #endif
 
+
 namespace tarnwick {
 
 namespace {
@@ -203,6 +204,35 @@ private:
     std::size_t left_ = 0;
 };
 
+// A list made at the length its items may reach, filled in order and cut to the items put: it
+// never grows (a list of 700,000 symbols would be copied as it grew, its old room left behind).
+struct Filling {
+    Ref list;
+    Py_ssize_t next = 0;
+
+    bool start(Py_ssize_t most) noexcept {
+        list = Ref::steal(PyList_New(most));
+        return static_cast<bool>(list);
+    }
+    bool put(PyObject* item) noexcept {  // steals `item`
+        if (next >= PyList_GET_SIZE(list.get())) {
+            bool added = PyList_Append(list.get(), item) == 0;
+            Py_DECREF(item);
+            ++next;
+            return added;
+        }
+        PyList_SET_ITEM(list.get(), next++, item);
+        return true;
+    }
+    // The list of the items put; null with an exception set.
+    PyObject* done() noexcept {
+        if (next < PyList_GET_SIZE(list.get()) &&
+            PyList_SetSlice(list.get(), next, PyList_GET_SIZE(list.get()), nullptr) != 0)
+            return nullptr;
+        return list.get();
+    }
+};
+
 struct Builder {
     RecordMaker input_record, symbol_record;
     Strings strings;  // texts that repeat: section names, origins, objects and archives
@@ -253,7 +283,7 @@ struct Builder {
     // Symbol(name, address, size, section, object, archive, derived, alias_of, "derived", "bound"
     // or "map", binding). The numbers (and the name) are shared with the input section's record
     // where they are equal: most symbols start where their input section starts and fill it.
-    bool add_symbol(PyObject* list, string_view name, std::uint64_t address, std::uint64_t size, bool derived_size,
+    bool add_symbol(Filling& list, string_view name, std::uint64_t address, std::uint64_t size, bool derived_size,
                     PyObject* section, PyObject* object, PyObject* archive, std::size_t origin,
                     const lm::RawSymbol* alias_of, const lm::Input& input, PyObject* input_record_made,
                     PyObject* binding, bool upper_bound = false) noexcept {
@@ -275,7 +305,7 @@ struct Builder {
                                          new_bool(derived_size), alias.release(),
                                          Py_NewRef(!derived_size ? from_map.get() : upper_bound ? bound.get() : derived.get()),
                                          Py_NewRef(binding), Py_NewRef(Py_None)});
-        return symbol && PyList_Append(list, symbol.get()) == 0;
+        return symbol && list.put(symbol.release());
     }
 
     // The object file and archive an input section's origin names, asked of the model's own
@@ -308,7 +338,7 @@ struct Builder {
     // origin_at, a batch at a time in a loop of its own: a large build's objects come in no
     // order and each search of the table misses the caches; only in a loop this short do the
     // misses overlap (the huge map's records about 1.0 -> 0.8 s). False with an exception set.
-    bool origins_of(const std::vector<lm::Input>& inputs, std::size_t from, std::size_t to) noexcept {
+    bool origins_of(const lm::Rows<lm::Input>& inputs, std::size_t from, std::size_t to) noexcept {
         origin_at.assign(to - from, SIZE_MAX);  // within its capacity: no allocation
         for (std::size_t i = from; i < to; ++i)
             if (inputs[i].has_origin && (origin_at[i - from] = origin_of(inputs[i].origin)) == SIZE_MAX) return false;
@@ -351,8 +381,8 @@ struct Builder {
     PyObject* record_name(PyObject* record) const noexcept { return input_record.get(record, 0); }
 
     // The input section records of one output section, and its symbols with their sizes.
-    bool output(const lm::Map& map, const lm::Output& output, PyObject* inputs, PyObject* symbols,
-                PagesBehind& pages) noexcept {
+    // The rows of the inputs made, and of their symbols, are given back as the records are made.
+    bool output(lm::Map& map, lm::Output& output, PyObject* inputs, Filling& symbols, PagesBehind& pages) noexcept {
         const bool thumb = map.thumb;
         PyObject* section = strings.get(output.name);
         if (section == nullptr) return false;
@@ -367,6 +397,7 @@ struct Builder {
                 return false;
             const lm::Input& input = output.inputs[at];
             pages.passed(input.name.data());
+            output.inputs.forget_before(at);
             bool fill = input.kind != lm::InputKind::object;
             // a fill's name is the same each time ("*fill*"); other short names (".text",
             // "COMMON") repeat where a build keeps each object's code in one input section
@@ -381,8 +412,10 @@ struct Builder {
             Ref record = input_record.make({name.release(), address.release(), size.release(), origin.release(),
                                             new_bool(fill), new_bool(input.kind == lm::InputKind::reservation),
                                             Py_NewRef(empty_tuple.get())});
-            if (!record || PyList_Append(inputs, record.get()) != 0) return false;
+            if (!record) return false;
+            PyList_SET_ITEM(inputs, static_cast<Py_ssize_t>(at), Py_NewRef(record.get()));  // made as long as the rows
             if (fill) continue;
+            if (!output.reordered) map.symbols.forget_before(input.first_symbol);
 
             PyObject* object = from != nullptr ? from->object.get() : Py_None;
             PyObject* archive = from != nullptr ? from->archive.get() : Py_None;
@@ -473,21 +506,27 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
             if (!skip) return nullptr;
             int skipped = PyObject_IsTrue(skip.get());
             if (skipped < 0) return nullptr;
-            Ref inputs = skipped ? Ref::borrow(Py_None) : Ref::steal(PyList_New(0));
-            Ref symbols = skipped ? Ref::borrow(Py_None) : Ref::steal(PyList_New(0));
-            if (!inputs || !symbols) return nullptr;
-            if (!skipped && !builder.output(map, output, inputs.get(), symbols.get(), pages)) return nullptr;
-            Ref load = output.load ? Ref::steal(new_int(*output.load)) : Ref::borrow(Py_None);
             unsigned long long padding = 0;  // alignment fill; a reservation (". = . + N") is not waste
-            for (const lm::Input& input : output.inputs)
+            std::size_t most_symbols = 0;  // the output's symbols, and a symbol of bytes none covers per input
+            for (const lm::Input& input : output.inputs) {
                 if (input.kind == lm::InputKind::fill) padding += input.size;
+                if (input.kind == lm::InputKind::object) most_symbols += input.symbol_count + 1;
+            }
+            Ref inputs = skipped ? Ref::borrow(Py_None)
+                                 : Ref::steal(PyList_New(static_cast<Py_ssize_t>(output.inputs.size())));
+            Filling filling;
+            if (!inputs || (!skipped && !filling.start(static_cast<Py_ssize_t>(most_symbols)))) return nullptr;
+            if (!skipped && !builder.output(map, output, inputs.get(), filling, pages)) return nullptr;
+            Ref symbols = skipped ? Ref::borrow(Py_None) : Ref::borrow(filling.done());
+            if (!symbols) return nullptr;
+            Ref load = output.load ? Ref::steal(new_int(*output.load)) : Ref::borrow(Py_None);
             Ref row = Ref::steal(load ? Py_BuildValue("(OOKOlOOKO)", name, address.get(),
                                                       static_cast<unsigned long long>(output.size), load.get(),
                                                       output.line, inputs.get(), symbols.get(), padding,
                                                       output.scripted ? Py_True : Py_False)
                                       : nullptr);
             if (!row || PyList_Append(outputs.get(), row.get()) != 0) return nullptr;
-            std::vector<lm::Input>().swap(output.inputs);  // made into records: its room goes to the next's
+            output.inputs.release();  // made into records: its room goes back
         }
         Ref assignments = Ref::steal(PyList_New(0));
         if (!assignments) return nullptr;
@@ -517,7 +556,7 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
         if (!output_file) return nullptr;
         // the map's rows are all made: their room goes to the totals' rows
         std::vector<lm::Output>().swap(map.outputs);
-        std::vector<lm::RawSymbol>().swap(map.symbols);
+        map.symbols.release();
         Ref totals = builder.totals_kept ? Ref::steal(builder.totals.rows()) : Ref::borrow(Py_None);
         if (!totals) return nullptr;
         Ref toolchain = Ref::steal(new_text(map.toolchain));

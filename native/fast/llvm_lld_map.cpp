@@ -231,30 +231,42 @@ private:
     }
 
     // lld does not print the padding between input sections; it is the gap between one input
-    // section's end and the next one's start.
+    // section's end and the next one's start. The fills go in among the rows where they lie,
+    // moved up from the last (no second copy of an output's rows).
     static void add_alignment_gaps(Output& output) {
-        std::vector<Input>& inputs = output.inputs;
-        bool ordered = std::is_sorted(inputs.begin(), inputs.end(),
-                                      [](const Input& a, const Input& b) { return a.address < b.address; });
-        if (!ordered)
-            std::stable_sort(inputs.begin(), inputs.end(),
-                             [](const Input& a, const Input& b) { return a.address < b.address; });
-        std::vector<Input> with_gaps;
-        with_gaps.reserve(inputs.size());
+        Rows<Input>& inputs = output.inputs;
+        auto earlier = [](const Input& a, const Input& b) { return a.address < b.address; };
+        if (!std::is_sorted(inputs.begin(), inputs.end(), earlier)) {
+            std::stable_sort(inputs.begin(), inputs.end(), earlier);
+            output.reordered = true;
+        }
+        struct Gap {
+            std::size_t before;  // the row it comes before
+            std::uint64_t start;
+        };
+        std::vector<Gap> gaps;
         std::optional<std::uint64_t> end;
-        for (const Input& part : inputs) {
-            if (end && part.address > *end) {
-                Input fill;
-                fill.name = "*fill*";
-                fill.address = *end;
-                fill.size = part.address - *end;
-                fill.kind = InputKind::fill;
-                with_gaps.push_back(fill);
-            }
-            with_gaps.push_back(part);
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            const Input& part = inputs[i];
+            if (end && part.address > *end) gaps.push_back({i, *end});
             end = std::max(end.value_or(0), part.address + part.size);
         }
-        inputs = std::move(with_gaps);
+        if (gaps.empty()) return;
+        std::size_t count = inputs.size();
+        inputs.grow_to(count + gaps.size());
+        std::size_t to = count + gaps.size();
+        for (std::size_t i = count, left = gaps.size(); i-- > 0;) {
+            inputs[--to] = inputs[i];
+            if (left > 0 && gaps[left - 1].before == i) {
+                const Gap& gap = gaps[--left];
+                Input fill;
+                fill.name = "*fill*";
+                fill.address = gap.start;
+                fill.size = inputs[to].address - gap.start;
+                fill.kind = InputKind::fill;
+                inputs[--to] = fill;
+            }
+        }
     }
 
     string_view text_;
