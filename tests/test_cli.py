@@ -167,3 +167,39 @@ def test_markdown_of_a_map_without_regions_has_no_empty_table(capsys):
                        "--format", "markdown")
     assert code == 0 and "| Region |" not in out
     assert "\n\nNo memory regions; flash 511 B, RAM 6,264 B.\n\n" in out
+
+
+@pytest.mark.parametrize("columns", [None, "", "40", "200", "0", "-3", "wide"])
+@pytest.mark.parametrize("lines", [None, "0", "30"])
+@pytest.mark.parametrize("stdout", ["pipe", "terminal", "closed"])
+def test_help_width_is_what_shutil_would_give(monkeypatch, columns, lines, stdout):
+    import fcntl
+    import os
+    import pty
+    import struct
+    import termios
+
+    from tarnwick.app.cli import terminal_columns
+
+    for name, value in (("COLUMNS", columns), ("LINES", lines)):
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
+    if stdout == "terminal":
+        leader, follower = pty.openpty()
+        fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 33, 117, 0, 0))
+        stream = os.fdopen(follower, "w")
+        os.close(leader)
+    else:
+        read_end, write_end = os.pipe()
+        stream = os.fdopen(write_end, "w")
+        os.close(read_end)
+        if stdout == "closed":
+            stream.close()
+    monkeypatch.setattr(sys, "__stdout__", stream)
+    try:
+        assert terminal_columns() == shutil.get_terminal_size().columns
+    finally:
+        if not stream.closed:
+            stream.close()

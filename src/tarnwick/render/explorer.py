@@ -58,17 +58,18 @@ def explorer_data(report, comparison=None, model=None, by_sources: bool = False)
                      strings.number(change.object_file or "(unknown)"),
                      strings.number("(removed)"), strings.number(NO_REGION), 0, change.delta,
                      "~" if change.estimated else ""])
-    tree = _tree(groups, rows)
+    figures = _Figures(rows)
+    tree = _tree(groups, figures)
     _account_for_every_byte(tree, report, len(listed) < len(report.symbols), ledgers(report, model.symbols if model is not None else None, model))
-    _prune(tree, rows)
+    _prune(tree, figures)
     data = {"strings": strings.texts, "symbols": rows, "tree": tree, "unlisted": len(report.symbols) - len(listed)}
     if by_sources:
         view = by_sources if hasattr(by_sources, "shown_path") else None
         _source_column(listed, rows, strings, view)
         data["sourced"] = True
-        data["sources"] = _source_tree(listed, rows, view)
+        data["sources"] = _source_tree(listed, figures, view)
         _rest_of_memory(data["sources"], tree)
-        _prune(data["sources"], rows)
+        _prune(data["sources"], figures)
     return data
 
 
@@ -88,7 +89,7 @@ def _source_column(listed, rows: list, strings, view=None) -> None:
         row.append(None)
 
 
-def _source_tree(listed, rows: list, view=None) -> list:
+def _source_tree(listed, figures: _Figures, view=None) -> list:
     """The symbols' bytes by folder and source file: [name, bytes, delta, kind, children], a
     file's children the row numbers of its symbols; a library's files one node (`view` says
     which), the bytes no compile unit claims and the fill no symbol names nodes of their own."""
@@ -114,7 +115,7 @@ def _source_tree(listed, rows: list, view=None) -> list:
             node = node.setdefault(folder + "/", {})
         node.setdefault(parts[-1], []).append(number)
         number += 1
-    return _source_node("all sources", root, rows, "all")
+    return _source_node("all sources", root, figures, "all")
 
 
 def _rest_of_memory(sources: list, tree: list) -> None:
@@ -137,9 +138,9 @@ def _rest_of_memory(sources: list, tree: list) -> None:
     _finish(sources)
 
 
-def _source_node(name: str, children: dict, rows: list, kind: str) -> list:
-    nodes = [_source_node(key.rstrip("/") or "/", value, rows, "folder") if isinstance(value, dict)
-             else _object(key, value, rows, "file") for key, value in children.items()]
+def _source_node(name: str, children: dict, figures: _Figures, kind: str) -> list:
+    nodes = [_source_node(key.rstrip("/") or "/", value, figures, "folder") if isinstance(value, dict)
+             else _object(key, value, figures, "file") for key, value in children.items()]
     return _finish([name, 0, None, kind, nodes])
 
 
@@ -148,6 +149,19 @@ def _source_node(name: str, children: dict, rows: list, kind: str) -> list:
 MAX_SYMBOLS = 100_000
 # Children kept per block: more are never shown, and the rest are one block of their bytes.
 MAX_CHILDREN = 250
+
+
+class _Figures:
+    """Each row's size and change (None: no change known), by row number. The tree sums and
+    sorts row numbers by them: a list's own `__getitem__` as the key costs a C call a row,
+    a lambda a Python one (a large build has hundreds of thousands of rows)."""
+
+    __slots__ = ("sizes", "changes")
+
+    def __init__(self, rows: list):
+        self.sizes = [row[5] for row in rows]
+        changes = [row[6] for row in rows]
+        self.changes = None if changes.count(None) == len(changes) else changes
 
 
 def _listed_symbols(symbols, deltas: dict) -> list:
@@ -161,25 +175,25 @@ def _listed_symbols(symbols, deltas: dict) -> list:
     return listed
 
 
-def _prune(node: list, rows: list) -> None:
+def _prune(node: list, figures: _Figures) -> None:
     children = node[4]
     if node[3] in ("symbol", "rest"):
         return
     files = node[3] in ("object", "file")
     if files:  # its symbols (row numbers) largest first, sorted only for the blocks kept
-        children.sort(key=lambda i: rows[i][5], reverse=True)  # stable: ties keep row order
+        children.sort(key=figures.sizes.__getitem__, reverse=True)  # stable: ties keep row order
     if len(children) > MAX_CHILDREN:
         kept, rest = children[:MAX_CHILDREN - 1], children[MAX_CHILDREN - 1:]
         if files:  # row numbers
-            node[4] = kept + [_rest(f"({len(rest):,} smaller symbols)", sum(rows[i][5] for i in rest))]
+            node[4] = kept + [_rest(f"({len(rest):,} smaller symbols)", sum(map(figures.sizes.__getitem__, rest)))]
         else:
             node[4] = kept + [_rest(f"({len(rest):,} more)", sum(child[1] for child in rest))]
     if not files:
         for child in node[4]:
-            _prune(child, rows)
+            _prune(child, figures)
 
 
-def _tree(groups: dict, rows: list) -> list:
+def _tree(groups: dict, figures: _Figures) -> list:
     """[name, bytes, delta or None, kind, children], children largest first; an object file's
     children are the row numbers of its symbols. Objects linked from no archive sit directly
     under their section: a level that only says "(no archive)" would cost a click and tell nothing."""
@@ -189,31 +203,30 @@ def _tree(groups: dict, rows: list) -> list:
         if archive != NO_ARCHIVE:
             parent = parent.setdefault(("archive", archive), {})
         parent.setdefault(("object", object_file), []).extend(members)
-    return _node("all memory", root, 0, rows)
+    return _node("all memory", root, 0, figures)
 
 
 _KINDS = ("all", "region", "section")
 
 
-def _node(name: str, children: dict, depth: int, rows: list, kind: str = "") -> list:
+def _node(name: str, children: dict, depth: int, figures: _Figures, kind: str = "") -> list:
     nodes = []
     for key, value in children.items():
         if isinstance(key, tuple):  # below a section: an archive, or an object file
-            nodes.append(_object(key[1], value, rows) if key[0] == "object" else _node(key[1], value, depth + 1, rows,
-                                                                                     "archive"))
+            nodes.append(_object(key[1], value, figures) if key[0] == "object"
+                         else _node(key[1], value, depth + 1, figures, "archive"))
         else:
-            nodes.append(_node(key, value, depth + 1, rows))
+            nodes.append(_node(key, value, depth + 1, figures))
     return _finish([name, 0, None, kind or _KINDS[depth], nodes])
 
 
-def _object(name: str, members: list, rows: list, kind: str = "object") -> list:
+def _object(name: str, members: list, figures: _Figures, kind: str = "object") -> list:
     """An object (or source) file: its symbols as row numbers (sorted largest first when pruned)."""
-    size, delta = 0, None
-    for number in members:
-        row = rows[number]
-        size += row[5]
-        if row[6] is not None:
-            delta = row[6] if delta is None else delta + row[6]
+    size = sum(map(figures.sizes.__getitem__, members))
+    delta = None
+    if figures.changes is not None:
+        present = [change for change in map(figures.changes.__getitem__, members) if change is not None]
+        delta = sum(present) if present else None
     return [name, size, delta, kind, members]
 
 
