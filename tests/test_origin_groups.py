@@ -194,7 +194,11 @@ def test_the_report_order_of_symbols_is_the_sorted_one_on_every_map(models):  # 
 
 NAMES = ["", "a", "a\0", "a\0\0", "ab", "b", "fn_text_0", "fn_text_0_tail", "fn_text_00", "abcdefghijklmnop",
          "abcdefghijklmnopq", "abcdefghijklmnoq", "abcdefghijklmnop\0", "abcdefgh", "abcdefgh\0", "abcdefgh\x7f",
-         "abcdefgh\x80", "ünïcode", "unicode", "\U0001f600", "\uffff", "é" * 9, "é" * 8 + "f", "_Z3foov" * 3]
+         "abcdefgh\x80", "ünïcode", "unicode", "\U0001f600", "\uffff", "é" * 9, "é" * 8 + "f", "_Z3foov" * 3,
+         # alike in their first 16 bytes: the bytes past them decide, then the length
+         "abcdefghijklmnopqr", "abcdefghijklmnopq\0", "abcdefghijklmnopp", "_ZN4core3ptr13drop_in_place17h0a",
+         "_ZN4core3ptr13drop_in_place17h0b", "_ZN4core3ptr13drop_in_place17h0", "x" * 16 + "é", "x" * 16 + "f",
+         "y" * (1 << 20) + "b", "y" * (1 << 20) + "a", "y" * 17]
 
 
 def test_names_sharing_their_first_bytes_sort_as_the_interpreter_sorts():

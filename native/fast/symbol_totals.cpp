@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <memory>
 #include <new>
 #include <unordered_map>
 #include <vector>
@@ -324,32 +325,73 @@ PyObject* largest_per_section(PyObject*, PyObject* args) {
     }
 }
 
+namespace {
+
+// The bytes of names past their first 16, kept together in blocks that stay where they are (a
+// growing buffer would be copied as it grew, both copies held at once).
+class NameTails {
+public:
+    const char* copy(const char* text, std::size_t length) {
+        if (length > left_) {
+            std::size_t size = std::max<std::size_t>(length, block);
+            blocks_.push_back(std::make_unique<char[]>(size));
+            at_ = blocks_.back().get();
+            left_ = size;
+        }
+        char* copied = at_;
+        std::memcpy(copied, text, length);
+        at_ += length;
+        left_ -= length;
+        return copied;
+    }
+
+private:
+    static constexpr std::size_t block = 1u << 20;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* at_ = nullptr;
+    std::size_t left_ = 0;
+};
+
+// Eight bytes of `text` from `from`, big-endian, zeros past its end: a smaller word is a
+// smaller text.
+std::uint64_t word_at(const char* text, std::size_t length, std::size_t from) noexcept {
+    unsigned char bytes[8] = {};
+    if (from < length) std::memcpy(bytes, text + from, std::min<std::size_t>(8, length - from));
+    std::uint64_t word = 0;
+    for (unsigned char byte : bytes) word = word << 8 | byte;
+    return word;
+}
+
+}  // namespace
+
 PyObject* sorted_by_size(PyObject*, PyObject* items) {
     FieldReader size_field{"size"}, name_field{"name"}, address_field{"address"};
     if (!size_field.ready() || !name_field.ready() || !address_field.ready()) return nullptr;
     Ref sequence = Ref::steal(PySequence_Fast(items, "sorted_by_size() needs a sequence"));
     if (!sequence) return nullptr;
-    // The names are copied one after another as UTF-8, whose byte order is the order of the
-    // code points: comparing them there touches no scattered string objects.
-    // The first 16 bytes of the name, big-endian and padded with zeros, order most names
-    // without reaching the copies (a smaller head is a smaller name; equal heads compare whole).
+    // Names compared as UTF-8, whose byte order is the order of the code points. Their first 16
+    // bytes, big-endian and padded with zeros, are kept in the entry and order most names
+    // without further reading (a smaller head is a smaller name); only the bytes past them are
+    // copied, so that equal heads compare without reaching the scattered string objects.
+    // The addresses, asked only where sizes and names tie, stay beside the entries, unmoved.
     struct Entry {
         long long size;
         std::uint64_t head, next;
-        unsigned long long address;
-        std::size_t name_at, name_length, index;
+        const char* rest;  // the name's bytes past its first 16, if any
+        std::uint32_t length, index;  // the name's bytes; the item's place
     };
-    auto word_at = [](const char* text, std::size_t length, std::size_t from) {
-        std::uint64_t word = 0;
-        for (std::size_t i = 0; i < 8; ++i)
-            word = word << 8 | (from + i < length ? static_cast<unsigned char>(text[from + i]) : 0u);
-        return word;
-    };
+    constexpr std::size_t in_head = 16;
     try {
         Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        if (static_cast<std::uint64_t>(count) > UINT32_MAX) {
+            PyErr_SetString(PyExc_TypeError, "more items than this sort numbers");
+            return nullptr;
+        }
         std::vector<Entry> entries;
         entries.reserve(static_cast<std::size_t>(count));
-        std::string names;
+        std::vector<unsigned long long> addresses;
+        addresses.reserve(static_cast<std::size_t>(count));
+        NameTails tails;
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
             Ref size = size_field.read(item);
@@ -364,28 +406,36 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
             unsigned long long where = PyLong_AsUnsignedLongLong(address.get());
             Py_ssize_t length = 0;
             const char* text = PyErr_Occurred() ? nullptr : PyUnicode_AsUTF8AndSize(name.get(), &length);
-            if (text == nullptr) {  // beyond 64 bits, a negative address, a name with lone surrogates
+            if (text == nullptr || static_cast<std::uint64_t>(length) > UINT32_MAX) {
+                // beyond 64 bits, a negative address, a name with lone surrogates, or of 4 GiB
                 PyErr_Clear();
                 PyErr_SetString(PyExc_TypeError, "a size, address or name this sort cannot order");
                 return nullptr;
             }
-            auto bytes_of_name = static_cast<std::size_t>(length);
-            entries.push_back(Entry{bytes, word_at(text, bytes_of_name, 0), word_at(text, bytes_of_name, 8), where,
-                                    names.size(), bytes_of_name, static_cast<std::size_t>(i)});
-            names.append(text, static_cast<std::size_t>(length));
+            auto name_bytes = static_cast<std::size_t>(length);
+            const char* rest = name_bytes > in_head ? tails.copy(text + in_head, name_bytes - in_head) : nullptr;
+            entries.push_back(Entry{bytes, word_at(text, name_bytes, 0), word_at(text, name_bytes, 8), rest,
+                                    static_cast<std::uint32_t>(name_bytes), static_cast<std::uint32_t>(i)});
+            addresses.push_back(where);
         }
-        const char* base = names.data();
+        const unsigned long long* address_of = addresses.data();
         // largest first, then by name, then by address; equal keys keep their order
-        std::sort(entries.begin(), entries.end(), [base](const Entry& a, const Entry& b) {
+        std::sort(entries.begin(), entries.end(), [address_of](const Entry& a, const Entry& b) {
             if (a.size != b.size) return a.size > b.size;
             if (a.head != b.head) return a.head < b.head;
             if (a.next != b.next) return a.next < b.next;
-            int order = std::memcmp(base + a.name_at, base + b.name_at, std::min(a.name_length, b.name_length));
+            // the first 16 bytes are equal (a name of 16 or fewer has no more): the rest decides
+            std::size_t a_rest = a.length > in_head ? a.length - in_head : 0;
+            std::size_t b_rest = b.length > in_head ? b.length - in_head : 0;
+            std::size_t common = std::min(a_rest, b_rest);
+            int order = common > 0 ? std::memcmp(a.rest, b.rest, common) : 0;
             if (order != 0) return order < 0;
-            if (a.name_length != b.name_length) return a.name_length < b.name_length;
-            if (a.address != b.address) return a.address < b.address;
+            if (a.length != b.length) return a.length < b.length;
+            if (address_of[a.index] != address_of[b.index]) return address_of[a.index] < address_of[b.index];
             return a.index < b.index;
         });
+        std::vector<unsigned long long>().swap(addresses);  // their room goes to the list
+        tails = NameTails();
         Ref result = Ref::steal(PyList_New(count));
         if (!result) return nullptr;
         for (Py_ssize_t i = 0; i < count; ++i) {
