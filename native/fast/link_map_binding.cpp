@@ -5,6 +5,7 @@
 #include "fast/flat_table.hpp"
 #include "fast/gnu_ld_map.hpp"
 #include "fast/llvm_lld_map.hpp"
+#include "fast/populated_arenas.hpp"
 #include "fast/records.hpp"
 #include "fast/symbol_totals.hpp"
 
@@ -489,6 +490,7 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
         Py_buffer* view;
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
+    PopulatedArenas arenas;  // the records' room
     try {
         lm::Map map = reader({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
         PagesBehind pages(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len), mapped != 0);

@@ -3,6 +3,7 @@
 // passes then only fold the groups (a few thousand) in Python.
 #include "fast/symbol_totals.hpp"
 
+#include "fast/prefault.hpp"
 #include "fast/records.hpp"
 
 #include <algorithm>
@@ -391,6 +392,8 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
         entries.reserve(static_cast<std::size_t>(count));
         std::vector<unsigned long long> addresses;
         addresses.reserve(static_cast<std::size_t>(count));
+        prefault(entries.data(), static_cast<std::size_t>(count) * sizeof(Entry));
+        prefault(addresses.data(), static_cast<std::size_t>(count) * sizeof(unsigned long long));
         NameTails tails;
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
