@@ -6,6 +6,7 @@
 #include "fast/gnu_ld_map.hpp"
 #include "fast/llvm_lld_map.hpp"
 #include "fast/populated_arenas.hpp"
+#include "fast/prefault.hpp"
 #include "fast/records.hpp"
 #include "fast/symbol_totals.hpp"
 
@@ -457,7 +458,7 @@ struct Builder {
                                             new_bool(fill), new_bool(input.kind == lm::InputKind::reservation),
                                             Py_NewRef(empty_tuple.get())});
             if (!record) return false;
-            PyList_SET_ITEM(inputs, static_cast<Py_ssize_t>(at), Py_NewRef(record.get()));  // made as long as the rows
+            PyTuple_SET_ITEM(inputs, static_cast<Py_ssize_t>(at), Py_NewRef(record.get()));  // made as long as the rows
             if (fill) continue;
             if (!output.reordered) map.symbols.forget_before(input.first_symbol);
 
@@ -557,8 +558,11 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
                 if (input.kind == lm::InputKind::fill) padding += input.size;
                 if (input.kind == lm::InputKind::object) most_symbols += input.symbol_count + 1;
             }
+            // a tuple, as the model's section holds them: made into one, a list would be copied
             Ref inputs = skipped ? Ref::borrow(Py_None)
-                                 : Ref::steal(PyList_New(static_cast<Py_ssize_t>(output.inputs.size())));
+                                 : Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(output.inputs.size())));
+            if (inputs && !skipped && PyTuple_GET_SIZE(inputs.get()) > 0)
+                prefault(&PyTuple_GET_ITEM(inputs.get(), 0), output.inputs.size() * sizeof(PyObject*));
             Filling filling;
             if (!inputs || (!skipped && !filling.start(static_cast<Py_ssize_t>(most_symbols)))) return nullptr;
             if (!skipped && !builder.output(map, output, inputs.get(), filling, pages)) return nullptr;
