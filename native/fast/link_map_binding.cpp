@@ -949,26 +949,51 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
     }
 }
 
-PyObject* padding_bytes(PyObject*, PyObject* inputs) {
+namespace {
+
+// A flag of a part, as its truth: -1 with an exception set.
+int flag_of(FieldReader& field, PyObject* part) noexcept {
+    Ref value = field.read(part);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+// The sizes of the parts that `counted(part)` takes (1; 0 not; -1 failure), added up as the
+// interpreter's sum() adds them; null with an exception set.
+template <class Counted>
+PyObject* added_sizes(PyObject* inputs, Counted&& counted) noexcept {
     Ref listed = Ref::steal(PySequence_Fast(inputs, "a section's inputs must be a sequence"));
-    FieldReader fill_field{"is_fill"}, reservation_field{"is_reservation"}, size_field{"size"};
+    FieldReader size_field{"size"};
     Ref total = listed ? Ref::steal(PyLong_FromLong(0)) : Ref();
-    if (!total || !fill_field.ready() || !reservation_field.ready() || !size_field.ready()) return nullptr;
+    if (!total || !size_field.ready()) return nullptr;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
         PyObject* part = PySequence_Fast_GET_ITEM(listed.get(), i);
-        Ref fill = fill_field.read(part);
-        int is_fill = fill ? PyObject_IsTrue(fill.get()) : -1;
-        if (is_fill < 0) return nullptr;
-        if (!is_fill) continue;
-        Ref reservation = reservation_field.read(part);
-        int reserved = reservation ? PyObject_IsTrue(reservation.get()) : -1;
-        if (reserved < 0) return nullptr;
-        if (reserved) continue;
+        int taken = counted(part);
+        if (taken < 0) return nullptr;
+        if (!taken) continue;
         Ref size = size_field.read(part);
         total = size ? Ref::steal(PyNumber_Add(total.get(), size.get())) : Ref();
         if (!total) return nullptr;
     }
     return total.release();
+}
+
+}  // namespace
+
+PyObject* padding_bytes(PyObject*, PyObject* inputs) {
+    FieldReader fill_field{"is_fill"}, reservation_field{"is_reservation"};
+    if (!fill_field.ready() || !reservation_field.ready()) return nullptr;
+    return added_sizes(inputs, [&](PyObject* part) {
+        int fill = flag_of(fill_field, part);
+        if (fill <= 0) return fill;
+        int reserved = flag_of(reservation_field, part);
+        return reserved < 0 ? -1 : reserved == 0 ? 1 : 0;
+    });
+}
+
+PyObject* reserved_bytes(PyObject*, PyObject* inputs) {
+    FieldReader reservation_field{"is_reservation"};
+    if (!reservation_field.ready()) return nullptr;
+    return added_sizes(inputs, [&](PyObject* part) { return flag_of(reservation_field, part); });
 }
 
 }  // namespace tarnwick
