@@ -6,7 +6,10 @@
 
 #include <Python.h>
 
+#include "fast/prefault.hpp"
+
 #include <cstddef>
+#include <cstdint>
 
 #if defined(__linux__)
 #include <dlfcn.h>
@@ -18,7 +21,7 @@ namespace tarnwick {
 class PopulatedArenas {
 public:
     PopulatedArenas() noexcept {
-#if defined(__linux__) && defined(MAP_POPULATE)
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
         PyObject_GetArenaAllocator(&previous_);
         // Only in place of the interpreter's own allocator, which maps arenas as these are
         // mapped and unmaps them as these are unmapped: each then frees what the other made.
@@ -37,19 +40,26 @@ public:
     PopulatedArenas& operator=(const PopulatedArenas&) = delete;
 
 private:
-#if defined(__linux__) && defined(MAP_POPULATE)
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
     static bool interpreters_own(void* function) noexcept {
         Dl_info where{}, interpreter{};
         return dladdr(function, &where) != 0 && dladdr(reinterpret_cast<void*>(&PyObject_Malloc), &interpreter) != 0 &&
                where.dli_fbase == interpreter.dli_fbase;
     }
     static void* allocate(void*, std::size_t size) noexcept {
-        void* room = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        return room == MAP_FAILED ? nullptr : room;
+        void* room = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (room == MAP_FAILED) return nullptr;
+        // the arena's pools start and end on their own boundaries: the pages outside them are
+        // never written, and are left unmade
+        auto start = reinterpret_cast<std::uintptr_t>(room);
+        std::uintptr_t first = (start + pool - 1) / pool * pool, last = (start + size) / pool * pool;
+        if (last > first) prefault(reinterpret_cast<void*>(first), last - first);
+        return room;
     }
     static void release(void*, void* room, std::size_t size) noexcept { munmap(room, size); }
 #endif
 
+    static constexpr std::uintptr_t pool = 16u << 10;  // the interpreter's pool size (3.11 to 3.13)
     PyObjectArenaAllocator previous_{};
     bool installed_ = false;
 };
