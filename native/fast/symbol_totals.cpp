@@ -5,6 +5,7 @@
 
 #include "fast/prefault.hpp"
 #include "fast/records.hpp"
+#include "support/items.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -353,6 +354,58 @@ private:
     std::size_t left_ = 0;
 };
 
+// Sizes below this have a bucket each, largest first; larger ones share the first, negative
+// ones the last. Most symbols are smaller, and most sizes are held by many symbols.
+constexpr std::size_t small_sizes = 1u << 16, size_buckets = small_sizes + 2;
+
+std::size_t size_bucket(long long size) noexcept {
+    if (size >= static_cast<long long>(small_sizes)) return 0;
+    if (size < 0) return size_buckets - 1;
+    return 1 + (small_sizes - 1 - static_cast<std::size_t>(size));
+}
+
+// The first entry of each bucket, and past the last (size_buckets + 1 places).
+template <class Entry>
+std::vector<std::size_t> bucket_starts(const std::vector<Entry>& entries) {
+    std::vector<std::size_t> start(size_buckets + 1, 0);
+    for (const Entry& entry : entries) ++start[size_bucket(entry.size) + 1];
+    for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    return start;
+}
+
+// The entries put in their buckets' order, in place (each moved once, to the next free place
+// of its bucket): sorted then bucket by bucket, each within the caches, where the whole array,
+// tens of megabytes, sorted at once would not be.
+template <class Entry>
+void in_size_buckets(std::vector<Entry>& entries) {
+    std::vector<std::size_t> start = bucket_starts(entries);
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for (std::size_t b = 0; b < size_buckets; ++b) {
+        while (next[b] < start[b + 1]) {
+            std::size_t bucket = size_bucket(entries[next[b]].size);
+            if (bucket == b) {
+                ++next[b];
+                continue;
+            }
+            Entry moving = entries[next[b]];
+            do {
+                std::swap(moving, entries[next[bucket]++]);
+                bucket = size_bucket(moving.size);
+            } while (bucket != b);
+            entries[next[b]++] = moving;
+        }
+    }
+}
+
+template <class Entry, class Before>
+void sort_buckets(std::vector<Entry>& entries, Before before) {
+    std::vector<std::size_t> start = bucket_starts(entries);
+    for (std::size_t b = 0; b < size_buckets; ++b)
+        if (start[b + 1] - start[b] > 1)
+            std::sort(entries.begin() + static_cast<std::ptrdiff_t>(start[b]),
+                      entries.begin() + static_cast<std::ptrdiff_t>(start[b + 1]), before);
+}
+
 // Eight bytes of `text` from `from`, big-endian, zeros past its end: a smaller word is a
 // smaller text.
 std::uint64_t word_at(const char* text, std::size_t length, std::size_t from) noexcept {
@@ -368,7 +421,7 @@ std::uint64_t word_at(const char* text, std::size_t length, std::size_t from) no
 PyObject* sorted_by_size(PyObject*, PyObject* items) {
     FieldReader size_field{"size"}, name_field{"name"}, address_field{"address"};
     if (!size_field.ready() || !name_field.ready() || !address_field.ready()) return nullptr;
-    Ref sequence = Ref::steal(PySequence_Fast(items, "sorted_by_size() needs a sequence"));
+    Ref sequence = fast_items(items, "sorted_by_size() needs a sequence");
     if (!sequence) return nullptr;
     // Names compared as UTF-8, whose byte order is the order of the code points. Their first 16
     // bytes, big-endian and padded with zeros, are kept in the entry and order most names
@@ -395,20 +448,28 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
         prefault(entries.data(), static_cast<std::size_t>(count) * sizeof(Entry));
         prefault(addresses.data(), static_cast<std::size_t>(count) * sizeof(unsigned long long));
         NameTails tails;
+        auto changed = [&] {  // reading a field of an item that keeps it in no slot may run code
+            if (PySequence_Fast_GET_SIZE(sequence.get()) == count) return false;
+            PyErr_SetString(PyExc_RuntimeError, "sorted_by_size(): the items changed while they were read");
+            return true;
+        };
         for (Py_ssize_t i = 0; i < count; ++i) {
+            if (changed()) return nullptr;
+            prefetch_ahead(sequence.get(), i, size_field, name_field, address_field);
             PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-            Ref size = size_field.read(item);
-            Ref name = size ? name_field.read(item) : Ref();
-            Ref address = name ? address_field.read(item) : Ref();
+            Ref kept[3];  // fields read other than from a slot; those are only looked at
+            PyObject* size = size_field.peek(item, kept[0]);
+            PyObject* name = size ? name_field.peek(item, kept[1]) : nullptr;
+            PyObject* address = name ? address_field.peek(item, kept[2]) : nullptr;
             if (!address) return nullptr;
-            if (!PyLong_CheckExact(size.get()) || !PyUnicode_CheckExact(name.get()) || !PyLong_CheckExact(address.get())) {
+            if (!PyLong_CheckExact(size) || !PyUnicode_CheckExact(name) || !PyLong_CheckExact(address)) {
                 PyErr_SetString(PyExc_TypeError, "sizes and addresses must be int, names str");
                 return nullptr;
             }
-            long long bytes = PyLong_AsLongLong(size.get());
-            unsigned long long where = PyLong_AsUnsignedLongLong(address.get());
+            long long bytes = PyLong_AsLongLong(size);
+            unsigned long long where = PyLong_AsUnsignedLongLong(address);
             Py_ssize_t length = 0;
-            const char* text = PyErr_Occurred() ? nullptr : PyUnicode_AsUTF8AndSize(name.get(), &length);
+            const char* text = PyErr_Occurred() ? nullptr : PyUnicode_AsUTF8AndSize(name, &length);
             if (text == nullptr || static_cast<std::uint64_t>(length) > UINT32_MAX) {
                 // beyond 64 bits, a negative address, a name with lone surrogates, or of 4 GiB
                 PyErr_Clear();
@@ -423,7 +484,8 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
         }
         const unsigned long long* address_of = addresses.data();
         // largest first, then by name, then by address; equal keys keep their order
-        std::sort(entries.begin(), entries.end(), [address_of](const Entry& a, const Entry& b) {
+        in_size_buckets(entries);
+        sort_buckets(entries, [address_of](const Entry& a, const Entry& b) {
             if (a.size != b.size) return a.size > b.size;
             if (a.head != b.head) return a.head < b.head;
             if (a.next != b.next) return a.next < b.next;
@@ -439,11 +501,15 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
         });
         std::vector<unsigned long long>().swap(addresses);  // their room goes to the list
         tails = NameTails();
+        if (changed()) return nullptr;
         Ref result = Ref::steal(PyList_New(count));
         if (!result) return nullptr;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(entries[static_cast<std::size_t>(i)].index));
-            PyList_SET_ITEM(result.get(), i, Py_NewRef(item));
+        constexpr std::size_t ahead = 16;  // the items come in no order: their counts are asked for first
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i + ahead < entries.size())
+                __builtin_prefetch(PySequence_Fast_GET_ITEM(sequence.get(), entries[i + ahead].index), 1);
+            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), entries[i].index);
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
         }
         return result.release();
     } catch (const std::bad_alloc&) {
