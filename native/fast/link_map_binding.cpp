@@ -384,6 +384,9 @@ struct Builder {
                 if ((number = origin_of(inputs[i].origin, hashes[i - from])) == SIZE_MAX) return false;
                 last_origin = number;
                 last_origin_text = inputs[i].origin;
+                // its texts' counts are taken as the batch's records are made
+                __builtin_prefetch(origins[number].text.get(), 1);
+                __builtin_prefetch(origins[number].object.get(), 1);
             }
         }
         return true;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <unordered_map>
@@ -173,6 +174,26 @@ bool OriginTotals::add(std::size_t origin, PyObject* object, PyObject* archive, 
 // [(key, bytes, count, ((section, bytes), ...)), ...]; equal section texts held in different
 // objects stay apart here, and the callers add them up by name.
 PyObject* OriginTotals::rows() const noexcept {
+    // tuples made directly: a large build has a hundred thousand origins, and Py_BuildValue
+    // reads its format for each tuple
+    auto tuple_of = [](std::initializer_list<PyObject*> items) -> PyObject* {  // steals the items
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+        Py_ssize_t at = 0;
+        for (PyObject* item : items) {
+            if (tuple != nullptr && item != nullptr) {
+                PyTuple_SET_ITEM(tuple, at, item);
+            } else {
+                Py_XDECREF(item);
+            }
+            ++at;
+        }
+        for (PyObject* item : items)
+            if (item == nullptr) {
+                Py_XDECREF(tuple);
+                return nullptr;
+            }
+        return tuple;
+    };
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals_.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < totals_.size(); ++i) {
@@ -180,13 +201,14 @@ PyObject* OriginTotals::rows() const noexcept {
         Ref sections = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(total.sections.size())));
         if (!sections) return nullptr;
         for (std::size_t j = 0; j < total.sections.size(); ++j) {
-            PyObject* pair = Py_BuildValue("(OL)", total.sections[j].first.get(), total.sections[j].second);
+            PyObject* pair = tuple_of({Py_NewRef(total.sections[j].first.get()), PyLong_FromLongLong(total.sections[j].second)});
             if (pair == nullptr) return nullptr;
             PyObject_GC_UnTrack(pair);  // texts and numbers: as the collector itself would
             PyTuple_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(j), pair);  // steals pair
         }
         PyObject_GC_UnTrack(sections.get());
-        PyObject* row = Py_BuildValue("(OLLO)", total.key.get(), total.bytes, total.count, sections.get());
+        PyObject* row = tuple_of({Py_NewRef(total.key.get()), PyLong_FromLongLong(total.bytes),
+                                  PyLong_FromLongLong(total.count), sections.release()});
         if (row == nullptr) return nullptr;
         if (key_of_ == Py_None) {  // the key is (object_file, archive): texts
             PyObject_GC_UnTrack(total.key.get());
