@@ -66,3 +66,16 @@ def test_a_symbol_held_only_by_a_section_of_an_equal_name_in_another_string_is_i
                Symbol("c", 0x20e, 4, section=first.name)]
     assert extent_fault([], [first, second], symbols) == ("symbol outside", 2, -1)
     assert extent_fault([], [first, second], symbols[:2]) is None
+
+
+def test_a_symbol_list_that_iterates_its_own_way_is_checked_as_it_iterates():
+    class Clipped(list):
+        """Iterates all but its last item."""
+
+        def __iter__(self):
+            return iter(self[:-1])
+
+    section = Section(".text", 0x100, 0x10, "flash")
+    symbols = [Symbol("in", 0x100, 4, section=".text"), Symbol("out", 0x200, 4, section=".text")]
+    assert extent_fault([], [section], list(symbols)) == ("symbol outside", 1, -1)
+    assert extent_fault([], [section], Clipped(symbols)) is None

@@ -73,6 +73,21 @@ def test_sizes_on_both_sides_of_the_shared_numbers(tmp_path, size):
     assert sum(s.size for s in model.symbols) + sum(p.size for p in inputs if p.is_fill) == model.sections[0].size
 
 
+def test_origins_met_again_in_runs_and_apart_are_the_ones_first_met(tmp_path):
+    # runs of one object's input sections (across the reader's batches of 64) and objects
+    # coming back after others, as a large build's map lists them
+    objects = [f"build/m{index}/f{index}.o" if index % 4 else f"lib/libx{index % 3}.a(p{index}.o)"
+               for index in range(300)]
+    rows = [(objects[(index * 7) % 300 if index % 5 else index % 11], 0x10) for index in range(3_000)]
+    rows += [(objects[1], 0x10)] * 130 + [(objects[2], 0x10)] + [(objects[1], 0x10)] * 64
+    model = _model(tmp_path, rows)
+    parts = [part for part in model.sections[0].inputs if not part.is_fill]
+    assert [part.origin for part in parts] == [origin for origin, _ in rows]
+    assert len({id(part.origin) for part in parts}) == len({origin for origin, _ in rows})  # one text each
+    for index, symbol in enumerate(model.symbols):
+        assert (symbol.object_file, symbol.archive) == split_origin(rows[index // 2][0]), index
+
+
 @pytest.fixture(scope="module")
 def many_rows_map(tmp_path_factory):
     """A map whose rows outgrow the reader's first room many times over (150,000 input rows,

@@ -8,7 +8,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from tarnwick._native import input_spans, unnamed_groups
+from tarnwick._native import input_spans, padding_bytes, reserved_bytes, unnamed_groups
 from tarnwick.analysis.stated_totals import disputes
 from tarnwick.compare.builds import read_build
 from tarnwick.config import TarnwickConfig
@@ -81,6 +81,36 @@ def test_the_ledgers_symbol_bytes_are_those_of_each_symbol(models, copies):
         expected_named, expected_unnamed = _bytes_symbol_by_symbol(model.symbols, sections)
         assert {i: b for i, b in named.items() if b} == expected_named, path.name
         assert unnamed == expected_unnamed, path.name
+
+
+def _reserved_by_loop(inputs):
+    return sum(part.size for part in inputs if part.is_reservation)
+
+
+def _padding_by_loop(inputs):
+    return sum(part.size for part in inputs if part.is_fill and not part.is_reservation)
+
+
+def test_reserved_and_padding_bytes_are_the_loops_on_every_map(models):
+    for path, model in models:
+        for section in model.sections:
+            assert reserved_bytes(section.inputs) == _reserved_by_loop(section.inputs), (path.name, section.name)
+            assert padding_bytes(section.inputs) == _padding_by_loop(section.inputs), (path.name, section.name)
+
+
+def test_reserved_and_padding_bytes_take_flags_by_their_truth_and_sizes_beyond_64_bits():
+    part = SimpleNamespace
+    inputs = [part(is_fill=True, is_reservation=False, size=2), part(is_fill=True, is_reservation=True, size=0x100),
+              part(is_fill=False, is_reservation=1, size=2**70), part(is_fill=1, is_reservation=0, size=3),
+              part(is_fill=0, is_reservation=None, size=5), part(is_fill=True, is_reservation=[], size=-7)]
+    assert reserved_bytes(inputs) == _reserved_by_loop(inputs) == 0x100 + 2**70
+    assert padding_bytes(inputs) == _padding_by_loop(inputs) == 2 + 3 - 7
+    assert reserved_bytes(iter(inputs)) == 0x100 + 2**70  # any iterable
+    assert reserved_bytes([]) == padding_bytes([]) == 0
+    with pytest.raises(AttributeError):  # as the loop: a part without the flag
+        reserved_bytes([part(is_fill=True, size=1)])
+    with pytest.raises(TypeError):
+        reserved_bytes([part(is_reservation=True, size="4")])
 
 
 def test_groups_are_told_apart_by_value_and_by_address_where_shared():

@@ -21,7 +21,7 @@ from tarnwick.config import TarnwickConfig
 from tarnwick.render.breakdown import NO_REGION, region_tops, section_regions
 from tarnwick.render.ledger import NO_ARCHIVE, RegionLedger, _archives
 from tarnwick.support.origins import UNKNOWN_ORIGIN, contributor_name
-from tarnwick.support.symbol_list import origin_totals
+from tarnwick.support.symbol_list import SymbolList, origin_totals
 from tarnwick.toolchains import load_map
 from tarnwick.toolchains.building import builder
 
@@ -194,7 +194,11 @@ def test_the_report_order_of_symbols_is_the_sorted_one_on_every_map(models):  # 
 
 NAMES = ["", "a", "a\0", "a\0\0", "ab", "b", "fn_text_0", "fn_text_0_tail", "fn_text_00", "abcdefghijklmnop",
          "abcdefghijklmnopq", "abcdefghijklmnoq", "abcdefghijklmnop\0", "abcdefgh", "abcdefgh\0", "abcdefgh\x7f",
-         "abcdefgh\x80", "ünïcode", "unicode", "\U0001f600", "\uffff", "é" * 9, "é" * 8 + "f", "_Z3foov" * 3]
+         "abcdefgh\x80", "ünïcode", "unicode", "\U0001f600", "\uffff", "é" * 9, "é" * 8 + "f", "_Z3foov" * 3,
+         # alike in their first 16 bytes: the bytes past them decide, then the length
+         "abcdefghijklmnopqr", "abcdefghijklmnopq\0", "abcdefghijklmnopp", "_ZN4core3ptr13drop_in_place17h0a",
+         "_ZN4core3ptr13drop_in_place17h0b", "_ZN4core3ptr13drop_in_place17h0", "x" * 16 + "é", "x" * 16 + "f",
+         "y" * (1 << 20) + "b", "y" * (1 << 20) + "a", "y" * 17]
 
 
 def test_names_sharing_their_first_bytes_sort_as_the_interpreter_sorts():
@@ -202,6 +206,35 @@ def test_names_sharing_their_first_bytes_sort_as_the_interpreter_sorts():
                for size in (-3, 0, 4, 65535, 65536, 2**40) for address in (8, 0) for name in NAMES * 2]  # ties kept
     ordered = sorted_by_size(symbols)
     assert [id(s) for s in ordered] == [id(s) for s in _sorted_by_key(symbols)]
+
+
+class _Backwards(list):
+    """A list that iterates its items last first."""
+
+    def __iter__(self):
+        return reversed(self[:])
+
+
+@pytest.mark.parametrize("kind", [list, SymbolList, _Backwards])
+def test_a_list_of_symbols_is_sorted_as_iterating_it_gives_them(kind):
+    # equal keys keep the order iterating the list gives: a subclass's own, where it has one
+    symbols = [SimpleNamespace(name=name, size=size, address=0) for size in (4, 4, 70000) for name in ("b", "a", "b")]
+    items = kind(symbols)
+    assert [id(s) for s in sorted_by_size(items)] == [id(s) for s in _sorted_by_key(list(items))]
+
+
+def test_items_changed_while_they_are_read_are_refused_not_followed():
+    class Shrinking:
+        name, address = "a", 0
+
+        @property
+        def size(self):
+            del items[len(items) // 2:]  # what a careless caller's record might do as it is read
+            return 4
+
+    items = [Shrinking() for _ in range(64)]
+    with pytest.raises(RuntimeError):
+        sorted_by_size(items)
 
 
 def test_the_stack_file_probe_tries_the_objects_the_full_sort_tried(models):  # noqa: F811

@@ -5,6 +5,7 @@
 
 #include "fast/flat_table.hpp"
 #include "fast/records.hpp"
+#include "support/items.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -190,9 +191,9 @@ std::string_view Spans::utf8_of(PyObject* text) { return utf8(text); }
 PyObject* extent_fault(PyObject*, PyObject* args) {
     PyObject *regions, *sections, *symbols;
     if (!PyArg_ParseTuple(args, "OOO:extent_fault", &regions, &sections, &symbols)) return nullptr;
-    Ref region_items = Ref::steal(PySequence_Fast(regions, "regions must be a sequence"));
-    Ref section_items = region_items ? Ref::steal(PySequence_Fast(sections, "sections must be a sequence")) : Ref();
-    Ref symbol_items = section_items ? Ref::steal(PySequence_Fast(symbols, "symbols must be a sequence")) : Ref();
+    Ref region_items = fast_items(regions, "regions must be a sequence");
+    Ref section_items = region_items ? fast_items(sections, "sections must be a sequence") : Ref();
+    Ref symbol_items = section_items ? fast_items(symbols, "symbols must be a sequence") : Ref();
     Fields f;
     if (!symbol_items || !f.ready()) return nullptr;
     Wide a = 0, b = 0;
@@ -214,9 +215,10 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
         if (!name) return nullptr;
         if (PyUnicode_Check(name.get())) spans.add(name.get(), start, start + size);  // the record holds the name
         Ref inputs = f.inputs.read(section);
-        Ref parts = inputs ? Ref::steal(PySequence_Fast(inputs.get(), "inputs must be a sequence")) : Ref();
+        Ref parts = inputs ? fast_items(inputs.get(), "inputs must be a sequence") : Ref();
         if (!parts) return nullptr;
         for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(parts.get()); ++j) {
+            prefetch_ahead(parts.get(), j, f.input_address);
             if (!figures(f.input_address, f.input_size, PySequence_Fast_GET_ITEM(parts.get(), j), a, b)) return nullptr;
             if (!within(a, b, size_limit)) return fault("input", i, j);
             if (b != 0 && !(start <= a && a + b <= start + size)) return fault("input outside", i, j);
@@ -227,6 +229,7 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
     bool last_text_known = false;
     std::size_t guess = 0;  // the span that held the last symbol the sections' order placed
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(symbol_items.get()); ++k) {
+        prefetch_ahead(symbol_items.get(), k, f.symbol_address);
         PyObject* symbol = PySequence_Fast_GET_ITEM(symbol_items.get(), k);
         Wide address = 0, size = 0;
         if (!figures(f.symbol_address, f.symbol_size, symbol, address, size)) return nullptr;

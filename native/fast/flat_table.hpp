@@ -31,15 +31,30 @@ public:
     }
 
     // The number of `key`, or `absent` when it has none.
-    std::size_t find(const Key& key, std::size_t absent) const {
+    std::size_t find(const Key& key, std::size_t absent) const { return find(key, Hash{}(key), absent); }
+
+    // The same, of a key whose hash is known. A caller looking up many keys in a row asks for
+    // their slots first (`prefetch`), then for the keys those slots hold (`prefetch_key`), so
+    // that their misses of the caches overlap rather than come one after another.
+    std::size_t find(const Key& key, std::uint64_t hash, std::size_t absent) const {
         if (slots_.empty()) return absent;
-        std::uint64_t hash = Hash{}(key);
         std::size_t mask = slots_.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
             const Slot& slot = slots_[at];
             if (!slot.taken) return absent;
             if (slot.hash == hash && slot.key == key) return slot.number;
         }
+    }
+
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
+    }
+    // touch(key) with the key in the slot the hash is first looked for in, if it has that hash
+    template <class Touch>
+    void prefetch_key(std::uint64_t hash, Touch&& touch) const noexcept {
+        if (slots_.empty()) return;
+        const Slot& slot = slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)];
+        if (slot.taken && slot.hash == hash) touch(slot.key);
     }
 
 private:

@@ -2,6 +2,7 @@
 
 #include "fast/records.hpp"
 #include "fast/symbol_totals.hpp"
+#include "support/items.hpp"
 #include "support/ref.hpp"
 
 #include <deque>
@@ -236,10 +237,9 @@ PyObject* symbol_tables(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO:symbol_tables", &symbols, &origin_of)) return nullptr;
     RecordMembers members;
     SymbolTables tables(origin_of);
-    Ref items = Ref::steal(PySequence_Fast(symbols, "symbols must be a sequence"));
+    Ref items = fast_items(symbols, "symbols must be a sequence");
     if (!members.ready() || !tables.ready() || !items) return nullptr;
-    Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {  // origin_of may change the list
         members.point_at(PySequence_Fast_GET_ITEM(items.get(), i));
         if (!tables.add(members)) return nullptr;
     }

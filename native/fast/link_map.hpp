@@ -4,6 +4,7 @@
 #pragma once
 
 #include "fast/input_fault.hpp"
+#include "fast/prefault.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -58,9 +59,11 @@ public:
         if (size_ == capacity_) {
             T copy = row;  // `row` may be one of these rows
             grow(size_ + 1);
+            made_ahead(size_ + 1);
             new (data_ + size_++) T(copy);
             return;
         }
+        made_ahead(size_ + 1);
         new (data_ + size_++) T(row);
     }
     void reserve(std::size_t count) {
@@ -69,6 +72,7 @@ public:
     // `count` rows, those past the present ones left to be written
     void grow_to(std::size_t count) {
         reserve(count);
+        made_ahead(count);
         for (std::size_t i = size_; i < count; ++i) new (data_ + i) T();
         size_ = std::max(size_, count);
     }
@@ -110,19 +114,30 @@ public:
         std::free(data_);
 #endif
         data_ = nullptr;
-        size_ = capacity_ = mapped_ = forgotten_ = 0;
+        size_ = capacity_ = mapped_ = forgotten_ = made_ = 0;
     }
 
 private:
     static constexpr std::size_t mapped_from = 256u << 10;  // bytes
     static constexpr std::size_t granule = 64u << 10;       // a multiple of every page size
     static constexpr std::size_t forget_step = 4u << 20;
+    static constexpr std::size_t make_step = 2u << 20;
+
+    // The mapped room for the first `count` rows is made (see prefault), a step ahead at a
+    // time: no more than a step past the rows put, as the room mapped may be twice theirs.
+    void made_ahead(std::size_t count) noexcept {
+        std::size_t bytes = count * sizeof(T);
+        if (bytes <= made_ || mapped_ == 0) return;
+        std::size_t until = std::min(mapped_, std::max(made_ + make_step, bytes + make_step));
+        prefault(reinterpret_cast<char*>(data_) + made_, until - made_);
+        made_ = until;
+    }
 
     void take(Rows& other) noexcept {
         data_ = other.data_, size_ = other.size_, capacity_ = other.capacity_, mapped_ = other.mapped_;
-        forgotten_ = other.forgotten_;
+        forgotten_ = other.forgotten_, made_ = other.made_;
         other.data_ = nullptr;
-        other.size_ = other.capacity_ = other.mapped_ = other.forgotten_ = 0;
+        other.size_ = other.capacity_ = other.mapped_ = other.forgotten_ = other.made_ = 0;
     }
 
     void grow(std::size_t at_least) {
@@ -145,6 +160,7 @@ private:
                 } else {
                     std::free(data_);
                 }
+                made_ = size_ * sizeof(T);  // the rows copied
             }
             data_ = static_cast<T*>(room);
             mapped_ = bytes;
@@ -162,6 +178,7 @@ private:
     std::size_t size_ = 0, capacity_ = 0;
     std::size_t mapped_ = 0;     // the bytes mapped, 0: the room is the heap's
     std::size_t forgotten_ = 0;  // the bytes from the start given back
+    std::size_t made_ = 0;       // the bytes from the start made (written, or prefaulted)
 };
 
 struct RawSymbol {

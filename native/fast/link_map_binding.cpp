@@ -5,12 +5,15 @@
 #include "fast/flat_table.hpp"
 #include "fast/gnu_ld_map.hpp"
 #include "fast/llvm_lld_map.hpp"
+#include "fast/populated_arenas.hpp"
+#include "fast/prefault.hpp"
 #include "fast/records.hpp"
 #include "fast/symbol_totals.hpp"
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -58,12 +61,26 @@ private:
 };
 
 // Text -> number: a large map names tens of thousands of object files, and every input
-// section asks for its own.
+// section asks for its own. Eight bytes at a time, then mixed: the table keeps the low bits.
 struct TextHash {
     std::uint64_t operator()(string_view text) const noexcept {
-        std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-        for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-        return hash ^ (hash >> 29);
+        constexpr std::uint64_t factor = 0x9E3779B97F4A7C15ull;
+        std::uint64_t hash = text.size() * factor;
+        std::size_t at = 0;
+        for (; at + 8 <= text.size(); at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + at, 8);
+            hash = (hash ^ word) * factor;
+            hash ^= hash >> 29;
+        }
+        if (at < text.size()) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, text.data() + at, text.size() - at);
+            hash = (hash ^ word) * factor;
+        }
+        hash ^= hash >> 32;
+        hash *= 0xD6E8FEB86659FD93ull;
+        return hash ^ (hash >> 32);
     }
 };
 using TextNumbers = FlatTable<string_view, TextHash>;
@@ -249,6 +266,7 @@ struct Builder {
     std::unordered_map<string_view, Ref> archives;
     std::vector<Origin> origins;
     std::vector<std::size_t> origin_at;  // of the batch of inputs being made, see origins_of
+    std::vector<std::uint64_t> hashes;   // their origins' TextHash
     static constexpr std::size_t batch = 64;
     std::size_t last_origin = SIZE_MAX;  // the origin asked last, by its number and text
     string_view last_origin_text;
@@ -310,13 +328,11 @@ struct Builder {
 
     // The object file and archive an input section's origin names, asked of the model's own
     // split_origin once per origin.
-    // The origin made once per distinct text: its place in `origins`, SIZE_MAX with an exception
-    // set on failure.
-    std::size_t origin_of(string_view origin) noexcept {
-        // an object's input sections mostly come one after another
-        if (last_origin < origins.size() && last_origin_text == origin) return last_origin;
+    // The origin made once per distinct text (`hash` its TextHash): its place in `origins`,
+    // SIZE_MAX with an exception set on failure.
+    std::size_t origin_of(string_view origin, std::uint64_t hash) noexcept {
         try {
-            std::size_t number = origin_numbers.find(origin, origins.size());
+            std::size_t number = origin_numbers.find(origin, hash, origins.size());
             if (number == origins.size()) {
                 origin_numbers.find_or_add(origin_keys.copy(origin), number);
                 Ref text = Ref::steal(new_text(origin));
@@ -325,8 +341,6 @@ struct Builder {
                 if (!split(origin, made)) return SIZE_MAX;
                 origins.push_back(std::move(made));
             }
-            last_origin = number;
-            last_origin_text = origin;
             return number;
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
@@ -335,13 +349,46 @@ struct Builder {
     }
 
     // The origins of inputs [from, to) (their places in `origins`, SIZE_MAX: none) into
-    // origin_at, a batch at a time in a loop of its own: a large build's objects come in no
-    // order and each search of the table misses the caches; only in a loop this short do the
-    // misses overlap (the huge map's records about 1.0 -> 0.8 s). False with an exception set.
+    // origin_at, a batch at a time: a large build's objects come in no order, and each search
+    // of the table misses the caches twice (its slot, then the key the slot holds). Here the
+    // batch's slots are asked for first, then their keys, then searched: the misses overlap
+    // (the huge map's records about 1.0 -> 0.8 s for the batch alone). False with an
+    // exception set.
     bool origins_of(const lm::Rows<lm::Input>& inputs, std::size_t from, std::size_t to) noexcept {
-        origin_at.assign(to - from, SIZE_MAX);  // within its capacity: no allocation
+        constexpr std::size_t searched = SIZE_MAX - 1, as_before = SIZE_MAX - 2;
+        origin_at.assign(to - from, SIZE_MAX);  // within their capacity: no allocation
+        hashes.assign(to - from, 0);
+        // an object's input sections mostly come one after another: those are not searched
+        string_view before = last_origin_text;
+        bool known = last_origin < origins.size();
+        for (std::size_t i = from; i < to; ++i) {
+            if (!inputs[i].has_origin) continue;
+            if (known && inputs[i].origin == before) {
+                origin_at[i - from] = as_before;
+                continue;
+            }
+            before = inputs[i].origin;
+            known = true;
+            origin_at[i - from] = searched;
+            hashes[i - from] = TextHash{}(before);
+            origin_numbers.prefetch(hashes[i - from]);
+        }
         for (std::size_t i = from; i < to; ++i)
-            if (inputs[i].has_origin && (origin_at[i - from] = origin_of(inputs[i].origin)) == SIZE_MAX) return false;
+            if (origin_at[i - from] == searched)
+                origin_numbers.prefetch_key(hashes[i - from], [](string_view key) { __builtin_prefetch(key.data()); });
+        for (std::size_t i = from; i < to; ++i) {
+            std::size_t& number = origin_at[i - from];
+            if (number == as_before) {
+                number = last_origin;
+            } else if (number == searched) {
+                if ((number = origin_of(inputs[i].origin, hashes[i - from])) == SIZE_MAX) return false;
+                last_origin = number;
+                last_origin_text = inputs[i].origin;
+                // its texts' counts are taken as the batch's records are made
+                __builtin_prefetch(origins[number].text.get(), 1);
+                __builtin_prefetch(origins[number].object.get(), 1);
+            }
+        }
         return true;
     }
 
@@ -388,6 +435,7 @@ struct Builder {
         if (section == nullptr) return false;
         try {
             origin_at.reserve(batch);
+            hashes.reserve(batch);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
@@ -413,7 +461,7 @@ struct Builder {
                                             new_bool(fill), new_bool(input.kind == lm::InputKind::reservation),
                                             Py_NewRef(empty_tuple.get())});
             if (!record) return false;
-            PyList_SET_ITEM(inputs, static_cast<Py_ssize_t>(at), Py_NewRef(record.get()));  // made as long as the rows
+            PyTuple_SET_ITEM(inputs, static_cast<Py_ssize_t>(at), Py_NewRef(record.get()));  // made as long as the rows
             if (fill) continue;
             if (!output.reordered) map.symbols.forget_before(input.first_symbol);
 
@@ -489,6 +537,7 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
         Py_buffer* view;
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
+    PopulatedArenas arenas;  // the records' room
     try {
         lm::Map map = reader({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
         PagesBehind pages(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len), mapped != 0);
@@ -512,8 +561,11 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
                 if (input.kind == lm::InputKind::fill) padding += input.size;
                 if (input.kind == lm::InputKind::object) most_symbols += input.symbol_count + 1;
             }
+            // a tuple, as the model's section holds them: made into one, a list would be copied
             Ref inputs = skipped ? Ref::borrow(Py_None)
-                                 : Ref::steal(PyList_New(static_cast<Py_ssize_t>(output.inputs.size())));
+                                 : Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(output.inputs.size())));
+            if (inputs && !skipped && PyTuple_GET_SIZE(inputs.get()) > 0)
+                prefault(&PyTuple_GET_ITEM(inputs.get(), 0), output.inputs.size() * sizeof(PyObject*));
             Filling filling;
             if (!inputs || (!skipped && !filling.start(static_cast<Py_ssize_t>(most_symbols)))) return nullptr;
             if (!skipped && !builder.output(map, output, inputs.get(), filling, pages)) return nullptr;
@@ -900,26 +952,51 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
     }
 }
 
-PyObject* padding_bytes(PyObject*, PyObject* inputs) {
+namespace {
+
+// A flag of a part, as its truth: -1 with an exception set.
+int flag_of(FieldReader& field, PyObject* part) noexcept {
+    Ref value = field.read(part);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+// The sizes of the parts that `counted(part)` takes (1; 0 not; -1 failure), added up as the
+// interpreter's sum() adds them; null with an exception set.
+template <class Counted>
+PyObject* added_sizes(PyObject* inputs, Counted&& counted) noexcept {
     Ref listed = Ref::steal(PySequence_Fast(inputs, "a section's inputs must be a sequence"));
-    FieldReader fill_field{"is_fill"}, reservation_field{"is_reservation"}, size_field{"size"};
+    FieldReader size_field{"size"};
     Ref total = listed ? Ref::steal(PyLong_FromLong(0)) : Ref();
-    if (!total || !fill_field.ready() || !reservation_field.ready() || !size_field.ready()) return nullptr;
+    if (!total || !size_field.ready()) return nullptr;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
         PyObject* part = PySequence_Fast_GET_ITEM(listed.get(), i);
-        Ref fill = fill_field.read(part);
-        int is_fill = fill ? PyObject_IsTrue(fill.get()) : -1;
-        if (is_fill < 0) return nullptr;
-        if (!is_fill) continue;
-        Ref reservation = reservation_field.read(part);
-        int reserved = reservation ? PyObject_IsTrue(reservation.get()) : -1;
-        if (reserved < 0) return nullptr;
-        if (reserved) continue;
+        int taken = counted(part);
+        if (taken < 0) return nullptr;
+        if (!taken) continue;
         Ref size = size_field.read(part);
         total = size ? Ref::steal(PyNumber_Add(total.get(), size.get())) : Ref();
         if (!total) return nullptr;
     }
     return total.release();
+}
+
+}  // namespace
+
+PyObject* padding_bytes(PyObject*, PyObject* inputs) {
+    FieldReader fill_field{"is_fill"}, reservation_field{"is_reservation"};
+    if (!fill_field.ready() || !reservation_field.ready()) return nullptr;
+    return added_sizes(inputs, [&](PyObject* part) {
+        int fill = flag_of(fill_field, part);
+        if (fill <= 0) return fill;
+        int reserved = flag_of(reservation_field, part);
+        return reserved < 0 ? -1 : reserved == 0 ? 1 : 0;
+    });
+}
+
+PyObject* reserved_bytes(PyObject*, PyObject* inputs) {
+    FieldReader reservation_field{"is_reservation"};
+    if (!reservation_field.ready()) return nullptr;
+    return added_sizes(inputs, [&](PyObject* part) { return flag_of(reservation_field, part); });
 }
 
 }  // namespace tarnwick

@@ -32,4 +32,7 @@ PyObject* size_placed_symbols(PyObject* module, PyObject* args);
 // holds a hundred thousand inputs.
 PyObject* padding_bytes(PyObject* module, PyObject* inputs);
 
+// reserved_bytes(inputs) -> int: the bytes of the input sections that are reservations (". = . + N").
+PyObject* reserved_bytes(PyObject* module, PyObject* inputs);
+
 }  // namespace tarnwick

@@ -255,6 +255,8 @@ PyMethodDef methods[] = {
      "symbol placed in the input section that holds it, then every input section's symbols sized."},
     {"padding_bytes", guarded<padding_bytes>, METH_O,
      "padding_bytes(inputs) -> int\n\nThe bytes of the input sections that are padding (fill, not a reservation)."},
+    {"reserved_bytes", guarded<reserved_bytes>, METH_O,
+     "reserved_bytes(inputs) -> int\n\nThe bytes of the input sections that are reservations."},
     {"read_call_graph", guarded<read_call_graph>, METH_O,
      "read_call_graph(text) -> tuple\n\nThe functions (with their frames) and the call edges of a "
      "-fcallgraph-info file's text."},

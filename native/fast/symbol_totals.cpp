@@ -3,12 +3,16 @@
 // passes then only fold the groups (a few thousand) in Python.
 #include "fast/symbol_totals.hpp"
 
+#include "fast/prefault.hpp"
 #include "fast/records.hpp"
+#include "support/items.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <initializer_list>
+#include <memory>
 #include <new>
 #include <unordered_map>
 #include <vector>
@@ -170,6 +174,26 @@ bool OriginTotals::add(std::size_t origin, PyObject* object, PyObject* archive, 
 // [(key, bytes, count, ((section, bytes), ...)), ...]; equal section texts held in different
 // objects stay apart here, and the callers add them up by name.
 PyObject* OriginTotals::rows() const noexcept {
+    // tuples made directly: a large build has a hundred thousand origins, and Py_BuildValue
+    // reads its format for each tuple
+    auto tuple_of = [](std::initializer_list<PyObject*> items) -> PyObject* {  // steals the items
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+        Py_ssize_t at = 0;
+        for (PyObject* item : items) {
+            if (tuple != nullptr && item != nullptr) {
+                PyTuple_SET_ITEM(tuple, at, item);
+            } else {
+                Py_XDECREF(item);
+            }
+            ++at;
+        }
+        for (PyObject* item : items)
+            if (item == nullptr) {
+                Py_XDECREF(tuple);
+                return nullptr;
+            }
+        return tuple;
+    };
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals_.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < totals_.size(); ++i) {
@@ -177,13 +201,14 @@ PyObject* OriginTotals::rows() const noexcept {
         Ref sections = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(total.sections.size())));
         if (!sections) return nullptr;
         for (std::size_t j = 0; j < total.sections.size(); ++j) {
-            PyObject* pair = Py_BuildValue("(OL)", total.sections[j].first.get(), total.sections[j].second);
+            PyObject* pair = tuple_of({Py_NewRef(total.sections[j].first.get()), PyLong_FromLongLong(total.sections[j].second)});
             if (pair == nullptr) return nullptr;
             PyObject_GC_UnTrack(pair);  // texts and numbers: as the collector itself would
             PyTuple_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(j), pair);  // steals pair
         }
         PyObject_GC_UnTrack(sections.get());
-        PyObject* row = Py_BuildValue("(OLLO)", total.key.get(), total.bytes, total.count, sections.get());
+        PyObject* row = tuple_of({Py_NewRef(total.key.get()), PyLong_FromLongLong(total.bytes),
+                                  PyLong_FromLongLong(total.count), sections.release()});
         if (row == nullptr) return nullptr;
         if (key_of_ == Py_None) {  // the key is (object_file, archive): texts
             PyObject_GC_UnTrack(total.key.get());
@@ -324,73 +349,189 @@ PyObject* largest_per_section(PyObject*, PyObject* args) {
     }
 }
 
+namespace {
+
+// The bytes of names past their first 16, kept together in blocks that stay where they are (a
+// growing buffer would be copied as it grew, both copies held at once).
+class NameTails {
+public:
+    const char* copy(const char* text, std::size_t length) {
+        if (length > left_) {
+            std::size_t size = std::max<std::size_t>(length, block);
+            blocks_.push_back(std::make_unique<char[]>(size));
+            at_ = blocks_.back().get();
+            left_ = size;
+        }
+        char* copied = at_;
+        std::memcpy(copied, text, length);
+        at_ += length;
+        left_ -= length;
+        return copied;
+    }
+
+private:
+    static constexpr std::size_t block = 1u << 20;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* at_ = nullptr;
+    std::size_t left_ = 0;
+};
+
+// Sizes below this have a bucket each, largest first; larger ones share the first, negative
+// ones the last. Most symbols are smaller, and most sizes are held by many symbols.
+constexpr std::size_t small_sizes = 1u << 16, size_buckets = small_sizes + 2;
+
+std::size_t size_bucket(long long size) noexcept {
+    if (size >= static_cast<long long>(small_sizes)) return 0;
+    if (size < 0) return size_buckets - 1;
+    return 1 + (small_sizes - 1 - static_cast<std::size_t>(size));
+}
+
+// The first entry of each bucket, and past the last (size_buckets + 1 places).
+template <class Entry>
+std::vector<std::size_t> bucket_starts(const std::vector<Entry>& entries) {
+    std::vector<std::size_t> start(size_buckets + 1, 0);
+    for (const Entry& entry : entries) ++start[size_bucket(entry.size) + 1];
+    for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    return start;
+}
+
+// The entries put in their buckets' order, in place (each moved once, to the next free place
+// of its bucket): sorted then bucket by bucket, each within the caches, where the whole array,
+// tens of megabytes, sorted at once would not be.
+template <class Entry>
+void in_size_buckets(std::vector<Entry>& entries) {
+    std::vector<std::size_t> start = bucket_starts(entries);
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for (std::size_t b = 0; b < size_buckets; ++b) {
+        while (next[b] < start[b + 1]) {
+            std::size_t bucket = size_bucket(entries[next[b]].size);
+            if (bucket == b) {
+                ++next[b];
+                continue;
+            }
+            Entry moving = entries[next[b]];
+            do {
+                std::swap(moving, entries[next[bucket]++]);
+                bucket = size_bucket(moving.size);
+            } while (bucket != b);
+            entries[next[b]++] = moving;
+        }
+    }
+}
+
+template <class Entry, class Before>
+void sort_buckets(std::vector<Entry>& entries, Before before) {
+    std::vector<std::size_t> start = bucket_starts(entries);
+    for (std::size_t b = 0; b < size_buckets; ++b)
+        if (start[b + 1] - start[b] > 1)
+            std::sort(entries.begin() + static_cast<std::ptrdiff_t>(start[b]),
+                      entries.begin() + static_cast<std::ptrdiff_t>(start[b + 1]), before);
+}
+
+// Eight bytes of `text` from `from`, big-endian, zeros past its end: a smaller word is a
+// smaller text.
+std::uint64_t word_at(const char* text, std::size_t length, std::size_t from) noexcept {
+    unsigned char bytes[8] = {};
+    if (from < length) std::memcpy(bytes, text + from, std::min<std::size_t>(8, length - from));
+    std::uint64_t word = 0;
+    for (unsigned char byte : bytes) word = word << 8 | byte;
+    return word;
+}
+
+}  // namespace
+
 PyObject* sorted_by_size(PyObject*, PyObject* items) {
     FieldReader size_field{"size"}, name_field{"name"}, address_field{"address"};
     if (!size_field.ready() || !name_field.ready() || !address_field.ready()) return nullptr;
-    Ref sequence = Ref::steal(PySequence_Fast(items, "sorted_by_size() needs a sequence"));
+    Ref sequence = fast_items(items, "sorted_by_size() needs a sequence");
     if (!sequence) return nullptr;
-    // The names are copied one after another as UTF-8, whose byte order is the order of the
-    // code points: comparing them there touches no scattered string objects.
-    // The first 16 bytes of the name, big-endian and padded with zeros, order most names
-    // without reaching the copies (a smaller head is a smaller name; equal heads compare whole).
+    // Names compared as UTF-8, whose byte order is the order of the code points. Their first 16
+    // bytes, big-endian and padded with zeros, are kept in the entry and order most names
+    // without further reading (a smaller head is a smaller name); only the bytes past them are
+    // copied, so that equal heads compare without reaching the scattered string objects.
+    // The addresses, asked only where sizes and names tie, stay beside the entries, unmoved.
     struct Entry {
         long long size;
         std::uint64_t head, next;
-        unsigned long long address;
-        std::size_t name_at, name_length, index;
+        const char* rest;  // the name's bytes past its first 16, if any
+        std::uint32_t length, index;  // the name's bytes; the item's place
     };
-    auto word_at = [](const char* text, std::size_t length, std::size_t from) {
-        std::uint64_t word = 0;
-        for (std::size_t i = 0; i < 8; ++i)
-            word = word << 8 | (from + i < length ? static_cast<unsigned char>(text[from + i]) : 0u);
-        return word;
-    };
+    constexpr std::size_t in_head = 16;
     try {
         Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        if (static_cast<std::uint64_t>(count) > UINT32_MAX) {
+            PyErr_SetString(PyExc_TypeError, "more items than this sort numbers");
+            return nullptr;
+        }
         std::vector<Entry> entries;
         entries.reserve(static_cast<std::size_t>(count));
-        std::string names;
+        std::vector<unsigned long long> addresses;
+        addresses.reserve(static_cast<std::size_t>(count));
+        prefault(entries.data(), static_cast<std::size_t>(count) * sizeof(Entry));
+        prefault(addresses.data(), static_cast<std::size_t>(count) * sizeof(unsigned long long));
+        NameTails tails;
+        auto changed = [&] {  // reading a field of an item that keeps it in no slot may run code
+            if (PySequence_Fast_GET_SIZE(sequence.get()) == count) return false;
+            PyErr_SetString(PyExc_RuntimeError, "sorted_by_size(): the items changed while they were read");
+            return true;
+        };
         for (Py_ssize_t i = 0; i < count; ++i) {
+            if (changed()) return nullptr;
+            prefetch_ahead(sequence.get(), i, size_field, name_field, address_field);
             PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-            Ref size = size_field.read(item);
-            Ref name = size ? name_field.read(item) : Ref();
-            Ref address = name ? address_field.read(item) : Ref();
+            Ref kept[3];  // fields read other than from a slot; those are only looked at
+            PyObject* size = size_field.peek(item, kept[0]);
+            PyObject* name = size ? name_field.peek(item, kept[1]) : nullptr;
+            PyObject* address = name ? address_field.peek(item, kept[2]) : nullptr;
             if (!address) return nullptr;
-            if (!PyLong_CheckExact(size.get()) || !PyUnicode_CheckExact(name.get()) || !PyLong_CheckExact(address.get())) {
+            if (!PyLong_CheckExact(size) || !PyUnicode_CheckExact(name) || !PyLong_CheckExact(address)) {
                 PyErr_SetString(PyExc_TypeError, "sizes and addresses must be int, names str");
                 return nullptr;
             }
-            long long bytes = PyLong_AsLongLong(size.get());
-            unsigned long long where = PyLong_AsUnsignedLongLong(address.get());
+            long long bytes = PyLong_AsLongLong(size);
+            unsigned long long where = PyLong_AsUnsignedLongLong(address);
             Py_ssize_t length = 0;
-            const char* text = PyErr_Occurred() ? nullptr : PyUnicode_AsUTF8AndSize(name.get(), &length);
-            if (text == nullptr) {  // beyond 64 bits, a negative address, a name with lone surrogates
+            const char* text = PyErr_Occurred() ? nullptr : PyUnicode_AsUTF8AndSize(name, &length);
+            if (text == nullptr || static_cast<std::uint64_t>(length) > UINT32_MAX) {
+                // beyond 64 bits, a negative address, a name with lone surrogates, or of 4 GiB
                 PyErr_Clear();
                 PyErr_SetString(PyExc_TypeError, "a size, address or name this sort cannot order");
                 return nullptr;
             }
-            auto bytes_of_name = static_cast<std::size_t>(length);
-            entries.push_back(Entry{bytes, word_at(text, bytes_of_name, 0), word_at(text, bytes_of_name, 8), where,
-                                    names.size(), bytes_of_name, static_cast<std::size_t>(i)});
-            names.append(text, static_cast<std::size_t>(length));
+            auto name_bytes = static_cast<std::size_t>(length);
+            const char* rest = name_bytes > in_head ? tails.copy(text + in_head, name_bytes - in_head) : nullptr;
+            entries.push_back(Entry{bytes, word_at(text, name_bytes, 0), word_at(text, name_bytes, 8), rest,
+                                    static_cast<std::uint32_t>(name_bytes), static_cast<std::uint32_t>(i)});
+            addresses.push_back(where);
         }
-        const char* base = names.data();
+        const unsigned long long* address_of = addresses.data();
         // largest first, then by name, then by address; equal keys keep their order
-        std::sort(entries.begin(), entries.end(), [base](const Entry& a, const Entry& b) {
+        in_size_buckets(entries);
+        sort_buckets(entries, [address_of](const Entry& a, const Entry& b) {
             if (a.size != b.size) return a.size > b.size;
             if (a.head != b.head) return a.head < b.head;
             if (a.next != b.next) return a.next < b.next;
-            int order = std::memcmp(base + a.name_at, base + b.name_at, std::min(a.name_length, b.name_length));
+            // the first 16 bytes are equal (a name of 16 or fewer has no more): the rest decides
+            std::size_t a_rest = a.length > in_head ? a.length - in_head : 0;
+            std::size_t b_rest = b.length > in_head ? b.length - in_head : 0;
+            std::size_t common = std::min(a_rest, b_rest);
+            int order = common > 0 ? std::memcmp(a.rest, b.rest, common) : 0;
             if (order != 0) return order < 0;
-            if (a.name_length != b.name_length) return a.name_length < b.name_length;
-            if (a.address != b.address) return a.address < b.address;
+            if (a.length != b.length) return a.length < b.length;
+            if (address_of[a.index] != address_of[b.index]) return address_of[a.index] < address_of[b.index];
             return a.index < b.index;
         });
+        std::vector<unsigned long long>().swap(addresses);  // their room goes to the list
+        tails = NameTails();
+        if (changed()) return nullptr;
         Ref result = Ref::steal(PyList_New(count));
         if (!result) return nullptr;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(entries[static_cast<std::size_t>(i)].index));
-            PyList_SET_ITEM(result.get(), i, Py_NewRef(item));
+        constexpr std::size_t ahead = 16;  // the items come in no order: their counts are asked for first
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i + ahead < entries.size())
+                __builtin_prefetch(PySequence_Fast_GET_ITEM(sequence.get(), entries[i + ahead].index), 1);
+            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), entries[i].index);
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
         }
         return result.release();
     } catch (const std::bad_alloc&) {

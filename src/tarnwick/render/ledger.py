@@ -10,7 +10,7 @@ import re
 import sys
 from typing import Optional
 
-from tarnwick._native import origin_groups, unnamed_groups
+from tarnwick._native import origin_groups, reserved_bytes, unnamed_groups
 from tarnwick.render.breakdown import NO_REGION, section_regions
 from tarnwick.render.regions import Family, family_label, folded, region_order, visual_regions
 from tarnwick.support.records import field, record
@@ -157,7 +157,7 @@ def _holder(sections, candidates: list, address: int) -> int:
 def section_lines(section, named: int, unnamed: dict) -> list:
     """The bytes of one section that no named symbol holds, by kind (`named`: the bytes its named
     symbols hold; `unnamed`: those of its unnamed ones, by whether the linker made them)."""
-    reserved = sum(part.size for part in section.inputs if part.is_reservation)
+    reserved = reserved_bytes(section.inputs)  # native: a section of a large build has a million inputs
     fill = section.padding_bytes or 0
     linker = unnamed.get(True, 0)
     other = max(section.size - named - reserved - fill - linker, 0)
