@@ -699,7 +699,7 @@ public:
             PyObject* archive = PyTuple_GET_ITEM(parts, 1);
             auto add = [&](PyObject* name, PyObject* address, std::uint64_t bytes, bool derived_size, PyObject* alias,
                            PyObject* source, PyObject* binding) -> bool {
-                Ref size_value = Ref::steal(new_int(bytes));
+                Ref size_value = Ref::steal(sizes_.get(bytes));
                 if (!size_value) return false;
                 Ref record = record_.make({Py_NewRef(name), Py_NewRef(address), size_value.release(), Py_NewRef(section),
                                            Py_NewRef(object), Py_NewRef(archive), new_bool(derived_size),
@@ -752,6 +752,7 @@ private:
 
     FieldReader name_{"name"}, address_{"address"}, size_{"size"}, origin_{"origin"}, binding_{"binding"};
     RecordMaker record_;
+    SharedInts sizes_;  // a symbol's size mostly repeats another's: one number object per small value
     PyObject* split_origin_ = nullptr;
     bool sizes_given_ = false, thumb_ = false;
     Ref source_, bound_, derived_, unnamed_, origins_;
