@@ -101,6 +101,33 @@ private:
     Ref global_;
 };
 
+// The same symbols as two columns, (names, addresses), which size_placed_symbols also takes: no
+// row is made and freed per symbol, and the densest maps list one every 60 bytes.
+class GlobalColumns {
+public:
+    // A new (names, addresses) pair, which append() fills from now on; empty with an exception set.
+    Ref start() noexcept {
+        Ref names = Ref::steal(PyList_New(0));
+        Ref addresses = names ? Ref::steal(PyList_New(0)) : Ref();
+        if (!addresses) return Ref();
+        names_ = names.get();  // the pair holds them
+        addresses_ = addresses.get();
+        return tuple_of({names.release(), addresses.release()});
+    }
+
+    // false with an exception set
+    bool append(std::string_view name, std::uint64_t address) noexcept {
+        Ref name_text = Ref::steal(text(name));
+        Ref address_value = name_text ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
+        return address_value && PyList_Append(names_, name_text.get()) == 0 &&
+               PyList_Append(addresses_, address_value.get()) == 0;
+    }
+
+private:
+    PyObject* names_ = nullptr;  // borrowed from the pair start() made
+    PyObject* addresses_ = nullptr;
+};
+
 // The buffer of a map's bytes, released when the call ends.
 struct BufferRelease {
     Py_buffer* view;
