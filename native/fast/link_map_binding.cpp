@@ -70,30 +70,6 @@ using TextNumbers = FlatTable<string_view, TextHash>;
 
 PyObject* new_int(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
 
-// One number object per small value: sizes repeat (most input sections and symbols hold less
-// than 64 KiB), addresses seldom do.
-class SharedInts {
-public:
-    PyObject* get(std::uint64_t value) noexcept {  // a new reference; null with an exception set
-        if (value >= shared) return new_int(value);
-        if (made_.empty()) {
-            try {
-                made_.resize(shared);
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return nullptr;
-            }
-        }
-        Ref& made = made_[static_cast<std::size_t>(value)];
-        if (!made && !(made = Ref::steal(new_int(value)))) return nullptr;
-        return Py_NewRef(made.get());
-    }
-
-private:
-    static constexpr std::uint64_t shared = 1u << 16;
-    std::vector<Ref> made_;
-};
-
 PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
 
 PyObject* new_text(string_view text) noexcept {

@@ -118,9 +118,14 @@ public:
     // false with an exception set
     bool append(std::string_view name, std::uint64_t address) noexcept {
         Ref name_text = Ref::steal(text(name));
-        Ref address_value = name_text ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
-        return address_value && PyList_Append(names_, name_text.get()) == 0 &&
-               PyList_Append(addresses_, address_value.get()) == 0;
+        return name_text && append(name_text.get(), Ref::steal(PyLong_FromUnsignedLongLong(address)).get());
+    }
+
+    // Objects made already (an address past 64 bits: the model's checks name it); false with an
+    // exception set, or when one is null (an exception set in making it).
+    bool append(PyObject* name, PyObject* address) noexcept {
+        return name != nullptr && address != nullptr && PyList_Append(names_, name) == 0 &&
+               PyList_Append(addresses_, address) == 0;
     }
 
 private:

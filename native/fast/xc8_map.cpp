@@ -347,13 +347,15 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         Ref zero = Ref::steal(PyLong_FromLong(0));
-        Ref global = Ref::steal(PyUnicode_InternFromString("global"));
         Ref sections = Ref::steal(PyList_New(0));
-        Ref raw = Ref::steal(PyList_New(0));
-        if (!empty || !zero || !global || !sections || !raw) return nullptr;
+        map_reader::GlobalColumns symbols;  // as size_placed_symbols takes them: no row made per symbol
+        SharedInts sizes;  // the psects' lengths repeat
+        Ref raw = symbols.start();
+        if (!empty || !zero || !sections || !raw) return nullptr;
         std::unordered_map<PyObject*, Placing> placings[2];  // by class (one string per class), code and data
         // the place of each psect name (its string's UTF-8), the last psect of a name holding
         FlatTable<string_view, TextViewHash> numbers;
+        numbers.reserve(rows->psects.size());  // grown once, not doubled a dozen times
         std::vector<Where> places;
         std::vector<string_view> place_names;  // the name each place is found by
         for (const Xc8Rows::PsectRow& row : rows->psects) {
@@ -385,7 +387,9 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
             string_view raw_name = rows->of(row.name);
             Ref name = Ref::steal(text(raw_name));
             Ref address_value = name ? wide_number(address) : Ref();
-            Ref size_value = address_value ? wide_number(size) : Ref();
+            Ref size_value = !address_value ? Ref()
+                             : size <= static_cast<Wide>(UINT64_MAX) ? Ref::steal(sizes.get(static_cast<std::uint64_t>(size)))
+                                                                     : wide_number(size);
             if (!size_value) return nullptr;
             Ref part = input.make({Py_NewRef(name.get()), Py_NewRef(address_value.get()), Py_NewRef(size_value.get()),
                                    Py_NewRef(row.object.get()), Py_NewRef(Py_False), Py_NewRef(Py_False),
@@ -447,11 +451,7 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
             Ref address = name ? wide_number(at.address + (static_cast<Wide>(row.address) - static_cast<Wide>(at.start)) *
                                                               static_cast<Wide>(at.unit))
                                : Ref();
-            // the tuple size_placed_symbols takes for a RawSymbol: (name, address, size, binding)
-            Ref record = address ? map_reader::tuple_of({name.release(), address.release(), Py_NewRef(Py_None),
-                                                         Py_NewRef(global.get())})
-                                 : Ref();
-            if (!record || PyList_Append(raw.get(), record.get()) != 0) return nullptr;
+            if (!symbols.append(name.get(), address.get())) return nullptr;
         }
         return PyTuple_Pack(2, sections.get(), raw.get());
     } catch (const std::bad_alloc&) {
