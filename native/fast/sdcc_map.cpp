@@ -4,6 +4,7 @@
 // address definitions ("HOME = 0x0000") close the map.
 #include "fast/sdcc_map.hpp"
 
+#include "fast/flat_table.hpp"
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 namespace tarnwick {
@@ -96,7 +96,8 @@ private:
             return -1;
         listing_ = true;
         current_modules_ = modules.get();  // the list above holds it
-        seen_modules_.clear();
+        seen_modules_ = {};
+        modules_seen_ = 0;
         last_module_ = {};
         return 1;
     }
@@ -114,7 +115,9 @@ private:
         cursor.blanks();
         if (name.empty() || !cursor.at_end()) return true;
         // a module's symbols come together: its name is looked up once for the run
-        if (!module.empty() && module != last_module_ && seen_modules_.insert(module).second) {
+        if (!module.empty() && module != last_module_ &&
+            seen_modules_.find_or_add(module, modules_seen_) == modules_seen_) {
+            ++modules_seen_;
             Ref module_text = Ref::steal(text(module));
             if (!module_text || PyList_Append(current_modules_, module_text.get()) != 0) return false;
         }
@@ -126,7 +129,10 @@ private:
     bool listed_ = false, complete_ = false;
     bool listing_ = false;  // an area's heading has been read: symbol rows go to symbol_
     PyObject* current_modules_ = nullptr;  // borrowed from modules_
-    std::unordered_set<string_view> seen_modules_;
+    // the modules named in this area, in one flat table: a table of nodes missed the cache at
+    // each of the tens of thousands
+    FlatTable<string_view, TextViewHash> seen_modules_;
+    std::size_t modules_seen_ = 0;
     string_view last_module_;  // the last module named in this area, in seen_modules_
     map_reader::GlobalColumns symbol_;  // the current area's
     Ref areas_, symbols_, modules_;
