@@ -56,6 +56,7 @@ SECTIONS = [part("CSEG", 0x100, 0x40), part("XSEG", 0x2000_0000, 0x10, "lib.lib(
             part("EMPTY", 0x300, 0)]
 EDGES = {
     "aliases at one address": (["_a", "_b", "_c"], [0x100, 0x100, 0x120]),
+    "two parts' symbols interleaved": (["_x1", "_c1", "_x2", "_c2"], [0x2000_0000, 0x110, 0x2000_0008, 0x100]),
     "out of address order": (["_late", "_early"], [0x130, 0x104]),
     "on a part's last byte and just past it": (["_last", "_past"], [0x13F, 0x140]),
     "outside every part": (["_below", "_above"], [0x10, 0x1_0000_0000]),

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 
@@ -648,13 +649,22 @@ public:
     }
 
     // Appends the records of `symbols` (indexes into the raw symbols) of one part to `result`.
-    bool size(const Part& part, PyObject* section, bool code, const std::vector<std::size_t>& indexes,
+    bool size(const Part& part, PyObject* section, bool code, std::span<const std::size_t> indexes,
               PyObject* result) noexcept {
         try {
-            chosen_.clear();
-            for (std::size_t index : indexes) chosen_.push_back(raws[index]);
+            // a run of the raw symbols (one area of a hundred thousand) is sized where it lies
+            bool run = !indexes.empty();
+            for (std::size_t i = 1; run && i < indexes.size(); ++i) run = indexes[i] == indexes[0] + i;
+            std::span<const lm::RawSymbol> chosen;
+            if (run) {
+                chosen = std::span<const lm::RawSymbol>(raws.data() + indexes[0], indexes.size());
+            } else {
+                chosen_.clear();
+                for (std::size_t index : indexes) chosen_.push_back(raws[index]);
+                chosen = chosen_;
+            }
             std::uint64_t uncovered = 0;
-            const std::vector<lm::Sized>& sized = sizer_.sizes(part.input, chosen_, sizes_given_, thumb_, code, uncovered);
+            const std::vector<lm::Sized>& sized = sizer_.sizes(part.input, chosen, sizes_given_, thumb_, code, uncovered);
             PyObject* parts = origin_parts(part.origin);
             if (parts == nullptr) return false;
             PyObject* object = PyTuple_GET_ITEM(parts, 0);
@@ -669,9 +679,9 @@ public:
                 return record && PyList_Append(result, record.get()) == 0;
             };
             for (const lm::Sized& one : sized) {
-                std::size_t index = indexes[static_cast<std::size_t>(one.symbol - chosen_.data())];
+                std::size_t index = indexes[static_cast<std::size_t>(one.symbol - chosen.data())];
                 PyObject* alias = one.primary != nullptr
-                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen_.data())]]
+                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen.data())]]
                                       : Py_None;
                 // these maps list global symbols only: statics may lie in a size taken from addresses
                 PyObject* source = !sizes_given_ && !one.dedicated ? bound_.get() : source_.get();
@@ -687,6 +697,13 @@ public:
     }
 
     std::vector<lm::RawSymbol> raws;
+
+    void reserve(std::size_t count) {  // throws bad_alloc
+        raws.reserve(count);
+        names_.reserve(count);
+        addresses_.reserve(count);
+        bindings_.reserve(count);
+    }
 
 private:
     // A raw symbol's fields, borrowed: held by the caller's rows or columns, or by held_.
@@ -878,6 +895,7 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
         };
         std::vector<std::size_t> owner;  // per raw symbol: its part, or SIZE_MAX
         owner.reserve(static_cast<std::size_t>(listed()));
+        symbols.reserve(static_cast<std::size_t>(listed()));
         for (Py_ssize_t i = 0; i < listed(); ++i) {
             if (!(listed_names != nullptr
                       ? symbols.add_column(PyList_GET_ITEM(listed_names, i), PyList_GET_ITEM(listed_addresses, i))
@@ -898,10 +916,8 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             if (owner[i] != SIZE_MAX) members[next[owner[i]]++] = i;
         Ref result = Ref::steal(PyList_New(0));
         if (!result) return nullptr;
-        std::vector<std::size_t> these;
         for (std::size_t i = 0; i < parts.size(); ++i) {
-            these.assign(members.begin() + static_cast<std::ptrdiff_t>(first[i]),
-                         members.begin() + static_cast<std::ptrdiff_t>(first[i + 1]));
+            std::span<const std::size_t> these(members.data() + first[i], first[i + 1] - first[i]);
             if (!symbols.size(parts[i].part, parts[i].section, parts[i].code, these, result.get())) return nullptr;
         }
         return result.release();
