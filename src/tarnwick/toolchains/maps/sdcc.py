@@ -126,12 +126,14 @@ def _model(path: str, config, areas: list, symbols: list, modules: list, summary
                           inputs=(InputSection(name, start, size, None),), is_writable=not code)
         sections.append(section)
     # each symbol's module names the object it came from; an area's bytes are its modules'
-    named: dict = {}  # area name -> the modules its symbols name (areas of one name pooled)
+    named: dict = {}  # area name -> the modules its symbols name, per area of the name (each once in an area)
     for (name, *_), listed in zip(areas, modules):
-        named.setdefault(name, set()).update(listed)
+        named.setdefault(name, []).append(listed)
     for section in sections:
-        if len(named.get(section.name, ())) == 1:
-            module, = named[section.name]
+        pooled = named.get(section.name, ())
+        distinct = pooled[0] if len(pooled) == 1 else set().union(*pooled)
+        if len(distinct) == 1:
+            module, = distinct
             section.inputs = (InputSection(section.name, section.address, section.size, f"{module}.rel"),)
     regions = _regions(harvard, summary)
     for section in sections:
