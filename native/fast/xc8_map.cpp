@@ -146,7 +146,8 @@ public:
         map_reader::SharedTexts shared;
         // psects found among the objects' rows by link address and name, sorted once: tens of
         // thousands of lookups in a hash table miss the cache each time
-        std::stable_sort(owned_.begin(), owned_.end(), [](const Owned& a, const Owned& b) { return before(a.link, a.name, b); });
+        auto earlier = [](const Owned& a, const Owned& b) { return before(a.link, a.name, b); };
+        if (!std::is_sorted(owned_.begin(), owned_.end(), earlier)) std::stable_sort(owned_.begin(), owned_.end(), earlier);
         rows->psects.reserve(psects_.size());
         for (const Psect& row : psects_) {
             auto after = std::upper_bound(owned_.begin(), owned_.end(), row, [](const Psect& key, const Owned& owned) {
