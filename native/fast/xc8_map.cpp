@@ -191,8 +191,30 @@ private:
     bool hex_figure(string_view token, std::uint64_t& value, long number) {
         while (token.size() > 1 && token.front() == '0') token.remove_prefix(1);
         if (map_text::number(token, 16, value)) return true;
+        return too_large(token, number);
+    }
+
+    bool too_large(string_view token, long number) {
+        while (token.size() > 1 && token.front() == '0') token.remove_prefix(1);
         failure = Failure{"a figure of the map (" + std::string(token) + ") lies beyond the 64-bit address space", number};
         return false;
+    }
+
+    // Whether the token is hex digits (one or more), read in the same pass: `fits` false for a
+    // figure past 64 bits. A map holds two hundred thousand psect rows of three figures each.
+    static bool hex_digits(string_view token, std::uint64_t& value, bool& fits) {
+        if (token.empty()) return false;
+        std::uint64_t result = 0;
+        std::size_t significant = 0;  // the digits after the leading zeros
+        for (char c : token) {
+            int digit = digit_value(c, 16);
+            if (digit < 0) return false;
+            significant += significant != 0 || digit != 0;
+            result = (result << 4) | static_cast<std::uint64_t>(digit);
+        }
+        value = result;
+        fits = significant <= 16;
+        return true;
     }
 
     // "        NAME  LINK  LOAD  LENGTH  [SELECTOR]  SPACE  [SCALE]", eight blanks or more first
@@ -202,15 +224,21 @@ private:
         tokens_of(raw, tokens_);
         const auto& t = tokens_;
         std::size_t n = t.size();
-        if (n < 5 || n > 7 || !all_digits(t[1], 16) || !all_digits(t[2], 16) || !all_digits(t[3], 16)) return false;
+        std::uint64_t figures[3];
+        bool fits[3];
+        if (n < 5 || n > 7) return false;
+        for (std::size_t k = 0; k < 3; ++k)
+            if (!hex_digits(t[k + 1], figures[k], fits[k])) return false;
         string_view space;
         if (n == 5 && all_digits(t[4], 10)) space = t[4];
         else if (n >= 6 && all_digits(t[4], 16) && all_digits(t[5], 10) && (n == 6 || all_digits(t[6], 10))) space = t[5];
         else return false;
         row.name = t[0];
-        if (!hex_figure(t[1], row.link, number) || !hex_figure(t[2], row.load, number) ||
-            !hex_figure(t[3], row.length, number))
-            return false;
+        for (std::size_t k = 0; k < 3; ++k)
+            if (!fits[k]) return too_large(t[k + 1], number);
+        row.link = figures[0];
+        row.load = figures[1];
+        row.length = figures[2];
         while (space.size() > 1 && space.front() == '0') space.remove_prefix(1);
         if (!map_text::number(space, 10, row.space)) row.space = UINT64_MAX;  // no space of any PIC: only 1 (data) counts
         return true;
