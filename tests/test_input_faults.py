@@ -174,6 +174,22 @@ def test_an_xc8_class_range_past_64_bits_is_bad_input_at_its_line(tmp_path, caps
     assert code == 2 and one_error_at(err, path, line) and said in err
 
 
+XC8_PSECT = "                end_init                              0        0        3        0       0"
+FIGURE_PAST_64_BITS = "0001" + "0" * 16  # 17 digits after its leading zeros
+
+
+@pytest.mark.parametrize("figure", [1, 2, 3], ids=["link", "load", "length"])
+def test_an_xc8_psect_figure_past_64_bits_is_bad_input_at_its_line(tmp_path, capsys, figure):
+    tokens = XC8_PSECT.split()
+    tokens[figure] = FIGURE_PAST_64_BITS
+    row = "                " + "  ".join(tokens)
+    path = variant(tmp_path, "xc8-pic16f877a.map", XC8_PSECT, row)
+    code, _, err = run(capsys, path)
+    line = next(n for n, text in enumerate(path.read_text().splitlines(), 1) if text == row)
+    assert code == 2 and one_error_at(err, path, line)
+    assert f"a figure of the map ({FIGURE_PAST_64_BITS.lstrip('0')}) lies beyond the 64-bit address space" in err
+
+
 def test_an_xc8_class_range_without_its_comma_reads_both_ranges(tmp_path):
     path = variant(tmp_path, "xc8-pic16f877a.map", "-ABANK0=020h-06Fh \\\n  -ABANK1=0A0h-0EFh", "-ABANK0=020h-06Fh0A0h-0EFh \\\n ")
     regions = {r.name: (r.origin, r.length) for r in load_map(path).memory_regions}

@@ -16,7 +16,7 @@ class FlatTable {
 public:
     // The number of `key`, or `fresh` when it is new (then remembered as `fresh`).
     std::size_t find_or_add(const Key& key, std::size_t fresh) {
-        if (used_ * 2 >= slots_.size()) grow();
+        if (used_ * 2 >= slots_.size()) grow(slots_.empty() ? 1024 : slots_.size() * 2);
         std::uint64_t hash = Hash{}(key);
         std::size_t mask = slots_.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
@@ -28,6 +28,13 @@ public:
             }
             if (slot.hash == hash && slot.key == key) return slot.number;
         }
+    }
+
+    // Room for `count` keys without growing.
+    void reserve(std::size_t count) {
+        std::size_t slots = slots_.empty() ? 1024 : slots_.size();
+        while (slots <= count * 2) slots *= 2;
+        if (slots > slots_.size()) grow(slots);
     }
 
     // The number of `key`, or `absent` when it has none.
@@ -64,9 +71,9 @@ private:
         std::size_t number = 0;
         bool taken = false;
     };
-    void grow() {
+    void grow(std::size_t slots) {  // a power of two
         std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        slots_.assign(slots, Slot{});
         used_ = 0;
         std::size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {

@@ -25,7 +25,7 @@ const std::vector<Sized>& SymbolSizer::sizes(const Input& input, std::span<const
     if (located.size() <= 32) {  // the usual few, mostly in order: no buffer to allocate
         for (std::size_t i = 1; i < located.size(); ++i)
             for (std::size_t j = i; j > 0 && earlier(located[j], located[j - 1]); --j) std::swap(located[j], located[j - 1]);
-    } else {
+    } else if (!std::is_sorted(located.begin(), located.end(), earlier)) {  // a map lists them in order, mostly
         std::stable_sort(located.begin(), located.end(), earlier);
     }
     std::vector<Sized>& result = result_;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 
@@ -86,30 +87,6 @@ struct TextHash {
 using TextNumbers = FlatTable<string_view, TextHash>;
 
 PyObject* new_int(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
-
-// One number object per small value: sizes repeat (most input sections and symbols hold less
-// than 64 KiB), addresses seldom do.
-class SharedInts {
-public:
-    PyObject* get(std::uint64_t value) noexcept {  // a new reference; null with an exception set
-        if (value >= shared) return new_int(value);
-        if (made_.empty()) {
-            try {
-                made_.resize(shared);
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return nullptr;
-            }
-        }
-        Ref& made = made_[static_cast<std::size_t>(value)];
-        if (!made && !(made = Ref::steal(new_int(value)))) return nullptr;
-        return Py_NewRef(made.get());
-    }
-
-private:
-    static constexpr std::uint64_t shared = 1u << 16;
-    std::vector<Ref> made_;
-};
 
 PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
 
@@ -653,8 +630,9 @@ public:
         bound_ = Ref::steal(PyUnicode_InternFromString("bound"));
         derived_ = Ref::steal(PyUnicode_InternFromString("derived"));
         unnamed_ = Ref::steal(PyUnicode_InternFromString("unnamed"));
+        global_ = Ref::steal(PyUnicode_InternFromString("global"));
         origins_ = Ref::steal(PyDict_New());
-        return source_ && bound_ && derived_ && unnamed_ && origins_ &&
+        return source_ && bound_ && derived_ && unnamed_ && global_ && origins_ &&
                record_.prepare(symbol_class, {"name", "address", "size", "section", "object_file", "archive",
                                               "size_derived", "alias_of", "size_source", "binding", "source"});
     }
@@ -686,28 +664,13 @@ public:
                 return false;
             }
         }
-        Py_ssize_t length = 0;
-        const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
-        if (text == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
-            return false;
-        }
-        lm::RawSymbol symbol{{text, static_cast<std::size_t>(length)}, 0, 0};
-        // out of range either way: past every input section, and a size no section holds
-        if (!clamped_number(address, UINT64_MAX, symbol.address) ||
-            (size != Py_None && !clamped_number(size, 0, symbol.size)))
-            return false;
-        try {
-            raws.push_back(symbol);
-            names_.push_back(name);
-            addresses_.push_back(address);
-            bindings_.push_back(binding);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
+        return keep(name, address, size, binding);
     }
+
+    // A symbol of the columns (names, addresses) that a reader of a map stating no sizes and no
+    // binding makes: its objects borrowed from the columns, bound "global". False with an
+    // exception set.
+    bool add_column(PyObject* name, PyObject* address) noexcept { return keep(name, address, Py_None, global_.get()); }
 
     // The part's fields: false with an exception set. The part must outlive the call's use of them.
     bool read_part(PyObject* part, Part& out) noexcept {
@@ -738,20 +701,29 @@ public:
     }
 
     // Appends the records of `symbols` (indexes into the raw symbols) of one part to `result`.
-    bool size(const Part& part, PyObject* section, bool code, const std::vector<std::size_t>& indexes,
+    bool size(const Part& part, PyObject* section, bool code, std::span<const std::size_t> indexes,
               PyObject* result) noexcept {
         try {
-            chosen_.clear();
-            for (std::size_t index : indexes) chosen_.push_back(raws[index]);
+            // a run of the raw symbols (one area of a hundred thousand) is sized where it lies
+            bool run = !indexes.empty();
+            for (std::size_t i = 1; run && i < indexes.size(); ++i) run = indexes[i] == indexes[0] + i;
+            std::span<const lm::RawSymbol> chosen;
+            if (run) {
+                chosen = std::span<const lm::RawSymbol>(raws.data() + indexes[0], indexes.size());
+            } else {
+                chosen_.clear();
+                for (std::size_t index : indexes) chosen_.push_back(raws[index]);
+                chosen = chosen_;
+            }
             std::uint64_t uncovered = 0;
-            const std::vector<lm::Sized>& sized = sizer_.sizes(part.input, chosen_, sizes_given_, thumb_, code, uncovered);
+            const std::vector<lm::Sized>& sized = sizer_.sizes(part.input, chosen, sizes_given_, thumb_, code, uncovered);
             PyObject* parts = origin_parts(part.origin);
             if (parts == nullptr) return false;
             PyObject* object = PyTuple_GET_ITEM(parts, 0);
             PyObject* archive = PyTuple_GET_ITEM(parts, 1);
             auto add = [&](PyObject* name, PyObject* address, std::uint64_t bytes, bool derived_size, PyObject* alias,
                            PyObject* source, PyObject* binding) -> bool {
-                Ref size_value = Ref::steal(new_int(bytes));
+                Ref size_value = Ref::steal(sizes_.get(bytes));
                 if (!size_value) return false;
                 Ref record = record_.make({Py_NewRef(name), Py_NewRef(address), size_value.release(), Py_NewRef(section),
                                            Py_NewRef(object), Py_NewRef(archive), new_bool(derived_size),
@@ -759,9 +731,9 @@ public:
                 return record && PyList_Append(result, record.get()) == 0;
             };
             for (const lm::Sized& one : sized) {
-                std::size_t index = indexes[static_cast<std::size_t>(one.symbol - chosen_.data())];
+                std::size_t index = indexes[static_cast<std::size_t>(one.symbol - chosen.data())];
                 PyObject* alias = one.primary != nullptr
-                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen_.data())]]
+                                      ? names_[indexes[static_cast<std::size_t>(one.primary - chosen.data())]]
                                       : Py_None;
                 // these maps list global symbols only: statics may lie in a size taken from addresses
                 PyObject* source = !sizes_given_ && !one.dedicated ? bound_.get() : source_.get();
@@ -778,7 +750,39 @@ public:
 
     std::vector<lm::RawSymbol> raws;
 
+    void reserve(std::size_t count) {  // throws bad_alloc
+        raws.reserve(count);
+        names_.reserve(count);
+        addresses_.reserve(count);
+        bindings_.reserve(count);
+    }
+
 private:
+    // A raw symbol's fields, borrowed: held by the caller's rows or columns, or by held_.
+    bool keep(PyObject* name, PyObject* address, PyObject* size, PyObject* binding) noexcept {
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
+        if (text == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a symbol's name must be str");
+            return false;
+        }
+        lm::RawSymbol symbol{{text, static_cast<std::size_t>(length)}, 0, 0};
+        // out of range either way: past every input section, and a size no section holds
+        if (!clamped_number(address, UINT64_MAX, symbol.address) ||
+            (size != Py_None && !clamped_number(size, 0, symbol.size)))
+            return false;
+        try {
+            raws.push_back(symbol);
+            names_.push_back(name);
+            addresses_.push_back(address);
+            bindings_.push_back(binding);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
     // (object_file, archive) of an origin, asked of split_origin once per distinct origin.
     PyObject* origin_parts(PyObject* origin) noexcept {
         // a run of parts names one origin (one string): asked of the dict once per run
@@ -804,9 +808,10 @@ private:
 
     FieldReader name_{"name"}, address_{"address"}, size_{"size"}, origin_{"origin"}, binding_{"binding"};
     RecordMaker record_;
+    SharedInts sizes_;  // a symbol's size mostly repeats another's: one number object per small value
     PyObject* split_origin_ = nullptr;
     bool sizes_given_ = false, thumb_ = false;
-    Ref source_, bound_, derived_, unnamed_, origins_;
+    Ref source_, bound_, derived_, unnamed_, global_, origins_;
     PyObject *last_origin_ = nullptr, *last_parts_ = nullptr;  // borrowed from origins_
     // the raw symbols' own objects, handed on unchanged (borrowed: from their tuples, or held_)
     std::vector<PyObject*> names_, addresses_, bindings_;
@@ -849,9 +854,28 @@ PyObject* size_symbols(PyObject*, PyObject* args) {
 PyObject* size_placed_symbols(PyObject*, PyObject* args) {
     PyObject *sections, *raw_symbols, *symbol_class, *split_origin;
     int sizes_given = 0, thumb = 0;
-    if (!PyArg_ParseTuple(args, "O!O!ppOO:size_placed_symbols", &PyList_Type, &sections, &PyList_Type, &raw_symbols,
-                          &sizes_given, &thumb, &symbol_class, &split_origin))
+    if (!PyArg_ParseTuple(args, "O!OppOO:size_placed_symbols", &PyList_Type, &sections, &raw_symbols, &sizes_given,
+                          &thumb, &symbol_class, &split_origin))
         return nullptr;
+    // rows, or the columns (names, addresses) of global symbols of no stated size
+    PyObject *listed_names = nullptr, *listed_addresses = nullptr;
+    if (PyTuple_CheckExact(raw_symbols) && PyTuple_GET_SIZE(raw_symbols) == 2) {
+        listed_names = PyTuple_GET_ITEM(raw_symbols, 0);
+        listed_addresses = PyTuple_GET_ITEM(raw_symbols, 1);
+        if (!PyList_CheckExact(listed_names) || !PyList_CheckExact(listed_addresses) ||
+            PyList_GET_SIZE(listed_names) != PyList_GET_SIZE(listed_addresses)) {
+            PyErr_SetString(PyExc_TypeError, "the symbols' columns must be two lists of one length");
+            return nullptr;
+        }
+    } else if (!PyList_Check(raw_symbols)) {
+        PyErr_SetString(PyExc_TypeError, "the raw symbols must be a list of rows or the columns (names, addresses)");
+        return nullptr;
+    }
+    // read again at each symbol: reading a record's fields may run code that changes the list
+    auto listed = [&] {
+        return listed_names != nullptr ? std::min(PyList_GET_SIZE(listed_names), PyList_GET_SIZE(listed_addresses))
+                                       : PyList_GET_SIZE(raw_symbols);
+    };
     PartSymbols symbols;
     FieldReader inputs_field{"inputs"}, name_field{"name"}, code_field{"is_code"}, fill_field{"is_fill"};
     if (!symbols.start(symbol_class, split_origin, sizes_given, thumb) || !inputs_field.ready() ||
@@ -859,7 +883,7 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
         return nullptr;
     struct Placed {
         Part part;
-        PyObject* section;  // borrowed from `names`
+        PyObject* section;  // borrowed from `listed_names`
         bool code;
     };
     try {
@@ -922,9 +946,13 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             return address < (after - 1)->end ? (after - 1)->part : SIZE_MAX;
         };
         std::vector<std::size_t> owner;  // per raw symbol: its part, or SIZE_MAX
-        owner.reserve(static_cast<std::size_t>(PyList_GET_SIZE(raw_symbols)));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_symbols); ++i) {
-            if (!symbols.add_raw(PyList_GET_ITEM(raw_symbols, i))) return nullptr;
+        owner.reserve(static_cast<std::size_t>(listed()));
+        symbols.reserve(static_cast<std::size_t>(listed()));
+        for (Py_ssize_t i = 0; i < listed(); ++i) {
+            if (!(listed_names != nullptr
+                      ? symbols.add_column(PyList_GET_ITEM(listed_names, i), PyList_GET_ITEM(listed_addresses, i))
+                      : symbols.add_raw(PyList_GET_ITEM(raw_symbols, i))))
+                return nullptr;
             std::uint64_t address = symbols.raws.back().address;
             std::size_t found = holder(address);
             if (found == SIZE_MAX && (address & 1)) found = holder(address & ~std::uint64_t{1});
@@ -940,10 +968,8 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             if (owner[i] != SIZE_MAX) members[next[owner[i]]++] = i;
         Ref result = Ref::steal(PyList_New(0));
         if (!result) return nullptr;
-        std::vector<std::size_t> these;
         for (std::size_t i = 0; i < parts.size(); ++i) {
-            these.assign(members.begin() + static_cast<std::ptrdiff_t>(first[i]),
-                         members.begin() + static_cast<std::ptrdiff_t>(first[i + 1]));
+            std::span<const std::size_t> these(members.data() + first[i], first[i + 1] - first[i]);
             if (!symbols.size(parts[i].part, parts[i].section, parts[i].code, these, result.get())) return nullptr;
         }
         return result.release();

@@ -25,6 +25,8 @@ PyObject* size_symbols(PyObject* module, PyObject* args);
 // each raw symbol placed in the input section of `sections` that holds its address (or, for a
 // Thumb address, the one below), then every input section's symbols sized as size_symbols sizes
 // them, in the order of the sections and their inputs. Symbols no input section holds are left out.
+// `raw_symbols` is a list of rows, or the columns (names, addresses) of global symbols whose
+// size the map does not state (SDCC's: a row per symbol costs more than the line it is read from).
 PyObject* size_placed_symbols(PyObject* module, PyObject* args);
 
 // padding_bytes(inputs) -> int: the bytes of the input sections that are padding (fill, not a

@@ -101,6 +101,38 @@ private:
     Ref global_;
 };
 
+// The same symbols as two columns, (names, addresses), which size_placed_symbols also takes: no
+// row is made and freed per symbol, and the densest maps list one every 60 bytes.
+class GlobalColumns {
+public:
+    // A new (names, addresses) pair, which append() fills from now on; empty with an exception set.
+    Ref start() noexcept {
+        Ref names = Ref::steal(PyList_New(0));
+        Ref addresses = names ? Ref::steal(PyList_New(0)) : Ref();
+        if (!addresses) return Ref();
+        names_ = names.get();  // the pair holds them
+        addresses_ = addresses.get();
+        return tuple_of({names.release(), addresses.release()});
+    }
+
+    // false with an exception set
+    bool append(std::string_view name, std::uint64_t address) noexcept {
+        Ref name_text = Ref::steal(text(name));
+        return name_text && append(name_text.get(), Ref::steal(PyLong_FromUnsignedLongLong(address)).get());
+    }
+
+    // Objects made already (an address past 64 bits: the model's checks name it); false with an
+    // exception set, or when one is null (an exception set in making it).
+    bool append(PyObject* name, PyObject* address) noexcept {
+        return name != nullptr && address != nullptr && PyList_Append(names_, name) == 0 &&
+               PyList_Append(addresses_, address) == 0;
+    }
+
+private:
+    PyObject* names_ = nullptr;  // borrowed from the pair start() made
+    PyObject* addresses_ = nullptr;
+};
+
 // The buffer of a map's bytes, released when the call ends.
 struct BufferRelease {
     Py_buffer* view;

@@ -252,7 +252,8 @@ PyMethodDef methods[] = {
      "an input section with their sizes, every byte accounted for once."},
     {"size_placed_symbols", guarded<size_placed_symbols>, METH_VARARGS,
      "size_placed_symbols(sections, raw_symbols, sizes_given, thumb, Symbol, split_origin) -> list\n\nEach "
-     "symbol placed in the input section that holds it, then every input section's symbols sized."},
+     "symbol placed in the input section that holds it, then every input section's symbols sized. The raw "
+     "symbols are rows, or the columns (names, addresses) of global symbols of no stated size."},
     {"padding_bytes", guarded<padding_bytes>, METH_O,
      "padding_bytes(inputs) -> int\n\nThe bytes of the input sections that are padding (fill, not a reservation)."},
     {"reserved_bytes", guarded<reserved_bytes>, METH_O,

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <new>
 #include <vector>
 
 namespace tarnwick {
@@ -208,5 +209,29 @@ inline bool clamped_number(PyObject* value, std::uint64_t negative, std::uint64_
     out = large;
     return true;
 }
+
+// One number object per small value, for the records' fields: sizes repeat (most input sections
+// and symbols hold less than 64 KiB), addresses seldom do.
+class SharedInts {
+public:
+    PyObject* get(std::uint64_t value) noexcept {  // a new reference; null with an exception set
+        if (value >= shared) return PyLong_FromUnsignedLongLong(value);
+        if (made_.empty()) {
+            try {
+                made_.resize(shared);
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
+        }
+        Ref& made = made_[static_cast<std::size_t>(value)];
+        if (!made && !(made = Ref::steal(PyLong_FromUnsignedLongLong(value)))) return nullptr;
+        return Py_NewRef(made.get());
+    }
+
+private:
+    static constexpr std::uint64_t shared = 1u << 16;
+    std::vector<Ref> made_;
+};
 
 }  // namespace tarnwick

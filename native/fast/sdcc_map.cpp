@@ -4,6 +4,7 @@
 // address definitions ("HOME = 0x0000") close the map.
 #include "fast/sdcc_map.hpp"
 
+#include "fast/flat_table.hpp"
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 namespace tarnwick {
@@ -37,7 +37,7 @@ public:
         areas_ = Ref::steal(PyList_New(0));
         symbols_ = Ref::steal(PyList_New(0));
         modules_ = Ref::steal(PyList_New(0));
-        return areas_ && symbols_ && modules_ && symbol_.prepare();
+        return areas_ && symbols_ && modules_;
     }
 
     bool line(string_view raw, long number) {
@@ -51,7 +51,7 @@ public:
                 return true;
             }
         }
-        return current_symbols_ == nullptr || symbol(raw);
+        return !listing_ || symbol(raw);
     }
 
     PyObject* result() noexcept {
@@ -89,14 +89,15 @@ private:
         Ref row = Ref::steal(Py_BuildValue("(NKKNl)", text(name), static_cast<unsigned long long>(address),
                                            static_cast<unsigned long long>(size), text(slice(attributes, 0, close)),
                                            number));
-        Ref symbols = row ? Ref::steal(PyList_New(0)) : Ref();
+        Ref symbols = row ? symbol_.start() : Ref();
         Ref modules = symbols ? Ref::steal(PyList_New(0)) : Ref();
         if (!modules || PyList_Append(areas_.get(), row.get()) != 0 || PyList_Append(symbols_.get(), symbols.get()) != 0 ||
             PyList_Append(modules_.get(), modules.get()) != 0)
             return -1;
-        current_symbols_ = symbols.get();  // the lists above hold them
-        current_modules_ = modules.get();
-        seen_modules_.clear();
+        listing_ = true;
+        current_modules_ = modules.get();  // the list above holds it
+        seen_modules_ = {};
+        modules_seen_ = 0;
         last_module_ = {};
         return 1;
     }
@@ -114,21 +115,26 @@ private:
         cursor.blanks();
         if (name.empty() || !cursor.at_end()) return true;
         // a module's symbols come together: its name is looked up once for the run
-        if (!module.empty() && module != last_module_ && seen_modules_.insert(module).second) {
+        if (!module.empty() && module != last_module_ &&
+            seen_modules_.find_or_add(module, modules_seen_) == modules_seen_) {
+            ++modules_seen_;
             Ref module_text = Ref::steal(text(module));
             if (!module_text || PyList_Append(current_modules_, module_text.get()) != 0) return false;
         }
         if (!module.empty()) last_module_ = module;  // a view into the map's bytes
         if (starts_with(name, "l_") || starts_with(name, "s_") || starts_with(name, ".__.")) return true;
-        return symbol_.append(current_symbols_, name, address);
+        return symbol_.append(name, address);
     }
 
     bool listed_ = false, complete_ = false;
-    PyObject* current_symbols_ = nullptr;  // borrowed from symbols_
+    bool listing_ = false;  // an area's heading has been read: symbol rows go to symbol_
     PyObject* current_modules_ = nullptr;  // borrowed from modules_
-    std::unordered_set<string_view> seen_modules_;
+    // the modules named in this area, in one flat table: a table of nodes missed the cache at
+    // each of the tens of thousands
+    FlatTable<string_view, TextViewHash> seen_modules_;
+    std::size_t modules_seen_ = 0;
     string_view last_module_;  // the last module named in this area, in seen_modules_
-    map_reader::GlobalSymbols symbol_;
+    map_reader::GlobalColumns symbol_;  // the current area's
     Ref areas_, symbols_, modules_;
 };
 

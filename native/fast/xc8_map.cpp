@@ -146,7 +146,8 @@ public:
         map_reader::SharedTexts shared;
         // psects found among the objects' rows by link address and name, sorted once: tens of
         // thousands of lookups in a hash table miss the cache each time
-        std::stable_sort(owned_.begin(), owned_.end(), [](const Owned& a, const Owned& b) { return before(a.link, a.name, b); });
+        auto earlier = [](const Owned& a, const Owned& b) { return before(a.link, a.name, b); };
+        if (!std::is_sorted(owned_.begin(), owned_.end(), earlier)) std::stable_sort(owned_.begin(), owned_.end(), earlier);
         rows->psects.reserve(psects_.size());
         for (const Psect& row : psects_) {
             auto after = std::upper_bound(owned_.begin(), owned_.end(), row, [](const Psect& key, const Owned& owned) {
@@ -190,8 +191,30 @@ private:
     bool hex_figure(string_view token, std::uint64_t& value, long number) {
         while (token.size() > 1 && token.front() == '0') token.remove_prefix(1);
         if (map_text::number(token, 16, value)) return true;
+        return too_large(token, number);
+    }
+
+    bool too_large(string_view token, long number) {
+        while (token.size() > 1 && token.front() == '0') token.remove_prefix(1);
         failure = Failure{"a figure of the map (" + std::string(token) + ") lies beyond the 64-bit address space", number};
         return false;
+    }
+
+    // Whether the token is hex digits (one or more), read in the same pass: `fits` false for a
+    // figure past 64 bits. A map holds two hundred thousand psect rows of three figures each.
+    static bool hex_digits(string_view token, std::uint64_t& value, bool& fits) {
+        if (token.empty()) return false;
+        std::uint64_t result = 0;
+        std::size_t significant = 0;  // the digits after the leading zeros
+        for (char c : token) {
+            int digit = digit_value(c, 16);
+            if (digit < 0) return false;
+            significant += significant != 0 || digit != 0;
+            result = (result << 4) | static_cast<std::uint64_t>(digit);
+        }
+        value = result;
+        fits = significant <= 16;
+        return true;
     }
 
     // "        NAME  LINK  LOAD  LENGTH  [SELECTOR]  SPACE  [SCALE]", eight blanks or more first
@@ -201,15 +224,21 @@ private:
         tokens_of(raw, tokens_);
         const auto& t = tokens_;
         std::size_t n = t.size();
-        if (n < 5 || n > 7 || !all_digits(t[1], 16) || !all_digits(t[2], 16) || !all_digits(t[3], 16)) return false;
+        std::uint64_t figures[3];
+        bool fits[3];
+        if (n < 5 || n > 7) return false;
+        for (std::size_t k = 0; k < 3; ++k)
+            if (!hex_digits(t[k + 1], figures[k], fits[k])) return false;
         string_view space;
         if (n == 5 && all_digits(t[4], 10)) space = t[4];
         else if (n >= 6 && all_digits(t[4], 16) && all_digits(t[5], 10) && (n == 6 || all_digits(t[6], 10))) space = t[5];
         else return false;
         row.name = t[0];
-        if (!hex_figure(t[1], row.link, number) || !hex_figure(t[2], row.load, number) ||
-            !hex_figure(t[3], row.length, number))
-            return false;
+        for (std::size_t k = 0; k < 3; ++k)
+            if (!fits[k]) return too_large(t[k + 1], number);
+        row.link = figures[0];
+        row.load = figures[1];
+        row.length = figures[2];
         while (space.size() > 1 && space.front() == '0') space.remove_prefix(1);
         if (!map_text::number(space, 10, row.space)) row.space = UINT64_MAX;  // no space of any PIC: only 1 (data) counts
         return true;
@@ -347,13 +376,15 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         Ref zero = Ref::steal(PyLong_FromLong(0));
-        Ref global = Ref::steal(PyUnicode_InternFromString("global"));
         Ref sections = Ref::steal(PyList_New(0));
-        Ref raw = Ref::steal(PyList_New(0));
-        if (!empty || !zero || !global || !sections || !raw) return nullptr;
+        map_reader::GlobalColumns symbols;  // as size_placed_symbols takes them: no row made per symbol
+        SharedInts sizes;  // the psects' lengths repeat
+        Ref raw = symbols.start();
+        if (!empty || !zero || !sections || !raw) return nullptr;
         std::unordered_map<PyObject*, Placing> placings[2];  // by class (one string per class), code and data
         // the place of each psect name (its string's UTF-8), the last psect of a name holding
         FlatTable<string_view, TextViewHash> numbers;
+        numbers.reserve(rows->psects.size());  // grown once, not doubled a dozen times
         std::vector<Where> places;
         std::vector<string_view> place_names;  // the name each place is found by
         for (const Xc8Rows::PsectRow& row : rows->psects) {
@@ -385,7 +416,9 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
             string_view raw_name = rows->of(row.name);
             Ref name = Ref::steal(text(raw_name));
             Ref address_value = name ? wide_number(address) : Ref();
-            Ref size_value = address_value ? wide_number(size) : Ref();
+            Ref size_value = !address_value ? Ref()
+                             : size <= static_cast<Wide>(UINT64_MAX) ? Ref::steal(sizes.get(static_cast<std::uint64_t>(size)))
+                                                                     : wide_number(size);
             if (!size_value) return nullptr;
             Ref part = input.make({Py_NewRef(name.get()), Py_NewRef(address_value.get()), Py_NewRef(size_value.get()),
                                    Py_NewRef(row.object.get()), Py_NewRef(Py_False), Py_NewRef(Py_False),
@@ -447,11 +480,7 @@ PyObject* place_xc8_psects(PyObject*, PyObject* args) {
             Ref address = name ? wide_number(at.address + (static_cast<Wide>(row.address) - static_cast<Wide>(at.start)) *
                                                               static_cast<Wide>(at.unit))
                                : Ref();
-            // the tuple size_placed_symbols takes for a RawSymbol: (name, address, size, binding)
-            Ref record = address ? map_reader::tuple_of({name.release(), address.release(), Py_NewRef(Py_None),
-                                                         Py_NewRef(global.get())})
-                                 : Ref();
-            if (!record || PyList_Append(raw.get(), record.get()) != 0) return nullptr;
+            if (!symbols.append(name.get(), address.get())) return nullptr;
         }
         return PyTuple_Pack(2, sections.get(), raw.get());
     } catch (const std::bad_alloc&) {

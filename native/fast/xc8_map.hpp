@@ -15,8 +15,8 @@ namespace tarnwick {
 // ValueError((reason, line)) for a row its part cannot hold.
 PyObject* read_xc8_map(PyObject* module, PyObject* args);
 
-// place_xc8_psects(rows, placing, bounds, names, Section, InputSection) -> (sections, raw symbols
-// as (name, address, None, "global")): each psect of read_xc8_map's rows with a length as a section holding one
+// place_xc8_psects(rows, placing, bounds, names, Section, InputSection) -> (sections, the
+// symbols' columns (names, addresses) size_placed_symbols takes): each psect of read_xc8_map's rows with a length as a section holding one
 // input section, at base + address x bytes per address as placing(class, space) gives them
 // (its load address in program memory, its link address elsewhere), in the region names[i] of
 // the i bounds at or below its address; each symbol of a placed psect at its offset in it.

@@ -263,14 +263,16 @@ def mark_unified(regions: list, sections: list) -> None:
     by_name = {r.name: r for r in regions}
     flash = {name for name, r in by_name.items() if r.category is MemoryCategory.FLASH}
     image, writable = set(), set()
-    for section in sections:  # a vendor map's: by the ten thousand, most of them in flash
+    # flash is never one memory with RAM: its sections (a vendor map's, by the ten thousand,
+    # most of them) are passed over first
+    for section in [section for section in sections if section.execution_region not in flash]:
         region = section.execution_region
         if not section.size or region not in by_name:
             continue
         if section.is_writable:
             writable.add(region)
-        # flash is never one memory with RAM; a section with no contents holds no code
-        if region in flash or region in image or not section.has_contents:
+        # a section with no contents holds no code
+        if region in image or not section.has_contents:
             continue
         if section.load_region is not None and section.load_region != region:
             continue

@@ -52,7 +52,8 @@ def parse(data, path: str, config=None):
 
 def _continued(areas: list, symbols: list, modules: list) -> tuple[list, list, list]:
     """An area whose heading is repeated on the next page of its symbol list (same name,
-    address, size and attributes) is one area: its symbols and modules joined, once each."""
+    address, size and attributes) is one area: its symbols and modules joined, once each.
+    Each area's symbols are the columns (names, addresses)."""
     kept: dict = {}
     joined_areas, joined_symbols, joined_modules = [], [], []
     for area, listed, named in zip(areas, symbols, modules):
@@ -63,8 +64,12 @@ def _continued(areas: list, symbols: list, modules: list) -> tuple[list, list, l
             joined_symbols.append(listed)  # the native reader's own lists, extended below when continued
             joined_modules.append(named)
             continue
-        seen = {symbol[:2] for symbol in joined_symbols[index]}  # (name, address)
-        joined_symbols[index].extend(s for s in listed if s[:2] not in seen)
+        names, addresses = joined_symbols[index]
+        seen = set(zip(names, addresses))
+        for name, address in zip(*listed):
+            if (name, address) not in seen:
+                names.append(name)
+                addresses.append(address)
         joined_modules[index].extend(m for m in named if m not in joined_modules[index])
     return joined_areas, joined_symbols, joined_modules
 
@@ -93,7 +98,7 @@ def _memory_summary(path: str) -> Optional[dict]:
 
 
 def _model(path: str, config, areas: list, symbols: list, modules: list, summary: Optional[dict]):
-    """`symbols` and `modules` hold, per area, its symbols' rows (name, address, size, binding)
+    """`symbols` and `modules` hold, per area, its global symbols' columns (names, addresses)
     and the modules they name."""
     harvard = any("CODE" in attributes for *_, attributes, _ in areas)
     notes: list = []
@@ -121,12 +126,14 @@ def _model(path: str, config, areas: list, symbols: list, modules: list, summary
                           inputs=(InputSection(name, start, size, None),), is_writable=not code)
         sections.append(section)
     # each symbol's module names the object it came from; an area's bytes are its modules'
-    named: dict = {}  # area name -> the modules its symbols name (areas of one name pooled)
+    named: dict = {}  # area name -> the modules its symbols name, per area of the name (each once in an area)
     for (name, *_), listed in zip(areas, modules):
-        named.setdefault(name, set()).update(listed)
+        named.setdefault(name, []).append(listed)
     for section in sections:
-        if len(named.get(section.name, ())) == 1:
-            module, = named[section.name]
+        pooled = named.get(section.name, ())
+        distinct = pooled[0] if len(pooled) == 1 else set().union(*pooled)
+        if len(distinct) == 1:
+            module, = distinct
             section.inputs = (InputSection(section.name, section.address, section.size, f"{module}.rel"),)
     regions = _regions(harvard, summary)
     for section in sections:
@@ -147,14 +154,14 @@ def _model(path: str, config, areas: list, symbols: list, modules: list, summary
         notes.append(f"the 8051's internal RAM is held at {INTERNAL:#x} and its external RAM at {EXTERNAL:#x} plus "
                      "their addresses: three address spaces that overlap")
     placed = []
-    for (name, *_), records in zip(areas, symbols):
+    for (name, *_), (names, addresses) in zip(areas, symbols):
         if name not in spaces:
             continue
         space = spaces[name]
-        placed.append([(symbol, address + space, size, binding) for symbol, address, size, binding in records]
-                      if space else records)
+        placed.append((names, [address + space for address in addresses] if space else addresses))
     # one area of a hundred thousand symbols (CODE) is handed on as it is
-    raw = placed[0] if len(placed) == 1 else [record for records in placed for record in records]
+    raw = placed[0] if len(placed) == 1 else ([name for names, _ in placed for name in names],
+                                              [address for _, addresses in placed for address in addresses])
     return assemble(Toolchain.SDCC, path, regions, sections, raw, config, sizes_given=False, thumb=False, notes=notes,
                     stated=stated, summed=frozenset({"XRAM"}))
 

@@ -29,8 +29,9 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
              use_counts_gaps: bool = True, summed: frozenset = frozenset()) -> NormalizedBuildModel:
     """The model of a vendor map: the regions (with what the configuration says of them), the
     sections with their input sections, the symbols the map lists (RawSymbol: each is placed in
-    the input section that holds it, and sized), the notes, and the totals the map states, which
-    a pass compares with the report's figures (analysis.stated_totals)."""
+    the input section that holds it, and sized; or the columns (names, addresses) of global
+    symbols of no stated size), the notes, and the totals the map states, which a pass compares
+    with the report's figures (analysis.stated_totals)."""
     assumptions: list = []
     regions, missing = regions_with_config(regions, config, assumptions)
     model = NormalizedBuildModel(toolchain=toolchain, memory_regions=regions, source_path=path,
@@ -38,7 +39,8 @@ def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, sym
     if missing:
         model.unresolved_ambiguities.append(missing)
     model.sections.extend(sections)
-    listed = symbols if isinstance(symbols, list) else list(symbols)  # read only: a reader's hundred thousand not copied
+    # read only: a reader's hundred thousand not copied
+    listed = symbols if isinstance(symbols, (list, tuple)) else list(symbols)
     model.symbols.extend(size_placed_symbols(sections, listed, sizes_given, thumb, Symbol, split_origin))
     mark_unified(model.memory_regions, model.sections)
     model.reserved_ranges.extend(configured_reserved_ranges(config))
