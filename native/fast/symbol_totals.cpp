@@ -176,22 +176,15 @@ bool OriginTotals::add(std::size_t origin, PyObject* object, PyObject* archive, 
 PyObject* OriginTotals::rows() const noexcept {
     // tuples made directly: a large build has a hundred thousand origins, and Py_BuildValue
     // reads its format for each tuple
-    auto tuple_of = [](std::initializer_list<PyObject*> items) -> PyObject* {  // steals the items
-        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-        Py_ssize_t at = 0;
-        for (PyObject* item : items) {
-            if (tuple != nullptr && item != nullptr) {
-                PyTuple_SET_ITEM(tuple, at, item);
-            } else {
-                Py_XDECREF(item);
-            }
-            ++at;
-        }
-        for (PyObject* item : items)
-            if (item == nullptr) {
-                Py_XDECREF(tuple);
-                return nullptr;
-            }
+    auto tuple_of = [](std::initializer_list<PyObject*> items) -> PyObject* {  // steals the items (four at most)
+        Ref owned[4];
+        std::size_t count = 0;
+        for (PyObject* item : items) owned[count++] = Ref::steal(item);
+        for (std::size_t at = 0; at < count; ++at)
+            if (!owned[at]) return nullptr;
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+        if (tuple == nullptr) return nullptr;
+        for (std::size_t at = 0; at < count; ++at) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(at), owned[at].release());
         return tuple;
     };
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals_.size())));
