@@ -288,10 +288,13 @@ def test_a_long_stack_usage_line_costs_time_in_proportion(tmp_path):
     for length in (40_000, 160_000):
         path = tmp_path / f"long{length}.su"
         path.write_text("a.c:" + "1:" * (length // 2) + "\t" + "9" * 10 + "x\n")  # no line of the form
-        start = time.process_time()
-        with pytest.raises(StackFileError):
-            read_stack_usage(str(path), "a.o")
-        times.append(time.process_time() - start)
+        tries = []
+        for _ in range(3):  # the best of three: an allocator growing its room once is no cost of the line's
+            start = time.process_time()
+            with pytest.raises(StackFileError):
+                read_stack_usage(str(path), "a.o")
+            tries.append(time.process_time() - start)
+        times.append(min(tries))
     assert times[1] <= 4.5 * max(times[0], 0.005), times
 
 
