@@ -3,6 +3,7 @@
 // passes then only fold the groups (a few thousand) in Python.
 #include "fast/symbol_totals.hpp"
 
+#include "fast/map_reader.hpp"
 #include "fast/prefault.hpp"
 #include "fast/records.hpp"
 #include "support/items.hpp"
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <initializer_list>
 #include <memory>
 #include <new>
 #include <unordered_map>
@@ -174,19 +174,7 @@ bool OriginTotals::add(std::size_t origin, PyObject* object, PyObject* archive, 
 // [(key, bytes, count, ((section, bytes), ...)), ...]; equal section texts held in different
 // objects stay apart here, and the callers add them up by name.
 PyObject* OriginTotals::rows() const noexcept {
-    // tuples made directly: a large build has a hundred thousand origins, and Py_BuildValue
-    // reads its format for each tuple
-    auto tuple_of = [](std::initializer_list<PyObject*> items) -> PyObject* {  // steals the items (four at most)
-        Ref owned[4];
-        std::size_t count = 0;
-        for (PyObject* item : items) owned[count++] = Ref::steal(item);
-        for (std::size_t at = 0; at < count; ++at)
-            if (!owned[at]) return nullptr;
-        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
-        if (tuple == nullptr) return nullptr;
-        for (std::size_t at = 0; at < count; ++at) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(at), owned[at].release());
-        return tuple;
-    };
+    using map_reader::tuple_of;  // a large build has a hundred thousand origins
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals_.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < totals_.size(); ++i) {
@@ -194,14 +182,14 @@ PyObject* OriginTotals::rows() const noexcept {
         Ref sections = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(total.sections.size())));
         if (!sections) return nullptr;
         for (std::size_t j = 0; j < total.sections.size(); ++j) {
-            PyObject* pair = tuple_of({Py_NewRef(total.sections[j].first.get()), PyLong_FromLongLong(total.sections[j].second)});
+            PyObject* pair = tuple_of({Py_NewRef(total.sections[j].first.get()), PyLong_FromLongLong(total.sections[j].second)}).release();
             if (pair == nullptr) return nullptr;
             PyObject_GC_UnTrack(pair);  // texts and numbers: as the collector itself would
             PyTuple_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(j), pair);  // steals pair
         }
         PyObject_GC_UnTrack(sections.get());
         PyObject* row = tuple_of({Py_NewRef(total.key.get()), PyLong_FromLongLong(total.bytes),
-                                  PyLong_FromLongLong(total.count), sections.release()});
+                                  PyLong_FromLongLong(total.count), sections.release()}).release();
         if (row == nullptr) return nullptr;
         if (key_of_ == Py_None) {  // the key is (object_file, archive): texts
             PyObject_GC_UnTrack(total.key.get());
