@@ -19,6 +19,8 @@
 #include "fast/explorer_rows.hpp"
 #include "fast/footprint_tables.hpp"
 #include "fast/guarded_entry.hpp"
+#include "fast/map_reader.hpp"
+#include "fast/records.hpp"
 #include "fast/json_writer.hpp"
 #include "fast/link_map_binding.hpp"
 #include "fast/symbol_totals.hpp"
@@ -134,25 +136,15 @@ PyObject* elf_symbols(PyObject*, PyObject* args) {
         std::vector<elf::Placed> placed = elf::placed_symbols(table);
         Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(placed.size())));
         if (!result) return nullptr;
+        SharedInts sizes;
         for (std::size_t i = 0; i < placed.size(); ++i) {
             const elf::Placed& symbol = placed[i];
-            PyObject* row = Py_BuildValue("(s#KKIi)", symbol.name.data(),
-                                          static_cast<Py_ssize_t>(symbol.name.size()),
-                                          static_cast<unsigned long long>(symbol.start),
-                                          static_cast<unsigned long long>(symbol.size), symbol.section,
-                                          static_cast<int>(symbol.binding));
-            if (row == nullptr) {
-                // a name that is not UTF-8: shown with replacement characters
-                PyErr_Clear();
-                Ref name = Ref::steal(PyUnicode_DecodeUTF8(symbol.name.data(),
-                                                           static_cast<Py_ssize_t>(symbol.name.size()), "replace"));
-                if (!name) return nullptr;
-                row = Py_BuildValue("(OKKIi)", name.get(), static_cast<unsigned long long>(symbol.start),
-                                    static_cast<unsigned long long>(symbol.size), symbol.section,
-                                    static_cast<int>(symbol.binding));
-                if (row == nullptr) return nullptr;
-            }
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+            // a name that is not UTF-8 is shown with replacement characters
+            Ref row = map_reader::tuple_of({map_reader::text(symbol.name), PyLong_FromUnsignedLongLong(symbol.start),
+                                            sizes.get(symbol.size), PyLong_FromUnsignedLong(symbol.section),
+                                            PyLong_FromLong(static_cast<long>(symbol.binding))});
+            if (!row) return nullptr;
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row.release());
         }
         return result.release();
     } catch (const elf::Invalid& error) {
@@ -184,14 +176,13 @@ PyObject* elf_code_symbols(PyObject*, PyObject* args) {
         if (!result) return nullptr;
         for (std::size_t i = 0; i < found.size(); ++i) {
             const elf::CodeSymbol& symbol = found[i];
-            Ref name = Ref::steal(PyUnicode_DecodeUTF8(symbol.name.data(), static_cast<Py_ssize_t>(symbol.name.size()),
-                                                       "replace"));
-            if (!name) return nullptr;
-            PyObject* row = Py_BuildValue("(OKKIiC)", name.get(), static_cast<unsigned long long>(symbol.value),
-                                          static_cast<unsigned long long>(symbol.size), symbol.section,
-                                          static_cast<int>(symbol.binding), static_cast<int>(symbol.kind));
-            if (row == nullptr) return nullptr;
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+            Ref row = map_reader::tuple_of({map_reader::text(symbol.name), PyLong_FromUnsignedLongLong(symbol.value),
+                                            PyLong_FromUnsignedLongLong(symbol.size),
+                                            PyLong_FromUnsignedLong(symbol.section),
+                                            PyLong_FromLong(static_cast<long>(symbol.binding)),
+                                            PyUnicode_FromOrdinal(static_cast<int>(symbol.kind))});
+            if (!row) return nullptr;
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row.release());
         }
         return result.release();
     } catch (const elf::Invalid& error) {
