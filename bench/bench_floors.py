@@ -134,7 +134,9 @@ def small(bench: Bench) -> None:
                {"text": ["analyze", EXAMPLE, "--no-elf"], "json": ["analyze", EXAMPLE, "--format", "json"],
                 "--help": ["--help"]},
                with_floor(["-c", "pass"]), "python -c pass",
-               {"the standard library modules every run imports, alone": with_floor(["-c", STANDARD_MODULES])})
+               {"the standard library modules every run imports, alone": with_floor(["-c", STANDARD_MODULES]),
+                # the parser --help prints from, with the re, gettext and locale it loads
+                "argparse alone": with_floor(["-c", "import argparse"])})
 
 
 def eight_megabytes() -> Path:

@@ -201,3 +201,26 @@ def test_mutated_elf_files_give_a_model_or_a_clear_error(tmp_path, data):
     except MapParseError:  # one clear error: a broken ELF, or no longer an ELF at all
         return
     assert broken_invariants(model) == []
+
+
+@pytest.mark.parametrize("raw", [b"caf\xc3\xa9", b"bad\xff", b"cut\xc3", b"overlong\xc0\xaf", b"surrogate\xed\xa0\x80",
+                                 b"\xe2\x82\xacuro", b"x" * 300], ids=lambda raw: repr(raw)[2:12])
+def test_symbol_names_read_as_the_bytes_decode(tmp_path, raw):
+    """A name that is not UTF-8 reads with replacement characters, as the map's text does; each
+    row keeps its figures."""
+    from tarnwick.toolchains.elf.machine_code import _code_symbols
+
+    placeholder = "N" * len(raw)
+    sections = [(".text", SHT_PROGBITS, ALLOC | EXEC, 0x1000, 0x40), (".bss", SHT_NOBITS, ALLOC | WRITE, 0x8000, 0x20)]
+    data = elf(sections, [(placeholder, 0x1000, 0x30, 2, 1, ".text"), ("buffer", 0x8000, 0x20, 1, 0, ".bss")])
+    assert data.count(placeholder.encode() + b"\0") == 1
+    data = data.replace(placeholder.encode() + b"\0", raw + b"\0")
+    path = tmp_path / "fw.elf"
+    path.write_bytes(data)
+    read = read_elf(path)
+    name = raw.decode("utf-8", "replace")
+    assert [row[:3] for row in read.symbols] == [(name, 0x1000, 0x30), ("buffer", 0x8000, 0x20)]
+    assert [row[4] for row in read.symbols] == [1, 0]
+    table = next(s for s in read.sections if s.name == ".symtab")
+    code = [row for row in _code_symbols(data, read, table) if row[0] == name]
+    assert [(row[1], row[2], row[4], row[5]) for row in code] == [(0x1000, 0x30, 1, "f")]
