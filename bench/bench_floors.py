@@ -23,6 +23,7 @@ Run: python bench/bench_floors.py BEFORE_TREE AFTER_TREE [--rounds 7] [--only la
 from __future__ import annotations
 
 import argparse
+import atexit
 import os
 import shutil
 import statistics
@@ -43,12 +44,16 @@ SPLIT_LINES = "import sys\nfor line in open(sys.argv[1], 'rb'): line.split()"
 # the report module's JSON and timestamps
 STANDARD_MODULES = "import argparse, datetime, json, pathlib, re, typing"
 CASES = ("large", "elf", "small", "huge", "sources", "stack", "diff")
+# Every command runs in an empty folder: one started here would find this repository's
+# pyproject.toml and parse it each run, which a firmware repository does not make it do.
+NEUTRAL = tempfile.mkdtemp(prefix="tarnwick-floors-")
+atexit.register(shutil.rmtree, NEUTRAL, True)
 
 
 def cost(arguments: list, environment: dict | None = None) -> tuple[float, float]:
     """CPU seconds and peak resident MiB of one command."""
     with open(os.devnull, "wb") as sink:
-        child = subprocess.Popen(arguments, stdout=sink, stderr=subprocess.DEVNULL, env=environment)
+        child = subprocess.Popen(arguments, stdout=sink, stderr=subprocess.DEVNULL, env=environment, cwd=NEUTRAL)
         _, status, usage = os.wait4(child.pid, 0)
     code = os.waitstatus_to_exitcode(status)
     if code not in (0, 1):
@@ -192,7 +197,7 @@ def diff(bench: Bench) -> None:
         for tree in bench.trees:  # each tree's own report: a stored report is what that build wrote
             arguments, environment = bench.tarnwick(tree, "analyze", old, "--format", "json", "--output",
                                                     Path(folder) / f"{tree}.json")
-            subprocess.run(arguments, env=environment, check=False)
+            subprocess.run(arguments, env=environment, check=False, cwd=NEUTRAL)
         runs = {}
         for tree in bench.trees:
             runs[(tree, "maps")] = bench.tarnwick(tree, "diff", old, new)

@@ -31,6 +31,11 @@ LAYOUTS = {
     "pyproject without it is passed over": ({"repo/.git/": "", "repo/tarnwick.toml": BUDGET,
                                              "repo/fw/pyproject.toml": "[project]\nname = 'x'\n"},
                                             "repo/fw", "repo/tarnwick.toml"),
+    "pyproject naming the table by escapes": ({"repo/.git/": "", "repo/pyproject.toml": "[tool.\"\\u0074arnwick\"."
+                                               "budgets.ram]\nRAM = 0.30\n"}, "repo", "repo/pyproject.toml"),
+    "a broken pyproject of another tool is passed over": ({"repo/.git/": "", "repo/tarnwick.toml": BUDGET,
+                                                           "repo/fw/pyproject.toml": "[project\nname = "},
+                                                          "repo/fw", "repo/tarnwick.toml"),
     "tarnwick.toml before pyproject": ({"repo/.git/": "", "repo/tarnwick.toml": BUDGET,
                                         "repo/pyproject.toml": "[tool.tarnwick.budgets.ram]\nRAM = 0.50\n"},
                                        "repo", "repo/tarnwick.toml"),
@@ -67,7 +72,7 @@ def test_the_configuration_is_found_and_every_report_names_it(tmp_path, capsys, 
     assert (Path(used).resolve() if used else None) == ((tmp_path / expected).resolve() if expected else None)
     budget_found = any(issue["id"] == "budget.RAM" for issue in document["issues"])
     assert budget_found == (expected is not None and BUDGET in (tmp_path / expected).read_text()
-                            or layout == "pyproject with the table")
+                            or layout in ("pyproject with the table", "pyproject naming the table by escapes"))
     line = next(line for line in out.splitlines() if line.startswith("Configuration: "))
     assert line == (f"Configuration: {used}" if used else "Configuration: none (the defaults)")
     assert re.search(r'<property name="configuration" value="([^"]*)"/>', (tmp_path / "r.junit").read_text())[1] == (

@@ -300,7 +300,9 @@ def _has_table(path: str) -> bool:
         text = read_limited(path, CONFIG_LIMIT).decode("utf-8-sig")
     except (FileProblem, UnicodeDecodeError):
         return False
-    import tomllib  # only a file that is there is parsed
+    if "tarnwick" not in text and "\\" not in text:  # only an escape in a quoted key could spell it
+        return False
+    import tomllib  # only a file that may hold the table is parsed
 
     try:
         return isinstance(tomllib.loads(text).get("tool", {}).get("tarnwick"), dict)
