@@ -135,6 +135,8 @@ ota_0,    app,  ota_0,   ,        -0x300000,
     ("board.dts", "/dts-v1/;\n#include <nrf52840.dtsi>\n", 2, "preprocessor"),
     ("board.dts", "/dts-v1/;\n/ { x = &nowhere; };\n", 2, "no node has this label"),
     ("board.dts", "/dts-v1/;\n/ {\n  /* never closed\n", 3, "never ends"),
+    ("board.dts", "/dts-v1/;\n/ { };\n&{/soc\n  flash@0 }\n;\n", 3, "path reference that never closes"),
+    ("board.dts", "/dts-v1/;\n/ { x = <&{/soc\n}>; };\n", 2, "path reference that never closes"),
     ("board.dts", "/dts-v1/;\n/ { f { p { compatible = \"fixed-partitions\";\n"
                   "#address-cells = <1>; #size-cells = <1>;\nq@0 { reg = <0>; }; }; }; };\n", 4, "reg of q@0"),
     ("board.dts", "/dts-v1/;\n/ { a = <(1 / 0)>; };\n", 2, "division by zero"),

@@ -222,7 +222,8 @@ class _Parser:
         start = self.pos
         if self.text.startswith("{", self.pos):
             end = self.text.find("}", self.pos)
-            if end < 0:
+            line_end = self.text.find("\n", self.pos)
+            if end < 0 or 0 <= line_end < end:  # a path is one line: its text goes into messages
                 raise self.fail("a path reference that never closes")
             self.pos = end + 1
             return ("path", self.text[start + 1:end], start)
