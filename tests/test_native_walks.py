@@ -161,3 +161,54 @@ def test_a_stored_earlier_side_keeps_what_the_comparison_takes(tmp_path):
     assert light.report.summary == whole.report.summary
     assert disputes(light.report) == disputes(whole.report)
     assert light.stack_document() == whole.stack_document()
+
+
+class _Clipped(list):
+    """A list that iterates all but its last item: a walk must take what iterating gives."""
+
+    def __iter__(self):
+        return iter(self[:-1])
+
+
+class _Shrinking:
+    """A symbol whose size, once read, empties the list it is in (read like any attribute)."""
+
+    def __init__(self, holder, **fields):
+        self.__dict__.update(fields)
+        self.holder = holder
+
+    @property
+    def size(self):
+        del self.holder[1:]
+        return self.__dict__["bytes"]
+
+
+def _walks():
+    from tarnwick._native import largest_per_section, largest_symbols, totals_by_origin
+
+    return {"largest_symbols": lambda symbols: largest_symbols(symbols, 3),
+            "largest_per_section": lambda symbols: largest_per_section(symbols, 2),
+            "totals_by_origin": lambda symbols: totals_by_origin(symbols, None),
+            "unnamed_groups": lambda symbols: unnamed_groups(symbols, {".data"}, {".text": [0], ".data": [1]})}
+
+
+@pytest.mark.parametrize("walk", sorted(_walks()))
+def test_every_walk_takes_the_symbols_as_iterating_them_gives(models, walk):
+    run = _walks()[walk]
+    for _, model in models[:6]:
+        symbols = list(model.symbols)
+        # the whole list read in place, as any iterable read through its iterator
+        assert run(symbols) == run(iter(symbols)) == run(model.symbols)
+        if symbols:
+            assert run(_Clipped(symbols)) == run(symbols[:-1])
+    text = SimpleNamespace
+    holder: list = []
+    holder += [_Shrinking(holder, name="a", bytes=4, alias_of=None, section=".text", object_file="a.o", archive=None,
+                          binding="unnamed", address=0)] + [
+        text(name=f"s{i}", size=i + 1, alias_of=None, section=".data", object_file="b.o", archive=None,
+             binding="global", address=i) for i in range(4)]
+    # the list emptied by the first item's read: as its own iterator, the walk stops there
+    expected = run(holder[:1])
+    holder[1:] = [text(name=f"s{i}", size=i + 1, alias_of=None, section=".data", object_file="b.o", archive=None,
+                       binding="global", address=i) for i in range(4)]
+    assert run(holder) == expected
