@@ -21,8 +21,8 @@ public:
         std::size_t mask = slots_.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
             Slot& slot = slots_[at];
-            if (!slot.taken()) {
-                slot = Slot{hash, key, fresh};
+            if (!slot.taken) {
+                slot = Slot{hash, key, fresh, true};
                 ++used_;
                 return fresh;
             }
@@ -48,7 +48,7 @@ public:
         std::size_t mask = slots_.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
             const Slot& slot = slots_[at];
-            if (!slot.taken()) return absent;
+            if (!slot.taken) return absent;
             if (slot.hash == hash && slot.key == key) return slot.number;
         }
     }
@@ -61,19 +61,15 @@ public:
     void prefetch_key(std::uint64_t hash, Touch&& touch) const noexcept {
         if (slots_.empty()) return;
         const Slot& slot = slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)];
-        if (slot.taken() && slot.hash == hash) touch(slot.key);
+        if (slot.taken && slot.hash == hash) touch(slot.key);
     }
 
 private:
-    static constexpr std::size_t free_slot = SIZE_MAX;
-    // A slot lies within one line of the caches (a probe that straddled two missed twice): a
-    // free one is told by its number, not by a flag that took it past 32 bytes.
-    static constexpr std::size_t slot_bytes = sizeof(std::uint64_t) + sizeof(Key) + sizeof(std::size_t);
-    struct alignas(slot_bytes <= 32 ? 32 : 64) Slot {
+    struct Slot {
         std::uint64_t hash = 0;
         Key key{};
-        std::size_t number = free_slot;
-        bool taken() const noexcept { return number != free_slot; }
+        std::size_t number = 0;
+        bool taken = false;
     };
     void grow(std::size_t slots) {  // a power of two
         std::vector<Slot> old = std::move(slots_);
@@ -81,9 +77,9 @@ private:
         used_ = 0;
         std::size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
-            if (!slot.taken()) continue;
+            if (!slot.taken) continue;
             std::size_t at = static_cast<std::size_t>(slot.hash) & mask;
-            while (slots_[at].taken()) at = (at + 1) & mask;
+            while (slots_[at].taken) at = (at + 1) & mask;
             slots_[at] = slot;
             ++used_;
         }

@@ -104,38 +104,6 @@ private:
     PyObject *last_section_ = nullptr, *last_group_ = nullptr;
 };
 
-// The items of a sequence one at a time, as iterating it gives them. A list that iterates as a
-// list is read in place, its length asked again at each item as its own iterator asks it, and
-// the records ahead asked of the caches (a model's million symbols lie apart, and each pass
-// otherwise waits on every one); anything else through its iterator.
-class Walk {
-public:
-    // false with an exception set
-    bool start(PyObject* items) noexcept {
-        if (PyList_Check(items) && Py_TYPE(items)->tp_iter == PyList_Type.tp_iter) {
-            list_ = items;  // held by the caller's arguments
-            return true;
-        }
-        iterator_ = Ref::steal(PyObject_GetIter(items));
-        return static_cast<bool>(iterator_);
-    }
-
-    // The next item (a new reference), or an empty Ref at the end or with an exception set;
-    // `fields`: the readers whose values are asked of the caches ahead.
-    template <class... Readers>
-    Ref next(Readers&... fields) noexcept {
-        if (list_ == nullptr) return Ref::steal(PyIter_Next(iterator_.get()));
-        if (at_ >= PyList_GET_SIZE(list_)) return Ref();
-        prefetch_ahead(list_, at_, fields...);
-        return Ref::borrow(PyList_GET_ITEM(list_, at_++));
-    }
-
-private:
-    PyObject* list_ = nullptr;
-    Ref iterator_;
-    Py_ssize_t at_ = 0;
-};
-
 }  // namespace
 
 using origin_totals::Total;
@@ -237,11 +205,11 @@ PyObject* totals_by_origin(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO:totals_by_origin", &symbols, &key_of)) return nullptr;
     Names names;
     if (!names.ready()) return nullptr;
-    Walk walk;
-    if (!walk.start(symbols)) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    if (!iterator) return nullptr;
     try {
         OriginTotals totals(key_of);
-        while (Ref symbol = walk.next(names.size, names.alias_of, names.object_file)) {
+        while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
             long long bytes = own_bytes(symbol.get(), names);
             if (bytes < 0) return nullptr;
             if (bytes == 0) continue;
@@ -263,12 +231,12 @@ PyObject* largest_symbols(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "On:largest_symbols", &symbols, &limit)) return nullptr;
     Names names;
     if (!names.ready()) return nullptr;
-    Walk walk;
-    if (!walk.start(symbols)) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    if (!iterator) return nullptr;
     std::size_t keep = static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0));
     try {
         std::vector<Ranked> largest;  // a heap on `before`: its top is the smallest kept
-        while (Ref symbol = walk.next(names.size, names.alias_of, names.name)) {
+        while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
             long long bytes = own_bytes(symbol.get(), names);
             if (bytes < 0) return nullptr;
             if (bytes == 0) continue;
@@ -304,8 +272,8 @@ PyObject* largest_per_section(PyObject*, PyObject* args) {
     if (!index_of) return nullptr;
     Names names;
     if (!names.ready()) return nullptr;
-    Walk walk;
-    if (!walk.start(symbols)) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
+    if (!iterator) return nullptr;
     std::size_t keep = static_cast<std::size_t>(std::max<Py_ssize_t>(limit, 0));
     struct Section {
         Ref name;
@@ -315,7 +283,7 @@ PyObject* largest_per_section(PyObject*, PyObject* args) {
         std::vector<Section> sections;
         PyObject* last = nullptr;
         std::size_t last_index = 0;
-        while (Ref symbol = walk.next(names.size, names.alias_of, names.section, names.name)) {
+        while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
             long long bytes = own_bytes(symbol.get(), names);
             if (bytes < 0) return nullptr;
             if (bytes == 0 || keep == 0) continue;
@@ -577,19 +545,19 @@ PyObject* unnamed_groups(PyObject*, PyObject* args) {
         address{"address"};
     Ref unnamed = Ref::steal(PyUnicode_InternFromString("unnamed"));
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    Walk walk;
+    Ref iterator = Ref::steal(PyObject_GetIter(symbols));
     // keyed by the objects' values, as the interpreter compares them: equal texts held twice
     // are one group; the pointer pair of the last group met is tried first
     Ref numbers = Ref::steal(PyDict_New());
     Ref rows = Ref::steal(PyList_New(0));
     if (!binding.ready() || !section.ready() || !size.ready() || !alias_of.ready() || !object_file.ready() ||
-        !address.ready() || !unnamed || !zero || !numbers || !rows || !walk.start(symbols))
+        !address.ready() || !unnamed || !zero || !iterator || !numbers || !rows)
         return nullptr;
     std::vector<Ref> totals;  // per group, its bytes so far
     std::vector<Ref> keep;    // what the groups' keys point at, kept alive
     GroupKey last{nullptr, nullptr, nullptr, false};
     std::size_t last_group = SIZE_MAX;
-    while (Ref symbol = walk.next(binding, section)) {
+    while (Ref symbol = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref bound = binding.read(symbol.get());
         int is_unnamed = bound ? PyObject_RichCompareBool(bound.get(), unnamed.get(), Py_EQ) : -1;
         if (is_unnamed < 0) return nullptr;
