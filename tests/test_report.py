@@ -289,3 +289,25 @@ def test_bad_model_members(doubles):
         run(Model(sections=[section(None, "RAM")]))
     with pytest.raises(TypeError):
         run(Model(regions=[region(["unhashable"], "ram")]))
+
+
+class _Clipped(list):
+    """A list that iterates all but its last item."""
+
+    def __iter__(self):
+        return iter(self[:-1])
+
+
+class _Symbols(list):
+    """A list subclass that iterates as a list (as a model's SymbolList does)."""
+
+
+@pytest.mark.parametrize("kind, expected", [(list, ["a", "b", "c"]), (_Symbols, ["a", "b", "c"]),
+                                            (tuple, ["a", "b", "c"]), (_Clipped, ["a", "b"])])
+def test_the_reports_lists_are_new_lists_of_what_iterating_the_models_gives(doubles, kind, expected):
+    model = Model()
+    model._symbols = kind(["a", "b", "c"])
+    copied = run(model).fields["symbols"]
+    assert type(copied) is list and copied == expected and copied is not model._symbols
+    copied.append("d")  # a copy: the model's own list is left as it was
+    assert len(model._symbols) == 3

@@ -61,8 +61,11 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
                                           nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// A new list of the elements of any iterable.
+// A new list of the elements of any iterable. A list that iterates as a list (a model's
+// SymbolList of a million symbols) is copied whole, not item by item through its iterator.
 inline Ref to_list(PyObject* iterable) noexcept {
+    if (PyList_Check(iterable) && Py_TYPE(iterable)->tp_iter == PyList_Type.tp_iter)
+        return Ref::steal(PyList_GetSlice(iterable, 0, PY_SSIZE_T_MAX));
     return Ref::steal(PySequence_List(iterable));
 }
 
