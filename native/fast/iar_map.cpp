@@ -7,6 +7,7 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
+#include "fast/populated_arenas.hpp"
 #include "fast/records.hpp"
 
 #include <algorithm>
@@ -450,6 +451,7 @@ PyObject* read_iar_map(PyObject*, PyObject* args) {
         Py_buffer* view;
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
+    PopulatedArenas arenas;  // the records' room
     try {
         Reader reader;
         if (!reader.start(input_class)) return nullptr;

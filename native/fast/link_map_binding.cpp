@@ -876,6 +876,7 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
         return listed_names != nullptr ? std::min(PyList_GET_SIZE(listed_names), PyList_GET_SIZE(listed_addresses))
                                        : PyList_GET_SIZE(raw_symbols);
     };
+    PopulatedArenas arenas;  // the records' room
     PartSymbols symbols;
     FieldReader inputs_field{"inputs"}, name_field{"name"}, code_field{"is_code"}, fill_field{"is_fill"};
     if (!symbols.start(symbol_class, split_origin, sizes_given, thumb) || !inputs_field.ready() ||

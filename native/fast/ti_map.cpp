@@ -7,6 +7,7 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
+#include "fast/populated_arenas.hpp"
 #include "fast/records.hpp"
 
 #include <optional>
@@ -350,6 +351,7 @@ private:
 }  // namespace
 
 PyObject* read_ti_map(PyObject*, PyObject* args) {
+    PopulatedArenas arenas;  // the records' room
     return map_reader::read_map<Reader>(args, "y*O:read_ti_map");
 }
 
