@@ -142,14 +142,17 @@ public:
         rows_ = std::make_unique<IarRows>();
         parts_ = Ref::steal(PyList_New(0));
         unused_ = Ref::steal(PyList_New(0));
-        symbols_ = Ref::steal(PyList_New(0));
+        names_ = Ref::steal(PyList_New(0));
+        addresses_ = Ref::steal(PyList_New(0));
+        sizes_listed_ = Ref::steal(PyList_New(0));
+        bindings_ = Ref::steal(PyList_New(0));
         libraries_ = Ref::steal(PyDict_New());
         totals_ = Ref::steal(PyDict_New());
         errors_ = Ref::steal(PyList_New(0));
         kinds_[0] = Ref::steal(PyUnicode_FromString("global"));
         kinds_[1] = Ref::steal(PyUnicode_FromString("local"));
         kinds_[2] = Ref::steal(PyUnicode_FromString("weak"));
-        return directives_ && parts_ && unused_ && symbols_ && libraries_ && totals_ && errors_ && kinds_[0] &&
+        return directives_ && parts_ && unused_ && names_ && addresses_ && sizes_listed_ && bindings_ && libraries_ && totals_ && errors_ && kinds_[0] &&
                kinds_[1] && kinds_[2];
     }
 
@@ -167,11 +170,14 @@ public:
         Ref target = Ref::steal(text(target_));
         if (!target) return nullptr;
         std::size_t count = rows_->rows.size();
+        Ref symbols = map_reader::tuple_of({Py_NewRef(names_.get()), Py_NewRef(addresses_.get()),
+                                            Py_NewRef(sizes_listed_.get()), Py_NewRef(bindings_.get())});
+        if (!symbols) return nullptr;
         Ref held = Ref::steal(PyCapsule_New(rows_.get(), IarRows::capsule_name, IarRows::discard));
         if (!held) return nullptr;
         rows_.release();  // the capsule's now
         return Py_BuildValue("(OOOnOOOOOOO)", target.get(), directives_.get(), held.get(), static_cast<Py_ssize_t>(count),
-                             parts_.get(), unused_.get(), symbols_.get(), libraries_.get(), totals_.get(),
+                             parts_.get(), unused_.get(), symbols.get(), libraries_.get(), totals_.get(),
                              errors_.get(), ended_ ? Py_True : Py_False);
     }
 
@@ -359,7 +365,7 @@ private:
         // a section's name (".text", ".bss") repeats on most rows: one string for each
         Ref name = name_end == 1 ? section_names_.get(t[0]) : Ref::steal(text(joined(t, 0, name_end)));
         Ref start = Ref::steal(PyLong_FromUnsignedLongLong(address));
-        Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
+        Ref bytes = Ref::steal(sizes_.get(size));
         if (!name || !start || !bytes) return false;
         // the input section's record; its origin is known once the library references are read
         Ref part = input_.make({Py_NewRef(name.get()), Py_NewRef(start.get()), Py_NewRef(bytes.get()), Py_NewRef(Py_None),
@@ -422,9 +428,13 @@ private:
             scope = t[at + 3] == "Gb" ? kinds_[0].get() : t[at + 3] == "Lc" ? kinds_[1].get()
                   : t[at + 3] == "Wk" ? kinds_[2].get() : Py_None;
         std::uint64_t address = figure(t[at]), size = figure(t[at + 1]);
-        Ref row = map_reader::tuple_of({text(joined(t, 0, at)), PyLong_FromUnsignedLongLong(address),
-                                        PyLong_FromUnsignedLongLong(size), Py_NewRef(scope)});
-        return row && PyList_Append(symbols_.get(), row.get()) == 0;
+        // the columns size_placed_symbols takes: no row made and freed per symbol
+        Ref name = Ref::steal(at == 1 ? text(t[0]) : text(joined(t, 0, at)));
+        Ref start = name ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
+        Ref bytes = start ? Ref::steal(sizes_.get(size)) : Ref();  // most repeat another's
+        return bytes && PyList_Append(names_.get(), name.get()) == 0 &&
+               PyList_Append(addresses_.get(), start.get()) == 0 && PyList_Append(sizes_listed_.get(), bytes.get()) == 0 &&
+               PyList_Append(bindings_.get(), scope) == 0;
     }
 
     // The one Python string of each text that repeats: modules, kinds and blocks apart, so
@@ -438,7 +448,9 @@ private:
     std::optional<std::uint64_t> part_size_;  // of the part being read, as its heading states it
     Py_ssize_t part_first_ = 0;                // its first row
     std::unique_ptr<IarRows> rows_;
-    Ref directives_, parts_, unused_, symbols_, libraries_, totals_, errors_, kinds_[3];
+    Ref directives_, parts_, unused_, libraries_, totals_, errors_, kinds_[3];
+    Ref names_, addresses_, sizes_listed_, bindings_;  // the entry list's symbols, as columns
+    SharedInts sizes_;
 };
 
 }  // namespace

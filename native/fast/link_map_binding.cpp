@@ -667,10 +667,12 @@ public:
         return keep(name, address, size, binding);
     }
 
-    // A symbol of the columns (names, addresses) that a reader of a map stating no sizes and no
-    // binding makes: its objects borrowed from the columns, bound "global". False with an
-    // exception set.
-    bool add_column(PyObject* name, PyObject* address) noexcept { return keep(name, address, Py_None, global_.get()); }
+    // A symbol of the columns (names, addresses[, sizes, bindings]) a reader of many symbols
+    // makes: its objects borrowed from the columns; a binding of nullptr (the columns say none)
+    // is "global". False with an exception set.
+    bool add_column(PyObject* name, PyObject* address, PyObject* size, PyObject* binding) noexcept {
+        return keep(name, address, size, binding != nullptr ? binding : global_.get());
+    }
 
     // The part's fields: false with an exception set. The part must outlive the call's use of them.
     bool read_part(PyObject* part, Part& out) noexcept {
@@ -851,31 +853,74 @@ PyObject* size_symbols(PyObject*, PyObject* args) {
     }
 }
 
+namespace {
+
+// The columns of raw symbols a reader hands on in place of a row per symbol (borrowed from the
+// caller's tuple): names and addresses, each a list; sizes and bindings, each a list as long or
+// one object that every symbol has (None: no size stated), or (in the pair) none: no size, "global".
+struct SymbolColumns {
+    PyObject *names = nullptr, *addresses = nullptr, *sizes = nullptr, *bindings = nullptr;
+    PyObject* every_binding = nullptr;
+
+    // false with TypeError set when the tuple holds no such columns
+    bool take(PyObject* columns) noexcept {
+        names = PyTuple_GET_ITEM(columns, 0);
+        addresses = PyTuple_GET_ITEM(columns, 1);
+        bool lists = PyList_CheckExact(names) && PyList_CheckExact(addresses) &&
+                     PyList_GET_SIZE(names) == PyList_GET_SIZE(addresses);
+        if (lists && PyTuple_GET_SIZE(columns) == 4) {
+            PyObject* given_sizes = PyTuple_GET_ITEM(columns, 2);
+            PyObject* given_bindings = PyTuple_GET_ITEM(columns, 3);
+            if (PyList_CheckExact(given_sizes)) sizes = given_sizes;
+            else lists = given_sizes == Py_None;
+            if (PyList_CheckExact(given_bindings)) bindings = given_bindings;
+            else every_binding = given_bindings;
+            for (PyObject* column : {sizes, bindings})
+                lists = lists && (column == nullptr || PyList_GET_SIZE(column) == PyList_GET_SIZE(names));
+        }
+        if (!lists) {
+            PyErr_SetString(PyExc_TypeError, PyTuple_GET_SIZE(columns) == 2
+                                                 ? "the symbols' columns must be two lists of one length"
+                                                 : "the symbols' columns must be lists of one length (sizes: or None)");
+            names = nullptr;
+        }
+        return lists;
+    }
+
+    // the symbols the columns hold now: the shortest column's length
+    Py_ssize_t count() const noexcept {
+        Py_ssize_t shortest = std::min(PyList_GET_SIZE(names), PyList_GET_SIZE(addresses));
+        for (PyObject* column : {sizes, bindings})
+            if (column != nullptr) shortest = std::min(shortest, PyList_GET_SIZE(column));
+        return shortest;
+    }
+
+    PyObject* size(Py_ssize_t i) const noexcept { return sizes != nullptr ? PyList_GET_ITEM(sizes, i) : Py_None; }
+    // nullptr: "global", as the pair says
+    PyObject* binding(Py_ssize_t i) const noexcept {
+        return bindings != nullptr ? PyList_GET_ITEM(bindings, i) : every_binding;
+    }
+};
+
+}  // namespace
+
 PyObject* size_placed_symbols(PyObject*, PyObject* args) {
     PyObject *sections, *raw_symbols, *symbol_class, *split_origin;
     int sizes_given = 0, thumb = 0;
     if (!PyArg_ParseTuple(args, "O!OppOO:size_placed_symbols", &PyList_Type, &sections, &raw_symbols, &sizes_given,
                           &thumb, &symbol_class, &split_origin))
         return nullptr;
-    // rows, or the columns (names, addresses) of global symbols of no stated size
-    PyObject *listed_names = nullptr, *listed_addresses = nullptr;
-    if (PyTuple_CheckExact(raw_symbols) && PyTuple_GET_SIZE(raw_symbols) == 2) {
-        listed_names = PyTuple_GET_ITEM(raw_symbols, 0);
-        listed_addresses = PyTuple_GET_ITEM(raw_symbols, 1);
-        if (!PyList_CheckExact(listed_names) || !PyList_CheckExact(listed_addresses) ||
-            PyList_GET_SIZE(listed_names) != PyList_GET_SIZE(listed_addresses)) {
-            PyErr_SetString(PyExc_TypeError, "the symbols' columns must be two lists of one length");
-            return nullptr;
-        }
+    // rows, or the columns (names, addresses) of global symbols of no stated size, or
+    // (names, addresses, sizes, bindings) where a size or binding that is no list is every symbol's
+    SymbolColumns columns;
+    if (PyTuple_CheckExact(raw_symbols) && (PyTuple_GET_SIZE(raw_symbols) == 2 || PyTuple_GET_SIZE(raw_symbols) == 4)) {
+        if (!columns.take(raw_symbols)) return nullptr;
     } else if (!PyList_Check(raw_symbols)) {
         PyErr_SetString(PyExc_TypeError, "the raw symbols must be a list of rows or the columns (names, addresses)");
         return nullptr;
     }
     // read again at each symbol: reading a record's fields may run code that changes the list
-    auto listed = [&] {
-        return listed_names != nullptr ? std::min(PyList_GET_SIZE(listed_names), PyList_GET_SIZE(listed_addresses))
-                                       : PyList_GET_SIZE(raw_symbols);
-    };
+    auto listed = [&] { return columns.names != nullptr ? columns.count() : PyList_GET_SIZE(raw_symbols); };
     PopulatedArenas arenas;  // the records' room
     PartSymbols symbols;
     FieldReader inputs_field{"inputs"}, name_field{"name"}, code_field{"is_code"}, fill_field{"is_fill"};
@@ -950,8 +995,9 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
         owner.reserve(static_cast<std::size_t>(listed()));
         symbols.reserve(static_cast<std::size_t>(listed()));
         for (Py_ssize_t i = 0; i < listed(); ++i) {
-            if (!(listed_names != nullptr
-                      ? symbols.add_column(PyList_GET_ITEM(listed_names, i), PyList_GET_ITEM(listed_addresses, i))
+            if (!(columns.names != nullptr
+                      ? symbols.add_column(PyList_GET_ITEM(columns.names, i), PyList_GET_ITEM(columns.addresses, i),
+                                           columns.size(i), columns.binding(i))
                       : symbols.add_raw(PyList_GET_ITEM(raw_symbols, i))))
                 return nullptr;
             std::uint64_t address = symbols.raws.back().address;

@@ -63,9 +63,8 @@ public:
         regions_ = Ref::steal(PyList_New(0));
         kinds_ = Ref::steal(PyDict_New());
         outputs_ = Ref::steal(PyList_New(0));
-        symbols_ = Ref::steal(PyList_New(0));
         notes_ = Ref::steal(PyList_New(0));
-        return empty_ && linker_ && hole_ && regions_ && kinds_ && outputs_ && symbols_ && notes_ &&
+        return empty_ && linker_ && hole_ && regions_ && kinds_ && outputs_ && notes_ &&
                input_.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"});
     }
 
@@ -244,7 +243,7 @@ private:
             origin = shared_.get(named);
         }
         Ref at = Ref::steal(PyLong_FromUnsignedLongLong(address));
-        Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
+        Ref bytes = Ref::steal(sizes_.get(size));  // most repeat another's
         if (!name || !origin || !at || !bytes) return false;
         Ref record = input_.make({name.release(), at.release(), bytes.release(), origin.release(),
                                   Py_NewRef(fill ? Py_True : Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
@@ -315,12 +314,21 @@ private:
             std::stable_sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) {
                 return (listed_[a].address & ~std::uint64_t{1}) < (listed_[b].address & ~std::uint64_t{1});
             });
-            for (std::uint32_t i : kept) {
-                Ref row = map_reader::tuple_of({text(listed_[i].name), PyLong_FromUnsignedLongLong(listed_[i].address),
-                                                Py_NewRef(Py_None), Py_NewRef(Py_None)});
-                if (!row || PyList_Append(symbols_.get(), row.get()) != 0) return false;
+            // as columns, (names, addresses, no size, no binding): no row made and freed per symbol
+            Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+            Ref addresses = names ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size()))) : Ref();
+            if (!addresses) return false;
+            for (std::size_t at = 0; at < kept.size(); ++at) {
+                const Listed& one = listed_[kept[at]];
+                PyObject* name = text(one.name);
+                PyObject* address = name != nullptr ? PyLong_FromUnsignedLongLong(one.address) : nullptr;
+                // a list's empty places are let go as none when it is
+                if (name != nullptr) PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(at), name);
+                if (address == nullptr) return false;
+                PyList_SET_ITEM(addresses.get(), static_cast<Py_ssize_t>(at), address);
             }
-            return true;
+            symbols_ = map_reader::tuple_of({names.release(), addresses.release(), Py_NewRef(Py_None), Py_NewRef(Py_None)});
+            return static_cast<bool>(symbols_);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
@@ -329,7 +337,8 @@ private:
 
     Part part_ = Part::none;
     RecordMaker input_;
-    Ref empty_, linker_, hole_, regions_, kinds_, outputs_, symbols_, notes_;
+    Ref empty_, linker_, hole_, regions_, kinds_, outputs_, notes_;
+    Ref symbols_;  // (names, addresses, None, None), made once the map is read
     Ref output_;               // the last output section's row, but for its inputs
     std::vector<Ref> inputs_;  // and its input sections so far
     std::string pending_, named_;
@@ -344,6 +353,7 @@ private:
     std::vector<Listed> listed_;  // the first listing of the global symbols
     std::vector<string_view> tokens_;
     map_reader::SharedTexts shared_;
+    SharedInts sizes_;
     long long summary_[3] = {0, 0, 0};
     bool summary_given = false;
 };
