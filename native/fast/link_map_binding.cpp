@@ -753,10 +753,10 @@ public:
     std::vector<lm::RawSymbol> raws;
 
     void reserve(std::size_t count) {  // throws bad_alloc
-        raws.reserve(count);
-        names_.reserve(count);
-        addresses_.reserve(count);
-        bindings_.reserve(count);
+        reserve_made(raws, count);
+        reserve_made(names_, count);
+        reserve_made(addresses_, count);
+        reserve_made(bindings_, count);
     }
 
 private:
@@ -933,30 +933,39 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
         bool code;
     };
     try {
-        std::vector<Placed> parts;
         std::vector<Ref> names;  // the sections' names, held while their parts are sized
         std::vector<Ref> lists;  // their inputs, which hold the parts read
+        std::vector<bool> code;
+        std::size_t inputs_count = 0;
         for (Py_ssize_t s = 0; s < PyList_GET_SIZE(sections); ++s) {
             PyObject* section = PyList_GET_ITEM(sections, s);
             Ref name = name_field.read(section);
-            Ref code = name ? code_field.read(section) : Ref();
-            Ref inputs = code ? inputs_field.read(section) : Ref();
+            Ref is_code = name ? code_field.read(section) : Ref();
+            Ref inputs = is_code ? inputs_field.read(section) : Ref();
             Ref listed = inputs ? Ref::steal(PySequence_Fast(inputs.get(), "a section's inputs must be a sequence")) : Ref();
             if (!listed) return nullptr;
-            int is_code = PyObject_IsTrue(code.get());
-            if (is_code < 0) return nullptr;
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
-                PyObject* part = PySequence_Fast_GET_ITEM(listed.get(), i);
+            int truth = PyObject_IsTrue(is_code.get());
+            if (truth < 0) return nullptr;
+            inputs_count += static_cast<std::size_t>(PySequence_Fast_GET_SIZE(listed.get()));
+            names.push_back(std::move(name));
+            lists.push_back(std::move(listed));
+            code.push_back(truth == 1);
+        }
+        // a large map's hundred thousand parts: their room made once
+        std::vector<Placed> parts;
+        reserve_made(parts, inputs_count);
+        for (std::size_t s = 0; s < lists.size(); ++s) {
+            PyObject* listed = lists[s].get();
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed); ++i) {
+                PyObject* part = PySequence_Fast_GET_ITEM(listed, i);
                 Ref kept;
                 PyObject* fill = fill_field.peek(part, kept);
                 int is_fill = fill == Py_False ? 0 : fill == Py_True ? 1 : fill ? PyObject_IsTrue(fill) : -1;
                 if (is_fill < 0) return nullptr;
                 if (is_fill) continue;
-                parts.push_back({{}, name.get(), is_code == 1});
+                parts.push_back({{}, names[s].get(), code[s]});
                 if (!symbols.read_part(part, parts.back().part)) return nullptr;
             }
-            names.push_back(std::move(name));
-            lists.push_back(std::move(listed));
         }
         // Each symbol to the part it lies in (a Thumb function's address carries the low bit):
         // of parts starting at or below it, the last in address order, if it reaches it. Parts
@@ -968,7 +977,7 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             std::size_t part;
         };
         std::vector<Span> order;
-        order.reserve(parts.size());
+        reserve_made(order, parts.size());
         for (std::size_t i = 0; i < parts.size(); ++i) {
             const lm::Input& input = parts[i].part.input;
             if (input.size > 0) order.push_back({input.address, input.address + input.size, i});
@@ -992,7 +1001,7 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             return address < (after - 1)->end ? (after - 1)->part : SIZE_MAX;
         };
         std::vector<std::size_t> owner;  // per raw symbol: its part, or SIZE_MAX
-        owner.reserve(static_cast<std::size_t>(listed()));
+        reserve_made(owner, static_cast<std::size_t>(listed()));
         symbols.reserve(static_cast<std::size_t>(listed()));
         for (Py_ssize_t i = 0; i < listed(); ++i) {
             if (!(columns.names != nullptr
