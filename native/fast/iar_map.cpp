@@ -162,6 +162,7 @@ public:
             return step(raw, number);
         } catch (const RowError&) {
             failure = number;
+            part_name = part_;
             return true;
         }
     }
@@ -216,6 +217,8 @@ private:
                 for (char c : name) heading = heading && ((c >= 'A' && c <= 'Z') || c == ' ');
                 if (heading) {
                     part_ = std::string(name);
+                    in_placement_ = part_ == "PLACEMENT SUMMARY";
+                    in_entries_ = part_ == "ENTRY LIST";
                     pending_.clear();
                     return true;
                 }
@@ -227,7 +230,6 @@ private:
                 return true;
             }
         }
-        part_name = part_;
         bool indented = is_space(raw.front());
         if (!indented && !starts_with(stripped, "Error[")) in_error_ = false;
         if (starts_with(stripped, "Errors:") && !indented) ended_ = true;
@@ -240,15 +242,16 @@ private:
                 return key && value && PyDict_SetItem(libraries_.get(), key.get(), value.get()) == 0;
             }
         }
-        std::size_t bytes_of = raw.find("bytes of ");
+        // a total's figure comes first: only such a line is searched
+        std::size_t bytes_of = (first >= '0' && first <= '9') || first == '\'' ? raw.find("bytes of ") : string_view::npos;
         if (bytes_of != string_view::npos && total(raw, bytes_of)) return !PyErr_Occurred();
         if (starts_with(stripped, "Error[") || (in_error_ && indented)) {  // a message and its continuation
             in_error_ = true;
             Ref message = Ref::steal(text(stripped));
             return message && PyList_Append(errors_.get(), message.get()) == 0;
         }
-        if (part_ == "PLACEMENT SUMMARY") return placement(stripped);
-        if (part_ == "ENTRY LIST") return entry(stripped);
+        if (in_placement_) return placement(stripped);
+        if (in_entries_) return entry(stripped);
         return true;
     }
 
@@ -445,6 +448,7 @@ private:
     std::string target_, part_, block_, pending_, statement_, line_;
     std::vector<string_view> tokens_;
     bool in_table_ = false, in_error_ = false, ended_ = false;
+    bool in_placement_ = false, in_entries_ = false;  // which part_ is
     std::optional<std::uint64_t> part_size_;  // of the part being read, as its heading states it
     Py_ssize_t part_first_ = 0;                // its first row
     std::unique_ptr<IarRows> rows_;
@@ -579,6 +583,9 @@ PyObject* iar_runs(PyObject*, PyObject* args) {
             if (origin_field.write(part, origin) != 0) return nullptr;
             PyTuple_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(index - first), Py_NewRef(part));
         }
+        // records read_iar_map made, out of the collector's lists: the collector would leave the
+        // tuple so itself, after walking a hundred thousand of them once more
+        PyObject_GC_UnTrack(inputs.get());
         const IarRows::Row& head = rows[first];
         Ref end = Ref::steal(wide_int(furthest));
         Ref run = end ? Ref::steal(Py_BuildValue("(OOOOO)", head.name.get(), head.kind.get(), head.address.get(),

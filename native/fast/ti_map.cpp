@@ -261,6 +261,9 @@ private:
         for (std::size_t i = 0; i < inputs_.size(); ++i)
             PyTuple_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(i), inputs_[i].release());
         inputs_.clear();
+        // records input_ made, out of the collector's lists: the collector would leave the tuple
+        // so itself, after walking a hundred thousand of them once more
+        PyObject_GC_UnTrack(inputs.get());
         Ref row = Ref::steal(PyTuple_New(6));
         if (!row) return false;
         for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(row.get(), i, Py_NewRef(PyTuple_GET_ITEM(output_.get(), i)));
