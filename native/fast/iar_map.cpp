@@ -90,9 +90,7 @@ std::string joined(const std::vector<string_view>& tokens, std::size_t from, std
     return text;
 }
 
-PyObject* text(string_view value) noexcept {
-    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
-}
+using map_reader::text;
 
 bool one_word_kind(string_view word) {
     return word == "const" || word == "zero" || word == "uninit" || word == "inited" || word == "data" ||

@@ -982,7 +982,10 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             const lm::Input& input = parts[i].part.input;
             if (input.size > 0) order.push_back({input.address, input.address + input.size, i});
         }
-        std::stable_sort(order.begin(), order.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+        auto starts_before = [](const Span& a, const Span& b) { return a.start < b.start; };
+        // mostly in address order already, as a map lists them
+        if (!std::is_sorted(order.begin(), order.end(), starts_before))
+            std::stable_sort(order.begin(), order.end(), starts_before);
         // the symbols mostly come in address order: the span of the last one found, and the
         // next, are tried before the search
         std::size_t last_span = 0;

@@ -10,6 +10,7 @@
 #include "fast/populated_arenas.hpp"
 #include "fast/records.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -295,28 +296,51 @@ private:
     // sorting once: a hash table of a hundred thousand names misses the cache on every row.
     bool symbols() noexcept {
         try {
-            std::vector<std::uint32_t> order(listed_.size());
-            for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return listed_[a].address != listed_[b].address ? listed_[a].address < listed_[b].address
-                                                                : listed_[a].name < listed_[b].name;
-            });
-            std::vector<bool> again(listed_.size(), false);
-            for (std::size_t i = 1; i < order.size(); ++i) {
-                const Listed &previous = listed_[order[i - 1]], &here = listed_[order[i]];
-                again[order[i]] = previous.address == here.address && previous.name == here.name;
-            }
             // handed on in address order (a Thumb function's low bit aside), the listing's order
             // among equals: the order in which they are sized into records (each within its input
             // section, in address order, equals as given), so that the texts made here lie in
-            // memory as the sizing reads them; the first listing is by name
-            std::vector<std::uint32_t> kept;
+            // memory as the sizing reads them; the first listing is by name. Sorted once, by
+            // value: the keys beside their places, not looked up through them at each comparison.
+            struct Keyed {
+                std::uint64_t key;  // the address, its low bit aside
+                std::uint32_t index;
+            };
+            std::vector<Keyed> keyed(listed_.size());
+            for (std::size_t i = 0; i < keyed.size(); ++i)
+                keyed[i] = {listed_[i].address & ~std::uint64_t{1}, static_cast<std::uint32_t>(i)};
+            auto before = [](const Keyed& a, const Keyed& b) { return a.key != b.key ? a.key < b.key : a.index < b.index; };
+            if (!std::is_sorted(keyed.begin(), keyed.end(), before)) std::sort(keyed.begin(), keyed.end(), before);
+            // one listed again at one address under one name counts once, where it is first listed:
+            // such twins share a key, and are found among those of theirs
+            std::vector<std::uint32_t> kept, twins;
             kept.reserve(listed_.size());
-            for (std::size_t i = 0; i < listed_.size(); ++i)
-                if (!again[i]) kept.push_back(static_cast<std::uint32_t>(i));
-            std::stable_sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return (listed_[a].address & ~std::uint64_t{1}) < (listed_[b].address & ~std::uint64_t{1});
-            });
+            std::vector<bool> again;
+            for (std::size_t first = 0, past = 0; first < keyed.size(); first = past) {
+                for (past = first + 1; past < keyed.size() && keyed[past].key == keyed[first].key;) ++past;
+                if (past - first == 1) {
+                    kept.push_back(keyed[first].index);
+                    continue;
+                }
+                twins.clear();  // the group's places, by address and name, the listing's order among equals
+                for (std::size_t at = first; at < past; ++at) twins.push_back(keyed[at].index);
+                std::sort(twins.begin(), twins.end(), [&](std::uint32_t a, std::uint32_t b) {
+                    const Listed &x = listed_[a], &y = listed_[b];
+                    return x.address != y.address ? x.address < y.address : x.name != y.name ? x.name < y.name : a < b;
+                });
+                again.assign(past - first, false);
+                for (std::size_t at = 1; at < twins.size(); ++at) {
+                    const Listed &previous = listed_[twins[at - 1]], &here = listed_[twins[at]];
+                    if (previous.address == here.address && previous.name == here.name) {
+                        // the group's places rise with the listing's order: found by its first's
+                        auto place = std::lower_bound(keyed.begin() + static_cast<std::ptrdiff_t>(first),
+                                                      keyed.begin() + static_cast<std::ptrdiff_t>(past),
+                                                      Keyed{keyed[first].key, twins[at]}, before);
+                        again[static_cast<std::size_t>(place - keyed.begin()) - first] = true;
+                    }
+                }
+                for (std::size_t at = first; at < past; ++at)
+                    if (!again[at - first]) kept.push_back(keyed[at].index);
+            }
             // as columns, (names, addresses, no size, no binding): no row made and freed per symbol
             Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size())));
             Ref addresses = names ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size()))) : Ref();
