@@ -99,12 +99,13 @@ inline bool all_digits(string_view token, int base) {
     return true;
 }
 
-// The blank-separated tokens of a line, into `tokens` (kept from line to line: no allocation).
-inline void tokens_of(string_view text, std::vector<string_view>& tokens) {
+// The blank-separated tokens of a line, into `tokens` (kept from line to line: no allocation);
+// no more than `most`, where the rest of the line does not matter.
+inline void tokens_of(string_view text, std::vector<string_view>& tokens, std::size_t most = SIZE_MAX) {
     tokens.clear();
     Cursor cursor(text);
     cursor.blanks();
-    while (!cursor.at_end()) {
+    while (!cursor.at_end() && tokens.size() < most) {
         tokens.push_back(cursor.token());
         cursor.blanks();
     }

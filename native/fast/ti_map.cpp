@@ -11,10 +11,12 @@
 #include "fast/records.hpp"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -105,7 +107,10 @@ public:
         }
         if (part_ == Part::none) return true;
         std::vector<string_view>& tokens = tokens_;
-        tokens_of(stripped, tokens);
+        // an input section's row is read to its third token, a symbol's to a fourth (none is
+        // expected): the text after them is taken whole, or not at all
+        bool input_row = part_ == Part::sections && !raw.empty() && is_space(raw.front());
+        tokens_of(stripped, tokens, input_row ? 3 : part_ == Part::symbols ? 4 : SIZE_MAX);
         bool ok = true;
         switch (part_) {
             case Part::memory: ok = memory(tokens, number); break;
@@ -201,13 +206,9 @@ private:
         }
         std::uint64_t address, size;
         if (!output_ || t.size() < 3 || !hex(t[0], address) || !hex(t[1], size)) return true;
-        // the text after the address and the size, as Python's split(None, 2) leaves it
-        Cursor cursor(stripped);
-        cursor.token();
-        cursor.blanks();
-        cursor.token();
-        cursor.blanks();
-        return input(address, size, cursor.rest());
+        // the text after the address and the size, as Python's split(None, 2) leaves it: from
+        // the third token on
+        return input(address, size, slice(stripped, static_cast<std::size_t>(t[2].data() - stripped.data())));
     }
 
     bool input(std::uint64_t address, std::uint64_t size, string_view rest) {
@@ -294,6 +295,25 @@ private:
 
     // The symbols listed, in their order; one listed twice at one address counts once. Found by
     // sorting once: a hash table of a hundred thousand names misses the cache on every row.
+    // Items with a 64-bit `key`, sorted by it, their order among equals kept: a byte of the key
+    // at a time from the lowest (a pass left out where every key has one value there), each pass
+    // a count and a move, with no comparison.
+    template <class Item>
+    static void sort_by_key(std::vector<Item>& items) {  // throws bad_alloc
+        std::vector<Item> moved(items.size());
+        std::vector<std::array<std::uint32_t, 256>> counts(8, std::array<std::uint32_t, 256>{});
+        for (const Item& item : items)
+            for (int b = 0; b < 8; ++b) ++counts[b][(item.key >> (8 * b)) & 0xFF];
+        for (int b = 0; b < 8; ++b) {
+            std::array<std::uint32_t, 256>& count = counts[b];
+            if (count[(items.front().key >> (8 * b)) & 0xFF] == items.size()) continue;  // one value: in order
+            std::uint32_t at = 0;
+            for (std::uint32_t& bucket : count) at += std::exchange(bucket, at);
+            for (const Item& item : items) moved[count[(item.key >> (8 * b)) & 0xFF]++] = item;
+            items.swap(moved);
+        }
+    }
+
     bool symbols() noexcept {
         try {
             // handed on in address order (a Thumb function's low bit aside), the listing's order
@@ -309,7 +329,7 @@ private:
             for (std::size_t i = 0; i < keyed.size(); ++i)
                 keyed[i] = {listed_[i].address & ~std::uint64_t{1}, static_cast<std::uint32_t>(i)};
             auto before = [](const Keyed& a, const Keyed& b) { return a.key != b.key ? a.key < b.key : a.index < b.index; };
-            if (!std::is_sorted(keyed.begin(), keyed.end(), before)) std::sort(keyed.begin(), keyed.end(), before);
+            if (!std::is_sorted(keyed.begin(), keyed.end(), before)) sort_by_key(keyed);
             // one listed again at one address under one name counts once, where it is first listed:
             // such twins share a key, and are found among those of theirs
             std::vector<std::uint32_t> kept, twins;
