@@ -61,3 +61,38 @@ def test_the_listing_is_kept_once_each_in_address_order(listed):
     names, addresses, sizes, bindings = symbols
     assert (names, addresses) == the_rule(listed)
     assert sizes is None and bindings is None  # the map states neither
+
+
+def as_split(line: str):
+    """(address, name) of a symbol's row as Python's split() reads it, or None: two tokens, or
+    three with a page (1 to 8 hex digits) between."""
+    tokens = line.split()
+    hex_digits = set("0123456789abcdefABCDEF")
+    if len(tokens) not in (2, 3) or not 4 <= len(tokens[0]) <= 16 or not set(tokens[0]) <= hex_digits:
+        return None
+    if len(tokens) == 3 and not (1 <= len(tokens[1]) <= 8 and set(tokens[1]) <= hex_digits):
+        return None
+    return int(tokens[0], 16), tokens[-1]
+
+
+# blanks of every kind str.split() splits at, characters just beside them, and UTF-8
+INSERTED = [" ", "\t", "\x0b", "\x0c", "\x1c", "\x1f", "\x01", "\x19", "!", "\x7f", "\u00e9", "\u6f22"]
+
+
+@pytest.mark.parametrize("inserted", INSERTED, ids=[f"U+{ord(c):04X}" for c in INSERTED])
+def test_a_rows_tokens_are_as_split_reads_them(inserted):
+    # the character at every place of names of 1 to 19 characters: across the reader's words of eight
+    rows = []
+    for length in range(1, 20):
+        for place in range(length + 1):
+            name = "n" * place + inserted + "m" * (length - place)
+            rows.append((0x100 + len(rows) * 4, name))
+    lines = [f"{address:08x}  {name}" for address, name in rows] + [f"{0x10:08x} 1f {'p' * 17}", "0100 x y z"]
+    expected = [symbol for symbol in map(as_split, lines) if symbol is not None]
+    text = "\n".join(["TI ARM Linker Unix v20.2.7", "", "GLOBAL SYMBOLS: SORTED ALPHABETICALLY BY Name", "",
+                      *lines, "", f"[{len(lines)} symbols]", ""])
+    names, addresses, _sizes, _bindings = read_ti_map(text.encode("utf-8"), InputSection)[6]
+    assert (names, addresses) == the_rule(expected)
+    # rows are read, not refused: at least those with the character first or last in the name
+    # (or, a blank, beside the address or past the name)
+    assert len(names) >= 2 * 19
