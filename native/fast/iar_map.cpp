@@ -90,6 +90,20 @@ std::string joined(const std::vector<string_view>& tokens, std::size_t from, std
     return text;
 }
 
+// joined()'s text as a view of the line where a single space parts each token from the next, as
+// the map mostly writes them (no string made per row); else made in `room`.
+string_view joined_view(const std::vector<string_view>& tokens, std::size_t from, std::size_t to, std::string& room) {
+    if (to <= from) return {};
+    bool spaced = true;
+    for (std::size_t i = from + 1; i < to && spaced; ++i) {
+        const char* gap = tokens[i - 1].data() + tokens[i - 1].size();
+        spaced = gap + 1 == tokens[i].data() && *gap == ' ';
+    }
+    if (!spaced) return room = joined(tokens, from, to);
+    const char* end = tokens[to - 1].data() + tokens[to - 1].size();
+    return string_view(tokens[from].data(), static_cast<std::size_t>(end - tokens[from].data()));
+}
+
 using map_reader::text;
 
 bool one_word_kind(string_view word) {
@@ -350,21 +364,21 @@ private:
             return true;
         }
         std::size_t name_end = at;
-        std::string kind;
+        string_view kind;
         if (at >= 3 && two_word_kind(t[at - 2], t[at - 1])) {
-            kind = std::string(t[at - 2]) + " " + std::string(t[at - 1]);
+            kind = joined_view(t, at - 2, at, kind_room_);
             name_end = at - 2;
         } else if (at >= 2 && one_word_kind(t[at - 1])) {
-            kind = std::string(t[at - 1]);
+            kind = t[at - 1];
             name_end = at - 1;
         }
         std::size_t sized = aligned ? at + 2 : at + 1;  // IAR 9.50 and later: an alignment column between
         std::uint64_t address = figure(t[at]), size = figure(t[sized]);
-        std::string module = joined(t, sized + 1, t.size());
+        string_view module = joined_view(t, sized + 1, t.size(), module_room_);
         pending_.clear();
         if (container(module)) return true;
         // a section's name (".text", ".bss") repeats on most rows: one string for each
-        Ref name = name_end == 1 ? section_names_.get(t[0]) : Ref::steal(text(joined(t, 0, name_end)));
+        Ref name = name_end == 1 ? section_names_.get(t[0]) : Ref::steal(text(joined_view(t, 0, name_end, name_room_)));
         Ref start = Ref::steal(PyLong_FromUnsignedLongLong(address));
         Ref bytes = Ref::steal(sizes_.get(size));
         if (!name || !start || !bytes) return false;
@@ -430,7 +444,7 @@ private:
                   : t[at + 3] == "Wk" ? kinds_[2].get() : Py_None;
         std::uint64_t address = figure(t[at]), size = figure(t[at + 1]);
         // the columns size_placed_symbols takes: no row made and freed per symbol
-        Ref name = Ref::steal(at == 1 ? text(t[0]) : text(joined(t, 0, at)));
+        Ref name = Ref::steal(text(joined_view(t, 0, at, name_room_)));
         Ref start = name ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
         Ref bytes = start ? Ref::steal(sizes_.get(size)) : Ref();  // most repeat another's
         return bytes && PyList_Append(names_.get(), name.get()) == 0 &&
@@ -444,6 +458,7 @@ private:
     RecordMaker input_;
     Ref empty_;
     std::string target_, part_, block_, pending_, statement_, line_;
+    std::string kind_room_, module_room_, name_room_;  // joined texts a view cannot hold
     std::vector<string_view> tokens_;
     bool in_table_ = false, in_error_ = false, ended_ = false;
     bool in_placement_ = false, in_entries_ = false;  // which part_ is
