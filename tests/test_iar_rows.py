@@ -68,3 +68,36 @@ def test_the_holes_of_a_part_are_the_bytes_no_row_covers(rows, covered, expected
     holes = iar_holes(held, first, past, end - size, end)
     assert holes == expected
     assert sum(high - low for low, high in holes) + covered == size  # every byte of the part, once
+
+
+def _summary(rows: list) -> bytes:
+    """A map whose P1 part holds `rows`, each its own line as given."""
+    lines = ["# IAR ELF Linker V9.50.1.380/W64 for ARM", "", "*** PLACEMENT SUMMARY", "",
+             '"P1":  place in [from 0x0 to 0xffff] { ro };', "",
+             "  Section            Kind         Address    Size  Object",
+             "  -------            ----         -------    ----  ------", '"P1":                      0x30', *rows,
+             "                           - 0x30  0x30", "", "[1] = C:\\work\\Obj", "", "  48 bytes of readonly  code memory",
+             "", "Errors: none", ""]
+    return "\n".join(lines).encode()
+
+
+def _runs_of(rows: list) -> list:
+    (_target, _directives, held, count, *_rest) = read_iar_map(_summary(rows), InputSection)
+    assert count == len(rows)
+    return [(name, kind, address, end, tuple((part.name, part.address, part.size, part.origin) for part in parts))
+            for name, kind, address, parts, end in iar_runs(held, {})]
+
+
+# (section name, kind, module): tokens a row's blanks part
+ROWS = [(".text", "ro code", "main.o [1]"), ("P1 s0", "const", "lib x.o [1]"), (".data_init", "rw data", "- Linker created -")]
+
+
+@pytest.mark.parametrize("blank", [" ", "  ", "\t", " \t ", "\x0c"], ids=["one space", "two", "tab", "mixed", "form feed"])
+def test_a_rows_texts_are_its_tokens_one_space_apart_whatever_the_blanks(blank):
+    def row(at: int, fields: tuple, between: str) -> str:
+        name, kind, module = (between.join(part.split(" ")) for part in fields)
+        return f"  {name}{between}{kind}   0x{at:x}  0x10{between}{module}"
+    single = _runs_of([row(0x10 * index, fields, " ") for index, fields in enumerate(ROWS)])
+    assert _runs_of([row(0x10 * index, fields, blank) for index, fields in enumerate(ROWS)]) == single
+    assert [run[0:2] for run in single] == [(".text", "ro code"), ("P1 s0", "const"), (".data_init", "rw data")]
+    assert [run[4][0][3] for run in single] == ["main.o", "lib x.o", "linker created"]

@@ -1,6 +1,8 @@
 """The SDCC and XC8 readers hand their symbols to size_placed_symbols as the columns (names,
-addresses) rather than a row (name, address, None, "global") per symbol: the records made from
-the columns must be the ones the rows make, on real maps and on made-up edge rows."""
+addresses) rather than a row (name, address, None, "global") per symbol, TI's and IAR ILINK's as
+(names, addresses, sizes, bindings), a size or binding that is one object for all standing for its
+column: the records made from the columns must be the ones the rows make, on real maps and on
+made-up edge rows."""
 
 from __future__ import annotations
 
@@ -16,7 +18,10 @@ from tarnwick.toolchains.maps import vendor_maps
 HERE = Path(__file__).resolve().parent
 SHARED = HERE.parents[1] / "shared" / "vendormaps"
 MAPS = sorted({*(HERE / "conformance" / "maps").glob("sdcc-*.map"), *(HERE / "vendor_maps").glob("xc8-*.map"),
-               *SHARED.glob("sdcc-*.map"), *SHARED.glob("xc8-*.map")})
+               *(HERE / "vendor_maps").glob("ti-*.map"), *(HERE / "vendor_maps").glob("iar-arm*.map"),
+               *(HERE / "vendor_maps").glob("iar-stm8*.map"),
+               *SHARED.glob("sdcc-*.map"), *SHARED.glob("xc8-*.map"), *SHARED.glob("ti-*.map"),
+               *SHARED.glob("iar-arm*.map"), *SHARED.glob("iar-stm8*.map")})
 FIELDS = ("name", "address", "size", "section", "object_file", "archive", "size_derived", "alias_of", "size_source",
           "binding", "source")
 
@@ -26,8 +31,13 @@ def fields(records: list) -> list:
 
 
 def as_rows(columns: tuple) -> list:
-    """The rows the readers made before: RawSymbol's fields of a global symbol of no stated size."""
-    return [(name, address, None, "global") for name, address in zip(*columns)]
+    """The rows the readers made before: RawSymbol's fields, (name, address, size, binding); the
+    pair's symbols are global, of no stated size."""
+    names, addresses, sizes, bindings = columns if len(columns) == 4 else (*columns, None, "global")
+    count = len(names)
+    sizes = sizes if isinstance(sizes, list) else [sizes] * count
+    bindings = bindings if isinstance(bindings, list) else [bindings] * count
+    return list(zip(names, addresses, sizes, bindings))
 
 
 @pytest.mark.parametrize("path", MAPS, ids=lambda path: path.name)
@@ -43,6 +53,7 @@ def test_a_readers_columns_size_as_its_rows_did(path, monkeypatch):
     model = load_map(path)
     (symbols, from_columns, from_rows), = calls
     assert isinstance(symbols, tuple) and len(symbols[0]) == len(symbols[1]) > 0
+    assert all(len(column) == len(symbols[0]) for column in symbols[2:] if isinstance(column, list))
     assert from_columns == from_rows
     assert fields(model.symbols) == from_columns
 
@@ -67,12 +78,28 @@ EDGES = {
 }
 
 
+def four_columns(names: list, addresses: list, form: str) -> tuple:
+    """The columns of `names` and `addresses` with sizes and bindings in one of their forms."""
+    count = len(names)
+    sizes = [(4 * (index + 1)) % 0x50 for index in range(count)]  # some past their part's end
+    bindings = [("global", "local", "weak", None)[index % 4] for index in range(count)]
+    return {"none, none": (names, addresses, None, None), "none, weak": (names, addresses, None, "weak"),
+            "sized, bound": (names, addresses, sizes, bindings), "none, bound": (names, addresses, None, bindings),
+            "sized, none": (names, addresses, sizes, None)}[form]
+
+
+FORMS = ("pair", "none, none", "none, weak", "sized, bound", "none, bound", "sized, none")
+
+
+@pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("names, addresses", EDGES.values(), ids=EDGES.keys())
-def test_made_up_columns_size_as_rows(names, addresses):
-    columns = (list(names), list(addresses))
-    made = size_placed_symbols(SECTIONS, columns, False, False, Symbol, split_origin)
-    assert fields(made) == fields(size_placed_symbols(SECTIONS, as_rows(columns), False, False, Symbol, split_origin))
-    assert columns == (names, addresses)  # read, never changed
+def test_made_up_columns_size_as_rows(names, addresses, form):
+    columns = (list(names), list(addresses)) if form == "pair" else four_columns(list(names), list(addresses), form)
+    given = tuple(list(column) if isinstance(column, list) else column for column in columns)
+    sized = form.startswith("sized")
+    made = size_placed_symbols(SECTIONS, columns, sized, False, Symbol, split_origin)
+    assert fields(made) == fields(size_placed_symbols(SECTIONS, as_rows(columns), sized, False, Symbol, split_origin))
+    assert columns == given  # read, never changed
     # every byte of the parts holding bytes is counted once, with or without symbols
     assert sum(record.size for record in made if record.alias_of is None) == 0x40 + 0x10
 
@@ -83,6 +110,12 @@ def test_made_up_columns_size_as_rows(names, addresses):
     (([b"_a"], [0x100]), "name must be str"),
     ((["_a"], ["0x100"]), "must be an int"),
     (("_a", 0x100, None), "list of rows or the columns"),
+    ((["_a", "_b"], [0x100, 0x104], [4], None), "lists of one length"),
+    ((["_a"], [0x100], None, ["global", "weak"]), "lists of one length"),
+    ((["_a"], [0x100], 4, None), "sizes: or None"),
+    ((["_a"], [0x100], ("4",), None), "sizes: or None"),
+    ((["_a"], [0x100], ["4"], None), "must be an int"),
+    ((["_a"], (0x100,), None, None), "lists of one length"),
 ])
 def test_columns_that_are_not_two_lists_of_names_and_addresses_are_refused(symbols, message):
     with pytest.raises(TypeError, match=message):

@@ -7,6 +7,7 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
+#include "fast/populated_arenas.hpp"
 #include "fast/records.hpp"
 
 #include <algorithm>
@@ -89,9 +90,21 @@ std::string joined(const std::vector<string_view>& tokens, std::size_t from, std
     return text;
 }
 
-PyObject* text(string_view value) noexcept {
-    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+// joined()'s text as a view of the line where a single space parts each token from the next, as
+// the map mostly writes them (no string made per row); else made in `room`.
+string_view joined_view(const std::vector<string_view>& tokens, std::size_t from, std::size_t to, std::string& room) {
+    if (to <= from) return {};
+    bool spaced = true;
+    for (std::size_t i = from + 1; i < to && spaced; ++i) {
+        const char* gap = tokens[i - 1].data() + tokens[i - 1].size();
+        spaced = gap + 1 == tokens[i].data() && *gap == ' ';
+    }
+    if (!spaced) return room = joined(tokens, from, to);
+    const char* end = tokens[to - 1].data() + tokens[to - 1].size();
+    return string_view(tokens[from].data(), static_cast<std::size_t>(end - tokens[from].data()));
 }
+
+using map_reader::text;
 
 bool one_word_kind(string_view word) {
     return word == "const" || word == "zero" || word == "uninit" || word == "inited" || word == "data" ||
@@ -141,14 +154,17 @@ public:
         rows_ = std::make_unique<IarRows>();
         parts_ = Ref::steal(PyList_New(0));
         unused_ = Ref::steal(PyList_New(0));
-        symbols_ = Ref::steal(PyList_New(0));
+        names_ = Ref::steal(PyList_New(0));
+        addresses_ = Ref::steal(PyList_New(0));
+        sizes_listed_ = Ref::steal(PyList_New(0));
+        bindings_ = Ref::steal(PyList_New(0));
         libraries_ = Ref::steal(PyDict_New());
         totals_ = Ref::steal(PyDict_New());
         errors_ = Ref::steal(PyList_New(0));
         kinds_[0] = Ref::steal(PyUnicode_FromString("global"));
         kinds_[1] = Ref::steal(PyUnicode_FromString("local"));
         kinds_[2] = Ref::steal(PyUnicode_FromString("weak"));
-        return directives_ && parts_ && unused_ && symbols_ && libraries_ && totals_ && errors_ && kinds_[0] &&
+        return directives_ && parts_ && unused_ && names_ && addresses_ && sizes_listed_ && bindings_ && libraries_ && totals_ && errors_ && kinds_[0] &&
                kinds_[1] && kinds_[2];
     }
 
@@ -158,6 +174,7 @@ public:
             return step(raw, number);
         } catch (const RowError&) {
             failure = number;
+            part_name = part_;
             return true;
         }
     }
@@ -166,11 +183,14 @@ public:
         Ref target = Ref::steal(text(target_));
         if (!target) return nullptr;
         std::size_t count = rows_->rows.size();
+        Ref symbols = map_reader::tuple_of({Py_NewRef(names_.get()), Py_NewRef(addresses_.get()),
+                                            Py_NewRef(sizes_listed_.get()), Py_NewRef(bindings_.get())});
+        if (!symbols) return nullptr;
         Ref held = Ref::steal(PyCapsule_New(rows_.get(), IarRows::capsule_name, IarRows::discard));
         if (!held) return nullptr;
         rows_.release();  // the capsule's now
         return Py_BuildValue("(OOOnOOOOOOO)", target.get(), directives_.get(), held.get(), static_cast<Py_ssize_t>(count),
-                             parts_.get(), unused_.get(), symbols_.get(), libraries_.get(), totals_.get(),
+                             parts_.get(), unused_.get(), symbols.get(), libraries_.get(), totals_.get(),
                              errors_.get(), ended_ ? Py_True : Py_False);
     }
 
@@ -209,6 +229,8 @@ private:
                 for (char c : name) heading = heading && ((c >= 'A' && c <= 'Z') || c == ' ');
                 if (heading) {
                     part_ = std::string(name);
+                    in_placement_ = part_ == "PLACEMENT SUMMARY";
+                    in_entries_ = part_ == "ENTRY LIST";
                     pending_.clear();
                     return true;
                 }
@@ -220,7 +242,6 @@ private:
                 return true;
             }
         }
-        part_name = part_;
         bool indented = is_space(raw.front());
         if (!indented && !starts_with(stripped, "Error[")) in_error_ = false;
         if (starts_with(stripped, "Errors:") && !indented) ended_ = true;
@@ -233,15 +254,16 @@ private:
                 return key && value && PyDict_SetItem(libraries_.get(), key.get(), value.get()) == 0;
             }
         }
-        std::size_t bytes_of = raw.find("bytes of ");
+        // a total's figure comes first: only such a line is searched
+        std::size_t bytes_of = (first >= '0' && first <= '9') || first == '\'' ? raw.find("bytes of ") : string_view::npos;
         if (bytes_of != string_view::npos && total(raw, bytes_of)) return !PyErr_Occurred();
         if (starts_with(stripped, "Error[") || (in_error_ && indented)) {  // a message and its continuation
             in_error_ = true;
             Ref message = Ref::steal(text(stripped));
             return message && PyList_Append(errors_.get(), message.get()) == 0;
         }
-        if (part_ == "PLACEMENT SUMMARY") return placement(stripped);
-        if (part_ == "ENTRY LIST") return entry(stripped);
+        if (in_placement_) return placement(stripped);
+        if (in_entries_) return entry(stripped);
         return true;
     }
 
@@ -342,23 +364,23 @@ private:
             return true;
         }
         std::size_t name_end = at;
-        std::string kind;
+        string_view kind;
         if (at >= 3 && two_word_kind(t[at - 2], t[at - 1])) {
-            kind = std::string(t[at - 2]) + " " + std::string(t[at - 1]);
+            kind = joined_view(t, at - 2, at, kind_room_);
             name_end = at - 2;
         } else if (at >= 2 && one_word_kind(t[at - 1])) {
-            kind = std::string(t[at - 1]);
+            kind = t[at - 1];
             name_end = at - 1;
         }
         std::size_t sized = aligned ? at + 2 : at + 1;  // IAR 9.50 and later: an alignment column between
         std::uint64_t address = figure(t[at]), size = figure(t[sized]);
-        std::string module = joined(t, sized + 1, t.size());
+        string_view module = joined_view(t, sized + 1, t.size(), module_room_);
         pending_.clear();
         if (container(module)) return true;
         // a section's name (".text", ".bss") repeats on most rows: one string for each
-        Ref name = name_end == 1 ? section_names_.get(t[0]) : Ref::steal(text(joined(t, 0, name_end)));
+        Ref name = name_end == 1 ? section_names_.get(t[0]) : Ref::steal(text(joined_view(t, 0, name_end, name_room_)));
         Ref start = Ref::steal(PyLong_FromUnsignedLongLong(address));
-        Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
+        Ref bytes = Ref::steal(sizes_.get(size));
         if (!name || !start || !bytes) return false;
         // the input section's record; its origin is known once the library references are read
         Ref part = input_.make({Py_NewRef(name.get()), Py_NewRef(start.get()), Py_NewRef(bytes.get()), Py_NewRef(Py_None),
@@ -421,9 +443,13 @@ private:
             scope = t[at + 3] == "Gb" ? kinds_[0].get() : t[at + 3] == "Lc" ? kinds_[1].get()
                   : t[at + 3] == "Wk" ? kinds_[2].get() : Py_None;
         std::uint64_t address = figure(t[at]), size = figure(t[at + 1]);
-        Ref row = map_reader::tuple_of({text(joined(t, 0, at)), PyLong_FromUnsignedLongLong(address),
-                                        PyLong_FromUnsignedLongLong(size), Py_NewRef(scope)});
-        return row && PyList_Append(symbols_.get(), row.get()) == 0;
+        // the columns size_placed_symbols takes: no row made and freed per symbol
+        Ref name = Ref::steal(text(joined_view(t, 0, at, name_room_)));
+        Ref start = name ? Ref::steal(PyLong_FromUnsignedLongLong(address)) : Ref();
+        Ref bytes = start ? Ref::steal(sizes_.get(size)) : Ref();  // most repeat another's
+        return bytes && PyList_Append(names_.get(), name.get()) == 0 &&
+               PyList_Append(addresses_.get(), start.get()) == 0 && PyList_Append(sizes_listed_.get(), bytes.get()) == 0 &&
+               PyList_Append(bindings_.get(), scope) == 0;
     }
 
     // The one Python string of each text that repeats: modules, kinds and blocks apart, so
@@ -432,12 +458,16 @@ private:
     RecordMaker input_;
     Ref empty_;
     std::string target_, part_, block_, pending_, statement_, line_;
+    std::string kind_room_, module_room_, name_room_;  // joined texts a view cannot hold
     std::vector<string_view> tokens_;
     bool in_table_ = false, in_error_ = false, ended_ = false;
+    bool in_placement_ = false, in_entries_ = false;  // which part_ is
     std::optional<std::uint64_t> part_size_;  // of the part being read, as its heading states it
     Py_ssize_t part_first_ = 0;                // its first row
     std::unique_ptr<IarRows> rows_;
-    Ref directives_, parts_, unused_, symbols_, libraries_, totals_, errors_, kinds_[3];
+    Ref directives_, parts_, unused_, libraries_, totals_, errors_, kinds_[3];
+    Ref names_, addresses_, sizes_listed_, bindings_;  // the entry list's symbols, as columns
+    SharedInts sizes_;
 };
 
 }  // namespace
@@ -450,6 +480,7 @@ PyObject* read_iar_map(PyObject*, PyObject* args) {
         Py_buffer* view;
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
+    PopulatedArenas arenas;  // the records' room
     try {
         Reader reader;
         if (!reader.start(input_class)) return nullptr;
@@ -565,6 +596,9 @@ PyObject* iar_runs(PyObject*, PyObject* args) {
             if (origin_field.write(part, origin) != 0) return nullptr;
             PyTuple_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(index - first), Py_NewRef(part));
         }
+        // records read_iar_map made, out of the collector's lists: the collector would leave the
+        // tuple so itself, after walking a hundred thousand of them once more
+        PyObject_GC_UnTrack(inputs.get());
         const IarRows::Row& head = rows[first];
         Ref end = Ref::steal(wide_int(furthest));
         Ref run = end ? Ref::steal(Py_BuildValue("(OOOOO)", head.name.get(), head.kind.get(), head.address.get(),

@@ -12,7 +12,8 @@ namespace tarnwick {
 // origin), blocks' own rows left out; the
 // parts of the summary (block, size its heading states or None, first row, row past its last, end
 // address, bytes spanned as its closing line states them); the unused ranges (start, end past the last byte); the
-// entry list's symbols (name, address, size, binding or None); {reference: library}; totals
+// entry list's symbols as the columns size_placed_symbols takes ([name], [address], [size],
+// [binding or None]); {reference: library}; totals
 // {(readonly|readwrite, code|data): bytes}; the error messages; whether "Errors:" closed it.
 // ValueError((reason, line)) for a row its part cannot hold.
 PyObject* read_iar_map(PyObject* module, PyObject* args);

@@ -667,10 +667,12 @@ public:
         return keep(name, address, size, binding);
     }
 
-    // A symbol of the columns (names, addresses) that a reader of a map stating no sizes and no
-    // binding makes: its objects borrowed from the columns, bound "global". False with an
-    // exception set.
-    bool add_column(PyObject* name, PyObject* address) noexcept { return keep(name, address, Py_None, global_.get()); }
+    // A symbol of the columns (names, addresses[, sizes, bindings]) a reader of many symbols
+    // makes: its objects borrowed from the columns; a binding of nullptr (the columns say none)
+    // is "global". False with an exception set.
+    bool add_column(PyObject* name, PyObject* address, PyObject* size, PyObject* binding) noexcept {
+        return keep(name, address, size, binding != nullptr ? binding : global_.get());
+    }
 
     // The part's fields: false with an exception set. The part must outlive the call's use of them.
     bool read_part(PyObject* part, Part& out) noexcept {
@@ -751,10 +753,10 @@ public:
     std::vector<lm::RawSymbol> raws;
 
     void reserve(std::size_t count) {  // throws bad_alloc
-        raws.reserve(count);
-        names_.reserve(count);
-        addresses_.reserve(count);
-        bindings_.reserve(count);
+        reserve_made(raws, count);
+        reserve_made(names_, count);
+        reserve_made(addresses_, count);
+        reserve_made(bindings_, count);
     }
 
 private:
@@ -851,31 +853,75 @@ PyObject* size_symbols(PyObject*, PyObject* args) {
     }
 }
 
+namespace {
+
+// The columns of raw symbols a reader hands on in place of a row per symbol (borrowed from the
+// caller's tuple): names and addresses, each a list; sizes and bindings, each a list as long or
+// one object that every symbol has (None: no size stated), or (in the pair) none: no size, "global".
+struct SymbolColumns {
+    PyObject *names = nullptr, *addresses = nullptr, *sizes = nullptr, *bindings = nullptr;
+    PyObject* every_binding = nullptr;
+
+    // false with TypeError set when the tuple holds no such columns
+    bool take(PyObject* columns) noexcept {
+        names = PyTuple_GET_ITEM(columns, 0);
+        addresses = PyTuple_GET_ITEM(columns, 1);
+        bool lists = PyList_CheckExact(names) && PyList_CheckExact(addresses) &&
+                     PyList_GET_SIZE(names) == PyList_GET_SIZE(addresses);
+        if (lists && PyTuple_GET_SIZE(columns) == 4) {
+            PyObject* given_sizes = PyTuple_GET_ITEM(columns, 2);
+            PyObject* given_bindings = PyTuple_GET_ITEM(columns, 3);
+            if (PyList_CheckExact(given_sizes)) sizes = given_sizes;
+            else lists = given_sizes == Py_None;
+            if (PyList_CheckExact(given_bindings)) bindings = given_bindings;
+            else every_binding = given_bindings;
+            for (PyObject* column : {sizes, bindings})
+                lists = lists && (column == nullptr || PyList_GET_SIZE(column) == PyList_GET_SIZE(names));
+        }
+        if (!lists) {
+            PyErr_SetString(PyExc_TypeError, PyTuple_GET_SIZE(columns) == 2
+                                                 ? "the symbols' columns must be two lists of one length"
+                                                 : "the symbols' columns must be lists of one length (sizes: or None)");
+            names = nullptr;
+        }
+        return lists;
+    }
+
+    // the symbols the columns hold now: the shortest column's length
+    Py_ssize_t count() const noexcept {
+        Py_ssize_t shortest = std::min(PyList_GET_SIZE(names), PyList_GET_SIZE(addresses));
+        for (PyObject* column : {sizes, bindings})
+            if (column != nullptr) shortest = std::min(shortest, PyList_GET_SIZE(column));
+        return shortest;
+    }
+
+    PyObject* size(Py_ssize_t i) const noexcept { return sizes != nullptr ? PyList_GET_ITEM(sizes, i) : Py_None; }
+    // nullptr: "global", as the pair says
+    PyObject* binding(Py_ssize_t i) const noexcept {
+        return bindings != nullptr ? PyList_GET_ITEM(bindings, i) : every_binding;
+    }
+};
+
+}  // namespace
+
 PyObject* size_placed_symbols(PyObject*, PyObject* args) {
     PyObject *sections, *raw_symbols, *symbol_class, *split_origin;
     int sizes_given = 0, thumb = 0;
     if (!PyArg_ParseTuple(args, "O!OppOO:size_placed_symbols", &PyList_Type, &sections, &raw_symbols, &sizes_given,
                           &thumb, &symbol_class, &split_origin))
         return nullptr;
-    // rows, or the columns (names, addresses) of global symbols of no stated size
-    PyObject *listed_names = nullptr, *listed_addresses = nullptr;
-    if (PyTuple_CheckExact(raw_symbols) && PyTuple_GET_SIZE(raw_symbols) == 2) {
-        listed_names = PyTuple_GET_ITEM(raw_symbols, 0);
-        listed_addresses = PyTuple_GET_ITEM(raw_symbols, 1);
-        if (!PyList_CheckExact(listed_names) || !PyList_CheckExact(listed_addresses) ||
-            PyList_GET_SIZE(listed_names) != PyList_GET_SIZE(listed_addresses)) {
-            PyErr_SetString(PyExc_TypeError, "the symbols' columns must be two lists of one length");
-            return nullptr;
-        }
+    // rows, or the columns (names, addresses) of global symbols of no stated size, or
+    // (names, addresses, sizes, bindings) where a size or binding that is no list is every symbol's
+    SymbolColumns columns;
+    if (PyTuple_CheckExact(raw_symbols) && (PyTuple_GET_SIZE(raw_symbols) == 2 || PyTuple_GET_SIZE(raw_symbols) == 4)) {
+        if (!columns.take(raw_symbols)) return nullptr;
     } else if (!PyList_Check(raw_symbols)) {
         PyErr_SetString(PyExc_TypeError, "the raw symbols must be a list of rows or the columns (names, addresses)");
         return nullptr;
     }
     // read again at each symbol: reading a record's fields may run code that changes the list
-    auto listed = [&] {
-        return listed_names != nullptr ? std::min(PyList_GET_SIZE(listed_names), PyList_GET_SIZE(listed_addresses))
-                                       : PyList_GET_SIZE(raw_symbols);
-    };
+    auto listed = [&] { return columns.names != nullptr ? columns.count() : PyList_GET_SIZE(raw_symbols); };
+    PopulatedArenas arenas;  // the records' room
     PartSymbols symbols;
     FieldReader inputs_field{"inputs"}, name_field{"name"}, code_field{"is_code"}, fill_field{"is_fill"};
     if (!symbols.start(symbol_class, split_origin, sizes_given, thumb) || !inputs_field.ready() ||
@@ -887,30 +933,39 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
         bool code;
     };
     try {
-        std::vector<Placed> parts;
         std::vector<Ref> names;  // the sections' names, held while their parts are sized
         std::vector<Ref> lists;  // their inputs, which hold the parts read
+        std::vector<bool> code;
+        std::size_t inputs_count = 0;
         for (Py_ssize_t s = 0; s < PyList_GET_SIZE(sections); ++s) {
             PyObject* section = PyList_GET_ITEM(sections, s);
             Ref name = name_field.read(section);
-            Ref code = name ? code_field.read(section) : Ref();
-            Ref inputs = code ? inputs_field.read(section) : Ref();
+            Ref is_code = name ? code_field.read(section) : Ref();
+            Ref inputs = is_code ? inputs_field.read(section) : Ref();
             Ref listed = inputs ? Ref::steal(PySequence_Fast(inputs.get(), "a section's inputs must be a sequence")) : Ref();
             if (!listed) return nullptr;
-            int is_code = PyObject_IsTrue(code.get());
-            if (is_code < 0) return nullptr;
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
-                PyObject* part = PySequence_Fast_GET_ITEM(listed.get(), i);
+            int truth = PyObject_IsTrue(is_code.get());
+            if (truth < 0) return nullptr;
+            inputs_count += static_cast<std::size_t>(PySequence_Fast_GET_SIZE(listed.get()));
+            names.push_back(std::move(name));
+            lists.push_back(std::move(listed));
+            code.push_back(truth == 1);
+        }
+        // a large map's hundred thousand parts: their room made once
+        std::vector<Placed> parts;
+        reserve_made(parts, inputs_count);
+        for (std::size_t s = 0; s < lists.size(); ++s) {
+            PyObject* listed = lists[s].get();
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed); ++i) {
+                PyObject* part = PySequence_Fast_GET_ITEM(listed, i);
                 Ref kept;
                 PyObject* fill = fill_field.peek(part, kept);
                 int is_fill = fill == Py_False ? 0 : fill == Py_True ? 1 : fill ? PyObject_IsTrue(fill) : -1;
                 if (is_fill < 0) return nullptr;
                 if (is_fill) continue;
-                parts.push_back({{}, name.get(), is_code == 1});
+                parts.push_back({{}, names[s].get(), code[s]});
                 if (!symbols.read_part(part, parts.back().part)) return nullptr;
             }
-            names.push_back(std::move(name));
-            lists.push_back(std::move(listed));
         }
         // Each symbol to the part it lies in (a Thumb function's address carries the low bit):
         // of parts starting at or below it, the last in address order, if it reaches it. Parts
@@ -922,12 +977,15 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             std::size_t part;
         };
         std::vector<Span> order;
-        order.reserve(parts.size());
+        reserve_made(order, parts.size());
         for (std::size_t i = 0; i < parts.size(); ++i) {
             const lm::Input& input = parts[i].part.input;
             if (input.size > 0) order.push_back({input.address, input.address + input.size, i});
         }
-        std::stable_sort(order.begin(), order.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+        auto starts_before = [](const Span& a, const Span& b) { return a.start < b.start; };
+        // mostly in address order already, as a map lists them
+        if (!std::is_sorted(order.begin(), order.end(), starts_before))
+            std::stable_sort(order.begin(), order.end(), starts_before);
         // the symbols mostly come in address order: the span of the last one found, and the
         // next, are tried before the search
         std::size_t last_span = 0;
@@ -946,11 +1004,12 @@ PyObject* size_placed_symbols(PyObject*, PyObject* args) {
             return address < (after - 1)->end ? (after - 1)->part : SIZE_MAX;
         };
         std::vector<std::size_t> owner;  // per raw symbol: its part, or SIZE_MAX
-        owner.reserve(static_cast<std::size_t>(listed()));
+        reserve_made(owner, static_cast<std::size_t>(listed()));
         symbols.reserve(static_cast<std::size_t>(listed()));
         for (Py_ssize_t i = 0; i < listed(); ++i) {
-            if (!(listed_names != nullptr
-                      ? symbols.add_column(PyList_GET_ITEM(listed_names, i), PyList_GET_ITEM(listed_addresses, i))
+            if (!(columns.names != nullptr
+                      ? symbols.add_column(PyList_GET_ITEM(columns.names, i), PyList_GET_ITEM(columns.addresses, i),
+                                           columns.size(i), columns.binding(i))
                       : symbols.add_raw(PyList_GET_ITEM(raw_symbols, i))))
                 return nullptr;
             std::uint64_t address = symbols.raws.back().address;

@@ -9,6 +9,7 @@
 #include "support/ref.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 #include <optional>
@@ -24,9 +25,18 @@ struct Failure {
     long line;
 };
 
-// Bytes that are not UTF-8 are read as U+FFFD, as a map read as text reads them.
+// Bytes that are not UTF-8 are read as U+FFFD, as a map read as text reads them. A name in
+// ASCII (nearly every one) is copied in directly: the decoder's checks and its second pass over
+// the bytes cost more than the copy. One character or none is the decoder's: it hands out the
+// interpreter's own strings of those.
 inline PyObject* text(std::string_view value) noexcept {
-    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+    auto size = static_cast<Py_ssize_t>(value.size());
+    unsigned char high = 0;
+    for (char c : value) high |= static_cast<unsigned char>(c);
+    if (size < 2 || high >= 0x80) return PyUnicode_DecodeUTF8(value.data(), size, "replace");
+    PyObject* made = PyUnicode_New(size, 127);
+    if (made != nullptr) std::memcpy(PyUnicode_DATA(made), value.data(), value.size());
+    return made;
 }
 
 // A tuple taking over `items` (new references); empty with an exception set when one of them

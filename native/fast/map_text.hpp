@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -37,14 +39,54 @@ inline string_view strip_end(string_view text) {
     return text;
 }
 
+// How many of the characters of `text` from `pos` are spaces, eight at a time: the maps align
+// their columns with runs of them.
+inline std::size_t spaces_at(string_view text, std::size_t pos) noexcept {
+    std::size_t from = pos;
+    constexpr std::uint64_t eight_spaces = 0x2020202020202020ull;
+    for (std::uint64_t word; pos + 8 <= text.size(); pos += 8) {
+        std::memcpy(&word, text.data() + pos, 8);
+        if (word != eight_spaces) break;
+    }
+    return pos - from;
+}
+
+// How far from `pos` the first character below '!' lies (every blank is one), eight at a time;
+// where no whole word of eight holds one, how far the words read went (the rest is for the caller).
+// Where a word holds one, the lowest of those flagged is the first: a borrow carries upward only
+// from a character below '!'.
+inline std::size_t printable_at(string_view text, std::size_t pos) noexcept {
+    std::size_t from = pos;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (std::uint64_t word; pos + 8 <= text.size(); pos += 8) {
+            std::memcpy(&word, text.data() + pos, 8);
+            std::uint64_t below = (word - 0x2121212121212121ull) & ~word & 0x8080808080808080ull;
+            if (below != 0) return pos - from + static_cast<std::size_t>(std::countr_zero(below) / 8);
+        }
+    }
+    return pos - from;
+}
+
 inline string_view strip_start(string_view text) {
+    text.remove_prefix(spaces_at(text, 0));
     while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
     return text;
 }
 
+// Each character's value as a hex digit, or 99: a table, as the readers ask it of every figure's
+// every character.
+inline constexpr auto digit_table = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (std::size_t c = 0; c < table.size(); ++c)
+        table[c] = c >= '0' && c <= '9' ? static_cast<std::uint8_t>(c - '0')
+                 : c >= 'a' && c <= 'f' ? static_cast<std::uint8_t>(c - 'a' + 10)
+                 : c >= 'A' && c <= 'F' ? static_cast<std::uint8_t>(c - 'A' + 10) : 99;
+    return table;
+}();
+
 // The value of one digit in `base`, or -1.
 inline int digit_value(char c, int base) {
-    int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
+    int value = digit_table[static_cast<unsigned char>(c)];
     return value < base ? value : -1;
 }
 
@@ -75,12 +117,14 @@ public:
     // Skips the blanks here; how many there were.
     std::size_t blanks() {
         std::size_t start = pos_;
+        pos_ += spaces_at(text_, pos_);
         while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
         return pos_ - start;
     }
     // The characters up to the next blank.
     string_view token() {
         std::size_t start = pos_;
+        pos_ += printable_at(text_, pos_);  // to the first that may be a blank, or near the end
         while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
         return slice(text_, start, pos_ - start);
     }
@@ -99,12 +143,13 @@ inline bool all_digits(string_view token, int base) {
     return true;
 }
 
-// The blank-separated tokens of a line, into `tokens` (kept from line to line: no allocation).
-inline void tokens_of(string_view text, std::vector<string_view>& tokens) {
+// The blank-separated tokens of a line, into `tokens` (kept from line to line: no allocation);
+// no more than `most`, where the rest of the line does not matter.
+inline void tokens_of(string_view text, std::vector<string_view>& tokens, std::size_t most = SIZE_MAX) {
     tokens.clear();
     Cursor cursor(text);
     cursor.blanks();
-    while (!cursor.at_end()) {
+    while (!cursor.at_end() && tokens.size() < most) {
         tokens.push_back(cursor.token());
         cursor.blanks();
     }

@@ -7,12 +7,16 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
+#include "fast/populated_arenas.hpp"
 #include "fast/records.hpp"
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -62,9 +66,8 @@ public:
         regions_ = Ref::steal(PyList_New(0));
         kinds_ = Ref::steal(PyDict_New());
         outputs_ = Ref::steal(PyList_New(0));
-        symbols_ = Ref::steal(PyList_New(0));
         notes_ = Ref::steal(PyList_New(0));
-        return empty_ && linker_ && hole_ && regions_ && kinds_ && outputs_ && symbols_ && notes_ &&
+        return empty_ && linker_ && hole_ && regions_ && kinds_ && outputs_ && notes_ &&
                input_.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"});
     }
 
@@ -104,7 +107,10 @@ public:
         }
         if (part_ == Part::none) return true;
         std::vector<string_view>& tokens = tokens_;
-        tokens_of(stripped, tokens);
+        // an input section's row is read to its third token, a symbol's to a fourth (none is
+        // expected): the text after them is taken whole, or not at all
+        bool input_row = part_ == Part::sections && !raw.empty() && is_space(raw.front());
+        tokens_of(stripped, tokens, input_row ? 3 : part_ == Part::symbols ? 4 : SIZE_MAX);
         bool ok = true;
         switch (part_) {
             case Part::memory: ok = memory(tokens, number); break;
@@ -200,13 +206,9 @@ private:
         }
         std::uint64_t address, size;
         if (!output_ || t.size() < 3 || !hex(t[0], address) || !hex(t[1], size)) return true;
-        // the text after the address and the size, as Python's split(None, 2) leaves it
-        Cursor cursor(stripped);
-        cursor.token();
-        cursor.blanks();
-        cursor.token();
-        cursor.blanks();
-        return input(address, size, cursor.rest());
+        // the text after the address and the size, as Python's split(None, 2) leaves it: from
+        // the third token on
+        return input(address, size, slice(stripped, static_cast<std::size_t>(t[2].data() - stripped.data())));
     }
 
     bool input(std::uint64_t address, std::uint64_t size, string_view rest) {
@@ -243,7 +245,7 @@ private:
             origin = shared_.get(named);
         }
         Ref at = Ref::steal(PyLong_FromUnsignedLongLong(address));
-        Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(size));
+        Ref bytes = Ref::steal(sizes_.get(size));  // most repeat another's
         if (!name || !origin || !at || !bytes) return false;
         Ref record = input_.make({name.release(), at.release(), bytes.release(), origin.release(),
                                   Py_NewRef(fill ? Py_True : Py_False), Py_NewRef(Py_False), Py_NewRef(empty_.get())});
@@ -261,6 +263,9 @@ private:
         for (std::size_t i = 0; i < inputs_.size(); ++i)
             PyTuple_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(i), inputs_[i].release());
         inputs_.clear();
+        // records input_ made, out of the collector's lists: the collector would leave the tuple
+        // so itself, after walking a hundred thousand of them once more
+        PyObject_GC_UnTrack(inputs.get());
         Ref row = Ref::steal(PyTuple_New(6));
         if (!row) return false;
         for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(row.get(), i, Py_NewRef(PyTuple_GET_ITEM(output_.get(), i)));
@@ -290,36 +295,87 @@ private:
 
     // The symbols listed, in their order; one listed twice at one address counts once. Found by
     // sorting once: a hash table of a hundred thousand names misses the cache on every row.
+    // Items with a 64-bit `key`, sorted by it, their order among equals kept: a byte of the key
+    // at a time from the lowest (a pass left out where every key has one value there), each pass
+    // a count and a move, with no comparison.
+    template <class Item>
+    static void sort_by_key(std::vector<Item>& items) {  // throws bad_alloc
+        std::vector<Item> moved(items.size());
+        std::vector<std::array<std::uint32_t, 256>> counts(8, std::array<std::uint32_t, 256>{});
+        for (const Item& item : items)
+            for (int b = 0; b < 8; ++b) ++counts[b][(item.key >> (8 * b)) & 0xFF];
+        for (int b = 0; b < 8; ++b) {
+            std::array<std::uint32_t, 256>& count = counts[b];
+            if (count[(items.front().key >> (8 * b)) & 0xFF] == items.size()) continue;  // one value: in order
+            std::uint32_t at = 0;
+            for (std::uint32_t& bucket : count) at += std::exchange(bucket, at);
+            for (const Item& item : items) moved[count[(item.key >> (8 * b)) & 0xFF]++] = item;
+            items.swap(moved);
+        }
+    }
+
     bool symbols() noexcept {
         try {
-            std::vector<std::uint32_t> order(listed_.size());
-            for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return listed_[a].address != listed_[b].address ? listed_[a].address < listed_[b].address
-                                                                : listed_[a].name < listed_[b].name;
-            });
-            std::vector<bool> again(listed_.size(), false);
-            for (std::size_t i = 1; i < order.size(); ++i) {
-                const Listed &previous = listed_[order[i - 1]], &here = listed_[order[i]];
-                again[order[i]] = previous.address == here.address && previous.name == here.name;
-            }
             // handed on in address order (a Thumb function's low bit aside), the listing's order
             // among equals: the order in which they are sized into records (each within its input
             // section, in address order, equals as given), so that the texts made here lie in
-            // memory as the sizing reads them; the first listing is by name
-            std::vector<std::uint32_t> kept;
+            // memory as the sizing reads them; the first listing is by name. Sorted once, by
+            // value: the keys beside their places, not looked up through them at each comparison.
+            struct Keyed {
+                std::uint64_t key;  // the address, its low bit aside
+                std::uint32_t index;
+            };
+            std::vector<Keyed> keyed(listed_.size());
+            for (std::size_t i = 0; i < keyed.size(); ++i)
+                keyed[i] = {listed_[i].address & ~std::uint64_t{1}, static_cast<std::uint32_t>(i)};
+            auto before = [](const Keyed& a, const Keyed& b) { return a.key != b.key ? a.key < b.key : a.index < b.index; };
+            if (!std::is_sorted(keyed.begin(), keyed.end(), before)) sort_by_key(keyed);
+            // one listed again at one address under one name counts once, where it is first listed:
+            // such twins share a key, and are found among those of theirs
+            std::vector<std::uint32_t> kept, twins;
             kept.reserve(listed_.size());
-            for (std::size_t i = 0; i < listed_.size(); ++i)
-                if (!again[i]) kept.push_back(static_cast<std::uint32_t>(i));
-            std::stable_sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return (listed_[a].address & ~std::uint64_t{1}) < (listed_[b].address & ~std::uint64_t{1});
-            });
-            for (std::uint32_t i : kept) {
-                Ref row = map_reader::tuple_of({text(listed_[i].name), PyLong_FromUnsignedLongLong(listed_[i].address),
-                                                Py_NewRef(Py_None), Py_NewRef(Py_None)});
-                if (!row || PyList_Append(symbols_.get(), row.get()) != 0) return false;
+            std::vector<bool> again;
+            for (std::size_t first = 0, past = 0; first < keyed.size(); first = past) {
+                for (past = first + 1; past < keyed.size() && keyed[past].key == keyed[first].key;) ++past;
+                if (past - first == 1) {
+                    kept.push_back(keyed[first].index);
+                    continue;
+                }
+                twins.clear();  // the group's places, by address and name, the listing's order among equals
+                for (std::size_t at = first; at < past; ++at) twins.push_back(keyed[at].index);
+                std::sort(twins.begin(), twins.end(), [&](std::uint32_t a, std::uint32_t b) {
+                    const Listed &x = listed_[a], &y = listed_[b];
+                    return x.address != y.address ? x.address < y.address : x.name != y.name ? x.name < y.name : a < b;
+                });
+                again.assign(past - first, false);
+                for (std::size_t at = 1; at < twins.size(); ++at) {
+                    const Listed &previous = listed_[twins[at - 1]], &here = listed_[twins[at]];
+                    if (previous.address == here.address && previous.name == here.name) {
+                        // the group's places rise with the listing's order: found by its first's
+                        auto place = std::lower_bound(keyed.begin() + static_cast<std::ptrdiff_t>(first),
+                                                      keyed.begin() + static_cast<std::ptrdiff_t>(past),
+                                                      Keyed{keyed[first].key, twins[at]}, before);
+                        again[static_cast<std::size_t>(place - keyed.begin()) - first] = true;
+                    }
+                }
+                for (std::size_t at = first; at < past; ++at)
+                    if (!again[at - first]) kept.push_back(keyed[at].index);
             }
-            return true;
+            // as columns, (names, addresses, no size, no binding): no row made and freed per symbol
+            Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+            Ref addresses = names ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size()))) : Ref();
+            if (!addresses) return false;
+            for (std::size_t at = 0; at < kept.size(); ++at) {
+                const Listed& one = listed_[kept[at]];
+                PyObject* name = text(one.name);
+                PyObject* address = name != nullptr ? PyLong_FromUnsignedLongLong(one.address) : nullptr;
+                // a list's empty places are let go as none when it is
+                if (name != nullptr) PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(at), name);
+                if (address == nullptr) return false;
+                PyList_SET_ITEM(addresses.get(), static_cast<Py_ssize_t>(at), address);
+            }
+            symbols_ = map_reader::tuple_of({names.release(), addresses.release(), Py_NewRef(Py_None), Py_NewRef(Py_None)});
+            return static_cast<bool>(symbols_);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
@@ -328,7 +384,8 @@ private:
 
     Part part_ = Part::none;
     RecordMaker input_;
-    Ref empty_, linker_, hole_, regions_, kinds_, outputs_, symbols_, notes_;
+    Ref empty_, linker_, hole_, regions_, kinds_, outputs_, notes_;
+    Ref symbols_;  // (names, addresses, None, None), made once the map is read
     Ref output_;               // the last output section's row, but for its inputs
     std::vector<Ref> inputs_;  // and its input sections so far
     std::string pending_, named_;
@@ -343,6 +400,7 @@ private:
     std::vector<Listed> listed_;  // the first listing of the global symbols
     std::vector<string_view> tokens_;
     map_reader::SharedTexts shared_;
+    SharedInts sizes_;
     long long summary_[3] = {0, 0, 0};
     bool summary_given = false;
 };
@@ -350,6 +408,7 @@ private:
 }  // namespace
 
 PyObject* read_ti_map(PyObject*, PyObject* args) {
+    PopulatedArenas arenas;  // the records' room
     return map_reader::read_map<Reader>(args, "y*O:read_ti_map");
 }
 

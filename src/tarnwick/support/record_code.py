@@ -2609,7 +2609,7 @@ METHODS['ire|none|path:r,size:d,flash:d,ram:d,library:d'] = _record_85
 
 def _record_86(__record_cls, __record_defaults, __record_factories, __record_types, __record_recursive_repr, __record_frozen_error, __record_factory, __record_object):
     methods = {}
-    def __init__(self, path: __record_types[0], target: __record_types[1] = __record_defaults[1], directives: __record_types[2] = __record_factory, rows: __record_types[3] = __record_defaults[3], row_count: __record_types[4] = __record_defaults[4], parts: __record_types[5] = __record_factory, unused: __record_types[6] = __record_factory, symbols: __record_types[7] = __record_factory, libraries: __record_types[8] = __record_factory, stated: __record_types[9] = __record_factory, totals: __record_types[10] = __record_factory, errors: __record_types[11] = __record_factory, ended: __record_types[12] = __record_defaults[12]) -> None:
+    def __init__(self, path: __record_types[0], target: __record_types[1] = __record_defaults[1], directives: __record_types[2] = __record_factory, rows: __record_types[3] = __record_defaults[3], row_count: __record_types[4] = __record_defaults[4], parts: __record_types[5] = __record_factory, unused: __record_types[6] = __record_factory, symbols: __record_types[7] = __record_defaults[7], libraries: __record_types[8] = __record_factory, stated: __record_types[9] = __record_factory, totals: __record_types[10] = __record_factory, errors: __record_types[11] = __record_factory, ended: __record_types[12] = __record_defaults[12]) -> None:
         self.path = path
         self.target = target
         self.directives = __record_factories[2]() if directives is __record_factory else directives
@@ -2617,7 +2617,7 @@ def _record_86(__record_cls, __record_defaults, __record_factories, __record_typ
         self.row_count = row_count
         self.parts = __record_factories[5]() if parts is __record_factory else parts
         self.unused = __record_factories[6]() if unused is __record_factory else unused
-        self.symbols = __record_factories[7]() if symbols is __record_factory else symbols
+        self.symbols = symbols
         self.libraries = __record_factories[8]() if libraries is __record_factory else libraries
         self.stated = __record_factories[9]() if stated is __record_factory else stated
         self.totals = __record_factories[10]() if totals is __record_factory else totals
@@ -2635,7 +2635,7 @@ def _record_86(__record_cls, __record_defaults, __record_factories, __record_typ
     methods['__eq__'] = __eq__
     return methods
 
-METHODS['ire|none|path:r,target:d,directives:f,rows:d,row_count:d,parts:f,unused:f,symbols:f,libraries:f,stated:f,totals:f,errors:f,ended:d'] = _record_86
+METHODS['ire|none|path:r,target:d,directives:f,rows:d,row_count:d,parts:f,unused:f,symbols:d,libraries:f,stated:f,totals:f,errors:f,ended:d'] = _record_86
 
 
 def _record_87(__record_cls, __record_defaults, __record_factories, __record_types, __record_recursive_repr, __record_frozen_error, __record_factory, __record_object):

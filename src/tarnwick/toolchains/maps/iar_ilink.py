@@ -51,7 +51,7 @@ class _Reader:
     row_count: int = 0
     parts: list = field(default_factory=list)  # (block, heading's size or None, first row, past its last, end, bytes)
     unused: list = field(default_factory=list)  # (start, end past the last byte)
-    symbols: list = field(default_factory=list)  # (name, address, size, binding): RawSymbol's fields
+    symbols: object = None  # the entry list as the columns (names, addresses, sizes, bindings) of RawSymbol fields
     libraries: dict = field(default_factory=dict)
     stated: StatedTotals = field(default_factory=StatedTotals)
     totals: dict = field(default_factory=dict)

@@ -55,7 +55,8 @@ class _Reader:
         self.regions: list = []  # (name, origin, length, used, attributes)
         self.kinds: dict = {}  # output section -> "r-x"
         self.outputs: list = []
-        self.symbols: list = []  # (name, address, None, None) of the first listing: RawSymbol's fields
+        # the first listing, as the columns ([name], [address], None, None): no size, no binding
+        self.symbols: tuple = ([], [], None, None)
         self.summary: Optional[tuple] = None  # MODULE SUMMARY grand total: code, ro data, rw data
         self.symbol_count: Optional[int] = None  # "[N symbols]", the last line of a complete map
         self.notes: list = []
@@ -90,7 +91,8 @@ def _words_to_bytes(reader: _Reader) -> None:
         out.address, out.size = out.address * 2, out.size * 2
         out.attributes = _RUN_ADDRESS.sub(lambda m: f"RUN ADDR = {int(m.group(1), 16) * 2:x}", out.attributes)
         out.inputs = tuple(InputSection(i.name, i.address * 2, i.size * 2, i.origin, i.is_fill) for i in out.inputs)
-    reader.symbols = [(name, address * 2, size, binding) for name, address, size, binding in reader.symbols]
+    names, addresses, sizes, bindings = reader.symbols
+    reader.symbols = (names, [address * 2 for address in addresses], sizes, bindings)
     reader.notes.append("C2000 addresses and sizes are 16-bit words: shown here in bytes (twice the map's figures)")
 
 
