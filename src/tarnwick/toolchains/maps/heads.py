@@ -9,17 +9,23 @@ import re
 from tarnwick.support.patterns import LazyPattern
 from tarnwick.toolchains.maps.map_text import first_line
 
-_ARMLINK_HEADINGS = re.compile(r"^(?:Memory Map of the image|Image component sizes|Image Symbol Table|"
-                               r"Section Cross References|Removing Unused input sections from the image)\s*$",
-                               re.MULTILINE)
-_XLINK_BANNER = re.compile(r"IAR Universal Linker V\S+")
-_TI_BANNER = re.compile(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
-_SDCC_BANNER = re.compile(r"^ASxxxx Linker V\S+")
-_XC8_BANNER = re.compile(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
-_C51_BANNER = re.compile(r"^\s*(?:BL51 BANKED LINKER/LOCATER|LX51 LINKER/LOCATER) V\S+")
-_COSMIC_BANNER = re.compile(r"^Map of .+ from link file .+$", re.M)
-_RLINK_BANNER = re.compile(r"^\s*Renesas Optimizing Linker \(V[\d.]+ *\)")
-_LLD_HEADER = re.compile(r"^\s*VMA\s+(LMA\s+)?Size\s+Align\s+Out\s+In\s+Symbol$")
+# Each banner's pattern is compiled only when a text its match needs is in the head: most runs
+# read one format, and searching 64 KB for every other format's banner took 4-5 ms a run.
+_ARMLINK_HEADING_TEXTS = ("Memory Map of the image", "Image component sizes", "Image Symbol Table",
+                          "Section Cross References", "Removing Unused input sections from the image")
+_ARMLINK_HEADINGS = LazyPattern(rf"^(?:{'|'.join(_ARMLINK_HEADING_TEXTS)})\s*$", re.MULTILINE)
+_ILINK_PARTS = LazyPattern(r"^\*\*\* (PLACEMENT SUMMARY|ENTRY LIST)\s*$", re.MULTILINE)
+_XLINK_BANNER = LazyPattern(r"IAR Universal Linker V\S+")
+# every linker TI_BANNER names ends in one of these before " Linker"
+_TI_LINKER_ENDS = ("ARM Linker", "MSP430 Linker", "C2000 Linker", "C6x Linker")
+_TI_BANNER = LazyPattern(r"^\s*(TI ARM|MSP430|TMS320C2000|TMS320C6x|C2000|ARM) Linker", re.M)
+_SDCC_BANNER = LazyPattern(r"^ASxxxx Linker V\S+")
+_XC8_BANNER = LazyPattern(r"^Microchip MPLAB XC8 |^HI-TECH Software .*PIC", re.M)
+_C51_BANNER = LazyPattern(r"^\s*(?:BL51 BANKED LINKER/LOCATER|LX51 LINKER/LOCATER) V\S+")
+_COSMIC_BANNER = LazyPattern(r"^Map of .+ from link file .+$", re.M)
+_RLINK_BANNER = LazyPattern(r"^\s*Renesas Optimizing Linker \(V[\d.]+ *\)")
+_XC_LINKER_LINE = LazyPattern(r"^xc(?:16|32)-ld ", re.M)
+_LLD_HEADER = LazyPattern(r"^\s*VMA\s+(LMA\s+)?Size\s+Align\s+Out\s+In\s+Symbol$")
 _HEX = r"0x([0-9a-fA-F]+)"
 # What only a GNU ld or gold map has, to tell one from other text by content.
 _GNU_SIGNATURES = LazyPattern(
@@ -36,19 +42,22 @@ _GNU_FIRST_HEADINGS = ("Archive member included", "Allocating common symbols", "
 
 def armlink(head: str) -> bool:
     first = next((line for line in head.splitlines() if line.strip()), "")
-    return (first.startswith("Component:") and "armlink" in first) or bool(_ARMLINK_HEADINGS.search(head))
+    return ((first.startswith("Component:") and "armlink" in first)
+            or (any(text in head for text in _ARMLINK_HEADING_TEXTS) and bool(_ARMLINK_HEADINGS.search(head))))
 
 
 def iar_ilink(head: str) -> bool:
-    return "IAR ELF Linker" in head or bool(re.search(r"^\*\*\* (PLACEMENT SUMMARY|ENTRY LIST)\s*$", head, re.M))
+    return "IAR ELF Linker" in head or (("*** PLACEMENT SUMMARY" in head or "*** ENTRY LIST" in head)
+                                        and bool(_ILINK_PARTS.search(head)))
 
 
 def iar_xlink(head: str) -> bool:
-    return bool(_XLINK_BANNER.search(head))
+    return "IAR Universal Linker V" in head and bool(_XLINK_BANNER.search(head))
 
 
 def ti_linker(head: str) -> bool:
-    return bool(_TI_BANNER.search(head)) or ("MEMORY CONFIGURATION" in head and "SECTION ALLOCATION MAP" in head)
+    return ((any(end in head for end in _TI_LINKER_ENDS) and bool(_TI_BANNER.search(head)))
+            or ("MEMORY CONFIGURATION" in head and "SECTION ALLOCATION MAP" in head))
 
 
 def sdcc(head: str) -> bool:
@@ -56,7 +65,8 @@ def sdcc(head: str) -> bool:
 
 
 def xc8(head: str) -> bool:
-    return bool(_XC8_BANNER.search(head)) and "Linker command line" in head
+    return ("Linker command line" in head and ("Microchip MPLAB XC8 " in head or "HI-TECH Software " in head)
+            and bool(_XC8_BANNER.search(head)))
 
 
 def keil_c51(head: str) -> bool:
@@ -74,7 +84,7 @@ def renesas_rlink(head: str) -> bool:
 def microchip_xc(head: str) -> bool:
     return (head.lstrip().startswith("Microchip Technology Inc")
             or "Microchip PIC32 Memory-Usage Report" in head
-            or re.search(r"^xc(?:16|32)-ld ", head, re.M) is not None)
+            or (("xc16-ld " in head or "xc32-ld " in head) and _XC_LINKER_LINE.search(head) is not None))
 
 
 def llvm_lld(head: str) -> bool:

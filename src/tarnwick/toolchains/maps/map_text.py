@@ -44,10 +44,16 @@ def lines_of(text: str) -> list:
 def first_line(text: str) -> tuple[int, str]:
     """The first line with a word in it, and its number: banners of '#' or '*' say nothing
     of the file."""
-    for number, line in enumerate(lines_of(text), 1):
+    start = 0
+    number = 1
+    # line by line, not split whole: the first such line is nearly always the first of 64 KB
+    for end in _LINE_END.finditer(text):
+        line = text[start:end.start()]
         if any(character.isalnum() for character in line):
             return number, line
-    return 1, ""
+        start, number = end.end(), number + 1
+    line = text[start:]
+    return (number, line) if any(character.isalnum() for character in line) else (1, "")
 
 
 class MapText:

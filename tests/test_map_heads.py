@@ -1,0 +1,61 @@
+"""Telling a map's format by its head: a banner's pattern is searched only when a text its match
+needs is in the head. Every text a banner's pattern matches, wherever it stands in a head of
+another format, must still be found, and the first line with a word in it is the one a split
+of the whole head gives."""
+
+import re
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from tarnwick.toolchains.loader import READERS, reader_for
+from tarnwick.toolchains.maps import heads
+from tarnwick.toolchains.maps.map_text import first_line, lines_of
+
+# a GNU ld head: what the other formats' banners are searched in on most runs
+GNU_HEAD = "Archive member included to satisfy reference by file (symbol)\n\n" + "".join(
+    f" .text.f{n:05}    0x{0x08000000 + 16 * n:08x}       0x10 build/f{n}.o\n" for n in range(1500))
+
+# each banner with what else its format's check asks of the head
+BANNERS = [
+    (heads.armlink, heads._ARMLINK_HEADINGS, ""),
+    (heads.iar_ilink, heads._ILINK_PARTS, ""),
+    (heads.iar_xlink, heads._XLINK_BANNER, ""),
+    (heads.ti_linker, heads._TI_BANNER, ""),
+    (heads.xc8, heads._XC8_BANNER, "Linker command line\n"),
+    (heads.microchip_xc, heads._XC_LINKER_LINE, ""),
+]
+
+
+def source(pattern) -> str:
+    return pattern.__dict__["_source"][0]
+
+
+@pytest.mark.parametrize("check, pattern, needed", BANNERS, ids=[check.__name__ for check, _, _ in BANNERS])
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data(), at=st.integers(0, 1500), ending=st.sampled_from(["\n", "\r\n"]))
+def test_every_banner_its_pattern_matches_is_found_anywhere_in_a_head(check, pattern, needed, data, at, ending):
+    # a banner on a line of its own, as the patterns that start with ^ need it
+    banner = data.draw(st.from_regex(re.compile(source(pattern)), fullmatch=True).filter(
+        lambda text: "\n" not in text and "\r" not in text))
+    lines = GNU_HEAD.splitlines(keepends=True)
+    head = needed + "".join(lines[:at]) + banner + ending + "".join(lines[at:])
+    assert check(head)
+
+
+@pytest.mark.parametrize("check", [getattr(heads, name) for name in READERS if name != "gnu_ld"])
+def test_no_other_format_claims_a_gnu_ld_head(check):
+    assert not check(GNU_HEAD)
+    assert reader_for(GNU_HEAD).__name__ == "tarnwick.toolchains.maps.gnu_ld"
+
+
+@given(st.lists(st.sampled_from(["", " ", "#", "**", "\t", "x", " .text", "\u00e9", "0"]), max_size=8),
+       st.lists(st.sampled_from(["\n", "\r\n", "\r"]), min_size=8, max_size=8))
+def test_the_first_line_with_a_word_is_that_of_the_whole_split(parts, ends):
+    text = "".join(part + end for part, end in zip(parts, ends))
+    whole = next(((number, line) for number, line in enumerate(lines_of(text), 1)
+                  if any(character.isalnum() for character in line)), (1, ""))
+    assert first_line(text) == whole
+    assert first_line(text + "tail") == next(
+        ((number, line) for number, line in enumerate(lines_of(text + "tail"), 1)
+         if any(character.isalnum() for character in line)), (1, ""))
