@@ -61,7 +61,8 @@ def ti_linker(head: str) -> bool:
 
 
 def sdcc(head: str) -> bool:
-    return bool(_SDCC_BANNER.match(head.lstrip()))
+    start = head.lstrip()
+    return start.startswith("ASxxxx Linker V") and bool(_SDCC_BANNER.match(start))
 
 
 def xc8(head: str) -> bool:
@@ -70,15 +71,16 @@ def xc8(head: str) -> bool:
 
 
 def keil_c51(head: str) -> bool:
-    return bool(_C51_BANNER.match(head.lstrip("\ufeff\r\n")))
+    return "LINKER/LOCATER V" in head and bool(_C51_BANNER.match(head.lstrip("\ufeff\r\n")))
 
 
 def cosmic(head: str) -> bool:
-    return bool(_COSMIC_BANNER.search(head[:2000])) and "segment " in head
+    start = head[:2000]
+    return "segment " in head and " from link file " in start and bool(_COSMIC_BANNER.search(start))
 
 
 def renesas_rlink(head: str) -> bool:
-    return bool(_RLINK_BANNER.match(head.lstrip("\ufeff\r\n")))
+    return "Renesas Optimizing Linker (V" in head and bool(_RLINK_BANNER.match(head.lstrip("\ufeff\r\n")))
 
 
 def microchip_xc(head: str) -> bool:
@@ -89,7 +91,8 @@ def microchip_xc(head: str) -> bool:
 
 def llvm_lld(head: str) -> bool:
     """Whether the table's heading is the file's first line."""
-    return bool(_LLD_HEADER.match(first_line(head)[1].rstrip()))
+    line = first_line(head)[1]
+    return "VMA" in line and bool(_LLD_HEADER.match(line.rstrip()))
 
 
 def gnu_ld(head: str) -> bool:
