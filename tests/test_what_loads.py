@@ -46,9 +46,12 @@ def bare(tmp_path_factory) -> Path:
     return folder
 
 
-def test_help_loads_no_reader_pass_or_renderer(bare):
-    code, modules = loaded("--help", cwd=bare)
-    assert code == 0
+@pytest.mark.parametrize("arguments", [("--help",), ("--version",), ("bogus",)])
+def test_help_loads_no_reader_pass_or_renderer(bare, at_start, arguments):
+    code, modules = loaded(*arguments, cwd=bare)
+    assert code == (2 if arguments == ("bogus",) else 0)
+    # nor the commands' own arguments, whose paths and annotations would load these
+    assert not (modules - at_start) & {"pathlib", "typing"}
     assert not {m for m in modules if m.startswith(("tarnwick.toolchains", "tarnwick.analysis", "tarnwick.config"))}
     assert not {m for m in modules if m.startswith("tarnwick.render.") and m != "tarnwick.render.escape"}
 

@@ -15,8 +15,7 @@ import argparse
 import gc
 import os
 import sys
-from pathlib import Path
-from typing import Optional, Sequence
+from collections.abc import Sequence
 
 from tarnwick import __version__
 from tarnwick.app.signals import Terminated, catch_terminating_signals, interrupted_status, restore
@@ -60,8 +59,30 @@ class _HelpFormatter(argparse.HelpFormatter):
 
 
 class _Parser(argparse.ArgumentParser):
-    def __init__(self, *args, formatter_class=_HelpFormatter, **kwargs):
+    """`filling(parser)` adds a command's arguments when it is parsed or its help is asked for:
+    a run builds its own command's only (building every command's took a tenth of a small
+    map's run, and most of `--help`)."""
+
+    def __init__(self, *args, formatter_class=_HelpFormatter, filling=None, **kwargs):
         super().__init__(*args, formatter_class=formatter_class, **kwargs)
+        self._filling = filling
+
+    def _filled(self) -> None:
+        filling, self._filling = self._filling, None
+        if filling is not None:
+            filling(self)
+
+    def parse_known_args(self, args=None, namespace=None):
+        self._filled()
+        return super().parse_known_args(args, namespace)
+
+    def format_usage(self):
+        self._filled()
+        return super().format_usage()
+
+    def format_help(self):
+        self._filled()
+        return super().format_help()
 
     def error(self, message: str):  # one line and exit 2, as for every bad input
         self.exit(EXIT_BAD_INPUT, f"tarnwick: error: {plain(message)}\n")
@@ -70,6 +91,8 @@ class _Parser(argparse.ArgumentParser):
 def _common(parser, builds: int) -> None:
     """The options `analyze` and `diff` share. One `--elf` cannot serve two builds: `diff`
     finds each map's ELF file beside it."""
+    from pathlib import Path
+
     elf = parser.add_mutually_exclusive_group()
     if builds == 1:
         elf.add_argument("--elf", type=Path, help="the ELF file of the same link (default: the one "
@@ -106,11 +129,27 @@ def _arguments() -> argparse.ArgumentParser:
     parser = _Parser(prog="tarnwick", description="Memory-footprint analysis of firmware link maps.")
     parser.add_argument("--version", action="version", version=f"tarnwick {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-    analyze = commands.add_parser("analyze", help="analyse a linker map file or an ELF file")
+    commands.add_parser("analyze", help="analyse a linker map file or an ELF file", filling=_analyze_arguments)
+    commands.add_parser("diff", help="what changed between two builds", filling=_diff_arguments)
+    commands.add_parser("system", help="analyse every image of a product together ([system] in the configuration)",
+                        filling=_system_arguments)
+    from tarnwick.history.commands import add_parser
+
+    add_parser(commands, _top, CONFIG_HELP)
+    return parser
+
+
+def _analyze_arguments(analyze) -> None:
+    from pathlib import Path
+
     analyze.add_argument("map", type=Path, help="the linker map file, or the ELF file alone")
     analyze.add_argument("--baseline", type=Path, help="a JSON report of an earlier build")
     _common(analyze, builds=1)
-    diff = commands.add_parser("diff", help="what changed between two builds")
+
+
+def _diff_arguments(diff) -> None:
+    from pathlib import Path
+
     diff.add_argument("old", type=Path, help="the earlier build: a JSON report, a map or an ELF file")
     diff.add_argument("new", type=Path, help="the later build: a JSON report, a map or an ELF file")
     diff.add_argument("--fail-on-growth", action="append", default=[], metavar="[REGION=]BYTES|REGION=N%",
@@ -120,8 +159,11 @@ def _arguments() -> argparse.ArgumentParser:
                       help="a folder to take off object paths before the two builds' files are matched "
                       "(when the build roots found are not enough); may be given more than once")
     _common(diff, builds=2)
-    system = commands.add_parser("system", help="analyse every image of a product together ([system] in the "
-                                 "configuration)")
+
+
+def _system_arguments(system) -> None:
+    from pathlib import Path
+
     system.add_argument("config", nargs="?", type=Path, help="the configuration with [system] (default: "
                         "tarnwick.toml or pyproject.toml with [tool.tarnwick], found as for analyze)")
     system.add_argument("--baseline", type=Path, help="a JSON system report of an earlier build")
@@ -134,10 +176,6 @@ def _arguments() -> argparse.ArgumentParser:
     system.add_argument("--fail-on-growth", action="append", default=[], metavar="[IMAGE=]BYTES|IMAGE=N%",
                         type=_growth_limit, help="with --baseline: exit 1 when the images together (or IMAGE, "
                         "flash and RAM) grew by more than BYTES, or IMAGE by more than N%% of its partition")
-    from tarnwick.history.commands import add_parser
-
-    add_parser(commands, _top, CONFIG_HELP)
-    return parser
 
 
 def _growth_limit(text: str):
@@ -150,6 +188,8 @@ def _growth_limit(text: str):
 
 
 def _also(text: str) -> tuple:
+    from pathlib import Path
+
     kind, _, path = text.partition("=")
     if kind not in FORMATS or not path:
         raise argparse.ArgumentTypeError(f"{text[:80]!r} is not FORMAT=PATH (formats: {', '.join(FORMATS)})")
@@ -171,7 +211,7 @@ def _top(text: str) -> int:
     return value
 
 
-def _config_path(path: Optional[Path]) -> Optional[str]:
+def _config_path(path: os.PathLike | None) -> str | None:
     if path is not None:
         return os.fspath(path)
     from tarnwick.support.config_file import find_config
@@ -183,7 +223,7 @@ def _warn(line: str) -> None:
     say("warning", line)
 
 
-def _analyze(args, kept: Optional[list]):
+def _analyze(args, kept: list | None):
     from tarnwick.app import api
 
     result = api.analyze(
@@ -194,7 +234,7 @@ def _analyze(args, kept: Optional[list]):
     return result, _build_renderer(args, result)
 
 
-def _diff(args, kept: Optional[list]):
+def _diff(args, kept: list | None):
     from tarnwick.app import api
     from tarnwick.support.run_checks import RunError
     from tarnwick.system.sides import is_system_side
@@ -215,7 +255,7 @@ def _diff(args, kept: Optional[list]):
     return result, _build_renderer(args, result)
 
 
-def _system(args, kept: Optional[list]):
+def _system(args, kept: list | None):
     from tarnwick.app import api
     from tarnwick.config import ConfigError
 
@@ -252,7 +292,7 @@ def _system_renderer(result):
     return lambda kind, write: write(utf8(render_system(kind, result)))
 
 
-def _write(args, result, render) -> Optional[int]:
+def _write(args, result, render) -> int | None:
     """Writes the report where the arguments say, and each `--also`; the exit code when that fails.
     `render(kind, write)` writes the result in one format."""
     from tarnwick.app import ci_hosts
@@ -287,7 +327,7 @@ def _write(args, result, render) -> Optional[int]:
     return None
 
 
-def _told(result) -> Optional[tuple]:
+def _told(result) -> tuple | None:
     """(HostRun, inputs) of a build's or a system's result; None for a result of neither."""
     if getattr(result, "outcome", None) is not None:
         from tarnwick.render.host_findings import build_run
@@ -323,7 +363,7 @@ def _silence_stdout() -> None:
         pass
 
 
-def main(argv: Optional[Sequence[str]] = None, kept: Optional[list] = None) -> int:
+def main(argv: Sequence[str] | None = None, kept: list | None = None) -> int:
     """The command; `kept`: a list to leave the builds read in, for a process that ends without
     freeing them (freeing a large build's records one by one takes half a second)."""
     # The report is a large tree of records without cycles, and the command ends when it is
@@ -339,7 +379,7 @@ def main(argv: Optional[Sequence[str]] = None, kept: Optional[list] = None) -> i
             gc.enable()
 
 
-def _run(argv: Optional[Sequence[str]], kept: Optional[list]) -> int:
+def _run(argv: Sequence[str] | None, kept: list | None) -> int:
     try:
         args = _arguments().parse_args(argv)
     except SystemExit as exc:  # --help, --version and argument errors (already printed)

@@ -9,8 +9,7 @@ from __future__ import annotations
 
 import os
 import time as clock
-from pathlib import Path
-from typing import Callable
+from collections.abc import Callable
 
 STORE_HELP = "the store: a SQLite file or a postgresql:// URL (default: [history] store, else .tarnwick/history.sqlite)"
 
@@ -28,7 +27,15 @@ def add_report_options(parser, diff: bool) -> None:
 
 
 def add_parser(commands, top_type: Callable, config_help: str) -> None:
-    history = commands.add_parser("history", help="record builds and answer over many: trends, blame, exports")
+    """`history` and its subcommands, whose arguments are added only when `history` is parsed or
+    its help is asked for."""
+    commands.add_parser("history", help="record builds and answer over many: trends, blame, exports",
+                        filling=lambda history: _add_subcommands(history, top_type, config_help))
+
+
+def _add_subcommands(history, top_type: Callable, config_help: str) -> None:
+    from pathlib import Path
+
     actions = history.add_subparsers(dest="history_command", required=True, parser_class=type(history))
 
     def command(name: str, help_text: str, formats=("text", "json"), default="text"):
