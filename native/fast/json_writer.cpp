@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -110,6 +111,17 @@ private:
 
     bool maybe_flush() { return out_.size() < flush_at || flush(); }
 
+    // Whether none of eight bytes needs an escape: none below 0x20, none '"' or '\\' (bytes of
+    // 0x80 and above, in UTF-8 sequences, never do).
+    static bool plain_word(const char* at) noexcept {
+        constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        std::uint64_t quote = word ^ (ones * '"'), backslash = word ^ (ones * '\\');
+        std::uint64_t flagged = ((word - ones * 0x20) | (quote - ones) | (backslash - ones)) & ~word;
+        return (flagged & highs) == 0;
+    }
+
     bool text(PyObject* value) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(value, &size);
@@ -125,6 +137,9 @@ private:
         static const char hex[] = "0123456789abcdef";
         Py_ssize_t run = 0;  // the start of the characters that need no escape
         for (Py_ssize_t i = 0; i < size; ++i) {
+            // names seldom hold a character to escape: pass over them eight at a time
+            while (i + 8 <= size && plain_word(data + i)) i += 8;
+            if (i == size) break;
             unsigned char c = static_cast<unsigned char>(data[i]);
             if (c != '"' && c != '\\' && c >= 0x20) continue;
             out_.append(data + run, static_cast<std::size_t>(i - run));
