@@ -43,6 +43,7 @@ SPLIT_LINES = "import sys\nfor line in open(sys.argv[1], 'rb'): line.split()"
 # what the command cannot start without: its argument parser, paths, patterns, annotations, and
 # the report module's JSON and timestamps
 STANDARD_MODULES = "import argparse, datetime, json, pathlib, re, typing"
+COMMAND = "the tarnwick command"
 CASES = ("large", "elf", "small", "huge", "sources", "stack", "diff")
 # Every command runs in an empty folder: one started here would find this repository's
 # pyproject.toml and parse it each run, which a firmware repository does not make it do.
@@ -66,8 +67,13 @@ class Bench:
         self.trees, self.rounds = trees, rounds
 
     def tarnwick(self, tree: str, *arguments) -> tuple:
-        return ([sys.executable, "-S", "-m", "tarnwick", *map(str, arguments)],
-                dict(os.environ, PYTHONPATH=self.trees[tree]))
+        """`python -S -m tarnwick ARGUMENTS`; with COMMAND first, the `tarnwick` command a user
+        runs, which starts without `runpy` and the `importlib` parts it loads."""
+        if arguments[:1] == (COMMAND,):
+            start, arguments = [os.path.join(self.trees[tree], "bin", "tarnwick")], arguments[1:]
+        else:
+            start = ["-m", "tarnwick"]
+        return ([sys.executable, "-S", *start, *map(str, arguments)], dict(os.environ, PYTHONPATH=self.trees[tree]))
 
     def by_turns(self, commands: dict) -> dict:
         """name -> (median CPU s, largest peak MiB, spread of CPU: (max - min) / median)."""
@@ -137,11 +143,14 @@ def elf_alone(bench: Bench) -> None:
 def small(bench: Bench) -> None:
     bench.case(f"{EXAMPLE.name} ({EXAMPLE.stat().st_size / 1e3:.1f} KB) and --help",
                {"text": ["analyze", EXAMPLE, "--no-elf"], "json": ["analyze", EXAMPLE, "--format", "json"],
-                "--help": ["--help"]},
+                "--help": ["--help"], "tarnwick --help": [COMMAND, "--help"]},
                with_floor(["-c", "pass"]), "python -c pass",
                {"the standard library modules every run imports, alone": with_floor(["-c", STANDARD_MODULES]),
                 # the parser --help prints from, with the re, gettext and locale it loads
-                "argparse alone": with_floor(["-c", "import argparse"])})
+                "argparse alone": with_floor(["-c", "import argparse"]),
+                # and what printing any parser's help adds (textwrap, the messages' translation)
+                "argparse printing an empty parser's help":
+                    with_floor(["-c", "import argparse; argparse.ArgumentParser(prog='tarnwick').print_help()"])})
 
 
 def eight_megabytes() -> Path:
