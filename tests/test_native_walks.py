@@ -73,6 +73,18 @@ def test_input_spans_equal_the_sorted_loop_on_every_map(models):
         assert input_spans(model.sections, split_origin) == _spans_by_loop(model.sections), path.name
 
 
+@pytest.mark.parametrize("starts", [
+    [0, 4, 8, 12], [8, 4, 0], [0, 4, 4, 8], [4, 4, 4], [2**64 - 8, 2**64, 2**64 + 8], [2**64 + 8, 2**64],
+    [-8, -4, 0], [0, -4], [0, 2**63, 2**64 - 1], [16, 4, 8, 32, 0],
+], ids=["rising", "falling", "two at one address", "all at one", "past 64 bits", "past 64 bits falling",
+        "negative", "negative after", "64-bit edges", "shuffled"])
+def test_input_spans_are_sorted_whatever_the_order_read(starts):
+    parts = [SimpleNamespace(name=f".text.f{index % 2}", address=start, size=8 - index % 3, origin=f"lib{index}.a(m.o)",
+                             is_fill=False) for index, start in enumerate(starts)]
+    sections = [SimpleNamespace(name=".text", inputs=parts)]
+    assert input_spans(sections, split_origin) == _spans_by_loop(sections)
+
+
 @pytest.mark.parametrize("copies", [1, 2], ids=["as linked", "every section name shared"])
 def test_the_ledgers_symbol_bytes_are_those_of_each_symbol(models, copies):
     for path, model in models:
