@@ -4,6 +4,7 @@
 #include "fast/origin_groups.hpp"
 
 #include "fast/flat_table.hpp"
+#include "fast/prefault.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -404,7 +405,9 @@ PyObject* origin_names(PyObject*, PyObject* args) {
     return names.release();
 }
 
-PyObject* origin_groups(PyObject*, PyObject* args) {
+namespace {
+
+PyObject* folded_groups(PyObject* args) {
     PyObject *totals, *naming_given, *absent, *group_of, *fallback;
     Py_ssize_t limit;
     int counted;
@@ -461,6 +464,14 @@ PyObject* origin_groups(PyObject*, PyObject* args) {
     Ref counts = Ref::steal(folding.counts(limit));
     if (!counts) return nullptr;
     return PyTuple_Pack(2, groups.get(), counts.get());
+}
+
+}  // namespace
+
+PyObject* origin_groups(PyObject*, PyObject* args) {
+    PyObject* groups = folded_groups(args);
+    give_back_free_pages();  // the tables of a hundred thousand names
+    return groups;
 }
 
 }  // namespace tarnwick
