@@ -13,7 +13,7 @@ import pytest
 
 from test_native_walks import models  # noqa: F401 (the module's fixture: every map read once)
 
-from tarnwick._native import origin_groups, origin_names, sorted_by_size
+from tarnwick._native import origin_groups, origin_names, sorted_by_size, totals_by_origin
 from tarnwick.analysis import stack_units
 from tarnwick.analysis.component_grouping import UNATTRIBUTED, component_of, group_symbols_by_component
 from tarnwick.analysis.symbol_breakdown import top_object_archive_contributors
@@ -322,3 +322,18 @@ def test_a_symbol_lists_names_follow_its_changes():
     symbols.keep_origin_totals(totals)  # a reader's totals: named from those
     assert named_origin_totals(symbols) == (totals, names)
     assert named_origin_totals(list(symbols)[1:])[1] == ["b.o", "liby.a(c.o)"]  # any other sequence
+
+
+@pytest.mark.parametrize("sizes", [[1], [65535], [65535, 1], [65536], [40000, 40000], [2**40, 1], [2**61, 2**61 - 1]],
+                         ids=lambda sizes: "+".join(map(str, sizes)))
+def test_origin_totals_shared_figures_are_the_sums(sizes):
+    # figures below 64 KiB are shared number objects: each row's must still be its own sum
+    symbol = lambda name, size, section: SimpleNamespace(  # noqa: E731
+        name=name, size=size, section=section, object_file="a.o", archive=None, alias_of=None)
+    symbols = [symbol(f"s{i}", size, (".text", ".data")[i % 2]) for i, size in enumerate(sizes)]
+    symbols.append(symbol("t", 3, ".bss"))  # another figure, in a row of its own
+    by_section: dict = {}
+    for s in symbols:
+        by_section[s.section] = by_section.get(s.section, 0) + s.size
+    rows = totals_by_origin(symbols, None)
+    assert rows == [(("a.o", None), sum(sizes) + 3, len(symbols), tuple(by_section.items()))]
