@@ -4,7 +4,6 @@
 #include "fast/origin_groups.hpp"
 
 #include "fast/flat_table.hpp"
-#include "fast/prefault.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -405,9 +404,7 @@ PyObject* origin_names(PyObject*, PyObject* args) {
     return names.release();
 }
 
-namespace {
-
-PyObject* folded_groups(PyObject* args) {
+PyObject* origin_groups(PyObject*, PyObject* args) {
     PyObject *totals, *naming_given, *absent, *group_of, *fallback;
     Py_ssize_t limit;
     int counted;
@@ -464,14 +461,6 @@ PyObject* folded_groups(PyObject* args) {
     Ref counts = Ref::steal(folding.counts(limit));
     if (!counts) return nullptr;
     return PyTuple_Pack(2, groups.get(), counts.get());
-}
-
-}  // namespace
-
-PyObject* origin_groups(PyObject*, PyObject* args) {
-    PyObject* groups = folded_groups(args);
-    give_back_free_pages();  // the tables of a hundred thousand names
-    return groups;
 }
 
 }  // namespace tarnwick

@@ -444,6 +444,9 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
         std::uint32_t length, index;  // the name's bytes; the item's place
     };
     constexpr std::size_t in_head = 16;
+    // the entries of a large build's symbols are a run's last peak (tens of megabytes beside
+    // its records): the C library's free pages, the passes' tables before, are given back first
+    give_back_free_pages();
     try {
         Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
         if (static_cast<std::uint64_t>(count) > UINT32_MAX) {
