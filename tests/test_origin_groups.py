@@ -13,7 +13,7 @@ import pytest
 
 from test_native_walks import models  # noqa: F401 (the module's fixture: every map read once)
 
-from tarnwick._native import origin_groups, sorted_by_size
+from tarnwick._native import origin_groups, origin_names, sorted_by_size, totals_by_origin
 from tarnwick.analysis import stack_units
 from tarnwick.analysis.component_grouping import UNATTRIBUTED, component_of, group_symbols_by_component
 from tarnwick.analysis.symbol_breakdown import top_object_archive_contributors
@@ -21,7 +21,7 @@ from tarnwick.config import TarnwickConfig
 from tarnwick.render.breakdown import NO_REGION, region_tops, section_regions
 from tarnwick.render.ledger import NO_ARCHIVE, RegionLedger, _archives
 from tarnwick.support.origins import UNKNOWN_ORIGIN, contributor_name
-from tarnwick.support.symbol_list import SymbolList, origin_totals
+from tarnwick.support.symbol_list import SymbolList, named_origin_totals, origin_totals
 from tarnwick.toolchains import load_map
 from tarnwick.toolchains.building import builder
 
@@ -59,6 +59,14 @@ def _check(totals, naming, group_of=None, fallback=None, limit=3) -> None:
     largest = origin_groups(totals, naming, absent, group_of, fallback, limit, False)
     assert largest == {group: heapq.nsmallest(limit, table.items(), key=lambda item: (-item[1], item[0]))
                        for group, table in groups.items()}
+    # the rows named once ahead, as a pass asking twice names them: the same groups, and with a
+    # limit the counts of the names shown
+    names = origin_names(totals, naming, absent)
+    assert names == [name_of(object_file, archive) for (object_file, archive), *_ in totals]
+    assert origin_groups(totals, names, absent, group_of, fallback, -1, True) == (every, found)
+    shown, shown_counts = origin_groups(totals, names, absent, group_of, fallback, limit, True)
+    assert shown == largest
+    assert shown_counts == {name: counts[name] for rows in largest.values() for name, _ in rows}
 
 
 @pytest.mark.parametrize("naming", sorted(NAMINGS))
@@ -172,6 +180,14 @@ def test_rows_of_another_shape_are_refused(row, error, problem):
 
 def test_arguments_of_another_kind_are_refused():
     row = (("a.o", None), 1, 1, ((".text", 1),))
+    with pytest.raises(TypeError, match="a name for each row"):
+        origin_groups([row, row], ["a.o"], UNKNOWN_ORIGIN, None, None, -1, False)
+    with pytest.raises(TypeError, match="name must be a str"):
+        origin_groups([row], [b"a.o"], UNKNOWN_ORIGIN, None, None, -1, False)
+    with pytest.raises(TypeError, match="naming must be"):
+        origin_groups([row], ("a.o",), UNKNOWN_ORIGIN, None, None, -1, False)
+    with pytest.raises(TypeError, match="origin must be a pair"):
+        origin_names([(("a.o",), 1, 1, ())], "contributor", UNKNOWN_ORIGIN)
     with pytest.raises(ValueError, match="no naming"):
         origin_groups([row], "object", UNKNOWN_ORIGIN, None, None, -1, False)
     with pytest.raises(TypeError, match="group_of"):
@@ -292,3 +308,32 @@ def test_a_mapped_map_whose_pages_are_given_back_reads_as_its_bytes(tmp_path, la
     from_bytes = build_model(read_native(gnu_ld.read_gnu_ld_map, bytes(large_map_text), str(path)))
     assert _records(mapped) == _records(from_bytes)
     assert len(mapped.symbols) > 60_000
+
+
+def test_a_symbol_lists_names_follow_its_changes():
+    symbol = lambda name, object_file, archive=None: SimpleNamespace(  # noqa: E731
+        name=name, size=4, section=".text", object_file=object_file, archive=archive, alias_of=None,
+        address=0, binding="global", size_source="map", contributor=contributor_name(object_file, archive))
+    symbols = SymbolList([symbol("f", "a.o", "lib/libx.a"), symbol("g", "b.o")])
+    totals, names = named_origin_totals(symbols)
+    assert names == ["libx.a(a.o)", "b.o"] and named_origin_totals(symbols) == (totals, names)
+    symbols.append(symbol("h", "c.o", "liby.a"))  # a changed list counts and names its origins again
+    assert named_origin_totals(symbols)[1] == ["libx.a(a.o)", "b.o", "liby.a(c.o)"]
+    symbols.keep_origin_totals(totals)  # a reader's totals: named from those
+    assert named_origin_totals(symbols) == (totals, names)
+    assert named_origin_totals(list(symbols)[1:])[1] == ["b.o", "liby.a(c.o)"]  # any other sequence
+
+
+@pytest.mark.parametrize("sizes", [[1], [65535], [65535, 1], [65536], [40000, 40000], [2**40, 1], [2**61, 2**61 - 1]],
+                         ids=lambda sizes: "+".join(map(str, sizes)))
+def test_origin_totals_shared_figures_are_the_sums(sizes):
+    # figures below 64 KiB are shared number objects: each row's must still be its own sum
+    symbol = lambda name, size, section: SimpleNamespace(  # noqa: E731
+        name=name, size=size, section=section, object_file="a.o", archive=None, alias_of=None)
+    symbols = [symbol(f"s{i}", size, (".text", ".data")[i % 2]) for i, size in enumerate(sizes)]
+    symbols.append(symbol("t", 3, ".bss"))  # another figure, in a row of its own
+    by_section: dict = {}
+    for s in symbols:
+        by_section[s.section] = by_section.get(s.section, 0) + s.size
+    rows = totals_by_origin(symbols, None)
+    assert rows == [(("a.o", None), sum(sizes) + 3, len(symbols), tuple(by_section.items()))]

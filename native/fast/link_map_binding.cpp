@@ -258,6 +258,18 @@ struct Builder {
     bool totals_kept = true;
     static constexpr std::size_t short_name = 8;
 
+    // The tables only finding and making the records needed, let go (and their pages given
+    // back) before the totals' rows are made: on the 113 MB map they were the peak's last 20 MiB.
+    void let_go_of_tables() noexcept {
+        strings = Strings();
+        origin_numbers = TextNumbers();
+        origin_keys = TextCopies();
+        std::vector<Origin>().swap(origins);
+        decltype(archives)().swap(archives);
+        sizer = lm::SymbolSizer();
+        give_back_free_pages();
+    }
+
     bool start(PyObject* input_class, PyObject* symbol_class, PyObject* code_test, PyObject* splitter) {
         named_code = code_test;
         split_origin = splitter;
@@ -586,6 +598,7 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
         // the map's rows are all made: their room goes to the totals' rows
         std::vector<lm::Output>().swap(map.outputs);
         map.symbols.release();
+        builder.let_go_of_tables();
         Ref totals = builder.totals_kept ? Ref::steal(builder.totals.rows()) : Ref::borrow(Py_None);
         if (!totals) return nullptr;
         Ref toolchain = Ref::steal(new_text(map.toolchain));
@@ -601,11 +614,15 @@ PyObject* read_map(Reader reader, const char* format, PyObject* args) {
 }  // namespace
 
 PyObject* read_gnu_ld_map(PyObject*, PyObject* args) {
-    return read_map(gnu_ld::read, "y*OOOOO|p:read_gnu_ld_map", args);
+    PyObject* read = read_map(gnu_ld::read, "y*OOOOO|p:read_gnu_ld_map", args);
+    give_back_free_pages();  // the rows' tables
+    return read;
 }
 
 PyObject* read_lld_map(PyObject*, PyObject* args) {
-    return read_map(llvm_lld::read, "y*OOOOO|p:read_lld_map", args);
+    PyObject* read = read_map(llvm_lld::read, "y*OOOOO|p:read_lld_map", args);
+    give_back_free_pages();
+    return read;
 }
 
 namespace {

@@ -222,6 +222,9 @@ PyMethodDef methods[] = {
      "origin_groups(totals, naming, absent, group_of, fallback, limit, counted) -> dict or (dict, dict)\n\nThe "
      "totals per origin added up per group (section, or group_of[section]) and name, the `limit` largest of each "
      "when limit >= 0; with `counted`, also the symbols per name."},
+    {"origin_names", guarded<origin_names>, METH_VARARGS,
+     "origin_names(totals, naming, absent) -> list\n\nEach row's origin named as origin_groups names it by "
+     "`naming`, for origin_groups to take in its place."},
     {"largest_per_section", guarded<largest_per_section>, METH_VARARGS,
      "largest_per_section(symbols, limit[, group_of, fallback]) -> dict\n\nIn each section, the largest symbols that hold "
      "their bytes, largest first, then by name."},

@@ -210,6 +210,7 @@ public:
             if (a.second != b.second) return a.second > b.second;
             return PyUnicode_Compare(names_[a.first].get(), names_[b.first].get()) < 0;
         };
+        if (limit >= 0) shown_.assign(names_.size(), false);
         for (Group& group : groups_) {
             auto& entries = group.entries;
             std::size_t shown = entries.size();
@@ -221,6 +222,7 @@ public:
             Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(shown)));
             if (!list) return nullptr;
             for (std::size_t i = 0; i < shown; ++i) {
+                if (limit >= 0) shown_[entries[i].first] = true;
                 PyObject* pair = Py_BuildValue("(OL)", names_[entries[i].first].get(), entries[i].second);
                 if (pair == nullptr) return nullptr;
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
@@ -230,11 +232,13 @@ public:
         return result.release();
     }
 
-    // {name: symbols}, names in the order first met.
-    PyObject* counts() {
+    // {name: symbols} of the names groups() gave, in the order first met (every name when it
+    // gave all: a caller asks only of those it shows, and a hundred thousand made a dict of 5 MB).
+    PyObject* counts(Py_ssize_t limit) {
         Ref result = Ref::steal(PyDict_New());
         if (!result) return nullptr;
         for (std::size_t i = 0; i < names_.size(); ++i) {
+            if (limit >= 0 && !shown_[i]) continue;
             Ref count = Ref::steal(PyLong_FromLongLong(counts_[i]));
             if (!count || PyDict_SetItem(result.get(), names_[i].get(), count.get()) < 0) return nullptr;
         }
@@ -323,6 +327,7 @@ private:
     std::vector<NameGroups> by_name_;
     std::vector<Ref> names_;
     std::vector<long long> counts_;
+    std::vector<bool> shown_;  // with a limit: the names groups() gave
     std::vector<Group> groups_;
     FlatTable<NumberPair, NumberPairHash> entries_;
     std::unordered_map<PyObject*, std::size_t> section_groups_;
@@ -336,18 +341,22 @@ bool read_number(PyObject* value, long long& number, const char* what) {
     return !(number == -1 && PyErr_Occurred());
 }
 
-// One row of totals folded in; false with an exception set.
-bool fold_row(PyObject* row, Namer& namer, Folding& folding) {
+// A row's origin as (object, archive), after the checks of its shape; false with an exception set.
+bool row_origin(PyObject* row, PyObject*& object, PyObject*& archive) {
     if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 4) return refuse("a row must be a tuple of four");
-    PyObject *key = PyTuple_GET_ITEM(row, 0), *sections = PyTuple_GET_ITEM(row, 3);
+    PyObject* key = PyTuple_GET_ITEM(row, 0);
     if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) return refuse("a row's origin must be a pair");
-    PyObject *object = PyTuple_GET_ITEM(key, 0), *archive = PyTuple_GET_ITEM(key, 1);
+    object = PyTuple_GET_ITEM(key, 0), archive = PyTuple_GET_ITEM(key, 1);
     if (!text_or_none(object) || !text_or_none(archive)) return refuse("an object file and archive must be str or None");
+    return true;
+}
+
+// One row of totals, its origin named `name`, folded in; false with an exception set.
+bool fold_row(PyObject* row, Ref name, Folding& folding) {
+    PyObject* sections = PyTuple_GET_ITEM(row, 3);
     if (!PyTuple_Check(sections)) return refuse("a row's sections must be a tuple");
     long long symbols = 0;
     if (!read_number(PyTuple_GET_ITEM(row, 2), symbols, "a row's count must be an int")) return false;
-    Ref name = namer.name(object, archive);
-    if (!name) return false;
     std::size_t number = folding.name_number(std::move(name));
     if (number == SIZE_MAX || !folding.count(number, symbols)) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sections); ++i) {
@@ -363,21 +372,55 @@ bool fold_row(PyObject* row, Namer& namer, Folding& folding) {
     return true;
 }
 
+bool naming_of(const char* text, Naming& naming) {
+    if (std::strcmp(text, "contributor") == 0) naming = Naming::contributor;
+    else if (std::strcmp(text, "archive") == 0) naming = Naming::archive;
+    else if (std::strcmp(text, "component") == 0) naming = Naming::component;
+    else return PyErr_Format(PyExc_ValueError, "origin_groups: no naming %s", text), false;
+    return true;
+}
+
 }  // namespace
 
-PyObject* origin_groups(PyObject*, PyObject* args) {
-    PyObject *totals, *absent, *group_of, *fallback;
+PyObject* origin_names(PyObject*, PyObject* args) {
+    PyObject *totals, *absent;
     const char* naming_text;
+    if (!PyArg_ParseTuple(args, "OsU:origin_names", &totals, &naming_text, &absent)) return nullptr;
+    Naming naming;
+    if (!naming_of(naming_text, naming)) return nullptr;
+    Ref rows = Ref::steal(PySequence_Tuple(totals));
+    if (!rows) return nullptr;
+    Namer namer(naming, absent);
+    if (!namer.ready()) return nullptr;
+    Ref names = Ref::steal(PyList_New(PyTuple_GET_SIZE(rows.get())));
+    if (!names) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows.get()); ++i) {
+        PyObject *object = nullptr, *archive = nullptr;
+        if (!row_origin(PyTuple_GET_ITEM(rows.get(), i), object, archive)) return nullptr;
+        Ref name = namer.name(object, archive);
+        if (!name) return nullptr;
+        PyList_SET_ITEM(names.get(), i, name.release());  // steals it
+    }
+    return names.release();
+}
+
+PyObject* origin_groups(PyObject*, PyObject* args) {
+    PyObject *totals, *naming_given, *absent, *group_of, *fallback;
     Py_ssize_t limit;
     int counted;
-    if (!PyArg_ParseTuple(args, "OsUOOnp:origin_groups", &totals, &naming_text, &absent, &group_of, &fallback, &limit,
+    if (!PyArg_ParseTuple(args, "OOUOOnp:origin_groups", &totals, &naming_given, &absent, &group_of, &fallback, &limit,
                           &counted))
         return nullptr;
-    Naming naming;
-    if (std::strcmp(naming_text, "contributor") == 0) naming = Naming::contributor;
-    else if (std::strcmp(naming_text, "archive") == 0) naming = Naming::archive;
-    else if (std::strcmp(naming_text, "component") == 0) naming = Naming::component;
-    else return PyErr_Format(PyExc_ValueError, "origin_groups: no naming %s", naming_text);
+    Naming naming = Naming::contributor;
+    const bool named = PyList_CheckExact(naming_given);  // the rows' names, as origin_names made them
+    if (!named) {
+        const char* naming_text = PyUnicode_Check(naming_given) ? PyUnicode_AsUTF8(naming_given) : nullptr;
+        if (naming_text == nullptr) {
+            if (!PyErr_Occurred()) refuse("naming must be a str or a list of names");
+            return nullptr;
+        }
+        if (!naming_of(naming_text, naming)) return nullptr;
+    }
     if (group_of != Py_None && !PyDict_Check(group_of)) {
         refuse("group_of must be a dict or None");
         return nullptr;
@@ -385,14 +428,37 @@ PyObject* origin_groups(PyObject*, PyObject* args) {
     // a tuple of its own: the texts the tables below point at stay alive to the end
     Ref rows = Ref::steal(PySequence_Tuple(totals));
     if (!rows) return nullptr;
+    // and the names' own list, for the same reason
+    Ref names = named ? Ref::steal(PySequence_Tuple(naming_given)) : Ref();
+    if (named && !names) return nullptr;
+    if (named && PyTuple_GET_SIZE(names.get()) != PyTuple_GET_SIZE(rows.get())) {
+        refuse("a name for each row");
+        return nullptr;
+    }
     Namer namer(naming, absent);
     Folding folding(group_of, fallback);
     if (!namer.ready() || !folding.ready()) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows.get()); ++i)
-        if (!fold_row(PyTuple_GET_ITEM(rows.get(), i), namer, folding)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows.get()); ++i) {
+        PyObject* row = PyTuple_GET_ITEM(rows.get(), i);
+        PyObject *object = nullptr, *archive = nullptr;
+        if (!row_origin(row, object, archive)) return nullptr;
+        Ref name;
+        if (named) {
+            PyObject* given_name = PyTuple_GET_ITEM(names.get(), i);
+            if (!PyUnicode_CheckExact(given_name)) {
+                refuse("a row's name must be a str");
+                return nullptr;
+            }
+            name = Ref::borrow(given_name);
+        } else {
+            name = namer.name(object, archive);
+            if (!name) return nullptr;
+        }
+        if (!fold_row(row, std::move(name), folding)) return nullptr;
+    }
     Ref groups = Ref::steal(folding.groups(limit));
     if (!groups || !counted) return groups.release();
-    Ref counts = Ref::steal(folding.counts());
+    Ref counts = Ref::steal(folding.counts(limit));
     if (!counts) return nullptr;
     return PyTuple_Pack(2, groups.get(), counts.get());
 }

@@ -14,12 +14,16 @@ namespace tarnwick {
 // - naming: what an origin is named by: "contributor" (`libfoo.a(bar.o)`, the object, else the
 //   archive), "archive" (the archive's file name) or "component" (the archive's file name
 //   without ".a", else the object's folder, else the object); `absent` when it has none of them;
+//   or a list of each row's name, as origin_names made them (a pass asking twice names once);
 // - group_of: None to group by section, else a dict section -> group (`fallback` when it names
 //   none);
 // - groups: {group: [(name, bytes), ...]}, groups and names in the order first met; with
 //   `limit` 0 or more only the `limit` largest names of each group, largest first, then by name;
-// - counts: {name: symbols}.
+// - counts: {name: symbols} of the names in groups (with a limit, only those shown).
 // TypeError for rows of another shape.
 PyObject* origin_groups(PyObject* module, PyObject* args);
+
+// origin_names(totals, naming, absent) -> list: each row's origin named as origin_groups names it.
+PyObject* origin_names(PyObject* module, PyObject* args);
 
 }  // namespace tarnwick

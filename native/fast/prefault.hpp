@@ -10,6 +10,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace tarnwick {
 
@@ -33,6 +36,16 @@ template <class Vector>
 inline void reserve_made(Vector& items, std::size_t count) {  // throws bad_alloc
     items.reserve(count);
     prefault(items.data(), count * sizeof(typename Vector::value_type));
+}
+
+// The C library's free pages given back to the system, after a pass that let go of tables of
+// tens of megabytes: it keeps them (its heap's, and the room it stopped mapping apart once a
+// larger block was freed), resident and counted in the peak a later pass reaches, though the
+// interpreter's objects never take them.
+inline void give_back_free_pages() noexcept {
+#if defined(__GLIBC__)
+    (void)malloc_trim(0);
+#endif
 }
 
 }  // namespace tarnwick

@@ -175,6 +175,12 @@ bool OriginTotals::add(std::size_t origin, PyObject* object, PyObject* archive, 
 // objects stay apart here, and the callers add them up by name.
 PyObject* OriginTotals::rows() const noexcept {
     using map_reader::tuple_of;  // a large build has a hundred thousand origins
+    // the figures, all above 0, shared below 64 KiB: a number object each was a third of the
+    // rows' 34 MiB on the 113 MB map
+    SharedInts figures;
+    auto figure = [&figures](long long value) {
+        return value < 0 ? PyLong_FromLongLong(value) : figures.get(static_cast<std::uint64_t>(value));
+    };
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(totals_.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < totals_.size(); ++i) {
@@ -182,14 +188,14 @@ PyObject* OriginTotals::rows() const noexcept {
         Ref sections = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(total.sections.size())));
         if (!sections) return nullptr;
         for (std::size_t j = 0; j < total.sections.size(); ++j) {
-            PyObject* pair = tuple_of({Py_NewRef(total.sections[j].first.get()), PyLong_FromLongLong(total.sections[j].second)}).release();
+            PyObject* pair = tuple_of({Py_NewRef(total.sections[j].first.get()), figure(total.sections[j].second)}).release();
             if (pair == nullptr) return nullptr;
             PyObject_GC_UnTrack(pair);  // texts and numbers: as the collector itself would
             PyTuple_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(j), pair);  // steals pair
         }
         PyObject_GC_UnTrack(sections.get());
-        PyObject* row = tuple_of({Py_NewRef(total.key.get()), PyLong_FromLongLong(total.bytes),
-                                  PyLong_FromLongLong(total.count), sections.release()}).release();
+        PyObject* row = tuple_of({Py_NewRef(total.key.get()), figure(total.bytes), figure(total.count),
+                                  sections.release()}).release();
         if (row == nullptr) return nullptr;
         if (key_of_ == Py_None) {  // the key is (object_file, archive): texts
             PyObject_GC_UnTrack(total.key.get());
@@ -438,6 +444,9 @@ PyObject* sorted_by_size(PyObject*, PyObject* items) {
         std::uint32_t length, index;  // the name's bytes; the item's place
     };
     constexpr std::size_t in_head = 16;
+    // the entries of a large build's symbols are a run's last peak (tens of megabytes beside
+    // its records): the C library's free pages, the passes' tables before, are given back first
+    give_back_free_pages();
     try {
         Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
         if (static_cast<std::uint64_t>(count) > UINT32_MAX) {

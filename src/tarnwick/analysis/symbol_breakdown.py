@@ -9,7 +9,7 @@ from tarnwick._native import largest_symbols, origin_groups
 from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.support.origins import UNKNOWN_ORIGIN
 from tarnwick.support.records import record
-from tarnwick.support.symbol_list import origin_totals
+from tarnwick.support.symbol_list import named_origin_totals
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
 from tarnwick.toolchains.building.section_kinds import named_code, named_read_only, named_writable
 
@@ -45,7 +45,8 @@ def top_symbols_by_size(symbols, *, limit: int) -> list:
 def top_object_archive_contributors(symbols, *, limit: int) -> list:
     """Object files (as `libfoo.a(bar.o)` inside archives) ranked by the bytes of their symbols."""
     # every section in one group (None): the bytes per name over all of them
-    groups, counts = origin_groups(origin_totals(symbols), "contributor", UNKNOWN_ORIGIN, {}, None, max(limit, 0), True)
+    totals, names = named_origin_totals(symbols)
+    groups, counts = origin_groups(totals, names, UNKNOWN_ORIGIN, {}, None, max(limit, 0), True)
     return [SizeEntry(name, size, counts[name]) for name, size in groups.get(None, ())]
 
 

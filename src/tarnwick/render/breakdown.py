@@ -8,7 +8,7 @@ from tarnwick._native import largest_per_section, origin_groups
 from tarnwick.support.origins import UNKNOWN_ORIGIN
 from tarnwick.render.names import display_name
 from tarnwick.support.records import record
-from tarnwick.support.symbol_list import origin_totals
+from tarnwick.support.symbol_list import named_origin_totals
 
 DEFAULT_TOP = 10
 NO_REGION = "(no region)"
@@ -57,7 +57,8 @@ def region_tops(report, limit: int = DEFAULT_TOP, symbols=None) -> list:
     region_of = section_regions(report)
     largest_in = largest_per_section(symbols_in, limit, region_of, NO_REGION)
     # region -> its `limit` largest object files: [(name, bytes), ...]
-    objects = origin_groups(origin_totals(symbols_in), "contributor", UNKNOWN_ORIGIN, region_of, NO_REGION,
+    totals, names = named_origin_totals(symbols_in)
+    objects = origin_groups(totals, names, UNKNOWN_ORIGIN, region_of, NO_REGION,
                             max(limit, 0), False)
     order = [r.name for r in report.regions] + [NO_REGION]
     tops = []
