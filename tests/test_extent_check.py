@@ -1,9 +1,14 @@
 """The native extent check finds a symbol's section by its name string object first and by the
-name's text after: what it finds must be what a plain walk over the sections by text finds."""
+name's text after: what it finds must be what a plain walk over the sections by text finds. And
+figures that add up to more than an address space holds are refused (the passes add bytes up in
+64 bits), those just under it added up exactly."""
 
 from __future__ import annotations
 
+import json
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -79,3 +84,57 @@ def test_a_symbol_list_that_iterates_its_own_way_is_checked_as_it_iterates():
     symbols = [Symbol("in", 0x100, 4, section=".text"), Symbol("out", 0x200, 4, section=".text")]
     assert extent_fault([], [section], list(symbols)) == ("symbol outside", 1, -1)
     assert extent_fault([], [section], Clipped(symbols)) is None
+
+
+def _map(*sections) -> str:
+    """A GNU ld map of `sections`: (name, address, size, [(input name, address, size), ...])."""
+    lines = ["Memory Configuration", "", "Name             Origin             Length             Attributes",
+             "ALL              0x0000000000000000 0xffffffffffffffff xrw",
+             "*default*        0x0000000000000000 0xffffffffffffffff", "", "Linker script and memory map", ""]
+    for name, address, size, inputs in sections:
+        lines.append(f"{name:<15} {address:#018x} {size:#x}")
+        for input_name, at, length in inputs:
+            lines += [f" {input_name:<14} {at:#018x} {length:#x} a.o",
+                      f"                {at:#018x}                {input_name[1:]}"]
+    return "\n".join(lines + ["OUTPUT(big.elf elf64-x86-64)", ""])
+
+
+HALF = 1 << 62
+TOGETHER = {  # kind: (map, the record at which they pass it)
+    "sections": (_map((".data", 0, HALF, [(".data.a", 0, HALF)]), (".bss", 1 << 63, HALF, [(".bss.b", 1 << 63, HALF)])),
+                 f".bss at 0x8000000000000000, {HALF:,} bytes"),
+    "input sections": (_map((".data", 0, HALF + 16, [(".data.a", 0, HALF), (".data.b", 16, HALF)])),
+                       f".data.b at 0x10, {HALF:,} bytes"),
+}
+
+
+@pytest.mark.parametrize("kind", TOGETHER)
+def test_figures_that_add_up_past_what_an_address_space_holds_are_refused(tmp_path, kind):
+    path = tmp_path / "big.map"
+    text, crossing = TOGETHER[kind]
+    path.write_text(text)
+    done = subprocess.run([sys.executable, "-m", "tarnwick", "analyze", str(path), "--no-elf"], capture_output=True,
+                          text=True, cwd=tmp_path)
+    assert done.returncode == 2 and not done.stdout
+    assert done.stderr.splitlines() == [
+        f"tarnwick: error: {path}: its {kind} take 2^63 bytes or more together (with {crossing}), more than an "
+        "address space holds"]
+
+
+def test_figures_just_under_what_an_address_space_holds_add_up_exactly(tmp_path):
+    path = tmp_path / "under.map"
+    path.write_text(_map((".data", 0, HALF - 1, [(".data.a", 0, HALF - 1)]),
+                         (".bss", 1 << 63, HALF - 1, [(".bss.b", 1 << 63, HALF - 1)])))
+    done = subprocess.run([sys.executable, "-m", "tarnwick", "analyze", str(path), "--no-elf", "--format", "json"],
+                          capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert sum(s["size"] for s in report["symbols"]) == 2 * (HALF - 1) == (1 << 63) - 2
+
+
+@pytest.mark.parametrize("sizes, fault", [([HALF, HALF - 1], None), ([HALF, HALF], ("symbols together", 1, -1)),
+                                          ([HALF - 1, HALF - 1, 2], ("symbols together", 2, -1))])
+def test_symbols_that_add_up_past_what_an_address_space_holds_are_the_fault(sizes, fault):
+    sections = [Section(".data", 0, (1 << 63) - 1, "ram")]
+    symbols = [Symbol(f"s{index}", 0, size, section=".data") for index, size in enumerate(sizes)]
+    assert extent_fault([], sections, symbols) == fault

@@ -202,11 +202,15 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
         if (!within(a, b, address_space + 1)) return fault("region", i);
     }
     Spans spans;  // by section name: several may share one
+    // Sections, input sections and symbols each add up to less than 2^63 bytes: the passes add
+    // their bytes up per object file, archive and region in 64 bits.
+    Wide sections_total = 0, inputs_total = 0, symbols_total = 0;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(section_items.get()); ++i) {
         PyObject* section = PySequence_Fast_GET_ITEM(section_items.get(), i);
         Wide start = 0, size = 0;
         if (!figures(f.address, f.size, section, start, size)) return nullptr;
         if (!within(start, size, size_limit)) return fault("section", i);
+        if ((sections_total += size) >= size_limit) return fault("sections together", i);
         Ref load = f.load_address.read(section);
         if (!load) return nullptr;
         if (load.get() != Py_None && (!wide_of(load.get(), a) || !within(a, size, size_limit)))
@@ -221,6 +225,7 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
             prefetch_ahead(parts.get(), j, f.input_address);
             if (!figures(f.input_address, f.input_size, PySequence_Fast_GET_ITEM(parts.get(), j), a, b)) return nullptr;
             if (!within(a, b, size_limit)) return fault("input", i, j);
+            if ((inputs_total += b) >= size_limit) return fault("inputs together", i, j);
             if (b != 0 && !(start <= a && a + b <= start + size)) return fault("input outside", i, j);
         }
     }
@@ -234,6 +239,7 @@ PyObject* extent_fault(PyObject*, PyObject* args) {
         Wide address = 0, size = 0;
         if (!figures(f.symbol_address, f.symbol_size, symbol, address, size)) return nullptr;
         if (!within(address, size, size_limit)) return fault("symbol", k);
+        if ((symbols_total += size) >= size_limit) return fault("symbols together", k);
         if (size == 0) continue;
         Ref alias = f.alias_of.read(symbol);
         Ref section = alias ? f.section.read(symbol) : Ref();

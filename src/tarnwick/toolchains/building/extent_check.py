@@ -1,6 +1,7 @@
 """The figures of a finished model, checked once whatever read it: every region, section, input
 section and symbol within the 64-bit address space, none of 2^63 bytes or more (more than an
-address space holds), and every input section and symbol inside the section that holds it. A
+address space holds), nor the sections, the input sections or the symbols together, and every
+input section and symbol inside the section that holds it. A
 reader converts units (XC16's PC units, XC8's words) and adds figures up on the way; a figure no
 build has means the file is broken or read wrongly, and no report is made of it. The pass over
 the model is native (native/fast/extent_check.cpp): a large map has a million symbols."""
@@ -19,6 +20,13 @@ def check_extents(model, path: str) -> None:
     if fault is None:
         return
     what, index, part = fault
+    if what.endswith(" together"):
+        kind = what.split()[0]
+        record = model.symbols[index] if kind == "symbols" else model.sections[index]
+        if kind == "inputs":
+            record, kind = record.inputs[part], "input sections"
+        raise MapParseError(path, f"its {kind} take 2^63 bytes or more together (with {record.name} at "
+                                  f"{record.address:#x}, {record.size:,} bytes), more than an address space holds")
     if what == "region":
         region = model.memory_regions[index]
         _refuse(path, f"memory region {region.name}", region.origin, region.length)
