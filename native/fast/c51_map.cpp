@@ -28,6 +28,17 @@ using map_reader::text;
 
 bool contains(string_view text, string_view word) { return text.find(word) != string_view::npos; }
 
+// contains(), found by the phrase's last character: the phrases every line is searched for end in
+// one that few lines hold (':', '.'), where a search by the first stops at every blank or capital.
+bool holds(string_view text, string_view phrase) {
+    std::size_t n = phrase.size();
+    for (std::size_t at = text.find(phrase.back(), n - 1); at != string_view::npos; at = text.find(phrase.back(), at + 1))
+        if (text.compare(at + 1 - n, n, phrase) == 0) return true;
+    return false;
+}
+
+bool capital(char c) { return c >= 'A' && c <= 'Z'; }
+
 // "0020H", "0020H.1", "C:000000H", "I:000020H.0": the figure (its "X:" memory prefix left out)
 // and the bits after its point; false for anything else
 bool keil_figure(string_view token, std::uint64_t& value, unsigned& bits) {
@@ -55,13 +66,37 @@ enum class Part { header, command, modules, classes, segments, overlay, symbols,
 
 class Reader {
 public:
-    bool start() noexcept {
+    // `offsets`: each space's ("C", "D", "X") offset in the model's addresses
+    bool start(PyObject* offsets) noexcept {
         modules_ = Ref::steal(PyList_New(0));
         classes_ = Ref::steal(PyList_New(0));
         segments_ = Ref::steal(PyList_New(0));
-        symbols_ = Ref::steal(PyList_New(0));
+        bit_segments_ = Ref::steal(PyList_New(0));
         sizes_ = Ref::steal(PyDict_New());
-        return modules_ && classes_ && segments_ && symbols_ && sizes_;
+        if (!modules_ || !classes_ || !segments_ || !bit_segments_ || !sizes_) return false;
+        for (Space& space : spaces_) {
+            space.letter = Ref::steal(PyUnicode_FromStringAndSize(&space.name, 1));
+            if (!space.letter) return false;
+        }
+        for (Ref* column : {&names_, &addresses_, &symbol_spaces_, &symbol_modules_}) {
+            *column = Ref::steal(PyList_New(0));
+            if (!*column) return false;
+        }
+        if (!PyDict_Check(offsets)) {
+            PyErr_SetString(PyExc_TypeError, "read_c51_map takes the spaces' offsets as a dict");
+            return false;
+        }
+        for (Space& space : spaces_) {
+            PyObject* offset = PyDict_GetItemWithError(offsets, space.letter.get());  // borrowed
+            if (offset == nullptr) {
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "no offset of the space %c", space.name);
+                return false;
+            }
+            space.offset = Ref::borrow(offset);
+            space.shift = PyLong_AsUnsignedLongLong(offset);
+            if (space.shift == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        }
+        return true;
     }
 
     bool line(string_view raw, long number) {
@@ -71,13 +106,13 @@ public:
             else if (starts_with(stripped, "LX51 ")) linker_ = "LX51";
         }
         if (starts_with(stripped, linker_.empty() ? "\x01" : linker_) && contains(stripped, " PAGE ")) return true;
-        if (contains(stripped, "INVOKED BY:")) {
+        if (holds(stripped, "INVOKED BY:")) {
             part_ = Part::command;
             return true;
         }
-        if (heading(stripped)) return true;
+        if (!stripped.empty() && capital(stripped.front()) && heading(stripped)) return true;  // every heading's is
         if (starts_with(stripped, "Program Size:")) return sizes(slice(stripped, 13));
-        if (contains(stripped, "RUN COMPLETE.")) complete_ = true;
+        if (holds(stripped, "RUN COMPLETE.")) complete_ = true;
         switch (part_) {
         case Part::command:
             if (stripped.empty()) {
@@ -106,9 +141,13 @@ public:
     PyObject* result() noexcept {
         Ref linker = Ref::steal(text(linker_));
         Ref command = linker ? Ref::steal(text(command_)) : Ref();
-        if (!command) return nullptr;
-        return PyTuple_Pack(8, linker.get(), command.get(), modules_.get(), classes_.get(), segments_.get(),
-                            symbols_.get(), sizes_.get(), complete_ ? Py_True : Py_False);
+        Ref dummies = command ? Ref::steal(PyLong_FromSize_t(dummies_)) : Ref();
+        Ref symbols = dummies ? Ref::steal(PyTuple_Pack(5, names_.get(), addresses_.get(), symbol_spaces_.get(),
+                                                        symbol_modules_.get(), dummies.get()))
+                              : Ref();
+        if (!symbols) return nullptr;
+        return PyTuple_Pack(9, linker.get(), command.get(), modules_.get(), classes_.get(), segments_.get(),
+                            bit_segments_.get(), symbols.get(), sizes_.get(), complete_ ? Py_True : Py_False);
     }
 
     std::optional<Failure> failure;
@@ -169,9 +208,11 @@ private:
         }
         if (space_ == 0 || stripped.empty()) return true;
         Cursor cursor(stripped);
-        std::vector<string_view> head;
-        while (head.size() < (linker_ == "LX51" ? 6u : 4u) && !cursor.at_end()) {
-            head.push_back(cursor.token());
+        bool lx51 = linker_ == "LX51";
+        string_view head[6];
+        std::size_t count = 0;
+        while (count < (lx51 ? 6u : 4u) && !cursor.at_end()) {
+            head[count++] = cursor.token();
             cursor.blanks();
         }
         string_view name = strip_end(cursor.rest());
@@ -179,34 +220,40 @@ private:
         unsigned start_bits = 0, length_bits = 0, other_bits = 0;
         string_view kind;
         bool row;
-        if (linker_ == "LX51") {
-            bool figures = head.size() >= 3 && keil_figure(head[0], start, start_bits);
+        if (lx51) {
+            bool figures = count >= 3 && keil_figure(head[0], start, start_bits);
             if (!figures) return true;  // a heading of the table
             if (contains(stripped, "**GAP**")) return true;
-            row = head.size() == 6 && keil_figure(head[1], other, other_bits) && keil_figure(head[2], length, length_bits);
+            row = count == 6 && keil_figure(head[1], other, other_bits) && keil_figure(head[2], length, length_bits);
             kind = row ? head[5] : string_view();
         } else {
-            bool typed = !head.empty() && !head[0].empty() && head[0].front() >= 'A' && head[0].front() <= 'Z';
+            bool typed = count != 0 && !head[0].empty() && capital(head[0].front());
             if (!typed || head[0] == "TYPE") return true;  // a gap row starts with its figure
-            row = head.size() >= 3 && keil_figure(head[1], start, start_bits) && keil_figure(head[2], length, length_bits);
+            row = count >= 3 && keil_figure(head[1], start, start_bits) && keil_figure(head[2], length, length_bits);
             kind = head[0];
         }
         if (!row) {
-            failure = Failure{linker_ == "LX51" ? "expected a segment row 'START  STOP  LENGTH  ALIGN  RELOC  CLASS  NAME'"
+            failure = Failure{lx51 ? "expected a segment row 'START  STOP  LENGTH  ALIGN  RELOC  CLASS  NAME'"
                                                 : "expected a segment row 'TYPE  BASE  LENGTH  RELOCATION  NAME'",
                               number};
             return true;
         }
-        const char space[2] = {space_, '\0'};
-        Ref entry = map_reader::tuple_of({text(space), shared_.get(kind).release(), PyLong_FromUnsignedLongLong(start),
-                                          PyLong_FromUnsignedLongLong(length), PyLong_FromUnsignedLong(length_bits),
-                                          text(name), PyLong_FromLong(number)});
-        return entry && PyList_Append(segments_.get(), entry.get()) == 0;
+        Ref entry = map_reader::tuple_of({Py_NewRef(space(space_).letter.get()), shared_.get(kind).release(),
+                                          PyLong_FromUnsignedLongLong(start), PyLong_FromUnsignedLongLong(length),
+                                          PyLong_FromUnsignedLong(length_bits), text(name), PyLong_FromLong(number)});
+        return entry && PyList_Append(segments_.get(), entry.get()) == 0 &&
+               (length_bits == 0 || PyList_Append(bit_segments_.get(), entry.get()) == 0);
     }
 
     // BL51: "C:09CFH  PUBLIC  main", "-------  MODULE  MAIN"; LX51: "010004E0H  PUBLIC  CODE  ---
     // _Delay_ms", "---  MODULE  ---  ---  STC8AX_DELAY"
     bool symbol(string_view stripped) {
+        // most rows are of other kinds (LINE, ...): told by their second token alone
+        Cursor cursor(stripped);
+        cursor.token();
+        cursor.blanks();
+        string_view second = cursor.token();
+        if (second != "MODULE" && second != "PUBLIC" && second != "SYMBOL") return true;
         tokens_of(stripped, tokens_);
         if (tokens_.size() < 3) return true;
         string_view rep = tokens_[1], name = tokens_.back();
@@ -228,10 +275,22 @@ private:
             space = prefix == 'C' ? 'C' : prefix == 'X' ? 'X' : prefix == 'I' ? 'D' : prefix == 'D' && value < 0x80 ? 'D' : 0;
         }
         if (space == 0 || (space == 'D' && value >= 0x100)) return true;  // bits, numbers, special registers
-        const char memory[2] = {space, '\0'};
-        Ref row = map_reader::tuple_of({text(memory), PyLong_FromUnsignedLongLong(value), text(name),
-                                        shared_.get(module_).release()});
-        return row && PyList_Append(symbols_.get(), row.get()) == 0;
+        const Space& memory = this->space(space);
+        std::uint64_t address;
+        Ref placed;
+        if (!__builtin_add_overflow(value, memory.shift, &address)) {
+            placed = Ref::steal(PyLong_FromUnsignedLongLong(address));
+        } else {  // past 64 bits: the model's checks name it
+            Ref listed = Ref::steal(PyLong_FromUnsignedLongLong(value));
+            if (listed) placed = Ref::steal(PyNumber_Add(listed.get(), memory.offset.get()));
+        }
+        Ref module = placed ? shared_.get(module_) : Ref();
+        Ref named = module ? Ref::steal(text(name)) : Ref();
+        dummies_ += name == "_ICE_DUMMY_";
+        return named && PyList_Append(names_.get(), named.get()) == 0 &&
+               PyList_Append(addresses_.get(), placed.get()) == 0 &&
+               PyList_Append(symbol_spaces_.get(), memory.letter.get()) == 0 &&
+               PyList_Append(symbol_modules_.get(), module.get()) == 0;
     }
 
     // " data=80.1 xdata=0 code=4218"
@@ -253,19 +312,30 @@ private:
         return true;
     }
 
+    // A memory: its letter as the rows name it, and its offset in the model's addresses.
+    struct Space {
+        char name;
+        Ref letter, offset;
+        std::uint64_t shift = 0;
+    };
+    const Space& space(char name) const { return spaces_[name == 'C' ? 0 : name == 'D' ? 1 : 2]; }
+
     Part part_ = Part::header;
     char space_ = 0;
     bool complete_ = false;
+    std::size_t dummies_ = 0;  // symbols named _ICE_DUMMY_
     std::string linker_, command_, module_;
     std::vector<string_view> tokens_;
-    Ref modules_, classes_, segments_, symbols_, sizes_;
+    Space spaces_[3] = {{'C'}, {'D'}, {'X'}};
+    Ref modules_, classes_, segments_, bit_segments_, sizes_;
+    Ref names_, addresses_, symbol_spaces_, symbol_modules_;  // the symbols, as columns
     map_reader::SharedTexts shared_;  // kinds and modules, named on row after row
 };
 
 }  // namespace
 
 PyObject* read_c51_map(PyObject*, PyObject* args) {
-    return map_reader::read_map<Reader>(args, "y*:read_c51_map");
+    return map_reader::read_map<Reader>(args, "y*O:read_c51_map");
 }
 
 PyObject* c51_sections(PyObject*, PyObject* args) {

@@ -5,12 +5,14 @@
 
 namespace tarnwick {
 
-// read_c51_map(data) -> (linker, command, modules, classes, segments, symbols, sizes, complete)
-// from a BL51 or LX51 listing's UTF-8 bytes: "BL51" or "LX51"; the command line it was invoked
-// with; the input modules (file, module); LX51's active memory classes (class, space, start,
-// end past the last byte, bytes used, bits used); the memory map's segments (space "C", "D" or
-// "X", type or class, start, bytes, bits, name, line), gaps left out; the symbol table's
-// symbols (space, address, name, module); the "Program Size:" figures {name: (bytes, bits)};
+// read_c51_map(data, offsets) -> (linker, command, modules, classes, segments, bit_segments,
+// symbols, sizes, complete) from a BL51 or LX51 listing's UTF-8 bytes: "BL51" or "LX51"; the
+// command line it was invoked with; the input modules (file, module); LX51's active memory
+// classes (class, space, start, end past the last byte, bytes used, bits used); the memory
+// map's segments (space "C", "D" or "X", type or class, start, bytes, bits, name, line), gaps
+// left out, and those of them with bits; the symbol table's symbols as columns ([name],
+// [address], [space], [module], how many are named _ICE_DUMMY_), each address its space's
+// offset (`offsets`: {space: offset}) plus the listed one; the "Program Size:" figures {name: (bytes, bits)};
 // whether the run's closing line ("... RUN COMPLETE.") was read. The spaces: C code, D the
 // internal RAM (data, idata, bits, register banks), X external RAM.
 PyObject* read_c51_map(PyObject* module, PyObject* args);
