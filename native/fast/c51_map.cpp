@@ -8,6 +8,7 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
+#include "fast/populated_arenas.hpp"
 #include "fast/records.hpp"
 
 #include <cstdint>
@@ -43,8 +44,13 @@ bool capital(char c) { return c >= 'A' && c <= 'Z'; }
 // and the bits after its point; false for anything else
 bool keil_figure(string_view token, std::uint64_t& value, unsigned& bits) {
     if (token.size() > 2 && token[1] == ':') token.remove_prefix(2);
-    std::size_t h = token.find('H');
-    if (h == string_view::npos || h == 0 || !number(slice(token, 0, h), 16, value)) return false;
+    // the hex digits, read as they are passed: the first character that is none must be the 'H'
+    std::size_t h = 0;
+    std::uint64_t figure = 0;
+    for (int digit; h < token.size() && (digit = digit_value(token[h], 16)) >= 0; ++h)
+        figure = (figure << 4) | static_cast<std::uint64_t>(digit);
+    if (h == 0 || h > 16 || h == token.size() || token[h] != 'H') return false;
+    value = figure;
     string_view rest = slice(token, h + 1);
     bits = 0;
     if (rest.empty()) return true;
@@ -105,7 +111,9 @@ public:
             if (starts_with(stripped, "BL51 ")) linker_ = "BL51";
             else if (starts_with(stripped, "LX51 ")) linker_ = "LX51";
         }
-        if (starts_with(stripped, linker_.empty() ? "\x01" : linker_) && contains(stripped, " PAGE ")) return true;
+        if (starts_with(stripped, linker_.empty() ? string_view("\x01") : string_view(linker_)) &&
+            contains(stripped, " PAGE "))
+            return true;
         if (holds(stripped, "INVOKED BY:")) {
             part_ = Part::command;
             return true;
@@ -250,11 +258,14 @@ private:
     bool symbol(string_view stripped) {
         // most rows are of other kinds (LINE, ...): told by their second token alone
         Cursor cursor(stripped);
-        cursor.token();
+        string_view first = cursor.token();
         cursor.blanks();
         string_view second = cursor.token();
         if (second != "MODULE" && second != "PUBLIC" && second != "SYMBOL") return true;
-        tokens_of(stripped, tokens_);
+        tokens_.clear();
+        tokens_.push_back(first);
+        tokens_.push_back(second);
+        for (cursor.blanks(); !cursor.at_end(); cursor.blanks()) tokens_.push_back(cursor.token());
         if (tokens_.size() < 3) return true;
         string_view rep = tokens_[1], name = tokens_.back();
         if (rep == "MODULE") {
@@ -335,6 +346,7 @@ private:
 }  // namespace
 
 PyObject* read_c51_map(PyObject*, PyObject* args) {
+    PopulatedArenas arenas;  // the rows' room
     return map_reader::read_map<Reader>(args, "y*O:read_c51_map");
 }
 
@@ -348,12 +360,17 @@ PyObject* c51_sections(PyObject*, PyObject* args) {
                                          "has_contents", "is_code", "inputs", "is_writable", "padding_bytes"}) ||
         !input.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"}))
         return nullptr;
+    PopulatedArenas arenas;  // the records' room
     Ref empty = Ref::steal(PyTuple_New(0));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref made = Ref::steal(PyList_New(0));
     if (!empty || !zero || !made) return nullptr;
     std::string last_module;  // the module of the segment before, and its origin (borrowed from owners)
     PyObject* last_origin = nullptr;
+    // the space of the segment before (a run of rows names one), its offset and region (borrowed
+    // from the dicts, or null where they name none) and whether it is code
+    PyObject *last_space = nullptr, *offset = nullptr, *region = nullptr;
+    bool code = false, unmoved = false;  // unmoved: an offset of 0, which leaves a start the address
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(segments); ++i) {
         PyObject* row = PyList_GET_ITEM(segments, i);
         if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 7) {
@@ -370,9 +387,16 @@ PyObject* c51_sections(PyObject*, PyObject* args) {
         if (bytes == nullptr && PyErr_Occurred()) return nullptr;
         string_view written = bytes ? string_view(bytes, static_cast<std::size_t>(length)) : string_view();
         std::size_t mark = written.rfind('?');
-        PyObject* offset = PyDict_GetItemWithError(offsets, space);  // borrowed
-        PyObject* region = offset ? PyDict_GetItemWithError(regions, space) : nullptr;
-        if (PyErr_Occurred()) return nullptr;
+        if (space != last_space || !PyUnicode_CheckExact(space)) {
+            offset = PyDict_GetItemWithError(offsets, space);  // borrowed
+            region = offset ? PyDict_GetItemWithError(regions, space) : nullptr;
+            if (PyErr_Occurred()) return nullptr;
+            code = PyUnicode_CompareWithASCIIString(space, "C") == 0;
+            int overflow = 0;
+            unmoved = offset != nullptr && PyLong_CheckExact(offset) && PyLong_AsLongLongAndOverflow(offset, &overflow) == 0 &&
+                      overflow == 0 && !PyErr_Occurred();
+            last_space = PyUnicode_CheckExact(space) ? space : nullptr;  // held by the row's list
+        }
         PyObject* origin = nullptr;
         if (!written.empty() && written.front() == '?' && written.back() != '"' && region != nullptr) {
             string_view module = written.substr(mark + 1);
@@ -389,11 +413,11 @@ PyObject* c51_sections(PyObject*, PyObject* args) {
         if (origin == nullptr) {  // named otherwise, of a module not listed, or absolute
             made_section = Ref::steal(PyObject_CallOneArg(section_of, row));
             last_origin = nullptr;  // held by `owners`, which Python code may have changed
+            last_space = nullptr;  // and so by the dicts
         } else {
-            bool code = PyUnicode_CompareWithASCIIString(space, "C") == 0;
             bool reserved = written == "?STACK";
             bool is_code = code && PyUnicode_CompareWithASCIIString(kind, "CONST") != 0 && !starts_with(written, "?CO?");
-            Ref address = Ref::steal(PyNumber_Add(start, offset));
+            Ref address = unmoved && PyLong_CheckExact(start) ? Ref::borrow(start) : Ref::steal(PyNumber_Add(start, offset));
             Ref part = address ? input.make({Py_NewRef(name), Py_NewRef(address.get()), Py_NewRef(size), Py_NewRef(origin),
                                              Py_NewRef(reserved ? Py_True : Py_False),
                                              Py_NewRef(reserved ? Py_True : Py_False), Py_NewRef(empty.get())})
