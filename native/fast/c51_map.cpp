@@ -12,6 +12,7 @@
 #include "fast/records.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,19 +71,51 @@ char space_of_class(string_view klass) {
 
 enum class Part { header, command, modules, classes, segments, overlay, symbols, other };
 
+// The memory map's segments, held in a capsule between read_c51_map and c51_sections: figures as
+// numbers and names as bytes, made Python objects only for what the model keeps (a segment of no
+// bytes makes none).
+struct C51Segments {
+    static constexpr const char* capsule_name = "tarnwick.c51_segments";
+    struct Row {
+        char space;
+        unsigned bits;
+        std::uint64_t start, length;
+        std::size_t name_at, name_size;  // in `names`
+        long line;
+        Ref kind;  // a shared text
+    };
+    std::string names;  // every name's bytes, one after another
+    std::vector<Row> rows;
+    Ref letters[3];  // "C", "D", "X"
+
+    string_view name_of(const Row& row) const { return string_view(names).substr(row.name_at, row.name_size); }
+    PyObject* letter(char space) const { return letters[space == 'C' ? 0 : space == 'D' ? 1 : 2].get(); }
+    // The row as read_c51_map's rows were: (space, type or class, start, bytes, bits, name, line).
+    Ref tuple(const Row& row) const noexcept {
+        return map_reader::tuple_of({Py_NewRef(letter(row.space)), Py_NewRef(row.kind.get()),
+                                     PyLong_FromUnsignedLongLong(row.start), PyLong_FromUnsignedLongLong(row.length),
+                                     PyLong_FromUnsignedLong(row.bits), text(name_of(row)), PyLong_FromLong(row.line)});
+    }
+    static void discard(PyObject* capsule) {
+        delete static_cast<C51Segments*>(PyCapsule_GetPointer(capsule, capsule_name));
+    }
+};
+
 class Reader {
 public:
     // `offsets`: each space's ("C", "D", "X") offset in the model's addresses
-    bool start(PyObject* offsets) noexcept {
+    bool start(PyObject* offsets) {  // throws bad_alloc
         modules_ = Ref::steal(PyList_New(0));
         classes_ = Ref::steal(PyList_New(0));
-        segments_ = Ref::steal(PyList_New(0));
         bit_segments_ = Ref::steal(PyList_New(0));
         sizes_ = Ref::steal(PyDict_New());
-        if (!modules_ || !classes_ || !segments_ || !bit_segments_ || !sizes_) return false;
-        for (Space& space : spaces_) {
+        segments_ = std::make_unique<C51Segments>();
+        if (!modules_ || !classes_ || !bit_segments_ || !sizes_) return false;
+        for (std::size_t i = 0; i < 3; ++i) {
+            Space& space = spaces_[i];
             space.letter = Ref::steal(PyUnicode_FromStringAndSize(&space.name, 1));
             if (!space.letter) return false;
+            segments_->letters[i] = Ref::borrow(space.letter.get());
         }
         for (Ref* column : {&names_, &addresses_, &symbol_spaces_, &symbol_modules_}) {
             *column = Ref::steal(PyList_New(0));
@@ -153,8 +186,12 @@ public:
         Ref symbols = dummies ? Ref::steal(PyTuple_Pack(5, names_.get(), addresses_.get(), symbol_spaces_.get(),
                                                         symbol_modules_.get(), dummies.get()))
                               : Ref();
-        if (!symbols) return nullptr;
-        return PyTuple_Pack(9, linker.get(), command.get(), modules_.get(), classes_.get(), segments_.get(),
+        Ref count = symbols ? Ref::steal(PyLong_FromSize_t(segments_->rows.size())) : Ref();
+        Ref held = count ? Ref::steal(PyCapsule_New(segments_.get(), C51Segments::capsule_name, C51Segments::discard))
+                         : Ref();
+        if (!held) return nullptr;
+        segments_.release();  // the capsule's now
+        return PyTuple_Pack(10, linker.get(), command.get(), modules_.get(), classes_.get(), held.get(), count.get(),
                             bit_segments_.get(), symbols.get(), sizes_.get(), complete_ ? Py_True : Py_False);
     }
 
@@ -246,11 +283,15 @@ private:
                               number};
             return true;
         }
-        Ref entry = map_reader::tuple_of({Py_NewRef(space(space_).letter.get()), shared_.get(kind).release(),
-                                          PyLong_FromUnsignedLongLong(start), PyLong_FromUnsignedLongLong(length),
-                                          PyLong_FromUnsignedLong(length_bits), text(name), PyLong_FromLong(number)});
-        return entry && PyList_Append(segments_.get(), entry.get()) == 0 &&
-               (length_bits == 0 || PyList_Append(bit_segments_.get(), entry.get()) == 0);
+        Ref shared_kind = shared_.get(kind);
+        if (!shared_kind) return false;
+        C51Segments& kept = *segments_;
+        kept.rows.push_back({space_, length_bits, start, length, kept.names.size(), name.size(), number,
+                             std::move(shared_kind)});
+        kept.names.append(name);
+        if (length_bits == 0) return true;
+        Ref entry = kept.tuple(kept.rows.back());
+        return entry && PyList_Append(bit_segments_.get(), entry.get()) == 0;
     }
 
     // BL51: "C:09CFH  PUBLIC  main", "-------  MODULE  MAIN"; LX51: "010004E0H  PUBLIC  CODE  ---
@@ -338,7 +379,8 @@ private:
     std::string linker_, command_, module_;
     std::vector<string_view> tokens_;
     Space spaces_[3] = {{'C'}, {'D'}, {'X'}};
-    Ref modules_, classes_, segments_, bit_segments_, sizes_;
+    Ref modules_, classes_, bit_segments_, sizes_;
+    std::unique_ptr<C51Segments> segments_;
     Ref names_, addresses_, symbol_spaces_, symbol_modules_;  // the symbols, as columns
     map_reader::SharedTexts shared_;  // kinds and modules, named on row after row
 };
@@ -351,10 +393,12 @@ PyObject* read_c51_map(PyObject*, PyObject* args) {
 }
 
 PyObject* c51_sections(PyObject*, PyObject* args) {
-    PyObject *segments, *owners, *offsets, *regions, *section_of, *section_class, *input_class;
-    if (!PyArg_ParseTuple(args, "O!O!O!O!OOO:c51_sections", &PyList_Type, &segments, &PyDict_Type, &owners,
-                          &PyDict_Type, &offsets, &PyDict_Type, &regions, &section_of, &section_class, &input_class))
+    PyObject *held, *owners, *offsets, *regions, *section_of, *section_class, *input_class;
+    if (!PyArg_ParseTuple(args, "OO!O!O!OOO:c51_sections", &held, &PyDict_Type, &owners, &PyDict_Type, &offsets,
+                          &PyDict_Type, &regions, &section_of, &section_class, &input_class))
         return nullptr;
+    auto* segments = static_cast<const C51Segments*>(PyCapsule_GetPointer(held, C51Segments::capsule_name));
+    if (segments == nullptr) return nullptr;
     RecordMaker section, input;
     if (!section.prepare(section_class, {"name", "address", "size", "execution_region", "load_region", "load_address",
                                          "has_contents", "is_code", "inputs", "is_writable", "padding_bytes"}) ||
@@ -369,33 +413,23 @@ PyObject* c51_sections(PyObject*, PyObject* args) {
     PyObject* last_origin = nullptr;
     // the space of the segment before (a run of rows names one), its offset and region (borrowed
     // from the dicts, or null where they name none) and whether it is code
-    PyObject *last_space = nullptr, *offset = nullptr, *region = nullptr;
+    char last_space = 0;
+    PyObject *offset = nullptr, *region = nullptr;
     bool code = false, unmoved = false;  // unmoved: an offset of 0, which leaves a start the address
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(segments); ++i) {
-        PyObject* row = PyList_GET_ITEM(segments, i);
-        if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 7) {
-            PyErr_SetString(PyExc_TypeError, "a segment row of read_c51_map is expected");
-            return nullptr;
-        }
-        PyObject *space = PyTuple_GET_ITEM(row, 0), *kind = PyTuple_GET_ITEM(row, 1), *start = PyTuple_GET_ITEM(row, 2),
-                 *size = PyTuple_GET_ITEM(row, 3), *name = PyTuple_GET_ITEM(row, 5);
-        int holds = PyObject_IsTrue(size);
-        if (holds < 0) return nullptr;
-        if (!holds) continue;
-        Py_ssize_t length = 0;
-        const char* bytes = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
-        if (bytes == nullptr && PyErr_Occurred()) return nullptr;
-        string_view written = bytes ? string_view(bytes, static_cast<std::size_t>(length)) : string_view();
+    for (const C51Segments::Row& row : segments->rows) {
+        if (row.length == 0) continue;
+        PyObject* space = segments->letter(row.space);
+        string_view written = segments->name_of(row);
         std::size_t mark = written.rfind('?');
-        if (space != last_space || !PyUnicode_CheckExact(space)) {
+        if (row.space != last_space) {
             offset = PyDict_GetItemWithError(offsets, space);  // borrowed
             region = offset ? PyDict_GetItemWithError(regions, space) : nullptr;
             if (PyErr_Occurred()) return nullptr;
-            code = PyUnicode_CompareWithASCIIString(space, "C") == 0;
+            code = row.space == 'C';
             int overflow = 0;
             unmoved = offset != nullptr && PyLong_CheckExact(offset) && PyLong_AsLongLongAndOverflow(offset, &overflow) == 0 &&
                       overflow == 0 && !PyErr_Occurred();
-            last_space = PyUnicode_CheckExact(space) ? space : nullptr;  // held by the row's list
+            last_space = row.space;
         }
         PyObject* origin = nullptr;
         if (!written.empty() && written.front() == '?' && written.back() != '"' && region != nullptr) {
@@ -411,20 +445,26 @@ PyObject* c51_sections(PyObject*, PyObject* args) {
         }
         Ref made_section;
         if (origin == nullptr) {  // named otherwise, of a module not listed, or absolute
-            made_section = Ref::steal(PyObject_CallOneArg(section_of, row));
+            Ref listed = segments->tuple(row);
+            if (!listed) return nullptr;
+            made_section = Ref::steal(PyObject_CallOneArg(section_of, listed.get()));
             last_origin = nullptr;  // held by `owners`, which Python code may have changed
-            last_space = nullptr;  // and so by the dicts
+            last_space = 0;  // and so by the dicts
         } else {
             bool reserved = written == "?STACK";
-            bool is_code = code && PyUnicode_CompareWithASCIIString(kind, "CONST") != 0 && !starts_with(written, "?CO?");
-            Ref address = unmoved && PyLong_CheckExact(start) ? Ref::borrow(start) : Ref::steal(PyNumber_Add(start, offset));
-            Ref part = address ? input.make({Py_NewRef(name), Py_NewRef(address.get()), Py_NewRef(size), Py_NewRef(origin),
-                                             Py_NewRef(reserved ? Py_True : Py_False),
+            bool is_code = code && PyUnicode_CompareWithASCIIString(row.kind.get(), "CONST") != 0 &&
+                           !starts_with(written, "?CO?");
+            Ref name = Ref::steal(text(written));
+            Ref start = name ? Ref::steal(PyLong_FromUnsignedLongLong(row.start)) : Ref();
+            Ref size = start ? Ref::steal(PyLong_FromUnsignedLongLong(row.length)) : Ref();
+            Ref address = !size ? Ref() : unmoved ? Ref::borrow(start.get()) : Ref::steal(PyNumber_Add(start.get(), offset));
+            Ref part = address ? input.make({Py_NewRef(name.get()), Py_NewRef(address.get()), Py_NewRef(size.get()),
+                                             Py_NewRef(origin), Py_NewRef(reserved ? Py_True : Py_False),
                                              Py_NewRef(reserved ? Py_True : Py_False), Py_NewRef(empty.get())})
                                : Ref();
             Ref inputs = part ? map_reader::tuple_of({part.release()}) : Ref();
             if (!inputs) return nullptr;
-            made_section = section.make({Py_NewRef(name), address.release(), Py_NewRef(size), Py_NewRef(region),
+            made_section = section.make({name.release(), address.release(), size.release(), Py_NewRef(region),
                                          Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(code ? Py_True : Py_False),
                                          Py_NewRef(is_code ? Py_True : Py_False), inputs.release(),
                                          Py_NewRef(code ? Py_False : Py_True), Py_NewRef(zero.get())});

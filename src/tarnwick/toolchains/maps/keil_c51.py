@@ -41,9 +41,9 @@ ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF f
 
 def parse(data, path: str, config=None):
     """The model of a BL51 or LX51 listing from its UTF-8 bytes."""
-    linker, command, modules, classes, segments, bit_segments, symbols, sizes, complete = native_rows(
+    linker, command, modules, classes, segments, segment_count, bit_segments, symbols, sizes, complete = native_rows(
         read_c51_map, path, data, _OFFSET)
-    if not segments:
+    if not segment_count:
         raise MapParseError(path, f"a {linker or 'C51'} listing without its memory map")
     if not complete or "code" not in sizes:
         raise MapParseError(path, f"a {linker} listing cut short: it does not end with its 'Program Size:' and "
