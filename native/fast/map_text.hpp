@@ -157,8 +157,9 @@ inline void tokens_of(string_view text, std::vector<string_view>& tokens, std::s
 
 // The file name at the end of a path written with either separator.
 inline string_view base_name(string_view path) {
-    std::size_t slash = path.find_last_of("/\\");
-    return slash == string_view::npos ? path : slice(path, slash + 1);
+    std::size_t at = path.size();  // a search of the set asks it of each character, a call each
+    while (at > 0 && path[at - 1] != '/' && path[at - 1] != '\\') --at;
+    return slice(path, at);
 }
 
 inline bool word_char(char c) {
