@@ -132,3 +132,45 @@ def test_the_command_line_follows_its_heading_wherever_the_words_stand(tmp_path,
     assert {r.name: r.length for r in load_map(path).memory_regions}["IRAM"] == 128
     lost = _changed(tmp_path, BL51, "BL51 BANKED LINKER/LOCATER V6.22, INVOKED BY:", "INVOKED BY")
     assert {r.name: r.length for r in load_map(lost).memory_regions}["IRAM"] == 256
+
+
+def _reads(reader: str):
+    """A native line reader's call, with the arguments its Python side gives it."""
+    from tarnwick import _native
+    from tarnwick.toolchains.base import InputSection
+
+    extra = {"read_c51_map": (_OFFSET,), "read_iar_map": (InputSection,)}.get(reader, ())
+    return lambda data: getattr(_native, reader)(data, *extra)
+
+
+def _first_nul_line(data: bytes) -> int:
+    """The number of the line holding the first NUL byte: "\\n", "\\r\\n" or a lone "\\r" ends a line."""
+    before = data[:data.index(b"\0")].replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+    return before.count(b"\n") + 1
+
+
+@pytest.mark.parametrize("reader, name", [("read_c51_map", BL51), ("read_c51_map", LX51),
+                                          ("read_xc8_map", "xc8-pic16f877a.map"),
+                                          ("read_iar_map", "iar-arm8-init-by-copy.map")])
+@pytest.mark.parametrize("where", ["first", "middle", "last", "after_cr", "twice"])
+def test_a_nul_byte_is_refused_at_the_line_that_holds_the_first(reader, name, where):
+    data = (OURS / name).read_bytes()
+    lines = data.split(b"\n")
+    middle = len(lines) // 2
+    if where == "first":
+        data = b"\0" + data
+    elif where == "middle":
+        lines[middle] = lines[middle][:4] + b"\0" + lines[middle][4:]
+        data = b"\n".join(lines)
+    elif where == "last":  # on a last line that no newline ends
+        data = data.rstrip(b"\n") + b"\nend\0"
+    elif where == "after_cr":  # the lines before end in a lone carriage return
+        lines[middle] = lines[middle] + b"\r\0"
+        data = b"\n".join(lines)
+    else:
+        lines[middle] = b"\0" + lines[middle]
+        lines[middle + 2] = b"\0" + lines[middle + 2]
+        data = b"\n".join(lines)
+    with pytest.raises(ValueError) as caught:
+        _reads(reader)(data)
+    assert caught.value.args == ("binary data inside the map", _first_nul_line(data))
