@@ -8,9 +8,11 @@
 #include "fast/link_map.hpp"
 #include "fast/map_reader.hpp"
 #include "fast/map_text.hpp"
+#include "fast/populated_arenas.hpp"
 #include "fast/records.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,12 +30,28 @@ using map_reader::text;
 
 bool contains(string_view text, string_view word) { return text.find(word) != string_view::npos; }
 
+// contains(), found by the phrase's last character: the phrases every line is searched for end in
+// one that few lines hold (':', '.'), where a search by the first stops at every blank or capital.
+bool holds(string_view text, string_view phrase) {
+    std::size_t n = phrase.size();
+    for (std::size_t at = text.find(phrase.back(), n - 1); at != string_view::npos; at = text.find(phrase.back(), at + 1))
+        if (text.compare(at + 1 - n, n, phrase) == 0) return true;
+    return false;
+}
+
+bool capital(char c) { return c >= 'A' && c <= 'Z'; }
+
 // "0020H", "0020H.1", "C:000000H", "I:000020H.0": the figure (its "X:" memory prefix left out)
 // and the bits after its point; false for anything else
 bool keil_figure(string_view token, std::uint64_t& value, unsigned& bits) {
     if (token.size() > 2 && token[1] == ':') token.remove_prefix(2);
-    std::size_t h = token.find('H');
-    if (h == string_view::npos || h == 0 || !number(slice(token, 0, h), 16, value)) return false;
+    // the hex digits, read as they are passed: the first character that is none must be the 'H'
+    std::size_t h = 0;
+    std::uint64_t figure = 0;
+    for (int digit; h < token.size() && (digit = digit_value(token[h], 16)) >= 0; ++h)
+        figure = (figure << 4) | static_cast<std::uint64_t>(digit);
+    if (h == 0 || h > 16 || h == token.size() || token[h] != 'H') return false;
+    value = figure;
     string_view rest = slice(token, h + 1);
     bits = 0;
     if (rest.empty()) return true;
@@ -53,15 +71,71 @@ char space_of_class(string_view klass) {
 
 enum class Part { header, command, modules, classes, segments, overlay, symbols, other };
 
+// The memory map's segments, held in a capsule between read_c51_map and c51_sections: figures as
+// numbers and names as bytes, made Python objects only for what the model keeps (a segment of no
+// bytes makes none).
+struct C51Segments {
+    static constexpr const char* capsule_name = "tarnwick.c51_segments";
+    struct Row {
+        char space;
+        unsigned bits;
+        std::uint64_t start, length;
+        std::size_t name_at, name_size;  // in `names`
+        long line;
+        Ref kind;  // a shared text
+    };
+    std::string names;  // every name's bytes, one after another
+    std::vector<Row> rows;
+    Ref letters[3];  // "C", "D", "X"
+
+    string_view name_of(const Row& row) const { return string_view(names).substr(row.name_at, row.name_size); }
+    PyObject* letter(char space) const { return letters[space == 'C' ? 0 : space == 'D' ? 1 : 2].get(); }
+    // The row as read_c51_map's rows were: (space, type or class, start, bytes, bits, name, line).
+    Ref tuple(const Row& row) const noexcept {
+        return map_reader::tuple_of({Py_NewRef(letter(row.space)), Py_NewRef(row.kind.get()),
+                                     PyLong_FromUnsignedLongLong(row.start), PyLong_FromUnsignedLongLong(row.length),
+                                     PyLong_FromUnsignedLong(row.bits), text(name_of(row)), PyLong_FromLong(row.line)});
+    }
+    static void discard(PyObject* capsule) {
+        delete static_cast<C51Segments*>(PyCapsule_GetPointer(capsule, capsule_name));
+    }
+};
+
 class Reader {
 public:
-    bool start() noexcept {
+    // `offsets`: each space's ("C", "D", "X") offset in the model's addresses
+    bool start(PyObject* offsets) {  // throws bad_alloc
         modules_ = Ref::steal(PyList_New(0));
         classes_ = Ref::steal(PyList_New(0));
-        segments_ = Ref::steal(PyList_New(0));
-        symbols_ = Ref::steal(PyList_New(0));
+        bit_segments_ = Ref::steal(PyList_New(0));
         sizes_ = Ref::steal(PyDict_New());
-        return modules_ && classes_ && segments_ && symbols_ && sizes_;
+        segments_ = std::make_unique<C51Segments>();
+        if (!modules_ || !classes_ || !bit_segments_ || !sizes_) return false;
+        for (std::size_t i = 0; i < 3; ++i) {
+            Space& space = spaces_[i];
+            space.letter = Ref::steal(PyUnicode_FromStringAndSize(&space.name, 1));
+            if (!space.letter) return false;
+            segments_->letters[i] = Ref::borrow(space.letter.get());
+        }
+        for (Ref* column : {&names_, &addresses_, &symbol_spaces_, &symbol_modules_}) {
+            *column = Ref::steal(PyList_New(0));
+            if (!*column) return false;
+        }
+        if (!PyDict_Check(offsets)) {
+            PyErr_SetString(PyExc_TypeError, "read_c51_map takes the spaces' offsets as a dict");
+            return false;
+        }
+        for (Space& space : spaces_) {
+            PyObject* offset = PyDict_GetItemWithError(offsets, space.letter.get());  // borrowed
+            if (offset == nullptr) {
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "no offset of the space %c", space.name);
+                return false;
+            }
+            space.offset = Ref::borrow(offset);
+            space.shift = PyLong_AsUnsignedLongLong(offset);
+            if (space.shift == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        }
+        return true;
     }
 
     bool line(string_view raw, long number) {
@@ -70,14 +144,16 @@ public:
             if (starts_with(stripped, "BL51 ")) linker_ = "BL51";
             else if (starts_with(stripped, "LX51 ")) linker_ = "LX51";
         }
-        if (starts_with(stripped, linker_.empty() ? "\x01" : linker_) && contains(stripped, " PAGE ")) return true;
-        if (contains(stripped, "INVOKED BY:")) {
+        if (starts_with(stripped, linker_.empty() ? string_view("\x01") : string_view(linker_)) &&
+            contains(stripped, " PAGE "))
+            return true;
+        if (holds(stripped, "INVOKED BY:")) {
             part_ = Part::command;
             return true;
         }
-        if (heading(stripped)) return true;
+        if (!stripped.empty() && capital(stripped.front()) && heading(stripped)) return true;  // every heading's is
         if (starts_with(stripped, "Program Size:")) return sizes(slice(stripped, 13));
-        if (contains(stripped, "RUN COMPLETE.")) complete_ = true;
+        if (holds(stripped, "RUN COMPLETE.")) complete_ = true;
         switch (part_) {
         case Part::command:
             if (stripped.empty()) {
@@ -106,9 +182,17 @@ public:
     PyObject* result() noexcept {
         Ref linker = Ref::steal(text(linker_));
         Ref command = linker ? Ref::steal(text(command_)) : Ref();
-        if (!command) return nullptr;
-        return PyTuple_Pack(8, linker.get(), command.get(), modules_.get(), classes_.get(), segments_.get(),
-                            symbols_.get(), sizes_.get(), complete_ ? Py_True : Py_False);
+        Ref dummies = command ? Ref::steal(PyLong_FromSize_t(dummies_)) : Ref();
+        Ref symbols = dummies ? Ref::steal(PyTuple_Pack(5, names_.get(), addresses_.get(), symbol_spaces_.get(),
+                                                        symbol_modules_.get(), dummies.get()))
+                              : Ref();
+        Ref count = symbols ? Ref::steal(PyLong_FromSize_t(segments_->rows.size())) : Ref();
+        Ref held = count ? Ref::steal(PyCapsule_New(segments_.get(), C51Segments::capsule_name, C51Segments::discard))
+                         : Ref();
+        if (!held) return nullptr;
+        segments_.release();  // the capsule's now
+        return PyTuple_Pack(10, linker.get(), command.get(), modules_.get(), classes_.get(), held.get(), count.get(),
+                            bit_segments_.get(), symbols.get(), sizes_.get(), complete_ ? Py_True : Py_False);
     }
 
     std::optional<Failure> failure;
@@ -169,9 +253,11 @@ private:
         }
         if (space_ == 0 || stripped.empty()) return true;
         Cursor cursor(stripped);
-        std::vector<string_view> head;
-        while (head.size() < (linker_ == "LX51" ? 6u : 4u) && !cursor.at_end()) {
-            head.push_back(cursor.token());
+        bool lx51 = linker_ == "LX51";
+        string_view head[6];
+        std::size_t count = 0;
+        while (count < (lx51 ? 6u : 4u) && !cursor.at_end()) {
+            head[count++] = cursor.token();
             cursor.blanks();
         }
         string_view name = strip_end(cursor.rest());
@@ -179,35 +265,48 @@ private:
         unsigned start_bits = 0, length_bits = 0, other_bits = 0;
         string_view kind;
         bool row;
-        if (linker_ == "LX51") {
-            bool figures = head.size() >= 3 && keil_figure(head[0], start, start_bits);
+        if (lx51) {
+            bool figures = count >= 3 && keil_figure(head[0], start, start_bits);
             if (!figures) return true;  // a heading of the table
             if (contains(stripped, "**GAP**")) return true;
-            row = head.size() == 6 && keil_figure(head[1], other, other_bits) && keil_figure(head[2], length, length_bits);
+            row = count == 6 && keil_figure(head[1], other, other_bits) && keil_figure(head[2], length, length_bits);
             kind = row ? head[5] : string_view();
         } else {
-            bool typed = !head.empty() && !head[0].empty() && head[0].front() >= 'A' && head[0].front() <= 'Z';
+            bool typed = count != 0 && !head[0].empty() && capital(head[0].front());
             if (!typed || head[0] == "TYPE") return true;  // a gap row starts with its figure
-            row = head.size() >= 3 && keil_figure(head[1], start, start_bits) && keil_figure(head[2], length, length_bits);
+            row = count >= 3 && keil_figure(head[1], start, start_bits) && keil_figure(head[2], length, length_bits);
             kind = head[0];
         }
         if (!row) {
-            failure = Failure{linker_ == "LX51" ? "expected a segment row 'START  STOP  LENGTH  ALIGN  RELOC  CLASS  NAME'"
+            failure = Failure{lx51 ? "expected a segment row 'START  STOP  LENGTH  ALIGN  RELOC  CLASS  NAME'"
                                                 : "expected a segment row 'TYPE  BASE  LENGTH  RELOCATION  NAME'",
                               number};
             return true;
         }
-        const char space[2] = {space_, '\0'};
-        Ref entry = map_reader::tuple_of({text(space), shared_.get(kind).release(), PyLong_FromUnsignedLongLong(start),
-                                          PyLong_FromUnsignedLongLong(length), PyLong_FromUnsignedLong(length_bits),
-                                          text(name), PyLong_FromLong(number)});
-        return entry && PyList_Append(segments_.get(), entry.get()) == 0;
+        Ref shared_kind = shared_.get(kind);
+        if (!shared_kind) return false;
+        C51Segments& kept = *segments_;
+        kept.rows.push_back({space_, length_bits, start, length, kept.names.size(), name.size(), number,
+                             std::move(shared_kind)});
+        kept.names.append(name);
+        if (length_bits == 0) return true;
+        Ref entry = kept.tuple(kept.rows.back());
+        return entry && PyList_Append(bit_segments_.get(), entry.get()) == 0;
     }
 
     // BL51: "C:09CFH  PUBLIC  main", "-------  MODULE  MAIN"; LX51: "010004E0H  PUBLIC  CODE  ---
     // _Delay_ms", "---  MODULE  ---  ---  STC8AX_DELAY"
     bool symbol(string_view stripped) {
-        tokens_of(stripped, tokens_);
+        // most rows are of other kinds (LINE, ...): told by their second token alone
+        Cursor cursor(stripped);
+        string_view first = cursor.token();
+        cursor.blanks();
+        string_view second = cursor.token();
+        if (second != "MODULE" && second != "PUBLIC" && second != "SYMBOL") return true;
+        tokens_.clear();
+        tokens_.push_back(first);
+        tokens_.push_back(second);
+        for (cursor.blanks(); !cursor.at_end(); cursor.blanks()) tokens_.push_back(cursor.token());
         if (tokens_.size() < 3) return true;
         string_view rep = tokens_[1], name = tokens_.back();
         if (rep == "MODULE") {
@@ -228,10 +327,22 @@ private:
             space = prefix == 'C' ? 'C' : prefix == 'X' ? 'X' : prefix == 'I' ? 'D' : prefix == 'D' && value < 0x80 ? 'D' : 0;
         }
         if (space == 0 || (space == 'D' && value >= 0x100)) return true;  // bits, numbers, special registers
-        const char memory[2] = {space, '\0'};
-        Ref row = map_reader::tuple_of({text(memory), PyLong_FromUnsignedLongLong(value), text(name),
-                                        shared_.get(module_).release()});
-        return row && PyList_Append(symbols_.get(), row.get()) == 0;
+        const Space& memory = this->space(space);
+        std::uint64_t address;
+        Ref placed;
+        if (!__builtin_add_overflow(value, memory.shift, &address)) {
+            placed = Ref::steal(PyLong_FromUnsignedLongLong(address));
+        } else {  // past 64 bits: the model's checks name it
+            Ref listed = Ref::steal(PyLong_FromUnsignedLongLong(value));
+            if (listed) placed = Ref::steal(PyNumber_Add(listed.get(), memory.offset.get()));
+        }
+        Ref module = placed ? shared_.get(module_) : Ref();
+        Ref named = module ? Ref::steal(text(name)) : Ref();
+        dummies_ += name == "_ICE_DUMMY_";
+        return named && PyList_Append(names_.get(), named.get()) == 0 &&
+               PyList_Append(addresses_.get(), placed.get()) == 0 &&
+               PyList_Append(symbol_spaces_.get(), memory.letter.get()) == 0 &&
+               PyList_Append(symbol_modules_.get(), module.get()) == 0;
     }
 
     // " data=80.1 xdata=0 code=4218"
@@ -253,56 +364,73 @@ private:
         return true;
     }
 
+    // A memory: its letter as the rows name it, and its offset in the model's addresses.
+    struct Space {
+        char name;
+        Ref letter, offset;
+        std::uint64_t shift = 0;
+    };
+    const Space& space(char name) const { return spaces_[name == 'C' ? 0 : name == 'D' ? 1 : 2]; }
+
     Part part_ = Part::header;
     char space_ = 0;
     bool complete_ = false;
+    std::size_t dummies_ = 0;  // symbols named _ICE_DUMMY_
     std::string linker_, command_, module_;
     std::vector<string_view> tokens_;
-    Ref modules_, classes_, segments_, symbols_, sizes_;
+    Space spaces_[3] = {{'C'}, {'D'}, {'X'}};
+    Ref modules_, classes_, bit_segments_, sizes_;
+    std::unique_ptr<C51Segments> segments_;
+    Ref names_, addresses_, symbol_spaces_, symbol_modules_;  // the symbols, as columns
     map_reader::SharedTexts shared_;  // kinds and modules, named on row after row
 };
 
 }  // namespace
 
 PyObject* read_c51_map(PyObject*, PyObject* args) {
-    return map_reader::read_map<Reader>(args, "y*:read_c51_map");
+    PopulatedArenas arenas;  // the rows' room
+    return map_reader::read_map<Reader>(args, "y*O:read_c51_map");
 }
 
 PyObject* c51_sections(PyObject*, PyObject* args) {
-    PyObject *segments, *owners, *offsets, *regions, *section_of, *section_class, *input_class;
-    if (!PyArg_ParseTuple(args, "O!O!O!O!OOO:c51_sections", &PyList_Type, &segments, &PyDict_Type, &owners,
-                          &PyDict_Type, &offsets, &PyDict_Type, &regions, &section_of, &section_class, &input_class))
+    PyObject *held, *owners, *offsets, *regions, *section_of, *section_class, *input_class;
+    if (!PyArg_ParseTuple(args, "OO!O!O!OOO:c51_sections", &held, &PyDict_Type, &owners, &PyDict_Type, &offsets,
+                          &PyDict_Type, &regions, &section_of, &section_class, &input_class))
         return nullptr;
+    auto* segments = static_cast<const C51Segments*>(PyCapsule_GetPointer(held, C51Segments::capsule_name));
+    if (segments == nullptr) return nullptr;
     RecordMaker section, input;
     if (!section.prepare(section_class, {"name", "address", "size", "execution_region", "load_region", "load_address",
                                          "has_contents", "is_code", "inputs", "is_writable", "padding_bytes"}) ||
         !input.prepare(input_class, {"name", "address", "size", "origin", "is_fill", "is_reservation", "symbols"}))
         return nullptr;
+    PopulatedArenas arenas;  // the records' room
     Ref empty = Ref::steal(PyTuple_New(0));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref made = Ref::steal(PyList_New(0));
     if (!empty || !zero || !made) return nullptr;
     std::string last_module;  // the module of the segment before, and its origin (borrowed from owners)
     PyObject* last_origin = nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(segments); ++i) {
-        PyObject* row = PyList_GET_ITEM(segments, i);
-        if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 7) {
-            PyErr_SetString(PyExc_TypeError, "a segment row of read_c51_map is expected");
-            return nullptr;
-        }
-        PyObject *space = PyTuple_GET_ITEM(row, 0), *kind = PyTuple_GET_ITEM(row, 1), *start = PyTuple_GET_ITEM(row, 2),
-                 *size = PyTuple_GET_ITEM(row, 3), *name = PyTuple_GET_ITEM(row, 5);
-        int holds = PyObject_IsTrue(size);
-        if (holds < 0) return nullptr;
-        if (!holds) continue;
-        Py_ssize_t length = 0;
-        const char* bytes = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
-        if (bytes == nullptr && PyErr_Occurred()) return nullptr;
-        string_view written = bytes ? string_view(bytes, static_cast<std::size_t>(length)) : string_view();
+    // the space of the segment before (a run of rows names one), its offset and region (borrowed
+    // from the dicts, or null where they name none) and whether it is code
+    char last_space = 0;
+    PyObject *offset = nullptr, *region = nullptr;
+    bool code = false, unmoved = false;  // unmoved: an offset of 0, which leaves a start the address
+    for (const C51Segments::Row& row : segments->rows) {
+        if (row.length == 0) continue;
+        PyObject* space = segments->letter(row.space);
+        string_view written = segments->name_of(row);
         std::size_t mark = written.rfind('?');
-        PyObject* offset = PyDict_GetItemWithError(offsets, space);  // borrowed
-        PyObject* region = offset ? PyDict_GetItemWithError(regions, space) : nullptr;
-        if (PyErr_Occurred()) return nullptr;
+        if (row.space != last_space) {
+            offset = PyDict_GetItemWithError(offsets, space);  // borrowed
+            region = offset ? PyDict_GetItemWithError(regions, space) : nullptr;
+            if (PyErr_Occurred()) return nullptr;
+            code = row.space == 'C';
+            int overflow = 0;
+            unmoved = offset != nullptr && PyLong_CheckExact(offset) && PyLong_AsLongLongAndOverflow(offset, &overflow) == 0 &&
+                      overflow == 0 && !PyErr_Occurred();
+            last_space = row.space;
+        }
         PyObject* origin = nullptr;
         if (!written.empty() && written.front() == '?' && written.back() != '"' && region != nullptr) {
             string_view module = written.substr(mark + 1);
@@ -317,20 +445,26 @@ PyObject* c51_sections(PyObject*, PyObject* args) {
         }
         Ref made_section;
         if (origin == nullptr) {  // named otherwise, of a module not listed, or absolute
-            made_section = Ref::steal(PyObject_CallOneArg(section_of, row));
+            Ref listed = segments->tuple(row);
+            if (!listed) return nullptr;
+            made_section = Ref::steal(PyObject_CallOneArg(section_of, listed.get()));
             last_origin = nullptr;  // held by `owners`, which Python code may have changed
+            last_space = 0;  // and so by the dicts
         } else {
-            bool code = PyUnicode_CompareWithASCIIString(space, "C") == 0;
             bool reserved = written == "?STACK";
-            bool is_code = code && PyUnicode_CompareWithASCIIString(kind, "CONST") != 0 && !starts_with(written, "?CO?");
-            Ref address = Ref::steal(PyNumber_Add(start, offset));
-            Ref part = address ? input.make({Py_NewRef(name), Py_NewRef(address.get()), Py_NewRef(size), Py_NewRef(origin),
-                                             Py_NewRef(reserved ? Py_True : Py_False),
+            bool is_code = code && PyUnicode_CompareWithASCIIString(row.kind.get(), "CONST") != 0 &&
+                           !starts_with(written, "?CO?");
+            Ref name = Ref::steal(text(written));
+            Ref start = name ? Ref::steal(PyLong_FromUnsignedLongLong(row.start)) : Ref();
+            Ref size = start ? Ref::steal(PyLong_FromUnsignedLongLong(row.length)) : Ref();
+            Ref address = !size ? Ref() : unmoved ? Ref::borrow(start.get()) : Ref::steal(PyNumber_Add(start.get(), offset));
+            Ref part = address ? input.make({Py_NewRef(name.get()), Py_NewRef(address.get()), Py_NewRef(size.get()),
+                                             Py_NewRef(origin), Py_NewRef(reserved ? Py_True : Py_False),
                                              Py_NewRef(reserved ? Py_True : Py_False), Py_NewRef(empty.get())})
                                : Ref();
             Ref inputs = part ? map_reader::tuple_of({part.release()}) : Ref();
             if (!inputs) return nullptr;
-            made_section = section.make({Py_NewRef(name), address.release(), Py_NewRef(size), Py_NewRef(region),
+            made_section = section.make({name.release(), address.release(), size.release(), Py_NewRef(region),
                                          Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(code ? Py_True : Py_False),
                                          Py_NewRef(is_code ? Py_True : Py_False), inputs.release(),
                                          Py_NewRef(code ? Py_False : Py_True), Py_NewRef(zero.get())});

@@ -11,6 +11,7 @@
 #include "fast/records.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -197,10 +198,12 @@ public:
     std::optional<long> failure;
     std::optional<long> binary;  // a line holding a NUL byte
     std::string part_name;
+    // the map's first NUL byte, searched for once: the lines before it hold none, and a NUL ends no line
+    const char* nul_ = nullptr;
 
 private:
     bool step(string_view raw, long number) {
-        if (raw.find('\0') != string_view::npos) {
+        if (nul_ != nullptr && raw.data() + raw.size() > nul_) {  // the line holding the map's first NUL
             binary = number;
             return true;
         }
@@ -484,6 +487,7 @@ PyObject* read_iar_map(PyObject*, PyObject* args) {
     try {
         Reader reader;
         if (!reader.start(input_class)) return nullptr;
+        reader.nul_ = static_cast<const char*>(std::memchr(view.buf, '\0', static_cast<std::size_t>(view.len)));
         long number = 0;
         bool ok = true;
         link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},

@@ -157,10 +157,13 @@ template <class Reader>
 PyObject* read_lines(const Py_buffer& view, Reader& reader) {
     long number = 0;
     bool ok = true;
+    // the first NUL byte, searched for once: the lines before it hold none, the line holding it is
+    // the first that does (a NUL ends no line)
+    const char* nul = static_cast<const char*>(std::memchr(view.buf, '\0', static_cast<std::size_t>(view.len)));
     try {
         link_map::for_each_line({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
                                 [&](std::string_view line) {
-                                    if (line.find('\0') != std::string_view::npos) {
+                                    if (nul != nullptr && line.data() + line.size() > nul) {
                                         reader.failure = Failure{"binary data inside the map", ++number};
                                         return false;
                                     }

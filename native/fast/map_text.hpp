@@ -40,13 +40,18 @@ inline string_view strip_end(string_view text) {
 }
 
 // How many of the characters of `text` from `pos` are spaces, eight at a time: the maps align
-// their columns with runs of them.
+// their columns with runs of them. Within the first word that is not all spaces, its first other
+// character is found in the word too; past the last whole word, the rest is for the caller.
 inline std::size_t spaces_at(string_view text, std::size_t pos) noexcept {
     std::size_t from = pos;
     constexpr std::uint64_t eight_spaces = 0x2020202020202020ull;
     for (std::uint64_t word; pos + 8 <= text.size(); pos += 8) {
         std::memcpy(&word, text.data() + pos, 8);
-        if (word != eight_spaces) break;
+        if (word != eight_spaces) {
+            if constexpr (std::endian::native == std::endian::little)
+                pos += static_cast<std::size_t>(std::countr_zero(word ^ eight_spaces) / 8);
+            break;
+        }
     }
     return pos - from;
 }
@@ -157,8 +162,9 @@ inline void tokens_of(string_view text, std::vector<string_view>& tokens, std::s
 
 // The file name at the end of a path written with either separator.
 inline string_view base_name(string_view path) {
-    std::size_t slash = path.find_last_of("/\\");
-    return slash == string_view::npos ? path : slice(path, slash + 1);
+    std::size_t at = path.size();  // a search of the set asks it of each character, a call each
+    while (at > 0 && path[at - 1] != '/' && path[at - 1] != '\\') --at;
+    return slice(path, at);
 }
 
 inline bool word_char(char c) {

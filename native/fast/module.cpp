@@ -291,7 +291,7 @@ PyMethodDef methods[] = {
     {"read_iar_xlink_map", guarded<read_iar_xlink_map>, METH_VARARGS,
      "read_iar_xlink_map(data) -> tuple\n\nThe rows of an IAR XLINK map (UTF-8 bytes)."},
     {"read_c51_map", guarded<read_c51_map>, METH_VARARGS,
-     "read_c51_map(data) -> tuple\n\nThe parts of a Keil C51 BL51 or LX51 listing (UTF-8 bytes)."},
+     "read_c51_map(data, offsets) -> tuple\n\nThe parts of a Keil C51 BL51 or LX51 listing (UTF-8 bytes)."},
     {"c51_sections", guarded<c51_sections>, METH_VARARGS,
      "c51_sections(segments, owners, offsets, regions, section_of, Section, InputSection) -> list\n\nThe sections "
      "of a Keil C51 listing's segments that hold bytes."},

@@ -143,7 +143,8 @@ public:
 
     PyObject* result() {
         std::unique_ptr<Xc8Rows> rows = std::make_unique<Xc8Rows>();
-        map_reader::SharedTexts shared;
+        // objects and classes apart: each row names one of each, and each keeps its last one
+        map_reader::SharedTexts objects, classes;
         // psects found among the objects' rows by link address and name, sorted once: tens of
         // thousands of lookups in a hash table miss the cache each time
         auto earlier = [](const Owned& a, const Owned& b) { return before(a.link, a.name, b); };
@@ -156,8 +157,8 @@ public:
             // listed again: the last row holds
             bool found = after != owned_.begin() && (after - 1)->link == row.link && (after - 1)->name == row.name;
             string_view owner = found ? (after - 1)->object : string_view();
-            Ref object = owner.empty() ? Ref::borrow(Py_None) : shared.get(base_name(owner));
-            Ref klass = object ? shared.get(row.klass) : Ref();
+            Ref object = owner.empty() ? Ref::borrow(Py_None) : objects.get(base_name(owner));
+            Ref klass = object ? classes.get(row.klass) : Ref();
             if (!klass) return nullptr;
             rows->psects.push_back({rows->keep(row.name), row.link, row.load, row.length, row.space, std::move(klass),
                                     std::move(object)});
@@ -245,10 +246,13 @@ private:
     }
 
     void classes(string_view raw, string_view stripped, long number) {
-        tokens_of(stripped, tokens_);
-        if (tokens_.size() == 2 && tokens_[0] == "CLASS" && !raw.empty() && is_space(raw.front())) {
-            klass_ = tokens_[1];
-            return;
+        // a class's heading starts with its word: the psect rows under it are not read twice
+        if (starts_with(stripped, "CLASS")) {
+            tokens_of(stripped, tokens_);
+            if (tokens_.size() == 2 && tokens_[0] == "CLASS" && !raw.empty() && is_space(raw.front())) {
+                klass_ = tokens_[1];
+                return;
+            }
         }
         Psect row;
         if (psect(raw, row, number) && !klass_.empty()) {  // a CLASS row names one

@@ -41,8 +41,9 @@ ELF_NOT_READ = "an ELF file is joined to GNU and LLVM maps only"  # why an ELF f
 
 def parse(data, path: str, config=None):
     """The model of a BL51 or LX51 listing from its UTF-8 bytes."""
-    linker, command, modules, classes, segments, symbols, sizes, complete = native_rows(read_c51_map, path, data)
-    if not segments:
+    linker, command, modules, classes, segments, segment_count, bit_segments, symbols, sizes, complete = native_rows(
+        read_c51_map, path, data, _OFFSET)
+    if not segment_count:
         raise MapParseError(path, f"a {linker or 'C51'} listing without its memory map")
     if not complete or "code" not in sizes:
         raise MapParseError(path, f"a {linker} listing cut short: it does not end with its 'Program Size:' and "
@@ -50,7 +51,7 @@ def parse(data, path: str, config=None):
     notes: list = []
     regions = _regions(linker, command, classes, notes)
     owners = _owners(modules)
-    left_bits = [f"{row[5] or row[1]} {row[3]:,} B and {row[4]} bit(s)" for row in segments if row[4]]  # name, kind
+    left_bits = [f"{row[5] or row[1]} {row[3]:,} B and {row[4]} bit(s)" for row in bit_segments]  # name, kind
     by_space: list = []  # the symbols by space, made when a segment of no listed module needs them
 
     def section_of(row):
@@ -64,18 +65,23 @@ def parse(data, path: str, config=None):
         notes.append(f"bit segments count their whole bytes, as the listing's data= total does: {', '.join(left_bits)}")
     notes.append(f"the internal RAM is held at {INTERNAL:#x} and XDATA at {EXTERNAL:#x} plus their addresses: the "
                  "8051's memories overlap in address")
-    raw = [(name, address + _OFFSET[space], None, "global")  # RawSymbol's fields, made more cheaply
-           for space, address, name, _module in symbols if name != "_ICE_DUMMY_"]
+    names, addresses, _spaces, _modules, dummies = symbols
+    raw = (names, addresses)  # the columns of global symbols of no stated size
+    if dummies:
+        kept = [index for index, name in enumerate(names) if name != "_ICE_DUMMY_"]
+        raw = ([names[index] for index in kept], [addresses[index] for index in kept])
     return assemble(Toolchain.KEIL_C51, path, regions, sections, raw, config, sizes_given=False, thumb=False,
                     notes=notes, stated=_stated(sizes), summed=frozenset(_REGIONS.values()))
 
 
-def _symbols_by_space(symbols: list, owners: dict) -> dict:
-    """Space -> its symbols' (address, module), in address order: the modules' symbols."""
+def _symbols_by_space(symbols: tuple, owners: dict) -> dict:
+    """Space -> its symbols' (address, module), in address order: the modules' symbols
+    (`symbols`: read_c51_map's columns, addresses in the model's terms)."""
     by_space: dict = {}
-    for space, address, _name, module in symbols:
+    _names, addresses, spaces, modules, _dummies = symbols
+    for space, address, module in zip(spaces, addresses, modules):
         if module in owners:
-            by_space.setdefault(space, []).append((address, module))
+            by_space.setdefault(space, []).append((address - _OFFSET[space], module))
     for listed in by_space.values():
         listed.sort()
     return by_space
