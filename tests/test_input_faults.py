@@ -318,3 +318,18 @@ def test_a_debug_section_past_2_to_the_63_is_a_note(tmp_path, capsys):
     note = json.loads(out)["sources_note"]
     assert code == 0 and "internal error" not in err
     assert re.search(r"cannot be read \(\.debug_info \(16 bytes at offset 0x8000000000001000\) runs past", note)
+
+
+@pytest.mark.parametrize("name", ["xc16-data-memory.map", "xc32-pic32mx-kseg-aliases.map"])
+@pytest.mark.parametrize("part", ["report", "gnu ld map"])
+def test_a_nul_byte_past_the_head_of_a_microchip_map_is_refused_at_its_line(tmp_path, capsys, name, part):
+    # the usage report before the memory configuration is read as text, the rest by the line reader
+    lines = (OURS / name).read_bytes().split(b"\n")
+    configuration = next(i for i, line in enumerate(lines) if line.startswith(b"Memory Configuration"))
+    at = 2 if part == "report" else configuration + 3
+    lines[at:at] = [b""] * 70_000 + [b"jun\0k"]  # past the 64 KB the format is told by
+    path = tmp_path / name
+    path.write_bytes(b"\n".join(lines))
+    code, out, err = run(capsys, path, "--no-elf")
+    assert code == 2 and not out
+    assert err == f"tarnwick: error: {path}:{at + 70_001}: binary data inside the map\n"

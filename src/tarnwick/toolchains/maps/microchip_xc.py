@@ -61,6 +61,11 @@ def parse(data, path: str, config=None) -> NormalizedBuildModel:
     start = found.start() if found else -1
     if start < 0:
         raise MapParseError(path, "a Microchip XC map without its memory configuration (link with -Map)")
+    nul = raw_bytes.find(b"\0", 0, start)
+    if nul >= 0:  # the report before the memory configuration is read as text, not by the line reader
+        before = raw_bytes[:nul]
+        line = before.count(b"\n") + before.count(b"\r") - before.count(b"\r\n") + 1
+        raise MapParseError(path, "binary data inside the map", line)
     report = raw_bytes[:start].decode("utf-8", "replace")
     lines_before = raw_bytes.count(b"\n", 0, start + 1)
     try:
