@@ -16,23 +16,26 @@ from tarnwick.toolchains.maps.map_text import first_line, lines_of
 GNU_HEAD = "Archive member included to satisfy reference by file (symbol)\n\n" + "".join(
     f" .text.f{n:05}    0x{0x08000000 + 16 * n:08x}       0x10 build/f{n}.o\n" for n in range(1500))
 
-# each banner with what else its format's check asks of the head
+# each banner with what else its format's check asks of the head, and whether it counts anywhere
+# in the head or only at its start (after blank lines)
 BANNERS = [
-    (heads.armlink, heads._ARMLINK_HEADINGS, ""),
-    (heads.iar_ilink, heads._ILINK_PARTS, ""),
-    (heads.iar_xlink, heads._XLINK_BANNER, ""),
-    (heads.ti_linker, heads._TI_BANNER, ""),
-    (heads.xc8, heads._XC8_BANNER, "Linker command line\n"),
-    (heads.microchip_xc, heads._XC_LINKER_LINE, ""),
+    (heads.armlink, heads._ARMLINK_HEADINGS, "", True),
+    (heads.iar_ilink, heads._ILINK_PARTS, "", True),
+    (heads.iar_xlink, heads._XLINK_BANNER, "", True),
+    (heads.ti_linker, heads._TI_BANNER, "", True),
+    (heads.xc8, heads._XC8_BANNER, "Linker command line\n", True),
+    (heads.microchip_xc, heads._XC_LINKER_LINE, "", True),
+    (heads.sdcc, heads._SDCC_BANNER, "", False),
+    (heads.keil_c51, heads._C51_BANNER, "", False),
+    (heads.renesas_rlink, heads._RLINK_BANNER, "", False),
+    (heads.llvm_lld, heads._LLD_HEADER, "", False),
+    (heads.cosmic, heads._COSMIC_BANNER, "segment \n", False),
 ]
-# banners that only count at the head's start (after blank lines), with what else the check asks
-OPENING_BANNERS = [
-    (heads.sdcc, heads._SDCC_BANNER, ""),
-    (heads.keil_c51, heads._C51_BANNER, ""),
-    (heads.renesas_rlink, heads._RLINK_BANNER, ""),
-    (heads.llvm_lld, heads._LLD_HEADER, ""),
-    (heads.cosmic, heads._COSMIC_BANNER, "segment \n"),
-]
+
+
+def banners_counted(anywhere: bool) -> dict:
+    return {"argnames": "check, pattern, needed", "ids": [c.__name__ for c, _, _, a in BANNERS if a == anywhere],
+            "argvalues": [(c, p, n) for c, p, n, a in BANNERS if a == anywhere]}
 
 
 def source(pattern) -> str:
@@ -46,7 +49,7 @@ def banners(pattern):
         lambda text: text.replace("\r", " ").replace("\n", " "))
 
 
-@pytest.mark.parametrize("check, pattern, needed", BANNERS, ids=[check.__name__ for check, _, _ in BANNERS])
+@pytest.mark.parametrize(**banners_counted(anywhere=True))
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data(), at=st.integers(0, 1500), ending=st.sampled_from(["\n", "\r\n"]))
 def test_every_banner_its_pattern_matches_is_found_anywhere_in_a_head(check, pattern, needed, data, at, ending):
@@ -67,16 +70,12 @@ def test_no_other_format_claims_a_gnu_ld_head(check):
        st.lists(st.sampled_from(["\n", "\r\n", "\r"]), min_size=8, max_size=8))
 def test_the_first_line_with_a_word_is_that_of_the_whole_split(parts, ends):
     text = "".join(part + end for part, end in zip(parts, ends))
-    whole = next(((number, line) for number, line in enumerate(lines_of(text), 1)
-                  if any(character.isalnum() for character in line)), (1, ""))
-    assert first_line(text) == whole
-    assert first_line(text + "tail") == next(
-        ((number, line) for number, line in enumerate(lines_of(text + "tail"), 1)
-         if any(character.isalnum() for character in line)), (1, ""))
+    for whole in (text, text + "tail"):
+        assert first_line(whole) == next(((number, line) for number, line in enumerate(lines_of(whole), 1)
+                                          if any(character.isalnum() for character in line)), (1, ""))
 
 
-@pytest.mark.parametrize("check, pattern, needed", OPENING_BANNERS,
-                         ids=[check.__name__ for check, _, _ in OPENING_BANNERS])
+@pytest.mark.parametrize(**banners_counted(anywhere=False))
 @settings(max_examples=40, deadline=None)
 @given(data=st.data(), blank=st.sampled_from(["", "\n", "\r\n\r\n"]))
 def test_every_opening_banner_its_pattern_matches_is_found(check, pattern, needed, data, blank):
