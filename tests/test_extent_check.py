@@ -7,12 +7,11 @@ from __future__ import annotations
 
 import json
 import random
-import subprocess
-import sys
 
 import pytest
 
 from tarnwick._native import extent_fault
+from tarnwick.app.cli import main
 from tarnwick.toolchains.base import Section, Symbol
 
 
@@ -109,26 +108,26 @@ TOGETHER = {  # kind: (map, the record at which they pass it)
 
 
 @pytest.mark.parametrize("kind", TOGETHER)
-def test_figures_that_add_up_past_what_an_address_space_holds_are_refused(tmp_path, kind):
+def test_figures_that_add_up_past_what_an_address_space_holds_are_refused(tmp_path, capsys, kind):
     path = tmp_path / "big.map"
     text, crossing = TOGETHER[kind]
     path.write_text(text)
-    done = subprocess.run([sys.executable, "-m", "tarnwick", "analyze", str(path), "--no-elf"], capture_output=True,
-                          text=True, cwd=tmp_path)
-    assert done.returncode == 2 and not done.stdout
-    assert done.stderr.splitlines() == [
+    code = main(["analyze", str(path), "--no-elf"])
+    out, err = capsys.readouterr()
+    assert code == 2 and not out
+    assert err.splitlines() == [
         f"tarnwick: error: {path}: its {kind} take 2^63 bytes or more together (with {crossing}), more than an "
         "address space holds"]
 
 
-def test_figures_just_under_what_an_address_space_holds_add_up_exactly(tmp_path):
+def test_figures_just_under_what_an_address_space_holds_add_up_exactly(tmp_path, capsys):
     path = tmp_path / "under.map"
     path.write_text(_map((".data", 0, HALF - 1, [(".data.a", 0, HALF - 1)]),
                          (".bss", 1 << 63, HALF - 1, [(".bss.b", 1 << 63, HALF - 1)])))
-    done = subprocess.run([sys.executable, "-m", "tarnwick", "analyze", str(path), "--no-elf", "--format", "json"],
-                          capture_output=True, text=True, cwd=tmp_path)
-    assert done.returncode == 0, done.stderr
-    report = json.loads(done.stdout)
+    code = main(["analyze", str(path), "--no-elf", "--format", "json"])
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    report = json.loads(out)
     assert sum(s["size"] for s in report["symbols"]) == 2 * (HALF - 1) == (1 << 63) - 2
 
 
