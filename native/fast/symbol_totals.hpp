@@ -34,6 +34,12 @@ struct PointerPairHash {
 // one text per origin, so this finds an origin with one probe of a flat table.
 using OriginTable = FlatTable<PointerPair, PointerPairHash>;
 
+// A sum that wraps instead of overflowing: the totals are counted while a map is read, before the
+// model's check refuses symbols that add up to 2^63 bytes or more: only those of a model it refuses wrap.
+inline long long wrapped_sum(long long a, long long b) noexcept {
+    return static_cast<long long>(static_cast<unsigned long long>(a) + static_cast<unsigned long long>(b));
+}
+
 struct Total {
     Ref key;
     long long bytes = 0, count = 0;
@@ -41,11 +47,11 @@ struct Total {
 
     // false when the section is neither text nor None
     bool add(PyObject* section, long long size) {
-        bytes += size;
+        bytes = wrapped_sum(bytes, size);
         count += 1;
         for (auto& [name, total] : sections) {
             if (name.get() == section) {
-                total += size;
+                total = wrapped_sum(total, size);
                 return true;
             }
         }
