@@ -43,6 +43,9 @@ SPLIT_LINES = "import sys\nfor line in open(sys.argv[1], 'rb'): line.split()"
 # what the command cannot start without: its argument parser, paths, patterns, annotations, and
 # the report module's JSON and timestamps
 STANDARD_MODULES = "import argparse, datetime, json, pathlib, re, typing"
+# what the report module's own import table names from the standard library: no analysis can
+# start below this
+REPORT_MODULE_IMPORTS = "import json, datetime, pathlib"
 COMMAND = "the tarnwick command"
 CASES = ("large", "elf", "small", "huge", "sources", "stack", "diff")
 # Every command runs in an empty folder: one started here would find this repository's
@@ -146,6 +149,7 @@ def small(bench: Bench) -> None:
                 "--help": ["--help"], "tarnwick --help": [COMMAND, "--help"]},
                with_floor(["-c", "pass"]), "python -c pass",
                {"the standard library modules every run imports, alone": with_floor(["-c", STANDARD_MODULES]),
+                "the report module's standard library imports alone": with_floor(["-c", REPORT_MODULE_IMPORTS]),
                 # the parser --help prints from, with the re, gettext and locale it loads
                 "argparse alone": with_floor(["-c", "import argparse"]),
                 # and what printing any parser's help adds (textwrap, the messages' translation)

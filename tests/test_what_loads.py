@@ -86,8 +86,9 @@ def test_the_host_findings_are_made_only_for_a_ci_host(bare, host, told):
     assert ("tarnwick.render.host_findings" in modules) is told
 
 
-# what making records with `dataclass` and sizing help with `shutil` cost every start
-UNNEEDED_STANDARD_MODULES = {"dataclasses", "inspect", "shutil", "bz2", "lzma"}
+# what making records with `dataclass`, sizing help with `shutil` and annotations and tuples with
+# `typing` cost every start
+UNNEEDED_STANDARD_MODULES = {"dataclasses", "inspect", "shutil", "bz2", "lzma", "typing"}
 
 
 @pytest.fixture(scope="module")
@@ -100,6 +101,8 @@ def at_start() -> set:
 
 @pytest.mark.parametrize("arguments", [("--help",), ("analyze", "gnu_ld.map", "--format", "json"),
                                        ("analyze", "gnu_ld.map", "--no-elf", "--format", "markdown"),
+                                       ("analyze", "gnu_ld.map", "--format", "html"),
+                                       ("analyze", "llvm_lld.map", "--no-elf"),
                                        ("diff", "gnu_ld.map", "llvm_lld.map")])
 def test_a_run_loads_no_standard_module_it_does_not_use(bare, at_start, arguments):
     arguments = [str(bare / a) if a.endswith(".map") else a for a in arguments]

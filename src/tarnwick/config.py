@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
-from typing import Optional
-
 from tarnwick.support.records import field, record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
 @record

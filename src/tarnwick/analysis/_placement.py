@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
-from typing import Iterable, Optional
-
 from tarnwick.toolchains.base import (
     MemoryCategory, MemoryRegion, NormalizedBuildModel, Section, region_containing,
 )
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Iterable, Optional
 
 
 def category_of(region: Optional[MemoryRegion]) -> MemoryCategory:

@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import re
-from typing import Optional
 
 from tarnwick.analysis._placement import placed_sections
 from tarnwick.toolchains.base import NormalizedBuildModel
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 # CORE0, CORE_1, CPU1, CM4, CM7, C0 as a separate token of the region name.
 _CORE_TOKEN = re.compile(r"(?:^|[^A-Za-z0-9])(CORE_?\d+|CPU_?\d+|CM\d+|C\d)(?=$|[^A-Za-z0-9])",

@@ -3,9 +3,11 @@ without its ELF file has none to read."""
 
 from __future__ import annotations
 
-from typing import Optional
-
 from tarnwick.support.records import record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
 @record

@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
-from typing import Optional
-
 from tarnwick.support.records import record
 from tarnwick.toolchains.base import NormalizedBuildModel
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
 @record(frozen=True)

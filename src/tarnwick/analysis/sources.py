@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import os
 import posixpath
-from typing import Optional
 
 from tarnwick._native import attribute_sources
 from tarnwick.analysis._placement import category_of, load_region_of
@@ -22,6 +21,10 @@ from tarnwick.analysis.no_sources import NoSources, without_elf
 from tarnwick.support.origins import source_file
 from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import MemoryCategory
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 UNCLAIMED = "(no compile unit: built without -g)"
 FILL = "(fill and bytes no symbol names)"

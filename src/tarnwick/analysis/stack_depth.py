@@ -18,12 +18,15 @@ import struct
 from collections.abc import Sequence
 from itertools import compress
 from operator import itemgetter, neg
-from typing import Optional
 
 from tarnwick._native import index_names, link_calls, solve_stack
 from tarnwick.analysis.stack_units import asked_for, read_units
 from tarnwick.support.records import field, record
 from tarnwick.toolchains.stack_files import INDIRECT, stem_of
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 EXCEPTION_FRAME = 32  # Cortex-M stacks eight words on an exception (104 B with the FP context)
 _STACK_SECTION = re.compile(

@@ -13,10 +13,13 @@ those the build shows without configuration:
 from __future__ import annotations
 
 import mmap
-from typing import Optional
 
 from tarnwick.support.files import FileProblem, open_regular
 from tarnwick.support.records import record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 ZEPHYR_PREFIX = "_k_thread_data_"
 _MOST_SCANNED = 16 << 20  # bytes of data looked through for task tables

@@ -10,9 +10,12 @@ from __future__ import annotations
 import heapq
 import os
 from operator import itemgetter
-from typing import Optional
 
 from tarnwick.support.origins import contributor_name
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 _PROBES = 50  # objects tried beside in every folder before a build is taken to have no stack files
 

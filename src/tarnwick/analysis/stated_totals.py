@@ -6,12 +6,14 @@ alignment fill and gaps of those regions (what the stated total leaves out) is a
 
 from __future__ import annotations
 
-from typing import Optional
-
 from tarnwick.analysis._placement import category_of, load_region_of, placed_sections
 from tarnwick.analysis.region_usage import compute_region_usage
 from tarnwick.domain import Issue, IssueCategory, IssueSeverity
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 DISPUTE = "stated."  # the id of every finding of a disputed figure starts so
 _KINDS = (("flash", MemoryCategory.FLASH), ("RAM", MemoryCategory.RAM))

@@ -20,24 +20,28 @@ from __future__ import annotations
 
 import functools
 import os
-from typing import Callable, Iterable, NamedTuple, Optional, Union
 
 from tarnwick.app.outcome import Outcome
 from tarnwick.compare.builds import Build, baseline_handle, model_of, read_build, report_of
 from tarnwick.config import ConfigError, TarnwickConfig
 from tarnwick.support.files import reads_noted
-from tarnwick.support.records import field, record, replace
+from tarnwick.support.records import field, named_tuple, record, replace
 from tarnwick.support.run_checks import RunError, checked_folders, refuse_to_overwrite_inputs, refuse_to_overwrite_reads
 from tarnwick.toolchains.errors import MapParseError, ReportFileError
 from tarnwick.toolchains.loader import AUTO
 
-PathLike = Union[str, os.PathLike]
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Callable, Iterable, Optional, Union
+
+PathLike = str | os.PathLike
 EXIT_OK, EXIT_POLICY = 0, 1
 __all__ = ["AUTO", "Build", "ConfigError", "MapParseError", "RegionFigures", "ReportFileError", "Result",
            "RunError", "analyze", "diff", "diff_systems", "read_build", "settings", "system"]
 
 
-class RegionFigures(NamedTuple):
+@named_tuple
+class RegionFigures:
     """One memory region of a report as its table shows it."""
 
     name: str

@@ -18,10 +18,13 @@ import os
 import re
 import stat
 import sys
-from typing import Callable, Optional
 
 from tarnwick.support.files import identity, kind_of, reason
 from tarnwick.support.patterns import LazyPattern
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Callable, Optional
 
 GITHUB, AZURE = "github", "azure"
 HUMAN_FORMATS = ("text", "markdown", "html")

@@ -4,12 +4,16 @@ these, so no report reads "no errors" under a job that failed."""
 
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
-
 from tarnwick.compare.gates import Verdict
+from tarnwick.support.records import named_tuple
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
-class Outcome(NamedTuple):
+@named_tuple
+class Outcome:
     verdict: Verdict = Verdict()
     inputs: dict = {}  # role ("map", "ELF file", ...) -> path, as given or found; never changed
     baseline_label: Optional[str] = None  # how the comment names the baseline (a commit, a branch)

@@ -15,13 +15,16 @@ from __future__ import annotations
 
 import json
 import math
-from typing import Any, Optional
 
 from tarnwick._native import json_values, read_stored_report
 from tarnwick.compare.footprint import origin_of
 from tarnwick.domain.schema import SCHEMA_VERSION
 from tarnwick.support.files import FileProblem, open_regular, read_limited
 from tarnwick.support.records import record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Any, Optional
 
 # A report of the largest map this tool is measured on (113 MB) is well below this.
 BASELINE_LIMIT = 256 * 1024 * 1024

@@ -15,7 +15,10 @@ from __future__ import annotations
 
 import re
 from collections import Counter
-from typing import Iterable, Optional
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Iterable, Optional
 
 _DRIVE = re.compile(r"^[A-Za-z]:(?=/|$)")
 # A file name that hundreds of objects share (`main.o` of every component) gives no evidence

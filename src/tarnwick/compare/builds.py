@@ -6,7 +6,6 @@ and the history read builds here."""
 from __future__ import annotations
 
 import os
-from typing import Iterable, Optional, Union
 
 from tarnwick.config import TarnwickConfig
 from tarnwick.support.records import record
@@ -14,7 +13,11 @@ from tarnwick.support.run_checks import check_budgets_name_regions, checked_fold
 from tarnwick.toolchains.errors import ReportFileError
 from tarnwick.toolchains.loader import AUTO
 
-PathLike = Union[str, os.PathLike]
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Iterable, Optional, Union
+
+PathLike = str | os.PathLike
 
 
 @record(frozen=True)

@@ -19,12 +19,15 @@ objects, archives and sections are exact either way).
 from __future__ import annotations
 
 import re
-from typing import Iterable, Optional
 
 from tarnwick._native import demangle, differing_keys
 from tarnwick.compare.build_paths import PathMatcher
 from tarnwick.compare.footprint import Footprint, document_footprint, report_footprint
 from tarnwick.support.records import field, record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Iterable, Optional
 
 LEVELS = ("regions", "sections", "components", "archives", "objects", "symbols", "files", "folders")
 # How C++ (Itanium, also with a leading underscore on Mach-O) and Rust (v0) names begin.

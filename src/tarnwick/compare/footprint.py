@@ -7,11 +7,14 @@ from __future__ import annotations
 
 import bisect
 import posixpath
-from typing import Any, Callable, Iterable, Optional
 
 from tarnwick._native import symbol_tables
 from tarnwick.support.origins import contributor_name
 from tarnwick.support.records import field, record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Any, Callable, Iterable, Optional
 
 
 @record

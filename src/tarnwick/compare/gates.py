@@ -5,11 +5,14 @@ that says why, since a job that passes unchecked is worse than one that stops.""
 
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
-
 from tarnwick.domain import IssueCategory
 from tarnwick.support.names import closest_name
 from tarnwick.support.patterns import LazyPattern
+from tarnwick.support.records import named_tuple
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 # policy -> the finding category that breaks it
 POLICY_CATEGORIES = {
@@ -29,7 +32,8 @@ class LimitError(ValueError):
 
 # Tuples, not dataclasses: every run makes its verdict, and a dataclass costs a compile per
 # method when its module loads.
-class GrowthLimit(NamedTuple):
+@named_tuple
+class GrowthLimit:
     """`--fail-on-growth [REGION=]BYTES` or `REGION=PERCENT%` (of the region's size)."""
 
     given: str
@@ -52,7 +56,8 @@ def parse_growth_limit(text: str) -> GrowthLimit:
     return GrowthLimit(text, region, value, percent)
 
 
-class GrowthGate(NamedTuple):
+@named_tuple
+class GrowthGate:
     region: Optional[str]  # None: flash and RAM together
     given: str  # the limit as the user wrote it
     limit: Optional[int]  # in bytes; None where a percentage had no region size to take it of
@@ -116,7 +121,8 @@ def _closest(name: str, names) -> str:
     return f" (closest: {closest})" if closest else ""
 
 
-class PolicyGate(NamedTuple):
+@named_tuple
+class PolicyGate:
     name: str
     failed: bool
     findings: tuple  # ids of the findings that break it
@@ -129,7 +135,8 @@ class PolicyGate(NamedTuple):
         return document
 
 
-class Verdict(NamedTuple):
+@named_tuple
+class Verdict:
     """Every gate of a run, as the exit code and every output show it."""
 
     policies: tuple = ()  # PolicyGate of each policy turned on

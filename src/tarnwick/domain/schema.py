@@ -7,9 +7,13 @@ in which a report lists its contents, so two runs over the same build compare eq
 from __future__ import annotations
 
 import enum
-from typing import Any, Mapping
+from collections.abc import Mapping
 
 from tarnwick.support.records import field, fields_of, is_record, record, replace
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Any
 
 
 SCHEMA_VERSION = "1.0"

@@ -8,13 +8,16 @@ from __future__ import annotations
 
 import re
 import sys
-from typing import Optional
 
 from tarnwick._native import origin_groups, reserved_bytes, unnamed_groups
 from tarnwick.render.breakdown import NO_REGION, section_regions
 from tarnwick.render.regions import Family, family_label, folded, region_order, visual_regions
 from tarnwick.support.records import field, record
 from tarnwick.support.symbol_list import origin_totals
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 # Sections that reserve memory for a stack or a heap: TI calls its heap .sysmem, IAR CSTACK.
 _RESERVATION = re.compile(r"stack|heap|sysmem", re.IGNORECASE)

@@ -5,14 +5,16 @@ from __future__ import annotations
 import math
 import re
 from datetime import datetime
-from typing import TYPE_CHECKING, Optional
 
 from tarnwick.domain import AnalysisReport
 from tarnwick.render.regions import TINY_REGION, region_order
 from tarnwick.support.patterns import LazyPattern
 from tarnwick.support.records import record
 
-if TYPE_CHECKING:  # the comparison module loads only for runs that compare
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:  # nor does the comparison module, but for runs that compare
+    from typing import Optional
+
     from tarnwick.compare.comparison import Comparison
 
 SEVERITY_ORDER = ("error", "warning", "info")

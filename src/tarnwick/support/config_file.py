@@ -5,13 +5,16 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any, Callable, Optional, Union
 
 from tarnwick.support.files import FileProblem, read_limited
 from tarnwick.config import (
     BudgetConfig, ConfigError, ComponentRule, HistoryConfig, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
     ReservedRangeSpec, StackConfig, TarnwickConfig, ThreadSpec,
 )
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Any, Callable, Optional, Union
 
 CATEGORIES = ("flash", "ram", "other")
 MAX_TOP = 100_000  # the largest entries a report lists; more is a slip of the keyboard

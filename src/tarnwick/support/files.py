@@ -10,7 +10,10 @@ import errno
 import os
 import stat
 import sys
-from typing import BinaryIO, Callable, Optional
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import BinaryIO, Callable, Optional
 
 _KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Iterable, Optional
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Iterable, Optional
+
 
 
 def closest_name(name: str, names: Iterable[str]) -> Optional[str]:

@@ -7,9 +7,12 @@ import functools
 import ntpath
 import posixpath
 import re
-from typing import Optional
 
 from tarnwick.support.patterns import LazyPattern
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
 # Archive names: ar's ".a", ".lib" and Rust's ".rlib", armlink's C libraries ("c_w.l"), and

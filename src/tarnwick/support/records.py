@@ -22,7 +22,10 @@ from __future__ import annotations
 
 import functools
 import sys
-from typing import Any, Callable
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Any, Callable
 
 # The names of a record's fields in order, on every class made here (also those left to
 # `dataclass`): the cheap way to walk a record without importing `dataclasses`.
@@ -63,6 +66,35 @@ def record(cls: type = None, /, *, frozen: bool = False, slots: bool = False):
         return _make_record(target, frozen, slots)
 
     return wrap if cls is None else wrap(cls)
+
+
+# what `typing.NamedTuple` copies from the class body besides the fields and their defaults
+_TUPLE_SKIPPED = frozenset({"__module__", "__qualname__", "__annotations__", "__dict__", "__weakref__"})
+
+
+def named_tuple(cls: type) -> type:
+    """What `class C(typing.NamedTuple)` makes of a plain class `C` with annotated fields, its
+    defaults and methods: a `collections.namedtuple` of its module, without loading `typing`
+    (a large module every run would pay for). The annotations stay the strings written."""
+    from collections import namedtuple
+
+    annotations = cls.__dict__.get("__annotations__", {})
+    with_default = []
+    for name in annotations:
+        if name in cls.__dict__:
+            with_default.append(name)
+        elif with_default:
+            raise TypeError(f"Non-default namedtuple field {name} cannot follow default field"
+                            f"{'s' if len(with_default) > 1 else ''} {', '.join(with_default)}")
+    made = namedtuple(cls.__name__, tuple(annotations), defaults=[cls.__dict__[name] for name in with_default],
+                      module=cls.__module__)
+    made.__qualname__ = cls.__qualname__
+    made.__annotations__ = made.__new__.__annotations__ = dict(annotations)
+    for key, value in cls.__dict__.items():
+        if key in _TUPLE_SKIPPED or key in annotations or (key == "__doc__" and value is None):
+            continue
+        setattr(made, key, value)
+    return made
 
 
 def field_names(value: Any) -> tuple:

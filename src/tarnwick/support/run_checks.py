@@ -5,10 +5,13 @@ budgets that name no region of the build, a stack-file folder that is not a fold
 from __future__ import annotations
 
 import os
-from typing import Iterable
 
 from tarnwick.support.files import identity
 from tarnwick.support.names import closest_name
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Iterable
 
 
 class RunError(ValueError):

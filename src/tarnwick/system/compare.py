@@ -6,11 +6,14 @@ from __future__ import annotations
 
 import json
 import re
-from typing import Optional
 
 from tarnwick.support.files import FileProblem, open_regular, read_limited
 from tarnwick.support.records import field, record
 from tarnwick.system.report import StoredSystemError, SystemReport, report_from_json
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 STORED_LIMIT = 64 * 1024 * 1024
 _SYSTEM_HEAD = re.compile(rb'^\s*\{\s*"system"\s*:')

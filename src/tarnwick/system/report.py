@@ -3,11 +3,13 @@ stored system report reads back into the same records, for `diff` and `--baselin
 
 from __future__ import annotations
 
-from typing import Any, Optional
-
 from tarnwick.domain import to_jsonable
 from tarnwick.support.records import field, fields_of, record
 from tarnwick.toolchains.errors import ReportFileError
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Any, Optional
 
 SYSTEM_SCHEMA = "1.0"
 

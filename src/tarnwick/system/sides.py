@@ -4,7 +4,10 @@
 from __future__ import annotations
 
 import os
-from typing import Optional
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
 def is_system_side(path) -> bool:

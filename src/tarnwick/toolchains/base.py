@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import enum
-from typing import Optional
 
 from tarnwick.support.origins import contributor_name, split_origin
 from tarnwick.support.records import field, record
 from tarnwick.support.symbol_list import SymbolList, origin_totals
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
 class Toolchain(str, enum.Enum):

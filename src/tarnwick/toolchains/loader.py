@@ -6,7 +6,6 @@ import contextlib
 import gc
 import importlib
 import os
-from typing import Optional, Union
 
 from tarnwick.support.files import FileProblem, open_regular, reason
 
@@ -14,6 +13,10 @@ from tarnwick.toolchains.maps import heads
 from tarnwick.toolchains.base import NormalizedBuildModel
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import PROBE_BYTES, MapText, first_line
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional, Union
 
 # Every reader (a module of toolchains/maps) has `looks_like(head)`, `read(source, config)` and
 # `ELF_NOT_READ` (why an ELF named with its maps is not used; None: it is joined). They are

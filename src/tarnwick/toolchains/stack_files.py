@@ -14,11 +14,14 @@ import re
 import time
 from functools import cached_property
 from operator import itemgetter
-from typing import Iterable, Optional
 
 from tarnwick._native import read_call_graph
 from tarnwick.support.files import FileProblem, read_limited, reason
 from tarnwick.support.records import field, record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Iterable, Optional
 
 _QUALIFIER = re.compile(r"[a-z,]+")
 INDIRECT = "__indirect_call"

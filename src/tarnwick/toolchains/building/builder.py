@@ -5,7 +5,6 @@ report should see."""
 from __future__ import annotations
 
 import re
-from typing import Optional
 
 from tarnwick._native import size_symbols
 from tarnwick.toolchains.base import (
@@ -18,6 +17,10 @@ from tarnwick.toolchains.building.region_kinds import region_category
 from tarnwick.toolchains.building.section_kinds import (
     any_named_code, named_code, named_read_only, named_thread_local_bss, named_without_contents, named_writable, never_allocated,
 )
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 _HINT = re.compile(r"(stack|heap)", re.IGNORECASE)
 # A section that starts at most this far past the fill of an overflowing region still belongs

@@ -3,10 +3,12 @@ sections and symbols, memory regions and script assignments, all as the map stat
 
 from __future__ import annotations
 
-from typing import Optional
-
 from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import InputSection as RawInput  # parsers build the final record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
 @record(slots=True)

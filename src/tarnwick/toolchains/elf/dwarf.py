@@ -9,11 +9,14 @@ from __future__ import annotations
 import os
 import struct
 import zlib
-from typing import Optional
 
 from tarnwick._native import read_dwarf
 from tarnwick.support.files import FileProblem, open_regular
 from tarnwick.support.records import record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 SHF_COMPRESSED = 0x800
 ELFCOMPRESS_ZLIB = 1

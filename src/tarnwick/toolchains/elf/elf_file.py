@@ -7,11 +7,14 @@ from __future__ import annotations
 import mmap
 import os
 import struct
-from typing import Optional
 
 from tarnwick._native import elf_symbols
 from tarnwick.support.files import FileProblem, open_regular
 from tarnwick.support.records import field, record
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 MAGIC = b"\x7fELF"
 

@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import bisect
 import operator
-from typing import Optional
 
 from tarnwick._native import input_spans, join_symbols
 from tarnwick.toolchains.base import (
@@ -18,6 +17,10 @@ from tarnwick.toolchains.building.builder import RegionPlacer, by_address_note, 
 from tarnwick.toolchains.building.region_kinds import region_category
 from tarnwick.toolchains.building.section_kinds import never_allocated
 from tarnwick.toolchains.elf.elf_file import SHF_EXECINSTR, SHF_WRITE, ElfFile, ElfSection
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 
 

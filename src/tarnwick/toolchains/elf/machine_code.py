@@ -13,12 +13,15 @@ from __future__ import annotations
 
 import mmap
 import re
-from typing import Optional
 
 from tarnwick._native import elf_code_symbols, machine_frames
 from tarnwick.support.files import FileProblem, open_regular
 from tarnwick.support.records import field, record
 from tarnwick.toolchains.elf import elf_file as elf_format
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Optional
 
 THUMB, RV32, RV64 = 1, 2, 3
 CALL, JUMP, INDIRECT_CALL, INDIRECT_JUMP = 0, 1, 2, 3

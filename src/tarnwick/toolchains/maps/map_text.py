@@ -9,9 +9,12 @@ import contextlib
 import mmap
 import os
 import re
-from typing import Callable, Optional
 
 from tarnwick.toolchains.errors import MapParseError
+
+TYPE_CHECKING = False  # typing does not load: the annotations are only read by checkers
+if TYPE_CHECKING:
+    from typing import Callable, Optional
 
 PROBE_BYTES = 64 * 1024
 _LINE_END = re.compile("\r\n|\r|\n")
