@@ -34,6 +34,10 @@ def render_to(kind: str, report, comparison, write, top: int = 10, model=None, o
         from tarnwick.render.json_report import write_report_json
 
         write_report_json(report, comparison, write, outcome, model)
+    elif kind == "html":
+        from tarnwick.render.html import write_html
+
+        write_html(report, comparison, write, outcome, model)
     elif kind in ("text", "markdown"):
         write(utf8(renderer(kind)(report, comparison, top, model, outcome)))
     else:

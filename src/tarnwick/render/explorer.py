@@ -281,9 +281,9 @@ def _account_for_every_byte(tree: list, report, unlisted: bool, books: list) -> 
     _finish(tree)
 
 
-def data_script(data: dict) -> str:
-    """The data as the text of a <script type="application/json">: every "<" written as an
-    escape, so no name can end the script."""
+def data_script(data: dict) -> bytes:
+    """The data as the UTF-8 text of a <script type="application/json">: every "<" written as
+    an escape, so no name can end the script (in UTF-8 the byte of "<" is only ever "<")."""
     pieces: list = []
     write_json(data, pieces.append, enum.Enum, 0)
-    return b"".join(pieces).decode("utf-8").replace("<", "\\u003c")
+    return b"".join(pieces).replace(b"<", b"\\u003c")

@@ -9,6 +9,7 @@ from pathlib import Path
 
 from tarnwick.render.explorer import data_script, explorer_data
 
+from tarnwick.render import utf8
 from tarnwick.render.breakdown import SIZE_LEGEND
 from tarnwick.render.escape import html_text as escape
 from tarnwick.render.ledger import by_source, ledgers
@@ -108,8 +109,9 @@ def _explorer(report, comparison, model, by_sources: bool = False) -> list:
         f'style="width:{width + 18}px"><div id="spacer"></div>'
         f'<table class="symbols" id="rows-table" style="width:{width}px" aria-label="Symbols">{colgroup}'
         '<tbody id="rows"></tbody></table></div>',
-        f'<script type="application/json" id="tarnwick-data">{data_script(explorer_data(report, comparison, model, by_sources))}'
-        "</script>",
+        # bytes: the largest part of the page, never decoded to be encoded again
+        b'<script type="application/json" id="tarnwick-data">'
+        + data_script(explorer_data(report, comparison, model, by_sources)) + b"</script>",
         f"<script>{_SCRIPT}</script>",
     ]
 
@@ -136,6 +138,18 @@ def _read_from(outcome) -> str:
 
 
 def render_html(report, comparison=None, outcome=None, model=None) -> str:
+    return "\n".join(part.decode("utf-8") if isinstance(part, bytes) else part
+                     for part in _page(report, comparison, outcome, model)) + "\n"
+
+
+def write_html(report, comparison, write, outcome=None, model=None) -> None:
+    """The page through `write(bytes)`, as `render_html` writes it in UTF-8."""
+    write(b"\n".join(part if isinstance(part, bytes) else utf8(part)
+                     for part in _page(report, comparison, outcome, model)) + b"\n")
+
+
+def _page(report, comparison, outcome, model) -> list:
+    """The page's lines: texts, and the explorer's data as UTF-8 bytes."""
     view = build_view(report, comparison, model)
     with_baseline = view.baseline_status == "ok"
     stamp = report.metadata.analysis_timestamp
@@ -196,4 +210,4 @@ def render_html(report, comparison=None, outcome=None, model=None) -> str:
         parts.append(f'<p class="note">{escape(sources.reason)}</p>')
     parts += _explorer(report, comparison, model, sources if by_source(sources) else False)
     parts.append("</main></body></html>")
-    return "\n".join(parts) + "\n"
+    return parts
