@@ -35,9 +35,10 @@ def render_to(kind: str, report, comparison, write, top: int = 10, model=None, o
 
         write_report_json(report, comparison, write, outcome, model)
     elif kind == "html":
-        from tarnwick.render.html import write_html
+        from tarnwick.render.html import page_lines
 
-        write_html(report, comparison, write, outcome, model)
+        lines = page_lines(report, comparison, outcome, model)
+        write(b"\n".join(line if isinstance(line, bytes) else utf8(line) for line in lines) + b"\n")
     elif kind in ("text", "markdown"):
         write(utf8(renderer(kind)(report, comparison, top, model, outcome)))
     else:

@@ -9,7 +9,6 @@ from pathlib import Path
 
 from tarnwick.render.explorer import data_script, explorer_data
 
-from tarnwick.render import utf8
 from tarnwick.render.breakdown import SIZE_LEGEND
 from tarnwick.render.escape import html_text as escape
 from tarnwick.render.ledger import by_source, ledgers
@@ -139,17 +138,12 @@ def _read_from(outcome) -> str:
 
 def render_html(report, comparison=None, outcome=None, model=None) -> str:
     return "\n".join(part.decode("utf-8") if isinstance(part, bytes) else part
-                     for part in _page(report, comparison, outcome, model)) + "\n"
+                     for part in page_lines(report, comparison, outcome, model)) + "\n"
 
 
-def write_html(report, comparison, write, outcome=None, model=None) -> None:
-    """The page through `write(bytes)`, as `render_html` writes it in UTF-8."""
-    write(b"\n".join(part if isinstance(part, bytes) else utf8(part)
-                     for part in _page(report, comparison, outcome, model)) + b"\n")
-
-
-def _page(report, comparison, outcome, model) -> list:
-    """The page's lines: texts, and the explorer's data as UTF-8 bytes."""
+def page_lines(report, comparison=None, outcome=None, model=None) -> list:
+    """The page's lines: texts, and the explorer's data as the UTF-8 bytes it is written in
+    (the largest part of the page, which a writer of bytes need not decode and encode again)."""
     view = build_view(report, comparison, model)
     with_baseline = view.baseline_status == "ok"
     stamp = report.metadata.analysis_timestamp
