@@ -2,7 +2,7 @@
 standard library writes it without escaping beyond ASCII (but for backspace and form feed,
 which the reports have always written as \\u0008 and \\u000c), whichever characters need an
 escape and wherever they fall in the eight-byte words the writer passes over at once; a lone
-surrogate is written as the UTF-8 codec's "replace" writes it."""
+surrogate is written as the UTF-8 codec's "replace" writes it. Its numbers are int's own digits."""
 
 import enum
 import json
@@ -51,3 +51,18 @@ def test_any_texts_as_the_standard_library_writes_them(texts):
 @pytest.mark.parametrize("text", ["\ud800", "ab\udfffcdefghij", "12345678\ud83d"])
 def test_a_lone_surrogate_is_written_as_the_utf8_codec_replaces_it(text):
     assert json.loads(written([text])) == [text.encode("utf-8", "replace").decode("utf-8")]
+
+
+class _Count(int):
+    pass
+
+
+EDGES = [0, 1, -1, 2**30 - 1, 2**30, -(2**30 - 1), -(2**30), 2**31, 2**60, 2**63 - 1, -(2**63), 2**63, 2**64, -(2**64),
+         10**30, -(10**30)]
+
+
+@pytest.mark.parametrize("number", EDGES + [_Count(n) for n in EDGES], ids=repr)
+def test_a_number_is_written_as_the_standard_library_writes_it(number):
+    """Numbers held in one digit of the interpreter's are read in place, the others through the
+    API: the digits either way are int's own."""
+    assert written([number, {"n": number}]) == json.dumps([int(number), {"n": int(number)}], separators=(",", ":"))

@@ -5,6 +5,7 @@ each way an origin is named, and refuse rows of another shape with a TypeError."
 
 import heapq
 import posixpath
+import random
 import sys
 from pathlib import Path
 from types import SimpleNamespace
@@ -222,6 +223,23 @@ def test_names_sharing_their_first_bytes_sort_as_the_interpreter_sorts():
                for size in (-3, 0, 4, 65535, 65536, 2**40) for address in (8, 0) for name in NAMES * 2]  # ties kept
     ordered = sorted_by_size(symbols)
     assert [id(s) for s in ordered] == [id(s) for s in _sorted_by_key(symbols)]
+
+
+@pytest.mark.parametrize("seed, count, alphabet, prefix", [
+    (1, 129, "ab", ""),  # about as many as the sort by names' heads leaves to comparisons
+    (2, 128, "ab", ""),
+    (3, 3000, "0123456789", "function_"),  # heads alike for 9 bytes, then told by digits
+    (4, 3000, "ab\0é\x7f\x80\U0001f600", ""),  # bytes of every kind, NUL and past 0x7f
+    (5, 2000, "xy", "y" * 15),  # alike up to their 16th byte and past it
+    (6, 2000, "a", "name_"),  # only their lengths tell them apart
+])
+def test_many_names_of_one_size_sort_as_the_interpreter_sorts(seed, count, alphabet, prefix):
+    chosen = random.Random(seed)
+    names = [prefix + "".join(chosen.choice(alphabet) for _ in range(chosen.randrange(0, 24))) for _ in range(count)]
+    symbols = [SimpleNamespace(name=name, size=size, address=chosen.randrange(4))
+               for size in (8, 65535) for name in names + names[:count // 4]]  # twins: the address, then the order
+    chosen.shuffle(symbols)
+    assert [id(s) for s in sorted_by_size(symbols)] == [id(s) for s in _sorted_by_key(symbols)]
 
 
 class _Backwards(list):

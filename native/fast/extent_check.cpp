@@ -5,6 +5,7 @@
 
 #include "fast/flat_table.hpp"
 #include "fast/records.hpp"
+#include "support/compat.hpp"
 #include "support/items.hpp"
 
 #include <cstdint>
@@ -29,8 +30,13 @@ bool wide_of(PyObject* value, Wide& out) {
         PyErr_Format(PyExc_TypeError, "an address or size must be an int, not %.100s", Py_TYPE(value)->tp_name);
         return false;
     }
+    long long small = 0;
+    if (compat::compact_value(value, small)) {
+        out = small;
+        return true;
+    }
     int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    small = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (small == -1 && PyErr_Occurred()) return false;
     if (overflow == 0) {
         out = small;

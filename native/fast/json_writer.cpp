@@ -3,6 +3,8 @@
 // enumerations as their values; tuples as lists; non-finite floats as null.
 #include "fast/json_writer.hpp"
 
+#include "support/compat.hpp"
+
 #include <structmember.h>
 
 #include <charconv>
@@ -166,7 +168,8 @@ private:
 
     bool integer(PyObject* value) {
         int overflow = 0;
-        long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        long long number = 0;
+        if (!compat::compact_value(value, number)) number = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
             if (number == -1 && PyErr_Occurred()) return false;
             char digits[24];

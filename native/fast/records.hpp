@@ -190,9 +190,12 @@ inline bool clamped_number(PyObject* value, std::uint64_t negative, std::uint64_
         PyErr_Format(PyExc_TypeError, "an address or size must be an int, not %.100s", Py_TYPE(value)->tp_name);
         return false;
     }
+    long long small = 0;
     int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (small == -1 && PyErr_Occurred()) return false;
+    if (!compat::compact_value(value, small)) {
+        small = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (small == -1 && PyErr_Occurred()) return false;
+    }
     if (overflow == 0) {
         out = small < 0 ? negative : static_cast<std::uint64_t>(small);
         return true;

@@ -406,13 +406,78 @@ void in_size_buckets(std::vector<Entry>& entries) {
     }
 }
 
+// Byte `depth` (0 to 15) of an entry's first 16 name bytes, `head` then `next`, big-endian.
+template <class Entry>
+unsigned head_byte(const Entry& entry, unsigned depth) noexcept {
+    std::uint64_t word = depth < 8 ? entry.head : entry.next;
+    return static_cast<unsigned>(word >> (56 - 8 * (depth % 8))) & 0xFFu;
+}
+
+// Entries of one size in the order `before` gives, grouped by their names' first 16 bytes a
+// byte at a time, in place (a bucket of thousands of names that share their first bytes,
+// function_1 to function_20000, takes a few passes, where a comparison sort reads each pair's
+// heads again at every one of its levels); a small group, or one whose 16 bytes are all alike,
+// is left to `before`, which orders by the rest.
+template <class Entry, class Before>
+void sort_by_heads(Entry* first, Entry* last, Before before, unsigned depth) {
+    constexpr std::ptrdiff_t few = 128;
+    for (;; ++depth) {
+        std::ptrdiff_t count_all = last - first;
+        if (count_all <= few || depth == 16) {
+            if (count_all > 1) std::sort(first, last, before);
+            return;
+        }
+        if (depth % 8 == 0) {  // the bytes the whole group shares are passed over at once
+            std::uint64_t differ = 0, word = depth < 8 ? first->head : first->next;
+            for (Entry* entry = first + 1; entry != last; ++entry) differ |= (depth < 8 ? entry->head : entry->next) ^ word;
+            if (differ == 0) {
+                depth += 7;
+                continue;
+            }
+            depth += static_cast<unsigned>(__builtin_clzll(differ)) / 8;
+        }
+        std::size_t count[256] = {};
+        for (Entry* entry = first; entry != last; ++entry) ++count[head_byte(*entry, depth)];
+        if (count[head_byte(*first, depth)] == static_cast<std::size_t>(count_all)) continue;  // all alike here
+        std::size_t start[256], next[256];
+        for (std::size_t b = 0, at = 0; b < 256; at += count[b++]) start[b] = next[b] = at;
+        // each entry moved once, to the next free place of its byte's group
+        for (unsigned b = 0; b < 256; ++b) {
+            std::size_t end = start[b] + count[b];
+            while (next[b] < end) {
+                unsigned byte = head_byte(first[next[b]], depth);
+                if (byte == b) {
+                    ++next[b];
+                    continue;
+                }
+                Entry moving = first[next[b]];
+                do {
+                    std::swap(moving, first[next[byte]++]);
+                    byte = head_byte(moving, depth);
+                } while (byte != b);
+                first[next[b]++] = moving;
+            }
+        }
+        for (unsigned b = 0; b < 256; ++b)
+            if (count[b] > 1) sort_by_heads(first + start[b], first + start[b] + count[b], before, depth + 1);
+        return;
+    }
+}
+
+// Each bucket sorted by `before`; a bucket of one size (all but the first and the last) by
+// its names' heads first.
 template <class Entry, class Before>
 void sort_buckets(std::vector<Entry>& entries, Before before) {
     std::vector<std::size_t> start = bucket_starts(entries);
-    for (std::size_t b = 0; b < size_buckets; ++b)
-        if (start[b + 1] - start[b] > 1)
-            std::sort(entries.begin() + static_cast<std::ptrdiff_t>(start[b]),
-                      entries.begin() + static_cast<std::ptrdiff_t>(start[b + 1]), before);
+    for (std::size_t b = 0; b < size_buckets; ++b) {
+        Entry* first = entries.data() + start[b];
+        Entry* last = entries.data() + start[b + 1];
+        if (last - first < 2) continue;
+        if (b == 0 || b == size_buckets - 1)  // sizes of 64 KiB and more, and negative ones: of many sizes
+            std::sort(first, last, before);
+        else
+            sort_by_heads(first, last, before, 0);
+    }
 }
 
 // Eight bytes of `text` from `from`, big-endian, zeros past its end: a smaller word is a

@@ -45,6 +45,23 @@ inline void add_traceback(const char* function, const char* file, int line) noex
 #endif
 }
 
+// The value of an int the interpreter holds in one digit (below 2^30 either way: nearly every
+// size and address of a firmware), read in place; false for a larger one, which the caller
+// converts with the API. `value` must be an int (PyLong_Check).
+inline bool compact_value(PyObject* value, long long& out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+    return true;
+#else
+    Py_ssize_t digits = Py_SIZE(value);  // negative for a negative number
+    if (digits < -1 || digits > 1) return false;
+    out = static_cast<long long>(digits) * static_cast<long long>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
+    return true;
+#endif
+}
+
 // list.extend(iterable): 0, or -1 with the exception list.extend raises.
 inline int list_extend(PyObject* list, PyObject* iterable) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
