@@ -382,28 +382,35 @@ std::vector<std::size_t> bucket_starts(const std::vector<Entry>& entries) {
     return start;
 }
 
-// The entries put in their buckets' order, in place (each moved once, to the next free place
-// of its bucket): sorted then bucket by bucket, each within the caches, where the whole array,
-// tens of megabytes, sorted at once would not be.
+// Entries put in their groups' order in place, each moved once, to the next free place of its
+// group: `next[g]` is group g's first place still to fill, `end[g]` the place past its last.
+template <class Entry, class GroupOf>
+void into_groups(Entry* entries, std::size_t* next, const std::size_t* end, std::size_t groups, GroupOf group_of) {
+    for (std::size_t g = 0; g < groups; ++g) {
+        while (next[g] < end[g]) {
+            std::size_t group = group_of(entries[next[g]]);
+            if (group == g) {
+                ++next[g];
+                continue;
+            }
+            Entry moving = entries[next[g]];
+            do {
+                std::swap(moving, entries[next[group]++]);
+                group = group_of(moving);
+            } while (group != g);
+            entries[next[g]++] = moving;
+        }
+    }
+}
+
+// The entries put in their buckets' order: sorted then bucket by bucket, each within the
+// caches, where the whole array, tens of megabytes, sorted at once would not be.
 template <class Entry>
 void in_size_buckets(std::vector<Entry>& entries) {
     std::vector<std::size_t> start = bucket_starts(entries);
     std::vector<std::size_t> next(start.begin(), start.end() - 1);
-    for (std::size_t b = 0; b < size_buckets; ++b) {
-        while (next[b] < start[b + 1]) {
-            std::size_t bucket = size_bucket(entries[next[b]].size);
-            if (bucket == b) {
-                ++next[b];
-                continue;
-            }
-            Entry moving = entries[next[b]];
-            do {
-                std::swap(moving, entries[next[bucket]++]);
-                bucket = size_bucket(moving.size);
-            } while (bucket != b);
-            entries[next[b]++] = moving;
-        }
-    }
+    into_groups(entries.data(), next.data(), start.data() + 1, size_buckets,
+                [](const Entry& entry) { return size_bucket(entry.size); });
 }
 
 // Byte `depth` (0 to 15) of an entry's first 16 name bytes, `head` then `next`, big-endian.
@@ -439,27 +446,15 @@ void sort_by_heads(Entry* first, Entry* last, Before before, unsigned depth) {
         std::size_t count[256] = {};
         for (Entry* entry = first; entry != last; ++entry) ++count[head_byte(*entry, depth)];
         if (count[head_byte(*first, depth)] == static_cast<std::size_t>(count_all)) continue;  // all alike here
-        std::size_t start[256], next[256];
-        for (std::size_t b = 0, at = 0; b < 256; at += count[b++]) start[b] = next[b] = at;
-        // each entry moved once, to the next free place of its byte's group
-        for (unsigned b = 0; b < 256; ++b) {
-            std::size_t end = start[b] + count[b];
-            while (next[b] < end) {
-                unsigned byte = head_byte(first[next[b]], depth);
-                if (byte == b) {
-                    ++next[b];
-                    continue;
-                }
-                Entry moving = first[next[b]];
-                do {
-                    std::swap(moving, first[next[byte]++]);
-                    byte = head_byte(moving, depth);
-                } while (byte != b);
-                first[next[b]++] = moving;
-            }
+        std::size_t start[257], next[256];  // start[b + 1]: past byte b's group
+        start[0] = 0;
+        for (std::size_t b = 0; b < 256; ++b) {
+            next[b] = start[b];
+            start[b + 1] = start[b] + count[b];
         }
-        for (unsigned b = 0; b < 256; ++b)
-            if (count[b] > 1) sort_by_heads(first + start[b], first + start[b] + count[b], before, depth + 1);
+        into_groups(first, next, start + 1, 256, [depth](const Entry& entry) { return head_byte(entry, depth); });
+        for (std::size_t b = 0; b < 256; ++b)
+            if (count[b] > 1) sort_by_heads(first + start[b], first + start[b + 1], before, depth + 1);
         return;
     }
 }
