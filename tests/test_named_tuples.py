@@ -16,24 +16,18 @@ import typing
 
 import pytest
 
+from package_classes import package_classes
 from tarnwick.support import records
 
 records.declared_shapes()  # imports every module of the package
 
 
-def _tuple_classes() -> list:
-    found = {}
-    for module in list(sys.modules.values()):
-        if not getattr(module, "__name__", "").startswith("tarnwick."):
-            continue
-        for value in vars(module).values():
-            if isinstance(value, type) and issubclass(value, tuple) and value.__module__ == module.__name__ \
-                    and hasattr(value, "_fields") and inspect.getsource(value).lstrip().startswith("@named_tuple"):
-                found[f"{value.__module__}.{value.__qualname__}"] = value
-    return [found[name] for name in sorted(found)]
+def _made_by_named_tuple(cls: type) -> bool:
+    return issubclass(cls, tuple) and hasattr(cls, "_fields") and \
+        inspect.getsource(cls).lstrip().startswith("@named_tuple")
 
 
-TUPLES = _tuple_classes()
+TUPLES = package_classes(_made_by_named_tuple)
 
 
 def _twin(cls: type) -> type:

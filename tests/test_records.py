@@ -20,24 +20,13 @@ from typing import ClassVar
 
 import pytest
 
+from package_classes import package_classes
 from tarnwick.support import record_code, record_code_fields, records
 
 SHAPES = records.declared_shapes()  # imports every module of the package
 
 
-def _record_classes() -> list:
-    found = {}
-    for module in list(sys.modules.values()):
-        if not getattr(module, "__name__", "").startswith("tarnwick."):
-            continue
-        for value in vars(module).values():
-            if isinstance(value, type) and value.__module__ == module.__name__ \
-                    and records.FIELDS in value.__dict__:
-                found[f"{value.__module__}.{value.__qualname__}"] = value
-    return [found[name] for name in sorted(found)]
-
-
-RECORDS = _record_classes()
+RECORDS = package_classes(lambda cls: records.FIELDS in cls.__dict__)
 
 
 def _twin(cls: type) -> type:
