@@ -9,6 +9,7 @@ The cases and their floors:
 - its ELF alone: `nm -S --size-sort`;
 - the example's 6.5 KB map and `--help`: `python -c pass`;
 - the 113 MB map (bench_end_to_end.huge_map) and an 8 MB one of the same maker: reading their lines;
+  beside them, the memory their model alone takes, read and held;
 - the -g build (the source view) against the same build with its debug information stripped;
 - the build with its stack files against the same map and ELF alone in a folder of their own;
 - `diff` of a stored JSON report and a map against `diff` of the two maps, each with its ELF (the
@@ -46,6 +47,17 @@ STANDARD_MODULES = "import argparse, datetime, json, pathlib, re, typing"
 # what the report module's own import table names from the standard library: no analysis can
 # start below this
 REPORT_MODULE_IMPORTS = "import json, datetime, pathlib"
+# The model of a map as the readers hand it on, held and nothing else: the bytes its records add
+# to the interpreter's allocator (its own tally, before and after the read) and the process's
+# resident memory then, the least any run that holds the model can peak at.
+MODEL_HELD = """import sys
+from tarnwick.toolchains.loader import load_map
+import tarnwick.toolchains.maps.gnu_ld
+sys._debugmallocstats()
+model = load_map(sys.argv[1], elf=None)
+sys._debugmallocstats()
+print(next(line.split()[1] for line in open('/proc/self/status') if line.startswith('VmRSS:')))
+"""
 COMMAND = "the tarnwick command"
 CASES = ("large", "elf", "small", "huge", "sources", "stack", "diff")
 # Every command runs in an empty folder: one started here would find this repository's
@@ -134,7 +146,8 @@ def large(bench: Bench, with_elf: bool) -> None:
     extra = [] if with_elf else ["--no-elf"]
     runs = {kind: ["analyze", path, "--format", kind, *extra] for kind in FORMATS}
     bench.case(f"{path.name} ({path.stat().st_size / 1e6:.2f} MB){' with its ELF' if with_elf else ''}", runs,
-               with_floor(["-c", SPLIT_LINES, str(path)]), "reading and splitting its lines")
+               with_floor(["-c", SPLIT_LINES, str(path)]), "reading and splitting its lines",
+               {"the report module's standard library imports alone": with_floor(["-c", REPORT_MODULE_IMPORTS])})
 
 
 def elf_alone(bench: Bench) -> None:
@@ -171,6 +184,20 @@ def huge(bench: Bench) -> None:
         measured = bench.case(f"{path.name} ({megabytes:.1f} MB)", {"text": ["analyze", path, "--no-elf"]},
                               with_floor(["-c", SPLIT_LINES, str(path)]), "reading and splitting its lines")
         print(f"{'':>28}  after: {measured[('after', 'text')][0] / megabytes * 1000:.2f} ms per MB")
+        for tree in bench.trees:
+            held, resident = model_held(bench.trees[tree], path)
+            print(f"{tree:>8}: the model alone, held: {held / 2**20:.0f} MiB of records in the interpreter's "
+                  f"allocator, {resident / 2**10:.0f} MiB resident")
+
+
+def model_held(tree: str, path: Path) -> tuple[int, int]:
+    """Bytes the model's records add to the interpreter's allocator, and KiB resident, with the
+    model of the map at `path` (a GNU ld map) read and held."""
+    child = subprocess.run([sys.executable, "-S", "-c", MODEL_HELD, str(path.resolve())], capture_output=True, text=True,
+                           env=dict(os.environ, PYTHONPATH=tree), cwd=NEUTRAL, check=True)
+    before, after = (int(line.split("=")[1].replace(",", "")) for line in child.stderr.splitlines()
+                     if line.startswith("# bytes in allocated blocks"))
+    return after - before, int(child.stdout.split()[-1])
 
 
 def sources(bench: Bench) -> None:
