@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 import os
 
+from tarnwick.support.figures import written
 from tarnwick.support.files import FileProblem, read_limited
 from tarnwick.config import (
     BudgetConfig, ConfigError, ComponentRule, HistoryConfig, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
@@ -58,13 +59,15 @@ class _Reader:
             self.fail(key, "must be a non-empty string")
         return value
 
-    def integer(self, value: Any, key: str, minimum: int = 0, maximum: Optional[int] = None) -> int:
+    def integer(self, value: Any, key: str, minimum: int = 0, maximum: int = 1 << 64) -> int:
+        """An integer from `minimum` to `maximum`: by default a figure of the 64-bit address
+        space (an address, a length, a count of bytes)."""
         if isinstance(value, bool) or not isinstance(value, int):
             self.fail(key, f"must be an integer, not {_kind(value)}")
         if value < minimum:
-            self.fail(key, f"must be at least {minimum}, not {value}")
-        if maximum is not None and value > maximum:
-            self.fail(key, f"must be at most {maximum:,}, not {value}")
+            self.fail(key, f"must be at least {minimum}, not {written(value, '')}")
+        if value > maximum:
+            self.fail(key, f"must be at most {maximum:,}, not {written(value, '')}")
         return value
 
     def ratio(self, value: Any, key: str) -> float:
@@ -253,7 +256,7 @@ def _calls(r: "_Reader", value: Any, here: str) -> dict:
 
         name = os.path.join(here, value)
         try:
-            data = tomllib.loads(read_limited(name, CALLS_LIMIT).decode("utf-8-sig"))
+            data = _toml(read_limited(name, CALLS_LIMIT).decode("utf-8-sig"))
         except FileProblem as exc:
             r.fail("stack.calls", f"{name}: {exc}")
         except UnicodeDecodeError:
@@ -308,8 +311,8 @@ def _has_table(path: str) -> bool:
     import tomllib  # only a file that may hold the table is parsed
 
     try:
-        return isinstance(tomllib.loads(text).get("tool", {}).get("tarnwick"), dict)
-    except (tomllib.TOMLDecodeError, RecursionError, AttributeError):
+        return isinstance(_toml(text).get("tool", {}).get("tarnwick"), dict)
+    except (tomllib.TOMLDecodeError, AttributeError):
         return "[tool.tarnwick" in text
 
 
@@ -318,17 +321,30 @@ def load_config(path: Union[str, os.PathLike], target: Optional[str] = None) -> 
     return parse_config(read_toml(name)[0], name, target)
 
 
+def _toml(text: str) -> dict:
+    """`tomllib.loads`, whose every refusal is a TOMLDecodeError: it lets the interpreter's own
+    errors through for a number of thousands of digits and for tables nested too deeply."""
+    import tomllib
+
+    try:
+        return tomllib.loads(text)
+    except tomllib.TOMLDecodeError:
+        raise
+    except ValueError as exc:
+        raise tomllib.TOMLDecodeError(str(exc).split(";")[0]) from None
+    except RecursionError:
+        raise tomllib.TOMLDecodeError("nested too deeply") from None
+
+
 def read_toml(name: str) -> tuple:
     """(the TOML data of a configuration file, its text)."""
     import tomllib
 
     try:
         text = read_limited(name, CONFIG_LIMIT).decode("utf-8-sig")
-        data = tomllib.loads(text)
+        data = _toml(text)
     except FileProblem as exc:
         raise ConfigError(name, str(exc)) from None
-    except RecursionError:
-        raise ConfigError(name, "not valid TOML: nested too deeply") from None
     except tomllib.TOMLDecodeError as exc:
         line = getattr(exc, "lineno", None)
         message = str(exc)

@@ -7,6 +7,7 @@ import gc
 import importlib
 import os
 
+from tarnwick.support.figures import FigureTooLong
 from tarnwick.support.files import FileProblem, open_regular, reason
 
 from tarnwick.toolchains.maps import heads
@@ -82,6 +83,8 @@ def _loaded(name: str, config, elf) -> NormalizedBuildModel:
             with collector_paused():
                 model = reader.read(source, config)
     except FileProblem as exc:
+        raise MapParseError(name, str(exc)) from None
+    except FigureTooLong as exc:  # from a reader that does not tell its line
         raise MapParseError(name, str(exc)) from None
     except OSError as exc:
         raise MapParseError(name, reason(exc)) from None

@@ -16,6 +16,7 @@ from functools import cached_property
 from operator import itemgetter
 
 from tarnwick._native import read_call_graph
+from tarnwick.support.figures import FigureTooLong, figure
 from tarnwick.support.files import FileProblem, read_limited, reason
 from tarnwick.support.records import field, record
 
@@ -97,7 +98,7 @@ def _su_line(line: str) -> Optional[tuple]:
         if _number(parts[at]):
             column = parts[at + 1] if at + 2 < len(parts) and _number(parts[at + 1]) else ""
             name = ":".join(parts[at + (2 if column else 1):])
-            return ":".join(parts[:at]), parts[at], column, name, int(frame), qualifier
+            return ":".join(parts[:at]), parts[at], column, name, figure(frame), qualifier
     return None
 
 
@@ -111,7 +112,10 @@ def read_stack_usage(path: str, object_name: str) -> Unit:
     for number, line in enumerate(_read(path).splitlines(), 1):
         if not line.strip():
             continue
-        found = _su_line(line)
+        try:
+            found = _su_line(line)
+        except FigureTooLong as exc:
+            raise StackFileError(f"{path}:{number}: {exc}") from None
         if found is None:
             raise StackFileError(f"{path}:{number}: expected 'file:line:column:function<TAB>bytes<TAB>qualifier'")
         source, row, column, shown, frame, qualifier = found

@@ -12,6 +12,7 @@ from __future__ import annotations
 import bisect
 from typing import Optional
 
+from tarnwick.support.figures import FigureTooLong, figure
 from tarnwick.system.partitions import Device, Partition, PartitionFileError, PartitionLayout
 
 _NAME_CHARS = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789,._+*#?@-")
@@ -305,12 +306,14 @@ class _Parser:
         literal = self.text[start:self.pos].rstrip("uUlL")
         try:
             if literal[:2].lower() == "0x":
-                return int(literal[2:], 16)
+                return figure(literal[2:], 16)
             if literal[:2].lower() == "0b":
-                return int(literal[2:], 2)
+                return figure(literal[2:], 2)
             if len(literal) > 1 and literal.startswith("0"):
-                return int(literal[1:], 8)
-            return int(literal, 10)
+                return figure(literal[1:], 8)
+            return figure(literal, 10)
+        except FigureTooLong as exc:
+            raise self.fail(str(exc), start) from None
         except ValueError:
             raise self.fail(f"{self.text[start:self.pos] or self.text[start:start + 1]!r} is not a number",
                             start) from None

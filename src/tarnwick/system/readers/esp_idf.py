@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from typing import Optional
 
+from tarnwick.support.figures import FigureTooLong, figure
 from tarnwick.system.partitions import Device, Partition, PartitionFileError, PartitionLayout
 
 TABLE_SIZE = 0x1000
@@ -28,7 +29,9 @@ def _number(path: str, text: str, line: int, what: str) -> Optional[int]:
     if value[-1:].lower() in ("k", "m"):
         value, scale = value[:-1], 1024 if value[-1].lower() == "k" else 1024 * 1024
     try:
-        return int(value, 0) * scale
+        return figure(value, 0) * scale
+    except FigureTooLong as exc:
+        raise PartitionFileError(path, f"{what}: {exc}", line) from None
     except ValueError:
         raise PartitionFileError(path, f"{what} {text!r} is not a number of bytes", line) from None
 

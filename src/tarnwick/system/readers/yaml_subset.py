@@ -11,6 +11,8 @@ from __future__ import annotations
 import re
 from typing import Any
 
+from tarnwick.support.figures import FigureTooLong, figure
+
 _INTEGER = re.compile(r"^[-+]?(0x[0-9a-fA-F_]+|[0-9][0-9_]*)$")
 _BOOLEANS = {"true": True, "True": True, "TRUE": True, "false": False, "False": False, "FALSE": False}
 _NULLS = {"", "~", "null", "Null", "NULL"}
@@ -244,7 +246,10 @@ class _Reader:
             digits = text.replace("_", "")
             sign = -1 if digits.startswith("-") else 1
             digits = digits.lstrip("+-")
-            return sign * (int(digits[2:], 16) if digits[:2] == "0x" else int(digits, 10))
+            try:
+                return sign * (figure(digits[2:], 16) if digits[:2] == "0x" else figure(digits, 10))
+            except FigureTooLong as exc:
+                raise YamlError(number, str(exc)) from None
         return text
 
 

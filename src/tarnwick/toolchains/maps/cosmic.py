@@ -16,6 +16,7 @@ from __future__ import annotations
 from typing import Optional
 
 from tarnwick._native import padding_bytes, read_cosmic_map
+from tarnwick.support.figures import figure
 from tarnwick.support.origins import windows_base_name
 from tarnwick.toolchains.base import InputSection, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
@@ -42,7 +43,7 @@ def parse(data, path: str, config=None):
         missing.sort()
         raise MapParseError(path, f"a COSMIC map cut short: its Symbols lack {', '.join(missing[:3])}"
                             f"{' and more' if len(missing) > 3 else ''}, which its Stack usage names")
-    return _model(path, config, segments, symbols, None if stack is None else int(stack))
+    return _model(path, config, segments, symbols, None if stack is None else figure(stack))
 
 
 def _origin(module: Optional[str]) -> Optional[str]:

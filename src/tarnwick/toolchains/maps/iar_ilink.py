@@ -13,6 +13,7 @@ import re
 from typing import Optional
 
 from tarnwick._native import iar_holes, iar_runs, padding_bytes, read_iar_map
+from tarnwick.support.figures import figure
 from tarnwick.support.records import field, record
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
@@ -22,6 +23,7 @@ from tarnwick.toolchains.maps.heads import iar_ilink as looks_like  # noqa: F401
 
 _RANGE = re.compile(r"\[from\s+(0x[0-9a-fA-F']+)\s+(to|size)\s+(0x[0-9a-fA-F']+)"
                     r"(?:\s+repeat\s+(\d+)(?:\s+displacement\s+(0x[0-9a-fA-F']+))?)?\s*\]")
+_MOST_COPIES = 4096  # of a range placed apart (`repeat N displacement D`); each is a memory of its own
 _FAILED = re.compile(r"minimum\s+size\s+of\s+(0x[0-9a-fA-F']+)\s+bytes.*?in\s+<\[(0x[0-9a-fA-F']+)-(0x[0-9a-fA-F']+)\]>"
                      r".*?uncommitted\s+space\s+(0x[0-9a-fA-F']+)", re.S)
 _ARCHIVE_SUFFIXES = (".a", ".lib")
@@ -78,12 +80,12 @@ def parse(data, path: str, config=None):
 read = reads_bytes(parse)
 
 
-def _ranges(directives: list, notes: list) -> list:
+def _ranges(directives: list, notes: list, path: str) -> list:
     ranges: dict = {}
     for name, text in directives:
         if not text.startswith("place in"):
             continue
-        spans = _joined(_spans(text))
+        spans = _joined(_spans(text, name, path))
         for index, (begin, end, holes) in enumerate(spans):
             key = (begin, end)
             label = name if len(spans) == 1 else f"{name}:{index + 1}"
@@ -98,7 +100,7 @@ def _ranges(directives: list, notes: list) -> list:
     return sorted(ranges.values(), key=lambda r: r.start)
 
 
-def _spans(directive: str) -> list:
+def _spans(directive: str, name: str, path: str) -> list:
     """The address ranges of a `place in` directive, (start, end past the last byte), each
     `repeat N` copy one after the other (or `displacement` apart)."""
     spans = []
@@ -106,7 +108,14 @@ def _spans(directive: str) -> list:
         begin = number(start)
         end = begin + number(other) if how == "size" else number(other) + 1
         step = number(displacement) if displacement else end - begin
-        spans.extend((begin + copy * step, end + copy * step) for copy in range(int(repeat or 1)))
+        copies = figure(repeat) if repeat else 1
+        if copies > 0 and step <= end - begin:  # copies that touch or overlap: one range, however many
+            spans.append((begin, end + (copies - 1) * step))
+            continue
+        if copies > _MOST_COPIES:
+            raise MapParseError(path, f"{name} repeats a range {copies:,} times, {displacement} apart: more "
+                                f"memories than one directive places into (at most {_MOST_COPIES:,})")
+        spans.extend((begin + copy * step, end + copy * step) for copy in range(copies))
     return sorted(spans)
 
 
@@ -146,7 +155,7 @@ def _kind(kind: str) -> tuple[bool, bool, bool]:
 
 def _model(reader: _Reader, config):
     notes: list = []
-    ranges = _ranges(reader.directives, notes)
+    ranges = _ranges(reader.directives, notes, reader.path)
     starts = [r.start for r in ranges]
 
     def range_of(address: int) -> Optional[_Range]:

@@ -17,6 +17,7 @@ import re
 from typing import NamedTuple, Optional
 
 from tarnwick._native import padding_bytes, read_iar_xlink_map
+from tarnwick.support.figures import figure
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import line_of, native_rows, reads_bytes
@@ -85,7 +86,7 @@ def _options(header: list, path: str, data) -> tuple[dict, list]:
             for span in spans.replace(" ", "").split(","):
                 bounds = _SPAN.fullmatch(span)
                 if bounds:
-                    found.append((int(bounds[1], 16), int(bounds[2], 16) + 1))
+                    found.append((figure(bounds[1], 16), figure(bounds[2], 16) + 1))
                 elif span:
                     raise MapParseError(path, f"the command line's option -Z({memory}){names} names the range "
                                         f"{span!r}, not START-END in hex", line_of(data, f"({memory}){names}"))

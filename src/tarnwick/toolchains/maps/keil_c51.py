@@ -20,6 +20,7 @@ import re
 from typing import Optional
 
 from tarnwick._native import c51_sections, read_c51_map
+from tarnwick.support.figures import figure
 from tarnwick.support.origins import windows_base_name
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
@@ -108,7 +109,7 @@ def _regions(linker: str, command: str, classes: list, notes: list) -> list:
     BL51's RAMSIZE), else as the 8051 addresses them."""
     ends = {klass: end for klass, _space, _start, end, _used, _bits in classes}
     ramsize = _RAMSIZE.search(command)
-    sizes = {"ROM": ends.get("CODE"), "IRAM": ends.get("IDATA") or (int(ramsize.group(1)) if ramsize else None),
+    sizes = {"ROM": ends.get("CODE"), "IRAM": ends.get("IDATA") or (figure(ramsize.group(1)) if ramsize else None),
              "XRAM": ends.get("XDATA")}
     guessed = [name for name, size in sizes.items() if size is None]
     if guessed:

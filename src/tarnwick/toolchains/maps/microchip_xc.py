@@ -18,6 +18,7 @@ checked against the model's; a difference is an unresolved ambiguity.
 from __future__ import annotations
 
 import re
+from tarnwick.support.figures import figure
 from tarnwick.toolchains.maps import gnu_ld
 from tarnwick.toolchains.base import MemoryCategory, NormalizedBuildModel, StatedTotals, Toolchain
 from tarnwick.toolchains.building.builder import build_model, check_address_space, mark_unified
@@ -93,7 +94,7 @@ def parse(data, path: str, config=None) -> NormalizedBuildModel:
 
 
 def _xc16_totals(report: str) -> StatedTotals:
-    totals = {name: int(value) for name, value in _XC16_TOTAL.findall(report)}
+    totals = {name: figure(value) for name, value in _XC16_TOTAL.findall(report)}
     stated = StatedTotals(regions=dict(totals))
     if "program" in totals:
         stated.flash, stated.flash_words = totals["program"], 'Total "program" memory used'
@@ -103,9 +104,9 @@ def _xc16_totals(report: str) -> StatedTotals:
 
 
 def _xc32_totals(report: str) -> StatedTotals:
-    regions = {name: int(value) for name, value in _XC32_REGION_TOTAL.findall(report)
+    regions = {name: figure(value) for name, value in _XC32_REGION_TOTAL.findall(report)
                if not name.endswith(("Program", "Data", "Boot"))}
-    kinds = {kind: int(value) for kind, value in _XC32_TOTAL.findall(report)}
+    kinds = {kind: figure(value) for kind, value in _XC32_TOTAL.findall(report)}
     stated = StatedTotals(regions=regions)
     if "Program" in kinds:
         stated.flash = kinds["Program"] + kinds.get("Boot", 0)
@@ -121,7 +122,7 @@ def _unlisted(raw, report: str, totalled: set) -> list:
     reservation grows from, a debug exception vector placed by address, the register
     information MIPS keeps at address 0."""
     counted, _, reserved = report.partition("Dynamic Data-Memory Reservation")
-    listed = {int(address, 16) for address in _XC32_ROW.findall(counted)}
+    listed = {figure(address, 16) for address in _XC32_ROW.findall(counted)}
     if not listed:
         return []
     kept, left = [], []
@@ -135,7 +136,7 @@ def _unlisted(raw, report: str, totalled: set) -> list:
     raw.outputs = kept
     if not left:
         return []
-    dynamic = ", ".join(f"{name} {int(size):,} B" for name, size in _XC32_RESERVATION.findall(reserved))
+    dynamic = ", ".join(f"{name} {figure(size):,} B" for name, size in _XC32_RESERVATION.findall(reserved))
     return [f"the memory-usage report lists {', '.join(left)} in none of its regions: left out, as its totals "
             "leave them out" + (f" (its dynamic reservations: {dynamic})" if dynamic else "")]
 

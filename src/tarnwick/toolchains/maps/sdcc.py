@@ -20,6 +20,7 @@ import re
 from typing import Optional
 
 from tarnwick._native import read_sdcc_map
+from tarnwick.support.figures import figure
 from tarnwick.toolchains.base import InputSection, MemoryCategory, MemoryRegion, Section, StatedTotals, Toolchain
 from tarnwick.toolchains.errors import MapParseError
 from tarnwick.toolchains.maps.map_text import native_rows, reads_bytes
@@ -83,7 +84,7 @@ def _memory_summary(path: str) -> Optional[dict]:
             text = handle.read(1 << 20)
     except OSError:
         return None
-    figures = {name: (int(size), int(largest)) for name, _start, _end, size, largest in _MEM_OTHER.findall(text)}
+    figures = {name: (figure(size), figure(largest)) for name, _start, _end, size, largest in _MEM_OTHER.findall(text)}
     cells = "".join(_MEM_LAYOUT.findall(text)).replace("|", "")
     if "ROM/EPROM/FLASH" not in figures:
         return None

@@ -8,6 +8,7 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import size_placed_symbols
+from tarnwick.support.figures import figure
 from tarnwick.toolchains.base import NormalizedBuildModel, StatedTotals, Symbol, Toolchain, split_origin
 from tarnwick.toolchains.building.builder import (
     configured_reserved_ranges, mark_unified, regions_with_config, stack_heap_hints,
@@ -21,7 +22,7 @@ def number(text: str) -> int:
     (IAR 7), "1,632". Raises ValueError for anything else."""
     if "'" in text or " " in text or "," in text or "\u00a0" in text:
         text = _GROUPING.sub("", text.strip()).replace(",", "")
-    return int(text, 16) if text[:2] in ("0x", "0X") else int(text, 10)
+    return figure(text, 16) if text[:2] in ("0x", "0X") else figure(text, 10)
 
 
 def assemble(toolchain: Toolchain, path: str, regions: list, sections: list, symbols: list, config, *,

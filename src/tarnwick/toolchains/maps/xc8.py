@@ -19,6 +19,7 @@ from __future__ import annotations
 import re
 
 from tarnwick._native import place_xc8_psects, read_xc8_map
+from tarnwick.support.figures import figure, written
 from tarnwick.toolchains.base import (
     InputSection, MemoryCategory, MemoryRegion, RegionFinder, Section, StatedTotals, Toolchain,
 )
@@ -86,7 +87,7 @@ def _class_options(command: list, path: str, data) -> tuple[dict, dict, dict]:
         found = []
         # each LOW-HIGH[xPAGES][/LOAD]: EEPROM is held in a space of its own, at its link address
         for low_text, high_text, repeat, load in _CLASS_RANGE.findall(spans):
-            low, high = int(low_text, 16), int(high_text, 16) + 1
+            low, high = figure(low_text, 16), figure(high_text, 16) + 1
             pages = int(repeat) if repeat and len(repeat) <= 20 else 1 if not repeat else 1 << 64
             if pages == 0:
                 continue
@@ -96,10 +97,10 @@ def _class_options(command: list, path: str, data) -> tuple[dict, dict, dict]:
                                     f"{'x' + repeat if repeat else ''} lies beyond the 64-bit address space",
                                     line_of(data, f"-A{klass}="))
             if load:
-                loaded[klass] = int(load, 16) - low
+                loaded[klass] = figure(load, 16) - low
             found.append((low, end))
         ranges[klass] = found
-    deltas = {klass: int(delta) for klass, delta in _DELTA_OPTION.findall(text)}
+    deltas = {klass: figure(delta) for klass, delta in _DELTA_OPTION.findall(text)}
     return ranges, loaded, deltas
 
 
@@ -120,6 +121,9 @@ def _model(path: str, config, command: list, rows, unused_deltas: dict, unused: 
         category = MemoryCategory.RAM if ram else MemoryCategory.FLASH if klass == "CODE" else MemoryCategory.OTHER
         for index, (low, high) in enumerate(_merged(spans)):
             name = klass if index == 0 else f"{klass}{index + 1}"
+            if base + high * unit > 1 << 64:  # the regions' bounds are 64-bit figures from here on
+                raise MapParseError(path, f"class {klass} counts {written(unit)} bytes per address: its range "
+                                    f"{low:x}h-{high - 1:x}h lies beyond the 64-bit address space")
             regions.append(MemoryRegion(name, base + low * unit, (high - low) * unit, category, "rw" if ram else "rx"))
             shift = loaded.get(klass, 0)  # its unused ranges are given at its load addresses
             free = sum(max(min(b - shift, high) - max(a - shift, low), 0) for k, a, b in unused if k == klass)
@@ -182,7 +186,7 @@ def _stated(tail: str, scale) -> StatedTotals:
     flash = ram = None
     words = []
     for kind, used, unit in _SUMMARY.findall(tail):
-        size = int(used) * (scale("CODE") if unit.startswith("word") else 1)
+        size = figure(used) * (scale("CODE") if unit.startswith("word") else 1)
         if kind == "Data space":
             ram = size
         elif kind == "Program space":
@@ -191,7 +195,7 @@ def _stated(tail: str, scale) -> StatedTotals:
     # XC8 2 states a "Total ram usage" for each function it describes: that is no total of the program
     total_ram = _TOTAL_RAM.search(tail.split("FUNCTION INFORMATION", 1)[0])
     if total_ram:
-        ram = int(total_ram.group(1))
+        ram = figure(total_ram.group(1))
     if flash is not None:
         stated.flash, stated.flash_words = flash, " + ".join(words) + " of the memory summary"
     if ram is not None:
