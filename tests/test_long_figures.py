@@ -141,6 +141,50 @@ def test_a_stack_usage_line_with_a_frame_of_thousands_of_digits(tmp_path):
         read_stack_usage(str(path), "main.o")
 
 
+def test_a_call_graph_node_with_a_frame_of_thousands_of_digits(tmp_path):
+    from tarnwick.toolchains.stack_files import StackFileError, read_callgraph
+
+    text = (ROOT / "examples" / "firmware" / "stack" / "main.ci").read_text()
+    assert "16 bytes (static)" in text
+    path = tmp_path / "main.ci"
+    path.write_text(text.replace("16 bytes (static)", "000" + "9" * LONG + " bytes (static)"))
+    with pytest.raises(StackFileError, match=rf"^{re.escape(str(path))}: a frame of 5,000 digits, more than any build has$"):
+        read_callgraph(str(path), "main.o")
+    path.write_text(text.replace("16 bytes (static)", "9" * MOST_DIGITS + " bytes (static)"))  # as many as a figure may have
+    assert int("9" * MOST_DIGITS) in [row[3] for row in read_callgraph(str(path), "main.o").rows]
+
+
+@pytest.mark.parametrize("path", sorted((ROOT / "examples" / "firmware" / "stack").iterdir()), ids=lambda p: p.name)
+def test_a_figure_of_thousands_of_digits_anywhere_in_a_stack_file(tmp_path, path):
+    from tarnwick.toolchains.stack_files import StackFileError, read_callgraph, read_stack_usage
+
+    read = read_callgraph if path.suffix == ".ci" else read_stack_usage
+    data = path.read_bytes()
+    changed = tmp_path / path.name
+    escaped = []
+    for run in re.finditer(rb"[0-9]+", data):
+        changed.write_bytes(data[:run.start()] + b"9" * LONG + data[run.end():])
+        try:
+            read(str(changed), "main.o")
+        except StackFileError as exc:
+            assert "\n" not in str(exc) and len(str(exc)) < 1000
+        except Exception as exc:  # noqa: BLE001 - what the test looks for
+            escaped.append((run.start(), f"{type(exc).__name__}: {str(exc)[:80]}"))
+    assert escaped == []
+
+
+def test_bytes_per_address_of_thousands_of_digits_in_an_xc8_map(tmp_path):
+    row = "        CODE             000B-07C3            7B9           2"
+    text = (ROOT / "tests" / "vendor_maps" / "xc8-pic16f877a.map").read_text()
+    assert row in text
+    path = tmp_path / "xc8.map"
+    path.write_text(text.replace(row, row[:-1] + "0" * 10 + "9" * LONG))
+    line = path.read_text().splitlines().index(row[:-1] + "0" * 10 + "9" * LONG) + 1
+    with pytest.raises(MapParseError, match=rf":{line}: a figure of the map \(9{{16}}\.\.\.\(5,000 digits\)\) lies "
+                                            "beyond the 64-bit address space$"):
+        load_map(path, elf=None)
+
+
 def test_partition_files_with_a_figure_of_thousands_of_digits():
     from tarnwick.system.readers import yaml_subset
 

@@ -28,6 +28,7 @@ class Reader {
 public:
     using Text = std::basic_string_view<C>;
     static constexpr std::size_t npos = Text::npos;
+    static constexpr std::size_t most_digits = 256;  // as support/figures.py reads figures
 
     Reader(const C* data, std::size_t size, int kind) : text_(data, size), kind_(kind) {}
 
@@ -211,12 +212,21 @@ private:
         return row && PyList_Append(functions, row.get()) == 0;
     }
 
-    // A frame's digits as an int: in a machine word where they fit, else read as the interpreter reads them.
+    // A frame's digits as an int: in a machine word where they fit, else read as the interpreter
+    // reads them, up to the digits no build's figure has (the interpreter refuses thousands).
     Ref frame_number(Text digits) const noexcept {
         if (digits.size() <= 18) {
             long long value = 0;
             for (C c : digits) value = value * 10 + static_cast<long long>(c - C('0'));
             return Ref::steal(PyLong_FromLongLong(value));
+        }
+        std::size_t zeros = 0;
+        while (zeros + 1 < digits.size() && digits[zeros] == C('0')) ++zeros;
+        if (digits.size() - zeros > most_digits) {
+            std::string count = std::to_string(digits.size() - zeros);
+            for (std::size_t at = count.size(); at > 3; at -= 3) count.insert(at - 3, ",");
+            PyErr_Format(PyExc_ValueError, "a frame of %s digits, more than any build has", count.c_str());
+            return Ref();
         }
         Ref number = make(digits);
         return number ? Ref::steal(PyLong_FromUnicodeObject(number.get(), 10)) : Ref();

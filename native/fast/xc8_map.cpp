@@ -124,7 +124,7 @@ public:
             classes(raw, stripped, number);
             break;
         case Part::unused:
-            return unused(stripped);
+            return unused(stripped, number);
         case Part::symbols: {
             int row = symbol(stripped, number);
             if (row < 0) return false;
@@ -265,7 +265,7 @@ private:
 
     // "CODE  0AF0-0FFF  510  2": a range of the class left free (the class's bytes per address its
     // last figure, where written); "  1000-1FFF  800": another range of the class above
-    bool unused(string_view stripped) {
+    bool unused(string_view stripped, long number) {
         tokens_of(stripped, tokens_);
         std::size_t at = !tokens_.empty() && contains(tokens_[0], "-") ? 0 : 1;
         if (tokens_.size() < at + 2 || !contains(tokens_[at], "-")) return true;
@@ -280,6 +280,12 @@ private:
                                         PyLong_FromUnsignedLongLong(high + 1)});
         if (!row || PyList_Append(unused_.get(), row.get()) != 0) return false;
         if (at != 1 || tokens_.size() != 4 || !all_digits(tokens_[3], 10)) return true;
+        string_view significant = tokens_[3];
+        while (significant.size() > 1 && significant.front() == '0') significant.remove_prefix(1);
+        if (significant.size() > 20) {  // bytes per address past 64 bits: the reader stops at its line
+            too_large(significant, number);
+            return true;
+        }
         std::string digits(tokens_[3]);
         Ref klass = Ref::steal(text(tokens_[0]));
         Ref delta = klass ? Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10)) : Ref();

@@ -77,7 +77,10 @@ def read_callgraph(path: str, object_name: str) -> Unit:
     or a node without a frame, is declared in the unit, not defined."""
     unit = Unit(path, object_name, has_calls=True)
     text = _read(path)
-    functions, unit.calls = read_call_graph(text)
+    try:
+        functions, unit.calls = read_call_graph(text)
+    except ValueError as exc:  # a frame of more digits than any build's
+        raise StackFileError(f"{path}: {exc}") from None
     unit.rows = _one_per_title(functions)
     if "graph:" not in text[:200]:
         raise StackFileError(f"{path}: not a call graph (-fcallgraph-info) file")
