@@ -1,6 +1,8 @@
-"""Mutation fuzzing of the map and ELF front end (through to a finished report) and of the
-baseline comparison. Inputs that end in anything but the documented outcomes, or take too
-long, are saved under tests/corpus/ where tests/test_corpus.py replays them on every run.
+"""Mutation fuzzing of the map and ELF front end (through to a finished report), of the
+baseline comparison, and of whole commands over every other file a run reads: a map through
+`analyze` in each format, the configuration, a stored report as `diff`'s earlier side, the
+stack files, the partition files. Inputs that end in anything but the documented outcomes, or
+take too long, are saved under tests/corpus/ where tests/test_corpus.py replays them on every run.
 
 Run: python bench/fuzz.py [--seconds 60] [--seed N]
 """
@@ -19,7 +21,10 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
-from corpus_outcomes import DEFAULT_SUMMARY, baseline_outcome, map_outcome  # noqa: E402
+from corpus_outcomes import (  # noqa: E402
+    DEFAULT_SUMMARY, EXAMPLE, STACK_FILES, baseline_outcome, config_outcome, map_outcome, partitions_outcome,
+    run_outcome, stack_outcome, stored_outcome,
+)
 from mutation import mutate, mutate_binary  # noqa: E402
 
 MAPS = sorted((ROOT / "examples" / "firmware" / "maps").glob("*.map")) + sorted(
@@ -48,12 +53,28 @@ def random_json(rng: random.Random, depth: int = 0):
     return {rng.choice(keys): random_json(rng, depth + 1) for _ in range(rng.randrange(4))}
 
 
-def save(kind: str, data: bytes, why: str) -> Path:
+PARTITION_FILES = sorted(p for p in (ROOT / "tests" / "system_firmware").iterdir()
+                         if p.suffix in (".csv", ".yml", ".dts"))
+
+
+def save(kind: str, data: bytes, why: str, suffix: str = ".bin") -> Path:
+    """`suffix`: what the replay needs to know of the file (a partition file's kind, the name of
+    the stack file it stands for)."""
     name = hashlib.sha1(data).hexdigest()[:16]
-    path = CORPUS / kind / f"{name}.bin"
+    (CORPUS / kind).mkdir(exist_ok=True)
+    path = CORPUS / kind / f"{name}{suffix}"
     path.write_bytes(data)
     (CORPUS / kind / f"{name}.why").write_text(why + "\n")
     return path
+
+
+def stored_report(folder: Path) -> bytes:
+    """The example map's JSON report, as a CI job stores it."""
+    from tarnwick.app.cli import main
+
+    path = folder / "stored.json"
+    main(["analyze", str(EXAMPLE / "maps" / "gnu_ld.map"), "--no-elf", "--format", "json", "--output", str(path)])
+    return path.read_bytes()
 
 
 def main() -> int:
@@ -64,21 +85,56 @@ def main() -> int:
     rng = random.Random(args.seed)
     originals = [path.read_bytes() for path in MAPS]
     elfs = [path.read_bytes() for path in ELFS]
-    counts = {"maps": 0, "elf": 0, "baselines": 0}
+    config = (EXAMPLE / "tarnwick.toml").read_bytes()
+    stacks = {path.name: path.read_bytes() for path in sorted(STACK_FILES.iterdir())}
+    partitions = [(path.suffix, path.read_bytes()) for path in PARTITION_FILES]
+    counts = {"maps": 0, "elf": 0, "baselines": 0, "runs": 0, "configs": 0, "stored": 0, "stack": 0,
+              "partitions": 0}
     found = 0
     deadline = time.monotonic() + args.seconds
     summary = DEFAULT_SUMMARY
     with tempfile.TemporaryDirectory() as folder:
-        target = Path(folder) / "input"
+        folder = Path(folder)
+        target = folder / "input"
+        stored = stored_report(folder)
         while time.monotonic() < deadline:
             roll = rng.random()
-            if roll < 0.35:
+            suffix = ".bin"
+            if roll < 0.2:
+                kind, data = "runs", mutate(rng.choice(originals), rng, originals)
+                target.write_bytes(data)
+                start = time.monotonic()
+                verdict = run_outcome(target, folder)
+            elif roll < 0.3:
+                kind, data = "configs", mutate(config, rng, [config])
+                target.write_bytes(data)
+                start = time.monotonic()
+                verdict = config_outcome(target, folder)
+            elif roll < 0.4:
+                kind, data = "stored", mutate(stored, rng, [stored])
+                target.write_bytes(data)
+                start = time.monotonic()
+                verdict = stored_outcome(target, folder)
+            elif roll < 0.5:
+                name = rng.choice(sorted(stacks))
+                kind, data, suffix = "stack", mutate(stacks[name], rng, list(stacks.values())), f".{name}"
+                target.write_bytes(data)
+                start = time.monotonic()
+                verdict = stack_outcome(target, name, folder)
+            elif roll < 0.6:
+                suffix, original = rng.choice(partitions)
+                kind, data = "partitions", mutate(original, rng, [original])
+                shown = folder / f"partitions{suffix}"
+                shown.write_bytes(data)
+                start = time.monotonic()
+                verdict = partitions_outcome(shown)
+            elif roll < 0.75:
                 data = mutate(rng.choice(originals), rng, originals)
                 target.write_bytes(data)
                 start = time.monotonic()
                 verdict = map_outcome(target)
                 kind = "maps"
-            elif roll < 0.6:
+            elif roll < 0.85:
                 data = mutate_binary(rng.choice(elfs), rng)
                 target.write_bytes(data)
                 start = time.monotonic()
@@ -100,9 +156,9 @@ def main() -> int:
             if verdict is not None or elapsed > TIME_LIMIT:
                 found += 1
                 why = verdict or f"took {elapsed:.2f} s"
-                print(f"FOUND ({kind}): {why} -> {save(kind, data, why)}")
-    print(f"seed {args.seed}: {counts['maps']} maps, {counts['elf']} ELF files, {counts['baselines']} baselines in "
-          f"{args.seconds:.0f} s, {found} finding(s)")
+                print(f"FOUND ({kind}): {why} -> {save(kind, data, why, suffix)}", flush=True)
+    print(f"seed {args.seed}: " + ", ".join(f"{count} {kind}" for kind, count in counts.items()) +
+          f" in {args.seconds:.0f} s, {found} finding(s)")
     return 1 if found else 0
 
 
