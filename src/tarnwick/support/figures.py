@@ -42,8 +42,8 @@ def figure(text: str, base: int = 10) -> int:
     return int(sign + (significant or "0"), base)
 
 
-def written(number: int, spec: str = ",") -> str:
-    """`number` as messages write figures (in `spec`: "65,536"); one too long to read, by its length."""
+def written(number: int, style: str = ",") -> str:
+    """`number` as messages write figures (in `style`: "65,536"); one too long to read, by its length."""
     if -_READABLE < number < _READABLE:
-        return format(number, spec)
+        return format(number, style)
     return f"a {'negative ' if number < 0 else ''}number of {number.bit_length():,} bits"
