@@ -192,3 +192,32 @@ def test_partition_files_with_a_figure_of_thousands_of_digits():
         yaml_subset.load("app:\n  size: %s\n" % ("9" * LONG))
     with pytest.raises(yaml_subset.YamlError, match="line 1: a figure of 5,000 digits"):
         yaml_subset.load("size: 0x%s\n" % ("f" * LONG))
+
+
+@pytest.mark.parametrize("command, code", [("analyze", 0), ("diff", 2)])
+def test_a_stored_report_with_a_number_of_thousands_of_digits(tmp_path, capsys, command, code):
+    """Refused as any JSON that is not valid, in the decoder's words without the interpreter's
+    advice to raise its limit: as a baseline, a warning; as `diff`'s earlier side, bad input."""
+    from tarnwick.app.cli import main
+
+    example = ROOT / "examples" / "firmware" / "maps" / "gnu_ld.map"
+    stored = tmp_path / "stored.json"
+    assert main(["analyze", str(example), "--no-elf", "--format", "json", "--output", str(stored)]) == 0
+    text = stored.read_text()
+    stored.write_text(re.sub(r'("total_flash": )\d+', lambda m: m.group(1) + "9" * LONG, text, count=1))
+    capsys.readouterr()
+    arguments = [command, str(example), "--baseline", str(stored)] if command == "analyze" else [command, str(stored), str(example)]
+    assert main([*arguments, "--output", str(tmp_path / "report.txt")]) == code
+    err = capsys.readouterr()[1]
+    assert err.count("\n") == 1 and "not valid JSON: Exceeds the limit (4300 digits) for integer string conversion: " \
+        "value has 5000 digits" in err and "set_int_max_str_digits" not in err, err
+
+
+def test_a_stored_system_report_with_a_number_of_thousands_of_digits(tmp_path):
+    from tarnwick.system.compare import StoredSystemError, read_stored_system
+
+    path = tmp_path / "system.json"
+    path.write_text('{"images": %s}' % ("9" * LONG))
+    with pytest.raises(StoredSystemError, match=r"not valid JSON: Exceeds the limit \(4300 digits\) for integer string "
+                                                r"conversion: value has 5000 digits$"):
+        read_stored_system(str(path))

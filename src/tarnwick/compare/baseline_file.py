@@ -19,6 +19,7 @@ import math
 from tarnwick._native import json_values, read_stored_report
 from tarnwick.compare.footprint import origin_of
 from tarnwick.domain.schema import SCHEMA_VERSION
+from tarnwick.support.figures import decoding_error
 from tarnwick.support.files import FileProblem, open_regular, read_limited
 from tarnwick.support.records import record
 
@@ -174,7 +175,7 @@ def read_baseline(path: str, whole: bool = False) -> tuple[Optional[Baseline], B
     except RecursionError:
         return None, BaselineText(path, None, "JSON nested too deeply")
     except ValueError as exc:
-        return None, BaselineText(path, None, f"not valid JSON: {exc}")
+        return None, BaselineText(path, None, f"not valid JSON: {decoding_error(exc)}")
     return _checked(path, document, None)
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 import os
 
-from tarnwick.support.figures import written
+from tarnwick.support.figures import decoding_error, written
 from tarnwick.support.files import FileProblem, read_limited
 from tarnwick.config import (
     BudgetConfig, ConfigError, ComponentRule, HistoryConfig, PolicyConfig, ProjectConfig, RegionSpec, ReportConfig,
@@ -331,7 +331,7 @@ def _toml(text: str) -> dict:
     except tomllib.TOMLDecodeError:
         raise
     except ValueError as exc:
-        raise tomllib.TOMLDecodeError(str(exc).split(";")[0]) from None
+        raise tomllib.TOMLDecodeError(decoding_error(exc)) from None
     except RecursionError:
         raise tomllib.TOMLDecodeError("nested too deeply") from None
 

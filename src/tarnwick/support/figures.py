@@ -47,3 +47,9 @@ def written(number: int, style: str = ",") -> str:
     if -_READABLE < number < _READABLE:
         return format(number, style)
     return f"a {'negative ' if number < 0 else ''}number of {number.bit_length():,} bits"
+
+
+def decoding_error(error: ValueError) -> str:
+    """What a decoder's ValueError says of a file, without the interpreter's advice to raise its
+    limit of digits (its message for a number of thousands), which no user of the tool can take."""
+    return str(error).split("; use sys.set_int_max_str_digits()", 1)[0]

@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import re
 
+from tarnwick.support.figures import decoding_error
 from tarnwick.support.files import FileProblem, open_regular, read_limited
 from tarnwick.support.records import field, record
 from tarnwick.system.report import StoredSystemError, SystemReport, report_from_json
@@ -124,7 +125,7 @@ def read_stored_system(path: str) -> SystemReport:
     except RecursionError:
         raise StoredSystemError(f"{path}: JSON nested too deeply") from None
     except ValueError as exc:
-        raise StoredSystemError(f"{path}: not valid JSON: {exc}") from None
+        raise StoredSystemError(f"{path}: not valid JSON: {decoding_error(exc)}") from None
     if not isinstance(document, dict):
         raise StoredSystemError(f"{path}: not a system report (not a JSON object)")
     return report_from_json(document, path)
